@@ -1,0 +1,107 @@
+#include "python/src/binding.hpp"
+
+namespace quillet::python {
+namespace {
+
+// "{fn} missing {k} required positional argument(s): {list}"
+void raise_missing(const Signature& sig, const std::array<PyObject*, kMaxParams>& slots) {
+  std::array<const char*, kMaxParams> missing{};
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < sig.arity; ++i) {
+    if (slots[i] == nullptr) missing[k++] = sig.params[i];
+  }
+  std::string list;
+  for (std::size_t i = 0; i < k; ++i) {
+    if (i > 0) {
+      if (k == 2) {
+        list += " and ";
+      } else {
+        list += (i + 1 == k) ? ", and " : ", ";
+      }
+    }
+    list += '\'';
+    list += missing[i];
+    list += '\'';
+  }
+  PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", sig.name, k,
+               k == 1 ? "argument" : "arguments", list.c_str());
+}
+
+// Sets `text` to the UTF-8 copy of `obj`. On failure an exception is set: the
+// TypeError carries the "argument '{name}': " prefix; UnicodeEncodeError from
+// the interpreter passes through unchanged.
+bool convert_text(const char* param, PyObject* obj, std::string& text) {
+  if (!PyUnicode_Check(obj)) {
+    PyObject* qualname = PyType_GetQualName(Py_TYPE(obj));
+    if (qualname != nullptr) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to 'PyString'",
+                   param, qualname);
+      Py_DECREF(qualname);
+    } else {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError,
+                   "argument '%s': '<failed to extract type name>' object cannot be converted to "
+                   "'PyString'",
+                   param);
+    }
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) return false;
+  text.assign(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+}  // namespace
+
+bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
+                    PyObject* kwnames, Args& out) {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  const auto arity = static_cast<Py_ssize_t>(sig.arity);
+  if (nargs > arity) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given",
+                 sig.name, arity, nargs);
+    return false;
+  }
+
+  std::array<PyObject*, kMaxParams> slots{};
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = args[i];
+
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    std::size_t index = sig.arity;
+    for (std::size_t i = 0; i < sig.arity; ++i) {
+      // Exact name match; a key that is not valid text matches nothing.
+      if (PyUnicode_CompareWithASCIIString(key, sig.params[i]) == 0) {
+        index = i;
+        break;
+      }
+    }
+    if (index == sig.arity) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
+                   key);
+      return false;
+    }
+    if (slots[index] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.name,
+                   sig.params[index]);
+      return false;
+    }
+    slots[index] = args[nargs + k];
+  }
+
+  for (std::size_t i = 0; i < sig.arity; ++i) {
+    if (slots[i] == nullptr) {
+      raise_missing(sig, slots);
+      return false;
+    }
+  }
+  for (std::size_t i = 0; i < sig.arity; ++i) {
+    if (!convert_text(sig.params[i], slots[i], out[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace quillet::python

@@ -1,0 +1,30 @@
+// Argument binding and conversion for the module's functions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <string>
+
+namespace quillet::python {
+
+inline constexpr std::size_t kMaxParams = 5;
+
+struct Signature {
+  const char* name;                            // the function's Python name
+  std::array<const char*, kMaxParams> params;  // parameter names, in order
+  std::size_t arity;                           // how many of them are used
+};
+
+using Args = std::array<std::string, kMaxParams>;
+
+// Binds a fast call with keywords to the parameters of `sig` and converts each
+// bound argument to its UTF-8 text, in parameter order. Returns false with a
+// Python exception set (TypeError, or the interpreter's UnicodeEncodeError) on
+// the first fault.
+bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
+                    PyObject* kwnames, Args& out);
+
+}  // namespace quillet::python

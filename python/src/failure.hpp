@@ -1,0 +1,33 @@
+// The one place where failures of the core library become Python exceptions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+
+namespace quillet::python {
+
+// How a function reports a failure of its core call.
+enum class FailureClass {
+  guarded,    // ValueError "Any { .. }", whatever went wrong
+  unguarded,  // PanicException with the failure's text
+};
+
+// A failed core call, described as "{context}: {error}" or by the hard
+// failure's own text.
+struct Failure {
+  std::string text;
+};
+
+// Writes the diagnostic line for `function` to the process's standard error
+// and raises the exception its failure class calls for. Returns nullptr, for
+// the caller to return to the interpreter.
+PyObject* raise_failure(const char* function, FailureClass cls, const Failure& failure);
+
+// PanicException: derived directly from BaseException, created on first use
+// and reused. Returns a borrowed reference, or nullptr with an exception set.
+PyObject* panic_exception_type();
+
+}  // namespace quillet::python

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs what the project needs on a fresh Debian 12 machine: the system
+# packages it compiles against and a Python 3.12 virtual environment (.venv).
+# Safe to run again: it only installs what is missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(g++ pkg-config libssl-dev libb2-dev rapidjson-dev libgtest-dev libbenchmark-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  echo "bootstrap: installing ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+find_python312() {
+  if command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'import venv' 2>/dev/null; then
+    command -v python3.12
+    return
+  fi
+  local root
+  root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+  local candidate
+  for candidate in "$root"/versions/3.12*/bin/python3.12; do
+    [ -x "$candidate" ] && { echo "$candidate"; return; }
+  done
+  echo "bootstrap: CPython 3.12 not found (looked on PATH and under $root/versions)" >&2
+  exit 1
+}
+
+if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
+  rm -rf .venv
+  "$(find_python312)" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --disable-pip-version-check -r requirements-dev.txt

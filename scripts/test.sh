@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ unit tests of each layer (GoogleTest through CTest),
+# then the Python tests of the installed module (pytest).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/bootstrap.sh
+export PATH="$PWD/.venv/bin:$PATH"
+jobs=$(nproc)
+
+cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DQUILLET_BUILD_TESTS=ON -DQUILLET_BUILD_BENCH=ON -DQUILLET_BUILD_PYTHON=OFF
+cmake --build build/cpp -j "$jobs"
+ctest --test-dir build/cpp --output-on-failure -j "$jobs"
+
+python -m pip install -q --disable-pip-version-check --no-build-isolation .
+python -m pytest python/tests -q
