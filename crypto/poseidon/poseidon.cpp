@@ -87,10 +87,15 @@ Fr Poseidon::update_exact(const std::array<Fr, kRate>& block) {
   return state_.words[1];
 }
 
+Poseidon build_poseidon_hasher() {
+  return Poseidon(std::make_shared<const Spec>(Spec::create(kFullRounds, kPartialRounds)));
+}
+
 const Poseidon& poseidon_hasher() {
   // A function-local static: its initialisation runs once, and concurrent
-  // first callers block until it has finished.
-  static const Poseidon instance(std::make_shared<const Spec>(Spec::create(kFullRounds, kPartialRounds)));
+  // first callers block until it has finished. Should the build fail hard,
+  // the next caller tries again.
+  static const Poseidon instance = build_poseidon_hasher();
   return instance;
 }
 

@@ -48,6 +48,10 @@ class Poseidon {
   std::vector<Fr> absorbing_;
 };
 
+// A fresh prototype: Spec::create(8, 63) and the initial state. This is the
+// one-time construction behind poseidon_hasher(), exposed for measurement.
+Poseidon build_poseidon_hasher();
+
 // POSEIDON_HASHER: built from Spec::create(8, 63) on the first call, under a
 // one-time initialisation that concurrent first callers wait for; read-only
 // afterwards. Hashes work on copies.
