@@ -1,0 +1,60 @@
+// The width-9 Poseidon permutation over Fr, its one-block sponge step and the
+// process-wide prototype every hash starts from.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <vector>
+
+#include "crypto/poseidon/spec.hpp"
+
+namespace quillet::poseidon {
+
+// Element 0 is the capacity, elements 1 to 8 the rate.
+struct State {
+  Row words;
+
+  // (2^64, 0, ..., 0).
+  static State initial();
+
+  void add_constants(const Row& row);
+};
+
+// The optimised permutation: equal, for every state, to four full rounds,
+// r_p partial rounds and four full rounds of x^5 over the raw constants and
+// the MDS matrix from which `spec` was built.
+void permute(const Spec& spec, State& state);
+
+// A sponge over one shared, immutable Spec. Copies are cheap: they share the
+// Spec and copy the State.
+class Poseidon {
+ public:
+  // On input, `spec` is not null. Starts from State::initial().
+  explicit Poseidon(std::shared_ptr<const Spec> spec);
+
+  // Adds the block to the rate (the capacity receives nothing), permutes and
+  // returns the first rate element. The state keeps the permuted value, so a
+  // following call continues the same sponge.
+  Fr update_exact(const std::array<Fr, kRate>& block);
+
+  const State& state() const { return state_; }
+  const Spec& spec() const { return *spec_; }
+
+ private:
+  std::shared_ptr<const Spec> spec_;
+  State state_;
+  // Pending input; nothing in this system adds to it, and update_exact
+  // requires it to be empty.
+  std::vector<Fr> absorbing_;
+};
+
+// A fresh prototype: Spec::create(8, 63) and the initial state. This is the
+// one-time construction behind poseidon_hasher(), exposed for measurement.
+Poseidon build_poseidon_hasher();
+
+// POSEIDON_HASHER: built from Spec::create(8, 63) on the first call, under a
+// one-time initialisation that concurrent first callers wait for; read-only
+// afterwards. Hashes work on copies.
+const Poseidon& poseidon_hasher();
+
+}  // namespace quillet::poseidon
