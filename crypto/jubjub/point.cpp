@@ -1,5 +1,7 @@
 #include "crypto/jubjub/point.hpp"
 
+#include <openssl/crypto.h>
+
 #include <algorithm>
 
 #include "crypto/field/repr.hpp"
@@ -77,7 +79,10 @@ Point<Subgroup> Point<Subgroup>::mul_vartime(const FsRepr& k, const AltJubjubBn2
 
 template <class Subgroup>
 Point<Subgroup> Point<Subgroup>::mul_vartime(const Fs& k, const AltJubjubBn256& params) const {
-  return mul_vartime(k.into_repr(), params);
+  FsRepr repr = k.into_repr();
+  const Point r = mul_vartime(repr, params);
+  OPENSSL_cleanse(repr.data(), sizeof repr);
+  return r;
 }
 
 template <class Subgroup>
