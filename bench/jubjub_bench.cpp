@@ -11,8 +11,9 @@ namespace {
 using namespace quillet::jubjub;
 
 // A fixed key of full size, varied per iteration in its low limb.
-Fs key_for(uint64_t i) { return *Fs::from_repr({0x89abcdef01234567ULL ^ i, 0x0123456789abcdefULL, 0xfedcba9876543210ULL,
-                                                0x0123456789abcdefULL}); }
+Fs key_for(uint64_t i) {
+  return *Fs::from_repr({0x89abcdef01234567ULL ^ i, 0x0123456789abcdefULL, 0xfedcba9876543210ULL, 0x0123456789abcdefULL});
+}
 
 std::array<uint8_t, 32> message_for(uint64_t i) {
   std::array<uint8_t, 32> m{};

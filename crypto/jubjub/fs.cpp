@@ -1,7 +1,7 @@
 #include "crypto/jubjub/fs.hpp"
 
-#include <array>
 #include <algorithm>
+#include <array>
 
 #include "crypto/failure.hpp"
 #include "crypto/field/repr.hpp"
