@@ -1,0 +1,84 @@
+// Schnorr signatures over the prime-order subgroup of the curve, with a fixed
+// base as generator G. The challenge is the message itself (at most 32 bytes,
+// read little-endian and reduced modulo s); nothing binds R or the public key
+// into it. The nonce is derived deterministically from the key and the
+// message, so equal inputs give equal signatures.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "crypto/jubjub/fs.hpp"
+#include "crypto/jubjub/params.hpp"
+#include "crypto/jubjub/point.hpp"
+
+namespace quillet::jubjub {
+
+// The longest message a signature covers.
+inline constexpr size_t kMaxMessageSize = 32;
+
+// The pair (R, S); R as the scalar multiplication left it (not normalised).
+struct RawSignature {
+  Point<Unknown> r;
+  Fs s;
+};
+
+class PrivateKey;
+
+// The nonce of one signature.
+class Seed {
+ public:
+  explicit Seed(const Fs& r) : r_(r) {}
+  Seed(const Seed&) = default;
+  Seed& operator=(const Seed&) = default;
+  ~Seed();
+
+  // The nonce for signing `msg` with `sk`: HMAC-SHA256 DRBG output over the
+  // key's 32 big-endian bytes and SHA-256(msg), msg hashed exactly as given.
+  static Seed deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg);
+
+  const Fs& value() const { return r_; }
+
+ private:
+  Fs r_;
+};
+
+class PrivateKey {
+ public:
+  explicit PrivateKey(const Fs& sk) : sk_(sk) {}
+  PrivateKey(const PrivateKey&) = default;
+  PrivateKey& operator=(const PrivateKey&) = default;
+  ~PrivateKey();
+
+  // (R, S) = (G·r, c·sk + r) with G = params.generator(generator) and c the
+  // message zero-padded to 32 bytes, read little-endian, reduced modulo s.
+  // `seed` must come from deterministic_seed over the same key and message.
+  // Fails hard if msg is longer than max_message_size or max_message_size
+  // exceeds 32, and (unreachably for a fixed base) if sk·G is outside the
+  // prime-order subgroup.
+  RawSignature sign_raw_message(std::span<const uint8_t> msg, const Seed& seed, uint8_t generator,
+                                const AltJubjubBn256& params, size_t max_message_size) const;
+
+  const Fs& value() const { return sk_; }
+
+ private:
+  Fs sk_;
+};
+
+struct PublicKey {
+  Point<Unknown> point;
+
+  // sk·G with G = params.generator(generator).
+  static PublicKey derive(const PrivateKey& sk, uint8_t generator, const AltJubjubBn256& params);
+
+  // Whether S·G = R + c·A holds with A this key and both A and R in the
+  // prime-order subgroup; c is the message cut or zero-padded to 32 bytes,
+  // read little-endian, reduced modulo s. Never fails: every defect is false.
+  // `max_message_size` is the caller's bound on messages, kept alongside
+  // signing's; it does not change the result.
+  bool verify_for_raw_message(std::span<const uint8_t> msg, const RawSignature& sig, uint8_t generator,
+                              const AltJubjubBn256& params, size_t max_message_size) const;
+};
+
+}  // namespace quillet::jubjub

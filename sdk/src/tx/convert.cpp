@@ -1,0 +1,136 @@
+#include "sdk/src/tx/convert.hpp"
+
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <array>
+#include <type_traits>
+#include <vector>
+
+#include "crypto/field/repr.hpp"
+
+namespace quillet::sdk::tx {
+namespace {
+
+constexpr size_t kKeySize = 32;
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
+std::string bytes_to_hex(const std::array<uint8_t, 32>& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(64);
+  for (uint8_t b : bytes) {
+    out.push_back(kDigits[b >> 4]);
+    out.push_back(kDigits[b & 15]);
+  }
+  return out;
+}
+
+int hex_value(uint8_t c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Two digits per byte, first digit high. `digits` has an even length.
+Expected<std::vector<uint8_t>, FromHexError> decode_hex(std::string_view digits) {
+  std::vector<uint8_t> out(digits.size() / 2);
+  for (size_t i = 0; i < digits.size(); ++i) {
+    const auto c = static_cast<uint8_t>(digits[i]);
+    const int v = hex_value(c);
+    if (v < 0) {
+      OPENSSL_cleanse(out.data(), out.size());
+      return unexpected(FromHexError::invalid_hex_character(c, i));
+    }
+    out[i / 2] = static_cast<uint8_t>(i % 2 == 0 ? v << 4 : out[i / 2] | v);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string ConversionError::to_string() const {
+  return std::visit(
+      Overloaded{
+          [](const IncorrectInputSize& e) {
+            return "Incorrect input size. Actual: " + std::to_string(e.size) +
+                   ", expected: " + std::to_string(e.expected_size);
+          },
+          [](const HexDecodingError& e) { return "Cannot decode hex: " + e.error.to_string(); },
+          [](const ParsingError& e) { return "Cannot parse value " + e.error.to_string(); },
+          [](const PrimeFieldDecodingError& e) {
+            return "Cannot convert into prime field value: " + e.error.to_string();
+          },
+      },
+      v_);
+}
+
+std::string ConversionError::debug() const {
+  return std::visit(
+      Overloaded{
+          [](const IncorrectInputSize& e) {
+            return "IncorrectInputSize { size: " + std::to_string(e.size) +
+                   ", expected_size: " + std::to_string(e.expected_size) + " }";
+          },
+          [](const HexDecodingError& e) { return "HexDecodingError(" + e.error.debug() + ")"; },
+          [](const ParsingError& e) { return "ParsingError(" + e.error.debug() + ")"; },
+          [](const PrimeFieldDecodingError& e) { return "PrimeFieldDecodingError(" + e.error.debug() + ")"; },
+      },
+      v_);
+}
+
+std::optional<std::string> ConversionError::cause() const {
+  if (const auto* e = std::get_if<HexDecodingError>(&v_)) return e->error.to_string();
+  if (const auto* e = std::get_if<PrimeFieldDecodingError>(&v_)) return e->error.to_string();
+  return std::nullopt;
+}
+
+Error ConversionError::to_error() const {
+  std::vector<std::string> causes;
+  if (std::optional<std::string> c = cause()) causes.push_back(std::move(*c));
+  return Error(to_string(), std::move(causes));
+}
+
+Expected<Fs, ConversionError> FeConvert::from_bytes(std::span<const uint8_t> bytes) {
+  if (bytes.size() != kKeySize) {
+    return unexpected(ConversionError(ConversionError::IncorrectInputSize{bytes.size(), kKeySize}));
+  }
+  std::array<uint8_t, 32> be{};
+  std::copy(bytes.begin(), bytes.end(), be.begin());
+  jubjub::FsRepr repr = field::repr_from_bytes_be(be);
+  OPENSSL_cleanse(be.data(), be.size());
+  auto v = Fs::from_repr(repr);
+  OPENSSL_cleanse(repr.data(), sizeof repr);
+  if (!v) return unexpected(ConversionError(ConversionError::PrimeFieldDecodingError{std::move(v).error()}));
+  return *v;
+}
+
+std::string FeConvert::to_hex(const Fs& v) { return bytes_to_hex(field::repr_to_bytes_be(v.into_repr())); }
+
+std::string FeConvert::to_hex(const Fr& v) { return bytes_to_hex(field::repr_to_bytes_be(v.into_repr())); }
+
+U256 fr_to_u256(const Fr& v) { return U256{v.into_repr()}; }
+
+Expected<Fr, field::PrimeFieldDecodingError> u256_to_fr(const U256& v) { return Fr::from_repr(v.words); }
+
+U256 le_to_u256(std::span<const uint8_t, 32> bytes) { return U256::from_little_endian(bytes); }
+
+Result<Fs> private_key_from_string(std::string_view text) {
+  while (text.starts_with("0x")) text.remove_prefix(2);
+  if (text.size() % 2 != 0) return unexpected(Error(FromHexError::odd_length().to_string()));
+  auto bytes = decode_hex(text);
+  if (!bytes) return unexpected(Error(bytes.error().to_string()));
+  auto key = FeConvert::from_bytes(*bytes);
+  OPENSSL_cleanse(bytes->data(), bytes->size());
+  if (!key) return unexpected(key.error().to_error());
+  return *key;
+}
+
+}  // namespace quillet::sdk::tx
