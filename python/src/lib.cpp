@@ -40,6 +40,13 @@ Outcome call_private_key_from_seed(const Args& a) {
   return Value(std::move(*key));
 }
 
+template <sdk::Result<std::string> (*Hash)(std::string_view)>
+Outcome call_hash(const Args& a) {
+  auto hash = Hash(a[0]);
+  if (!hash) return unexpected(with_context("Couldn't get hash", hash.error()));
+  return Value(std::move(*hash));
+}
+
 struct Function {
   Signature sig;
   const char* doc;
@@ -64,12 +71,12 @@ constexpr Function kFunctions[] = {
      nullptr},
     {{"sign_signed_oracle_price", {"json", "pri_key"}, 2},
      "sign_signed_oracle_price(json, pri_key)\n--\n\n", kGuarded, nullptr},
-    {{"hash_withdraw", {"json"}, 1}, "hash_withdraw(json)\n--\n\n", kUnguarded, nullptr},
-    {{"hash_transfer", {"json"}, 1}, "hash_transfer(json)\n--\n\n", kUnguarded, nullptr},
-    {{"hash_limit_order", {"json"}, 1}, "hash_limit_order(json)\n--\n\n", kUnguarded, nullptr},
-    {{"hash_liquidate", {"json"}, 1}, "hash_liquidate(json)\n--\n\n", kUnguarded, nullptr},
+    {{"hash_withdraw", {"json"}, 1}, "hash_withdraw(json)\n--\n\n", kUnguarded, call_hash<sdk::hash_withdraw>},
+    {{"hash_transfer", {"json"}, 1}, "hash_transfer(json)\n--\n\n", kUnguarded, call_hash<sdk::hash_transfer>},
+    {{"hash_limit_order", {"json"}, 1}, "hash_limit_order(json)\n--\n\n", kUnguarded, call_hash<sdk::hash_limit_order>},
+    {{"hash_liquidate", {"json"}, 1}, "hash_liquidate(json)\n--\n\n", kUnguarded, call_hash<sdk::hash_liquidate>},
     {{"hash_signed_oracle_price", {"json"}, 1}, "hash_signed_oracle_price(json)\n--\n\n",
-     kUnguarded, nullptr},
+     kUnguarded, call_hash<sdk::hash_signed_oracle_price>},
     {{"sign", {"private_key", "msg"}, 2}, "sign(private_key, msg)\n--\n\n", kGuarded, nullptr},
     {{"eth_sign", {"private_key", "msg"}, 2}, "eth_sign(private_key, msg)\n--\n\n", kGuarded,
      nullptr},

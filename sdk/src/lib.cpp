@@ -1,11 +1,61 @@
 #include "sdk/src/lib.hpp"
 
+#include "sdk/src/hash.hpp"
+#include "sdk/src/json/json_error.hpp"
+#include "sdk/src/transaction/limit_order_hash.hpp"
+#include "sdk/src/transaction/oracle_price_hash.hpp"
+#include "sdk/src/transaction/transfer_hash.hpp"
+#include "sdk/src/transaction/withdraw_hash.hpp"
 #include "sdk/src/tx/seed.hpp"
 
 namespace quillet::sdk {
+namespace {
+
+// The document, or a hard failure showing the parse error's debug form.
+template <class Document>
+Document unwrap_document(Expected<Document, JsonError> parsed) {
+  if (!parsed) fail_hard(std::string(kUnwrapErr) + parsed.error().debug());
+  return std::move(*parsed);
+}
+
+Error parse_error(const JsonError& e) { return Error(e.to_string()); }
+
+}  // namespace
 
 Result<std::string> private_key_from_seed(std::span<const uint8_t> seed) {
   return tx::private_key_from_seed(seed);
+}
+
+Result<std::string> hash_transfer(std::string_view json) {
+  const auto transfer = unwrap_document(transaction::parse_transfer(json));
+  return hash_text(transaction::transfer_hash_internal(transfer));
+}
+
+Result<std::string> hash_withdraw(std::string_view json) {
+  const auto withdrawal = transaction::parse_withdraw_request(json);
+  if (!withdrawal) return unexpected(parse_error(withdrawal.error()));
+  return hash_text(transaction::withdrawal_hash(
+      transaction::WithdrawalHashInput::from(*withdrawal), withdrawal->asset_id));
+}
+
+Result<std::string> hash_limit_order(std::string_view json) {
+  const auto order = transaction::parse_limit_order_request(json);
+  if (!order) return unexpected(parse_error(order.error()));
+  return hash_text(
+      transaction::limit_order_hash_internal(transaction::LimitOrderHashInput::from(*order)));
+}
+
+Result<std::string> hash_liquidate(std::string_view json) {
+  const auto liquidation = transaction::parse_liquidate(json);
+  if (!liquidation) return unexpected(parse_error(liquidation.error()));
+  return hash_text(transaction::limit_order_hash_internal(
+      transaction::LimitOrderHashInput::from(liquidation->liquidator_order)));
+}
+
+Result<std::string> hash_signed_oracle_price(std::string_view json) {
+  const auto price = transaction::parse_signed_oracle_price(json);
+  if (!price) return unexpected(parse_error(price.error()));
+  return hash_text(transaction::oracle_price_hash(*price));
 }
 
 }  // namespace quillet::sdk
