@@ -1,0 +1,62 @@
+// Turns JSON text into a flat list of tokens with the positions at which the
+// parser completed each one, using RapidJSON's SAX reader.
+//
+// The list always ends with exactly one End or Error token. Syntax errors are
+// turned into the messages of typed JSON deserialisers at the position where
+// such a parser notices them, so a document reader that walks the tokens in
+// text order reports the first failure a streaming deserialiser would.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sdk/src/json/json_error.hpp"
+
+namespace quillet::sdk::json {
+
+// Arrays and objects nest at most this deep; the document's own value is
+// level 1.
+inline constexpr size_t kMaxDepth = 128;
+// Longer texts are refused before parsing (no transaction comes near it).
+inline constexpr size_t kMaxInputSize = size_t{64} << 20;
+
+enum class TokenKind : uint8_t {
+  kStartObject,
+  kEndObject,
+  kStartArray,
+  kEndArray,
+  kKey,
+  kString,
+  kNumber,
+  kBool,
+  kNull,
+  kError,
+  kEnd,
+};
+
+struct Token {
+  TokenKind kind = TokenKind::kEnd;
+  bool boolean = false;  // kBool
+  size_t end = 0;        // bytes consumed when the token was complete
+  size_t count = 0;      // kEndObject, kEndArray: members or elements
+  std::string text;      // kKey, kString: unescaped; kNumber: as written; kError: message
+};
+
+std::vector<Token> tokenize(std::string_view input);
+
+// The error `message` positioned after the first `consumed` bytes of `input`.
+JsonError error_after(std::string_view input, size_t consumed, std::string message);
+
+// The type description of the value a token starts: string "abc", integer
+// `5`, floating point `1.5`, boolean `true`, null, sequence, map.
+std::string describe(const Token& t);
+
+// A double as written in type errors: shortest round-trip digits, never an
+// exponent, with ".0" when there is no fraction ("5.0", "1e21" as
+// "1000000000000000000000.0", "-0.0").
+std::string format_float(double d);
+
+}  // namespace quillet::sdk::json

@@ -1,0 +1,13 @@
+#include "sdk/src/serde_wrapper/u64_serde.hpp"
+
+#include "sdk/src/parse_int.hpp"
+
+namespace quillet::sdk::serde_wrapper {
+
+Expected<uint64_t, std::string> U64SerdeAsString::decode(std::string_view text) {
+  auto r = parse_u64(text);
+  if (!r) return unexpected("u64 from string error: " + r.error().to_string());
+  return *r;
+}
+
+}  // namespace quillet::sdk::serde_wrapper
