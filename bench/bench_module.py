@@ -3,11 +3,16 @@
 Run after installing the module: .venv/bin/python bench/bench_module.py
 """
 
+import json
+import os
 import statistics
 import sys
 import time
 
 import quillet_python_sdk as q
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "examples"))
+import demo  # noqa: E402  (its embedded sample documents)
 
 SEED = "benchmark seed, thirty-two bytes or more of it"
 
@@ -15,6 +20,9 @@ SEED = "benchmark seed, thirty-two bytes or more of it"
 def cases():
     """(name, callable) for every function that has a working core."""
     yield "private_key_from_seed", lambda: q.private_key_from_seed(SEED)
+    for kind, hash_fn, document in demo.DOCUMENTS:
+        text = json.dumps(document)
+        yield f"hash_{kind}", lambda f=hash_fn, t=text: f(t)
 
 
 def measure(fn, rounds=15, min_time=0.02):

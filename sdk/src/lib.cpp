@@ -3,6 +3,7 @@
 #include "sdk/src/hash.hpp"
 #include "sdk/src/json/json_error.hpp"
 #include "sdk/src/transaction/limit_order_hash.hpp"
+#include "sdk/src/transaction/liquidate.hpp"
 #include "sdk/src/transaction/oracle_price_hash.hpp"
 #include "sdk/src/transaction/transfer_hash.hpp"
 #include "sdk/src/transaction/withdraw_hash.hpp"
