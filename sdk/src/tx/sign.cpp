@@ -12,8 +12,8 @@ SignedMessage SignedMessage::sign(const jubjub::Fs& sk, std::span<const uint8_t>
   const jubjub::PrivateKey key(sk);
   const jubjub::Seed r = jubjub::Seed::deterministic_seed(key, msg);
   const jubjub::RawSignature sig = key.sign_raw_message(msg, r, jubjub::kSigningBase, params, msg.size());
-  // The key is derived once here and serves both the self-check and the
-  // caller.
+  // One derivation serves both the self-check and callers that need the
+  // signer's point.
   const jubjub::PublicKey public_key = jubjub::PublicKey::derive(key, jubjub::kSigningBase, params);
   const PackedPublicKey packed = public_key_with_verify(public_key, msg, sig);
   return SignedMessage{TxSignature{packed, sig}, public_key};
