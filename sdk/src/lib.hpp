@@ -8,8 +8,11 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "sdk/src/error.hpp"
+#include "sdk/src/tx/l1.hpp"
+#include "sdk/src/tx/packed_signature.hpp"
 
 namespace quillet::sdk {
 
@@ -24,5 +27,37 @@ Result<std::string> hash_withdraw(std::string_view json);
 Result<std::string> hash_limit_order(std::string_view json);
 Result<std::string> hash_liquidate(std::string_view json);
 Result<std::string> hash_signed_oracle_price(std::string_view json);
+
+// The signature of the message integer `msg` under the private key text.
+// Errors: the message's hexadecimal error text (looked at first), then the
+// private key error unchanged. Never fails hard on text input.
+Result<tx::JubjubSignature> sign(std::string_view private_key, std::string_view msg);
+
+// Whether (sig_r, sig_s) verifies for `msg` under the packed key `pub_key_x`
+// (`pub_key_y` is ignored). Malformed or out-of-range signature texts fail
+// hard; message and key parse errors and an off-curve key are returned.
+Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, std::string_view pub_key_x,
+                              std::string_view pub_key_y, std::string_view msg);
+
+// The unpacked L1 signature; note the order: message first, key second.
+Result<tx::L1Signature> l1_sign(std::string_view msg, std::string_view private_key);
+
+// Whether (x, y) is exactly the public-key text pair of the packed key x.
+// Returns the packed key's parse error; fails hard on an undecodable key.
+Result<bool> is_on_curve(std::string_view x, std::string_view y);
+
+// The public-key text pair (packed key, affine x) of a packed key text.
+// Returns the parse error; fails hard on an undecodable key.
+Result<std::pair<std::string, std::string>> pub_key_to_xy(std::string_view public_key);
+
+// The public-key text pair of a private key text.
+Result<std::pair<std::string, std::string>> private_key_to_pubkey_xy(std::string_view private_key);
+
+// {"r":"0x…","s":"0x…"}, 147 characters. Fails hard when R is not a point of
+// the curve, which no signature from sign() allows.
+std::string to_json(const tx::JubjubSignature& sig);
+
+// {"x":…,"y":…,"s":…,"pk_x":…,"pk_y":…}, 372 characters.
+std::string to_json(const tx::L1Signature& sig);
 
 }  // namespace quillet::sdk

@@ -1,0 +1,59 @@
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "sdk/src/lib.hpp"
+
+namespace {
+
+namespace sdk = quillet::sdk;
+
+const std::string kKey = "0x0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+const std::string kMsg = "0x1c7c6f1b2d0e5a9f3e8b7d6c5a4f3e2d1c0b9a8f7e6d5c4b3a2f1e0d9c8b7a6f";
+
+void BM_SdkSign(benchmark::State& state) {
+  for (auto _ : state) {
+    auto sig = sdk::sign(kKey, kMsg);
+    benchmark::DoNotOptimize(sig);
+  }
+}
+BENCHMARK(BM_SdkSign)->Unit(benchmark::kMillisecond);
+
+void BM_SdkL1Sign(benchmark::State& state) {
+  for (auto _ : state) {
+    auto sig = sdk::l1_sign(kMsg, kKey);
+    benchmark::DoNotOptimize(sig);
+  }
+}
+BENCHMARK(BM_SdkL1Sign)->Unit(benchmark::kMillisecond);
+
+void BM_SdkVerifySignature(benchmark::State& state) {
+  const std::string json = sdk::to_json(*sdk::sign(kKey, kMsg));
+  const std::string r = json.substr(6, 66);
+  const std::string s = json.substr(79, 66);
+  const std::string pk = sdk::private_key_to_pubkey_xy(kKey)->first;
+  for (auto _ : state) {
+    auto ok = sdk::verify_signature(r, s, pk, "", kMsg);
+    benchmark::DoNotOptimize(ok);
+  }
+}
+BENCHMARK(BM_SdkVerifySignature)->Unit(benchmark::kMillisecond);
+
+void BM_PrivateKeyToPubkeyXy(benchmark::State& state) {
+  for (auto _ : state) {
+    auto pair = sdk::private_key_to_pubkey_xy(kKey);
+    benchmark::DoNotOptimize(pair);
+  }
+}
+BENCHMARK(BM_PrivateKeyToPubkeyXy)->Unit(benchmark::kMillisecond);
+
+void BM_PubKeyToXy(benchmark::State& state) {
+  const std::string pk = sdk::private_key_to_pubkey_xy(kKey)->first;
+  for (auto _ : state) {
+    auto pair = sdk::pub_key_to_xy(pk);
+    benchmark::DoNotOptimize(pair);
+  }
+}
+BENCHMARK(BM_PubKeyToXy)->Unit(benchmark::kMicrosecond);
+
+}  // namespace

@@ -1,0 +1,43 @@
+#include "sdk/src/tx/l1.hpp"
+
+#include <array>
+#include <cstdint>
+
+#include "sdk/src/json/writer.hpp"
+#include "sdk/src/tx/convert.hpp"
+#include "sdk/src/tx/packed_public_key.hpp"
+#include "sdk/src/tx/sign.hpp"
+
+namespace quillet::sdk::tx {
+
+std::string L1Signature::to_json() const {
+  return json::string_object({{"x", x}, {"y", y}, {"s", s}, {"pk_x", pk_x}, {"pk_y", pk_y}});
+}
+
+Result<L1Signature> l1_sign(std::string_view msg, std::string_view private_key) {
+  const std::string_view digits = trim_hex_prefix(msg);
+  auto sk = private_key_from_string(private_key);
+  if (!sk) return unexpected(std::move(sk).error());
+  const auto m = U256::from_str(digits);
+  if (!m) {
+    wipe(*sk);
+    return unexpected(Error(m.error().to_string()));
+  }
+  const std::array<uint8_t, 32> bytes = m->to_little_endian();
+  // The signer's point comes with the signature, from the shared parameter
+  // set, instead of a second derivation.
+  const SignedMessage signed_msg = SignedMessage::sign(*sk, bytes);
+  wipe(*sk);
+
+  const auto [ax, ay] = signed_msg.public_key.point.to_affine();
+  const auto [rx, ry] = signed_msg.signature.signature.r.to_affine();
+  return L1Signature{
+      "0x" + FeConvert::to_hex(rx),
+      "0x" + FeConvert::to_hex(ry),
+      "0x" + FeConvert::to_hex(signed_msg.signature.signature.s),
+      signed_msg.signature.public_key.to_hex(),
+      "0x" + FeConvert::to_hex(ax),
+  };
+}
+
+}  // namespace quillet::sdk::tx

@@ -1,0 +1,140 @@
+#include "sdk/src/tx/packed_public_key.hpp"
+
+#include <openssl/crypto.h>
+
+#include <string>
+
+#include "crypto/failure.hpp"
+#include "crypto/jubjub/params.hpp"
+#include "sdk/src/tx/convert.hpp"
+
+namespace quillet::sdk::tx {
+namespace {
+
+constexpr const char* kCouldNotDecode = "could not decode public key by x and y";
+constexpr const char* kSelfCheck = "assertion failed: the new signature verifies under the signer's public key";
+
+// `text` as a quoted string literal, with backslash escapes for the quote,
+// the backslash and control bytes.
+std::string debug_string(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (c < 0x20 || c == 0x7f) {
+          out += "\\u{";
+          if (c >= 16) out.push_back(kHex[c >> 4]);
+          out.push_back(kHex[c & 15]);
+          out.push_back('}');
+        } else {
+          out.push_back(ch);
+        }
+    }
+  }
+  out.push_back('"');
+  return out;
+}
+
+// True when the top 96 bits are zero, i.e. v < 2^160.
+bool below_2_160(const U256& v) { return v.words[3] == 0 && (v.words[2] >> 32) == 0; }
+
+}  // namespace
+
+std::string DeserializeError::debug() const {
+  if (std::holds_alternative<IncorrectSignatureLength>(v_)) return "IncorrectSignatureLength";
+  if (const auto* e = std::get_if<RestoreRPoint>(&v_)) return "RestoreRPoint(" + e->error.debug() + ")";
+  if (const auto* e = std::get_if<ReadS>(&v_)) return "ReadS(" + e->error.debug() + ")";
+  return "Unknown(" + debug_string(std::get<Unknown>(v_).text) + ")";
+}
+
+std::string_view trim_hex_prefix(std::string_view text) {
+  while (text.starts_with("0x")) text.remove_prefix(2);
+  while (text.starts_with("0X")) text.remove_prefix(2);
+  return text;
+}
+
+std::pair<field::Fr, field::Fr> get_xy_from_r(const U256& v) {
+  const std::array<uint8_t, 32> bytes = v.to_little_endian();
+  auto point = jubjub::Point<jubjub::Unknown>::read(bytes, jubjub::jubjub_params());
+  if (!point) {
+    fail_hard(std::string(kUnwrapErr) + DeserializeError(DeserializeError::RestoreRPoint{point.error()}).debug());
+  }
+  return point->to_affine();
+}
+
+BabyJubjubPoint BabyJubjubPoint::from_packed(const PackedPublicKey& key) {
+  if (!key.value.is_zero() && below_2_160(key.value)) return BabyJubjubPoint{U256{}, key.value};
+  const auto [x, y] = get_xy_from_r(key.value);
+  return BabyJubjubPoint{fr_to_u256(x), fr_to_u256(y)};
+}
+
+void wipe(jubjub::Fs& secret) { OPENSSL_cleanse(&secret, sizeof secret); }
+
+PackedPublicKey pack_public_key(const jubjub::PublicKey& key) {
+  const jubjub::PointEncoding bytes = key.point.encode();
+  return PackedPublicKey{le_to_u256(bytes)};
+}
+
+PackedPublicKey public_key_from_private(const jubjub::Fs& sk) {
+  const jubjub::PrivateKey key(sk);
+  return pack_public_key(jubjub::PublicKey::derive(key, jubjub::kSigningBase, jubjub::jubjub_params()));
+}
+
+PackedPublicKey public_key_with_verify(const jubjub::PublicKey& key, std::span<const uint8_t> msg,
+                                       const jubjub::RawSignature& sig) {
+  if (!key.verify_for_raw_message(msg, sig, jubjub::kSigningBase, jubjub::jubjub_params(), msg.size())) {
+    fail_hard(kSelfCheck);
+  }
+  return pack_public_key(key);
+}
+
+PackedPublicKey public_key_from_private_with_verify(const jubjub::Fs& sk, std::span<const uint8_t> msg,
+                                                    const jubjub::RawSignature& sig) {
+  const jubjub::PrivateKey key(sk);
+  return public_key_with_verify(jubjub::PublicKey::derive(key, jubjub::kSigningBase, jubjub::jubjub_params()),
+                                msg, sig);
+}
+
+Result<jubjub::PublicKey> convert_to_pubkey(const U256& x, const U256& y) {
+  const auto fx = u256_to_fr(x);
+  if (!fx) return unexpected(Error(fx.error().to_string()));
+  const auto fy = u256_to_fr(y);
+  if (!fy) return unexpected(Error(fy.error().to_string()));
+  auto point = jubjub::Point<jubjub::Unknown>::from_xy(*fx, *fy, jubjub::jubjub_params());
+  if (!point) return unexpected(Error(kCouldNotDecode));
+  return jubjub::PublicKey{*point};
+}
+
+Result<std::pair<std::string, std::string>> pub_key_to_xy(std::string_view text) {
+  const std::string_view digits = trim_hex_prefix(text);
+  const auto v = U256::from_str_radix(digits, 16);
+  if (!v) return unexpected(Error(v.error().to_string()));
+  const BabyJubjubPoint point = BabyJubjubPoint::from_packed(PackedPublicKey{*v});
+  return std::pair{"0x" + std::string(digits), point.x.to_hex_0x64()};
+}
+
+Result<std::pair<std::string, std::string>> private_key_to_pubkey_xy(std::string_view text) {
+  auto sk = private_key_from_string(text);
+  if (!sk) return unexpected(std::move(sk).error());
+  const PackedPublicKey key = public_key_from_private(*sk);
+  wipe(*sk);
+  return pub_key_to_xy(key.to_hex());
+}
+
+Result<bool> is_on_curve(std::string_view x, std::string_view y) {
+  const std::string_view tx = trim_hex_prefix(x);
+  const std::string_view ty = trim_hex_prefix(y);
+  auto pair = pub_key_to_xy(tx);
+  if (!pair) return unexpected(std::move(pair).error());
+  return trim_hex_prefix(pair->first) == tx && trim_hex_prefix(pair->second) == ty;
+}
+
+}  // namespace quillet::sdk::tx

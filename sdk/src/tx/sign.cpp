@@ -1,0 +1,59 @@
+#include "sdk/src/tx/sign.hpp"
+
+#include <array>
+
+#include "crypto/jubjub/params.hpp"
+#include "sdk/src/tx/convert.hpp"
+
+namespace quillet::sdk::tx {
+
+SignedMessage SignedMessage::sign(const jubjub::Fs& sk, std::span<const uint8_t> msg) {
+  const jubjub::AltJubjubBn256& params = jubjub::jubjub_params();
+  const jubjub::PrivateKey key(sk);
+  const jubjub::Seed r = jubjub::Seed::deterministic_seed(key, msg);
+  const jubjub::RawSignature sig = key.sign_raw_message(msg, r, jubjub::kSigningBase, params, msg.size());
+  // One derivation serves both the self-check and callers that need the
+  // signer's point.
+  const jubjub::PublicKey public_key = jubjub::PublicKey::derive(key, jubjub::kSigningBase, params);
+  const PackedPublicKey packed = public_key_with_verify(public_key, msg, sig);
+  return SignedMessage{TxSignature{packed, sig}, public_key};
+}
+
+TxSignature TxSignature::sign_msg(const jubjub::Fs& sk, std::span<const uint8_t> msg) {
+  return SignedMessage::sign(sk, msg).signature;
+}
+
+JubjubSignature to_jubjub_signature(const TxSignature& sig) {
+  const auto [x, y] = sig.signature.r.to_affine();
+  return JubjubSignature{BabyJubjubPoint{fr_to_u256(x), fr_to_u256(y)}, U256{sig.signature.s.into_repr()}};
+}
+
+Result<JubjubSignature> sign(std::string_view private_key, std::string_view msg) {
+  const auto m = U256::from_str(msg);
+  if (!m) return unexpected(Error(m.error().to_string()));
+  auto sk = private_key_from_string(private_key);
+  if (!sk) return unexpected(std::move(sk).error());
+  const std::array<uint8_t, 32> bytes = m->to_little_endian();
+  const TxSignature t = TxSignature::sign_msg(*sk, bytes);
+  wipe(*sk);
+  return to_jubjub_signature(t);
+}
+
+Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, std::string_view pub_key_x,
+                              std::string_view /*pub_key_y*/, std::string_view msg) {
+  const JubjubSignature j = JubjubSignature::from_str(sig_r, sig_s);
+  const PackedSignature q = PackedSignature::from(j);
+  const auto m = U256::from_str(msg);
+  if (!m) return unexpected(Error(m.error().to_string()));
+  // Only the single "0x" the parser itself drops: no trimming here.
+  const auto v = U256::from_str_radix(pub_key_x, 16);
+  if (!v) return unexpected(Error(v.error().to_string()));
+  const BabyJubjubPoint point = BabyJubjubPoint::from_packed(PackedPublicKey{*v});
+  auto key = convert_to_pubkey(point.x, point.y);
+  if (!key) return unexpected(std::move(key).error());
+  const std::array<uint8_t, 32> bytes = m->to_little_endian();
+  return key->verify_for_raw_message(bytes, q.raw, jubjub::kSigningBase, jubjub::jubjub_params(),
+                                     jubjub::kMaxMessageSize);
+}
+
+}  // namespace quillet::sdk::tx

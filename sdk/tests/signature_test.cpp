@@ -1,0 +1,363 @@
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "crypto/failure.hpp"
+#include "sdk/src/lib.hpp"
+#include "sdk/src/tx/convert.hpp"
+#include "sdk/src/tx/packed_public_key.hpp"
+#include "sdk/src/tx/packed_signature.hpp"
+#include "sdk/src/tx/sign.hpp"
+
+namespace quillet::sdk {
+namespace {
+
+// s, the order of the signing subgroup, and r, the coordinates' modulus.
+constexpr const char* kS = "0x060c89ce5c263405370a08b6d0302b0bab3eedb83920ee0a677297dc392126f1";
+constexpr const char* kSMinusOne = "0x060c89ce5c263405370a08b6d0302b0bab3eedb83920ee0a677297dc392126f0";
+constexpr const char* kR = "0x30644e72e131a029b85045b68181585d2833e84879b9709143e1f593f0000001";
+constexpr const char* kBaseX = "0x2ef3f9b423a2c8c74e9803958f6c320e854a1c1c06cd5cc8fd221dc052d76df7";
+constexpr const char* kBaseYPlusOne = "0x05a01167ea785d3f784224644a68e4067532c815f5f6d57d984b5c0e9c6c94b8";
+const std::string kZeros64(64, '0');
+const std::string kF64(64, 'f');
+const std::string kKeyOne = "0x" + std::string(63, '0') + "1";
+const std::string kKeyZero = "0x" + kZeros64;
+
+const std::string kNotOnCurve =
+    "called `Result::unwrap()` on an `Err` value: RestoreRPoint(Custom { kind: InvalidInput, error: \"not on "
+    "curve\" })";
+const std::string kYNotInField =
+    "called `Result::unwrap()` on an `Err` value: RestoreRPoint(Custom { kind: InvalidInput, error: \"y is not in "
+    "field\" })";
+
+template <class F>
+std::string hard_failure_text(F&& f) {
+  try {
+    f();
+  } catch (const HardFailure& e) {
+    return e.text();
+  }
+  return "<no hard failure>";
+}
+
+U256 u256(std::string_view hex) { return *U256::from_str(hex); }
+
+std::string seed_key(char fill) {
+  const std::string seed(40, fill);
+  return *private_key_from_seed({reinterpret_cast<const uint8_t*>(seed.data()), seed.size()});
+}
+
+bool is_hex_0x64(const std::string& v) {
+  return v.size() == 66 && v.starts_with("0x") &&
+         v.find_first_not_of("0123456789abcdef", 2) == std::string::npos;
+}
+
+// The members of a flat JSON object of strings, in document order.
+std::vector<std::pair<std::string, std::string>> members(const std::string& json) {
+  rapidjson::Document doc;
+  doc.Parse(json.c_str(), json.size());
+  std::vector<std::pair<std::string, std::string>> out;
+  if (doc.HasParseError() || !doc.IsObject()) return out;
+  for (const auto& m : doc.GetObject()) out.emplace_back(m.name.GetString(), m.value.GetString());
+  return out;
+}
+
+struct Signed {
+  std::string r;
+  std::string s;
+};
+
+Signed sign_ok(const std::string& key, const std::string& msg) {
+  const auto sig = sign(key, msg);
+  EXPECT_TRUE(sig.has_value()) << key << ", " << msg << ": " << sig.error().to_string();
+  if (!sig) return {};
+  const auto m = members(to_json(*sig));
+  if (m.size() != 2) return {};
+  return {m[0].second, m[1].second};
+}
+
+const std::vector<std::string>& test_keys() {
+  static const std::vector<std::string> keys = {kKeyOne, kKeyZero, kSMinusOne, seed_key('a'), seed_key('z')};
+  return keys;
+}
+
+const std::vector<std::string>& test_messages() {
+  static const std::vector<std::string> msgs = {"",    "0x1", "0x" + kF64, "0x1234abcd", kS,
+                                                "0x" + std::string(63, '0') + "2"};
+  return msgs;
+}
+
+TEST(Sign, JsonFormAndDeterminism) {
+  for (const std::string& key : test_keys()) {
+    for (const std::string& msg : test_messages()) {
+      const auto sig = sign(key, msg);
+      ASSERT_TRUE(sig.has_value()) << key << ", " << msg;
+      const std::string json = to_json(*sig);
+      EXPECT_EQ(json.size(), 147u);
+      const auto m = members(json);
+      ASSERT_EQ(m.size(), 2u) << json;
+      EXPECT_EQ(m[0].first, "r");
+      EXPECT_EQ(m[1].first, "s");
+      EXPECT_TRUE(is_hex_0x64(m[0].second)) << json;
+      EXPECT_TRUE(is_hex_0x64(m[1].second)) << json;
+      EXPECT_LT(u256(m[1].second), u256(kS));
+      EXPECT_EQ(to_json(sign(key, msg).value()), json);
+    }
+  }
+}
+
+TEST(Sign, MessageTextsOfOneInteger) {
+  const Signed one = sign_ok(kKeyOne, "0x1");
+  for (const char* msg : {"1", "01", "0x0001", "0x01"}) {
+    const Signed other = sign_ok(kKeyOne, msg);
+    EXPECT_EQ(other.r, one.r) << msg;
+    EXPECT_EQ(other.s, one.s) << msg;
+  }
+  const Signed two = sign_ok(kKeyOne, "0x2");
+  EXPECT_NE(two.s, one.s);
+}
+
+TEST(Sign, Errors) {
+  const std::string bad_key_not_in_field = "0x" + kF64 + " is not an element of the field";
+  struct Case {
+    std::string key;
+    std::string msg;
+    std::string error;
+  };
+  const Case cases[] = {
+      // An odd digit count is read with a '0' in front, which the position
+      // counts.
+      {kKeyOne, "0X1", "Invalid character 'X' at position 2"},
+      {kKeyOne, "0X10", "Invalid character 'X' at position 1"},
+      {kKeyOne, "0x" + std::string(65, '1'), "Invalid string length"},
+      {kKeyOne, "0x0x1", "Invalid character 'x' at position 2"},
+      {kKeyOne, "0x1g", "Invalid character 'g' at position 1"},
+      // The message is looked at before the key.
+      {"zz", "0X1", "Invalid character 'X' at position 2"},
+      {"zz", "0x1", "Invalid character 'z' at position 0"},
+      {"0x" + kF64, "0x1",
+       "Cannot convert into prime field value: " + bad_key_not_in_field + "\n\nCaused by:\n    " +
+           bad_key_not_in_field},
+  };
+  for (const Case& c : cases) {
+    const auto sig = sign(c.key, c.msg);
+    ASSERT_FALSE(sig.has_value()) << c.key << ", " << c.msg;
+    EXPECT_EQ(sig.error().to_string(), c.error) << c.key << ", " << c.msg;
+  }
+}
+
+TEST(L1Sign, AgreesWithSignAndPublicKey) {
+  for (const std::string& key : test_keys()) {
+    const auto pair = private_key_to_pubkey_xy(key);
+    ASSERT_TRUE(pair.has_value());
+    for (const std::string& msg : test_messages()) {
+      const auto l1 = l1_sign(msg, key);
+      ASSERT_TRUE(l1.has_value()) << key << ", " << msg;
+      const std::string json = to_json(*l1);
+      EXPECT_EQ(json.size(), 372u) << json;
+      const auto m = members(json);
+      ASSERT_EQ(m.size(), 5u) << json;
+      const char* names[] = {"x", "y", "s", "pk_x", "pk_y"};
+      for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(m[i].first, names[i]);
+        EXPECT_TRUE(is_hex_0x64(m[i].second)) << json;
+      }
+      // Same s; packing (x, y) gives sign's r.
+      const auto sig = sign(key, msg).value();
+      EXPECT_EQ(l1->s, sig.s.to_hex_0x64());
+      EXPECT_EQ(to_json(tx::JubjubSignature{{u256(l1->x), u256(l1->y)}, u256(l1->s)}), to_json(sig));
+      EXPECT_EQ(l1->pk_x, pair->first);
+      EXPECT_EQ(l1->pk_y, pair->second);
+    }
+  }
+}
+
+TEST(L1Sign, MessagePrefixesAndErrors) {
+  const tx::L1Signature one = l1_sign("1", kKeyOne).value();
+  for (const char* msg : {"0x1", "0X1", "0x0x1", "0X0X01", "0X0x1"}) {
+    const auto l1 = l1_sign(msg, kKeyOne);
+    ASSERT_TRUE(l1.has_value()) << msg;
+    EXPECT_EQ(*l1, one) << msg;
+  }
+  struct Case {
+    std::string msg;
+    std::string key;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"0x" + std::string(65, '1'), kKeyOne, "Invalid string length"},
+      {"0x1", "zz", "Invalid character 'z' at position 0"},
+      // The key is looked at before the message.
+      {"0x" + std::string(65, '1'), "0x", "Incorrect input size. Actual: 0, expected: 32"},
+      // Trimming takes "0x"s, then "0X"s; the parser drops one more "0x".
+      {"0X0x0x1", kKeyOne, "Invalid character 'x' at position 2"},
+  };
+  for (const Case& c : cases) {
+    const auto l1 = l1_sign(c.msg, c.key);
+    ASSERT_FALSE(l1.has_value()) << c.msg << ", " << c.key;
+    EXPECT_EQ(l1.error().to_string(), c.error);
+  }
+}
+
+TEST(VerifySignature, OwnSignaturesAndTheirVariants) {
+  for (const std::string& key : test_keys()) {
+    const std::string pk = private_key_to_pubkey_xy(key).value().first;
+    const std::string other_pk = private_key_to_pubkey_xy(seed_key('m')).value().first;
+    for (const std::string& msg : test_messages()) {
+      const Signed sig = sign_ok(key, msg);
+      const U256 m = u256(msg);
+      // The challenge is the message modulo s: a zero challenge makes the
+      // signature independent of the key, and the key 0 makes it
+      // independent of the message.
+      const bool zero_challenge = m.is_zero() || m == u256(kS);
+      const bool zero_key = key == kKeyZero;
+      const bool fits = m.words[3] < 0xf000000000000000ULL;  // s < 2^251, so m + s < 2^256
+      U256 m_plus_s = m;
+      if (fits) m_plus_s.add_assign(u256(kS));
+      const U256 m_plus_one = m == u256("0x" + kF64) ? U256{} : [&] {
+        U256 v = m;
+        v.add_assign(U256::from_u64(1));
+        return v;
+      }();
+
+      struct Case {
+        std::string r, s, x, y, msg;
+        bool expected;
+      };
+      std::vector<Case> cases = {
+          {sig.r, sig.s, pk, "", msg, true},
+          {sig.r, sig.s, pk, "anything at all", msg, true},
+          {sig.r, sig.s, pk, pk, msg, true},
+          {sig.r, sig.s, pk.substr(2), "", msg, true},
+          {sig.r, sig.s, pk, "", m.to_hex_0x64().substr(2), true},
+          {"0X" + sig.r.substr(2), "0x0x" + sig.s.substr(2), pk, "", msg, true},
+          {sig.r, sig.s, pk, "", m_plus_one.to_hex_0x64(), zero_key},
+          {sig.r, sig.s, other_pk, "", msg, zero_challenge},
+          // The neutral point as key (packed 1) and a key of order 4 (packed 0).
+          {sig.r, sig.s, "0x1", "", msg, zero_key || zero_challenge},
+          {sig.r, sig.s, "0x0", "", msg, false},
+      };
+      if (fits) cases.push_back({sig.r, sig.s, pk, "", m_plus_s.to_hex_0x64(), true});
+      for (const Case& c : cases) {
+        const auto ok = verify_signature(c.r, c.s, c.x, c.y, c.msg);
+        ASSERT_TRUE(ok.has_value()) << ok.error().to_string();
+        EXPECT_EQ(*ok, c.expected) << "key " << key << " msg " << msg << " -> " << c.x << ", " << c.msg;
+      }
+    }
+  }
+}
+
+TEST(VerifySignature, ReturnedErrors) {
+  const Signed sig = sign_ok(kKeyOne, "0x1");
+  const std::string pk = private_key_to_pubkey_xy(kKeyOne).value().first;
+  struct Case {
+    std::string x;
+    std::string msg;
+    std::string error;
+  };
+  const Case cases[] = {
+      {pk, "0X10", "Invalid character 'X' at position 1"},
+      {pk, "0x" + std::string(65, '1'), "Invalid string length"},
+      // The message is looked at before the key.
+      {"0xzz", "0X10", "Invalid character 'X' at position 1"},
+      {"0xzz", "0x1", "Invalid character 'z' at position 0"},
+      // The key gets no prefix trimming beyond the parser's single "0x".
+      {"0X" + pk.substr(4), "0x1", "Invalid character 'X' at position 1"},
+      {"0X" + pk.substr(2), "0x1", "Invalid string length"},
+      {"0x0x" + pk.substr(2), "0x1", "Invalid string length"},
+      {"0x0x1", "0x1", "Invalid character 'x' at position 2"},
+      // Small values other than 1 are no point of the curve.
+      {"0x2", "0x1", "could not decode public key by x and y"},
+      {"0x" + std::string(40, 'f'), "0x1", "could not decode public key by x and y"},
+  };
+  for (const Case& c : cases) {
+    const auto ok = verify_signature(sig.r, sig.s, c.x, "", c.msg);
+    ASSERT_FALSE(ok.has_value()) << c.x << ", " << c.msg;
+    EXPECT_EQ(ok.error().to_string(), c.error) << c.x << ", " << c.msg;
+  }
+}
+
+TEST(VerifySignature, HardFailures) {
+  const Signed sig = sign_ok(kKeyOne, "0x1");
+  const std::string pk = private_key_to_pubkey_xy(kKeyOne).value().first;
+  const std::string radix_zz =
+      "called `Result::unwrap()` on an `Err` value: FromStrRadixErr { kind: InvalidCharacter, source: "
+      "Some(Hex(FromHexError { inner: InvalidHexCharacter { c: 'z', index: 0 } })) }";
+  struct Case {
+    std::string r, s, x, msg;
+    std::string text;
+  };
+  const Case cases[] = {
+      {sig.r, "0x" + kF64, pk, "0x1",
+       "called `Result::unwrap()` on an `Err` value: NotInField(\"0x" + kF64 + "\")"},
+      {sig.r, kS, pk, "0x1", "called `Result::unwrap()` on an `Err` value: NotInField(\"" + std::string(kS) + "\")"},
+      {"0x1" + std::string(40, '0'), sig.s, pk, "0x1", kNotOnCurve},
+      {kR, sig.s, pk, "0x1", kYNotInField},
+      {"0xzz", sig.s, pk, "0x1", radix_zz},
+      {sig.r, "zz", pk, "0x1", radix_zz},
+      {"0x" + std::string(65, '1'), sig.s, pk, "0x1",
+       "called `Result::unwrap()` on an `Err` value: FromStrRadixErr { kind: InvalidLength, source: "
+       "Some(Hex(FromHexError { inner: InvalidStringLength })) }"},
+      // Signature texts are looked at before anything else.
+      {"0xzz", sig.s, "0xzz", "zz", radix_zz},
+      {sig.r, "0x" + kF64, "0x2", "0X1",
+       "called `Result::unwrap()` on an `Err` value: NotInField(\"0x" + kF64 + "\")"},
+      // An undecodable packed key.
+      {sig.r, sig.s, kR, "0x1", kYNotInField},
+      {sig.r, sig.s, "0x1" + std::string(40, '0'), "0x1", kNotOnCurve},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(hard_failure_text([&] { (void)verify_signature(c.r, c.s, c.x, "", c.msg); }), c.text)
+        << c.r << ", " << c.s << ", " << c.x << ", " << c.msg;
+  }
+  // s = s - 1 is accepted (and wrong).
+  EXPECT_FALSE(verify_signature(sig.r, kSMinusOne, pk, "", "0x1").value());
+}
+
+TEST(PointFromXy, HardFailures) {
+  const std::string not_in_field =
+      "called `Result::unwrap()` on an `Err` value: " + std::string(kR) + " is not an element of the field";
+  const std::pair<std::pair<std::string, std::string>, std::string> cases[] = {
+      {{kR, "0x1"}, not_in_field},
+      {{"0x0", kR}, not_in_field},
+      {{kR, kR}, not_in_field},
+      {{kBaseX, kBaseYPlusOne}, "called `Option::unwrap()` on a `None` value"},
+      {{"0x0", "0x2"}, "called `Option::unwrap()` on a `None` value"},
+  };
+  for (const auto& [xy, text] : cases) {
+    EXPECT_EQ(hard_failure_text([&] { tx::point_from_xy(u256(xy.first), u256(xy.second)); }), text);
+    // The JSON form goes through the same conversion.
+    EXPECT_EQ(hard_failure_text([&] { (void)to_json(tx::JubjubSignature{{u256(xy.first), u256(xy.second)}, {}}); }),
+              text);
+  }
+  EXPECT_EQ(tx::point_from_xy(U256{}, U256::from_u64(1)), jubjub::Point<jubjub::Unknown>::zero());
+}
+
+TEST(TxSignature, SignMsgCarriesTheSignersKeyAndSelfChecks) {
+  const jubjub::Fs sk = tx::private_key_from_string(seed_key('c')).value();
+  std::array<uint8_t, 32> msg{};
+  msg[0] = 7;
+  const tx::TxSignature t = tx::TxSignature::sign_msg(sk, msg);
+  EXPECT_EQ(t.public_key, tx::public_key_from_private(sk));
+  EXPECT_EQ(tx::to_jubjub_signature(t), sign(seed_key('c'), "0x7").value());
+
+  // A signature of another message must not pass the self-check.
+  std::array<uint8_t, 32> other = msg;
+  other[0] = 8;
+  EXPECT_EQ(hard_failure_text([&] { tx::public_key_from_private_with_verify(sk, other, t.signature); }),
+            "assertion failed: the new signature verifies under the signer's public key");
+  EXPECT_EQ(tx::public_key_from_private_with_verify(sk, msg, t.signature), t.public_key);
+}
+
+TEST(JubjubSignature, FromStrReadsWhatToJsonWrites) {
+  const Signed sig = sign_ok(kKeyOne, "0x1234");
+  const tx::JubjubSignature j = tx::JubjubSignature::from_str(sig.r, sig.s);
+  EXPECT_EQ(j, sign(kKeyOne, "0x1234").value());
+  EXPECT_EQ(members(to_json(j)), (std::vector<std::pair<std::string, std::string>>{{"r", sig.r}, {"s", sig.s}}));
+}
+
+}  // namespace
+}  // namespace quillet::sdk
