@@ -42,7 +42,9 @@ std::string FromHexError::variant_debug() const {
   return {};
 }
 
-std::string FromHexError::debug() const { return "FromHexError { inner: " + variant_debug() + " }"; }
+std::string FromHexError::debug() const {
+  return "FromHexError { inner: " + variant_debug() + " }";
+}
 
 std::string to_string(FromDecStrErr e) {
   return e == FromDecStrErr::InvalidCharacter ? "a character is not in the range 0-9"

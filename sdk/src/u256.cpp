@@ -45,8 +45,12 @@ Expected<U256, FromStrRadixErr> U256::from_str_radix(std::string_view text, uint
     return *r;
   }
   if (radix != 10) return unexpected(FromStrRadixErr::unsupported_radix());
+  // Every byte is checked before any arithmetic, so a bad character is
+  // reported even in a text too long for the type.
   for (char c : text) {
-    if (c < '0' || c > '9') return unexpected(FromStrRadixErr::from_dec(FromDecStrErr::InvalidCharacter));
+    if (c < '0' || c > '9') {
+      return unexpected(FromStrRadixErr::from_dec(FromDecStrErr::InvalidCharacter));
+    }
   }
   U256 value;
   for (char c : text) {

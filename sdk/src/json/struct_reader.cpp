@@ -30,9 +30,22 @@ JsonError duplicate_field(const Reader& r, std::string_view key, size_t at) {
   return r.error_at(at, "duplicate field `" + std::string(key) + "`");
 }
 
+namespace {
+constexpr std::string_view kOrderBaseKeys[] = {"nonce", "public_key", "expiration_timestamp"};
+}  // namespace
+
+bool worth_keeping(const std::vector<KeptMember>& kept, std::string_view key) {
+  bool known = false;
+  for (std::string_view k : kOrderBaseKeys) known = known || k == key;
+  if (!known) return false;
+  size_t seen = 0;
+  for (const KeptMember& m : kept) seen += m.key == key ? 1 : 0;
+  return seen < 2;
+}
+
 Status read_order_base(const Reader& r, const std::vector<KeptMember>& kept, size_t brace_end,
                        OrderBase& out) {
-  static constexpr std::string_view kKeys[] = {"nonce", "public_key", "expiration_timestamp"};
+  const auto& kKeys = kOrderBaseKeys;
   bool seen[3] = {};
   for (const KeptMember& m : kept) {
     size_t i = 0;

@@ -35,6 +35,10 @@ struct KeptMember {
 };
 
 JsonError missing_field(const Reader& r, std::string_view key, size_t brace_end);
+// Whether a member named `key` can still matter to read_order_base: only the
+// OrderBase keys do, and only their first two occurrences (the second one
+// fails at the latest).
+bool worth_keeping(const std::vector<KeptMember>& kept, std::string_view key);
 JsonError duplicate_field(const Reader& r, std::string_view key, size_t at);
 
 // Decodes "nonce", "public_key" and "expiration_timestamp" from `kept` in
@@ -56,7 +60,8 @@ size_t find_field(const std::array<Field<Doc>, N>& fields, std::string_view key)
 
 // Reads the members of an object whose opening brace was just consumed.
 // Own keys are read into `doc`; other members go to `kept` when it is given
-// and are dropped otherwise. Returns the closing brace's token end.
+// and they may matter to OrderBase, and are dropped otherwise. Returns the
+// closing brace's token end.
 template <class Doc, size_t N>
 Expected<size_t, JsonError> read_members(Reader& r, const std::array<Field<Doc>, N>& fields,
                                          Doc& doc, std::vector<KeptMember>* kept) {
@@ -75,7 +80,7 @@ Expected<size_t, JsonError> read_members(Reader& r, const std::array<Field<Doc>,
       if (seen[i]) return unexpected(duplicate_field(r, fields[i].key, t.end));
       seen[i] = true;
       if (auto err = fields[i].read(r, doc)) return unexpected(std::move(*err));
-    } else if (kept != nullptr) {
+    } else if (kept != nullptr && worth_keeping(*kept, t.text)) {
       std::string key = t.text;
       auto value = r.hold_value();
       if (!value) return unexpected(std::move(value.error()));

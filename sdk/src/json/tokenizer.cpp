@@ -5,7 +5,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <optional>
 
 namespace quillet::sdk::json {
@@ -102,10 +101,12 @@ class Collector {
   Collector(std::string_view in, const InputStream& is, std::vector<Token>& out)
       : in_(in), is_(is), out_(out) {}
 
-  bool Null() { return push(TokenKind::kNull); }
+  bool Null() {
+    push(TokenKind::kNull);
+    return true;
+  }
   bool Bool(bool b) {
-    push(TokenKind::kBool);
-    out_.back().boolean = b;
+    if (push(TokenKind::kBool)) out_.back().boolean = b;
     return true;
   }
   // With kParseNumbersAsStringsFlag every number arrives as RawNumber.
@@ -126,8 +127,7 @@ class Collector {
     if (!is_integer_text(raw) || !fits_integer(raw)) {
       if (!number_value(raw)) return fail(t, "number out of range");
     }
-    push(TokenKind::kNumber);
-    out_.back().text.assign(raw);
+    if (push(TokenKind::kNumber)) out_.back().text.assign(raw);
     return true;
   }
 
@@ -164,7 +164,10 @@ class Collector {
     return std::from_chars(first, last, v).ec == std::errc{};
   }
 
+  // Records a token unless it lies inside an opaque container; returns
+  // whether it did.
   bool push(TokenKind kind) {
+    if (opaque_from_ != 0) return false;
     Token t;
     t.kind = kind;
     t.end = is_.Tell();
@@ -184,20 +187,22 @@ class Collector {
         return fail(is_.Tell(), "lone leading surrogate in hex escape");
       }
     }
-    push(kind);
-    out_.back().text.assign(text);
+    if (push(kind)) out_.back().text.assign(text);
     return true;
   }
 
   bool open(TokenKind kind) {
     if (++depth_ > kMaxDepth) return fail(is_.Tell(), "recursion limit exceeded");
-    return push(kind);
+    push(kind);
+    const bool opaque = kind == TokenKind::kStartArray ? depth_ >= 2 : depth_ >= 3;
+    if (opaque && opaque_from_ == 0) opaque_from_ = depth_;
+    return true;
   }
 
   bool close(TokenKind kind, rapidjson::SizeType n) {
+    if (depth_ == opaque_from_) opaque_from_ = 0;
     --depth_;
-    push(kind);
-    out_.back().count = n;
+    if (push(kind)) out_.back().count = n;
     return true;
   }
 
@@ -205,6 +210,8 @@ class Collector {
   const InputStream& is_;
   std::vector<Token>& out_;
   size_t depth_ = 0;
+  // Depth of the outermost open opaque container, 0 if there is none.
+  size_t opaque_from_ = 0;
 };
 
 // The last non-whitespace byte before `pos`, or '\0' if there is none.

@@ -5,6 +5,12 @@
 // turned into the messages of typed JSON deserialisers at the position where
 // such a parser notices them, so a document reader that walks the tokens in
 // text order reports the first failure a streaming deserialiser would.
+//
+// The documents look inside the top-level value and inside objects one level
+// below it, never deeper: arrays from the second level on and objects from
+// the third level on are only skipped or named in a type error. Of those only
+// the brackets are recorded, which keeps the list small for any input (the
+// whole text is still parsed and checked).
 #pragma once
 
 #include <cstddef>
@@ -20,8 +26,9 @@ namespace quillet::sdk::json {
 // Arrays and objects nest at most this deep; the document's own value is
 // level 1.
 inline constexpr size_t kMaxDepth = 128;
-// Longer texts are refused before parsing (no transaction comes near it).
-inline constexpr size_t kMaxInputSize = size_t{64} << 20;
+// Longer texts are refused before parsing: no transaction comes near it, and
+// it bounds the memory the token list of a pathological text can take.
+inline constexpr size_t kMaxInputSize = size_t{1} << 20;
 
 enum class TokenKind : uint8_t {
   kStartObject,

@@ -1,0 +1,85 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "sdk/src/json/json_error.hpp"
+#include "sdk/src/json/tokenizer.hpp"
+#include "sdk/src/transaction/transfer.hpp"
+
+namespace quillet::sdk::json {
+namespace {
+
+TEST(JsonError, DisplayAndDebugForms) {
+  const JsonError e{"invalid type: string \"a\\b\", expected a string", 3, 14};
+  EXPECT_EQ(e.to_string(), "invalid type: string \"a\\b\", expected a string at line 3 column 14");
+  EXPECT_EQ(e.debug(),
+            "Error(\"invalid type: string \\\"a\\\\b\\\", expected a string\", line: 3, "
+            "column: 14)");
+  // The form a hard failure on an unparsable transfer prints.
+  auto r = transaction::parse_transfer("{}");
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().debug(), "Error(\"missing field `sender_position_id`\", line: 1, column: 2)");
+}
+
+TEST(JsonError, DebugStringEscapes) {
+  const struct {
+    std::string in, out;
+  } cases[] = {
+      {"plain", "\"plain\""},
+      {"q\"b\\", "\"q\\\"b\\\\\""},
+      {"\n\r\t", "\"\\n\\r\\t\""},
+      {std::string("\0\x01\x1f\x7f", 4), "\"\\0\\u{1}\\u{1f}\\u{7f}\""},
+      {"\xc2\x85", "\"\\u{85}\""},           // a C1 control character
+      {"'\xc3\xa9", "\"'\xc3\xa9\""},        // printable non-ASCII stays
+  };
+  for (const auto& c : cases) EXPECT_EQ(debug_str(c.in), c.out) << c.in;
+}
+
+TEST(JsonTypeErrors, ValueDescriptions) {
+  const struct {
+    std::string value, description;
+  } cases[] = {
+      {"\"a\\\"b\\n\"", "string \"a\\\"b\\n\""},
+      {"0", "integer `0`"},
+      {"18446744073709551615", "integer `18446744073709551615`"},
+      {"-9223372036854775808", "integer `-9223372036854775808`"},
+      // Past the 64-bit ranges an integer is read as a float.
+      {"18446744073709551616", "floating point `18446744073709552000.0`"},
+      {"-9223372036854775809", "floating point `-9223372036854776000.0`"},
+      {"-0", "floating point `-0.0`"},
+      {"1.5", "floating point `1.5`"},
+      {"5.0", "floating point `5.0`"},
+      {"2E3", "floating point `2000.0`"},
+      {"1e21", "floating point `1000000000000000000000.0`"},
+      {"1e-7", "floating point `0.0000001`"},
+      {"0.1", "floating point `0.1`"},
+      {"1e-400", "floating point `0.0`"},
+      {"true", "boolean `true`"},
+      {"false", "boolean `false`"},
+      {"null", "null"},
+      {"[\"x\"]", "sequence"},
+      {"{\"x\":1}", "map"},
+  };
+  for (const auto& c : cases) {
+    const auto tokens = tokenize(c.value);
+    ASSERT_FALSE(tokens.empty());
+    EXPECT_EQ(describe(tokens[0]), c.description) << c.value;
+  }
+  // Kept members are described the same way, at the closing brace.
+  auto r = transaction::parse_transfer(
+      R"({"sender_position_id":"1","receiver_public_key":"2","receiver_position_id":"3",)"
+      R"("amount":"4","asset_id":"5","nonce":-0})");
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().to_string(),
+            "invalid type: floating point `-0.0`, expected a string at line 1 column 118");
+}
+
+TEST(JsonTypeErrors, FloatFormatting) {
+  EXPECT_EQ(format_float(1.7976931348623157e308).size(), 311u);
+  EXPECT_EQ(format_float(5e-324), "0." + std::string(323, '0') + "5");
+  EXPECT_EQ(format_float(123.456), "123.456");
+  EXPECT_EQ(format_float(-2.0), "-2.0");
+}
+
+}  // namespace
+}  // namespace quillet::sdk::json
