@@ -125,6 +125,12 @@ def test_str_subclass_is_accepted_and_keywords_bind_like_positionals():
     expected = q.private_key_from_seed(seed)
     assert q.private_key_from_seed(Text(seed)) == expected
     assert q.private_key_from_seed(seed=seed) == expected
+    key, msg = expected, "0x2a"
+    signature = q.sign(key, msg)
+    assert q.sign(key, msg=msg) == signature
+    assert q.sign(private_key=key, msg=msg) == signature
+    assert q.sign(msg=msg, private_key=key) == signature
+    assert q.sign(Text(key), Text(msg)) == signature
 
 
 def test_panic_exception_class_facts():

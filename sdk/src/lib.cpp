@@ -5,6 +5,7 @@
 #include "sdk/src/transaction/limit_order_hash.hpp"
 #include "sdk/src/transaction/liquidate.hpp"
 #include "sdk/src/transaction/oracle_price_hash.hpp"
+#include "sdk/src/transaction/sign.hpp"
 #include "sdk/src/transaction/transfer_hash.hpp"
 #include "sdk/src/transaction/withdraw_hash.hpp"
 #include "sdk/src/tx/l1.hpp"
@@ -61,6 +62,36 @@ Result<std::string> hash_signed_oracle_price(std::string_view json) {
   const auto price = transaction::parse_signed_oracle_price(json);
   if (!price) return unexpected(parse_error(price.error()));
   return hash_text(transaction::oracle_price_hash(*price));
+}
+
+Result<tx::JubjubSignature> sign_transfer(std::string_view json, std::string_view pri_key) {
+  return transaction::transfer::sign_transfer(unwrap_document(transaction::parse_transfer(json)),
+                                              pri_key);
+}
+
+Result<tx::JubjubSignature> sign_withdraw(std::string_view json, std::string_view pri_key) {
+  const auto withdrawal = transaction::parse_withdraw_request(json);
+  if (!withdrawal) return unexpected(parse_error(withdrawal.error()));
+  return transaction::withdraw::sign_withdraw(*withdrawal, pri_key);
+}
+
+Result<tx::JubjubSignature> sign_limit_order(std::string_view json, std::string_view pri_key) {
+  const auto order = transaction::parse_limit_order_request(json);
+  if (!order) return unexpected(parse_error(order.error()));
+  return transaction::limit_order::sign_limit_order(*order, pri_key);
+}
+
+Result<tx::JubjubSignature> sign_liquidate(std::string_view json, std::string_view pri_key) {
+  const auto liquidation = transaction::parse_liquidate(json);
+  if (!liquidation) return unexpected(parse_error(liquidation.error()));
+  return transaction::limit_order::sign_limit_order(liquidation->liquidator_order, pri_key);
+}
+
+Result<tx::JubjubSignature> sign_signed_oracle_price(std::string_view json,
+                                                     std::string_view pri_key) {
+  const auto price = transaction::parse_signed_oracle_price(json);
+  if (!price) return unexpected(parse_error(price.error()));
+  return transaction::oracle_price::sign_signed_oracle_price(*price, pri_key);
 }
 
 Result<tx::JubjubSignature> sign(std::string_view private_key, std::string_view msg) {

@@ -28,6 +28,18 @@ Result<std::string> hash_limit_order(std::string_view json);
 Result<std::string> hash_liquidate(std::string_view json);
 Result<std::string> hash_signed_oracle_price(std::string_view json);
 
+// Transaction signatures: the signature of the hash of a JSON document under
+// a private key text. A document that does not parse fails hard for
+// sign_transfer and is returned by the others; a rejected key fails hard for
+// sign_transfer and sign_withdraw and is returned by the others; a negative
+// asset_id_synthetic fails hard.
+Result<tx::JubjubSignature> sign_transfer(std::string_view json, std::string_view pri_key);
+Result<tx::JubjubSignature> sign_withdraw(std::string_view json, std::string_view pri_key);
+Result<tx::JubjubSignature> sign_limit_order(std::string_view json, std::string_view pri_key);
+Result<tx::JubjubSignature> sign_liquidate(std::string_view json, std::string_view pri_key);
+Result<tx::JubjubSignature> sign_signed_oracle_price(std::string_view json,
+                                                     std::string_view pri_key);
+
 // The signature of the message integer `msg` under the private key text.
 // Errors: the message's hexadecimal error text (looked at first), then the
 // private key error unchanged. Never fails hard on text input.
