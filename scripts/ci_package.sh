@@ -4,9 +4,10 @@
 # wheel into a fresh virtual environment and runs the whole pytest suite
 # there (module, CLI, stub with stubtest and mypy). Also checks that
 # `pip wheel .` makes a wheel with the same files and that the metadata is
-# complete. Expects scripts/bootstrap.sh to have made .venv.
+# complete.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/bootstrap.sh
 out=build/package
 rm -rf "$out"
 mkdir -p "$out"

@@ -96,7 +96,7 @@ def private_key(args: argparse.Namespace, inputs: Inputs) -> str:
         if _HEX_RUN.fullmatch(args.key_file) and not os.path.exists(args.key_file):
             raise Failure("--key-file takes the name of a file that holds the key, "
                           "not the key itself")
-        origin = args.key_file
+        origin = "standard input" if args.key_file == "-" else args.key_file
         text = inputs.read(args.key_file, "private key")
     else:
         env = os.environ.get(KEY_ENV)
