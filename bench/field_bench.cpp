@@ -92,7 +92,7 @@ void BM_FrSumOfProducts9(benchmark::State& st) {
     b[i] = sample(i + 40);
   }
   for (auto _ : st) {
-    a[0] = Fr::sum_of_products<K>(a, b);
+    a[0] = Fr::sum_of_products_with<K>(a, b);
     benchmark::DoNotOptimize(a);
   }
 }

@@ -280,9 +280,16 @@ class PrimeField {
 
   // a[0]·b[0] + ... + a[N-1]·b[N-1] with one reduction for the whole sum
   // where the modulus leaves room for it, else product by product.
-  template <Kernel K = Kernel::portable, size_t N>
-  static constexpr PrimeField sum_of_products(const std::array<PrimeField, N>& a,
-                                              const std::array<PrimeField, N>& b) {
+  template <size_t N>
+  static PrimeField sum_of_products(const std::array<PrimeField, N>& a, const std::array<PrimeField, N>& b) {
+    if (fastest_kernel() == Kernel::mulx_adx) return sum_of_products_with<Kernel::mulx_adx>(a, b);
+    return sum_of_products_with<Kernel::portable>(a, b);
+  }
+
+  // sum_of_products on a chosen kernel.
+  template <Kernel K, size_t N>
+  static constexpr PrimeField sum_of_products_with(const std::array<PrimeField, N>& a,
+                                                   const std::array<PrimeField, N>& b) {
     if constexpr (detail::sum_of_products_fits(N, kModulus)) {
       std::array<const Repr*, N> pa{};
       std::array<const Repr*, N> pb{};

@@ -32,14 +32,14 @@ inline void sbox_full(State& s) {
 template <Kernel K>
 inline void apply_mds(const MDSMatrix& m, State& s) {
   const Row w = s.words;
-  for (size_t i = 0; i < kWidth; ++i) s.words[i] = Fr::sum_of_products<K>(m[i], w);
+  for (size_t i = 0; i < kWidth; ++i) s.words[i] = Fr::sum_of_products_with<K>(m[i], w);
 }
 
 // x[0] = first_row · w and x[i] = first_column[i-1]·w[0] + w[i].
 template <Kernel K>
 inline void apply_sparse(const SparseMDSMatrix& m, State& s) {
   const Fr w0 = s.words[0];
-  s.words[0] = Fr::sum_of_products<K>(m.first_row, s.words);
+  s.words[0] = Fr::sum_of_products_with<K>(m.first_row, s.words);
   for (size_t i = 1; i < kWidth; ++i) {
     Fr t = m.first_column[i - 1];
     t.mul_assign_with<K>(w0);

@@ -120,18 +120,18 @@ TEST(Kernels, SumsOfProductsAgree) {
       b[k] = Fr::from_montgomery_limbs(v[(start * 3 + k * 5 + 1) % v.size()]);
       expected.add_assign(Fr::from_montgomery_limbs(general_mont_mul(a[k].montgomery_limbs(), b[k].montgomery_limbs())));
     }
-    EXPECT_EQ(Fr::sum_of_products<Kernel::portable>(a, b), expected) << start;
+    EXPECT_EQ(Fr::sum_of_products_with<Kernel::portable>(a, b), expected) << start;
     if (have_mulx_adx()) {
-      EXPECT_EQ(Fr::sum_of_products<Kernel::mulx_adx>(a, b), expected) << start;
+      EXPECT_EQ(Fr::sum_of_products_with<Kernel::mulx_adx>(a, b), expected) << start;
     }
   }
   // The largest sum: every operand p - 1.
   std::array<Fr, 9> top;
   top.fill(-Fr::one());
   const Fr one_each = Fr::from_u128(9, 0);  // (p-1)^2 = 1, nine times
-  EXPECT_EQ(Fr::sum_of_products<Kernel::portable>(top, top), one_each);
+  EXPECT_EQ(Fr::sum_of_products_with<Kernel::portable>(top, top), one_each);
   if (have_mulx_adx()) {
-    EXPECT_EQ(Fr::sum_of_products<Kernel::mulx_adx>(top, top), one_each);
+    EXPECT_EQ(Fr::sum_of_products_with<Kernel::mulx_adx>(top, top), one_each);
   }
 }
 
