@@ -339,50 +339,91 @@ inline Repr mont_mul_mulx_adx(const Repr& a, const Repr& b, const Repr& p, uint6
   return Repr{r4, r0, r1, r2};
 }
 
-// c2:c1:c0 += x·y. Requires BMI2 (cpu_has_mulx_adx()).
-inline void mac3_mulx(uint64_t& c0, uint64_t& c1, uint64_t& c2, uint64_t x, uint64_t y) {
-  uint64_t lo, hi;
+// acc += a·b: the 512-bit product by rows with two carry chains, then one
+// addition. Requires cpu_has_mulx_adx(); on input acc + a·b < 2^512.
+inline void mul_add_wide_mulx_adx(Wide& acc, const Repr& a, const Repr& b) {
+  uint64_t p0, p1, p2, p3, p4, p5, p6, p7, lo, hi;
   __asm__(
-      "mulxq %[y], %[lo], %[hi]\n\t"
-      "addq %[lo], %[c0]\n\t"
-      "adcq %[hi], %[c1]\n\t"
-      "adcq $0, %[c2]\n\t"
-      : [c0] "+r"(c0), [c1] "+r"(c1), [c2] "+r"(c2), [lo] "=&r"(lo), [hi] "=&r"(hi)
-      : [y] "rm"(y), "d"(x)
-      : "cc");
+      "movq 0(%[b]), %%rdx\n\t"
+      "xorl %k[lo], %k[lo]\n\t"
+      "mulxq 0(%[a]), %[p0], %[p1]\n\t"
+      "mulxq 8(%[a]), %[lo], %[p2]\n\t"
+      "adcxq %[lo], %[p1]\n\t"
+      "mulxq 16(%[a]), %[lo], %[p3]\n\t"
+      "adcxq %[lo], %[p2]\n\t"
+      "mulxq 24(%[a]), %[lo], %[p4]\n\t"
+      "adcxq %[lo], %[p3]\n\t"
+      "movl $0, %k[lo]\n\t"
+      "adcxq %[lo], %[p4]\n\t"
+      "movq 8(%[b]), %%rdx\n\t"
+      "xorl %k[lo], %k[lo]\n\t"
+      "mulxq 0(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[p1]\n\t"
+      "adoxq %[hi], %[p2]\n\t"
+      "mulxq 8(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[p2]\n\t"
+      "adoxq %[hi], %[p3]\n\t"
+      "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[p3]\n\t"
+      "adoxq %[hi], %[p4]\n\t"
+      "mulxq 24(%[a]), %[lo], %[p5]\n\t"
+      "adcxq %[lo], %[p4]\n\t"
+      "movl $0, %k[lo]\n\t"
+      "adoxq %[lo], %[p5]\n\t"
+      "adcxq %[lo], %[p5]\n\t"
+      "movq 16(%[b]), %%rdx\n\t"
+      "xorl %k[lo], %k[lo]\n\t"
+      "mulxq 0(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[p2]\n\t"
+      "adoxq %[hi], %[p3]\n\t"
+      "mulxq 8(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[p3]\n\t"
+      "adoxq %[hi], %[p4]\n\t"
+      "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[p4]\n\t"
+      "adoxq %[hi], %[p5]\n\t"
+      "mulxq 24(%[a]), %[lo], %[p6]\n\t"
+      "adcxq %[lo], %[p5]\n\t"
+      "movl $0, %k[lo]\n\t"
+      "adoxq %[lo], %[p6]\n\t"
+      "adcxq %[lo], %[p6]\n\t"
+      "movq 24(%[b]), %%rdx\n\t"
+      "xorl %k[lo], %k[lo]\n\t"
+      "mulxq 0(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[p3]\n\t"
+      "adoxq %[hi], %[p4]\n\t"
+      "mulxq 8(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[p4]\n\t"
+      "adoxq %[hi], %[p5]\n\t"
+      "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[p5]\n\t"
+      "adoxq %[hi], %[p6]\n\t"
+      "mulxq 24(%[a]), %[lo], %[p7]\n\t"
+      "adcxq %[lo], %[p6]\n\t"
+      "movl $0, %k[lo]\n\t"
+      "adoxq %[lo], %[p7]\n\t"
+      "adcxq %[lo], %[p7]\n\t"
+      "addq %[p0], 0(%[acc])\n\t"
+      "adcq %[p1], 8(%[acc])\n\t"
+      "adcq %[p2], 16(%[acc])\n\t"
+      "adcq %[p3], 24(%[acc])\n\t"
+      "adcq %[p4], 32(%[acc])\n\t"
+      "adcq %[p5], 40(%[acc])\n\t"
+      "adcq %[p6], 48(%[acc])\n\t"
+      "adcq %[p7], 56(%[acc])\n\t"
+      : [p0] "=&r"(p0), [p1] "=&r"(p1), [p2] "=&r"(p2), [p3] "=&r"(p3), [p4] "=&r"(p4), [p5] "=&r"(p5),
+        [p6] "=&r"(p6), [p7] "=&r"(p7), [lo] "=&r"(lo), [hi] "=&r"(hi), "+m"(acc)
+      : [acc] "r"(acc.data()), [a] "r"(a.data()), [b] "r"(b.data()), "m"(a), "m"(b)
+      : "rdx", "cc");
 }
 
-// sum_of_products_wide_portable with MULX. Two accumulators take alternate
-// products so that two carry chains run side by side. Requires
+// sum_of_products_wide_portable with MULX/ADCX/ADOX. Requires
 // cpu_has_mulx_adx().
 template <size_t N>
 inline Wide sum_of_products_wide_mulx(const std::array<const Repr*, N>& a, const std::array<const Repr*, N>& b) {
-  Wide out{};
-  uint64_t c0 = 0, c1 = 0, c2 = 0;  // even products, and the column sums
-  uint64_t d0 = 0, d1 = 0, d2 = 0;  // odd products
-  for (int col = 0; col < 7; ++col) {
-    const int lo = col < 3 ? 0 : col - 3;
-    const int hi = col < 3 ? col : 3;
-    for (int i = lo; i <= hi; ++i) {
-      for (size_t n = 0; n < N; ++n) {
-        if (n % 2 == 0) {
-          mac3_mulx(c0, c1, c2, (*a[n])[i], (*b[n])[col - i]);
-        } else {
-          mac3_mulx(d0, d1, d2, (*a[n])[i], (*b[n])[col - i]);
-        }
-      }
-    }
-    // Fold the odd accumulator into the even one, then shift a word out.
-    const u128 s0 = static_cast<u128>(c0) + d0;
-    const u128 s1 = static_cast<u128>(c1) + d1 + static_cast<uint64_t>(s0 >> 64);
-    out[col] = static_cast<uint64_t>(s0);
-    c0 = static_cast<uint64_t>(s1);
-    c1 = c2 + d2 + static_cast<uint64_t>(s1 >> 64);
-    c2 = 0;
-    d0 = d1 = d2 = 0;
-  }
-  out[7] = c0;
-  return out;
+  Wide acc{};
+  for (size_t n = 0; n < N; ++n) mul_add_wide_mulx_adx(acc, *a[n], *b[n]);
+  return acc;
 }
 
 // mont_reduce_partial with MULX/ADCX/ADOX. Requires cpu_has_mulx_adx() and
