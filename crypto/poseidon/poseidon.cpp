@@ -13,7 +13,6 @@ using field::Kernel;
 constexpr size_t kFullRounds = 8;
 constexpr size_t kPartialRounds = 63;
 
-
 // x^5 as x·(x^2)^2: two squarings and one multiplication.
 template <Kernel K>
 inline void sbox(Fr& x) {
