@@ -8,6 +8,7 @@
 
 #include "crypto/failure.hpp"
 #include "crypto/field/repr.hpp"
+#include "crypto/jubjub/declassify.hpp"
 #include "crypto/jubjub/hmac_sha256.hpp"
 #include "crypto/jubjub/msm.hpp"
 #include "crypto/jubjub/scalar_split.hpp"
@@ -111,7 +112,9 @@ Seed Seed::deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg
       first = false;
     }
     Sha256Digest t = key.mac({v});
-    if (below_s(t) != 0) {
+    uint64_t accept = below_s(t);
+    declassify(&accept, sizeof accept);
+    if (accept != 0) {
       const Fs r = Fs::from_raw(field::repr_from_bytes_be(t));
       wipe(t.data(), t.size());
       wipe(k.data(), k.size());
@@ -141,6 +144,9 @@ CheckedSignature PrivateKey::sign_and_check(std::span<const uint8_t> msg, const 
   const RawSignature sig = sign_raw_message(msg, seed, generator, params, max_message_size);
   std::array<Point<Unknown>, 2> points{mul_fixed_base(sk_, generator, params), sig.r};
   Point<Unknown>::normalize_batch(points);
+  // From here on they are the public key and the signature (R, S).
+  declassify(points.data(), sizeof points);
+  declassify(&sig.s, sizeof sig.s);
   const bool verifies = equation_holds_vartime(points[0], challenge(msg), points[1], sig.s, generator, params);
   return CheckedSignature{PublicKey{points[0]}, RawSignature{points[1], sig.s}, verifies};
 }

@@ -8,9 +8,12 @@
 #include <vector>
 
 #include "crypto/field/repr.hpp"
+#include "crypto/jubjub/declassify.hpp"
 
 namespace quillet::sdk::tx {
 namespace {
+
+using jubjub::declassify;
 
 constexpr size_t kKeySize = 32;
 
@@ -60,6 +63,7 @@ Expected<std::vector<uint8_t>, FromHexError> decode_hex(std::string_view digits)
     all_valid &= v.valid;
     out[i / 2] = static_cast<uint8_t>(out[i / 2] | (v.value << (i % 2 == 0 ? 4 : 0)));
   }
+  declassify(&all_valid, sizeof all_valid);
   if (all_valid == 0) {
     OPENSSL_cleanse(out.data(), out.size());
     for (size_t i = 0; i < digits.size(); ++i) {
@@ -125,7 +129,8 @@ Expected<Fs, ConversionError> FeConvert::from_bytes(std::span<const uint8_t> byt
   // The range test and the conversion run in constant time (the bytes are
   // usually a private key); only the verdict steers.
   jubjub::FsRepr unused{};
-  const uint64_t below = field::detail::sub_borrow(unused, repr, jubjub::kFsModulus);
+  uint64_t below = field::detail::sub_borrow(unused, repr, jubjub::kFsModulus);
+  declassify(&below, sizeof below);
   if (below == 0) {
     auto error = Fs::from_repr(repr);
     OPENSSL_cleanse(repr.data(), sizeof repr);
@@ -146,7 +151,12 @@ Expected<Fr, field::PrimeFieldDecodingError> u256_to_fr(const U256& v) { return 
 
 U256 le_to_u256(std::span<const uint8_t, 32> bytes) { return U256::from_little_endian(bytes); }
 
-Result<Fs> private_key_from_string(std::string_view text) {
+namespace {
+
+// The key as first described: strip every leading "0x", then decode. Its
+// branches on the prefixes see the text's first digits, so it only runs on
+// texts that are not well-formed keys, to find their error.
+Result<Fs> private_key_from_string_vartime(std::string_view text) {
   while (text.starts_with("0x")) text.remove_prefix(2);
   if (text.size() % 2 != 0) return unexpected(Error(FromHexError::odd_length().to_string()));
   auto bytes = decode_hex(text);
@@ -155,6 +165,35 @@ Result<Fs> private_key_from_string(std::string_view text) {
   OPENSSL_cleanse(bytes->data(), bytes->size());
   if (!key) return unexpected(key.error().to_error());
   return *key;
+}
+
+}  // namespace
+
+Result<Fs> private_key_from_string(std::string_view text) {
+  // A well-formed key is k "0x" prefixes and 64 digits, so the length alone
+  // says where the digits start; the prefixes and the digits are then
+  // checked and decoded without branching on them, and only the verdict
+  // steers. A text that fails is not a key, and the first description finds
+  // its exact error.
+  constexpr size_t kDigits = 2 * kKeySize;
+  if (text.size() >= kDigits && (text.size() - kDigits) % 2 == 0) {
+    const size_t prefix = text.size() - kDigits;
+    unsigned diff = 0;
+    for (size_t i = 0; i < prefix; ++i) diff |= static_cast<uint8_t>(text[i]) ^ (i % 2 == 0 ? '0' : 'x');
+    // A digit string never starts with "0x" ('x' is no digit), so the
+    // prefixes counted from the length are all the first description strips.
+    unsigned prefix_ok = ((diff - 1) >> 8) & 1;  // diff < 256
+    declassify(&prefix_ok, sizeof prefix_ok);
+    if (prefix_ok != 0) {
+      auto bytes = decode_hex(text.substr(prefix));
+      if (bytes) {
+        auto key = FeConvert::from_bytes(*bytes);
+        OPENSSL_cleanse(bytes->data(), bytes->size());
+        if (key) return *key;
+      }
+    }
+  }
+  return private_key_from_string_vartime(text);
 }
 
 }  // namespace quillet::sdk::tx

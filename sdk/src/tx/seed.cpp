@@ -7,6 +7,7 @@
 
 #include "crypto/field/montgomery.hpp"
 #include "crypto/field/repr.hpp"
+#include "crypto/jubjub/declassify.hpp"
 #include "crypto/jubjub/fs_modulus.hpp"
 #include "sdk/src/tx/convert.hpp"
 
@@ -20,7 +21,10 @@ using Digest = std::array<uint8_t, SHA256_DIGEST_LENGTH>;
 bool below_subgroup_order(const Digest& d) {
   const std::array<uint8_t, 32> be = d;
   jubjub::FsRepr unused{};
-  return field::detail::sub_borrow(unused, field::repr_from_bytes_be(be), jubjub::kFsModulus) != 0;
+  uint64_t below = field::detail::sub_borrow(unused, field::repr_from_bytes_be(be), jubjub::kFsModulus);
+  // Only the verdict becomes public; it decides whether to hash again.
+  jubjub::declassify(&below, sizeof below);
+  return below != 0;
 }
 
 std::string to_hex(const Digest& d) {
