@@ -85,7 +85,7 @@ class Point {
 
   // k·this in time independent of k, for private keys and nonces: signed
   // radix-16 digits, each adding one of 1·P ... 8·P chosen by a masked scan
-  // of all eight (252 doublings and 64 additions).
+  // of all eight (248 doublings and 63 additions).
   Point mul(const Fs& k, const AltJubjubBn256& params) const;
 
   // k·this for a public k, by a width-5 NAF (about 252 doublings and 42
