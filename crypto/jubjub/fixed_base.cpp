@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-#include "crypto/failure.hpp"
+#include "crypto/jubjub/fr_ops.hpp"
 #include "crypto/jubjub/scalar_recoding.hpp"
 
 namespace quillet::jubjub {
@@ -51,16 +51,14 @@ FixedBaseTable::FixedBaseTable(const Point<PrimeOrder>& base, const Fr& edwards_
   append_odd_multiples(points, detail::PointAccess::coords(base), kOddMultiples, d2);
   append_odd_multiples(points, half_base, kOddMultiples, d2);
 
-  // One inversion for all Z (the base is public: variable time is fine).
+  // One inversion for all Z.
   std::vector<Fr> prefix(points.size());
   Fr running = Fr::one();
   for (size_t i = 0; i < points.size(); ++i) {
     running.mul_assign(points[i].z);
     prefix[i] = running;
   }
-  const std::optional<Fr> all_inv = running.inverse_vartime();
-  if (!all_inv) fail_hard(kUnwrapNone);
-  Fr inv = *all_inv;
+  Fr inv = invert(running);
   std::vector<AffineNiels> affine(points.size());
   for (size_t i = points.size(); i-- > 0;) {
     const Fr z_inv = i == 0 ? inv : inv * prefix[i - 1];

@@ -28,7 +28,6 @@ constexpr Fr pow_u64(const Fr& x, uint64_t e) {
 constexpr unsigned kTwoAdicity = Fr::kTwoAdicity;
 static_assert(kTwoAdicity == 28);
 constexpr FrRepr kC3 = field::detail::shift_right(Fr::kT, 1);
-constexpr FrRepr kModulusMinusTwo = Fr::kModulusMinusTwo;
 
 // The discrete logarithm in the 2^28-th roots of unity is found 7 bits at a
 // time, in four windows.
@@ -142,7 +141,174 @@ Fr pow_public_exponent(const Fr& x, const FrRepr& e) {
   return r;
 }
 
-Fr invert(const Fr& x) { return pow_public_exponent(x, kModulusMinusTwo); }
+namespace {
+
+// Constant-time inversion by the divsteps of Bernstein and Yang ("safegcd"),
+// in the form with delta starting at 1/2: integers as five signed limbs of 62
+// bits, ten batches of 59 divsteps (590, enough for any modulus below 2^256),
+// each batch's 2x2 transition matrix found from the low limbs alone and then
+// applied to the full f, g and to the Bezout coefficients d, e (kept modulo
+// r by adding multiples of r that clear their low 62 bits).
+namespace safegcd {
+
+__extension__ typedef __int128 i128;
+constexpr uint64_t kLimbMask = ~uint64_t{0} >> 2;
+
+struct Signed62 {
+  std::array<int64_t, 5> v;
+};
+
+// The transition matrix, scaled by 2^62.
+struct Transition {
+  int64_t u, v, q, r;
+};
+
+constexpr Signed62 to_signed62(const FrRepr& a) {
+  return Signed62{{static_cast<int64_t>(a[0] & kLimbMask), static_cast<int64_t>((a[0] >> 62 | a[1] << 2) & kLimbMask),
+                   static_cast<int64_t>((a[1] >> 60 | a[2] << 4) & kLimbMask),
+                   static_cast<int64_t>((a[2] >> 58 | a[3] << 6) & kLimbMask), static_cast<int64_t>(a[3] >> 56)}};
+}
+
+// On input, the value is in [0, 2^256) with limbs 0 to 3 in [0, 2^62).
+constexpr FrRepr from_signed62(const Signed62& s) {
+  const auto w = [&](size_t i) { return static_cast<uint64_t>(s.v[i]); };
+  return FrRepr{w(0) | w(1) << 62, w(1) >> 2 | w(2) << 60, w(2) >> 4 | w(3) << 58, w(3) >> 6 | w(4) << 56};
+}
+
+constexpr Signed62 kModulus = to_signed62(Fr::kModulus);
+
+// r^-1 mod 2^62, by Newton's iteration.
+constexpr uint64_t modulus_inverse_62() {
+  const uint64_t m = Fr::kModulus[0];
+  uint64_t x = m;
+  for (int i = 0; i < 6; ++i) x *= 2 - m * x;
+  return x & kLimbMask;
+}
+constexpr uint64_t kModulusInv62 = modulus_inverse_62();
+static_assert(((Fr::kModulus[0] * kModulusInv62) & kLimbMask) == 1);
+
+// 59 divsteps on the low bits f0 (odd) and g0; zeta = -(delta + 1/2).
+int64_t divsteps_59(int64_t zeta, uint64_t f0, uint64_t g0, Transition& t) {
+  // Start from the identity scaled by 8, so that 59 steps end at 2^62.
+  uint64_t u = 8, v = 0, q = 0, r = 8;
+  uint64_t f = f0, g = g0;
+  for (int i = 3; i < 62; ++i) {
+    // mask1: delta > 0; mask2: g odd.
+    uint64_t mask1 = static_cast<uint64_t>(zeta >> 63);
+    const uint64_t mask2 = 0 - (g & 1);
+    // With g odd: g += f (or g -= f when delta > 0), likewise for the matrix.
+    const uint64_t x = (f ^ mask1) - mask1;
+    const uint64_t y = (u ^ mask1) - mask1;
+    const uint64_t z = (v ^ mask1) - mask1;
+    g += x & mask2;
+    q += y & mask2;
+    r += z & mask2;
+    // Both: swap, so that f takes the old g; zeta becomes -zeta - 2 or zeta - 1.
+    mask1 &= mask2;
+    zeta = (zeta ^ static_cast<int64_t>(mask1)) - 1;
+    f += g & mask1;
+    u += q & mask1;
+    v += r & mask1;
+    // g halves; f's row doubles instead, to keep the scale exact.
+    g >>= 1;
+    u <<= 1;
+    v <<= 1;
+  }
+  t = Transition{static_cast<int64_t>(u), static_cast<int64_t>(v), static_cast<int64_t>(q), static_cast<int64_t>(r)};
+  return zeta;
+}
+
+// (d, e) = t·(d, e) / 2^62 modulo r, in (-2r, r) given (-2r, r) on input.
+void update_de(Signed62& d, Signed62& e, const Transition& t) {
+  const int64_t sd = d.v[4] >> 63;
+  const int64_t se = e.v[4] >> 63;
+  // Adding r·(md, me) brings the results into range and clears the low bits.
+  int64_t md = (t.u & sd) + (t.v & se);
+  int64_t me = (t.q & sd) + (t.r & se);
+  i128 cd = static_cast<i128>(t.u) * d.v[0] + static_cast<i128>(t.v) * e.v[0];
+  i128 ce = static_cast<i128>(t.q) * d.v[0] + static_cast<i128>(t.r) * e.v[0];
+  md -= static_cast<int64_t>((kModulusInv62 * static_cast<uint64_t>(cd) + static_cast<uint64_t>(md)) & kLimbMask);
+  me -= static_cast<int64_t>((kModulusInv62 * static_cast<uint64_t>(ce) + static_cast<uint64_t>(me)) & kLimbMask);
+  cd += static_cast<i128>(kModulus.v[0]) * md;
+  ce += static_cast<i128>(kModulus.v[0]) * me;
+  cd >>= 62;
+  ce >>= 62;
+  for (size_t i = 1; i < 5; ++i) {
+    cd += static_cast<i128>(t.u) * d.v[i] + static_cast<i128>(t.v) * e.v[i] + static_cast<i128>(kModulus.v[i]) * md;
+    ce += static_cast<i128>(t.q) * d.v[i] + static_cast<i128>(t.r) * e.v[i] + static_cast<i128>(kModulus.v[i]) * me;
+    d.v[i - 1] = static_cast<int64_t>(static_cast<uint64_t>(cd) & kLimbMask);
+    e.v[i - 1] = static_cast<int64_t>(static_cast<uint64_t>(ce) & kLimbMask);
+    cd >>= 62;
+    ce >>= 62;
+  }
+  d.v[4] = static_cast<int64_t>(cd);
+  e.v[4] = static_cast<int64_t>(ce);
+}
+
+// (f, g) = t·(f, g) / 2^62, exactly.
+void update_fg(Signed62& f, Signed62& g, const Transition& t) {
+  i128 cf = static_cast<i128>(t.u) * f.v[0] + static_cast<i128>(t.v) * g.v[0];
+  i128 cg = static_cast<i128>(t.q) * f.v[0] + static_cast<i128>(t.r) * g.v[0];
+  cf >>= 62;
+  cg >>= 62;
+  for (size_t i = 1; i < 5; ++i) {
+    cf += static_cast<i128>(t.u) * f.v[i] + static_cast<i128>(t.v) * g.v[i];
+    cg += static_cast<i128>(t.q) * f.v[i] + static_cast<i128>(t.r) * g.v[i];
+    f.v[i - 1] = static_cast<int64_t>(static_cast<uint64_t>(cf) & kLimbMask);
+    g.v[i - 1] = static_cast<int64_t>(static_cast<uint64_t>(cg) & kLimbMask);
+    cf >>= 62;
+    cg >>= 62;
+  }
+  f.v[4] = static_cast<int64_t>(cf);
+  g.v[4] = static_cast<int64_t>(cg);
+}
+
+// The limbs carried into [0, 2^62) except the top one.
+void propagate(std::array<int64_t, 5>& r) {
+  for (size_t i = 0; i < 4; ++i) {
+    r[i + 1] += r[i] >> 62;
+    r[i] &= static_cast<int64_t>(kLimbMask);
+  }
+}
+
+void add_modulus_if(std::array<int64_t, 5>& r, int64_t mask) {
+  for (size_t i = 0; i < 5; ++i) r[i] += kModulus.v[i] & mask;
+}
+
+// d·sign(f) reduced into [0, r), for d in (-2r, r) and f = 1 or -1.
+FrRepr normalize(Signed62 d, int64_t f_top) {
+  std::array<int64_t, 5>& r = d.v;
+  add_modulus_if(r, r[4] >> 63);
+  const int64_t negate = f_top >> 63;
+  for (int64_t& limb : r) limb = (limb ^ negate) - negate;
+  propagate(r);
+  add_modulus_if(r, r[4] >> 63);
+  propagate(r);
+  return from_signed62(d);
+}
+
+}  // namespace safegcd
+
+}  // namespace
+
+Fr invert(const Fr& x) {
+  using namespace safegcd;
+  // The stored limbs are x·R; their inverse y = 1/(x·R) gives the stored
+  // form of 1/x, R/x = y·R^2, by one Montgomery multiplication with R^3.
+  Signed62 d{}, e{{1, 0, 0, 0, 0}};
+  Signed62 f = kModulus;
+  Signed62 g = to_signed62(x.montgomery_limbs());
+  int64_t zeta = -1;
+  for (int i = 0; i < 10; ++i) {
+    Transition t{};
+    zeta = divsteps_59(zeta, static_cast<uint64_t>(f.v[0]), static_cast<uint64_t>(g.v[0]), t);
+    update_de(d, e, t);
+    update_fg(f, g, t);
+  }
+  // g is now zero and f is +1 or -1 (or r itself for x = 0, when d is 0).
+  const FrRepr y = normalize(d, f.v[4]);
+  return Fr::from_montgomery_limbs(y) * Fr::from_montgomery_limbs(Fr::kR3);
+}
 
 std::optional<Fr> sqrt_ratio_vartime(const Fr& u, const Fr& v) {
   if (v.is_zero()) return std::nullopt;

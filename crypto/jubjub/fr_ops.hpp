@@ -16,8 +16,9 @@ using field::FrRepr;
 // the exponent only, so x may be secret; e must be public.
 Fr pow_public_exponent(const Fr& x, const FrRepr& e);
 
-// 1/x for a nonzero x (zero gives zero), as x^(r-2): about 310
-// multiplications, in time independent of x.
+// 1/x for a nonzero x (zero gives zero), in time independent of x: 590
+// divsteps of Bernstein and Yang on 62-bit limbs, a few microseconds where
+// x^(r-2) would take about 310 multiplications.
 Fr invert(const Fr& x);
 
 // A square root of u/v, or nothing when u/v is not a square in Fr or v is

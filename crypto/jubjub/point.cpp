@@ -140,9 +140,9 @@ std::pair<Fr, Fr> Point<Subgroup>::to_affine() const {
 template <class Subgroup>
 std::pair<Fr, Fr> Point<Subgroup>::to_affine_vartime() const {
   if (p_.z == Fr::one()) return {p_.x, p_.y};
-  const std::optional<Fr> z_inv = p_.z.inverse_vartime();
-  if (!z_inv) fail_hard(kUnwrapNone);
-  return {p_.x * *z_inv, p_.y * *z_inv};
+  if (p_.z.is_zero()) fail_hard(kUnwrapNone);
+  const Fr z_inv = invert(p_.z);
+  return {p_.x * z_inv, p_.y * z_inv};
 }
 
 template <class Subgroup>

@@ -107,8 +107,8 @@ class Point {
   // point of this module has Z = 0).
   std::pair<Fr, Fr> to_affine() const;
   // The same for a public point: free when Z is one (decoded, built from
-  // coordinates or normalised), else a variable-time inversion. Fails hard
-  // with "called `Option::unwrap()` on a `None` value" if Z were zero.
+  // coordinates or normalised). Fails hard with "called `Option::unwrap()`
+  // on a `None` value" if Z were zero.
   std::pair<Fr, Fr> to_affine_vartime() const;
 
   // Rewrites each point to its affine form (Z = 1), with one constant-time

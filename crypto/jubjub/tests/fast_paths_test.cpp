@@ -155,6 +155,29 @@ TEST(SubgroupCheck, AgreesWithMultiplicationByS) {
   }
 }
 
+TEST(FieldHelpers, InvertMatchesFermat) {
+  // Stored limbs at the edges of the divsteps' ranges, then random ones.
+  const FrRepr r = Fr::kModulus;
+  std::vector<FrRepr> stored = {{1, 0, 0, 0},
+                                {2, 0, 0, 0},
+                                {r[0] - 1, r[1], r[2], r[3]},
+                                {r[0] - 2, r[1], r[2], r[3]},
+                                {0, 0, 0, uint64_t{1} << 61},
+                                {~0ULL, ~0ULL, ~0ULL, r[3] - 1},
+                                {0x3fffffffffffffffULL, 0, 0, 0},
+                                {0, 0x4000000000000000ULL, 0, 0},
+                                Fr::kR,
+                                Fr::kR2};
+  Rng rng(14);
+  for (int i = 0; i < 500; ++i) stored.push_back(rng.fr().montgomery_limbs());
+  EXPECT_EQ(invert(Fr::zero()), Fr::zero());
+  for (const FrRepr& limbs : stored) {
+    const Fr x = Fr::from_montgomery_limbs(limbs);
+    EXPECT_EQ(invert(x), *x.invert()) << field::repr_to_hex(limbs);
+    EXPECT_EQ(invert(x) * x, Fr::one());
+  }
+}
+
 TEST(FieldHelpers, InvertAndSquareRootOfRatios) {
   Rng rng(6);
   EXPECT_EQ(invert(Fr::zero()), Fr::zero());
