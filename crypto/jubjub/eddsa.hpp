@@ -18,7 +18,8 @@ namespace quillet::jubjub {
 // The longest message a signature covers.
 inline constexpr size_t kMaxMessageSize = 32;
 
-// The pair (R, S); R as the scalar multiplication left it (not normalised).
+// The pair (R, S). R is in extended coordinates: as the scalar multiplication
+// left it from sign_raw_message, normalised from sign_and_check.
 struct RawSignature {
   Point<Unknown> r;
   Fs s;

@@ -48,7 +48,6 @@ std::span<const uint8_t> bytes_of(std::string_view s) {
   return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
-
 // The six bases in index order, checked. Reads only d from `params`, which
 // is set before this runs.
 std::vector<Point<PrimeOrder>> checked_fixed_bases(const AltJubjubBn256& params) {
