@@ -64,21 +64,21 @@ constexpr std::array<WindowTable, 4> kNegHalfPow = {
     powers_of(square_n(kRootInverse, 3 * kWindowBits - 1)),
 };
 
-// h^j for h = g^(2^21), a primitive 128-th root of unity, sorted by the low
-// limb of the stored form for lookup.
+// h^j for h = g^(2^21), a primitive 128-th root of unity, as canonical
+// integers sorted by their low limb for lookup.
 struct DlogEntry {
-  Fr value;
+  FrRepr value;
   uint8_t exponent;
 };
 
-constexpr uint64_t key_of(const Fr& v) { return v.montgomery_limbs()[0]; }
+constexpr uint64_t key_of(const FrRepr& v) { return v[0]; }
 
 constexpr std::array<DlogEntry, kWindowSize> make_dlog_table() {
   std::array<DlogEntry, kWindowSize> t{};
   const Fr h = square_n(kRoot, 3 * kWindowBits);
   Fr v = Fr::one();
   for (size_t j = 0; j < kWindowSize; ++j) {
-    t[j] = DlogEntry{v, static_cast<uint8_t>(j)};
+    t[j] = DlogEntry{v.into_repr(), static_cast<uint8_t>(j)};
     v.mul_assign(h);
   }
   std::sort(t.begin(), t.end(), [](const DlogEntry& a, const DlogEntry& b) { return key_of(a.value) < key_of(b.value); });
@@ -97,10 +97,10 @@ static_assert(keys_distinct(), "the lookup needs distinct keys");
 
 // j with h^j = v, or -1 when v is not a 128-th root of unity.
 int dlog_vartime(const Fr& v) {
-  const uint64_t key = key_of(v);
-  const auto it = std::lower_bound(kDlog.begin(), kDlog.end(), key,
+  const FrRepr canonical = v.into_repr();
+  const auto it = std::lower_bound(kDlog.begin(), kDlog.end(), key_of(canonical),
                                    [](const DlogEntry& e, uint64_t k) { return key_of(e.value) < k; });
-  if (it == kDlog.end() || !(it->value == v)) return -1;
+  if (it == kDlog.end() || it->value != canonical) return -1;
   return it->exponent;
 }
 
