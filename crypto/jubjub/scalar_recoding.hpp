@@ -56,7 +56,7 @@ constexpr std::array<int8_t, kWnafDigits> wnaf_vartime(const FsRepr& k) {
 
 // The index of the highest nonzero digit plus one (0 when all are zero).
 template <size_t N>
-constexpr size_t digit_length(const std::array<int8_t, N>& digits) {
+constexpr size_t digit_length_vartime(const std::array<int8_t, N>& digits) {
   size_t n = N;
   while (n > 0 && digits[n - 1] == 0) --n;
   return n;

@@ -11,7 +11,7 @@ namespace {
 
 using field::Repr;
 
-unsigned bit_length(const Repr& a) {
+unsigned bit_length_vartime(const Repr& a) {
   for (int i = 3; i >= 0; --i) {
     if (a[i] != 0) return static_cast<unsigned>(64 * i + 64 - std::countl_zero(a[i]));
   }
@@ -39,11 +39,11 @@ struct Entry {
 
 // r_(i+1) = r_(i-1) mod r_i and |t_(i+1)| = |t_(i-1)| + q·|t_i|, the
 // quotient q taken one shifted subtraction at a time. On input, cur.r != 0.
-Entry next_entry(const Entry& prev, const Entry& cur) {
+Entry next_entry_vartime(const Entry& prev, const Entry& cur) {
   Entry out = prev;
-  const unsigned divisor_bits = bit_length(cur.r);
+  const unsigned divisor_bits = bit_length_vartime(cur.r);
   while (!field::detail::less_than_vartime(out.r, cur.r)) {
-    unsigned k = bit_length(out.r) - divisor_bits;
+    unsigned k = bit_length_vartime(out.r) - divisor_bits;
     Repr shifted = shift_left(cur.r, k);
     if (field::detail::less_than_vartime(out.r, shifted)) {
       --k;
@@ -55,7 +55,7 @@ Entry next_entry(const Entry& prev, const Entry& cur) {
   return out;
 }
 
-unsigned size_of(const Entry& e) { return std::max(bit_length(e.r), bit_length(e.t)); }
+unsigned size_of_vartime(const Entry& e) { return std::max(bit_length_vartime(e.r), bit_length_vartime(e.t)); }
 
 }  // namespace
 
@@ -64,8 +64,8 @@ RatioSplit split_ratio_vartime(const Fs& c) {
   Entry prev{kFsModulus, Repr{}};
   Entry cur{c.into_repr(), Repr{1, 0, 0, 0}};
   size_t index = 1;  // of cur; t_i > 0 for odd i, t_i < 0 for even i > 0
-  while (bit_length(cur.r) > kHalfBits) {
-    const Entry next = next_entry(prev, cur);
+  while (bit_length_vartime(cur.r) > kHalfBits) {
+    const Entry next = next_entry_vartime(prev, cur);
     prev = cur;
     cur = next;
     ++index;
@@ -78,8 +78,8 @@ RatioSplit split_ratio_vartime(const Fs& c) {
     // after does unless its r is zero (then |t| = s).
     chosen = prev;
     chosen_index = index - 1;
-    const Entry after = next_entry(prev, cur);
-    if (!field::detail::is_zero_vartime(after.r) && size_of(after) < size_of(prev)) {
+    const Entry after = next_entry_vartime(prev, cur);
+    if (!field::detail::is_zero_vartime(after.r) && size_of_vartime(after) < size_of_vartime(prev)) {
       chosen = after;
       chosen_index = index + 1;
     }
