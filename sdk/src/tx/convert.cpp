@@ -8,9 +8,12 @@
 #include <vector>
 
 #include "crypto/field/repr.hpp"
+#include "crypto/jubjub/declassify.hpp"
 
 namespace quillet::sdk::tx {
 namespace {
+
+using jubjub::declassify;
 
 constexpr size_t kKeySize = 32;
 
@@ -22,34 +25,51 @@ template <class... F>
 Overloaded(F...) -> Overloaded<F...>;
 
 std::string bytes_to_hex(const std::array<uint8_t, 32>& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
   out.reserve(64);
   for (uint8_t b : bytes) {
-    out.push_back(kDigits[b >> 4]);
-    out.push_back(kDigits[b & 15]);
+    out.push_back(hex_digit_ct(b >> 4));
+    out.push_back(hex_digit_ct(b & 15));
   }
   return out;
 }
 
-int hex_value(uint8_t c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+// 1 when lo <= c, else 0; c and lo in [0, 255]. No branch.
+int at_least(int c, int lo) { return ((lo - 1 - c) >> 8) & 1; }
+
+// The value of the hexadecimal digit c (either case) and whether c is one,
+// without a branch or a table: key text is secret.
+struct HexValue {
+  int value;
+  int valid;  // 1 or 0
+};
+HexValue hex_value_ct(uint8_t c) {
+  const int ch = c;
+  const int is_num = at_least(ch, '0') & (1 - at_least(ch, '9' + 1));
+  const int is_lower = at_least(ch, 'a') & (1 - at_least(ch, 'f' + 1));
+  const int is_upper = at_least(ch, 'A') & (1 - at_least(ch, 'F' + 1));
+  const int value = ((-is_num) & (ch - '0')) | ((-is_lower) & (ch - 'a' + 10)) | ((-is_upper) & (ch - 'A' + 10));
+  return HexValue{value, is_num | is_lower | is_upper};
 }
 
-// Two digits per byte, first digit high. `digits` has an even length.
+// Two digits per byte, first digit high. `digits` has an even length. The
+// digits are read without branching on them; only when one is invalid is the
+// first such found for the error.
 Expected<std::vector<uint8_t>, FromHexError> decode_hex(std::string_view digits) {
   std::vector<uint8_t> out(digits.size() / 2);
+  int all_valid = 1;
   for (size_t i = 0; i < digits.size(); ++i) {
-    const auto c = static_cast<uint8_t>(digits[i]);
-    const int v = hex_value(c);
-    if (v < 0) {
-      OPENSSL_cleanse(out.data(), out.size());
-      return unexpected(FromHexError::invalid_hex_character(c, i));
+    const HexValue v = hex_value_ct(static_cast<uint8_t>(digits[i]));
+    all_valid &= v.valid;
+    out[i / 2] = static_cast<uint8_t>(out[i / 2] | (v.value << (i % 2 == 0 ? 4 : 0)));
+  }
+  declassify(&all_valid, sizeof all_valid);
+  if (all_valid == 0) {
+    OPENSSL_cleanse(out.data(), out.size());
+    for (size_t i = 0; i < digits.size(); ++i) {
+      const auto c = static_cast<uint8_t>(digits[i]);
+      if (hex_value_ct(c).valid == 0) return unexpected(FromHexError::invalid_hex_character(c, i));
     }
-    out[i / 2] = static_cast<uint8_t>(i % 2 == 0 ? v << 4 : out[i / 2] | v);
   }
   return out;
 }
@@ -106,10 +126,19 @@ Expected<Fs, ConversionError> FeConvert::from_bytes(std::span<const uint8_t> byt
   std::copy(bytes.begin(), bytes.end(), be.begin());
   jubjub::FsRepr repr = field::repr_from_bytes_be(be);
   OPENSSL_cleanse(be.data(), be.size());
-  auto v = Fs::from_repr(repr);
+  // The range test and the conversion run in constant time (the bytes are
+  // usually a private key); only the verdict steers.
+  jubjub::FsRepr unused{};
+  uint64_t below = field::detail::sub_borrow(unused, repr, jubjub::kFsModulus);
+  declassify(&below, sizeof below);
+  if (below == 0) {
+    auto error = Fs::from_repr(repr);
+    OPENSSL_cleanse(repr.data(), sizeof repr);
+    return unexpected(ConversionError(ConversionError::PrimeFieldDecodingError{std::move(error).error()}));
+  }
+  const Fs v = Fs::from_raw(repr);
   OPENSSL_cleanse(repr.data(), sizeof repr);
-  if (!v) return unexpected(ConversionError(ConversionError::PrimeFieldDecodingError{std::move(v).error()}));
-  return *v;
+  return v;
 }
 
 std::string FeConvert::to_hex(const Fs& v) { return bytes_to_hex(field::repr_to_bytes_be(v.into_repr())); }
@@ -122,7 +151,12 @@ Expected<Fr, field::PrimeFieldDecodingError> u256_to_fr(const U256& v) { return 
 
 U256 le_to_u256(std::span<const uint8_t, 32> bytes) { return U256::from_little_endian(bytes); }
 
-Result<Fs> private_key_from_string(std::string_view text) {
+namespace {
+
+// The key as first described: strip every leading "0x", then decode. Its
+// branches on the prefixes see the text's first digits, so it only runs on
+// texts that are not well-formed keys, to find their error.
+Result<Fs> private_key_from_string_vartime(std::string_view text) {
   while (text.starts_with("0x")) text.remove_prefix(2);
   if (text.size() % 2 != 0) return unexpected(Error(FromHexError::odd_length().to_string()));
   auto bytes = decode_hex(text);
@@ -131,6 +165,35 @@ Result<Fs> private_key_from_string(std::string_view text) {
   OPENSSL_cleanse(bytes->data(), bytes->size());
   if (!key) return unexpected(key.error().to_error());
   return *key;
+}
+
+}  // namespace
+
+Result<Fs> private_key_from_string(std::string_view text) {
+  // A well-formed key is k "0x" prefixes and 64 digits, so the length alone
+  // says where the digits start; the prefixes and the digits are then
+  // checked and decoded without branching on them, and only the verdict
+  // steers. A text that fails is not a key, and the first description finds
+  // its exact error.
+  constexpr size_t kDigits = 2 * kKeySize;
+  if (text.size() >= kDigits && (text.size() - kDigits) % 2 == 0) {
+    const size_t prefix = text.size() - kDigits;
+    unsigned diff = 0;
+    for (size_t i = 0; i < prefix; ++i) diff |= static_cast<uint8_t>(text[i]) ^ (i % 2 == 0 ? '0' : 'x');
+    // A digit string never starts with "0x" ('x' is no digit), so the
+    // prefixes counted from the length are all the first description strips.
+    unsigned prefix_ok = ((diff - 1) >> 8) & 1;  // diff < 256
+    declassify(&prefix_ok, sizeof prefix_ok);
+    if (prefix_ok != 0) {
+      auto bytes = decode_hex(text.substr(prefix));
+      if (bytes) {
+        auto key = FeConvert::from_bytes(*bytes);
+        OPENSSL_cleanse(bytes->data(), bytes->size());
+        if (key) return *key;
+      }
+    }
+  }
+  return private_key_from_string_vartime(text);
 }
 
 }  // namespace quillet::sdk::tx

@@ -1,0 +1,55 @@
+#include "crypto/jubjub/msm.hpp"
+
+#include <algorithm>
+#include <cstddef>
+
+namespace quillet::jubjub::detail {
+
+OddMultiples odd_multiples(const Extended& p, const Fr& d2) {
+  OddMultiples out{};
+  const CachedNiels twice = to_cached(to_extended(dbl(to_projective(p))), d2);
+  Extended current = p;
+  out[0] = to_cached(current, d2);
+  for (size_t i = 1; i < out.size(); ++i) {
+    current = to_extended(add(current, twice));
+    out[i] = to_cached(current, d2);
+  }
+  return out;
+}
+
+namespace {
+
+template <class Term>
+size_t max_length_vartime(std::span<const Term> terms) {
+  size_t len = 0;
+  for (const Term& term : terms) len = std::max(len, digit_length_vartime(*term.digits));
+  return len;
+}
+
+// acc + d·P for the odd digit d (or nothing for zero), P's odd multiples in
+// `multiples`.
+template <class Niels>
+void add_digit_vartime(Completed& acc, int d, const Niels* multiples) {
+  if (d > 0) {
+    acc = add(to_extended(acc), multiples[d / 2]);
+  } else if (d < 0) {
+    acc = sub(to_extended(acc), multiples[-d / 2]);
+  }
+}
+
+}  // namespace
+
+Extended multi_mul_vartime(std::span<const WnafTerm> terms, std::span<const AffineWnafTerm> affine_terms) {
+  const size_t len = std::max(max_length_vartime(terms), max_length_vartime(affine_terms));
+  // The running sum stays in completed form: the next doubling needs its
+  // projective form (3M), an addition its extended form (4M).
+  Completed acc{Fr::zero(), Fr::one(), Fr::one(), Fr::one()};
+  for (size_t i = len; i-- > 0;) {
+    acc = dbl(to_projective(acc));
+    for (const WnafTerm& term : terms) add_digit_vartime(acc, (*term.digits)[i], term.multiples->data());
+    for (const AffineWnafTerm& term : affine_terms) add_digit_vartime(acc, (*term.digits)[i], term.multiples);
+  }
+  return to_extended(acc);
+}
+
+}  // namespace quillet::jubjub::detail
