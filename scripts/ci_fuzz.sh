@@ -25,7 +25,7 @@ for h in $harnesses; do
   scratch=build/fuzz/corpus/$name
   mkdir -p "$scratch"
   echo "fuzz: $h for ${seconds}s"
-  build/fuzz/fuzz/"$h" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
+  build/fuzz/fuzz/"$h" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=2048 \
       -dict="$dict" -artifact_prefix=build/fuzz/artifacts/"$name"- -print_final_stats=1 \
       "$scratch" fuzz/corpus/"$name" 2>build/fuzz/"$name".log \
     || { tail -n 60 build/fuzz/"$name".log; echo "fuzz: $h failed"; exit 1; }
