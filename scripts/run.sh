@@ -4,4 +4,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
 .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation .
-.venv/bin/python examples/demo.py
+.venv/bin/quillet demo

@@ -14,3 +14,6 @@ ctest --test-dir build/cpp --output-on-failure -j "$jobs"
 
 python -m pip install -q --disable-pip-version-check --no-build-isolation .
 python -m pytest python/tests -q
+
+# The package as users get it: sdist, wheel, fresh venv, stub check.
+bash scripts/ci_package.sh

@@ -1,0 +1,428 @@
+"""The `quillet` command: the functions of quillet_python_sdk from the shell.
+
+Every command calls the module's functions and never computes a hash, key or
+signature itself. Results go to stdout as JSON. A failure prints one line on
+stderr and exits with status 2; `verify` and `on-curve` exit with 1 when
+their answer is false. Private keys are read from --key-file FILE or from the
+QUILLET_PRIVATE_KEY environment variable, never from the command line.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import sys
+import tempfile
+from collections.abc import Callable, Sequence
+from typing import Any, NoReturn, TypeVar
+
+import quillet_python_sdk as sdk
+
+from quillet import __version__, bench, demo
+
+KEY_ENV = "QUILLET_PRIVATE_KEY"
+
+EXIT_OK = 0
+EXIT_FALSE = 1  # verify / on-curve answered no
+EXIT_FAILURE = 2  # bad usage, unreadable input, or the module refused the input
+
+HASH: dict[str, Callable[[str], str]] = {
+    "transfer": sdk.hash_transfer,
+    "withdraw": sdk.hash_withdraw,
+    "limit_order": sdk.hash_limit_order,
+    "liquidate": sdk.hash_liquidate,
+    "signed_oracle_price": sdk.hash_signed_oracle_price,
+}
+SIGN: dict[str, Callable[[str, str], str]] = {
+    "transfer": sdk.sign_transfer,
+    "withdraw": sdk.sign_withdraw,
+    "limit_order": sdk.sign_limit_order,
+    "liquidate": sdk.sign_liquidate,
+    "signed_oracle_price": sdk.sign_signed_oracle_price,
+}
+KINDS = tuple(HASH)
+
+# Long hex runs in usage errors may be a private key typed on the command line.
+_HEX_RUN = re.compile(r"(?:0[xX])?[0-9a-fA-F]{32,}")
+
+T = TypeVar("T")
+
+
+class Failure(Exception):
+    """A failure of the command, reported as one line on stderr."""
+
+
+# --- inputs ------------------------------------------------------------------
+
+class Inputs:
+    """Reads the command's inputs; standard input can feed only one of them."""
+
+    def __init__(self) -> None:
+        self._stdin_holds: str | None = None
+
+    def read(self, source: str, what: str) -> str:
+        """The UTF-8 text of file `source`, or of standard input if it is "-"."""
+        if source == "-":
+            if self._stdin_holds is not None:
+                raise Failure(f"standard input already holds the {self._stdin_holds}; "
+                              f"give the {what} as a file")
+            if sys.stdin is None:
+                raise Failure(f"no standard input to read the {what} from")
+            self._stdin_holds = what
+            data = sys.stdin.buffer.read()
+        else:
+            try:
+                with open(source, "rb") as file:
+                    data = file.read()
+            except OSError as error:
+                raise Failure(f"cannot read the {what} from {source}: {error.strerror}") from None
+        try:
+            return data.decode("utf-8")
+        except UnicodeDecodeError as error:
+            raise Failure(f"the {what} is not UTF-8 text (byte {error.start})") from None
+
+    def text_or_file(self, value: str, what: str) -> str:
+        """`value` itself, or the text of the file it names as "@FILE" ("@-": stdin)."""
+        return self.read(value[1:], what) if value.startswith("@") else value
+
+
+def private_key(args: argparse.Namespace, inputs: Inputs) -> str:
+    """The private key text from --key-file or $QUILLET_PRIVATE_KEY: a bare key
+    text, or the JSON that `quillet keygen` prints. Surrounding blanks are dropped.
+    """
+    if args.key_file is not None:
+        if _HEX_RUN.fullmatch(args.key_file) and not os.path.exists(args.key_file):
+            raise Failure("--key-file takes the name of a file that holds the key, "
+                          "not the key itself")
+        origin = "standard input" if args.key_file == "-" else args.key_file
+        text = inputs.read(args.key_file, "private key")
+    else:
+        env = os.environ.get(KEY_ENV)
+        if env is None:
+            raise Failure(f"no private key: give --key-file FILE or set {KEY_ENV}")
+        origin, text = KEY_ENV, env
+    text = text.strip()
+    if text.startswith("{"):
+        try:
+            value = json.loads(text)["private_key"]
+        except (ValueError, KeyError, TypeError):
+            value = None
+        if not isinstance(value, str):
+            raise Failure(f'{origin} holds JSON without a "private_key" text')
+        text = value.strip()
+    if not text:
+        raise Failure(f"{origin} holds no private key")
+    return text
+
+
+# --- calling the module --------------------------------------------------------
+
+def _is_module_failure(exc: BaseException) -> bool:
+    # PanicException is no attribute of the module: known by its name only.
+    return isinstance(exc, (ValueError, TypeError)) or type(exc).__name__ == "PanicException"
+
+
+def _describe(name: str, exc: BaseException, diagnostic: str) -> str:
+    if type(exc).__name__ == "PanicException":
+        text = str(exc.args[0]) if exc.args else ""
+        return f"{name} failed: " + text.split("\n\nCaused by:")[0].replace("\n", " ")
+    if str(exc) == "Any { .. }":
+        # The refusal's reason reaches only the module's diagnostic line.
+        line = diagnostic.strip().split("\n")[0]
+        reason = line.removeprefix(f"quillet_python_sdk: {name} failed: ").split("\\n\\nCaused by:")[0]
+        return f"{name} refused its input: {reason or 'Any { .. }'}"
+    return f"{name} failed: {exc}"
+
+
+def _redact(text: str, secret: str | None) -> str:
+    """`text` with every hex run of `secret` (16 digits or more) left out."""
+    if secret:
+        for run in set(re.findall(r"[0-9a-fA-F]{16,}", secret)):
+            text = re.sub(re.escape(run), "<private key>", text, flags=re.IGNORECASE)
+    return text
+
+
+def call(function: Callable[..., T], *args: str, secret: str | None = None) -> T:
+    """function(*args); a failure of the module becomes a Failure of one line.
+
+    The module writes a diagnostic line to stderr when it fails; it is caught
+    here and folded into that one line, with the private key `secret` removed.
+    """
+    sys.stderr.flush()
+    failure: BaseException | None = None
+    with tempfile.TemporaryFile() as sink:
+        saved = os.dup(2)
+        os.dup2(sink.fileno(), 2)
+        try:
+            result = function(*args)
+        except BaseException as exc:
+            if not _is_module_failure(exc):
+                raise
+            failure = exc
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+        sink.seek(0)
+        diagnostic = sink.read().decode("utf-8", "replace")
+    if failure is not None:
+        raise Failure(_redact(_describe(function.__name__, failure, diagnostic), secret))
+    if diagnostic:  # not expected on success, but never hidden
+        sys.stderr.write(diagnostic)
+    return result
+
+
+def emit(value: Any, indent: int | None = None) -> None:
+    """Writes one JSON value to stdout."""
+    sys.stdout.write(json.dumps(value, indent=indent, ensure_ascii=False) + "\n")
+
+
+def emit_text(json_text: str) -> None:
+    """Writes a JSON text the module returned, unchanged."""
+    sys.stdout.write(json_text + "\n")
+
+
+# --- commands ------------------------------------------------------------------
+
+def cmd_keygen(args: argparse.Namespace, inputs: Inputs) -> int:
+    seed = inputs.read(args.seed_file, "seed")
+    seed = seed.removesuffix("\n")  # `echo seed > file` and `printf seed > file` agree
+    emit({"private_key": call(sdk.private_key_from_seed, seed)})
+    return EXIT_OK
+
+
+def cmd_pubkey(args: argparse.Namespace, inputs: Inputs) -> int:
+    if args.packed is not None:
+        emit_text(call(sdk.public_key_to_xy, args.packed))
+    else:
+        key = private_key(args, inputs)
+        emit_text(call(sdk.private_key_to_public_key_xy, key, secret=key))
+    return EXIT_OK
+
+
+def cmd_on_curve(args: argparse.Namespace, inputs: Inputs) -> int:
+    on_curve = call(sdk.is_on_curve, args.x, args.y)
+    emit({"on_curve": on_curve})
+    return EXIT_OK if on_curve else EXIT_FALSE
+
+
+def cmd_hash(args: argparse.Namespace, inputs: Inputs) -> int:
+    document = inputs.read(args.file, "document")
+    emit({"hash": call(HASH[args.kind], document)})
+    return EXIT_OK
+
+
+def cmd_sign(args: argparse.Namespace, inputs: Inputs) -> int:
+    document = inputs.read(args.file, "document")
+    key = private_key(args, inputs)
+    emit_text(call(SIGN[args.kind], document, key, secret=key))
+    return EXIT_OK
+
+
+def cmd_sign_message(args: argparse.Namespace, inputs: Inputs) -> int:
+    key = private_key(args, inputs)
+    emit_text(call(sdk.sign, key, args.msg, secret=key))
+    return EXIT_OK
+
+
+def cmd_eth_sign(args: argparse.Namespace, inputs: Inputs) -> int:
+    key = private_key(args, inputs)
+    emit_text(call(sdk.eth_sign, key, args.msg, secret=key))
+    return EXIT_OK
+
+
+def _json_object(text: str, what: str, keys: tuple[str, ...]) -> dict[str, str]:
+    try:
+        value = json.loads(text)
+    except ValueError:
+        value = None
+    if not isinstance(value, dict) or not all(isinstance(value.get(k), str) for k in keys):
+        names = " and ".join(f'"{k}"' for k in keys)
+        raise Failure(f"the {what} must be a JSON object with {names} texts")
+    return value
+
+
+def cmd_verify(args: argparse.Namespace, inputs: Inputs) -> int:
+    signature = _json_object(inputs.text_or_file(args.signature, "signature").strip(),
+                             "signature", ("r", "s"))
+    public_text = inputs.text_or_file(args.public_key, "public key").strip()
+    if public_text.startswith("{"):
+        public = _json_object(public_text, "public key", ("x", "y"))
+    else:  # a packed key alone: its pair comes from the module
+        public = json.loads(call(sdk.public_key_to_xy, public_text))
+    if args.kind is not None:
+        msg = call(HASH[args.kind], inputs.read(args.message, "document"))
+    else:
+        msg = args.message
+    valid = call(sdk.verify_signature, signature["r"], signature["s"],
+                 public["x"], public["y"], msg)
+    emit({"valid": valid})
+    return EXIT_OK if valid else EXIT_FALSE
+
+
+def cmd_demo(args: argparse.Namespace, inputs: Inputs) -> int:
+    report = demo.run()
+    emit(report, indent=2)
+    if not report["ok"]:
+        raise Failure(f"{report['failed_signatures']} signatures did not verify or a check failed")
+    return EXIT_OK
+
+
+def cmd_bench(args: argparse.Namespace, inputs: Inputs) -> int:
+    results = bench.run(set(args.functions) or None, args.rounds, args.min_time)
+    if args.table:
+        sys.stdout.write(bench.table(results) + "\n")
+    else:
+        emit({name: {"median_us": round(seconds * 1e6, 3), "ops_per_s": round(1 / seconds)}
+              for name, seconds in results})
+    return EXIT_OK
+
+
+# --- command line --------------------------------------------------------------
+
+class _Parser(argparse.ArgumentParser):
+    """Usage errors as one line on stderr, with anything that could be a key left out."""
+
+    def error(self, message: str) -> NoReturn:
+        hint = ""
+        if _HEX_RUN.search(message):
+            message = _HEX_RUN.sub("<hex text>", message)
+            hint = f"; private keys go in --key-file FILE or {KEY_ENV}"
+        self.exit(EXIT_FAILURE, f"{self.prog}: {message}{hint} (see {self.prog} --help)\n")
+
+
+def _kind(text: str) -> str:
+    return text.replace("-", "_")
+
+
+def _positive_int(text: str) -> int:
+    if not text.isdigit() or int(text) == 0:
+        raise argparse.ArgumentTypeError(f"not a positive whole number: {text!r}")
+    return int(text)
+
+
+def _positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = 0.0
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"not a positive number: {text!r}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog="quillet", allow_abbrev=False,
+        description="Keys, hashes and signatures of quillet exchange transactions, "
+                    "computed by the quillet_python_sdk module. Results are JSON on stdout.",
+        epilog=f"Private keys are read from --key-file FILE or ${KEY_ENV}, never from the "
+               "command line. Exit status: 0 success; 1 verify or on-curve answered false; "
+               "2 failure (one line on stderr).")
+    parser.add_argument("--version", action="version", version=f"quillet {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def command(name: str, handler: Callable[[argparse.Namespace, Inputs], int],
+                summary: str, description: str = "") -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=summary, description=description or summary,
+                                  allow_abbrev=False)
+        sub.set_defaults(handler=handler)
+        return sub
+
+    def key_file(sub: argparse.ArgumentParser | argparse._MutuallyExclusiveGroup) -> None:
+        sub.add_argument("--key-file", metavar="FILE",
+                         help=f"file holding the private key text, or the JSON of `quillet "
+                              f"keygen` (- reads stdin); default: ${KEY_ENV}")
+
+    def kind(sub: argparse.ArgumentParser, **extra: Any) -> None:
+        sub.add_argument("kind", metavar="KIND", type=_kind, choices=KINDS,
+                         help="document kind: " + ", ".join(KINDS) + " (- or _ alike)", **extra)
+
+    def document(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument("file", metavar="FILE", nargs="?", default="-",
+                         help="file holding the JSON document; - or nothing reads stdin")
+
+    sub = command("keygen", cmd_keygen, "derive a private key from a seed",
+                  "Derives a private key from a seed of at least 32 UTF-8 bytes; "
+                  'prints {"private_key": ...}.')
+    sub.add_argument("seed_file", metavar="SEED_FILE", nargs="?", default="-",
+                     help="file holding the seed text; - or nothing reads stdin. "
+                          "One trailing newline is dropped")
+
+    sub = command("pubkey", cmd_pubkey, "public key of a private key, or of a packed key",
+                  'Prints the public key {"x": packed key, "y": affine x} of the private key, '
+                  "or with --packed of a packed public key.")
+    group = sub.add_mutually_exclusive_group()
+    key_file(group)
+    group.add_argument("--packed", metavar="PUBLIC_KEY", help="packed public key text (0x...)")
+
+    sub = command("on-curve", cmd_on_curve, "test a public-key text pair against the curve",
+                  'Prints {"on_curve": true|false} for the pair x (packed key), y (affine x); '
+                  "exits 1 when false.")
+    sub.add_argument("x", metavar="X")
+    sub.add_argument("y", metavar="Y")
+
+    sub = command("hash", cmd_hash, "Poseidon hash of a transaction document",
+                  'Prints {"hash": "0x..."} of a JSON transaction document.')
+    kind(sub)
+    document(sub)
+
+    sub = command("sign", cmd_sign, "sign a transaction document",
+                  'Prints the signature {"r": ..., "s": ...} of a JSON transaction document.')
+    kind(sub)
+    document(sub)
+    key_file(sub)
+
+    sub = command("sign-message", cmd_sign_message, "sign a 256-bit message",
+                  'Prints the signature {"r": ..., "s": ...} of a message given as hex text.')
+    sub.add_argument("msg", metavar="MSG", help="the message: up to 64 hex digits, 0x allowed")
+    key_file(sub)
+
+    sub = command("eth-sign", cmd_eth_sign, "sign a 256-bit message in the L1 form",
+                  'Prints the L1 signature {"x", "y", "s", "pk_x", "pk_y"} of a message.')
+    sub.add_argument("msg", metavar="MSG", help="the message: up to 64 hex digits")
+    key_file(sub)
+
+    sub = command("verify", cmd_verify, "verify a signature",
+                  'Prints {"valid": true|false}; exits 1 when false. SIGNATURE and '
+                  "PUBLIC_KEY may be given as @FILE (@- reads stdin).")
+    sub.add_argument("signature", metavar="SIGNATURE",
+                     help='the signature JSON {"r": ..., "s": ...} as `quillet sign` prints it')
+    sub.add_argument("public_key", metavar="PUBLIC_KEY",
+                     help='the packed public key, or the JSON {"x", "y"} of `quillet pubkey`')
+    sub.add_argument("message", metavar="MESSAGE",
+                     help="the signed message (hex text); with --kind, a document file (- stdin)")
+    sub.add_argument("--kind", type=_kind, choices=KINDS, metavar="KIND",
+                     help="MESSAGE is a document of this kind: verify against its hash")
+
+    command("demo", cmd_demo, "run the end-to-end demo on embedded data",
+            "Derives a key, hashes and signs one document of each kind and a message, "
+            "verifies every signature and prints the report; exits 2 if anything fails.")
+
+    sub = command("bench", cmd_bench, "time each function of the module",
+                  "Prints the median µs/op and ops/s of each function.")
+    sub.add_argument("functions", metavar="FUNCTION", nargs="*", choices=bench.FUNCTIONS,
+                     help="only these functions (default: all)")
+    sub.add_argument("--rounds", type=_positive_int, default=15,
+                     help="timed rounds per function (default 15)")
+    sub.add_argument("--min-time", type=_positive_float, default=0.02, metavar="SECONDS",
+                     help="least duration of one round (default 0.02)")
+    sub.add_argument("--table", action="store_true", help="print a text table instead of JSON")
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        status: int = args.handler(args, Inputs())
+        sys.stdout.flush()
+        return status
+    except Failure as failure:
+        sys.stdout.flush()
+        sys.stderr.write(f"quillet {args.command}: {failure}\n")
+        return EXIT_FAILURE
+    except BrokenPipeError:
+        # The reader went away (`quillet bench | head`): nothing left to report.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILURE

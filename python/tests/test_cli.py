@@ -1,0 +1,203 @@
+"""The `quillet` command, run as a separate process like a user would."""
+
+import json
+import os
+import pathlib
+import subprocess
+import sys
+from importlib import metadata
+
+import pytest
+
+import quillet_python_sdk as q
+from samples import DOCUMENTS, text
+
+SEED = "command line tests: a seed of more than thirty-two bytes"
+KEY = q.private_key_from_seed(SEED)
+PUBLIC = json.loads(q.private_key_to_public_key_xy(KEY))
+KEY_ABOVE_ORDER = "0x" + "f" * 62 + "00"  # parses as hex, refused as a field element
+MSG = "0x1234abcd"
+
+COMMANDS = ["keygen", "pubkey", "on-curve", "hash", "sign", "sign-message", "eth-sign",
+            "verify", "demo", "bench"]
+
+
+def quillet(*args, stdin="", key=None, cwd=None):
+    """Runs `python -m quillet ARGS`; `key` goes in the environment variable."""
+    if isinstance(stdin, str):
+        stdin = stdin.encode()
+    env = {k: v for k, v in os.environ.items() if k != "QUILLET_PRIVATE_KEY"}
+    if key is not None:
+        env["QUILLET_PRIVATE_KEY"] = key
+    return subprocess.run([sys.executable, "-m", "quillet", *args], input=stdin,
+                          capture_output=True, env=env, cwd=cwd, timeout=120)
+
+
+def ok_json(proc):
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == b""
+    return json.loads(proc.stdout)
+
+
+def failure_line(proc, status=2):
+    """The one stderr line of a failed run (nothing on stdout)."""
+    assert proc.returncode == status
+    assert proc.stdout == b""
+    lines = proc.stderr.decode().splitlines()
+    assert len(lines) == 1, lines
+    assert lines[0].startswith("quillet")
+    return lines[0]
+
+
+@pytest.fixture
+def files(tmp_path):
+    """Paths of a key file, a keygen JSON key file, a seed file and one document per kind."""
+    paths = {"key": tmp_path / "key.txt", "key_json": tmp_path / "key.json",
+             "seed": tmp_path / "seed.txt"}
+    paths["key"].write_text(KEY + "\n")
+    paths["key_json"].write_text(json.dumps({"private_key": KEY}))
+    paths["seed"].write_text(SEED + "\n")
+    for kind in DOCUMENTS:
+        paths[kind] = tmp_path / f"{kind}.json"
+        paths[kind].write_text(text(kind))
+    return {name: str(path) for name, path in paths.items()}
+
+
+@pytest.mark.parametrize("command", [[]] + [[c] for c in COMMANDS])
+def test_every_command_has_help(command):
+    proc = quillet(*command, "--help")
+    assert proc.returncode == 0
+    assert proc.stdout.startswith(b"usage: quillet")
+
+
+def test_version_is_the_distribution_version():
+    proc = quillet("--version")
+    assert proc.stdout.decode().strip() == f"quillet {metadata.version('quillet_python_sdk')}"
+
+
+def test_console_script_is_installed_beside_the_interpreter():
+    script = pathlib.Path(sys.executable).parent / "quillet"
+    proc = subprocess.run([str(script), "hash", "transfer"], input=text("transfer").encode(),
+                          capture_output=True, timeout=120)
+    assert ok_json(proc) == {"hash": q.hash_transfer(text("transfer"))}
+
+
+def test_keygen_reads_the_seed_from_a_file_or_stdin(files):
+    expected = {"private_key": KEY}
+    assert ok_json(quillet("keygen", files["seed"])) == expected
+    assert ok_json(quillet("keygen", stdin=SEED)) == expected
+    assert ok_json(quillet("keygen", "-", stdin=SEED + "\n")) == expected
+    # Only one newline is dropped: the seed is otherwise used unchanged.
+    assert ok_json(quillet("keygen", stdin=SEED + "\n\n")) == {
+        "private_key": q.private_key_from_seed(SEED + "\n")}
+
+
+def test_pubkey_from_every_key_source(files):
+    assert ok_json(quillet("pubkey", "--key-file", files["key"])) == PUBLIC
+    assert ok_json(quillet("pubkey", "--key-file", files["key_json"])) == PUBLIC
+    assert ok_json(quillet("pubkey", "--key-file", "-", stdin=KEY)) == PUBLIC
+    assert ok_json(quillet("pubkey", key=KEY)) == PUBLIC
+    # The file wins over the environment.
+    assert ok_json(quillet("pubkey", "--key-file", files["key"], key="0x1")) == PUBLIC
+    assert ok_json(quillet("pubkey", "--packed", PUBLIC["x"])) == PUBLIC
+
+
+def test_on_curve_answers_by_exit_status():
+    assert ok_json(quillet("on-curve", PUBLIC["x"], PUBLIC["y"])) == {"on_curve": True}
+    proc = quillet("on-curve", PUBLIC["x"], PUBLIC["y"].upper())
+    assert (proc.returncode, json.loads(proc.stdout)) == (1, {"on_curve": False})
+
+
+@pytest.mark.parametrize("kind", DOCUMENTS)
+def test_hash_and_sign_each_kind_as_the_module_does(kind, files):
+    hash_fn = getattr(q, f"hash_{kind}")
+    sign_fn = getattr(q, f"sign_{kind}")
+    expected_hash = {"hash": hash_fn(text(kind))}
+    assert ok_json(quillet("hash", kind, files[kind])) == expected_hash
+    assert ok_json(quillet("hash", kind.replace("_", "-"), stdin=text(kind))) == expected_hash
+    proc = quillet("sign", kind, files[kind], "--key-file", files["key"])
+    assert proc.stdout.decode() == sign_fn(text(kind), KEY) + "\n"
+    signature = ok_json(proc)
+    verdict = quillet("verify", "--kind", kind, json.dumps(signature), PUBLIC["x"], files[kind])
+    assert ok_json(verdict) == {"valid": True}
+
+
+def test_message_signing_and_verification(tmp_path):
+    proc = quillet("sign-message", MSG, key=KEY)
+    assert proc.stdout.decode() == q.sign(KEY, MSG) + "\n"
+    sig_file = tmp_path / "sig.json"
+    sig_file.write_bytes(proc.stdout)
+    pub = json.dumps(PUBLIC)
+    assert ok_json(quillet("verify", f"@{sig_file}", pub, MSG)) == {"valid": True}
+    assert ok_json(quillet("verify", "@-", pub, MSG, stdin=proc.stdout.decode())) == {"valid": True}
+    wrong = quillet("verify", f"@{sig_file}", pub, "0x1234abce")
+    assert (wrong.returncode, json.loads(wrong.stdout), wrong.stderr) == (1, {"valid": False}, b"")
+
+    proc = quillet("eth-sign", MSG, key=KEY)
+    assert proc.stdout.decode() == q.eth_sign(KEY, MSG) + "\n"
+
+
+def test_bench_times_the_chosen_functions():
+    timings = ok_json(quillet("bench", "--rounds", "1", "--min-time", "0.0001",
+                              "sign", "hash_transfer"))
+    assert list(timings) == ["hash_transfer", "sign"]  # the benchmark's own order
+    assert all(t["median_us"] > 0 and t["ops_per_s"] > 0 for t in timings.values())
+    proc = quillet("bench", "--rounds", "1", "--min-time", "0.0001", "--table", "is_on_curve")
+    assert proc.returncode == 0
+    assert proc.stdout.decode().splitlines()[0].split()[:2] == ["function", "median"]
+
+
+FAILURES = [
+    # (arguments, stdin, environment key, text the stderr line must hold)
+    (["keygen"], "s" * 31, None, "seed is too short"),
+    (["hash", "transfer"], "{}", None, "missing field `sender_position_id`"),
+    (["hash", "withdraw"], "{}", None, "Couldn't get hash: missing field `position_id`"),
+    (["hash", "transfer", "/no/such/file"], "", None, "cannot read the document"),
+    (["hash", "transfer"], b"{\xff}", None, "not UTF-8 text (byte 1)"),
+    (["hash", "swap"], "", None, "invalid choice: 'swap'"),
+    (["sign", "transfer"], text("transfer"), None, "no private key"),
+    (["sign", "withdraw"], text("withdraw"), "zz", "sign_withdraw refused its input"),
+    (["sign", "transfer", "-", "--key-file", "-"], text("transfer"), None,
+     "standard input already holds the document"),
+    (["sign-message", "0X1"], "", KEY, "sign refused its input"),
+    (["eth-sign", "0x" + "1" * 65], "", KEY, "eth_sign refused its input"),
+    (["pubkey"], "", "  ", "holds no private key"),
+    (["pubkey", "--key-file", "-"], '{"key": "0x1"}', None, 'without a "private_key"'),
+    (["pubkey", "--packed", "0xzz"], "", None, "public_key_to_xy failed"),
+    (["on-curve", "0xzz", "0x1"], "", None, "is_on_curve failed"),
+    (["verify", "{}", "0x1", MSG], "", None, 'with "r" and "s" texts'),
+    (["verify", '{"r": "0xzz", "s": "0x1"}', json.dumps(PUBLIC), MSG], "", None,
+     "verify_signature refused its input"),
+    (["bench", "--rounds", "0"], "", None, "not a positive whole number"),
+    (["bench", "nothing"], "", None, "invalid choice: 'nothing'"),
+    ([], "", None, "required: COMMAND"),
+]
+
+
+@pytest.mark.parametrize("args, stdin, key, expected", FAILURES)
+def test_failures_print_one_line_and_exit_2(args, stdin, key, expected):
+    assert expected in failure_line(quillet(*args, stdin=stdin, key=key))
+
+
+def test_a_refused_key_never_reaches_stderr(files):
+    digits = KEY_ABOVE_ORDER[2:]
+    for args in (["pubkey"], ["sign-message", MSG], ["sign", "limit_order", files["limit_order"]]):
+        line = failure_line(quillet(*args, key=KEY_ABOVE_ORDER))
+        assert "is not an element of the field" in line
+        assert digits not in line.lower()
+
+
+@pytest.mark.parametrize("args", [
+    ["pubkey", KEY],
+    ["pubkey", "--key", KEY],
+    ["pubkey", "--private-key", KEY],
+    ["sign-message", MSG, KEY],
+    ["sign", "transfer", "--key-file", KEY],
+    ["sign", "transfer", f"--key-file={KEY[2:]}"],
+    ["eth-sign", "--key-file", KEY, MSG],
+])
+def test_a_key_on_the_command_line_is_refused_and_not_echoed(args):
+    proc = quillet(*args, stdin=text("transfer"))
+    line = failure_line(proc)
+    assert KEY[2:] not in line
+    assert "QUILLET_PRIVATE_KEY" in line or "not the key itself" in line
