@@ -4,23 +4,15 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 
 #include "crypto/failure.hpp"
 #include "crypto/field/repr.hpp"
 #include "crypto/jubjub/hmac_sha256.hpp"
+#include "crypto/jubjub/msm.hpp"
 
 namespace quillet::jubjub {
 namespace {
-
-// Whether the big-endian 32-byte integer `be` is below s. The result decides
-// only whether a DRBG candidate is drawn again, so it may branch.
-bool below_s_vartime(const Sha256Digest& be) {
-  const FsRepr v = field::repr_from_bytes_be(be);
-  for (int i = 3; i >= 0; --i) {
-    if (v[i] != kFsModulus[i]) return v[i] < kFsModulus[i];
-  }
-  return false;
-}
 
 // The message cut or zero-padded to 32 bytes, reduced modulo s.
 Fs challenge(std::span<const uint8_t> msg) {
@@ -31,6 +23,37 @@ Fs challenge(std::span<const uint8_t> msg) {
 
 void wipe(void* p, size_t n) { OPENSSL_cleanse(p, n); }
 
+// k·G for a secret k, through the base's table when it has one.
+Point<PrimeOrder> mul_fixed_base(const Fs& k, uint8_t generator, const AltJubjubBn256& params) {
+  if (const FixedBaseTable* table = params.fixed_base_table(generator)) return table->mul(k);
+  return params.generator(generator).mul(k, params);
+}
+
+// Whether c·A + R - S·G is the neutral point: one chain of doublings for
+// c·A (width-5 NAF), one addition of R, and S·G from the base's table.
+bool equation_holds_vartime(const Point<Unknown>& a, const Fs& c, const Point<Unknown>& r, const Fs& s,
+                            uint8_t generator, const AltJubjubBn256& params) {
+  const Fr d2 = params.edwards_d() + params.edwards_d();
+  const detail::Wnaf c_digits = wnaf_vartime<detail::kWnafWidth>(c.into_repr());
+  const detail::OddMultiples a_multiples = detail::odd_multiples(detail::PointAccess::coords(a), d2);
+  const detail::WnafTerm term{&c_digits, &a_multiples};
+  detail::Extended acc = detail::multi_mul_vartime({&term, 1});
+  acc = detail::to_extended(detail::add(acc, detail::to_cached(detail::PointAccess::coords(r), d2)));
+  if (const FixedBaseTable* table = params.fixed_base_table(generator)) {
+    acc = table->sub_mul_vartime(acc, s);
+  } else {
+    const Point<PrimeOrder> sg = params.generator(generator).mul_vartime(s, params);
+    acc = detail::to_extended(detail::sub(acc, detail::to_cached(detail::PointAccess::coords(sg), d2)));
+  }
+  return detail::is_identity_vartime(acc);
+}
+
+// 1 when the big-endian 32-byte integer is below s, else 0, without a branch.
+uint64_t below_s(const Sha256Digest& be) {
+  FsRepr unused{};
+  return field::detail::sub_borrow(unused, field::repr_from_bytes_be(be), kFsModulus);
+}
+
 }  // namespace
 
 Seed::~Seed() { wipe(&r_, sizeof r_); }
@@ -40,7 +63,9 @@ PrivateKey::~PrivateKey() { wipe(&sk_, sizeof sk_); }
 // that existing signatures depend on, so they must stay: h1 is the full
 // SHA-256 digest, not reduced modulo s; a candidate is all 256 bits of T, not
 // its leftmost 251; after a rejection K = HMAC(K, V‖V‖0x00) and V is left as
-// it is; zero is an acceptable nonce.
+// it is; zero is an acceptable nonce. Each K serves two or three MACs from
+// one keyed state. Only the accept/reject outcome of each candidate steers
+// the loop, as in RFC 6979; the key bytes are never used as an index.
 Seed Seed::deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg) {
   static constexpr uint8_t kZero[1] = {0x00};
   static constexpr uint8_t kOne[1] = {0x01};
@@ -50,23 +75,30 @@ Seed Seed::deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg
   v.fill(0x01);
   Sha256Digest k{};
 
-  HmacSha256 hmac;
-  k = hmac.mac(k, {v, kZero, x, h1});
-  v = hmac.mac(k, {v});
-  k = hmac.mac(k, {v, kOne, x, h1});
-  v = hmac.mac(k, {v});
+  k = HmacSha256Key(k).mac({v, kZero, x, h1});
+  {
+    const HmacSha256Key key(k);
+    v = key.mac({v});
+    k = key.mac({v, kOne, x, h1});
+  }
   wipe(x.data(), x.size());
 
+  bool first = true;
   for (;;) {
-    Sha256Digest t = hmac.mac(k, {v});
-    if (below_s_vartime(t)) {
-      const auto r = Fs::from_repr(field::repr_from_bytes_be(t));
+    const HmacSha256Key key(k);
+    if (first) {
+      v = key.mac({v});
+      first = false;
+    }
+    Sha256Digest t = key.mac({v});
+    if (below_s(t) != 0) {
+      const Fs r = Fs::from_raw(field::repr_from_bytes_be(t));
       wipe(t.data(), t.size());
       wipe(k.data(), k.size());
       wipe(v.data(), v.size());
-      return Seed(*r);
+      return Seed(r);
     }
-    k = hmac.mac(k, {v, v, kZero});
+    k = key.mac({v, v, kZero});
   }
 }
 
@@ -75,34 +107,35 @@ RawSignature PrivateKey::sign_raw_message(std::span<const uint8_t> msg, const Se
   if (max_message_size > kMaxMessageSize || msg.size() > max_message_size) {
     fail_hard("assertion failed: msg.len() <= max_message_size && max_message_size <= 32");
   }
-  const Point<PrimeOrder>& g = params.generator(generator);
-
-  const Point<PrimeOrder> a = g.mul_vartime(sk_, params);
-  const Point<PrimeOrder> order_check = a.mul_vartime(fs_char(), params);
-  if (!(order_check == Point<PrimeOrder>::zero())) {
-    fail_hard("assertion failed: order_check.eq(&Point::zero())");
-  }
-
-  const Point<PrimeOrder> r = g.mul_vartime(seed.value(), params);
+  // sk·G lies in the prime-order subgroup by construction (G does), so no
+  // order check of the signer's key is made here.
+  const Point<PrimeOrder> r = mul_fixed_base(seed.value(), generator, params);
   Fs s = challenge(msg);
   s.mul_assign(sk_);
   s.add_assign(seed.value());
   return RawSignature{r, s};
 }
 
+CheckedSignature PrivateKey::sign_and_check(std::span<const uint8_t> msg, const Seed& seed, uint8_t generator,
+                                            const AltJubjubBn256& params, size_t max_message_size) const {
+  const RawSignature sig = sign_raw_message(msg, seed, generator, params, max_message_size);
+  std::array<Point<Unknown>, 2> points{mul_fixed_base(sk_, generator, params), sig.r};
+  Point<Unknown>::normalize_batch(points);
+  const bool verifies = equation_holds_vartime(points[0], challenge(msg), points[1], sig.s, generator, params);
+  return CheckedSignature{PublicKey{points[0]}, RawSignature{points[1], sig.s}, verifies};
+}
+
 PublicKey PublicKey::derive(const PrivateKey& sk, uint8_t generator, const AltJubjubBn256& params) {
-  return PublicKey{params.generator(generator).mul_vartime(sk.value(), params)};
+  return PublicKey{mul_fixed_base(sk.value(), generator, params)};
 }
 
 bool PublicKey::verify_for_raw_message(std::span<const uint8_t> msg, const RawSignature& sig, uint8_t generator,
                                        const AltJubjubBn256& params, size_t /*max_message_size*/) const {
   const Fs c = challenge(msg);
-  const Point<Unknown> zero = Point<Unknown>::zero();
   // With A and R in the prime-order subgroup the equation needs no cofactor.
-  if (!(point.mul_vartime(fs_char(), params) == zero)) return false;
-  if (!(sig.r.mul_vartime(fs_char(), params) == zero)) return false;
-  const Point<Unknown> minus_sg = params.generator(generator).mul_vartime(sig.s, params).negate();
-  return point.mul_vartime(c, params).add(sig.r, params).add(minus_sg, params) == zero;
+  if (!point.is_in_prime_order_subgroup_vartime(params)) return false;
+  if (!sig.r.is_in_prime_order_subgroup_vartime(params)) return false;
+  return equation_holds_vartime(point, c, sig.r, sig.s, generator, params);
 }
 
 }  // namespace quillet::jubjub

@@ -44,6 +44,9 @@ class Seed {
   Fs r_;
 };
 
+struct PublicKey;
+struct CheckedSignature;
+
 class PrivateKey {
  public:
   explicit PrivateKey(const Fs& sk) : sk_(sk) {}
@@ -54,11 +57,15 @@ class PrivateKey {
   // (R, S) = (G·r, c·sk + r) with G = params.generator(generator) and c the
   // message zero-padded to 32 bytes, read little-endian, reduced modulo s.
   // `seed` must come from deterministic_seed over the same key and message.
-  // Fails hard if msg is longer than max_message_size or max_message_size
-  // exceeds 32, and (unreachably for a fixed base) if sk·G is outside the
-  // prime-order subgroup.
+  // G·r and c·sk + r take time independent of r and sk. Fails hard if msg is
+  // longer than max_message_size or max_message_size exceeds 32.
   RawSignature sign_raw_message(std::span<const uint8_t> msg, const Seed& seed, uint8_t generator,
                                 const AltJubjubBn256& params, size_t max_message_size) const;
+
+  // sign_raw_message together with the signer's public key and the check
+  // that the signature verifies under it, as signing callers need them.
+  CheckedSignature sign_and_check(std::span<const uint8_t> msg, const Seed& seed, uint8_t generator,
+                                  const AltJubjubBn256& params, size_t max_message_size) const;
 
   const Fs& value() const { return sk_; }
 
@@ -69,16 +76,27 @@ class PrivateKey {
 struct PublicKey {
   Point<Unknown> point;
 
-  // sk·G with G = params.generator(generator).
+  // sk·G with G = params.generator(generator), in time independent of sk.
   static PublicKey derive(const PrivateKey& sk, uint8_t generator, const AltJubjubBn256& params);
 
   // Whether S·G = R + c·A holds with A this key and both A and R in the
   // prime-order subgroup; c is the message cut or zero-padded to 32 bytes,
   // read little-endian, reduced modulo s. Never fails: every defect is false.
   // `max_message_size` is the caller's bound on messages, kept alongside
-  // signing's; it does not change the result.
+  // signing's; it does not change the result. Variable time (public inputs).
   bool verify_for_raw_message(std::span<const uint8_t> msg, const RawSignature& sig, uint8_t generator,
                               const AltJubjubBn256& params, size_t max_message_size) const;
+};
+
+// A fresh signature with its signer's public key, both R and the key's point
+// normalised (Z = 1) by one shared inversion.
+struct CheckedSignature {
+  PublicKey public_key;
+  RawSignature signature;
+  // Whether S·G = R + c·A holds. The subgroup checks of
+  // verify_for_raw_message are left out: both points are multiples of a
+  // fixed base, so they could not fail.
+  bool verifies;
 };
 
 }  // namespace quillet::jubjub

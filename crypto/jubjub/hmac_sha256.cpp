@@ -1,48 +1,43 @@
+// The keyed states need SHA-256 midstates, which only the low-level SHA256_*
+// functions expose (deprecated since OpenSSL 3.0 in favour of EVP, whose
+// per-call setup costs more than the hash of one block here).
+#define OPENSSL_SUPPRESS_DEPRECATED
+
 #include "crypto/jubjub/hmac_sha256.hpp"
 
-#include <openssl/core_names.h>
-#include <openssl/evp.h>
-#include <openssl/params.h>
-#include <openssl/sha.h>
-
-#include "crypto/failure.hpp"
+#include <openssl/crypto.h>
 
 namespace quillet::jubjub {
-namespace {
 
-[[noreturn]] void fail_hmac() { fail_hard("HMAC-SHA256 is unavailable"); }
-
-}  // namespace
-
-HmacSha256::HmacSha256() : ctx_(nullptr) {
-  EVP_MAC* mac = EVP_MAC_fetch(nullptr, OSSL_MAC_NAME_HMAC, nullptr);
-  if (mac == nullptr) fail_hmac();
-  ctx_ = EVP_MAC_CTX_new(mac);
-  // The context holds its own reference to the algorithm.
-  EVP_MAC_free(mac);
-  if (ctx_ == nullptr) fail_hmac();
-  char digest[] = "SHA256";
-  const OSSL_PARAM params[] = {
-      OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
-      OSSL_PARAM_construct_end(),
-  };
-  if (EVP_MAC_CTX_set_params(ctx_, params) != 1) {
-    EVP_MAC_CTX_free(ctx_);
-    fail_hmac();
-  }
+HmacSha256Key::HmacSha256Key(const Sha256Digest& key) {
+  std::array<uint8_t, SHA256_CBLOCK> pad{};
+  for (size_t i = 0; i < key.size(); ++i) pad[i] = key[i];
+  for (uint8_t& b : pad) b ^= 0x36;
+  SHA256_Init(&inner_);
+  SHA256_Update(&inner_, pad.data(), pad.size());
+  // 0x36 ^ 0x5c turns the inner pad into the outer one.
+  for (uint8_t& b : pad) b ^= 0x36 ^ 0x5c;
+  SHA256_Init(&outer_);
+  SHA256_Update(&outer_, pad.data(), pad.size());
+  OPENSSL_cleanse(pad.data(), pad.size());
 }
 
-HmacSha256::~HmacSha256() { EVP_MAC_CTX_free(ctx_); }
+HmacSha256Key::~HmacSha256Key() {
+  OPENSSL_cleanse(&inner_, sizeof inner_);
+  OPENSSL_cleanse(&outer_, sizeof outer_);
+}
 
-Sha256Digest HmacSha256::mac(const Sha256Digest& key,
-                             std::initializer_list<std::span<const uint8_t>> parts) {
-  if (EVP_MAC_init(ctx_, key.data(), key.size(), nullptr) != 1) fail_hmac();
-  for (std::span<const uint8_t> part : parts) {
-    if (EVP_MAC_update(ctx_, part.data(), part.size()) != 1) fail_hmac();
-  }
+Sha256Digest HmacSha256Key::mac(std::initializer_list<std::span<const uint8_t>> parts) const {
+  SHA256_CTX ctx = inner_;
+  for (std::span<const uint8_t> part : parts) SHA256_Update(&ctx, part.data(), part.size());
+  Sha256Digest inner_hash{};
+  SHA256_Final(inner_hash.data(), &ctx);
+  ctx = outer_;
+  SHA256_Update(&ctx, inner_hash.data(), inner_hash.size());
   Sha256Digest out{};
-  size_t written = 0;
-  if (EVP_MAC_final(ctx_, out.data(), &written, out.size()) != 1 || written != out.size()) fail_hmac();
+  SHA256_Final(out.data(), &ctx);
+  OPENSSL_cleanse(&ctx, sizeof ctx);
+  OPENSSL_cleanse(inner_hash.data(), inner_hash.size());
   return out;
 }
 

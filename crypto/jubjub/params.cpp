@@ -48,21 +48,31 @@ std::span<const uint8_t> bytes_of(std::string_view s) {
   return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
-}  // namespace
 
-AltJubjubBn256::AltJubjubBn256() : edwards_d_(kEdwardsD) {
-  fixed_bases_.reserve(kFixedBaseCount);
+// The six bases in index order, checked. Reads only d from `params`, which
+// is set before this runs.
+std::vector<Point<PrimeOrder>> checked_fixed_bases(const AltJubjubBn256& params) {
+  std::vector<Point<PrimeOrder>> bases;
+  bases.reserve(kFixedBaseCount);
   for (const BaseSource& source : kBaseSources) {
-    fixed_bases_.push_back(find_group_hash(bytes_of(source.m), source.personal, *this));
+    bases.push_back(find_group_hash(bytes_of(source.m), source.personal, params));
   }
   const Point<PrimeOrder> neutral = Point<PrimeOrder>::zero();
-  for (size_t i = 0; i < fixed_bases_.size(); ++i) {
-    if (fixed_bases_[i] == neutral) fail_hard("Neutral element!");
-    for (size_t j = i + 1; j < fixed_bases_.size(); ++j) {
-      if (fixed_bases_[i] == fixed_bases_[j]) fail_hard("Duplicate generator!");
+  for (size_t i = 0; i < bases.size(); ++i) {
+    if (bases[i] == neutral) fail_hard("Neutral element!");
+    for (size_t j = i + 1; j < bases.size(); ++j) {
+      if (bases[i] == bases[j]) fail_hard("Duplicate generator!");
     }
   }
+  return bases;
 }
+
+}  // namespace
+
+AltJubjubBn256::AltJubjubBn256()
+    : edwards_d_(kEdwardsD),
+      fixed_bases_(checked_fixed_bases(*this)),
+      signing_table_(fixed_bases_[kSigningBase], edwards_d_) {}
 
 const Point<PrimeOrder>& AltJubjubBn256::generator(uint8_t index) const {
   if (index >= fixed_bases_.size()) {
@@ -70,6 +80,10 @@ const Point<PrimeOrder>& AltJubjubBn256::generator(uint8_t index) const {
               std::to_string(index));
   }
   return fixed_bases_[index];
+}
+
+const FixedBaseTable* AltJubjubBn256::fixed_base_table(uint8_t index) const {
+  return index == kSigningBase ? &signing_table_ : nullptr;
 }
 
 const AltJubjubBn256& jubjub_params() {

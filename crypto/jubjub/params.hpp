@@ -1,5 +1,6 @@
 // The curve parameter set: the coefficient d and the six fixed bases, each
-// derived by the BLAKE2s group hash when the set is built.
+// derived by the BLAKE2s group hash when the set is built, and the table of
+// multiples of the signing base.
 #pragma once
 
 #include <array>
@@ -10,6 +11,7 @@
 
 #include "crypto/field/fr.hpp"
 #include "crypto/jubjub/blake2s.hpp"
+#include "crypto/jubjub/fixed_base.hpp"
 #include "crypto/jubjub/point.hpp"
 
 namespace quillet::jubjub {
@@ -20,10 +22,10 @@ inline constexpr size_t kFixedBaseCount = 6;
 
 class AltJubjubBn256 {
  public:
-  // Parses d and derives the six fixed bases (a few dozen BLAKE2s
-  // evaluations, square roots and doublings). Fails hard only on the
-  // construction checks, which these constants pass: "Neutral element!",
-  // "Duplicate generator!" and the counter-byte assertion.
+  // Parses d, derives the six fixed bases (a few dozen BLAKE2s evaluations,
+  // square roots and doublings) and tabulates the signing base. Fails hard
+  // only on the construction checks, which these constants pass: "Neutral
+  // element!", "Duplicate generator!" and the counter-byte assertion.
   AltJubjubBn256();
 
   // d = -168696/168700 mod r; the coefficient a = -1 is built into the point
@@ -34,9 +36,14 @@ class AltJubjubBn256 {
   // ("index out of bounds: the len is 6 but the index is N").
   const Point<PrimeOrder>& generator(uint8_t index) const;
 
+  // The table of multiples of generator(index), or nullptr for a base that
+  // has none (only the signing base has one).
+  const FixedBaseTable* fixed_base_table(uint8_t index) const;
+
  private:
   Fr edwards_d_;
   std::vector<Point<PrimeOrder>> fixed_bases_;
+  FixedBaseTable signing_table_;
 };
 
 // The process-wide parameter set, built on first use (concurrent first users

@@ -3,9 +3,13 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "crypto/field/repr.hpp"
+#include "crypto/jubjub/fr_ops.hpp"
+#include "crypto/jubjub/msm.hpp"
 #include "crypto/jubjub/params.hpp"
+#include "crypto/jubjub/scalar_recoding.hpp"
 
 namespace quillet::jubjub {
 
@@ -21,91 +25,176 @@ std::string IoError::debug() const {
   return message;
 }
 
+namespace {
+
+using detail::AffineNiels;
+using detail::CachedNiels;
+using detail::Completed;
+using detail::Extended;
+
+Fr twice(const Fr& v) { return v + v; }
+
+// The digits of s for the subgroup check, fixed at compile time.
+constexpr detail::Wnaf kCharWnaf = wnaf_vartime<detail::kWnafWidth>(kFsModulus);
+
+// The entry |d|·P of `table` (1·P ... 8·P), negated when d < 0, read by a
+// masked scan of every entry: no branch or index depends on d.
+CachedNiels select_ct(const std::array<CachedNiels, 8>& table, int8_t d) {
+  const int sign = d >> 7;  // -1 or 0
+  const auto magnitude = static_cast<uint64_t>((d ^ sign) - sign);
+  CachedNiels out = detail::identity_cached();
+  for (size_t j = 0; j < table.size(); ++j) detail::cmov(out, table[j], detail::eq_mask(magnitude, j + 1));
+  detail::cneg(out, 0 - static_cast<uint64_t>(sign & 1));
+  return out;
+}
+
+}  // namespace
+
 template <class Subgroup>
 Point<Subgroup> Point<Subgroup>::zero() {
-  return Point(Fr::zero(), Fr::one(), Fr::zero(), Fr::one());
+  return Point(detail::identity_extended());
 }
 
 // Hisil, Wong, Carter and Dawson, unified addition in extended coordinates
 // with a = -1.
 template <class Subgroup>
 Point<Subgroup> Point<Subgroup>::add(const Point& other, const AltJubjubBn256& params) const {
-  const Fr a = x_ * other.x_;
-  const Fr b = y_ * other.y_;
-  const Fr c = params.edwards_d() * t_ * other.t_;
-  const Fr d = z_ * other.z_;
+  const Extended& p = p_;
+  const Extended& q = other.p_;
+  const Fr a = p.x * q.x;
+  const Fr b = p.y * q.y;
+  const Fr c = params.edwards_d() * p.t * q.t;
+  const Fr d = p.z * q.z;
   const Fr h = b + a;
-  const Fr e = (x_ + y_) * (other.x_ + other.y_) - h;
+  const Fr e = (p.x + p.y) * (q.x + q.y) - h;
   const Fr f = d - c;
   const Fr g = d + c;
-  return Point(e * f, g * h, e * h, f * g);
+  return Point(Extended{e * f, g * h, e * h, f * g});
 }
 
 // The dedicated doubling of the same authors, with a = -1.
 template <class Subgroup>
 Point<Subgroup> Point<Subgroup>::double_() const {
-  Fr a = x_;
-  a.square();
-  Fr b = y_;
-  b.square();
-  Fr c = z_;
-  c.square();
-  c.double_();
-  const Fr d = -a;
-  Fr e = x_ + y_;
-  e.square();
-  e.sub_assign(a);
-  e.sub_assign(b);
-  const Fr g = d + b;
-  const Fr f = g - c;
-  const Fr h = d - b;
-  return Point(e * f, g * h, e * h, f * g);
+  return Point(detail::to_extended(detail::dbl(detail::to_projective(p_))));
 }
 
 template <class Subgroup>
 Point<Subgroup> Point<Subgroup>::negate() const {
-  return Point(-x_, y_, -t_, z_);
+  return Point(Extended{-p_.x, p_.y, -p_.t, p_.z});
+}
+
+template <class Subgroup>
+Point<Subgroup> Point<Subgroup>::mul(const Fs& k, const AltJubjubBn256& params) const {
+  const Fr d2 = twice(params.edwards_d());
+  std::array<CachedNiels, 8> table{};
+  const CachedNiels base = detail::to_cached(p_, d2);
+  Extended multiple = p_;
+  table[0] = base;
+  for (size_t j = 1; j < table.size(); ++j) {
+    multiple = detail::to_extended(detail::add(multiple, base));
+    table[j] = detail::to_cached(multiple, d2);
+  }
+  std::array<int8_t, kRadix16Digits> digits = signed_radix16(k);
+  Completed acc{Fr::zero(), Fr::one(), Fr::one(), Fr::one()};
+  for (size_t i = kRadix16Digits; i-- > 0;) {
+    if (i + 1 != kRadix16Digits) {
+      for (int n = 0; n < 4; ++n) acc = detail::dbl(detail::to_projective(acc));
+    }
+    acc = detail::add(detail::to_extended(acc), select_ct(table, digits[i]));
+  }
+  OPENSSL_cleanse(digits.data(), digits.size());
+  return Point(detail::to_extended(acc));
 }
 
 template <class Subgroup>
 Point<Subgroup> Point<Subgroup>::mul_vartime(const FsRepr& k, const AltJubjubBn256& params) const {
-  Point r = zero();
-  for (int i = 255; i >= 0; --i) {
-    r = r.double_();
-    if ((k[i / 64] >> (i % 64)) & 1) r = r.add(*this, params);
-  }
-  return r;
+  const detail::Wnaf digits = wnaf_vartime<detail::kWnafWidth>(k);
+  const detail::OddMultiples multiples = detail::odd_multiples(p_, twice(params.edwards_d()));
+  const detail::WnafTerm term{&digits, &multiples};
+  return Point(detail::multi_mul_vartime({&term, 1}));
 }
 
 template <class Subgroup>
 Point<Subgroup> Point<Subgroup>::mul_vartime(const Fs& k, const AltJubjubBn256& params) const {
-  FsRepr repr = k.into_repr();
-  const Point r = mul_vartime(repr, params);
-  OPENSSL_cleanse(repr.data(), sizeof repr);
-  return r;
+  return mul_vartime(k.into_repr(), params);
+}
+
+template <class Subgroup>
+bool Point<Subgroup>::is_in_prime_order_subgroup_vartime(const AltJubjubBn256& params) const {
+  const detail::OddMultiples multiples = detail::odd_multiples(p_, twice(params.edwards_d()));
+  const detail::WnafTerm term{&kCharWnaf, &multiples};
+  return detail::is_identity_vartime(detail::multi_mul_vartime({&term, 1}));
 }
 
 template <class Subgroup>
 Point<PrimeOrder> Point<Subgroup>::clear_cofactor() const {
   const Point p = double_().double_().double_();
-  return Point<PrimeOrder>(p.x_, p.y_, p.t_, p.z_);
+  return Point<PrimeOrder>(p.p_);
 }
 
 template <class Subgroup>
 std::pair<Fr, Fr> Point<Subgroup>::to_affine() const {
   // Z of a point made from a secret scalar may reveal it, so the inversion is
   // the constant-time one.
-  const std::optional<Fr> z_inv = z_.invert();
-  if (!z_inv) fail_hard(kUnwrapNone);
-  return {x_ * *z_inv, y_ * *z_inv};
+  if (p_.z.is_zero()) fail_hard(kUnwrapNone);
+  const Fr z_inv = invert(p_.z);
+  return {p_.x * z_inv, p_.y * z_inv};
 }
+
+template <class Subgroup>
+std::pair<Fr, Fr> Point<Subgroup>::to_affine_vartime() const {
+  if (p_.z == Fr::one()) return {p_.x, p_.y};
+  const std::optional<Fr> z_inv = p_.z.inverse_vartime();
+  if (!z_inv) fail_hard(kUnwrapNone);
+  return {p_.x * *z_inv, p_.y * *z_inv};
+}
+
+template <class Subgroup>
+void Point<Subgroup>::normalize_batch(std::span<Point> points) {
+  if (points.empty()) return;
+  // Montgomery's trick: prefix products, one inversion, then each inverse
+  // peeled off the running inverse.
+  std::vector<Fr> prefix(points.size());
+  Fr running = Fr::one();
+  for (size_t i = 0; i < points.size(); ++i) {
+    running.mul_assign(points[i].p_.z);
+    prefix[i] = running;
+  }
+  if (running.is_zero()) fail_hard(kUnwrapNone);
+  Fr inv = invert(running);
+  for (size_t i = points.size(); i-- > 0;) {
+    Extended& p = points[i].p_;
+    const Fr z_inv = i == 0 ? inv : inv * prefix[i - 1];
+    inv.mul_assign(p.z);
+    p.x.mul_assign(z_inv);
+    p.y.mul_assign(z_inv);
+    p.t = p.x * p.y;
+    p.z = Fr::one();
+  }
+}
+
+namespace {
+
+PointEncoding encode_affine(const Fr& x, const Fr& y) {
+  PointEncoding out = y.to_repr_bytes();
+  // Bit 7 of byte 31 is free (y < r < 2^255); the parity of x goes there
+  // without a branch.
+  out[31] = static_cast<uint8_t>(out[31] | ((x.into_repr()[0] & 1) << 7));
+  return out;
+}
+
+}  // namespace
 
 template <class Subgroup>
 PointEncoding Point<Subgroup>::encode() const {
   const auto [x, y] = to_affine();
-  PointEncoding out = y.to_repr_bytes();
-  if (x.into_repr()[0] & 1) out[31] |= 0x80;
-  return out;
+  return encode_affine(x, y);
+}
+
+template <class Subgroup>
+PointEncoding Point<Subgroup>::encode_vartime() const {
+  const auto [x, y] = to_affine_vartime();
+  return encode_affine(x, y);
 }
 
 template <class Subgroup>
@@ -130,18 +219,17 @@ Expected<Point<Unknown>, ReadError> Point<Subgroup>::read(std::span<const uint8_
   const auto y = Fr::from_repr(y_repr);
   if (!y) return unexpected(ReadError{IoErrorKind::InvalidInput, kYNotInField});
 
-  // x^2 = (y^2 - 1) / (d·y^2 + 1).
+  // x^2 = (y^2 - 1) / (d·y^2 + 1); the denominator is never zero (d is not a
+  // square), a zero one would be refused like a non-square.
   Fr y2 = *y;
   y2.square();
   const Fr u = y2 - Fr::one();
   const Fr w = params.edwards_d() * y2 + Fr::one();
-  const std::optional<Fr> w_inv = w.inverse_vartime();
-  if (!w_inv) return unexpected(ReadError{IoErrorKind::InvalidInput, kNotOnCurve});
-  std::optional<Fr> x = (u * *w_inv).sqrt_vartime();
+  std::optional<Fr> x = sqrt_ratio_vartime(u, w);
   if (!x) return unexpected(ReadError{IoErrorKind::InvalidInput, kNotOnCurve});
   if (((x->into_repr()[0] & 1) != 0) != x_odd) x->negate();
 
-  return Point<Unknown>(*x, *y, *x * *y, Fr::one());
+  return Point<Unknown>(Extended{*x, *y, *x * *y, Fr::one()});
 }
 
 template <class Subgroup>
@@ -153,12 +241,14 @@ std::optional<Point<Unknown>> Point<Subgroup>::from_xy(const Fr& x, const Fr& y,
   y2.square();
   // -x^2 + y^2 = 1 + d·x^2·y^2
   if (!(y2 - x2 == params.edwards_d() * x2 * y2 + Fr::one())) return std::nullopt;
-  return Point<Unknown>(x, y, x * y, Fr::one());
+  return Point<Unknown>(Extended{x, y, x * y, Fr::one()});
 }
 
 template <class Subgroup>
 bool Point<Subgroup>::operator==(const Point& other) const {
-  return (x_ * other.z_ == other.x_ * z_) & (y_ * other.z_ == other.y_ * z_);
+  const Extended& p = p_;
+  const Extended& q = other.p_;
+  return (p.x * q.z == q.x * p.z) & (p.y * q.z == q.y * p.z);
 }
 
 template class Point<PrimeOrder>;

@@ -20,6 +20,7 @@
 
 #include "crypto/failure.hpp"
 #include "crypto/field/fr.hpp"
+#include "crypto/jubjub/edwards.hpp"
 #include "crypto/jubjub/fs.hpp"
 
 namespace quillet::jubjub {
@@ -28,6 +29,9 @@ using field::Fr;
 using field::FrRepr;
 
 class AltJubjubBn256;
+namespace detail {
+struct PointAccess;
+}
 
 struct PrimeOrder {};
 struct Unknown {};
@@ -69,7 +73,7 @@ class Point {
   // A PrimeOrder point seen as an Unknown one.
   template <class Other>
     requires(std::is_same_v<Subgroup, Unknown> && !std::is_same_v<Other, Unknown>)
-  Point(const Point<Other>& p) : x_(p.x_), y_(p.y_), t_(p.t_), z_(p.z_) {}
+  Point(const Point<Other>& p) : p_(p.p_) {}
 
   // this + other, by the unified formulas (complete for this curve: they also
   // double and never divide by zero).
@@ -79,11 +83,21 @@ class Point {
   // -this.
   Point negate() const;
 
-  // k·this by double-and-add over all 256 bits of k; a raw FsRepr is taken as
-  // it is (fs_char() included), an Fs by its canonical integer. The running
-  // time depends on the bits of k.
+  // k·this in time independent of k, for private keys and nonces: signed
+  // radix-16 digits, each adding one of 1·P ... 8·P chosen by a masked scan
+  // of all eight (252 doublings and 64 additions).
+  Point mul(const Fs& k, const AltJubjubBn256& params) const;
+
+  // k·this for a public k, by a width-5 NAF (about 252 doublings and 42
+  // additions). A raw FsRepr is taken as the 256-bit integer it holds
+  // (fs_char() included), an Fs by its canonical integer. The running time
+  // depends on k.
   Point mul_vartime(const FsRepr& k, const AltJubjubBn256& params) const;
   Point mul_vartime(const Fs& k, const AltJubjubBn256& params) const;
+
+  // Whether s·this is the neutral point, s = fs_char(): whether the point
+  // lies in the prime-order subgroup. For public points.
+  bool is_in_prime_order_subgroup_vartime(const AltJubjubBn256& params) const;
 
   // 8·this, which lies in the prime-order subgroup.
   Point<PrimeOrder> clear_cofactor() const;
@@ -91,23 +105,33 @@ class Point {
   // The affine (x, y), by one constant-time inversion of Z. Fails hard if Z is
   // not invertible, which no point built by this module allows.
   std::pair<Fr, Fr> to_affine() const;
+  // The same for a public point: free when Z is one (decoded, built from
+  // coordinates or normalised), else a variable-time inversion.
+  std::pair<Fr, Fr> to_affine_vartime() const;
+
+  // Rewrites each point to its affine form (Z = 1), with one constant-time
+  // inversion for all of them. Fails hard as to_affine does.
+  static void normalize_batch(std::span<Point> points);
 
   // Writes the 32-byte encoding to the front of `out`. A shorter `out` gets
   // the encoding's first bytes and the write fails (WriteZero, "failed to
   // write whole buffer").
   Expected<std::monostate, WriteError> write(std::span<uint8_t> out) const;
-  // The 32-byte encoding.
+  // The 32-byte encoding, through to_affine.
   PointEncoding encode() const;
+  // The 32-byte encoding of a public point, through to_affine_vartime.
+  PointEncoding encode_vartime() const;
 
   // Decodes the first 32 bytes of `in`; the rest is ignored. Fails with
   // UnexpectedEof "failed to fill whole buffer" on fewer than 32 bytes, with
   // InvalidInput "y is not in field" when y is not below r and with
   // InvalidInput "not on curve" when no x fits y. Makes no subgroup check.
+  // The result has Z = 1.
   static Expected<Point<Unknown>, ReadError> read(std::span<const uint8_t> in,
                                                   const AltJubjubBn256& params);
 
   // The point (x, y) if it satisfies the curve equation, else nothing. Makes
-  // no subgroup check.
+  // no subgroup check. The result has Z = 1.
   static std::optional<Point<Unknown>> from_xy(const Fr& x, const Fr& y, const AltJubjubBn256& params);
 
   // Equality of the projective points: X1·Z2 = X2·Z1 and Y1·Z2 = Y2·Z1.
@@ -116,16 +140,29 @@ class Point {
  private:
   template <class>
   friend class Point;
+  friend struct detail::PointAccess;
 
-  Point(const Fr& x, const Fr& y, const Fr& t, const Fr& z) : x_(x), y_(y), t_(t), z_(z) {}
+  explicit Point(const detail::Extended& p) : p_(p) {}
 
-  Fr x_;
-  Fr y_;
-  Fr t_;
-  Fr z_;
+  detail::Extended p_;
 };
 
 extern template class Point<PrimeOrder>;
 extern template class Point<Unknown>;
+
+namespace detail {
+// The coordinates behind a Point, for the curve's own algorithms (tables,
+// multi-scalar multiplication); nothing outside crypto/jubjub uses it.
+struct PointAccess {
+  template <class Subgroup>
+  static const Extended& coords(const Point<Subgroup>& p) {
+    return p.p_;
+  }
+  template <class Subgroup>
+  static Point<Subgroup> make(const Extended& p) {
+    return Point<Subgroup>(p);
+  }
+};
+}  // namespace detail
 
 }  // namespace quillet::jubjub

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "crypto/failure.hpp"
 #include "sdk/src/lib.hpp"
@@ -195,6 +196,32 @@ TEST(PrivateKeyToPubkeyXy, KnownKeyAndRoundTrips) {
     EXPECT_EQ(pair->second.size(), 66u);
     EXPECT_EQ(pub_key_to_xy(pair->first).value(), *pair);
     EXPECT_TRUE(is_on_curve(pair->first, pair->second).value());
+  }
+}
+
+TEST(PrivateKeyToPubkeyXy, AnswersAsDecodingItsOwnPackedKey) {
+  // The pair comes from the derived point directly; decoding the packed key
+  // text, as pub_key_to_xy does, must give the same texts. Keys of every
+  // magnitude, upper-case digits included.
+  std::vector<std::string> keys = {kKeyOne, "0x" + kZeros64, "0x" + std::string(63, '0') + "2",
+                                   "0x060c89ce5c263405370a08b6d0302b0bab3eedb83920ee0a677297dc392126f0",
+                                   "0x0x" + upper("05a01167ea785d3f784224644a68e4067532c815f5f6d57d984b5c0e9c6c94b7")};
+  uint64_t state = 0x9e3779b97f4a7c15ULL;
+  for (int i = 0; i < 40; ++i) {
+    std::string key = "0x0";
+    for (int d = 0; d < 63; ++d) {
+      state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+      // The leading digit stays below 6, so the key is below s.
+      key.push_back("0123456789abcdefABCDEF"[(state >> 33) % (d == 0 ? 6 : 22)]);
+    }
+    keys.push_back(key);
+  }
+  for (const std::string& key : keys) {
+    const auto sk = tx::private_key_from_string(key);
+    ASSERT_TRUE(sk.has_value()) << key;
+    const auto pair = private_key_to_pubkey_xy(key);
+    ASSERT_TRUE(pair.has_value()) << key;
+    EXPECT_EQ(*pair, pub_key_to_xy(tx::public_key_from_private(*sk).to_hex()).value()) << key;
   }
 }
 

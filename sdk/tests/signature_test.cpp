@@ -350,6 +350,11 @@ TEST(TxSignature, SignMsgCarriesTheSignersKeyAndSelfChecks) {
   EXPECT_EQ(hard_failure_text([&] { tx::public_key_from_private_with_verify(sk, other, t.signature); }),
             "assertion failed: the new signature verifies under the signer's public key");
   EXPECT_EQ(tx::public_key_from_private_with_verify(sk, msg, t.signature), t.public_key);
+  // Signing's own self-check fails the same way.
+  const jubjub::CheckedSignature failed{jubjub::PublicKey{jubjub::Point<jubjub::Unknown>::zero()}, t.signature,
+                                        false};
+  EXPECT_EQ(hard_failure_text([&] { tx::checked_public_key(failed); }),
+            "assertion failed: the new signature verifies under the signer's public key");
 }
 
 TEST(JubjubSignature, FromStrReadsWhatToJsonWrites) {

@@ -22,34 +22,50 @@ template <class... F>
 Overloaded(F...) -> Overloaded<F...>;
 
 std::string bytes_to_hex(const std::array<uint8_t, 32>& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
   out.reserve(64);
   for (uint8_t b : bytes) {
-    out.push_back(kDigits[b >> 4]);
-    out.push_back(kDigits[b & 15]);
+    out.push_back(hex_digit_ct(b >> 4));
+    out.push_back(hex_digit_ct(b & 15));
   }
   return out;
 }
 
-int hex_value(uint8_t c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+// 1 when lo <= c, else 0; c and lo in [0, 255]. No branch.
+int at_least(int c, int lo) { return ((lo - 1 - c) >> 8) & 1; }
+
+// The value of the hexadecimal digit c (either case) and whether c is one,
+// without a branch or a table: key text is secret.
+struct HexValue {
+  int value;
+  int valid;  // 1 or 0
+};
+HexValue hex_value_ct(uint8_t c) {
+  const int ch = c;
+  const int is_num = at_least(ch, '0') & (1 - at_least(ch, '9' + 1));
+  const int is_lower = at_least(ch, 'a') & (1 - at_least(ch, 'f' + 1));
+  const int is_upper = at_least(ch, 'A') & (1 - at_least(ch, 'F' + 1));
+  const int value = ((-is_num) & (ch - '0')) | ((-is_lower) & (ch - 'a' + 10)) | ((-is_upper) & (ch - 'A' + 10));
+  return HexValue{value, is_num | is_lower | is_upper};
 }
 
-// Two digits per byte, first digit high. `digits` has an even length.
+// Two digits per byte, first digit high. `digits` has an even length. The
+// digits are read without branching on them; only when one is invalid is the
+// first such found for the error.
 Expected<std::vector<uint8_t>, FromHexError> decode_hex(std::string_view digits) {
   std::vector<uint8_t> out(digits.size() / 2);
+  int all_valid = 1;
   for (size_t i = 0; i < digits.size(); ++i) {
-    const auto c = static_cast<uint8_t>(digits[i]);
-    const int v = hex_value(c);
-    if (v < 0) {
-      OPENSSL_cleanse(out.data(), out.size());
-      return unexpected(FromHexError::invalid_hex_character(c, i));
+    const HexValue v = hex_value_ct(static_cast<uint8_t>(digits[i]));
+    all_valid &= v.valid;
+    out[i / 2] = static_cast<uint8_t>(out[i / 2] | (v.value << (i % 2 == 0 ? 4 : 0)));
+  }
+  if (all_valid == 0) {
+    OPENSSL_cleanse(out.data(), out.size());
+    for (size_t i = 0; i < digits.size(); ++i) {
+      const auto c = static_cast<uint8_t>(digits[i]);
+      if (hex_value_ct(c).valid == 0) return unexpected(FromHexError::invalid_hex_character(c, i));
     }
-    out[i / 2] = static_cast<uint8_t>(i % 2 == 0 ? v << 4 : out[i / 2] | v);
   }
   return out;
 }
@@ -106,10 +122,18 @@ Expected<Fs, ConversionError> FeConvert::from_bytes(std::span<const uint8_t> byt
   std::copy(bytes.begin(), bytes.end(), be.begin());
   jubjub::FsRepr repr = field::repr_from_bytes_be(be);
   OPENSSL_cleanse(be.data(), be.size());
-  auto v = Fs::from_repr(repr);
+  // The range test and the conversion run in constant time (the bytes are
+  // usually a private key); only the verdict steers.
+  jubjub::FsRepr unused{};
+  const uint64_t below = field::detail::sub_borrow(unused, repr, jubjub::kFsModulus);
+  if (below == 0) {
+    auto error = Fs::from_repr(repr);
+    OPENSSL_cleanse(repr.data(), sizeof repr);
+    return unexpected(ConversionError(ConversionError::PrimeFieldDecodingError{std::move(error).error()}));
+  }
+  const Fs v = Fs::from_raw(repr);
   OPENSSL_cleanse(repr.data(), sizeof repr);
-  if (!v) return unexpected(ConversionError(ConversionError::PrimeFieldDecodingError{std::move(v).error()}));
-  return *v;
+  return v;
 }
 
 std::string FeConvert::to_hex(const Fs& v) { return bytes_to_hex(field::repr_to_bytes_be(v.into_repr())); }

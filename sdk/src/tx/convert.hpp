@@ -77,6 +77,13 @@ struct FeConvert {
   static std::string to_hex(const Fr& v);
 };
 
+// The lower-case hexadecimal digit of `nibble` (0 to 15), computed without a
+// branch or a table so that secret bytes may be written.
+inline char hex_digit_ct(unsigned nibble) {
+  const int n = static_cast<int>(nibble & 15);
+  return static_cast<char>(n + '0' + (((9 - n) >> 8) & ('a' - '0' - 10)));
+}
+
 // The canonical value of `v`; always fits.
 U256 fr_to_u256(const Fr& v);
 

@@ -29,8 +29,9 @@ Result<L1Signature> l1_sign(std::string_view msg, std::string_view private_key) 
   const SignedMessage signed_msg = SignedMessage::sign(*sk, bytes);
   wipe(*sk);
 
-  const auto [ax, ay] = signed_msg.public_key.point.to_affine();
-  const auto [rx, ry] = signed_msg.signature.signature.r.to_affine();
+  // Both points come normalised from signing.
+  const auto [ax, ay] = signed_msg.public_key.point.to_affine_vartime();
+  const auto [rx, ry] = signed_msg.signature.signature.r.to_affine_vartime();
   return L1Signature{
       "0x" + FeConvert::to_hex(rx),
       "0x" + FeConvert::to_hex(ry),

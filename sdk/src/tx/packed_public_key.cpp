@@ -46,6 +46,9 @@ std::string debug_string(std::string_view text) {
 // True when the top 96 bits are zero, i.e. v < 2^160.
 bool below_2_160(const U256& v) { return v.words[3] == 0 && (v.words[2] >> 32) == 0; }
 
+// Whether a packed value is taken as the pair (0, v) without decoding.
+bool small_value_rule_applies(const U256& v) { return !v.is_zero() && below_2_160(v); }
+
 }  // namespace
 
 std::string DeserializeError::debug() const {
@@ -67,11 +70,11 @@ std::pair<field::Fr, field::Fr> get_xy_from_r(const U256& v) {
   if (!point) {
     fail_hard(std::string(kUnwrapErr) + DeserializeError(DeserializeError::RestoreRPoint{point.error()}).debug());
   }
-  return point->to_affine();
+  return point->to_affine_vartime();
 }
 
 BabyJubjubPoint BabyJubjubPoint::from_packed(const PackedPublicKey& key) {
-  if (!key.value.is_zero() && below_2_160(key.value)) return BabyJubjubPoint{U256{}, key.value};
+  if (small_value_rule_applies(key.value)) return BabyJubjubPoint{U256{}, key.value};
   const auto [x, y] = get_xy_from_r(key.value);
   return BabyJubjubPoint{fr_to_u256(x), fr_to_u256(y)};
 }
@@ -79,28 +82,36 @@ BabyJubjubPoint BabyJubjubPoint::from_packed(const PackedPublicKey& key) {
 void wipe(jubjub::Fs& secret) { OPENSSL_cleanse(&secret, sizeof secret); }
 
 PackedPublicKey pack_public_key(const jubjub::PublicKey& key) {
-  const jubjub::PointEncoding bytes = key.point.encode();
+  const jubjub::PointEncoding bytes = key.point.encode_vartime();
   return PackedPublicKey{le_to_u256(bytes)};
 }
 
-PackedPublicKey public_key_from_private(const jubjub::Fs& sk) {
+namespace {
+
+// sk·G, normalised in constant time so that it can be handled as public.
+jubjub::PublicKey derive_normalized(const jubjub::Fs& sk) {
   const jubjub::PrivateKey key(sk);
-  return pack_public_key(jubjub::PublicKey::derive(key, jubjub::kSigningBase, jubjub::jubjub_params()));
+  jubjub::PublicKey public_key = jubjub::PublicKey::derive(key, jubjub::kSigningBase, jubjub::jubjub_params());
+  jubjub::Point<jubjub::Unknown>::normalize_batch({&public_key.point, 1});
+  return public_key;
 }
 
-PackedPublicKey public_key_with_verify(const jubjub::PublicKey& key, std::span<const uint8_t> msg,
-                                       const jubjub::RawSignature& sig) {
+}  // namespace
+
+PackedPublicKey public_key_from_private(const jubjub::Fs& sk) { return pack_public_key(derive_normalized(sk)); }
+
+PackedPublicKey public_key_from_private_with_verify(const jubjub::Fs& sk, std::span<const uint8_t> msg,
+                                                    const jubjub::RawSignature& sig) {
+  const jubjub::PublicKey key = derive_normalized(sk);
   if (!key.verify_for_raw_message(msg, sig, jubjub::kSigningBase, jubjub::jubjub_params(), msg.size())) {
     fail_hard(kSelfCheck);
   }
   return pack_public_key(key);
 }
 
-PackedPublicKey public_key_from_private_with_verify(const jubjub::Fs& sk, std::span<const uint8_t> msg,
-                                                    const jubjub::RawSignature& sig) {
-  const jubjub::PrivateKey key(sk);
-  return public_key_with_verify(jubjub::PublicKey::derive(key, jubjub::kSigningBase, jubjub::jubjub_params()),
-                                msg, sig);
+PackedPublicKey checked_public_key(const jubjub::CheckedSignature& checked) {
+  if (!checked.verifies) fail_hard(kSelfCheck);
+  return pack_public_key(checked.public_key);
 }
 
 Result<jubjub::PublicKey> convert_to_pubkey(const U256& x, const U256& y) {
@@ -124,9 +135,14 @@ Result<std::pair<std::string, std::string>> pub_key_to_xy(std::string_view text)
 Result<std::pair<std::string, std::string>> private_key_to_pubkey_xy(std::string_view text) {
   auto sk = private_key_from_string(text);
   if (!sk) return unexpected(std::move(sk).error());
-  const PackedPublicKey key = public_key_from_private(*sk);
+  const jubjub::PublicKey key = derive_normalized(*sk);
   wipe(*sk);
-  return pub_key_to_xy(key.to_hex());
+  // What pub_key_to_xy of the packed key's text gives, without decoding the
+  // point again: decoding an encoding gives back the point it came from, so
+  // its affine x is the derived point's (the small-value rule aside).
+  const PackedPublicKey packed = pack_public_key(key);
+  const U256 x = small_value_rule_applies(packed.value) ? U256{} : fr_to_u256(key.point.to_affine_vartime().first);
+  return std::pair{packed.to_hex(), x.to_hex_0x64()};
 }
 
 Result<bool> is_on_curve(std::string_view x, std::string_view y) {

@@ -90,7 +90,9 @@ std::pair<field::Fr, field::Fr> get_xy_from_r(const U256& v);
 // Overwrites a secret scalar once it is no longer needed.
 void wipe(jubjub::Fs& secret);
 
-// The packed form of a public key.
+// The packed form of a public key. The point is public: it must be
+// normalised, decoded or built from coordinates (a variable-time inversion
+// is made otherwise).
 PackedPublicKey pack_public_key(const jubjub::PublicKey& key);
 
 // The packed public key of `sk`: the encoding of sk·G, G the signing base.
@@ -102,9 +104,9 @@ PackedPublicKey public_key_from_private(const jubjub::Fs& sk);
 // "assertion failed: the new signature verifies under the signer's public key".
 PackedPublicKey public_key_from_private_with_verify(const jubjub::Fs& sk, std::span<const uint8_t> msg,
                                                     const jubjub::RawSignature& sig);
-// The same check for an already derived key `key` of the signer.
-PackedPublicKey public_key_with_verify(const jubjub::PublicKey& key, std::span<const uint8_t> msg,
-                                       const jubjub::RawSignature& sig);
+// The packed key of a fresh signature's signer, after its self-check, with
+// the same hard failure.
+PackedPublicKey checked_public_key(const jubjub::CheckedSignature& checked);
 
 // The public key at the affine point (x, y), without a subgroup check
 // (verification makes it). Fails with "{repr} is not an element of the field"

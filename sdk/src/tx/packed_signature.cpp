@@ -44,7 +44,7 @@ jubjub::Point<jubjub::Unknown> point_from_xy(const U256& x, const U256& y) {
 }
 
 SignatureOriginal to_signature_original(const JubjubSignature& sig) {
-  const jubjub::PointEncoding r = point_from_xy(sig.r.x, sig.r.y).encode();
+  const jubjub::PointEncoding r = point_from_xy(sig.r.x, sig.r.y).encode_vartime();
   return SignatureOriginal{le_to_u256(r), sig.s};
 }
 

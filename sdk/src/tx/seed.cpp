@@ -5,32 +5,30 @@
 
 #include <array>
 
+#include "crypto/field/montgomery.hpp"
+#include "crypto/field/repr.hpp"
 #include "crypto/jubjub/fs_modulus.hpp"
+#include "sdk/src/tx/convert.hpp"
 
 namespace quillet::sdk::tx {
 namespace {
 
 using Digest = std::array<uint8_t, SHA256_DIGEST_LENGTH>;
 
-// On input, `d` is a 32-byte big-endian integer. Returns whether it is below s.
-// The result is public (rejection sampling), so this may branch on it.
-bool below_subgroup_order_vartime(const Digest& d) {
-  for (int limb = 3; limb >= 0; --limb) {
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = (v << 8) | d[(3 - limb) * 8 + i];
-    const uint64_t m = jubjub::kFsModulus[limb];
-    if (v != m) return v < m;
-  }
-  return false;
+// On input, `d` is a 32-byte big-endian integer. Returns whether it is below
+// s, without a branch: the accepted candidate is the private key.
+bool below_subgroup_order(const Digest& d) {
+  const std::array<uint8_t, 32> be = d;
+  jubjub::FsRepr unused{};
+  return field::detail::sub_borrow(unused, field::repr_from_bytes_be(be), jubjub::kFsModulus) != 0;
 }
 
 std::string to_hex(const Digest& d) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   std::string out = "0x";
   out.reserve(2 + 2 * d.size());
   for (uint8_t b : d) {
-    out.push_back(kDigits[b >> 4]);
-    out.push_back(kDigits[b & 15]);
+    out.push_back(hex_digit_ct(b >> 4));
+    out.push_back(hex_digit_ct(b & 15));
   }
   return out;
 }
@@ -44,7 +42,7 @@ Result<std::string> private_key_from_seed(std::span<const uint8_t> seed) {
   SHA256(seed.data(), seed.size(), d.data());
   for (;;) {
     SHA256(d.data(), d.size(), c.data());
-    if (below_subgroup_order_vartime(c)) break;
+    if (below_subgroup_order(c)) break;
     d = c;
   }
   std::string key = to_hex(c);

@@ -11,12 +11,10 @@ SignedMessage SignedMessage::sign(const jubjub::Fs& sk, std::span<const uint8_t>
   const jubjub::AltJubjubBn256& params = jubjub::jubjub_params();
   const jubjub::PrivateKey key(sk);
   const jubjub::Seed r = jubjub::Seed::deterministic_seed(key, msg);
-  const jubjub::RawSignature sig = key.sign_raw_message(msg, r, jubjub::kSigningBase, params, msg.size());
-  // One derivation serves both the self-check and callers that need the
-  // signer's point.
-  const jubjub::PublicKey public_key = jubjub::PublicKey::derive(key, jubjub::kSigningBase, params);
-  const PackedPublicKey packed = public_key_with_verify(public_key, msg, sig);
-  return SignedMessage{TxSignature{packed, sig}, public_key};
+  // One derivation of the signer's point serves the self-check, the packed
+  // key and callers that need the point; R and the point come normalised.
+  const jubjub::CheckedSignature checked = key.sign_and_check(msg, r, jubjub::kSigningBase, params, msg.size());
+  return SignedMessage{TxSignature{checked_public_key(checked), checked.signature}, checked.public_key};
 }
 
 TxSignature TxSignature::sign_msg(const jubjub::Fs& sk, std::span<const uint8_t> msg) {
@@ -24,7 +22,7 @@ TxSignature TxSignature::sign_msg(const jubjub::Fs& sk, std::span<const uint8_t>
 }
 
 JubjubSignature to_jubjub_signature(const TxSignature& sig) {
-  const auto [x, y] = sig.signature.r.to_affine();
+  const auto [x, y] = sig.signature.r.to_affine_vartime();
   return JubjubSignature{BabyJubjubPoint{fr_to_u256(x), fr_to_u256(y)}, U256{sig.signature.s.into_repr()}};
 }
 

@@ -39,7 +39,8 @@ struct SignedMessage {
   static SignedMessage sign(const jubjub::Fs& sk, std::span<const uint8_t> msg);
 };
 
-// The integer form: R's affine coordinates and S's canonical integer.
+// The integer form: R's affine coordinates and S's canonical integer. R is
+// public; sign_msg leaves it normalised, so this costs no inversion.
 JubjubSignature to_jubjub_signature(const TxSignature& sig);
 
 // The signature of the message integer `msg` (at most one leading "0x", up to

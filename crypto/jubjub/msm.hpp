@@ -1,0 +1,37 @@
+// Variable-time multi-scalar multiplication for public scalars and points:
+// Straus's method over width-5 NAFs, one shared chain of doublings for all
+// terms. Internal to crypto/jubjub.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "crypto/jubjub/edwards.hpp"
+#include "crypto/jubjub/scalar_recoding.hpp"
+
+namespace quillet::jubjub::detail {
+
+inline constexpr unsigned kWnafWidth = 5;
+using Wnaf = std::array<int8_t, kWnafDigits>;
+
+// P, 3P, 5P, ..., 15P: the multiples a width-5 NAF digit selects.
+using OddMultiples = std::array<CachedNiels, 8>;
+
+// `d2` is 2d. Costs one doubling and seven additions (about 64M).
+OddMultiples odd_multiples(const Extended& p, const Fr& d2);
+
+struct WnafTerm {
+  const Wnaf* digits;
+  const OddMultiples* multiples;
+};
+
+// The sum of k·P over the terms, k given by its NAF and P by its odd
+// multiples: max length doublings (7M each) and one addition (8M) per nonzero
+// digit. Variable time.
+Extended multi_mul_vartime(std::span<const WnafTerm> terms);
+
+// Whether p is the neutral point: X = 0 and Y = Z.
+inline bool is_identity_vartime(const Extended& p) { return p.x.is_zero() && p.y == p.z; }
+
+}  // namespace quillet::jubjub::detail

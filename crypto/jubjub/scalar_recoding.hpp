@@ -1,0 +1,64 @@
+// Recodings of scalars into signed digits for the scalar multiplications.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "crypto/field/repr.hpp"
+#include "crypto/jubjub/fs.hpp"
+
+namespace quillet::jubjub {
+
+inline constexpr size_t kRadix16Digits = 64;
+
+// The canonical value k of `scalar` as k = sum of d[i]·16^i with d[i] in
+// [-8, 7] for i < 63 and d[63] in {0, 1} (k < 2^252). No branch or memory
+// index depends on the scalar, so it may be a private key or a nonce.
+std::array<int8_t, kRadix16Digits> signed_radix16(const Fs& scalar);
+
+inline constexpr size_t kWnafDigits = 258;
+
+// The width-W non-adjacent form of the 256-bit k: k = sum of d[i]·2^i, every
+// nonzero d[i] odd with |d[i]| < 2^(W-1), and any W consecutive digits hold at
+// most one nonzero one. The running time depends on k: public scalars only.
+template <unsigned W>
+constexpr std::array<int8_t, kWnafDigits> wnaf_vartime(const FsRepr& k) {
+  static_assert(W >= 2 && W <= 8);
+  constexpr uint64_t kWidth = uint64_t{1} << W;
+  constexpr uint64_t kMask = kWidth - 1;
+  const std::array<uint64_t, 6> x{k[0], k[1], k[2], k[3], 0, 0};
+  std::array<int8_t, kWnafDigits> naf{};
+  uint64_t carry = 0;
+  size_t pos = 0;
+  while (pos < kWnafDigits) {
+    const size_t idx = pos / 64;
+    const size_t bit = pos % 64;
+    uint64_t buf = x[idx] >> bit;
+    if (bit + W > 64) buf |= x[idx + 1] << (64 - bit);
+    const uint64_t window = carry + (buf & kMask);
+    if ((window & 1) == 0) {
+      ++pos;
+      continue;
+    }
+    if (window < kWidth / 2) {
+      carry = 0;
+      naf[pos] = static_cast<int8_t>(window);
+    } else {
+      carry = 1;
+      naf[pos] = static_cast<int8_t>(static_cast<int64_t>(window) - static_cast<int64_t>(kWidth));
+    }
+    pos += W;
+  }
+  return naf;
+}
+
+// The index of the highest nonzero digit plus one (0 when all are zero).
+template <size_t N>
+constexpr size_t digit_length(const std::array<int8_t, N>& digits) {
+  size_t n = N;
+  while (n > 0 && digits[n - 1] == 0) --n;
+  return n;
+}
+
+}  // namespace quillet::jubjub

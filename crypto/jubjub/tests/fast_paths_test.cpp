@@ -1,0 +1,302 @@
+// Every fast path against its straightforward version (tests/reference.hpp),
+// on reproducible random inputs and on the edge values of each recoding.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <vector>
+
+#include "crypto/jubjub/eddsa.hpp"
+#include "crypto/jubjub/fixed_base.hpp"
+#include "crypto/jubjub/fr_ops.hpp"
+#include "crypto/jubjub/params.hpp"
+#include "crypto/jubjub/scalar_recoding.hpp"
+#include "crypto/jubjub/tests/reference.hpp"
+
+namespace quillet::jubjub {
+namespace {
+
+using reference::Rng;
+
+const AltJubjubBn256& params() { return jubjub_params(); }
+const Point<PrimeOrder>& g() { return params().generator(kSigningBase); }
+
+Fs fs_of(const FsRepr& v) { return Fs::from_raw(v); }
+
+// Scalars whose digits sit on the recodings' edges, then random ones.
+std::vector<Fs> scalars(Rng& rng, size_t random_count) {
+  Fs minus_one = Fs::zero();
+  minus_one.sub_assign(Fs::one());
+  std::vector<Fs> out = {
+      Fs::zero(),
+      Fs::one(),
+      minus_one,
+      fs_of({8, 0, 0, 0}),                                      // a lone digit 8 becomes -8 and a carry
+      fs_of({0x8888888888888888ULL, 0x8888888888888888ULL, 0x8888888888888888ULL, 0x0888888888888888ULL}),
+      fs_of({0x7777777777777777ULL, 0x7777777777777777ULL, 0x7777777777777777ULL, 0x0577777777777777ULL}),
+      fs_of({0xffffffffffffffffULL, 0xffffffffffffffffULL, 0xffffffffffffffffULL, 0x05ffffffffffffffULL}),
+      fs_of({0, 0, 0, 0x0400000000000000ULL}),                  // only the top digit
+  };
+  for (size_t i = 0; i < random_count; ++i) out.push_back(rng.scalar());
+  return out;
+}
+
+TEST(Recoding, SignedRadix16RebuildsTheScalar) {
+  Rng rng(1);
+  for (const Fs& k : scalars(rng, 200)) {
+    const auto digits = signed_radix16(k);
+    // Horner from the top digit, in Fs: the digits are exact, so the sum is k.
+    Fs sum = Fs::zero();
+    const Fs sixteen = fs_of({16, 0, 0, 0});
+    for (size_t i = digits.size(); i-- > 0;) {
+      sum.mul_assign(sixteen);
+      const int d = digits[i];
+      const Fs magnitude = fs_of({static_cast<uint64_t>(d < 0 ? -d : d), 0, 0, 0});
+      if (d < 0) {
+        sum.sub_assign(magnitude);
+      } else {
+        sum.add_assign(magnitude);
+      }
+      if (i + 1 < digits.size()) {
+        EXPECT_GE(d, -8);
+        EXPECT_LE(d, 7);
+      } else {
+        EXPECT_TRUE(d == 0 || d == 1);
+      }
+    }
+    EXPECT_EQ(sum, k);
+  }
+}
+
+TEST(Recoding, WnafIsSparseOddAndExact) {
+  Rng rng(2);
+  std::vector<FsRepr> values = {FsRepr{}, fs_char(), FsRepr{~0ULL, ~0ULL, ~0ULL, ~0ULL}, FsRepr{1, 0, 0, 0}};
+  for (int i = 0; i < 200; ++i) values.push_back(rng.repr());
+  for (const FsRepr& k : values) {
+    const auto naf = wnaf_vartime<5>(k);
+    // Rebuild k modulo 2^256 from the top digit down, with carries.
+    FsRepr sum{};
+    for (size_t i = naf.size(); i-- > 0;) {
+      uint64_t carry = 0;
+      for (auto& limb : sum) limb = field::detail::adc(limb, limb, carry);
+      const int d = naf[i];
+      const FsRepr magnitude{static_cast<uint64_t>(d < 0 ? -d : d), 0, 0, 0};
+      if (d < 0) {
+        field::detail::sub_borrow(sum, sum, magnitude);
+      } else {
+        field::detail::add_carry(sum, sum, magnitude);
+      }
+      if (d != 0) {
+        EXPECT_EQ(d & 1, 1);
+        EXPECT_LT(d < 0 ? -d : d, 16);
+        for (size_t j = 1; j < 5 && i + j < naf.size(); ++j) EXPECT_EQ(naf[i + j], 0);
+      }
+    }
+    EXPECT_EQ(sum, k);
+  }
+}
+
+TEST(ScalarMultiplication, FixedBaseTableMatchesDoubleAndAdd) {
+  Rng rng(3);
+  const FixedBaseTable& table = *params().fixed_base_table(kSigningBase);
+  for (const Fs& k : scalars(rng, 40)) {
+    const Point<PrimeOrder> expected = reference::mul(g(), k.into_repr(), params());
+    EXPECT_TRUE(table.mul(k) == expected) << field::repr_to_hex(k.into_repr());
+    // acc - k·G from the same table, on top of a random accumulator.
+    const Point<Unknown> acc = rng.point(params());
+    const Point<Unknown> diff = detail::PointAccess::make<Unknown>(
+        table.sub_mul_vartime(detail::PointAccess::coords(acc), k));
+    EXPECT_TRUE(diff == acc.add(expected.negate(), params()));
+  }
+  // Only the signing base has a table.
+  for (uint8_t index = 0; index < kSigningBase; ++index) EXPECT_EQ(params().fixed_base_table(index), nullptr);
+}
+
+TEST(ScalarMultiplication, ConstantTimeAndNafMatchDoubleAndAdd) {
+  Rng rng(4);
+  const Point<Unknown> t8 = reference::order_eight_point(rng, params());
+  // Bases of every kind: prime order, small order, mixed.
+  std::vector<Point<Unknown>> bases = {Point<Unknown>::zero(), t8, params().generator(0), rng.point(params())};
+  for (int i = 0; i < 4; ++i) bases.push_back(rng.point(params()));
+  for (const Point<Unknown>& p : bases) {
+    for (const Fs& k : scalars(rng, 6)) {
+      const Point<Unknown> expected = reference::mul(p, k.into_repr(), params());
+      EXPECT_TRUE(p.mul(k, params()) == expected);
+      EXPECT_TRUE(p.mul_vartime(k, params()) == expected);
+    }
+    // Raw 256-bit scalars, s and values above it included.
+    for (const FsRepr& k : {fs_char(), FsRepr{~0ULL, ~0ULL, ~0ULL, ~0ULL}, rng.repr(), rng.repr()}) {
+      EXPECT_TRUE(p.mul_vartime(k, params()) == reference::mul(p, k, params()));
+    }
+  }
+}
+
+TEST(SubgroupCheck, AgreesWithMultiplicationByS) {
+  Rng rng(5);
+  const Point<Unknown> t8 = reference::order_eight_point(rng, params());
+  std::vector<Point<Unknown>> prime_order = {Point<Unknown>::zero(), g()};
+  for (int i = 0; i < 3; ++i) prime_order.push_back(rng.point(params()).clear_cofactor());
+  // Each prime-order point shifted by each of the eight torsion points.
+  for (const Point<Unknown>& q : prime_order) {
+    Point<Unknown> torsion = Point<Unknown>::zero();
+    for (int i = 0; i < 8; ++i) {
+      const Point<Unknown> p = q.add(torsion, params());
+      EXPECT_EQ(p.is_in_prime_order_subgroup_vartime(params()), reference::in_subgroup(p, params())) << i;
+      EXPECT_EQ(p.is_in_prime_order_subgroup_vartime(params()), i == 0) << i;
+      torsion = torsion.add(t8, params());
+    }
+  }
+  for (int i = 0; i < 8; ++i) {
+    const Point<Unknown> p = rng.point(params());
+    EXPECT_EQ(p.is_in_prime_order_subgroup_vartime(params()), reference::in_subgroup(p, params()));
+  }
+}
+
+TEST(FieldHelpers, InvertAndSquareRootOfRatios) {
+  Rng rng(6);
+  EXPECT_EQ(invert(Fr::zero()), Fr::zero());
+  EXPECT_FALSE(sqrt_ratio_vartime(Fr::one(), Fr::zero()).has_value());
+  EXPECT_EQ(sqrt_ratio_vartime(Fr::zero(), Fr::one()), Fr::zero());
+  int squares = 0;
+  for (int i = 0; i < 300; ++i) {
+    const Fr u = rng.fr();
+    const Fr v = rng.fr();
+    EXPECT_EQ(invert(v), *v.inverse_vartime());
+    const std::optional<Fr> root = sqrt_ratio_vartime(u, v);
+    const Fr ratio = u * *v.inverse_vartime();
+    ASSERT_EQ(root.has_value(), ratio.legendre_vartime() == 1);
+    if (root) {
+      EXPECT_EQ(*root * *root * v, u);
+      ++squares;
+    }
+    // Squares of every 2-adic order, roots of unity among them.
+    const Fr w = u * u;
+    const std::optional<Fr> r2 = sqrt_ratio_vartime(w, Fr::one());
+    ASSERT_TRUE(r2.has_value());
+    EXPECT_EQ(*r2 * *r2, w);
+  }
+  EXPECT_GT(squares, 100);
+  const Fr root_of_unity = Fr::from_montgomery_limbs(field::FrParams::kRootOfUnity);
+  Fr power = root_of_unity;
+  for (int k = 0; k < 28; ++k) {
+    const std::optional<Fr> r = sqrt_ratio_vartime(power, Fr::one());
+    EXPECT_EQ(r.has_value(), k > 0) << k;  // the primitive 2^28-th root is not a square
+    if (r) {
+      EXPECT_EQ(*r * *r, power);
+    }
+    power.square();
+  }
+}
+
+TEST(PointEncoding, DecodingMatchesInversionAndTonelliShanks) {
+  Rng rng(7);
+  int decoded = 0;
+  for (int i = 0; i < 400; ++i) {
+    std::array<uint8_t, 32> bytes = rng.bytes();
+    if (i % 2 == 0) bytes[31] &= 0x3f;  // keep y below r half of the time
+    const auto fast = Point<Unknown>::read(bytes, params());
+    const auto slow = reference::read(bytes, params());
+    ASSERT_EQ(fast.has_value(), slow.has_value());
+    if (!fast) continue;
+    ++decoded;
+    EXPECT_TRUE(*fast == *slow);
+    EXPECT_EQ(fast->encode(), fast->encode_vartime());
+    // Encoding a decoded point gives its input back (y < r, and the sign bit
+    // kept unless x is zero).
+    EXPECT_EQ(fast->encode_vartime(), bytes);
+  }
+  EXPECT_GT(decoded, 50);
+}
+
+TEST(PointEncoding, NormalisingKeepsThePoints) {
+  Rng rng(8);
+  std::vector<Point<Unknown>> points;
+  for (int i = 0; i < 5; ++i) points.push_back(rng.point(params()).mul_vartime(rng.scalar(), params()));
+  const std::vector<Point<Unknown>> before = points;
+  Point<Unknown>::normalize_batch(points);
+  for (size_t i = 0; i < points.size(); ++i) {
+    EXPECT_TRUE(points[i] == before[i]);
+    EXPECT_EQ(points[i].to_affine(), before[i].to_affine());
+    EXPECT_EQ(points[i].to_affine_vartime(), before[i].to_affine());
+    EXPECT_EQ(before[i].to_affine_vartime(), before[i].to_affine());
+  }
+}
+
+TEST(Nonce, KeyedStatesMatchOneShotHmac) {
+  Rng rng(9);
+  for (const Fs& k : scalars(rng, 30)) {
+    const std::array<uint8_t, 32> msg = rng.bytes();
+    for (size_t len : {size_t{0}, size_t{31}, size_t{32}}) {
+      const std::span<const uint8_t> m(msg.data(), len);
+      EXPECT_EQ(Seed::deterministic_seed(PrivateKey(k), m).value(), reference::deterministic_seed(k, m));
+    }
+  }
+}
+
+TEST(EdDsa, SigningMatchesTheStepByStepScheme) {
+  Rng rng(10);
+  for (const Fs& k : scalars(rng, 12)) {
+    const std::array<uint8_t, 32> msg = rng.bytes();
+    const PrivateKey sk(k);
+    const Seed seed = Seed::deterministic_seed(sk, msg);
+    const RawSignature expected = reference::sign(k, msg, seed.value(), params());
+    const RawSignature sig = sk.sign_raw_message(msg, seed, kSigningBase, params(), msg.size());
+    EXPECT_TRUE(sig.r == expected.r);
+    EXPECT_EQ(sig.s, expected.s);
+
+    const CheckedSignature checked = sk.sign_and_check(msg, seed, kSigningBase, params(), msg.size());
+    EXPECT_TRUE(checked.verifies);
+    EXPECT_TRUE(checked.signature.r == expected.r);
+    EXPECT_EQ(checked.signature.s, expected.s);
+    EXPECT_TRUE(checked.public_key.point == reference::mul(g(), k.into_repr(), params()));
+    EXPECT_TRUE(PublicKey::derive(sk, kSigningBase, params()).point == checked.public_key.point);
+    // Another base goes through the per-call table.
+    EXPECT_TRUE(PublicKey::derive(sk, 0, params()).point ==
+                reference::mul(params().generator(0), k.into_repr(), params()));
+  }
+}
+
+TEST(EdDsa, VerificationMatchesTheStepByStepChecks) {
+  Rng rng(11);
+  const Point<Unknown> t8 = reference::order_eight_point(rng, params());
+  const Point<Unknown> t2 = t8.double_().double_();
+  int accepted = 0;
+  for (int i = 0; i < 6; ++i) {
+    const Fs k = rng.scalar();
+    std::array<uint8_t, 32> msg = rng.bytes();
+    if (i == 0) msg.fill(0);  // c = 0: c·(A + T) vanishes, only the subgroup check of A refuses
+    const PrivateKey sk(k);
+    const RawSignature sig =
+        sk.sign_raw_message(msg, Seed::deterministic_seed(sk, msg), kSigningBase, params(), msg.size());
+    const Point<Unknown> a = PublicKey::derive(sk, kSigningBase, params()).point;
+
+    std::vector<std::pair<Point<Unknown>, RawSignature>> cases = {
+        {a, sig},
+        {a.add(t8, params()), sig},
+        {a.add(t2, params()), sig},
+        {a, RawSignature{sig.r.add(t8, params()), sig.s}},
+        {a, RawSignature{sig.r.add(t2, params()), sig.s}},
+        {a.add(t2, params()), RawSignature{sig.r.add(t2, params()), sig.s}},
+        {a, RawSignature{sig.r, rng.scalar()}},
+        {a, RawSignature{sig.r.negate(), sig.s}},
+        {rng.point(params()), sig},
+        {Point<Unknown>::zero(), RawSignature{Point<Unknown>::zero(), Fs::zero()}},
+    };
+    for (size_t j = 0; j < cases.size(); ++j) {
+      const auto& [key, s] = cases[j];
+      const bool expected = reference::verify(key, msg, s, params());
+      EXPECT_EQ(PublicKey{key}.verify_for_raw_message(msg, s, kSigningBase, params(), kMaxMessageSize), expected)
+          << i << " " << j;
+      accepted += expected;
+    }
+    // A different message.
+    std::array<uint8_t, 32> other = msg;
+    other[3] ^= 0x10;
+    EXPECT_EQ(PublicKey{a}.verify_for_raw_message(other, sig, kSigningBase, params(), kMaxMessageSize),
+              reference::verify(a, other, sig, params()));
+  }
+  // Only the genuine signatures and the zero key with the zero signature.
+  EXPECT_EQ(accepted, 12);
+}
+
+}  // namespace
+}  // namespace quillet::jubjub

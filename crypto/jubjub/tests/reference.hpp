@@ -1,0 +1,143 @@
+// Straightforward versions of the curve's fast paths, kept as the yardstick
+// the randomised tests hold the fast ones against: double-and-add over all
+// 256 bits, decoding by inversion and Tonelli-Shanks, verification by four
+// such multiplications, and the nonce from one-shot HMACs.
+#pragma once
+
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <span>
+#include <vector>
+
+#include "crypto/field/repr.hpp"
+#include "crypto/jubjub/eddsa.hpp"
+#include "crypto/jubjub/hmac_sha256.hpp"
+#include "crypto/jubjub/params.hpp"
+
+namespace quillet::jubjub::reference {
+
+// k·P: for bit i from 255 down to 0, double, then add P if the bit is set.
+template <class Subgroup>
+Point<Subgroup> mul(const Point<Subgroup>& p, const FsRepr& k, const AltJubjubBn256& params) {
+  Point<Subgroup> r = Point<Subgroup>::zero();
+  for (int i = 255; i >= 0; --i) {
+    r = r.double_();
+    if ((k[i / 64] >> (i % 64)) & 1) r = r.add(p, params);
+  }
+  return r;
+}
+
+inline bool in_subgroup(const Point<Unknown>& p, const AltJubjubBn256& params) {
+  return mul(p, fs_char(), params) == Point<Unknown>::zero();
+}
+
+inline Fs challenge(std::span<const uint8_t> msg) {
+  std::array<uint8_t, 32> m{};
+  std::copy_n(msg.begin(), std::min<size_t>(msg.size(), 32), m.begin());
+  return to_uniform_32(m);
+}
+
+// The verification steps one by one: the subgroup checks of A and R, then
+// ((A·c) + R) + (-(G·S)) against the neutral point.
+inline bool verify(const Point<Unknown>& a, std::span<const uint8_t> msg, const RawSignature& sig,
+                   const AltJubjubBn256& params) {
+  const Fs c = challenge(msg);
+  if (!in_subgroup(a, params)) return false;
+  if (!in_subgroup(sig.r, params)) return false;
+  const Point<Unknown> g = params.generator(kSigningBase);
+  const Point<Unknown> sum = mul(a, c.into_repr(), params).add(sig.r, params);
+  return sum.add(mul(g, sig.s.into_repr(), params).negate(), params) == Point<Unknown>::zero();
+}
+
+// (G·r, c·sk + r).
+inline RawSignature sign(const Fs& sk, std::span<const uint8_t> msg, const Fs& r, const AltJubjubBn256& params) {
+  Fs s = challenge(msg);
+  s.mul_assign(sk);
+  s.add_assign(r);
+  return RawSignature{mul(params.generator(kSigningBase), r.into_repr(), params), s};
+}
+
+// One-shot HMAC-SHA256 over the concatenation of `parts`.
+inline Sha256Digest hmac(const Sha256Digest& key, std::initializer_list<std::span<const uint8_t>> parts) {
+  std::vector<uint8_t> data;
+  for (std::span<const uint8_t> part : parts) data.insert(data.end(), part.begin(), part.end());
+  Sha256Digest out{};
+  unsigned int len = 0;
+  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), data.data(), data.size(), out.data(), &len);
+  return out;
+}
+
+// The nonce, step by step with a fresh HMAC for every MAC.
+inline Fs deterministic_seed(const Fs& sk, std::span<const uint8_t> msg) {
+  static constexpr uint8_t kZero[1] = {0x00};
+  static constexpr uint8_t kOne[1] = {0x01};
+  const Sha256Digest h1 = sha256(msg);
+  const std::array<uint8_t, 32> x = field::repr_to_bytes_be(sk.into_repr());
+  Sha256Digest v;
+  v.fill(0x01);
+  Sha256Digest k{};
+  k = hmac(k, {v, kZero, x, h1});
+  v = hmac(k, {v});
+  k = hmac(k, {v, kOne, x, h1});
+  v = hmac(k, {v});
+  for (;;) {
+    const Sha256Digest t = hmac(k, {v});
+    const auto r = Fs::from_repr(field::repr_from_bytes_be(t));
+    if (r) return *r;
+    k = hmac(k, {v, v, kZero});
+  }
+}
+
+// The decoding with an inversion and the field's Tonelli-Shanks square root.
+inline std::optional<Point<Unknown>> read(const std::array<uint8_t, 32>& bytes, const AltJubjubBn256& params) {
+  FrRepr y_repr = field::repr_from_bytes_le(bytes);
+  const bool x_odd = (y_repr[3] >> 63) != 0;
+  y_repr[3] &= ~(uint64_t{1} << 63);
+  const auto y = Fr::from_repr(y_repr);
+  if (!y) return std::nullopt;
+  const Fr y2 = *y * *y;
+  const std::optional<Fr> w_inv = (params.edwards_d() * y2 + Fr::one()).inverse_vartime();
+  if (!w_inv) return std::nullopt;
+  std::optional<Fr> x = ((y2 - Fr::one()) * *w_inv).sqrt_vartime();
+  if (!x) return std::nullopt;
+  if (((x->into_repr()[0] & 1) != 0) != x_odd) x->negate();
+  return Point<Unknown>::from_xy(*x, *y, params);
+}
+
+// Reproducible random values for the equality tests.
+class Rng {
+ public:
+  explicit Rng(uint64_t seed) : gen_(seed) {}
+  uint64_t word() { return gen_(); }
+  FsRepr repr() { return FsRepr{word(), word(), word(), word()}; }
+  Fs scalar() { return Fs::from_raw(repr()); }
+  Fr fr() { return Fr::from_raw(repr()); }
+  std::array<uint8_t, 32> bytes() { return field::repr_to_bytes_le(repr()); }
+
+  // A point of the whole curve group (any order), from a random encoding.
+  Point<Unknown> point(const AltJubjubBn256& params) {
+    for (;;) {
+      const auto p = Point<Unknown>::read(bytes(), params);
+      if (p) return *p;
+    }
+  }
+
+ private:
+  std::mt19937_64 gen_;
+};
+
+// A point of order 8: it and its multiples are the whole torsion of the curve.
+inline Point<Unknown> order_eight_point(Rng& rng, const AltJubjubBn256& params) {
+  for (;;) {
+    const Point<Unknown> t = mul(rng.point(params), fs_char(), params);
+    if (!(t.double_().double_() == Point<Unknown>::zero())) return t;
+  }
+}
+
+}  // namespace quillet::jubjub::reference
