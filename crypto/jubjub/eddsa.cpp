@@ -6,6 +6,7 @@
 #include <array>
 #include <optional>
 
+#include "crypto/declassify.hpp"
 #include "crypto/failure.hpp"
 #include "crypto/field/repr.hpp"
 #include "crypto/jubjub/hmac_sha256.hpp"
@@ -91,7 +92,11 @@ Seed Seed::deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg
       first = false;
     }
     Sha256Digest t = key.mac({v});
-    if (below_s(t) != 0) {
+    // Whether a candidate is taken depends only on HMAC outputs and says
+    // nothing about the nonce it yields.
+    const uint64_t accepted = below_s(t);
+    declassify(accepted);
+    if (accepted != 0) {
       const Fs r = Fs::from_raw(field::repr_from_bytes_be(t));
       wipe(t.data(), t.size());
       wipe(k.data(), k.size());
@@ -121,6 +126,10 @@ CheckedSignature PrivateKey::sign_and_check(std::span<const uint8_t> msg, const 
   const RawSignature sig = sign_raw_message(msg, seed, generator, params, max_message_size);
   std::array<Point<Unknown>, 2> points{mul_fixed_base(sk_, generator, params), sig.r};
   Point<Unknown>::normalize_batch(points);
+  // The signature and the signer's key are public from here on; checking
+  // them may take time that depends on them.
+  declassify(points);
+  declassify(sig.s);
   const bool verifies = equation_holds_vartime(points[0], challenge(msg), points[1], sig.s, generator, params);
   return CheckedSignature{PublicKey{points[0]}, RawSignature{points[1], sig.s}, verifies};
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "crypto/declassify.hpp"
 #include "crypto/field/repr.hpp"
 #include "crypto/jubjub/fr_ops.hpp"
 #include "crypto/jubjub/msm.hpp"
@@ -160,7 +161,10 @@ void Point<Subgroup>::normalize_batch(std::span<Point> points) {
     running.mul_assign(points[i].p_.z);
     prefix[i] = running;
   }
-  if (running.is_zero()) fail_hard(kUnwrapNone);
+  // Never zero for a point of the curve, so the verdict tells nothing.
+  const bool no_inverse = running.is_zero();
+  declassify(no_inverse);
+  if (no_inverse) fail_hard(kUnwrapNone);
   Fr inv = invert(running);
   for (size_t i = points.size(); i-- > 0;) {
     Extended& p = points[i].p_;

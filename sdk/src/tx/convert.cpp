@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "crypto/declassify.hpp"
 #include "crypto/field/repr.hpp"
 
 namespace quillet::sdk::tx {
@@ -60,6 +61,8 @@ Expected<std::vector<uint8_t>, FromHexError> decode_hex(std::string_view digits)
     all_valid &= v.valid;
     out[i / 2] = static_cast<uint8_t>(out[i / 2] | (v.value << (i % 2 == 0 ? 4 : 0)));
   }
+  // The caller's answer (an error or not) tells this verdict anyway.
+  declassify(all_valid);
   if (all_valid == 0) {
     OPENSSL_cleanse(out.data(), out.size());
     for (size_t i = 0; i < digits.size(); ++i) {
@@ -126,6 +129,7 @@ Expected<Fs, ConversionError> FeConvert::from_bytes(std::span<const uint8_t> byt
   // usually a private key); only the verdict steers.
   jubjub::FsRepr unused{};
   const uint64_t below = field::detail::sub_borrow(unused, repr, jubjub::kFsModulus);
+  declassify(below);  // the caller's answer tells it anyway
   if (below == 0) {
     auto error = Fs::from_repr(repr);
     OPENSSL_cleanse(repr.data(), sizeof repr);
@@ -146,8 +150,25 @@ Expected<Fr, field::PrimeFieldDecodingError> u256_to_fr(const U256& v) { return 
 
 U256 le_to_u256(std::span<const uint8_t, 32> bytes) { return U256::from_little_endian(bytes); }
 
+namespace {
+
+// Whether `text` begins with "0x", looking at both bytes whatever the first
+// is: after the prefixes come the key's digits, and a short-circuit test would
+// tell whether the first of them is '0'. An 'x' is never a digit, so the
+// verdict itself is public.
+bool starts_with_0x(std::string_view text) {
+  if (text.size() < 2) return false;
+  const int zero = static_cast<uint8_t>(text[0]) ^ '0';
+  const int x = static_cast<uint8_t>(text[1]) ^ 'x';
+  const bool prefix = (((zero | x) - 1) >> 8) & 1;
+  declassify(prefix);
+  return prefix;
+}
+
+}  // namespace
+
 Result<Fs> private_key_from_string(std::string_view text) {
-  while (text.starts_with("0x")) text.remove_prefix(2);
+  while (starts_with_0x(text)) text.remove_prefix(2);
   if (text.size() % 2 != 0) return unexpected(Error(FromHexError::odd_length().to_string()));
   auto bytes = decode_hex(text);
   if (!bytes) return unexpected(Error(bytes.error().to_string()));

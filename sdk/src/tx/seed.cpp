@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "crypto/declassify.hpp"
 #include "crypto/field/montgomery.hpp"
 #include "crypto/field/repr.hpp"
 #include "crypto/jubjub/fs_modulus.hpp"
@@ -42,7 +43,10 @@ Result<std::string> private_key_from_seed(std::span<const uint8_t> seed) {
   SHA256(seed.data(), seed.size(), d.data());
   for (;;) {
     SHA256(d.data(), d.size(), c.data());
-    if (below_subgroup_order(c)) break;
+    // How many candidates are drawn says nothing about the one accepted.
+    const bool accepted = below_subgroup_order(c);
+    declassify(accepted);
+    if (accepted) break;
     d = c;
   }
   std::string key = to_hex(c);
