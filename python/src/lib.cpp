@@ -10,10 +10,12 @@
 #include <new>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
 #include "crypto/failure.hpp"
+#include "crypto/jubjub/secret.hpp"
 #include "python/src/binding.hpp"
 #include "python/src/failure.hpp"
 #include "python/src/model.hpp"
@@ -154,7 +156,13 @@ PyObject* invoke(const Function& fn, const Args& args) {
   Failure failure;
   try {
     Outcome outcome = fn.call(args);
-    if (outcome) return to_python(*outcome);
+    if (outcome) {
+      PyObject* result = to_python(*outcome);
+      // Results include private key texts (private_key_from_seed); the
+      // interpreter holds its own copy now.
+      if (std::string* text = std::get_if<std::string>(&*outcome)) jubjub::wipe_text(*text);
+      return result;
+    }
     failure = std::move(outcome.error());
   } catch (const HardFailure& hard) {
     failure = Failure{hard.text()};
@@ -168,11 +176,30 @@ PyObject* invoke(const Function& fn, const Args& args) {
   return raise_failure(fn.sig.name, fn.failure_class, failure);
 }
 
+// Overwrites the arguments' texts when the call ends, whatever its outcome:
+// key and seed texts are among them. Views of the interpreter's own text own
+// nothing and are left alone.
+class WipeArguments {
+ public:
+  explicit WipeArguments(Args& args) : args_(args) {}
+  ~WipeArguments() {
+    for (auto& text : args_) {
+      if constexpr (std::is_same_v<std::remove_cvref_t<decltype(text)>, std::string>) jubjub::wipe_text(text);
+    }
+  }
+  WipeArguments(const WipeArguments&) = delete;
+  WipeArguments& operator=(const WipeArguments&) = delete;
+
+ private:
+  Args& args_;
+};
+
 template <std::size_t I>
 PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
                 PyObject* kwnames) {
   const Function& fn = kFunctions[I];
   Args bound;
+  const WipeArguments wipe_arguments(bound);
   if (!bind_arguments(fn.sig, args, nargsf, kwnames, bound)) return nullptr;
   return invoke(fn, bound);
 }
