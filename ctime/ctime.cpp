@@ -161,6 +161,9 @@ void check_seed(std::string_view seed) {
 }  // namespace
 
 int main() {
+  if (!RUNNING_ON_VALGRIND) {
+    std::printf("ctime: not under valgrind, so only the results are checked\n");
+  }
   // The shared curve parameters are public; build them before any secret
   // is around.
   (void)jubjub::jubjub_params();
