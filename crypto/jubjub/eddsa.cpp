@@ -1,6 +1,5 @@
 #include "crypto/jubjub/eddsa.hpp"
 
-
 #include <algorithm>
 #include <array>
 #include <optional>

@@ -1,6 +1,5 @@
 #include "sdk/src/tx/convert.hpp"
 
-
 #include <algorithm>
 #include <array>
 #include <type_traits>

@@ -1,6 +1,5 @@
 #include "sdk/src/tx/packed_public_key.hpp"
 
-
 #include <string>
 
 #include "crypto/declassify.hpp"
