@@ -147,9 +147,12 @@ PublicKey PublicKey::derive(const PrivateKey& sk, uint8_t generator, const AltJu
 bool PublicKey::verify_for_raw_message(std::span<const uint8_t> msg, const RawSignature& sig, uint8_t generator,
                                        const AltJubjubBn256& params, size_t /*max_message_size*/) const {
   const Fs c = challenge(msg);
-  // With A and R in the prime-order subgroup the equation needs no cofactor.
   if (!point.is_in_prime_order_subgroup_vartime(params)) return false;
-  if (!sig.r.is_in_prime_order_subgroup_vartime(params)) return false;
+  // R needs no check of its own. The group is Z/8 x Z/s; if A has no part of
+  // order 8, then c·A + R = S·G forces R's part of order 8 to be that of
+  // S·G - c·A, which is zero. So with A in the subgroup the equation holds
+  // exactly when both "R is in the subgroup" and the equation hold, and the
+  // equation needs no cofactor.
   return equation_holds_vartime(point, c, sig.r, sig.s, generator, params);
 }
 

@@ -11,6 +11,7 @@
 #include "crypto/jubjub/msm.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/jubjub/scalar_recoding.hpp"
+#include "crypto/jubjub/subgroup.hpp"
 
 namespace quillet::jubjub {
 
@@ -34,9 +35,6 @@ using detail::Completed;
 using detail::Extended;
 
 Fr twice(const Fr& v) { return v + v; }
-
-// The digits of s for the subgroup check, fixed at compile time.
-constexpr detail::Wnaf kCharWnaf = wnaf_vartime<detail::kWnafWidth>(kFsModulus);
 
 // The entry |d|·P of `table` (1·P ... 8·P), negated when d < 0, read by a
 // masked scan of every entry: no branch or index depends on d.
@@ -121,10 +119,8 @@ Point<Subgroup> Point<Subgroup>::mul_vartime(const Fs& k, const AltJubjubBn256& 
 }
 
 template <class Subgroup>
-bool Point<Subgroup>::is_in_prime_order_subgroup_vartime(const AltJubjubBn256& params) const {
-  const detail::OddMultiples multiples = detail::odd_multiples(p_, twice(params.edwards_d()));
-  const detail::WnafTerm term{&kCharWnaf, &multiples};
-  return detail::is_identity_vartime(detail::multi_mul_vartime({&term, 1}));
+bool Point<Subgroup>::is_in_prime_order_subgroup_vartime(const AltJubjubBn256& /*params*/) const {
+  return detail::in_prime_order_subgroup_vartime(p_);
 }
 
 template <class Subgroup>

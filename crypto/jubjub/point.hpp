@@ -96,7 +96,8 @@ class Point {
   Point mul_vartime(const Fs& k, const AltJubjubBn256& params) const;
 
   // Whether s·this is the neutral point, s = fs_char(): whether the point
-  // lies in the prime-order subgroup. For public points.
+  // lies in the prime-order subgroup. Decided by a pairing of order 8 instead
+  // of the multiplication (about 330M instead of 2100M). For public points.
   bool is_in_prime_order_subgroup_vartime(const AltJubjubBn256& params) const;
 
   // 8·this, which lies in the prime-order subgroup.

@@ -268,6 +268,10 @@ TEST(EdDsa, VerificationMatchesTheStepByStepChecks) {
     const RawSignature sig =
         sk.sign_raw_message(msg, Seed::deterministic_seed(sk, msg), kSigningBase, params(), msg.size());
     const Point<Unknown> a = PublicKey::derive(sk, kSigningBase, params()).point;
+    // A shifted by T8 and R by -c·T8: the equation still holds, only the
+    // subgroup check of A refuses.
+    const Point<Unknown> minus_c_t8 =
+        reference::mul(t8, reference::challenge(msg).into_repr(), params()).negate();
 
     std::vector<std::pair<Point<Unknown>, RawSignature>> cases = {
         {a, sig},
@@ -276,6 +280,7 @@ TEST(EdDsa, VerificationMatchesTheStepByStepChecks) {
         {a, RawSignature{sig.r.add(t8, params()), sig.s}},
         {a, RawSignature{sig.r.add(t2, params()), sig.s}},
         {a.add(t2, params()), RawSignature{sig.r.add(t2, params()), sig.s}},
+        {a.add(t8, params()), RawSignature{sig.r.add(minus_c_t8, params()), sig.s}},
         {a, RawSignature{sig.r, rng.scalar()}},
         {a, RawSignature{sig.r.negate(), sig.s}},
         {rng.point(params()), sig},

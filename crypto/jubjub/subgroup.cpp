@@ -1,0 +1,101 @@
+#include "crypto/jubjub/subgroup.hpp"
+
+#include <optional>
+#include <string_view>
+
+#include "crypto/failure.hpp"
+#include "crypto/jubjub/fr_ops.hpp"
+
+namespace quillet::jubjub::detail {
+namespace {
+
+constexpr Fr parse_decimal(std::string_view text) {
+  const std::optional<Fr> v = Fr::from_str_vartime(text);
+  if (!v) fail_hard(kUnwrapNone);
+  return *v;
+}
+
+constexpr Fr small(uint64_t v) { return Fr::from_u128(v, 0); }
+
+constexpr Fr inverse_of(const Fr& v) {
+  const std::optional<Fr> inv = v.invert();
+  if (!inv) fail_hard(kUnwrapNone);
+  return *inv;
+}
+
+// The Montgomery form v^2 = u^3 + A·u^2 + u of the curve, reached by
+// u = (1 + y)/(1 - y) and v = f·u/x with f^2 = -168700.
+constexpr Fr kMontgomeryA = small(168698);
+constexpr Fr kScale =
+    parse_decimal("6360561867910373094066688120553762416144456282423235903351243436111059670888");
+static_assert(kScale * kScale == -small(168700));
+
+// T, a point of order 8 in Montgomery coordinates.
+constexpr Fr kTu = parse_decimal("19799329160503878365519859265345525785148473002902384773314932802961476726446");
+constexpr Fr kTv = parse_decimal("4633710831643166493755514364284141562000904655561116078506211088357794125820");
+static_assert(kTv * kTv == kTu * kTu * kTu + kMontgomeryA * kTu * kTu + kTu);
+
+// Miller's algorithm for 8·T, all doublings:
+//   f = l1^4 · l2^2 / (v1^4 · u)
+// with l1 the tangent at T, v1 the vertical line through 2T, l2 the tangent
+// at 2T and u the vertical tangent at 4T = (0, 0).
+struct MillerLines {
+  Fr l1_slope, l1_offset;  // l1: v - slope·u - offset
+  Fr u2;                   // v1: u - u2
+  Fr l2_slope, l2_offset;  // l2
+  Fr u4;                   // u-coordinate of 4T
+};
+
+constexpr MillerLines miller_lines() {
+  const Fr one = Fr::one();
+  const Fr two = small(2);
+  const Fr three = small(3);
+  MillerLines m{};
+  m.l1_slope = (three * kTu * kTu + two * kMontgomeryA * kTu + one) * inverse_of(two * kTv);
+  m.l1_offset = kTv - m.l1_slope * kTu;
+  m.u2 = m.l1_slope * m.l1_slope - kMontgomeryA - two * kTu;
+  const Fr v2 = m.l1_slope * (kTu - m.u2) - kTv;
+  m.l2_slope = (three * m.u2 * m.u2 + two * kMontgomeryA * m.u2 + one) * inverse_of(two * v2);
+  m.l2_offset = v2 - m.l2_slope * m.u2;
+  m.u4 = m.l2_slope * m.l2_slope - kMontgomeryA - two * m.u2;
+  return m;
+}
+
+constexpr MillerLines kLines = miller_lines();
+// 4T is the point (0, 0) of order 2, so T has order 8.
+static_assert(kLines.u4 == Fr::zero());
+
+// (r - 1)/8.
+constexpr FrRepr kFinalExponent = field::detail::shift_right(field::detail::sub_word(Fr::kModulus, 1), 3);
+
+}  // namespace
+
+bool in_prime_order_subgroup_vartime(const Extended& p) {
+  // The neutral point is the one member where f cannot be evaluated. The
+  // other points of small order make a factor below vanish (T, 2T, 4T, 6T)
+  // or have a pairing value other than one (3T, 5T, 7T): both give false.
+  if (p.x.is_zero() && p.y == p.z) return true;
+  // Projective Montgomery coordinates (U : V : W) of p.
+  const Fr z_plus_y = p.z + p.y;
+  const Fr u = z_plus_y * p.x;
+  const Fr v = kScale * z_plus_y * p.z;
+  const Fr w = (p.z - p.y) * p.x;
+  // Each line at (U : V : W) is W times its value at (u, v); f·W^24 (an
+  // eighth power is invisible to the pairing) is the product below.
+  const Fr l1 = v - kLines.l1_slope * u - kLines.l1_offset * w;
+  const Fr v1 = u - kLines.u2 * w;
+  const Fr l2 = v - kLines.l2_slope * u - kLines.l2_offset * w;
+  Fr l1v1 = l1 * v1;
+  l1v1.square();
+  l1v1.square();
+  const Fr uw = u * w;
+  Fr uw2 = uw;
+  uw2.square();
+  const Fr uw7 = uw2 * uw2 * uw2 * uw;
+  Fr l2sq = l2;
+  l2sq.square();
+  const Fr f = l1v1 * l2sq * uw7;
+  return pow_public_exponent(f, kFinalExponent) == Fr::one();
+}
+
+}  // namespace quillet::jubjub::detail
