@@ -36,7 +36,7 @@ inline std::string_view as_text(const uint8_t* data, size_t size) {
   return {reinterpret_cast<const char*>(data), size};
 }
 
-// Splits the input into up to `n` texts at the byte 0x00, so that the
+// Splits the input into up to N texts at the byte 0x00, so that the
 // corpus files stay readable (the last text takes the rest, separators
 // included).
 template <size_t N>
