@@ -4,7 +4,10 @@
 #include <cstdint>
 
 #include "crypto/jubjub/eddsa.hpp"
+#include "crypto/jubjub/fixed_base.hpp"
+#include "crypto/jubjub/fr_ops.hpp"
 #include "crypto/jubjub/params.hpp"
+#include "crypto/jubjub/scalar_split.hpp"
 
 namespace {
 
@@ -21,6 +24,8 @@ std::array<uint8_t, 32> message_for(uint64_t i) {
   return m;
 }
 
+Fr fr_for(uint64_t i) { return Fr::from_raw({i * 0x9e3779b97f4a7c15ULL + 1, 0x0123456789abcdefULL, i, 0x0fedcba987654321ULL}); }
+
 void BM_JubjubParamsBuild(benchmark::State& state) {
   for (auto _ : state) {
     AltJubjubBn256 params;
@@ -29,6 +34,24 @@ void BM_JubjubParamsBuild(benchmark::State& state) {
 }
 BENCHMARK(BM_JubjubParamsBuild)->Unit(benchmark::kMillisecond);
 
+// Secret scalar times the signing base: 64 mixed additions from the table.
+void BM_FixedBaseMul(benchmark::State& state) {
+  const FixedBaseTable& table = *jubjub_params().fixed_base_table(kSigningBase);
+  uint64_t i = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(table.mul(key_for(i++)));
+}
+BENCHMARK(BM_FixedBaseMul)->Unit(benchmark::kMicrosecond);
+
+// Secret scalar times any point: 252 doublings and 64 additions.
+void BM_ScalarMulConstantTime(benchmark::State& state) {
+  const AltJubjubBn256& params = jubjub_params();
+  const Point<PrimeOrder>& g = params.generator(kSigningBase);
+  uint64_t i = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(g.mul(key_for(i++), params));
+}
+BENCHMARK(BM_ScalarMulConstantTime)->Unit(benchmark::kMicrosecond);
+
+// Public scalar times any point: width-5 NAF.
 void BM_ScalarMulVartime(benchmark::State& state) {
   const AltJubjubBn256& params = jubjub_params();
   const Point<PrimeOrder>& g = params.generator(kSigningBase);
@@ -38,6 +61,47 @@ void BM_ScalarMulVartime(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_ScalarMulVartime)->Unit(benchmark::kMicrosecond);
+
+void BM_SubgroupCheck(benchmark::State& state) {
+  const AltJubjubBn256& params = jubjub_params();
+  const Point<Unknown> p = params.generator(kSigningBase).mul_vartime(key_for(3), params);
+  for (auto _ : state) benchmark::DoNotOptimize(p.is_in_prime_order_subgroup_vartime(params));
+}
+BENCHMARK(BM_SubgroupCheck)->Unit(benchmark::kMicrosecond);
+
+void BM_PointRead(benchmark::State& state) {
+  const AltJubjubBn256& params = jubjub_params();
+  const PointEncoding bytes = params.generator(kSigningBase).mul_vartime(key_for(5), params).encode();
+  for (auto _ : state) benchmark::DoNotOptimize(Point<Unknown>::read(bytes, params));
+}
+BENCHMARK(BM_PointRead)->Unit(benchmark::kMicrosecond);
+
+void BM_InvertConstantTime(benchmark::State& state) {
+  uint64_t i = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(invert(fr_for(i++)));
+}
+BENCHMARK(BM_InvertConstantTime)->Unit(benchmark::kMicrosecond);
+
+void BM_InvertVartime(benchmark::State& state) {
+  uint64_t i = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(fr_for(i++).inverse_vartime());
+}
+BENCHMARK(BM_InvertVartime)->Unit(benchmark::kMicrosecond);
+
+void BM_SqrtRatio(benchmark::State& state) {
+  uint64_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(sqrt_ratio_vartime(fr_for(i), fr_for(i + 1)));
+    ++i;
+  }
+}
+BENCHMARK(BM_SqrtRatio)->Unit(benchmark::kMicrosecond);
+
+void BM_RatioSplit(benchmark::State& state) {
+  uint64_t i = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(split_ratio_vartime(key_for(i++)));
+}
+BENCHMARK(BM_RatioSplit)->Unit(benchmark::kMicrosecond);
 
 void BM_DeterministicSeed(benchmark::State& state) {
   uint64_t i = 0;
@@ -49,6 +113,7 @@ void BM_DeterministicSeed(benchmark::State& state) {
 }
 BENCHMARK(BM_DeterministicSeed)->Unit(benchmark::kMicrosecond);
 
+// Nonce and (R, S), without the signer's key or the self-check.
 void BM_Sign(benchmark::State& state) {
   const AltJubjubBn256& params = jubjub_params();
   uint64_t i = 0;
@@ -60,6 +125,20 @@ void BM_Sign(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Sign)->Unit(benchmark::kMicrosecond);
+
+// What every signing entry point does: nonce, (R, S), the signer's key, both
+// normalised, and the self-check.
+void BM_SignAndCheck(benchmark::State& state) {
+  const AltJubjubBn256& params = jubjub_params();
+  uint64_t i = 0;
+  for (auto _ : state) {
+    const PrivateKey sk(key_for(i));
+    const auto msg = message_for(i++);
+    const Seed seed = Seed::deterministic_seed(sk, msg);
+    benchmark::DoNotOptimize(sk.sign_and_check(msg, seed, kSigningBase, params, msg.size()));
+  }
+}
+BENCHMARK(BM_SignAndCheck)->Unit(benchmark::kMicrosecond);
 
 void BM_Verify(benchmark::State& state) {
   const AltJubjubBn256& params = jubjub_params();

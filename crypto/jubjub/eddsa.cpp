@@ -4,11 +4,12 @@
 #include <array>
 #include <optional>
 
-#include "crypto/declassify.hpp"
 #include "crypto/failure.hpp"
 #include "crypto/field/repr.hpp"
+#include "crypto/jubjub/declassify.hpp"
 #include "crypto/jubjub/hmac_sha256.hpp"
 #include "crypto/jubjub/msm.hpp"
+#include "crypto/jubjub/scalar_split.hpp"
 #include "crypto/jubjub/secret.hpp"
 
 namespace quillet::jubjub {
@@ -27,23 +28,42 @@ Point<PrimeOrder> mul_fixed_base(const Fs& k, uint8_t generator, const AltJubjub
   return params.generator(generator).mul(k, params);
 }
 
-// Whether c·A + R - S·G is the neutral point: one chain of doublings for
-// c·A (width-5 NAF), one addition of R, and S·G from the base's table.
+// Whether c·A + R - S·G is the neutral point, for A in the prime-order
+// subgroup. With c = u/v (mod s), u and v of about 126 bits and v odd, it is
+// checked as u·A + v·R - (v·S)·G: v·c·A = u·A as A has order s, and
+// multiplying by an odd v below s maps only the neutral point to the neutral
+// point whatever R is. One chain of about 128 doublings serves u·A and v·R
+// (width-5 NAFs) and (v·S)·G, split at bit 128 over the base's tabulated odd
+// multiples (width-8 NAFs).
 bool equation_holds_vartime(const Point<Unknown>& a, const Fs& c, const Point<Unknown>& r, const Fs& s,
                             uint8_t generator, const AltJubjubBn256& params) {
   const Fr d2 = params.edwards_d() + params.edwards_d();
-  const detail::Wnaf c_digits = wnaf_vartime<detail::kWnafWidth>(c.into_repr());
+  const RatioSplit split = split_ratio_vartime(c);
+  Fs v = Fs::from_raw(split.v);
+  const Point<Unknown> r_signed = split.v_negative ? r.negate() : r;
+  if (split.v_negative) v.negate();
+  // -(v·S): the base's terms are added like the others.
+  const FsRepr w = (-(v * s)).into_repr();
+
+  const detail::Wnaf u_digits = wnaf_vartime<detail::kWnafWidth>(split.u);
+  const detail::Wnaf v_digits = wnaf_vartime<detail::kWnafWidth>(split.v);
   const detail::OddMultiples a_multiples = detail::odd_multiples(detail::PointAccess::coords(a), d2);
-  const detail::WnafTerm term{&c_digits, &a_multiples};
-  detail::Extended acc = detail::multi_mul_vartime({&term, 1});
-  acc = detail::to_extended(detail::add(acc, detail::to_cached(detail::PointAccess::coords(r), d2)));
-  if (const FixedBaseTable* table = params.fixed_base_table(generator)) {
-    acc = table->sub_mul_vartime(acc, s);
-  } else {
-    const Point<PrimeOrder> sg = params.generator(generator).mul_vartime(s, params);
-    acc = detail::to_extended(detail::sub(acc, detail::to_cached(detail::PointAccess::coords(sg), d2)));
+  const detail::OddMultiples r_multiples = detail::odd_multiples(detail::PointAccess::coords(r_signed), d2);
+  const std::array<detail::WnafTerm, 2> terms{{{&u_digits, &a_multiples}, {&v_digits, &r_multiples}}};
+
+  const FixedBaseTable* table = params.fixed_base_table(generator);
+  if (table == nullptr) {
+    const detail::Extended acc = detail::multi_mul_vartime(terms);
+    const Point<PrimeOrder> wg = params.generator(generator).mul_vartime(w, params);
+    return detail::is_identity_vartime(
+        detail::to_extended(detail::add(acc, detail::to_cached(detail::PointAccess::coords(wg), d2))));
   }
-  return detail::is_identity_vartime(acc);
+  static_assert(FixedBaseTable::kHalfBits == 128);
+  const detail::Wnaf w_low = wnaf_vartime<FixedBaseTable::kNafWidth>(FsRepr{w[0], w[1], 0, 0});
+  const detail::Wnaf w_high = wnaf_vartime<FixedBaseTable::kNafWidth>(FsRepr{w[2], w[3], 0, 0});
+  const std::array<detail::AffineWnafTerm, 2> base_terms{
+      {{&w_low, table->odd_multiples(0)}, {&w_high, table->odd_multiples(1)}}};
+  return detail::is_identity_vartime(detail::multi_mul_vartime(terms, base_terms));
 }
 
 // 1 when the big-endian 32-byte integer is below s, else 0, without a branch.
@@ -97,9 +117,9 @@ Seed Seed::deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg
     Sha256Digest t = key.mac({v});
     // Whether a candidate is taken depends only on HMAC outputs and says
     // nothing about the nonce it yields.
-    const uint64_t accepted = below_s(t);
-    declassify(accepted);
-    if (accepted != 0) {
+    uint64_t accept = below_s(t);
+    declassify(&accept, sizeof accept);
+    if (accept != 0) {
       FsRepr nonce_repr = field::repr_from_bytes_be(t);
       const Seed nonce(Fs::from_raw(nonce_repr));
       wipe_value(nonce_repr);
@@ -132,10 +152,9 @@ CheckedSignature PrivateKey::sign_and_check(std::span<const uint8_t> msg, const 
   const RawSignature sig = sign_raw_message(msg, seed, generator, params, max_message_size);
   std::array<Point<Unknown>, 2> points{mul_fixed_base(sk_, generator, params), sig.r};
   Point<Unknown>::normalize_batch(points);
-  // The signature and the signer's key are public from here on; checking
-  // them may take time that depends on them.
-  declassify(points);
-  declassify(sig.s);
+  // From here on they are the public key and the signature (R, S).
+  declassify(points.data(), sizeof points);
+  declassify(&sig.s, sizeof sig.s);
   const bool verifies = equation_holds_vartime(points[0], challenge(msg), points[1], sig.s, generator, params);
   return CheckedSignature{PublicKey{points[0]}, RawSignature{points[1], sig.s}, verifies};
 }

@@ -73,7 +73,8 @@ inline CachedNiels to_cached(const Extended& p, const Fr& d2) { return {p.y + p.
 inline AffineNiels to_affine_niels(const Fr& x, const Fr& y, const Fr& d2) { return {y + x, y - x, x * y * d2}; }
 
 // 2·p: A = X^2, B = Y^2, C = 2Z^2, E = (X + Y)^2 - A - B, G = B - A,
-// F = G - C, H = -A - B.
+// F = G - C, H = -A - B, returned as (E, -F, G, -H), the same point scaled
+// by -1, which saves the negation.
 inline Completed dbl(const Projective& p) {
   Fr a = p.x;
   a.square();
@@ -87,7 +88,7 @@ inline Completed dbl(const Projective& p) {
   e.square();
   e.sub_assign(sum);
   const Fr g = b - a;
-  return {e, g - c, g, -sum};
+  return {e, c - g, g, sum};
 }
 
 inline Completed add(const Extended& p, const CachedNiels& q) {

@@ -1,8 +1,11 @@
-// A precomputed table of multiples of one fixed base, so that multiplying it
-// needs no doublings: row i holds 1·16^i·B, ..., 8·16^i·B in affine form, and
-// k·B is the sum over the 64 signed radix-16 digits of k of one entry per row.
+// Precomputed multiples of one fixed base B. For secret scalars: row i holds
+// 1·16^i·B, ..., 8·16^i·B in affine form, and k·B is the sum over the 63
+// signed radix-16 digits of k of one entry per row, no doublings. For public
+// scalars in a multi-scalar multiplication: the odd multiples 1·P ... 127·P
+// of P = B and P = 2^128·B, read by width-8 NAFs of the scalar's two halves.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <vector>
 
@@ -10,31 +13,35 @@
 #include "crypto/jubjub/edwards.hpp"
 #include "crypto/jubjub/fs.hpp"
 #include "crypto/jubjub/point.hpp"
+#include "crypto/jubjub/scalar_recoding.hpp"
 
 namespace quillet::jubjub {
 
 class FixedBaseTable {
  public:
-  static constexpr size_t kRows = 64;
+  static constexpr size_t kRows = kRadix16Digits;
   static constexpr size_t kColumns = 8;
+  static constexpr unsigned kNafWidth = 8;
+  static constexpr size_t kOddMultiples = size_t{1} << (kNafWidth - 2);
+  static constexpr unsigned kHalfBits = 128;
 
-  // Builds the 512 entries (64 rows of seven additions and a doubling, then
-  // one batch inversion): about 8000 field multiplications. `edwards_d` is
-  // the curve's d.
+  // Builds the 632 entries (63 rows of seven additions and a doubling, two
+  // runs of 63 additions, then one batch inversion): about 10000 field
+  // multiplications. `edwards_d` is the curve's d.
   FixedBaseTable(const Point<PrimeOrder>& base, const Fr& edwards_d);
 
   // k·B in time independent of k, for private keys and nonces: each row is
-  // read by a masked scan of all its entries, 64 mixed additions (7M each).
+  // read by a masked scan of all its entries, 63 mixed additions (7M each).
   Point<PrimeOrder> mul(const Fs& k) const;
 
-  // acc - k·B for a public k; zero digits are skipped and entries indexed
-  // directly. Variable time.
-  detail::Extended sub_mul_vartime(const detail::Extended& acc, const Fs& k) const;
+  // (2j + 1)·B for half 0 and (2j + 1)·2^128·B for half 1, j below 64.
+  const detail::AffineNiels* odd_multiples(size_t half) const { return odd_[half].data(); }
 
  private:
   const detail::AffineNiels& entry(size_t row, size_t multiple) const { return entries_[row * kColumns + multiple - 1]; }
 
   std::vector<detail::AffineNiels> entries_;
+  std::array<std::vector<detail::AffineNiels>, 2> odd_;
 };
 
 }  // namespace quillet::jubjub

@@ -17,22 +17,37 @@ OddMultiples odd_multiples(const Extended& p, const Fr& d2) {
   return out;
 }
 
-Extended multi_mul_vartime(std::span<const WnafTerm> terms) {
+namespace {
+
+template <class Term>
+size_t max_length(std::span<const Term> terms) {
   size_t len = 0;
-  for (const WnafTerm& term : terms) len = std::max(len, digit_length(*term.digits));
+  for (const Term& term : terms) len = std::max(len, digit_length(*term.digits));
+  return len;
+}
+
+// acc + d·P for the odd digit d (or nothing for zero), P's odd multiples in
+// `multiples`.
+template <class Niels>
+void add_digit(Completed& acc, int d, const Niels* multiples) {
+  if (d > 0) {
+    acc = add(to_extended(acc), multiples[d / 2]);
+  } else if (d < 0) {
+    acc = sub(to_extended(acc), multiples[-d / 2]);
+  }
+}
+
+}  // namespace
+
+Extended multi_mul_vartime(std::span<const WnafTerm> terms, std::span<const AffineWnafTerm> affine_terms) {
+  const size_t len = std::max(max_length(terms), max_length(affine_terms));
   // The running sum stays in completed form: the next doubling needs its
   // projective form (3M), an addition its extended form (4M).
   Completed acc{Fr::zero(), Fr::one(), Fr::one(), Fr::one()};
   for (size_t i = len; i-- > 0;) {
     acc = dbl(to_projective(acc));
-    for (const WnafTerm& term : terms) {
-      const int d = (*term.digits)[i];
-      if (d > 0) {
-        acc = add(to_extended(acc), (*term.multiples)[static_cast<size_t>(d / 2)]);
-      } else if (d < 0) {
-        acc = sub(to_extended(acc), (*term.multiples)[static_cast<size_t>(-d / 2)]);
-      }
-    }
+    for (const WnafTerm& term : terms) add_digit(acc, (*term.digits)[i], term.multiples->data());
+    for (const AffineWnafTerm& term : affine_terms) add_digit(acc, (*term.digits)[i], term.multiples);
   }
   return to_extended(acc);
 }

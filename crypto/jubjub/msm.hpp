@@ -26,10 +26,17 @@ struct WnafTerm {
   const OddMultiples* multiples;
 };
 
+// A term over a fixed base whose odd multiples 1·P, 3·P, ... are tabulated in
+// affine form, for NAFs of the table's width (up to 8, digits below 128).
+struct AffineWnafTerm {
+  const Wnaf* digits;
+  const AffineNiels* multiples;
+};
+
 // The sum of k·P over the terms, k given by its NAF and P by its odd
-// multiples: max length doublings (7M each) and one addition (8M) per nonzero
-// digit. Variable time.
-Extended multi_mul_vartime(std::span<const WnafTerm> terms);
+// multiples: max length doublings (7M each) and one addition per nonzero
+// digit (8M, or 7M for an affine term). Variable time.
+Extended multi_mul_vartime(std::span<const WnafTerm> terms, std::span<const AffineWnafTerm> affine_terms = {});
 
 // Whether p is the neutral point: X = 0 and Y = Z.
 inline bool is_identity_vartime(const Extended& p) { return p.x.is_zero() && p.y == p.z; }

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "crypto/declassify.hpp"
 #include "crypto/field/repr.hpp"
 #include "crypto/jubjub/fr_ops.hpp"
 #include "crypto/jubjub/msm.hpp"
@@ -132,8 +131,8 @@ Point<PrimeOrder> Point<Subgroup>::clear_cofactor() const {
 template <class Subgroup>
 std::pair<Fr, Fr> Point<Subgroup>::to_affine() const {
   // Z of a point made from a secret scalar may reveal it, so the inversion is
-  // the constant-time one.
-  if (p_.z.is_zero()) fail_hard(kUnwrapNone);
+  // the constant-time one, and Z is not tested: no point of this module has
+  // Z = 0 (decoding and from_xy set it to one; the addition law is complete).
   const Fr z_inv = invert(p_.z);
   return {p_.x * z_inv, p_.y * z_inv};
 }
@@ -157,10 +156,6 @@ void Point<Subgroup>::normalize_batch(std::span<Point> points) {
     running.mul_assign(points[i].p_.z);
     prefix[i] = running;
   }
-  // Never zero for a point of the curve, so the verdict tells nothing.
-  const bool no_inverse = running.is_zero();
-  declassify(no_inverse);
-  if (no_inverse) fail_hard(kUnwrapNone);
   Fr inv = invert(running);
   for (size_t i = points.size(); i-- > 0;) {
     Extended& p = points[i].p_;

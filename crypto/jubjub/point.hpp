@@ -85,7 +85,7 @@ class Point {
 
   // k·this in time independent of k, for private keys and nonces: signed
   // radix-16 digits, each adding one of 1·P ... 8·P chosen by a masked scan
-  // of all eight (252 doublings and 64 additions).
+  // of all eight (248 doublings and 63 additions).
   Point mul(const Fs& k, const AltJubjubBn256& params) const;
 
   // k·this for a public k, by a width-5 NAF (about 252 doublings and 42
@@ -103,15 +103,16 @@ class Point {
   // 8·this, which lies in the prime-order subgroup.
   Point<PrimeOrder> clear_cofactor() const;
 
-  // The affine (x, y), by one constant-time inversion of Z. Fails hard if Z is
-  // not invertible, which no point built by this module allows.
+  // The affine (x, y), by one constant-time inversion of Z (never zero: no
+  // point of this module has Z = 0).
   std::pair<Fr, Fr> to_affine() const;
   // The same for a public point: free when Z is one (decoded, built from
-  // coordinates or normalised), else a variable-time inversion.
+  // coordinates or normalised), else a variable-time inversion. Fails hard
+  // with "called `Option::unwrap()` on a `None` value" if Z were zero.
   std::pair<Fr, Fr> to_affine_vartime() const;
 
   // Rewrites each point to its affine form (Z = 1), with one constant-time
-  // inversion for all of them. Fails hard as to_affine does.
+  // inversion for all of them.
   static void normalize_batch(std::span<Point> points);
 
   // Writes the 32-byte encoding to the front of `out`. A shorter `out` gets

@@ -10,11 +10,12 @@
 
 namespace quillet::jubjub {
 
-inline constexpr size_t kRadix16Digits = 64;
+inline constexpr size_t kRadix16Digits = 63;
 
-// The canonical value k of `scalar` as k = sum of d[i]·16^i with d[i] in
-// [-8, 7] for i < 63 and d[63] in {0, 1} (k < 2^252). No branch or memory
-// index depends on the scalar, so it may be a private key or a nonce.
+// The canonical value k of `scalar` as k = sum of d[i]·16^i with every d[i]
+// in [-8, 7] (k < s < 7·2^248 leaves no carry out of the top digit). No
+// branch or memory index depends on the scalar, so it may be a private key
+// or a nonce.
 std::array<int8_t, kRadix16Digits> signed_radix16(const Fs& scalar);
 
 inline constexpr size_t kWnafDigits = 258;

@@ -10,6 +10,7 @@
 #include "crypto/jubjub/fr_ops.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/jubjub/scalar_recoding.hpp"
+#include "crypto/jubjub/scalar_split.hpp"
 #include "crypto/jubjub/tests/reference.hpp"
 
 namespace quillet::jubjub {
@@ -56,12 +57,8 @@ TEST(Recoding, SignedRadix16RebuildsTheScalar) {
       } else {
         sum.add_assign(magnitude);
       }
-      if (i + 1 < digits.size()) {
-        EXPECT_GE(d, -8);
-        EXPECT_LE(d, 7);
-      } else {
-        EXPECT_TRUE(d == 0 || d == 1);
-      }
+      EXPECT_GE(d, -8);
+      EXPECT_LE(d, 7);
     }
     EXPECT_EQ(sum, k);
   }
@@ -101,11 +98,18 @@ TEST(ScalarMultiplication, FixedBaseTableMatchesDoubleAndAdd) {
   for (const Fs& k : scalars(rng, 40)) {
     const Point<PrimeOrder> expected = reference::mul(g(), k.into_repr(), params());
     EXPECT_TRUE(table.mul(k) == expected) << field::repr_to_hex(k.into_repr());
-    // acc - k·G from the same table, on top of a random accumulator.
-    const Point<Unknown> acc = rng.point(params());
-    const Point<Unknown> diff = detail::PointAccess::make<Unknown>(
-        table.sub_mul_vartime(detail::PointAccess::coords(acc), k));
-    EXPECT_TRUE(diff == acc.add(expected.negate(), params()));
+  }
+  // The odd multiples that verification reads: (2j + 1)·G and (2j + 1)·2^128·G.
+  const Point<Unknown> half = reference::mul(g(), FsRepr{0, 0, 1, 0}, params());
+  for (size_t j = 0; j < FixedBaseTable::kOddMultiples; j += 9) {
+    const FsRepr odd{2 * j + 1, 0, 0, 0};
+    for (size_t h = 0; h < 2; ++h) {
+      const detail::AffineNiels& e = table.odd_multiples(h)[j];
+      const auto [x, y] = reference::mul(h == 0 ? Point<Unknown>(g()) : half, odd, params()).to_affine();
+      EXPECT_EQ(e.y_plus_x, y + x);
+      EXPECT_EQ(e.y_minus_x, y - x);
+      EXPECT_EQ(e.xy2d, x * y * (params().edwards_d() + params().edwards_d()));
+    }
   }
   // Only the signing base has a table.
   for (uint8_t index = 0; index < kSigningBase; ++index) EXPECT_EQ(params().fixed_base_table(index), nullptr);
@@ -249,9 +253,70 @@ TEST(EdDsa, SigningMatchesTheStepByStepScheme) {
     EXPECT_EQ(checked.signature.s, expected.s);
     EXPECT_TRUE(checked.public_key.point == reference::mul(g(), k.into_repr(), params()));
     EXPECT_TRUE(PublicKey::derive(sk, kSigningBase, params()).point == checked.public_key.point);
-    // Another base goes through the per-call table.
+    // Another base goes through the per-call table, and its self-check
+    // without a table of odd multiples.
     EXPECT_TRUE(PublicKey::derive(sk, 0, params()).point ==
                 reference::mul(params().generator(0), k.into_repr(), params()));
+    const CheckedSignature other_base = sk.sign_and_check(msg, seed, 0, params(), msg.size());
+    EXPECT_TRUE(other_base.verifies);
+    EXPECT_TRUE(other_base.signature.r == reference::mul(params().generator(0), seed.value().into_repr(), params()));
+  }
+}
+
+// Challenges whose ratio split is degenerate: zero, one, -1, and inverses of
+// small numbers (the shortest vector then has an even v and is passed over).
+std::vector<Fs> awkward_challenges() {
+  Fs minus_one = Fs::zero();
+  minus_one.sub_assign(Fs::one());
+  return {Fs::zero(), Fs::one(), minus_one, *fs_of({2, 0, 0, 0}).invert(), *fs_of({3, 0, 0, 0}).invert(),
+          *fs_of({4, 0, 0, 0}).invert(), -*fs_of({6, 0, 0, 0}).invert(), fs_of({0, 0, 1, 0})};
+}
+
+TEST(RatioSplit, ShortOddAndExact) {
+  Rng rng(12);
+  std::vector<Fs> challenges = awkward_challenges();
+  const size_t awkward = challenges.size();
+  for (int i = 0; i < 300; ++i) challenges.push_back(rng.scalar());
+  for (size_t i = 0; i < challenges.size(); ++i) {
+    const Fs& c = challenges[i];
+    const RatioSplit split = split_ratio_vartime(c);
+    EXPECT_EQ(split.v[0] & 1, 1u);
+    EXPECT_TRUE(field::detail::less_than_vartime(split.u, fs_char()));
+    EXPECT_TRUE(field::detail::less_than_vartime(split.v, fs_char()));
+    Fs v = fs_of(split.v);
+    if (split.v_negative) v.negate();
+    EXPECT_EQ(fs_of(split.u), v * c);
+    if (i >= awkward) {
+      // Random challenges split into halves of about 126 bits: below 2^136
+      // (a pair of large quotients in the middle of the remainder sequence
+      // can cost a few bits).
+      EXPECT_EQ(split.u[2] >> 8 | split.u[3], 0u);
+      EXPECT_EQ(split.v[2] >> 8 | split.v[3], 0u);
+    }
+  }
+}
+
+TEST(EdDsa, VerificationAtAwkwardChallenges) {
+  Rng rng(13);
+  const Point<Unknown> t8 = reference::order_eight_point(rng, params());
+  for (const Fs& c : awkward_challenges()) {
+    const std::array<uint8_t, 32> msg = field::repr_to_bytes_le(c.into_repr());
+    const PrivateKey sk(rng.scalar());
+    const Seed seed = Seed::deterministic_seed(sk, msg);
+    const CheckedSignature checked = sk.sign_and_check(msg, seed, kSigningBase, params(), msg.size());
+    EXPECT_TRUE(checked.verifies);
+    const Point<Unknown> a = checked.public_key.point;
+    const RawSignature& sig = checked.signature;
+    for (const auto& [key, s] : std::vector<std::pair<Point<Unknown>, RawSignature>>{
+             {a, sig},
+             {a, RawSignature{sig.r.add(t8, params()), sig.s}},
+             {a, RawSignature{sig.r.add(t8.double_(), params()), sig.s}},
+             {a.add(t8, params()), sig},
+             {a, RawSignature{sig.r, sig.s + Fs::one()}}}) {
+      EXPECT_EQ(PublicKey{key}.verify_for_raw_message(msg, s, kSigningBase, params(), kMaxMessageSize),
+                reference::verify(key, msg, s, params()))
+          << field::repr_to_hex(c.into_repr());
+    }
   }
 }
 

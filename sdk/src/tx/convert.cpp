@@ -5,12 +5,13 @@
 #include <type_traits>
 #include <vector>
 
-#include "crypto/declassify.hpp"
 #include "crypto/field/repr.hpp"
+#include "crypto/jubjub/declassify.hpp"
 #include "crypto/jubjub/secret.hpp"
 
 namespace quillet::sdk::tx {
 namespace {
+
 
 constexpr size_t kKeySize = 32;
 
@@ -56,7 +57,7 @@ std::optional<FromHexError> first_invalid_digit(std::string_view digits) {
   int all_valid = 1;
   for (char c : digits) all_valid &= hex_value_ct(static_cast<uint8_t>(c)).valid;
   // The caller's answer (an error or not) tells this verdict anyway.
-  declassify(all_valid);
+  jubjub::declassify(&all_valid, sizeof all_valid);
   if (all_valid != 0) return std::nullopt;
   for (size_t i = 0; i < digits.size(); ++i) {
     const auto c = static_cast<uint8_t>(digits[i]);
@@ -133,9 +134,9 @@ Expected<Fs, ConversionError> FeConvert::from_bytes(std::span<const uint8_t> byt
   // The range test and the conversion run in constant time (the bytes are
   // usually a private key); only the verdict steers.
   jubjub::FsRepr difference{};
-  const uint64_t below = field::detail::sub_borrow(difference, repr, jubjub::kFsModulus);
+  uint64_t below = field::detail::sub_borrow(difference, repr, jubjub::kFsModulus);
   jubjub::wipe_value(difference);
-  declassify(below);  // the caller's answer tells it anyway
+  jubjub::declassify(&below, sizeof below);  // the caller's answer tells it anyway
   if (below == 0) {
     auto error = Fs::from_repr(repr);
     return unexpected(ConversionError(ConversionError::PrimeFieldDecodingError{std::move(error).error()}));
@@ -158,23 +159,11 @@ U256 le_to_u256(std::span<const uint8_t, 32> bytes) { return U256::from_little_e
 
 namespace {
 
-// Whether `text` begins with "0x", looking at both bytes whatever the first
-// is: after the prefixes come the key's digits, and a short-circuit test would
-// tell whether the first of them is '0'. An 'x' is never a digit, so the
-// verdict itself is public.
-bool starts_with_0x(std::string_view text) {
-  if (text.size() < 2) return false;
-  const int zero = static_cast<uint8_t>(text[0]) ^ '0';
-  const int x = static_cast<uint8_t>(text[1]) ^ 'x';
-  const bool prefix = (((zero | x) - 1) >> 8) & 1;
-  declassify(prefix);
-  return prefix;
-}
-
-}  // namespace
-
-Result<Fs> private_key_from_string(std::string_view text) {
-  while (starts_with_0x(text)) text.remove_prefix(2);
+// The key as first described: strip every leading "0x", then decode. Its
+// branches on the prefixes see the text's first digits, so it only runs on
+// texts that are not well-formed keys, to find their error.
+Result<Fs> private_key_from_string_vartime(std::string_view text) {
+  while (text.starts_with("0x")) text.remove_prefix(2);
   if (text.size() % 2 != 0) return unexpected(Error(FromHexError::odd_length().to_string()));
   if (const auto bad = first_invalid_digit(text)) return unexpected(Error(bad->to_string()));
   // Any other length is refused by from_bytes, on the length alone.
@@ -188,6 +177,38 @@ Result<Fs> private_key_from_string(std::string_view text) {
   Result<Fs> out(*key);
   jubjub::wipe_value(*key);
   return out;
+}
+
+}  // namespace
+
+Result<Fs> private_key_from_string(std::string_view text) {
+  // A well-formed key is k "0x" prefixes and 64 digits, so the length alone
+  // says where the digits start; the prefixes and the digits are then
+  // checked and decoded without branching on them, and only the verdict
+  // steers. A text that fails is not a key, and the first description finds
+  // its exact error.
+  constexpr size_t kDigits = 2 * kKeySize;
+  if (text.size() >= kDigits && (text.size() - kDigits) % 2 == 0) {
+    const size_t prefix = text.size() - kDigits;
+    unsigned diff = 0;
+    for (size_t i = 0; i < prefix; ++i) diff |= static_cast<uint8_t>(text[i]) ^ (i % 2 == 0 ? '0' : 'x');
+    // A digit string never starts with "0x" ('x' is no digit), so the
+    // prefixes counted from the length are all the first description strips.
+    unsigned prefix_ok = ((diff - 1) >> 8) & 1;  // diff < 256
+    jubjub::declassify(&prefix_ok, sizeof prefix_ok);
+    const std::string_view digits = text.substr(prefix);
+    if (prefix_ok != 0 && !first_invalid_digit(digits)) {
+      std::array<uint8_t, kKeySize> bytes = decode_key_digits(digits);
+      const jubjub::WipeOnExit<std::array<uint8_t, kKeySize>> wipe_bytes(bytes);
+      auto key = FeConvert::from_bytes(bytes);
+      if (key) {
+        Result<Fs> out(*key);
+        jubjub::wipe_value(*key);
+        return out;
+      }
+    }
+  }
+  return private_key_from_string_vartime(text);
 }
 
 }  // namespace quillet::sdk::tx

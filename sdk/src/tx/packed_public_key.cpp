@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "crypto/declassify.hpp"
 #include "crypto/failure.hpp"
+#include "crypto/jubjub/declassify.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/jubjub/secret.hpp"
 #include "sdk/src/tx/convert.hpp"
@@ -93,7 +93,7 @@ jubjub::PublicKey derive_normalized(const jubjub::Fs& sk) {
   const jubjub::PrivateKey key(sk);
   jubjub::PublicKey public_key = jubjub::PublicKey::derive(key, jubjub::kSigningBase, jubjub::jubjub_params());
   jubjub::Point<jubjub::Unknown>::normalize_batch({&public_key.point, 1});
-  declassify(public_key);
+  jubjub::declassify(&public_key, sizeof public_key);
   return public_key;
 }
 

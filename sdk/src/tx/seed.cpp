@@ -4,9 +4,9 @@
 
 #include <array>
 
-#include "crypto/declassify.hpp"
 #include "crypto/field/montgomery.hpp"
 #include "crypto/field/repr.hpp"
+#include "crypto/jubjub/declassify.hpp"
 #include "crypto/jubjub/fs_modulus.hpp"
 #include "crypto/jubjub/secret.hpp"
 #include "sdk/src/tx/convert.hpp"
@@ -21,10 +21,12 @@ using Digest = std::array<uint8_t, SHA256_DIGEST_LENGTH>;
 bool below_subgroup_order(const Digest& d) {
   jubjub::FsRepr candidate = field::repr_from_bytes_be(d);
   jubjub::FsRepr difference{};
-  const bool below = field::detail::sub_borrow(difference, candidate, jubjub::kFsModulus) != 0;
+  uint64_t below = field::detail::sub_borrow(difference, candidate, jubjub::kFsModulus);
   jubjub::wipe_value(candidate);
   jubjub::wipe_value(difference);
-  return below;
+  // Only the verdict becomes public; it decides whether to hash again.
+  jubjub::declassify(&below, sizeof below);
+  return below != 0;
 }
 
 std::string to_hex(const Digest& d) {
@@ -48,10 +50,7 @@ Result<std::string> private_key_from_seed(std::span<const uint8_t> seed) {
   SHA256(seed.data(), seed.size(), d.data());
   for (;;) {
     SHA256(d.data(), d.size(), c.data());
-    // How many candidates are drawn says nothing about the one accepted.
-    const bool accepted = below_subgroup_order(c);
-    declassify(accepted);
-    if (accepted) break;
+    if (below_subgroup_order(c)) break;
     d = c;
   }
   // The key text leaves in the result; whoever holds it last overwrites it.
