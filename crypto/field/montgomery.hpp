@@ -14,18 +14,19 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 
 #include "crypto/failure.hpp"
+#include "crypto/field/kernels.hpp"
 #include "crypto/field/prime_field_error.hpp"
 #include "crypto/field/repr.hpp"
 
 namespace quillet::field {
 namespace detail {
-
-__extension__ typedef unsigned __int128 u128;
 
 // Returns the low word of a + b + carry; carry (0 or 1) becomes the high word.
 constexpr uint64_t adc(uint64_t a, uint64_t b, uint64_t& carry) {
@@ -154,6 +155,9 @@ class PrimeField {
   static constexpr unsigned kTwoAdicity = detail::trailing_zeros(detail::sub_word(kModulus, 1));
   static constexpr Repr kT = detail::shift_right(kModulus, kTwoAdicity);  // odd part of p - 1
   static constexpr Repr kTPlusOneHalf = detail::shift_right(detail::add_word(kT, 1), 1);
+  // Whether the kernels of kernels.hpp apply; otherwise every kernel choice
+  // runs the general multiplication.
+  static constexpr bool kFastKernels = detail::no_carry_modulus(kModulus);
 
   // Zero.
   constexpr PrimeField() = default;
@@ -167,15 +171,15 @@ class PrimeField {
   static constexpr PrimeField from_montgomery_limbs(const Repr& m) { return PrimeField(m); }
 
   // Any 256-bit value; the element is its residue mod p.
-  static constexpr PrimeField from_raw(const Repr& v) { return PrimeField(mont_mul(v, kR2)); }
+  static constexpr PrimeField from_raw(const Repr& v) { return PrimeField(mont_mul(kR2, v)); }
 
   // The 128-bit value lo + hi·2^64.
   static constexpr PrimeField from_u128(uint64_t lo, uint64_t hi) { return from_raw(Repr{lo, hi, 0, 0}); }
 
   // Eight limbs, least significant first; the element is the value mod p.
   static constexpr PrimeField from_u512(const std::array<uint64_t, 8>& v) {
-    PrimeField lo(mont_mul(Repr{v[0], v[1], v[2], v[3]}, kR2));
-    const PrimeField hi(mont_mul(Repr{v[4], v[5], v[6], v[7]}, kR3));
+    PrimeField lo(mont_mul(kR2, Repr{v[0], v[1], v[2], v[3]}));
+    const PrimeField hi(mont_mul(kR3, Repr{v[4], v[5], v[6], v[7]}));
     lo.add_assign(hi);
     return lo;
   }
@@ -193,7 +197,7 @@ class PrimeField {
     if (!detail::less_than_vartime(v, kModulus)) {
       return unexpected(PrimeFieldDecodingError{repr_to_hex(v)});
     }
-    return PrimeField(mont_mul(v, kR2));
+    return PrimeField(mont_mul(kR2, v));
   }
 
   // 32 little-endian bytes; absent when the value is not below p. The
@@ -202,7 +206,7 @@ class PrimeField {
     const Repr v = repr_from_bytes_le(le);
     Repr unused{};
     const uint64_t below = detail::sub_borrow(unused, v, kModulus);
-    const PrimeField x(mont_mul(v, kR2));
+    const PrimeField x(mont_mul(kR2, v));
     if (below == 0) return std::nullopt;
     return x;
   }
@@ -251,7 +255,71 @@ class PrimeField {
   }
 
   constexpr void mul_assign(const PrimeField& o) { m_ = mont_mul(m_, o.m_); }
-  constexpr void square() { m_ = mont_mul(m_, m_); }
+  constexpr void square() { m_ = mont_square(m_); }
+
+  // The kernel the plain operations use on this processor.
+  static Kernel fastest_kernel() {
+    return kFastKernels && detail::cpu_has_mulx_adx() ? Kernel::mulx_adx : Kernel::portable;
+  }
+
+  // mul_assign and square on a chosen kernel, for loops that pick it once.
+  // Kernel::mulx_adx requires cpu_has_mulx_adx(). Same results as the plain
+  // operations.
+  template <Kernel K>
+  constexpr void mul_assign_with(const PrimeField& o) {
+    m_ = mont_mul_with<K>(m_, o.m_);
+  }
+  template <Kernel K>
+  constexpr void square_with() {
+    if constexpr (kFastKernels && K == Kernel::portable) {
+      m_ = detail::mont_square_portable(m_, kModulus, kInv);
+    } else {
+      m_ = mont_mul_with<K>(m_, m_);
+    }
+  }
+
+  // a[0]·b[0] + ... + a[N-1]·b[N-1] with one reduction for the whole sum
+  // where the modulus leaves room for it, else product by product.
+  template <size_t N>
+  static PrimeField sum_of_products(const std::array<PrimeField, N>& a, const std::array<PrimeField, N>& b) {
+    if (fastest_kernel() == Kernel::mulx_adx) return sum_of_products_with<Kernel::mulx_adx>(a, b);
+    return sum_of_products_with<Kernel::portable>(a, b);
+  }
+
+  // sum_of_products on a chosen kernel.
+  template <Kernel K, size_t N>
+  static constexpr PrimeField sum_of_products_with(const std::array<PrimeField, N>& a,
+                                                   const std::array<PrimeField, N>& b) {
+    if constexpr (detail::sum_of_products_fits(N, kModulus)) {
+      std::array<const Repr*, N> pa{};
+      std::array<const Repr*, N> pb{};
+      for (size_t i = 0; i < N; ++i) {
+        pa[i] = &a[i].m_;
+        pb[i] = &b[i].m_;
+      }
+      Repr r{};
+#if defined(__x86_64__)
+      if (K == Kernel::mulx_adx && !std::is_constant_evaluated()) {
+        r = detail::mont_reduce_partial_mulx_adx(detail::sum_of_products_wide_mulx<N>(pa, pb), kModulus, kInv);
+      } else
+#endif
+      {
+        r = detail::mont_reduce_partial(detail::sum_of_products_wide_portable<N>(pa, pb), kModulus, kInv);
+      }
+      for (unsigned i = 0; i < detail::sum_of_products_subtractions(N, kModulus); ++i) {
+        r = detail::sub_modulus_if_ge(r, kModulus);
+      }
+      return PrimeField(r);
+    } else {
+      PrimeField sum;
+      for (size_t i = 0; i < N; ++i) {
+        PrimeField t = a[i];
+        t.template mul_assign_with<K>(b[i]);
+        sum.add_assign(t);
+      }
+      return sum;
+    }
+  }
   constexpr void double_() { add_assign(*this); }
 
   // Zero stays zero; any other a becomes p - a.
@@ -415,8 +483,47 @@ class PrimeField {
     return detail::select(r, reduced, detail::mask_from_bit(top | (borrow ^ 1)));
   }
 
-  // a·b·R^-1 mod p for any 256-bit a and b below p.
+  // a·b·R^-1 mod p for a below p and any 256-bit b, on the kernel of this
+  // processor.
   static constexpr Repr mont_mul(const Repr& a, const Repr& b) {
+    if constexpr (kFastKernels) {
+      if (!std::is_constant_evaluated() && detail::cpu_has_mulx_adx()) {
+        return mont_mul_with<Kernel::mulx_adx>(a, b);
+      }
+      return detail::mont_mul_portable(a, b, kModulus, kInv);
+    } else {
+      return mont_mul_general(a, b);
+    }
+  }
+
+  static constexpr Repr mont_square(const Repr& a) {
+    if constexpr (kFastKernels) {
+      if (!std::is_constant_evaluated() && detail::cpu_has_mulx_adx()) {
+        return mont_mul_with<Kernel::mulx_adx>(a, a);
+      }
+      return detail::mont_square_portable(a, kModulus, kInv);
+    } else {
+      return mont_mul_general(a, a);
+    }
+  }
+
+  template <Kernel K>
+  static constexpr Repr mont_mul_with(const Repr& a, const Repr& b) {
+    if constexpr (!kFastKernels) {
+      return mont_mul_general(a, b);
+    } else {
+#if defined(__x86_64__)
+      if constexpr (K == Kernel::mulx_adx) {
+        if (!std::is_constant_evaluated()) return detail::mont_mul_mulx_adx(a, b, kModulus, kInv);
+      }
+#endif
+      return detail::mont_mul_portable(a, b, kModulus, kInv);
+    }
+  }
+
+  // The general multiplication, for any odd modulus: the full 512-bit
+  // product, then mont_reduce. On input a·b < p·2^256.
+  static constexpr Repr mont_mul_general(const Repr& a, const Repr& b) {
     std::array<uint64_t, 8> t{};
     for (int i = 0; i < 4; ++i) {
       uint64_t carry = 0;

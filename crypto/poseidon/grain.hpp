@@ -42,13 +42,28 @@ class Grain {
   size_t rejected_samples() const { return rejected_; }
 
  private:
-  bool filtered_bit();
+  // The register's output stream y (y_0 .. y_79 the seeded register, then
+  // one bit per step) is kept as 64-bit words, W_t holding y_64t .. y_64t+63
+  // with the earliest bit in bit 0. Because the feedback polynomial f
+  // satisfies f(x)^64 = f(x^64) over GF(2), the words obey the register's
+  // own recurrence one word per step:
+  //   W_t = W_t-18 ^ W_t-29 ^ W_t-42 ^ W_t-57 ^ W_t-67 ^ W_t-80.
+  static constexpr size_t kSeedWords = 80;  // made bit-serially, 16 steps at a time
+  static constexpr size_t kRing = 128;
+
+  // W_next_, then next_ advances.
+  uint64_t next_word();
+  // Tops pending_ up to more than 64 undelivered bits.
+  void refill();
   // `field_bits` filtered bits, the first one most significant, as 32
   // little-endian bytes.
   std::array<uint8_t, 32> raw_sample();
 
-  // Bit i of the register is bits_ bit i: bit 0 is the oldest.
-  field::detail::u128 bits_ = 0;
+  std::array<uint64_t, kRing> ring_{};  // W_t at index t % kRing
+  size_t next_ = 0;
+  // The next pending_count_ bits of the stream, the next one in bit 0.
+  field::detail::u128 pending_ = 0;
+  unsigned pending_count_ = 0;
   unsigned field_bits_;
   size_t rejected_ = 0;
 };

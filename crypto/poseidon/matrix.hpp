@@ -58,15 +58,12 @@ class Matrix {
     return t;
   }
 
-  // a·b, each entry summed over k ascending.
+  // a·b: entry (i, j) is the sum over k of a[i][k]·b[k][j].
   static Matrix mul(const Matrix& a, const Matrix& b) {
+    const Matrix bt = b.transpose();
     Matrix r;
     for (size_t i = 0; i < N; ++i) {
-      for (size_t j = 0; j < N; ++j) {
-        Fr sum;
-        for (size_t k = 0; k < N; ++k) sum.add_assign(a.rows_[i][k] * b.rows_[k][j]);
-        r.rows_[i][j] = sum;
-      }
+      for (size_t j = 0; j < N; ++j) r.rows_[i][j] = Fr::sum_of_products(a.rows_[i], bt.rows_[j]);
     }
     return r;
   }
@@ -74,11 +71,7 @@ class Matrix {
   // a·v: w[i] = sum over j of a[i][j]·v[j].
   static Vector mul_vector(const Matrix& a, const Vector& v) {
     Vector w;
-    for (size_t i = 0; i < N; ++i) {
-      Fr sum;
-      for (size_t j = 0; j < N; ++j) sum.add_assign(a.rows_[i][j] * v[j]);
-      w[i] = sum;
-    }
+    for (size_t i = 0; i < N; ++i) w[i] = Fr::sum_of_products(a.rows_[i], v);
     return w;
   }
 
@@ -90,18 +83,21 @@ class Matrix {
       for (size_t j = 0; j < N; ++j) a[i][j] = rows_[i][j];
       a[i][N + i] = Fr::one();
     }
+    // Once column i is cleared outside row i, later steps only subtract rows
+    // that are zero in column i: every pivot keeps its value to the end, so
+    // its inverse serves the final scaling too.
+    std::array<Fr, N> pivot_inv;
     for (size_t i = 0; i < N; ++i) {
-      const Fr pivot_inv = pivot_inverse(a[i][i]);
+      pivot_inv[i] = pivot_inverse(a[i][i]);
       for (size_t j = 0; j < N; ++j) {
         if (j == i) continue;
-        const Fr r = a[j][i] * pivot_inv;
+        const Fr r = a[j][i] * pivot_inv[i];
         for (size_t k = 0; k < 2 * N; ++k) a[j][k].sub_assign(r * a[i][k]);
       }
     }
     Matrix inv;
     for (size_t i = 0; i < N; ++i) {
-      const Fr pivot_inv = pivot_inverse(a[i][i]);
-      for (size_t k = 0; k < N; ++k) inv.rows_[i][k] = a[i][N + k] * pivot_inv;
+      for (size_t k = 0; k < N; ++k) inv.rows_[i][k] = a[i][N + k] * pivot_inv[i];
     }
     return inv;
   }

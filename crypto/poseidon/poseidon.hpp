@@ -25,6 +25,11 @@ struct State {
 // the MDS matrix from which `spec` was built.
 void permute(const Spec& spec, State& state);
 
+// permute on a chosen multiplication kernel (Kernel::mulx_adx requires
+// field::detail::cpu_has_mulx_adx()); permute picks the fastest one.
+template <field::Kernel K>
+void permute_with(const Spec& spec, State& state);
+
 // A sponge over one shared, immutable Spec. Copies are cheap: they share the
 // Spec and copy the State.
 class Poseidon {

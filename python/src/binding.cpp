@@ -27,10 +27,11 @@ void raise_missing(const Signature& sig, const std::array<PyObject*, kMaxParams>
                k == 1 ? "argument" : "arguments", list.c_str());
 }
 
-// Sets `text` to the UTF-8 copy of `obj`. On failure an exception is set: the
+// Sets `text` to the UTF-8 text of `obj` (a view of the interpreter's cached
+// copy). On failure an exception is set: the
 // TypeError carries the "argument '{name}': " prefix; UnicodeEncodeError from
 // the interpreter passes through unchanged.
-bool convert_text(const char* param, PyObject* obj, std::string& text) {
+bool convert_text(const char* param, PyObject* obj, std::string_view& text) {
   if (!PyUnicode_Check(obj)) {
     PyObject* qualname = PyType_GetQualName(Py_TYPE(obj));
     if (qualname != nullptr) {
@@ -49,7 +50,7 @@ bool convert_text(const char* param, PyObject* obj, std::string& text) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
   if (utf8 == nullptr) return false;
-  text.assign(utf8, static_cast<std::size_t>(size));
+  text = std::string_view(utf8, static_cast<std::size_t>(size));
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace quillet::python {
 
@@ -18,7 +19,10 @@ struct Signature {
   std::size_t arity;                           // how many of them are used
 };
 
-using Args = std::array<std::string, kMaxParams>;
+// Views of the arguments' UTF-8 text. The interpreter caches that text in each
+// str object, and the caller keeps the objects alive for the whole call, so
+// the views stay valid until the function returns; nothing is copied.
+using Args = std::array<std::string_view, kMaxParams>;
 
 // Binds a fast call with keywords to the parameters of `sig` and converts each
 // bound argument to its UTF-8 text, in parameter order. Returns false with a

@@ -33,7 +33,7 @@ Failure with_context(const char* context, const sdk::Error& error) {
   return Failure{std::string(context) + ": " + error.to_string()};
 }
 
-std::span<const uint8_t> bytes(const std::string& text) {
+std::span<const uint8_t> bytes(std::string_view text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
 

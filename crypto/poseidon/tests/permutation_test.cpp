@@ -45,12 +45,25 @@ TEST(Permutation, OptimisedEqualsPlainOnRandomStates) {
     for (Fr& x : s.words) x = Fr::from_raw({rng(), rng(), rng(), rng()});
     states.push_back(s);
   }
+  const bool mulx_adx = Fr::fastest_kernel() == field::Kernel::mulx_adx;
   for (size_t n = 0; n < states.size(); ++n) {
-    State fast = states[n];
     State plain = states[n];
-    permute(instance_spec(), fast);
     plain_permute(raw_parameters(), plain);
-    for (size_t i = 0; i < kWidth; ++i) ASSERT_EQ(fast.words[i], plain.words[i]) << "state " << n << " word " << i;
+    // The dispatched permutation and each kernel forced explicitly.
+    State fast = states[n];
+    permute(instance_spec(), fast);
+    State portable = states[n];
+    permute_with<field::Kernel::portable>(instance_spec(), portable);
+    State adx = plain;
+    if (mulx_adx) {
+      adx = states[n];
+      permute_with<field::Kernel::mulx_adx>(instance_spec(), adx);
+    }
+    for (size_t i = 0; i < kWidth; ++i) {
+      ASSERT_EQ(fast.words[i], plain.words[i]) << "state " << n << " word " << i;
+      ASSERT_EQ(portable.words[i], plain.words[i]) << "state " << n << " word " << i;
+      ASSERT_EQ(adx.words[i], plain.words[i]) << "state " << n << " word " << i;
+    }
   }
 }
 

@@ -91,6 +91,21 @@ TEST(Spec, KnownOptimisedValues) {
   for (const Case& k : cases) EXPECT_EQ(to_decimal(k.value), k.expected) << k.name;
 }
 
+TEST(Spec, ClosedFormFactorisationEqualsStepByStep) {
+  const MDSMatrix& m = raw_parameters().mds;
+  for (size_t r_p : {0, 1, 2, 5, 63}) {
+    const MDSMatrices fast = calculate_sparse_matrices(r_p, m);
+    const MDSMatrices ref = testing::reference_sparse_matrices(r_p, m);
+    EXPECT_EQ(fast.mds_matrix, ref.mds_matrix);
+    EXPECT_EQ(fast.transition_matrix, ref.transition_matrix) << r_p;
+    ASSERT_EQ(fast.sparse_matrices.size(), ref.sparse_matrices.size());
+    for (size_t k = 0; k < r_p; ++k) {
+      EXPECT_EQ(fast.sparse_matrices[k].first_row, ref.sparse_matrices[k].first_row) << r_p << " " << k;
+      EXPECT_EQ(fast.sparse_matrices[k].first_column, ref.sparse_matrices[k].first_column) << r_p << " " << k;
+    }
+  }
+}
+
 TEST(Spec, RawRowCountIsChecked) {
   RawParameters raw = raw_parameters();
   raw.constants.pop_back();

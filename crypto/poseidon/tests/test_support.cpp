@@ -49,4 +49,55 @@ void plain_permute(const RawParameters& raw, State& state) {
   }
 }
 
+MDSMatrices reference_sparse_matrices(size_t r_p, const MDSMatrix& mds) {
+  const MDSMatrix mt = mds.transpose();
+  MDSMatrix acc = mt;
+  MDSMatrices out;
+  out.mds_matrix = mds;
+  for (size_t i = 0; i < r_p; ++i) {
+    auto [m_prime, sparse] = factorise(acc);
+    out.sparse_matrices.insert(out.sparse_matrices.begin(), sparse);
+    acc = MDSMatrix::mul(mt, m_prime);
+  }
+  out.transition_matrix = acc.transpose();
+  return out;
+}
+
+ReferenceGrain::ReferenceGrain(size_t width, size_t r_f, size_t r_p, unsigned field_bits)
+    : field_bits_(field_bits) {
+  auto append = [&](uint64_t value, int bits) {
+    for (int i = bits - 1; i >= 0; --i) state_.push_back(((value >> i) & 1) != 0);
+  };
+  append(1, 2);
+  append(0, 4);
+  append(field_bits, 12);
+  append(width, 12);
+  append(r_f, 10);
+  append(r_p, 10);
+  append((1ULL << 30) - 1, 30);
+  for (int i = 0; i < 160; ++i) new_bit();
+}
+
+bool ReferenceGrain::new_bit() {
+  const bool b = state_[62] ^ state_[51] ^ state_[38] ^ state_[23] ^ state_[13] ^ state_[0];
+  state_.erase(state_.begin());
+  state_.push_back(b);
+  return b;
+}
+
+field::Repr ReferenceGrain::raw_sample() {
+  field::Repr v{};
+  for (unsigned k = 0; k < field_bits_; ++k) {
+    bool bit = false;
+    for (;;) {
+      const bool keep = new_bit();
+      bit = new_bit();
+      if (keep) break;
+    }
+    const unsigned pos = field_bits_ - 1 - k;
+    if (bit) v[pos / 64] |= uint64_t{1} << (pos % 64);
+  }
+  return v;
+}
+
 }  // namespace quillet::poseidon::testing

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "crypto/poseidon/grain.hpp"
 #include "crypto/poseidon/poseidon.hpp"
@@ -21,5 +22,23 @@ const Spec& instance_spec();
 // raw constants, applying x^5 (to all elements, or element 0 only) and then
 // the full MDS matrix.
 void plain_permute(const RawParameters& raw, State& state);
+
+// The factorisation step by step: factorise(acc), then acc = Mt·Mprime,
+// r_p times from acc = Mt, the list reversed, the transition matrix the
+// transpose of the last acc.
+MDSMatrices reference_sparse_matrices(size_t r_p, const MDSMatrix& mds);
+
+// The register one step at a time, and the filter one pair at a time.
+class ReferenceGrain {
+ public:
+  ReferenceGrain(size_t width, size_t r_f, size_t r_p, unsigned field_bits = kFieldBits);
+  bool new_bit();
+  // The raw sample of `field_bits` filtered bits, first bit most significant.
+  field::Repr raw_sample();
+
+ private:
+  std::vector<bool> state_;
+  unsigned field_bits_;
+};
 
 }  // namespace quillet::poseidon::testing

@@ -15,6 +15,13 @@ Fr power_of_two(uint64_t bits) {
 }  // namespace
 
 void FieldAccumulator::apply(uint64_t word, size_t index) {
+  if (shift_bits == 64) {
+    // word·2^(64·index) is the word placed at limb `index`: one conversion.
+    field::Repr placed{};
+    placed[index] = word;
+    value.add_assign(Fr::from_raw(placed));
+    return;
+  }
   Fr acc = Fr::from_u128(word, 0);
   const Fr shift = power_of_two(shift_bits);
   for (size_t i = 0; i < index; ++i) acc.mul_assign(shift);

@@ -1,0 +1,523 @@
+// Multiplication kernels of the Montgomery core, for moduli whose top limb is
+// below 2^63 - 1 (both fields of the system qualify). With such a modulus a
+// product in progress never needs a fifth word (the "no-carry" form of CIOS),
+// and a sum of a few unreduced products still fits 512 bits.
+//
+// Two interchangeable implementations compute bit-identical results:
+// - portable: unsigned __int128 arithmetic, usable in constant evaluation;
+// - mulx_adx: x86-64 assembly with MULX, ADCX and ADOX, two independent carry
+//   chains. Only call it when cpu_has_mulx_adx() is true.
+// Every kernel is free of data-dependent branches and memory accesses.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "crypto/field/repr.hpp"
+
+namespace quillet::field {
+
+// Which multiplication kernel a routine runs.
+enum class Kernel { portable, mulx_adx };
+
+namespace detail {
+
+__extension__ typedef unsigned __int128 u128;
+
+using Wide = std::array<uint64_t, 8>;
+
+// Whether the modulus allows the kernels of this file.
+constexpr bool no_carry_modulus(const Repr& p) { return p[3] < 0x7ffffffffffffffeULL; }
+
+// Whether this processor executes MULX, ADCX and ADOX: decided by CPUID while
+// the program loads. Before that it reads false, which only selects the
+// portable kernels (the results are the same).
+extern const bool g_cpu_has_mulx_adx;
+inline bool cpu_has_mulx_adx() { return g_cpu_has_mulx_adx; }
+
+// r - p when r >= p, else r; branch-free. On input r < 2^256.
+constexpr Repr sub_modulus_if_ge(const Repr& r, const Repr& p) {
+  Repr d{};
+  uint64_t borrow = 0;
+  for (int i = 0; i < 4; ++i) {
+    const u128 t = static_cast<u128>(r[i]) - p[i] - borrow;
+    d[i] = static_cast<uint64_t>(t);
+    borrow = static_cast<uint64_t>(t >> 64) & 1;
+  }
+  const uint64_t keep = 0 - borrow;  // all ones when r < p
+  Repr out{};
+  for (int i = 0; i < 4; ++i) out[i] = d[i] ^ (keep & (d[i] ^ r[i]));
+  return out;
+}
+
+// a·b·2^-256 mod p, fully reduced. On input a, b < p and no_carry_modulus(p);
+// inv = -p^-1 mod 2^64.
+constexpr Repr mont_mul_portable(const Repr& a, const Repr& b, const Repr& p, uint64_t inv) {
+  uint64_t t0 = 0, t1 = 0, t2 = 0, t3 = 0;
+  for (int i = 0; i < 4; ++i) {
+    const uint64_t bi = b[i];
+    u128 s = static_cast<u128>(a[0]) * bi + t0;
+    t0 = static_cast<uint64_t>(s);
+    uint64_t hi_a = static_cast<uint64_t>(s >> 64);
+    const uint64_t m = t0 * inv;
+    u128 r = static_cast<u128>(m) * p[0] + t0;
+    uint64_t hi_m = static_cast<uint64_t>(r >> 64);
+
+    s = static_cast<u128>(a[1]) * bi + t1 + hi_a;
+    t1 = static_cast<uint64_t>(s);
+    hi_a = static_cast<uint64_t>(s >> 64);
+    r = static_cast<u128>(m) * p[1] + t1 + hi_m;
+    t0 = static_cast<uint64_t>(r);
+    hi_m = static_cast<uint64_t>(r >> 64);
+
+    s = static_cast<u128>(a[2]) * bi + t2 + hi_a;
+    t2 = static_cast<uint64_t>(s);
+    hi_a = static_cast<uint64_t>(s >> 64);
+    r = static_cast<u128>(m) * p[2] + t2 + hi_m;
+    t1 = static_cast<uint64_t>(r);
+    hi_m = static_cast<uint64_t>(r >> 64);
+
+    s = static_cast<u128>(a[3]) * bi + t3 + hi_a;
+    t3 = static_cast<uint64_t>(s);
+    hi_a = static_cast<uint64_t>(s >> 64);
+    r = static_cast<u128>(m) * p[3] + t3 + hi_m;
+    t2 = static_cast<uint64_t>(r);
+    hi_m = static_cast<uint64_t>(r >> 64);
+
+    t3 = hi_a + hi_m;
+  }
+  return sub_modulus_if_ge(Repr{t0, t1, t2, t3}, p);
+}
+
+// t·2^-256 mod p + k·p for some small k (see the callers' bounds). On input
+// t + (2^256 - 1)·p < 2^512.
+constexpr Repr mont_reduce_partial(Wide t, const Repr& p, uint64_t inv) {
+  uint64_t top = 0;
+  for (int i = 0; i < 4; ++i) {
+    const uint64_t m = t[i] * inv;
+    uint64_t carry = 0;
+    for (int j = 0; j < 4; ++j) {
+      const u128 s = static_cast<u128>(m) * p[j] + t[i + j] + carry;
+      t[i + j] = static_cast<uint64_t>(s);
+      carry = static_cast<uint64_t>(s >> 64);
+    }
+    const u128 s = static_cast<u128>(t[i + 4]) + top + carry;
+    t[i + 4] = static_cast<uint64_t>(s);
+    top = static_cast<uint64_t>(s >> 64);
+  }
+  return Repr{t[4], t[5], t[6], t[7]};
+}
+
+// a^2·2^-256 mod p, fully reduced: the 512-bit square (six cross products
+// doubled, four squares) and one reduction. Same contract as mont_mul_portable.
+constexpr Repr mont_square_portable(const Repr& a, const Repr& p, uint64_t inv) {
+  Wide t{};
+  // Cross products a[i]·a[j], i < j.
+  for (int i = 0; i < 3; ++i) {
+    uint64_t carry = 0;
+    for (int j = i + 1; j < 4; ++j) {
+      const u128 s = static_cast<u128>(a[i]) * a[j] + t[i + j] + carry;
+      t[i + j] = static_cast<uint64_t>(s);
+      carry = static_cast<uint64_t>(s >> 64);
+    }
+    t[i + 4] = carry;
+  }
+  // Doubled, plus the squares.
+  uint64_t shifted_out = 0;
+  for (int k = 0; k < 8; ++k) {
+    const uint64_t w = t[k];
+    t[k] = (w << 1) | shifted_out;
+    shifted_out = w >> 63;
+  }
+  uint64_t carry = 0;
+  for (int i = 0; i < 4; ++i) {
+    const u128 sq = static_cast<u128>(a[i]) * a[i];
+    u128 s = static_cast<u128>(t[2 * i]) + static_cast<uint64_t>(sq) + carry;
+    t[2 * i] = static_cast<uint64_t>(s);
+    s = static_cast<u128>(t[2 * i + 1]) + static_cast<uint64_t>(sq >> 64) + static_cast<uint64_t>(s >> 64);
+    t[2 * i + 1] = static_cast<uint64_t>(s);
+    carry = static_cast<uint64_t>(s >> 64);
+  }
+  return sub_modulus_if_ge(mont_reduce_partial(t, p, inv), p);
+}
+
+// How many conditional subtractions bring the reduction of a sum of n
+// products of values below p under p: the reduction leaves less than
+// (n·p/2^256 + 1)·p, and n·p/2^256 < n·(p[3] + 1)/2^64.
+constexpr unsigned sum_of_products_subtractions(size_t n, const Repr& p) {
+  const u128 scaled = static_cast<u128>(n) * (static_cast<u128>(p[3]) + 1);
+  return static_cast<unsigned>((scaled + (~uint64_t{0})) >> 64);
+}
+
+// Whether n products of values below p, plus the reduction's (2^256 - 1)·p,
+// stay below 2^512: n·(p[3]+1)^2 + (p[3]+1)·2^64 <= 2^128 suffices.
+constexpr bool sum_of_products_fits(size_t n, const Repr& p) {
+  if (!no_carry_modulus(p)) return false;
+  const u128 q = static_cast<u128>(p[3]) + 1;
+  const u128 room = (~u128{0}) - (q << 64);  // 2^128 - 1 - q·2^64
+  return q * q <= room / n;
+}
+
+// Σ a[k]·b[k] as a 512-bit value, by product scanning (column by column,
+// one three-word accumulator). On input sum_of_products_fits(N, p) for the
+// modulus the values are below.
+template <size_t N>
+constexpr Wide sum_of_products_wide_portable(const std::array<const Repr*, N>& a,
+                                             const std::array<const Repr*, N>& b) {
+  Wide out{};
+  uint64_t c0 = 0, c1 = 0, c2 = 0;
+  for (int col = 0; col < 7; ++col) {
+    const int lo = col < 3 ? 0 : col - 3;
+    const int hi = col < 3 ? col : 3;
+    for (int i = lo; i <= hi; ++i) {
+      const int j = col - i;
+      for (size_t n = 0; n < N; ++n) {
+        const u128 pr = static_cast<u128>((*a[n])[i]) * (*b[n])[j];
+        const u128 s0 = static_cast<u128>(c0) + static_cast<uint64_t>(pr);
+        c0 = static_cast<uint64_t>(s0);
+        const u128 s1 = static_cast<u128>(c1) + static_cast<uint64_t>(pr >> 64) + static_cast<uint64_t>(s0 >> 64);
+        c1 = static_cast<uint64_t>(s1);
+        c2 += static_cast<uint64_t>(s1 >> 64);
+      }
+    }
+    out[col] = c0;
+    c0 = c1;
+    c1 = c2;
+    c2 = 0;
+  }
+  out[7] = c0;
+  return out;
+}
+
+#if defined(__x86_64__)
+
+// mont_mul_portable with MULX/ADCX/ADOX. Requires cpu_has_mulx_adx().
+inline Repr mont_mul_mulx_adx(const Repr& a, const Repr& b, const Repr& p, uint64_t inv) {
+  uint64_t r0, r1, r2, r3, r4, lo, hi, z;
+  __asm__(
+      "movq %[b0], %%rdx\n\t"
+      "xorl %k[z], %k[z]\n\t"
+      "mulxq %[a0], %[r0], %[r1]\n\t"
+      "mulxq %[a1], %[lo], %[r2]\n\t"
+      "adcxq %[lo], %[r1]\n\t"
+      "mulxq %[a2], %[lo], %[r3]\n\t"
+      "adcxq %[lo], %[r2]\n\t"
+      "mulxq %[a3], %[lo], %[r4]\n\t"
+      "adcxq %[lo], %[r3]\n\t"
+      "adcxq %[z], %[r4]\n\t"
+      "movq %[r0], %%rdx\n\t"
+      "imulq %[inv], %%rdx\n\t"
+      "xorl %k[z], %k[z]\n\t"
+      "mulxq %[p0], %[lo], %[hi]\n\t"
+      "adcxq %[r0], %[lo]\n\t"
+      "adoxq %[hi], %[r1]\n\t"
+      "mulxq %[p1], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[r1]\n\t"
+      "adoxq %[hi], %[r2]\n\t"
+      "mulxq %[p2], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[r2]\n\t"
+      "adoxq %[hi], %[r3]\n\t"
+      "mulxq %[p3], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[r3]\n\t"
+      "adoxq %[hi], %[r4]\n\t"
+      "adcxq %[z], %[r4]\n\t"
+      "movq %[b1], %%rdx\n\t"
+      "xorl %k[z], %k[z]\n\t"
+      "mulxq %[a0], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[r1]\n\t"
+      "adoxq %[hi], %[r2]\n\t"
+      "mulxq %[a1], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[r2]\n\t"
+      "adoxq %[hi], %[r3]\n\t"
+      "mulxq %[a2], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[r3]\n\t"
+      "adoxq %[hi], %[r4]\n\t"
+      "mulxq %[a3], %[lo], %[r0]\n\t"
+      "adcxq %[lo], %[r4]\n\t"
+      "adoxq %[z], %[r0]\n\t"
+      "adcxq %[z], %[r0]\n\t"
+      "movq %[r1], %%rdx\n\t"
+      "imulq %[inv], %%rdx\n\t"
+      "xorl %k[z], %k[z]\n\t"
+      "mulxq %[p0], %[lo], %[hi]\n\t"
+      "adcxq %[r1], %[lo]\n\t"
+      "adoxq %[hi], %[r2]\n\t"
+      "mulxq %[p1], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[r2]\n\t"
+      "adoxq %[hi], %[r3]\n\t"
+      "mulxq %[p2], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[r3]\n\t"
+      "adoxq %[hi], %[r4]\n\t"
+      "mulxq %[p3], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[r4]\n\t"
+      "adoxq %[hi], %[r0]\n\t"
+      "adcxq %[z], %[r0]\n\t"
+      "movq %[b2], %%rdx\n\t"
+      "xorl %k[z], %k[z]\n\t"
+      "mulxq %[a0], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[r2]\n\t"
+      "adoxq %[hi], %[r3]\n\t"
+      "mulxq %[a1], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[r3]\n\t"
+      "adoxq %[hi], %[r4]\n\t"
+      "mulxq %[a2], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[r4]\n\t"
+      "adoxq %[hi], %[r0]\n\t"
+      "mulxq %[a3], %[lo], %[r1]\n\t"
+      "adcxq %[lo], %[r0]\n\t"
+      "adoxq %[z], %[r1]\n\t"
+      "adcxq %[z], %[r1]\n\t"
+      "movq %[r2], %%rdx\n\t"
+      "imulq %[inv], %%rdx\n\t"
+      "xorl %k[z], %k[z]\n\t"
+      "mulxq %[p0], %[lo], %[hi]\n\t"
+      "adcxq %[r2], %[lo]\n\t"
+      "adoxq %[hi], %[r3]\n\t"
+      "mulxq %[p1], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[r3]\n\t"
+      "adoxq %[hi], %[r4]\n\t"
+      "mulxq %[p2], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[r4]\n\t"
+      "adoxq %[hi], %[r0]\n\t"
+      "mulxq %[p3], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[r0]\n\t"
+      "adoxq %[hi], %[r1]\n\t"
+      "adcxq %[z], %[r1]\n\t"
+      "movq %[b3], %%rdx\n\t"
+      "xorl %k[z], %k[z]\n\t"
+      "mulxq %[a0], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[r3]\n\t"
+      "adoxq %[hi], %[r4]\n\t"
+      "mulxq %[a1], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[r4]\n\t"
+      "adoxq %[hi], %[r0]\n\t"
+      "mulxq %[a2], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[r0]\n\t"
+      "adoxq %[hi], %[r1]\n\t"
+      "mulxq %[a3], %[lo], %[r2]\n\t"
+      "adcxq %[lo], %[r1]\n\t"
+      "adoxq %[z], %[r2]\n\t"
+      "adcxq %[z], %[r2]\n\t"
+      "movq %[r3], %%rdx\n\t"
+      "imulq %[inv], %%rdx\n\t"
+      "xorl %k[z], %k[z]\n\t"
+      "mulxq %[p0], %[lo], %[hi]\n\t"
+      "adcxq %[r3], %[lo]\n\t"
+      "adoxq %[hi], %[r4]\n\t"
+      "mulxq %[p1], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[r4]\n\t"
+      "adoxq %[hi], %[r0]\n\t"
+      "mulxq %[p2], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[r0]\n\t"
+      "adoxq %[hi], %[r1]\n\t"
+      "mulxq %[p3], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[r1]\n\t"
+      "adoxq %[hi], %[r2]\n\t"
+      "adcxq %[z], %[r2]\n\t"
+
+      // Subtract p once if the result (r4, r0, r1, r2) is not below it.
+      "movq %[r4], %[lo]\n\t"
+      "subq %[p0], %[lo]\n\t"
+      "movq %[r0], %[hi]\n\t"
+      "sbbq %[p1], %[hi]\n\t"
+      "movq %[r1], %[z]\n\t"
+      "sbbq %[p2], %[z]\n\t"
+      "movq %[r2], %%rdx\n\t"
+      "sbbq %[p3], %%rdx\n\t"
+      "cmovncq %[lo], %[r4]\n\t"
+      "cmovncq %[hi], %[r0]\n\t"
+      "cmovncq %[z], %[r1]\n\t"
+      "cmovncq %%rdx, %[r2]\n\t"
+      : [r0] "=&r"(r0), [r1] "=&r"(r1), [r2] "=&r"(r2), [r3] "=&r"(r3), [r4] "=&r"(r4), [lo] "=&r"(lo),
+        [hi] "=&r"(hi), [z] "=&r"(z)
+      : [a0] "m"(a[0]), [a1] "m"(a[1]), [a2] "m"(a[2]), [a3] "m"(a[3]), [b0] "m"(b[0]), [b1] "m"(b[1]),
+        [b2] "m"(b[2]), [b3] "m"(b[3]), [p0] "m"(p[0]), [p1] "m"(p[1]), [p2] "m"(p[2]), [p3] "m"(p[3]),
+        [inv] "rm"(inv)
+      : "rdx", "cc");
+  (void)r3;
+  return Repr{r4, r0, r1, r2};
+}
+
+// acc += a·b: the 512-bit product by rows with two carry chains, then one
+// addition. Requires cpu_has_mulx_adx(); on input acc + a·b < 2^512.
+inline void mul_add_wide_mulx_adx(Wide& acc, const Repr& a, const Repr& b) {
+  uint64_t p0, p1, p2, p3, p4, p5, p6, p7, lo, hi;
+  __asm__(
+      "movq 0(%[b]), %%rdx\n\t"
+      "xorl %k[lo], %k[lo]\n\t"
+      "mulxq 0(%[a]), %[p0], %[p1]\n\t"
+      "mulxq 8(%[a]), %[lo], %[p2]\n\t"
+      "adcxq %[lo], %[p1]\n\t"
+      "mulxq 16(%[a]), %[lo], %[p3]\n\t"
+      "adcxq %[lo], %[p2]\n\t"
+      "mulxq 24(%[a]), %[lo], %[p4]\n\t"
+      "adcxq %[lo], %[p3]\n\t"
+      "movl $0, %k[lo]\n\t"
+      "adcxq %[lo], %[p4]\n\t"
+      "movq 8(%[b]), %%rdx\n\t"
+      "xorl %k[lo], %k[lo]\n\t"
+      "mulxq 0(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[p1]\n\t"
+      "adoxq %[hi], %[p2]\n\t"
+      "mulxq 8(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[p2]\n\t"
+      "adoxq %[hi], %[p3]\n\t"
+      "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[p3]\n\t"
+      "adoxq %[hi], %[p4]\n\t"
+      "mulxq 24(%[a]), %[lo], %[p5]\n\t"
+      "adcxq %[lo], %[p4]\n\t"
+      "movl $0, %k[lo]\n\t"
+      "adoxq %[lo], %[p5]\n\t"
+      "adcxq %[lo], %[p5]\n\t"
+      "movq 16(%[b]), %%rdx\n\t"
+      "xorl %k[lo], %k[lo]\n\t"
+      "mulxq 0(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[p2]\n\t"
+      "adoxq %[hi], %[p3]\n\t"
+      "mulxq 8(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[p3]\n\t"
+      "adoxq %[hi], %[p4]\n\t"
+      "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[p4]\n\t"
+      "adoxq %[hi], %[p5]\n\t"
+      "mulxq 24(%[a]), %[lo], %[p6]\n\t"
+      "adcxq %[lo], %[p5]\n\t"
+      "movl $0, %k[lo]\n\t"
+      "adoxq %[lo], %[p6]\n\t"
+      "adcxq %[lo], %[p6]\n\t"
+      "movq 24(%[b]), %%rdx\n\t"
+      "xorl %k[lo], %k[lo]\n\t"
+      "mulxq 0(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[p3]\n\t"
+      "adoxq %[hi], %[p4]\n\t"
+      "mulxq 8(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[p4]\n\t"
+      "adoxq %[hi], %[p5]\n\t"
+      "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[p5]\n\t"
+      "adoxq %[hi], %[p6]\n\t"
+      "mulxq 24(%[a]), %[lo], %[p7]\n\t"
+      "adcxq %[lo], %[p6]\n\t"
+      "movl $0, %k[lo]\n\t"
+      "adoxq %[lo], %[p7]\n\t"
+      "adcxq %[lo], %[p7]\n\t"
+      "addq %[p0], 0(%[acc])\n\t"
+      "adcq %[p1], 8(%[acc])\n\t"
+      "adcq %[p2], 16(%[acc])\n\t"
+      "adcq %[p3], 24(%[acc])\n\t"
+      "adcq %[p4], 32(%[acc])\n\t"
+      "adcq %[p5], 40(%[acc])\n\t"
+      "adcq %[p6], 48(%[acc])\n\t"
+      "adcq %[p7], 56(%[acc])\n\t"
+      : [p0] "=&r"(p0), [p1] "=&r"(p1), [p2] "=&r"(p2), [p3] "=&r"(p3), [p4] "=&r"(p4), [p5] "=&r"(p5),
+        [p6] "=&r"(p6), [p7] "=&r"(p7), [lo] "=&r"(lo), [hi] "=&r"(hi), "+m"(acc)
+      : [acc] "r"(acc.data()), [a] "r"(a.data()), [b] "r"(b.data()), "m"(a), "m"(b)
+      : "rdx", "cc");
+}
+
+// sum_of_products_wide_portable with MULX/ADCX/ADOX. Requires
+// cpu_has_mulx_adx().
+template <size_t N>
+inline Wide sum_of_products_wide_mulx(const std::array<const Repr*, N>& a, const std::array<const Repr*, N>& b) {
+  Wide acc{};
+  for (size_t n = 0; n < N; ++n) mul_add_wide_mulx_adx(acc, *a[n], *b[n]);
+  return acc;
+}
+
+// mont_reduce_partial with MULX/ADCX/ADOX. Requires cpu_has_mulx_adx() and
+// no_carry_modulus(p) (the top word of each m·p then leaves room for two
+// carries).
+inline Repr mont_reduce_partial_mulx_adx(const Wide& t, const Repr& p, uint64_t inv) {
+  uint64_t t0 = t[0], t1 = t[1], t2 = t[2], t3 = t[3], t4 = t[4], t5 = t[5], t6 = t[6], t7 = t[7];
+  uint64_t lo, hi, z, top;
+  __asm__(
+      "movl $0, %k[top]\n\t"
+      "movq %[t0], %%rdx\n\t"
+      "imulq %[inv], %%rdx\n\t"
+      "xorl %k[z], %k[z]\n\t"
+      "mulxq %[p0], %[lo], %[hi]\n\t"
+      "adcxq %[t0], %[lo]\n\t"
+      "adoxq %[hi], %[t1]\n\t"
+      "mulxq %[p1], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[t1]\n\t"
+      "adoxq %[hi], %[t2]\n\t"
+      "mulxq %[p2], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[t2]\n\t"
+      "adoxq %[hi], %[t3]\n\t"
+      "mulxq %[p3], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[t3]\n\t"
+      "adcxq %[top], %[hi]\n\t"
+      "adoxq %[z], %[hi]\n\t"
+      "addq %[hi], %[t4]\n\t"
+      "movl $0, %k[top]\n\t"
+      "adcq %[top], %[top]\n\t"
+      "movq %[t1], %%rdx\n\t"
+      "imulq %[inv], %%rdx\n\t"
+      "xorl %k[z], %k[z]\n\t"
+      "mulxq %[p0], %[lo], %[hi]\n\t"
+      "adcxq %[t1], %[lo]\n\t"
+      "adoxq %[hi], %[t2]\n\t"
+      "mulxq %[p1], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[t2]\n\t"
+      "adoxq %[hi], %[t3]\n\t"
+      "mulxq %[p2], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[t3]\n\t"
+      "adoxq %[hi], %[t4]\n\t"
+      "mulxq %[p3], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[t4]\n\t"
+      "adcxq %[top], %[hi]\n\t"
+      "adoxq %[z], %[hi]\n\t"
+      "addq %[hi], %[t5]\n\t"
+      "movl $0, %k[top]\n\t"
+      "adcq %[top], %[top]\n\t"
+      "movq %[t2], %%rdx\n\t"
+      "imulq %[inv], %%rdx\n\t"
+      "xorl %k[z], %k[z]\n\t"
+      "mulxq %[p0], %[lo], %[hi]\n\t"
+      "adcxq %[t2], %[lo]\n\t"
+      "adoxq %[hi], %[t3]\n\t"
+      "mulxq %[p1], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[t3]\n\t"
+      "adoxq %[hi], %[t4]\n\t"
+      "mulxq %[p2], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[t4]\n\t"
+      "adoxq %[hi], %[t5]\n\t"
+      "mulxq %[p3], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[t5]\n\t"
+      "adcxq %[top], %[hi]\n\t"
+      "adoxq %[z], %[hi]\n\t"
+      "addq %[hi], %[t6]\n\t"
+      "movl $0, %k[top]\n\t"
+      "adcq %[top], %[top]\n\t"
+      "movq %[t3], %%rdx\n\t"
+      "imulq %[inv], %%rdx\n\t"
+      "xorl %k[z], %k[z]\n\t"
+      "mulxq %[p0], %[lo], %[hi]\n\t"
+      "adcxq %[t3], %[lo]\n\t"
+      "adoxq %[hi], %[t4]\n\t"
+      "mulxq %[p1], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[t4]\n\t"
+      "adoxq %[hi], %[t5]\n\t"
+      "mulxq %[p2], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[t5]\n\t"
+      "adoxq %[hi], %[t6]\n\t"
+      "mulxq %[p3], %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[t6]\n\t"
+      "adcxq %[top], %[hi]\n\t"
+      "adoxq %[z], %[hi]\n\t"
+      "addq %[hi], %[t7]\n\t"
+      "movl $0, %k[top]\n\t"
+      "adcq %[top], %[top]\n\t"
+      : [t0] "+r"(t0), [t1] "+r"(t1), [t2] "+r"(t2), [t3] "+r"(t3), [t4] "+r"(t4), [t5] "+r"(t5),
+        [t6] "+r"(t6), [t7] "+r"(t7), [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z), [top] "=&r"(top)
+      : [p0] "m"(p[0]), [p1] "m"(p[1]), [p2] "m"(p[2]), [p3] "m"(p[3]), [inv] "m"(inv)
+      : "rdx", "cc");
+  return Repr{t4, t5, t6, t7};
+}
+
+#endif
+
+}  // namespace detail
+}  // namespace quillet::field

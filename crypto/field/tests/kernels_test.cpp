@@ -1,0 +1,148 @@
+// The multiplication kernels against each other and against the general
+// Montgomery multiplication: bit-identical results on random and edge inputs,
+// each kernel forced explicitly.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <random>
+#include <vector>
+
+#include "crypto/field/fr.hpp"
+
+namespace quillet::field {
+namespace {
+
+constexpr Repr kP = FrParams::kModulus;
+
+// The general multiplication, which every modulus uses: a·b·2^-256 mod p by
+// way of the full product and a separate reduction.
+Repr general_mont_mul(const Repr& a, const Repr& b) {
+  std::array<uint64_t, 8> t{};
+  for (int i = 0; i < 4; ++i) {
+    uint64_t carry = 0;
+    for (int j = 0; j < 4; ++j) t[i + j] = detail::mac(t[i + j], a[i], b[j], carry);
+    t[i + 4] = carry;
+  }
+  uint64_t top = 0;
+  for (int i = 0; i < 4; ++i) {
+    const uint64_t k = t[i] * Fr::kInv;
+    uint64_t carry = 0;
+    detail::mac(t[i], k, kP[0], carry);
+    for (int j = 1; j < 4; ++j) t[i + j] = detail::mac(t[i + j], k, kP[j], carry);
+    t[i + 4] = detail::adc(t[i + 4], top, carry);
+    top = carry;
+  }
+  Repr r{t[4], t[5], t[6], t[7]};
+  Repr reduced{};
+  const uint64_t borrow = detail::sub_borrow(reduced, r, kP);
+  return (top | (borrow ^ 1)) != 0 ? reduced : r;
+}
+
+bool below_p(const Repr& r) { return detail::less_than_vartime(r, kP); }
+
+// Edge values below p, then random ones of every size class.
+std::vector<Repr> operands(uint64_t seed, size_t count) {
+  std::vector<Repr> v = {Repr{},
+                         Repr{1, 0, 0, 0},
+                         Repr{kP[0] - 1, kP[1], kP[2], kP[3]},
+                         Repr{kP[0] - 2, kP[1], kP[2], kP[3]},
+                         Repr{~0ULL, ~0ULL, ~0ULL, kP[3] - 1},
+                         Repr{~0ULL, 0, ~0ULL, 0},
+                         Fr::kR,
+                         Fr::kR2};
+  std::mt19937_64 rng(seed);
+  while (v.size() < count) {
+    const int words = static_cast<int>(rng() % 4) + 1;
+    Repr r{};
+    for (int i = 0; i < words; ++i) r[i] = rng();
+    if (words == 4) r[3] &= 0x3fffffffffffffffULL;
+    if (below_p(r)) v.push_back(r);
+  }
+  return v;
+}
+
+bool have_mulx_adx() { return Fr::fastest_kernel() == Kernel::mulx_adx; }
+
+TEST(Kernels, MultiplicationAndSquaringAgree) {
+  const std::vector<Repr> v = operands(7, 400);
+  for (size_t i = 0; i < v.size(); ++i) {
+    const Repr& a = v[i];
+    const Repr& b = v[(i * 37 + 11) % v.size()];
+    const Repr expected = general_mont_mul(a, b);
+    EXPECT_EQ(detail::mont_mul_portable(a, b, kP, Fr::kInv), expected) << i;
+    EXPECT_EQ(detail::mont_square_portable(a, kP, Fr::kInv), general_mont_mul(a, a)) << i;
+    Fr fa = Fr::from_montgomery_limbs(a);
+    Fr fb = Fr::from_montgomery_limbs(b);
+    Fr portable = fa;
+    portable.mul_assign_with<Kernel::portable>(fb);
+    EXPECT_EQ(portable.montgomery_limbs(), expected);
+    Fr dispatched = fa;
+    dispatched.mul_assign(fb);
+    EXPECT_EQ(dispatched.montgomery_limbs(), expected);
+    if (have_mulx_adx()) {
+      Fr fast = fa;
+      fast.mul_assign_with<Kernel::mulx_adx>(fb);
+      EXPECT_EQ(fast.montgomery_limbs(), expected) << i;
+      Fr sq = fa;
+      sq.square_with<Kernel::mulx_adx>();
+      EXPECT_EQ(sq.montgomery_limbs(), general_mont_mul(a, a)) << i;
+    }
+  }
+}
+
+TEST(Kernels, SecondOperandMayBeAnyWord) {
+  // from_raw and the wide conversions multiply a constant below p by a value
+  // that may reach 2^256 - 1.
+  std::mt19937_64 rng(9);
+  std::vector<Repr> wide = {Repr{~0ULL, ~0ULL, ~0ULL, ~0ULL}, kP, Repr{0, 0, 0, 1ULL << 63}};
+  while (wide.size() < 200) wide.push_back(Repr{rng(), rng(), rng(), rng()});
+  for (const Repr& w : wide) {
+    for (const Repr& c : {Fr::kR2, Fr::kR3, Repr{kP[0] - 1, kP[1], kP[2], kP[3]}}) {
+      const Repr expected = general_mont_mul(c, w);
+      EXPECT_EQ(detail::mont_mul_portable(c, w, kP, Fr::kInv), expected);
+#if defined(__x86_64__)
+      if (have_mulx_adx()) {
+        EXPECT_EQ(detail::mont_mul_mulx_adx(c, w, kP, Fr::kInv), expected);
+      }
+#endif
+    }
+  }
+}
+
+TEST(Kernels, SumsOfProductsAgree) {
+  const std::vector<Repr> v = operands(8, 180);
+  for (size_t start = 0; start + 18 <= v.size(); start += 9) {
+    std::array<Fr, 9> a;
+    std::array<Fr, 9> b;
+    Fr expected;
+    for (size_t k = 0; k < 9; ++k) {
+      a[k] = Fr::from_montgomery_limbs(v[start + k]);
+      b[k] = Fr::from_montgomery_limbs(v[(start * 3 + k * 5 + 1) % v.size()]);
+      expected.add_assign(Fr::from_montgomery_limbs(general_mont_mul(a[k].montgomery_limbs(), b[k].montgomery_limbs())));
+    }
+    EXPECT_EQ(Fr::sum_of_products_with<Kernel::portable>(a, b), expected) << start;
+    if (have_mulx_adx()) {
+      EXPECT_EQ(Fr::sum_of_products_with<Kernel::mulx_adx>(a, b), expected) << start;
+    }
+  }
+  // The largest sum: every operand p - 1.
+  std::array<Fr, 9> top;
+  top.fill(-Fr::one());
+  const Fr one_each = Fr::from_u128(9, 0);  // (p-1)^2 = 1, nine times
+  EXPECT_EQ(Fr::sum_of_products_with<Kernel::portable>(top, top), one_each);
+  if (have_mulx_adx()) {
+    EXPECT_EQ(Fr::sum_of_products_with<Kernel::mulx_adx>(top, top), one_each);
+  }
+}
+
+TEST(Kernels, BoundsOfTheFieldsOfTheSystem) {
+  static_assert(Fr::kFastKernels);
+  static_assert(detail::sum_of_products_fits(9, kP));
+  static_assert(detail::sum_of_products_subtractions(9, kP) == 2);
+  // A modulus with its top bit set takes the general multiplication only.
+  static_assert(!detail::no_carry_modulus(Repr{~0ULL - 188, ~0ULL, ~0ULL, ~0ULL}));
+  SUCCEED();
+}
+
+}  // namespace
+}  // namespace quillet::field
