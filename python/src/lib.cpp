@@ -10,7 +10,6 @@
 #include <new>
 #include <span>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -176,30 +175,11 @@ PyObject* invoke(const Function& fn, const Args& args) {
   return raise_failure(fn.sig.name, fn.failure_class, failure);
 }
 
-// Overwrites the arguments' texts when the call ends, whatever its outcome:
-// key and seed texts are among them. Views of the interpreter's own text own
-// nothing and are left alone.
-class WipeArguments {
- public:
-  explicit WipeArguments(Args& args) : args_(args) {}
-  ~WipeArguments() {
-    for (auto& text : args_) {
-      if constexpr (std::is_same_v<std::remove_cvref_t<decltype(text)>, std::string>) jubjub::wipe_text(text);
-    }
-  }
-  WipeArguments(const WipeArguments&) = delete;
-  WipeArguments& operator=(const WipeArguments&) = delete;
-
- private:
-  Args& args_;
-};
-
 template <std::size_t I>
 PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
                 PyObject* kwnames) {
   const Function& fn = kFunctions[I];
   Args bound;
-  const WipeArguments wipe_arguments(bound);
   if (!bind_arguments(fn.sig, args, nargsf, kwnames, bound)) return nullptr;
   return invoke(fn, bound);
 }
