@@ -10,8 +10,8 @@ command -v valgrind >/dev/null || { echo "ctime: valgrind is not installed (scri
 build=build/ctime
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g \
   -DQUILLET_BUILD_CTIME=ON -DQUILLET_BUILD_TESTS=OFF -DQUILLET_BUILD_PYTHON=OFF >/dev/null
-cmake --build "$build" -j2 --target quillet_jubjub_ctime quillet_sdk_ctime
-for check in "$build"/crypto/jubjub/quillet_jubjub_ctime "$build"/sdk/quillet_sdk_ctime; do
+cmake --build "$build" -j2 --target quillet_jubjub_ctime quillet_sdk_ctime quillet_ctime
+for check in "$build"/crypto/jubjub/quillet_jubjub_ctime "$build"/sdk/quillet_sdk_ctime "$build"/ctime/quillet_ctime; do
   echo "ctime: $(basename "$check")"
   valgrind --quiet --error-exitcode=42 --track-origins=yes "$check"
 done

@@ -1,7 +1,5 @@
 #include "crypto/jubjub/eddsa.hpp"
 
-#include <openssl/crypto.h>
-
 #include <algorithm>
 #include <array>
 #include <optional>
@@ -12,6 +10,7 @@
 #include "crypto/jubjub/hmac_sha256.hpp"
 #include "crypto/jubjub/msm.hpp"
 #include "crypto/jubjub/scalar_split.hpp"
+#include "crypto/jubjub/secret.hpp"
 
 namespace quillet::jubjub {
 namespace {
@@ -22,8 +21,6 @@ Fs challenge(std::span<const uint8_t> msg) {
   std::copy_n(msg.begin(), std::min(msg.size(), m.size()), m.begin());
   return to_uniform_32(m);
 }
-
-void wipe(void* p, size_t n) { OPENSSL_cleanse(p, n); }
 
 // k·G for a secret k, through the base's table when it has one.
 Point<PrimeOrder> mul_fixed_base(const Fs& k, uint8_t generator, const AltJubjubBn256& params) {
@@ -71,8 +68,12 @@ bool equation_holds_vartime(const Point<Unknown>& a, const Fs& c, const Point<Un
 
 // 1 when the big-endian 32-byte integer is below s, else 0, without a branch.
 uint64_t below_s(const Sha256Digest& be) {
-  FsRepr unused{};
-  return field::detail::sub_borrow(unused, field::repr_from_bytes_be(be), kFsModulus);
+  FsRepr candidate = field::repr_from_bytes_be(be);
+  FsRepr difference{};
+  const uint64_t borrow = field::detail::sub_borrow(difference, candidate, kFsModulus);
+  wipe_value(candidate);
+  wipe_value(difference);
+  return borrow;
 }
 
 }  // namespace
@@ -91,7 +92,9 @@ Seed Seed::deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg
   static constexpr uint8_t kZero[1] = {0x00};
   static constexpr uint8_t kOne[1] = {0x01};
   const Sha256Digest h1 = sha256(msg);
-  std::array<uint8_t, 32> x = field::repr_to_bytes_be(sk.value().into_repr());
+  FsRepr key_repr = sk.value().into_repr();
+  std::array<uint8_t, 32> x = field::repr_to_bytes_be(key_repr);
+  wipe_value(key_repr);
   Sha256Digest v;
   v.fill(0x01);
   Sha256Digest k{};
@@ -102,7 +105,7 @@ Seed Seed::deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg
     v = key.mac({v});
     k = key.mac({v, kOne, x, h1});
   }
-  wipe(x.data(), x.size());
+  wipe_value(x);
 
   bool first = true;
   for (;;) {
@@ -112,15 +115,20 @@ Seed Seed::deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg
       first = false;
     }
     Sha256Digest t = key.mac({v});
+    // Whether a candidate is taken depends only on HMAC outputs and says
+    // nothing about the nonce it yields.
     uint64_t accept = below_s(t);
     declassify(&accept, sizeof accept);
     if (accept != 0) {
-      const Fs r = Fs::from_raw(field::repr_from_bytes_be(t));
-      wipe(t.data(), t.size());
-      wipe(k.data(), k.size());
-      wipe(v.data(), v.size());
-      return Seed(r);
+      FsRepr nonce_repr = field::repr_from_bytes_be(t);
+      const Seed nonce(Fs::from_raw(nonce_repr));
+      wipe_value(nonce_repr);
+      wipe_value(t);
+      wipe_value(k);
+      wipe_value(v);
+      return nonce;
     }
+    wipe_value(t);  // a rejected candidate, overwritten all the same
     k = key.mac({v, v, kZero});
   }
 }

@@ -14,6 +14,7 @@
 #include <variant>
 
 #include "crypto/failure.hpp"
+#include "crypto/jubjub/secret.hpp"
 #include "python/src/binding.hpp"
 #include "python/src/failure.hpp"
 #include "python/src/model.hpp"
@@ -154,7 +155,13 @@ PyObject* invoke(const Function& fn, const Args& args) {
   Failure failure;
   try {
     Outcome outcome = fn.call(args);
-    if (outcome) return to_python(*outcome);
+    if (outcome) {
+      PyObject* result = to_python(*outcome);
+      // Results include private key texts (private_key_from_seed); the
+      // interpreter holds its own copy now.
+      if (std::string* text = std::get_if<std::string>(&*outcome)) jubjub::wipe_text(*text);
+      return result;
+    }
     failure = std::move(outcome.error());
   } catch (const HardFailure& hard) {
     failure = Failure{hard.text()};

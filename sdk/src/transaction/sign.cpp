@@ -1,6 +1,7 @@
 #include "sdk/src/transaction/sign.hpp"
 
 #include "crypto/failure.hpp"
+#include "crypto/jubjub/secret.hpp"
 #include "sdk/src/hash.hpp"
 #include "sdk/src/transaction/limit_order_hash.hpp"
 #include "sdk/src/transaction/oracle_price_hash.hpp"
@@ -17,10 +18,9 @@ namespace {
 Result<tx::JubjubSignature> sign_hash(const HashWords& hash, std::string_view private_key) {
   auto sk = tx::private_key_from_string(private_key);
   if (!sk) return unexpected(std::move(sk).error());
+  const jubjub::WipeOnExit<jubjub::Fs> wipe_sk(*sk);
   const std::array<uint8_t, 32> message = hash_message(hash);
-  const tx::TxSignature signature = tx::TxSignature::sign_msg(*sk, message);
-  tx::wipe(*sk);
-  return tx::to_jubjub_signature(signature);
+  return tx::to_jubjub_signature(tx::TxSignature::sign_msg(*sk, message));
 }
 
 tx::JubjubSignature unwrap(Result<tx::JubjubSignature> signed_hash) {

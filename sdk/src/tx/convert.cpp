@@ -1,7 +1,5 @@
 #include "sdk/src/tx/convert.hpp"
 
-#include <openssl/crypto.h>
-
 #include <algorithm>
 #include <array>
 #include <type_traits>
@@ -9,11 +7,11 @@
 
 #include "crypto/field/repr.hpp"
 #include "crypto/jubjub/declassify.hpp"
+#include "crypto/jubjub/secret.hpp"
 
 namespace quillet::sdk::tx {
 namespace {
 
-using jubjub::declassify;
 
 constexpr size_t kKeySize = 32;
 
@@ -52,24 +50,30 @@ HexValue hex_value_ct(uint8_t c) {
   return HexValue{value, is_num | is_lower | is_upper};
 }
 
-// Two digits per byte, first digit high. `digits` has an even length. The
-// digits are read without branching on them; only when one is invalid is the
-// first such found for the error.
-Expected<std::vector<uint8_t>, FromHexError> decode_hex(std::string_view digits) {
-  std::vector<uint8_t> out(digits.size() / 2);
+// The first byte of `digits` that is not a hexadecimal digit, as the error
+// that names it. The digits are looked at without branching on them; only
+// when one is invalid is the first such searched for.
+std::optional<FromHexError> first_invalid_digit(std::string_view digits) {
   int all_valid = 1;
+  for (char c : digits) all_valid &= hex_value_ct(static_cast<uint8_t>(c)).valid;
+  // The caller's answer (an error or not) tells this verdict anyway.
+  jubjub::declassify(&all_valid, sizeof all_valid);
+  if (all_valid != 0) return std::nullopt;
   for (size_t i = 0; i < digits.size(); ++i) {
-    const HexValue v = hex_value_ct(static_cast<uint8_t>(digits[i]));
-    all_valid &= v.valid;
-    out[i / 2] = static_cast<uint8_t>(out[i / 2] | (v.value << (i % 2 == 0 ? 4 : 0)));
+    const auto c = static_cast<uint8_t>(digits[i]);
+    if (hex_value_ct(c).valid == 0) return FromHexError::invalid_hex_character(c, i);
   }
-  declassify(&all_valid, sizeof all_valid);
-  if (all_valid == 0) {
-    OPENSSL_cleanse(out.data(), out.size());
-    for (size_t i = 0; i < digits.size(); ++i) {
-      const auto c = static_cast<uint8_t>(digits[i]);
-      if (hex_value_ct(c).valid == 0) return unexpected(FromHexError::invalid_hex_character(c, i));
-    }
+  return std::nullopt;
+}
+
+// 64 valid hexadecimal digits as 32 bytes, first digit high, without a branch
+// or a table lookup on them.
+std::array<uint8_t, kKeySize> decode_key_digits(std::string_view digits) {
+  std::array<uint8_t, kKeySize> out{};
+  for (size_t i = 0; i < out.size(); ++i) {
+    const int high = hex_value_ct(static_cast<uint8_t>(digits[2 * i])).value;
+    const int low = hex_value_ct(static_cast<uint8_t>(digits[2 * i + 1])).value;
+    out[i] = static_cast<uint8_t>((high << 4) | low);
   }
   return out;
 }
@@ -123,22 +127,24 @@ Expected<Fs, ConversionError> FeConvert::from_bytes(std::span<const uint8_t> byt
     return unexpected(ConversionError(ConversionError::IncorrectInputSize{bytes.size(), kKeySize}));
   }
   std::array<uint8_t, 32> be{};
+  const jubjub::WipeOnExit<std::array<uint8_t, 32>> wipe_be(be);
   std::copy(bytes.begin(), bytes.end(), be.begin());
   jubjub::FsRepr repr = field::repr_from_bytes_be(be);
-  OPENSSL_cleanse(be.data(), be.size());
+  const jubjub::WipeOnExit<jubjub::FsRepr> wipe_repr(repr);
   // The range test and the conversion run in constant time (the bytes are
   // usually a private key); only the verdict steers.
-  jubjub::FsRepr unused{};
-  uint64_t below = field::detail::sub_borrow(unused, repr, jubjub::kFsModulus);
-  declassify(&below, sizeof below);
+  jubjub::FsRepr difference{};
+  uint64_t below = field::detail::sub_borrow(difference, repr, jubjub::kFsModulus);
+  jubjub::wipe_value(difference);
+  jubjub::declassify(&below, sizeof below);  // the caller's answer tells it anyway
   if (below == 0) {
     auto error = Fs::from_repr(repr);
-    OPENSSL_cleanse(repr.data(), sizeof repr);
     return unexpected(ConversionError(ConversionError::PrimeFieldDecodingError{std::move(error).error()}));
   }
-  const Fs v = Fs::from_raw(repr);
-  OPENSSL_cleanse(repr.data(), sizeof repr);
-  return v;
+  Fs v = Fs::from_raw(repr);
+  Expected<Fs, ConversionError> out(v);
+  jubjub::wipe_value(v);
+  return out;
 }
 
 std::string FeConvert::to_hex(const Fs& v) { return bytes_to_hex(field::repr_to_bytes_be(v.into_repr())); }
@@ -159,12 +165,18 @@ namespace {
 Result<Fs> private_key_from_string_vartime(std::string_view text) {
   while (text.starts_with("0x")) text.remove_prefix(2);
   if (text.size() % 2 != 0) return unexpected(Error(FromHexError::odd_length().to_string()));
-  auto bytes = decode_hex(text);
-  if (!bytes) return unexpected(Error(bytes.error().to_string()));
-  auto key = FeConvert::from_bytes(*bytes);
-  OPENSSL_cleanse(bytes->data(), bytes->size());
+  if (const auto bad = first_invalid_digit(text)) return unexpected(Error(bad->to_string()));
+  // Any other length is refused by from_bytes, on the length alone.
+  if (text.size() != 2 * kKeySize) {
+    return unexpected(ConversionError(ConversionError::IncorrectInputSize{text.size() / 2, kKeySize}).to_error());
+  }
+  std::array<uint8_t, kKeySize> bytes = decode_key_digits(text);
+  const jubjub::WipeOnExit<std::array<uint8_t, kKeySize>> wipe_bytes(bytes);
+  auto key = FeConvert::from_bytes(bytes);
   if (!key) return unexpected(key.error().to_error());
-  return *key;
+  Result<Fs> out(*key);
+  jubjub::wipe_value(*key);
+  return out;
 }
 
 }  // namespace
@@ -183,13 +195,16 @@ Result<Fs> private_key_from_string(std::string_view text) {
     // A digit string never starts with "0x" ('x' is no digit), so the
     // prefixes counted from the length are all the first description strips.
     unsigned prefix_ok = ((diff - 1) >> 8) & 1;  // diff < 256
-    declassify(&prefix_ok, sizeof prefix_ok);
-    if (prefix_ok != 0) {
-      auto bytes = decode_hex(text.substr(prefix));
-      if (bytes) {
-        auto key = FeConvert::from_bytes(*bytes);
-        OPENSSL_cleanse(bytes->data(), bytes->size());
-        if (key) return *key;
+    jubjub::declassify(&prefix_ok, sizeof prefix_ok);
+    const std::string_view digits = text.substr(prefix);
+    if (prefix_ok != 0 && !first_invalid_digit(digits)) {
+      std::array<uint8_t, kKeySize> bytes = decode_key_digits(digits);
+      const jubjub::WipeOnExit<std::array<uint8_t, kKeySize>> wipe_bytes(bytes);
+      auto key = FeConvert::from_bytes(bytes);
+      if (key) {
+        Result<Fs> out(*key);
+        jubjub::wipe_value(*key);
+        return out;
       }
     }
   }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 
+#include "crypto/jubjub/secret.hpp"
 #include "sdk/src/json/writer.hpp"
 #include "sdk/src/tx/convert.hpp"
 #include "sdk/src/tx/packed_public_key.hpp"
@@ -18,16 +19,13 @@ Result<L1Signature> l1_sign(std::string_view msg, std::string_view private_key) 
   const std::string_view digits = trim_hex_prefix(msg);
   auto sk = private_key_from_string(private_key);
   if (!sk) return unexpected(std::move(sk).error());
+  const jubjub::WipeOnExit<jubjub::Fs> wipe_sk(*sk);
   const auto m = U256::from_str(digits);
-  if (!m) {
-    wipe(*sk);
-    return unexpected(Error(m.error().to_string()));
-  }
+  if (!m) return unexpected(Error(m.error().to_string()));
   const std::array<uint8_t, 32> bytes = m->to_little_endian();
   // The signer's point comes with the signature, from the shared parameter
   // set, instead of a second derivation.
   const SignedMessage signed_msg = SignedMessage::sign(*sk, bytes);
-  wipe(*sk);
 
   // Both points come normalised from signing.
   const auto [ax, ay] = signed_msg.public_key.point.to_affine_vartime();

@@ -1,12 +1,11 @@
 #include "sdk/src/tx/packed_public_key.hpp"
 
-#include <openssl/crypto.h>
-
 #include <string>
 
 #include "crypto/failure.hpp"
 #include "crypto/jubjub/declassify.hpp"
 #include "crypto/jubjub/params.hpp"
+#include "crypto/jubjub/secret.hpp"
 #include "sdk/src/tx/convert.hpp"
 
 namespace quillet::sdk::tx {
@@ -80,7 +79,7 @@ BabyJubjubPoint BabyJubjubPoint::from_packed(const PackedPublicKey& key) {
   return BabyJubjubPoint{fr_to_u256(x), fr_to_u256(y)};
 }
 
-void wipe(jubjub::Fs& secret) { OPENSSL_cleanse(&secret, sizeof secret); }
+void wipe(jubjub::Fs& secret) { jubjub::wipe_value(secret); }
 
 PackedPublicKey pack_public_key(const jubjub::PublicKey& key) {
   const jubjub::PointEncoding bytes = key.point.encode_vartime();
@@ -137,8 +136,8 @@ Result<std::pair<std::string, std::string>> pub_key_to_xy(std::string_view text)
 Result<std::pair<std::string, std::string>> private_key_to_pubkey_xy(std::string_view text) {
   auto sk = private_key_from_string(text);
   if (!sk) return unexpected(std::move(sk).error());
+  const jubjub::WipeOnExit<jubjub::Fs> wipe_sk(*sk);
   const jubjub::PublicKey key = derive_normalized(*sk);
-  wipe(*sk);
   // What pub_key_to_xy of the packed key's text gives, without decoding the
   // point again: decoding an encoding gives back the point it came from, so
   // its affine x is the derived point's (the small-value rule aside).

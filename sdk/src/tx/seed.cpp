@@ -1,6 +1,5 @@
 #include "sdk/src/tx/seed.hpp"
 
-#include <openssl/crypto.h>
 #include <openssl/sha.h>
 
 #include <array>
@@ -9,6 +8,7 @@
 #include "crypto/field/repr.hpp"
 #include "crypto/jubjub/declassify.hpp"
 #include "crypto/jubjub/fs_modulus.hpp"
+#include "crypto/jubjub/secret.hpp"
 #include "sdk/src/tx/convert.hpp"
 
 namespace quillet::sdk::tx {
@@ -19,9 +19,11 @@ using Digest = std::array<uint8_t, SHA256_DIGEST_LENGTH>;
 // On input, `d` is a 32-byte big-endian integer. Returns whether it is below
 // s, without a branch: the accepted candidate is the private key.
 bool below_subgroup_order(const Digest& d) {
-  const std::array<uint8_t, 32> be = d;
-  jubjub::FsRepr unused{};
-  uint64_t below = field::detail::sub_borrow(unused, field::repr_from_bytes_be(be), jubjub::kFsModulus);
+  jubjub::FsRepr candidate = field::repr_from_bytes_be(d);
+  jubjub::FsRepr difference{};
+  uint64_t below = field::detail::sub_borrow(difference, candidate, jubjub::kFsModulus);
+  jubjub::wipe_value(candidate);
+  jubjub::wipe_value(difference);
   // Only the verdict becomes public; it decides whether to hash again.
   jubjub::declassify(&below, sizeof below);
   return below != 0;
@@ -43,16 +45,16 @@ Result<std::string> private_key_from_seed(std::span<const uint8_t> seed) {
   if (seed.size() < 32) return unexpected(Error("seed is too short"));
   Digest d{};
   Digest c{};
+  const jubjub::WipeOnExit<Digest> wipe_d(d);
+  const jubjub::WipeOnExit<Digest> wipe_c(c);
   SHA256(seed.data(), seed.size(), d.data());
   for (;;) {
     SHA256(d.data(), d.size(), c.data());
     if (below_subgroup_order(c)) break;
     d = c;
   }
-  std::string key = to_hex(c);
-  OPENSSL_cleanse(d.data(), d.size());
-  OPENSSL_cleanse(c.data(), c.size());
-  return key;
+  // The key text leaves in the result; whoever holds it last overwrites it.
+  return to_hex(c);
 }
 
 }  // namespace quillet::sdk::tx

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "crypto/jubjub/params.hpp"
+#include "crypto/jubjub/secret.hpp"
 #include "sdk/src/tx/convert.hpp"
 
 namespace quillet::sdk::tx {
@@ -31,10 +32,9 @@ Result<JubjubSignature> sign(std::string_view private_key, std::string_view msg)
   if (!m) return unexpected(Error(m.error().to_string()));
   auto sk = private_key_from_string(private_key);
   if (!sk) return unexpected(std::move(sk).error());
+  const jubjub::WipeOnExit<jubjub::Fs> wipe_sk(*sk);
   const std::array<uint8_t, 32> bytes = m->to_little_endian();
-  const TxSignature t = TxSignature::sign_msg(*sk, bytes);
-  wipe(*sk);
-  return to_jubjub_signature(t);
+  return to_jubjub_signature(TxSignature::sign_msg(*sk, bytes));
 }
 
 Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, std::string_view pub_key_x,

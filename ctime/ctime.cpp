@@ -1,0 +1,204 @@
+// Constant-time check of the entry points and of signing over several keys
+// and messages, run under valgrind's memcheck by scripts/ctime.sh. Key texts,
+// keys and seeds are marked undefined; a conditional jump or a memory index
+// that depends on them, or on anything computed from them, is then a memcheck
+// error. Values that are public by construction go through the library's
+// declassify() (crypto/jubjub/declassify.hpp), which this program defines to
+// mark them defined again. Each result is made public and compared with the
+// same operation run on defined inputs; outside valgrind the program only
+// makes those comparisons.
+#include <valgrind/memcheck.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "crypto/jubjub/declassify.hpp"
+#include "crypto/jubjub/eddsa.hpp"
+#include "crypto/jubjub/params.hpp"
+#include "sdk/src/lib.hpp"
+#include "sdk/src/tx/convert.hpp"
+#include "sdk/src/tx/packed_public_key.hpp"
+#include "sdk/src/tx/seed.hpp"
+#include "sdk/src/tx/sign.hpp"
+
+using namespace quillet;
+
+namespace quillet::jubjub {
+
+void declassify(const void* p, size_t n) { (void)VALGRIND_MAKE_MEM_DEFINED(p, n); }
+
+}  // namespace quillet::jubjub
+
+namespace {
+
+int g_failures = 0;
+
+void expect(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "ctime: wrong result: %s\n", what);
+    ++g_failures;
+  }
+}
+
+void make_secret(const void* p, size_t n) { (void)VALGRIND_MAKE_MEM_UNDEFINED(p, n); }
+
+template <class T>
+void make_secret(const T& v) {
+  make_secret(&v, sizeof v);
+}
+
+template <class T>
+void make_public(const T& v) {
+  (void)VALGRIND_MAKE_MEM_DEFINED(&v, sizeof v);
+}
+
+void make_public_text(const std::string& s) { (void)VALGRIND_MAKE_MEM_DEFINED(s.data(), s.size()); }
+
+// Key texts: small, large, leading zeros, upper case, extra prefixes.
+constexpr std::array<std::string_view, 5> kKeyTexts = {
+    "0x0000000000000000000000000000000000000000000000000000000000000001",
+    "0x060c89ce5c263405370a08b6d0302b0bab3eedb83920ee0a677297dc392126f0",
+    "0x01b2d3f4a5968778695a4b3c2d1e0ffedcba98765432100123456789abcdef01",
+    "0x0x00F3A9C6E1B2D4F5A6978899AABBCCDDEEFF00112233445566778899AABBCCDD",
+    "0x0420d1c0ffee0badf00d5eed1e55c0de4b1d2c3e4f5061728394a5b6c7d8e9fa",
+};
+
+// Messages: a hash-like value, zero, all ones, a value above s.
+constexpr std::array<std::string_view, 4> kMessages = {
+    "0x2c3f0b4e8e1a9d7c6b5a4f3e2d1c0b9a8f7e6d5c4b3a29180706050403020100",
+    "0x0",
+    "0xffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff",
+    "0x060c89ce5c263405370a08b6d0302b0bab3eedb83920ee0a677297dc392126f1",
+};
+
+jubjub::Fs key_of(std::string_view text) { return sdk::tx::private_key_from_string(text).value(); }
+
+std::array<uint8_t, 32> message_bytes(std::string_view text) {
+  return sdk::U256::from_str(text).value().to_little_endian();
+}
+
+// A private key text whose 64 digits are secret; its "0x" prefixes are not.
+// Every key text here has exactly 64 digits.
+void check_key_text(std::string_view text) {
+  const jubjub::Fs want = key_of(text);
+  std::string secret_text(text);
+  make_secret(secret_text.data() + secret_text.size() - 64, 64);
+  auto got = sdk::tx::private_key_from_string(secret_text);
+  make_public(got);
+  expect(got.has_value(), "key text accepted");
+  if (!got) return;
+  make_public(*got);
+  expect(*got == want, "key text value");
+}
+
+// sk·G, and its packed form.
+void check_public_key(const jubjub::Fs& k) {
+  const jubjub::AltJubjubBn256& params = jubjub::jubjub_params();
+  const jubjub::PublicKey want = jubjub::PublicKey::derive(jubjub::PrivateKey(k), jubjub::kSigningBase, params);
+  const sdk::tx::PackedPublicKey want_packed = sdk::tx::public_key_from_private(k);
+
+  jubjub::Fs sk = k;
+  make_secret(sk);
+  jubjub::PublicKey got = jubjub::PublicKey::derive(jubjub::PrivateKey(sk), jubjub::kSigningBase, params);
+  make_public(got);
+  expect(got.point == want.point, "PublicKey::derive");
+
+  make_secret(sk);
+  sdk::tx::PackedPublicKey packed = sdk::tx::public_key_from_private(sk);
+  make_public(packed);
+  expect(packed == want_packed, "public_key_from_private");
+}
+
+// The whole signature of a 32-byte message: nonce, R, S and the self-check.
+void check_sign_msg(const jubjub::Fs& k, std::span<const uint8_t> msg) {
+  const sdk::tx::TxSignature want = sdk::tx::TxSignature::sign_msg(k, msg);
+  jubjub::Fs sk = k;
+  make_secret(sk);
+  sdk::tx::TxSignature got = sdk::tx::TxSignature::sign_msg(sk, msg);
+  make_public(got);
+  expect(got.public_key == want.public_key, "sign_msg public key");
+  expect(got.signature.r == want.signature.r && got.signature.s == want.signature.s, "sign_msg signature");
+}
+
+// The entry points over texts, with the key's digits secret.
+void check_entry_points(std::string_view key, std::string_view msg) {
+  const auto want_sign = sdk::sign(key, msg).value();
+  const auto want_l1 = sdk::l1_sign(msg, key).value();
+  const auto want_xy = sdk::private_key_to_pubkey_xy(key).value();
+
+  std::string secret_key(key);
+  const auto poison = [&] { make_secret(secret_key.data() + secret_key.size() - 64, 64); };
+
+  poison();
+  auto sig = sdk::sign(secret_key, msg);
+  make_public(sig);
+  expect(sig && *sig == want_sign, "sign");
+
+  poison();
+  auto l1 = sdk::l1_sign(msg, secret_key);
+  make_public(l1);
+  if (l1) {
+    for (const std::string* s : {&l1->x, &l1->y, &l1->s, &l1->pk_x, &l1->pk_y}) make_public_text(*s);
+  }
+  expect(l1 && l1->to_json() == want_l1.to_json(), "l1_sign");
+
+  poison();
+  auto xy = sdk::private_key_to_pubkey_xy(secret_key);
+  make_public(xy);
+  if (xy) {
+    make_public_text(xy->first);
+    make_public_text(xy->second);
+  }
+  expect(xy && *xy == want_xy, "private_key_to_pubkey_xy");
+}
+
+// A private key from a secret seed: hash chain, range check, key text.
+void check_seed(std::string_view seed) {
+  const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(seed.data()), seed.size());
+  const std::string want = sdk::tx::private_key_from_seed(bytes).value();
+  std::string secret_seed(seed);
+  make_secret(secret_seed.data(), secret_seed.size());
+  auto got = sdk::tx::private_key_from_seed(
+      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(secret_seed.data()), secret_seed.size()));
+  make_public(got);
+  if (got) make_public_text(*got);
+  expect(got && *got == want, "private_key_from_seed");
+}
+
+}  // namespace
+
+int main() {
+  if (!RUNNING_ON_VALGRIND) {
+    std::printf("ctime: not under valgrind, so only the results are checked\n");
+  }
+  // The shared curve parameters are public; build them before any secret
+  // is around.
+  (void)jubjub::jubjub_params();
+
+  for (std::string_view text : kKeyTexts) {
+    check_key_text(text);
+    const jubjub::Fs k = key_of(text);
+    check_public_key(k);
+    for (std::string_view m : kMessages) {
+      const std::array<uint8_t, 32> msg = message_bytes(m);
+      check_sign_msg(k, msg);
+    }
+  }
+  check_entry_points(kKeyTexts[2], kMessages[0]);
+  check_entry_points(kKeyTexts[3], kMessages[2]);
+  check_seed("a seed phrase of at least thirty-two bytes, as users type them");
+  check_seed(std::string_view("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f"
+                              "\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1a\x1b\x1c\x1d\x1e\x1f",
+                              32));
+
+  if (g_failures != 0) {
+    std::fprintf(stderr, "ctime: %d wrong results\n", g_failures);
+    return 1;
+  }
+  std::printf("ctime: all results as expected\n");
+  return 0;
+}
