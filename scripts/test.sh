@@ -17,3 +17,10 @@ python -m pytest python/tests -q
 
 # The package as users get it: sdist, wheel, fresh venv, stub check.
 bash scripts/ci_package.sh
+
+# Hardening: the C++ suite under ASan/UBSan (and the concurrency test under
+# TSan), every fuzz harness for a bounded time, and the constant-time check
+# of secret handling under valgrind.
+bash scripts/ci_sanitizers.sh
+FUZZ_SECONDS=${FUZZ_SECONDS:-10} bash scripts/ci_fuzz.sh
+bash scripts/ctime.sh
