@@ -10,8 +10,8 @@
 // failure may be skipped.
 //
 // Secrets: the key's text is read in place from the caller's str object and
-// never copied here; the core call of each item parses and wipes its own
-// copy of the key, on every path, as it does for the single functions.
+// never copied here; the core call of each item parses the key into its own
+// scalar and wipes it, exactly as for the single functions.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -126,7 +126,8 @@ PyObject* snapshot(PyObject* iterable, const char* what) {
 struct Batch {
   const Function* fn = nullptr;
   const char* batch_name = nullptr;
-  Ref keep;
+  Ref key;   // the key shared by every item, if any
+  Ref keep;  // the snapshot of the items
   std::vector<Args> items;
 };
 
@@ -215,6 +216,7 @@ PyObject* sign_many(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   if (batch.fn == nullptr) return nullptr;
   Args fixed{};
   if (!convert_text(batch.fn->sig.params[1], key, fixed[1])) return nullptr;
+  batch.key.reset(Py_NewRef(key));
   if (!add_text_items(batch, docs, "docs", batch.fn->sig.params[0], 0, fixed)) return nullptr;
   return run(batch, threads);
 }
@@ -235,6 +237,7 @@ PyObject* sign_messages(PyObject* /*module*/, PyObject* args, PyObject* kwargs) 
   batch.fn = find_function("sign");
   Args fixed{};
   if (!convert_text(batch.fn->sig.params[0], key, fixed[0])) return nullptr;
+  batch.key.reset(Py_NewRef(key));
   if (!add_text_items(batch, msgs, "msgs", batch.fn->sig.params[1], 1, fixed)) return nullptr;
   return run(batch, threads);
 }
