@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import functools
 import json
+import os
 import statistics
 import time
 from collections.abc import Callable, Iterator
@@ -134,6 +135,8 @@ class BatchRow(NamedTuple):
     ratio: float  # items/s over the loop's, median of the rounds' ratios
     ratio_min: float
     ratio_max: float
+    cores: float  # CPU seconds per wall second the process got, median over the rounds
+    cpu_per_item: float  # CPU seconds, all threads, median over the rounds
 
 
 def run_batch(count: int = BATCH_SIZE, rounds: int = 7,
@@ -143,30 +146,47 @@ def run_batch(count: int = BATCH_SIZE, rounds: int = 7,
     In every round the cases of a group run back to back, so that each
     round's ratios compare timings taken under the same machine load; a
     ratio is reported as the median of the rounds' ratios with their minimum
-    and maximum, which show how noisy the machine was.
+    and maximum, which show how noisy the machine was. `cores` tells how many
+    cores the process actually had meanwhile: about 2 for two threads on an
+    idle machine, less when other processes take them. `cpu_per_item` does
+    not depend on that load: equal for the loop and a batch, it means the
+    batch adds no work, only cores.
     """
     rows: list[BatchRow] = []
     for _, group in batch_cases(count):
         repeats = [_repeats(fn, min_time) for _, fn in group]  # also the warm-up
         per_item: list[list[float]] = [[] for _ in group]
+        cores: list[list[float]] = [[] for _ in group]
+        cpu_per_item: list[list[float]] = [[] for _ in group]
         for _ in range(rounds):
-            for (_, fn), n, samples in zip(group, repeats, per_item):
-                start = time.perf_counter()
+            for (_, fn), n, samples, used, cpu_samples in zip(group, repeats, per_item, cores,
+                                                               cpu_per_item):
+                cpu_start, start = time.process_time(), time.perf_counter()
                 for _ in range(n):
                     fn()
-                samples.append((time.perf_counter() - start) / (n * count))
+                wall = time.perf_counter() - start
+                cpu = time.process_time() - cpu_start
+                samples.append(wall / (n * count))
+                used.append(cpu / wall)
+                cpu_samples.append(cpu / (n * count))
         loop = per_item[0]
-        for (name, _), samples in zip(group, per_item):
+        for (name, _), samples, used, cpu_samples in zip(group, per_item, cores, cpu_per_item):
             ratios = [base / t for base, t in zip(loop, samples)]
             rows.append(BatchRow(name, count, 1 / statistics.median(samples),
-                                 statistics.median(ratios), min(ratios), max(ratios)))
+                                 statistics.median(ratios), min(ratios), max(ratios),
+                                 statistics.median(used), statistics.median(cpu_samples)))
     return rows
 
 
 def batch_table(rows: list[BatchRow]) -> str:
     """The rows of run_batch as an aligned text table."""
     title = f"batch of {rows[0].items} limit orders" if rows else "batch"
-    lines = [f"{title:32} {'items/s':>10} {'vs loop':>8}  (min-max over the rounds)"]
-    lines += [f"{row.name:32} {row.items_per_s:10.0f} {row.ratio:8.2f}  "
-              f"({row.ratio_min:.2f}-{row.ratio_max:.2f})" for row in rows]
+    lines = [f"{title:30} {'items/s':>8} {'vs loop':>8} {'(min-max)':>11} {'cores':>6} "
+             f"{'CPU µs/item':>12}"]
+    lines += [f"{row.name:30} {row.items_per_s:8.0f} {row.ratio:8.2f} "
+              f"{f'({row.ratio_min:.2f}-{row.ratio_max:.2f})':>11} {row.cores:6.2f} "
+              f"{row.cpu_per_item * 1e6:12.1f}" for row in rows]
+    # Other processes take cores from the threads: the ratios need this to be read.
+    lines.append(f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores; "
+                 f"default threads {batch.default_threads()}")
     return "\n".join(lines)

@@ -279,7 +279,9 @@ def cmd_bench(args: argparse.Namespace, inputs: Inputs) -> int:
         else:
             emit({row.name: {"items_per_s": round(row.items_per_s), "ratio": round(row.ratio, 3),
                              "ratio_min": round(row.ratio_min, 3),
-                             "ratio_max": round(row.ratio_max, 3)} for row in rows})
+                             "ratio_max": round(row.ratio_max, 3), "cores": round(row.cores, 2),
+                             "cpu_us_per_item": round(row.cpu_per_item * 1e6, 1)}
+                  for row in rows})
         return EXIT_OK
     results = bench.run(set(args.functions) or None, args.rounds, args.min_time)
     if args.table:
