@@ -19,4 +19,4 @@ def verify_many(items: Iterable[Sequence[str]], *, threads: int | None = None) -
     """Whether each (sig_r, sig_s, pub_key_x, pub_key_y, msg) verifies, in input order."""
 
 def default_threads() -> int:
-    """The thread count used when threads is None: one per core."""
+    """The thread count used when threads is None: one per core the process may run on."""

@@ -3,8 +3,8 @@
 The functions of quillet_python_sdk hold the interpreter lock while they run,
 so a process signs on one core however many threads call them. The functions
 here take a whole batch, convert it with the lock held, then release the lock
-and share the items among a few threads (one per core unless `threads` says
-otherwise). Results come back in input order.
+and share the items among a few threads (one per core the process may run
+on, unless `threads` says otherwise). Results come back in input order.
 
 Each result is exactly what the single function returns for that item. If
 items fail, the call raises the exception that the single function raises for
@@ -82,5 +82,6 @@ def verify_many(items: Iterable[Sequence[str]], *, threads: int | None = None) -
 
 
 def default_threads() -> int:
-    """The thread count used when `threads` is None: one per core."""
+    """The thread count used when `threads` is None: the number of cores this
+    process may run on (its CPU affinity)."""
     return _batch.default_threads()

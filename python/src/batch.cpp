@@ -308,7 +308,7 @@ PyMethodDef g_methods[] = {
      "Whether each (sig_r, sig_s, pub_key_x, pub_key_y, msg) verifies, in input order."},
     {"default_threads", default_threads, METH_NOARGS,
      "default_threads()\n--\n\n"
-     "The thread count used when threads is None: one per core."},
+     "The thread count used when threads is None: one per core the process may run on."},
     {nullptr, nullptr, 0, nullptr},
 };
 

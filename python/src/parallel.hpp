@@ -2,6 +2,8 @@
 // caller releases the interpreter lock around run_parallel.
 #pragma once
 
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -14,8 +16,15 @@ namespace quillet::python {
 // The most threads one batch uses, whatever it asks for.
 inline constexpr unsigned kMaxThreads = 256;
 
-// One thread per core, or 1 where the count is unknown.
-inline unsigned default_thread_count() { return std::max(1U, std::thread::hardware_concurrency()); }
+// One thread per core this process may run on (its CPU affinity, as set by
+// taskset or a container), else per core of the machine, and at least 1.
+inline unsigned default_thread_count() {
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0) {
+    return static_cast<unsigned>(CPU_COUNT(&allowed));
+  }
+  return std::max(1U, std::thread::hardware_concurrency());
+}
 
 // Runs task(i) for the indexes 0 .. count-1 on up to `threads` threads, the
 // calling thread among them (threads == 1 spawns none), handing indexes out

@@ -1,6 +1,7 @@
 """quillet.batch: each result and each failure is the single function's own."""
 
 import json
+import os
 import random
 import threading
 import time
@@ -271,7 +272,15 @@ def test_more_threads_than_items_or_cores():
     expected = [q.hash_transfer(GOOD["transfer"])] * 3
     assert batch.hash_many("transfer", docs, threads=64) == expected
     assert batch.hash_many("transfer", docs, threads=10**30) == expected
-    assert batch.default_threads() >= 1
+    assert batch.default_threads() == len(os.sched_getaffinity(0))
+
+
+def test_default_threads_follow_the_cpu_affinity(run_python):
+    proc = run_python("import os\n"
+                      "os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})\n"
+                      "from quillet import batch\n"
+                      "print(batch.default_threads())\n")
+    assert proc.stdout.strip() == "1", proc.stderr
 
 
 def test_the_interpreter_lock_is_released_while_a_batch_runs():
