@@ -98,7 +98,10 @@ def batch_documents(count: int = BATCH_SIZE) -> list[str]:
     return [json.dumps({**demo.ORDER, "nonce": str(i)}) for i in range(1, count + 1)]
 
 
-def batch_cases(count: int = BATCH_SIZE) -> Iterator[tuple[str, list[tuple[str, Callable[[], object]]]]]:
+BatchCase = tuple[str, Callable[[], object]]
+
+
+def batch_cases(count: int = BATCH_SIZE) -> Iterator[tuple[str, list[BatchCase]]]:
     """(loop name, [(name, callable)]) groups; each callable does the same
     `count` items, the first of each group by a Python loop over the single
     function."""

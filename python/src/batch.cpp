@@ -59,7 +59,8 @@ class Ref {
 void note_item(std::size_t index) {
   PyObject* exc = PyErr_GetRaisedException();
   if (exc == nullptr) return;
-  PyObject* done = PyObject_CallMethod(exc, "add_note", "N", PyUnicode_FromFormat("batch item %zu", index));
+  PyObject* done =
+      PyObject_CallMethod(exc, "add_note", "N", PyUnicode_FromFormat("batch item %zu", index));
   if (done == nullptr) {
     PyErr_Clear();  // keep the item's own exception rather than a failure to annotate it
   } else {
@@ -73,7 +74,8 @@ void note_item(std::size_t index) {
 unsigned thread_count(PyObject* arg) {
   if (arg == nullptr || arg == Py_None) return default_thread_count();
   if (!PyLong_Check(arg)) {
-    PyErr_Format(PyExc_TypeError, "threads must be an int or None, not '%s'", Py_TYPE(arg)->tp_name);
+    PyErr_Format(PyExc_TypeError, "threads must be an int or None, not '%s'",
+                 Py_TYPE(arg)->tp_name);
     return 0;
   }
   int overflow = 0;
@@ -145,8 +147,8 @@ PyObject* run(const Batch& batch, unsigned threads) {
   Py_END_ALLOW_THREADS
 
   if (failed < count) {
-    const std::string where =
-        std::string(batch.fn->sig.name) + " (" + batch.batch_name + " item " + std::to_string(failed) + ")";
+    const std::string where = std::string(batch.fn->sig.name) + " (" + batch.batch_name +
+                              " item " + std::to_string(failed) + ")";
     raise_failure(where, batch.fn->failure_class, outcomes[failed]->error());
     note_item(failed);
     return nullptr;

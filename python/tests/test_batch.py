@@ -219,7 +219,8 @@ def test_the_class_is_shared_when_the_batch_module_fails_first(run_python):
         "    try: f(*a)\n"
         "    except BaseException as e: return type(e)\n"
         "first = caught(batch.hash_many, 'withdraw', ['{}'])\n"
-        "print(first is caught(q.hash_withdraw, '{}'), first.__name__, hasattr(q, 'PanicException'))\n"
+        "print(first is caught(q.hash_withdraw, '{}'), first.__name__,\n"
+        "      hasattr(q, 'PanicException'))\n"
     )
     assert proc.stdout.split() == ["True", "PanicException", "False"], proc.stderr
 
