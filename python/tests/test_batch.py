@@ -112,22 +112,24 @@ def test_any_iterable_is_taken_and_left_as_it_was():
     assert batch.hash_many("limit_order", (doc for doc in docs)) == expected
     assert batch.hash_many("limit_order", dict.fromkeys(docs)) == expected
 
-    before = list(docs)
-    items = [["0xzz", "0x2", PUB["x"], PUB["y"], "0x3"]]
+    failing = docs + ["{}"]
+    before = list(failing)
+    items = [["0xzz", "0x2", PUB["x"], PUB["y"], "0x3"]]  # fails: r is not a point
     items_before = [list(item) for item in items]
     batch.sign_many("limit_order", docs, KEY, threads=2)
-    raised(batch.sign_many, "limit_order", docs + ["{}"], KEY)
+    raised(batch.sign_many, "limit_order", failing, KEY, threads=2)
     raised(batch.verify_many, items)
-    assert docs == before and all(a is b for a, b in zip(docs, before))
-    assert items == items_before
+    assert failing == before and all(a is b for a, b in zip(failing, before))
+    assert docs == before[:-1]
+    assert items == items_before  # the item is still the caller's list
 
 
 # --- failures -------------------------------------------------------------------
 
 GOOD = {kind: text(kind) for kind in batch.KINDS}
-NEGATIVE = {kind: text(kind, asset_id_synthetic="0x-1f") for kind in ("limit_order",)}
-NEGATIVE["liquidate"] = text("liquidate", liquidator_order=dict(DOCUMENTS["limit_order"],
-                                                                 asset_id_synthetic="0x-1f"))
+NEGATIVE_ORDER = dict(DOCUMENTS["limit_order"], asset_id_synthetic="0x-1f")
+NEGATIVE = {"limit_order": json.dumps(NEGATIVE_ORDER),
+            "liquidate": text("liquidate", liquidator_order=NEGATIVE_ORDER)}
 
 # (kind, bad document) for every way a document fails: hard failures and
 # returned errors alike.
