@@ -16,7 +16,10 @@ measurements; the median of all their repetitions is used.
 
 It also starts fresh interpreters and times the first calls that build the two
 one-time tables (POSEIDON_HASHER on the first hash, JUBJUB_PARAMS on the first
-signature).
+signature), and times the batch functions of quillet.batch (sign_many and
+hash_many with threads=1 and threads=2) against a Python loop over the single
+function on the same 256 limit orders, printing each speed-up as the median of
+per-round ratios with its range.
 
 Run after installing the module and building the benchmarks:
   cmake -S . -B build/cpp -G Ninja -DQUILLET_BUILD_BENCH=ON -DQUILLET_BUILD_PYTHON=OFF
@@ -33,7 +36,7 @@ import subprocess
 import sys
 
 from quillet import demo
-from quillet.bench import SEED, cases, measure  # shared with `quillet bench`
+from quillet.bench import SEED, batch_table, cases, measure, run_batch  # shared with `quillet bench`
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -125,6 +128,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=15, help="timed batches per function")
     parser.add_argument("--repetitions", type=int, default=5, help="repetitions of each reference benchmark")
     parser.add_argument("--processes", type=int, default=5, help="fresh interpreters for the first calls")
+    parser.add_argument("--batch-rounds", type=int, default=7, help="rounds of the batch comparison")
     args = parser.parse_args()
 
     refs = dict(REFERENCES)
@@ -159,6 +163,8 @@ def main():
           f"(next {med['hash_next'] * 1e6:.0f} µs), first sign {med['sign_first'] * 1e3:.2f} ms "
           f"(next {med['sign_next'] * 1e3:.2f} ms)")
     print(f"one-time tables (POSEIDON_HASHER + JUBJUB_PARAMS, first calls minus next): {tables * 1e3:.2f} ms")
+    print()
+    print(batch_table(run_batch(rounds=args.batch_rounds)))
     return 0
 
 

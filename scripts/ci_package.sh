@@ -33,10 +33,13 @@ problems = []
 if names != sorted(zipfile.ZipFile(pip_wheel).namelist()):
     problems.append("the wheel from the sdist and the wheel of `pip wheel .` hold different files")
 required = ["quillet_python_sdk.pyi", "quillet_python_sdk-stubs/__init__.pyi",
-            "quillet/__init__.py", "quillet/cli.py", "quillet/py.typed"]
+            "quillet/__init__.py", "quillet/cli.py", "quillet/py.typed",
+            "quillet/batch.py", "quillet/_batch.pyi"]
 problems += [f"wheel lacks {n}" for n in required if n not in names]
 if not any(n.startswith("quillet_python_sdk.cpython-") and n.endswith(".so") for n in names):
     problems.append("wheel lacks the extension module")
+if not any(n.startswith("quillet/_batch.cpython-") and n.endswith(".so") for n in names):
+    problems.append("wheel lacks the batch extension module quillet._batch")
 dist_info = next(n.split("/")[0] for n in names if n.endswith(".dist-info/METADATA"))
 meta = email.parser.Parser().parsestr(
     zipfile.ZipFile(wheel).read(f"{dist_info}/METADATA").decode())

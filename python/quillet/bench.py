@@ -1,4 +1,5 @@
-"""Times the module's functions from Python: median seconds per call.
+"""Times the module's functions from Python: median seconds per call; and the
+batch functions of quillet.batch against a Python loop over the single ones.
 
 Shared by `quillet bench` and bench/bench_module.py.
 """
@@ -7,13 +8,15 @@ from __future__ import annotations
 
 import functools
 import json
+import os
 import statistics
 import time
 from collections.abc import Callable, Iterator
+from typing import NamedTuple
 
 import quillet_python_sdk as q
 
-from quillet import demo
+from quillet import batch, demo
 
 SEED = "benchmark seed, thirty-two bytes or more of it"
 
@@ -82,4 +85,111 @@ def table(results: list[tuple[str, float]]) -> str:
     """The results as an aligned text table: function, median µs/op, ops/s."""
     lines = [f"{'function':32} {'median µs/op':>14} {'ops/s':>12}"]
     lines += [f"{name:32} {seconds * 1e6:14.2f} {1 / seconds:12.0f}" for name, seconds in results]
+    return "\n".join(lines)
+
+
+# --- batch calls against a Python loop ---------------------------------------
+
+BATCH_SIZE = 256
+
+
+def batch_documents(count: int = BATCH_SIZE) -> list[str]:
+    """`count` distinct limit orders: the demo's order with nonces 1..count."""
+    return [json.dumps({**demo.ORDER, "nonce": str(i)}) for i in range(1, count + 1)]
+
+
+BatchCase = tuple[str, Callable[[], object]]
+
+
+def batch_cases(count: int = BATCH_SIZE) -> Iterator[tuple[str, list[BatchCase]]]:
+    """(loop name, [(name, callable)]) groups; each callable does the same
+    `count` items, the first of each group by a Python loop over the single
+    function."""
+    key = q.private_key_from_seed(SEED)
+    docs = batch_documents(count)
+    yield "sign_limit_order", [
+        ("loop over sign_limit_order", lambda: [q.sign_limit_order(doc, key) for doc in docs]),
+        ("sign_many threads=1", lambda: batch.sign_many("limit_order", docs, key, threads=1)),
+        ("sign_many threads=2", lambda: batch.sign_many("limit_order", docs, key, threads=2)),
+    ]
+    yield "hash_limit_order", [
+        ("loop over hash_limit_order", lambda: [q.hash_limit_order(doc) for doc in docs]),
+        ("hash_many threads=1", lambda: batch.hash_many("limit_order", docs, threads=1)),
+        ("hash_many threads=2", lambda: batch.hash_many("limit_order", docs, threads=2)),
+    ]
+
+
+def _repeats(fn: Callable[[], object], min_time: float) -> int:
+    """Calls of fn that last at least min_time seconds (doubling from 1)."""
+    n = 1
+    while True:
+        start = time.perf_counter()
+        for _ in range(n):
+            fn()
+        if time.perf_counter() - start >= min_time:
+            return n
+        n *= 2
+
+
+class BatchRow(NamedTuple):
+    name: str
+    items: int  # per call
+    items_per_s: float  # median over the rounds
+    ratio: float  # items/s over the loop's, median of the rounds' ratios
+    ratio_min: float
+    ratio_max: float
+    cores: float  # CPU seconds per wall second the process got, median over the rounds
+    cpu_per_item: float  # CPU seconds, all threads, median over the rounds
+
+
+def run_batch(count: int = BATCH_SIZE, rounds: int = 7,
+              min_time: float = 0.1) -> list[BatchRow]:
+    """Items per second of each batch case and its speed-up over the loop.
+
+    In every round the cases of a group run back to back, so that each
+    round's ratios compare timings taken under the same machine load; a
+    ratio is reported as the median of the rounds' ratios with their minimum
+    and maximum, which show how noisy the machine was. `cores` tells how many
+    cores the process actually had meanwhile: about 2 for two threads on an
+    idle machine, less when other processes take them. `cpu_per_item` does
+    not depend on that load: equal for the loop and a batch, it means the
+    batch adds no work, only cores.
+    """
+    rows: list[BatchRow] = []
+    for _, group in batch_cases(count):
+        repeats = [_repeats(fn, min_time) for _, fn in group]  # also the warm-up
+        per_item: list[list[float]] = [[] for _ in group]
+        cores: list[list[float]] = [[] for _ in group]
+        cpu_per_item: list[list[float]] = [[] for _ in group]
+        for _ in range(rounds):
+            for (_, fn), n, samples, used, cpu_samples in zip(group, repeats, per_item, cores,
+                                                               cpu_per_item):
+                cpu_start, start = time.process_time(), time.perf_counter()
+                for _ in range(n):
+                    fn()
+                wall = time.perf_counter() - start
+                cpu = time.process_time() - cpu_start
+                samples.append(wall / (n * count))
+                used.append(cpu / wall)
+                cpu_samples.append(cpu / (n * count))
+        loop = per_item[0]
+        for (name, _), samples, used, cpu_samples in zip(group, per_item, cores, cpu_per_item):
+            ratios = [base / t for base, t in zip(loop, samples)]
+            rows.append(BatchRow(name, count, 1 / statistics.median(samples),
+                                 statistics.median(ratios), min(ratios), max(ratios),
+                                 statistics.median(used), statistics.median(cpu_samples)))
+    return rows
+
+
+def batch_table(rows: list[BatchRow]) -> str:
+    """The rows of run_batch as an aligned text table."""
+    title = f"batch of {rows[0].items} limit orders" if rows else "batch"
+    lines = [f"{title:30} {'items/s':>8} {'vs loop':>8} {'(min-max)':>11} {'cores':>6} "
+             f"{'CPU µs/item':>12}"]
+    lines += [f"{row.name:30} {row.items_per_s:8.0f} {row.ratio:8.2f} "
+              f"{f'({row.ratio_min:.2f}-{row.ratio_max:.2f})':>11} {row.cores:6.2f} "
+              f"{row.cpu_per_item * 1e6:12.1f}" for row in rows]
+    # Other processes take cores from the threads: the ratios need this to be read.
+    lines.append(f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores; "
+                 f"default threads {batch.default_threads()}")
     return "\n".join(lines)

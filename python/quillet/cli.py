@@ -270,6 +270,19 @@ def cmd_demo(args: argparse.Namespace, inputs: Inputs) -> int:
 
 
 def cmd_bench(args: argparse.Namespace, inputs: Inputs) -> int:
+    if args.batch:
+        if args.functions:
+            raise Failure("--batch times the batch functions only: give no FUNCTION")
+        rows = bench.run_batch(args.batch_size, args.rounds, args.min_time)
+        if args.table:
+            sys.stdout.write(bench.batch_table(rows) + "\n")
+        else:
+            emit({row.name: {"items_per_s": round(row.items_per_s), "ratio": round(row.ratio, 3),
+                             "ratio_min": round(row.ratio_min, 3),
+                             "ratio_max": round(row.ratio_max, 3), "cores": round(row.cores, 2),
+                             "cpu_us_per_item": round(row.cpu_per_item * 1e6, 1)}
+                  for row in rows})
+        return EXIT_OK
     results = bench.run(set(args.functions) or None, args.rounds, args.min_time)
     if args.table:
         sys.stdout.write(bench.table(results) + "\n")
@@ -409,6 +422,10 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("--min-time", type=_positive_float, default=0.02, metavar="SECONDS",
                      help="least duration of one round (default 0.02)")
     sub.add_argument("--table", action="store_true", help="print a text table instead of JSON")
+    sub.add_argument("--batch", action="store_true",
+                     help="instead, time quillet.batch (threads=1 and 2) against a Python loop")
+    sub.add_argument("--batch-size", type=_positive_int, default=bench.BATCH_SIZE, metavar="N",
+                     help=f"documents per batch with --batch (default {bench.BATCH_SIZE})")
     return parser
 
 

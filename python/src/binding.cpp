@@ -27,10 +27,8 @@ void raise_missing(const Signature& sig, const std::array<PyObject*, kMaxParams>
                k == 1 ? "argument" : "arguments", list.c_str());
 }
 
-// Sets `text` to the UTF-8 text of `obj` (a view of the interpreter's cached
-// copy). On failure an exception is set: the
-// TypeError carries the "argument '{name}': " prefix; UnicodeEncodeError from
-// the interpreter passes through unchanged.
+}  // namespace
+
 bool convert_text(const char* param, PyObject* obj, std::string_view& text) {
   if (!PyUnicode_Check(obj)) {
     PyObject* qualname = PyType_GetQualName(Py_TYPE(obj));
@@ -53,8 +51,6 @@ bool convert_text(const char* param, PyObject* obj, std::string_view& text) {
   text = std::string_view(utf8, static_cast<std::size_t>(size));
   return true;
 }
-
-}  // namespace
 
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
                     PyObject* kwnames, Args& out) {

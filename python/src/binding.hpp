@@ -24,6 +24,13 @@ struct Signature {
 // the views stay valid until the function returns; nothing is copied.
 using Args = std::array<std::string_view, kMaxParams>;
 
+// Sets `text` to the UTF-8 text of `obj`, the argument for parameter `param`
+// (a view of the interpreter's cached copy, valid while `obj` lives). Returns
+// false with an exception set: TypeError "argument '{param}': '{type}' object
+// cannot be converted to 'PyString'" for an object that is not a str, or the
+// interpreter's UnicodeEncodeError.
+bool convert_text(const char* param, PyObject* obj, std::string_view& text);
+
 // Binds a fast call with keywords to the parameters of `sig` and converts each
 // bound argument to its UTF-8 text, in parameter order. Returns false with a
 // Python exception set (TypeError, or the interpreter's UnicodeEncodeError) on

@@ -1,6 +1,7 @@
 #include "python/src/failure.hpp"
 
 #include <cstdio>
+#include <string>
 
 namespace quillet::python {
 namespace {
@@ -11,8 +12,12 @@ constexpr const char kPanicDoc[] =
     "`except Exception` and typically propagates through the whole stack and\n"
     "ends the interpreter.";
 
+// Where the class is kept: the interpreter's dictionary for extension data,
+// which no Python code can reach.
+constexpr const char kPanicKey[] = "quillet_python_sdk.PanicException";
+
 // One line, whatever the failure text holds.
-void write_diagnostic(const char* function, const std::string& text) {
+void write_diagnostic(std::string_view function, const std::string& text) {
   std::string line = "quillet_python_sdk: ";
   line += function;
   line += " failed: ";
@@ -31,16 +36,26 @@ void write_diagnostic(const char* function, const std::string& text) {
 }  // namespace
 
 PyObject* panic_exception_type() {
-  // Only touched with the interpreter lock held; created once per process.
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc("quillet_python_sdk.PanicException", kPanicDoc,
-                                     PyExc_BaseException, nullptr);
+  // quillet_python_sdk and quillet._batch each link this file, so a static
+  // here would give each module its own class. Keeping the one class in the
+  // interpreter's dictionary lets both raise the same type, whichever fails
+  // first. Only touched with the interpreter lock held.
+  PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (shared == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "no interpreter dictionary for PanicException");
+    return nullptr;
   }
-  return type;
+  PyObject* type = PyDict_GetItemString(shared, kPanicKey);  // borrowed
+  if (type != nullptr) return type;
+  type = PyErr_NewExceptionWithDoc("quillet_python_sdk.PanicException", kPanicDoc,
+                                   PyExc_BaseException, nullptr);
+  if (type == nullptr) return nullptr;
+  const int rc = PyDict_SetItemString(shared, kPanicKey, type);
+  Py_DECREF(type);  // the dictionary keeps it for the life of the interpreter
+  return rc == 0 ? type : nullptr;
 }
 
-PyObject* raise_failure(const char* function, FailureClass cls, const Failure& failure) {
+PyObject* raise_failure(std::string_view function, FailureClass cls, const Failure& failure) {
   write_diagnostic(function, failure.text);
   if (cls == FailureClass::guarded) {
     PyErr_SetString(PyExc_ValueError, "Any { .. }");

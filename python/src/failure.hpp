@@ -21,13 +21,15 @@ struct Failure {
   std::string text;
 };
 
-// Writes the diagnostic line for `function` to the process's standard error
-// and raises the exception its failure class calls for. Returns nullptr, for
-// the caller to return to the interpreter.
-PyObject* raise_failure(const char* function, FailureClass cls, const Failure& failure);
+// Writes the diagnostic line for `function` (a function name, possibly with
+// words saying where in a batch) to the process's standard error and raises
+// the exception its failure class calls for. Returns nullptr, for the caller
+// to return to the interpreter.
+PyObject* raise_failure(std::string_view function, FailureClass cls, const Failure& failure);
 
 // PanicException: derived directly from BaseException, created on first use
-// and reused. Returns a borrowed reference, or nullptr with an exception set.
+// and reused by every module of the process that raises it. Returns a
+// borrowed reference, or nullptr with an exception set.
 PyObject* panic_exception_type();
 
 }  // namespace quillet::python

@@ -147,6 +147,17 @@ def test_bench_times_the_chosen_functions():
     assert proc.stdout.decode().splitlines()[0].split()[:2] == ["function", "median"]
 
 
+def test_bench_batch_compares_the_batch_functions_with_a_loop():
+    rows = ok_json(quillet("bench", "--batch", "--batch-size", "3", "--rounds", "1",
+                           "--min-time", "0.0001"))
+    assert list(rows) == ["loop over sign_limit_order", "sign_many threads=1",
+                          "sign_many threads=2", "loop over hash_limit_order",
+                          "hash_many threads=1", "hash_many threads=2"]
+    assert rows["loop over sign_limit_order"]["ratio"] == 1
+    assert all(r["items_per_s"] > 0 and r["ratio_min"] <= r["ratio"] <= r["ratio_max"]
+               for r in rows.values())
+
+
 FAILURES = [
     # (arguments, stdin, environment key, text the stderr line must hold)
     (["keygen"], "s" * 31, None, "seed is too short"),
@@ -170,6 +181,7 @@ FAILURES = [
      "verify_signature refused its input"),
     (["bench", "--rounds", "0"], "", None, "not a positive whole number"),
     (["bench", "nothing"], "", None, "invalid choice: 'nothing'"),
+    (["bench", "--batch", "sign"], "", None, "give no FUNCTION"),
     ([], "", None, "required: COMMAND"),
 ]
 

@@ -1,0 +1,22 @@
+"""Batch calls of quillet_python_sdk's functions, run on several threads.
+
+Use quillet.batch, which documents them.
+"""
+
+from collections.abc import Iterable, Sequence
+
+def hash_many(kind: str, docs: Iterable[str], *, threads: int | None = None) -> list[str]:
+    """The hash text of each document of one kind, in input order."""
+
+def sign_many(kind: str, docs: Iterable[str], pri_key: str, *,
+              threads: int | None = None) -> list[str]:
+    """The signature JSON of each document of one kind under one key, in input order."""
+
+def sign_messages(pri_key: str, msgs: Iterable[str], *, threads: int | None = None) -> list[str]:
+    """The signature JSON of each message integer under one key, in input order."""
+
+def verify_many(items: Iterable[Sequence[str]], *, threads: int | None = None) -> list[bool]:
+    """Whether each (sig_r, sig_s, pub_key_x, pub_key_y, msg) verifies, in input order."""
+
+def default_threads() -> int:
+    """The thread count used when threads is None: one per core the process may run on."""

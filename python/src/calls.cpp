@@ -1,0 +1,150 @@
+#include "python/src/calls.hpp"
+
+#include <cstdint>
+#include <new>
+#include <span>
+#include <utility>
+
+#include "python/src/model.hpp"
+#include "sdk/src/lib.hpp"
+
+namespace quillet::python {
+namespace {
+
+// "{context}: {error}", the description of a returned core error.
+Failure with_context(const char* context, const sdk::Error& error) {
+  return Failure{std::string(context) + ": " + error.to_string()};
+}
+
+std::span<const uint8_t> bytes(std::string_view text) {
+  return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+Outcome call_private_key_from_seed(const Args& a) {
+  auto key = sdk::private_key_from_seed(bytes(a[0]));
+  if (!key) return unexpected(with_context("Couldn't derive private key from seed", key.error()));
+  return Value(std::move(*key));
+}
+
+template <sdk::Result<std::string> (*Hash)(std::string_view)>
+Outcome call_hash(const Args& a) {
+  auto hash = Hash(a[0]);
+  if (!hash) return unexpected(with_context("Couldn't get hash", hash.error()));
+  return Value(std::move(*hash));
+}
+
+template <sdk::Result<sdk::tx::JubjubSignature> (*Sign)(std::string_view, std::string_view)>
+Outcome call_sign_transaction(const Args& a) {
+  auto signature = Sign(a[0], a[1]);
+  if (!signature) return unexpected(with_context("Couldn get jubjubSignature", signature.error()));
+  return Value(sdk::to_json(*signature));
+}
+
+Outcome call_sign(const Args& a) {
+  auto signature = sdk::sign(a[0], a[1]);
+  if (!signature) return unexpected(with_context("Couldn't sign msg", signature.error()));
+  return Value(sdk::to_json(*signature));
+}
+
+Outcome call_eth_sign(const Args& a) {
+  auto signature = sdk::l1_sign(a[1], a[0]);  // the core takes the message first
+  if (!signature) return unexpected(with_context("Couldn't sign msg", signature.error()));
+  return Value(sdk::to_json(*signature));
+}
+
+Outcome call_verify_signature(const Args& a) {
+  auto valid = sdk::verify_signature(a[0], a[1], a[2], a[3], a[4]);
+  if (!valid) {
+    return unexpected(with_context("Couldn't get verify_signature result", valid.error()));
+  }
+  return Value(*valid);
+}
+
+Outcome call_is_on_curve(const Args& a) {
+  auto on_curve = sdk::is_on_curve(a[0], a[1]);
+  if (!on_curve) {
+    return unexpected(with_context("Couldn't get verify xy is on curve", on_curve.error()));
+  }
+  return Value(*on_curve);
+}
+
+Outcome public_key_json(const char* context,
+                        sdk::Result<std::pair<std::string, std::string>> pair) {
+  if (!pair) return unexpected(with_context(context, pair.error()));
+  return Value(model::to_json(model::PublicKey{std::move(pair->first), std::move(pair->second)}));
+}
+
+Outcome call_public_key_to_xy(const Args& a) {
+  return public_key_json("Couldn't convert public key to xy", sdk::pub_key_to_xy(a[0]));
+}
+
+Outcome call_private_key_to_public_key_xy(const Args& a) {
+  return public_key_json("Couldn't convert private key to public key xy",
+                         sdk::private_key_to_pubkey_xy(a[0]));
+}
+
+constexpr FailureClass kGuarded = FailureClass::guarded;
+constexpr FailureClass kUnguarded = FailureClass::unguarded;
+
+}  // namespace
+
+// Constant-initialised, so it is ready before any module's initialisation.
+constexpr std::array<Function, kFunctionCount> kFunctions = {{
+    {{"verify_signature", {"sig_r", "sig_s", "pub_key_x", "pub_key_y", "msg"}, 5},
+     "verify_signature(sig_r, sig_s, pub_key_x, pub_key_y, msg)\n--\n\n", kGuarded, call_verify_signature},
+    {{"sign_withdraw", {"json", "pri_key"}, 2}, "sign_withdraw(json, pri_key)\n--\n\n", kGuarded,
+     call_sign_transaction<sdk::sign_withdraw>},
+    {{"sign_transfer", {"json", "pri_key"}, 2}, "sign_transfer(json, pri_key)\n--\n\n", kGuarded,
+     call_sign_transaction<sdk::sign_transfer>},
+    {{"sign_limit_order", {"json", "pri_key"}, 2}, "sign_limit_order(json, pri_key)\n--\n\n",
+     kGuarded, call_sign_transaction<sdk::sign_limit_order>},
+    {{"sign_liquidate", {"json", "pri_key"}, 2}, "sign_liquidate(json, pri_key)\n--\n\n", kGuarded,
+     call_sign_transaction<sdk::sign_liquidate>},
+    {{"sign_signed_oracle_price", {"json", "pri_key"}, 2},
+     "sign_signed_oracle_price(json, pri_key)\n--\n\n", kGuarded, call_sign_transaction<sdk::sign_signed_oracle_price>},
+    {{"hash_withdraw", {"json"}, 1}, "hash_withdraw(json)\n--\n\n", kUnguarded, call_hash<sdk::hash_withdraw>},
+    {{"hash_transfer", {"json"}, 1}, "hash_transfer(json)\n--\n\n", kUnguarded, call_hash<sdk::hash_transfer>},
+    {{"hash_limit_order", {"json"}, 1}, "hash_limit_order(json)\n--\n\n", kUnguarded, call_hash<sdk::hash_limit_order>},
+    {{"hash_liquidate", {"json"}, 1}, "hash_liquidate(json)\n--\n\n", kUnguarded, call_hash<sdk::hash_liquidate>},
+    {{"hash_signed_oracle_price", {"json"}, 1}, "hash_signed_oracle_price(json)\n--\n\n",
+     kUnguarded, call_hash<sdk::hash_signed_oracle_price>},
+    {{"sign", {"private_key", "msg"}, 2}, "sign(private_key, msg)\n--\n\n", kGuarded, call_sign},
+    {{"eth_sign", {"private_key", "msg"}, 2}, "eth_sign(private_key, msg)\n--\n\n", kGuarded,
+     call_eth_sign},
+    {{"private_key_from_seed", {"seed"}, 1}, "private_key_from_seed(seed)\n--\n\n", kUnguarded,
+     call_private_key_from_seed},
+    {{"is_on_curve", {"x", "y"}, 2}, "is_on_curve(x, y)\n--\n\n", kUnguarded, call_is_on_curve},
+    {{"public_key_to_xy", {"public_key"}, 1}, "public_key_to_xy(public_key)\n--\n\n", kUnguarded,
+     call_public_key_to_xy},
+    {{"private_key_to_public_key_xy", {"private_key"}, 1},
+     "private_key_to_public_key_xy(private_key)\n--\n\n", kUnguarded, call_private_key_to_public_key_xy},
+}};
+
+const Function* find_function(std::string_view name) {
+  for (const Function& fn : kFunctions) {
+    if (name == fn.sig.name) return &fn;
+  }
+  return nullptr;
+}
+
+Outcome run_core(const Function& fn, const Args& args) noexcept {
+  try {
+    return fn.call(args);
+  } catch (const HardFailure& hard) {
+    return unexpected(Failure{hard.text()});
+  } catch (const std::bad_alloc&) {
+    return unexpected(Failure{"memory allocation failed"});
+  } catch (const std::exception& other) {
+    return unexpected(Failure{other.what()});
+  } catch (...) {
+    return unexpected(Failure{"unknown failure"});
+  }
+}
+
+PyObject* to_python(const Value& value) {
+  if (const bool* b = std::get_if<bool>(&value)) return Py_NewRef(*b ? Py_True : Py_False);
+  const std::string& s = std::get<std::string>(value);
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+}  // namespace quillet::python

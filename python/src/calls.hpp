@@ -1,0 +1,50 @@
+// The seventeen functions as data: each one's parameters, failure class and
+// core call, shared by the module quillet_python_sdk (one call at a time) and
+// quillet._batch (many calls at once, off the interpreter lock).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "crypto/failure.hpp"
+#include "python/src/binding.hpp"
+#include "python/src/failure.hpp"
+
+namespace quillet::python {
+
+// What a core call gives back on success: text or a truth value.
+using Value = std::variant<std::string, bool>;
+using Outcome = Expected<Value, Failure>;
+using CoreCall = Outcome (*)(const Args&);
+
+struct Function {
+  Signature sig;
+  const char* doc;
+  FailureClass failure_class;
+  CoreCall call;
+};
+
+inline constexpr std::size_t kFunctionCount = 17;
+
+// Registration order; also the order of quillet_python_sdk.__all__.
+extern const std::array<Function, kFunctionCount> kFunctions;
+
+// The record named `name`, or nullptr.
+const Function* find_function(std::string_view name);
+
+// Runs the core call of `fn` on `args`. Every failure inside it, returned or
+// hard, comes back as the Failure; nothing escapes. Uses no Python API, so it
+// may run without the interpreter lock.
+Outcome run_core(const Function& fn, const Args& args) noexcept;
+
+// A new reference to the Python object of `value`, or nullptr with an
+// exception set. Needs the interpreter lock.
+PyObject* to_python(const Value& value);
+
+}  // namespace quillet::python
