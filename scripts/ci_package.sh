@@ -61,6 +61,6 @@ EOF
 echo "ci_package: fresh virtual environment"
 base_python=$("$venv_python" -c 'import sys; print(sys._base_executable)')
 "$base_python" -m venv "$out/venv"
-"$out/venv/bin/python" -m pip install -q --disable-pip-version-check "$out"/dist/*.whl pytest mypy
+"$out/venv/bin/python" -m pip install -q --disable-pip-version-check "$out"/dist/*.whl pytest mypy hypothesis
 # From the repository root: python/tests is on the path, the sources are not.
 "$out/venv/bin/python" -m pytest python/tests -q -p no:cacheprovider
