@@ -22,5 +22,5 @@ bash scripts/ci_package.sh
 # TSan), every fuzz harness for a bounded time, and the constant-time check
 # of secret handling under valgrind.
 bash scripts/ci_sanitizers.sh
-FUZZ_SECONDS=${FUZZ_SECONDS:-10} bash scripts/ci_fuzz.sh
+FUZZ_SECONDS=${FUZZ_SECONDS:-6} bash scripts/ci_fuzz.sh
 bash scripts/ctime.sh
