@@ -13,6 +13,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
+
+#if defined(__x86_64__)
+#include <x86intrin.h>
+#endif
 
 #include "crypto/field/repr.hpp"
 
@@ -41,6 +46,14 @@ constexpr Repr sub_modulus_if_ge(const Repr& r, const Repr& p) {
   Repr d{};
   uint64_t borrow = 0;
   for (int i = 0; i < 4; ++i) {
+#if defined(__x86_64__)
+    if (!std::is_constant_evaluated()) {
+      unsigned long long out = 0;
+      borrow = _subborrow_u64(static_cast<unsigned char>(borrow), r[i], p[i], &out);
+      d[i] = out;
+      continue;
+    }
+#endif
     const u128 t = static_cast<u128>(r[i]) - p[i] - borrow;
     d[i] = static_cast<uint64_t>(t);
     borrow = static_cast<uint64_t>(t >> 64) & 1;

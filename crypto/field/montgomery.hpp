@@ -28,15 +28,33 @@
 namespace quillet::field {
 namespace detail {
 
-// Returns the low word of a + b + carry; carry (0 or 1) becomes the high word.
+// Returns the low word of a + b + carry; carry must be 0 or 1 and becomes the
+// high word.
 constexpr uint64_t adc(uint64_t a, uint64_t b, uint64_t& carry) {
+#if defined(__x86_64__)
+  // The compiler turns these into one ADC each; the 128-bit form below goes
+  // through memory on every step.
+  if (!std::is_constant_evaluated()) {
+    unsigned long long out = 0;
+    carry = _addcarry_u64(static_cast<unsigned char>(carry), a, b, &out);
+    return out;
+  }
+#endif
   const u128 t = static_cast<u128>(a) + b + carry;
   carry = static_cast<uint64_t>(t >> 64);
   return static_cast<uint64_t>(t);
 }
 
-// Returns the low word of a - b - borrow; borrow (0 or 1) becomes 1 on underflow.
+// Returns the low word of a - b - borrow; borrow must be 0 or 1 and becomes 1
+// on underflow.
 constexpr uint64_t sbb(uint64_t a, uint64_t b, uint64_t& borrow) {
+#if defined(__x86_64__)
+  if (!std::is_constant_evaluated()) {
+    unsigned long long out = 0;
+    borrow = _subborrow_u64(static_cast<unsigned char>(borrow), a, b, &out);
+    return out;
+  }
+#endif
   const u128 t = static_cast<u128>(a) - b - borrow;
   borrow = static_cast<uint64_t>(t >> 64) & 1;
   return static_cast<uint64_t>(t);
@@ -474,8 +492,8 @@ class PrimeField {
       uint64_t carry = 0;
       detail::mac(t[i], k, kModulus[0], carry);
       for (int j = 1; j < 4; ++j) t[i + j] = detail::mac(t[i + j], k, kModulus[j], carry);
-      t[i + 4] = detail::adc(t[i + 4], top, carry);
-      top = carry;
+      // top is a bit, carry a whole word: the word goes in as an operand.
+      t[i + 4] = detail::adc(t[i + 4], carry, top);
     }
     const Repr r{t[4], t[5], t[6], t[7]};
     Repr reduced{};
@@ -485,26 +503,33 @@ class PrimeField {
 
   // a·b·R^-1 mod p for a below p and any 256-bit b, on the kernel of this
   // processor.
-  static constexpr Repr mont_mul(const Repr& a, const Repr& b) {
+  // Inlined so that the point formulas keep their operands in registers
+  // around the fast kernel; the portable one stays a call.
+  [[gnu::always_inline]] static constexpr Repr mont_mul(const Repr& a, const Repr& b) {
     if constexpr (kFastKernels) {
-      if (!std::is_constant_evaluated() && detail::cpu_has_mulx_adx()) {
-        return mont_mul_with<Kernel::mulx_adx>(a, b);
-      }
-      return detail::mont_mul_portable(a, b, kModulus, kInv);
+      if (std::is_constant_evaluated()) return detail::mont_mul_portable(a, b, kModulus, kInv);
+      if (detail::cpu_has_mulx_adx()) return mont_mul_with<Kernel::mulx_adx>(a, b);
+      return mont_mul_portable_call(a, b);
     } else {
       return mont_mul_general(a, b);
     }
   }
 
-  static constexpr Repr mont_square(const Repr& a) {
+  [[gnu::always_inline]] static constexpr Repr mont_square(const Repr& a) {
     if constexpr (kFastKernels) {
-      if (!std::is_constant_evaluated() && detail::cpu_has_mulx_adx()) {
-        return mont_mul_with<Kernel::mulx_adx>(a, a);
-      }
-      return detail::mont_square_portable(a, kModulus, kInv);
+      if (std::is_constant_evaluated()) return detail::mont_square_portable(a, kModulus, kInv);
+      if (detail::cpu_has_mulx_adx()) return mont_mul_with<Kernel::mulx_adx>(a, a);
+      return mont_square_portable_call(a);
     } else {
       return mont_mul_general(a, a);
     }
+  }
+
+  [[gnu::noinline]] static Repr mont_mul_portable_call(const Repr& a, const Repr& b) {
+    return detail::mont_mul_portable(a, b, kModulus, kInv);
+  }
+  [[gnu::noinline]] static Repr mont_square_portable_call(const Repr& a) {
+    return detail::mont_square_portable(a, kModulus, kInv);
   }
 
   template <Kernel K>

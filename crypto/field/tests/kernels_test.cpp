@@ -29,8 +29,7 @@ Repr general_mont_mul(const Repr& a, const Repr& b) {
     uint64_t carry = 0;
     detail::mac(t[i], k, kP[0], carry);
     for (int j = 1; j < 4; ++j) t[i + j] = detail::mac(t[i + j], k, kP[j], carry);
-    t[i + 4] = detail::adc(t[i + 4], top, carry);
-    top = carry;
+    t[i + 4] = detail::adc(t[i + 4], carry, top);
   }
   Repr r{t[4], t[5], t[6], t[7]};
   Repr reduced{};
