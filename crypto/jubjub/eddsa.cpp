@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <span>
 
 #include "crypto/failure.hpp"
 #include "crypto/field/repr.hpp"
@@ -148,15 +149,32 @@ RawSignature PrivateKey::sign_raw_message(std::span<const uint8_t> msg, const Se
 }
 
 CheckedSignature PrivateKey::sign_and_check(std::span<const uint8_t> msg, const Seed& seed, uint8_t generator,
-                                            const AltJubjubBn256& params, size_t max_message_size) const {
+                                            const AltJubjubBn256& params, size_t max_message_size,
+                                            SignerKey signer_key) const {
   const RawSignature sig = sign_raw_message(msg, seed, generator, params, max_message_size);
-  std::array<Point<Unknown>, 2> points{mul_fixed_base(sk_, generator, params), sig.r};
-  Point<Unknown>::normalize_batch(points);
-  // From here on they are the public key and the signature (R, S).
+  // With A = sk·G, the verification equation S·G = R + c·A is
+  // (S - c·sk)·G = R: one more constant-time multiplication by the table
+  // checks S against R, where a verifier's c·A would cost a variable-base
+  // one. S - c·sk is the nonce again, so it is handled as a secret.
+  Fs nonce_again = challenge(msg);
+  nonce_again.mul_assign(sk_);
+  nonce_again.negate();
+  nonce_again.add_assign(sig.s);
+  const Point<PrimeOrder> expected_r = mul_fixed_base(nonce_again, generator, params);
+  wipe_value(nonce_again);
+  bool verifies = expected_r == sig.r;
+  declassify(&verifies, sizeof verifies);
+
+  std::array<Point<Unknown>, 2> points{sig.r, Point<Unknown>::zero()};
+  const bool with_key = signer_key == SignerKey::derive;
+  if (with_key) points[1] = mul_fixed_base(sk_, generator, params);
+  // Normalised in constant time, R (and A) may be handled as public.
+  Point<Unknown>::normalize_batch(std::span(points).first(with_key ? 2 : 1));
   declassify(points.data(), sizeof points);
   declassify(&sig.s, sizeof sig.s);
-  const bool verifies = equation_holds_vartime(points[0], challenge(msg), points[1], sig.s, generator, params);
-  return CheckedSignature{PublicKey{points[0]}, RawSignature{points[1], sig.s}, verifies};
+  CheckedSignature out{std::nullopt, RawSignature{points[0], sig.s}, verifies};
+  if (with_key) out.public_key = PublicKey{points[1]};
+  return out;
 }
 
 PublicKey PublicKey::derive(const PrivateKey& sk, uint8_t generator, const AltJubjubBn256& params) {

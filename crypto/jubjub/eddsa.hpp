@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "crypto/jubjub/fs.hpp"
@@ -63,10 +64,15 @@ class PrivateKey {
   RawSignature sign_raw_message(std::span<const uint8_t> msg, const Seed& seed, uint8_t generator,
                                 const AltJubjubBn256& params, size_t max_message_size) const;
 
-  // sign_raw_message together with the signer's public key and the check
-  // that the signature verifies under it, as signing callers need them.
+  // Whether sign_and_check also derives the signer's public key.
+  enum class SignerKey { omit, derive };
+
+  // sign_raw_message together with the check that the signature verifies
+  // under the signer's public key, and that key itself when asked for, as
+  // signing callers need them. Constant time in sk and the nonce.
   CheckedSignature sign_and_check(std::span<const uint8_t> msg, const Seed& seed, uint8_t generator,
-                                  const AltJubjubBn256& params, size_t max_message_size) const;
+                                  const AltJubjubBn256& params, size_t max_message_size,
+                                  SignerKey signer_key = SignerKey::omit) const;
 
   const Fs& value() const { return sk_; }
 
@@ -89,14 +95,14 @@ struct PublicKey {
                               const AltJubjubBn256& params, size_t max_message_size) const;
 };
 
-// A fresh signature with its signer's public key, both R and the key's point
-// normalised (Z = 1) by one shared inversion.
+// A fresh signature, R normalised (Z = 1), with the signer's public key when
+// it was asked for (normalised by the same inversion).
 struct CheckedSignature {
-  PublicKey public_key;
+  std::optional<PublicKey> public_key;
   RawSignature signature;
-  // Whether S·G = R + c·A holds. The subgroup checks of
-  // verify_for_raw_message are left out: both points are multiples of a
-  // fixed base, so they could not fail.
+  // Whether S·G = R + c·A holds for the signer's key A = sk·G. The subgroup
+  // checks of verify_for_raw_message are left out: both points are
+  // multiples of a fixed base, so they could not fail.
   bool verifies;
 };
 

@@ -270,12 +270,23 @@ TEST(EdDsa, SigningMatchesTheStepByStepScheme) {
     EXPECT_TRUE(sig.r == expected.r);
     EXPECT_EQ(sig.s, expected.s);
 
-    const CheckedSignature checked = sk.sign_and_check(msg, seed, kSigningBase, params(), msg.size());
+    const CheckedSignature checked =
+        sk.sign_and_check(msg, seed, kSigningBase, params(), msg.size(), PrivateKey::SignerKey::derive);
     EXPECT_TRUE(checked.verifies);
     EXPECT_TRUE(checked.signature.r == expected.r);
     EXPECT_EQ(checked.signature.s, expected.s);
-    EXPECT_TRUE(checked.public_key.point == reference::mul(g(), k.into_repr(), params()));
-    EXPECT_TRUE(PublicKey::derive(sk, kSigningBase, params()).point == checked.public_key.point);
+    ASSERT_TRUE(checked.public_key.has_value());
+    EXPECT_TRUE(checked.public_key->point == reference::mul(g(), k.into_repr(), params()));
+    EXPECT_TRUE(PublicKey::derive(sk, kSigningBase, params()).point == checked.public_key->point);
+    // The self-check agrees with a verifier's, and leaving the key out
+    // changes nothing else.
+    EXPECT_TRUE(checked.public_key->verify_for_raw_message(msg, checked.signature, kSigningBase, params(),
+                                                           msg.size()));
+    const CheckedSignature without_key = sk.sign_and_check(msg, seed, kSigningBase, params(), msg.size());
+    EXPECT_FALSE(without_key.public_key.has_value());
+    EXPECT_TRUE(without_key.verifies);
+    EXPECT_TRUE(without_key.signature.r == expected.r);
+    EXPECT_EQ(without_key.signature.s, expected.s);
     // Another base goes through the per-call table, and its self-check
     // without a table of odd multiples.
     EXPECT_TRUE(PublicKey::derive(sk, 0, params()).point ==
@@ -326,9 +337,10 @@ TEST(EdDsa, VerificationAtAwkwardChallenges) {
     const std::array<uint8_t, 32> msg = field::repr_to_bytes_le(c.into_repr());
     const PrivateKey sk(rng.scalar());
     const Seed seed = Seed::deterministic_seed(sk, msg);
-    const CheckedSignature checked = sk.sign_and_check(msg, seed, kSigningBase, params(), msg.size());
+    const CheckedSignature checked =
+        sk.sign_and_check(msg, seed, kSigningBase, params(), msg.size(), PrivateKey::SignerKey::derive);
     EXPECT_TRUE(checked.verifies);
-    const Point<Unknown> a = checked.public_key.point;
+    const Point<Unknown> a = checked.public_key->point;
     const RawSignature& sig = checked.signature;
     for (const auto& [key, s] : std::vector<std::pair<Point<Unknown>, RawSignature>>{
              {a, sig},

@@ -20,7 +20,7 @@ Result<tx::JubjubSignature> sign_hash(const HashWords& hash, std::string_view pr
   if (!sk) return unexpected(std::move(sk).error());
   const jubjub::WipeOnExit<jubjub::Fs> wipe_sk(*sk);
   const std::array<uint8_t, 32> message = hash_message(hash);
-  return tx::to_jubjub_signature(tx::TxSignature::sign_msg(*sk, message));
+  return tx::to_jubjub_signature(tx::sign_raw_msg(*sk, message));
 }
 
 tx::JubjubSignature unwrap(Result<tx::JubjubSignature> signed_hash) {

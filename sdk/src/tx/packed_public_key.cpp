@@ -12,7 +12,6 @@ namespace quillet::sdk::tx {
 namespace {
 
 constexpr const char* kCouldNotDecode = "could not decode public key by x and y";
-constexpr const char* kSelfCheck = "assertion failed: the new signature verifies under the signer's public key";
 
 // `text` as a quoted string literal, with backslash escapes for the quote,
 // the backslash and control bytes.
@@ -105,14 +104,9 @@ PackedPublicKey public_key_from_private_with_verify(const jubjub::Fs& sk, std::s
                                                     const jubjub::RawSignature& sig) {
   const jubjub::PublicKey key = derive_normalized(sk);
   if (!key.verify_for_raw_message(msg, sig, jubjub::kSigningBase, jubjub::jubjub_params(), msg.size())) {
-    fail_hard(kSelfCheck);
+    fail_hard(kSelfCheckFailed);
   }
   return pack_public_key(key);
-}
-
-PackedPublicKey checked_public_key(const jubjub::CheckedSignature& checked) {
-  if (!checked.verifies) fail_hard(kSelfCheck);
-  return pack_public_key(checked.public_key);
 }
 
 Result<jubjub::PublicKey> convert_to_pubkey(const U256& x, const U256& y) {

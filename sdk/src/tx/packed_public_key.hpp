@@ -98,15 +98,15 @@ PackedPublicKey pack_public_key(const jubjub::PublicKey& key);
 // The packed public key of `sk`: the encoding of sk·G, G the signing base.
 PackedPublicKey public_key_from_private(const jubjub::Fs& sk);
 
+// The hard failure of a signature that does not verify under its signer's
+// key, which cannot happen for a signature just made.
+inline constexpr const char* kSelfCheckFailed =
+    "assertion failed: the new signature verifies under the signer's public key";
+
 // As public_key_from_private, after checking that `sig` verifies for `msg`
-// under the derived key. The check cannot fail for a signature just made with
-// `sk`; if it does, the call fails hard with
-// "assertion failed: the new signature verifies under the signer's public key".
+// under the derived key; fails hard with kSelfCheckFailed if not.
 PackedPublicKey public_key_from_private_with_verify(const jubjub::Fs& sk, std::span<const uint8_t> msg,
                                                     const jubjub::RawSignature& sig);
-// The packed key of a fresh signature's signer, after its self-check, with
-// the same hard failure.
-PackedPublicKey checked_public_key(const jubjub::CheckedSignature& checked);
 
 // The public key at the affine point (x, y), without a subgroup check
 // (verification makes it). Fails with "{repr} is not an element of the field"

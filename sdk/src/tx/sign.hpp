@@ -39,8 +39,13 @@ struct SignedMessage {
   static SignedMessage sign(const jubjub::Fs& sk, std::span<const uint8_t> msg);
 };
 
+// The signature of TxSignature::sign_msg without the signer's packed key, for
+// callers that drop it: the key's derivation is skipped. R comes normalised.
+jubjub::RawSignature sign_raw_msg(const jubjub::Fs& sk, std::span<const uint8_t> msg);
+
 // The integer form: R's affine coordinates and S's canonical integer. R is
-// public; sign_msg leaves it normalised, so this costs no inversion.
+// public; signing leaves it normalised, so this costs no inversion.
+JubjubSignature to_jubjub_signature(const jubjub::RawSignature& sig);
 JubjubSignature to_jubjub_signature(const TxSignature& sig);
 
 // The signature of the message integer `msg` (at most one leading "0x", up to

@@ -64,6 +64,10 @@ int main() {
     CheckedSignature checked = sk.sign_and_check(msg, seed, kSigningBase, params, msg.size());
     make_public(checked);
     if (!checked.verifies) return 1;
+    CheckedSignature with_key =
+        sk.sign_and_check(msg, seed, kSigningBase, params, msg.size(), PrivateKey::SignerKey::derive);
+    make_public(with_key);
+    if (!with_key.verifies || !with_key.public_key.has_value()) return 1;
 
     // The signer's key through the table and through the per-call table of
     // another base, and its constant-time normalisation and encoding.
