@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <optional>
 #include <span>
 
@@ -69,7 +70,12 @@ bool equation_holds_vartime(const Point<Unknown>& a, const Fs& c, const Point<Un
 
 // 1 when the big-endian 32-byte integer is below s, else 0, without a branch.
 uint64_t below_s(const Sha256Digest& be) {
-  FsRepr candidate = field::repr_from_bytes_be(be);
+  FsRepr candidate;
+  for (size_t i = 0; i < 4; ++i) {
+    uint64_t word;
+    std::memcpy(&word, be.data() + 8 * (3 - i), sizeof word);
+    candidate[i] = __builtin_bswap64(word);
+  }
   FsRepr difference{};
   const uint64_t borrow = field::detail::sub_borrow(difference, candidate, kFsModulus);
   wipe_value(candidate);
