@@ -22,6 +22,7 @@
 
 #include "crypto/failure.hpp"
 #include "crypto/field/kernels.hpp"
+#include "crypto/field/mod_add.hpp"
 #include "crypto/field/prime_field_error.hpp"
 #include "crypto/field/repr.hpp"
 
@@ -257,6 +258,14 @@ class PrimeField {
   }
 
   constexpr void add_assign(const PrimeField& o) {
+#if defined(__x86_64__)
+    if constexpr (kFastKernels) {
+      if (!std::is_constant_evaluated()) {
+        m_ = detail::add_mod_x86(m_, o.m_, kModulus);
+        return;
+      }
+    }
+#endif
     Repr sum{};
     const uint64_t carry = detail::add_carry(sum, m_, o.m_);
     Repr reduced{};
@@ -265,6 +274,14 @@ class PrimeField {
   }
 
   constexpr void sub_assign(const PrimeField& o) {
+#if defined(__x86_64__)
+    if constexpr (kFastKernels) {
+      if (!std::is_constant_evaluated()) {
+        m_ = detail::sub_mod_x86(m_, o.m_, kModulus);
+        return;
+      }
+    }
+#endif
     Repr diff{};
     const uint64_t borrow = detail::sub_borrow(diff, m_, o.m_);
     const uint64_t mask = detail::mask_from_bit(borrow);

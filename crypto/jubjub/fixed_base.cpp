@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 
 #include "crypto/jubjub/fr_ops.hpp"
 #include "crypto/jubjub/scalar_recoding.hpp"
@@ -71,6 +73,36 @@ FixedBaseTable::FixedBaseTable(const Point<PrimeOrder>& base, const Fr& edwards_
   odd_[1].assign(rows_end + kOddMultiples, affine.end());
 }
 
+namespace {
+
+// The entry `magnitude` of a row (1 to `columns`; 0 gives the neutral point),
+// read by a masked scan of all of them: every entry is loaded, ANDed with its
+// all-ones-or-zero mask and ORed in, two limbs per vector operation.
+AffineNiels scan_row(const AffineNiels* row, size_t columns, uint64_t magnitude) {
+  using Lanes = uint64_t __attribute__((vector_size(16)));
+  constexpr size_t kLanes = sizeof(AffineNiels) / sizeof(Lanes);
+  static_assert(sizeof(AffineNiels) % sizeof(Lanes) == 0 && std::is_trivially_copyable_v<AffineNiels>);
+  std::array<Lanes, kLanes> acc;
+  const AffineNiels identity = detail::identity_affine_niels();
+  std::memcpy(acc.data(), &identity, sizeof acc);
+  const uint64_t none = detail::eq_mask(magnitude, 0);
+  for (Lanes& lane : acc) lane &= none;
+  for (size_t j = 1; j <= columns; ++j) {
+    const uint64_t mask = detail::eq_mask(magnitude, j);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&row[j - 1]);
+    for (size_t l = 0; l < kLanes; ++l) {
+      Lanes lane;
+      std::memcpy(&lane, bytes + l * sizeof lane, sizeof lane);
+      acc[l] |= lane & mask;
+    }
+  }
+  AffineNiels out = identity;
+  std::memcpy(static_cast<void*>(&out), acc.data(), sizeof out);
+  return out;
+}
+
+}  // namespace
+
 Point<PrimeOrder> FixedBaseTable::mul(const Fs& k) const {
   std::array<int8_t, kRadix16Digits> digits = signed_radix16(k);
   Extended acc = detail::identity_extended();
@@ -78,8 +110,7 @@ Point<PrimeOrder> FixedBaseTable::mul(const Fs& k) const {
     const int8_t d = digits[row];
     const int sign = d >> 7;  // -1 or 0
     const auto magnitude = static_cast<uint64_t>((d ^ sign) - sign);
-    AffineNiels chosen = detail::identity_affine_niels();
-    for (size_t j = 1; j <= kColumns; ++j) detail::cmov(chosen, entry(row, j), detail::eq_mask(magnitude, j));
+    AffineNiels chosen = scan_row(&entry(row, 1), kColumns, magnitude);
     detail::cneg(chosen, 0 - static_cast<uint64_t>(sign & 1));
     acc = detail::to_extended(detail::add(acc, chosen));
   }

@@ -249,6 +249,46 @@ TEST(Fr, ArithmeticMatchesReference) {
   }
 }
 
+// Addition and subtraction work on the stored limbs, so their edges are limb
+// patterns: every carry and borrow position, sums landing on p exactly, and
+// the compile-time path against the run-time one.
+TEST(Fr, AddSubAtLimbEdges) {
+  std::mt19937_64 rng(3);
+  std::vector<Repr> limbs = {Repr{},
+                             Repr{1, 0, 0, 0},
+                             kPMinusOne,
+                             Repr{kPMinusOne[0] - 1, kPMinusOne[1], kPMinusOne[2], kPMinusOne[3]},
+                             Repr{~0ULL, 0, 0, 0},
+                             Repr{~0ULL, ~0ULL, 0, 0},
+                             Repr{~0ULL, ~0ULL, ~0ULL, 0},
+                             Repr{0, 0, 0, kP[3] >> 1},
+                             Repr{kP[0] >> 1, kP[1], kP[2], kP[3] >> 1}};
+  for (int i = 0; i < 8; ++i) limbs.push_back(random_below_p(rng));
+  for (const Repr& x : limbs) {
+    for (const Repr& y : limbs) {
+      const Fr a = Fr::from_montgomery_limbs(x);
+      const Fr b = Fr::from_montgomery_limbs(y);
+      EXPECT_EQ((a + b).montgomery_limbs(), ref_add(x, y));
+      Repr neg_y = Repr{};
+      if (y != Repr{}) {
+        u128 borrow = 0;
+        for (int i = 0; i < 4; ++i) {
+          const u128 t = static_cast<u128>(kP[i]) - y[i] - borrow;
+          neg_y[i] = static_cast<uint64_t>(t);
+          borrow = (t >> 64) & 1;
+        }
+      }
+      EXPECT_EQ((a - b).montgomery_limbs(), ref_add(x, neg_y));
+    }
+  }
+  constexpr Fr kA = Fr::from_montgomery_limbs(kPMinusOne);
+  constexpr Fr kB = Fr::from_montgomery_limbs(Repr{5, 0, 0, 0});
+  constexpr Fr kSum = kA + kB;
+  constexpr Fr kDifference = kB - kA;
+  EXPECT_EQ(kA + kB, kSum);
+  EXPECT_EQ(kB - kA, kDifference);
+}
+
 TEST(Fr, Inversion) {
   EXPECT_FALSE(Fr::zero().inverse_vartime().has_value());
   EXPECT_FALSE(Fr::zero().invert().has_value());
