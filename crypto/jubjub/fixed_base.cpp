@@ -32,14 +32,13 @@ void append_odd_multiples(std::vector<Extended>& out, const Extended& p, size_t 
 }  // namespace
 
 FixedBaseTable::FixedBaseTable(const Point<PrimeOrder>& base, const Fr& edwards_d) {
-  static_assert(kHalfBits % 4 == 0 && kHalfBits / 4 < kRows);
   const Fr d2 = edwards_d + edwards_d;
   std::vector<Extended> points;
   points.reserve(kRows * kColumns + 2 * kOddMultiples);
   Extended row_base = detail::PointAccess::coords(base);
   Extended half_base = row_base;
+  for (unsigned i = 0; i < kHalfBits; ++i) half_base = detail::to_extended(detail::dbl(detail::to_projective(half_base)));
   for (size_t row = 0; row < kRows; ++row) {
-    if (row == kHalfBits / 4) half_base = row_base;  // 16^32·B = 2^128·B
     const detail::CachedNiels step = detail::to_cached(row_base, d2);
     Extended multiple = row_base;
     points.push_back(multiple);
@@ -47,7 +46,7 @@ FixedBaseTable::FixedBaseTable(const Point<PrimeOrder>& base, const Fr& edwards_
       multiple = detail::to_extended(detail::add(multiple, step));
       points.push_back(multiple);
     }
-    // 8·16^i·B doubled is 16^(i+1)·B.
+    // 16·32^i·B doubled is 32^(i+1)·B.
     row_base = detail::to_extended(detail::dbl(detail::to_projective(multiple)));
   }
   append_odd_multiples(points, detail::PointAccess::coords(base), kOddMultiples, d2);
@@ -104,7 +103,7 @@ AffineNiels scan_row(const AffineNiels* row, size_t columns, uint64_t magnitude)
 }  // namespace
 
 Point<PrimeOrder> FixedBaseTable::mul(const Fs& k) const {
-  std::array<int8_t, kRadix16Digits> digits = signed_radix16(k);
+  std::array<int8_t, kRadix32Digits> digits = signed_radix32(k);
   Extended acc = detail::identity_extended();
   for (size_t row = 0; row < kRows; ++row) {
     const int8_t d = digits[row];

@@ -10,13 +10,23 @@
 
 namespace quillet::jubjub {
 
-inline constexpr size_t kRadix16Digits = 63;
+// Digits of the signed radix-2^W form of a scalar below s (< 2^251): enough
+// for 252 bits.
+template <unsigned W>
+inline constexpr size_t kSignedRadixDigits = (252 + W - 1) / W;
 
-// The canonical value k of `scalar` as k = sum of d[i]·16^i with every d[i]
-// in [-8, 7] (k < s < 7·2^248 leaves no carry out of the top digit). No
-// branch or memory index depends on the scalar, so it may be a private key
-// or a nonce.
-std::array<int8_t, kRadix16Digits> signed_radix16(const Fs& scalar);
+inline constexpr size_t kRadix16Digits = kSignedRadixDigits<4>;
+inline constexpr size_t kRadix32Digits = kSignedRadixDigits<5>;
+
+// The canonical value k of `scalar` as k = sum of d[i]·2^(W·i) with every
+// d[i] in [-2^(W-1), 2^(W-1)) (k < s < 7·2^248 leaves no carry out of the top
+// digit for W = 4 and 5). No branch or memory index depends on the scalar, so
+// it may be a private key or a nonce.
+template <unsigned W>
+std::array<int8_t, kSignedRadixDigits<W>> signed_radix(const Fs& scalar);
+
+inline std::array<int8_t, kRadix16Digits> signed_radix16(const Fs& scalar) { return signed_radix<4>(scalar); }
+inline std::array<int8_t, kRadix32Digits> signed_radix32(const Fs& scalar) { return signed_radix<5>(scalar); }
 
 inline constexpr size_t kWnafDigits = 258;
 

@@ -45,26 +45,34 @@ std::vector<Fs> scalars(Rng& rng, size_t random_count) {
   return out;
 }
 
-TEST(Recoding, SignedRadix16RebuildsTheScalar) {
+// Horner from the top digit, modulo 2^256: the integer itself, not only its
+// residue, must come back (points of small order see the difference).
+template <unsigned W, size_t N>
+void expect_signed_radix_rebuilds(const Fs& k, const std::array<int8_t, N>& digits) {
+  FsRepr sum{};
+  for (size_t i = digits.size(); i-- > 0;) {
+    for (unsigned b = 0; b < W; ++b) {
+      uint64_t carry = 0;
+      for (auto& limb : sum) limb = field::detail::adc(limb, limb, carry);
+    }
+    const int d = digits[i];
+    const FsRepr magnitude{static_cast<uint64_t>(d < 0 ? -d : d), 0, 0, 0};
+    if (d < 0) {
+      field::detail::sub_borrow(sum, sum, magnitude);
+    } else {
+      field::detail::add_carry(sum, sum, magnitude);
+    }
+    EXPECT_GE(d, -(1 << (W - 1)));
+    EXPECT_LT(d, 1 << (W - 1));
+  }
+  EXPECT_EQ(sum, k.into_repr());
+}
+
+TEST(Recoding, SignedRadixDigitsRebuildTheScalar) {
   Rng rng(1);
   for (const Fs& k : scalars(rng, 200)) {
-    const auto digits = signed_radix16(k);
-    // Horner from the top digit, modulo 2^256: the integer itself, not only
-    // its residue, must come back (points of small order see the difference).
-    FsRepr sum{};
-    for (size_t i = digits.size(); i-- > 0;) {
-      sum = FsRepr{sum[0] << 4, sum[1] << 4 | sum[0] >> 60, sum[2] << 4 | sum[1] >> 60, sum[3] << 4 | sum[2] >> 60};
-      const int d = digits[i];
-      const FsRepr magnitude{static_cast<uint64_t>(d < 0 ? -d : d), 0, 0, 0};
-      if (d < 0) {
-        field::detail::sub_borrow(sum, sum, magnitude);
-      } else {
-        field::detail::add_carry(sum, sum, magnitude);
-      }
-      EXPECT_GE(d, -8);
-      EXPECT_LE(d, 7);
-    }
-    EXPECT_EQ(sum, k.into_repr());
+    expect_signed_radix_rebuilds<4>(k, signed_radix16(k));
+    expect_signed_radix_rebuilds<5>(k, signed_radix32(k));
   }
 }
 
