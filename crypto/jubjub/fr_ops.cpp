@@ -106,7 +106,7 @@ int dlog_vartime(const Fr& v) {
 
 }  // namespace
 
-Fr pow_public_exponent(const Fr& x, const FrRepr& e) {
+[[gnu::flatten]] Fr pow_public_exponent(const Fr& x, const FrRepr& e) {
   constexpr int kWidth = 5;
   // Odd powers x, x^3, ..., x^31.
   std::array<Fr, size_t{1} << (kWidth - 1)> odd{};
@@ -310,7 +310,7 @@ Fr invert(const Fr& x) {
   return Fr::from_montgomery_limbs(y) * Fr::from_montgomery_limbs(Fr::kR3);
 }
 
-std::optional<Fr> sqrt_ratio_vartime(const Fr& u, const Fr& v) {
+[[gnu::flatten]] std::optional<Fr> sqrt_ratio_vartime(const Fr& u, const Fr& v) {
   if (v.is_zero()) return std::nullopt;
   if (u.is_zero()) return Fr::zero();
   // With rho = u/v: tv5 = rho^c3 / v, r = rho^((t+1)/2) and b = rho^t,

@@ -5,7 +5,7 @@
 
 namespace quillet::jubjub::detail {
 
-OddMultiples odd_multiples(const Extended& p, const Fr& d2) {
+[[gnu::flatten]] OddMultiples odd_multiples(const Extended& p, const Fr& d2) {
   OddMultiples out{};
   const CachedNiels twice = to_cached(to_extended(dbl(to_projective(p))), d2);
   Extended current = p;
@@ -39,7 +39,7 @@ void add_digit_vartime(Completed& acc, int d, const Niels* multiples) {
 
 }  // namespace
 
-Extended multi_mul_vartime(std::span<const WnafTerm> terms, std::span<const AffineWnafTerm> affine_terms) {
+[[gnu::flatten]] Extended multi_mul_vartime(std::span<const WnafTerm> terms, std::span<const AffineWnafTerm> affine_terms) {
   const size_t len = std::max(max_length_vartime(terms), max_length_vartime(affine_terms));
   // The running sum stays in completed form: the next doubling needs its
   // projective form (3M), an addition its extended form (4M).
