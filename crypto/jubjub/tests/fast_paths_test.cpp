@@ -330,6 +330,32 @@ TEST(RatioSplit, ShortOddAndExact) {
   }
 }
 
+// The same split as plain long division gives, also where quotients are
+// huge (small challenges and their inverses, powers of two) and so leave
+// the estimated quotients for the long way.
+TEST(RatioSplit, MatchesLongDivision) {
+  Rng rng(14);
+  std::vector<Fs> challenges = awkward_challenges();
+  for (uint64_t k : {5ULL, 7ULL, 1ULL << 40, 0xffffffffffffffffULL}) {
+    challenges.push_back(fs_of({k, 0, 0, 0}));
+    challenges.push_back(*fs_of({k, 0, 0, 0}).invert());
+  }
+  for (unsigned bit : {63u, 64u, 125u, 126u, 127u, 128u, 190u, 250u}) {
+    FsRepr p{};
+    p[bit / 64] = uint64_t{1} << (bit % 64);
+    challenges.push_back(fs_of(p));
+    challenges.push_back(-fs_of(p));
+  }
+  for (int i = 0; i < 300; ++i) challenges.push_back(rng.scalar());
+  for (const Fs& c : challenges) {
+    const RatioSplit fast = split_ratio_vartime(c);
+    const RatioSplit slow = reference::split_ratio(c);
+    EXPECT_EQ(fast.u, slow.u);
+    EXPECT_EQ(fast.v, slow.v);
+    EXPECT_EQ(fast.v_negative, slow.v_negative);
+  }
+}
+
 TEST(EdDsa, VerificationAtAwkwardChallenges) {
   Rng rng(13);
   const Point<Unknown> t8 = reference::order_eight_point(rng, params());
