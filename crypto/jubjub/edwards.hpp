@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "crypto/field/fr.hpp"
+#include "crypto/jubjub/mul_policy.hpp"
 
 namespace quillet::jubjub::detail {
 
@@ -56,30 +57,6 @@ struct CachedNiels {
   Fr y_minus_x;
   Fr z2;
   Fr t2d;
-};
-
-// How the formulas multiply: `Dispatched` picks the processor's kernel at
-// each product; `WithKernel<K>` uses kernel K throughout, for loops that
-// pick it once (K = mulx_adx requires the processor to have it). Both give
-// the same results.
-struct Dispatched {
-  static Fr mul(const Fr& a, const Fr& b) { return a * b; }
-  static Fr sq(Fr a) {
-    a.square();
-    return a;
-  }
-};
-
-template <field::Kernel K>
-struct WithKernel {
-  static Fr mul(Fr a, const Fr& b) {
-    a.template mul_assign_with<K>(b);
-    return a;
-  }
-  static Fr sq(Fr a) {
-    a.template square_with<K>();
-    return a;
-  }
 };
 
 inline Extended identity_extended() { return {Fr::zero(), Fr::one(), Fr::zero(), Fr::one()}; }

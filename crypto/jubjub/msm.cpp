@@ -52,20 +52,16 @@ template <class M>
   return to_extended<M>(acc);
 }
 
-bool use_mulx() { return Fr::fastest_kernel() == field::Kernel::mulx_adx; }
-
 }  // namespace
 
 // The kernel is chosen once per call, so that the loops keep their operands
 // in registers instead of around a possible call at every product.
 OddMultiples odd_multiples(const Extended& p, const Fr& d2) {
-  if (use_mulx()) return odd_multiples_with<WithKernel<field::Kernel::mulx_adx>>(p, d2);
-  return odd_multiples_with<Dispatched>(p, d2);
+  return with_fastest_kernel([&]<class M>() { return odd_multiples_with<M>(p, d2); });
 }
 
 Extended multi_mul_vartime(std::span<const WnafTerm> terms, std::span<const AffineWnafTerm> affine_terms) {
-  if (use_mulx()) return multi_mul_with<WithKernel<field::Kernel::mulx_adx>>(terms, affine_terms);
-  return multi_mul_with<Dispatched>(terms, affine_terms);
+  return with_fastest_kernel([&]<class M>() { return multi_mul_with<M>(terms, affine_terms); });
 }
 
 }  // namespace quillet::jubjub::detail
