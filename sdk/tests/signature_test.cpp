@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -315,6 +316,54 @@ TEST(VerifySignature, HardFailures) {
   }
   // s = s - 1 is accepted (and wrong).
   EXPECT_FALSE(verify_signature(sig.r, kSMinusOne, pk, "", "0x1").value());
+}
+
+// The direct decodings of verification against the two steps they replace:
+// the same points and scalars, the same hard failures and errors.
+TEST(VerifySignature, DirectDecodingsAgreeWithTheTwoSteps) {
+  const Signed sig = sign_ok(seed_key('q'), "0x1234");
+  const std::string r_texts[] = {sig.r, "0x1", "0x" + kZeros64, "0X0x" + sig.r.substr(2), "0x1" + std::string(40, '0'),
+                                 kR,    "0xzz"};
+  const std::string s_texts[] = {sig.s, "0x0", kSMinusOne, kS, "0x" + kF64, "zz"};
+  for (const std::string& r : r_texts) {
+    for (const std::string& s : s_texts) {
+      const std::string fast_failure = hard_failure_text([&] {
+        const tx::PackedSignature fast = tx::PackedSignature::from_str(r, s);
+        const tx::PackedSignature slow = tx::PackedSignature::from(tx::JubjubSignature::from_str(r, s));
+        EXPECT_TRUE(fast.raw.r == slow.raw.r) << r << ", " << s;
+        EXPECT_EQ(fast.raw.s, slow.raw.s) << r << ", " << s;
+      });
+      const std::string slow_failure =
+          hard_failure_text([&] { (void)tx::PackedSignature::from(tx::JubjubSignature::from_str(r, s)); });
+      EXPECT_EQ(fast_failure, slow_failure) << r << ", " << s;
+    }
+  }
+  const std::string keys[] = {private_key_to_pubkey_xy(seed_key('q')).value().first,
+                              kKeyOne,
+                              kKeyZero,
+                              "0x1" + std::string(39, '0'),  // below 2^160, not 1
+                              "0x1" + std::string(40, '0'),  // 2^160: decoded, not on the curve
+                              kR,
+                              kBaseX};
+  for (const std::string& key : keys) {
+    const tx::PackedPublicKey packed{u256(key)};
+    std::optional<Result<jubjub::PublicKey>> fast;
+    const std::string fast_failure = hard_failure_text([&] { fast = tx::public_key_from_packed(packed); });
+    std::optional<Result<jubjub::PublicKey>> slow;
+    const std::string slow_failure = hard_failure_text([&] {
+      const tx::BabyJubjubPoint point = tx::BabyJubjubPoint::from_packed(packed);
+      slow = tx::convert_to_pubkey(point.x, point.y);
+    });
+    EXPECT_EQ(fast_failure, slow_failure) << key;
+    ASSERT_EQ(fast.has_value(), slow.has_value()) << key;
+    if (!fast) continue;
+    ASSERT_EQ(fast->has_value(), slow->has_value()) << key;
+    if (fast->has_value()) {
+      EXPECT_TRUE((*fast)->point == (*slow)->point) << key;
+    } else {
+      EXPECT_EQ(fast->error().to_string(), slow->error().to_string()) << key;
+    }
+  }
 }
 
 TEST(PointFromXy, HardFailures) {

@@ -63,14 +63,16 @@ std::string_view trim_hex_prefix(std::string_view text) {
   return text;
 }
 
-std::pair<field::Fr, field::Fr> get_xy_from_r(const U256& v) {
+jubjub::Point<jubjub::Unknown> point_from_r(const U256& v) {
   const std::array<uint8_t, 32> bytes = v.to_little_endian();
   auto point = jubjub::Point<jubjub::Unknown>::read(bytes, jubjub::jubjub_params());
   if (!point) {
     fail_hard(std::string(kUnwrapErr) + DeserializeError(DeserializeError::RestoreRPoint{point.error()}).debug());
   }
-  return point->to_affine_vartime();
+  return *point;
 }
+
+std::pair<field::Fr, field::Fr> get_xy_from_r(const U256& v) { return point_from_r(v).to_affine_vartime(); }
 
 BabyJubjubPoint BabyJubjubPoint::from_packed(const PackedPublicKey& key) {
   if (small_value_rule_applies(key.value)) return BabyJubjubPoint{U256{}, key.value};
@@ -117,6 +119,13 @@ Result<jubjub::PublicKey> convert_to_pubkey(const U256& x, const U256& y) {
   auto point = jubjub::Point<jubjub::Unknown>::from_xy(*fx, *fy, jubjub::jubjub_params());
   if (!point) return unexpected(Error(kCouldNotDecode));
   return jubjub::PublicKey{*point};
+}
+
+Result<jubjub::PublicKey> public_key_from_packed(const PackedPublicKey& key) {
+  if (small_value_rule_applies(key.value)) return convert_to_pubkey(U256{}, key.value);
+  // A decoded point has canonical coordinates on the curve: converting them
+  // back and checking the curve equation again cannot fail.
+  return jubjub::PublicKey{point_from_r(key.value)};
 }
 
 Result<std::pair<std::string, std::string>> pub_key_to_xy(std::string_view text) {

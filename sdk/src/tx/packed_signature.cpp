@@ -48,11 +48,28 @@ SignatureOriginal to_signature_original(const JubjubSignature& sig) {
   return SignatureOriginal{le_to_u256(r), sig.s};
 }
 
+namespace {
+
+jubjub::Fs scalar_or_fail(const U256& s) {
+  const auto v = jubjub::Fs::from_repr(s.words);
+  if (!v) fail_hard(std::string(kUnwrapErr) + v.error().debug());
+  return *v;
+}
+
+}  // namespace
+
 PackedSignature PackedSignature::from(const JubjubSignature& sig) {
   const jubjub::Point<jubjub::Unknown> r = point_from_xy(sig.r.x, sig.r.y);
-  const auto s = jubjub::Fs::from_repr(sig.s.words);
-  if (!s) fail_hard(std::string(kUnwrapErr) + s.error().debug());
-  return PackedSignature{jubjub::RawSignature{r, *s}};
+  return PackedSignature{jubjub::RawSignature{r, scalar_or_fail(sig.s)}};
+}
+
+PackedSignature PackedSignature::from_str(std::string_view r_text, std::string_view s_text) {
+  const U256 r = parse_or_fail(r_text);
+  const U256 s = parse_or_fail(s_text);
+  // R decoded has canonical coordinates on the curve, so point_from_xy of
+  // them would give the same point and never fail.
+  const jubjub::Point<jubjub::Unknown> point = point_from_r(r);
+  return PackedSignature{jubjub::RawSignature{point, scalar_or_fail(s)}};
 }
 
 }  // namespace quillet::sdk::tx

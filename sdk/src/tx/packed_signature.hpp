@@ -54,6 +54,11 @@ struct PackedSignature {
   // subgroup order, else fails hard with "called `Result::unwrap()` on an
   // `Err` value: NotInField(\"0x…\")".
   static PackedSignature from(const JubjubSignature& sig);
+
+  // from(JubjubSignature::from_str(r_text, s_text)), with the same hard
+  // failures in the same order, without the round trip of R through its
+  // affine integers.
+  static PackedSignature from_str(std::string_view r_text, std::string_view s_text);
 };
 
 }  // namespace quillet::sdk::tx

@@ -58,15 +58,13 @@ Result<JubjubSignature> sign(std::string_view private_key, std::string_view msg)
 
 Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, std::string_view pub_key_x,
                               std::string_view /*pub_key_y*/, std::string_view msg) {
-  const JubjubSignature j = JubjubSignature::from_str(sig_r, sig_s);
-  const PackedSignature q = PackedSignature::from(j);
+  const PackedSignature q = PackedSignature::from_str(sig_r, sig_s);
   const auto m = U256::from_str(msg);
   if (!m) return unexpected(Error(m.error().to_string()));
   // Only the single "0x" the parser itself drops: no trimming here.
   const auto v = U256::from_str_radix(pub_key_x, 16);
   if (!v) return unexpected(Error(v.error().to_string()));
-  const BabyJubjubPoint point = BabyJubjubPoint::from_packed(PackedPublicKey{*v});
-  auto key = convert_to_pubkey(point.x, point.y);
+  auto key = public_key_from_packed(PackedPublicKey{*v});
   if (!key) return unexpected(std::move(key).error());
   const std::array<uint8_t, 32> bytes = m->to_little_endian();
   return key->verify_for_raw_message(bytes, q.raw, jubjub::kSigningBase, jubjub::jubjub_params(),
