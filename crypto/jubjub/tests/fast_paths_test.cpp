@@ -234,6 +234,43 @@ TEST(PointEncoding, DecodingMatchesInversionAndTonelliShanks) {
   EXPECT_GT(decoded, 50);
 }
 
+// Two decodings at once give what each alone gives, whichever of them
+// fails and how: short input, y not below r, no x, or the neutral point's
+// encodings (u = 0).
+TEST(PointEncoding, PairDecodingMatchesSingle) {
+  Rng rng(15);
+  std::vector<std::array<uint8_t, 32>> inputs;
+  std::array<uint8_t, 32> one{};
+  one[0] = 1;
+  inputs.push_back(one);
+  one[31] = 0x80;
+  inputs.push_back(one);
+  inputs.push_back(field::repr_to_bytes_le(Fr::kModulus));  // y = r
+  for (int i = 0; i < 60; ++i) {
+    std::array<uint8_t, 32> bytes = rng.bytes();
+    if (i % 4 != 0) bytes[31] &= 0xbf;  // y below r mostly, either sign
+    inputs.push_back(bytes);
+  }
+  const std::array<uint8_t, 31> short_input{};
+  const auto same = [](const Expected<Point<Unknown>, ReadError>& a, const Expected<Point<Unknown>, ReadError>& b) {
+    if (a.has_value() != b.has_value()) return false;
+    if (!a) return a.error().debug() == b.error().debug();
+    return *a == *b && a->encode_vartime() == b->encode_vartime();
+  };
+  int both_decoded = 0;
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    const std::array<uint8_t, 32>& b = inputs[(i * 7 + 3) % inputs.size()];
+    const auto pair = Point<Unknown>::read_pair(inputs[i], b, params());
+    EXPECT_TRUE(same(pair[0], Point<Unknown>::read(inputs[i], params()))) << i;
+    EXPECT_TRUE(same(pair[1], Point<Unknown>::read(b, params()))) << i;
+    both_decoded += pair[0] && pair[1] ? 1 : 0;
+    const auto with_short = Point<Unknown>::read_pair(short_input, inputs[i], params());
+    EXPECT_EQ(with_short[0].error().debug(), Point<Unknown>::read(short_input, params()).error().debug());
+    EXPECT_TRUE(same(with_short[1], Point<Unknown>::read(inputs[i], params()))) << i;
+  }
+  EXPECT_GT(both_decoded, 5);
+}
+
 TEST(PointEncoding, NormalisingKeepsThePoints) {
   Rng rng(8);
   std::vector<Point<Unknown>> points;

@@ -45,10 +45,13 @@ std::string debug_string(std::string_view text) {
 // True when the top 96 bits are zero, i.e. v < 2^160.
 bool below_2_160(const U256& v) { return v.words[3] == 0 && (v.words[2] >> 32) == 0; }
 
-// Whether a packed value is taken as the pair (0, v) without decoding.
+}  // namespace
+
 bool small_value_rule_applies(const U256& v) { return !v.is_zero() && below_2_160(v); }
 
-}  // namespace
+void fail_restore_r_point(const jubjub::ReadError& error) {
+  fail_hard(std::string(kUnwrapErr) + DeserializeError(DeserializeError::RestoreRPoint{error}).debug());
+}
 
 std::string DeserializeError::debug() const {
   if (std::holds_alternative<IncorrectSignatureLength>(v_)) return "IncorrectSignatureLength";
@@ -63,16 +66,12 @@ std::string_view trim_hex_prefix(std::string_view text) {
   return text;
 }
 
-jubjub::Point<jubjub::Unknown> point_from_r(const U256& v) {
+std::pair<field::Fr, field::Fr> get_xy_from_r(const U256& v) {
   const std::array<uint8_t, 32> bytes = v.to_little_endian();
-  auto point = jubjub::Point<jubjub::Unknown>::read(bytes, jubjub::jubjub_params());
-  if (!point) {
-    fail_hard(std::string(kUnwrapErr) + DeserializeError(DeserializeError::RestoreRPoint{point.error()}).debug());
-  }
-  return *point;
+  const auto point = jubjub::Point<jubjub::Unknown>::read(bytes, jubjub::jubjub_params());
+  if (!point) fail_restore_r_point(point.error());
+  return point->to_affine_vartime();
 }
-
-std::pair<field::Fr, field::Fr> get_xy_from_r(const U256& v) { return point_from_r(v).to_affine_vartime(); }
 
 BabyJubjubPoint BabyJubjubPoint::from_packed(const PackedPublicKey& key) {
   if (small_value_rule_applies(key.value)) return BabyJubjubPoint{U256{}, key.value};
@@ -119,13 +118,6 @@ Result<jubjub::PublicKey> convert_to_pubkey(const U256& x, const U256& y) {
   auto point = jubjub::Point<jubjub::Unknown>::from_xy(*fx, *fy, jubjub::jubjub_params());
   if (!point) return unexpected(Error(kCouldNotDecode));
   return jubjub::PublicKey{*point};
-}
-
-Result<jubjub::PublicKey> public_key_from_packed(const PackedPublicKey& key) {
-  if (small_value_rule_applies(key.value)) return convert_to_pubkey(U256{}, key.value);
-  // A decoded point has canonical coordinates on the curve: converting them
-  // back and checking the curve equation again cannot fail.
-  return jubjub::PublicKey{point_from_r(key.value)};
 }
 
 Result<std::pair<std::string, std::string>> pub_key_to_xy(std::string_view text) {

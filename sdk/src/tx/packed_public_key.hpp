@@ -87,9 +87,12 @@ std::string_view trim_hex_prefix(std::string_view text);
 // "not on curve" when no x fits them.
 std::pair<field::Fr, field::Fr> get_xy_from_r(const U256& v);
 
-// The point itself, with Z = 1: what from_xy gives for get_xy_from_r's
-// coordinates. Fails hard as get_xy_from_r does.
-jubjub::Point<jubjub::Unknown> point_from_r(const U256& v);
+// Whether a packed key is taken as the pair (0, v) without decoding: a
+// nonzero value below 2^160.
+bool small_value_rule_applies(const U256& v);
+
+// The hard failure of an undecodable packed point, as get_xy_from_r raises it.
+[[noreturn]] void fail_restore_r_point(const jubjub::ReadError& error);
 
 // Overwrites a secret scalar once it is no longer needed.
 void wipe(jubjub::Fs& secret);
@@ -117,11 +120,6 @@ PackedPublicKey public_key_from_private_with_verify(const jubjub::Fs& sk, std::s
 // for a coordinate not below r (x looked at first), and with "could not
 // decode public key by x and y" for a pair off the curve.
 Result<jubjub::PublicKey> convert_to_pubkey(const U256& x, const U256& y);
-
-// convert_to_pubkey of BabyJubjubPoint::from_packed(key), with the same
-// results and hard failures, without the round trip through the affine
-// integers when the key is decoded.
-Result<jubjub::PublicKey> public_key_from_packed(const PackedPublicKey& key);
 
 // The text pair of a packed key text: x is "0x" followed by the text with its
 // prefixes trimmed, otherwise unchanged (case and length kept); y is "0x" and
