@@ -64,18 +64,18 @@ inline AffineNiels identity_affine_niels() { return {Fr::one(), Fr::one(), Fr::z
 inline CachedNiels identity_cached() { return {Fr::one(), Fr::one(), Fr::one() + Fr::one(), Fr::zero()}; }
 
 template <class M = Dispatched>
-Extended to_extended(const Completed& c) {
+inline Extended to_extended(const Completed& c) {
   return {M::mul(c.e, c.f), M::mul(c.g, c.h), M::mul(c.e, c.h), M::mul(c.f, c.g)};
 }
 template <class M = Dispatched>
-Projective to_projective(const Completed& c) {
+inline Projective to_projective(const Completed& c) {
   return {M::mul(c.e, c.f), M::mul(c.g, c.h), M::mul(c.f, c.g)};
 }
 inline Projective to_projective(const Extended& p) { return {p.x, p.y, p.z}; }
 
 // `d2` is 2d.
 template <class M = Dispatched>
-CachedNiels to_cached(const Extended& p, const Fr& d2) {
+inline CachedNiels to_cached(const Extended& p, const Fr& d2) {
   return {p.y + p.x, p.y - p.x, p.z + p.z, M::mul(p.t, d2)};
 }
 
@@ -86,7 +86,7 @@ inline AffineNiels to_affine_niels(const Fr& x, const Fr& y, const Fr& d2) { ret
 // F = G - C, H = -A - B, returned as (E, -F, G, -H), the same point scaled
 // by -1, which saves the negation.
 template <class M = Dispatched>
-Completed dbl(const Projective& p) {
+inline Completed dbl(const Projective& p) {
   const Fr a = M::sq(p.x);
   const Fr b = M::sq(p.y);
   Fr c = M::sq(p.z);
@@ -99,7 +99,7 @@ Completed dbl(const Projective& p) {
 }
 
 template <class M = Dispatched>
-Completed add(const Extended& p, const CachedNiels& q) {
+inline Completed add(const Extended& p, const CachedNiels& q) {
   const Fr a = M::mul(p.y - p.x, q.y_minus_x);
   const Fr b = M::mul(p.y + p.x, q.y_plus_x);
   const Fr c = M::mul(p.t, q.t2d);
@@ -109,7 +109,7 @@ Completed add(const Extended& p, const CachedNiels& q) {
 
 // p - q: q negated is (Y - X, Y + X, 2Z, -2d·T).
 template <class M = Dispatched>
-Completed sub(const Extended& p, const CachedNiels& q) {
+inline Completed sub(const Extended& p, const CachedNiels& q) {
   const Fr a = M::mul(p.y - p.x, q.y_plus_x);
   const Fr b = M::mul(p.y + p.x, q.y_minus_x);
   const Fr c = M::mul(p.t, q.t2d);
@@ -118,7 +118,7 @@ Completed sub(const Extended& p, const CachedNiels& q) {
 }
 
 template <class M = Dispatched>
-Completed add(const Extended& p, const AffineNiels& q) {
+inline Completed add(const Extended& p, const AffineNiels& q) {
   const Fr a = M::mul(p.y - p.x, q.y_minus_x);
   const Fr b = M::mul(p.y + p.x, q.y_plus_x);
   const Fr c = M::mul(p.t, q.xy2d);
@@ -127,7 +127,7 @@ Completed add(const Extended& p, const AffineNiels& q) {
 }
 
 template <class M = Dispatched>
-Completed sub(const Extended& p, const AffineNiels& q) {
+inline Completed sub(const Extended& p, const AffineNiels& q) {
   const Fr a = M::mul(p.y - p.x, q.y_plus_x);
   const Fr b = M::mul(p.y + p.x, q.y_minus_x);
   const Fr c = M::mul(p.t, q.xy2d);
