@@ -14,21 +14,24 @@ using field::Fr;
 // the same results.
 struct Dispatched {
   static Fr mul(const Fr& a, const Fr& b) { return a * b; }
-  static Fr sq(Fr a) {
-    a.square();
-    return a;
+  static Fr sq(const Fr& a) {
+    Fr r = a;
+    r.square();
+    return r;
   }
 };
 
 template <field::Kernel K>
 struct WithKernel {
-  static Fr mul(Fr a, const Fr& b) {
-    a.template mul_assign_with<K>(b);
-    return a;
+  static Fr mul(const Fr& a, const Fr& b) {
+    Fr r = a;
+    r.template mul_assign_with<K>(b);
+    return r;
   }
-  static Fr sq(Fr a) {
-    a.template square_with<K>();
-    return a;
+  static Fr sq(const Fr& a) {
+    Fr r = a;
+    r.template square_with<K>();
+    return r;
   }
 };
 
