@@ -76,8 +76,9 @@ Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, st
   const jubjub::AltJubjubBn256& params = jubjub::jubjub_params();
   const std::array<uint8_t, 32> r_bytes = r.to_little_endian();
   const std::array<uint8_t, 32> key_bytes = decode_key ? v->to_little_endian() : std::array<uint8_t, 32>{};
-  const std::array<Decoded, 2> decoded = decode_key ? Point::read_pair(r_bytes, key_bytes, params)
-                                                    : std::array<Decoded, 2>{Point::read(r_bytes, params), Point::zero()};
+  const std::array<Decoded, 2> decoded =
+      decode_key ? Point::read_pair(r_bytes, key_bytes, params)
+                 : std::array<Decoded, 2>{Point::read(r_bytes, params), Point::zero()};
   if (!decoded[0]) fail_restore_r_point(decoded[0].error());
   const jubjub::RawSignature sig{*decoded[0], signature_scalar(s)};
 
