@@ -97,6 +97,16 @@ void BM_SqrtRatio(benchmark::State& state) {
 }
 BENCHMARK(BM_SqrtRatio)->Unit(benchmark::kMicrosecond);
 
+// Two roots at once, as verification decodes R and the key.
+void BM_SqrtRatioPair(benchmark::State& state) {
+  uint64_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(sqrt_ratio_pair_vartime(fr_for(i), fr_for(i + 1), fr_for(i + 2), fr_for(i + 3)));
+    i += 2;
+  }
+}
+BENCHMARK(BM_SqrtRatioPair)->Unit(benchmark::kMicrosecond);
+
 void BM_RatioSplit(benchmark::State& state) {
   uint64_t i = 0;
   for (auto _ : state) benchmark::DoNotOptimize(split_ratio_vartime(key_for(i++)));

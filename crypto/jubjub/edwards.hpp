@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "crypto/field/fr.hpp"
+#include "crypto/jubjub/mul_policy.hpp"
 
 namespace quillet::jubjub::detail {
 
@@ -62,12 +63,21 @@ inline Extended identity_extended() { return {Fr::zero(), Fr::one(), Fr::zero(),
 inline AffineNiels identity_affine_niels() { return {Fr::one(), Fr::one(), Fr::zero()}; }
 inline CachedNiels identity_cached() { return {Fr::one(), Fr::one(), Fr::one() + Fr::one(), Fr::zero()}; }
 
-inline Extended to_extended(const Completed& c) { return {c.e * c.f, c.g * c.h, c.e * c.h, c.f * c.g}; }
-inline Projective to_projective(const Completed& c) { return {c.e * c.f, c.g * c.h, c.f * c.g}; }
+template <class M = Dispatched>
+inline Extended to_extended(const Completed& c) {
+  return {M::mul(c.e, c.f), M::mul(c.g, c.h), M::mul(c.e, c.h), M::mul(c.f, c.g)};
+}
+template <class M = Dispatched>
+inline Projective to_projective(const Completed& c) {
+  return {M::mul(c.e, c.f), M::mul(c.g, c.h), M::mul(c.f, c.g)};
+}
 inline Projective to_projective(const Extended& p) { return {p.x, p.y, p.z}; }
 
 // `d2` is 2d.
-inline CachedNiels to_cached(const Extended& p, const Fr& d2) { return {p.y + p.x, p.y - p.x, p.z + p.z, p.t * d2}; }
+template <class M = Dispatched>
+inline CachedNiels to_cached(const Extended& p, const Fr& d2) {
+  return {p.y + p.x, p.y - p.x, p.z + p.z, M::mul(p.t, d2)};
+}
 
 // On input, (x, y) is affine. `d2` is 2d.
 inline AffineNiels to_affine_niels(const Fr& x, const Fr& y, const Fr& d2) { return {y + x, y - x, x * y * d2}; }
@@ -75,51 +85,52 @@ inline AffineNiels to_affine_niels(const Fr& x, const Fr& y, const Fr& d2) { ret
 // 2·p: A = X^2, B = Y^2, C = 2Z^2, E = (X + Y)^2 - A - B, G = B - A,
 // F = G - C, H = -A - B, returned as (E, -F, G, -H), the same point scaled
 // by -1, which saves the negation.
+template <class M = Dispatched>
 inline Completed dbl(const Projective& p) {
-  Fr a = p.x;
-  a.square();
-  Fr b = p.y;
-  b.square();
-  Fr c = p.z;
-  c.square();
+  const Fr a = M::sq(p.x);
+  const Fr b = M::sq(p.y);
+  Fr c = M::sq(p.z);
   c.double_();
   const Fr sum = a + b;
-  Fr e = p.x + p.y;
-  e.square();
+  Fr e = M::sq(p.x + p.y);
   e.sub_assign(sum);
   const Fr g = b - a;
   return {e, c - g, g, sum};
 }
 
+template <class M = Dispatched>
 inline Completed add(const Extended& p, const CachedNiels& q) {
-  const Fr a = (p.y - p.x) * q.y_minus_x;
-  const Fr b = (p.y + p.x) * q.y_plus_x;
-  const Fr c = p.t * q.t2d;
-  const Fr d = p.z * q.z2;
+  const Fr a = M::mul(p.y - p.x, q.y_minus_x);
+  const Fr b = M::mul(p.y + p.x, q.y_plus_x);
+  const Fr c = M::mul(p.t, q.t2d);
+  const Fr d = M::mul(p.z, q.z2);
   return {b - a, d - c, d + c, b + a};
 }
 
 // p - q: q negated is (Y - X, Y + X, 2Z, -2d·T).
+template <class M = Dispatched>
 inline Completed sub(const Extended& p, const CachedNiels& q) {
-  const Fr a = (p.y - p.x) * q.y_plus_x;
-  const Fr b = (p.y + p.x) * q.y_minus_x;
-  const Fr c = p.t * q.t2d;
-  const Fr d = p.z * q.z2;
+  const Fr a = M::mul(p.y - p.x, q.y_plus_x);
+  const Fr b = M::mul(p.y + p.x, q.y_minus_x);
+  const Fr c = M::mul(p.t, q.t2d);
+  const Fr d = M::mul(p.z, q.z2);
   return {b - a, d + c, d - c, b + a};
 }
 
+template <class M = Dispatched>
 inline Completed add(const Extended& p, const AffineNiels& q) {
-  const Fr a = (p.y - p.x) * q.y_minus_x;
-  const Fr b = (p.y + p.x) * q.y_plus_x;
-  const Fr c = p.t * q.xy2d;
+  const Fr a = M::mul(p.y - p.x, q.y_minus_x);
+  const Fr b = M::mul(p.y + p.x, q.y_plus_x);
+  const Fr c = M::mul(p.t, q.xy2d);
   const Fr d = p.z + p.z;
   return {b - a, d - c, d + c, b + a};
 }
 
+template <class M = Dispatched>
 inline Completed sub(const Extended& p, const AffineNiels& q) {
-  const Fr a = (p.y - p.x) * q.y_plus_x;
-  const Fr b = (p.y + p.x) * q.y_minus_x;
-  const Fr c = p.t * q.xy2d;
+  const Fr a = M::mul(p.y - p.x, q.y_plus_x);
+  const Fr b = M::mul(p.y + p.x, q.y_minus_x);
+  const Fr c = M::mul(p.t, q.xy2d);
   const Fr d = p.z + p.z;
   return {b - a, d + c, d - c, b + a};
 }

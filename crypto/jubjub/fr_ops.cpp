@@ -106,21 +106,29 @@ int dlog_vartime(const Fr& v) {
 
 }  // namespace
 
-Fr pow_public_exponent(const Fr& x, const FrRepr& e) {
+namespace {
+
+// x[k]^e for each k, the N exponentiations interleaved: one window scan of e
+// serves them all, and their independent products overlap in the processor.
+template <size_t N>
+std::array<Fr, N> pow_many(const std::array<Fr, N>& x, const FrRepr& e) {
   constexpr int kWidth = 5;
-  // Odd powers x, x^3, ..., x^31.
-  std::array<Fr, size_t{1} << (kWidth - 1)> odd{};
-  odd[0] = x;
-  const Fr x2 = x * x;
-  for (size_t i = 1; i < odd.size(); ++i) odd[i] = odd[i - 1] * x2;
+  // Odd powers x, x^3, ..., x^31 of each base.
+  std::array<std::array<Fr, size_t{1} << (kWidth - 1)>, N> odd{};
+  for (size_t k = 0; k < N; ++k) {
+    odd[k][0] = x[k];
+    const Fr x2 = x[k] * x[k];
+    for (size_t i = 1; i < odd[k].size(); ++i) odd[k][i] = odd[k][i - 1] * x2;
+  }
 
   int i = 255;
   while (i >= 0 && !bit_of(e, i)) --i;
-  Fr r = Fr::one();
+  std::array<Fr, N> r;
+  r.fill(Fr::one());
   bool started = false;
   while (i >= 0) {
     if (!bit_of(e, i)) {
-      r.square();
+      for (Fr& v : r) v.square();
       --i;
       continue;
     }
@@ -130,16 +138,22 @@ Fr pow_public_exponent(const Fr& x, const FrRepr& e) {
     unsigned value = 0;
     for (int b = i; b >= j; --b) value = (value << 1) | (bit_of(e, b) ? 1u : 0u);
     if (started) {
-      r = square_n(r, static_cast<unsigned>(i - j + 1));
-      r.mul_assign(odd[value >> 1]);
+      for (int b = i; b >= j; --b) {
+        for (Fr& v : r) v.square();
+      }
+      for (size_t k = 0; k < N; ++k) r[k].mul_assign(odd[k][value >> 1]);
     } else {
-      r = odd[value >> 1];
+      for (size_t k = 0; k < N; ++k) r[k] = odd[k][value >> 1];
       started = true;
     }
     i = j - 1;
   }
   return r;
 }
+
+}  // namespace
+
+[[gnu::flatten]] Fr pow_public_exponent(const Fr& x, const FrRepr& e) { return pow_many<1>({x}, e)[0]; }
 
 namespace {
 
@@ -310,11 +324,16 @@ Fr invert(const Fr& x) {
   return Fr::from_montgomery_limbs(y) * Fr::from_montgomery_limbs(Fr::kR3);
 }
 
-std::optional<Fr> sqrt_ratio_vartime(const Fr& u, const Fr& v) {
-  if (v.is_zero()) return std::nullopt;
-  if (u.is_zero()) return Fr::zero();
-  // With rho = u/v: tv5 = rho^c3 / v, r = rho^((t+1)/2) and b = rho^t,
-  // through v^(2^28 - 1) so that no inversion is needed.
+namespace {
+
+// With rho = u/v: rho^c3 / v = (u·v^(2^29 - 1))^c3 · v^(2^28 - 1), through
+// which r = rho^((t+1)/2) and b = rho^t are reached without an inversion.
+struct SqrtStart {
+  Fr base;  // u·v^(2^29 - 1), to be raised to c3
+  Fr tv2;   // v^(2^28 - 1)
+};
+
+SqrtStart sqrt_start(const Fr& u, const Fr& v) {
   // ones_k = v^(2^k - 1).
   const Fr ones2 = square_n(v, 1) * v;
   const Fr ones4 = square_n(ones2, 2) * ones2;
@@ -322,8 +341,13 @@ std::optional<Fr> sqrt_ratio_vartime(const Fr& u, const Fr& v) {
   const Fr ones16 = square_n(ones8, 8) * ones8;
   const Fr ones24 = square_n(ones16, 8) * ones8;
   const Fr tv2 = square_n(ones24, 4) * ones4;  // v^(2^28 - 1)
-  const Fr tv3 = square_n(tv2, 1) * v;    // v^(2^29 - 1)
-  const Fr tv5 = pow_public_exponent(u * tv3, kC3) * tv2;
+  const Fr tv3 = square_n(tv2, 1) * v;         // v^(2^29 - 1)
+  return SqrtStart{u * tv3, tv2};
+}
+
+// The root from base^c3, for u and v nonzero.
+std::optional<Fr> sqrt_finish(const Fr& u, const Fr& v, const SqrtStart& start, const Fr& powered) {
+  const Fr tv5 = powered * start.tv2;
   const Fr r = tv5 * u;
   const Fr b = r * (tv5 * v);
 
@@ -341,6 +365,25 @@ std::optional<Fr> sqrt_ratio_vartime(const Fr& u, const Fr& v) {
   const int e3 = dlog_vartime(b * kNegPow[0][e0] * kNegPow[1][e1] * kNegPow[2][e2]);
   if (e3 < 0) return std::nullopt;
   return r * kNegPow[0][e0 / 2] * kNegHalfPow[1][e1] * kNegHalfPow[2][e2] * kNegHalfPow[3][e3];
+}
+
+}  // namespace
+
+[[gnu::flatten]] std::optional<Fr> sqrt_ratio_vartime(const Fr& u, const Fr& v) {
+  if (v.is_zero()) return std::nullopt;
+  if (u.is_zero()) return Fr::zero();
+  const SqrtStart start = sqrt_start(u, v);
+  return sqrt_finish(u, v, start, pow_many<1>({start.base}, kC3)[0]);
+}
+
+[[gnu::flatten]] std::array<std::optional<Fr>, 2> sqrt_ratio_pair_vartime(const Fr& u0, const Fr& v0, const Fr& u1,
+                                                                         const Fr& v1) {
+  if (u0.is_zero() || v0.is_zero() || u1.is_zero() || v1.is_zero()) {
+    return {sqrt_ratio_vartime(u0, v0), sqrt_ratio_vartime(u1, v1)};
+  }
+  const std::array<SqrtStart, 2> start{sqrt_start(u0, v0), sqrt_start(u1, v1)};
+  const std::array<Fr, 2> powered = pow_many<2>({start[0].base, start[1].base}, kC3);
+  return {sqrt_finish(u0, v0, start[0], powered[0]), sqrt_finish(u1, v1, start[1], powered[1])};
 }
 
 }  // namespace quillet::jubjub

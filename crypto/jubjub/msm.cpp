@@ -4,20 +4,20 @@
 #include <cstddef>
 
 namespace quillet::jubjub::detail {
+namespace {
 
-OddMultiples odd_multiples(const Extended& p, const Fr& d2) {
+template <class M>
+[[gnu::flatten]] OddMultiples odd_multiples_with(const Extended& p, const Fr& d2) {
   OddMultiples out{};
-  const CachedNiels twice = to_cached(to_extended(dbl(to_projective(p))), d2);
+  const CachedNiels twice = to_cached<M>(to_extended<M>(dbl<M>(to_projective(p))), d2);
   Extended current = p;
-  out[0] = to_cached(current, d2);
+  out[0] = to_cached<M>(current, d2);
   for (size_t i = 1; i < out.size(); ++i) {
-    current = to_extended(add(current, twice));
-    out[i] = to_cached(current, d2);
+    current = to_extended<M>(add<M>(current, twice));
+    out[i] = to_cached<M>(current, d2);
   }
   return out;
 }
-
-namespace {
 
 template <class Term>
 size_t max_length_vartime(std::span<const Term> terms) {
@@ -28,28 +28,40 @@ size_t max_length_vartime(std::span<const Term> terms) {
 
 // acc + d·P for the odd digit d (or nothing for zero), P's odd multiples in
 // `multiples`.
-template <class Niels>
+template <class M, class Niels>
 void add_digit_vartime(Completed& acc, int d, const Niels* multiples) {
   if (d > 0) {
-    acc = add(to_extended(acc), multiples[d / 2]);
+    acc = add<M>(to_extended<M>(acc), multiples[d / 2]);
   } else if (d < 0) {
-    acc = sub(to_extended(acc), multiples[-d / 2]);
+    acc = sub<M>(to_extended<M>(acc), multiples[-d / 2]);
   }
 }
 
-}  // namespace
-
-Extended multi_mul_vartime(std::span<const WnafTerm> terms, std::span<const AffineWnafTerm> affine_terms) {
+template <class M>
+[[gnu::flatten]] Extended multi_mul_with(std::span<const WnafTerm> terms,
+                                         std::span<const AffineWnafTerm> affine_terms) {
   const size_t len = std::max(max_length_vartime(terms), max_length_vartime(affine_terms));
   // The running sum stays in completed form: the next doubling needs its
   // projective form (3M), an addition its extended form (4M).
   Completed acc{Fr::zero(), Fr::one(), Fr::one(), Fr::one()};
   for (size_t i = len; i-- > 0;) {
-    acc = dbl(to_projective(acc));
-    for (const WnafTerm& term : terms) add_digit_vartime(acc, (*term.digits)[i], term.multiples->data());
-    for (const AffineWnafTerm& term : affine_terms) add_digit_vartime(acc, (*term.digits)[i], term.multiples);
+    acc = dbl<M>(to_projective<M>(acc));
+    for (const WnafTerm& term : terms) add_digit_vartime<M>(acc, (*term.digits)[i], term.multiples->data());
+    for (const AffineWnafTerm& term : affine_terms) add_digit_vartime<M>(acc, (*term.digits)[i], term.multiples);
   }
-  return to_extended(acc);
+  return to_extended<M>(acc);
+}
+
+}  // namespace
+
+// The kernel is chosen once per call, so that the loops keep their operands
+// in registers instead of around a possible call at every product.
+OddMultiples odd_multiples(const Extended& p, const Fr& d2) {
+  return with_fastest_kernel([&]<class M>() { return odd_multiples_with<M>(p, d2); });
+}
+
+Extended multi_mul_vartime(std::span<const WnafTerm> terms, std::span<const AffineWnafTerm> affine_terms) {
+  return with_fastest_kernel([&]<class M>() { return multi_mul_with<M>(terms, affine_terms); });
 }
 
 }  // namespace quillet::jubjub::detail

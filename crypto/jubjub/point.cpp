@@ -201,9 +201,19 @@ Expected<std::monostate, WriteError> Point<Subgroup>::write(std::span<uint8_t> o
   return std::monostate{};
 }
 
-template <class Subgroup>
-Expected<Point<Unknown>, ReadError> Point<Subgroup>::read(std::span<const uint8_t> in,
-                                                          const AltJubjubBn256& params) {
+namespace {
+
+// An encoding's y and sign, and the ratio whose square root is x:
+// x^2 = (y^2 - 1) / (d·y^2 + 1). The denominator is never zero (d is not a
+// square); a zero one would be refused like a non-square.
+struct Encoding {
+  Fr y;
+  bool x_odd;
+  Fr u;
+  Fr w;
+};
+
+Expected<Encoding, ReadError> parse_encoding(std::span<const uint8_t> in, const AltJubjubBn256& params) {
   if (in.size() < 32) return unexpected(ReadError{IoErrorKind::UnexpectedEof, kFillWholeBuffer});
   std::array<uint8_t, 32> bytes{};
   std::copy_n(in.begin(), bytes.size(), bytes.begin());
@@ -213,18 +223,44 @@ Expected<Point<Unknown>, ReadError> Point<Subgroup>::read(std::span<const uint8_
 
   const auto y = Fr::from_repr(y_repr);
   if (!y) return unexpected(ReadError{IoErrorKind::InvalidInput, kYNotInField});
-
-  // x^2 = (y^2 - 1) / (d·y^2 + 1); the denominator is never zero (d is not a
-  // square), a zero one would be refused like a non-square.
   Fr y2 = *y;
   y2.square();
-  const Fr u = y2 - Fr::one();
-  const Fr w = params.edwards_d() * y2 + Fr::one();
-  std::optional<Fr> x = sqrt_ratio_vartime(u, w);
-  if (!x) return unexpected(ReadError{IoErrorKind::InvalidInput, kNotOnCurve});
-  if (((x->into_repr()[0] & 1) != 0) != x_odd) x->negate();
+  return Encoding{*y, x_odd, y2 - Fr::one(), params.edwards_d() * y2 + Fr::one()};
+}
 
-  return Point<Unknown>(Extended{*x, *y, *x * *y, Fr::one()});
+// The point of `e` from a root of its ratio (nothing: not on the curve).
+Expected<Extended, ReadError> point_from_root(const Encoding& e, std::optional<Fr> x) {
+  if (!x) return unexpected(ReadError{IoErrorKind::InvalidInput, kNotOnCurve});
+  if (((x->into_repr()[0] & 1) != 0) != e.x_odd) x->negate();
+  return Extended{*x, e.y, *x * e.y, Fr::one()};
+}
+
+}  // namespace
+
+template <class Subgroup>
+Expected<Point<Unknown>, ReadError> Point<Subgroup>::read(std::span<const uint8_t> in,
+                                                          const AltJubjubBn256& params) {
+  const auto e = parse_encoding(in, params);
+  if (!e) return unexpected(e.error());
+  const auto p = point_from_root(*e, sqrt_ratio_vartime(e->u, e->w));
+  if (!p) return unexpected(p.error());
+  return Point<Unknown>(*p);
+}
+
+template <class Subgroup>
+std::array<Expected<Point<Unknown>, ReadError>, 2> Point<Subgroup>::read_pair(std::span<const uint8_t> in0,
+                                                                               std::span<const uint8_t> in1,
+                                                                               const AltJubjubBn256& params) {
+  const auto e0 = parse_encoding(in0, params);
+  const auto e1 = parse_encoding(in1, params);
+  if (!e0 || !e1) return {read(in0, params), read(in1, params)};
+  const std::array<std::optional<Fr>, 2> roots = sqrt_ratio_pair_vartime(e0->u, e0->w, e1->u, e1->w);
+  const auto finish = [](const Encoding& e, const std::optional<Fr>& x) -> Expected<Point<Unknown>, ReadError> {
+    const auto p = point_from_root(e, x);
+    if (!p) return unexpected(p.error());
+    return Point<Unknown>(*p);
+  };
+  return {finish(*e0, roots[0]), finish(*e1, roots[1])};
 }
 
 template <class Subgroup>

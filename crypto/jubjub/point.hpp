@@ -133,6 +133,12 @@ class Point {
   static Expected<Point<Unknown>, ReadError> read(std::span<const uint8_t> in,
                                                   const AltJubjubBn256& params);
 
+  // read of each input, the same results, with the two square roots taken
+  // together (sqrt_ratio_pair_vartime) when both encodings get that far.
+  static std::array<Expected<Point<Unknown>, ReadError>, 2> read_pair(std::span<const uint8_t> in0,
+                                                                       std::span<const uint8_t> in1,
+                                                                       const AltJubjubBn256& params);
+
   // The point (x, y) if it satisfies the curve equation, else nothing. Makes
   // no subgroup check. The result has Z = 1.
   static std::optional<Point<Unknown>> from_xy(const Fr& x, const Fr& y, const AltJubjubBn256& params);

@@ -1,6 +1,7 @@
 #include "crypto/jubjub/scalar_split.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 
@@ -37,11 +38,65 @@ struct Entry {
   Repr t;
 };
 
-// r_(i+1) = r_(i-1) mod r_i and |t_(i+1)| = |t_(i-1)| + q·|t_i|, the
-// quotient q taken one shifted subtraction at a time. On input, cur.r != 0.
+__extension__ typedef unsigned __int128 u128;
+
+// a·q, where the caller knows it fits in 256 bits.
+Repr mul_word(const Repr& a, uint64_t q) {
+  Repr r{};
+  u128 carry = 0;
+  for (size_t i = 0; i < 4; ++i) {
+    carry += static_cast<u128>(a[i]) * q;
+    r[i] = static_cast<uint64_t>(carry);
+    carry >>= 64;
+  }
+  return r;
+}
+
+// Bits [k, k + 128) of a, for k < 256.
+u128 bits_from(const Repr& a, unsigned k) {
+  const unsigned word = k / 64;
+  const unsigned bit = k % 64;
+  std::array<uint64_t, 7> w{a[0], a[1], a[2], a[3], 0, 0, 0};
+  const uint64_t lo = bit == 0 ? w[word] : (w[word] >> bit) | (w[word + 1] << (64 - bit));
+  const uint64_t hi = bit == 0 ? w[word + 1] : (w[word + 1] >> bit) | (w[word + 2] << (64 - bit));
+  return static_cast<u128>(hi) << 64 | lo;
+}
+
+// r_(i+1) = r_(i-1) mod r_i and |t_(i+1)| = |t_(i-1)| + q·|t_i|. On input,
+// cur.r != 0. A quotient of at most 3 (two in three of a sequence) is taken
+// by subtractions; one below 2^62 (all but a few of the others) is
+// estimated from the top 64 bits of r_i from below, subtracted at once and
+// corrected by a subtraction or two; a larger one is taken one shifted
+// subtraction at a time.
 Entry next_entry_vartime(const Entry& prev, const Entry& cur) {
   Entry out = prev;
   const unsigned divisor_bits = bit_length_vartime(cur.r);
+  const unsigned dividend_bits = bit_length_vartime(out.r);
+  if (dividend_bits <= divisor_bits + 1) {
+    // q <= 3, and most often 1 or 2: plain subtractions are cheaper than a
+    // division.
+    while (!field::detail::less_than_vartime(out.r, cur.r)) {
+      field::detail::sub_borrow(out.r, out.r, cur.r);
+      field::detail::add_carry(out.t, out.t, cur.t);
+    }
+    return out;
+  }
+  if (dividend_bits - divisor_bits < 62) {
+    // With b the top bits of r_i from bit k and a the bits of r_(i-1) from
+    // the same place (below 2^126), a / (b + 1) <= q; and since b >= 2^63
+    // when k > 0 (and is exact when k = 0), it falls short by at most 2.
+    const unsigned k = divisor_bits > 64 ? divisor_bits - 64 : 0;
+    const u128 a = bits_from(out.r, k);
+    const u128 b = bits_from(cur.r, k);
+    const auto q = static_cast<uint64_t>(k == 0 ? a / b : a / (b + 1));
+    field::detail::sub_borrow(out.r, out.r, mul_word(cur.r, q));
+    field::detail::add_carry(out.t, out.t, mul_word(cur.t, q));
+    while (!field::detail::less_than_vartime(out.r, cur.r)) {
+      field::detail::sub_borrow(out.r, out.r, cur.r);
+      field::detail::add_carry(out.t, out.t, cur.t);
+    }
+    return out;
+  }
   while (!field::detail::less_than_vartime(out.r, cur.r)) {
     unsigned k = bit_length_vartime(out.r) - divisor_bits;
     Repr shifted = shift_left(cur.r, k);

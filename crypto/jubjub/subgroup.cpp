@@ -70,7 +70,7 @@ constexpr FrRepr kFinalExponent = field::detail::shift_right(field::detail::sub_
 
 }  // namespace
 
-bool in_prime_order_subgroup_vartime(const Extended& p) {
+[[gnu::flatten]] bool in_prime_order_subgroup_vartime(const Extended& p) {
   // The neutral point is the one member where f cannot be evaluated. The
   // other points of small order make a factor below vanish (T, 2T, 4T, 6T)
   // or have a pairing value other than one (3T, 5T, 7T): both give false.

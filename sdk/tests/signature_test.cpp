@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include <array>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -315,6 +317,69 @@ TEST(VerifySignature, HardFailures) {
   }
   // s = s - 1 is accepted (and wrong).
   EXPECT_FALSE(verify_signature(sig.r, kSMinusOne, pk, "", "0x1").value());
+}
+
+// verify_signature as the plain sequence of its steps, with R and the key
+// rebuilt from their affine integers.
+Result<bool> verify_step_by_step(const std::string& r, const std::string& s, const std::string& x,
+                                 const std::string& msg) {
+  const tx::PackedSignature q = tx::PackedSignature::from(tx::JubjubSignature::from_str(r, s));
+  const auto m = U256::from_str(msg);
+  if (!m) return unexpected(Error(m.error().to_string()));
+  const auto v = U256::from_str_radix(x, 16);
+  if (!v) return unexpected(Error(v.error().to_string()));
+  const tx::BabyJubjubPoint point = tx::BabyJubjubPoint::from_packed(tx::PackedPublicKey{*v});
+  auto key = tx::convert_to_pubkey(point.x, point.y);
+  if (!key) return unexpected(std::move(key).error());
+  const std::array<uint8_t, 32> bytes = m->to_little_endian();
+  return key->verify_for_raw_message(bytes, q.raw, jubjub::kSigningBase, jubjub::jubjub_params(),
+                                     jubjub::kMaxMessageSize);
+}
+
+// The result, returned error or hard failure, as one text.
+template <class F>
+std::string outcome(F&& f) {
+  std::string out;
+  const std::string failure = hard_failure_text([&] {
+    const Result<bool> r = f();
+    out = r ? (*r ? "true" : "false") : "error: " + r.error().to_string();
+  });
+  return out.empty() ? "hard failure: " + failure : out;
+}
+
+// R and the key decoded together, and every outcome reported at its own
+// step: the same answers, errors and hard failures, in the same order, as
+// the steps one by one, over every combination of good and bad parts.
+TEST(VerifySignature, AgreesWithItsStepsOneByOne) {
+  const std::string key = seed_key('q');
+  const Signed sig = sign_ok(key, "0x1234");
+  const Signed other = sign_ok(seed_key('r'), "0x1234");
+  const std::string r_texts[] = {sig.r, other.r, "0x1" + std::string(40, '0'), kR, "0xzz"};
+  const std::string s_texts[] = {sig.s, kSMinusOne, kS, "zz"};
+  const std::string keys[] = {private_key_to_pubkey_xy(key).value().first,
+                              private_key_to_pubkey_xy(seed_key('r')).value().first,
+                              kKeyOne,                       // (0, 1), the neutral point
+                              "0x2",                         // (0, 2), off the curve
+                              kKeyZero,                      // decoded
+                              "0x1" + std::string(40, '0'),  // decoded, not on the curve
+                              kR,
+                              "0X1",
+                              "0xzz"};
+  const std::string msgs[] = {"0x1234", "0x1235", "zz"};
+  size_t verified = 0;
+  for (const std::string& r : r_texts) {
+    for (const std::string& s : s_texts) {
+      for (const std::string& x : keys) {
+        for (const std::string& msg : msgs) {
+          const std::string fast = outcome([&] { return verify_signature(r, s, x, "", msg); });
+          EXPECT_EQ(fast, outcome([&] { return verify_step_by_step(r, s, x, msg); }))
+              << r << ", " << s << ", " << x << ", " << msg;
+          verified += fast == "true" ? 1 : 0;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(verified, 1u);
 }
 
 TEST(PointFromXy, HardFailures) {

@@ -246,6 +246,43 @@ TEST(PointEncoding, DecodingMatchesInversionAndTonelliShanks) {
   EXPECT_GT(decoded, 50);
 }
 
+// Two decodings at once give what each alone gives, whichever of them
+// fails and how: short input, y not below r, no x, or the neutral point's
+// encodings (u = 0).
+TEST(PointEncoding, PairDecodingMatchesSingle) {
+  Rng rng(15);
+  std::vector<std::array<uint8_t, 32>> inputs;
+  std::array<uint8_t, 32> one{};
+  one[0] = 1;
+  inputs.push_back(one);
+  one[31] = 0x80;
+  inputs.push_back(one);
+  inputs.push_back(field::repr_to_bytes_le(Fr::kModulus));  // y = r
+  for (int i = 0; i < 60; ++i) {
+    std::array<uint8_t, 32> bytes = rng.bytes();
+    if (i % 4 != 0) bytes[31] &= 0xbf;  // y below r mostly, either sign
+    inputs.push_back(bytes);
+  }
+  const std::array<uint8_t, 31> short_input{};
+  const auto same = [](const Expected<Point<Unknown>, ReadError>& a, const Expected<Point<Unknown>, ReadError>& b) {
+    if (a.has_value() != b.has_value()) return false;
+    if (!a) return a.error().debug() == b.error().debug();
+    return *a == *b && a->encode_vartime() == b->encode_vartime();
+  };
+  int both_decoded = 0;
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    const std::array<uint8_t, 32>& b = inputs[(i * 7 + 3) % inputs.size()];
+    const auto pair = Point<Unknown>::read_pair(inputs[i], b, params());
+    EXPECT_TRUE(same(pair[0], Point<Unknown>::read(inputs[i], params()))) << i;
+    EXPECT_TRUE(same(pair[1], Point<Unknown>::read(b, params()))) << i;
+    both_decoded += pair[0] && pair[1] ? 1 : 0;
+    const auto with_short = Point<Unknown>::read_pair(short_input, inputs[i], params());
+    EXPECT_EQ(with_short[0].error().debug(), Point<Unknown>::read(short_input, params()).error().debug());
+    EXPECT_TRUE(same(with_short[1], Point<Unknown>::read(inputs[i], params()))) << i;
+  }
+  EXPECT_GT(both_decoded, 5);
+}
+
 TEST(PointEncoding, NormalisingKeepsThePoints) {
   Rng rng(8);
   std::vector<Point<Unknown>> points;
@@ -360,6 +397,32 @@ TEST(RatioSplit, ShortOddAndExact) {
       EXPECT_EQ(split.u[2] >> 8 | split.u[3], 0u);
       EXPECT_EQ(split.v[2] >> 8 | split.v[3], 0u);
     }
+  }
+}
+
+// The same split as plain long division gives, also where quotients are
+// huge (small challenges and their inverses, powers of two) and so leave
+// the estimated quotients for the long way.
+TEST(RatioSplit, MatchesLongDivision) {
+  Rng rng(14);
+  std::vector<Fs> challenges = awkward_challenges();
+  for (uint64_t k : {5ULL, 7ULL, 1ULL << 40, 0xffffffffffffffffULL}) {
+    challenges.push_back(fs_of({k, 0, 0, 0}));
+    challenges.push_back(*fs_of({k, 0, 0, 0}).invert());
+  }
+  for (unsigned bit : {63u, 64u, 125u, 126u, 127u, 128u, 190u, 250u}) {
+    FsRepr p{};
+    p[bit / 64] = uint64_t{1} << (bit % 64);
+    challenges.push_back(fs_of(p));
+    challenges.push_back(-fs_of(p));
+  }
+  for (int i = 0; i < 300; ++i) challenges.push_back(rng.scalar());
+  for (const Fs& c : challenges) {
+    const RatioSplit fast = split_ratio_vartime(c);
+    const RatioSplit slow = reference::split_ratio(c);
+    EXPECT_EQ(fast.u, slow.u);
+    EXPECT_EQ(fast.v, slow.v);
+    EXPECT_EQ(fast.v_negative, slow.v_negative);
   }
 }
 

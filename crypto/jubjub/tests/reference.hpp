@@ -19,6 +19,7 @@
 #include "crypto/jubjub/eddsa.hpp"
 #include "crypto/jubjub/hmac_sha256.hpp"
 #include "crypto/jubjub/params.hpp"
+#include "crypto/jubjub/scalar_split.hpp"
 
 namespace quillet::jubjub::reference {
 
@@ -108,6 +109,55 @@ inline std::optional<Point<Unknown>> read(const std::array<uint8_t, 32>& bytes, 
   if (!x) return std::nullopt;
   if (((x->into_repr()[0] & 1) != 0) != x_odd) x->negate();
   return Point<Unknown>::from_xy(*x, *y, params);
+}
+
+// The ratio split by the partial extended Euclidean algorithm with each
+// quotient taken by long division, one bit at a time:
+// r_(i+1) = r_(i-1) - q·r_i and |t_(i+1)| = |t_(i-1)| + q·|t_i|, stopping at
+// the first r below 2^126; an even t gives way to the shorter neighbour.
+inline RatioSplit split_ratio(const Fs& c) {
+  struct Entry {
+    FsRepr r, t;
+  };
+  const auto bits = [](const FsRepr& a) {
+    unsigned n = 0;
+    for (unsigned i = 0; i < 256; ++i) {
+      if ((a[i / 64] >> (i % 64)) & 1) n = i + 1;
+    }
+    return n;
+  };
+  const auto shl = [](const FsRepr& a, unsigned k) {
+    FsRepr r{};
+    for (unsigned i = 0; i + k < 256; ++i) r[(i + k) / 64] |= ((a[i / 64] >> (i % 64)) & 1) << ((i + k) % 64);
+    return r;
+  };
+  const auto next = [&](const Entry& prev, const Entry& cur) {
+    Entry out = prev;
+    for (unsigned k = 256; k-- > 0;) {
+      if (bits(cur.r) + k > 256) continue;
+      const FsRepr shifted = shl(cur.r, k);
+      if (field::detail::less_than_vartime(out.r, shifted)) continue;
+      field::detail::sub_borrow(out.r, out.r, shifted);
+      field::detail::add_carry(out.t, out.t, shl(cur.t, k));
+    }
+    return out;
+  };
+  Entry prev{fs_char(), FsRepr{}};
+  Entry cur{c.into_repr(), FsRepr{1, 0, 0, 0}};
+  size_t index = 1;
+  while (bits(cur.r) > 126) {
+    const Entry n = next(prev, cur);
+    prev = cur;
+    cur = n;
+    ++index;
+  }
+  if ((cur.t[0] & 1) != 0) return RatioSplit{cur.r, cur.t, index % 2 == 0};
+  const Entry after = next(prev, cur);
+  if (!field::detail::is_zero_vartime(after.r) &&
+      std::max(bits(after.r), bits(after.t)) < std::max(bits(prev.r), bits(prev.t))) {
+    return RatioSplit{after.r, after.t, (index + 1) % 2 == 0};
+  }
+  return RatioSplit{prev.r, prev.t, (index - 1) % 2 == 0};
 }
 
 // Reproducible random values for the equality tests.

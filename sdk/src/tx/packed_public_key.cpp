@@ -45,10 +45,13 @@ std::string debug_string(std::string_view text) {
 // True when the top 96 bits are zero, i.e. v < 2^160.
 bool below_2_160(const U256& v) { return v.words[3] == 0 && (v.words[2] >> 32) == 0; }
 
-// Whether a packed value is taken as the pair (0, v) without decoding.
+}  // namespace
+
 bool small_value_rule_applies(const U256& v) { return !v.is_zero() && below_2_160(v); }
 
-}  // namespace
+void fail_restore_r_point(const jubjub::ReadError& error) {
+  fail_hard(std::string(kUnwrapErr) + DeserializeError(DeserializeError::RestoreRPoint{error}).debug());
+}
 
 std::string DeserializeError::debug() const {
   if (std::holds_alternative<IncorrectSignatureLength>(v_)) return "IncorrectSignatureLength";
@@ -65,10 +68,8 @@ std::string_view trim_hex_prefix(std::string_view text) {
 
 std::pair<field::Fr, field::Fr> get_xy_from_r(const U256& v) {
   const std::array<uint8_t, 32> bytes = v.to_little_endian();
-  auto point = jubjub::Point<jubjub::Unknown>::read(bytes, jubjub::jubjub_params());
-  if (!point) {
-    fail_hard(std::string(kUnwrapErr) + DeserializeError(DeserializeError::RestoreRPoint{point.error()}).debug());
-  }
+  const auto point = jubjub::Point<jubjub::Unknown>::read(bytes, jubjub::jubjub_params());
+  if (!point) fail_restore_r_point(point.error());
   return point->to_affine_vartime();
 }
 

@@ -87,6 +87,13 @@ std::string_view trim_hex_prefix(std::string_view text);
 // "not on curve" when no x fits them.
 std::pair<field::Fr, field::Fr> get_xy_from_r(const U256& v);
 
+// Whether a packed key is taken as the pair (0, v) without decoding: a
+// nonzero value below 2^160.
+bool small_value_rule_applies(const U256& v);
+
+// The hard failure of an undecodable packed point, as get_xy_from_r raises it.
+[[noreturn]] void fail_restore_r_point(const jubjub::ReadError& error);
+
 // Overwrites a secret scalar once it is no longer needed.
 void wipe(jubjub::Fs& secret);
 

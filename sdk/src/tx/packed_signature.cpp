@@ -10,12 +10,6 @@
 namespace quillet::sdk::tx {
 namespace {
 
-U256 parse_or_fail(std::string_view text) {
-  const auto v = U256::from_str_radix(trim_hex_prefix(text), 16);
-  if (!v) fail_hard(std::string(kUnwrapErr) + v.error().debug());
-  return *v;
-}
-
 field::Fr fr_or_fail(const U256& v) {
   const auto f = u256_to_fr(v);
   if (!f) fail_hard(std::string(kUnwrapErr) + f.error().to_string());
@@ -24,9 +18,21 @@ field::Fr fr_or_fail(const U256& v) {
 
 }  // namespace
 
+U256 parse_signature_text(std::string_view text) {
+  const auto v = U256::from_str_radix(trim_hex_prefix(text), 16);
+  if (!v) fail_hard(std::string(kUnwrapErr) + v.error().debug());
+  return *v;
+}
+
+jubjub::Fs signature_scalar(const U256& s) {
+  const auto v = jubjub::Fs::from_repr(s.words);
+  if (!v) fail_hard(std::string(kUnwrapErr) + v.error().debug());
+  return *v;
+}
+
 JubjubSignature JubjubSignature::from_str(std::string_view r_text, std::string_view s_text) {
-  const U256 r = parse_or_fail(r_text);
-  const U256 s = parse_or_fail(s_text);
+  const U256 r = parse_signature_text(r_text);
+  const U256 s = parse_signature_text(s_text);
   const auto [x, y] = get_xy_from_r(r);
   return JubjubSignature{BabyJubjubPoint{fr_to_u256(x), fr_to_u256(y)}, s};
 }
@@ -50,9 +56,7 @@ SignatureOriginal to_signature_original(const JubjubSignature& sig) {
 
 PackedSignature PackedSignature::from(const JubjubSignature& sig) {
   const jubjub::Point<jubjub::Unknown> r = point_from_xy(sig.r.x, sig.r.y);
-  const auto s = jubjub::Fs::from_repr(sig.s.words);
-  if (!s) fail_hard(std::string(kUnwrapErr) + s.error().debug());
-  return PackedSignature{jubjub::RawSignature{r, *s}};
+  return PackedSignature{jubjub::RawSignature{r, signature_scalar(sig.s)}};
 }
 
 }  // namespace quillet::sdk::tx

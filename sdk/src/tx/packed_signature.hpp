@@ -46,6 +46,15 @@ jubjub::Point<jubjub::Unknown> point_from_xy(const U256& x, const U256& y);
 // The JSON form of `sig`; fails hard as point_from_xy does.
 SignatureOriginal to_signature_original(const JubjubSignature& sig);
 
+// One half of a signature text: every leading "0x", then "0X", trimmed,
+// then hexadecimal. Fails hard with "called `Result::unwrap()` on an `Err`
+// value: " and the parse error's debug form.
+U256 parse_signature_text(std::string_view text);
+
+// s as a scalar; fails hard with "called `Result::unwrap()` on an `Err`
+// value: NotInField(\"0x…\")" when it is not below the subgroup order.
+jubjub::Fs signature_scalar(const U256& s);
+
 // A raw signature rebuilt from its integer form, ready for verification.
 struct PackedSignature {
   jubjub::RawSignature raw;

@@ -58,19 +58,46 @@ Result<JubjubSignature> sign(std::string_view private_key, std::string_view msg)
 
 Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, std::string_view pub_key_x,
                               std::string_view /*pub_key_y*/, std::string_view msg) {
-  const JubjubSignature j = JubjubSignature::from_str(sig_r, sig_s);
-  const PackedSignature q = PackedSignature::from(j);
+  // The steps, in order: the signature texts, R decoded, s checked (each a
+  // hard failure), the message, the packed key text (each a returned error),
+  // the key decoded (a hard failure) and converted. All of them are pure, so
+  // the key is parsed early and, when it is to be decoded, decoded together
+  // with R (one pair of interleaved square roots); each outcome is then
+  // reported at its own step.
+  const U256 r = parse_signature_text(sig_r);
+  const U256 s = parse_signature_text(sig_s);
   const auto m = U256::from_str(msg);
-  if (!m) return unexpected(Error(m.error().to_string()));
   // Only the single "0x" the parser itself drops: no trimming here.
   const auto v = U256::from_str_radix(pub_key_x, 16);
+  const bool decode_key = m && v && !small_value_rule_applies(*v);
+
+  using Point = jubjub::Point<jubjub::Unknown>;
+  using Decoded = Expected<Point, jubjub::ReadError>;
+  const jubjub::AltJubjubBn256& params = jubjub::jubjub_params();
+  const std::array<uint8_t, 32> r_bytes = r.to_little_endian();
+  const std::array<uint8_t, 32> key_bytes = decode_key ? v->to_little_endian() : std::array<uint8_t, 32>{};
+  const std::array<Decoded, 2> decoded =
+      decode_key ? Point::read_pair(r_bytes, key_bytes, params)
+                 : std::array<Decoded, 2>{Point::read(r_bytes, params), Point::zero()};
+  if (!decoded[0]) fail_restore_r_point(decoded[0].error());
+  const jubjub::RawSignature sig{*decoded[0], signature_scalar(s)};
+
+  if (!m) return unexpected(Error(m.error().to_string()));
   if (!v) return unexpected(Error(v.error().to_string()));
-  const BabyJubjubPoint point = BabyJubjubPoint::from_packed(PackedPublicKey{*v});
-  auto key = convert_to_pubkey(point.x, point.y);
-  if (!key) return unexpected(std::move(key).error());
+  jubjub::PublicKey key{Point::zero()};
+  if (decode_key) {
+    if (!decoded[1]) fail_restore_r_point(decoded[1].error());
+    // Decoded coordinates are canonical and on the curve: converting them to
+    // integers and back through the curve check would give the same point.
+    key = jubjub::PublicKey{*decoded[1]};
+  } else {
+    // The small-value rule: the pair (0, v).
+    auto converted = convert_to_pubkey(U256{}, *v);
+    if (!converted) return unexpected(std::move(converted).error());
+    key = *converted;
+  }
   const std::array<uint8_t, 32> bytes = m->to_little_endian();
-  return key->verify_for_raw_message(bytes, q.raw, jubjub::kSigningBase, jubjub::jubjub_params(),
-                                     jubjub::kMaxMessageSize);
+  return key.verify_for_raw_message(bytes, sig, jubjub::kSigningBase, params, jubjub::kMaxMessageSize);
 }
 
 }  // namespace quillet::sdk::tx
