@@ -1,6 +1,8 @@
 #include "crypto/poseidon/poseidon.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 #include <utility>
 
 #include "crypto/failure.hpp"
@@ -46,6 +48,90 @@ inline void apply_sparse(const SparseMDSMatrix& m, State& s) {
   }
 }
 
+// Round T of a block of partial rounds starting at round `start`, on the
+// state whose elements 1 to 8 still hold their values from the block's
+// start: u[0..T-1] are the S-box outputs of the block's earlier rounds, whose
+// contributions to elements 1 to 8 are still pending. Element 0 becomes
+// first_row · (u[T], x[1] + pending, ..., x[8] + pending), with the pending
+// parts folded into the block terms: one sum of 9 + T products. u[T] is set.
+template <Kernel K, size_t T>
+inline void block_round(const Spec& spec, size_t start, State& s, Fr* u) {
+  const size_t k = start + T;
+  const SparseMDSMatrix& m = spec.mds_matrices.sparse_matrices[k];
+  Fr w0 = s.words[0];
+  sbox<K>(w0);
+  w0.add_assign(spec.constants.partial_constants[k]);
+  u[T] = w0;
+  std::array<const Fr*, 9 + T> a{};
+  std::array<const Fr*, 9 + T> b{};
+  for (size_t i = 0; i < 8; ++i) {
+    a[i] = &m.first_row[i + 1];
+    b[i] = &s.words[i + 1];
+  }
+  for (size_t j = 0; j < T; ++j) {
+    a[8 + j] = &spec.block_terms[k][j];
+    b[8 + j] = &u[j];
+  }
+  a[8 + T] = &m.first_row[0];
+  b[8 + T] = &u[T];
+  s.words[0] = Fr::sum_of_products_with<K, 9 + T>(a, b);
+}
+
+template <Kernel K, size_t N, size_t... T>
+inline void block_rounds(const Spec& spec, size_t start, State& s, std::array<Fr, N>& u, std::index_sequence<T...>) {
+  (block_round<K, T>(spec, start, s, u.data()), ...);
+}
+
+// N partial rounds from round `start`: element 0 round by round, then
+// elements 1 to 8 once, each as its start value plus the N pending products
+// with one reduction.
+template <Kernel K, size_t N>
+inline void partial_block(const Spec& spec, size_t start, State& s) {
+  std::array<Fr, N> u;
+  block_rounds<K, N>(spec, start, s, u, std::make_index_sequence<N>{});
+  const auto& sparse = spec.mds_matrices.sparse_matrices;
+  std::array<const Fr*, N> b{};
+  for (size_t j = 0; j < N; ++j) b[j] = &u[j];
+  for (size_t i = 1; i < kWidth; ++i) {
+    std::array<const Fr*, N> a{};
+    for (size_t j = 0; j < N; ++j) a[j] = &sparse[start + j].first_column[i - 1];
+    s.words[i] = Fr::sum_of_products_plus_with<K, N>(s.words[i], a, b);
+  }
+}
+
+// The partial rounds in blocks; round by round when the Spec carries no
+// block terms.
+template <Kernel K>
+void partial_rounds(const Spec& spec, State& state) {
+  const auto& partial = spec.constants.partial_constants;
+  const auto& sparse = spec.mds_matrices.sparse_matrices;
+  const size_t rounds = std::min(partial.size(), sparse.size());
+  if (spec.block_terms.size() < rounds) {
+    for (size_t k = 0; k < rounds; ++k) {
+      sbox<K>(state.words[0]);
+      state.words[0].add_assign(partial[k]);
+      apply_sparse<K>(sparse[k], state);
+    }
+    return;
+  }
+  static_assert(kPartialBlock == 4, "the tail below covers blocks of up to four rounds");
+  size_t k = 0;
+  for (; k + kPartialBlock <= rounds; k += kPartialBlock) partial_block<K, kPartialBlock>(spec, k, state);
+  switch (rounds - k) {
+    case 3:
+      partial_block<K, 3>(spec, k, state);
+      break;
+    case 2:
+      partial_block<K, 2>(spec, k, state);
+      break;
+    case 1:
+      partial_block<K, 1>(spec, k, state);
+      break;
+    default:
+      break;
+  }
+}
+
 }  // namespace
 
 State State::initial() {
@@ -74,14 +160,7 @@ void permute_with(const Spec& spec, State& state) {
   state.add_constants(start[h]);
   apply_mds<K>(spec.mds_matrices.transition_matrix, state);
 
-  const auto& partial = spec.constants.partial_constants;
-  const auto& sparse = spec.mds_matrices.sparse_matrices;
-  const size_t rounds = std::min(partial.size(), sparse.size());
-  for (size_t k = 0; k < rounds; ++k) {
-    sbox<K>(state.words[0]);
-    state.words[0].add_assign(partial[k]);
-    apply_sparse<K>(sparse[k], state);
-  }
+  partial_rounds<K>(spec, state);
 
   for (const Row& e : spec.constants.end_constants) {
     sbox_full<K>(state);

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <random>
+#include <vector>
 
 #include "crypto/poseidon/poseidon.hpp"
 #include "crypto/poseidon/tests/test_support.hpp"
@@ -63,6 +64,41 @@ TEST(Permutation, OptimisedEqualsPlainOnRandomStates) {
       ASSERT_EQ(fast.words[i], plain.words[i]) << "state " << n << " word " << i;
       ASSERT_EQ(portable.words[i], plain.words[i]) << "state " << n << " word " << i;
       ASSERT_EQ(adx.words[i], plain.words[i]) << "state " << n << " word " << i;
+    }
+  }
+}
+
+// Every tail of the blocks of partial rounds (and a Spec without block
+// terms, which permutes round by round) against the plain permutation of
+// the same raw parameters.
+TEST(Permutation, BlocksOfPartialRoundsOfEveryLength) {
+  std::mt19937_64 rng(77);
+  const bool mulx_adx = Fr::fastest_kernel() == field::Kernel::mulx_adx;
+  for (size_t r_p : {1, 2, 3, 4, 5, 6, 7, 63}) {
+    const RawParameters raw = r_p == 63 ? raw_parameters() : generate(8, r_p);
+    const Spec blocked = Spec::from_raw(raw, 8, r_p);
+    ASSERT_EQ(blocked.block_terms.size(), r_p);
+    Spec round_by_round = blocked;
+    round_by_round.block_terms.clear();
+    for (int n = 0; n < 20; ++n) {
+      State start;
+      for (Fr& x : start.words) x = Fr::from_raw({rng(), rng(), rng(), rng()});
+      State plain = start;
+      plain_permute(raw, plain);
+      std::vector<State> fast(4, start);
+      permute_with<field::Kernel::portable>(blocked, fast[0]);
+      permute_with<field::Kernel::portable>(round_by_round, fast[1]);
+      if (mulx_adx) {
+        permute_with<field::Kernel::mulx_adx>(blocked, fast[2]);
+        permute_with<field::Kernel::mulx_adx>(round_by_round, fast[3]);
+      } else {
+        fast[2] = fast[3] = plain;
+      }
+      for (size_t v = 0; v < fast.size(); ++v) {
+        for (size_t i = 0; i < kWidth; ++i) {
+          ASSERT_EQ(fast[v].words[i], plain.words[i]) << "r_p " << r_p << " variant " << v << " word " << i;
+        }
+      }
     }
   }
 }
