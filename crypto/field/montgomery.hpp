@@ -474,6 +474,40 @@ class PrimeField {
  private:
   explicit constexpr PrimeField(const Repr& m) : m_(m) {}
 
+  // The unreduced sum of N products of values below p; on input
+  // sum_of_products_fits(N, kModulus).
+  template <Kernel K, size_t N>
+  static constexpr detail::Wide wide_sum(const std::array<const PrimeField*, N>& a,
+                                         const std::array<const PrimeField*, N>& b) {
+    std::array<const Repr*, N> pa{};
+    std::array<const Repr*, N> pb{};
+    for (size_t i = 0; i < N; ++i) {
+      pa[i] = &a[i]->m_;
+      pb[i] = &b[i]->m_;
+    }
+#if defined(__x86_64__)
+    if (K == Kernel::mulx_adx && !std::is_constant_evaluated()) return detail::sum_of_products_wide_mulx<N>(pa, pb);
+#endif
+    return detail::sum_of_products_wide_portable<N>(pa, pb);
+  }
+
+  // t·R^-1 reduced by `subtractions` conditional subtractions of p; on input
+  // t + (2^256 - 1)·p < 2^512 and the reduction below (subtractions + 1)·p.
+  template <Kernel K>
+  static constexpr PrimeField reduce_sum(const detail::Wide& t, unsigned subtractions) {
+    Repr r{};
+#if defined(__x86_64__)
+    if (K == Kernel::mulx_adx && !std::is_constant_evaluated()) {
+      r = detail::mont_reduce_partial_mulx_adx(t, kModulus, kInv);
+    } else
+#endif
+    {
+      r = detail::mont_reduce_partial(t, kModulus, kInv);
+    }
+    for (unsigned i = 0; i < subtractions; ++i) r = detail::sub_modulus_if_ge(r, kModulus);
+    return PrimeField(r);
+  }
+
   // The sums of products: one reduction for the whole sum (plus the addend
   // at 2^256 when kAddend) where the modulus leaves room, else product by
   // product.
@@ -481,39 +515,13 @@ class PrimeField {
   static constexpr PrimeField sum_of_products_impl(const PrimeField* addend, const std::array<const PrimeField*, N>& a,
                                                    const std::array<const PrimeField*, N>& b) {
     if constexpr (detail::sum_of_products_fits(N, kModulus, kAddend)) {
-      std::array<const Repr*, N> pa{};
-      std::array<const Repr*, N> pb{};
-      for (size_t i = 0; i < N; ++i) {
-        pa[i] = &a[i]->m_;
-        pb[i] = &b[i]->m_;
-      }
-      detail::Wide t{};
-#if defined(__x86_64__)
-      if (K == Kernel::mulx_adx && !std::is_constant_evaluated()) {
-        t = detail::sum_of_products_wide_mulx<N>(pa, pb);
-      } else
-#endif
-      {
-        t = detail::sum_of_products_wide_portable<N>(pa, pb);
-      }
+      detail::Wide t = wide_sum<K, N>(a, b);
       if constexpr (kAddend) {
         // No carry leaves the top word: the bound above covers the addend.
         uint64_t carry = 0;
         for (int i = 0; i < 4; ++i) t[4 + i] = detail::adc(t[4 + i], addend->m_[i], carry);
       }
-      Repr r{};
-#if defined(__x86_64__)
-      if (K == Kernel::mulx_adx && !std::is_constant_evaluated()) {
-        r = detail::mont_reduce_partial_mulx_adx(t, kModulus, kInv);
-      } else
-#endif
-      {
-        r = detail::mont_reduce_partial(t, kModulus, kInv);
-      }
-      for (unsigned i = 0; i < detail::sum_of_products_subtractions(N, kModulus, kAddend); ++i) {
-        r = detail::sub_modulus_if_ge(r, kModulus);
-      }
-      return PrimeField(r);
+      return reduce_sum<K>(t, detail::sum_of_products_subtractions(N, kModulus, kAddend));
     } else {
       PrimeField sum;
       if constexpr (kAddend) sum = *addend;
