@@ -144,8 +144,12 @@ void State::add_constants(const Row& row) {
   for (size_t i = 0; i < kWidth; ++i) words[i].add_assign(row[i]);
 }
 
-template <Kernel K>
-void permute_with(const Spec& spec, State& state) {
+namespace {
+
+// The permutation; with kSqueezeOnly its last matrix step computes element 1
+// alone.
+template <Kernel K, bool kSqueezeOnly>
+void permute_impl(const Spec& spec, State& state) {
   const size_t h = spec.r_f / 2;
   const auto& start = spec.constants.start_constants;
   const auto& mds = spec.mds_matrices.mds_matrix;
@@ -168,11 +172,30 @@ void permute_with(const Spec& spec, State& state) {
     apply_mds<K>(mds, state);
   }
   sbox_full<K>(state);
-  apply_mds<K>(mds, state);
+  if constexpr (kSqueezeOnly) {
+    state.words[1] = Fr::sum_of_products_with<K>(mds[1], state.words);
+  } else {
+    apply_mds<K>(mds, state);
+  }
+}
+
+}  // namespace
+
+template <Kernel K>
+void permute_with(const Spec& spec, State& state) {
+  permute_impl<K, false>(spec, state);
+}
+
+template <Kernel K>
+Fr permute_squeeze_with(const Spec& spec, State& state) {
+  permute_impl<K, true>(spec, state);
+  return state.words[1];
 }
 
 template void permute_with<Kernel::portable>(const Spec&, State&);
 template void permute_with<Kernel::mulx_adx>(const Spec&, State&);
+template Fr permute_squeeze_with<Kernel::portable>(const Spec&, State&);
+template Fr permute_squeeze_with<Kernel::mulx_adx>(const Spec&, State&);
 
 void permute(const Spec& spec, State& state) {
   if (Fr::fastest_kernel() == Kernel::mulx_adx) {
@@ -182,13 +205,29 @@ void permute(const Spec& spec, State& state) {
   }
 }
 
+Fr permute_squeeze(const Spec& spec, State& state) {
+  if (Fr::fastest_kernel() == Kernel::mulx_adx) return permute_squeeze_with<Kernel::mulx_adx>(spec, state);
+  return permute_squeeze_with<Kernel::portable>(spec, state);
+}
+
 Poseidon::Poseidon(std::shared_ptr<const Spec> spec) : spec_(std::move(spec)), state_(State::initial()) {}
 
-Fr Poseidon::update_exact(const std::array<Fr, kRate>& block) {
+void Poseidon::absorb(const std::array<Fr, kRate>& block) {
   if (!absorbing_.empty()) fail_hard("assertion failed: self.absorbing.len() == 0");
+  if (spent_) fail_hard("assertion failed: the sponge has not squeezed its last block");
   for (size_t i = 0; i < kRate; ++i) state_.words[i + 1].add_assign(block[i]);
+}
+
+Fr Poseidon::update_exact(const std::array<Fr, kRate>& block) {
+  absorb(block);
   permute(*spec_, state_);
   return state_.words[1];
+}
+
+Fr Poseidon::update_final(const std::array<Fr, kRate>& block) {
+  absorb(block);
+  spent_ = true;
+  return permute_squeeze(*spec_, state_);
 }
 
 Poseidon build_poseidon_hasher() {

@@ -78,12 +78,12 @@ void PoseidonContext::push_limb(uint64_t word) {
   ++buf_len_;
 }
 
-uint64_t PoseidonContext::poseidon_finalize() {
+uint64_t PoseidonContext::poseidon_finalize(bool last) {
   if (buf_len_ != kBlock) fail_hard("assertion failed: self.buf.len() == 8");
   if (output_.position == 0) {
     if (!sponge_) fail_hard(kUnwrapNone);
     // The canonical limbs are the little-endian byte form read as words.
-    output_.words = sponge_->update_exact(buf_).into_repr();
+    output_.words = (last ? sponge_->update_final(buf_) : sponge_->update_exact(buf_)).into_repr();
   }
   const uint64_t w = (*output_.words)[output_.position];
   output_.position = output_.position == 3 ? 0 : output_.position + 1;
@@ -120,8 +120,11 @@ std::array<uint64_t, 4> PoseidonHasher::finalize() {
   ctx_.push_limb(1);
   count_ += 1;
   for (uint64_t i = count_; i < kWordsPerBlock; ++i) ctx_.push_limb(0);
+  // The hasher is spent after this block: its sponge computes only the
+  // element it squeezes.
   std::array<uint64_t, 4> out{};
-  for (uint64_t& w : out) w = ctx_.poseidon_finalize();
+  out[0] = ctx_.poseidon_finalize(true);
+  for (size_t i = 1; i < out.size(); ++i) out[i] = ctx_.poseidon_finalize();
   return out;
 }
 

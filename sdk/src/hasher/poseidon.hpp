@@ -88,8 +88,10 @@ class PoseidonContext {
 
   // The next limb of the squeezed element. At limb 0 it first absorbs the
   // buffer, which must hold exactly eight elements into a started sponge;
-  // otherwise it fails hard. The buffer is left as it is.
-  uint64_t poseidon_finalize();
+  // otherwise it fails hard. The buffer is left as it is. With `last`, an
+  // absorption here is the sponge's last (Poseidon::update_final): it must
+  // not absorb again.
+  uint64_t poseidon_finalize(bool last = false);
 
   // Elements appended since the last poseidon_new (may exceed eight; only
   // the first eight are kept, and poseidon_finalize refuses such a buffer).
