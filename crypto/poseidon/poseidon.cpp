@@ -99,6 +99,18 @@ inline void partial_block(const Spec& spec, size_t start, State& s) {
   }
 }
 
+// The last rounds - start rounds, fewer than N + 1, as one shorter block.
+template <Kernel K, size_t N>
+inline void partial_tail(const Spec& spec, size_t start, size_t rounds, State& s) {
+  if constexpr (N > 0) {
+    if (rounds - start == N) {
+      partial_block<K, N>(spec, start, s);
+    } else {
+      partial_tail<K, N - 1>(spec, start, rounds, s);
+    }
+  }
+}
+
 // The partial rounds in blocks; round by round when the Spec carries no
 // block terms.
 template <Kernel K>
@@ -114,22 +126,9 @@ void partial_rounds(const Spec& spec, State& state) {
     }
     return;
   }
-  static_assert(kPartialBlock == 4, "the tail below covers blocks of up to four rounds");
   size_t k = 0;
   for (; k + kPartialBlock <= rounds; k += kPartialBlock) partial_block<K, kPartialBlock>(spec, k, state);
-  switch (rounds - k) {
-    case 3:
-      partial_block<K, 3>(spec, k, state);
-      break;
-    case 2:
-      partial_block<K, 2>(spec, k, state);
-      break;
-    case 1:
-      partial_block<K, 1>(spec, k, state);
-      break;
-    default:
-      break;
-  }
+  partial_tail<K, kPartialBlock - 1>(spec, k, rounds, state);
 }
 
 }  // namespace
