@@ -423,8 +423,10 @@ inline void mul_add_top_row_mulx_adx(uint64_t& w0, uint64_t& w1, uint64_t& w2, u
 template <size_t N>
 inline Wide sum_of_products_wide_mulx(const std::array<const Repr*, N>& a, const std::array<const Repr*, N>& b) {
   uint64_t t0 = 0, t1 = 0, t2 = 0, t3 = 0, t4 = 0, t5 = 0, t6 = 0, t7 = 0;
-  // Every partial sum is at most the whole sum, which is below 2^512: no
-  // window overflows.
+  // The window of stage j holds the sum so far over 2^(64·j), below
+  // N·2^320, so its 384 bits never overflow; the last stage's five words
+  // hold the whole sum over 2^192, below 2^320 because the sum fits 512
+  // bits.
   for (size_t n = 0; n < N; ++n) mul_add_row_mulx_adx(t0, t1, t2, t3, t4, t5, *a[n], (*b[n])[0]);
   for (size_t n = 0; n < N; ++n) mul_add_row_mulx_adx(t1, t2, t3, t4, t5, t6, *a[n], (*b[n])[1]);
   for (size_t n = 0; n < N; ++n) mul_add_row_mulx_adx(t2, t3, t4, t5, t6, t7, *a[n], (*b[n])[2]);
