@@ -59,6 +59,17 @@ void BM_FrMulIndependent(benchmark::State& st) {
 }
 
 template <Kernel K>
+void BM_FrSquareChain(benchmark::State& st) {
+  if (skip_unsupported(st, K)) return;
+  Fr a = sample(1);
+  for (auto _ : st) {
+    a.square_with<K>();
+    benchmark::DoNotOptimize(a);
+  }
+  per_op(st, 1);
+}
+
+template <Kernel K>
 void BM_FrSquareIndependent(benchmark::State& st) {
   if (skip_unsupported(st, K)) return;
   std::array<Fr, kChains> a;
@@ -101,6 +112,8 @@ BENCHMARK(BM_FrMulChain<Kernel::portable>);
 BENCHMARK(BM_FrMulChain<Kernel::mulx_adx>);
 BENCHMARK(BM_FrMulIndependent<Kernel::portable>);
 BENCHMARK(BM_FrMulIndependent<Kernel::mulx_adx>);
+BENCHMARK(BM_FrSquareChain<Kernel::portable>);
+BENCHMARK(BM_FrSquareChain<Kernel::mulx_adx>);
 BENCHMARK(BM_FrSquareIndependent<Kernel::portable>);
 BENCHMARK(BM_FrSquareIndependent<Kernel::mulx_adx>);
 BENCHMARK(BM_FrMulDispatched);

@@ -156,20 +156,28 @@ constexpr Repr mont_square_portable(const Repr& a, const Repr& p, uint64_t inv) 
 }
 
 // How many conditional subtractions bring the reduction of a sum of n
-// products of values below p under p: the reduction leaves less than
-// (n·p/2^256 + 1)·p, and n·p/2^256 < n·(p[3] + 1)/2^64.
-constexpr unsigned sum_of_products_subtractions(size_t n, const Repr& p) {
+// products of values below p (plus, with `addend`, a value below p times
+// 2^256) under p: the reduction leaves less than (n·p/2^256 + 1)·p, or one p
+// more with the addend, and n·p/2^256 < n·(p[3] + 1)/2^64.
+constexpr unsigned sum_of_products_subtractions(size_t n, const Repr& p, bool addend = false) {
   const u128 scaled = static_cast<u128>(n) * (static_cast<u128>(p[3]) + 1);
-  return static_cast<unsigned>((scaled + (~uint64_t{0})) >> 64);
+  return static_cast<unsigned>((scaled + (~uint64_t{0})) >> 64) + (addend ? 1 : 0);
 }
 
-// Whether n products of values below p, plus the reduction's (2^256 - 1)·p,
-// stay below 2^512: n·(p[3]+1)^2 + (p[3]+1)·2^64 <= 2^128 suffices.
-constexpr bool sum_of_products_fits(size_t n, const Repr& p) {
+// Whether n products of values below p (plus, with `addend`, a value below p
+// times 2^256), plus the reduction's (2^256 - 1)·p, stay below 2^512:
+// n·(p[3]+1)^2 + (p[3]+1)·2^64 <= 2^128 suffices, with the last term doubled
+// for the addend.
+constexpr bool sum_of_products_fits(size_t n, const Repr& p, bool addend = false) {
   if (!no_carry_modulus(p)) return false;
   const u128 q = static_cast<u128>(p[3]) + 1;
-  const u128 room = (~u128{0}) - (q << 64);  // 2^128 - 1 - q·2^64
-  return q * q <= room / n;
+  const u128 shifted = q << 64;
+  u128 room = (~u128{0}) - shifted;  // 2^128 - 1 - q·2^64
+  if (addend) {
+    if (room < shifted) return false;
+    room -= shifted;
+  }
+  return n == 0 || q * q <= room / n;
 }
 
 // Σ a[k]·b[k] as a 512-bit value, by product scanning (column by column,
@@ -352,101 +360,89 @@ inline Repr mont_mul_mulx_adx(const Repr& a, const Repr& b, const Repr& p, uint6
   return Repr{r4, r0, r1, r2};
 }
 
-// acc += a·b: the 512-bit product by rows with two carry chains, then one
-// addition. Requires cpu_has_mulx_adx(); on input acc + a·b < 2^512.
-inline void mul_add_wide_mulx_adx(Wide& acc, const Repr& a, const Repr& b) {
-  uint64_t p0, p1, p2, p3, p4, p5, p6, p7, lo, hi;
+// (w0, ..., w5) += a·b for one word b: one row of a product, added into a
+// six-word window of an accumulator held in registers. The carries of both
+// chains end in w5, so on input the window plus a·b must stay below 2^384.
+// Requires cpu_has_mulx_adx().
+inline void mul_add_row_mulx_adx(uint64_t& w0, uint64_t& w1, uint64_t& w2, uint64_t& w3, uint64_t& w4,
+                                 uint64_t& w5, const Repr& a, uint64_t b) {
+  uint64_t lo, hi, z;
   __asm__(
-      "movq 0(%[b]), %%rdx\n\t"
-      "xorl %k[lo], %k[lo]\n\t"
-      "mulxq 0(%[a]), %[p0], %[p1]\n\t"
-      "mulxq 8(%[a]), %[lo], %[p2]\n\t"
-      "adcxq %[lo], %[p1]\n\t"
-      "mulxq 16(%[a]), %[lo], %[p3]\n\t"
-      "adcxq %[lo], %[p2]\n\t"
-      "mulxq 24(%[a]), %[lo], %[p4]\n\t"
-      "adcxq %[lo], %[p3]\n\t"
-      "movl $0, %k[lo]\n\t"
-      "adcxq %[lo], %[p4]\n\t"
-      "movq 8(%[b]), %%rdx\n\t"
-      "xorl %k[lo], %k[lo]\n\t"
+      "xorl %k[z], %k[z]\n\t"
       "mulxq 0(%[a]), %[lo], %[hi]\n\t"
-      "adcxq %[lo], %[p1]\n\t"
-      "adoxq %[hi], %[p2]\n\t"
+      "adcxq %[lo], %[w0]\n\t"
+      "adoxq %[hi], %[w1]\n\t"
       "mulxq 8(%[a]), %[lo], %[hi]\n\t"
-      "adcxq %[lo], %[p2]\n\t"
-      "adoxq %[hi], %[p3]\n\t"
+      "adcxq %[lo], %[w1]\n\t"
+      "adoxq %[hi], %[w2]\n\t"
       "mulxq 16(%[a]), %[lo], %[hi]\n\t"
-      "adcxq %[lo], %[p3]\n\t"
-      "adoxq %[hi], %[p4]\n\t"
-      "mulxq 24(%[a]), %[lo], %[p5]\n\t"
-      "adcxq %[lo], %[p4]\n\t"
-      "movl $0, %k[lo]\n\t"
-      "adoxq %[lo], %[p5]\n\t"
-      "adcxq %[lo], %[p5]\n\t"
-      "movq 16(%[b]), %%rdx\n\t"
-      "xorl %k[lo], %k[lo]\n\t"
-      "mulxq 0(%[a]), %[lo], %[hi]\n\t"
-      "adcxq %[lo], %[p2]\n\t"
-      "adoxq %[hi], %[p3]\n\t"
-      "mulxq 8(%[a]), %[lo], %[hi]\n\t"
-      "adcxq %[lo], %[p3]\n\t"
-      "adoxq %[hi], %[p4]\n\t"
-      "mulxq 16(%[a]), %[lo], %[hi]\n\t"
-      "adcxq %[lo], %[p4]\n\t"
-      "adoxq %[hi], %[p5]\n\t"
-      "mulxq 24(%[a]), %[lo], %[p6]\n\t"
-      "adcxq %[lo], %[p5]\n\t"
-      "movl $0, %k[lo]\n\t"
-      "adoxq %[lo], %[p6]\n\t"
-      "adcxq %[lo], %[p6]\n\t"
-      "movq 24(%[b]), %%rdx\n\t"
-      "xorl %k[lo], %k[lo]\n\t"
-      "mulxq 0(%[a]), %[lo], %[hi]\n\t"
-      "adcxq %[lo], %[p3]\n\t"
-      "adoxq %[hi], %[p4]\n\t"
-      "mulxq 8(%[a]), %[lo], %[hi]\n\t"
-      "adcxq %[lo], %[p4]\n\t"
-      "adoxq %[hi], %[p5]\n\t"
-      "mulxq 16(%[a]), %[lo], %[hi]\n\t"
-      "adcxq %[lo], %[p5]\n\t"
-      "adoxq %[hi], %[p6]\n\t"
-      "mulxq 24(%[a]), %[lo], %[p7]\n\t"
-      "adcxq %[lo], %[p6]\n\t"
-      "movl $0, %k[lo]\n\t"
-      "adoxq %[lo], %[p7]\n\t"
-      "adcxq %[lo], %[p7]\n\t"
-      "addq %[p0], 0(%[acc])\n\t"
-      "adcq %[p1], 8(%[acc])\n\t"
-      "adcq %[p2], 16(%[acc])\n\t"
-      "adcq %[p3], 24(%[acc])\n\t"
-      "adcq %[p4], 32(%[acc])\n\t"
-      "adcq %[p5], 40(%[acc])\n\t"
-      "adcq %[p6], 48(%[acc])\n\t"
-      "adcq %[p7], 56(%[acc])\n\t"
-      : [p0] "=&r"(p0), [p1] "=&r"(p1), [p2] "=&r"(p2), [p3] "=&r"(p3), [p4] "=&r"(p4), [p5] "=&r"(p5),
-        [p6] "=&r"(p6), [p7] "=&r"(p7), [lo] "=&r"(lo), [hi] "=&r"(hi), "+m"(acc)
-      : [acc] "r"(acc.data()), [a] "r"(a.data()), [b] "r"(b.data()), "m"(a), "m"(b)
-      : "rdx", "cc");
+      "adcxq %[lo], %[w2]\n\t"
+      "adoxq %[hi], %[w3]\n\t"
+      "mulxq 24(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[w3]\n\t"
+      "adoxq %[hi], %[w4]\n\t"
+      "adcxq %[z], %[w4]\n\t"
+      "adoxq %[z], %[w5]\n\t"
+      "adcxq %[z], %[w5]\n\t"
+      : [w0] "+r"(w0), [w1] "+r"(w1), [w2] "+r"(w2), [w3] "+r"(w3), [w4] "+r"(w4), [w5] "+r"(w5),
+        [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z)
+      : [a] "r"(a.data()), "m"(a), "d"(b)
+      : "cc");
 }
 
-// sum_of_products_wide_portable with MULX/ADCX/ADOX. Requires
-// cpu_has_mulx_adx().
+// (w0, ..., w4) += a·b for one word b, where the sum is known to stay below
+// 2^320 (the top row of a bounded sum). Requires cpu_has_mulx_adx().
+inline void mul_add_top_row_mulx_adx(uint64_t& w0, uint64_t& w1, uint64_t& w2, uint64_t& w3, uint64_t& w4,
+                                     const Repr& a, uint64_t b) {
+  uint64_t lo, hi, z;
+  __asm__(
+      "xorl %k[z], %k[z]\n\t"
+      "mulxq 0(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[w0]\n\t"
+      "adoxq %[hi], %[w1]\n\t"
+      "mulxq 8(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[w1]\n\t"
+      "adoxq %[hi], %[w2]\n\t"
+      "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[w2]\n\t"
+      "adoxq %[hi], %[w3]\n\t"
+      "mulxq 24(%[a]), %[lo], %[hi]\n\t"
+      "adcxq %[lo], %[w3]\n\t"
+      "adoxq %[hi], %[w4]\n\t"
+      "adcxq %[z], %[w4]\n\t"
+      : [w0] "+r"(w0), [w1] "+r"(w1), [w2] "+r"(w2), [w3] "+r"(w3), [w4] "+r"(w4), [lo] "=&r"(lo),
+        [hi] "=&r"(hi), [z] "=&r"(z)
+      : [a] "r"(a.data()), "m"(a), "d"(b)
+      : "cc");
+}
+
+// sum_of_products_wide_portable with MULX/ADCX/ADOX: for each word j of the
+// second operands, the rows of all N products go into the window starting
+// at word j, so the accumulator never leaves the registers and each row
+// carries only one word beyond its own five. Requires cpu_has_mulx_adx().
 template <size_t N>
 inline Wide sum_of_products_wide_mulx(const std::array<const Repr*, N>& a, const std::array<const Repr*, N>& b) {
-  Wide acc{};
-  for (size_t n = 0; n < N; ++n) mul_add_wide_mulx_adx(acc, *a[n], *b[n]);
-  return acc;
+  uint64_t t0 = 0, t1 = 0, t2 = 0, t3 = 0, t4 = 0, t5 = 0, t6 = 0, t7 = 0;
+  // The window of stage j holds the sum so far over 2^(64·j), below
+  // N·2^320, so its 384 bits never overflow; the last stage's five words
+  // hold the whole sum over 2^192, below 2^320 because the sum fits 512
+  // bits.
+  for (size_t n = 0; n < N; ++n) mul_add_row_mulx_adx(t0, t1, t2, t3, t4, t5, *a[n], (*b[n])[0]);
+  for (size_t n = 0; n < N; ++n) mul_add_row_mulx_adx(t1, t2, t3, t4, t5, t6, *a[n], (*b[n])[1]);
+  for (size_t n = 0; n < N; ++n) mul_add_row_mulx_adx(t2, t3, t4, t5, t6, t7, *a[n], (*b[n])[2]);
+  for (size_t n = 0; n < N; ++n) mul_add_top_row_mulx_adx(t3, t4, t5, t6, t7, *a[n], (*b[n])[3]);
+  return Wide{t0, t1, t2, t3, t4, t5, t6, t7};
 }
 
 // mont_reduce_partial with MULX/ADCX/ADOX. Requires cpu_has_mulx_adx() and
-// no_carry_modulus(p) (the top word of each m·p then leaves room for two
-// carries).
+// no_carry_modulus(p). Step i leaves word i zero; the top word of m·p plus
+// the two chains' carries (at most p[3] + 1, so no overflow) is kept in that
+// freed register and added at word i + 4 once all four steps are done, which
+// keeps the carries from running up through the upper words.
 inline Repr mont_reduce_partial_mulx_adx(const Wide& t, const Repr& p, uint64_t inv) {
   uint64_t t0 = t[0], t1 = t[1], t2 = t[2], t3 = t[3], t4 = t[4], t5 = t[5], t6 = t[6], t7 = t[7];
-  uint64_t lo, hi, z, top;
+  uint64_t lo, hi, z;
   __asm__(
-      "movl $0, %k[top]\n\t"
       "movq %[t0], %%rdx\n\t"
       "imulq %[inv], %%rdx\n\t"
       "xorl %k[z], %k[z]\n\t"
@@ -459,13 +455,10 @@ inline Repr mont_reduce_partial_mulx_adx(const Wide& t, const Repr& p, uint64_t 
       "mulxq %[p2], %[lo], %[hi]\n\t"
       "adcxq %[lo], %[t2]\n\t"
       "adoxq %[hi], %[t3]\n\t"
-      "mulxq %[p3], %[lo], %[hi]\n\t"
+      "mulxq %[p3], %[lo], %[t0]\n\t"
       "adcxq %[lo], %[t3]\n\t"
-      "adcxq %[top], %[hi]\n\t"
-      "adoxq %[z], %[hi]\n\t"
-      "addq %[hi], %[t4]\n\t"
-      "movl $0, %k[top]\n\t"
-      "adcq %[top], %[top]\n\t"
+      "adcxq %[z], %[t0]\n\t"
+      "adoxq %[z], %[t0]\n\t"
       "movq %[t1], %%rdx\n\t"
       "imulq %[inv], %%rdx\n\t"
       "xorl %k[z], %k[z]\n\t"
@@ -478,13 +471,10 @@ inline Repr mont_reduce_partial_mulx_adx(const Wide& t, const Repr& p, uint64_t 
       "mulxq %[p2], %[lo], %[hi]\n\t"
       "adcxq %[lo], %[t3]\n\t"
       "adoxq %[hi], %[t4]\n\t"
-      "mulxq %[p3], %[lo], %[hi]\n\t"
+      "mulxq %[p3], %[lo], %[t1]\n\t"
       "adcxq %[lo], %[t4]\n\t"
-      "adcxq %[top], %[hi]\n\t"
-      "adoxq %[z], %[hi]\n\t"
-      "addq %[hi], %[t5]\n\t"
-      "movl $0, %k[top]\n\t"
-      "adcq %[top], %[top]\n\t"
+      "adcxq %[z], %[t1]\n\t"
+      "adoxq %[z], %[t1]\n\t"
       "movq %[t2], %%rdx\n\t"
       "imulq %[inv], %%rdx\n\t"
       "xorl %k[z], %k[z]\n\t"
@@ -497,13 +487,10 @@ inline Repr mont_reduce_partial_mulx_adx(const Wide& t, const Repr& p, uint64_t 
       "mulxq %[p2], %[lo], %[hi]\n\t"
       "adcxq %[lo], %[t4]\n\t"
       "adoxq %[hi], %[t5]\n\t"
-      "mulxq %[p3], %[lo], %[hi]\n\t"
+      "mulxq %[p3], %[lo], %[t2]\n\t"
       "adcxq %[lo], %[t5]\n\t"
-      "adcxq %[top], %[hi]\n\t"
-      "adoxq %[z], %[hi]\n\t"
-      "addq %[hi], %[t6]\n\t"
-      "movl $0, %k[top]\n\t"
-      "adcq %[top], %[top]\n\t"
+      "adcxq %[z], %[t2]\n\t"
+      "adoxq %[z], %[t2]\n\t"
       "movq %[t3], %%rdx\n\t"
       "imulq %[inv], %%rdx\n\t"
       "xorl %k[z], %k[z]\n\t"
@@ -516,15 +503,16 @@ inline Repr mont_reduce_partial_mulx_adx(const Wide& t, const Repr& p, uint64_t 
       "mulxq %[p2], %[lo], %[hi]\n\t"
       "adcxq %[lo], %[t5]\n\t"
       "adoxq %[hi], %[t6]\n\t"
-      "mulxq %[p3], %[lo], %[hi]\n\t"
+      "mulxq %[p3], %[lo], %[t3]\n\t"
       "adcxq %[lo], %[t6]\n\t"
-      "adcxq %[top], %[hi]\n\t"
-      "adoxq %[z], %[hi]\n\t"
-      "addq %[hi], %[t7]\n\t"
-      "movl $0, %k[top]\n\t"
-      "adcq %[top], %[top]\n\t"
+      "adcxq %[z], %[t3]\n\t"
+      "adoxq %[z], %[t3]\n\t"
+      "addq %[t0], %[t4]\n\t"
+      "adcq %[t1], %[t5]\n\t"
+      "adcq %[t2], %[t6]\n\t"
+      "adcq %[t3], %[t7]\n\t"
       : [t0] "+r"(t0), [t1] "+r"(t1), [t2] "+r"(t2), [t3] "+r"(t3), [t4] "+r"(t4), [t5] "+r"(t5),
-        [t6] "+r"(t6), [t7] "+r"(t7), [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z), [top] "=&r"(top)
+        [t6] "+r"(t6), [t7] "+r"(t7), [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z)
       : [p0] "m"(p[0]), [p1] "m"(p[1]), [p2] "m"(p[2]), [p3] "m"(p[3]), [inv] "m"(inv)
       : "rdx", "cc");
   return Repr{t4, t5, t6, t7};

@@ -306,11 +306,7 @@ class PrimeField {
   }
   template <Kernel K>
   constexpr void square_with() {
-    if constexpr (kFastKernels && K == Kernel::portable) {
-      m_ = detail::mont_square_portable(m_, kModulus, kInv);
-    } else {
-      m_ = mont_mul_with<K>(m_, m_);
-    }
+    m_ = mont_square_with<K>(m_);
   }
 
   // a[0]·b[0] + ... + a[N-1]·b[N-1] with one reduction for the whole sum
@@ -325,35 +321,30 @@ class PrimeField {
   template <Kernel K, size_t N>
   static constexpr PrimeField sum_of_products_with(const std::array<PrimeField, N>& a,
                                                    const std::array<PrimeField, N>& b) {
-    if constexpr (detail::sum_of_products_fits(N, kModulus)) {
-      std::array<const Repr*, N> pa{};
-      std::array<const Repr*, N> pb{};
-      for (size_t i = 0; i < N; ++i) {
-        pa[i] = &a[i].m_;
-        pb[i] = &b[i].m_;
-      }
-      Repr r{};
-#if defined(__x86_64__)
-      if (K == Kernel::mulx_adx && !std::is_constant_evaluated()) {
-        r = detail::mont_reduce_partial_mulx_adx(detail::sum_of_products_wide_mulx<N>(pa, pb), kModulus, kInv);
-      } else
-#endif
-      {
-        r = detail::mont_reduce_partial(detail::sum_of_products_wide_portable<N>(pa, pb), kModulus, kInv);
-      }
-      for (unsigned i = 0; i < detail::sum_of_products_subtractions(N, kModulus); ++i) {
-        r = detail::sub_modulus_if_ge(r, kModulus);
-      }
-      return PrimeField(r);
-    } else {
-      PrimeField sum;
-      for (size_t i = 0; i < N; ++i) {
-        PrimeField t = a[i];
-        t.template mul_assign_with<K>(b[i]);
-        sum.add_assign(t);
-      }
-      return sum;
+    std::array<const PrimeField*, N> pa{};
+    std::array<const PrimeField*, N> pb{};
+    for (size_t i = 0; i < N; ++i) {
+      pa[i] = &a[i];
+      pb[i] = &b[i];
     }
+    return sum_of_products_with<K, N>(pa, pb);
+  }
+
+  // *a[0]·*b[0] + ... + *a[N-1]·*b[N-1], operands by address: for callers
+  // that gather them from several tables.
+  template <Kernel K, size_t N>
+  static constexpr PrimeField sum_of_products_with(const std::array<const PrimeField*, N>& a,
+                                                   const std::array<const PrimeField*, N>& b) {
+    return sum_of_products_impl<K, N, false>(nullptr, a, b);
+  }
+
+  // addend + *a[0]·*b[0] + ... + *a[N-1]·*b[N-1]: the addend joins the
+  // unreduced sum (as addend·2^256), so it costs no reduction of its own.
+  template <Kernel K, size_t N>
+  static constexpr PrimeField sum_of_products_plus_with(const PrimeField& addend,
+                                                        const std::array<const PrimeField*, N>& a,
+                                                        const std::array<const PrimeField*, N>& b) {
+    return sum_of_products_impl<K, N, true>(&addend, a, b);
   }
   constexpr void double_() { add_assign(*this); }
 
@@ -500,6 +491,66 @@ class PrimeField {
  private:
   explicit constexpr PrimeField(const Repr& m) : m_(m) {}
 
+  // The unreduced sum of N products of values below p; on input
+  // sum_of_products_fits(N, kModulus).
+  template <Kernel K, size_t N>
+  static constexpr detail::Wide wide_sum(const std::array<const PrimeField*, N>& a,
+                                         const std::array<const PrimeField*, N>& b) {
+    std::array<const Repr*, N> pa{};
+    std::array<const Repr*, N> pb{};
+    for (size_t i = 0; i < N; ++i) {
+      pa[i] = &a[i]->m_;
+      pb[i] = &b[i]->m_;
+    }
+#if defined(__x86_64__)
+    if (K == Kernel::mulx_adx && !std::is_constant_evaluated()) return detail::sum_of_products_wide_mulx<N>(pa, pb);
+#endif
+    return detail::sum_of_products_wide_portable<N>(pa, pb);
+  }
+
+  // t·R^-1 reduced by `subtractions` conditional subtractions of p; on input
+  // t + (2^256 - 1)·p < 2^512 and the reduction below (subtractions + 1)·p.
+  template <Kernel K>
+  static constexpr PrimeField reduce_sum(const detail::Wide& t, unsigned subtractions) {
+    Repr r{};
+#if defined(__x86_64__)
+    if (K == Kernel::mulx_adx && !std::is_constant_evaluated()) {
+      r = detail::mont_reduce_partial_mulx_adx(t, kModulus, kInv);
+    } else
+#endif
+    {
+      r = detail::mont_reduce_partial(t, kModulus, kInv);
+    }
+    for (unsigned i = 0; i < subtractions; ++i) r = detail::sub_modulus_if_ge(r, kModulus);
+    return PrimeField(r);
+  }
+
+  // The sums of products: one reduction for the whole sum (plus the addend
+  // at 2^256 when kAddend) where the modulus leaves room, else product by
+  // product.
+  template <Kernel K, size_t N, bool kAddend>
+  static constexpr PrimeField sum_of_products_impl(const PrimeField* addend, const std::array<const PrimeField*, N>& a,
+                                                   const std::array<const PrimeField*, N>& b) {
+    if constexpr (detail::sum_of_products_fits(N, kModulus, kAddend)) {
+      detail::Wide t = wide_sum<K, N>(a, b);
+      if constexpr (kAddend) {
+        // No carry leaves the top word: the bound above covers the addend.
+        uint64_t carry = 0;
+        for (int i = 0; i < 4; ++i) t[4 + i] = detail::adc(t[4 + i], addend->m_[i], carry);
+      }
+      return reduce_sum<K>(t, detail::sum_of_products_subtractions(N, kModulus, kAddend));
+    } else {
+      PrimeField sum;
+      if constexpr (kAddend) sum = *addend;
+      for (size_t i = 0; i < N; ++i) {
+        PrimeField t = *a[i];
+        t.template mul_assign_with<K>(*b[i]);
+        sum.add_assign(t);
+      }
+      return sum;
+    }
+  }
+
   // Montgomery reduction of the 512-bit value t < p·2^256: t·R^-1 mod p,
   // fully reduced.
   static constexpr Repr mont_reduce(std::array<uint64_t, 8>& t) {
@@ -535,7 +586,7 @@ class PrimeField {
   [[gnu::always_inline]] static constexpr Repr mont_square(const Repr& a) {
     if constexpr (kFastKernels) {
       if (std::is_constant_evaluated()) return detail::mont_square_portable(a, kModulus, kInv);
-      if (detail::cpu_has_mulx_adx()) return mont_mul_with<Kernel::mulx_adx>(a, a);
+      if (detail::cpu_has_mulx_adx()) return mont_square_with<Kernel::mulx_adx>(a);
       return mont_square_portable_call(a);
     } else {
       return mont_mul_general(a, a);
@@ -560,6 +611,20 @@ class PrimeField {
       }
 #endif
       return detail::mont_mul_portable(a, b, kModulus, kInv);
+    }
+  }
+
+  // On the MULX kernel a square is a product: a squaring of its own (ten
+  // word products instead of sixteen, then a separate reduction) ran slower
+  // inside the permutation, where the interleaved reduction overlaps better.
+  template <Kernel K>
+  static constexpr Repr mont_square_with(const Repr& a) {
+    if constexpr (!kFastKernels) {
+      return mont_mul_general(a, a);
+    } else if constexpr (K == Kernel::mulx_adx) {
+      return mont_mul_with<K>(a, a);
+    } else {
+      return detail::mont_square_portable(a, kModulus, kInv);
     }
   }
 

@@ -1,6 +1,8 @@
 #include "crypto/poseidon/poseidon.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 #include <utility>
 
 #include "crypto/failure.hpp"
@@ -46,6 +48,89 @@ inline void apply_sparse(const SparseMDSMatrix& m, State& s) {
   }
 }
 
+// Round T of a block of partial rounds starting at round `start`, on the
+// state whose elements 1 to 8 still hold their values from the block's
+// start: u[0..T-1] are the S-box outputs of the block's earlier rounds, whose
+// contributions to elements 1 to 8 are still pending. Element 0 becomes
+// first_row · (u[T], x[1] + pending, ..., x[8] + pending), with the pending
+// parts folded into the block terms: one sum of 9 + T products. u[T] is set.
+template <Kernel K, size_t T>
+inline void block_round(const Spec& spec, size_t start, State& s, Fr* u) {
+  const size_t k = start + T;
+  const SparseMDSMatrix& m = spec.mds_matrices.sparse_matrices[k];
+  Fr w0 = s.words[0];
+  sbox<K>(w0);
+  w0.add_assign(spec.constants.partial_constants[k]);
+  u[T] = w0;
+  std::array<const Fr*, 9 + T> a{};
+  std::array<const Fr*, 9 + T> b{};
+  for (size_t i = 0; i < 8; ++i) {
+    a[i] = &m.first_row[i + 1];
+    b[i] = &s.words[i + 1];
+  }
+  for (size_t j = 0; j < T; ++j) {
+    a[8 + j] = &spec.block_terms[k][j];
+    b[8 + j] = &u[j];
+  }
+  a[8 + T] = &m.first_row[0];
+  b[8 + T] = &u[T];
+  s.words[0] = Fr::sum_of_products_with<K, 9 + T>(a, b);
+}
+
+template <Kernel K, size_t N, size_t... T>
+inline void block_rounds(const Spec& spec, size_t start, State& s, std::array<Fr, N>& u, std::index_sequence<T...>) {
+  (block_round<K, T>(spec, start, s, u.data()), ...);
+}
+
+// N partial rounds from round `start`: element 0 round by round, then
+// elements 1 to 8 once, each as its start value plus the N pending products
+// with one reduction.
+template <Kernel K, size_t N>
+inline void partial_block(const Spec& spec, size_t start, State& s) {
+  std::array<Fr, N> u;
+  block_rounds<K, N>(spec, start, s, u, std::make_index_sequence<N>{});
+  const auto& sparse = spec.mds_matrices.sparse_matrices;
+  std::array<const Fr*, N> b{};
+  for (size_t j = 0; j < N; ++j) b[j] = &u[j];
+  for (size_t i = 1; i < kWidth; ++i) {
+    std::array<const Fr*, N> a{};
+    for (size_t j = 0; j < N; ++j) a[j] = &sparse[start + j].first_column[i - 1];
+    s.words[i] = Fr::sum_of_products_plus_with<K, N>(s.words[i], a, b);
+  }
+}
+
+// The last rounds - start rounds, fewer than N + 1, as one shorter block.
+template <Kernel K, size_t N>
+inline void partial_tail(const Spec& spec, size_t start, size_t rounds, State& s) {
+  if constexpr (N > 0) {
+    if (rounds - start == N) {
+      partial_block<K, N>(spec, start, s);
+    } else {
+      partial_tail<K, N - 1>(spec, start, rounds, s);
+    }
+  }
+}
+
+// The partial rounds in blocks; round by round when the Spec carries no
+// block terms.
+template <Kernel K>
+void partial_rounds(const Spec& spec, State& state) {
+  const auto& partial = spec.constants.partial_constants;
+  const auto& sparse = spec.mds_matrices.sparse_matrices;
+  const size_t rounds = std::min(partial.size(), sparse.size());
+  if (spec.block_terms.size() < rounds) {
+    for (size_t k = 0; k < rounds; ++k) {
+      sbox<K>(state.words[0]);
+      state.words[0].add_assign(partial[k]);
+      apply_sparse<K>(sparse[k], state);
+    }
+    return;
+  }
+  size_t k = 0;
+  for (; k + kPartialBlock <= rounds; k += kPartialBlock) partial_block<K, kPartialBlock>(spec, k, state);
+  partial_tail<K, kPartialBlock - 1>(spec, k, rounds, state);
+}
+
 }  // namespace
 
 State State::initial() {
@@ -58,8 +143,12 @@ void State::add_constants(const Row& row) {
   for (size_t i = 0; i < kWidth; ++i) words[i].add_assign(row[i]);
 }
 
-template <Kernel K>
-void permute_with(const Spec& spec, State& state) {
+namespace {
+
+// The permutation; with kSqueezeOnly its last matrix step computes element 1
+// alone.
+template <Kernel K, bool kSqueezeOnly>
+void permute_impl(const Spec& spec, State& state) {
   const size_t h = spec.r_f / 2;
   const auto& start = spec.constants.start_constants;
   const auto& mds = spec.mds_matrices.mds_matrix;
@@ -74,14 +163,7 @@ void permute_with(const Spec& spec, State& state) {
   state.add_constants(start[h]);
   apply_mds<K>(spec.mds_matrices.transition_matrix, state);
 
-  const auto& partial = spec.constants.partial_constants;
-  const auto& sparse = spec.mds_matrices.sparse_matrices;
-  const size_t rounds = std::min(partial.size(), sparse.size());
-  for (size_t k = 0; k < rounds; ++k) {
-    sbox<K>(state.words[0]);
-    state.words[0].add_assign(partial[k]);
-    apply_sparse<K>(sparse[k], state);
-  }
+  partial_rounds<K>(spec, state);
 
   for (const Row& e : spec.constants.end_constants) {
     sbox_full<K>(state);
@@ -89,11 +171,30 @@ void permute_with(const Spec& spec, State& state) {
     apply_mds<K>(mds, state);
   }
   sbox_full<K>(state);
-  apply_mds<K>(mds, state);
+  if constexpr (kSqueezeOnly) {
+    state.words[1] = Fr::sum_of_products_with<K>(mds[1], state.words);
+  } else {
+    apply_mds<K>(mds, state);
+  }
+}
+
+}  // namespace
+
+template <Kernel K>
+void permute_with(const Spec& spec, State& state) {
+  permute_impl<K, false>(spec, state);
+}
+
+template <Kernel K>
+Fr permute_squeeze_with(const Spec& spec, State& state) {
+  permute_impl<K, true>(spec, state);
+  return state.words[1];
 }
 
 template void permute_with<Kernel::portable>(const Spec&, State&);
 template void permute_with<Kernel::mulx_adx>(const Spec&, State&);
+template Fr permute_squeeze_with<Kernel::portable>(const Spec&, State&);
+template Fr permute_squeeze_with<Kernel::mulx_adx>(const Spec&, State&);
 
 void permute(const Spec& spec, State& state) {
   if (Fr::fastest_kernel() == Kernel::mulx_adx) {
@@ -103,13 +204,29 @@ void permute(const Spec& spec, State& state) {
   }
 }
 
+Fr permute_squeeze(const Spec& spec, State& state) {
+  if (Fr::fastest_kernel() == Kernel::mulx_adx) return permute_squeeze_with<Kernel::mulx_adx>(spec, state);
+  return permute_squeeze_with<Kernel::portable>(spec, state);
+}
+
 Poseidon::Poseidon(std::shared_ptr<const Spec> spec) : spec_(std::move(spec)), state_(State::initial()) {}
 
-Fr Poseidon::update_exact(const std::array<Fr, kRate>& block) {
+void Poseidon::absorb(const std::array<Fr, kRate>& block) {
   if (!absorbing_.empty()) fail_hard("assertion failed: self.absorbing.len() == 0");
+  if (spent_) fail_hard("assertion failed: the sponge has not squeezed its last block");
   for (size_t i = 0; i < kRate; ++i) state_.words[i + 1].add_assign(block[i]);
+}
+
+Fr Poseidon::update_exact(const std::array<Fr, kRate>& block) {
+  absorb(block);
   permute(*spec_, state_);
   return state_.words[1];
+}
+
+Fr Poseidon::update_final(const std::array<Fr, kRate>& block) {
+  absorb(block);
+  spent_ = true;
+  return permute_squeeze(*spec_, state_);
 }
 
 Poseidon build_poseidon_hasher() {

@@ -30,6 +30,13 @@ void permute(const Spec& spec, State& state);
 template <field::Kernel K>
 void permute_with(const Spec& spec, State& state);
 
+// permute's element 1 alone: the last matrix step computes only that row,
+// so the other elements of `state` are left unspecified. For a sponge's last
+// absorption, of which only the first rate element is read.
+Fr permute_squeeze(const Spec& spec, State& state);
+template <field::Kernel K>
+Fr permute_squeeze_with(const Spec& spec, State& state);
+
 // A sponge over one shared, immutable Spec. Copies are cheap: they share the
 // Spec and copy the State.
 class Poseidon {
@@ -42,12 +49,21 @@ class Poseidon {
   // following call continues the same sponge.
   Fr update_exact(const std::array<Fr, kRate>& block);
 
+  // update_exact for the sponge's last block: the same result, without the
+  // rest of the permuted state. The sponge is spent: a further update fails
+  // hard.
+  Fr update_final(const std::array<Fr, kRate>& block);
+
   const State& state() const { return state_; }
   const Spec& spec() const { return *spec_; }
 
  private:
+  // Adds the block to the rate, after the checks both updates share.
+  void absorb(const std::array<Fr, kRate>& block);
+
   std::shared_ptr<const Spec> spec_;
   State state_;
+  bool spent_ = false;
   // Pending input; nothing in this system adds to it, and update_exact
   // requires it to be empty.
   std::vector<Fr> absorbing_;

@@ -92,11 +92,25 @@ MDSMatrices calculate_sparse_matrices(size_t r_p, const MDSMatrix& mds) {
   return out;
 }
 
+std::vector<BlockTerms> calculate_block_terms(const std::vector<SparseMDSMatrix>& sparse) {
+  std::vector<BlockTerms> out(sparse.size());
+  for (size_t k = 0; k < sparse.size(); ++k) {
+    const size_t start = k - k % kPartialBlock;
+    for (size_t m = start; m < k; ++m) {
+      std::array<Fr, 8> row;
+      for (size_t i = 0; i < 8; ++i) row[i] = sparse[k].first_row[i + 1];
+      out[k][m - start] = Fr::sum_of_products(row, sparse[m].first_column);
+    }
+  }
+  return out;
+}
+
 Spec Spec::from_raw(const RawParameters& raw, size_t r_f, size_t r_p) {
   Spec spec;
   spec.r_f = r_f;
   spec.constants = calculate_optimized_constants(r_f, r_p, raw.constants, raw.mds);
   spec.mds_matrices = calculate_sparse_matrices(r_p, raw.mds);
+  spec.block_terms = calculate_block_terms(spec.mds_matrices.sparse_matrices);
   return spec;
 }
 

@@ -179,6 +179,40 @@ TEST(Reduce, FoldsFourWordsPerElement) {
   EXPECT_EQ(r.value().into_repr(), (Words{9, 0, 0, 0}));
 }
 
+TEST(FieldAccumulator, WordTimesPowerOfTheShift) {
+  // Each case: the shift, then (word, index) pairs; the value must be the
+  // sum of word·2^(shift·index) mod p, element by element.
+  struct Case {
+    uint64_t shift_bits;
+    std::vector<std::pair<uint64_t, size_t>> applied;
+  };
+  constexpr uint64_t kMax = ~uint64_t{0};
+  const std::vector<Case> cases = {
+      {64, {}},
+      {64, {{kMax, 0}, {kMax, 1}, {kMax, 2}, {kMax, 3}}},  // 2^256 - 1, above p
+      {64, {{kMax, 3}, {1, 0}}},                           // out of order
+      {64, {{kMax, 2}, {kMax, 2}, {5, 3}, {kMax, 3}}},     // indexes repeated: they add
+      {32, {{kMax, 0}, {kMax, 1}, {kMax, 2}, {kMax, 3}}},  // another shift
+      {100, {{7, 3}, {kMax, 1}}},
+  };
+  for (size_t n = 0; n < cases.size(); ++n) {
+    FieldAccumulator acc(cases[n].shift_bits);
+    Fr expected;
+    const Fr shift = cases[n].shift_bits < 64 ? Fr::from_u128(uint64_t{1} << cases[n].shift_bits, 0)
+                                              : Fr::from_u128(0, uint64_t{1} << (cases[n].shift_bits - 64));
+    for (const auto& [word, index] : cases[n].applied) {
+      acc.apply(word, index);
+      Fr term = Fr::from_u128(word, 0);
+      for (size_t i = 0; i < index; ++i) term.mul_assign(shift);
+      expected.add_assign(term);
+      EXPECT_EQ(acc.value(), expected) << "case " << n;
+    }
+    EXPECT_EQ(acc.value(), expected) << "case " << n;
+    acc.reset();
+    EXPECT_EQ(acc.value(), Fr::zero()) << "case " << n;
+  }
+}
+
 TEST(PoseidonHasher, ConcurrentFirstUseAgrees) {
   // Run in a freshly started process, so that the threads' hashes are the
   // first use of the shared prototype.

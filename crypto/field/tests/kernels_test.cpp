@@ -78,6 +78,12 @@ TEST(Kernels, MultiplicationAndSquaringAgree) {
     Fr dispatched = fa;
     dispatched.mul_assign(fb);
     EXPECT_EQ(dispatched.montgomery_limbs(), expected);
+    Fr portable_sq = fa;
+    portable_sq.square_with<Kernel::portable>();
+    EXPECT_EQ(portable_sq.montgomery_limbs(), general_mont_mul(a, a)) << i;
+    Fr dispatched_sq = fa;
+    dispatched_sq.square();
+    EXPECT_EQ(dispatched_sq.montgomery_limbs(), general_mont_mul(a, a)) << i;
     if (have_mulx_adx()) {
       Fr fast = fa;
       fast.mul_assign_with<Kernel::mulx_adx>(fb);
@@ -108,6 +114,28 @@ TEST(Kernels, SecondOperandMayBeAnyWord) {
   }
 }
 
+#if defined(__x86_64__)
+TEST(Kernels, ReductionsAgreeOnWideInputs) {
+  if (!have_mulx_adx()) GTEST_SKIP() << "MULX/ADX not available";
+  // Any t with t + (2^256 - 1)·p < 2^512, which the top word below
+  // 2^64 - p[3] - 1 ensures: long carry runs through every word.
+  const uint64_t top_max = ~kP[3] - 1;
+  std::mt19937_64 rng(11);
+  std::vector<detail::Wide> v = {detail::Wide{}, detail::Wide{~0ULL, ~0ULL, ~0ULL, ~0ULL, ~0ULL, ~0ULL, ~0ULL, top_max},
+                                 detail::Wide{1, 0, 0, 0, ~0ULL, ~0ULL, ~0ULL, top_max},
+                                 detail::Wide{0, 0, 0, 0, ~0ULL, ~0ULL, ~0ULL, 0}};
+  while (v.size() < 400) {
+    detail::Wide t{};
+    for (uint64_t& w : t) w = rng();
+    t[7] %= top_max + 1;
+    v.push_back(t);
+  }
+  for (const detail::Wide& t : v) {
+    EXPECT_EQ(detail::mont_reduce_partial_mulx_adx(t, kP, Fr::kInv), detail::mont_reduce_partial(t, kP, Fr::kInv));
+  }
+}
+#endif
+
 TEST(Kernels, SumsOfProductsAgree) {
   const std::vector<Repr> v = operands(8, 180);
   for (size_t start = 0; start + 18 <= v.size(); start += 9) {
@@ -134,10 +162,57 @@ TEST(Kernels, SumsOfProductsAgree) {
   }
 }
 
+// addend + Σ a[k]·b[k] through the addressed forms, on both kernels, against
+// product-by-product arithmetic; operands drawn from v, the last case all
+// p - 1.
+template <size_t N>
+void check_addressed_sums(const std::vector<Repr>& v) {
+  for (size_t start = 0; start <= v.size(); start += N + 1) {
+    std::array<Fr, N> a;
+    std::array<Fr, N> b;
+    Fr addend = -Fr::one();
+    if (start < v.size()) addend = Fr::from_montgomery_limbs(v[start]);
+    std::array<const Fr*, N> pa{};
+    std::array<const Fr*, N> pb{};
+    Fr sum;
+    for (size_t k = 0; k < N; ++k) {
+      a[k] = start < v.size() ? Fr::from_montgomery_limbs(v[(start + k + 1) % v.size()]) : -Fr::one();
+      b[k] = start < v.size() ? Fr::from_montgomery_limbs(v[(start * 7 + k * 3 + 2) % v.size()]) : -Fr::one();
+      pa[k] = &a[k];
+      pb[k] = &b[k];
+      sum.add_assign(Fr::from_montgomery_limbs(general_mont_mul(a[k].montgomery_limbs(), b[k].montgomery_limbs())));
+    }
+    const Fr with_addend = sum + addend;
+    EXPECT_EQ((Fr::sum_of_products_with<Kernel::portable, N>(pa, pb)), sum) << N << " " << start;
+    EXPECT_EQ((Fr::sum_of_products_plus_with<Kernel::portable, N>(addend, pa, pb)), with_addend) << N << " " << start;
+    if (have_mulx_adx()) {
+      EXPECT_EQ((Fr::sum_of_products_with<Kernel::mulx_adx, N>(pa, pb)), sum) << N << " " << start;
+      EXPECT_EQ((Fr::sum_of_products_plus_with<Kernel::mulx_adx, N>(addend, pa, pb)), with_addend) << N << " " << start;
+    }
+  }
+}
+
+TEST(Kernels, AddressedSumsAndAddendAgree) {
+  // The sizes the permutation uses: blocks of one to four rounds, and first
+  // rows with up to three block terms.
+  const std::vector<Repr> v = operands(12, 120);
+  check_addressed_sums<1>(v);
+  check_addressed_sums<2>(v);
+  check_addressed_sums<3>(v);
+  check_addressed_sums<4>(v);
+  check_addressed_sums<10>(v);
+  check_addressed_sums<12>(v);
+}
+
 TEST(Kernels, BoundsOfTheFieldsOfTheSystem) {
   static_assert(Fr::kFastKernels);
   static_assert(detail::sum_of_products_fits(9, kP));
   static_assert(detail::sum_of_products_subtractions(9, kP) == 2);
+  static_assert(detail::sum_of_products_fits(12, kP, true));
+  static_assert(detail::sum_of_products_subtractions(4, kP, true) == 2);
+  // About 22 products fit without an addend, 17 with one.
+  static_assert(detail::sum_of_products_fits(22, kP) && !detail::sum_of_products_fits(23, kP));
+  static_assert(detail::sum_of_products_fits(17, kP, true) && !detail::sum_of_products_fits(18, kP, true));
   // A modulus with its top bit set takes the general multiplication only.
   static_assert(!detail::no_carry_modulus(Repr{~0ULL - 188, ~0ULL, ~0ULL, ~0ULL}));
   SUCCEED();

@@ -2,7 +2,9 @@
 
 #include <memory>
 #include <random>
+#include <vector>
 
+#include "crypto/failure.hpp"
 #include "crypto/poseidon/poseidon.hpp"
 #include "crypto/poseidon/tests/test_support.hpp"
 
@@ -64,6 +66,50 @@ TEST(Permutation, OptimisedEqualsPlainOnRandomStates) {
       ASSERT_EQ(portable.words[i], plain.words[i]) << "state " << n << " word " << i;
       ASSERT_EQ(adx.words[i], plain.words[i]) << "state " << n << " word " << i;
     }
+    // The squeeze-only forms agree on element 1.
+    State squeezed = states[n];
+    ASSERT_EQ(permute_squeeze(instance_spec(), squeezed), plain.words[1]) << "state " << n;
+    squeezed = states[n];
+    ASSERT_EQ(permute_squeeze_with<field::Kernel::portable>(instance_spec(), squeezed), plain.words[1]) << n;
+    if (mulx_adx) {
+      squeezed = states[n];
+      ASSERT_EQ(permute_squeeze_with<field::Kernel::mulx_adx>(instance_spec(), squeezed), plain.words[1]) << n;
+    }
+  }
+}
+
+// Every tail of the blocks of partial rounds (and a Spec without block
+// terms, which permutes round by round) against the plain permutation of
+// the same raw parameters.
+TEST(Permutation, BlocksOfPartialRoundsOfEveryLength) {
+  std::mt19937_64 rng(77);
+  const bool mulx_adx = Fr::fastest_kernel() == field::Kernel::mulx_adx;
+  for (size_t r_p : {1, 2, 3, 4, 5, 6, 7, 63}) {
+    const RawParameters raw = r_p == 63 ? raw_parameters() : generate(8, r_p);
+    const Spec blocked = Spec::from_raw(raw, 8, r_p);
+    ASSERT_EQ(blocked.block_terms.size(), r_p);
+    Spec round_by_round = blocked;
+    round_by_round.block_terms.clear();
+    for (int n = 0; n < 20; ++n) {
+      State start;
+      for (Fr& x : start.words) x = Fr::from_raw({rng(), rng(), rng(), rng()});
+      State plain = start;
+      plain_permute(raw, plain);
+      std::vector<State> fast(4, start);
+      permute_with<field::Kernel::portable>(blocked, fast[0]);
+      permute_with<field::Kernel::portable>(round_by_round, fast[1]);
+      if (mulx_adx) {
+        permute_with<field::Kernel::mulx_adx>(blocked, fast[2]);
+        permute_with<field::Kernel::mulx_adx>(round_by_round, fast[3]);
+      } else {
+        fast[2] = fast[3] = plain;
+      }
+      for (size_t v = 0; v < fast.size(); ++v) {
+        for (size_t i = 0; i < kWidth; ++i) {
+          ASSERT_EQ(fast[v].words[i], plain.words[i]) << "r_p " << r_p << " variant " << v << " word " << i;
+        }
+      }
+    }
   }
 }
 
@@ -85,6 +131,18 @@ TEST(Sponge, UpdateExact) {
   plain_permute(raw_parameters(), plain);
   EXPECT_EQ(plain.words[1], first);
   EXPECT_EQ(from_decimal("8126583938779420331997321599458112997682129643695795662250518115586499650237"), first);
+}
+
+TEST(Sponge, FinalUpdateSpendsTheSponge) {
+  Poseidon sponge(shared_spec());
+  std::array<Fr, kRate> block{};
+  for (size_t i = 0; i < kRate; ++i) block[i] = Fr::from_u128(i * 1000 + 7, i);
+  Poseidon twin = sponge;
+  // After a first block, so the final one starts from a permuted state.
+  EXPECT_EQ(sponge.update_exact(block), twin.update_exact(block));
+  EXPECT_EQ(sponge.update_final(block), twin.update_exact(block));
+  EXPECT_THROW(sponge.update_exact(block), HardFailure);
+  EXPECT_THROW(sponge.update_final(block), HardFailure);
 }
 
 TEST(Sponge, SharedPrototype) {

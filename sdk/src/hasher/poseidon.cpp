@@ -14,26 +14,44 @@ Fr power_of_two(uint64_t bits) {
 
 }  // namespace
 
+void FieldAccumulator::reset() {
+  words_ = field::Repr{};
+  placed_ = 0;
+  sum_ = Fr::zero();
+}
+
 void FieldAccumulator::apply(uint64_t word, size_t index) {
-  if (shift_bits == 64) {
-    // word·2^(64·index) is the word placed at limb `index`: one conversion.
-    field::Repr placed{};
-    placed[index] = word;
-    value.add_assign(Fr::from_raw(placed));
+  if (shift_bits_ == 64) {
+    // A second word at the same index: the pending integer goes into the
+    // sum first. Which indexes were used depends only on the call pattern.
+    const unsigned bit = 1u << index;
+    if ((placed_ & bit) != 0) {
+      sum_.add_assign(Fr::from_raw(words_));
+      words_ = field::Repr{};
+      placed_ = 0;
+    }
+    words_[index] = word;
+    placed_ |= bit;
     return;
   }
   Fr acc = Fr::from_u128(word, 0);
-  const Fr shift = power_of_two(shift_bits);
+  const Fr shift = power_of_two(shift_bits_);
   for (size_t i = 0; i < index; ++i) acc.mul_assign(shift);
-  value.add_assign(acc);
+  sum_.add_assign(acc);
 }
 
-Reduce::Reduce() { accumulators_[0] = FieldAccumulator{Fr::zero(), 64}; }
+Fr FieldAccumulator::value() const {
+  Fr v = sum_;
+  if (shift_bits_ == 64) v.add_assign(Fr::from_raw(words_));
+  return v;
+}
+
+Reduce::Reduce() { accumulators_[0] = FieldAccumulator(64); }
 
 void Reduce::reduce(uint64_t word) {
   const size_t total = accumulators_.size() * FieldAccumulator::kWords;
   if (position_ == 0) {
-    for (FieldAccumulator& a : accumulators_) a.value = Fr::zero();
+    for (FieldAccumulator& a : accumulators_) a.reset();
   }
   size_t local = position_;
   for (FieldAccumulator& a : accumulators_) {
@@ -60,15 +78,12 @@ void PoseidonContext::push_limb(uint64_t word) {
   ++buf_len_;
 }
 
-uint64_t PoseidonContext::poseidon_finalize() {
+uint64_t PoseidonContext::poseidon_finalize(bool last) {
   if (buf_len_ != kBlock) fail_hard("assertion failed: self.buf.len() == 8");
   if (output_.position == 0) {
     if (!sponge_) fail_hard(kUnwrapNone);
-    const Fr r = sponge_->update_exact(buf_);
-    const std::array<uint8_t, 32> bytes = r.to_repr_bytes();
-    std::array<uint64_t, 4> words{};
-    for (size_t i = 0; i < bytes.size(); ++i) words[i / 8] |= static_cast<uint64_t>(bytes[i]) << (8 * (i % 8));
-    output_.words = words;
+    // The canonical limbs are the little-endian byte form read as words.
+    output_.words = (last ? sponge_->update_final(buf_) : sponge_->update_exact(buf_)).into_repr();
   }
   const uint64_t w = (*output_.words)[output_.position];
   output_.position = output_.position == 3 ? 0 : output_.position + 1;
@@ -105,8 +120,11 @@ std::array<uint64_t, 4> PoseidonHasher::finalize() {
   ctx_.push_limb(1);
   count_ += 1;
   for (uint64_t i = count_; i < kWordsPerBlock; ++i) ctx_.push_limb(0);
+  // The hasher is spent after this block: its sponge computes only the
+  // element it squeezes.
   std::array<uint64_t, 4> out{};
-  for (uint64_t& w : out) w = ctx_.poseidon_finalize();
+  out[0] = ctx_.poseidon_finalize(true);
+  for (size_t i = 1; i < out.size(); ++i) out[i] = ctx_.poseidon_finalize();
   return out;
 }
 

@@ -20,14 +20,30 @@ namespace quillet::sdk::hasher {
 using field::Fr;
 
 // Folds a fixed number of words into one field element.
-struct FieldAccumulator {
+class FieldAccumulator {
+ public:
   static constexpr size_t kWords = 4;
 
-  Fr value;
-  uint64_t shift_bits = 64;  // below 128
+  // shift_bits below 128; the value starts at zero.
+  explicit FieldAccumulator(uint64_t shift_bits = 64) : shift_bits_(shift_bits) {}
 
-  // Adds word·2^(shift_bits·index) to value.
+  // Back to zero.
+  void reset();
+
+  // Adds word·2^(shift_bits·index) to the value; index below kWords.
   void apply(uint64_t word, size_t index);
+
+  // The sum of the words applied since the last reset, mod p.
+  Fr value() const;
+
+ private:
+  uint64_t shift_bits_;
+  // With 64-bit shifts each word simply lands in limb `index` of one 256-bit
+  // integer, converted once when the value is read; other shifts add up
+  // element by element.
+  field::Repr words_{};
+  unsigned placed_ = 0;  // bit i: limb i of words_ holds a word
+  Fr sum_;
 };
 
 // Turns a stream of words into elements, one per group of words.
@@ -42,7 +58,7 @@ class Reduce {
   // Words taken in the current group; zero right after a group completes.
   size_t position() const { return position_; }
   // The value of the first rule: after a completed group, that group's element.
-  const Fr& value() const { return accumulators_[0].value; }
+  Fr value() const { return accumulators_[0].value(); }
 
  private:
   size_t position_ = 0;
@@ -72,8 +88,10 @@ class PoseidonContext {
 
   // The next limb of the squeezed element. At limb 0 it first absorbs the
   // buffer, which must hold exactly eight elements into a started sponge;
-  // otherwise it fails hard. The buffer is left as it is.
-  uint64_t poseidon_finalize();
+  // otherwise it fails hard. The buffer is left as it is. With `last`, an
+  // absorption here is the sponge's last (Poseidon::update_final): it must
+  // not absorb again.
+  uint64_t poseidon_finalize(bool last = false);
 
   // Elements appended since the last poseidon_new (may exceed eight; only
   // the first eight are kept, and poseidon_finalize refuses such a buffer).
