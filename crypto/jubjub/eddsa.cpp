@@ -158,22 +158,25 @@ CheckedSignature PrivateKey::sign_and_check(std::span<const uint8_t> msg, const 
                                             const AltJubjubBn256& params, size_t max_message_size,
                                             SignerKey signer_key) const {
   const RawSignature sig = sign_raw_message(msg, seed, generator, params, max_message_size);
+  const bool with_key = signer_key == SignerKey::derive;
+  std::array<Point<Unknown>, 2> points{sig.r, Point<Unknown>::zero()};
+  if (with_key) points[1] = mul_fixed_base(sk_, generator, params);
   // With A = sk·G, the verification equation S·G = R + c·A is
   // (S - c·sk)·G = R: one more constant-time multiplication by the table
   // checks S against R, where a verifier's c·A would cost a variable-base
-  // one. S - c·sk is the nonce again, so it is handled as a secret.
-  Fs nonce_again = challenge(msg);
-  nonce_again.mul_assign(sk_);
-  nonce_again.negate();
-  nonce_again.add_assign(sig.s);
-  const Point<PrimeOrder> expected_r = mul_fixed_base(nonce_again, generator, params);
-  wipe_value(nonce_again);
-  bool verifies = expected_r == sig.r;
+  // one. When A is derived as well, (S - c·sk + sk)·G = R + A checks it in
+  // the same multiplication. The scalar is the nonce (plus the key), so it is
+  // handled as a secret.
+  Fs check_scalar = challenge(msg);
+  check_scalar.mul_assign(sk_);
+  check_scalar.negate();
+  check_scalar.add_assign(sig.s);
+  if (with_key) check_scalar.add_assign(sk_);
+  const Point<PrimeOrder> check_point = mul_fixed_base(check_scalar, generator, params);
+  wipe_value(check_scalar);
+  bool verifies = with_key ? check_point == points[0].add(points[1], params) : check_point == sig.r;
   declassify(&verifies, sizeof verifies);
 
-  std::array<Point<Unknown>, 2> points{sig.r, Point<Unknown>::zero()};
-  const bool with_key = signer_key == SignerKey::derive;
-  if (with_key) points[1] = mul_fixed_base(sk_, generator, params);
   // Normalised in constant time, R (and A) may be handled as public.
   Point<Unknown>::normalize_batch(std::span(points).first(with_key ? 2 : 1));
   declassify(points.data(), sizeof points);
