@@ -46,7 +46,7 @@ FixedBaseTable::FixedBaseTable(const Point<PrimeOrder>& base, const Fr& edwards_
       multiple = detail::to_extended(detail::add(multiple, step));
       points.push_back(multiple);
     }
-    // 16·32^i·B doubled is 32^(i+1)·B.
+    // 32·64^i·B doubled is 64^(i+1)·B.
     row_base = detail::to_extended(detail::dbl(detail::to_projective(multiple)));
   }
   append_odd_multiples(points, detail::PointAccess::coords(base), kOddMultiples, d2);
@@ -103,7 +103,7 @@ AffineNiels scan_row(const AffineNiels* row, size_t columns, uint64_t magnitude)
 }  // namespace
 
 Point<PrimeOrder> FixedBaseTable::mul(const Fs& k) const {
-  std::array<int8_t, kRadix32Digits> digits = signed_radix32(k);
+  std::array<int8_t, kRadix64Digits> digits = signed_radix64(k);
   Extended acc = detail::identity_extended();
   for (size_t row = 0; row < kRows; ++row) {
     const int8_t d = digits[row];

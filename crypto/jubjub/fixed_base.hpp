@@ -1,7 +1,7 @@
 // Precomputed multiples of one fixed base B. For secret scalars: row i holds
-// 1·32^i·B, ..., 16·32^i·B in affine form, and k·B is the sum over the 51
-// signed radix-32 digits of k of one entry per row, no doublings (radix 32
-// costs twice the scan of radix 16 but 12 fewer additions). For public
+// 1·64^i·B, ..., 32·64^i·B in affine form, and k·B is the sum over the 42
+// signed radix-64 digits of k of one entry per row, no doublings (radix 64
+// costs four times the scan of radix 16 but 21 fewer additions). For public
 // scalars in a multi-scalar multiplication: the odd multiples 1·P ... 127·P
 // of P = B and P = 2^128·B, read by width-8 NAFs of the scalar's two halves.
 #pragma once
@@ -20,21 +20,21 @@ namespace quillet::jubjub {
 
 class FixedBaseTable {
  public:
-  static constexpr unsigned kWindow = 5;
-  static constexpr size_t kRows = kRadix32Digits;
+  static constexpr unsigned kWindow = 6;
+  static constexpr size_t kRows = kRadix64Digits;
   static constexpr size_t kColumns = size_t{1} << (kWindow - 1);
   static constexpr unsigned kNafWidth = 8;
   static constexpr size_t kOddMultiples = size_t{1} << (kNafWidth - 2);
   static constexpr unsigned kHalfBits = 128;
 
-  // Builds the 944 entries (51 rows of fifteen additions and a doubling, 128
+  // Builds the 1472 entries (42 rows of 31 additions and a doubling, 128
   // doublings to 2^128·B, two runs of 63 additions, then one batch
-  // inversion): about 14000 field multiplications. `edwards_d` is the
+  // inversion): about 19000 field multiplications. `edwards_d` is the
   // curve's d.
   FixedBaseTable(const Point<PrimeOrder>& base, const Fr& edwards_d);
 
   // k·B in time independent of k, for private keys and nonces: each row is
-  // read by a masked scan of all its entries, 51 mixed additions (7M each).
+  // read by a masked scan of all its entries, 42 mixed additions (7M each).
   Point<PrimeOrder> mul(const Fs& k) const;
 
   // (2j + 1)·B for half 0 and (2j + 1)·2^128·B for half 1, j below 64.

@@ -4,13 +4,13 @@
 
 namespace quillet::jubjub {
 
-// The top digit of any k < s is at most 6 in radix 16 and 1 in radix 32, so
+// The top digit of any k < s is at most 6 in radix 16 and 27 in radix 64, so
 // it takes a carry and stays below half the radix.
 static_assert(kFsModulus[3] <= 0x0700000000000000ULL);
 
 template <unsigned W>
 std::array<int8_t, kSignedRadixDigits<W>> signed_radix(const Fs& scalar) {
-  static_assert(W == 4 || W == 5);
+  static_assert(W == 4 || W == 6);
   constexpr uint64_t kMask = (uint64_t{1} << W) - 1;
   constexpr int kHalf = 1 << (W - 1);
   FsRepr k = scalar.into_repr();
@@ -35,6 +35,6 @@ std::array<int8_t, kSignedRadixDigits<W>> signed_radix(const Fs& scalar) {
 }
 
 template std::array<int8_t, kSignedRadixDigits<4>> signed_radix<4>(const Fs&);
-template std::array<int8_t, kSignedRadixDigits<5>> signed_radix<5>(const Fs&);
+template std::array<int8_t, kSignedRadixDigits<6>> signed_radix<6>(const Fs&);
 
 }  // namespace quillet::jubjub

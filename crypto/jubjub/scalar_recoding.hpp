@@ -16,17 +16,17 @@ template <unsigned W>
 inline constexpr size_t kSignedRadixDigits = (252 + W - 1) / W;
 
 inline constexpr size_t kRadix16Digits = kSignedRadixDigits<4>;
-inline constexpr size_t kRadix32Digits = kSignedRadixDigits<5>;
+inline constexpr size_t kRadix64Digits = kSignedRadixDigits<6>;
 
 // The canonical value k of `scalar` as k = sum of d[i]·2^(W·i) with every
 // d[i] in [-2^(W-1), 2^(W-1)) (k < s < 7·2^248 leaves no carry out of the top
-// digit for W = 4 and 5). No branch or memory index depends on the scalar, so
+// digit for W = 4 and 6). No branch or memory index depends on the scalar, so
 // it may be a private key or a nonce.
 template <unsigned W>
 std::array<int8_t, kSignedRadixDigits<W>> signed_radix(const Fs& scalar);
 
 inline std::array<int8_t, kRadix16Digits> signed_radix16(const Fs& scalar) { return signed_radix<4>(scalar); }
-inline std::array<int8_t, kRadix32Digits> signed_radix32(const Fs& scalar) { return signed_radix<5>(scalar); }
+inline std::array<int8_t, kRadix64Digits> signed_radix64(const Fs& scalar) { return signed_radix<6>(scalar); }
 
 inline constexpr size_t kWnafDigits = 258;
 

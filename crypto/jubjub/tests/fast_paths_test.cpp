@@ -72,7 +72,7 @@ TEST(Recoding, SignedRadixDigitsRebuildTheScalar) {
   Rng rng(1);
   for (const Fs& k : scalars(rng, 200)) {
     expect_signed_radix_rebuilds<4>(k, signed_radix16(k));
-    expect_signed_radix_rebuilds<5>(k, signed_radix32(k));
+    expect_signed_radix_rebuilds<6>(k, signed_radix64(k));
   }
 }
 
