@@ -41,6 +41,11 @@ FUNCTIONS = (
 SIGNING_KEYS = 256
 
 
+def _with_next_key(sign_fn: Callable[[str, str], str], text: str,
+                   next_key: Callable[[], str]) -> Callable[[], str]:
+    return lambda: sign_fn(text, next_key())
+
+
 def cases() -> Iterator[tuple[str, Callable[[], object]]]:
     """(name, callable) for each of the module's functions, on the demo's
     documents; signing cases cycle through SIGNING_KEYS keys."""
@@ -53,7 +58,7 @@ def cases() -> Iterator[tuple[str, Callable[[], object]]]:
     for kind, hash_fn, sign_fn, document in demo.DOCUMENTS:
         text = json.dumps(document)
         yield f"hash_{kind}", functools.partial(hash_fn, text)
-        yield f"sign_{kind}", lambda sign_fn=sign_fn, text=text: sign_fn(text, next_key())
+        yield f"sign_{kind}", _with_next_key(sign_fn, text, next_key)
     yield "sign", lambda: q.sign(next_key(), msg)
     yield "eth_sign", lambda: q.eth_sign(next_key(), msg)
     yield "verify_signature", lambda: q.verify_signature(sig["r"], sig["s"], pub["x"], pub["y"], msg)
