@@ -213,8 +213,30 @@ constexpr Wide sum_of_products_wide_portable(const std::array<const Repr*, N>& a
 
 #if defined(__x86_64__)
 
-// mont_mul_portable with MULX/ADCX/ADOX. Requires cpu_has_mulx_adx().
+// Whether AddressSanitizer instruments this build. Its instrumentation
+// holds registers of its own, and the multiplication below, inlined into a
+// large routine, can then no longer get the twelve it needs.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+inline constexpr bool kAddressSanitizer = __has_feature(address_sanitizer);
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+
+inline Repr mont_mul_mulx_adx_body(const Repr& a, const Repr& b, const Repr& p, uint64_t inv);
+[[gnu::noinline]] inline Repr mont_mul_mulx_adx_call(const Repr& a, const Repr& b, const Repr& p, uint64_t inv) {
+  return mont_mul_mulx_adx_body(a, b, p, inv);
+}
+
+// mont_mul_portable with MULX/ADCX/ADOX. Requires cpu_has_mulx_adx(). Inlined
+// where it is used, except under AddressSanitizer.
 inline Repr mont_mul_mulx_adx(const Repr& a, const Repr& b, const Repr& p, uint64_t inv) {
+  if constexpr (kAddressSanitizer) return mont_mul_mulx_adx_call(a, b, p, inv);
+  return mont_mul_mulx_adx_body(a, b, p, inv);
+}
+
+inline Repr mont_mul_mulx_adx_body(const Repr& a, const Repr& b, const Repr& p, uint64_t inv) {
   uint64_t r0, r1, r2, r3, r4, lo, hi, z;
   __asm__(
       "movq %[b0], %%rdx\n\t"
