@@ -72,14 +72,7 @@ def measure(fn: Callable[[], object], rounds: int = 15, min_time: float = 0.02) 
     enough (doubling the calls per round) to last at least min_time seconds.
     """
     fn()  # warm-up, builds any one-time tables
-    n = 1
-    while True:
-        start = time.perf_counter()
-        for _ in range(n):
-            fn()
-        if time.perf_counter() - start >= min_time:
-            break
-        n *= 2
+    n = _repeats(fn, min_time)
     samples = []
     for _ in range(rounds):
         start = time.perf_counter()
