@@ -25,6 +25,7 @@
 #include "python/src/binding.hpp"
 #include "python/src/calls.hpp"
 #include "python/src/failure.hpp"
+#include "python/src/outcome.hpp"
 #include "python/src/parallel.hpp"
 
 namespace quillet::python {
@@ -326,4 +327,8 @@ PyModuleDef g_module_def = {
 }  // namespace
 }  // namespace quillet::python
 
-PyMODINIT_FUNC PyInit__batch(void) { return PyModule_Create(&quillet::python::g_module_def); }
+PyMODINIT_FUNC PyInit__batch(void) {
+  PyObject* module = PyModule_Create(&quillet::python::g_module_def);
+  if (module != nullptr && quillet::python::add_outcome_functions(module) < 0) Py_CLEAR(module);
+  return module;
+}

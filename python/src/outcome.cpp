@@ -1,0 +1,139 @@
+// Calls of the seventeen core operations that return the failure's reason
+// instead of raising and printing it: what the typed package quillet builds
+// its own exceptions from, and the per-item outcomes of its batches.
+//
+// Results are those of the single functions, byte for byte: the same core
+// call (calls.hpp) runs. No diagnostic line is written here, since the reason
+// goes back to the caller.
+#include "python/src/outcome.hpp"
+
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "crypto/jubjub/secret.hpp"
+#include "python/src/binding.hpp"
+#include "python/src/calls.hpp"
+#include "python/src/failure.hpp"
+#include "python/src/parallel.hpp"
+
+namespace quillet::python {
+namespace {
+
+// The record of the function named by `name`, or nullptr with ValueError set.
+const Function* named_function(PyObject* name) {
+  if (!PyUnicode_Check(name)) {
+    PyErr_Format(PyExc_TypeError, "name must be a str, not '%s'", Py_TYPE(name)->tp_name);
+    return nullptr;
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+  if (text == nullptr) return nullptr;
+  const Function* fn = find_function(std::string_view(text, static_cast<std::size_t>(size)));
+  if (fn == nullptr) PyErr_Format(PyExc_ValueError, "no function named %R", name);
+  return fn;
+}
+
+// (True, value) or (False, reason), wiping the C++ copy of a text result:
+// results include private key texts.
+PyObject* outcome_tuple(Outcome& outcome) {
+  if (!outcome) {
+    const std::string& reason = outcome.error().text;
+    PyObject* text = PyUnicode_DecodeUTF8(reason.data(), static_cast<Py_ssize_t>(reason.size()),
+                                          "replace");
+    if (text == nullptr) return nullptr;
+    return Py_BuildValue("(ON)", Py_False, text);
+  }
+  PyObject* value = to_python(*outcome);
+  if (std::string* text = std::get_if<std::string>(&*outcome)) jubjub::wipe_text(*text);
+  if (value == nullptr) return nullptr;
+  return Py_BuildValue("(ON)", Py_True, value);
+}
+
+}  // namespace
+
+PyObject* call_outcome(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf) {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (nargs < 1) {
+    PyErr_SetString(PyExc_TypeError, "call() needs the function's name");
+    return nullptr;
+  }
+  const Function* fn = named_function(args[0]);
+  if (fn == nullptr) return nullptr;
+  Args bound;
+  if (!bind_arguments(fn->sig, args + 1, nargs - 1, nullptr, bound)) return nullptr;
+  Outcome outcome = run_core(*fn, bound);
+  return outcome_tuple(outcome);
+}
+
+PyObject* call_many_outcomes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf) {
+  if (PyVectorcall_NARGS(nargsf) != 3 || !PyList_Check(args[1]) || !PyLong_Check(args[2])) {
+    PyErr_SetString(PyExc_TypeError, "call_many(name, items: list[tuple[str, ...]], threads: int)");
+    return nullptr;
+  }
+  const Function* fn = named_function(args[0]);
+  if (fn == nullptr) return nullptr;
+  const long requested = PyLong_AsLong(args[2]);
+  if (requested == -1 && PyErr_Occurred()) return nullptr;
+  if (requested < 1) {
+    PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+    return nullptr;
+  }
+  const unsigned threads =
+      requested > static_cast<long>(kMaxThreads) ? kMaxThreads : static_cast<unsigned>(requested);
+
+  // Our own copy of the list, whose tuples keep every text alive while the
+  // lock is released, whatever the caller does to its list meanwhile.
+  PyObject* items = PyList_GetSlice(args[1], 0, PyList_GET_SIZE(args[1]));
+  if (items == nullptr) return nullptr;
+  const auto count = static_cast<std::size_t>(PyList_GET_SIZE(items));
+  std::vector<Args> bound(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* item = PyList_GET_ITEM(items, static_cast<Py_ssize_t>(i));
+    if (!PyTuple_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "item %zu must be a tuple, not '%s'", i,
+                   Py_TYPE(item)->tp_name);
+      Py_DECREF(items);
+      return nullptr;
+    }
+    if (!bind_arguments(fn->sig, &PyTuple_GET_ITEM(item, 0), PyTuple_GET_SIZE(item), nullptr,
+                        bound[i])) {
+      Py_DECREF(items);
+      return nullptr;
+    }
+  }
+
+  std::vector<std::optional<Outcome>> outcomes(count);
+  Py_BEGIN_ALLOW_THREADS
+  // Every item runs: a failure is one more outcome, not a reason to stop.
+  run_parallel(count, threads, [&](std::size_t i) noexcept {
+    outcomes[i].emplace(run_core(*fn, bound[i]));
+    return true;
+  });
+  Py_END_ALLOW_THREADS
+  Py_DECREF(items);
+
+  PyObject* results = PyList_New(static_cast<Py_ssize_t>(count));
+  if (results == nullptr) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* pair = outcome_tuple(*outcomes[i]);
+    if (pair == nullptr) {
+      Py_DECREF(results);
+      return nullptr;
+    }
+    PyList_SET_ITEM(results, static_cast<Py_ssize_t>(i), pair);
+  }
+  return results;
+}
+
+PyObject* panic_exception(PyObject* /*module*/, PyObject* /*unused*/) {
+  return Py_XNewRef(panic_exception_type());
+}
+
+PyObject* rebuild_panic(PyObject* /*module*/, PyObject* args) {
+  PyObject* type = panic_exception_type();
+  return type == nullptr ? nullptr : PyObject_Call(type, args, nullptr);
+}
+
+}  // namespace quillet::python
