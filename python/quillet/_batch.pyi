@@ -20,3 +20,15 @@ def verify_many(items: Iterable[Sequence[str]], *, threads: int | None = None) -
 
 def default_threads() -> int:
     """The thread count used when threads is None: one per core the process may run on."""
+
+def call(name: str, /, *args: str) -> tuple[bool, str | bool]:
+    """(True, result) or (False, reason) of one function's core call; writes no diagnostic."""
+
+def call_many(name: str, items: list[tuple[str, ...]], threads: int, /) -> list[tuple[bool, str | bool]]:
+    """[(ok, result or reason), ...] for each argument tuple, every item run."""
+
+def panic_exception() -> type[BaseException]:
+    """The PanicException class raised by quillet_python_sdk."""
+
+def _rebuild_panic(*args: object) -> BaseException:
+    """A PanicException with these args (unpickling)."""
