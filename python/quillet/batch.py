@@ -157,22 +157,24 @@ def _raising(run: Callable[[list[object]], list[T]], items: list[object], progre
     return results
 
 
-def _outcomes(name: str, items: list[tuple[object, ...]], threads: int, progress: Progress | None,
+def _outcomes(name: str, items: list[tuple[object, ...] | None], threads: int, progress: Progress | None,
               chunk_size: int | None, failure: type[QuilletError]) -> list[Outcome[T]]:
-    """Runs `name` on every argument tuple, chunk by chunk, as Outcomes."""
+    """Runs `name` on every argument tuple, chunk by chunk, as Outcomes
+    (None stands for an item that is not a tuple of arguments)."""
     results: list[Outcome[T]] = []
     for start in _chunks(len(items), chunk_size):
         chunk = items[start:start + (chunk_size or DEFAULT_CHUNK)]
         runnable = [(i, args) for i, args in enumerate(chunk, start)
-                    if all(isinstance(arg, str) for arg in args)]
+                    if args is not None and all(isinstance(arg, str) for arg in args)]
         answers = iter(_batch.call_many(name, [args for _, args in runnable],  # type: ignore[misc]
                                         threads))
         runnable_indexes = {i for i, _ in runnable}
         for i, args in enumerate(chunk, start):
             if i not in runnable_indexes:
-                kinds = ", ".join(type(arg).__name__ for arg in args)
-                results.append(Outcome(i, error=failure(f"batch item {i}: expected str arguments, "
-                                                        f"got ({kinds})")))
+                got = "a malformed item" if args is None else \
+                    "(" + ", ".join(type(arg).__name__ for arg in args) + ")"
+                results.append(Outcome(i, error=failure(
+                    f"batch item {i}: expected the arguments as str, got {got}")))
                 continue
             ok, value = next(answers)
             if ok:
@@ -311,8 +313,9 @@ def verify_many(items: Iterable[Sequence[str]], *, threads: int | None = None,
         if isinstance(items, (str, bytes, bytearray)):
             raise TypeError(f"items must be an iterable such as a list, not "
                             f"'{type(items).__name__}'")
-        rows = [tuple(item) if isinstance(item, (tuple, list)) and len(item) == 5 else (item, None)
-                for item in items]
+        rows: list[tuple[object, ...] | None] = [
+            tuple(item) if isinstance(item, (tuple, list)) and len(item) == 5 else None
+            for item in items]
         return _outcomes("verify_signature", rows, _threads(threads), progress, chunk_size,
                          InvalidSignature)
     if progress is None and chunk_size is None:

@@ -34,11 +34,11 @@ def _key_fault(reason: str) -> str:
     """What is wrong with a private key text, in words that quote none of it
     (the core's own text may hold the key's digits)."""
     if "not an element of the field" in reason:
-        return "its value is not below the field modulus"
+        return "its value is out of range (not below the order of the key group)"
     if "Invalid character" in reason:
         return "it is not hexadecimal text (\"0x\" and up to 64 digits)"
-    if "length" in reason or "Odd number" in reason:
-        return "it has the wrong number of digits"
+    if "size" in reason or "length" in reason or "Odd number" in reason:
+        return "it does not have 64 hex digits"
     return "it is not a private key"
 
 
