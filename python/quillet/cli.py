@@ -20,7 +20,8 @@ from typing import Any, NoReturn, TypeVar
 
 import quillet_python_sdk as sdk
 
-from quillet import __version__, bench, demo
+from quillet import __version__, _batch, batch, bench, demo
+from quillet.keys import _key_fault as key_fault
 
 KEY_ENV = "QUILLET_PRIVATE_KEY"
 
@@ -114,6 +115,11 @@ def private_key(args: argparse.Namespace, inputs: Inputs) -> str:
         text = value.strip()
     if not text:
         raise Failure(f"{origin} holds no private key")
+    # Checked here so that a bad key is blamed on the key, not on the
+    # document or message it was meant to sign, and in words free of its digits.
+    ok, reason = _batch.call("private_key_to_public_key_xy", text)
+    if not ok:
+        raise Failure(f"{origin} holds no valid private key: {key_fault(str(reason))}")
     return text
 
 
@@ -207,13 +213,56 @@ def cmd_on_curve(args: argparse.Namespace, inputs: Inputs) -> int:
     return EXIT_OK if on_curve else EXIT_FALSE
 
 
+def _ndjson_lines(inputs: Inputs, source: str) -> list[str]:
+    """The non-blank lines of an NDJSON input, each one JSON text."""
+    return [line for line in inputs.read(source, "NDJSON input").split("\n") if line.strip()]
+
+
+def _progress(total: int) -> Callable[[int, int], None] | None:
+    """A progress line on stderr when it is a terminal (and the batch is long)."""
+    if total < 2048 or not sys.stderr.isatty():
+        return None
+
+    def show(done: int, count: int) -> None:
+        sys.stderr.write(f"\r{done}/{count} ({100 * done // max(count, 1)}%)"
+                         + ("\n" if done == count else ""))
+        sys.stderr.flush()
+    return show
+
+
+def _emit_outcomes(results: Sequence[Any], wrap: Callable[[Any], Any]) -> int:
+    """One JSON line per outcome: wrap(value), or {"error": reason}. The
+    status is 2 if any item failed."""
+    failed = 0
+    for outcome in results:
+        if outcome.ok:
+            value = wrap(outcome.value)
+            sys.stdout.write((value if isinstance(value, str) else json.dumps(value)) + "\n")
+        else:
+            failed += 1
+            reason = outcome.error.reason or str(outcome.error)
+            emit({"error": reason.split("\n\nCaused by:")[0].replace("\n", " ")})
+    return EXIT_FAILURE if failed else EXIT_OK
+
+
 def cmd_hash(args: argparse.Namespace, inputs: Inputs) -> int:
+    if args.ndjson:
+        docs = _ndjson_lines(inputs, args.file)
+        return _emit_outcomes(batch.hash_many(args.kind, docs, outcomes=True,
+                                              progress=_progress(len(docs))),
+                              lambda digest: {"hash": digest})
     document = inputs.read(args.file, "document")
     emit({"hash": call(HASH[args.kind], document)})
     return EXIT_OK
 
 
 def cmd_sign(args: argparse.Namespace, inputs: Inputs) -> int:
+    if args.ndjson:
+        docs = _ndjson_lines(inputs, args.file)
+        key = private_key(args, inputs)
+        return _emit_outcomes(batch.sign_many(args.kind, docs, key, outcomes=True,
+                                              progress=_progress(len(docs))),
+                              lambda signature: signature)
     document = inputs.read(args.file, "document")
     key = private_key(args, inputs)
     emit_text(call(SIGN[args.kind], document, key, secret=key))
@@ -243,7 +292,55 @@ def _json_object(text: str, what: str, keys: tuple[str, ...]) -> dict[str, str]:
     return value
 
 
+def _verify_row(line: str, kind: str | None, inputs: Inputs) -> tuple[str, ...] | str:
+    """The five arguments of verify_signature for one NDJSON line, or what is wrong with it."""
+    try:
+        item = json.loads(line)
+        signature = item["signature"]
+        public = item["public_key"]
+        if isinstance(public, str):
+            public = json.loads(call(sdk.public_key_to_xy, public))
+        if kind is not None:
+            document = item["document"]
+            msg = call(HASH[kind], document if isinstance(document, str) else json.dumps(document))
+        else:
+            msg = item["message"]
+        row = (signature["r"], signature["s"], public["x"], public["y"], msg)
+    except Failure as failure:
+        return str(failure)
+    except (ValueError, KeyError, TypeError):
+        want = "document" if kind is not None else "message"
+        return f'each line must be {{"signature": {{"r", "s"}}, "public_key": ..., "{want}": ...}}'
+    return row if all(isinstance(part, str) for part in row) else "every part must be a text"
+
+
+def cmd_verify_ndjson(args: argparse.Namespace, inputs: Inputs) -> int:
+    if args.arguments:
+        raise Failure("with --ndjson every line holds its signature, public key and message; "
+                      "give no arguments")
+    rows = [_verify_row(line, args.kind, inputs) for line in _ndjson_lines(inputs, "-")]
+    outcomes = batch.verify_many([row if isinstance(row, tuple) else ("",) for row in rows],
+                                 outcomes=True, progress=_progress(len(rows)))
+    status = EXIT_OK
+    for row, outcome in zip(rows, outcomes):
+        if isinstance(row, str) or not outcome.ok:
+            status = EXIT_FAILURE
+            error = row if isinstance(row, str) else str(getattr(outcome.error, "reason", None)
+                                                          or outcome.error)
+            emit({"error": error.split("\n\nCaused by:")[0].replace("\n", " ")})
+        else:
+            emit({"valid": outcome.value})
+            if not outcome.value and status == EXIT_OK:
+                status = EXIT_FALSE
+    return status
+
+
 def cmd_verify(args: argparse.Namespace, inputs: Inputs) -> int:
+    if args.ndjson:
+        return cmd_verify_ndjson(args, inputs)
+    if len(args.arguments) != 3:
+        raise Failure("give SIGNATURE PUBLIC_KEY MESSAGE (or --ndjson and lines on stdin)")
+    args.signature, args.public_key, args.message = args.arguments
     signature = _json_object(inputs.text_or_file(args.signature, "signature").strip(),
                              "signature", ("r", "s"))
     public_text = inputs.text_or_file(args.public_key, "public key").strip()
@@ -262,6 +359,14 @@ def cmd_verify(args: argparse.Namespace, inputs: Inputs) -> int:
 
 
 def cmd_demo(args: argparse.Namespace, inputs: Inputs) -> int:
+    if args.documents is not None:
+        try:
+            written = demo.write_documents(args.documents)
+        except OSError as error:
+            raise Failure(f"cannot write the documents to {args.documents}: "
+                          f"{error.strerror}") from None
+        emit({"documents": written}, indent=2)
+        return EXIT_OK
     report = demo.run()
     emit(report, indent=2)
     if not report["ok"]:
@@ -376,16 +481,23 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("x", metavar="X")
     sub.add_argument("y", metavar="Y")
 
+    def ndjson(sub: argparse.ArgumentParser, what: str) -> None:
+        sub.add_argument("--ndjson", action="store_true",
+                         help=f"{what}, one JSON text per line; prints one result per line "
+                              '({"error": ...} for a refused line; exit 2 if any)')
+
     sub = command("hash", cmd_hash, "Poseidon hash of a transaction document",
                   'Prints {"hash": "0x..."} of a JSON transaction document.')
     kind(sub)
     document(sub)
+    ndjson(sub, "FILE (or stdin) holds many documents")
 
     sub = command("sign", cmd_sign, "sign a transaction document",
                   'Prints the signature {"r": ..., "s": ...} of a JSON transaction document.')
     kind(sub)
     document(sub)
     key_file(sub)
+    ndjson(sub, "FILE (or stdin) holds many documents")
 
     sub = command("sign-message", cmd_sign_message, "sign a 256-bit message",
                   'Prints the signature {"r": ..., "s": ...} of a message given as hex text.')
@@ -400,18 +512,24 @@ def build_parser() -> argparse.ArgumentParser:
     sub = command("verify", cmd_verify, "verify a signature",
                   'Prints {"valid": true|false}; exits 1 when false. SIGNATURE and '
                   "PUBLIC_KEY may be given as @FILE (@- reads stdin).")
-    sub.add_argument("signature", metavar="SIGNATURE",
-                     help='the signature JSON {"r": ..., "s": ...} as `quillet sign` prints it')
-    sub.add_argument("public_key", metavar="PUBLIC_KEY",
-                     help='the packed public key, or the JSON {"x", "y"} of `quillet pubkey`')
-    sub.add_argument("message", metavar="MESSAGE",
-                     help="the signed message (hex text); with --kind, a document file (- stdin)")
+    # One list, not three optional positionals: argparse would leave MESSAGE
+    # unmatched after an option standing between them.
+    sub.add_argument("arguments", metavar="SIGNATURE PUBLIC_KEY MESSAGE", nargs="*",
+                     help='the signature JSON {"r": ..., "s": ...} as `quillet sign` prints it; '
+                          'the packed public key, or the JSON {"x", "y"} of `quillet pubkey`; '
+                          "the signed message (hex text), with --kind a document file (- stdin)")
     sub.add_argument("--kind", type=_kind, choices=KINDS, metavar="KIND",
                      help="MESSAGE is a document of this kind: verify against its hash")
+    ndjson(sub, 'stdin holds lines {"signature": {"r", "s"}, "public_key": packed key or '
+                '{"x", "y"}, "message": hex text} ("document": ... instead with --kind)')
 
-    command("demo", cmd_demo, "run the end-to-end demo on embedded data",
-            "Derives a key, hashes and signs one document of each kind and a message, "
-            "verifies every signature and prints the report; exits 2 if anything fails.")
+    sub = command("demo", cmd_demo, "run the end-to-end demo on embedded data",
+                  "Derives a key, hashes and signs one document of each kind and a message, "
+                  "verifies every signature and prints the report; exits 2 if anything "
+                  "fails. With --documents, writes a sample document of each kind instead.")
+    sub.add_argument("--documents", metavar="DIR",
+                     help="write KIND.json (one sample document per kind) and seed.txt into "
+                          "DIR, created if missing, and print their names")
 
     sub = command("bench", cmd_bench, "time each function of the module",
                   "Prints the median µs/op and ops/s of each function.")
@@ -430,7 +548,15 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args, extra = parser.parse_known_args(argv)
+    # argparse gives a list of positionals only those before the first option;
+    # verify's arguments may stand on both sides of --kind.
+    if extra and getattr(args, "command", None) == "verify" and \
+            not any(item.startswith("-") and item != "-" for item in extra):
+        args.arguments += extra
+    elif extra:
+        parser.error(f"unrecognized arguments: {' '.join(extra)}")
     try:
         status: int = args.handler(args, Inputs())
         sys.stdout.flush()

@@ -36,7 +36,7 @@ def _key_fault(reason: str) -> str:
     if "not an element of the field" in reason:
         return "its value is out of range (not below the order of the key group)"
     if "Invalid character" in reason:
-        return "it is not hexadecimal text (\"0x\" and up to 64 digits)"
+        return "it is not hexadecimal text (\"0x\" and 64 hex digits)"
     if "size" in reason or "length" in reason or "Odd number" in reason:
         return "it does not have 64 hex digits"
     return "it is not a private key"

@@ -167,7 +167,9 @@ FAILURES = [
     (["hash", "transfer"], b"{\xff}", None, "not UTF-8 text (byte 1)"),
     (["hash", "swap"], "", None, "invalid choice: 'swap'"),
     (["sign", "transfer"], text("transfer"), None, "no private key"),
-    (["sign", "withdraw"], text("withdraw"), "zz", "sign_withdraw refused its input"),
+    (["sign", "withdraw"], text("withdraw"), "zz",
+     "QUILLET_PRIVATE_KEY holds no valid private key: it is not hexadecimal text"),
+    (["sign-message", MSG], "", "0x" + "1" * 63, "holds no valid private key: it does not have 64"),
     (["sign", "transfer", "-", "--key-file", "-"], text("transfer"), None,
      "standard input already holds the document"),
     (["sign-message", "0X1"], "", KEY, "sign refused its input"),
@@ -195,7 +197,7 @@ def test_a_refused_key_never_reaches_stderr(files):
     digits = KEY_ABOVE_ORDER[2:]
     for args in (["pubkey"], ["sign-message", MSG], ["sign", "limit_order", files["limit_order"]]):
         line = failure_line(quillet(*args, key=KEY_ABOVE_ORDER))
-        assert "is not an element of the field" in line
+        assert "holds no valid private key: its value is out of range" in line
         assert digits not in line.lower()
 
 
@@ -213,3 +215,32 @@ def test_a_key_on_the_command_line_is_refused_and_not_echoed(args):
     line = failure_line(proc)
     assert KEY[2:] not in line
     assert "QUILLET_PRIVATE_KEY" in line or "not the key itself" in line
+
+
+def test_ndjson_mode_gives_one_result_per_line(tmp_path):
+    good, bad = text("transfer"), "{}"
+    lines = f"{good}\n{bad}\n\n{good}\n"
+    hashed = quillet("hash", "transfer", "--ndjson", stdin=lines)
+    assert hashed.returncode == 2
+    results = [json.loads(line) for line in hashed.stdout.splitlines()]
+    assert results[0] == results[2] == {"hash": q.hash_transfer(good)}
+    assert "missing field `sender_position_id`" in results[1]["error"]
+    signed = quillet("sign", "transfer", "--ndjson", stdin=f"{good}\n{good}\n", key=KEY)
+    assert signed.stdout.decode().splitlines() == [q.sign_transfer(good, KEY)] * 2
+    signature = json.loads(q.sign_transfer(good, KEY))
+    rows = [{"signature": signature, "public_key": PUBLIC["x"], "document": json.loads(good)},
+            {"signature": signature, "public_key": PUBLIC, "message": "0x5"}]
+    checked = quillet("verify", "--ndjson", "--kind", "transfer",
+                      stdin="\n".join(map(json.dumps, rows)))
+    assert checked.stdout.decode().splitlines()[0] == '{"valid": true}'
+    assert "error" in json.loads(checked.stdout.decode().splitlines()[1])
+
+
+def test_demo_writes_sample_documents_that_sign_and_verify(tmp_path):
+    written = ok_json(quillet("demo", "--documents", "docs", cwd=tmp_path))["documents"]
+    assert sorted(os.path.basename(p) for p in written) == sorted(
+        [f"{kind}.json" for kind in DOCUMENTS] + ["seed.txt"])
+    for kind in DOCUMENTS:
+        doc = (tmp_path / "docs" / f"{kind}.json").read_text()
+        assert ok_json(quillet("hash", kind, f"docs/{kind}.json", cwd=tmp_path)) == {
+            "hash": getattr(q, f"hash_{kind}")(doc)}
