@@ -91,7 +91,9 @@ class Outcome(Generic[T]):
 
 def normalize_kind(kind: str) -> Kind:
     """The kind with "-" read as "_"; ValueError for an unknown kind."""
-    name = kind.replace("-", "_") if isinstance(kind, str) else kind
+    if not isinstance(kind, str):
+        raise TypeError(f"kind must be a str, not '{type(kind).__name__}'")
+    name = kind.replace("-", "_")
     for known in KINDS:
         if name == known:
             return known
@@ -99,9 +101,9 @@ def normalize_kind(kind: str) -> Kind:
                      "('-' and '_' alike)")
 
 
-def _texts(docs: Iterable[str | Document]) -> list[object]:
+def _texts(docs: Iterable[str | Document], what: str = "docs") -> list[object]:
     if isinstance(docs, (str, bytes, bytearray)):
-        raise TypeError(f"docs must be an iterable such as a list, not '{type(docs).__name__}'")
+        raise TypeError(f"{what} must be an iterable such as a list, not '{type(docs).__name__}'")
     items: list[object] = list(docs)
     if any(not isinstance(item, str) for item in items):
         from quillet.documents import Document
@@ -278,7 +280,7 @@ def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str], *, threads: in
     Failures as for sign_many (InvalidMessage outcomes); `threads` as for hash_many.
     """
     key = _key_text(pri_key)
-    items = _texts(msgs)
+    items = _texts(msgs, "msgs")
     if outcomes:
         _check_key(key)
         return _outcomes("sign", [(key, msg) for msg in items], _threads(threads), progress,
