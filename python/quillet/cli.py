@@ -119,7 +119,7 @@ def private_key(args: argparse.Namespace, inputs: Inputs) -> str:
     # document or message it was meant to sign, and in words free of its digits.
     ok, reason = _batch.call("private_key_to_public_key_xy", text)
     if not ok:
-        raise Failure(f"{origin} holds no valid private key: {key_fault(str(reason))}")
+        raise Failure(f"the private key in {origin} is refused: {key_fault(str(reason))}")
     return text
 
 
