@@ -159,8 +159,9 @@ def _raising(run: Callable[[list[object]], list[T]], items: list[object], progre
     return results
 
 
-def _outcomes(name: str, items: list[tuple[object, ...] | None], threads: int, progress: Progress | None,
-              chunk_size: int | None, failure: type[QuilletError]) -> list[Outcome[T]]:
+def _outcomes(name: str, items: list[tuple[object, ...] | None], threads: int,
+              progress: Progress | None, chunk_size: int | None,
+              failure: type[QuilletError]) -> list[Outcome[T]]:
     """Runs `name` on every argument tuple, chunk by chunk, as Outcomes
     (None stands for an item that is not a tuple of arguments)."""
     results: list[Outcome[T]] = []

@@ -1,6 +1,6 @@
 """Keys and signatures as typed values.
 
-    key = PrivateKey.from_seed("…at least 32 UTF-8 bytes…")   # or from_text, from_file, from_env
+    key = PrivateKey.from_seed("…at least 32 UTF-8 bytes…")  # or from_text, from_file, from_env
     signature = key.sign(order)                                # a Signature
     key.public_key.verify(signature, order)                    # True
 
@@ -128,7 +128,8 @@ class PublicKey:
         for name in ("x", "y"):
             value = getattr(self, name)
             if not isinstance(value, str) or _HEX.fullmatch(value) is None:
-                raise InvalidKey(f"PublicKey.{name}: {value!r} is not \"0x\" and up to 64 hex digits")
+                raise InvalidKey(f"PublicKey.{name}: {value!r} is not \"0x\" and up to 64 hex "
+                                 "digits")
 
     @classmethod
     def from_packed(cls, packed: str) -> Self:
@@ -213,8 +214,8 @@ class PrivateKey:
             with open(path, encoding="utf-8") as file:
                 content = file.read(4096)
         except (OSError, UnicodeDecodeError) as error:
-            raise InvalidKey(f"cannot read the key file {os.fspath(path)!r}: "
-                             f"{getattr(error, 'strerror', None) or type(error).__name__}") from None
+            why = getattr(error, "strerror", None) or type(error).__name__
+            raise InvalidKey(f"cannot read the key file {os.fspath(path)!r}: {why}") from None
         try:
             return cls._from_content(content)
         except InvalidKey as error:

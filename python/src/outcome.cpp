@@ -7,6 +7,7 @@
 // goes back to the caller.
 #include "python/src/outcome.hpp"
 
+#include <new>
 #include <optional>
 #include <string>
 #include <variant>
@@ -20,6 +21,20 @@
 
 namespace quillet::python {
 namespace {
+
+// A new reference, released at scope exit (with the interpreter lock held:
+// every exit of the functions below holds it).
+class OwnedRef {
+ public:
+  explicit OwnedRef(PyObject* obj) : obj_(obj) {}
+  OwnedRef(const OwnedRef&) = delete;
+  OwnedRef& operator=(const OwnedRef&) = delete;
+  ~OwnedRef() { Py_XDECREF(obj_); }
+  PyObject* get() const { return obj_; }
+
+ private:
+  PyObject* obj_;
+};
 
 // The record of the function named by `name`, or nullptr with ValueError set.
 const Function* named_function(PyObject* name) {
@@ -51,9 +66,7 @@ PyObject* outcome_tuple(Outcome& outcome) {
   return Py_BuildValue("(ON)", Py_True, value);
 }
 
-}  // namespace
-
-PyObject* call_outcome(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf) {
+PyObject* call_one(PyObject* const* args, Py_ssize_t nargsf) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   if (nargs < 1) {
     PyErr_SetString(PyExc_TypeError, "call() needs the function's name");
@@ -67,7 +80,7 @@ PyObject* call_outcome(PyObject* /*module*/, PyObject* const* args, Py_ssize_t n
   return outcome_tuple(outcome);
 }
 
-PyObject* call_many_outcomes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf) {
+PyObject* call_many(PyObject* const* args, Py_ssize_t nargsf) {
   if (PyVectorcall_NARGS(nargsf) != 3 || !PyList_Check(args[1]) || !PyLong_Check(args[2])) {
     PyErr_SetString(PyExc_TypeError, "call_many(name, items: list[tuple[str, ...]], threads: int)");
     return nullptr;
@@ -83,28 +96,27 @@ PyObject* call_many_outcomes(PyObject* /*module*/, PyObject* const* args, Py_ssi
   const unsigned threads =
       requested > static_cast<long>(kMaxThreads) ? kMaxThreads : static_cast<unsigned>(requested);
 
+  const Py_ssize_t size = PyList_GET_SIZE(args[1]);
+  const auto count = static_cast<std::size_t>(size);
+  std::vector<Args> bound(count);
+  std::vector<std::optional<Outcome>> outcomes(count);
   // Our own copy of the list, whose tuples keep every text alive while the
   // lock is released, whatever the caller does to its list meanwhile.
-  PyObject* items = PyList_GetSlice(args[1], 0, PyList_GET_SIZE(args[1]));
-  if (items == nullptr) return nullptr;
-  const auto count = static_cast<std::size_t>(PyList_GET_SIZE(items));
-  std::vector<Args> bound(count);
+  const OwnedRef items(PyList_GetSlice(args[1], 0, size));
+  if (items.get() == nullptr) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
-    PyObject* item = PyList_GET_ITEM(items, static_cast<Py_ssize_t>(i));
+    PyObject* item = PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
     if (!PyTuple_Check(item)) {
       PyErr_Format(PyExc_TypeError, "item %zu must be a tuple, not '%s'", i,
                    Py_TYPE(item)->tp_name);
-      Py_DECREF(items);
       return nullptr;
     }
     if (!bind_arguments(fn->sig, &PyTuple_GET_ITEM(item, 0), PyTuple_GET_SIZE(item), nullptr,
                         bound[i])) {
-      Py_DECREF(items);
       return nullptr;
     }
   }
 
-  std::vector<std::optional<Outcome>> outcomes(count);
   Py_BEGIN_ALLOW_THREADS
   // Every item runs: a failure is one more outcome, not a reason to stop.
   run_parallel(count, threads, [&](std::size_t i) noexcept {
@@ -112,7 +124,6 @@ PyObject* call_many_outcomes(PyObject* /*module*/, PyObject* const* args, Py_ssi
     return true;
   });
   Py_END_ALLOW_THREADS
-  Py_DECREF(items);
 
   PyObject* results = PyList_New(static_cast<Py_ssize_t>(count));
   if (results == nullptr) return nullptr;
@@ -125,6 +136,26 @@ PyObject* call_many_outcomes(PyObject* /*module*/, PyObject* const* args, Py_ssi
     PyList_SET_ITEM(results, static_cast<Py_ssize_t>(i), pair);
   }
   return results;
+}
+
+}  // namespace
+
+// No C++ exception may reach the interpreter: allocation failures become
+// MemoryError (the core calls themselves catch everything in run_core).
+PyObject* call_outcome(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf) {
+  try {
+    return call_one(args, nargsf);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* call_many_outcomes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf) {
+  try {
+    return call_many(args, nargsf);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
 }
 
 PyObject* panic_exception(PyObject* /*module*/, PyObject* /*unused*/) {
