@@ -243,3 +243,16 @@ def test_demo_writes_sample_documents_that_sign_and_verify(tmp_path):
         doc = (tmp_path / "docs" / f"{kind}.json").read_text()
         assert ok_json(quillet("hash", kind, f"docs/{kind}.json", cwd=tmp_path)) == {
             "hash": getattr(q, f"hash_{kind}")(doc)}
+
+
+def test_ndjson_shows_progress_on_a_terminal(monkeypatch, capsys):
+    import io
+
+    from quillet import cli
+    lines = (text("transfer") + "\n") * 2500
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(lines.encode())))
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
+    assert cli.main(["hash", "transfer", "--ndjson"]) == 0
+    out, err = capsys.readouterr()
+    assert len(out.splitlines()) == 2500
+    assert err.startswith("\r1024/2500 (40%)") and err.endswith("\r2500/2500 (100%)\n")
