@@ -581,9 +581,13 @@ def _discard_stdout() -> None:
 
 
 def _report(command: str, failure: Failure) -> None:
+    # Line and paragraph separators, direction overrides and other invisible
+    # characters quoted from a document are escaped: the report stays one
+    # line that reads as what it says.
+    line = "".join(c if c.isprintable() else f"\\u{ord(c):04x}" for c in str(failure))
     try:
         if sys.stderr is not None:
-            sys.stderr.write(f"quillet {command}: {failure}\n")
+            sys.stderr.write(f"quillet {command}: {line}\n")
             sys.stderr.flush()
     except OSError:
         pass  # nowhere left to tell; the exit status still says it

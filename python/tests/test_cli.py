@@ -198,6 +198,7 @@ FAILURES = [
     (["pubkey", "--key-file", "-"], '{"private_key": ' + "[" * 4000, None,
      'without a "private_key"'),
     (["keygen", "--force"], SEED, None, "--force only applies to --out FILE"),
+    (["hash", "transfer"], '"\u2028\u202e"', None, 'invalid type: string \\"\\u2028\\u202e\\"'),
 ]
 
 
