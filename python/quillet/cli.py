@@ -18,7 +18,7 @@ import string
 import sys
 import tempfile
 from collections.abc import Callable, Sequence
-from typing import Any, NoReturn, TypeVar
+from typing import Any, BinaryIO, NoReturn, TypeVar
 
 import quillet_python_sdk as sdk
 
@@ -99,9 +99,11 @@ class Inputs:
         return self.read(value[1:], what, TEXT_LIMIT) if value.startswith("@") else value
 
 
-def _read_bounded(file: Any, what: str, limit: int) -> bytes:
+def _read_bounded(file: BinaryIO, what: str, limit: int) -> bytes:
+    """At most `limit` bytes of `file`: a larger file (or /dev/zero) is refused
+    after reading one byte more."""
     try:
-        data: bytes = file.read(limit + 1)
+        data = file.read(limit + 1)
     except OSError as error:
         raise Failure(f"cannot read the {what}: {error.strerror}") from None
     if len(data) > limit:
