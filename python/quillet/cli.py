@@ -225,21 +225,9 @@ def private_key(args: argparse.Namespace, inputs: Inputs) -> str:
 
 # --- calling the module --------------------------------------------------------
 
-def _is_module_failure(exc: BaseException) -> bool:
-    # PanicException is no attribute of the module: known by its name only.
-    return isinstance(exc, (ValueError, TypeError)) or type(exc).__name__ == "PanicException"
-
-
-def _describe(name: str, exc: BaseException, diagnostic: str) -> str:
-    if type(exc).__name__ == "PanicException":
-        text = str(exc.args[0]) if exc.args else ""
-        return f"{name} failed: " + text.split("\n\nCaused by:")[0].replace("\n", " ")
-    if str(exc) == "Any { .. }":
-        # The refusal's reason reaches only the module's diagnostic line.
-        line = diagnostic.strip().split("\n")[0]
-        reason = line.removeprefix(f"quillet_python_sdk: {name} failed: ").split("\\n\\nCaused by:")[0]
-        return f"{name} refused its input: {reason or 'Any { .. }'}"
-    return f"{name} failed: {exc}"
+# The functions whose failures the module raises as ValueError("Any { .. }"):
+# the input was refused. The others raise PanicException: the call failed.
+_GUARDED = frozenset({"verify_signature", "sign", "eth_sign", *(f"sign_{kind}" for kind in SIGN)})
 
 
 def _redact(text: str, secret: str | None) -> str:
@@ -253,37 +241,20 @@ def _redact(text: str, secret: str | None) -> str:
 def call(function: Callable[..., T], *args: str, secret: str | None = None) -> T:
     """function(*args); a failure of the module becomes a Failure of one line.
 
-    The module writes a diagnostic line to stderr when it fails; it is caught
-    here and folded into that one line, with the private key `secret` removed.
+    The call runs through quillet._batch.call, the very core call of the
+    module's function, which hands the failure's reason back instead of
+    writing it to stderr; the line leaves the private key `secret` out.
     """
-    if sys.stderr is not None:
-        sys.stderr.flush()
-    failure: BaseException | None = None
-    with tempfile.TemporaryFile() as sink:
-        try:
-            saved: int | None = os.dup(2)
-        except OSError:  # stderr is closed: it is closed again afterwards
-            saved = None
-        os.dup2(sink.fileno(), 2)
-        try:
-            result = function(*args)
-        except BaseException as exc:
-            if not _is_module_failure(exc):
-                raise
-            failure = exc
-        finally:
-            if saved is None:
-                os.close(2)
-            else:
-                os.dup2(saved, 2)
-                os.close(saved)
-        sink.seek(0)
-        diagnostic = sink.read().decode("utf-8", "replace")
-    if failure is not None:
-        raise Failure(_redact(_describe(function.__name__, failure, diagnostic), secret))
-    if diagnostic and sys.stderr is not None:  # not expected on success, but never hidden
-        sys.stderr.write(diagnostic)
-    return result
+    name = function.__name__
+    try:
+        ok, value = _batch.call(name, *args)
+    except (TypeError, ValueError) as error:  # e.g. text with lone surrogates
+        raise Failure(_redact(f"{name} failed: {error}", secret)) from None
+    if ok:
+        return value  # type: ignore[return-value]  # the function's own result type
+    reason = str(value).split("\n\nCaused by:")[0].replace("\n", " ")
+    verdict = "refused its input" if name in _GUARDED else "failed"
+    raise Failure(_redact(f"{name} {verdict}: {reason}", secret))
 
 
 class OutputFailure(Failure):
