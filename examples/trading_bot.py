@@ -1,6 +1,6 @@
 """A trading bot's use of the typed API: documents, keys, batches, errors.
 
-Type-checks under `mypy --strict` and runs (python/tests/test_surface_readme.py
+Type-checks under `mypy --strict` and runs (python/tests/test_readme.py
 does both): `python examples/trading_bot.py`.
 """
 
