@@ -4,9 +4,9 @@
 #
 # Defines quillet_libcrypto and quillet_libb2, the targets the layers link.
 # With QUILLET_STATIC_DEPS they link the static archives (the released wheels
-# then need nothing but glibc and the C++ runtime), and no symbol of any
-# archive is exported: a module cannot clash with, or be bound to, another
-# libcrypto loaded into the same interpreter.
+# then need nothing but glibc and the C++ runtime), and none of their symbols
+# is exported: a module cannot clash with, or be bound to, another libcrypto
+# loaded into the same interpreter.
 
 set(_quillet_missing "")
 set(_quillet_deb "")
@@ -105,7 +105,8 @@ if(QUILLET_STATIC_DEPS)
   # BLAKE2b objects, while its OpenMP-parallel variants, and with them
   # libgomp, stay out.
   target_link_libraries(quillet_libb2 INTERFACE ${QUILLET_LIBB2_ARCHIVE})
-  target_link_options(quillet_libcrypto INTERFACE "LINKER:--exclude-libs,ALL")
+  target_link_options(quillet_libcrypto INTERFACE "LINKER:--exclude-libs,libcrypto.a")
+  target_link_options(quillet_libb2 INTERFACE "LINKER:--exclude-libs,libb2.a")
 else()
   target_link_libraries(quillet_libb2 INTERFACE ${LIBB2_LINK_LIBRARIES})
 endif()

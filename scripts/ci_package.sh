@@ -129,7 +129,7 @@ for so in "$site"/quillet_python_sdk.cpython-*.so "$site"/quillet/_batch.cpython
   fi
 done
 "$out/venv/bin/python" -I - "$out/venv" <<'EOF'
-import os, sys
+import ctypes, os, sys
 import quillet_python_sdk as sdk
 from quillet import _batch
 
@@ -137,6 +137,11 @@ venv = os.path.realpath(sys.argv[1])
 for module in (sdk, _batch):
     if not os.path.realpath(module.__file__).startswith(venv + os.sep):
         sys.exit(f"ci_package: {module.__name__} imported from {module.__file__}, not the fresh install")
+    # The linked-in libraries stay private: another libcrypto in the process
+    # can neither interpose on them nor bind to them.
+    exported = [f for f in ("SHA256_Init", "blake2s_init_param") if hasattr(ctypes.CDLL(module.__file__), f)]
+    if exported:
+        sys.exit(f"ci_package: {module.__name__} exports {exported}")
 key = sdk.private_key_from_seed("ci_package: a seed long enough to derive a key from")
 assert sdk.sign(key, "0x0a1b2c")
 with open("/proc/self/maps") as maps:
