@@ -32,7 +32,10 @@ class HmacSha256Key {
   SHA256_CTX outer_;
 };
 
-// SHA-256 of `data`.
+// SHA-256 of `data`, into `out`. Takes no lock (unlike OpenSSL's one-shot
+// SHA256(), whose method fetch locks a store that a fork taken meanwhile
+// would leave locked in the child), and wipes its state, which held `data`.
+void sha256(std::span<const uint8_t> data, Sha256Digest& out);
 Sha256Digest sha256(std::span<const uint8_t> data);
 
 }  // namespace quillet::jubjub

@@ -8,6 +8,7 @@
 #include "crypto/field/repr.hpp"
 #include "crypto/jubjub/declassify.hpp"
 #include "crypto/jubjub/fs_modulus.hpp"
+#include "crypto/jubjub/hmac_sha256.hpp"
 #include "crypto/jubjub/secret.hpp"
 #include "sdk/src/tx/convert.hpp"
 
@@ -47,9 +48,10 @@ Result<std::string> private_key_from_seed(std::span<const uint8_t> seed) {
   Digest c{};
   const jubjub::WipeOnExit<Digest> wipe_d(d);
   const jubjub::WipeOnExit<Digest> wipe_c(c);
-  SHA256(seed.data(), seed.size(), d.data());
+  // The lock-free SHA-256: safe in a child forked while another thread hashed.
+  jubjub::sha256(seed, d);
   for (;;) {
-    SHA256(d.data(), d.size(), c.data());
+    jubjub::sha256(d, c);
     if (below_subgroup_order(c)) break;
     d = c;
   }
