@@ -40,7 +40,7 @@ BATCHES = [  # (input, call): each call takes seconds
 ]
 
 
-@pytest.mark.parametrize("setup,call", BATCHES)
+@pytest.mark.parametrize("setup,call", BATCHES, ids=["sign_messages", "hash_many"])
 def test_exit_while_a_daemon_thread_runs_a_batch_is_clean(setup, call):
     code = f"""
         import threading, time
@@ -184,7 +184,7 @@ def test_a_stderr_nobody_reads_blocks_only_the_failing_thread():
 
 
 @pytest.mark.parametrize("threads", [1, 2])
-@pytest.mark.parametrize("setup,call", BATCHES)
+@pytest.mark.parametrize("setup,call", BATCHES, ids=["sign_messages", "hash_many"])
 def test_ctrl_c_stops_a_batch_promptly(setup, call, threads):
     code = f"""
         import os, signal, threading, time
@@ -219,7 +219,7 @@ def test_ctrl_c_stops_a_batch_promptly(setup, call, threads):
     (lambda: q.is_on_curve("0x" + "1" * 65, "0x1"),
      "Couldn't get verify xy is on curve: Invalid string length"
      "\n\nCaused by:\n    Invalid string length"),
-])
+], ids=["xy_bad_digit", "on_curve_bad_digit", "xy_65_digits", "on_curve_65_digits"])
 def test_key_text_errors_keep_their_cause(capfd, call, text):
     capfd.readouterr()
     exc = _raise(call)
