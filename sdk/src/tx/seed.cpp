@@ -1,7 +1,5 @@
 #include "sdk/src/tx/seed.hpp"
 
-#include <openssl/sha.h>
-
 #include <array>
 
 #include "crypto/field/montgomery.hpp"
@@ -15,7 +13,7 @@
 namespace quillet::sdk::tx {
 namespace {
 
-using Digest = std::array<uint8_t, SHA256_DIGEST_LENGTH>;
+using Digest = jubjub::Sha256Digest;
 
 // On input, `d` is a 32-byte big-endian integer. Returns whether it is below
 // s, without a branch: the accepted candidate is the private key.
@@ -48,7 +46,6 @@ Result<std::string> private_key_from_seed(std::span<const uint8_t> seed) {
   Digest c{};
   const jubjub::WipeOnExit<Digest> wipe_d(d);
   const jubjub::WipeOnExit<Digest> wipe_c(c);
-  // The lock-free SHA-256: safe in a child forked while another thread hashed.
   jubjub::sha256(seed, d);
   for (;;) {
     jubjub::sha256(d, c);
