@@ -16,6 +16,8 @@ The diagnostic line on standard error is written for that item alone.
 Batches are any iterable (taken whole before any work starts), except a
 single str or bytes. The caller's containers are never changed, and a
 container changed by another thread while a batch runs does not affect it.
+Ctrl-C stops a batch within a fraction of a second (KeyboardInterrupt, no
+results), and a batch that cannot allocate its memory raises MemoryError.
 
 Items may be JSON texts or quillet documents, keys texts or PrivateKey
 objects, and kinds are spelled with "-" or "_" alike ("limit-order").
@@ -28,9 +30,8 @@ Options of every batch function:
 - `progress=callback`: called as callback(done, total) after each chunk.
 - `chunk_size=N`: items per chunk (default 1024 when chunked).
 
-With any of the three, the batch runs chunk after chunk, so Ctrl-C
-(KeyboardInterrupt) stops it within one chunk's time. Without them it is one
-call, as before.
+With any of the three the batch runs as one native call per chunk (Ctrl-C
+still stops it within a fraction of a second); without them it is one call.
 
     from quillet import batch
     signatures = batch.sign_many("limit_order", orders, key)

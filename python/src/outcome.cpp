@@ -7,7 +7,6 @@
 // goes back to the caller.
 #include "python/src/outcome.hpp"
 
-#include <new>
 #include <optional>
 #include <string>
 #include <variant>
@@ -22,8 +21,8 @@
 namespace quillet::python {
 namespace {
 
-// A new reference, released at scope exit (with the interpreter lock held:
-// every exit of the functions below holds it).
+// A new reference, released at scope exit (which must hold the interpreter
+// lock: see call_many for the one stretch without it).
 class OwnedRef {
  public:
   explicit OwnedRef(PyObject* obj) : obj_(obj) {}
@@ -31,6 +30,11 @@ class OwnedRef {
   OwnedRef& operator=(const OwnedRef&) = delete;
   ~OwnedRef() { Py_XDECREF(obj_); }
   PyObject* get() const { return obj_; }
+  PyObject* release() {
+    PyObject* obj = obj_;
+    obj_ = nullptr;
+    return obj;
+  }
 
  private:
   PyObject* obj_;
@@ -102,7 +106,7 @@ PyObject* call_many(PyObject* const* args, Py_ssize_t nargsf) {
   std::vector<std::optional<Outcome>> outcomes(count);
   // Our own copy of the list, whose tuples keep every text alive while the
   // lock is released, whatever the caller does to its list meanwhile.
-  const OwnedRef items(PyList_GetSlice(args[1], 0, size));
+  OwnedRef items(PyList_GetSlice(args[1], 0, size));
   if (items.get() == nullptr) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
     PyObject* item = PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
@@ -117,13 +121,27 @@ PyObject* call_many(PyObject* const* args, Py_ssize_t nargsf) {
     }
   }
 
-  Py_BEGIN_ALLOW_THREADS
+  // Released by hand after the lock is back: a thread that the interpreter
+  // ends at shutdown while it waits for the lock must not touch it (it leaks).
+  PyObject* held = items.release();
+  PyThreadState* released = PyEval_SaveThread();
   // Every item runs: a failure is one more outcome, not a reason to stop.
-  run_parallel(count, threads, [&](std::size_t i) noexcept {
-    outcomes[i].emplace(run_core(*fn, bound[i]));
-    return true;
-  });
-  Py_END_ALLOW_THREADS
+  // Ctrl-C does stop it, as it stops the raising batch calls.
+  const ParallelRun done = run_parallel(
+      count, threads,
+      [&](std::size_t i) noexcept {
+        outcomes[i].emplace(run_core(*fn, bound[i]));
+        return true;
+      },
+      [&] {
+        PyEval_RestoreThread(released);
+        const bool go_on = PyErr_CheckSignals() == 0;
+        released = PyEval_SaveThread();
+        return go_on;
+      });
+  PyEval_RestoreThread(released);
+  Py_DECREF(held);
+  if (done.stopped) return nullptr;  // the signal handler's exception is set
 
   PyObject* results = PyList_New(static_cast<Py_ssize_t>(count));
   if (results == nullptr) return nullptr;
@@ -140,22 +158,13 @@ PyObject* call_many(PyObject* const* args, Py_ssize_t nargsf) {
 
 }  // namespace
 
-// No C++ exception may reach the interpreter: allocation failures become
-// MemoryError (the core calls themselves catch everything in run_core).
+// No C++ exception reaches the interpreter (boundary, failure.hpp).
 PyObject* call_outcome(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf) {
-  try {
-    return call_one(args, nargsf);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  return boundary([&] { return call_one(args, nargsf); });
 }
 
 PyObject* call_many_outcomes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf) {
-  try {
-    return call_many(args, nargsf);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  return boundary([&] { return call_many(args, nargsf); });
 }
 
 PyObject* panic_exception(PyObject* /*module*/, PyObject* /*unused*/) {
