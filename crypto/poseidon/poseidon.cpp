@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "crypto/failure.hpp"
+#include "crypto/poseidon/lanes.hpp"
 
 namespace quillet::poseidon {
 namespace {
@@ -226,6 +227,8 @@ Fr Poseidon::update_exact(const std::array<Fr, kRate>& block) {
 Fr Poseidon::update_final(const std::array<Fr, kRate>& block) {
   absorb(block);
   spent_ = true;
+  // A batch on this thread may answer it through the lanes.
+  if (DeferredSqueezes* batch = DeferredSqueezes::current()) return batch->squeeze(*spec_, state_);
   return permute_squeeze(*spec_, state_);
 }
 

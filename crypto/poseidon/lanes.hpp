@@ -1,0 +1,140 @@
+// Many independent permutations at once, and the deferral that lets code
+// written for one hash at a time feed them.
+//
+// Kernels:
+// - ifma: eight states per AVX-512 IFMA instruction, 52-bit limbs
+//   (lanes52.hpp). Where the processor has AVX-512F and IFMA.
+// - emulated: the same algorithm in plain integer arithmetic. Never chosen
+//   by itself; it tests the algorithm where the instructions are missing.
+// - scalar: one permute_squeeze per state.
+// The process's kernel is chosen once, on first use: the environment
+// variable QUILLET_POSEIDON_LANES ("scalar", "emulated" or "ifma") forces
+// one when this processor can run it; otherwise ifma if CPUID reports it,
+// else scalar. AVX2 has no 52-bit multiplier: its 32-bit products lose to
+// the scalar MULX kernel, so it has no kernel of its own.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "crypto/poseidon/lanes52.hpp"
+#include "crypto/poseidon/poseidon.hpp"
+
+namespace quillet::poseidon {
+
+enum class LaneKernel { scalar, emulated, ifma };
+
+std::string_view lane_kernel_name(LaneKernel k);
+
+// Whether this build and processor run `k`.
+bool lane_kernel_available(LaneKernel k);
+
+// The kernel of this process (see above); fixed after the first call.
+LaneKernel lane_kernel();
+
+// A Spec's constants in the lane kernels' form. Keeps a reference to the
+// Spec, which must outlive it. Immutable once built.
+class LaneSpec {
+ public:
+  // On input the Spec has block terms (Spec::create makes them).
+  explicit LaneSpec(const Spec& spec);
+
+  const Spec& spec() const { return *spec_; }
+  const lanes52::Constants& constants() const { return constants_; }
+
+ private:
+  const Spec* spec_;
+  std::vector<lanes52::Limbs> storage_;
+  lanes52::Constants constants_;
+};
+
+// The LaneSpec of poseidon_hasher()'s Spec, built once like it.
+const LaneSpec& hasher_lane_spec();
+
+// out[i] = permute_squeeze(spec, states[i]) for every i, on kernel `k`
+// (which must be available). `states` are left unspecified. out.size() ==
+// states.size().
+void permute_squeeze_many(const LaneSpec& spec, std::span<State> states, std::span<Fr> out,
+                          LaneKernel k = lane_kernel());
+
+// permute(spec, states[i]) for every i, on kernel `k`.
+void permute_many(const LaneSpec& spec, std::span<State> states, LaneKernel k = lane_kernel());
+
+// Collects the last absorptions (Poseidon::update_final) of the hasher's
+// sponges made on this thread while it is installed, so that a batch can run
+// them through the lanes and then serve the results to the same code run
+// again. Code written for one hash at a time is run item by item, several
+// times:
+//
+//   DeferredSqueezes d(count);       // installs itself on this thread
+//   while (!d.done()) {
+//     for (i : d.open_items()) { d.begin(i); run item i; d.end(); }
+//     d.flush();                     // the recorded squeezes, in lanes
+//   }
+//
+// During item i's run, the j-th squeeze is answered from item i's record if
+// its input state equals the recorded one. Otherwise, while recording, the
+// state is recorded, the squeeze answers zero and the item is marked open:
+// its run is to be thrown away (every later squeeze of the run answers zero
+// unrecorded, as its input may derive from the zero). A run of an item in
+// which no squeeze was missed is final. After `kRecordingRuns` runs of an
+// item, misses are computed on the spot instead, so every item finishes.
+// An answer is always permute_squeeze of exactly the given state: the
+// results are those of the plain code whatever the items compute.
+//
+// Squeezes of another Spec, and update_exact, are never deferred. One per
+// thread at a time; not shared between threads.
+class DeferredSqueezes {
+ public:
+  static constexpr unsigned kRecordingRuns = 3;
+
+  explicit DeferredSqueezes(size_t items, LaneKernel kernel = lane_kernel());
+  ~DeferredSqueezes();
+  DeferredSqueezes(const DeferredSqueezes&) = delete;
+  DeferredSqueezes& operator=(const DeferredSqueezes&) = delete;
+
+  // Whether every item has had a final run.
+  bool done() const { return open_.empty(); }
+  // The items still to run, increasing.
+  const std::vector<size_t>& open_items() const { return open_; }
+
+  void begin(size_t item);
+  // Ends the current item's run; returns whether it was final.
+  bool end();
+  // Runs the recorded squeezes and drops the finished items from open_items().
+  void flush();
+
+  // The hook of Poseidon::update_final: the squeeze of `state`, which has
+  // absorbed its block.
+  Fr squeeze(const Spec& spec, State& state);
+
+  // The deferral installed on this thread, or null.
+  static DeferredSqueezes* current();
+
+ private:
+  struct Entry {
+    State input;
+    Fr output;
+    bool ready = false;
+  };
+  struct Item {
+    std::vector<Entry> entries;
+    unsigned runs = 0;
+    bool open = true;
+  };
+
+  LaneKernel kernel_;
+  const LaneSpec* lane_spec_;
+  std::vector<Item> items_;
+  std::vector<size_t> open_;
+  DeferredSqueezes* previous_;
+  Item* active_ = nullptr;
+  size_t call_ = 0;       // squeezes so far in the active run
+  bool missed_ = false;   // the active run answered from a recorded zero
+  bool recording_ = false;
+};
+
+}  // namespace quillet::poseidon
