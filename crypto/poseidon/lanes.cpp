@@ -225,20 +225,40 @@ void DeferredSqueezes::begin(size_t item) {
   active_ = &items_.at(item);
   call_ = 0;
   missed_ = false;
-  recording_ = active_->runs < kRecordingRuns;
+  squeezed_after_miss_ = false;
+  recording_ = !stopped_ && active_->runs < kRecordingRuns;
   active_->runs += 1;
 }
 
-bool DeferredSqueezes::end() {
-  const bool final = active_ != nullptr && !missed_;
-  if (final) active_->open = false;
+DeferredSqueezes::RunEnd DeferredSqueezes::end() {
+  RunEnd how = RunEnd::open;
+  if (active_ != nullptr && !missed_) {
+    active_->open = false;
+    how = RunEnd::final;
+  } else if (active_ != nullptr && !squeezed_after_miss_) {
+    how = RunEnd::open_at_last_squeeze;
+  }
   active_ = nullptr;
-  return final;
+  return how;
+}
+
+Fr DeferredSqueezes::last_output(size_t item) const {
+  const std::vector<Entry>& entries = items_.at(item).entries;
+  if (entries.empty() || !entries.back().ready) fail_hard("assertion failed: the item's squeeze has run");
+  return entries.back().output;
+}
+
+void DeferredSqueezes::close(size_t item) {
+  items_.at(item).open = false;
+  std::erase(open_, item);
 }
 
 Fr DeferredSqueezes::squeeze(const Spec& spec, State& state) {
   if (active_ == nullptr || &spec != &lane_spec_->spec()) return permute_squeeze(spec, state);
-  if (missed_) return Fr::zero();
+  if (missed_) {
+    squeezed_after_miss_ = true;
+    return Fr::zero();
+  }
   const size_t j = call_++;
   std::vector<Entry>& entries = active_->entries;
   if (j < entries.size() && entries[j].ready && same_state(entries[j].input, state)) {

@@ -102,10 +102,19 @@ class DeferredSqueezes {
   const std::vector<size_t>& open_items() const { return open_; }
 
   void begin(size_t item);
-  // Ends the current item's run; returns whether it was final.
-  bool end();
+  // How a run ended: final (no squeeze deferred), open (to run again), or
+  // open with the deferred squeeze its last one: once flushed, that
+  // squeeze's output alone may finish the item (see last_output).
+  enum class RunEnd { final, open, open_at_last_squeeze };
+  RunEnd end();
+  // After flush: the output of the item's last recorded squeeze.
+  Fr last_output(size_t item) const;
+  // Marks an open item finished without another run.
+  void close(size_t item);
   // Runs the recorded squeezes and drops the finished items from open_items().
   void flush();
+  // From now on no run records: misses are computed on the spot.
+  void stop_recording() { stopped_ = true; }
 
   // The hook of Poseidon::update_final: the squeeze of `state`, which has
   // absorbed its block.
@@ -134,7 +143,69 @@ class DeferredSqueezes {
   Item* active_ = nullptr;
   size_t call_ = 0;       // squeezes so far in the active run
   bool missed_ = false;   // the active run answered from a recorded zero
+  bool squeezed_after_miss_ = false;
   bool recording_ = false;
+  bool stopped_ = false;
 };
+
+// Items per DeferredSqueezes in run_deferred: eight groups of eight lanes,
+// and a record small enough to stay in cache.
+inline constexpr size_t kDeferredChunk = 64;
+
+// Runs run(i) for every i in [0, count) with the hasher's last absorptions
+// going through kernel `k`, chunk by chunk under a DeferredSqueezes.
+// prepare(i) is run first, as often as the deferral asks, to record the
+// item's squeezes; then run(i) once, answered from the record (squeezes it
+// did not record are computed on the spot). prepare should make the squeezes
+// run makes, at less cost (the hash of a document that run signs). On the
+// scalar kernel only run(i) is called. An exception from either leaves
+// through here.
+template <class Prepare, class Run>
+void run_deferred(size_t count, Prepare&& prepare, Run&& run, LaneKernel k = lane_kernel()) {
+  if (k == LaneKernel::scalar) {
+    for (size_t i = 0; i < count; ++i) run(i);
+    return;
+  }
+  for (size_t base = 0; base < count; base += kDeferredChunk) {
+    const size_t n = count - base < kDeferredChunk ? count - base : kDeferredChunk;
+    DeferredSqueezes batch(n, k);
+    while (!batch.done()) {
+      for (size_t i : batch.open_items()) {
+        batch.begin(i);
+        prepare(base + i);
+        (void)batch.end();
+      }
+      batch.flush();
+    }
+    batch.stop_recording();
+    for (size_t i = 0; i < n; ++i) {
+      batch.begin(i);
+      run(base + i);
+      (void)batch.end();
+    }
+  }
+}
+
+// run_deferred where the run is its own preparation: its last call for an
+// item, the first without a deferred squeeze, is the one that counts (each
+// call must overwrite what an earlier one stored).
+template <class Run>
+void run_deferred(size_t count, Run&& run, LaneKernel k = lane_kernel()) {
+  if (k == LaneKernel::scalar) {
+    for (size_t i = 0; i < count; ++i) run(i);
+    return;
+  }
+  for (size_t base = 0; base < count; base += kDeferredChunk) {
+    DeferredSqueezes batch(count - base < kDeferredChunk ? count - base : kDeferredChunk, k);
+    while (!batch.done()) {
+      for (size_t i : batch.open_items()) {
+        batch.begin(i);
+        run(base + i);
+        (void)batch.end();
+      }
+      batch.flush();
+    }
+  }
+}
 
 }  // namespace quillet::poseidon
