@@ -7,8 +7,10 @@
 #if defined(QUILLET_LANES_IFMA)
 #include <immintrin.h>
 // GCC 12 reports the placeholder operand inside its own shift intrinsics.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #endif
 
 namespace quillet::poseidon::lanes52 {
