@@ -188,24 +188,36 @@ void run_deferred(size_t count, Prepare&& prepare, Run&& run, LaneKernel k = lan
 
 // run_deferred where the run is its own preparation: its last call for an
 // item, the first without a deferred squeeze, is the one that counts (each
-// call must overwrite what an earlier one stored).
-template <class Run>
-void run_deferred(size_t count, Run&& run, LaneKernel k = lane_kernel()) {
+// call must overwrite what an earlier one stored). When a run's one deferred
+// squeeze was its last, finish(i, output) may complete the item from that
+// squeeze's output instead of another run: it returns whether it did.
+template <class Run, class Finish>
+void run_deferred_finishing(size_t count, Run&& run, Finish&& finish, LaneKernel k = lane_kernel()) {
   if (k == LaneKernel::scalar) {
     for (size_t i = 0; i < count; ++i) run(i);
     return;
   }
+  std::vector<size_t> at_last;
   for (size_t base = 0; base < count; base += kDeferredChunk) {
     DeferredSqueezes batch(count - base < kDeferredChunk ? count - base : kDeferredChunk, k);
     while (!batch.done()) {
+      at_last.clear();
       for (size_t i : batch.open_items()) {
         batch.begin(i);
         run(base + i);
-        (void)batch.end();
+        if (batch.end() == DeferredSqueezes::RunEnd::open_at_last_squeeze) at_last.push_back(i);
       }
       batch.flush();
+      for (size_t i : at_last) {
+        if (finish(base + i, batch.last_output(i))) batch.close(i);
+      }
     }
   }
+}
+
+template <class Run>
+void run_deferred(size_t count, Run&& run, LaneKernel k = lane_kernel()) {
+  run_deferred_finishing(count, run, [](size_t, const Fr&) { return false; }, k);
 }
 
 }  // namespace quillet::poseidon

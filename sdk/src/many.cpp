@@ -1,6 +1,5 @@
 #include "sdk/src/many.hpp"
 
-#include <algorithm>
 #include <optional>
 
 #include "sdk/src/hash.hpp"
@@ -8,6 +7,8 @@
 
 namespace quillet::sdk {
 namespace {
+
+using field::Fr;
 
 Result<std::string> hash_one(DocumentKind kind, std::string_view doc) {
   switch (kind) {
@@ -61,36 +62,20 @@ std::vector<ItemResult<T>> collect(std::vector<std::optional<ItemResult<T>>>& sl
 
 }  // namespace
 
+std::string hash_text_of_squeeze(const Fr& squeezed) { return hash_text(squeezed.into_repr()); }
+
 std::vector<ItemResult<std::string>> hash_many(DocumentKind kind, std::span<const std::string_view> docs,
                                                poseidon::LaneKernel k) {
   auto call = [&](size_t i) { return hash_one(kind, docs[i]); };
   std::vector<std::optional<ItemResult<std::string>>> slots(docs.size());
-  if (k == poseidon::LaneKernel::scalar) {
-    for (size_t i = 0; i < docs.size(); ++i) slots[i].emplace(guarded<std::string>(call, i));
-    return collect(slots);
-  }
-  // Every hash_<kind> returns the text of its last squeeze, and nothing
-  // after that squeeze can fail: a run whose one deferred squeeze was its
-  // last is finished by that squeeze's output, without running it again.
-  std::vector<size_t> finish;
-  for (size_t base = 0; base < docs.size(); base += poseidon::kDeferredChunk) {
-    const size_t n = std::min(poseidon::kDeferredChunk, docs.size() - base);
-    poseidon::DeferredSqueezes batch(n, k);
-    while (!batch.done()) {
-      finish.clear();
-      for (size_t i : batch.open_items()) {
-        batch.begin(i);
-        slots[base + i].emplace(guarded<std::string>(call, base + i));
-        const bool ok = slots[base + i]->has_value() && slots[base + i]->value().has_value();
-        if (batch.end() == poseidon::DeferredSqueezes::RunEnd::open_at_last_squeeze && ok) finish.push_back(i);
-      }
-      batch.flush();
-      for (size_t i : finish) {
-        slots[base + i].emplace(Result<std::string>(hash_text(batch.last_output(i).into_repr())));
-        batch.close(i);
-      }
-    }
-  }
+  poseidon::run_deferred_finishing(
+      docs.size(), [&](size_t i) { slots[i].emplace(guarded<std::string>(call, i)); },
+      [&](size_t i, const Fr& squeezed) {
+        if (!slots[i]->has_value() || !slots[i]->value().has_value()) return false;
+        slots[i].emplace(Result<std::string>(hash_text_of_squeeze(squeezed)));
+        return true;
+      },
+      k);
   return collect(slots);
 }
 

@@ -22,6 +22,10 @@ enum class DocumentKind { transfer, withdraw, limit_order, liquidate, signed_ora
 template <class T>
 using ItemResult = Expected<Result<T>, HardFailure>;
 
+// The text hash_<kind> returns when its last squeeze gave `squeezed`: every
+// document hash is that of its last squeeze, and nothing after it can fail.
+std::string hash_text_of_squeeze(const field::Fr& squeezed);
+
 // hash_<kind>(docs[i]) for every i, in order.
 std::vector<ItemResult<std::string>> hash_many(DocumentKind kind, std::span<const std::string_view> docs,
                                                poseidon::LaneKernel k = poseidon::lane_kernel());
