@@ -6,6 +6,7 @@
 #include <string>
 
 #include "crypto/failure.hpp"
+#include "crypto/immortal.hpp"
 
 #if defined(__x86_64__)
 #include <cpuid.h>
@@ -114,15 +115,18 @@ std::string_view lane_kernel_name(LaneKernel k) {
   return "scalar";
 }
 
+// The choices below are made once per process, as Immortal constants (see
+// crypto/immortal.hpp: batch workers may read them while the process exits).
+
 bool lane_kernel_available(LaneKernel k) {
   if (k != LaneKernel::ifma) return true;
-  static const bool ifma = lanes52::ifma_compiled() && cpu_has_ifma();
-  return ifma;
+  static constinit Immortal<bool> ifma;
+  return ifma.get([] { return lanes52::ifma_compiled() && cpu_has_ifma(); });
 }
 
 LaneKernel lane_kernel() {
-  static const LaneKernel chosen = choose_kernel();
-  return chosen;
+  static constinit Immortal<LaneKernel> chosen;
+  return chosen.get(choose_kernel);
 }
 
 LaneSpec::LaneSpec(const Spec& spec) : spec_(&spec) {
@@ -183,8 +187,8 @@ LaneSpec::LaneSpec(const Spec& spec) : spec_(&spec) {
 }
 
 const LaneSpec& hasher_lane_spec() {
-  static const LaneSpec instance(poseidon_hasher().spec());
-  return instance;
+  static constinit Immortal<LaneSpec> instance;
+  return instance.get([] { return LaneSpec(poseidon_hasher().spec()); });
 }
 
 void permute_squeeze_many(const LaneSpec& spec, std::span<State> states, std::span<Fr> out, LaneKernel k) {

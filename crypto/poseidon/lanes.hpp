@@ -41,6 +41,10 @@ class LaneSpec {
  public:
   // On input the Spec has block terms (Spec::create makes them).
   explicit LaneSpec(const Spec& spec);
+  // The view points into the storage: a copy would point into the original.
+  LaneSpec(const LaneSpec&) = delete;
+  LaneSpec& operator=(const LaneSpec&) = delete;
+  LaneSpec(LaneSpec&&) = default;
 
   const Spec& spec() const { return *spec_; }
   const lanes52::Constants& constants() const { return constants_; }
@@ -51,7 +55,8 @@ class LaneSpec {
   lanes52::Constants constants_;
 };
 
-// The LaneSpec of poseidon_hasher()'s Spec, built once like it.
+// The LaneSpec of poseidon_hasher()'s Spec, built once like it and never
+// destroyed.
 const LaneSpec& hasher_lane_spec();
 
 // out[i] = permute_squeeze(spec, states[i]) for every i, on kernel `k`
