@@ -7,6 +7,7 @@
 
 #include "crypto/failure.hpp"
 #include "crypto/immortal.hpp"
+#include "crypto/poseidon/lanes.hpp"
 
 namespace quillet::poseidon {
 namespace {
@@ -227,6 +228,8 @@ Fr Poseidon::update_exact(const std::array<Fr, kRate>& block) {
 Fr Poseidon::update_final(const std::array<Fr, kRate>& block) {
   absorb(block);
   spent_ = true;
+  // A batch on this thread may answer it through the lanes.
+  if (DeferredSqueezes* batch = DeferredSqueezes::current()) return batch->squeeze(*spec_, state_);
   return permute_squeeze(*spec_, state_);
 }
 

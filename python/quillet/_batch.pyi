@@ -21,6 +21,9 @@ def verify_many(items: Iterable[Sequence[str]], *, threads: int | None = None) -
 def default_threads() -> int:
     """The thread count used when threads is None: one per core the process may run on."""
 
+def lane_kernel() -> str:
+    """The Poseidon kernel of hash_many and sign_many in this process: 'ifma', 'emulated' or 'scalar'."""
+
 def call(name: str, /, *args: str) -> tuple[bool, str | bool]:
     """(True, result) or (False, reason) of one function's core call; writes no diagnostic."""
 

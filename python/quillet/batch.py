@@ -67,7 +67,8 @@ DEFAULT_CHUNK = 1024
 T = TypeVar("T")
 
 __all__ = ["DEFAULT_CHUNK", "KINDS", "Kind", "KindName", "Outcome", "Progress", "default_threads",
-           "hash_many", "normalize_kind", "sign_many", "sign_messages", "verify_many"]
+           "hash_many", "lane_kernel", "normalize_kind", "sign_many", "sign_messages",
+           "verify_many"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -333,3 +334,13 @@ def default_threads() -> int:
     """The thread count used when `threads` is None: the number of cores this
     process may run on (its CPU affinity)."""
     return _batch.default_threads()
+
+
+def lane_kernel() -> str:
+    """The kernel that computes the Poseidon permutations of hash_many and
+    sign_many, chosen once per process: "ifma" (eight at a time with AVX-512
+    IFMA, where the processor has it), else "scalar" (one at a time). The
+    environment variable QUILLET_POSEIDON_LANES, read before the first batch,
+    forces "scalar", "emulated" (the IFMA algorithm in plain arithmetic, for
+    tests) or "ifma" where the processor runs it."""
+    return _batch.lane_kernel()
