@@ -7,8 +7,8 @@
 
 #include "crypto/poseidon/poseidon.hpp"
 #include "sdk/src/lib.hpp"
-#include "sdk/src/transaction/transfer.hpp"
-#include "sdk/src/transaction/transfer_hash.hpp"
+#include "sdk/src/documents/transfer.hpp"
+#include "sdk/src/documents/transfer_hash.hpp"
 
 namespace {
 

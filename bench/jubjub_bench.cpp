@@ -5,7 +5,7 @@
 
 #include "crypto/jubjub/eddsa.hpp"
 #include "crypto/jubjub/fixed_base.hpp"
-#include "crypto/jubjub/fr_ops.hpp"
+#include "crypto/field/fr_algorithms.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/jubjub/scalar_split.hpp"
 

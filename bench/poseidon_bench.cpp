@@ -6,7 +6,7 @@
 
 #include "crypto/field/fr.hpp"
 #include "crypto/poseidon/poseidon.hpp"
-#include "sdk/src/hasher/poseidon.hpp"
+#include "sdk/src/hashing/poseidon_hasher.hpp"
 
 namespace {
 

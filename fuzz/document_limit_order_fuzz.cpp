@@ -2,7 +2,7 @@
 // returned; a parsed order with a negative synthetic asset fails hard.
 #include "fuzz/fuzz_support.hpp"
 #include "sdk/src/lib.hpp"
-#include "sdk/src/transaction/limit_order.hpp"
+#include "sdk/src/documents/limit_order.hpp"
 
 using namespace quillet;
 

@@ -1,10 +1,10 @@
 // The liquidation reader (object and array forms), and hash_liquidate, which
 // hashes exactly like the liquidator's order.
 #include "fuzz/fuzz_support.hpp"
-#include "sdk/src/hash.hpp"
+#include "sdk/src/hashing/message_hash.hpp"
 #include "sdk/src/lib.hpp"
-#include "sdk/src/transaction/limit_order_hash.hpp"
-#include "sdk/src/transaction/liquidate.hpp"
+#include "sdk/src/documents/limit_order_hash.hpp"
+#include "sdk/src/documents/liquidate.hpp"
 
 using namespace quillet;
 

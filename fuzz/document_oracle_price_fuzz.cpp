@@ -2,7 +2,7 @@
 // hash_signed_oracle_price, which returns the reader's error.
 #include "fuzz/fuzz_support.hpp"
 #include "sdk/src/lib.hpp"
-#include "sdk/src/transaction/oracle_price.hpp"
+#include "sdk/src/documents/oracle_price.hpp"
 
 using namespace quillet;
 

@@ -1,10 +1,10 @@
 // The transfer reader, and hash_transfer, which fails hard on exactly the
 // documents the reader refuses, with the reader's error in its debug form.
 #include "fuzz/fuzz_support.hpp"
-#include "sdk/src/hash.hpp"
+#include "sdk/src/hashing/message_hash.hpp"
 #include "sdk/src/lib.hpp"
-#include "sdk/src/transaction/transfer.hpp"
-#include "sdk/src/transaction/transfer_hash.hpp"
+#include "sdk/src/documents/transfer.hpp"
+#include "sdk/src/documents/transfer_hash.hpp"
 
 using namespace quillet;
 

@@ -1,7 +1,7 @@
 // The withdrawal reader, and hash_withdraw, which returns the reader's error.
 #include "fuzz/fuzz_support.hpp"
 #include "sdk/src/lib.hpp"
-#include "sdk/src/transaction/withdraw.hpp"
+#include "sdk/src/documents/withdraw.hpp"
 
 using namespace quillet;
 

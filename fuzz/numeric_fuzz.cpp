@@ -3,12 +3,12 @@
 // parsers, and the field encodings that prefix their errors. The first byte
 // picks the parser; the rest is the text.
 #include "fuzz/fuzz_support.hpp"
-#include "sdk/src/parse_int.hpp"
+#include "sdk/src/numbers/parse_int.hpp"
 #include "sdk/src/serde_wrapper/i128_serde.hpp"
-#include "sdk/src/serde_wrapper/u256_serde.hpp"
+#include "sdk/src/documents/field_decoders.hpp"
 #include "sdk/src/serde_wrapper/u32_serde.hpp"
 #include "sdk/src/serde_wrapper/u64_serde.hpp"
-#include "sdk/src/u256.hpp"
+#include "sdk/src/numbers/u256.hpp"
 
 using namespace quillet;
 using sdk::FromHexError;

@@ -3,7 +3,7 @@
 // rest is the input.
 #include "fuzz/fuzz_support.hpp"
 #include "sdk/src/lib.hpp"
-#include "sdk/src/tx/convert.hpp"
+#include "sdk/src/keys/key_text.hpp"
 
 using namespace quillet;
 

@@ -3,8 +3,8 @@
 // is_on_curve answers exactly as a comparison with pub_key_to_xy's pair.
 #include "fuzz/fuzz_support.hpp"
 #include "sdk/src/lib.hpp"
-#include "sdk/src/tx/packed_public_key.hpp"
-#include "sdk/src/u256.hpp"
+#include "sdk/src/keys/public_key.hpp"
+#include "sdk/src/numbers/u256.hpp"
 
 using namespace quillet;
 using sdk::tx::trim_hex_prefix;

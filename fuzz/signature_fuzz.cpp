@@ -4,7 +4,7 @@
 // through JubjubSignature::from_str and the JSON writer give the same r.
 #include "fuzz/fuzz_support.hpp"
 #include "sdk/src/lib.hpp"
-#include "sdk/src/tx/packed_signature.hpp"
+#include "sdk/src/keys/signature.hpp"
 
 using namespace quillet;
 

@@ -8,11 +8,11 @@
 
 #include "crypto/failure.hpp"
 #include "crypto/field/repr.hpp"
-#include "crypto/jubjub/declassify.hpp"
-#include "crypto/jubjub/hmac_sha256.hpp"
+#include "crypto/secrets/declassify.hpp"
+#include "crypto/hmac_sha256/hmac_sha256.hpp"
 #include "crypto/jubjub/msm.hpp"
 #include "crypto/jubjub/scalar_split.hpp"
-#include "crypto/jubjub/secret.hpp"
+#include "crypto/secrets/wipe.hpp"
 
 namespace quillet::jubjub {
 namespace {

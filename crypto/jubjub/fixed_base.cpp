@@ -7,7 +7,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "crypto/jubjub/fr_ops.hpp"
+#include "crypto/field/fr_algorithms.hpp"
 #include "crypto/jubjub/scalar_recoding.hpp"
 
 namespace quillet::jubjub {

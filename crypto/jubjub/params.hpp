@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "crypto/field/fr.hpp"
-#include "crypto/jubjub/blake2s.hpp"
+#include "crypto/blake2s/blake2s.hpp"
 #include "crypto/jubjub/fixed_base.hpp"
 #include "crypto/jubjub/point.hpp"
 

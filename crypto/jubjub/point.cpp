@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "crypto/field/repr.hpp"
-#include "crypto/jubjub/fr_ops.hpp"
+#include "crypto/field/fr_algorithms.hpp"
 #include "crypto/jubjub/msm.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/jubjub/scalar_recoding.hpp"

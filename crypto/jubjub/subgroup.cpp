@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "crypto/failure.hpp"
-#include "crypto/jubjub/fr_ops.hpp"
+#include "crypto/field/fr_algorithms.hpp"
 
 namespace quillet::jubjub::detail {
 namespace {

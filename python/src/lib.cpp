@@ -10,7 +10,7 @@
 #include <utility>
 #include <variant>
 
-#include "crypto/jubjub/secret.hpp"
+#include "crypto/secrets/wipe.hpp"
 #include "python/src/binding.hpp"
 #include "python/src/calls.hpp"
 #include "python/src/failure.hpp"

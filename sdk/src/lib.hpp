@@ -11,8 +11,8 @@
 #include <utility>
 
 #include "sdk/src/error.hpp"
-#include "sdk/src/tx/l1.hpp"
-#include "sdk/src/tx/packed_signature.hpp"
+#include "sdk/src/keys/l1_signing.hpp"
+#include "sdk/src/keys/signature.hpp"
 
 namespace quillet::sdk {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "sdk/src/tx/convert.hpp"
-#include "sdk/src/tx/seed.hpp"
+#include "sdk/src/keys/key_text.hpp"
+#include "sdk/src/keys/seed.hpp"
 
 namespace quillet::sdk::tx {
 namespace {

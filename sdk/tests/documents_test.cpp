@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "sdk/src/json/tokenizer.hpp"
-#include "sdk/src/transaction/limit_order.hpp"
-#include "sdk/src/transaction/liquidate.hpp"
-#include "sdk/src/transaction/oracle_price.hpp"
-#include "sdk/src/transaction/transfer.hpp"
-#include "sdk/src/transaction/withdraw.hpp"
+#include "sdk/src/documents/limit_order.hpp"
+#include "sdk/src/documents/liquidate.hpp"
+#include "sdk/src/documents/oracle_price.hpp"
+#include "sdk/src/documents/transfer.hpp"
+#include "sdk/src/documents/withdraw.hpp"
 
 namespace quillet::sdk::transaction {
 namespace {

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "sdk/src/parse_int.hpp"
+#include "sdk/src/numbers/parse_int.hpp"
 #include "sdk/src/serde_wrapper/i128_serde.hpp"
-#include "sdk/src/serde_wrapper/u256_serde.hpp"
+#include "sdk/src/documents/field_decoders.hpp"
 #include "sdk/src/serde_wrapper/u32_serde.hpp"
 #include "sdk/src/serde_wrapper/u64_serde.hpp"
 

@@ -4,7 +4,7 @@
 
 #include "sdk/src/json/json_error.hpp"
 #include "sdk/src/json/tokenizer.hpp"
-#include "sdk/src/transaction/transfer.hpp"
+#include "sdk/src/documents/transfer.hpp"
 
 namespace quillet::sdk::json {
 namespace {

@@ -1,4 +1,4 @@
-#include "sdk/src/hasher/poseidon.hpp"
+#include "sdk/src/hashing/poseidon_hasher.hpp"
 
 #include <gtest/gtest.h>
 

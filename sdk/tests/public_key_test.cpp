@@ -7,8 +7,8 @@
 
 #include "crypto/failure.hpp"
 #include "sdk/src/lib.hpp"
-#include "sdk/src/tx/convert.hpp"
-#include "sdk/src/tx/packed_public_key.hpp"
+#include "sdk/src/keys/key_text.hpp"
+#include "sdk/src/keys/public_key.hpp"
 
 namespace quillet::sdk {
 namespace {

@@ -9,10 +9,10 @@
 
 #include "crypto/failure.hpp"
 #include "sdk/src/lib.hpp"
-#include "sdk/src/tx/convert.hpp"
-#include "sdk/src/tx/packed_public_key.hpp"
-#include "sdk/src/tx/packed_signature.hpp"
-#include "sdk/src/tx/sign.hpp"
+#include "sdk/src/keys/key_text.hpp"
+#include "sdk/src/keys/public_key.hpp"
+#include "sdk/src/keys/signature.hpp"
+#include "sdk/src/keys/message_signing.hpp"
 
 namespace quillet::sdk {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "crypto/failure.hpp"
-#include "sdk/src/hash.hpp"
+#include "sdk/src/hashing/message_hash.hpp"
 #include "sdk/src/lib.hpp"
 
 namespace quillet::sdk {

@@ -1,4 +1,4 @@
-#include "sdk/src/u256.hpp"
+#include "sdk/src/numbers/u256.hpp"
 
 #include <gtest/gtest.h>
 

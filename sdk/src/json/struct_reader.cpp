@@ -1,6 +1,6 @@
 #include "sdk/src/json/struct_reader.hpp"
 
-#include "sdk/src/serde_wrapper/u256_serde.hpp"
+#include "sdk/src/documents/field_decoders.hpp"
 #include "sdk/src/serde_wrapper/u32_serde.hpp"
 #include "sdk/src/serde_wrapper/u64_serde.hpp"
 

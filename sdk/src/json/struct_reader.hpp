@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "sdk/src/common.hpp"
+#include "sdk/src/documents/order_base.hpp"
 #include "sdk/src/json/reader.hpp"
 
 namespace quillet::sdk::json {

@@ -1,6 +1,6 @@
 #include "sdk/src/serde_wrapper/u64_serde.hpp"
 
-#include "sdk/src/parse_int.hpp"
+#include "sdk/src/numbers/parse_int.hpp"
 
 namespace quillet::sdk::serde_wrapper {
 

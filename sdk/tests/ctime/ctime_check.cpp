@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "crypto/jubjub/declassify.hpp"
+#include "crypto/secrets/declassify.hpp"
 #include "sdk/src/lib.hpp"
 
 namespace quillet::jubjub {

@@ -11,7 +11,7 @@
 #include <cstdio>
 
 #include "crypto/field/repr.hpp"
-#include "crypto/jubjub/declassify.hpp"
+#include "crypto/secrets/declassify.hpp"
 #include "crypto/jubjub/eddsa.hpp"
 #include "crypto/jubjub/fixed_base.hpp"
 #include "crypto/jubjub/params.hpp"
