@@ -6,7 +6,7 @@
 
 #include "crypto/failure.hpp"
 
-namespace quillet::jubjub {
+namespace quillet::blake2s {
 
 std::array<uint8_t, 32> blake2s_personalized(std::initializer_list<std::span<const uint8_t>> parts,
                                              const Personalization& personal) {
@@ -31,4 +31,4 @@ std::array<uint8_t, 32> blake2s_personalized(std::initializer_list<std::span<con
   return digest;
 }
 
-}  // namespace quillet::jubjub
+}  // namespace quillet::blake2s

@@ -6,7 +6,7 @@
 #include <initializer_list>
 #include <span>
 
-namespace quillet::jubjub {
+namespace quillet::blake2s {
 
 // The 8-byte personalisation field of the BLAKE2s parameter block.
 using Personalization = std::array<uint8_t, 8>;
@@ -18,4 +18,4 @@ using Personalization = std::array<uint8_t, 8>;
 std::array<uint8_t, 32> blake2s_personalized(std::initializer_list<std::span<const uint8_t>> parts,
                                              const Personalization& personal);
 
-}  // namespace quillet::jubjub
+}  // namespace quillet::blake2s

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace quillet::jubjub {
+namespace quillet::field {
 namespace {
 
 constexpr bool bit_of(const FrRepr& e, int i) { return ((e[i / 64] >> (i % 64)) & 1) != 0; }
@@ -305,7 +305,7 @@ FrRepr normalize(Signed62 d, int64_t f_top) {
 
 }  // namespace
 
-Fr invert(const Fr& x) {
+Fr invert_safegcd(const Fr& x) {
   using namespace safegcd;
   // The stored limbs are x·R; their inverse y = 1/(x·R) gives the stored
   // form of 1/x, R/x = y·R^2, by one Montgomery multiplication with R^3.
@@ -386,4 +386,4 @@ std::optional<Fr> sqrt_finish(const Fr& u, const Fr& v, const SqrtStart& start, 
   return {sqrt_finish(u0, v0, start[0], powered[0]), sqrt_finish(u1, v1, start[1], powered[1])};
 }
 
-}  // namespace quillet::jubjub
+}  // namespace quillet::field

@@ -8,10 +8,8 @@
 
 #include "crypto/field/fr.hpp"
 
-namespace quillet::jubjub {
+namespace quillet::field {
 
-using field::Fr;
-using field::FrRepr;
 
 // x^e by a sliding window of width 5. The sequence of operations depends on
 // the exponent only, so x may be secret; e must be public.
@@ -20,7 +18,7 @@ Fr pow_public_exponent(const Fr& x, const FrRepr& e);
 // 1/x for a nonzero x (zero gives zero), in time independent of x: 590
 // divsteps of Bernstein and Yang on 62-bit limbs, a few microseconds where
 // x^(r-2) would take about 310 multiplications.
-Fr invert(const Fr& x);
+Fr invert_safegcd(const Fr& x);
 
 // A square root of u/v, or nothing when u/v is not a square in Fr or v is
 // zero. Which of the two roots is returned is fixed by the procedure; callers
@@ -35,4 +33,4 @@ std::optional<Fr> sqrt_ratio_vartime(const Fr& u, const Fr& v);
 // other. Public inputs only.
 std::array<std::optional<Fr>, 2> sqrt_ratio_pair_vartime(const Fr& u0, const Fr& v0, const Fr& u1, const Fr& v1);
 
-}  // namespace quillet::jubjub
+}  // namespace quillet::field

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstring>
 
-namespace quillet::jubjub {
+namespace quillet::hmac_sha256 {
 
 HmacSha256Key::HmacSha256Key(const Sha256Digest& key) {
   std::array<uint8_t, SHA256_CBLOCK> pad;
@@ -92,4 +92,4 @@ Sha256Digest sha256(std::span<const uint8_t> data) {
   return out;
 }
 
-}  // namespace quillet::jubjub
+}  // namespace quillet::hmac_sha256

@@ -11,7 +11,7 @@
 #include <initializer_list>
 #include <span>
 
-namespace quillet::jubjub {
+namespace quillet::hmac_sha256 {
 
 using Sha256Digest = std::array<uint8_t, 32>;
 
@@ -35,4 +35,4 @@ class HmacSha256Key {
 // SHA-256 of `data`.
 Sha256Digest sha256(std::span<const uint8_t> data);
 
-}  // namespace quillet::jubjub
+}  // namespace quillet::hmac_sha256

@@ -5,11 +5,11 @@
 
 #include <cstddef>
 
-namespace quillet::jubjub {
+namespace quillet::secrets {
 
 // Marks the `n` bytes at `p` as public from here on. Does nothing; the
 // constant-time check (tests/ctime) links its own definition, which tells
 // valgrind that these bytes may be branched on.
 void declassify(const void* p, size_t n);
 
-}  // namespace quillet::jubjub
+}  // namespace quillet::secrets

@@ -14,7 +14,7 @@
 #include <string>
 #include <type_traits>
 
-namespace quillet::jubjub {
+namespace quillet::secrets {
 
 inline void wipe(void* p, std::size_t n) { OPENSSL_cleanse(p, n); }
 
@@ -42,4 +42,4 @@ class WipeOnExit {
   T& guarded_;
 };
 
-}  // namespace quillet::jubjub
+}  // namespace quillet::secrets

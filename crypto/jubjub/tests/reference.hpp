@@ -23,6 +23,9 @@
 
 namespace quillet::jubjub::reference {
 
+using hmac_sha256::sha256;
+using hmac_sha256::Sha256Digest;
+
 // k·P: for bit i from 255 down to 0, double, then add P if the bit is set.
 template <class Subgroup>
 Point<Subgroup> mul(const Point<Subgroup>& p, const FsRepr& k, const AltJubjubBn256& params) {

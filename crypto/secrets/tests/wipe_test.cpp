@@ -10,9 +10,8 @@
 #include <string>
 
 #include "crypto/failure.hpp"
-#include "crypto/jubjub/fs.hpp"
 
-namespace quillet::jubjub {
+namespace quillet::secrets {
 namespace {
 
 bool all_zero(const void* p, size_t n) {
@@ -23,11 +22,11 @@ bool all_zero(const void* p, size_t n) {
 TEST(Secret, GuardedValueIsZeroAfterEveryWayOut) {
   enum class Exit { normal, hard_failure, other_exception };
   for (Exit exit : {Exit::normal, Exit::hard_failure, Exit::other_exception}) {
-    Fs key = Fs::from_repr({0x1234567890abcdefULL, 1, 2, 3}).value();
+    std::array<uint64_t, 4> key = {0x1234567890abcdefULL, 1, 2, 3};  // a scalar's limbs
     std::array<uint8_t, 32> digest{};
     digest.fill(0xa5);
     try {
-      const WipeOnExit<Fs> wipe_key(key);
+      const WipeOnExit<std::array<uint64_t, 4>> wipe_key(key);
       const WipeOnExit<std::array<uint8_t, 32>> wipe_digest(digest);
       if (exit == Exit::hard_failure) fail_hard("stop");
       if (exit == Exit::other_exception) throw std::runtime_error("stop");
@@ -48,4 +47,4 @@ TEST(Secret, WipeTextOverwritesEveryCharacterAndKeepsTheLength) {
 }
 
 }  // namespace
-}  // namespace quillet::jubjub
+}  // namespace quillet::secrets
