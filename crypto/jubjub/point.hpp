@@ -28,6 +28,11 @@ namespace quillet::jubjub {
 using field::Fr;
 using field::FrRepr;
 
+// d = -168696/168700 mod r, the coefficient of -x^2 + y^2 = 1 + d·x^2·y^2
+// (a = -1 is built into the point formulas); params.cpp checks the value.
+inline constexpr Fr kEdwardsD =
+    Fr::from_raw({0xd075ca8cf4d7eb8eULL, 0x039b2959ebb7c867ULL, 0x3df072d799fd11fcULL, 0x1aee90f15f218969ULL});
+
 class AltJubjubBn256;
 namespace detail {
 struct PointAccess;

@@ -6,7 +6,7 @@
 
 #include "crypto/jubjub/params.hpp"
 #include "crypto/jubjub/point.hpp"
-#include "crypto/jubjub/tests/test_util.hpp"
+#include "crypto/jubjub/tests/test_support.hpp"
 
 namespace quillet::jubjub {
 namespace {

@@ -1,4 +1,5 @@
-// Helpers shared by the curve tests.
+// Helpers shared by the curve tests (the references they are checked
+// against are in reference.hpp).
 #pragma once
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "crypto/failure.hpp"
+#include "crypto/field/tests/test_support.hpp"
 #include "crypto/field/repr.hpp"
 #include "crypto/jubjub/fs.hpp"
 #include "crypto/jubjub/point.hpp"
@@ -54,15 +56,6 @@ Field field_from_dec(std::string_view dec) {
   return *Field::from_str_vartime(dec);
 }
 
-// The hard failure text of `f`, or "" if it returns normally.
-template <class F>
-std::string hard_failure_of(F&& f) {
-  try {
-    f();
-  } catch (const HardFailure& e) {
-    return e.text();
-  }
-  return "";
-}
+using quillet::testing::hard_failure_text;
 
 }  // namespace quillet::jubjub::testing
