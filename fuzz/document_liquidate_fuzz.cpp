@@ -10,7 +10,7 @@ using namespace quillet;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view json = fuzz::as_text(data, size);
-  const auto parsed = sdk::transaction::parse_liquidate(json);
+  const auto parsed = sdk::documents::parse_liquidate(json);
   const auto hashed = fuzz::run([&] { return sdk::hash_liquidate(json); });
   if (!parsed) {
     fuzz::check(fuzz::has_position(parsed.error().to_string()), "error carries its position");
@@ -26,8 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   fuzz::check(hashed.value && hashed.value->has_value() && fuzz::is_hex64(**hashed.value),
               "hash text form");
-  const auto order = sdk::transaction::LimitOrderHashInput::from(parsed->liquidator_order);
-  fuzz::check(**hashed.value == sdk::hash_text(sdk::transaction::limit_order_hash_internal(order)),
+  const auto order = sdk::documents::LimitOrderHashInput::from(parsed->liquidator_order);
+  fuzz::check(**hashed.value == sdk::hash_text(sdk::documents::limit_order_hash_internal(order)),
               "a liquidation hashes as its order");
   return 0;
 }

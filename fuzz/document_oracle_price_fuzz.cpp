@@ -8,7 +8,7 @@ using namespace quillet;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view json = fuzz::as_text(data, size);
-  const auto parsed = sdk::transaction::parse_signed_oracle_price(json);
+  const auto parsed = sdk::documents::parse_signed_oracle_price(json);
   const auto hashed = sdk::hash_signed_oracle_price(json);
   if (!parsed) {
     fuzz::check(fuzz::has_position(parsed.error().to_string()), "error carries its position");

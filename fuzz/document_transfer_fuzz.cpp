@@ -10,7 +10,7 @@ using namespace quillet;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view json = fuzz::as_text(data, size);
-  const auto parsed = sdk::transaction::parse_transfer(json);
+  const auto parsed = sdk::documents::parse_transfer(json);
   const auto hashed = fuzz::run([&] { return sdk::hash_transfer(json); });
   if (!parsed) {
     fuzz::check(fuzz::has_position(parsed.error().to_string()), "error carries its position");
@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   fuzz::check(hashed.value && hashed.value->has_value(), "hash_transfer refused a parsed document");
   fuzz::check(fuzz::is_hex64(**hashed.value), "hash text form", **hashed.value);
-  fuzz::check(**hashed.value == sdk::hash_text(sdk::transaction::transfer_hash_internal(*parsed)),
+  fuzz::check(**hashed.value == sdk::hash_text(sdk::documents::transfer_hash_internal(*parsed)),
               "hash of the parsed document");
   return 0;
 }

@@ -19,14 +19,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto texts = fuzz::split<4>(fuzz::as_text(data, size));
   const std::string_view r = texts[0], s = texts[1], pub_x = texts[2], msg = texts[3];
   const auto verified = fuzz::run([&] { return sdk::verify_signature(r, s, pub_x, "", msg); });
-  const auto parsed = fuzz::run([&] { return sdk::tx::JubjubSignature::from_str(r, s); });
+  const auto parsed = fuzz::run([&] { return sdk::keys::JubjubSignature::from_str(r, s); });
   if (!parsed.value) {
     // The signature texts are looked at before anything else.
     fuzz::check(!verified.value && verified.hard_failure == parsed.hard_failure,
                 "verify fails hard as the signature parse does", verified.hard_failure);
     return 0;
   }
-  const auto packed = fuzz::run([&] { return sdk::tx::PackedSignature::from(*parsed.value); });
+  const auto packed = fuzz::run([&] { return sdk::keys::PackedSignature::from(*parsed.value); });
   if (!packed.value) {
     fuzz::check(!verified.value && verified.hard_failure == packed.hard_failure,
                 "verify fails hard on an out-of-range s", verified.hard_failure);
@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string json = sdk::to_json(*parsed.value);
   fuzz::check(json.size() == 147, "signature JSON length", json);
   const std::string packed_r = json.substr(6, 66);
-  const auto again = sdk::tx::JubjubSignature::from_str(packed_r, s);
+  const auto again = sdk::keys::JubjubSignature::from_str(packed_r, s);
   fuzz::check(again.r == parsed.value->r, "packed r reads back to the same point", packed_r);
 
   // Past the signature only an undecodable packed key fails hard; message

@@ -13,7 +13,7 @@ namespace quillet::sdk::json {
 class Reader;
 }
 
-namespace quillet::sdk::transaction {
+namespace quillet::sdk::documents {
 
 // JSON object with "amount_synthetic", "amount_collateral", "amount_fee",
 // "asset_id_synthetic", "asset_id_collateral", "position_id",
@@ -37,4 +37,4 @@ Expected<LimitOrderRequest, JsonError> parse_limit_order_request(std::string_vie
 // value of a member of another document.
 Expected<LimitOrderRequest, JsonError> read_limit_order_request(json::Reader& r);
 
-}  // namespace quillet::sdk::transaction
+}  // namespace quillet::sdk::documents

@@ -1,6 +1,6 @@
 #include "sdk/src/documents/limit_order_hash.hpp"
 
-namespace quillet::sdk::transaction {
+namespace quillet::sdk::documents {
 
 LimitOrderHashInput LimitOrderHashInput::from(const LimitOrderRequest& o) {
   const U256 synthetic = U256::from_i128(o.asset_id_synthetic);
@@ -24,23 +24,23 @@ LimitOrderHashInput LimitOrderHashInput::from(const LimitOrderRequest& o) {
   return in;
 }
 
-HashWords limit_order_hash_internal(const LimitOrderHashInput& in) {
-  hasher::PoseidonHasher hasher;
-  absorb_u256(hasher, in.asset_id_sell);
-  absorb_u256(hasher, in.asset_id_buy);
-  absorb_u256(hasher, in.asset_id_fee);
+hashing::HashWords limit_order_hash_internal(const LimitOrderHashInput& in) {
+  hashing::PoseidonHasher hasher;
+  hashing::absorb_u256(hasher, in.asset_id_sell);
+  hashing::absorb_u256(hasher, in.asset_id_buy);
+  hashing::absorb_u256(hasher, in.asset_id_fee);
 
   U256 first{{in.amount_fee, in.amount_buy, in.amount_sell, 0}};
   first = first.shl(32);
   first.words[0] += in.nonce;  // wraps within the word by design
-  absorb_u256(hasher, first);
+  hashing::absorb_u256(hasher, first);
 
   U256 second{{in.position_id, in.position_id, in.position_id, 3}};
   second = second.shl(32);
   second.add_assign(U256::from_u64(in.expiration_timestamp));
-  absorb_u256(hasher, second.shl(17));
+  hashing::absorb_u256(hasher, second.shl(17));
 
   return hasher.finalize();
 }
 
-}  // namespace quillet::sdk::transaction
+}  // namespace quillet::sdk::documents

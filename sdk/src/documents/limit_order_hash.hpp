@@ -5,7 +5,7 @@
 #include "sdk/src/hashing/message_hash.hpp"
 #include "sdk/src/documents/limit_order.hpp"
 
-namespace quillet::sdk::transaction {
+namespace quillet::sdk::documents {
 
 // A limit order seen as what it sells and what it buys.
 struct LimitOrderHashInput {
@@ -28,6 +28,6 @@ struct LimitOrderHashInput {
 //   amount_sell·2^160 + amount_buy·2^96 + amount_fee·2^32, with the nonce
 //   added into the lowest 64-bit word modulo 2^64 (no carry out of it),
 //   3·2^241 + position·(2^177 + 2^113 + 2^49) + expiration_timestamp·2^17.
-HashWords limit_order_hash_internal(const LimitOrderHashInput& in);
+hashing::HashWords limit_order_hash_internal(const LimitOrderHashInput& in);
 
-}  // namespace quillet::sdk::transaction
+}  // namespace quillet::sdk::documents

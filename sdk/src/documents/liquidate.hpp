@@ -8,7 +8,7 @@
 #include "sdk/src/json/json_error.hpp"
 #include "sdk/src/documents/limit_order.hpp"
 
-namespace quillet::sdk::transaction {
+namespace quillet::sdk::documents {
 
 // JSON object with "liquidator_order" (a complete LimitOrderRequest object,
 // its OrderBase keys inside it), "liquidated_position_id",
@@ -26,4 +26,4 @@ struct Liquidate {
 
 Expected<Liquidate, JsonError> parse_liquidate(std::string_view json);
 
-}  // namespace quillet::sdk::transaction
+}  // namespace quillet::sdk::documents

@@ -8,7 +8,7 @@
 #include "sdk/src/json/json_error.hpp"
 #include "sdk/src/numbers/u256.hpp"
 
-namespace quillet::sdk::transaction {
+namespace quillet::sdk::documents {
 
 // JSON object with "signer_key", "external_price", "timestamp",
 // "signed_asset_id"; or a JSON array of those four values in that order.
@@ -23,4 +23,4 @@ struct SignedOraclePrice {
 
 Expected<SignedOraclePrice, JsonError> parse_signed_oracle_price(std::string_view json);
 
-}  // namespace quillet::sdk::transaction
+}  // namespace quillet::sdk::documents

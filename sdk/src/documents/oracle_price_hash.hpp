@@ -3,10 +3,10 @@
 #include "sdk/src/hashing/message_hash.hpp"
 #include "sdk/src/documents/oracle_price.hpp"
 
-namespace quillet::sdk::transaction {
+namespace quillet::sdk::documents {
 
-// hash2(signed_asset_id, external_price·2^32 + timestamp); the signer's key
+// hashing::hash2(signed_asset_id, external_price·2^32 + timestamp); the signer's key
 // is not part of it.
-HashWords oracle_price_hash(const SignedOraclePrice& price);
+hashing::HashWords oracle_price_hash(const SignedOraclePrice& price);
 
-}  // namespace quillet::sdk::transaction
+}  // namespace quillet::sdk::documents

@@ -12,28 +12,20 @@
 #include "sdk/src/documents/withdraw.hpp"
 #include "sdk/src/keys/signature.hpp"
 
-namespace quillet::sdk::transaction {
+namespace quillet::sdk::documents {
 
-namespace transfer {
 // A rejected key text fails hard.
-tx::JubjubSignature sign_transfer(const Transfer& transfer, std::string_view private_key);
-}  // namespace transfer
+keys::JubjubSignature sign_transfer(const Transfer& transfer, std::string_view private_key);
 
-namespace withdraw {
 // A rejected key text fails hard.
-tx::JubjubSignature sign_withdraw(const WithdrawRequest& withdrawal, std::string_view private_key);
-}  // namespace withdraw
+keys::JubjubSignature sign_withdraw(const WithdrawRequest& withdrawal, std::string_view private_key);
 
-namespace limit_order {
 // A rejected key text is returned; a negative asset_id_synthetic fails hard.
-Result<tx::JubjubSignature> sign_limit_order(const LimitOrderRequest& order,
+Result<keys::JubjubSignature> sign_limit_order(const LimitOrderRequest& order,
                                              std::string_view private_key);
-}  // namespace limit_order
 
-namespace oracle_price {
 // A rejected key text is returned.
-Result<tx::JubjubSignature> sign_signed_oracle_price(const SignedOraclePrice& price,
+Result<keys::JubjubSignature> sign_signed_oracle_price(const SignedOraclePrice& price,
                                                      std::string_view private_key);
-}  // namespace oracle_price
 
-}  // namespace quillet::sdk::transaction
+}  // namespace quillet::sdk::documents

@@ -1,43 +1,25 @@
 #include "sdk/src/documents/transfer.hpp"
 
-#include "sdk/src/json/struct_reader.hpp"
 #include "sdk/src/documents/field_decoders.hpp"
-#include "sdk/src/serde_wrapper/u64_serde.hpp"
+#include "sdk/src/documents/field_table.hpp"
 
-namespace quillet::sdk::transaction {
+namespace quillet::sdk::documents {
 namespace {
 
-using json::Field;
-using json::Reader;
-using serde_wrapper::decode_key_hex;
-using serde_wrapper::U256SerdeAsRadix16Prefix0xString;
-using serde_wrapper::U64SerdeAsString;
-
-constexpr std::array<Field<Transfer>, 5> kFields = {{
-    {"sender_position_id",
-     [](Reader& r, Transfer& d) {
-       return r.read_string(d.sender_position_id, &U64SerdeAsString::decode);
-     }},
-    {"receiver_public_key",
-     [](Reader& r, Transfer& d) { return r.read_string(d.receiver_public_key, &decode_key_hex); }},
-    {"receiver_position_id",
-     [](Reader& r, Transfer& d) {
-       return r.read_string(d.receiver_position_id, &U64SerdeAsString::decode);
-     }},
-    {"amount",
-     [](Reader& r, Transfer& d) { return r.read_string(d.amount, &U64SerdeAsString::decode); }},
-    {"asset_id",
-     [](Reader& r, Transfer& d) {
-       return r.read_string(d.asset_id, &U256SerdeAsRadix16Prefix0xString::decode);
-     }},
+constexpr std::array<json::Field<Transfer>, 5> kFields = {{
+    field<&Transfer::sender_position_id, &U64SerdeAsString::decode>("sender_position_id"),
+    field<&Transfer::receiver_public_key, &decode_key_hex>("receiver_public_key"),
+    field<&Transfer::receiver_position_id, &U64SerdeAsString::decode>("receiver_position_id"),
+    field<&Transfer::amount, &U64SerdeAsString::decode>("amount"),
+    field<&Transfer::asset_id, &U256SerdeAsRadix16Prefix0xString::decode>("asset_id"),
 }};
 
 }  // namespace
 
 Expected<Transfer, JsonError> parse_transfer(std::string_view json) {
-  return json::parse_document<Transfer>(json, [](Reader& r) {
-    return json::read_struct_with_base(r, "struct Transfer", kFields, &Transfer::base);
+  return json::parse_document<Transfer>(json, [](json::Reader& r) {
+    return json::read_struct_with_shared(r, "struct Transfer", kFields, kOrderBaseOf<Transfer>);
   });
 }
 
-}  // namespace quillet::sdk::transaction
+}  // namespace quillet::sdk::documents

@@ -9,7 +9,7 @@
 #include "sdk/src/json/json_error.hpp"
 #include "sdk/src/numbers/u256.hpp"
 
-namespace quillet::sdk::transaction {
+namespace quillet::sdk::documents {
 
 // JSON object with "sender_position_id", "receiver_public_key",
 // "receiver_position_id", "amount", "asset_id" and the OrderBase keys.
@@ -26,4 +26,4 @@ struct Transfer {
 
 Expected<Transfer, JsonError> parse_transfer(std::string_view json);
 
-}  // namespace quillet::sdk::transaction
+}  // namespace quillet::sdk::documents

@@ -9,7 +9,7 @@
 #include "sdk/src/json/json_error.hpp"
 #include "sdk/src/numbers/u256.hpp"
 
-namespace quillet::sdk::transaction {
+namespace quillet::sdk::documents {
 
 // JSON object with "position_id", "amount", "eth_address", "asset_id" and the
 // OrderBase keys.
@@ -25,4 +25,4 @@ struct WithdrawRequest {
 
 Expected<WithdrawRequest, JsonError> parse_withdraw_request(std::string_view json);
 
-}  // namespace quillet::sdk::transaction
+}  // namespace quillet::sdk::documents

@@ -1,6 +1,6 @@
 #include "sdk/src/documents/withdraw_hash.hpp"
 
-namespace quillet::sdk::transaction {
+namespace quillet::sdk::documents {
 namespace {
 
 // p·2^bits + v, with the overflow checks of U256 arithmetic.
@@ -17,11 +17,11 @@ WithdrawalHashInput WithdrawalHashInput::from(const WithdrawRequest& w) {
           w.position_id, w.amount};
 }
 
-HashWords withdrawal_hash(const WithdrawalHashInput& in, const U256& asset_id) {
+hashing::HashWords withdrawal_hash(const WithdrawalHashInput& in, const U256& asset_id) {
   const bool to_owner = in.eth_address == in.public_key;
   U256 first = asset_id;
   if (!to_owner) {
-    const HashWords h = hash2(asset_id, in.eth_address);
+    const hashing::HashWords h = hashing::hash2(asset_id, in.eth_address);
     first = U256{h};
   }
   U256 packed = U256::from_u64(to_owner ? 6 : 7);
@@ -31,10 +31,10 @@ HashWords withdrawal_hash(const WithdrawalHashInput& in, const U256& asset_id) {
   packed = shift_in(packed, 32, in.expiration_timestamp);
   packed = packed.shl(49);
 
-  hasher::PoseidonHasher hasher;
-  absorb_u256(hasher, first);
-  absorb_u256(hasher, packed);
+  hashing::PoseidonHasher hasher;
+  hashing::absorb_u256(hasher, first);
+  hashing::absorb_u256(hasher, packed);
   return hasher.finalize();
 }
 
-}  // namespace quillet::sdk::transaction
+}  // namespace quillet::sdk::documents

@@ -5,7 +5,7 @@
 #include "sdk/src/hashing/message_hash.hpp"
 #include "sdk/src/documents/withdraw.hpp"
 
-namespace quillet::sdk::transaction {
+namespace quillet::sdk::documents {
 
 // The fields of a withdrawal that its hash reads besides the asset id.
 struct WithdrawalHashInput {
@@ -20,9 +20,9 @@ struct WithdrawalHashInput {
 };
 
 // hash(first, packed), where first is asset_id itself (tag 6) when
-// eth_address equals public_key as numbers, and hash2(asset_id, eth_address)
+// eth_address equals public_key as numbers, and hashing::hash2(asset_id, eth_address)
 // otherwise (tag 7); packed is tag·2^241 + position_id·2^177 + nonce·2^145 +
 // amount·2^81 + expiration_timestamp·2^49 (a wide nonce carries).
-HashWords withdrawal_hash(const WithdrawalHashInput& input, const U256& asset_id);
+hashing::HashWords withdrawal_hash(const WithdrawalHashInput& input, const U256& asset_id);
 
-}  // namespace quillet::sdk::transaction
+}  // namespace quillet::sdk::documents

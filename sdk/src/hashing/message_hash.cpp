@@ -1,8 +1,8 @@
 #include "sdk/src/hashing/message_hash.hpp"
 
-namespace quillet::sdk {
+namespace quillet::sdk::hashing {
 
-void absorb_u256(hasher::PoseidonHasher& hasher, const U256& v) {
+void absorb_u256(PoseidonHasher& hasher, const U256& v) {
   hasher.update(v.words[0]);
   hasher.update(v.words[1]);
   hasher.update(v.words[2]);
@@ -10,7 +10,7 @@ void absorb_u256(hasher::PoseidonHasher& hasher, const U256& v) {
 }
 
 HashWords hash2(const U256& a, const U256& b) {
-  hasher::PoseidonHasher hasher;
+  PoseidonHasher hasher;
   absorb_u256(hasher, a);
   absorb_u256(hasher, b);
   return hasher.finalize();
@@ -31,4 +31,4 @@ std::string hash_text(const HashWords& h) {
   return "0x" + big_endian.lower_hex();
 }
 
-}  // namespace quillet::sdk
+}  // namespace quillet::sdk::hashing

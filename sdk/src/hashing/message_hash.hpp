@@ -9,14 +9,14 @@
 #include "sdk/src/hashing/poseidon_hasher.hpp"
 #include "sdk/src/numbers/u256.hpp"
 
-namespace quillet::sdk {
+namespace quillet::sdk::hashing {
 
 // A hash value: four 64-bit words, least significant first.
 using HashWords = std::array<uint64_t, 4>;
 
 // Pushes the four words of `v`, least significant first, with bit 255
 // cleared: the hasher's elements are below 2^255, whatever the input.
-void absorb_u256(hasher::PoseidonHasher& hasher, const U256& v);
+void absorb_u256(PoseidonHasher& hasher, const U256& v);
 
 // The hash of the pair (a, b).
 HashWords hash2(const U256& a, const U256& b);
@@ -27,4 +27,4 @@ std::string hash_text(const HashWords& h);
 // The 32 little-endian bytes of the hash: the message a signature covers.
 std::array<uint8_t, 32> hash_message(const HashWords& h);
 
-}  // namespace quillet::sdk
+}  // namespace quillet::sdk::hashing

@@ -2,69 +2,12 @@
 
 #include "crypto/failure.hpp"
 
-namespace quillet::sdk::hasher {
+namespace quillet::sdk::hashing {
 namespace {
 
-constexpr uint64_t kWordsPerBlock = PoseidonContext::kBlock * FieldAccumulator::kWords;
-
-// 2^bits as an element, for bits below 128.
-Fr power_of_two(uint64_t bits) {
-  return bits < 64 ? Fr::from_u128(uint64_t{1} << bits, 0) : Fr::from_u128(0, uint64_t{1} << (bits - 64));
-}
+constexpr uint64_t kWordsPerBlock = PoseidonContext::kBlock * PoseidonContext::kWords;
 
 }  // namespace
-
-void FieldAccumulator::reset() {
-  words_ = field::Repr{};
-  placed_ = 0;
-  sum_ = Fr::zero();
-}
-
-void FieldAccumulator::apply(uint64_t word, size_t index) {
-  if (shift_bits_ == 64) {
-    // A second word at the same index: the pending integer goes into the
-    // sum first. Which indexes were used depends only on the call pattern.
-    const unsigned bit = 1u << index;
-    if ((placed_ & bit) != 0) {
-      sum_.add_assign(Fr::from_raw(words_));
-      words_ = field::Repr{};
-      placed_ = 0;
-    }
-    words_[index] = word;
-    placed_ |= bit;
-    return;
-  }
-  Fr acc = Fr::from_u128(word, 0);
-  const Fr shift = power_of_two(shift_bits_);
-  for (size_t i = 0; i < index; ++i) acc.mul_assign(shift);
-  sum_.add_assign(acc);
-}
-
-Fr FieldAccumulator::value() const {
-  Fr v = sum_;
-  if (shift_bits_ == 64) v.add_assign(Fr::from_raw(words_));
-  return v;
-}
-
-Reduce::Reduce() { accumulators_[0] = FieldAccumulator(64); }
-
-void Reduce::reduce(uint64_t word) {
-  const size_t total = accumulators_.size() * FieldAccumulator::kWords;
-  if (position_ == 0) {
-    for (FieldAccumulator& a : accumulators_) a.reset();
-  }
-  size_t local = position_;
-  for (FieldAccumulator& a : accumulators_) {
-    if (local >= FieldAccumulator::kWords) {
-      local -= FieldAccumulator::kWords;
-      continue;
-    }
-    a.apply(word, local);
-    break;
-  }
-  position_ += 1;
-  if (position_ == total) position_ = 0;
-}
 
 void PoseidonContext::poseidon_new(uint64_t flag) {
   buf_len_ = 0;
@@ -72,21 +15,22 @@ void PoseidonContext::poseidon_new(uint64_t flag) {
 }
 
 void PoseidonContext::push_limb(uint64_t word) {
-  reducer_.reduce(word);
-  if (reducer_.position() != 0) return;
-  if (buf_len_ < kBlock) buf_[buf_len_] = reducer_.value();
+  group_[group_position_] = word;
+  if (++group_position_ < kWords) return;
+  group_position_ = 0;
+  if (buf_len_ < kBlock) buf_[buf_len_] = Fr::from_raw(group_);
   ++buf_len_;
 }
 
 uint64_t PoseidonContext::poseidon_finalize(bool last) {
   if (buf_len_ != kBlock) fail_hard("assertion failed: self.buf.len() == 8");
-  if (output_.position == 0) {
+  if (output_position_ == 0) {
     if (!sponge_) fail_hard(kUnwrapNone);
     // The canonical limbs are the little-endian byte form read as words.
-    output_.words = (last ? sponge_->update_final(buf_) : sponge_->update_exact(buf_)).into_repr();
+    output_ = (last ? sponge_->update_final(buf_) : sponge_->update_exact(buf_)).into_repr();
   }
-  const uint64_t w = (*output_.words)[output_.position];
-  output_.position = output_.position == 3 ? 0 : output_.position + 1;
+  const uint64_t w = output_[output_position_];
+  output_position_ = output_position_ == 3 ? 0 : output_position_ + 1;
   return w;
 }
 
@@ -112,7 +56,7 @@ void PoseidonHasher::update(uint64_t word) {
 std::array<uint64_t, 4> PoseidonHasher::finalize() {
   ensure_open();
   finalized_ = true;
-  while (count_ % FieldAccumulator::kWords != 0) {
+  while (count_ % PoseidonContext::kWords != 0) {
     ctx_.push_limb(0);
     count_ += 1;
   }
@@ -128,4 +72,4 @@ std::array<uint64_t, 4> PoseidonHasher::finalize() {
   return out;
 }
 
-}  // namespace quillet::sdk::hasher
+}  // namespace quillet::sdk::hashing

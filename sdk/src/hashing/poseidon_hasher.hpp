@@ -15,75 +15,26 @@
 #include "crypto/field/fr.hpp"
 #include "crypto/poseidon/poseidon.hpp"
 
-namespace quillet::sdk::hasher {
+namespace quillet::sdk::hashing {
 
 using field::Fr;
-
-// Folds a fixed number of words into one field element.
-class FieldAccumulator {
- public:
-  static constexpr size_t kWords = 4;
-
-  // shift_bits below 128; the value starts at zero.
-  explicit FieldAccumulator(uint64_t shift_bits = 64) : shift_bits_(shift_bits) {}
-
-  // Back to zero.
-  void reset();
-
-  // Adds word·2^(shift_bits·index) to the value; index below kWords.
-  void apply(uint64_t word, size_t index);
-
-  // The sum of the words applied since the last reset, mod p.
-  Fr value() const;
-
- private:
-  uint64_t shift_bits_;
-  // With 64-bit shifts each word simply lands in limb `index` of one 256-bit
-  // integer, converted once when the value is read; other shifts add up
-  // element by element.
-  field::Repr words_{};
-  unsigned placed_ = 0;  // bit i: limb i of words_ holds a word
-  Fr sum_;
-};
-
-// Turns a stream of words into elements, one per group of words.
-class Reduce {
- public:
-  // One field accumulator with shift_bits 64: groups of four words.
-  Reduce();
-
-  // Takes one word; a new group starts from zero.
-  void reduce(uint64_t word);
-
-  // Words taken in the current group; zero right after a group completes.
-  size_t position() const { return position_; }
-  // The value of the first rule: after a completed group, that group's element.
-  Fr value() const { return accumulators_[0].value(); }
-
- private:
-  size_t position_ = 0;
-  std::array<FieldAccumulator, 1> accumulators_;
-};
-
-// Hands out the four limbs of the last squeezed element one at a time.
-struct Generator {
-  size_t position = 0;  // 0 to 3
-  std::optional<std::array<uint64_t, 4>> words;
-};
 
 // A word-oriented hashing context around a Poseidon sponge.
 class PoseidonContext {
  public:
   static constexpr size_t kBlock = poseidon::kRate;
 
-  // No sponge, empty buffer, reducer and output at position 0.
+  // Words that form one element: w0 + w1·2^64 + w2·2^128 + w3·2^192 mod p.
+  static constexpr size_t kWords = 4;
+
+  // No sponge, empty buffer, no pending words, output at position 0.
   PoseidonContext() = default;
 
   // Empties the buffer; a non-zero flag also replaces the sponge by a fresh
   // copy of the shared prototype.
   void poseidon_new(uint64_t flag);
 
-  // Feeds one word to the reducer; a completed group is appended to the buffer.
+  // Takes one word; a completed group of kWords is appended to the buffer.
   void push_limb(uint64_t word);
 
   // The next limb of the squeezed element. At limb 0 it first absorbs the
@@ -99,10 +50,15 @@ class PoseidonContext {
 
  private:
   std::optional<poseidon::Poseidon> sponge_;
-  Generator output_;
+  // The four limbs of the last squeezed element, handed out in turn.
+  std::array<uint64_t, 4> output_{};
+  size_t output_position_ = 0;
   std::array<Fr, kBlock> buf_{};
   size_t buf_len_ = 0;
-  Reduce reducer_;
+  // The group being filled: each word lands in its limb, converted once the
+  // group is complete.
+  field::Repr group_{};
+  size_t group_position_ = 0;
 };
 
 class PoseidonHasher {
@@ -131,4 +87,4 @@ class PoseidonHasher {
   PoseidonContext ctx_;
 };
 
-}  // namespace quillet::sdk::hasher
+}  // namespace quillet::sdk::hashing

@@ -9,7 +9,7 @@
 #include "crypto/secrets/declassify.hpp"
 #include "crypto/secrets/wipe.hpp"
 
-namespace quillet::sdk::tx {
+namespace quillet::sdk::keys {
 namespace {
 
 
@@ -57,7 +57,7 @@ std::optional<FromHexError> first_invalid_digit(std::string_view digits) {
   int all_valid = 1;
   for (char c : digits) all_valid &= hex_value_ct(static_cast<uint8_t>(c)).valid;
   // The caller's answer (an error or not) tells this verdict anyway.
-  jubjub::declassify(&all_valid, sizeof all_valid);
+  secrets::declassify(&all_valid, sizeof all_valid);
   if (all_valid != 0) return std::nullopt;
   for (size_t i = 0; i < digits.size(); ++i) {
     const auto c = static_cast<uint8_t>(digits[i]);
@@ -87,8 +87,6 @@ std::string ConversionError::to_string() const {
             return "Incorrect input size. Actual: " + std::to_string(e.size) +
                    ", expected: " + std::to_string(e.expected_size);
           },
-          [](const HexDecodingError& e) { return "Cannot decode hex: " + e.error.to_string(); },
-          [](const ParsingError& e) { return "Cannot parse value " + e.error.to_string(); },
           [](const PrimeFieldDecodingError& e) {
             return "Cannot convert into prime field value: " + e.error.to_string();
           },
@@ -103,15 +101,12 @@ std::string ConversionError::debug() const {
             return "IncorrectInputSize { size: " + std::to_string(e.size) +
                    ", expected_size: " + std::to_string(e.expected_size) + " }";
           },
-          [](const HexDecodingError& e) { return "HexDecodingError(" + e.error.debug() + ")"; },
-          [](const ParsingError& e) { return "ParsingError(" + e.error.debug() + ")"; },
           [](const PrimeFieldDecodingError& e) { return "PrimeFieldDecodingError(" + e.error.debug() + ")"; },
       },
       v_);
 }
 
 std::optional<std::string> ConversionError::cause() const {
-  if (const auto* e = std::get_if<HexDecodingError>(&v_)) return e->error.to_string();
   if (const auto* e = std::get_if<PrimeFieldDecodingError>(&v_)) return e->error.to_string();
   return std::nullopt;
 }
@@ -127,23 +122,23 @@ Expected<Fs, ConversionError> FeConvert::from_bytes(std::span<const uint8_t> byt
     return unexpected(ConversionError(ConversionError::IncorrectInputSize{bytes.size(), kKeySize}));
   }
   std::array<uint8_t, 32> be{};
-  const jubjub::WipeOnExit<std::array<uint8_t, 32>> wipe_be(be);
+  const secrets::WipeOnExit<std::array<uint8_t, 32>> wipe_be(be);
   std::copy(bytes.begin(), bytes.end(), be.begin());
   jubjub::FsRepr repr = field::repr_from_bytes_be(be);
-  const jubjub::WipeOnExit<jubjub::FsRepr> wipe_repr(repr);
+  const secrets::WipeOnExit<jubjub::FsRepr> wipe_repr(repr);
   // The range test and the conversion run in constant time (the bytes are
   // usually a private key); only the verdict steers.
   jubjub::FsRepr difference{};
   uint64_t below = field::detail::sub_borrow(difference, repr, jubjub::kFsModulus);
-  jubjub::wipe_value(difference);
-  jubjub::declassify(&below, sizeof below);  // the caller's answer tells it anyway
+  secrets::wipe_value(difference);
+  secrets::declassify(&below, sizeof below);  // the caller's answer tells it anyway
   if (below == 0) {
     auto error = Fs::from_repr(repr);
     return unexpected(ConversionError(ConversionError::PrimeFieldDecodingError{std::move(error).error()}));
   }
   Fs v = Fs::from_raw(repr);
   Expected<Fs, ConversionError> out(v);
-  jubjub::wipe_value(v);
+  secrets::wipe_value(v);
   return out;
 }
 
@@ -171,11 +166,11 @@ Result<Fs> private_key_from_string_vartime(std::string_view text) {
     return unexpected(ConversionError(ConversionError::IncorrectInputSize{text.size() / 2, kKeySize}).to_error());
   }
   std::array<uint8_t, kKeySize> bytes = decode_key_digits(text);
-  const jubjub::WipeOnExit<std::array<uint8_t, kKeySize>> wipe_bytes(bytes);
+  const secrets::WipeOnExit<std::array<uint8_t, kKeySize>> wipe_bytes(bytes);
   auto key = FeConvert::from_bytes(bytes);
   if (!key) return unexpected(key.error().to_error());
   Result<Fs> out(*key);
-  jubjub::wipe_value(*key);
+  secrets::wipe_value(*key);
   return out;
 }
 
@@ -195,15 +190,15 @@ Result<Fs> private_key_from_string(std::string_view text) {
     // A digit string never starts with "0x" ('x' is no digit), so the
     // prefixes counted from the length are all the first description strips.
     unsigned prefix_ok = ((diff - 1) >> 8) & 1;  // diff < 256
-    jubjub::declassify(&prefix_ok, sizeof prefix_ok);
+    secrets::declassify(&prefix_ok, sizeof prefix_ok);
     const std::string_view digits = text.substr(prefix);
     if (prefix_ok != 0 && !first_invalid_digit(digits)) {
       std::array<uint8_t, kKeySize> bytes = decode_key_digits(digits);
-      const jubjub::WipeOnExit<std::array<uint8_t, kKeySize>> wipe_bytes(bytes);
+      const secrets::WipeOnExit<std::array<uint8_t, kKeySize>> wipe_bytes(bytes);
       auto key = FeConvert::from_bytes(bytes);
       if (key) {
         Result<Fs> out(*key);
-        jubjub::wipe_value(*key);
+        secrets::wipe_value(*key);
         return out;
       }
     }
@@ -211,4 +206,4 @@ Result<Fs> private_key_from_string(std::string_view text) {
   return private_key_from_string_vartime(text);
 }
 
-}  // namespace quillet::sdk::tx
+}  // namespace quillet::sdk::keys

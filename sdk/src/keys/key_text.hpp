@@ -22,41 +22,34 @@
 #include "sdk/src/numbers/parse_errors.hpp"
 #include "sdk/src/numbers/u256.hpp"
 
-namespace quillet::sdk::tx {
+namespace quillet::sdk::keys {
 
 using field::Fr;
 using jubjub::Fs;
 
-// The error of the conversions, four variants in this order.
+// The error of turning bytes into a private key: the two ways it fails.
 class ConversionError {
  public:
   struct IncorrectInputSize {
     size_t size;
     size_t expected_size;
   };
-  struct HexDecodingError {
-    FromHexError error;
-  };
-  struct ParsingError {
-    jubjub::IoError error;
-  };
   struct PrimeFieldDecodingError {
     field::PrimeFieldDecodingError error;
   };
-  using Variant = std::variant<IncorrectInputSize, HexDecodingError, ParsingError, PrimeFieldDecodingError>;
+  using Variant = std::variant<IncorrectInputSize, PrimeFieldDecodingError>;
 
   ConversionError(Variant v) : v_(std::move(v)) {}
 
   const Variant& variant() const { return v_; }
 
   // "Incorrect input size. Actual: {size}, expected: {expected_size}",
-  // "Cannot decode hex: {inner}", "Cannot parse value {inner}",
   // "Cannot convert into prime field value: {inner}".
   std::string to_string() const;
   // IncorrectInputSize { size: 31, expected_size: 32 }, or the variant name
   // with the inner error's debug form in parentheses.
   std::string debug() const;
-  // The inner error's text for the hexadecimal and the field variants.
+  // The inner error's text for the field variant.
   std::optional<std::string> cause() const;
   // The general error: this text, with the cause (if any) as its one cause.
   Error to_error() const;
@@ -103,4 +96,4 @@ U256 le_to_u256(std::span<const uint8_t, 32> bytes);
 // the field" with the field's text as cause. Never fails hard.
 Result<Fs> private_key_from_string(std::string_view text);
 
-}  // namespace quillet::sdk::tx
+}  // namespace quillet::sdk::keys

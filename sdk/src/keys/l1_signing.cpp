@@ -4,22 +4,17 @@
 #include <cstdint>
 
 #include "crypto/secrets/wipe.hpp"
-#include "sdk/src/json/writer.hpp"
 #include "sdk/src/keys/key_text.hpp"
 #include "sdk/src/keys/public_key.hpp"
 #include "sdk/src/keys/message_signing.hpp"
 
-namespace quillet::sdk::tx {
-
-std::string L1Signature::to_json() const {
-  return json::string_object({{"x", x}, {"y", y}, {"s", s}, {"pk_x", pk_x}, {"pk_y", pk_y}});
-}
+namespace quillet::sdk::keys {
 
 Result<L1Signature> l1_sign(std::string_view msg, std::string_view private_key) {
   const std::string_view digits = trim_hex_prefix(msg);
   auto sk = private_key_from_string(private_key);
   if (!sk) return unexpected(std::move(sk).error());
-  const jubjub::WipeOnExit<jubjub::Fs> wipe_sk(*sk);
+  const secrets::WipeOnExit<jubjub::Fs> wipe_sk(*sk);
   const auto m = U256::from_str(digits);
   if (!m) return unexpected(Error(m.error().to_string()));
   const std::array<uint8_t, 32> bytes = m->to_little_endian();
@@ -39,4 +34,4 @@ Result<L1Signature> l1_sign(std::string_view msg, std::string_view private_key) 
   };
 }
 
-}  // namespace quillet::sdk::tx
+}  // namespace quillet::sdk::keys

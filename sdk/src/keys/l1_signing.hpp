@@ -7,7 +7,7 @@
 
 #include "sdk/src/error.hpp"
 
-namespace quillet::sdk::tx {
+namespace quillet::sdk::keys {
 
 // Every field is "0x" and 64 lower-case digits.
 struct L1Signature {
@@ -16,9 +16,6 @@ struct L1Signature {
   std::string s;     // the scalar S
   std::string pk_x;  // the signer's packed public key
   std::string pk_y;  // affine x of the signer's public key point
-
-  // {"x":…,"y":…,"s":…,"pk_x":…,"pk_y":…}: 372 characters.
-  std::string to_json() const;
 
   bool operator==(const L1Signature&) const = default;
 };
@@ -30,4 +27,4 @@ struct L1Signature {
 // private_key_from_string) comes before the message's hexadecimal error.
 Result<L1Signature> l1_sign(std::string_view msg, std::string_view private_key);
 
-}  // namespace quillet::sdk::tx
+}  // namespace quillet::sdk::keys

@@ -7,7 +7,7 @@
 #include "crypto/secrets/wipe.hpp"
 #include "sdk/src/keys/key_text.hpp"
 
-namespace quillet::sdk::tx {
+namespace quillet::sdk::keys {
 
 namespace {
 
@@ -17,7 +17,7 @@ jubjub::CheckedSignature sign_checked(const jubjub::Fs& sk, std::span<const uint
   const jubjub::PrivateKey key(sk);
   const jubjub::Seed r = jubjub::Seed::deterministic_seed(key, msg);
   const jubjub::CheckedSignature checked =
-      key.sign_and_check(msg, r, jubjub::kSigningBase, jubjub::jubjub_params(), msg.size(), signer_key);
+      key.sign_and_check(msg, r, jubjub::kSigningBase, jubjub::jubjub_params(), signer_key);
   if (!checked.verifies) fail_hard(kSelfCheckFailed);
   return checked;
 }
@@ -39,21 +39,14 @@ TxSignature TxSignature::sign_msg(const jubjub::Fs& sk, std::span<const uint8_t>
   return SignedMessage::sign(sk, msg).signature;
 }
 
-JubjubSignature to_jubjub_signature(const jubjub::RawSignature& sig) {
-  const auto [x, y] = sig.r.to_affine_vartime();
-  return JubjubSignature{BabyJubjubPoint{fr_to_u256(x), fr_to_u256(y)}, U256{sig.s.into_repr()}};
-}
-
-JubjubSignature to_jubjub_signature(const TxSignature& sig) { return to_jubjub_signature(sig.signature); }
-
 Result<JubjubSignature> sign(std::string_view private_key, std::string_view msg) {
   const auto m = U256::from_str(msg);
   if (!m) return unexpected(Error(m.error().to_string()));
   auto sk = private_key_from_string(private_key);
   if (!sk) return unexpected(std::move(sk).error());
-  const jubjub::WipeOnExit<jubjub::Fs> wipe_sk(*sk);
+  const secrets::WipeOnExit<jubjub::Fs> wipe_sk(*sk);
   const std::array<uint8_t, 32> bytes = m->to_little_endian();
-  return to_jubjub_signature(sign_raw_msg(*sk, bytes));
+  return sign_raw_msg(*sk, bytes);
 }
 
 Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, std::string_view pub_key_x,
@@ -97,7 +90,7 @@ Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, st
     key = *converted;
   }
   const std::array<uint8_t, 32> bytes = m->to_little_endian();
-  return key.verify_for_raw_message(bytes, sig, jubjub::kSigningBase, params, jubjub::kMaxMessageSize);
+  return key.verify_for_raw_message(bytes, sig, jubjub::kSigningBase, params);
 }
 
-}  // namespace quillet::sdk::tx
+}  // namespace quillet::sdk::keys

@@ -16,7 +16,12 @@
 #include "sdk/src/keys/public_key.hpp"
 #include "sdk/src/keys/signature.hpp"
 
-namespace quillet::sdk::tx {
+namespace quillet::sdk::keys {
+
+// The hard failure of a signature that does not verify under its signer's
+// key, which cannot happen for a signature just made.
+inline constexpr const char* kSelfCheckFailed =
+    "assertion failed: the new signature verifies under the signer's public key";
 
 // A signature with its signer's packed public key.
 struct TxSignature {
@@ -26,7 +31,10 @@ struct TxSignature {
   // The deterministic signature of `msg` (at most 32 bytes; every caller
   // passes 32) under `sk` with the signing base, checked to verify under the
   // signer's key before it is returned. Fails hard only on a message longer
-  // than 32 bytes or a failed self-check, which cannot happen.
+  // than 32 bytes or a failed self-check, which cannot happen. The entry
+  // points sign through sign_raw_msg, which skips the key's derivation when
+  // they drop it, and SignedMessage; this is the whole operation, which the
+  // tests and the constant-time check (ctime/) hold the two against.
   static TxSignature sign_msg(const jubjub::Fs& sk, std::span<const uint8_t> msg);
 };
 
@@ -43,11 +51,6 @@ struct SignedMessage {
 // callers that drop it: the key's derivation is skipped. R comes normalised.
 jubjub::RawSignature sign_raw_msg(const jubjub::Fs& sk, std::span<const uint8_t> msg);
 
-// The integer form: R's affine coordinates and S's canonical integer. R is
-// public; signing leaves it normalised, so this costs no inversion.
-JubjubSignature to_jubjub_signature(const jubjub::RawSignature& sig);
-JubjubSignature to_jubjub_signature(const TxSignature& sig);
-
 // The signature of the message integer `msg` (at most one leading "0x", up to
 // 64 hexadecimal digits) under the private key text. The message is parsed
 // first; its error is the hexadecimal error's text, the key's error that of
@@ -62,4 +65,4 @@ Result<JubjubSignature> sign(std::string_view private_key, std::string_view msg)
 Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, std::string_view pub_key_x,
                               std::string_view pub_key_y, std::string_view msg);
 
-}  // namespace quillet::sdk::tx
+}  // namespace quillet::sdk::keys

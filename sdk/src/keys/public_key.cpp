@@ -8,39 +8,10 @@
 #include "crypto/secrets/wipe.hpp"
 #include "sdk/src/keys/key_text.hpp"
 
-namespace quillet::sdk::tx {
+namespace quillet::sdk::keys {
 namespace {
 
 constexpr const char* kCouldNotDecode = "could not decode public key by x and y";
-
-// `text` as a quoted string literal, with backslash escapes for the quote,
-// the backslash and control bytes.
-std::string debug_string(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
-          out += "\\u{";
-          if (c >= 16) out.push_back(kHex[c >> 4]);
-          out.push_back(kHex[c & 15]);
-          out.push_back('}');
-        } else {
-          out.push_back(ch);
-        }
-    }
-  }
-  out.push_back('"');
-  return out;
-}
 
 // True when the top 96 bits are zero, i.e. v < 2^160.
 bool below_2_160(const U256& v) { return v.words[3] == 0 && (v.words[2] >> 32) == 0; }
@@ -50,20 +21,7 @@ bool below_2_160(const U256& v) { return v.words[3] == 0 && (v.words[2] >> 32) =
 bool small_value_rule_applies(const U256& v) { return !v.is_zero() && below_2_160(v); }
 
 void fail_restore_r_point(const jubjub::ReadError& error) {
-  fail_hard(std::string(kUnwrapErr) + DeserializeError(DeserializeError::RestoreRPoint{error}).debug());
-}
-
-std::string DeserializeError::debug() const {
-  if (std::holds_alternative<IncorrectSignatureLength>(v_)) return "IncorrectSignatureLength";
-  if (const auto* e = std::get_if<RestoreRPoint>(&v_)) return "RestoreRPoint(" + e->error.debug() + ")";
-  if (const auto* e = std::get_if<ReadS>(&v_)) return "ReadS(" + e->error.debug() + ")";
-  return "Unknown(" + debug_string(std::get<Unknown>(v_).text) + ")";
-}
-
-std::string_view trim_hex_prefix(std::string_view text) {
-  while (text.starts_with("0x")) text.remove_prefix(2);
-  while (text.starts_with("0X")) text.remove_prefix(2);
-  return text;
+  fail_hard(std::string(kUnwrapErr) + "RestoreRPoint(" + error.debug() + ")");
 }
 
 std::pair<field::Fr, field::Fr> get_xy_from_r(const U256& v) {
@@ -79,8 +37,6 @@ BabyJubjubPoint BabyJubjubPoint::from_packed(const PackedPublicKey& key) {
   return BabyJubjubPoint{fr_to_u256(x), fr_to_u256(y)};
 }
 
-void wipe(jubjub::Fs& secret) { jubjub::wipe_value(secret); }
-
 PackedPublicKey pack_public_key(const jubjub::PublicKey& key) {
   const jubjub::PointEncoding bytes = key.point.encode_vartime();
   return PackedPublicKey{le_to_u256(bytes)};
@@ -93,22 +49,13 @@ jubjub::PublicKey derive_normalized(const jubjub::Fs& sk) {
   const jubjub::PrivateKey key(sk);
   jubjub::PublicKey public_key = jubjub::PublicKey::derive(key, jubjub::kSigningBase, jubjub::jubjub_params());
   jubjub::Point<jubjub::Unknown>::normalize_batch({&public_key.point, 1});
-  jubjub::declassify(&public_key, sizeof public_key);
+  secrets::declassify(&public_key, sizeof public_key);
   return public_key;
 }
 
 }  // namespace
 
 PackedPublicKey public_key_from_private(const jubjub::Fs& sk) { return pack_public_key(derive_normalized(sk)); }
-
-PackedPublicKey public_key_from_private_with_verify(const jubjub::Fs& sk, std::span<const uint8_t> msg,
-                                                    const jubjub::RawSignature& sig) {
-  const jubjub::PublicKey key = derive_normalized(sk);
-  if (!key.verify_for_raw_message(msg, sig, jubjub::kSigningBase, jubjub::jubjub_params(), msg.size())) {
-    fail_hard(kSelfCheckFailed);
-  }
-  return pack_public_key(key);
-}
 
 Result<jubjub::PublicKey> convert_to_pubkey(const U256& x, const U256& y) {
   const auto fx = u256_to_fr(x);
@@ -131,7 +78,7 @@ Result<std::pair<std::string, std::string>> pub_key_to_xy(std::string_view text)
 Result<std::pair<std::string, std::string>> private_key_to_pubkey_xy(std::string_view text) {
   auto sk = private_key_from_string(text);
   if (!sk) return unexpected(std::move(sk).error());
-  const jubjub::WipeOnExit<jubjub::Fs> wipe_sk(*sk);
+  const secrets::WipeOnExit<jubjub::Fs> wipe_sk(*sk);
   const jubjub::PublicKey key = derive_normalized(*sk);
   // What pub_key_to_xy of the packed key's text gives, without decoding the
   // point again: decoding an encoding gives back the point it came from, so
@@ -149,4 +96,4 @@ Result<bool> is_on_curve(std::string_view x, std::string_view y) {
   return trim_hex_prefix(pair->first) == tx && trim_hex_prefix(pair->second) == ty;
 }
 
-}  // namespace quillet::sdk::tx
+}  // namespace quillet::sdk::keys

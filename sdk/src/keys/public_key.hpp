@@ -11,7 +11,6 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 
 #include "crypto/field/fr.hpp"
 #include "crypto/jubjub/eddsa.hpp"
@@ -20,36 +19,7 @@
 #include "sdk/src/error.hpp"
 #include "sdk/src/numbers/u256.hpp"
 
-namespace quillet::sdk::tx {
-
-// The error of packed-point and signature decoding. Only RestoreRPoint is
-// ever produced; the other variants keep the enumeration's shape.
-class DeserializeError {
- public:
-  struct IncorrectSignatureLength {};
-  struct RestoreRPoint {
-    jubjub::ReadError error;
-  };
-  struct ReadS {
-    jubjub::ReadError error;
-  };
-  struct Unknown {
-    std::string text;
-  };
-  using Variant = std::variant<IncorrectSignatureLength, RestoreRPoint, ReadS, Unknown>;
-
-  DeserializeError(Variant v) : v_(std::move(v)) {}
-
-  const Variant& variant() const { return v_; }
-
-  // The variant name, followed for the last three by the payload's debug
-  // form in parentheses: RestoreRPoint(Custom { kind: InvalidInput, error:
-  // "not on curve" }).
-  std::string debug() const;
-
- private:
-  Variant v_;
-};
+namespace quillet::sdk::keys {
 
 // A public key as one integer: the 32-byte point encoding read little-endian
 // (bits 0 to 254 the affine y, bit 255 the parity of the affine x).
@@ -76,10 +46,6 @@ struct BabyJubjubPoint {
   bool operator==(const BabyJubjubPoint&) const = default;
 };
 
-// Removes every leading "0x", then every leading "0X": "0x0x5" and "0X0X5"
-// give "5", "0X0x5" gives "0x5".
-std::string_view trim_hex_prefix(std::string_view text);
-
 // The affine coordinates of the point whose encoding is the 32 little-endian
 // bytes of `v`. Fails hard with "called `Result::unwrap()` on an `Err` value:
 // RestoreRPoint(Custom { kind: InvalidInput, error: \"y is not in field\" })"
@@ -94,26 +60,16 @@ bool small_value_rule_applies(const U256& v);
 // The hard failure of an undecodable packed point, as get_xy_from_r raises it.
 [[noreturn]] void fail_restore_r_point(const jubjub::ReadError& error);
 
-// Overwrites a secret scalar once it is no longer needed.
-void wipe(jubjub::Fs& secret);
-
 // The packed form of a public key. The point is public: it must be
 // normalised, decoded or built from coordinates (a variable-time inversion
 // is made otherwise).
 PackedPublicKey pack_public_key(const jubjub::PublicKey& key);
 
 // The packed public key of `sk`: the encoding of sk·G, G the signing base.
+// The entry points derive the point and pack it in the same two steps
+// (private_key_to_pubkey_xy needs the point as well); this is the derivation
+// the constant-time check (ctime/) runs on secret keys.
 PackedPublicKey public_key_from_private(const jubjub::Fs& sk);
-
-// The hard failure of a signature that does not verify under its signer's
-// key, which cannot happen for a signature just made.
-inline constexpr const char* kSelfCheckFailed =
-    "assertion failed: the new signature verifies under the signer's public key";
-
-// As public_key_from_private, after checking that `sig` verifies for `msg`
-// under the derived key; fails hard with kSelfCheckFailed if not.
-PackedPublicKey public_key_from_private_with_verify(const jubjub::Fs& sk, std::span<const uint8_t> msg,
-                                                    const jubjub::RawSignature& sig);
 
 // The public key at the affine point (x, y), without a subgroup check
 // (verification makes it). Fails with "{repr} is not an element of the field"
@@ -138,4 +94,4 @@ Result<std::pair<std::string, std::string>> private_key_to_pubkey_xy(std::string
 // pub_key_to_xy.
 Result<bool> is_on_curve(std::string_view x, std::string_view y);
 
-}  // namespace quillet::sdk::tx
+}  // namespace quillet::sdk::keys

@@ -7,11 +7,11 @@
 #include "crypto/field/montgomery.hpp"
 #include "crypto/field/repr.hpp"
 #include "crypto/secrets/declassify.hpp"
-#include "crypto/jubjub/fs_modulus.hpp"
+#include "crypto/jubjub/fs.hpp"
 #include "crypto/secrets/wipe.hpp"
 #include "sdk/src/keys/key_text.hpp"
 
-namespace quillet::sdk::tx {
+namespace quillet::sdk::keys {
 namespace {
 
 using Digest = std::array<uint8_t, SHA256_DIGEST_LENGTH>;
@@ -22,10 +22,10 @@ bool below_subgroup_order(const Digest& d) {
   jubjub::FsRepr candidate = field::repr_from_bytes_be(d);
   jubjub::FsRepr difference{};
   uint64_t below = field::detail::sub_borrow(difference, candidate, jubjub::kFsModulus);
-  jubjub::wipe_value(candidate);
-  jubjub::wipe_value(difference);
+  secrets::wipe_value(candidate);
+  secrets::wipe_value(difference);
   // Only the verdict becomes public; it decides whether to hash again.
-  jubjub::declassify(&below, sizeof below);
+  secrets::declassify(&below, sizeof below);
   return below != 0;
 }
 
@@ -45,8 +45,8 @@ Result<std::string> private_key_from_seed(std::span<const uint8_t> seed) {
   if (seed.size() < 32) return unexpected(Error("seed is too short"));
   Digest d{};
   Digest c{};
-  const jubjub::WipeOnExit<Digest> wipe_d(d);
-  const jubjub::WipeOnExit<Digest> wipe_c(c);
+  const secrets::WipeOnExit<Digest> wipe_d(d);
+  const secrets::WipeOnExit<Digest> wipe_c(c);
   SHA256(seed.data(), seed.size(), d.data());
   for (;;) {
     SHA256(d.data(), d.size(), c.data());
@@ -57,4 +57,4 @@ Result<std::string> private_key_from_seed(std::span<const uint8_t> seed) {
   return to_hex(c);
 }
 
-}  // namespace quillet::sdk::tx
+}  // namespace quillet::sdk::keys

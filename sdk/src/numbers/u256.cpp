@@ -188,4 +188,10 @@ std::string H256::lower_hex(bool alternate) const {
   return out;
 }
 
+std::string_view trim_hex_prefix(std::string_view text) {
+  while (text.starts_with("0x")) text.remove_prefix(2);
+  while (text.starts_with("0X")) text.remove_prefix(2);
+  return text;
+}
+
 }  // namespace quillet::sdk

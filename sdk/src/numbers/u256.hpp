@@ -75,4 +75,9 @@ struct H256 {
   bool operator==(const H256&) const = default;
 };
 
+// Removes every leading "0x", then every leading "0X": "0x0x5" and "0X0X5"
+// give "5", "0X0x5" gives "0x5". The texts that accept either prefix are
+// trimmed with it before they are parsed.
+std::string_view trim_hex_prefix(std::string_view text);
+
 }  // namespace quillet::sdk
