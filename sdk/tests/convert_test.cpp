@@ -8,7 +8,7 @@
 #include "sdk/src/keys/key_text.hpp"
 #include "sdk/src/keys/seed.hpp"
 
-namespace quillet::sdk::tx {
+namespace quillet::sdk::keys {
 namespace {
 
 constexpr const char* kS = "060c89ce5c263405370a08b6d0302b0bab3eedb83920ee0a677297dc392126f1";
@@ -111,18 +111,6 @@ TEST(FeConvert, ToHexKeepsLeadingZeros) {
   EXPECT_EQ(FeConvert::to_hex(-Fr::one()), "30644e72e131a029b85045b68181585d2833e84879b9709143e1f593f0000000");
 }
 
-TEST(ConversionError, RemainingVariants) {
-  const ConversionError hex(ConversionError::HexDecodingError{FromHexError::odd_length()});
-  EXPECT_EQ(hex.to_string(), "Cannot decode hex: Odd number of digits");
-  EXPECT_EQ(hex.cause(), "Odd number of digits");
-  EXPECT_EQ(hex.to_error().to_string(), "Cannot decode hex: Odd number of digits\n\nCaused by:\n    Odd number of digits");
-  const ConversionError parse(
-      ConversionError::ParsingError{jubjub::IoError{jubjub::IoErrorKind::InvalidInput, "not on curve"}});
-  EXPECT_EQ(parse.to_string(), "Cannot parse value not on curve");
-  EXPECT_FALSE(parse.cause().has_value());
-  EXPECT_EQ(parse.debug(), "ParsingError(Custom { kind: InvalidInput, error: \"not on curve\" })");
-}
-
 TEST(FrU256, Conversions) {
   const U256 r{{0x43e1f593f0000001ULL, 0x2833e84879b97091ULL, 0xb85045b68181585dULL, 0x30644e72e131a029ULL}};
   const auto bad = u256_to_fr(r);
@@ -144,4 +132,4 @@ TEST(FrU256, Conversions) {
 }
 
 }  // namespace
-}  // namespace quillet::sdk::tx
+}  // namespace quillet::sdk::keys

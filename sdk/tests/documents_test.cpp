@@ -11,7 +11,7 @@
 #include "sdk/src/documents/transfer.hpp"
 #include "sdk/src/documents/withdraw.hpp"
 
-namespace quillet::sdk::transaction {
+namespace quillet::sdk::documents {
 namespace {
 
 // The error text of a parse, or "OK".
@@ -427,4 +427,4 @@ TEST(JsonSyntax, TruncatedAndCorruptedInputsFailCleanly) {
 }
 
 }  // namespace
-}  // namespace quillet::sdk::transaction
+}  // namespace quillet::sdk::documents

@@ -12,11 +12,13 @@
 namespace quillet::sdk {
 namespace {
 
+using hashing::hash_text;
+
 U256 hex(const char* text) { return *U256::from_str(text); }
 
 // The hash of `values` absorbed as four words each, bit 255 dropped.
 std::string reference_hash(const std::vector<U256>& values) {
-  hasher::PoseidonHasher hasher;
+  hashing::PoseidonHasher hasher;
   for (U256 v : values) {
     v.words[3] &= 0x7fffffffffffffffULL;
     for (uint64_t w : v.words) hasher.update(w);

@@ -37,7 +37,7 @@ const std::string kNegativeLiquidation = R"({"liquidator_order":)" + kNegativeOr
                                          R"(,"liquidated_position_id":"1","actual_collateral":"2",)"
                                          R"("actual_synthetic":"3","actual_liquidator_fee":"4"})";
 
-using SignFn = Result<tx::JubjubSignature> (*)(std::string_view, std::string_view);
+using SignFn = Result<keys::JubjubSignature> (*)(std::string_view, std::string_view);
 using HashFn = Result<std::string> (*)(std::string_view);
 
 // "ok", "error: <text>" or "hard: <text>".
