@@ -7,7 +7,7 @@
 #include "sdk/src/numbers/u256.hpp"
 
 using namespace quillet;
-using sdk::keys::trim_hex_prefix;
+using sdk::trim_hex_prefix;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto texts = fuzz::split<2>(fuzz::as_text(data, size));
