@@ -19,8 +19,6 @@ std::string IoError::debug() const {
       return "Custom { kind: InvalidInput, error: \"" + message + "\" }";
     case IoErrorKind::UnexpectedEof:
       return "Error { kind: UnexpectedEof, message: \"" + message + "\" }";
-    case IoErrorKind::WriteZero:
-      return "Error { kind: WriteZero, message: \"" + message + "\" }";
   }
   return message;
 }
@@ -191,15 +189,6 @@ PointEncoding Point<Subgroup>::encode_vartime() const {
   return encode_affine(x, y);
 }
 
-template <class Subgroup>
-Expected<std::monostate, WriteError> Point<Subgroup>::write(std::span<uint8_t> out) const {
-  const PointEncoding bytes = encode();
-  const size_t n = std::min(out.size(), bytes.size());
-  std::copy_n(bytes.begin(), n, out.begin());
-  if (n < bytes.size()) return unexpected(WriteError{IoErrorKind::WriteZero, kWriteWholeBuffer});
-  return std::monostate{};
-}
-
 namespace {
 
 // An encoding's y and sign, and the ratio whose square root is x:
@@ -212,7 +201,7 @@ struct Encoding {
   Fr w;
 };
 
-Expected<Encoding, ReadError> parse_encoding(std::span<const uint8_t> in, const AltJubjubBn256& params) {
+Expected<Encoding, ReadError> parse_encoding(std::span<const uint8_t> in) {
   if (in.size() < 32) return unexpected(ReadError{IoErrorKind::UnexpectedEof, kFillWholeBuffer});
   std::array<uint8_t, 32> bytes{};
   std::copy_n(in.begin(), bytes.size(), bytes.begin());
@@ -238,8 +227,8 @@ Expected<Extended, ReadError> point_from_root(const Encoding& e, std::optional<F
 
 template <class Subgroup>
 Expected<Point<Unknown>, ReadError> Point<Subgroup>::read(std::span<const uint8_t> in,
-                                                          const AltJubjubBn256& params) {
-  const auto e = parse_encoding(in, params);
+                                                          const AltJubjubBn256& /*params*/) {
+  const auto e = parse_encoding(in);
   if (!e) return unexpected(e.error());
   const auto p = point_from_root(*e, field::sqrt_ratio_vartime(e->u, e->w));
   if (!p) return unexpected(p.error());
@@ -250,8 +239,8 @@ template <class Subgroup>
 std::array<Expected<Point<Unknown>, ReadError>, 2> Point<Subgroup>::read_pair(std::span<const uint8_t> in0,
                                                                                std::span<const uint8_t> in1,
                                                                                const AltJubjubBn256& params) {
-  const auto e0 = parse_encoding(in0, params);
-  const auto e1 = parse_encoding(in1, params);
+  const auto e0 = parse_encoding(in0);
+  const auto e1 = parse_encoding(in1);
   if (!e0 || !e1) return {read(in0, params), read(in1, params)};
   const std::array<std::optional<Fr>, 2> roots = field::sqrt_ratio_pair_vartime(e0->u, e0->w, e1->u, e1->w);
   const auto finish = [](const Encoding& e, const std::optional<Fr>& x) -> Expected<Point<Unknown>, ReadError> {
@@ -264,7 +253,7 @@ std::array<Expected<Point<Unknown>, ReadError>, 2> Point<Subgroup>::read_pair(st
 
 template <class Subgroup>
 std::optional<Point<Unknown>> Point<Subgroup>::from_xy(const Fr& x, const Fr& y,
-                                                       const AltJubjubBn256& params) {
+                                                       const AltJubjubBn256& /*params*/) {
   Fr x2 = x;
   x2.square();
   Fr y2 = y;

@@ -94,13 +94,6 @@ std::array<uint8_t, 32> U256::to_little_endian() const {
   return out;
 }
 
-std::array<uint8_t, 32> U256::to_big_endian() const {
-  const auto le = to_little_endian();
-  std::array<uint8_t, 32> out{};
-  for (size_t i = 0; i < 32; ++i) out[i] = le[31 - i];
-  return out;
-}
-
 U256 U256::shl(unsigned bits) const {
   U256 r;
   if (bits >= 256) return r;

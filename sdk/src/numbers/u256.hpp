@@ -41,10 +41,8 @@ struct U256 {
   static U256 from_big_endian(const std::array<uint8_t, 32>& bytes);
 
   std::array<uint8_t, 32> to_little_endian() const;
-  std::array<uint8_t, 32> to_big_endian() const;
 
   bool is_zero() const { return (words[0] | words[1] | words[2] | words[3]) == 0; }
-  uint64_t low_u64() const { return words[0]; }
 
   // Bits moved past bit 255 are lost; bits >= 256 gives zero.
   U256 shl(unsigned bits) const;
