@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "crypto/poseidon/poseidon.hpp"
-#include "sdk/src/lib.hpp"
 #include "sdk/src/documents/transfer.hpp"
 #include "sdk/src/documents/transfer_hash.hpp"
+#include "sdk/src/lib.hpp"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <array>
 #include <cstdint>
 
+#include "crypto/field/fr_algorithms.hpp"
 #include "crypto/jubjub/eddsa.hpp"
 #include "crypto/jubjub/fixed_base.hpp"
-#include "crypto/field/fr_algorithms.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/jubjub/scalar_split.hpp"
 

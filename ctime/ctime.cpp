@@ -16,14 +16,14 @@
 #include <string>
 #include <string_view>
 
-#include "crypto/secrets/declassify.hpp"
 #include "crypto/jubjub/eddsa.hpp"
 #include "crypto/jubjub/params.hpp"
-#include "sdk/src/lib.hpp"
+#include "crypto/secrets/declassify.hpp"
 #include "sdk/src/keys/key_text.hpp"
+#include "sdk/src/keys/message_signing.hpp"
 #include "sdk/src/keys/public_key.hpp"
 #include "sdk/src/keys/seed.hpp"
-#include "sdk/src/keys/message_signing.hpp"
+#include "sdk/src/lib.hpp"
 
 using namespace quillet;
 

@@ -3,8 +3,8 @@
 // parsers, and the field encodings that prefix their errors. The first byte
 // picks the parser; the rest is the text.
 #include "fuzz/fuzz_support.hpp"
-#include "sdk/src/numbers/parse_int.hpp"
 #include "sdk/src/documents/field_decoders.hpp"
+#include "sdk/src/numbers/parse_int.hpp"
 #include "sdk/src/numbers/u256.hpp"
 
 using namespace quillet;

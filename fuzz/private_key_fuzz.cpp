@@ -2,8 +2,8 @@
 // seeds. The first byte picks which: even for a key text, odd for a seed; the
 // rest is the input.
 #include "fuzz/fuzz_support.hpp"
-#include "sdk/src/lib.hpp"
 #include "sdk/src/keys/key_text.hpp"
+#include "sdk/src/lib.hpp"
 
 using namespace quillet;
 

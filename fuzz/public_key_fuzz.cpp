@@ -2,8 +2,8 @@
 // a 0x00 byte. Checks the pair convention, the small-value rule, and that
 // is_on_curve answers exactly as a comparison with pub_key_to_xy's pair.
 #include "fuzz/fuzz_support.hpp"
-#include "sdk/src/lib.hpp"
 #include "sdk/src/keys/public_key.hpp"
+#include "sdk/src/lib.hpp"
 #include "sdk/src/numbers/u256.hpp"
 
 using namespace quillet;

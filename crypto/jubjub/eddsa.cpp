@@ -8,10 +8,10 @@
 
 #include "crypto/failure.hpp"
 #include "crypto/field/repr.hpp"
-#include "crypto/secrets/declassify.hpp"
 #include "crypto/hmac_sha256/hmac_sha256.hpp"
 #include "crypto/jubjub/msm.hpp"
 #include "crypto/jubjub/scalar_split.hpp"
+#include "crypto/secrets/declassify.hpp"
 #include "crypto/secrets/wipe.hpp"
 
 namespace quillet::jubjub {

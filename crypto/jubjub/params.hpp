@@ -9,8 +9,8 @@
 #include <span>
 #include <vector>
 
-#include "crypto/field/fr.hpp"
 #include "crypto/blake2s/blake2s.hpp"
+#include "crypto/field/fr.hpp"
 #include "crypto/jubjub/fixed_base.hpp"
 #include "crypto/jubjub/point.hpp"
 

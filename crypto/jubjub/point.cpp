@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "crypto/field/repr.hpp"
 #include "crypto/field/fr_algorithms.hpp"
+#include "crypto/field/repr.hpp"
 #include "crypto/jubjub/msm.hpp"
 #include "crypto/jubjub/scalar_recoding.hpp"
 #include "crypto/jubjub/subgroup.hpp"

@@ -1,19 +1,19 @@
 #include "sdk/src/lib.hpp"
 
-#include "sdk/src/hashing/message_hash.hpp"
-#include "sdk/src/json/json_error.hpp"
-#include "sdk/src/json/writer.hpp"
 #include "sdk/src/documents/limit_order_hash.hpp"
 #include "sdk/src/documents/liquidate.hpp"
 #include "sdk/src/documents/oracle_price_hash.hpp"
 #include "sdk/src/documents/signing.hpp"
 #include "sdk/src/documents/transfer_hash.hpp"
 #include "sdk/src/documents/withdraw_hash.hpp"
+#include "sdk/src/hashing/message_hash.hpp"
+#include "sdk/src/json/json_error.hpp"
+#include "sdk/src/json/writer.hpp"
 #include "sdk/src/keys/l1_signing.hpp"
-#include "sdk/src/keys/public_key.hpp"
-#include "sdk/src/keys/signature.hpp"
-#include "sdk/src/keys/seed.hpp"
 #include "sdk/src/keys/message_signing.hpp"
+#include "sdk/src/keys/public_key.hpp"
+#include "sdk/src/keys/seed.hpp"
+#include "sdk/src/keys/signature.hpp"
 
 namespace quillet::sdk {
 namespace {

@@ -4,12 +4,12 @@
 #include <string>
 #include <vector>
 
-#include "sdk/src/json/tokenizer.hpp"
 #include "sdk/src/documents/limit_order.hpp"
 #include "sdk/src/documents/liquidate.hpp"
 #include "sdk/src/documents/oracle_price.hpp"
 #include "sdk/src/documents/transfer.hpp"
 #include "sdk/src/documents/withdraw.hpp"
+#include "sdk/src/json/tokenizer.hpp"
 
 namespace quillet::sdk::documents {
 namespace {

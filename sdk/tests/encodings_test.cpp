@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "sdk/src/numbers/parse_int.hpp"
 #include "sdk/src/documents/field_decoders.hpp"
+#include "sdk/src/numbers/parse_int.hpp"
 
 namespace quillet::sdk::documents {
 namespace {

@@ -2,9 +2,9 @@
 
 #include <string>
 
+#include "sdk/src/documents/transfer.hpp"
 #include "sdk/src/json/json_error.hpp"
 #include "sdk/src/json/tokenizer.hpp"
-#include "sdk/src/documents/transfer.hpp"
 
 namespace quillet::sdk::json {
 namespace {

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "crypto/failure.hpp"
-#include "sdk/src/lib.hpp"
 #include "sdk/src/keys/key_text.hpp"
 #include "sdk/src/keys/public_key.hpp"
+#include "sdk/src/lib.hpp"
 #include "sdk/tests/test_support.hpp"
 
 namespace quillet::sdk {

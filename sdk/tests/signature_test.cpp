@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "crypto/failure.hpp"
-#include "sdk/src/lib.hpp"
 #include "sdk/src/keys/key_text.hpp"
+#include "sdk/src/keys/message_signing.hpp"
 #include "sdk/src/keys/public_key.hpp"
 #include "sdk/src/keys/signature.hpp"
-#include "sdk/src/keys/message_signing.hpp"
+#include "sdk/src/lib.hpp"
 #include "sdk/tests/test_support.hpp"
 
 namespace quillet::sdk {

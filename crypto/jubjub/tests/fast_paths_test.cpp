@@ -8,10 +8,10 @@
 #include <array>
 #include <vector>
 
-#include "crypto/jubjub/eddsa.hpp"
-#include "crypto/jubjub/fixed_base.hpp"
 #include "crypto/field/fr_algorithms.hpp"
 #include "crypto/hmac_sha256/hmac_sha256.hpp"
+#include "crypto/jubjub/eddsa.hpp"
+#include "crypto/jubjub/fixed_base.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/jubjub/scalar_recoding.hpp"
 #include "crypto/jubjub/scalar_split.hpp"

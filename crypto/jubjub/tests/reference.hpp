@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "crypto/field/repr.hpp"
-#include "crypto/jubjub/eddsa.hpp"
 #include "crypto/hmac_sha256/hmac_sha256.hpp"
+#include "crypto/jubjub/eddsa.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/jubjub/scalar_split.hpp"
 

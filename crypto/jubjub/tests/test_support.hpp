@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "crypto/failure.hpp"
-#include "crypto/field/tests/test_support.hpp"
 #include "crypto/field/repr.hpp"
+#include "crypto/field/tests/test_support.hpp"
 #include "crypto/jubjub/fs.hpp"
 #include "crypto/jubjub/point.hpp"
 

@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "crypto/failure.hpp"
-#include "sdk/src/json/json_error.hpp"
 #include "sdk/src/documents/limit_order.hpp"
+#include "sdk/src/json/json_error.hpp"
 
 namespace quillet::sdk::documents {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "sdk/src/hashing/message_hash.hpp"
 #include "sdk/src/documents/oracle_price.hpp"
+#include "sdk/src/hashing/message_hash.hpp"
 
 namespace quillet::sdk::documents {
 

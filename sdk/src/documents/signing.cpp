@@ -2,14 +2,14 @@
 
 #include "crypto/failure.hpp"
 #include "crypto/secrets/wipe.hpp"
-#include "sdk/src/hashing/message_hash.hpp"
 #include "sdk/src/documents/limit_order_hash.hpp"
 #include "sdk/src/documents/oracle_price_hash.hpp"
 #include "sdk/src/documents/transfer_hash.hpp"
 #include "sdk/src/documents/withdraw_hash.hpp"
+#include "sdk/src/hashing/message_hash.hpp"
 #include "sdk/src/keys/key_text.hpp"
-#include "sdk/src/keys/public_key.hpp"
 #include "sdk/src/keys/message_signing.hpp"
+#include "sdk/src/keys/public_key.hpp"
 
 namespace quillet::sdk::documents {
 namespace {

@@ -5,11 +5,11 @@
 
 #include <string_view>
 
-#include "sdk/src/error.hpp"
 #include "sdk/src/documents/limit_order.hpp"
 #include "sdk/src/documents/oracle_price.hpp"
 #include "sdk/src/documents/transfer.hpp"
 #include "sdk/src/documents/withdraw.hpp"
+#include "sdk/src/error.hpp"
 #include "sdk/src/keys/signature.hpp"
 
 namespace quillet::sdk::documents {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "sdk/src/hashing/message_hash.hpp"
 #include "sdk/src/documents/transfer.hpp"
+#include "sdk/src/hashing/message_hash.hpp"
 
 namespace quillet::sdk::documents {
 

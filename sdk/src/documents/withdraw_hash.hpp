@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "sdk/src/hashing/message_hash.hpp"
 #include "sdk/src/documents/withdraw.hpp"
+#include "sdk/src/hashing/message_hash.hpp"
 
 namespace quillet::sdk::documents {
 

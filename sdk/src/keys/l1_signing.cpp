@@ -5,8 +5,8 @@
 
 #include "crypto/secrets/wipe.hpp"
 #include "sdk/src/keys/key_text.hpp"
-#include "sdk/src/keys/public_key.hpp"
 #include "sdk/src/keys/message_signing.hpp"
+#include "sdk/src/keys/public_key.hpp"
 
 namespace quillet::sdk::keys {
 

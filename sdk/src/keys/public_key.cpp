@@ -3,8 +3,8 @@
 #include <string>
 
 #include "crypto/failure.hpp"
-#include "crypto/secrets/declassify.hpp"
 #include "crypto/jubjub/params.hpp"
+#include "crypto/secrets/declassify.hpp"
 #include "crypto/secrets/wipe.hpp"
 #include "sdk/src/keys/key_text.hpp"
 

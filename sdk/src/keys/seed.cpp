@@ -6,8 +6,8 @@
 
 #include "crypto/field/montgomery.hpp"
 #include "crypto/field/repr.hpp"
-#include "crypto/secrets/declassify.hpp"
 #include "crypto/jubjub/fs.hpp"
+#include "crypto/secrets/declassify.hpp"
 #include "crypto/secrets/wipe.hpp"
 #include "sdk/src/keys/key_text.hpp"
 

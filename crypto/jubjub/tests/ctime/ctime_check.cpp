@@ -11,10 +11,10 @@
 #include <cstdio>
 
 #include "crypto/field/repr.hpp"
-#include "crypto/secrets/declassify.hpp"
 #include "crypto/jubjub/eddsa.hpp"
 #include "crypto/jubjub/fixed_base.hpp"
 #include "crypto/jubjub/params.hpp"
+#include "crypto/secrets/declassify.hpp"
 
 namespace quillet::secrets {
 
