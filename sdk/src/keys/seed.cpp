@@ -1,11 +1,10 @@
 #include "sdk/src/keys/seed.hpp"
 
-#include <openssl/sha.h>
-
 #include <array>
 
 #include "crypto/field/montgomery.hpp"
 #include "crypto/field/repr.hpp"
+#include "crypto/hmac_sha256/hmac_sha256.hpp"
 #include "crypto/jubjub/fs.hpp"
 #include "crypto/secrets/declassify.hpp"
 #include "crypto/secrets/wipe.hpp"
@@ -14,7 +13,7 @@
 namespace quillet::sdk::keys {
 namespace {
 
-using Digest = std::array<uint8_t, SHA256_DIGEST_LENGTH>;
+using Digest = hmac_sha256::Sha256Digest;
 
 // On input, `d` is a 32-byte big-endian integer. Returns whether it is below
 // s, without a branch: the accepted candidate is the private key.
@@ -47,9 +46,9 @@ Result<std::string> private_key_from_seed(std::span<const uint8_t> seed) {
   Digest c{};
   const secrets::WipeOnExit<Digest> wipe_d(d);
   const secrets::WipeOnExit<Digest> wipe_c(c);
-  SHA256(seed.data(), seed.size(), d.data());
+  hmac_sha256::sha256(seed, d);
   for (;;) {
-    SHA256(d.data(), d.size(), c.data());
+    hmac_sha256::sha256(d, c);
     if (below_subgroup_order(c)) break;
     d = c;
   }
