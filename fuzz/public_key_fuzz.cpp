@@ -19,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (!value) {
     fuzz::check(pair.value && !pair.value->has_value() &&
-                    pair.value->error().to_string() == value.error().to_string(),
-                "pub_key_to_xy returns the parse error");
+                    pair.value->error().to_string() == value.error().to_error().to_string(),
+                "pub_key_to_xy returns the parse error, caused by its source");
   } else if (!value->is_zero() && value->words[3] == 0 && (value->words[2] >> 32) == 0) {
     fuzz::check(pair.value && pair.value->has_value(), "small values are not decoded");
     fuzz::check((*pair.value)->second == "0x" + std::string(64, '0'), "small value has x = 0");
