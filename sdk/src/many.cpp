@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "sdk/src/hash.hpp"
+#include "sdk/src/hashing/message_hash.hpp"
 #include "sdk/src/lib.hpp"
 
 namespace quillet::sdk {
@@ -26,7 +26,7 @@ Result<std::string> hash_one(DocumentKind kind, std::string_view doc) {
   fail_hard("internal error: unknown document kind");
 }
 
-Result<tx::JubjubSignature> sign_one(DocumentKind kind, std::string_view doc, std::string_view key) {
+Result<keys::JubjubSignature> sign_one(DocumentKind kind, std::string_view doc, std::string_view key) {
   switch (kind) {
     case DocumentKind::transfer:
       return sign_transfer(doc, key);
@@ -62,7 +62,7 @@ std::vector<ItemResult<T>> collect(std::vector<std::optional<ItemResult<T>>>& sl
 
 }  // namespace
 
-std::string hash_text_of_squeeze(const Fr& squeezed) { return hash_text(squeezed.into_repr()); }
+std::string hash_text_of_squeeze(const Fr& squeezed) { return hashing::hash_text(squeezed.into_repr()); }
 
 std::vector<ItemResult<std::string>> hash_many(DocumentKind kind, std::span<const std::string_view> docs,
                                                poseidon::LaneKernel k) {
@@ -79,15 +79,15 @@ std::vector<ItemResult<std::string>> hash_many(DocumentKind kind, std::span<cons
   return collect(slots);
 }
 
-std::vector<ItemResult<tx::JubjubSignature>> sign_many(DocumentKind kind, std::span<const std::string_view> docs,
+std::vector<ItemResult<keys::JubjubSignature>> sign_many(DocumentKind kind, std::span<const std::string_view> docs,
                                                        std::string_view pri_key, poseidon::LaneKernel k) {
   // The recording runs hash the documents; only the final run signs.
   auto hash = [&](size_t i) { return hash_one(kind, docs[i]); };
   auto call = [&](size_t i) { return sign_one(kind, docs[i], pri_key); };
-  std::vector<std::optional<ItemResult<tx::JubjubSignature>>> slots(docs.size());
+  std::vector<std::optional<ItemResult<keys::JubjubSignature>>> slots(docs.size());
   poseidon::run_deferred(
       docs.size(), [&](size_t i) { (void)guarded<std::string>(hash, i); },
-      [&](size_t i) { slots[i].emplace(guarded<tx::JubjubSignature>(call, i)); }, k);
+      [&](size_t i) { slots[i].emplace(guarded<keys::JubjubSignature>(call, i)); }, k);
   return collect(slots);
 }
 

@@ -12,7 +12,7 @@
 #include "crypto/failure.hpp"
 #include "crypto/poseidon/lanes.hpp"
 #include "sdk/src/error.hpp"
-#include "sdk/src/tx/packed_signature.hpp"
+#include "sdk/src/keys/signature.hpp"
 
 namespace quillet::sdk {
 
@@ -31,7 +31,7 @@ std::vector<ItemResult<std::string>> hash_many(DocumentKind kind, std::span<cons
                                                poseidon::LaneKernel k = poseidon::lane_kernel());
 
 // sign_<kind>(docs[i], pri_key) for every i, in order.
-std::vector<ItemResult<tx::JubjubSignature>> sign_many(DocumentKind kind, std::span<const std::string_view> docs,
+std::vector<ItemResult<keys::JubjubSignature>> sign_many(DocumentKind kind, std::span<const std::string_view> docs,
                                                        std::string_view pri_key,
                                                        poseidon::LaneKernel k = poseidon::lane_kernel());
 

@@ -81,7 +81,7 @@ std::string describe_single(F f) {
 
 TEST(Many, EveryItemAsItsSingleCallOnEveryKernel) {
   using HashFn = Result<std::string> (*)(std::string_view);
-  using SignFn = Result<tx::JubjubSignature> (*)(std::string_view, std::string_view);
+  using SignFn = Result<keys::JubjubSignature> (*)(std::string_view, std::string_view);
   struct Case {
     DocumentKind kind;
     HashFn hash;
