@@ -12,7 +12,7 @@
 #include <variant>
 #include <vector>
 
-#include "crypto/jubjub/secret.hpp"
+#include "crypto/secrets/wipe.hpp"
 #include "python/src/binding.hpp"
 #include "python/src/calls.hpp"
 #include "python/src/failure.hpp"
@@ -65,7 +65,7 @@ PyObject* outcome_tuple(Outcome& outcome) {
     return Py_BuildValue("(ON)", Py_False, text);
   }
   PyObject* value = to_python(*outcome);
-  if (std::string* text = std::get_if<std::string>(&*outcome)) jubjub::wipe_text(*text);
+  if (std::string* text = std::get_if<std::string>(&*outcome)) secrets::wipe_text(*text);
   if (value == nullptr) return nullptr;
   return Py_BuildValue("(ON)", Py_True, value);
 }
