@@ -1,12 +1,63 @@
-"""The `quillet` command and helpers around the quillet_python_sdk module.
+"""quillet: a typed API over the quillet_python_sdk module, the `quillet`
+command and batch calls.
 
-The signing itself is done by the extension module; this package only reads
-inputs, calls its functions and writes their results.
+    from quillet import LimitOrder, PrivateKey
+    key = PrivateKey.from_seed("…at least 32 UTF-8 bytes…")
+    order = LimitOrder(amount_synthetic=100000, ..., nonce=17, public_key=key.public_key.x,
+                       expiration_timestamp=1767225600)
+    key.public_key.verify(key.sign(order), order)     # True
+
+The signing itself is done by the extension modules; results are the
+module's, byte for byte. The typed API raises QuilletError subclasses (plain
+Exceptions); PanicException is the class that quillet_python_sdk's own
+functions raise, exported so that it can be caught by name.
 """
 
-from importlib import metadata
+from quillet import _batch
+from quillet.errors import (InvalidDocument, InvalidKey, InvalidMessage, InvalidSignature,
+                            QuilletError, SigningFailed)
 
 try:
-    __version__ = metadata.version("quillet_python_sdk")
-except metadata.PackageNotFoundError:  # imported from a source tree, not installed
+    from quillet._version import __version__  # written when the wheel is built
+except ImportError:  # imported from a source tree, not installed
     __version__ = "0+unknown"
+
+# Not typing.TYPE_CHECKING: importing typing would double the cost of
+# `import quillet`. Type checkers read this name as the same flag.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from quillet.documents import (Document, LimitOrder, Liquidation, SignedOraclePrice,
+                                   Transfer, Withdrawal)
+    from quillet.keys import L1Signature, PrivateKey, PublicKey, Signature
+
+    class PanicException(BaseException):
+        """Raised by quillet_python_sdk's functions when the core fails; derives
+        from BaseException, like SystemExit."""
+else:
+    PanicException = _batch.panic_exception()
+
+# Loaded on first use, so that `import quillet` (and the command line) costs
+# little more than the extension module.
+_LAZY = {
+    "Document": "quillet.documents", "LimitOrder": "quillet.documents",
+    "Liquidation": "quillet.documents", "SignedOraclePrice": "quillet.documents",
+    "Transfer": "quillet.documents", "Withdrawal": "quillet.documents",
+    "L1Signature": "quillet.keys", "PrivateKey": "quillet.keys", "PublicKey": "quillet.keys",
+    "Signature": "quillet.keys",
+}
+
+
+def __getattr__(name: str) -> object:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'quillet' has no attribute {name!r}")
+    import importlib
+    value = getattr(importlib.import_module(module), name)
+    globals()[name] = value
+    return value
+
+
+__all__ = ["Document", "InvalidDocument", "InvalidKey", "InvalidMessage", "InvalidSignature",
+           "L1Signature", "LimitOrder", "Liquidation", "PanicException", "PrivateKey",
+           "PublicKey", "QuilletError", "Signature", "SignedOraclePrice", "SigningFailed",
+           "Transfer", "Withdrawal", "__version__"]

@@ -23,3 +23,15 @@ def default_threads() -> int:
 
 def lane_kernel() -> str:
     """The Poseidon kernel of hash_many and sign_many in this process: 'ifma', 'emulated' or 'scalar'."""
+
+def call(name: str, /, *args: str) -> tuple[bool, str | bool]:
+    """(True, result) or (False, reason) of one function's core call; writes no diagnostic."""
+
+def call_many(name: str, items: list[tuple[str, ...]], threads: int, /) -> list[tuple[bool, str | bool]]:
+    """[(ok, result or reason), ...] for each argument tuple, every item run."""
+
+def panic_exception() -> type[BaseException]:
+    """The PanicException class raised by quillet_python_sdk."""
+
+def _rebuild_panic(*args: object) -> BaseException:
+    """A PanicException with these args (unpickling)."""

@@ -19,68 +19,315 @@ container changed by another thread while a batch runs does not affect it.
 Ctrl-C stops a batch within a fraction of a second (KeyboardInterrupt, no
 results), and a batch that cannot allocate its memory raises MemoryError.
 
+Items may be JSON texts or quillet documents, keys texts or PrivateKey
+objects, and kinds are spelled with "-" or "_" alike ("limit-order").
+
+Options of every batch function:
+
+- `outcomes=True`: never raise for an item; return one Outcome per item
+  (`.ok`, `.value`, `.error`: a QuilletError with the core's reason), every
+  item run. Only a bad `kind`, key or `threads` still raises.
+- `progress=callback`: called as callback(done, total) after each chunk.
+- `chunk_size=N`: items per chunk (default 1024 when chunked).
+
+With any of the three the batch runs as one native call per chunk (Ctrl-C
+still stops it within a fraction of a second); without them it is one call.
+
     from quillet import batch
     signatures = batch.sign_many("limit_order", orders, key)
-    hashes = batch.hash_many("limit_order", orders, threads=2)
+    hashes = batch.hash_many("limit-order", orders, threads=2)
+    for outcome in batch.hash_many("limit_order", orders, outcomes=True):
+        print(outcome.index, outcome.value if outcome.ok else outcome.error)
 """
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Sequence
-from typing import Literal
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Generic, Literal, TypeVar, overload
 
 from quillet import _batch
+from quillet.errors import InvalidDocument, InvalidMessage, InvalidSignature, QuilletError
+
+if TYPE_CHECKING:
+    from quillet.documents import Document
+    from quillet.keys import PrivateKey
 
 Kind = Literal["transfer", "withdraw", "limit_order", "liquidate", "signed_oracle_price"]
+# A kind as the command line spells it is accepted too.
+KindName = Kind | Literal["limit-order", "signed-oracle-price"]
 
 # The document kinds, as quillet_python_sdk names its hash_* and sign_* functions.
 KINDS: tuple[Kind, ...] = ("transfer", "withdraw", "limit_order", "liquidate",
                            "signed_oracle_price")
 
-__all__ = ["KINDS", "Kind", "default_threads", "hash_many", "lane_kernel", "sign_many",
-           "sign_messages", "verify_many"]
+Progress = Callable[[int, int], None]
+DEFAULT_CHUNK = 1024
+
+T = TypeVar("T")
+
+__all__ = ["DEFAULT_CHUNK", "KINDS", "Kind", "KindName", "Outcome", "Progress", "default_threads",
+           "hash_many", "lane_kernel", "normalize_kind", "sign_many", "sign_messages",
+           "verify_many"]
 
 
-def hash_many(kind: Kind, docs: Iterable[str], *, threads: int | None = None) -> list[str]:
+@dataclass(frozen=True, slots=True)
+class Outcome(Generic[T]):
+    """What became of one item of a batch run with outcomes=True."""
+
+    index: int
+    value: T | None = None
+    error: QuilletError | None = None
+
+    @property
+    def ok(self) -> bool:
+        return self.error is None
+
+    def unwrap(self) -> T:
+        """The value, or the item's error raised."""
+        if self.error is not None:
+            raise self.error
+        assert self.value is not None
+        return self.value
+
+
+def normalize_kind(kind: str) -> Kind:
+    """The kind with "-" read as "_"; ValueError for an unknown kind."""
+    if not isinstance(kind, str):
+        raise TypeError(f"kind must be a str, not '{type(kind).__name__}'")
+    name = kind.replace("-", "_")
+    for known in KINDS:
+        if name == known:
+            return known
+    raise ValueError(f"unknown kind {kind!r}; expected one of {', '.join(KINDS)} "
+                     "('-' and '_' alike)")
+
+
+def _texts(docs: Iterable[str | Document], what: str = "docs") -> list[object]:
+    if isinstance(docs, (str, bytes, bytearray)):
+        raise TypeError(f"{what} must be an iterable such as a list, not '{type(docs).__name__}'")
+    items: list[object] = list(docs)
+    if any(not isinstance(item, str) for item in items):
+        from quillet.documents import Document
+        items = [item.to_json() if isinstance(item, Document) else item for item in items]
+    return items
+
+
+def _key_text(pri_key: str | PrivateKey) -> str:
+    from quillet.keys import PrivateKey
+    return pri_key.to_text() if isinstance(pri_key, PrivateKey) else pri_key
+
+
+def _threads(threads: int | None) -> int:
+    if threads is None:
+        return _batch.default_threads()
+    if isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads must be an int or None, not '{type(threads).__name__}'")
+    if threads < 1:
+        raise ValueError(f"threads must be at least 1, not {threads}")
+    return threads
+
+
+def _chunks(count: int, chunk_size: int | None) -> range:
+    size = DEFAULT_CHUNK if chunk_size is None else chunk_size
+    if isinstance(size, bool) or not isinstance(size, int) or size < 1:
+        raise ValueError(f"chunk_size must be an int of at least 1, not {chunk_size!r}")
+    return range(0, count, size)
+
+
+def _renumber(error: BaseException, offset: int) -> None:
+    # The native call numbers items within its chunk.
+    notes = getattr(error, "__notes__", None)
+    if offset and notes:
+        error.__notes__ = [f"batch item {int(note[11:]) + offset}"
+                           if note.startswith("batch item ") and note[11:].isdigit() else note
+                           for note in notes]
+
+
+def _raising(run: Callable[[list[object]], list[T]], items: list[object], progress: Progress | None,
+             chunk_size: int | None) -> list[T]:
+    results: list[T] = []
+    for start in _chunks(len(items), chunk_size):
+        chunk = items[start:start + (chunk_size or DEFAULT_CHUNK)]
+        try:
+            results.extend(run(chunk))
+        except BaseException as error:
+            _renumber(error, start)
+            raise
+        if progress is not None:
+            progress(len(results), len(items))
+    if progress is not None and not items:
+        progress(0, 0)
+    return results
+
+
+def _outcomes(name: str, items: list[tuple[object, ...] | None], threads: int,
+              progress: Progress | None, chunk_size: int | None,
+              failure: type[QuilletError]) -> list[Outcome[T]]:
+    """Runs `name` on every argument tuple, chunk by chunk, as Outcomes
+    (None stands for an item that is not a tuple of arguments)."""
+    results: list[Outcome[T]] = []
+    for start in _chunks(len(items), chunk_size):
+        chunk = items[start:start + (chunk_size or DEFAULT_CHUNK)]
+        runnable = [(i, args) for i, args in enumerate(chunk, start)
+                    if args is not None and all(isinstance(arg, str) for arg in args)]
+        answers = iter(_batch.call_many(name, [args for _, args in runnable],  # type: ignore[misc]
+                                        threads))
+        runnable_indexes = {i for i, _ in runnable}
+        for i, args in enumerate(chunk, start):
+            if i not in runnable_indexes:
+                got = "a malformed item" if args is None else \
+                    "(" + ", ".join(type(arg).__name__ for arg in args) + ")"
+                results.append(Outcome(i, error=failure(
+                    f"batch item {i}: expected the arguments as str, got {got}")))
+                continue
+            ok, value = next(answers)
+            if ok:
+                results.append(Outcome(i, value=value))  # type: ignore[arg-type]
+            else:
+                results.append(Outcome(i, error=failure(f"batch item {i}: {value}",
+                                                        reason=str(value))))
+        if progress is not None:
+            progress(len(results), len(items))
+    if progress is not None and not items:
+        progress(0, 0)
+    return results
+
+
+def _check_key(key: str) -> None:
+    # Per-item reasons must never quote the key: a bad key fails the batch
+    # first, in words of its own.
+    from quillet.keys import PrivateKey
+    PrivateKey(key)
+
+
+@overload
+def hash_many(kind: KindName, docs: Iterable[str | Document], *, threads: int | None = None,
+              outcomes: Literal[False] = False, progress: Progress | None = None,
+              chunk_size: int | None = None) -> list[str]: ...
+@overload
+def hash_many(kind: KindName, docs: Iterable[str | Document], *, threads: int | None = None,
+              outcomes: Literal[True], progress: Progress | None = None,
+              chunk_size: int | None = None) -> list[Outcome[str]]: ...
+def hash_many(kind: KindName, docs: Iterable[str | Document], *, threads: int | None = None,
+              outcomes: bool = False, progress: Progress | None = None,
+              chunk_size: int | None = None) -> list[str] | list[Outcome[str]]:
     """The hash text of each JSON document of one kind: [hash_{kind}(doc) for doc in docs].
 
     Failures raise PanicException (or TypeError for an item that is not a
-    str), noted with the item's index. `threads`: None for one per core, or a
-    count of at least 1 (at most 256, and never more than the items).
+    str), noted with the item's index; with outcomes=True they are
+    InvalidDocument outcomes. `threads`: None for one per core, or a count of
+    at least 1 (at most 256, and never more than the items).
     """
-    return _batch.hash_many(kind, docs, threads=threads)
+    kind = normalize_kind(kind)
+    items = _texts(docs)
+    if outcomes:
+        return _outcomes("hash_" + kind, [(doc,) for doc in items], _threads(threads), progress,
+                         chunk_size, InvalidDocument)
+    if progress is None and chunk_size is None:
+        return _batch.hash_many(kind, items, threads=threads)  # type: ignore[arg-type]
+    return _raising(lambda chunk: _batch.hash_many(kind, chunk,  # type: ignore[arg-type]
+                                                   threads=threads),
+                    items, progress, chunk_size)
 
 
-def sign_many(kind: Kind, docs: Iterable[str], pri_key: str, *,
-              threads: int | None = None) -> list[str]:
+@overload
+def sign_many(kind: KindName, docs: Iterable[str | Document], pri_key: str | PrivateKey, *,
+              threads: int | None = None, outcomes: Literal[False] = False,
+              progress: Progress | None = None, chunk_size: int | None = None) -> list[str]: ...
+@overload
+def sign_many(kind: KindName, docs: Iterable[str | Document], pri_key: str | PrivateKey, *,
+              threads: int | None = None, outcomes: Literal[True],
+              progress: Progress | None = None,
+              chunk_size: int | None = None) -> list[Outcome[str]]: ...
+def sign_many(kind: KindName, docs: Iterable[str | Document], pri_key: str | PrivateKey, *,
+              threads: int | None = None, outcomes: bool = False,
+              progress: Progress | None = None,
+              chunk_size: int | None = None) -> list[str] | list[Outcome[str]]:
     """The signature JSON of each JSON document of one kind under one private key:
     [sign_{kind}(doc, pri_key) for doc in docs].
 
     A key that is not a str raises TypeError before any item is looked at;
     item failures raise ValueError "Any { .. }" (or TypeError), noted with the
-    item's index. `threads` as for hash_many.
+    item's index. With outcomes=True a bad key raises InvalidKey first and
+    item failures are InvalidDocument outcomes. `threads` as for hash_many.
     """
-    return _batch.sign_many(kind, docs, pri_key, threads=threads)
+    kind = normalize_kind(kind)
+    key = _key_text(pri_key)
+    items = _texts(docs)
+    if outcomes:
+        _check_key(key)
+        return _outcomes("sign_" + kind, [(doc, key) for doc in items], _threads(threads),
+                         progress, chunk_size, InvalidDocument)
+    if progress is None and chunk_size is None:
+        return _batch.sign_many(kind, items, key, threads=threads)  # type: ignore[arg-type]
+    return _raising(lambda chunk: _batch.sign_many(kind, chunk, key,  # type: ignore[arg-type]
+                                                   threads=threads),
+                    items, progress, chunk_size)
 
 
-def sign_messages(pri_key: str, msgs: Iterable[str], *, threads: int | None = None) -> list[str]:
+@overload
+def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str], *, threads: int | None = None,
+                  outcomes: Literal[False] = False, progress: Progress | None = None,
+                  chunk_size: int | None = None) -> list[str]: ...
+@overload
+def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str], *, threads: int | None = None,
+                  outcomes: Literal[True], progress: Progress | None = None,
+                  chunk_size: int | None = None) -> list[Outcome[str]]: ...
+def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str], *, threads: int | None = None,
+                  outcomes: bool = False, progress: Progress | None = None,
+                  chunk_size: int | None = None) -> list[str] | list[Outcome[str]]:
     """The signature JSON of each message integer under one private key:
     [sign(pri_key, msg) for msg in msgs].
 
-    Failures as for sign_many; `threads` as for hash_many.
+    Failures as for sign_many (InvalidMessage outcomes); `threads` as for hash_many.
     """
-    return _batch.sign_messages(pri_key, msgs, threads=threads)
+    key = _key_text(pri_key)
+    items = _texts(msgs, "msgs")
+    if outcomes:
+        _check_key(key)
+        return _outcomes("sign", [(key, msg) for msg in items], _threads(threads), progress,
+                         chunk_size, InvalidMessage)
+    if progress is None and chunk_size is None:
+        return _batch.sign_messages(key, items, threads=threads)  # type: ignore[arg-type]
+    return _raising(lambda chunk: _batch.sign_messages(key, chunk,  # type: ignore[arg-type]
+                                                       threads=threads),
+                    items, progress, chunk_size)
 
 
-def verify_many(items: Iterable[Sequence[str]], *, threads: int | None = None) -> list[bool]:
+@overload
+def verify_many(items: Iterable[Sequence[str]], *, threads: int | None = None,
+                outcomes: Literal[False] = False, progress: Progress | None = None,
+                chunk_size: int | None = None) -> list[bool]: ...
+@overload
+def verify_many(items: Iterable[Sequence[str]], *, threads: int | None = None,
+                outcomes: Literal[True], progress: Progress | None = None,
+                chunk_size: int | None = None) -> list[Outcome[bool]]: ...
+def verify_many(items: Iterable[Sequence[str]], *, threads: int | None = None,
+                outcomes: bool = False, progress: Progress | None = None,
+                chunk_size: int | None = None) -> list[bool] | list[Outcome[bool]]:
     """Whether each signature verifies: [verify_signature(*item) for item in items].
 
     Each item is a tuple or list of the five arguments (sig_r, sig_s,
     pub_key_x, pub_key_y, msg). A malformed item raises TypeError or
-    ValueError "Any { .. }", noted with its index; a well-formed signature
-    that does not match gives False. `threads` as for hash_many.
+    ValueError "Any { .. }", noted with its index (an InvalidSignature
+    outcome with outcomes=True); a well-formed signature that does not match
+    gives False. `threads` as for hash_many.
     """
-    return _batch.verify_many(items, threads=threads)
+    if outcomes:
+        if isinstance(items, (str, bytes, bytearray)):
+            raise TypeError(f"items must be an iterable such as a list, not "
+                            f"'{type(items).__name__}'")
+        rows: list[tuple[object, ...] | None] = [
+            tuple(item) if isinstance(item, (tuple, list)) and len(item) == 5 else None
+            for item in items]
+        return _outcomes("verify_signature", rows, _threads(threads), progress, chunk_size,
+                         InvalidSignature)
+    if progress is None and chunk_size is None:
+        return _batch.verify_many(items, threads=threads)
+    return _raising(lambda chunk: _batch.verify_many(chunk,  # type: ignore[arg-type]
+                                                     threads=threads),
+                    list(items), progress, chunk_size)
 
 
 def default_threads() -> int:

@@ -17,12 +17,14 @@ import re
 import string
 import sys
 import tempfile
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, BinaryIO, NoReturn, TypeVar
 
 import quillet_python_sdk as sdk
 
-from quillet import __version__, bench, demo
+from quillet import __version__, _batch, batch, bench, demo
+from quillet.errors import QuilletError
+from quillet.keys import _key_fault as key_fault
 
 KEY_ENV = "QUILLET_PRIVATE_KEY"
 
@@ -34,6 +36,8 @@ EXIT_FAILURE = 2  # bad usage, unreadable input, or the module refused the input
 # signatures and public keys are far below TEXT_LIMIT even as indented JSON.
 DOCUMENT_LIMIT = 1 << 20
 TEXT_LIMIT = 4096
+# Lines of an --ndjson input per batch call.
+NDJSON_CHUNK = 1024
 
 HASH: dict[str, Callable[[str], str]] = {
     "transfer": sdk.hash_transfer,
@@ -72,17 +76,20 @@ class Inputs:
     def __init__(self) -> None:
         self._stdin_holds: str | None = None
 
+    def _claim_stdin(self, what: str) -> BinaryIO:
+        if self._stdin_holds is not None:
+            raise Failure(f"standard input already holds the {self._stdin_holds}; "
+                          f"give the {what} as a file")
+        if sys.stdin is None:
+            raise Failure(f"no standard input to read the {what} from")
+        self._stdin_holds = what
+        return sys.stdin.buffer
+
     def read(self, source: str, what: str, limit: int = DOCUMENT_LIMIT) -> str:
         """The UTF-8 text of file `source`, or of standard input if it is "-";
         more than `limit` bytes is refused without reading further."""
         if source == "-":
-            if self._stdin_holds is not None:
-                raise Failure(f"standard input already holds the {self._stdin_holds}; "
-                              f"give the {what} as a file")
-            if sys.stdin is None:
-                raise Failure(f"no standard input to read the {what} from")
-            self._stdin_holds = what
-            data = _read_bounded(sys.stdin.buffer, what, limit)
+            data = _read_bounded(self._claim_stdin(what), what, limit)
         else:
             try:
                 with open(source, "rb") as file:
@@ -97,6 +104,51 @@ class Inputs:
     def text_or_file(self, value: str, what: str) -> str:
         """`value` itself, or the text of the file it names as "@FILE" ("@-": stdin)."""
         return self.read(value[1:], what, TEXT_LIMIT) if value.startswith("@") else value
+
+    def lines(self, source: str, what: str) -> Iterator[list[str]]:
+        """The non-blank lines of file `source` (stdin if "-"), NDJSON_CHUNK at
+        a time, as they are read: memory stays bounded however long the input.
+        A line is refused beyond DOCUMENT_LIMIT bytes or if it is not UTF-8."""
+        if source == "-":
+            file = self._claim_stdin(what)
+        else:
+            try:
+                file = open(source, "rb")  # closed by _chunks
+            except OSError as error:
+                raise Failure(f"cannot read the {what} from {source}: {error.strerror}") from None
+        return self._chunks(file, what, close=source != "-")
+
+    @staticmethod
+    def _chunks(file: BinaryIO, what: str, close: bool) -> Iterator[list[str]]:
+        try:
+            chunk: list[str] = []
+            number = 0
+            while True:
+                try:
+                    raw = file.readline(DOCUMENT_LIMIT + 1)
+                except OSError as error:
+                    raise Failure(f"cannot read the {what}: {error.strerror}") from None
+                if not raw:
+                    break
+                number += 1
+                if len(raw) > DOCUMENT_LIMIT and not raw.endswith(b"\n"):
+                    raise Failure(f"line {number} of the {what} is longer than "
+                                  f"{DOCUMENT_LIMIT} bytes")
+                try:
+                    line = raw.decode("utf-8").rstrip("\r\n")
+                except UnicodeDecodeError as error:
+                    raise Failure(f"line {number} of the {what} is not UTF-8 text "
+                                  f"(byte {error.start})") from None
+                if line.strip():
+                    chunk.append(line)
+                if len(chunk) == NDJSON_CHUNK:
+                    yield chunk
+                    chunk = []
+            if chunk:
+                yield chunk
+        finally:
+            if close:
+                file.close()
 
 
 def _read_bounded(file: BinaryIO, what: str, limit: int) -> bytes:
@@ -163,26 +215,19 @@ def private_key(args: argparse.Namespace, inputs: Inputs) -> str:
     problem = key_text_problem(text)
     if problem is not None:
         raise Failure(f"the private key in {origin} is malformed: {problem}")
+    # A well-formed text may still be out of range: checked here too, so that
+    # the key is blamed, not the document or message it was meant to sign.
+    ok, reason = _batch.call("private_key_to_public_key_xy", text)
+    if not ok:
+        raise Failure(f"the private key in {origin} is refused: {key_fault(str(reason))}")
     return text
 
 
 # --- calling the module --------------------------------------------------------
 
-def _is_module_failure(exc: BaseException) -> bool:
-    # PanicException is no attribute of the module: known by its name only.
-    return isinstance(exc, (ValueError, TypeError)) or type(exc).__name__ == "PanicException"
-
-
-def _describe(name: str, exc: BaseException, diagnostic: str) -> str:
-    if type(exc).__name__ == "PanicException":
-        text = str(exc.args[0]) if exc.args else ""
-        return f"{name} failed: " + text.split("\n\nCaused by:")[0].replace("\n", " ")
-    if str(exc) == "Any { .. }":
-        # The refusal's reason reaches only the module's diagnostic line.
-        line = diagnostic.strip().split("\n")[0]
-        reason = line.removeprefix(f"quillet_python_sdk: {name} failed: ").split("\\n\\nCaused by:")[0]
-        return f"{name} refused its input: {reason or 'Any { .. }'}"
-    return f"{name} failed: {exc}"
+# The functions whose failures the module raises as ValueError("Any { .. }"):
+# the input was refused. The others raise PanicException: the call failed.
+_GUARDED = frozenset({"verify_signature", "sign", "eth_sign", *(f"sign_{kind}" for kind in SIGN)})
 
 
 def _redact(text: str, secret: str | None) -> str:
@@ -196,37 +241,20 @@ def _redact(text: str, secret: str | None) -> str:
 def call(function: Callable[..., T], *args: str, secret: str | None = None) -> T:
     """function(*args); a failure of the module becomes a Failure of one line.
 
-    The module writes a diagnostic line to stderr when it fails; it is caught
-    here and folded into that one line, with the private key `secret` removed.
+    The call runs through quillet._batch.call, the very core call of the
+    module's function, which hands the failure's reason back instead of
+    writing it to stderr; the line leaves the private key `secret` out.
     """
-    if sys.stderr is not None:
-        sys.stderr.flush()
-    failure: BaseException | None = None
-    with tempfile.TemporaryFile() as sink:
-        try:
-            saved: int | None = os.dup(2)
-        except OSError:  # stderr is closed: it is closed again afterwards
-            saved = None
-        os.dup2(sink.fileno(), 2)
-        try:
-            result = function(*args)
-        except BaseException as exc:
-            if not _is_module_failure(exc):
-                raise
-            failure = exc
-        finally:
-            if saved is None:
-                os.close(2)
-            else:
-                os.dup2(saved, 2)
-                os.close(saved)
-        sink.seek(0)
-        diagnostic = sink.read().decode("utf-8", "replace")
-    if failure is not None:
-        raise Failure(_redact(_describe(function.__name__, failure, diagnostic), secret))
-    if diagnostic and sys.stderr is not None:  # not expected on success, but never hidden
-        sys.stderr.write(diagnostic)
-    return result
+    name = function.__name__
+    try:
+        ok, value = _batch.call(name, *args)
+    except (TypeError, ValueError) as error:  # e.g. text with lone surrogates
+        raise Failure(_redact(f"{name} failed: {error}", secret)) from None
+    if ok:
+        return value  # type: ignore[return-value]  # the function's own result type
+    reason = str(value).split("\n\nCaused by:")[0].replace("\n", " ")
+    verdict = "refused its input" if name in _GUARDED else "failed"
+    raise Failure(_redact(f"{name} {verdict}: {reason}", secret))
 
 
 class OutputFailure(Failure):
@@ -334,13 +362,66 @@ def cmd_on_curve(args: argparse.Namespace, inputs: Inputs) -> int:
     return EXIT_OK if on_curve else EXIT_FALSE
 
 
+class _Progress:
+    """The count of lines done, on stderr when it is a terminal."""
+
+    def __init__(self) -> None:
+        self.shown = sys.stderr is not None and sys.stderr.isatty()
+        self.done = 0
+
+    def add(self, count: int) -> None:
+        self.done += count
+        if self.shown:
+            sys.stderr.write(f"\r{self.done} lines done")
+            sys.stderr.flush()
+
+    def end(self) -> None:
+        if self.shown and self.done:
+            sys.stderr.write("\n")
+
+
+def _error_line(reason: str) -> str:
+    # ASCII JSON: no line separator of the reason can split the NDJSON line.
+    return json.dumps({"error": reason.split("\n\nCaused by:")[0].replace("\n", " ")}) + "\n"
+
+
+def _ndjson(chunks: Iterator[list[str]], run: Callable[[list[str]], list[Any]],
+            wrap: Callable[[Any], str]) -> int:
+    """Runs each chunk of lines as one batch with per-item outcomes and writes
+    one line per input line: wrap(value), or {"error": reason}. The status is
+    2 if any line was refused."""
+    failed = 0
+    progress = _Progress()
+    try:
+        for chunk in chunks:
+            for outcome in run(chunk):
+                if outcome.ok:
+                    write_out(wrap(outcome.value) + "\n")
+                else:
+                    failed += 1
+                    write_out(_error_line(outcome.error.reason or str(outcome.error)))
+            progress.add(len(chunk))
+    finally:
+        progress.end()
+    return EXIT_FAILURE if failed else EXIT_OK
+
+
 def cmd_hash(args: argparse.Namespace, inputs: Inputs) -> int:
+    if args.ndjson:
+        return _ndjson(inputs.lines(args.file, "NDJSON input"),
+                       lambda docs: batch.hash_many(args.kind, docs, outcomes=True),
+                       lambda digest: json.dumps({"hash": digest}))
     document = inputs.read(args.file, "document")
     emit({"hash": call(HASH[args.kind], document)})
     return EXIT_OK
 
 
 def cmd_sign(args: argparse.Namespace, inputs: Inputs) -> int:
+    if args.ndjson:
+        chunks = inputs.lines(args.file, "NDJSON input")
+        key = private_key(args, inputs)
+        return _ndjson(chunks, lambda docs: batch.sign_many(args.kind, docs, key, outcomes=True),
+                       str)
     document = inputs.read(args.file, "document")
     key = private_key(args, inputs)
     emit_text(call(SIGN[args.kind], document, key, secret=key))
@@ -367,7 +448,60 @@ def _json_object(text: str, what: str, keys: tuple[str, ...]) -> dict[str, str]:
     return value
 
 
+def _verify_row(line: str, kind: str | None) -> tuple[str, ...] | str:
+    """The five arguments of verify_signature for one NDJSON line, or what is wrong with it."""
+    try:
+        item = json.loads(line)
+        signature = item["signature"]
+        public = item["public_key"]
+        if isinstance(public, str):
+            public = json.loads(call(sdk.public_key_to_xy, public))
+        if kind is not None:
+            document = item["document"]
+            msg = call(HASH[kind], document if isinstance(document, str) else json.dumps(document))
+        else:
+            msg = item["message"]
+        row = (signature["r"], signature["s"], public["x"], public["y"], msg)
+    except Failure as failure:
+        return str(failure)
+    except (ValueError, KeyError, TypeError):
+        want = "document" if kind is not None else "message"
+        return f'each line must be {{"signature": {{"r", "s"}}, "public_key": ..., "{want}": ...}}'
+    return row if all(isinstance(part, str) for part in row) else "every part must be a text"
+
+
+def cmd_verify_ndjson(args: argparse.Namespace, inputs: Inputs) -> int:
+    if args.arguments:
+        raise Failure("with --ndjson every line holds its signature, public key and message; "
+                      "give no arguments")
+    answered_false = False
+
+    def verify(lines: list[str]) -> list[batch.Outcome[bool]]:
+        nonlocal answered_false
+        rows = [_verify_row(line, args.kind) for line in lines]
+        checked = batch.verify_many([row for row in rows if isinstance(row, tuple)],
+                                    outcomes=True)
+        outcomes: list[batch.Outcome[bool]] = []
+        for row in rows:
+            if isinstance(row, str):
+                outcomes.append(batch.Outcome(0, error=QuilletError(row)))
+            else:
+                outcome = checked.pop(0)
+                answered_false |= outcome.value is False
+                outcomes.append(outcome)
+        return outcomes
+
+    status = _ndjson(inputs.lines("-", "NDJSON input"), verify,
+                     lambda valid: json.dumps({"valid": valid}))
+    return EXIT_FALSE if status == EXIT_OK and answered_false else status
+
+
 def cmd_verify(args: argparse.Namespace, inputs: Inputs) -> int:
+    if args.ndjson:
+        return cmd_verify_ndjson(args, inputs)
+    if len(args.arguments) != 3:
+        raise Failure("give SIGNATURE PUBLIC_KEY MESSAGE (or --ndjson and lines on stdin)")
+    args.signature, args.public_key, args.message = args.arguments
     signature = _json_object(inputs.text_or_file(args.signature, "signature").strip(),
                              "signature", ("r", "s"))
     public_text = inputs.text_or_file(args.public_key, "public key").strip()
@@ -386,6 +520,14 @@ def cmd_verify(args: argparse.Namespace, inputs: Inputs) -> int:
 
 
 def cmd_demo(args: argparse.Namespace, inputs: Inputs) -> int:
+    if args.documents is not None:
+        try:
+            written = demo.write_documents(args.documents)
+        except OSError as error:
+            raise Failure(f"cannot write the documents to {args.documents}: "
+                          f"{error.strerror}") from None
+        emit({"documents": written}, indent=2)
+        return EXIT_OK
     report = demo.run()
     emit(report, indent=2)
     if not report["ok"]:
@@ -504,16 +646,23 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("x", metavar="X")
     sub.add_argument("y", metavar="Y")
 
+    def ndjson(sub: argparse.ArgumentParser, what: str) -> None:
+        sub.add_argument("--ndjson", action="store_true",
+                         help=f"{what}, one JSON text per line; prints one result per line "
+                              '({"error": ...} for a refused line; exit 2 if any)')
+
     sub = command("hash", cmd_hash, "Poseidon hash of a transaction document",
                   'Prints {"hash": "0x..."} of a JSON transaction document.')
     kind(sub)
     document(sub)
+    ndjson(sub, "FILE (or stdin) holds many documents")
 
     sub = command("sign", cmd_sign, "sign a transaction document",
                   'Prints the signature {"r": ..., "s": ...} of a JSON transaction document.')
     kind(sub)
     document(sub)
     key_file(sub)
+    ndjson(sub, "FILE (or stdin) holds many documents")
 
     sub = command("sign-message", cmd_sign_message, "sign a 256-bit message",
                   'Prints the signature {"r": ..., "s": ...} of a message given as hex text.')
@@ -528,18 +677,24 @@ def build_parser() -> argparse.ArgumentParser:
     sub = command("verify", cmd_verify, "verify a signature",
                   'Prints {"valid": true|false}; exits 1 when false. SIGNATURE and '
                   "PUBLIC_KEY may be given as @FILE (@- reads stdin).")
-    sub.add_argument("signature", metavar="SIGNATURE",
-                     help='the signature JSON {"r": ..., "s": ...} as `quillet sign` prints it')
-    sub.add_argument("public_key", metavar="PUBLIC_KEY",
-                     help='the packed public key, or the JSON {"x", "y"} of `quillet pubkey`')
-    sub.add_argument("message", metavar="MESSAGE",
-                     help="the signed message (hex text); with --kind, a document file (- stdin)")
+    # One list, not three optional positionals: argparse would leave MESSAGE
+    # unmatched after an option standing between them.
+    sub.add_argument("arguments", metavar="SIGNATURE PUBLIC_KEY MESSAGE", nargs="*",
+                     help='the signature JSON {"r": ..., "s": ...} as `quillet sign` prints it; '
+                          'the packed public key, or the JSON {"x", "y"} of `quillet pubkey`; '
+                          "the signed message (hex text), with --kind a document file (- stdin)")
     sub.add_argument("--kind", type=_kind, choices=KINDS, metavar="KIND",
                      help="MESSAGE is a document of this kind: verify against its hash")
+    ndjson(sub, 'stdin holds lines {"signature": {"r", "s"}, "public_key": packed key or '
+                '{"x", "y"}, "message": hex text} ("document": ... instead with --kind)')
 
-    command("demo", cmd_demo, "run the end-to-end demo on embedded data",
-            "Derives a key, hashes and signs one document of each kind and a message, "
-            "verifies every signature and prints the report; exits 2 if anything fails.")
+    sub = command("demo", cmd_demo, "run the end-to-end demo on embedded data",
+                  "Derives a key, hashes and signs one document of each kind and a message, "
+                  "verifies every signature and prints the report; exits 2 if anything "
+                  "fails. With --documents, writes a sample document of each kind instead.")
+    sub.add_argument("--documents", metavar="DIR",
+                     help="write KIND.json (one sample document per kind) and seed.txt into "
+                          "DIR, created if missing, and print their names")
 
     sub = command("bench", cmd_bench, "time each function of the module",
                   "Prints the median µs/op and ops/s of each function.")
@@ -558,7 +713,15 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args, extra = parser.parse_known_args(argv)
+    # argparse gives a list of positionals only those before the first option;
+    # verify's arguments may stand on both sides of --kind.
+    if extra and getattr(args, "command", None) == "verify" and \
+            not any(item.startswith("-") and item != "-" for item in extra):
+        args.arguments += extra
+    elif extra:
+        parser.error(f"unrecognized arguments: {' '.join(extra)}")
     try:
         status: int = args.handler(args, Inputs())
         write_out("", flush=True)

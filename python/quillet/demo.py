@@ -112,3 +112,20 @@ def run() -> dict[str, Any]:
         "failed_signatures": failures,
         "ok": failures == 0 and all(checks.values()),
     }
+
+
+def write_documents(directory: str) -> list[str]:
+    """Writes KIND.json, the sample document of each kind, and seed.txt, the
+    demo seed, into `directory` (created if missing); returns their paths."""
+    import os
+
+    os.makedirs(directory, exist_ok=True)
+    written = []
+    for name, content in [*((f"{kind}.json", json.dumps(document, indent=2) + "\n")
+                            for kind, _, _, document in DOCUMENTS),
+                          ("seed.txt", SEED + "\n")]:
+        path = os.path.join(directory, name)
+        with open(path, "w", encoding="utf-8") as file:
+            file.write(content)
+        written.append(path)
+    return written

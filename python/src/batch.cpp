@@ -38,6 +38,7 @@
 #include "python/src/binding.hpp"
 #include "python/src/calls.hpp"
 #include "python/src/failure.hpp"
+#include "python/src/outcome.hpp"
 #include "python/src/parallel.hpp"
 #include "sdk/src/many.hpp"
 
@@ -483,5 +484,9 @@ PyModuleDef g_module_def = {
 }  // namespace quillet::python
 
 PyMODINIT_FUNC PyInit__batch(void) {
-  return quillet::python::boundary([] { return PyModule_Create(&quillet::python::g_module_def); });
+  return quillet::python::boundary([] {
+    PyObject* module = PyModule_Create(&quillet::python::g_module_def);
+    if (module != nullptr && quillet::python::add_outcome_functions(module) < 0) Py_CLEAR(module);
+    return module;
+  });
 }

@@ -48,6 +48,33 @@ void write_diagnostic(std::string_view function, const std::string& text) {
   Py_END_ALLOW_THREADS
 }
 
+// PanicException.__reduce__: pickle cannot find the class by name (it is not
+// an attribute of quillet_python_sdk), so an instance is rebuilt through
+// quillet._batch._rebuild_panic with its args and attributes (notes among
+// them). Without this, a process pool could not send the failure back.
+PyObject* panic_reduce(PyObject* self, PyObject* /*unused*/) {
+  PyObject* module = PyImport_ImportModule("quillet._batch");
+  if (module == nullptr) return nullptr;
+  PyObject* rebuild = PyObject_GetAttrString(module, "_rebuild_panic");
+  Py_DECREF(module);
+  if (rebuild == nullptr) return nullptr;
+  PyObject* args = PyObject_GetAttrString(self, "args");
+  if (args == nullptr) {
+    Py_DECREF(rebuild);
+    return nullptr;
+  }
+  PyObject* state = PyObject_GenericGetDict(self, nullptr);
+  if (state == nullptr) {
+    Py_DECREF(rebuild);
+    Py_DECREF(args);
+    return nullptr;
+  }
+  return Py_BuildValue("(NNN)", rebuild, args, state);
+}
+
+PyMethodDef g_panic_reduce = {"__reduce__", panic_reduce, METH_NOARGS,
+                              "Rebuilds the exception through quillet._batch when unpickled."};
+
 }  // namespace
 
 PyObject* panic_exception_type() {
@@ -65,6 +92,13 @@ PyObject* panic_exception_type() {
   type = PyErr_NewExceptionWithDoc("quillet_python_sdk.PanicException", kPanicDoc,
                                    PyExc_BaseException, nullptr);
   if (type == nullptr) return nullptr;
+  PyObject* reduce = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(type), &g_panic_reduce);
+  if (reduce == nullptr || PyObject_SetAttrString(type, "__reduce__", reduce) < 0) {
+    Py_XDECREF(reduce);
+    Py_DECREF(type);
+    return nullptr;
+  }
+  Py_DECREF(reduce);
   const int rc = PyDict_SetItemString(shared, kPanicKey, type);
   Py_DECREF(type);  // the dictionary keeps it for the life of the interpreter
   return rc == 0 ? type : nullptr;

@@ -167,8 +167,13 @@ FAILURES = [
     (["hash", "transfer", "/no/such/file"], "", None, "cannot read the document"),
     (["hash", "transfer"], b"{\xff}", None, "not UTF-8 text (byte 1)"),
     (["hash", "swap"], "", None, "invalid choice: 'swap'"),
+    (["hash", "transfer", "--ndjson"], b"{}\n{\xff}\n", None,
+     "line 2 of the NDJSON input is not UTF-8 text (byte 1)"),
+    (["sign", "transfer", "--ndjson"], " " * (DOCUMENT_LIMIT + 1), KEY,
+     "line 1 of the NDJSON input is longer than 1048576 bytes"),
     (["sign", "transfer"], text("transfer"), None, "no private key"),
-    (["sign", "withdraw"], text("withdraw"), KEY_ABOVE_ORDER, "sign_withdraw refused its input"),
+    (["sign", "withdraw"], text("withdraw"), KEY_ABOVE_ORDER,
+     "the private key in QUILLET_PRIVATE_KEY is refused: its value is out of range"),
     (["sign", "transfer", "-", "--key-file", "-"], text("transfer"), None,
      "standard input already holds the document"),
     (["sign-message", "0X1"], "", KEY, "sign refused its input"),
@@ -211,7 +216,7 @@ def test_a_refused_key_never_reaches_stderr(files):
     digits = KEY_ABOVE_ORDER[2:]
     for args in (["pubkey"], ["sign-message", MSG], ["sign", "limit_order", files["limit_order"]]):
         line = failure_line(quillet(*args, key=KEY_ABOVE_ORDER))
-        assert "is not an element of the field" in line
+        assert "QUILLET_PRIVATE_KEY is refused: its value is out of range" in line
         assert digits not in line.lower()
 
 
@@ -302,3 +307,45 @@ def test_keygen_out_creates_a_private_file_once(files, tmp_path):
     assert (out.stat().st_mode & 0o777, json.loads(out.read_text())) == (
         0o600, {"private_key": KEY})
     assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".")) == []
+
+
+def test_ndjson_mode_gives_one_result_per_line(tmp_path):
+    good, bad = text("transfer"), "{}"
+    lines = f"{good}\n{bad}\n\n{good}\n"
+    hashed = quillet("hash", "transfer", "--ndjson", stdin=lines)
+    assert hashed.returncode == 2
+    results = [json.loads(line) for line in hashed.stdout.splitlines()]
+    assert results[0] == results[2] == {"hash": q.hash_transfer(good)}
+    assert "missing field `sender_position_id`" in results[1]["error"]
+    signed = quillet("sign", "transfer", "--ndjson", stdin=f"{good}\n{good}\n", key=KEY)
+    assert signed.stdout.decode().splitlines() == [q.sign_transfer(good, KEY)] * 2
+    signature = json.loads(q.sign_transfer(good, KEY))
+    rows = [{"signature": signature, "public_key": PUBLIC["x"], "document": json.loads(good)},
+            {"signature": signature, "public_key": PUBLIC, "message": "0x5"}]
+    checked = quillet("verify", "--ndjson", "--kind", "transfer",
+                      stdin="\n".join(map(json.dumps, rows)))
+    assert checked.stdout.decode().splitlines()[0] == '{"valid": true}'
+    assert "error" in json.loads(checked.stdout.decode().splitlines()[1])
+
+
+def test_demo_writes_sample_documents_that_sign_and_verify(tmp_path):
+    written = ok_json(quillet("demo", "--documents", "docs", cwd=tmp_path))["documents"]
+    assert sorted(os.path.basename(p) for p in written) == sorted(
+        [f"{kind}.json" for kind in DOCUMENTS] + ["seed.txt"])
+    for kind in DOCUMENTS:
+        doc = (tmp_path / "docs" / f"{kind}.json").read_text()
+        assert ok_json(quillet("hash", kind, f"docs/{kind}.json", cwd=tmp_path)) == {
+            "hash": getattr(q, f"hash_{kind}")(doc)}
+
+
+def test_ndjson_shows_progress_on_a_terminal(monkeypatch, capsys):
+    import io
+
+    from quillet import cli
+    lines = (text("transfer") + "\n") * 2500
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(lines.encode())))
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
+    assert cli.main(["hash", "transfer", "--ndjson"]) == 0
+    out, err = capsys.readouterr()
+    assert len(out.splitlines()) == 2500
+    assert err == "\r1024 lines done\r2048 lines done\r2500 lines done\n"

@@ -1,0 +1,63 @@
+"""A trading bot's use of the typed API: documents, keys, batches, errors.
+
+Type-checks under `mypy --strict` and runs (python/tests/test_readme.py
+does both): `python examples/trading_bot.py`.
+"""
+
+from __future__ import annotations
+
+import quillet
+import quillet_python_sdk
+from quillet import (InvalidDocument, LimitOrder, PrivateKey, PublicKey, QuilletError, Signature,
+                     batch)
+from quillet.batch import Outcome
+
+USDC = "0x31857064564ed0ff978e687456963cba09c2c6985d8f9300a1de4962fafa054"
+BTC = "0x4254432d3130000000000000000000"
+
+
+def orders_for(key: PrivateKey, count: int) -> list[LimitOrder]:
+    return [LimitOrder(amount_synthetic=100_000 + n, amount_collateral=4_200_000_000,
+                       amount_fee=2_100_000, asset_id_synthetic=BTC, asset_id_collateral=USDC,
+                       position_id=1001, is_buying_synthetic=n % 2 == 0, nonce=n,
+                       public_key=key.public_key.x, expiration_timestamp=1_767_225_600)
+            for n in range(count)]
+
+
+def main() -> int:
+    key = PrivateKey.from_seed("quillet demo seed: market maker 7, do not use for real funds")
+    public: PublicKey = key.public_key
+    orders = orders_for(key, 20)
+
+    signature: Signature = key.sign(orders[0])
+    assert public.verify(signature, orders[0])
+    assert signature.to_json() == quillet_python_sdk.sign_limit_order(orders[0].to_json(),
+                                                                      key.to_text())
+
+    done: list[int] = []
+    outcomes: list[Outcome[str]] = batch.sign_many(
+        "limit-order", [*orders, "{}"], key, outcomes=True,
+        progress=lambda finished, total: done.append(finished))
+    signed = [o.unwrap() for o in outcomes if o.ok]
+    failed = [o for o in outcomes if not o.ok]
+    assert len(signed) == 20 and [o.index for o in failed] == [20] and done[-1] == 21
+
+    try:
+        LimitOrder.from_json(orders[0].to_json().replace('"nonce":"0"', '"nonce":"0x11"'))
+    except InvalidDocument as error:
+        assert error.field == "nonce"
+    try:
+        quillet_python_sdk.hash_transfer("{}")
+    except quillet.PanicException as error:
+        reason: object = error.args[0]
+        assert isinstance(reason, str)
+    try:
+        PrivateKey("0xnot a key")
+    except QuilletError as error:
+        assert "not a private key" in str(error)
+    print(f"signed {len(signed)} orders, {len(failed)} refused")
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

@@ -1,0 +1,270 @@
+"""The five transaction documents as typed, immutable values.
+
+Field names are the JSON documents' keys. Amounts, ids, nonces and times are
+Python ints (written to JSON as decimal text), public keys, addresses and
+asset ids are hexadecimal `str` (written unchanged), `is_buying_synthetic`
+is a bool. Every value is checked when the document is made, so that the
+module accepts the document and no two different documents hash alike:
+
+- u64 fields: 0 <= value < 2**64;
+- `nonce`: 0 <= value < 2**32 (a wider nonce spills into the neighbouring
+  field of the hash, so two different orders would share a signature);
+- `expiration_timestamp`, `timestamp`: whole seconds since 1970, < 2**32;
+- `external_price`: 0 <= value < 2**128;
+- asset ids hashed as field elements (`asset_id`, `asset_id_collateral`,
+  `signed_asset_id`): at most 64 hex digits and below the field modulus
+  (larger values hash like smaller ones);
+- `asset_id_synthetic`: at most 32 hex digits, below 2**127;
+- keys and `eth_address`: at most 64 hex digits.
+
+    order = LimitOrder(amount_synthetic=100000, ..., nonce=17, public_key="0x…",
+                       expiration_timestamp=1767225600)
+    order.hash()                       # "0x" and 64 digits, as hash_limit_order
+    LimitOrder.from_json(order.to_json()) == order
+"""
+
+from __future__ import annotations
+
+import json
+import re
+from dataclasses import dataclass
+from typing import Any, ClassVar, Literal, Self
+
+from quillet import _batch
+from quillet.errors import InvalidDocument
+
+Kind = Literal["transfer", "withdraw", "limit_order", "liquidate", "signed_oracle_price"]
+
+# The prime order of the field the hash works in.
+FIELD_MODULUS = 0x30644E72E131A029B85045B68181585D2833E84879B9709143E1F593F0000001
+
+_HEX = re.compile(r"(?:0x)?([0-9a-fA-F]{1,64})")
+_DECIMAL = re.compile(r"[0-9]+")
+
+# Field encodings: (largest value + 1 or None, description for errors).
+_UNSIGNED = {
+    "u64": (1 << 64, "an unsigned 64-bit integer"),
+    "nonce": (1 << 32, "below 2**32: wider nonces overlap the neighbouring field of the hash"),
+    "time": (1 << 32, "whole seconds since 1970 that fit 32 bits"),
+    "u128": (1 << 128, "an unsigned 128-bit integer"),
+}
+_HEX_LIMIT = {
+    "key": (64, 1 << 256, "at most 64 hex digits"),
+    "id": (64, FIELD_MODULUS, "at most 64 hex digits and below the field modulus"),
+    "id128": (32, 1 << 127, "at most 32 hex digits and below 2**127"),
+}
+
+
+def _check_int(name: str, encoding: str, value: object) -> None:
+    if type(value) is not int:
+        raise InvalidDocument(f"expected an int, got {type(value).__name__} {value!r}", field=name)
+    limit, what = _UNSIGNED[encoding]
+    if not 0 <= value < limit:
+        hint = ""
+        if encoding == "time" and value >= limit and value // 1000 < limit:
+            hint = " (this looks like milliseconds)"
+        raise InvalidDocument(f"{value} is out of range: must be {what}{hint}", field=name)
+
+
+def _check_hex(name: str, encoding: str, value: object) -> None:
+    if not isinstance(value, str):
+        raise InvalidDocument(f"expected hexadecimal text, got {type(value).__name__}", field=name)
+    digits, limit, what = _HEX_LIMIT[encoding]
+    match = _HEX.fullmatch(value)
+    if match is None or len(match.group(1)) > digits or int(match.group(1), 16) >= limit:
+        raise InvalidDocument(f"{value!r} is not valid: must be \"0x\" and {what}", field=name)
+
+
+class Document:
+    """What the five documents share: JSON text in and out, and the hash."""
+
+    __slots__ = ()
+    KIND: ClassVar[Kind]
+    # (field name, encoding), in the order of the JSON document's keys.
+    _FIELDS: ClassVar[tuple[tuple[str, str], ...]]
+
+    def __post_init__(self) -> None:
+        for name, encoding in self._FIELDS:
+            value = getattr(self, name)
+            if encoding in _UNSIGNED:
+                _check_int(name, encoding, value)
+            elif encoding in _HEX_LIMIT:
+                _check_hex(name, encoding, value)
+            elif encoding == "bool" and type(value) is not bool:
+                raise InvalidDocument(f"expected a bool, got {type(value).__name__}", field=name)
+            elif encoding == "order" and not isinstance(value, LimitOrder):
+                raise InvalidDocument(f"expected a LimitOrder, got {type(value).__name__}",
+                                      field=name)
+
+    def to_dict(self) -> dict[str, Any]:
+        """The JSON document as Python values: decimal text for numbers."""
+        out: dict[str, Any] = {}
+        for name, encoding in self._FIELDS:
+            value = getattr(self, name)
+            if encoding in _UNSIGNED:
+                out[name] = str(value)
+            elif encoding == "order":
+                out[name] = value.to_dict()
+            else:
+                out[name] = value
+        return out
+
+    def to_json(self) -> str:
+        """The document's JSON text, as the module's hash_* and sign_* take it."""
+        return json.dumps(self.to_dict(), separators=(",", ":"))
+
+    def hash(self) -> str:
+        """The document's hash: "0x" and 64 hex digits, as hash_{KIND} gives."""
+        ok, value = _batch.call("hash_" + self.KIND, self.to_json())
+        if not ok:
+            raise InvalidDocument(f"refused by the module: {value}", reason=str(value))
+        return str(value)
+
+    @classmethod
+    def from_dict(cls, data: object) -> Self:
+        """The document of a parsed JSON value (an object, or for the two
+        documents without OrderBase also an array of the fields in order)."""
+        names = [name for name, _ in cls._FIELDS]
+        if isinstance(data, list) and cls.KIND in ("liquidate", "signed_oracle_price"):
+            if len(data) != len(names):
+                raise InvalidDocument(f"an array form must have {len(names)} elements")
+            data = dict(zip(names, data))
+        if not isinstance(data, dict):
+            raise InvalidDocument(f"a {cls.__name__} must be a JSON object, "
+                                  f"not {type(data).__name__}")
+        values: dict[str, Any] = {}
+        for name, encoding in cls._FIELDS:
+            if name not in data:
+                raise InvalidDocument("missing", field=name)
+            raw = data[name]
+            if encoding in _UNSIGNED:
+                if not isinstance(raw, str) or _DECIMAL.fullmatch(raw) is None:
+                    raise InvalidDocument(f"expected decimal digits in a JSON string, got "
+                                          f"{json.dumps(raw)}", field=name)
+                values[name] = int(raw)
+            elif encoding == "order":
+                values[name] = LimitOrder.from_dict(raw)
+            else:
+                values[name] = raw
+        return cls(**values)
+
+    @classmethod
+    def from_json(cls, text: str | bytes) -> Self:
+        """The document of a JSON text. Raises InvalidDocument, naming the field,
+        for anything that the constructor or the module would refuse."""
+        def no_repeats(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+            seen: dict[str, Any] = {}
+            for key, value in pairs:
+                if key in seen:
+                    raise InvalidDocument("repeated", field=key)
+                seen[key] = value
+            return seen
+
+        try:
+            data = json.loads(text, object_pairs_hook=no_repeats)
+        except (ValueError, RecursionError) as error:
+            if isinstance(error, InvalidDocument):
+                raise
+            raise InvalidDocument(f"not a JSON text: {error}") from None
+        return cls.from_dict(data)
+
+
+@dataclass(frozen=True, slots=True, kw_only=True)
+class Transfer(Document):
+    """A transfer of `amount` of `asset_id` from the sender's position to another."""
+
+    KIND: ClassVar[Kind] = "transfer"
+    _FIELDS: ClassVar[tuple[tuple[str, str], ...]] = (
+        ("sender_position_id", "u64"), ("receiver_public_key", "key"),
+        ("receiver_position_id", "u64"), ("amount", "u64"), ("asset_id", "id"),
+        ("nonce", "nonce"), ("public_key", "key"), ("expiration_timestamp", "time"))
+
+    sender_position_id: int
+    receiver_public_key: str
+    receiver_position_id: int
+    amount: int
+    asset_id: str
+    nonce: int
+    public_key: str
+    expiration_timestamp: int
+
+
+@dataclass(frozen=True, slots=True, kw_only=True)
+class Withdrawal(Document):
+    """A withdrawal of `amount` of `asset_id` from a position to `eth_address`."""
+
+    KIND: ClassVar[Kind] = "withdraw"
+    _FIELDS: ClassVar[tuple[tuple[str, str], ...]] = (
+        ("position_id", "u64"), ("amount", "u64"), ("eth_address", "key"), ("asset_id", "id"),
+        ("nonce", "nonce"), ("public_key", "key"), ("expiration_timestamp", "time"))
+
+    position_id: int
+    amount: int
+    eth_address: str
+    asset_id: str
+    nonce: int
+    public_key: str
+    expiration_timestamp: int
+
+
+@dataclass(frozen=True, slots=True, kw_only=True)
+class LimitOrder(Document):
+    """An order to buy or sell `amount_synthetic` of a synthetic asset for
+    `amount_collateral` of collateral, paying at most `amount_fee`."""
+
+    KIND: ClassVar[Kind] = "limit_order"
+    _FIELDS: ClassVar[tuple[tuple[str, str], ...]] = (
+        ("amount_synthetic", "u64"), ("amount_collateral", "u64"), ("amount_fee", "u64"),
+        ("asset_id_synthetic", "id128"), ("asset_id_collateral", "id"), ("position_id", "u64"),
+        ("is_buying_synthetic", "bool"), ("nonce", "nonce"), ("public_key", "key"),
+        ("expiration_timestamp", "time"))
+
+    amount_synthetic: int
+    amount_collateral: int
+    amount_fee: int
+    asset_id_synthetic: str
+    asset_id_collateral: str
+    position_id: int
+    is_buying_synthetic: bool
+    nonce: int
+    public_key: str
+    expiration_timestamp: int
+
+
+@dataclass(frozen=True, slots=True, kw_only=True)
+class Liquidation(Document):
+    """A liquidation; it hashes and signs as its `liquidator_order`."""
+
+    KIND: ClassVar[Kind] = "liquidate"
+    _FIELDS: ClassVar[tuple[tuple[str, str], ...]] = (
+        ("liquidator_order", "order"), ("liquidated_position_id", "u64"),
+        ("actual_collateral", "u64"), ("actual_synthetic", "u64"),
+        ("actual_liquidator_fee", "u64"))
+
+    liquidator_order: LimitOrder
+    liquidated_position_id: int
+    actual_collateral: int
+    actual_synthetic: int
+    actual_liquidator_fee: int
+
+
+@dataclass(frozen=True, slots=True, kw_only=True)
+class SignedOraclePrice(Document):
+    """A price of `signed_asset_id` at `timestamp`, signed by an oracle."""
+
+    KIND: ClassVar[Kind] = "signed_oracle_price"
+    _FIELDS: ClassVar[tuple[tuple[str, str], ...]] = (
+        ("signer_key", "key"), ("external_price", "u128"), ("timestamp", "time"),
+        ("signed_asset_id", "id"))
+
+    signer_key: str
+    external_price: int
+    timestamp: int
+    signed_asset_id: str
+
+
+DOCUMENT_TYPES: dict[Kind, type[Document]] = {
+    cls.KIND: cls for cls in (Transfer, Withdrawal, LimitOrder, Liquidation, SignedOraclePrice)}
+
+__all__ = ["DOCUMENT_TYPES", "FIELD_MODULUS", "Document", "Kind", "LimitOrder", "Liquidation",
+           "SignedOraclePrice", "Transfer", "Withdrawal"]

@@ -1,0 +1,179 @@
+// Calls of the seventeen core operations that return the failure's reason
+// instead of raising and printing it: what the typed package quillet builds
+// its own exceptions from, and the per-item outcomes of its batches.
+//
+// Results are those of the single functions, byte for byte: the same core
+// call (calls.hpp) runs. No diagnostic line is written here, since the reason
+// goes back to the caller.
+#include "python/src/outcome.hpp"
+
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "crypto/secrets/wipe.hpp"
+#include "python/src/binding.hpp"
+#include "python/src/calls.hpp"
+#include "python/src/failure.hpp"
+#include "python/src/parallel.hpp"
+
+namespace quillet::python {
+namespace {
+
+// A new reference, released at scope exit (which must hold the interpreter
+// lock: see call_many for the one stretch without it).
+class OwnedRef {
+ public:
+  explicit OwnedRef(PyObject* obj) : obj_(obj) {}
+  OwnedRef(const OwnedRef&) = delete;
+  OwnedRef& operator=(const OwnedRef&) = delete;
+  ~OwnedRef() { Py_XDECREF(obj_); }
+  PyObject* get() const { return obj_; }
+  PyObject* release() {
+    PyObject* obj = obj_;
+    obj_ = nullptr;
+    return obj;
+  }
+
+ private:
+  PyObject* obj_;
+};
+
+// The record of the function named by `name`, or nullptr with ValueError set.
+const Function* named_function(PyObject* name) {
+  if (!PyUnicode_Check(name)) {
+    PyErr_Format(PyExc_TypeError, "name must be a str, not '%s'", Py_TYPE(name)->tp_name);
+    return nullptr;
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+  if (text == nullptr) return nullptr;
+  const Function* fn = find_function(std::string_view(text, static_cast<std::size_t>(size)));
+  if (fn == nullptr) PyErr_Format(PyExc_ValueError, "no function named %R", name);
+  return fn;
+}
+
+// (True, value) or (False, reason), wiping the C++ copy of a text result:
+// results include private key texts.
+PyObject* outcome_tuple(Outcome& outcome) {
+  if (!outcome) {
+    const std::string& reason = outcome.error().text;
+    PyObject* text = PyUnicode_DecodeUTF8(reason.data(), static_cast<Py_ssize_t>(reason.size()),
+                                          "replace");
+    if (text == nullptr) return nullptr;
+    return Py_BuildValue("(ON)", Py_False, text);
+  }
+  PyObject* value = to_python(*outcome);
+  if (std::string* text = std::get_if<std::string>(&*outcome)) secrets::wipe_text(*text);
+  if (value == nullptr) return nullptr;
+  return Py_BuildValue("(ON)", Py_True, value);
+}
+
+PyObject* call_one(PyObject* const* args, Py_ssize_t nargsf) {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (nargs < 1) {
+    PyErr_SetString(PyExc_TypeError, "call() needs the function's name");
+    return nullptr;
+  }
+  const Function* fn = named_function(args[0]);
+  if (fn == nullptr) return nullptr;
+  Args bound;
+  if (!bind_arguments(fn->sig, args + 1, nargs - 1, nullptr, bound)) return nullptr;
+  Outcome outcome = run_core(*fn, bound);
+  return outcome_tuple(outcome);
+}
+
+PyObject* call_many(PyObject* const* args, Py_ssize_t nargsf) {
+  if (PyVectorcall_NARGS(nargsf) != 3 || !PyList_Check(args[1]) || !PyLong_Check(args[2])) {
+    PyErr_SetString(PyExc_TypeError, "call_many(name, items: list[tuple[str, ...]], threads: int)");
+    return nullptr;
+  }
+  const Function* fn = named_function(args[0]);
+  if (fn == nullptr) return nullptr;
+  const long requested = PyLong_AsLong(args[2]);
+  if (requested == -1 && PyErr_Occurred()) return nullptr;
+  if (requested < 1) {
+    PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+    return nullptr;
+  }
+  const unsigned threads =
+      requested > static_cast<long>(kMaxThreads) ? kMaxThreads : static_cast<unsigned>(requested);
+
+  const Py_ssize_t size = PyList_GET_SIZE(args[1]);
+  const auto count = static_cast<std::size_t>(size);
+  std::vector<Args> bound(count);
+  std::vector<std::optional<Outcome>> outcomes(count);
+  // Our own copy of the list, whose tuples keep every text alive while the
+  // lock is released, whatever the caller does to its list meanwhile.
+  OwnedRef items(PyList_GetSlice(args[1], 0, size));
+  if (items.get() == nullptr) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* item = PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
+    if (!PyTuple_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "item %zu must be a tuple, not '%s'", i,
+                   Py_TYPE(item)->tp_name);
+      return nullptr;
+    }
+    if (!bind_arguments(fn->sig, &PyTuple_GET_ITEM(item, 0), PyTuple_GET_SIZE(item), nullptr,
+                        bound[i])) {
+      return nullptr;
+    }
+  }
+
+  // Released by hand after the lock is back: a thread that the interpreter
+  // ends at shutdown while it waits for the lock must not touch it (it leaks).
+  PyObject* held = items.release();
+  PyThreadState* released = PyEval_SaveThread();
+  // Every item runs: a failure is one more outcome, not a reason to stop.
+  // Ctrl-C does stop it, as it stops the raising batch calls.
+  const ParallelRun done = run_parallel(
+      count, threads,
+      [&](std::size_t i) noexcept {
+        outcomes[i].emplace(run_core(*fn, bound[i]));
+        return true;
+      },
+      [&] {
+        PyEval_RestoreThread(released);
+        const bool go_on = PyErr_CheckSignals() == 0;
+        released = PyEval_SaveThread();
+        return go_on;
+      });
+  PyEval_RestoreThread(released);
+  Py_DECREF(held);
+  if (done.stopped) return nullptr;  // the signal handler's exception is set
+
+  PyObject* results = PyList_New(static_cast<Py_ssize_t>(count));
+  if (results == nullptr) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* pair = outcome_tuple(*outcomes[i]);
+    if (pair == nullptr) {
+      Py_DECREF(results);
+      return nullptr;
+    }
+    PyList_SET_ITEM(results, static_cast<Py_ssize_t>(i), pair);
+  }
+  return results;
+}
+
+}  // namespace
+
+// No C++ exception reaches the interpreter (boundary, failure.hpp).
+PyObject* call_outcome(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf) {
+  return boundary([&] { return call_one(args, nargsf); });
+}
+
+PyObject* call_many_outcomes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf) {
+  return boundary([&] { return call_many(args, nargsf); });
+}
+
+PyObject* panic_exception(PyObject* /*module*/, PyObject* /*unused*/) {
+  return Py_XNewRef(panic_exception_type());
+}
+
+PyObject* rebuild_panic(PyObject* /*module*/, PyObject* args) {
+  PyObject* type = panic_exception_type();
+  return type == nullptr ? nullptr : PyObject_Call(type, args, nullptr);
+}
+
+}  // namespace quillet::python

@@ -1,0 +1,45 @@
+// The functions of quillet._batch that return outcomes instead of raising,
+// for the typed package: see outcome.cpp.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace quillet::python {
+
+// call(name, *args) -> (True, result) or (False, reason): the named function's
+// core call on positional text arguments.
+PyObject* call_outcome(PyObject* module, PyObject* const* args, Py_ssize_t nargsf);
+
+// call_many(name, items, threads) -> [(ok, result or reason), ...]: the same
+// for every tuple of `items`, on up to `threads` threads without the lock.
+PyObject* call_many_outcomes(PyObject* module, PyObject* const* args, Py_ssize_t nargsf);
+
+// panic_exception() -> the PanicException class the modules raise.
+PyObject* panic_exception(PyObject* module, PyObject* unused);
+
+// _rebuild_panic(*args) -> a PanicException, for unpickling one.
+PyObject* rebuild_panic(PyObject* module, PyObject* args);
+
+// Adds the four functions above to quillet._batch.
+inline int add_outcome_functions(PyObject* module) {
+  static PyMethodDef methods[] = {
+      {"call", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_outcome)),
+       METH_FASTCALL,
+       "call(name, /, *args)\n--\n\n"
+       "(True, result) or (False, reason) of one function's core call; writes no diagnostic."},
+      {"call_many",
+       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_many_outcomes)),
+       METH_FASTCALL,
+       "call_many(name, items, threads, /)\n--\n\n"
+       "[(ok, result or reason), ...] for each argument tuple, every item run."},
+      {"panic_exception", panic_exception, METH_NOARGS,
+       "panic_exception()\n--\n\nThe PanicException class raised by quillet_python_sdk."},
+      {"_rebuild_panic", rebuild_panic, METH_VARARGS,
+       "_rebuild_panic(*args)\n--\n\nA PanicException with these args (unpickling)."},
+      {nullptr, nullptr, 0, nullptr},
+  };
+  return PyModule_AddFunctions(module, methods);
+}
+
+}  // namespace quillet::python

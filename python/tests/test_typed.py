@@ -1,0 +1,172 @@
+"""The typed API: documents, keys and errors give the module's results, byte for byte."""
+
+import json
+import pickle
+import random
+
+import pytest
+
+import quillet
+import quillet_python_sdk as q
+from quillet import (InvalidDocument, InvalidKey, LimitOrder, Liquidation, PrivateKey, PublicKey,
+                     Signature, SignedOraclePrice, Transfer, Withdrawal)
+from quillet.documents import DOCUMENT_TYPES, FIELD_MODULUS
+from quillet.keys import L1Signature
+
+KEY = PrivateKey.from_seed("typed api tests: a seed of thirty-two bytes or more")
+
+
+def hex_id(rng, limit=FIELD_MODULUS):
+    return f"0x{rng.randrange(limit):x}"
+
+
+def random_document(kind, rng):
+    u64 = lambda: rng.choice([0, 2**64 - 1, rng.randrange(2**64)])  # noqa: E731
+    base = dict(nonce=rng.choice([0, 2**32 - 1, rng.randrange(2**32)]),
+                public_key=hex_id(rng, 2**256),
+                expiration_timestamp=rng.choice([0, 2**32 - 1, rng.randrange(2**32)]))
+    if kind == "transfer":
+        return Transfer(sender_position_id=u64(), receiver_public_key=hex_id(rng, 2**256),
+                        receiver_position_id=u64(), amount=u64(), asset_id=hex_id(rng), **base)
+    if kind == "withdraw":
+        return Withdrawal(position_id=u64(), amount=u64(), asset_id=hex_id(rng),
+                          eth_address=rng.choice([base["public_key"], hex_id(rng, 2**160)]),
+                          **base)
+    order = LimitOrder(amount_synthetic=u64(), amount_collateral=u64(), amount_fee=u64(),
+                       asset_id_synthetic=hex_id(rng, 2**127), asset_id_collateral=hex_id(rng),
+                       position_id=u64(), is_buying_synthetic=rng.random() < 0.5, **base)
+    if kind == "limit_order":
+        return order
+    if kind == "liquidate":
+        return Liquidation(liquidator_order=order, liquidated_position_id=u64(),
+                           actual_collateral=u64(), actual_synthetic=u64(),
+                           actual_liquidator_fee=u64())
+    return SignedOraclePrice(signer_key=hex_id(rng, 2**256), signed_asset_id=hex_id(rng),
+                             external_price=rng.choice([0, 2**128 - 1, rng.randrange(2**128)]),
+                             timestamp=rng.randrange(2**32))
+
+
+@pytest.mark.parametrize("kind", DOCUMENT_TYPES)
+def test_documents_hash_sign_and_round_trip_like_the_module(kind):
+    rng = random.Random(kind)
+    key_text = KEY.to_text()
+    for _ in range(12):
+        doc = random_document(kind, rng)
+        text = doc.to_json()
+        assert doc.hash() == getattr(q, f"hash_{kind}")(text)
+        assert KEY.sign(doc).to_json() == getattr(q, f"sign_{kind}")(text, key_text)
+        assert type(doc).from_json(text) == doc
+        assert KEY.public_key.verify(KEY.sign(doc), doc)
+
+
+def test_keys_and_message_signatures_equal_the_module():
+    text = KEY.to_text()
+    assert KEY.public_key.to_json() == q.private_key_to_public_key_xy(text)
+    assert PublicKey.from_packed(KEY.public_key.x) == KEY.public_key
+    assert KEY.public_key.on_curve
+    for msg in ["0x0a1b2c", "0x" + "f" * 60, "12"]:
+        assert KEY.sign_message(msg).to_json() == q.sign(text, msg)
+        assert KEY.eth_sign(msg).to_json() == q.eth_sign(text, msg)
+        sig = Signature.from_json(q.sign(text, msg))
+        assert KEY.public_key.verify(sig, msg) and not KEY.public_key.verify(sig, "0x5")
+    assert KEY.sign_message(10) == KEY.sign_message("0x" + "0" * 62 + "0a")
+    l1 = L1Signature.from_json(q.eth_sign(text, "0x1"))
+    assert (l1.pk_x, l1.pk_y) == (KEY.public_key.x, KEY.public_key.y)
+
+
+def test_a_private_key_shows_and_pickles_no_secret(monkeypatch, tmp_path):
+    secret = KEY.to_text()
+    for shown in (repr(KEY), str(KEY), f"{KEY}"):
+        assert secret[2:] not in shown and KEY.public_key.x in shown
+    with pytest.raises(TypeError):
+        pickle.dumps(KEY)
+    (tmp_path / "key.json").write_text(json.dumps({"private_key": secret}) + "\n")
+    assert PrivateKey.from_file(tmp_path / "key.json").to_text() == secret
+    monkeypatch.setenv("QUILLET_PRIVATE_KEY", secret + "\n")
+    assert PrivateKey.from_env().public_key == KEY.public_key
+
+
+@pytest.mark.parametrize("bad, fault", [
+    ("0x" + "f" * 64, "out of range"),
+    ("0x12345678zz", "not hexadecimal"),
+    ("0x" + "1" * 70, "64 hex digits"),
+    ("0x" + "1" * 63, "64 hex digits"),
+])
+def test_a_bad_key_is_named_without_its_digits(monkeypatch, bad, fault):
+    monkeypatch.setenv("QUILLET_PRIVATE_KEY", bad)
+    with pytest.raises(InvalidKey) as caught:
+        PrivateKey.from_env()
+    message = str(caught.value)
+    assert message.startswith("$QUILLET_PRIVATE_KEY: ") and fault in message
+    assert "12345678" not in message and "ffff" not in message and caught.value.reason is None
+
+
+BASE_ORDER = random_document("limit_order", random.Random("base")).to_dict()
+ORDER_ARGS = {name: (int(value) if isinstance(value, str) and value.isdigit() else value)
+              for name, value in BASE_ORDER.items()}
+
+
+@pytest.mark.parametrize("field, value, words", [
+    ("nonce", 2**32, "below 2**32"),
+    ("nonce", -1, "out of range"),
+    ("expiration_timestamp", 1_767_225_600_000, "looks like milliseconds"),
+    ("amount_fee", 2**64, "unsigned 64-bit"),
+    ("position_id", "1001", "expected an int"),
+    ("position_id", True, "expected an int"),
+    ("is_buying_synthetic", 1, "expected a bool"),
+    ("asset_id_collateral", f"0x{FIELD_MODULUS:x}", "below the field modulus"),
+    ("asset_id_synthetic", "0x" + "8" + "0" * 31, "below 2**127"),
+    ("public_key", "0x" + "1" * 65, "at most 64 hex digits"),
+    ("public_key", "key", "at most 64 hex digits"),
+])
+def test_construction_names_the_refused_field(field, value, words):
+    with pytest.raises(InvalidDocument) as caught:
+        LimitOrder(**{**ORDER_ARGS, field: value})
+    assert caught.value.field == field and words in str(caught.value)
+    assert isinstance(caught.value, ValueError) and str(caught.value).startswith(field + ": ")
+
+
+@pytest.mark.parametrize("change, field", [
+    ({"nonce": "0x11"}, "nonce"),
+    ({"position_id": 1001}, "position_id"),
+    ({"expiration_timestamp": "1767225600000"}, "expiration_timestamp"),
+    ({"amount_fee": "+5"}, "amount_fee"),
+])
+def test_from_json_names_the_refused_field(change, field):
+    with pytest.raises(InvalidDocument) as caught:
+        LimitOrder.from_json(json.dumps({**BASE_ORDER, **change}))
+    assert caught.value.field == field
+
+
+@pytest.mark.parametrize("text, words", [
+    ('{"nonce": "1", "nonce": "2"}', "nonce: repeated"),
+    ("{}", "amount_synthetic: missing"),
+    ("[1, 2", "not a JSON text"),
+    ("[]", "must be a JSON object"),
+])
+def test_from_json_refuses_malformed_texts(text, words):
+    with pytest.raises(InvalidDocument, match=words.replace("*", r"\*")):
+        LimitOrder.from_json(text)
+
+
+def test_errors_carry_the_core_reason_and_pickle_whole():
+    order = LimitOrder.from_dict(BASE_ORDER)
+    liquidation = Liquidation.from_json(json.dumps(
+        [BASE_ORDER, "1", "2", "3", "4"]))  # the array form the module takes too
+    assert liquidation.hash() == order.hash()
+    with pytest.raises(quillet.QuilletError) as caught:
+        PublicKey.from_packed("0xzz")
+    error = caught.value
+    assert isinstance(error, Exception) and error.reason and "Invalid character" in error.reason
+    copy = pickle.loads(pickle.dumps(error))
+    assert (type(copy), str(copy), copy.reason) == (type(error), str(error), error.reason)
+
+
+def test_panic_exception_is_exported_and_pickles_with_its_notes():
+    with pytest.raises(quillet.PanicException) as caught:
+        q.hash_transfer("{}")
+    assert type(caught.value) is quillet.PanicException
+    caught.value.add_note("context")
+    copy = pickle.loads(pickle.dumps(caught.value))
+    assert type(copy) is quillet.PanicException
+    assert (copy.args, copy.__notes__) == (caught.value.args, ["context"])
