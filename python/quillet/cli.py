@@ -21,6 +21,8 @@ from typing import Any, NoReturn, TypeVar
 import quillet_python_sdk as sdk
 
 from quillet import __version__, bench, demo
+from quillet.audit import command as audit_command
+from quillet.audit.run import AuditError
 
 KEY_ENV = "QUILLET_PRIVATE_KEY"
 
@@ -262,11 +264,24 @@ def cmd_verify(args: argparse.Namespace, inputs: Inputs) -> int:
 
 
 def cmd_demo(args: argparse.Namespace, inputs: Inputs) -> int:
+    if args.log is not None:
+        try:
+            emit(audit_command.demo_log(args))
+        except AuditError as error:
+            raise Failure(str(error)) from None
+        return EXIT_OK
     report = demo.run()
     emit(report, indent=2)
     if not report["ok"]:
         raise Failure(f"{report['failed_signatures']} signatures did not verify or a check failed")
     return EXIT_OK
+
+
+def cmd_audit(args: argparse.Namespace, inputs: Inputs) -> int:
+    try:
+        return audit_command.audit(args)
+    except AuditError as error:
+        raise Failure(str(error)) from None
 
 
 def cmd_bench(args: argparse.Namespace, inputs: Inputs) -> int:
@@ -409,9 +424,17 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("--kind", type=_kind, choices=KINDS, metavar="KIND",
                      help="MESSAGE is a document of this kind: verify against its hash")
 
-    command("demo", cmd_demo, "run the end-to-end demo on embedded data",
-            "Derives a key, hashes and signs one document of each kind and a message, "
-            "verifies every signature and prints the report; exits 2 if anything fails.")
+    sub = command("demo", cmd_demo, "run the end-to-end demo on embedded data",
+                  "Derives a key, hashes and signs one document of each kind and a message, "
+                  "verifies every signature and prints the report; exits 2 if anything fails.")
+    audit_command.add_demo_log_options(sub)
+
+    sub = command("audit", cmd_audit, "check every signed record of order logs",
+                  "Checks that every record's document hashes, names the key that signed it "
+                  "and carries a signature that verifies; prints the counts per kind and "
+                  "outcome and every record that is not valid. Exits 0 when all are valid, "
+                  "1 when some are not, 2 on failure.")
+    audit_command.add_audit_options(sub)
 
     sub = command("bench", cmd_bench, "time each function of the module",
                   "Prints the median µs/op and ops/s of each function.")
