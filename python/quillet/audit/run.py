@@ -18,8 +18,8 @@ import concurrent.futures
 import importlib
 import logging
 import multiprocessing
+import os
 import sys
-import threading
 import time
 from collections import deque
 from collections.abc import Callable, Iterable, Sequence
@@ -192,8 +192,8 @@ def _on_this_machine(files: list[str], jobs: int | None, threads: int | None, ch
         return results, f"1 process, {threads or batch.default_threads()} threads"
 
     # fork is quick and needs no importable __main__, but is safe only while
-    # this process runs no other thread.
-    context = multiprocessing.get_context("fork" if threading.active_count() == 1 else "spawn")
+    # this process runs no other thread (pyarrow starts native ones).
+    context = multiprocessing.get_context("fork" if _single_threaded() else "spawn")
     with concurrent.futures.ProcessPoolExecutor(jobs, mp_context=context) as pool:
         for part in parts:
             whole = PartResult()
@@ -207,6 +207,13 @@ def _on_this_machine(files: list[str], jobs: int | None, threads: int | None, ch
                 _take(flight, whole, report)
             results.append(whole)
     return results, f"{jobs} processes"
+
+
+def _single_threaded() -> bool:
+    try:
+        return len(os.listdir("/proc/self/task")) == 1
+    except OSError:
+        return False
 
 
 def _take(flight: deque[tuple[concurrent.futures.Future[PartResult], int]], whole: PartResult,
