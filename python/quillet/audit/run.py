@@ -22,7 +22,7 @@ import os
 import sys
 import time
 from collections import deque
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any, TextIO
 
@@ -64,6 +64,7 @@ class AuditResult:
     issues: list[Issue]
     stages: dict[str, float]
     workers: str
+    setup: float = 0.0  # of `seconds`, spent starting, reaching or closing the cluster
     totals: dict[str, int] = field(init=False)
 
     def __post_init__(self) -> None:
@@ -76,13 +77,16 @@ class AuditResult:
 
     @property
     def records_per_s(self) -> float:
-        return self.records / self.seconds if self.seconds > 0 else 0.0
+        """Records checked per second, once the cluster is up."""
+        busy = self.seconds - self.setup
+        return self.records / busy if busy > 0 else 0.0
 
     def to_json(self) -> dict[str, Any]:
         return {
             "ok": self.ok, "files": self.files, "records": self.records,
             "outcomes": self.totals, "counts": self.counts,
-            "seconds": round(self.seconds, 3), "records_per_s": round(self.records_per_s),
+            "seconds": round(self.seconds, 3), "setup_seconds": round(self.setup, 3),
+            "records_per_s": round(self.records_per_s),
             "workers": self.workers,
             "issues": [{"file": i.file, "record": i.record, "kind": i.kind,
                         "outcome": i.outcome, "reason": i.reason} for i in self.issues],
@@ -90,7 +94,8 @@ class AuditResult:
 
     def table(self, width: int = 120) -> str:
         """The summary and the non-valid records as text tables."""
-        lines = [f"{self.records:,} records in {self.seconds:.2f} s: "
+        setup = f", {self.setup:.2f} s of it setting up" if self.setup else ""
+        lines = [f"{self.records:,} records in {self.seconds:.2f} s{setup}: "
                  f"{self.records_per_s:,.0f} records/s ({self.workers})", ""]
         rows = [[kind, *(f"{c.get(o, 0):,}" for o in OUTCOMES)]
                 for kind, c in sorted(self.counts.items())]
@@ -137,15 +142,18 @@ def audit(paths: Sequence[str], *, jobs: int | None = None, threads: int | None 
     """
     files = list(paths)
     began = time.perf_counter()
+    setup = 0.0
     try:
         if dask is not None:
-            per_file, workers = _on_dask(files, dask, chunk, part_bytes, progress)
+            per_file, workers, busy = _on_dask(files, dask, chunk, part_bytes, progress)
         else:
             per_file, workers = _on_this_machine(files, jobs, threads, chunk, progress,
                                                  hide_diagnostics)
     except log.LogError as error:
         raise AuditError(str(error)) from None
     seconds = time.perf_counter() - began
+    if dask is not None:
+        setup = max(0.0, seconds - busy)
 
     total = PartResult()
     issues = []
@@ -153,7 +161,8 @@ def audit(paths: Sequence[str], *, jobs: int | None = None, threads: int | None 
         issues += [Issue(path, f.index + 1, f.kind, f.outcome, f.reason) for f in result.findings]
         result.findings = []
         total.merge(result)
-    return AuditResult(files, total.records, seconds, total.counts, issues, total.stages, workers)
+    return AuditResult(files, total.records, seconds, total.counts, issues, total.stages, workers,
+                       setup)
 
 
 def check_part(part: log.Part, chunk: int = CHUNK, threads: int | None = 1,
@@ -225,7 +234,7 @@ def _take(flight: deque[tuple[concurrent.futures.Future[PartResult], int]], whol
 
 
 def _on_dask(files: list[str], address: str, chunk: int, part_bytes: int,
-             progress: Progress | None) -> tuple[list[PartResult], str]:
+             progress: Progress | None) -> tuple[list[PartResult], str, float]:
     try:  # by name: optional extras without type information
         bag_module: Any = importlib.import_module("dask.bag")
         distributed: Any = importlib.import_module("distributed")
@@ -234,32 +243,36 @@ def _on_dask(files: list[str], address: str, chunk: int, part_bytes: int,
 
     parts = [part for path in files for part in log.plan_parts(path, part_bytes)]
     size = sum(p.size for p in parts)
+    if not parts:
+        return [], "dask", 0.0
     cluster: Any = None
     if address.startswith("local:"):
         count = address.removeprefix("local:")
         if not count.isdigit() or int(count) == 0:
             raise AuditError(f"--dask local:N takes a count of worker processes, not {count!r}")
-        cluster = distributed.LocalCluster(n_workers=int(count), threads_per_worker=1, processes=True,
-                               dashboard_address=None, silence_logs=logging.ERROR)
+        cluster = distributed.LocalCluster(n_workers=int(count), threads_per_worker=1,
+                                           processes=True, dashboard_address=None,
+                                           silence_logs=logging.ERROR)
         workers = f"dask LocalCluster, {count} processes"
     else:
         workers = f"dask scheduler {address}"
     try:
         with distributed.Client(cluster or address, timeout="30s") as client:
-            bag = bag_module.from_sequence(parts, npartitions=max(1, len(parts)))
+            began = time.perf_counter()
+            bag = bag_module.from_sequence(parts, partition_size=1)
             # A LocalCluster's workers are processes of ours: the module's line per
             # refused item stays off the terminal. A remote worker's log is left alone.
             checked = bag.map(check_part, chunk, 1, cluster is not None)
             futures = client.compute(checked.to_delayed())
             done_records = done_bytes = 0
-            sizes = {f.key: sum(p.size for p in d) for f, d in
-                     zip(futures, _partitions(parts, len(futures)))}
+            sizes = {f.key: p.size for f, p in zip(futures, parts)}  # a part per partition
             for future in distributed.as_completed(futures):
                 done_records += sum(r.records for r in future.result())
                 done_bytes += sizes[future.key]
                 if progress is not None:
                     progress(done_records, done_bytes, size)
             per_part = [r for f in futures for r in f.result()]
+            busy = time.perf_counter() - began
     except (OSError, TimeoutError) as error:
         raise AuditError(f"dask scheduler {address}: {error}") from None
     finally:
@@ -270,13 +283,7 @@ def _on_dask(files: list[str], address: str, chunk: int, part_bytes: int,
     results: dict[str, PartResult] = {path: PartResult() for path in files}
     for part, result in zip(parts, per_part):
         results[part.path].merge(result)
-    return [results[path] for path in files], workers
-
-
-def _partitions(parts: list[log.Part], count: int) -> Iterable[list[log.Part]]:
-    # from_sequence's split: partitions of ceil(len / count) parts in order.
-    size = -(-len(parts) // count) if parts else 1
-    return (parts[i:i + size] for i in range(0, max(1, len(parts)), size))
+    return [results[path] for path in files], workers, busy
 
 
 # --- on a terminal ------------------------------------------------------------------
