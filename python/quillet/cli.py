@@ -264,6 +264,8 @@ def cmd_verify(args: argparse.Namespace, inputs: Inputs) -> int:
 
 
 def cmd_demo(args: argparse.Namespace, inputs: Inputs) -> int:
+    if audit_command.sample_options_without_log(args):
+        raise Failure("the options of a sample log need --log FILE")
     if args.log is not None:
         try:
             emit(audit_command.demo_log(args))

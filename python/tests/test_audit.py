@@ -164,5 +164,9 @@ def test_command_writes_a_demo_log_and_audits_it(tmp_path):
         "from quillet.cli import main; sys.exit(main(sys.argv[1:]))"))
     assert missing.returncode == 2
     assert "pip install 'quillet_python_sdk[audit]'" in missing.stderr
-    unreadable = quillet("audit", str(tmp_path / "absent.ndjson"))
-    assert unreadable.returncode == 2 and "cannot read" in unreadable.stderr
+    (tmp_path / "bad.parquet").write_bytes(b"PAR1" + b"x" * 8)
+    for args, text in [(["audit", str(tmp_path / "absent.ndjson")], "cannot read"),
+                       (["audit", str(tmp_path / "bad.parquet")], "as Parquet"),
+                       (["demo", "--count", "5"], "need --log FILE")]:
+        failed = quillet(*args)
+        assert failed.returncode == 2 and text in failed.stderr, failed.stderr

@@ -76,34 +76,46 @@ def add_demo_log_options(sub: argparse.ArgumentParser) -> None:
                       "each share is the fraction of records corrupted that way.")
     group.add_argument("--log", metavar="FILE",
                        help="the log to write: .parquet, .gz (gzip NDJSON), else NDJSON")
-    group.add_argument("--count", type=_count, default=1000, metavar="N",
+    # Defaults are None, so that options given without --log can be refused.
+    group.add_argument("--count", type=_count, metavar="N",
                        help="records in the log (default 1000)")
     for name in sample.CORRUPTIONS:
-        group.add_argument(f"--{name}", type=_share, default=0.0, metavar="SHARE",
+        group.add_argument(f"--{name}", type=_share, metavar="SHARE",
                            dest=name.replace("-", "_"))
-    group.add_argument("--document", choices=("json", "struct"), default="json",
-                       help="Parquet: the document as a JSON text column or as struct columns")
-    group.add_argument("--seed", type=int, default=1, help="seed of the random choices")
+    group.add_argument("--document", choices=("json", "struct"),
+                       help="Parquet: the document as a JSON text column (default) or as "
+                            "struct columns")
+    group.add_argument("--seed", type=int, help="seed of the random choices (default 1)")
+
+
+_SAMPLE_OPTIONS = ("count", "document", "seed", *(n.replace("-", "_") for n in sample.CORRUPTIONS))
+
+
+def sample_options_without_log(args: argparse.Namespace) -> bool:
+    """Whether options of the sample log were given without --log."""
+    return args.log is None and any(getattr(args, o) is not None for o in _SAMPLE_OPTIONS)
 
 
 def demo_log(args: argparse.Namespace) -> dict[str, Any]:
     """Writes the sample log; returns what it holds."""
     shares: dict[sample.Corruption, float] = {
-        name: getattr(args, name.replace("-", "_")) for name in sample.CORRUPTIONS}
+        name: getattr(args, name.replace("-", "_")) or 0.0 for name in sample.CORRUPTIONS}
     if sum(shares.values()) > 1:
         raise run.AuditError("the corruption shares add up to more than 1")
     corrupted = dict.fromkeys(sample.CORRUPTIONS, 0)
 
     def records() -> Any:
-        for record, corruption in sample.sample_log(args.count, shares, seed=args.seed):
+        count = 1000 if args.count is None else args.count
+        seed = 1 if args.seed is None else args.seed
+        for record, corruption in sample.sample_log(count, shares, seed=seed):
             if corruption is not None:
                 corrupted[corruption] += 1
             yield record
 
     try:
-        count = log.write_log(args.log, records(), document=args.document)
+        written = log.write_log(args.log, records(), document=args.document or "json")
     except OSError as error:
         raise run.AuditError(f"cannot write {args.log}: {error.strerror}") from None
     except log.LogError as error:
         raise run.AuditError(str(error)) from None
-    return {"log": args.log, "records": count, "corrupted": corrupted}
+    return {"log": args.log, "records": written, "corrupted": corrupted}

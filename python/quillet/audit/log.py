@@ -17,6 +17,7 @@ their names. Parquet needs pyarrow (the extra `quillet_python_sdk[audit]`).
 
 from __future__ import annotations
 
+import contextlib
 import gzip
 import importlib
 import io
@@ -100,6 +101,16 @@ def _pyarrow_parquet() -> Any:
     return _pyarrow("pyarrow.parquet")
 
 
+@contextlib.contextmanager
+def _parquet_errors(path: str) -> Iterator[None]:
+    """pyarrow's failures to read a file as a LogError."""
+    arrow_error = _pyarrow().ArrowException
+    try:
+        yield
+    except (OSError, arrow_error) as error:
+        raise LogError(f"cannot read {path} as Parquet: {error}") from None
+
+
 def plan_parts(path: str, part_bytes: int | None = None) -> list[Part]:
     """The parts of one log: the whole file, or with `part_bytes` byte ranges of
     about that size (plain NDJSON) or runs of row groups of about that size
@@ -107,7 +118,8 @@ def plan_parts(path: str, part_bytes: int | None = None) -> list[Part]:
     fmt = log_format(path)
     size = os.path.getsize(path)
     if fmt == "parquet":
-        meta = _pyarrow_parquet().ParquetFile(path).metadata
+        with _parquet_errors(path):
+            meta = _pyarrow_parquet().ParquetFile(path).metadata
         groups = meta.num_row_groups
         sizes = [meta.row_group(g).total_byte_size for g in range(groups)]
         if part_bytes is None or groups <= 1:
@@ -130,13 +142,14 @@ def part_chunks(part: Part, records: int) -> Iterator[tuple[list[Any], int]]:
     bytes of the file it consumed (for progress). A raw record is a line
     (bytes, without its newline) or a Parquet row (dict)."""
     if part.format == "parquet":
-        pq = _pyarrow_parquet()
-        file = pq.ParquetFile(part.path)
-        groups = list(range(part.start, part.stop))
-        per_row = part.size / max(1, sum(file.metadata.row_group(g).num_rows for g in groups))
-        for batch in file.iter_batches(batch_size=records, row_groups=groups):
-            rows = batch.to_pylist()
-            yield rows, round(len(rows) * per_row)
+        with _parquet_errors(part.path):
+            file = _pyarrow_parquet().ParquetFile(part.path)
+            groups = list(range(part.start, part.stop))
+            count = sum(file.metadata.row_group(g).num_rows for g in groups)
+            per_row = part.size / max(1, count)
+            for batch in file.iter_batches(batch_size=records, row_groups=groups):
+                rows = batch.to_pylist()
+                yield rows, round(len(rows) * per_row)
         return
     try:
         if part.format == "ndjson.gz":
@@ -254,6 +267,8 @@ def document_of(envelope: dict[str, Any], line: str | None) -> tuple[dict[str, A
 def kind_of(envelope: dict[str, Any]) -> str:
     """The record's kind, one of quillet.batch.KINDS; ValueError if it has none."""
     kind = envelope.get("kind")
+    if isinstance(kind, str):
+        kind = kind.replace("-", "_")  # as the command line takes kinds
     if kind not in KINDS:
         raise ValueError(f"unknown kind {json.dumps(kind)}" if kind is not None else "no kind")
     return str(kind)
