@@ -5,13 +5,14 @@ It writes a log of --records records (default 100,000; 0.25 % of them
 corrupted each of the four ways) and prints:
 - the rate of each stage per core (parse, hash, verify), from one process
   checking --stage-records records on one thread;
-- `quillet audit LOG` on this machine: one worker process per core, and in one
-  process with quillet.batch's threads (--jobs 1);
-- `quillet audit LOG --dask local:N` (N = cores): the rate once the cluster is
-  up, the cluster's start and stop, and its efficiency against N cores at the
-  one-process rate;
-- the peak resident memory of each run, summed over the process and all its
-  children (sampled every 20 ms).
+- `quillet audit LOG` on this machine (one worker process per core, and one
+  process with quillet.batch's threads: --jobs 1) and `quillet audit LOG --dask
+  local:N` (N = cores), each on both logs: the rate (for the cluster once it
+  is up), the CPU efficiency (the stages' CPU per record over the CPU each
+  further record costs the run, from the difference of the two logs: on an
+  idle machine the rate is cores x per-core rate x this), the fixed CPU cost
+  of starting, and the peak memory (proportional set size, summed over the
+  process and all its children, sampled every 20 ms) on each log.
 Every run is a fresh `python -m quillet audit` process and must exit 1 (the log
 has corrupted records) with the counts the log was written with.
 
@@ -21,6 +22,7 @@ has corrupted records) with the counts the log was written with.
 import argparse
 import json
 import os
+import resource
 import subprocess
 import sys
 import tempfile
@@ -32,15 +34,17 @@ from quillet import audit, batch
 SHARE = 0.0025
 
 
-def tree_rss(pid: int) -> int:
-    """Resident bytes of a process and all its descendants."""
+def tree_memory(pid: int) -> int:
+    """Proportional resident bytes (PSS: a page shared by n processes counts 1/n
+    in each, so forked workers are not counted twice) of a process and all its
+    descendants."""
     total, todo = 0, [pid]
     while todo:
         p = todo.pop()
         try:
-            with open(f"/proc/{p}/status") as status:
-                total += next(int(line.split()[1]) * 1024 for line in status
-                              if line.startswith("VmRSS:"))
+            with open(f"/proc/{p}/smaps_rollup") as rollup:
+                total += next(int(line.split()[1]) * 1024 for line in rollup
+                              if line.startswith("Pss:"))
             for task in os.listdir(f"/proc/{p}/task"):
                 with open(f"/proc/{p}/task/{task}/children") as children:
                     todo += [int(c) for c in children.read().split()]
@@ -49,8 +53,10 @@ def tree_rss(pid: int) -> int:
     return total
 
 
-def run_audit(*args: str) -> tuple[dict, int]:
-    """Runs `python -m quillet audit ARGS`; returns its JSON and the peak memory."""
+def run_audit(*args: str) -> tuple[dict, int, float]:
+    """Runs `python -m quillet audit ARGS`; returns its JSON, the peak memory and
+    the CPU seconds of the run and every process it started."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     proc = subprocess.Popen([sys.executable, "-m", "quillet", "audit", "--no-progress", *args],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     peak = 0
@@ -59,7 +65,7 @@ def run_audit(*args: str) -> tuple[dict, int]:
     def sample() -> None:
         nonlocal peak
         while not done.is_set():
-            peak = max(peak, tree_rss(proc.pid))
+            peak = max(peak, tree_memory(proc.pid))
             time.sleep(0.02)
 
     sampler = threading.Thread(target=sample)
@@ -69,7 +75,9 @@ def run_audit(*args: str) -> tuple[dict, int]:
     sampler.join()
     if proc.returncode != 1:
         raise SystemExit(f"quillet audit {' '.join(args)} exited {proc.returncode}: {err.decode()}")
-    return json.loads(out), peak
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
+    return json.loads(out), peak, cpu
 
 
 def write(path: str, count: int) -> dict[str, int]:
@@ -102,31 +110,39 @@ def main() -> None:
           f"in {time.perf_counter() - began:.1f} s; expected {expected}")
     write(stage_path, args.stage_records)
 
-    # One process, one thread: the cost of each stage per core.
+    # One process, one thread: the cost of each stage per core, in CPU time,
+    # which other jobs on the machine do not inflate as they do wall time.
     stages = audit.audit([stage_path], jobs=1, threads=1, hide_diagnostics=True)
-    print(f"\nper core ({args.stage_records:,} records, one process, one thread):")
+    print(f"\nper core ({args.stage_records:,} records, one process, one thread, CPU time):")
     for stage, seconds in stages.stages.items():
         print(f"  {stage:<7} {args.stage_records / seconds:>9,.0f} records/s")
-    per_core = stages.records_per_s
+    per_core = args.stage_records / sum(stages.stages.values())
     print(f"  all     {per_core:>9,.0f} records/s")
 
-    print(f"\n{args.records:,} records, {cores} cores:")
-    print(f"  {'run':<34} {'records/s':>10} {'vs 1 core':>9} {'setup s':>8} {'peak MB':>8}")
-    result, peak = run_audit(stage_path)
-    print(f"  {'(' + format(args.stage_records, ',') + ' records, a process per core)':<34} "
-          f"{result['records_per_s']:>10,} {result['records_per_s'] / per_core:>9.2f} "
-          f"{0:>8.1f} {peak / 1e6:>8.0f}")
-    runs = [("this machine, a process per core", []),
-            ("this machine, 1 process, threads", ["--jobs", "1"]),
-            (f"dask LocalCluster, {cores} workers", ["--dask", f"local:{cores}"])]
-    for name, extra in runs:
-        result, peak = run_audit(log_path, *extra)
-        if result["outcomes"] != expected:
-            raise SystemExit(f"{name}: found {result['outcomes']}, expected {expected}")
-        rate = result["records_per_s"]
-        print(f"  {name:<34} {rate:>10,} {rate / per_core:>9.2f} "
-              f"{result['setup_seconds']:>8.1f} {peak / 1e6:>8.0f}")
-    print(f"\n(efficiency of N workers: their rate / (N x {per_core:,.0f}))")
+    print(f"\n{cores} cores, load average {os.getloadavg()[0]:.1f} before the runs; "
+          f"each way on {args.stage_records:,} and on {args.records:,} records:")
+    print(f"  {'run':<28} {'records/s':>10} {'vs 1 core':>9} {'CPU eff.':>8} {'fixed CPU s':>11} "
+          f"{'setup s':>8} {'peak MB':>13}")
+    ways = [("a process per core", []), ("1 process, batch threads", ["--jobs", "1"]),
+            (f"LocalCluster of {cores}", ["--dask", f"local:{cores}"])]
+    for name, extra in ways:
+        (small, small_peak, small_cpu), (big, big_peak, big_cpu) = (
+            run_audit(path, *extra) for path in (stage_path, log_path))
+        if big["outcomes"] != expected:
+            raise SystemExit(f"{name}: found {big['outcomes']}, expected {expected}")
+        # CPU efficiency: the CPU the checking stages need per record, over the
+        # CPU the run spends per further record (reading, shipping records to
+        # workers, the cluster's traffic); the fixed part is start-up.
+        extra_cpu = big_cpu - small_cpu
+        efficiency = (args.records - args.stage_records) / per_core / extra_cpu
+        fixed = small_cpu - args.stage_records * extra_cpu / (args.records - args.stage_records)
+        rate = big["records_per_s"]
+        print(f"  {name:<28} {rate:>10,} {rate / per_core:>9.2f} {efficiency:>8.2f} "
+              f"{fixed:>11.1f} {big['setup_seconds']:>8.1f} "
+              f"{small_peak / 1e6:>6.0f} {big_peak / 1e6:>6.0f}")
+    print(f"\n(records/s and setup on the larger log; vs 1 core: the rate over {per_core:,.0f}; "
+          "peak MB on the smaller and the larger log. On an idle machine N workers "
+          "check about N x the per-core rate x the CPU efficiency.)")
     if not args.keep:
         for path in (log_path, stage_path):
             os.remove(path)

@@ -88,6 +88,7 @@ class AuditResult:
             "seconds": round(self.seconds, 3), "setup_seconds": round(self.setup, 3),
             "records_per_s": round(self.records_per_s),
             "workers": self.workers,
+            "stage_cpu_seconds": {k: round(v, 3) for k, v in self.stages.items()},
             "issues": [{"file": i.file, "record": i.record, "kind": i.kind,
                         "outcome": i.outcome, "reason": i.reason} for i in self.issues],
         }
