@@ -52,8 +52,9 @@ def add_audit_options(sub: argparse.ArgumentParser) -> None:
                      help="no progress bar (shown only when stderr is a terminal)")
 
 
-def audit(args: argparse.Namespace) -> int:
-    """Runs the audit; prints its result; 0 when every record is valid, else 1."""
+def audit(args: argparse.Namespace) -> tuple[int, str]:
+    """Runs the audit; returns the exit status (0 when every record is valid,
+    else 1) and the text to print."""
     bar = None
     if not args.no_progress and sys.stderr is not None and sys.stderr.isatty():
         bar = run.ProgressBar(sys.stderr)
@@ -63,11 +64,8 @@ def audit(args: argparse.Namespace) -> int:
     finally:
         if bar is not None:
             bar.close()
-    if args.table:
-        sys.stdout.write(result.table() + "\n")
-    else:
-        sys.stdout.write(json.dumps(result.to_json(), indent=2) + "\n")
-    return EXIT_ALL_VALID if result.ok else EXIT_NOT_VALID
+    text = result.table() if args.table else json.dumps(result.to_json(), indent=2)
+    return (EXIT_ALL_VALID if result.ok else EXIT_NOT_VALID), text + "\n"
 
 
 def add_demo_log_options(sub: argparse.ArgumentParser) -> None:
