@@ -23,7 +23,6 @@ from __future__ import annotations
 
 import contextlib
 import functools
-import json
 import os
 import sys
 import time
@@ -89,12 +88,14 @@ class PartResult:
 # --- calling the batch functions --------------------------------------------------
 
 class _ItemFailure:
-    """The exception the single function raised for one item."""
+    """The text of the exception the single function raised for one item. Only
+    the text is kept: the exception's traceback would hold the batch's frames,
+    and their items, until the next full garbage collection."""
 
-    __slots__ = ("error",)
+    __slots__ = ("reason",)
 
     def __init__(self, error: BaseException) -> None:
-        self.error = error
+        self.reason = _module_text(error)
 
 
 def _failing_item(error: BaseException) -> int | None:
@@ -121,17 +122,17 @@ def _each(call: Callable[[Sequence[Any]], Sequence[T]],
             start += len(part)
             window = min(_WINDOW, window * 2)
             continue
-        except BaseException as raised:
-            failed = _failing_item(raised)
+        except BaseException as error:
+            failed = _failing_item(error)
             if failed is None:
                 raise
-            error = raised
+            failure = _ItemFailure(error)
         # Every item before the failing one succeeded, but their results were
         # lost with the exception: they are computed again. Smaller windows
         # while failures come close together keep that repeated work small.
         if failed:
             results.extend(_each(call, part[:failed]))
-        results.append(_ItemFailure(error))
+        results.append(failure)
         start += failed + 1
         window = max(_MIN_WINDOW, window // 4)
     return results
@@ -164,7 +165,9 @@ def _module_text(error: BaseException) -> str:
 # --- keys --------------------------------------------------------------------------
 
 _known_keys: dict[str, str | None] = {}  # key text -> None if it decodes, else why not
-_reference_key: list[str] = []
+# A packed key that decodes (of the seed "quillet audit: a reference key, never
+# used to sign anything"), to tell a bad signature from a bad key.
+_REFERENCE_KEY = "0xa2c20ddb449d3e0c4b3f05a92b4260fc118cbed83219308579c1c099b01104a1"
 
 
 def _key_problem(text: str) -> str | None:
@@ -179,15 +182,6 @@ def _key_problem(text: str) -> str | None:
                 raise
             _known_keys[text] = f"public key does not decode: {_module_text(error)}"
     return _known_keys[text]
-
-
-def _reference() -> str:
-    """A packed key known to decode, to tell a bad signature from a bad key."""
-    if not _reference_key:
-        seed = "quillet audit: a reference key, never used to sign anything"
-        key = sdk.private_key_from_seed(seed)
-        _reference_key.append(json.loads(sdk.private_key_to_public_key_xy(key))["x"])
-    return _reference_key[0]
 
 
 def named_key(kind: str, document: dict[str, Any]) -> object:
@@ -246,7 +240,7 @@ def check_records(raw: Sequence[Any], *, threads: int | None = None,
             digests = _each(functools.partial(batch.hash_many, kind, threads=threads), texts)
             for p, digest in zip(of_kind, digests):
                 if isinstance(digest, _ItemFailure):
-                    outcomes[p.index] = (kind, "bad-document", _module_text(digest.error))
+                    outcomes[p.index] = (kind, "bad-document", digest.reason)
                 else:
                     hashes[p.index] = digest
         result.stages["hash"] += time.process_time() - clock
@@ -305,7 +299,7 @@ def _refusal(item: tuple[str, str, str, str, str]) -> tuple[Outcome, str]:
     # decode is refused with it too, the signature is at fault.
     r, s, _, _, digest = item
     try:
-        sdk.verify_signature(r, s, _reference(), "", digest)
+        sdk.verify_signature(r, s, _REFERENCE_KEY, "", digest)
     except ValueError:
         return "bad-signature", "signature unreadable (r not a curve point, or s out of range)"
     return "bad-key", "public key refused by verification"
