@@ -101,6 +101,7 @@ def test_each_record_is_classified_with_its_reason(tmp_path):
         (b"{not json", "bad-document", "record is not JSON"),
         (b"[1, 2]", "bad-document", "not a JSON object"),
         (b"\xff{}", "bad-document", "not UTF-8"),
+        (b"{" + b" " * log.MAX_LINE + b"}", "bad-document", "longer than"),
         (changed(["kind"], "swap"), "bad-document", 'unknown kind "swap"'),
         (changed(["document"], None), "bad-document", "no document object"),
         (changed(["document", "nonce"], 5), "bad-document", "Couldn't get hash"),

@@ -39,6 +39,7 @@ AUDIT_EXTRA = "pip install 'quillet_python_sdk[audit]'  (or: pip install 'dask[d
 _GZIP_MAGIC = b"\x1f\x8b"
 _PARQUET_MAGIC = b"PAR1"
 _ROW_GROUP = 65536  # rows per Parquet row group the writer makes: the cluster's unit of work
+MAX_LINE = 1 << 20  # bytes: a longer NDJSON line is a bad record, not read whole
 
 
 class LogError(Exception):
@@ -152,46 +153,66 @@ def part_chunks(part: Part, records: int) -> Iterator[tuple[list[Any], int]]:
                 yield rows, round(len(rows) * per_row)
         return
     try:
-        if part.format == "ndjson.gz":
-            with open(part.path, "rb") as raw, gzip.GzipFile(fileobj=raw) as lines:
-                yield from _line_chunks(lines, records, raw)
-            return
         with open(part.path, "rb") as raw:
-            yield from _range_chunks(raw, part.start, part.stop, records)
+            if part.format == "ndjson.gz":
+                with gzip.GzipFile(fileobj=raw) as lines:
+                    yield from _line_chunks(lines, records, None, raw)
+                return
+            # A record belongs to the part where its first byte lies: a part
+            # that starts inside a line leaves that line to the part before.
+            if part.start > 0:
+                raw.seek(part.start - 1)
+                if raw.read(1) != b"\n":
+                    _read_line(raw)
+            yield from _line_chunks(raw, records, part.stop, raw)
     except (OSError, EOFError, gzip.BadGzipFile) as error:
         raise LogError(f"cannot read {part.path}: {error}") from None
 
 
-def _line_chunks(lines: io.BufferedIOBase | gzip.GzipFile, records: int,
-                 raw: io.BufferedReader) -> Iterator[tuple[list[bytes], int]]:
-    consumed = 0
-    while chunk := list(itertools.islice(lines, records)):
-        position = raw.tell()
-        yield [line.rstrip(b"\n") for line in chunk], position - consumed
-        consumed = position
+class Oversized:
+    """Stands for a line longer than MAX_LINE bytes, which is not read whole."""
+
+    __slots__ = ("length",)
+
+    def __init__(self, length: int) -> None:
+        self.length = length
 
 
-def _range_chunks(raw: io.BufferedReader, start: int, stop: int,
-                  records: int) -> Iterator[tuple[list[bytes], int]]:
-    # A record belongs to the part where its first byte lies: a part that
-    # starts inside a line leaves that line to the part before.
-    if start > 0:
-        raw.seek(start - 1)
-        if raw.read(1) != b"\n":
-            raw.readline()
-    position = raw.tell()
-    while position < stop:
-        chunk: list[bytes] = []
-        began = position
-        while len(chunk) < records and position < stop:
-            line = raw.readline()
-            if not line:
+def _read_line(lines: io.BufferedIOBase | gzip.GzipFile) -> tuple[bytes | Oversized, int] | None:
+    """The next line without its newline and the bytes it took, or None at the
+    end. A line longer than MAX_LINE is skipped in pieces: memory stays bounded
+    whatever the log holds."""
+    line = lines.readline(MAX_LINE + 1)
+    if not line:
+        return None
+    if len(line) <= MAX_LINE or line.endswith(b"\n"):
+        return line.removesuffix(b"\n"), len(line)
+    length = len(line)
+    while piece := lines.readline(MAX_LINE):
+        length += len(piece)
+        if piece.endswith(b"\n"):
+            break
+    return Oversized(length), length
+
+
+def _line_chunks(lines: io.BufferedIOBase | gzip.GzipFile, records: int, stop: int | None,
+                 raw: io.BufferedReader) -> Iterator[tuple[list[bytes | Oversized], int]]:
+    # `stop`: the offset in `lines` where the part ends (None: at the end);
+    # progress counts the bytes of the file itself (compressed, for gzip).
+    position = lines.tell() if stop is not None else 0
+    counted = raw.tell()
+    while stop is None or position < stop:
+        chunk: list[bytes | Oversized] = []
+        while len(chunk) < records and (stop is None or position < stop):
+            read = _read_line(lines)
+            if read is None:
                 break
-            position += len(line)
-            chunk.append(line.rstrip(b"\n"))
+            chunk.append(read[0])
+            position += read[1]
         if not chunk:
             break
-        yield chunk, position - began
+        yield chunk, raw.tell() - counted
+        counted = raw.tell()
 
 
 # --- the envelope of a record ------------------------------------------------------
@@ -216,9 +237,11 @@ def _drop_nulls(value: Any) -> Any:
     return value
 
 
-def envelope_of(raw: bytes | dict[str, Any]) -> tuple[dict[str, Any], str | None]:
+def envelope_of(raw: bytes | Oversized | dict[str, Any]) -> tuple[dict[str, Any], str | None]:
     """The envelope of a raw record (an NDJSON line or a Parquet row) and, for a
     line, its text. ValueError says why there is none."""
+    if isinstance(raw, Oversized):
+        raise ValueError(f"line of {raw.length} bytes, longer than the {MAX_LINE} read")
     if not isinstance(raw, bytes):
         return raw, None
     if not raw.strip():
@@ -274,7 +297,7 @@ def kind_of(envelope: dict[str, Any]) -> str:
     return str(kind)
 
 
-def to_record(raw: bytes | dict[str, Any]) -> Record:
+def to_record(raw: bytes | Oversized | dict[str, Any]) -> Record:
     """The Record of an NDJSON line or Parquet row; ValueError says what is wrong."""
     envelope, line = envelope_of(raw)
     kind = kind_of(envelope)
