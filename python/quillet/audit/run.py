@@ -138,7 +138,9 @@ def audit(paths: Sequence[str], *, jobs: int | None = None, threads: int | None 
     ("local:N" for a LocalCluster of N processes, else a scheduler's address)
     the cluster checks parts of about `part_bytes`. `progress` is called after
     each chunk or part. `hide_diagnostics` keeps the module's line per refused
-    item off standard error (it redirects the process's descriptor 2 meanwhile).
+    item off standard error when checking in this process (it redirects the
+    descriptor 2 meanwhile); worker processes of this machine or of a
+    LocalCluster always keep it off.
     Raises AuditError for a log that cannot be read.
     """
     files = list(paths)
@@ -276,6 +278,10 @@ def _on_dask(files: list[str], address: str, chunk: int, part_bytes: int,
             busy = time.perf_counter() - began
     except (OSError, TimeoutError) as error:
         raise AuditError(f"dask scheduler {address}: {error}") from None
+    except log.LogError:
+        raise
+    except Exception as error:  # a worker lost, or one without quillet_python_sdk
+        raise AuditError(f"the cluster failed: {type(error).__name__}: {error}") from None
     finally:
         if cluster is not None:
             cluster.close()
