@@ -4,10 +4,12 @@
 #include <string_view>
 
 #include "crypto/failure.hpp"
-#include "crypto/jubjub/fr_ops.hpp"
+#include "crypto/field/fr_algorithms.hpp"
 
 namespace quillet::jubjub::detail {
 namespace {
+
+using field::FrRepr;
 
 constexpr Fr parse_decimal(std::string_view text) {
   const std::optional<Fr> v = Fr::from_str_vartime(text);
@@ -95,7 +97,7 @@ constexpr FrRepr kFinalExponent = field::detail::shift_right(field::detail::sub_
   Fr l2sq = l2;
   l2sq.square();
   const Fr f = l1v1 * l2sq * uw7;
-  return pow_public_exponent(f, kFinalExponent) == Fr::one();
+  return field::pow_public_exponent(f, kFinalExponent) == Fr::one();
 }
 
 }  // namespace quillet::jubjub::detail
