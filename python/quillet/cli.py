@@ -25,6 +25,8 @@ import quillet_python_sdk as sdk
 from quillet import __version__, _batch, batch, bench, demo
 from quillet.errors import QuilletError
 from quillet.keys import _key_fault as key_fault
+from quillet.audit import command as audit_command
+from quillet.audit.run import AuditError
 
 KEY_ENV = "QUILLET_PRIVATE_KEY"
 
@@ -520,6 +522,16 @@ def cmd_verify(args: argparse.Namespace, inputs: Inputs) -> int:
 
 
 def cmd_demo(args: argparse.Namespace, inputs: Inputs) -> int:
+    if audit_command.sample_options_without_log(args):
+        raise Failure("the options of a sample log need --log FILE")
+    if args.log is not None and args.documents is not None:
+        raise Failure("--log and --documents are two different samples: give one")
+    if args.log is not None:
+        try:
+            emit(audit_command.demo_log(args))
+        except AuditError as error:
+            raise Failure(str(error)) from None
+        return EXIT_OK
     if args.documents is not None:
         try:
             written = demo.write_documents(args.documents)
@@ -533,6 +545,15 @@ def cmd_demo(args: argparse.Namespace, inputs: Inputs) -> int:
     if not report["ok"]:
         raise Failure(f"{report['failed_signatures']} signatures did not verify or a check failed")
     return EXIT_OK
+
+
+def cmd_audit(args: argparse.Namespace, inputs: Inputs) -> int:
+    try:
+        status, text = audit_command.audit(args)
+    except AuditError as error:
+        raise Failure(str(error)) from None
+    write_out(text)
+    return status
 
 
 def cmd_bench(args: argparse.Namespace, inputs: Inputs) -> int:
@@ -695,6 +716,14 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("--documents", metavar="DIR",
                      help="write KIND.json (one sample document per kind) and seed.txt into "
                           "DIR, created if missing, and print their names")
+    audit_command.add_demo_log_options(sub)
+
+    sub = command("audit", cmd_audit, "check every signed record of order logs",
+                  "Checks that every record's document hashes, names the key that signed it "
+                  "and carries a signature that verifies; prints the counts per kind and "
+                  "outcome and every record that is not valid. Exits 0 when all are valid, "
+                  "1 when some are not, 2 on failure.")
+    audit_command.add_audit_options(sub)
 
     sub = command("bench", cmd_bench, "time each function of the module",
                   "Prints the median µs/op and ops/s of each function.")

@@ -20,7 +20,7 @@ MSG = "0x1234abcd"
 DOCUMENT_LIMIT = 1 << 20
 
 COMMANDS = ["keygen", "pubkey", "on-curve", "hash", "sign", "sign-message", "eth-sign",
-            "verify", "demo", "bench"]
+            "verify", "demo", "bench", "audit"]
 
 
 def quillet(*args, stdin="", key=None, cwd=None):

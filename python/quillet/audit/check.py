@@ -1,0 +1,305 @@
+"""The check of each record: parse, hash, verify, classify.
+
+Each record gets one outcome:
+
+- valid: its document hashes, its key is the one the document names, and its
+  signature verifies for that hash under that key;
+- bad-document: the record or its document cannot be read, or the module
+  refuses to hash the document (the reason is the module's text);
+- bad-key: the signer's key is missing or undecodable, or it is not the key the
+  document names (its public_key; for a liquidation the liquidator order's;
+  for an oracle price the signer_key). The module leaves that key out of the
+  hash, so a valid signature by another key proves nothing;
+- bad-signature: the signature is missing or unreadable, or does not verify
+  (a changed field changes the hash, so a tampered document lands here).
+
+The work on documents and signatures is done by quillet.batch: hash_many per
+kind, then verify_many, in windows so that a failing item costs its window
+only. Nothing here keeps state between chunks besides a cache of keys known
+to decode, so a worker's memory is bounded by its chunk.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import functools
+import os
+import sys
+import time
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass, field
+from typing import Any, Literal, TypeVar
+
+import quillet_python_sdk as sdk
+
+from quillet import batch
+from quillet.audit import log
+
+Outcome = Literal["valid", "bad-document", "bad-key", "bad-signature"]
+OUTCOMES: tuple[Outcome, ...] = ("valid", "bad-document", "bad-key", "bad-signature")
+UNKNOWN_KIND = "unknown"  # the kind a record is counted under when it names none of KINDS
+
+_WINDOW = 1024  # items per batch call at most: what one failing item may cost again
+_MIN_WINDOW = 32
+_KEY_CACHE = 65536
+
+T = TypeVar("T")
+
+
+@dataclass
+class Finding:
+    """A record that is not valid, numbered within its part (from 0)."""
+
+    index: int
+    kind: str
+    outcome: Outcome
+    reason: str
+
+
+@dataclass
+class PartResult:
+    """What checking some records found: counts per kind and outcome, the
+    non-valid records, and the CPU seconds of each stage (of every thread of
+    the process: records / seconds is the stage's rate per core)."""
+
+    records: int = 0
+    counts: dict[str, dict[str, int]] = field(default_factory=dict)
+    findings: list[Finding] = field(default_factory=list)
+    stages: dict[str, float] = field(default_factory=lambda: dict.fromkeys(
+        ("parse", "hash", "verify"), 0.0))
+
+    def count(self, kind: str, outcome: Outcome, n: int = 1) -> None:
+        per_kind = self.counts.setdefault(kind, {})
+        per_kind[outcome] = per_kind.get(outcome, 0) + n
+
+    def merge(self, other: PartResult) -> None:
+        """Appends the results of the records that follow these."""
+        for finding in other.findings:
+            finding.index += self.records
+            self.findings.append(finding)
+        self.records += other.records
+        for kind, outcomes in other.counts.items():
+            for outcome, n in outcomes.items():
+                self.count(kind, outcome, n)  # type: ignore[arg-type]
+        for stage, seconds in other.stages.items():
+            self.stages[stage] += seconds
+
+
+# --- calling the batch functions --------------------------------------------------
+
+class _ItemFailure:
+    """The text of the exception the single function raised for one item. Only
+    the text is kept: the exception's traceback would hold the batch's frames,
+    and their items, until the next full garbage collection."""
+
+    __slots__ = ("reason",)
+
+    def __init__(self, error: BaseException) -> None:
+        self.reason = _module_text(error)
+
+
+def _failing_item(error: BaseException) -> int | None:
+    # Batch calls note the first failing item as "batch item N".
+    if not (isinstance(error, (ValueError, TypeError))
+            or type(error).__name__ == "PanicException"):
+        return None
+    for note in getattr(error, "__notes__", ()):
+        if note.startswith("batch item "):
+            return int(note.removeprefix("batch item "))
+    return None
+
+
+def _each(call: Callable[[Sequence[Any]], Sequence[T]],
+          items: Sequence[Any]) -> list[T | _ItemFailure]:
+    """call(items) item by item in result, with the failing items' exceptions in
+    their places instead of one exception for all."""
+    results: list[T | _ItemFailure] = []
+    start, window = 0, _WINDOW
+    while start < len(items):
+        part = items[start:start + window]
+        try:
+            results.extend(call(part))
+            start += len(part)
+            window = min(_WINDOW, window * 2)
+            continue
+        except BaseException as error:
+            failed = _failing_item(error)
+            if failed is None:
+                raise
+            failure = _ItemFailure(error)
+        # Every item before the failing one succeeded, but their results were
+        # lost with the exception: they are computed again. Smaller windows
+        # while failures come close together keep that repeated work small.
+        if failed:
+            results.extend(_each(call, part[:failed]))
+        results.append(failure)
+        start += failed + 1
+        window = max(_MIN_WINDOW, window // 4)
+    return results
+
+
+@contextlib.contextmanager
+def _diagnostics_hidden(hide: bool) -> Iterator[None]:
+    """Sends standard error to /dev/null while the module writes a diagnostic line
+    for each refused item: the audit reports them itself."""
+    if not hide:
+        yield
+        return
+    sys.stderr.flush()
+    saved = os.dup(2)
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(null, 2)
+        yield
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+        os.close(null)
+
+
+def _module_text(error: BaseException) -> str:
+    text = str(error.args[0]) if error.args else str(error)
+    return text.split("\n\nCaused by:")[0].replace("\n", " ")
+
+
+# --- keys --------------------------------------------------------------------------
+
+_known_keys: dict[str, str | None] = {}  # key text -> None if it decodes, else why not
+# A packed key that decodes (of the seed "quillet audit: a reference key, never
+# used to sign anything"), to tell a bad signature from a bad key.
+_REFERENCE_KEY = "0xa2c20ddb449d3e0c4b3f05a92b4260fc118cbed83219308579c1c099b01104a1"
+
+
+def _key_problem(text: str) -> str | None:
+    if text not in _known_keys:
+        if len(_known_keys) >= _KEY_CACHE:
+            _known_keys.clear()
+        try:
+            sdk.public_key_to_xy(text)
+            _known_keys[text] = None
+        except BaseException as error:
+            if type(error).__name__ != "PanicException":
+                raise
+            _known_keys[text] = f"public key does not decode: {_module_text(error)}"
+    return _known_keys[text]
+
+
+def named_key(kind: str, document: dict[str, Any]) -> object:
+    """The key text a document names as its signer's."""
+    if kind == "liquidate":
+        order = document.get("liquidator_order")
+        return order.get("public_key") if isinstance(order, dict) else None
+    return document.get("signer_key" if kind == "signed_oracle_price" else "public_key")
+
+
+# --- the check -----------------------------------------------------------------------
+
+@dataclass
+class _Pending:
+    index: int
+    kind: str
+    text: str
+    document: dict[str, Any]
+    r: object
+    s: object
+    key: object
+
+
+def check_records(raw: Sequence[Any], *, threads: int | None = None,
+                  hide_diagnostics: bool = False) -> PartResult:
+    """Checks raw records (NDJSON lines as bytes, or Parquet rows as dicts);
+    findings are numbered from 0 within `raw`."""
+    result = PartResult(records=len(raw))
+    outcomes: list[tuple[str, Outcome, str] | None] = [None] * len(raw)
+
+    clock = time.process_time()
+    pending: list[_Pending] = []
+    for index, item in enumerate(raw):
+        kind: str = UNKNOWN_KIND
+        try:
+            envelope, line = log.envelope_of(item)
+            kind = log.kind_of(envelope)
+            document, text = log.document_of(envelope, line)
+        except ValueError as error:
+            outcomes[index] = (kind, "bad-document", str(error))
+            continue
+        signature = envelope.get("signature")
+        r = signature.get("r") if isinstance(signature, dict) else None
+        s = signature.get("s") if isinstance(signature, dict) else None
+        pending.append(_Pending(index, kind, text, document, r, s, envelope.get("public_key")))
+    result.stages["parse"] += time.process_time() - clock
+
+    with _diagnostics_hidden(hide_diagnostics):
+        clock = time.process_time()
+        hashes: dict[int, str] = {}
+        for kind in batch.KINDS:
+            of_kind = [p for p in pending if p.kind == kind]
+            if not of_kind:
+                continue
+            texts = [p.text for p in of_kind]
+            digests = _each(functools.partial(batch.hash_many, kind, threads=threads), texts)
+            for p, digest in zip(of_kind, digests):
+                if isinstance(digest, _ItemFailure):
+                    outcomes[p.index] = (kind, "bad-document", digest.reason)
+                else:
+                    hashes[p.index] = digest
+        result.stages["hash"] += time.process_time() - clock
+
+        clock = time.process_time()
+        to_verify: list[tuple[_Pending, tuple[str, str, str, str, str]]] = []
+        for p in pending:
+            if p.index not in hashes:
+                continue
+            problem = _signer_problem(p)
+            if problem is not None:
+                outcomes[p.index] = (p.kind, *problem)
+                continue
+            assert isinstance(p.r, str) and isinstance(p.s, str) and isinstance(p.key, str)
+            to_verify.append((p, (p.r, p.s, p.key, p.key, hashes[p.index])))
+        answers = _each(functools.partial(batch.verify_many, threads=threads),
+                        [item for _, item in to_verify])
+        for (p, item), answer in zip(to_verify, answers):
+            if answer is True:
+                outcomes[p.index] = (p.kind, "valid", "")
+            elif answer is False:
+                outcomes[p.index] = (p.kind, "bad-signature", "signature does not verify")
+            else:
+                outcomes[p.index] = (p.kind, *_refusal(item))
+        result.stages["verify"] += time.process_time() - clock
+
+    for index, outcome in enumerate(outcomes):
+        assert outcome is not None
+        kind, verdict, reason = outcome
+        result.count(kind, verdict)
+        if verdict != "valid":
+            result.findings.append(Finding(index, kind, verdict, reason))
+    return result
+
+
+def _signer_problem(p: _Pending) -> tuple[Outcome, str] | None:
+    if not isinstance(p.key, str):
+        return "bad-key", "no public_key text"
+    signer = log.key_value(p.key)
+    if signer is None:
+        return "bad-key", "public key is not hexadecimal text of up to 64 digits"
+    problem = _key_problem(p.key)
+    if problem is not None:
+        return "bad-key", problem
+    named = log.key_value(named_key(p.kind, p.document))
+    if named != signer:
+        short = p.key if len(p.key) <= 16 else f"{p.key[:10]}…{p.key[-4:]}"
+        return "bad-key", f"signed by {short}, not by the key the document names"
+    if not (isinstance(p.r, str) and isinstance(p.s, str)):
+        return "bad-signature", 'no signature {"r": text, "s": text}'
+    return None
+
+
+def _refusal(item: tuple[str, str, str, str, str]) -> tuple[Outcome, str]:
+    # verify_signature reads the signature before the key: if a key known to
+    # decode is refused with it too, the signature is at fault.
+    r, s, _, _, digest = item
+    try:
+        sdk.verify_signature(r, s, _REFERENCE_KEY, "", digest)
+    except ValueError:
+        return "bad-signature", "signature unreadable (r not a curve point, or s out of range)"
+    return "bad-key", "public key refused by verification"

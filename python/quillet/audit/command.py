@@ -1,0 +1,119 @@
+"""`quillet audit` and `quillet demo --log`: their options and their work.
+
+quillet.cli adds these to its parser and maps AuditError to its one-line failure.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from typing import Any
+
+from quillet.audit import log, run, sample
+
+EXIT_ALL_VALID = 0
+EXIT_NOT_VALID = 1
+
+
+def _count(text: str) -> int:
+    if not text.isdigit() or int(text) == 0:
+        raise argparse.ArgumentTypeError(f"not a positive whole number: {text!r}")
+    return int(text)
+
+
+def _share(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0 <= value <= 1:
+        raise argparse.ArgumentTypeError(f"not a share from 0 to 1: {text!r}")
+    return value
+
+
+def add_audit_options(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument("logs", metavar="LOG", nargs="+",
+                     help="order log: NDJSON (plain or gzip) or Parquet, told apart by content")
+    sub.add_argument("--jobs", type=_count, metavar="N",
+                     help="worker processes on this machine (default: one per core); "
+                          "1 checks in this process with quillet.batch's threads")
+    sub.add_argument("--dask", metavar="SCHEDULER",
+                     help="run on a Dask cluster: a scheduler's address (tcp://host:8786), or "
+                          "local:N for a LocalCluster of N processes; the logs must be readable "
+                          "at the same path on every worker")
+    sub.add_argument("--part-size", type=_count, default=run.PART_BYTES, metavar="BYTES",
+                     help=f"bytes of log per cluster task (default {run.PART_BYTES})")
+    sub.add_argument("--chunk", type=_count, default=run.CHUNK, metavar="N",
+                     help=f"records a worker checks at once (default {run.CHUNK})")
+    sub.add_argument("--table", action="store_true",
+                     help="print text tables instead of JSON")
+    sub.add_argument("--no-progress", action="store_true",
+                     help="no progress bar (shown only when stderr is a terminal)")
+
+
+def audit(args: argparse.Namespace) -> tuple[int, str]:
+    """Runs the audit; returns the exit status (0 when every record is valid,
+    else 1) and the text to print."""
+    bar = None
+    if not args.no_progress and sys.stderr is not None and sys.stderr.isatty():
+        bar = run.ProgressBar(sys.stderr)
+    try:
+        result = run.audit(args.logs, jobs=args.jobs, dask=args.dask, chunk=args.chunk,
+                           part_bytes=args.part_size, progress=bar, hide_diagnostics=True)
+    finally:
+        if bar is not None:
+            bar.close()
+    text = result.table() if args.table else json.dumps(result.to_json(), indent=2)
+    return (EXIT_ALL_VALID if result.ok else EXIT_NOT_VALID), text + "\n"
+
+
+def add_demo_log_options(sub: argparse.ArgumentParser) -> None:
+    group = sub.add_argument_group(
+        "sample log", "With --log, writes a sample order log instead of running the demo; "
+                      "each share is the fraction of records corrupted that way.")
+    group.add_argument("--log", metavar="FILE",
+                       help="the log to write: .parquet, .gz (gzip NDJSON), else NDJSON")
+    # Defaults are None, so that options given without --log can be refused.
+    group.add_argument("--count", type=_count, metavar="N",
+                       help="records in the log (default 1000)")
+    for name in sample.CORRUPTIONS:
+        group.add_argument(f"--{name}", type=_share, metavar="SHARE",
+                           dest=name.replace("-", "_"))
+    group.add_argument("--document", choices=("json", "struct"),
+                       help="Parquet: the document as a JSON text column (default) or as "
+                            "struct columns")
+    group.add_argument("--seed", type=int, help="seed of the random choices (default 1)")
+
+
+_SAMPLE_OPTIONS = ("count", "document", "seed", *(n.replace("-", "_") for n in sample.CORRUPTIONS))
+
+
+def sample_options_without_log(args: argparse.Namespace) -> bool:
+    """Whether options of the sample log were given without --log."""
+    return args.log is None and any(getattr(args, o) is not None for o in _SAMPLE_OPTIONS)
+
+
+def demo_log(args: argparse.Namespace) -> dict[str, Any]:
+    """Writes the sample log; returns what it holds."""
+    shares: dict[sample.Corruption, float] = {
+        name: getattr(args, name.replace("-", "_")) or 0.0 for name in sample.CORRUPTIONS}
+    if sum(shares.values()) > 1:
+        raise run.AuditError("the corruption shares add up to more than 1")
+    corrupted = dict.fromkeys(sample.CORRUPTIONS, 0)
+
+    def records() -> Any:
+        count = 1000 if args.count is None else args.count
+        seed = 1 if args.seed is None else args.seed
+        for record, corruption in sample.sample_log(count, shares, seed=seed):
+            if corruption is not None:
+                corrupted[corruption] += 1
+            yield record
+
+    try:
+        written = log.write_log(args.log, records(), document=args.document or "json")
+    except OSError as error:
+        raise run.AuditError(f"cannot write {args.log}: {error.strerror}") from None
+    except log.LogError as error:
+        raise run.AuditError(str(error)) from None
+    return {"log": args.log, "records": written, "corrupted": corrupted}
