@@ -1,0 +1,52 @@
+// Verification of many signatures at once. With every R and public key in
+// the prime-order subgroup (checked per point), the signatures (R_i, S_i) on
+// c_i under A_i all verify exactly when
+//
+//   sum of z_i·(S_i·G - R_i - c_i·A_i) = 0
+//
+// for weights z_i of 128 random bits (OpenSSL's RAND_bytes), evaluated as
+// one multi-scalar multiplication: one term z_i·R_i per signature, one term
+// per distinct key with the sum of its z_i·c_i, and G's single scalar
+// through the base's table. If one signature is wrong, its term is a point of
+// order s, and the sum vanishes only for one value of z_i modulo s: with
+// probability at most 2^-128. When the sum does not vanish, the set is halved
+// and each half is checked (the second half's sum is the difference, for
+// free), down to the failing signatures.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "crypto/jubjub/eddsa.hpp"
+#include "crypto/jubjub/params.hpp"
+
+namespace quillet::jubjub {
+
+// One signature of a batch: its message (cut or zero-padded to 32 bytes, as
+// verification reads it) and the index of its signer's key in the batch's
+// key list.
+struct BatchSignature {
+  RawSignature signature;
+  std::array<uint8_t, kMaxMessageSize> msg;
+  size_t key;
+};
+
+// The most signatures one combination covers; longer batches are cut into
+// runs of this many.
+inline constexpr size_t kMaxBatchRun = 4096;
+
+// For each signature, keys[sig.key].verify_for_raw_message(sig.msg,
+// sig.signature, generator, params, kMaxMessageSize): the same answer,
+// except that a signature that does not verify is reported as verifying with
+// probability at most 13·2^-128 (a set containing it passing a combination;
+// it lies in at most 13 of the sets checked). Each key's subgroup check is
+// made once, however many signatures share it. If RAND_bytes fails, each
+// signature is verified on its own. Fails hard if a key index is out of
+// range. Variable time (public inputs).
+std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::span<const BatchSignature> sigs,
+                                       uint8_t generator, const AltJubjubBn256& params);
+
+}  // namespace quillet::jubjub
