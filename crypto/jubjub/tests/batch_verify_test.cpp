@@ -161,6 +161,27 @@ TEST(BatchVerify, TorsionThatCancelsInTheSumIsStillRefused) {
   }
 }
 
+TEST(BatchVerify, ManyPointsShareTheSubgroupQueries) {
+  // Enough points for the subset products: all valid, then one R or one key
+  // outside the subgroup, which makes every point be checked alone.
+  Rng rng(160);
+  const std::vector<Case> all = cases(rng);
+  std::vector<Case> valid;
+  for (const Case& c : all) {
+    if (std::string_view(c.what) == "valid") valid.push_back(c);
+  }
+  std::vector<Case> many;
+  for (size_t i = 0; i < 200; ++i) many.push_back(valid[i % valid.size()]);
+  expect_batch_matches(many);
+  for (const Case& c : all) {
+    const std::string_view what = c.what;
+    if (what != "R plus order 2" && what != "key plus order 2" && what != "wrong S") continue;
+    std::vector<Case> mixed = many;
+    mixed[117] = c;
+    expect_batch_matches(mixed);
+  }
+}
+
 TEST(BatchVerify, KeyIndexOutOfRangeFailsHard) {
   const std::vector<BatchSignature> sigs = {{{Point<Unknown>::zero(), Fs::zero()}, {}, 1}};
   const std::vector<PublicKey> keys = {PublicKey{Point<Unknown>::zero()}};
