@@ -10,13 +10,15 @@ QUILLET_PRIVATE_KEY environment variable, never from the command line.
 from __future__ import annotations
 
 import argparse
+import errno
 import json
 import os
 import re
+import string
 import sys
 import tempfile
 from collections.abc import Callable, Sequence
-from typing import Any, NoReturn, TypeVar
+from typing import Any, BinaryIO, NoReturn, TypeVar
 
 import quillet_python_sdk as sdk
 
@@ -27,6 +29,11 @@ KEY_ENV = "QUILLET_PRIVATE_KEY"
 EXIT_OK = 0
 EXIT_FALSE = 1  # verify / on-curve answered no
 EXIT_FAILURE = 2  # bad usage, unreadable input, or the module refused the input
+
+# Largest input read, in bytes: documents as large as the module accepts; keys,
+# signatures and public keys are far below TEXT_LIMIT even as indented JSON.
+DOCUMENT_LIMIT = 1 << 20
+TEXT_LIMIT = 4096
 
 HASH: dict[str, Callable[[str], str]] = {
     "transfer": sdk.hash_transfer,
@@ -44,8 +51,11 @@ SIGN: dict[str, Callable[[str, str], str]] = {
 }
 KINDS = tuple(HASH)
 
-# Long hex runs in usage errors may be a private key typed on the command line.
-_HEX_RUN = re.compile(r"(?:0[xX])?[0-9a-fA-F]{32,}")
+# A run of 16 hex digits or more in a usage error may be (part of) a private
+# key typed on the command line, also when invisible characters split it.
+_INVISIBLE = "\x00-\x08\x0e-\x1f\x7f-\x9f\u00ad\u180e\u200b-\u200f\u202a-\u202e\u2060-\u206f\ufeff"
+_HEX_RUN = re.compile(f"(?:0[xX])?[0-9a-fA-F](?:[{_INVISIBLE}]*[0-9a-fA-F]){{15,}}")
+_KEY_DIGITS = 64
 
 T = TypeVar("T")
 
@@ -62,8 +72,9 @@ class Inputs:
     def __init__(self) -> None:
         self._stdin_holds: str | None = None
 
-    def read(self, source: str, what: str) -> str:
-        """The UTF-8 text of file `source`, or of standard input if it is "-"."""
+    def read(self, source: str, what: str, limit: int = DOCUMENT_LIMIT) -> str:
+        """The UTF-8 text of file `source`, or of standard input if it is "-";
+        more than `limit` bytes is refused without reading further."""
         if source == "-":
             if self._stdin_holds is not None:
                 raise Failure(f"standard input already holds the {self._stdin_holds}; "
@@ -71,11 +82,11 @@ class Inputs:
             if sys.stdin is None:
                 raise Failure(f"no standard input to read the {what} from")
             self._stdin_holds = what
-            data = sys.stdin.buffer.read()
+            data = _read_bounded(sys.stdin.buffer, what, limit)
         else:
             try:
                 with open(source, "rb") as file:
-                    data = file.read()
+                    data = _read_bounded(file, what, limit)
             except OSError as error:
                 raise Failure(f"cannot read the {what} from {source}: {error.strerror}") from None
         try:
@@ -85,7 +96,44 @@ class Inputs:
 
     def text_or_file(self, value: str, what: str) -> str:
         """`value` itself, or the text of the file it names as "@FILE" ("@-": stdin)."""
-        return self.read(value[1:], what) if value.startswith("@") else value
+        return self.read(value[1:], what, TEXT_LIMIT) if value.startswith("@") else value
+
+
+def _read_bounded(file: BinaryIO, what: str, limit: int) -> bytes:
+    """At most `limit` bytes of `file`: a larger file (or /dev/zero) is refused
+    after reading one byte more."""
+    try:
+        data = file.read(limit + 1)
+    except OSError as error:
+        raise Failure(f"cannot read the {what}: {error.strerror}") from None
+    if len(data) > limit:
+        raise Failure(f"the {what} is longer than {limit} bytes")
+    return data
+
+
+def _parse_json(text: str) -> Any:
+    """The value of JSON `text`, or None when it is no JSON or nested too deeply."""
+    try:
+        return json.loads(text)
+    except (ValueError, RecursionError):
+        return None
+
+
+def key_text_problem(text: str) -> str | None:
+    """What keeps `text` from being a private key text ("0x" prefixes, then 64
+    hex digits), told without quoting any of it; None when the form is right.
+    Positions count from 0 at the start of `text`."""
+    digits = text
+    while digits.startswith("0x"):
+        digits = digits[2:]
+    start = len(text) - len(digits)
+    for position, char in enumerate(digits, start):
+        if char not in string.hexdigits:
+            shown = f" {char!r}" if char.isascii() and char.isprintable() else ""
+            return f"unexpected character U+{ord(char):04X}{shown} at position {position}"
+    if len(digits) != _KEY_DIGITS:
+        return f"{len(digits)} hex digits where {_KEY_DIGITS} are expected"
+    return None
 
 
 def private_key(args: argparse.Namespace, inputs: Inputs) -> str:
@@ -93,11 +141,11 @@ def private_key(args: argparse.Namespace, inputs: Inputs) -> str:
     text, or the JSON that `quillet keygen` prints. Surrounding blanks are dropped.
     """
     if args.key_file is not None:
-        if _HEX_RUN.fullmatch(args.key_file) and not os.path.exists(args.key_file):
-            raise Failure("--key-file takes the name of a file that holds the key, "
-                          "not the key itself")
+        if _HEX_RUN.search(args.key_file) and not os.path.exists(args.key_file):
+            raise Failure("--key-file names no file: it takes the name of a file that "
+                          "holds the key, not the key itself")
         origin = "standard input" if args.key_file == "-" else args.key_file
-        text = inputs.read(args.key_file, "private key")
+        text = inputs.read(args.key_file, "private key", TEXT_LIMIT)
     else:
         env = os.environ.get(KEY_ENV)
         if env is None:
@@ -105,15 +153,16 @@ def private_key(args: argparse.Namespace, inputs: Inputs) -> str:
         origin, text = KEY_ENV, env
     text = text.strip()
     if text.startswith("{"):
-        try:
-            value = json.loads(text)["private_key"]
-        except (ValueError, KeyError, TypeError):
-            value = None
+        document = _parse_json(text)
+        value = document.get("private_key") if isinstance(document, dict) else None
         if not isinstance(value, str):
             raise Failure(f'{origin} holds JSON without a "private_key" text')
         text = value.strip()
     if not text:
         raise Failure(f"{origin} holds no private key")
+    problem = key_text_problem(text)
+    if problem is not None:
+        raise Failure(f"the private key in {origin} is malformed: {problem}")
     return text
 
 
@@ -150,10 +199,14 @@ def call(function: Callable[..., T], *args: str, secret: str | None = None) -> T
     The module writes a diagnostic line to stderr when it fails; it is caught
     here and folded into that one line, with the private key `secret` removed.
     """
-    sys.stderr.flush()
+    if sys.stderr is not None:
+        sys.stderr.flush()
     failure: BaseException | None = None
     with tempfile.TemporaryFile() as sink:
-        saved = os.dup(2)
+        try:
+            saved: int | None = os.dup(2)
+        except OSError:  # stderr is closed: it is closed again afterwards
+            saved = None
         os.dup2(sink.fileno(), 2)
         try:
             result = function(*args)
@@ -162,34 +215,108 @@ def call(function: Callable[..., T], *args: str, secret: str | None = None) -> T
                 raise
             failure = exc
         finally:
-            os.dup2(saved, 2)
-            os.close(saved)
+            if saved is None:
+                os.close(2)
+            else:
+                os.dup2(saved, 2)
+                os.close(saved)
         sink.seek(0)
         diagnostic = sink.read().decode("utf-8", "replace")
     if failure is not None:
         raise Failure(_redact(_describe(function.__name__, failure, diagnostic), secret))
-    if diagnostic:  # not expected on success, but never hidden
+    if diagnostic and sys.stderr is not None:  # not expected on success, but never hidden
         sys.stderr.write(diagnostic)
     return result
 
 
+class OutputFailure(Failure):
+    """Standard output is closed or refused a write."""
+
+    def __init__(self, error: OSError | None) -> None:
+        reason = error.strerror if error is not None else "it is closed"
+        super().__init__(f"cannot write to standard output: {reason}")
+        self.broken_pipe = isinstance(error, BrokenPipeError)
+
+
+def write_out(text: str, flush: bool = False) -> None:
+    """Writes `text` to stdout; any failure to do so is an OutputFailure."""
+    if sys.stdout is None:
+        raise OutputFailure(None)
+    try:
+        sys.stdout.write(text)
+        if flush:
+            sys.stdout.flush()
+    except OSError as error:
+        raise OutputFailure(error) from None
+
+
 def emit(value: Any, indent: int | None = None) -> None:
     """Writes one JSON value to stdout."""
-    sys.stdout.write(json.dumps(value, indent=indent, ensure_ascii=False) + "\n")
+    write_out(json.dumps(value, indent=indent, ensure_ascii=False) + "\n")
 
 
 def emit_text(json_text: str) -> None:
     """Writes a JSON text the module returned, unchanged."""
-    sys.stdout.write(json_text + "\n")
+    write_out(json_text + "\n")
 
 
 # --- commands ------------------------------------------------------------------
 
 def cmd_keygen(args: argparse.Namespace, inputs: Inputs) -> int:
+    if args.force and args.out is None:
+        raise Failure("--force only applies to --out FILE")
     seed = inputs.read(args.seed_file, "seed")
     seed = seed.removesuffix("\n")  # `echo seed > file` and `printf seed > file` agree
-    emit({"private_key": call(sdk.private_key_from_seed, seed)})
+    key = {"private_key": call(sdk.private_key_from_seed, seed)}
+    if args.out is None:
+        emit(key)
+    else:
+        write_private_file(args.out, json.dumps(key) + "\n", replace=args.force)
     return EXIT_OK
+
+
+def _link_new(source: str, path: str) -> None:
+    """Gives file `source` the new name `path` too; FileExistsError if it exists."""
+    try:
+        os.link(source, path)
+    except OSError as error:
+        if error.errno not in (errno.EPERM, errno.EOPNOTSUPP):
+            raise
+        # No hard links on this file system (FAT, some network ones): claim the
+        # name with an empty private file, then put the whole file in its place.
+        os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+        os.replace(source, path)
+
+
+def write_private_file(path: str, text: str, replace: bool) -> None:
+    """Creates file `path` holding `text`, readable by its owner only (0600).
+
+    The text goes to a new temporary file beside `path` first, so that `path`
+    appears whole or not at all and is never readable by others, not even
+    for a moment. It is then linked to `path`, which fails if `path` exists,
+    or with `replace` renamed over it.
+    """
+    directory = os.path.dirname(os.path.abspath(path))
+    try:
+        fd, temporary = tempfile.mkstemp(dir=directory, prefix=".quillet-")  # O_EXCL, 0600
+    except OSError as error:
+        raise Failure(f"cannot create a file in {directory}: {error.strerror}") from None
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as file:
+            file.write(text)
+            file.flush()
+            os.fsync(file.fileno())
+        if replace:
+            os.replace(temporary, path)
+        else:
+            _link_new(temporary, path)
+    except FileExistsError:
+        raise Failure(f"{path} exists; give --force to replace it") from None
+    except OSError as error:
+        raise Failure(f"cannot write {path}: {error.strerror}") from None
+    finally:
+        if os.path.lexists(temporary):
+            os.unlink(temporary)
 
 
 def cmd_pubkey(args: argparse.Namespace, inputs: Inputs) -> int:
@@ -233,10 +360,7 @@ def cmd_eth_sign(args: argparse.Namespace, inputs: Inputs) -> int:
 
 
 def _json_object(text: str, what: str, keys: tuple[str, ...]) -> dict[str, str]:
-    try:
-        value = json.loads(text)
-    except ValueError:
-        value = None
+    value = _parse_json(text)
     if not isinstance(value, dict) or not all(isinstance(value.get(k), str) for k in keys):
         names = " and ".join(f'"{k}"' for k in keys)
         raise Failure(f"the {what} must be a JSON object with {names} texts")
@@ -275,7 +399,7 @@ def cmd_bench(args: argparse.Namespace, inputs: Inputs) -> int:
             raise Failure("--batch times the batch functions only: give no FUNCTION")
         rows = bench.run_batch(args.batch_size, args.rounds, args.min_time)
         if args.table:
-            sys.stdout.write(bench.batch_table(rows) + "\n")
+            emit_text(bench.batch_table(rows))
         else:
             emit({row.name: {"items_per_s": round(row.items_per_s), "ratio": round(row.ratio, 3),
                              "ratio_min": round(row.ratio_min, 3),
@@ -285,7 +409,7 @@ def cmd_bench(args: argparse.Namespace, inputs: Inputs) -> int:
         return EXIT_OK
     results = bench.run(set(args.functions) or None, args.rounds, args.min_time)
     if args.table:
-        sys.stdout.write(bench.table(results) + "\n")
+        emit_text(bench.table(results))
     else:
         emit({name: {"median_us": round(seconds * 1e6, 3), "ops_per_s": round(1 / seconds)}
               for name, seconds in results})
@@ -358,10 +482,14 @@ def build_parser() -> argparse.ArgumentParser:
 
     sub = command("keygen", cmd_keygen, "derive a private key from a seed",
                   "Derives a private key from a seed of at least 32 UTF-8 bytes; "
-                  'prints {"private_key": ...}.')
+                  'prints {"private_key": ...} or writes it to --out FILE (mode 0600).')
     sub.add_argument("seed_file", metavar="SEED_FILE", nargs="?", default="-",
                      help="file holding the seed text; - or nothing reads stdin. "
                           "One trailing newline is dropped")
+    sub.add_argument("--out", metavar="FILE",
+                     help="write the key to FILE, a new file readable by its owner only, "
+                          "instead of stdout")
+    sub.add_argument("--force", action="store_true", help="with --out, replace an existing FILE")
 
     sub = command("pubkey", cmd_pubkey, "public key of a private key, or of a packed key",
                   'Prints the public key {"x": packed key, "y": affine x} of the private key, '
@@ -433,13 +561,35 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
         status: int = args.handler(args, Inputs())
-        sys.stdout.flush()
+        write_out("", flush=True)
         return status
+    except OutputFailure as failure:
+        _discard_stdout()
+        if not failure.broken_pipe:  # else the reader went away (`quillet bench | head`)
+            _report(args.command, failure)
     except Failure as failure:
-        sys.stdout.flush()
-        sys.stderr.write(f"quillet {args.command}: {failure}\n")
-        return EXIT_FAILURE
-    except BrokenPipeError:
-        # The reader went away (`quillet bench | head`): nothing left to report.
+        try:
+            write_out("", flush=True)
+        except OutputFailure:
+            _discard_stdout()  # the failure below is the one to report
+        _report(args.command, failure)
+    return EXIT_FAILURE
+
+
+def _discard_stdout() -> None:
+    """What stdout still buffers goes nowhere, so the flush at exit cannot fail again."""
+    if sys.stdout is not None:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return EXIT_FAILURE
+
+
+def _report(command: str, failure: Failure) -> None:
+    # Line and paragraph separators, direction overrides and other invisible
+    # characters quoted from a document are escaped: the report stays one
+    # line that reads as what it says.
+    line = "".join(c if c.isprintable() else f"\\u{ord(c):04x}" for c in str(failure))
+    try:
+        if sys.stderr is not None:
+            sys.stderr.write(f"quillet {command}: {line}\n")
+            sys.stderr.flush()
+    except OSError:
+        pass  # nowhere left to tell; the exit status still says it

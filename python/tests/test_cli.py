@@ -17,6 +17,7 @@ KEY = q.private_key_from_seed(SEED)
 PUBLIC = json.loads(q.private_key_to_public_key_xy(KEY))
 KEY_ABOVE_ORDER = "0x" + "f" * 62 + "00"  # parses as hex, refused as a field element
 MSG = "0x1234abcd"
+DOCUMENT_LIMIT = 1 << 20
 
 COMMANDS = ["keygen", "pubkey", "on-curve", "hash", "sign", "sign-message", "eth-sign",
             "verify", "demo", "bench"]
@@ -167,7 +168,7 @@ FAILURES = [
     (["hash", "transfer"], b"{\xff}", None, "not UTF-8 text (byte 1)"),
     (["hash", "swap"], "", None, "invalid choice: 'swap'"),
     (["sign", "transfer"], text("transfer"), None, "no private key"),
-    (["sign", "withdraw"], text("withdraw"), "zz", "sign_withdraw refused its input"),
+    (["sign", "withdraw"], text("withdraw"), KEY_ABOVE_ORDER, "sign_withdraw refused its input"),
     (["sign", "transfer", "-", "--key-file", "-"], text("transfer"), None,
      "standard input already holds the document"),
     (["sign-message", "0X1"], "", KEY, "sign refused its input"),
@@ -183,6 +184,21 @@ FAILURES = [
     (["bench", "nothing"], "", None, "invalid choice: 'nothing'"),
     (["bench", "--batch", "sign"], "", None, "give no FUNCTION"),
     ([], "", None, "required: COMMAND"),
+    # Inputs are read up to a bound, JSON of any depth is refused in one line.
+    (["hash", "transfer"], " " * (DOCUMENT_LIMIT + 1), None, "longer than 1048576 bytes"),
+    (["hash", "transfer", "/dev/zero"], "", None, "document is longer than 1048576 bytes"),
+    (["keygen", "/dev/zero"], "", None, "seed is longer than 1048576 bytes"),
+    (["pubkey", "--key-file", "/dev/zero"], "", None, "private key is longer than 4096 bytes"),
+    (["verify", "@/dev/zero", "0x1", MSG], "", None, "signature is longer than 4096 bytes"),
+    (["verify", '{"r": "0x1", "s": "0x1"}', "@/dev/zero", MSG], "", None,
+     "public key is longer than 4096 bytes"),
+    (["verify", "@-", "0x1", MSG], "[" * 4000, None, 'with "r" and "s" texts'),
+    (["verify", '{"r": "0x1", "s": "0x1"}', "@-", MSG], '{"x": ' + "[" * 4000, None,
+     'with "x" and "y" texts'),
+    (["pubkey", "--key-file", "-"], '{"private_key": ' + "[" * 4000, None,
+     'without a "private_key"'),
+    (["keygen", "--force"], SEED, None, "--force only applies to --out FILE"),
+    (["hash", "transfer"], '"\u2028\u202e"', None, 'invalid type: string \\"\\u2028\\u202e\\"'),
 ]
 
 
@@ -199,6 +215,16 @@ def test_a_refused_key_never_reaches_stderr(files):
         assert digits not in line.lower()
 
 
+def split(key, at, char="\u200b"):
+    return key[:at] + char + key[at:]
+
+
+def assert_no_key_digits(line):
+    """No 8 digits in a row of KEY appear in `line`, whatever splits them."""
+    digits = "".join(c for c in line.lower() if c in "0123456789abcdef")
+    assert not any(KEY[i:i + 8] in digits for i in range(2, len(KEY) - 7)), line
+
+
 @pytest.mark.parametrize("args", [
     ["pubkey", KEY],
     ["pubkey", "--key", KEY],
@@ -207,9 +233,72 @@ def test_a_refused_key_never_reaches_stderr(files):
     ["sign", "transfer", "--key-file", KEY],
     ["sign", "transfer", f"--key-file={KEY[2:]}"],
     ["eth-sign", "--key-file", KEY, MSG],
+    ["pubkey", split(KEY, 33)],
+    ["pubkey", split(KEY, 17, "\u2060"), "--key-file", "-"],
+    ["sign", "transfer", "--key-file", split(KEY, 33)],
+    ["sign", "transfer", "--key-file", KEY + '",'],
 ])
 def test_a_key_on_the_command_line_is_refused_and_not_echoed(args):
     proc = quillet(*args, stdin=text("transfer"))
     line = failure_line(proc)
-    assert KEY[2:] not in line
+    assert_no_key_digits(line)
     assert "QUILLET_PRIVATE_KEY" in line or "not the key itself" in line
+
+
+@pytest.mark.parametrize("key_text, problem", [
+    (KEY + '",', "unexpected character U+0022 '\"' at position 66"),
+    (split(KEY, 20, " "), "unexpected character U+0020 ' ' at position 20"),
+    (split(KEY, 33), "unexpected character U+200B at position 33"),
+    ("0x0x" + split(KEY[2:], 5, "\u202e"), "unexpected character U+202E at position 9"),
+    ('{"private_key": "%s\u200b"}' % KEY, "unexpected character U+200B at position 66"),
+    (KEY + "0", "65 hex digits where 64 are expected"),
+    (KEY[:-1], "63 hex digits where 64 are expected"),
+])
+def test_a_malformed_key_is_described_never_quoted(key_text, problem, tmp_path):
+    key_file = tmp_path / "key"
+    key_file.write_text(key_text)
+    for proc in (quillet("sign-message", MSG, key=key_text),
+                 quillet("pubkey", "--key-file", str(key_file))):
+        line = failure_line(proc)
+        assert line.endswith(f" is malformed: {problem}")
+        assert_no_key_digits(line)
+
+
+@pytest.mark.parametrize("redirect, status, expected", [
+    (">/dev/full", 2, "cannot write to standard output: No space left on device"),
+    (">&-", 2, "cannot write to standard output: it is closed"),
+    ("2>&-", 0, ""),
+])
+def test_a_full_or_closed_output_is_one_line_and_status_2(redirect, status, expected):
+    proc = subprocess.run(["sh", "-c", f'exec "$0" -m quillet "$@" {redirect}', sys.executable,
+                           "sign-message", MSG], env={**os.environ, "QUILLET_PRIVATE_KEY": KEY},
+                          capture_output=True, timeout=120)
+    assert proc.returncode == status
+    assert proc.stderr.decode().splitlines() == ([f"quillet sign-message: {expected}"]
+                                                 if expected else [])
+    # With stderr closed a failure still exits 2, not 1 ("answered false").
+    if redirect == "2>&-":
+        bad = subprocess.run(["sh", "-c", f'exec "$0" -m quillet "$@" {redirect}',
+                              sys.executable, "verify", "{}", "0x1", MSG], timeout=120)
+        assert bad.returncode == 2
+
+
+def test_keygen_out_creates_a_private_file_once(files, tmp_path):
+    out = tmp_path / "new-key.json"
+
+    def keygen(*extra):
+        return subprocess.run([sys.executable, "-m", "quillet", "keygen", files["seed"],
+                               "--out", str(out), *extra], capture_output=True, timeout=120,
+                              preexec_fn=lambda: os.umask(0))
+
+    assert keygen().returncode == 0
+    assert (out.stat().st_mode & 0o777, json.loads(out.read_text())) == (
+        0o600, {"private_key": KEY})
+    out.write_text("kept")
+    out.chmod(0o644)
+    assert "exists; give --force" in failure_line(keygen())
+    assert out.read_text() == "kept"
+    assert keygen("--force").returncode == 0
+    assert (out.stat().st_mode & 0o777, json.loads(out.read_text())) == (
+        0o600, {"private_key": KEY})
+    assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".")) == []

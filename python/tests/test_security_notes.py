@@ -1,13 +1,18 @@
 """What docs/SECURITY.md says about verification, checked: the challenge is
 the message, so anyone holding a public key can make a pair that verifies;
 the neutral point as a key accepts everything; other keys outside the
-prime-order subgroup accept nothing."""
+prime-order subgroup accept nothing. Also what the hashes leave out or let
+overlap, message 0, the tables of each extension module and the raw
+diagnostic line."""
 
+import ctypes
 import json
 
 import pytest
 
 import quillet_python_sdk as q
+from quillet import _batch
+from samples import text
 
 P = 21888242871839275222246405745257275088548364400416034343698204186575808495617
 ORDER = 2736030358979909402780800718157159386076813972158567259200215660948447373041
@@ -79,3 +84,56 @@ def test_small_order_key_accepts_nothing():
     sig = json.loads(q.sign(KEY, "0x1234"))
     assert not q.verify_signature(sig["r"], sig["s"], order_two, "", "0x1234")
     assert q.verify_signature(sig["r"], sig["s"], PUB["x"], PUB["y"], "0x1234")
+
+
+WIDE = 2**32
+
+
+@pytest.mark.parametrize("kind, one, other", [
+    # The limit order's nonce adds into the fee's 64-bit word and a carry out
+    # of that word is lost.
+    ("limit_order", {"amount_fee": "12500", "nonce": str(WIDE + 7)},
+     {"amount_fee": "12501", "nonce": "7"}),
+    ("limit_order", {"amount_fee": str(WIDE - 1), "nonce": str(WIDE)},
+     {"amount_fee": "0", "nonce": "0"}),
+    # The withdrawal's nonce carries into the position.
+    ("withdraw", {"position_id": "42", "nonce": str(WIDE + 2)},
+     {"position_id": "43", "nonce": "2"}),
+    # Left out of the hash altogether.
+    ("transfer", {}, {"receiver_public_key": "0x1", "public_key": "0x2"}),
+    ("limit_order", {}, {"public_key": "0x3"}),
+    ("withdraw", {"public_key": "0x4"}, {"public_key": "0x5"}),  # both differ from eth_address
+    ("liquidate", {}, {"liquidated_position_id": "1", "actual_collateral": "2"}),
+])
+def test_different_documents_share_a_hash_and_a_signature(kind, one, other):
+    first, second = text(kind, **one), text(kind, **other)
+    assert first != second
+    hash_fn, sign_fn = getattr(q, f"hash_{kind}"), getattr(q, f"sign_{kind}")
+    assert hash_fn(first) == hash_fn(second)
+    assert sign_fn(first, KEY) == sign_fn(second, KEY)
+
+
+@pytest.mark.parametrize("msg", ["0x", "0x0", hex(ORDER)])
+def test_message_zero_is_signed_for_every_key(msg):
+    sig = json.loads(q.sign(KEY, msg))
+    for seed in ("someone else, who never signed it", "and someone else again, no signer"):
+        other = json.loads(q.private_key_to_public_key_xy(q.private_key_from_seed(seed)))
+        assert q.verify_signature(sig["r"], sig["s"], other["x"], other["y"], msg)
+
+
+@pytest.mark.parametrize("table", ["_ZN7quillet6jubjub13jubjub_paramsEv",
+                                   "_ZN7quillet8poseidon15poseidon_hasherEv"])
+def test_each_extension_module_has_its_own_tables(table):
+    def address(module):
+        function = getattr(ctypes.CDLL(module.__file__), table)
+        function.restype = ctypes.c_void_p
+        return function()
+
+    assert address(q) == address(q)
+    assert address(q) != address(_batch)
+
+
+def test_invisible_characters_of_a_document_reach_stderr_raw(capfd):
+    with pytest.raises(BaseException, match="invalid type"):
+        q.hash_transfer('"\u2028\u202e"')
+    assert '"\u2028\u202e\\"' in capfd.readouterr().err
