@@ -28,20 +28,21 @@ static_assert(kMaxBatchRun < (size_t{1} << kIndexBits));
 // halving.
 constexpr size_t kLoneSearchMin = 8;
 
-// Random subset products tested for the subgroup, and the fewest points for
-// which they beat one exponentiation per point (about 330 multiplications,
-// against 128 exponentiations shared plus about 35 multiplications each).
-constexpr size_t kSubgroupQueries = 128;
-constexpr size_t kMinBatchedPoints = 160;
+// Random subset products tested for the subgroup (a point outside passes
+// them all with probability 2^-104), and the fewest points for which they
+// beat one exponentiation per point: about 330 multiplications each, against
+// 104 exponentiations of about 310 shared and about 55 each (116 points).
+constexpr size_t kSubgroupQueries = 104;
+constexpr size_t kMinBatchedPoints = 128;
 
 // Whether each point lies in the prime-order subgroup. Few points are
 // checked one by one. For many: f_i of the order-8 pairing at each (a zero
-// one is outside), then 128 products of random subsets of the f_i, each
+// one is outside), then 104 products of random subsets of the f_i, each
 // raised to (r-1)/8. The power is a homomorphism onto the eighth roots of
 // unity that is one exactly on the subgroup's f_i; with some point outside,
 // flipping its membership in a subset changes the product's power, so each
-// product passes with probability at most 1/2, all 128 with at most
-// 2^-128. If one fails, every point is checked on its own. Subsets are
+// product passes with probability at most 1/2, all 104 with at most
+// 2^-104. If one fails, every point is checked on its own. Subsets are
 // drawn four points at a time from the 16 products of each block of four.
 std::vector<bool> in_subgroup_vartime(std::span<const Extended> points) {
   std::vector<bool> out(points.size(), false);

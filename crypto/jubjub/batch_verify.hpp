@@ -16,8 +16,8 @@
 //
 // The subgroup checks come first and per point, since torsion could cancel in
 // the sum (two R each shifted by the point of order 2, say): for many points
-// together by 128 random subset products of their pairing values, which let
-// a point outside the subgroup through with probability at most 2^-128.
+// together by 104 random subset products of their pairing values, which let
+// a point outside the subgroup through with probability at most 2^-104.
 #pragma once
 
 #include <array>
@@ -47,8 +47,8 @@ inline constexpr size_t kMaxBatchRun = 4096;
 // For each signature, keys[sig.key].verify_for_raw_message(sig.msg,
 // sig.signature, generator, params, kMaxMessageSize): the same answer,
 // except that a signature that does not verify is reported as verifying with
-// probability below 2^-114: a point outside the subgroup passes the subgroup
-// queries with probability at most 2^-128; otherwise a set containing the
+// probability below 2^-103: a point outside the subgroup passes the subgroup
+// queries with probability at most 2^-104; otherwise a set containing the
 // signature must pass a combination, at most 2^-128 for each of the (at most
 // 13) halves containing it and at most n·2^-128 for each lone-failure search
 // over n signatures containing it (2^13 in all). Each key's subgroup

@@ -199,9 +199,10 @@ def batch_table(rows: list[BatchRow], what: str = "limit orders") -> str:
     """The rows of run_batch (or run_verify_batch, what="signatures") as an
     aligned text table."""
     title = f"batch of {rows[0].items} {what}" if rows else "batch"
-    lines = [f"{title:30} {'items/s':>8} {'vs loop':>8} {'(min-max)':>11} {'cores':>6} "
+    width = max([30, len(title)] + [len(row.name) for row in rows])
+    lines = [f"{title:{width}} {'items/s':>8} {'vs loop':>8} {'(min-max)':>11} {'cores':>6} "
              f"{'CPU µs/item':>12}"]
-    lines += [f"{row.name:30} {row.items_per_s:8.0f} {row.ratio:8.2f} "
+    lines += [f"{row.name:{width}} {row.items_per_s:8.0f} {row.ratio:8.2f} "
               f"{f'({row.ratio_min:.2f}-{row.ratio_max:.2f})':>11} {row.cores:6.2f} "
               f"{row.cpu_per_item * 1e6:12.1f}" for row in rows]
     # Other processes take cores from the threads: the ratios need this to be read.
