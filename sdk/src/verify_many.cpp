@@ -1,5 +1,6 @@
 #include "sdk/src/verify_many.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <map>
@@ -60,9 +61,8 @@ std::optional<jubjub::PublicKey> small_value_key(const U256& v) {
   return *key;
 }
 
-}  // namespace
-
-std::vector<VerifyOutcome> verify_many(std::span<const VerifyArgs> items) {
+// verify_many on one run of at most kMaxBatchRun items, appended to `out`.
+void verify_run(std::span<const VerifyArgs> items, std::vector<VerifyOutcome>& out_all) {
   const jubjub::AltJubjubBn256& params = jubjub::jubjub_params();
   const size_t n = items.size();
   std::vector<std::optional<Texts>> texts(n);
@@ -123,7 +123,9 @@ std::vector<VerifyOutcome> verify_many(std::span<const VerifyArgs> items) {
   std::vector<size_t> key_index(slot_key.size(), SIZE_MAX);
   std::vector<jubjub::BatchSignature> sigs;
   std::vector<size_t> sig_item;
-  std::vector<VerifyOutcome> out(n, false);
+  const size_t first = out_all.size();
+  out_all.resize(first + n, false);
+  const std::span<VerifyOutcome> out = std::span(out_all).subspan(first);
   for (size_t i = 0; i < n; ++i) {
     if (!texts[i] || !r[i] || !slot_key[item_slot[i]]) {
       out[i] = verify_one(items[i]);
@@ -139,6 +141,17 @@ std::vector<VerifyOutcome> verify_many(std::span<const VerifyArgs> items) {
   }
   const std::vector<bool> valid = jubjub::verify_batch_vartime(keys, sigs, jubjub::kSigningBase, params);
   for (size_t j = 0; j < sigs.size(); ++j) out[sig_item[j]] = static_cast<bool>(valid[j]);
+}
+
+}  // namespace
+
+std::vector<VerifyOutcome> verify_many(std::span<const VerifyArgs> items) {
+  // Run by run, so that what is held at once stays bounded.
+  std::vector<VerifyOutcome> out;
+  out.reserve(items.size());
+  for (size_t start = 0; start < items.size(); start += jubjub::kMaxBatchRun) {
+    verify_run(items.subspan(start, std::min(jubjub::kMaxBatchRun, items.size() - start)), out);
+  }
   return out;
 }
 
