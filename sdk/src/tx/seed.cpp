@@ -1,20 +1,19 @@
 #include "sdk/src/tx/seed.hpp"
 
-#include <openssl/sha.h>
-
 #include <array>
 
 #include "crypto/field/montgomery.hpp"
 #include "crypto/field/repr.hpp"
 #include "crypto/jubjub/declassify.hpp"
 #include "crypto/jubjub/fs_modulus.hpp"
+#include "crypto/jubjub/hmac_sha256.hpp"
 #include "crypto/jubjub/secret.hpp"
 #include "sdk/src/tx/convert.hpp"
 
 namespace quillet::sdk::tx {
 namespace {
 
-using Digest = std::array<uint8_t, SHA256_DIGEST_LENGTH>;
+using Digest = jubjub::Sha256Digest;
 
 // On input, `d` is a 32-byte big-endian integer. Returns whether it is below
 // s, without a branch: the accepted candidate is the private key.
@@ -47,9 +46,9 @@ Result<std::string> private_key_from_seed(std::span<const uint8_t> seed) {
   Digest c{};
   const jubjub::WipeOnExit<Digest> wipe_d(d);
   const jubjub::WipeOnExit<Digest> wipe_c(c);
-  SHA256(seed.data(), seed.size(), d.data());
+  jubjub::sha256(seed, d);
   for (;;) {
-    SHA256(d.data(), d.size(), c.data());
+    jubjub::sha256(d, c);
     if (below_subgroup_order(c)) break;
     d = c;
   }
