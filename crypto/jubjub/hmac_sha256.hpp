@@ -34,7 +34,8 @@ class HmacSha256Key {
 
 // SHA-256 of `data`. Through the low-level functions, like the MACs: the
 // one-shot SHA256() goes through EVP, whose first use loads the provider
-// machinery (and links all of it into a static build).
+// machinery (and links all of it into a static build), and whose locks a
+// fork taken meanwhile would leave held in the child.
 Sha256Digest sha256(std::span<const uint8_t> data);
 // The same into `out`, for digests that are secrets and live in wiped storage.
 void sha256(std::span<const uint8_t> data, Sha256Digest& out);

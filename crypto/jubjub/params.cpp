@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "crypto/failure.hpp"
+#include "crypto/immortal.hpp"
 
 namespace quillet::jubjub {
 namespace {
@@ -86,10 +87,10 @@ const FixedBaseTable* AltJubjubBn256::fixed_base_table(uint8_t index) const {
 }
 
 const AltJubjubBn256& jubjub_params() {
-  // A function-local static: built once under the compiler's one-time
-  // initialisation guard; a build that fails hard is retried by the next user.
-  static const AltJubjubBn256 params;
-  return params;
+  // Built once, never destroyed, safe across fork (immortal.hpp); a build that
+  // fails hard is retried by the next user.
+  static constinit Immortal<AltJubjubBn256> params;
+  return params.get([] { return AltJubjubBn256(); });
 }
 
 std::array<uint8_t, 32> group_hash_digest(std::span<const uint8_t> tag, const Personalization& personal) {

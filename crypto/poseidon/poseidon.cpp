@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "crypto/failure.hpp"
+#include "crypto/immortal.hpp"
 
 namespace quillet::poseidon {
 namespace {
@@ -234,11 +235,11 @@ Poseidon build_poseidon_hasher() {
 }
 
 const Poseidon& poseidon_hasher() {
-  // A function-local static: its initialisation runs once, and concurrent
-  // first callers block until it has finished. Should the build fail hard,
-  // the next caller tries again.
-  static const Poseidon instance = build_poseidon_hasher();
-  return instance;
+  // Built once, never destroyed, safe across fork (immortal.hpp). Concurrent
+  // first callers wait for the build; should it fail hard, the next caller
+  // tries again.
+  static constinit Immortal<Poseidon> instance;
+  return instance.get(build_poseidon_hasher);
 }
 
 }  // namespace quillet::poseidon

@@ -16,6 +16,8 @@ The diagnostic line on standard error is written for that item alone.
 Batches are any iterable (taken whole before any work starts), except a
 single str or bytes. The caller's containers are never changed, and a
 container changed by another thread while a batch runs does not affect it.
+Ctrl-C stops a batch within a fraction of a second (KeyboardInterrupt, no
+results), and a batch that cannot allocate its memory raises MemoryError.
 
     from quillet import batch
     signatures = batch.sign_many("limit_order", orders, key)

@@ -6,8 +6,13 @@
 // runs the very core call of the single function (calls.hpp) on every item
 // without the lock, and returns the results in input order. If items fail,
 // the exception is the one the single function raises for the first failing
-// item in input order, with the note "batch item {index}". Items after a
-// failure may be skipped.
+// item in input order, with the note "batch item {index}": an item whose
+// arguments cannot be converted fails at its place in that order, after the
+// core calls of the items before it. Items after a failure may be skipped.
+//
+// The batch holds its own references to everything it reads, outside any
+// Python container, so no Python code (an iterator, another thread) can free
+// or change them while it runs. Ctrl-C stops it within about kPollInterval.
 //
 // Secrets: the key's text is read in place from the caller's str object and
 // never copied here; the core call of each item parses the key into its own
@@ -15,11 +20,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "python/src/binding.hpp"
@@ -41,26 +48,49 @@ class Ref {
   Ref& operator=(const Ref&) = delete;
   ~Ref() { Py_XDECREF(obj_); }
   PyObject* get() const { return obj_; }
-  void reset(PyObject* obj) {
-    Py_XDECREF(obj_);
-    obj_ = obj;
-  }
-  PyObject* release() {
-    PyObject* obj = obj_;
-    obj_ = nullptr;
-    return obj;
-  }
+  PyObject* release() { return std::exchange(obj_, nullptr); }
 
  private:
   PyObject* obj_;
+};
+
+// Owned references, kept in no Python container: no Python code can reach
+// them to clear or change them. Released at scope exit.
+class Refs {
+ public:
+  Refs() = default;
+  Refs(const Refs&) = delete;
+  Refs& operator=(const Refs&) = delete;
+  ~Refs() {
+    // A thread ended by the interpreter at shutdown unwinds through here
+    // without the lock: the references are then left alone, not released.
+    if (!PyGILState_Check()) return;
+    for (PyObject* obj : objs_) Py_DECREF(obj);
+  }
+  // Takes over the reference `obj` (released if this throws).
+  void adopt(PyObject* obj) {
+    try {
+      objs_.push_back(obj);
+    } catch (...) {
+      Py_DECREF(obj);
+      throw;
+    }
+  }
+  void reserve(std::size_t n) { objs_.reserve(n); }
+  std::size_t size() const { return objs_.size(); }
+  PyObject* operator[](std::size_t i) const { return objs_[i]; }
+
+ private:
+  std::vector<PyObject*> objs_;
 };
 
 // Adds the note "batch item {index}" (PEP 678) to the exception being raised.
 void note_item(std::size_t index) {
   PyObject* exc = PyErr_GetRaisedException();
   if (exc == nullptr) return;
-  PyObject* done =
-      PyObject_CallMethod(exc, "add_note", "N", PyUnicode_FromFormat("batch item %zu", index));
+  PyObject* note = PyUnicode_FromFormat("batch item %zu", index);
+  PyObject* done = note == nullptr ? nullptr : PyObject_CallMethod(exc, "add_note", "O", note);
+  Py_XDECREF(note);
   if (done == nullptr) {
     PyErr_Clear();  // keep the item's own exception rather than a failure to annotate it
   } else {
@@ -110,47 +140,113 @@ const Function* function_of_kind(const char* prefix, PyObject* kind) {
   return nullptr;
 }
 
-// A list holding the items of `iterable`, taken now, so that the caller
-// changing its own container while the batch runs changes nothing here.
-// Text and bytes are refused: iterating them would give characters or ints.
-PyObject* snapshot(PyObject* iterable, const char* what) {
+// An iterator over the items of `iterable`, or nullptr with an exception
+// set. Text and bytes are refused: iterating them would give characters or
+// ints.
+PyObject* iterate(PyObject* iterable, const char* what) {
   if (PyUnicode_Check(iterable) || PyBytes_Check(iterable) || PyByteArray_Check(iterable)) {
     PyErr_Format(PyExc_TypeError, "%s must be an iterable such as a list, not '%s'", what,
                  Py_TYPE(iterable)->tp_name);
     return nullptr;
   }
-  return PySequence_List(iterable);
+  return PyObject_GetIter(iterable);
 }
 
 // The work of one call: the function every item runs and each item's
-// arguments, whose texts stay valid while `keep` (and the call's own
-// arguments) live.
+// arguments, whose texts stay valid while `owned` lives.
 struct Batch {
   const Function* fn = nullptr;
   const char* batch_name = nullptr;
-  Ref key;   // the key shared by every item, if any
-  Ref keep;  // the snapshot of the items
+  Refs owned;  // the shared key and every item object the texts are read from
   std::vector<Args> items;
+  // The first item whose arguments could not be converted (it and the items
+  // after it are not in `items`), and its exception.
+  PyObject* bad_item_error = nullptr;
+
+  Batch() = default;
+  Batch(const Batch&) = delete;
+  Batch& operator=(const Batch&) = delete;
+  ~Batch() {
+    if (PyGILState_Check()) Py_XDECREF(bad_item_error);  // see ~Refs
+  }
+
+  // Records that the next item's arguments failed to convert, with the
+  // exception that is set.
+  void fail_item() {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "batch item failed without an error");
+    bad_item_error = PyErr_GetRaisedException();
+  }
 };
+
+// Reads the items of `iterable` into `batch`: first takes them all (no
+// Python code runs while a list or tuple is taken, so an item cannot change
+// it half-way), then `add(item, args)` converts each (keeping what its texts
+// are read from in batch.owned), returning false with an exception set if it
+// cannot. Returns false with an exception set only if the iteration itself
+// failed; a conversion failure is kept in the batch.
+template <class AddItem>
+bool read_items(Batch& batch, PyObject* iterable, const char* what, const Args& fixed,
+                const AddItem& add) {
+  Ref iterator(iterate(iterable, what));
+  if (iterator.get() == nullptr) return false;
+  Py_ssize_t hint = PyObject_LengthHint(iterable, 0);
+  if (hint < 0) return false;
+  // Only a list's or tuple's length is known to be true.
+  if (!PyList_Check(iterable) && !PyTuple_Check(iterable)) hint = std::min<Py_ssize_t>(hint, 4096);
+  batch.owned.reserve(batch.owned.size() + static_cast<std::size_t>(hint));
+  const std::size_t first = batch.owned.size();
+  while (PyObject* item = PyIter_Next(iterator.get())) batch.owned.adopt(item);
+  if (PyErr_Occurred()) return false;
+  const std::size_t end = batch.owned.size();
+  batch.items.reserve(end - first);
+  for (std::size_t k = first; k < end; ++k) {
+    Args args = fixed;
+    if (!add(batch.owned[k], args)) {
+      batch.fail_item();
+      return true;
+    }
+    batch.items.push_back(args);
+  }
+  return true;
+}
+
+// Asks the interpreter, from a thread running a batch without its lock,
+// whether to go on: false if a signal handler raised (KeyboardInterrupt),
+// with that exception set for the calling thread.
+bool check_signals(PyThreadState*& released) {
+  PyEval_RestoreThread(released);
+  const bool go_on = PyErr_CheckSignals() == 0;
+  released = PyEval_SaveThread();
+  return go_on;
+}
 
 // Runs every item off the interpreter lock and returns the list of results,
 // or raises the first failing item's exception.
-PyObject* run(const Batch& batch, unsigned threads) {
+PyObject* run(Batch& batch, unsigned threads) {
   const std::size_t count = batch.items.size();
   std::vector<std::optional<Outcome>> outcomes(count);
-  std::size_t failed = count;
-  Py_BEGIN_ALLOW_THREADS
-  failed = run_parallel(count, threads, [&](std::size_t i) noexcept {
-    outcomes[i].emplace(run_core(*batch.fn, batch.items[i]));
-    return outcomes[i]->has_value();
-  });
-  Py_END_ALLOW_THREADS
+  PyThreadState* released = PyEval_SaveThread();
+  const ParallelRun done = run_parallel(
+      count, threads,
+      [&](std::size_t i) noexcept {
+        outcomes[i].emplace(run_core(*batch.fn, batch.items[i]));
+        return outcomes[i]->has_value();
+      },
+      [&] { return check_signals(released); });
+  PyEval_RestoreThread(released);
 
-  if (failed < count) {
+  if (done.stopped) return nullptr;  // the signal handler's exception is set
+  if (done.first_failure < count) {
+    const std::size_t failed = done.first_failure;
     const std::string where = std::string(batch.fn->sig.name) + " (" + batch.batch_name +
                               " item " + std::to_string(failed) + ")";
     raise_failure(where, batch.fn->failure_class, outcomes[failed]->error());
     note_item(failed);
+    return nullptr;
+  }
+  if (batch.bad_item_error != nullptr) {
+    PyErr_SetRaisedException(std::exchange(batch.bad_item_error, nullptr));
+    note_item(count);
     return nullptr;
   }
   Ref results(PyList_New(static_cast<Py_ssize_t>(count)));
@@ -167,21 +263,12 @@ PyObject* run(const Batch& batch, unsigned threads) {
 // position `slot`) is the element's text, the other arguments are `fixed`.
 bool add_text_items(Batch& batch, PyObject* texts, const char* what, const char* param,
                     std::size_t slot, const Args& fixed) {
-  batch.keep.reset(snapshot(texts, what));
-  if (batch.keep.get() == nullptr) return false;
-  const Py_ssize_t count = PyList_GET_SIZE(batch.keep.get());
-  batch.items.assign(static_cast<std::size_t>(count), fixed);
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    auto& item = batch.items[static_cast<std::size_t>(i)];
-    if (!convert_text(param, PyList_GET_ITEM(batch.keep.get(), i), item[slot])) {
-      note_item(static_cast<std::size_t>(i));
-      return false;
-    }
-  }
-  return true;
+  return read_items(batch, texts, what, fixed, [&](PyObject* item, Args& args) {
+    return convert_text(param, item, args[slot]);
+  });
 }
 
-PyObject* hash_many(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+PyObject* hash_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"kind", "docs", "threads", nullptr};
   PyObject* kind = nullptr;
   PyObject* docs = nullptr;
@@ -200,7 +287,15 @@ PyObject* hash_many(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   return run(batch, threads);
 }
 
-PyObject* sign_many(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+// The shared key of a signing batch, converted into `fixed[slot]` and kept
+// alive by the batch. False with an exception set if it is no text.
+bool add_key(Batch& batch, PyObject* key, std::size_t slot, Args& fixed) {
+  if (!convert_text(batch.fn->sig.params[slot], key, fixed[slot])) return false;
+  batch.owned.adopt(Py_NewRef(key));
+  return true;
+}
+
+PyObject* sign_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"kind", "docs", "pri_key", "threads", nullptr};
   PyObject* kind = nullptr;
   PyObject* docs = nullptr;
@@ -217,13 +312,12 @@ PyObject* sign_many(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   batch.fn = function_of_kind("sign_", kind);
   if (batch.fn == nullptr) return nullptr;
   Args fixed{};
-  if (!convert_text(batch.fn->sig.params[1], key, fixed[1])) return nullptr;
-  batch.key.reset(Py_NewRef(key));
+  if (!add_key(batch, key, 1, fixed)) return nullptr;
   if (!add_text_items(batch, docs, "docs", batch.fn->sig.params[0], 0, fixed)) return nullptr;
   return run(batch, threads);
 }
 
-PyObject* sign_messages(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+PyObject* sign_messages_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"pri_key", "msgs", "threads", nullptr};
   PyObject* key = nullptr;
   PyObject* msgs = nullptr;
@@ -238,13 +332,12 @@ PyObject* sign_messages(PyObject* /*module*/, PyObject* args, PyObject* kwargs) 
   batch.batch_name = "sign_messages";
   batch.fn = find_function("sign");
   Args fixed{};
-  if (!convert_text(batch.fn->sig.params[0], key, fixed[0])) return nullptr;
-  batch.key.reset(Py_NewRef(key));
+  if (!add_key(batch, key, 0, fixed)) return nullptr;
   if (!add_text_items(batch, msgs, "msgs", batch.fn->sig.params[1], 1, fixed)) return nullptr;
   return run(batch, threads);
 }
 
-PyObject* verify_many(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+PyObject* verify_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"items", "threads", nullptr};
   PyObject* items = nullptr;
   PyObject* threads_arg = nullptr;
@@ -257,32 +350,29 @@ PyObject* verify_many(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   Batch batch;
   batch.batch_name = "verify_many";
   batch.fn = find_function("verify_signature");
-  batch.keep.reset(snapshot(items, "items"));
-  if (batch.keep.get() == nullptr) return nullptr;
-  PyObject* list = batch.keep.get();
-  const Py_ssize_t count = PyList_GET_SIZE(list);
-  batch.items.resize(static_cast<std::size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* item = PyList_GET_ITEM(list, i);
+  const bool read = read_items(batch, items, "items", Args{}, [&](PyObject* item, Args& out) {
     if (!PyTuple_Check(item) && !PyList_Check(item)) {
       PyErr_Format(PyExc_TypeError,
                    "each item must be a tuple or list of the verify_signature arguments "
                    "(sig_r, sig_s, pub_key_x, pub_key_y, msg), not '%s'",
                    Py_TYPE(item)->tp_name);
-      note_item(static_cast<std::size_t>(i));
-      return nullptr;
+      return false;
     }
-    // Our own tuple keeps the texts alive even if the caller's list changes.
+    // A tuple of our own: nobody can change which texts it holds.
     PyObject* fields = PySequence_Tuple(item);
-    if (fields == nullptr) return nullptr;
-    PyList_SetItem(list, i, fields);  // steals `fields`, drops our reference to `item`
-    if (!bind_arguments(batch.fn->sig, PySequence_Fast_ITEMS(fields), PyTuple_GET_SIZE(fields),
-                        nullptr, batch.items[static_cast<std::size_t>(i)])) {
-      note_item(static_cast<std::size_t>(i));
-      return nullptr;
-    }
-  }
+    if (fields == nullptr) return false;
+    batch.owned.adopt(fields);
+    return bind_arguments(batch.fn->sig, PySequence_Fast_ITEMS(fields), PyTuple_GET_SIZE(fields),
+                          nullptr, out);
+  });
+  if (!read) return nullptr;
   return run(batch, threads);
+}
+
+// The entry points: no C++ exception reaches the interpreter.
+template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
+PyObject* entry(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return boundary([&] { return F(module, args, kwargs); });
 }
 
 PyObject* default_threads(PyObject* /*module*/, PyObject* /*unused*/) {
@@ -296,16 +386,16 @@ PyCFunction as_method(F* f) {
 }
 
 PyMethodDef g_methods[] = {
-    {"hash_many", as_method(hash_many), METH_VARARGS | METH_KEYWORDS,
+    {"hash_many", as_method(entry<hash_many_unguarded>), METH_VARARGS | METH_KEYWORDS,
      "hash_many(kind, docs, *, threads=None)\n--\n\n"
      "The hash text of each document of one kind, in input order."},
-    {"sign_many", as_method(sign_many), METH_VARARGS | METH_KEYWORDS,
+    {"sign_many", as_method(entry<sign_many_unguarded>), METH_VARARGS | METH_KEYWORDS,
      "sign_many(kind, docs, pri_key, *, threads=None)\n--\n\n"
      "The signature JSON of each document of one kind under one key, in input order."},
-    {"sign_messages", as_method(sign_messages), METH_VARARGS | METH_KEYWORDS,
+    {"sign_messages", as_method(entry<sign_messages_unguarded>), METH_VARARGS | METH_KEYWORDS,
      "sign_messages(pri_key, msgs, *, threads=None)\n--\n\n"
      "The signature JSON of each message integer under one key, in input order."},
-    {"verify_many", as_method(verify_many), METH_VARARGS | METH_KEYWORDS,
+    {"verify_many", as_method(entry<verify_many_unguarded>), METH_VARARGS | METH_KEYWORDS,
      "verify_many(items, *, threads=None)\n--\n\n"
      "Whether each (sig_r, sig_s, pub_key_x, pub_key_y, msg) verifies, in input order."},
     {"default_threads", default_threads, METH_NOARGS,
@@ -326,4 +416,6 @@ PyModuleDef g_module_def = {
 }  // namespace
 }  // namespace quillet::python
 
-PyMODINIT_FUNC PyInit__batch(void) { return PyModule_Create(&quillet::python::g_module_def); }
+PyMODINIT_FUNC PyInit__batch(void) {
+  return quillet::python::boundary([] { return PyModule_Create(&quillet::python::g_module_def); });
+}

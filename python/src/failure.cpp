@@ -1,6 +1,8 @@
 #include "python/src/failure.hpp"
 
-#include <cstdio>
+#include <unistd.h>
+
+#include <cerrno>
 #include <string>
 
 namespace quillet::python {
@@ -29,8 +31,21 @@ void write_diagnostic(std::string_view function, const std::string& text) {
     }
   }
   line.push_back('\n');
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
+  // One write(2) per line, bypassing stdio's lock and buffer; a full pipe
+  // blocks here, without the interpreter lock, until someone reads it.
+  Py_BEGIN_ALLOW_THREADS
+  std::size_t done = 0;
+  while (done < line.size()) {
+    const ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;  // stderr closed or failing: the exception still carries the text
+    }
+  }
+  Py_END_ALLOW_THREADS
 }
 
 }  // namespace

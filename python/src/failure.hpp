@@ -4,6 +4,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
+#include <exception>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -21,10 +25,31 @@ struct Failure {
   std::string text;
 };
 
+// Runs `body`, an entry point's work returning a new reference or nullptr
+// with an exception set, so that no C++ exception reaches the interpreter:
+// std::bad_alloc becomes MemoryError, any other one SystemError.
+template <class Body>
+PyObject* boundary(const Body& body) {
+  try {
+    return body();
+  } catch (abi::__forced_unwind&) {
+    throw;  // the interpreter is ending this thread (pthread_exit at shutdown)
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_SystemError, "unexpected C++ exception: %s", e.what());
+    return nullptr;
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    return nullptr;
+  }
+}
+
 // Writes the diagnostic line for `function` (a function name, possibly with
 // words saying where in a batch) to the process's standard error and raises
 // the exception its failure class calls for. Returns nullptr, for the caller
-// to return to the interpreter.
+// to return to the interpreter. The line is written with the interpreter lock
+// released, so a stderr nobody reads blocks only this thread.
 PyObject* raise_failure(std::string_view function, FailureClass cls, const Failure& failure);
 
 // PanicException: derived directly from BaseException, created on first use

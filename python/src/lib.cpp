@@ -35,10 +35,12 @@ PyObject* invoke(const Function& fn, const Args& args) {
 template <std::size_t I>
 PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
                 PyObject* kwnames) {
-  const Function& fn = kFunctions[I];
-  Args bound;
-  if (!bind_arguments(fn.sig, args, nargsf, kwnames, bound)) return nullptr;
-  return invoke(fn, bound);
+  return boundary([&]() -> PyObject* {
+    const Function& fn = kFunctions[I];
+    Args bound;
+    if (!bind_arguments(fn.sig, args, nargsf, kwnames, bound)) return nullptr;
+    return invoke(fn, bound);
+  });
 }
 
 template <std::size_t... I>
@@ -105,8 +107,10 @@ bool add_functions(PyObject* module) {
 }  // namespace
 }  // namespace quillet::python
 
-extern "C" PyMODINIT_FUNC PyInit_quillet_python_sdk(void) {
-  using namespace quillet::python;
+namespace quillet::python {
+namespace {
+
+PyObject* create_module() {
   PyObject* module = PyModule_Create2(&g_module_def, 1013);
   if (module == nullptr) {
     if (!PyErr_Occurred()) {
@@ -125,4 +129,11 @@ extern "C" PyMODINIT_FUNC PyInit_quillet_python_sdk(void) {
     return nullptr;
   }
   return module;
+}
+
+}  // namespace
+}  // namespace quillet::python
+
+extern "C" PyMODINIT_FUNC PyInit_quillet_python_sdk(void) {
+  return quillet::python::boundary(quillet::python::create_module);
 }

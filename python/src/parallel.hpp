@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <exception>
 #include <thread>
@@ -26,45 +27,83 @@ inline unsigned default_thread_count() {
   return std::max(1U, std::thread::hardware_concurrency());
 }
 
+// How often the calling thread asks whether to go on: often enough for
+// Ctrl-C to feel immediate, rarely enough to cost nothing.
+inline constexpr std::chrono::milliseconds kPollInterval{20};
+
+// What run_parallel did: the lowest failing index (or count), and whether
+// keep_going() asked it to stop.
+struct ParallelRun {
+  std::size_t first_failure;
+  bool stopped;
+};
+
 // Runs task(i) for the indexes 0 .. count-1 on up to `threads` threads, the
 // calling thread among them (threads == 1 spawns none), handing indexes out
 // in increasing order. task(i) returns false when item i failed; from then on
-// no index above the lowest failing one is handed out.
+// no index above the lowest failing one is handed out. Between items, at most
+// every kPollInterval, the calling thread calls keep_going(); when it returns
+// false no further index is handed out to any thread.
 //
 // Requires: threads >= 1; task is noexcept and safe to run concurrently for
-// distinct indexes. Returns the lowest failing index, or count; every index
-// below the returned one has run and succeeded. Indexes above it may or may
-// not have run. A thread that cannot be started leaves its share to the
-// others.
-template <class Task>
-std::size_t run_parallel(std::size_t count, unsigned threads, const Task& task) {
+// distinct indexes. Every index below the returned first_failure has run and
+// succeeded unless stopped is true. Indexes above it may or may not have run.
+// A thread that cannot be started leaves its share to the others. Whatever
+// way this returns or unwinds, every thread it started has been joined.
+template <class Task, class KeepGoing>
+ParallelRun run_parallel(std::size_t count, unsigned threads, const Task& task,
+                         const KeepGoing& keep_going) {
   std::atomic<std::size_t> next{0};
   std::atomic<std::size_t> first_failure{count};
-  auto work = [&]() noexcept {
-    for (;;) {
-      const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-      if (i >= count || i > first_failure.load(std::memory_order_relaxed)) return;
-      if (task(i)) continue;
-      std::size_t seen = first_failure.load(std::memory_order_relaxed);
-      while (i < seen &&
-             !first_failure.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
-      }
+  std::atomic<bool> stop{false};
+  // Runs one item; false once there is none left to take.
+  auto step = [&]() noexcept {
+    if (stop.load(std::memory_order_relaxed)) return false;
+    const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+    if (i >= count || i > first_failure.load(std::memory_order_relaxed)) return false;
+    if (task(i)) return true;
+    std::size_t seen = first_failure.load(std::memory_order_relaxed);
+    while (i < seen && !first_failure.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
     }
+    return true;
   };
 
   const std::size_t helpers = std::min<std::size_t>(threads, count) - (count > 0 ? 1 : 0);
   std::vector<std::thread> pool;
   try {
     pool.reserve(helpers);
-    for (std::size_t k = 0; k < helpers; ++k) pool.emplace_back(work);
+    for (std::size_t k = 0; k < helpers; ++k) {
+      pool.emplace_back([&]() noexcept {
+        while (step()) {
+        }
+      });
+    }
   } catch (const std::exception&) {
     // Out of threads or memory: the threads already started and this one
     // share the work.
   }
-  work();
+  auto join_all = [&]() noexcept {
+    for (std::thread& t : pool) t.join();
+  };
+  try {
+    auto last_poll = std::chrono::steady_clock::now();
+    while (step()) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - last_poll < kPollInterval) continue;
+      last_poll = now;
+      if (!keep_going()) stop.store(true, std::memory_order_relaxed);
+    }
+  } catch (...) {
+    // keep_going() may end this thread (the interpreter does so to threads
+    // that ask for its lock at shutdown): the helpers must not outlive the
+    // state they share with it.
+    stop.store(true, std::memory_order_relaxed);
+    join_all();
+    throw;
+  }
   // Joining orders every task's writes before the caller's reads.
-  for (std::thread& t : pool) t.join();
-  return first_failure.load(std::memory_order_relaxed);
+  join_all();
+  return {first_failure.load(std::memory_order_relaxed), stop.load(std::memory_order_relaxed)};
 }
 
 }  // namespace quillet::python

@@ -214,6 +214,24 @@ def test_a_failing_verification_raises_what_verify_signature_raises(item):
                         raised(q.verify_signature, *item), 1)
 
 
+def test_a_core_failure_wins_over_a_later_item_that_cannot_be_converted(capfd):
+    bad_item = ("0xzz",) + GOOD_ITEM[1:]
+    cases = [
+        (lambda: batch.hash_many("transfer", ["{}", 5]), lambda: q.hash_transfer("{}"), 0),
+        (lambda: batch.hash_many("transfer", [GOOD["transfer"], "{}", "\ud800"]),
+         lambda: q.hash_transfer("{}"), 1),
+        (lambda: batch.sign_messages(KEY, ["0xzz", None]), lambda: q.sign(KEY, "0xzz"), 0),
+        (lambda: batch.verify_many([GOOD_ITEM, bad_item, ("0x1",)], threads=2),
+         lambda: q.verify_signature(*bad_item), 1),
+    ]
+    for call, single, index in cases:
+        single_exc = raised(single)
+        capfd.readouterr()
+        assert_same_failure(raised(call), single_exc, index)
+        (line,) = capfd.readouterr().err.splitlines()
+        assert f" item {index}) failed: " in line
+
+
 @pytest.mark.parametrize("call, single", [
     (lambda bad: batch.hash_many("transfer", [GOOD["transfer"], bad]),
      lambda bad: q.hash_transfer(bad)),

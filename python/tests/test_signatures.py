@@ -127,13 +127,22 @@ UNWRAP = "called `Result::unwrap()` on an `Err` value: "
         (q.public_key_to_xy, ("0x0000000000000100000000000000000000000000000000000000000000000002",),
          UNWRAP + 'RestoreRPoint(Custom { kind: InvalidInput, error: "not on curve" })'),
         (q.public_key_to_xy, ("0xzz",),
-         "Couldn't convert public key to xy: Invalid character 'z' at position 0"),
+         "Couldn't convert public key to xy: Invalid character 'z' at position 0"
+         "\n\nCaused by:\n    Invalid character 'z' at position 0"),
         (q.public_key_to_xy, ("0x" + "1" * 65,),
-         "Couldn't convert public key to xy: Invalid string length"),
+         "Couldn't convert public key to xy: Invalid string length"
+         "\n\nCaused by:\n    Invalid string length"),
+        (q.is_on_curve, ("0x12g4", "0x1"),
+         "Couldn't get verify xy is on curve: Invalid character 'g' at position 2"
+         "\n\nCaused by:\n    Invalid character 'g' at position 2"),
+        (q.is_on_curve, ("0x" + "1" * 65, "0x1"),
+         "Couldn't get verify xy is on curve: Invalid string length"
+         "\n\nCaused by:\n    Invalid string length"),
         (q.is_on_curve, ("0x" + "f" * 64, "0x1"),
          UNWRAP + 'RestoreRPoint(Custom { kind: InvalidInput, error: "y is not in field" })'),
         (q.is_on_curve, ("0xg", "0x1"),
-         "Couldn't get verify xy is on curve: Invalid character 'g' at position 1"),
+         "Couldn't get verify xy is on curve: Invalid character 'g' at position 1"
+         "\n\nCaused by:\n    Invalid character 'g' at position 1"),
         (q.private_key_to_public_key_xy, ("0x" + "f" * 64,),
          "Couldn't convert private key to public key xy: Cannot convert into prime field value: "
          "0x" + "f" * 64 + " is not an element of the field\n\nCaused by:\n    "

@@ -81,6 +81,11 @@ std::string FromStrRadixErr::to_string() const {
   return {};
 }
 
+Error FromStrRadixErr::to_error() const {
+  if (!source) return Error(to_string());
+  return Error(to_string(), {to_string()});
+}
+
 std::string FromStrRadixErr::debug() const {
   std::string out = "FromStrRadixErr { kind: ";
   switch (kind) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <variant>
 
+#include "sdk/src/error.hpp"
+
 namespace quillet::sdk {
 
 // `c` written as a character literal between single quotes: printable ASCII
@@ -69,6 +71,9 @@ struct FromStrRadixErr {
 
   // The source's text if there is one, else the kind's own text.
   std::string to_string() const;
+  // The general error: to_string(), caused by the source's text if there is
+  // a source (so a printed error repeats it under "Caused by:").
+  Error to_error() const;
   // FromStrRadixErr { kind: InvalidCharacter, source: Some(Hex(FromHexError {
   // inner: ... })) }, with Dec(InvalidLength) or None as the other sources.
   std::string debug() const;

@@ -164,6 +164,10 @@ TEST(PubKeyToXy, Pairs) {
   }
 }
 
+// A text error of the key as the general error prints it: the error, then
+// again as its cause.
+std::string caused(const std::string& error) { return error + "\n\nCaused by:\n    " + error; }
+
 TEST(PubKeyToXy, ParseErrorsAndHardFailures) {
   const std::pair<std::string, std::string> errors[] = {
       {"0xzz", "Invalid character 'z' at position 0"},
@@ -175,7 +179,7 @@ TEST(PubKeyToXy, ParseErrorsAndHardFailures) {
   for (const auto& [text, error] : errors) {
     const auto pair = pub_key_to_xy(text);
     ASSERT_FALSE(pair.has_value()) << text;
-    EXPECT_EQ(pair.error().to_string(), error) << text;
+    EXPECT_EQ(pair.error().to_string(), caused(error)) << text;
   }
   EXPECT_EQ(hard_failure_text([] { (void)pub_key_to_xy(std::string("0x") + kR); }), kYNotInField);
   EXPECT_EQ(hard_failure_text([] { (void)pub_key_to_xy("0x1" + std::string(40, '0')); }), kNotOnCurve);
@@ -276,9 +280,13 @@ TEST(IsOnCurve, ComparesTextsExactly) {
     ASSERT_TRUE(result.has_value()) << c.x << ", " << c.y;
     EXPECT_EQ(*result, c.expected) << c.x << ", " << c.y;
   }
-  const auto bad = is_on_curve("0xzz", kBaseX);
-  ASSERT_FALSE(bad.has_value());
-  EXPECT_EQ(bad.error().to_string(), "Invalid character 'z' at position 0");
+  for (const auto& [x, error] : {std::pair{std::string("0xzz"), "Invalid character 'z' at position 0"},
+                                 {"0x12g4", "Invalid character 'g' at position 2"},
+                                 {"0x" + std::string(65, '1'), "Invalid string length"}}) {
+    const auto bad = is_on_curve(x, kBaseX);
+    ASSERT_FALSE(bad.has_value()) << x;
+    EXPECT_EQ(bad.error().to_string(), caused(error)) << x;
+  }
   EXPECT_EQ(hard_failure_text([] { (void)is_on_curve(std::string("0x") + kR, "0x0"); }), kYNotInField);
 }
 

@@ -252,6 +252,8 @@ TEST(VerifySignature, OwnSignaturesAndTheirVariants) {
   }
 }
 
+std::string caused(const std::string& error) { return error + "\n\nCaused by:\n    " + error; }
+
 TEST(VerifySignature, ReturnedErrors) {
   const Signed sig = sign_ok(kKeyOne, "0x1");
   const std::string pk = private_key_to_pubkey_xy(kKeyOne).value().first;
@@ -265,12 +267,13 @@ TEST(VerifySignature, ReturnedErrors) {
       {pk, "0x" + std::string(65, '1'), "Invalid string length"},
       // The message is looked at before the key.
       {"0xzz", "0X10", "Invalid character 'X' at position 1"},
-      {"0xzz", "0x1", "Invalid character 'z' at position 0"},
+      // A key text error keeps its cause.
+      {"0xzz", "0x1", caused("Invalid character 'z' at position 0")},
       // The key gets no prefix trimming beyond the parser's single "0x".
-      {"0X" + pk.substr(4), "0x1", "Invalid character 'X' at position 1"},
-      {"0X" + pk.substr(2), "0x1", "Invalid string length"},
-      {"0x0x" + pk.substr(2), "0x1", "Invalid string length"},
-      {"0x0x1", "0x1", "Invalid character 'x' at position 2"},
+      {"0X" + pk.substr(4), "0x1", caused("Invalid character 'X' at position 1")},
+      {"0X" + pk.substr(2), "0x1", caused("Invalid string length")},
+      {"0x0x" + pk.substr(2), "0x1", caused("Invalid string length")},
+      {"0x0x1", "0x1", caused("Invalid character 'x' at position 2")},
       // Small values other than 1 are no point of the curve.
       {"0x2", "0x1", "could not decode public key by x and y"},
       {"0x" + std::string(40, 'f'), "0x1", "could not decode public key by x and y"},
@@ -327,7 +330,7 @@ Result<bool> verify_step_by_step(const std::string& r, const std::string& s, con
   const auto m = U256::from_str(msg);
   if (!m) return unexpected(Error(m.error().to_string()));
   const auto v = U256::from_str_radix(x, 16);
-  if (!v) return unexpected(Error(v.error().to_string()));
+  if (!v) return unexpected(v.error().to_error());
   const tx::BabyJubjubPoint point = tx::BabyJubjubPoint::from_packed(tx::PackedPublicKey{*v});
   auto key = tx::convert_to_pubkey(point.x, point.y);
   if (!key) return unexpected(std::move(key).error());

@@ -123,7 +123,7 @@ Result<jubjub::PublicKey> convert_to_pubkey(const U256& x, const U256& y) {
 Result<std::pair<std::string, std::string>> pub_key_to_xy(std::string_view text) {
   const std::string_view digits = trim_hex_prefix(text);
   const auto v = U256::from_str_radix(digits, 16);
-  if (!v) return unexpected(Error(v.error().to_string()));
+  if (!v) return unexpected(v.error().to_error());
   const BabyJubjubPoint point = BabyJubjubPoint::from_packed(PackedPublicKey{*v});
   return std::pair{"0x" + std::string(digits), point.x.to_hex_0x64()};
 }

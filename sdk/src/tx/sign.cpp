@@ -83,7 +83,7 @@ Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, st
   const jubjub::RawSignature sig{*decoded[0], signature_scalar(s)};
 
   if (!m) return unexpected(Error(m.error().to_string()));
-  if (!v) return unexpected(Error(v.error().to_string()));
+  if (!v) return unexpected(v.error().to_error());
   jubjub::PublicKey key{Point::zero()};
   if (decode_key) {
     if (!decoded[1]) fail_restore_r_point(decoded[1].error());
