@@ -4,7 +4,9 @@
 //
 // Each batch function converts all its arguments with the lock held, then
 // runs the very core call of the single function (calls.hpp) on every item
-// without the lock, and returns the results in input order. If items fail,
+// without the lock (verify_many: the core's batch verification on runs of
+// items, which gives each item the single function's outcome), and returns
+// the results in input order. If items fail,
 // the exception is the one the single function raises for the first failing
 // item in input order, with the note "batch item {index}": an item whose
 // arguments cannot be converted fails at its place in that order, after the
@@ -24,6 +26,7 @@
 #include <array>
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -220,24 +223,13 @@ bool check_signals(PyThreadState*& released) {
   return go_on;
 }
 
-// Runs every item off the interpreter lock and returns the list of results,
-// or raises the first failing item's exception.
-PyObject* run(Batch& batch, unsigned threads) {
-  const std::size_t count = batch.items.size();
-  std::vector<std::optional<Outcome>> outcomes(count);
-  PyThreadState* released = PyEval_SaveThread();
-  const ParallelRun done = run_parallel(
-      count, threads,
-      [&](std::size_t i) noexcept {
-        outcomes[i].emplace(run_core(*batch.fn, batch.items[i]));
-        return outcomes[i]->has_value();
-      },
-      [&] { return check_signals(released); });
-  PyEval_RestoreThread(released);
-
-  if (done.stopped) return nullptr;  // the signal handler's exception is set
-  if (done.first_failure < count) {
-    const std::size_t failed = done.first_failure;
+// The list of results, or the first failing item's exception (`failed`, the
+// lowest failing index, or the count), from the items' outcomes: every one
+// below `failed` is set.
+PyObject* finish(Batch& batch, const std::vector<std::optional<Outcome>>& outcomes,
+                 std::size_t failed) {
+  const std::size_t count = outcomes.size();
+  if (failed < count) {
     const std::string where = std::string(batch.fn->sig.name) + " (" + batch.batch_name +
                               " item " + std::to_string(failed) + ")";
     raise_failure(where, batch.fn->failure_class, outcomes[failed]->error());
@@ -257,6 +249,66 @@ PyObject* run(Batch& batch, unsigned threads) {
     PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i), value);
   }
   return results.release();
+}
+
+// Runs every item off the interpreter lock and returns the list of results,
+// or raises the first failing item's exception.
+PyObject* run(Batch& batch, unsigned threads) {
+  const std::size_t count = batch.items.size();
+  std::vector<std::optional<Outcome>> outcomes(count);
+  PyThreadState* released = PyEval_SaveThread();
+  const ParallelRun done = run_parallel(
+      count, threads,
+      [&](std::size_t i) noexcept {
+        outcomes[i].emplace(run_core(*batch.fn, batch.items[i]));
+        return outcomes[i]->has_value();
+      },
+      [&] { return check_signals(released); });
+  PyEval_RestoreThread(released);
+  if (done.stopped) return nullptr;  // the signal handler's exception is set
+  return finish(batch, outcomes, done.first_failure);
+}
+
+// The most items verified together: each thread's share, cut so that a long
+// batch still spreads over every thread and Ctrl-C is seen between runs
+// (about 20 ms of work each).
+constexpr std::size_t kVerifyRun = 1024;
+
+// verify_many's run: contiguous runs of items, one task each, every run
+// verified together through the core's batch verification (run_verify_many),
+// which gives each item what run_core would.
+PyObject* run_verify(Batch& batch, unsigned threads) {
+  const std::size_t count = batch.items.size();
+  const std::size_t share = (count + threads - 1) / threads;
+  const std::size_t run_size = std::max<std::size_t>(1, std::min(kVerifyRun, share));
+  const std::size_t runs = (count + run_size - 1) / run_size;
+  std::vector<std::optional<Outcome>> outcomes(count);
+  PyThreadState* released = PyEval_SaveThread();
+  const ParallelRun done = run_parallel(
+      runs, threads,
+      [&](std::size_t r) noexcept {
+        const std::size_t begin = r * run_size;
+        const std::size_t end = std::min(count, begin + run_size);
+        try {
+          std::vector<Outcome> verified =
+              run_verify_many(std::span(batch.items).subspan(begin, end - begin));
+          for (std::size_t i = begin; i < end; ++i) outcomes[i].emplace(std::move(verified[i - begin]));
+        } catch (...) {
+          // No memory for the run as a whole: each item on its own.
+          for (std::size_t i = begin; i < end; ++i) outcomes[i].emplace(run_core(*batch.fn, batch.items[i]));
+        }
+        for (std::size_t i = begin; i < end; ++i) {
+          if (!outcomes[i]->has_value()) return false;
+        }
+        return true;
+      },
+      [&] { return check_signals(released); });
+  PyEval_RestoreThread(released);
+  if (done.stopped) return nullptr;  // the signal handler's exception is set
+  // Every run before the first failing one ran and succeeded.
+  std::size_t failed = std::min(count, done.first_failure * run_size);
+  while (failed < count && outcomes[failed]->has_value()) ++failed;
+  return finish(batch, outcomes, failed);
 }
 
 // Fills `batch` with one item per element of `texts`: argument `param` (at
@@ -366,7 +418,7 @@ PyObject* verify_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* 
                           nullptr, out);
   });
   if (!read) return nullptr;
-  return run(batch, threads);
+  return run_verify(batch, threads);
 }
 
 // The entry points: no C++ exception reaches the interpreter.
