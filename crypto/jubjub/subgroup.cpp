@@ -71,9 +71,10 @@ constexpr FrRepr kFinalExponent = field::detail::shift_right(field::detail::sub_
 }  // namespace
 
 [[gnu::flatten]] Fr pairing_value_vartime(const Extended& p) {
-  // The neutral point is the one member where f cannot be evaluated. The
-  // other points of small order make a factor below vanish (T, 2T, 4T, 6T)
-  // or have a pairing value other than one (3T, 5T, 7T): both give false.
+  // The neutral point is the one member where f cannot be evaluated: it
+  // gets one. The other points of small order make a factor below vanish
+  // (T, 2T, 4T, 6T) or have a pairing value other than one (3T, 5T, 7T):
+  // the check fails for both.
   if (p.x.is_zero() && p.y == p.z) return Fr::one();
   // Projective Montgomery coordinates (U : V : W) of p.
   const Fr z_plus_y = p.z + p.y;
