@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "crypto/poseidon/poseidon.hpp"
+#include "sdk/src/documents/transfer.hpp"
+#include "sdk/src/documents/transfer_hash.hpp"
 #include "sdk/src/lib.hpp"
-#include "sdk/src/transaction/transfer.hpp"
-#include "sdk/src/transaction/transfer_hash.hpp"
 
 namespace {
 
@@ -60,14 +60,14 @@ BENCHMARK_CAPTURE(BM_Hash, hash_liquidate, &quillet::sdk::hash_liquidate, kLiqui
 BENCHMARK_CAPTURE(BM_Hash, hash_signed_oracle_price, &quillet::sdk::hash_signed_oracle_price, kOraclePrice);
 
 void BM_ParseTransfer(benchmark::State& st) {
-  for (auto _ : st) benchmark::DoNotOptimize(quillet::sdk::transaction::parse_transfer(kTransfer));
+  for (auto _ : st) benchmark::DoNotOptimize(quillet::sdk::documents::parse_transfer(kTransfer));
 }
 BENCHMARK(BM_ParseTransfer);
 
 void BM_TransferHashInternal(benchmark::State& st) {
-  const auto transfer = *quillet::sdk::transaction::parse_transfer(kTransfer);
+  const auto transfer = *quillet::sdk::documents::parse_transfer(kTransfer);
   quillet::poseidon::poseidon_hasher();
-  for (auto _ : st) benchmark::DoNotOptimize(quillet::sdk::transaction::transfer_hash_internal(transfer));
+  for (auto _ : st) benchmark::DoNotOptimize(quillet::sdk::documents::transfer_hash_internal(transfer));
 }
 BENCHMARK(BM_TransferHashInternal);
 

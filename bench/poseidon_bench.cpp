@@ -6,7 +6,7 @@
 
 #include "crypto/field/fr.hpp"
 #include "crypto/poseidon/poseidon.hpp"
-#include "sdk/src/hasher/poseidon.hpp"
+#include "sdk/src/hashing/poseidon_hasher.hpp"
 
 namespace {
 
@@ -36,7 +36,7 @@ void BM_PoseidonHasher(benchmark::State& st) {
   quillet::poseidon::poseidon_hasher();  // keep the one-time build out of the loop
   const auto words = static_cast<uint64_t>(st.range(0));
   for (auto _ : st) {
-    quillet::sdk::hasher::PoseidonHasher h;
+    quillet::sdk::hashing::PoseidonHasher h;
     for (uint64_t i = 0; i < words; ++i) h.update(0x9e3779b97f4a7c15ULL * (i + 1));
     benchmark::DoNotOptimize(h.finalize());
   }

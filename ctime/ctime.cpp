@@ -3,7 +3,7 @@
 // keys and seeds are marked undefined; a conditional jump or a memory index
 // that depends on them, or on anything computed from them, is then a memcheck
 // error. Values that are public by construction go through the library's
-// declassify() (crypto/jubjub/declassify.hpp), which this program defines to
+// declassify() (crypto/secrets/declassify.hpp), which this program defines to
 // mark them defined again. Each result is made public and compared with the
 // same operation run on defined inputs; outside valgrind the program only
 // makes those comparisons.
@@ -16,22 +16,22 @@
 #include <string>
 #include <string_view>
 
-#include "crypto/jubjub/declassify.hpp"
 #include "crypto/jubjub/eddsa.hpp"
 #include "crypto/jubjub/params.hpp"
+#include "crypto/secrets/declassify.hpp"
+#include "sdk/src/keys/key_text.hpp"
+#include "sdk/src/keys/message_signing.hpp"
+#include "sdk/src/keys/public_key.hpp"
+#include "sdk/src/keys/seed.hpp"
 #include "sdk/src/lib.hpp"
-#include "sdk/src/tx/convert.hpp"
-#include "sdk/src/tx/packed_public_key.hpp"
-#include "sdk/src/tx/seed.hpp"
-#include "sdk/src/tx/sign.hpp"
 
 using namespace quillet;
 
-namespace quillet::jubjub {
+namespace quillet::secrets {
 
 void declassify(const void* p, size_t n) { (void)VALGRIND_MAKE_MEM_DEFINED(p, n); }
 
-}  // namespace quillet::jubjub
+}  // namespace quillet::secrets
 
 namespace {
 
@@ -75,7 +75,7 @@ constexpr std::array<std::string_view, 4> kMessages = {
     "0x060c89ce5c263405370a08b6d0302b0bab3eedb83920ee0a677297dc392126f1",
 };
 
-jubjub::Fs key_of(std::string_view text) { return sdk::tx::private_key_from_string(text).value(); }
+jubjub::Fs key_of(std::string_view text) { return sdk::keys::private_key_from_string(text).value(); }
 
 std::array<uint8_t, 32> message_bytes(std::string_view text) {
   return sdk::U256::from_str(text).value().to_little_endian();
@@ -87,7 +87,7 @@ void check_key_text(std::string_view text) {
   const jubjub::Fs want = key_of(text);
   std::string secret_text(text);
   make_secret(secret_text.data() + secret_text.size() - 64, 64);
-  auto got = sdk::tx::private_key_from_string(secret_text);
+  auto got = sdk::keys::private_key_from_string(secret_text);
   make_public(got);
   expect(got.has_value(), "key text accepted");
   if (!got) return;
@@ -99,7 +99,7 @@ void check_key_text(std::string_view text) {
 void check_public_key(const jubjub::Fs& k) {
   const jubjub::AltJubjubBn256& params = jubjub::jubjub_params();
   const jubjub::PublicKey want = jubjub::PublicKey::derive(jubjub::PrivateKey(k), jubjub::kSigningBase, params);
-  const sdk::tx::PackedPublicKey want_packed = sdk::tx::public_key_from_private(k);
+  const sdk::keys::PackedPublicKey want_packed = sdk::keys::public_key_from_private(k);
 
   jubjub::Fs sk = k;
   make_secret(sk);
@@ -108,17 +108,17 @@ void check_public_key(const jubjub::Fs& k) {
   expect(got.point == want.point, "PublicKey::derive");
 
   make_secret(sk);
-  sdk::tx::PackedPublicKey packed = sdk::tx::public_key_from_private(sk);
+  sdk::keys::PackedPublicKey packed = sdk::keys::public_key_from_private(sk);
   make_public(packed);
   expect(packed == want_packed, "public_key_from_private");
 }
 
 // The whole signature of a 32-byte message: nonce, R, S and the self-check.
 void check_sign_msg(const jubjub::Fs& k, std::span<const uint8_t> msg) {
-  const sdk::tx::TxSignature want = sdk::tx::TxSignature::sign_msg(k, msg);
+  const sdk::keys::TxSignature want = sdk::keys::TxSignature::sign_msg(k, msg);
   jubjub::Fs sk = k;
   make_secret(sk);
-  sdk::tx::TxSignature got = sdk::tx::TxSignature::sign_msg(sk, msg);
+  sdk::keys::TxSignature got = sdk::keys::TxSignature::sign_msg(sk, msg);
   make_public(got);
   expect(got.public_key == want.public_key, "sign_msg public key");
   expect(got.signature.r == want.signature.r && got.signature.s == want.signature.s, "sign_msg signature");
@@ -144,7 +144,7 @@ void check_entry_points(std::string_view key, std::string_view msg) {
   if (l1) {
     for (const std::string* s : {&l1->x, &l1->y, &l1->s, &l1->pk_x, &l1->pk_y}) make_public_text(*s);
   }
-  expect(l1 && l1->to_json() == want_l1.to_json(), "l1_sign");
+  expect(l1 && sdk::to_json(*l1) == sdk::to_json(want_l1), "l1_sign");
 
   poison();
   auto xy = sdk::private_key_to_pubkey_xy(secret_key);
@@ -159,10 +159,10 @@ void check_entry_points(std::string_view key, std::string_view msg) {
 // A private key from a secret seed: hash chain, range check, key text.
 void check_seed(std::string_view seed) {
   const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(seed.data()), seed.size());
-  const std::string want = sdk::tx::private_key_from_seed(bytes).value();
+  const std::string want = sdk::keys::private_key_from_seed(bytes).value();
   std::string secret_seed(seed);
   make_secret(secret_seed.data(), secret_seed.size());
-  auto got = sdk::tx::private_key_from_seed(
+  auto got = sdk::keys::private_key_from_seed(
       std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(secret_seed.data()), secret_seed.size()));
   make_public(got);
   if (got) make_public_text(*got);

@@ -1,20 +1,14 @@
 // The withdrawal reader, and hash_withdraw, which returns the reader's error.
-#include "fuzz/fuzz_support.hpp"
-#include "sdk/src/lib.hpp"
-#include "sdk/src/transaction/withdraw.hpp"
+#include "fuzz/document_fuzz.hpp"
+#include "sdk/src/documents/withdraw_hash.hpp"
 
 using namespace quillet;
+namespace documents = sdk::documents;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string_view json = fuzz::as_text(data, size);
-  const auto parsed = sdk::transaction::parse_withdraw_request(json);
-  const auto hashed = sdk::hash_withdraw(json);
-  if (!parsed) {
-    fuzz::check(fuzz::has_position(parsed.error().to_string()), "error carries its position");
-    fuzz::check(!hashed && hashed.error().to_string() == parsed.error().to_string(),
-                "hash_withdraw returns the parse error");
-    return 0;
-  }
-  fuzz::check(hashed && fuzz::is_hex64(*hashed), "hash text form");
-  return 0;
+  return fuzz::fuzz_document<documents::WithdrawRequest>(
+      data, size,
+      {&documents::parse_withdraw_request, &sdk::hash_withdraw, [](const documents::WithdrawRequest& w) {
+         return documents::withdrawal_hash(documents::WithdrawalHashInput::from(w), w.asset_id);
+       }});
 }

@@ -3,12 +3,9 @@
 // parsers, and the field encodings that prefix their errors. The first byte
 // picks the parser; the rest is the text.
 #include "fuzz/fuzz_support.hpp"
-#include "sdk/src/parse_int.hpp"
-#include "sdk/src/serde_wrapper/i128_serde.hpp"
-#include "sdk/src/serde_wrapper/u256_serde.hpp"
-#include "sdk/src/serde_wrapper/u32_serde.hpp"
-#include "sdk/src/serde_wrapper/u64_serde.hpp"
-#include "sdk/src/u256.hpp"
+#include "sdk/src/documents/field_decoders.hpp"
+#include "sdk/src/numbers/parse_int.hpp"
+#include "sdk/src/numbers/u256.hpp"
 
 using namespace quillet;
 using sdk::FromHexError;
@@ -137,21 +134,21 @@ void check_ints(uint8_t which, std::string_view text) {
     case 0: {
       const auto want = reference_int(text, 10, false, UINT32_MAX, 0, neg);
       compare_int<uint32_t>(text, sdk::parse_u32(text), want, neg);
-      const auto enc = sdk::serde_wrapper::U32SerdeAsString::decode(text);
+      const auto enc = sdk::documents::U32SerdeAsString::decode(text);
       if (!want) fuzz::check(enc.error() == "u64 from string error: " + want.error().to_string(), "u32 prefix");
       break;
     }
     case 1: {
       const auto want = reference_int(text, 10, false, UINT64_MAX, 0, neg);
       compare_int<uint64_t>(text, sdk::parse_u64(text), want, neg);
-      const auto enc = sdk::serde_wrapper::U64SerdeAsString::decode(text);
+      const auto enc = sdk::documents::U64SerdeAsString::decode(text);
       if (!want) fuzz::check(enc.error() == "u64 from string error: " + want.error().to_string(), "u64 prefix");
       break;
     }
     case 2: {
       const auto want = reference_int(text, 10, false, all, 0, neg);
       compare_int<u128>(text, sdk::parse_u128(text), want, neg);
-      const auto enc = sdk::serde_wrapper::U128SerdeAsString::decode(text);
+      const auto enc = sdk::documents::U128SerdeAsString::decode(text);
       if (!want) fuzz::check(enc.error() == "decode u128 string error: " + want.error().to_string(), "u128 prefix");
       break;
     }
@@ -160,7 +157,7 @@ void check_ints(uint8_t which, std::string_view text) {
       compare_int<__int128>(text, sdk::parse_i128_hex(text), want, neg);
       std::string_view stripped = text;
       while (stripped.starts_with("0x")) stripped.remove_prefix(2);
-      const auto enc = sdk::serde_wrapper::I128SerdeAsRadix16Prefix0xString::decode(text);
+      const auto enc = sdk::documents::I128SerdeAsRadix16Prefix0xString::decode(text);
       const auto direct = sdk::parse_i128_hex(stripped);
       fuzz::check(enc.has_value() == direct.has_value(), "i128 encoding strips every 0x", text);
       if (!enc) fuzz::check(enc.error() == "decode hex string error: " + direct.error().to_string(), "i128 prefix");
@@ -171,18 +168,14 @@ void check_ints(uint8_t which, std::string_view text) {
 
 void check_u256_encodings(std::string_view text) {
   const auto radix = U256::from_str_radix(text, 16);
-  const auto enc = sdk::serde_wrapper::U256SerdeAsRadix16Prefix0xString::decode(text);
-  const auto key = sdk::serde_wrapper::decode_key_hex(text);
+  const auto enc = sdk::documents::U256SerdeAsRadix16Prefix0xString::decode(text);
+  const auto key = sdk::documents::decode_key_hex(text);
   fuzz::check(enc.has_value() == radix.has_value() && key.has_value() == radix.has_value(),
               "u256 encodings accept what from_str_radix accepts", text);
   if (!radix) {
     fuzz::check(enc.error() == "u256 from string error: " + radix.error().to_string(), "u256 prefix");
     fuzz::check(key.error() == radix.error().to_string(), "key-hex has no prefix");
-    return;
   }
-  fuzz::check(sdk::serde_wrapper::U256SerdeAsRadix16Prefix0xString::encode(*radix) ==
-                  "\"" + radix->to_hex_0x64() + "\"",
-              "u256 writer");
 }
 
 }  // namespace

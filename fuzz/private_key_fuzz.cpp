@@ -2,8 +2,8 @@
 // seeds. The first byte picks which: even for a key text, odd for a seed; the
 // rest is the input.
 #include "fuzz/fuzz_support.hpp"
+#include "sdk/src/keys/key_text.hpp"
 #include "sdk/src/lib.hpp"
-#include "sdk/src/tx/convert.hpp"
 
 using namespace quillet;
 
@@ -39,7 +39,7 @@ std::string reference_error(std::string_view t) {
 }
 
 void check_key_text(std::string_view text) {
-  const auto key = sdk::tx::private_key_from_string(text);
+  const auto key = sdk::keys::private_key_from_string(text);
   const std::string want = reference_error(text);
   if (!key) {
     fuzz::check(key.error().to_string() == want, "key error text", key.error().to_string());
@@ -50,7 +50,7 @@ void check_key_text(std::string_view text) {
   fuzz::check(want.empty(), "accepted a refused key", want);
   std::string_view digits = text;
   while (digits.starts_with("0x")) digits.remove_prefix(2);
-  fuzz::check(sdk::tx::FeConvert::to_hex(*key) == lower(digits), "key value");
+  fuzz::check(sdk::keys::FeConvert::to_hex(*key) == lower(digits), "key value");
 
   const auto xy = sdk::private_key_to_pubkey_xy(text);
   fuzz::check(xy && fuzz::is_hex64(xy->first) && fuzz::is_hex64(xy->second), "public key pair form");
@@ -68,8 +68,8 @@ void check_seed(std::string_view seed) {
     return;
   }
   fuzz::check(key && fuzz::is_hex64(*key), "seed key form");
-  const auto parsed = sdk::tx::private_key_from_string(*key);
-  fuzz::check(parsed && "0x" + sdk::tx::FeConvert::to_hex(*parsed) == *key, "seed key parses back", *key);
+  const auto parsed = sdk::keys::private_key_from_string(*key);
+  fuzz::check(parsed && "0x" + sdk::keys::FeConvert::to_hex(*parsed) == *key, "seed key parses back", *key);
 }
 
 }  // namespace

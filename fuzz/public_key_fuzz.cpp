@@ -2,12 +2,12 @@
 // a 0x00 byte. Checks the pair convention, the small-value rule, and that
 // is_on_curve answers exactly as a comparison with pub_key_to_xy's pair.
 #include "fuzz/fuzz_support.hpp"
+#include "sdk/src/keys/public_key.hpp"
 #include "sdk/src/lib.hpp"
-#include "sdk/src/tx/packed_public_key.hpp"
-#include "sdk/src/u256.hpp"
+#include "sdk/src/numbers/u256.hpp"
 
 using namespace quillet;
-using sdk::tx::trim_hex_prefix;
+using sdk::trim_hex_prefix;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto texts = fuzz::split<2>(fuzz::as_text(data, size));
@@ -19,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (!value) {
     fuzz::check(pair.value && !pair.value->has_value() &&
-                    pair.value->error().to_string() == value.error().to_string(),
-                "pub_key_to_xy returns the parse error");
+                    pair.value->error().to_string() == value.error().to_error().to_string(),
+                "pub_key_to_xy returns the parse error, caused by its source");
   } else if (!value->is_zero() && value->words[3] == 0 && (value->words[2] >> 32) == 0) {
     fuzz::check(pair.value && pair.value->has_value(), "small values are not decoded");
     fuzz::check((*pair.value)->second == "0x" + std::string(64, '0'), "small value has x = 0");

@@ -257,8 +257,7 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
     weights.resize(index.size() * kWeightBytes);
     if (RAND_bytes(weights.data(), static_cast<int>(weights.size())) != 1) {
       for (size_t i : index) {
-        out[i] = keys[sigs[i].key].verify_for_raw_message(sigs[i].msg, sigs[i].signature, generator, params,
-                                                         kMaxMessageSize);
+        out[i] = keys[sigs[i].key].verify_for_raw_message(sigs[i].msg, sigs[i].signature, generator, params);
       }
       continue;
     }

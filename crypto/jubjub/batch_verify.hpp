@@ -45,7 +45,7 @@ struct BatchSignature {
 inline constexpr size_t kMaxBatchRun = 4096;
 
 // For each signature, keys[sig.key].verify_for_raw_message(sig.msg,
-// sig.signature, generator, params, kMaxMessageSize): the same answer,
+// sig.signature, generator, params): the same answer,
 // except that a signature that does not verify is reported as verifying with
 // probability below 2^-103: a point outside the subgroup passes the subgroup
 // queries with probability at most 2^-104; otherwise a set containing the

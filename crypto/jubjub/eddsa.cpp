@@ -8,13 +8,20 @@
 
 #include "crypto/failure.hpp"
 #include "crypto/field/repr.hpp"
-#include "crypto/jubjub/declassify.hpp"
-#include "crypto/jubjub/hmac_sha256.hpp"
+#include "crypto/hmac_sha256/hmac_sha256.hpp"
 #include "crypto/jubjub/msm.hpp"
 #include "crypto/jubjub/scalar_split.hpp"
-#include "crypto/jubjub/secret.hpp"
+#include "crypto/secrets/declassify.hpp"
+#include "crypto/secrets/wipe.hpp"
 
 namespace quillet::jubjub {
+
+using hmac_sha256::HmacSha256Key;
+using hmac_sha256::sha256;
+using hmac_sha256::Sha256Digest;
+using secrets::declassify;
+using secrets::wipe;
+using secrets::wipe_value;
 namespace {
 
 // The message cut or zero-padded to 32 bytes, reduced modulo s.
@@ -39,7 +46,7 @@ Point<PrimeOrder> mul_fixed_base(const Fs& k, uint8_t generator, const AltJubjub
 // multiples (width-8 NAFs).
 bool equation_holds_vartime(const Point<Unknown>& a, const Fs& c, const Point<Unknown>& r, const Fs& s,
                             uint8_t generator, const AltJubjubBn256& params) {
-  const Fr d2 = params.edwards_d() + params.edwards_d();
+  const Fr d2 = kEdwardsD + kEdwardsD;
   const RatioSplit split = split_ratio_vartime(c);
   Fs v = Fs::from_raw(split.v);
   const Point<Unknown> r_signed = split.v_negative ? r.negate() : r;
@@ -141,8 +148,9 @@ Seed Seed::deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg
 }
 
 RawSignature PrivateKey::sign_raw_message(std::span<const uint8_t> msg, const Seed& seed, uint8_t generator,
-                                          const AltJubjubBn256& params, size_t max_message_size) const {
-  if (max_message_size > kMaxMessageSize || msg.size() > max_message_size) {
+                                          const AltJubjubBn256& params) const {
+  // The text names the bound as signing callers once passed it.
+  if (msg.size() > kMaxMessageSize) {
     fail_hard("assertion failed: msg.len() <= max_message_size && max_message_size <= 32");
   }
   // sk·G lies in the prime-order subgroup by construction (G does), so no
@@ -155,9 +163,8 @@ RawSignature PrivateKey::sign_raw_message(std::span<const uint8_t> msg, const Se
 }
 
 CheckedSignature PrivateKey::sign_and_check(std::span<const uint8_t> msg, const Seed& seed, uint8_t generator,
-                                            const AltJubjubBn256& params, size_t max_message_size,
-                                            SignerKey signer_key) const {
-  const RawSignature sig = sign_raw_message(msg, seed, generator, params, max_message_size);
+                                            const AltJubjubBn256& params, SignerKey signer_key) const {
+  const RawSignature sig = sign_raw_message(msg, seed, generator, params);
   const bool with_key = signer_key == SignerKey::derive;
   std::array<Point<Unknown>, 2> points{sig.r, Point<Unknown>::zero()};
   if (with_key) points[1] = mul_fixed_base(sk_, generator, params);
@@ -191,7 +198,7 @@ PublicKey PublicKey::derive(const PrivateKey& sk, uint8_t generator, const AltJu
 }
 
 bool PublicKey::verify_for_raw_message(std::span<const uint8_t> msg, const RawSignature& sig, uint8_t generator,
-                                       const AltJubjubBn256& params, size_t /*max_message_size*/) const {
+                                       const AltJubjubBn256& params) const {
   const Fs c = challenge(msg);
   if (!point.is_in_prime_order_subgroup_vartime(params)) return false;
   // R needs no check of its own. The group is Z/8 x Z/s; if A has no part of

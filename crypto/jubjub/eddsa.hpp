@@ -24,6 +24,8 @@ inline constexpr size_t kMaxMessageSize = 32;
 struct RawSignature {
   Point<Unknown> r;
   Fs s;
+
+  bool operator==(const RawSignature&) const = default;
 };
 
 class PrivateKey;
@@ -60,9 +62,9 @@ class PrivateKey {
   // message zero-padded to 32 bytes, read little-endian, reduced modulo s.
   // `seed` must come from deterministic_seed over the same key and message.
   // G·r and c·sk + r take time independent of r and sk. Fails hard if msg is
-  // longer than max_message_size or max_message_size exceeds 32.
+  // longer than kMaxMessageSize.
   RawSignature sign_raw_message(std::span<const uint8_t> msg, const Seed& seed, uint8_t generator,
-                                const AltJubjubBn256& params, size_t max_message_size) const;
+                                const AltJubjubBn256& params) const;
 
   // Whether sign_and_check also derives the signer's public key.
   enum class SignerKey { omit, derive };
@@ -71,8 +73,7 @@ class PrivateKey {
   // under the signer's public key, and that key itself when asked for, as
   // signing callers need them. Constant time in sk and the nonce.
   CheckedSignature sign_and_check(std::span<const uint8_t> msg, const Seed& seed, uint8_t generator,
-                                  const AltJubjubBn256& params, size_t max_message_size,
-                                  SignerKey signer_key = SignerKey::omit) const;
+                                  const AltJubjubBn256& params, SignerKey signer_key = SignerKey::omit) const;
 
   const Fs& value() const { return sk_; }
 
@@ -89,10 +90,9 @@ struct PublicKey {
   // Whether S·G = R + c·A holds with A this key and both A and R in the
   // prime-order subgroup; c is the message cut or zero-padded to 32 bytes,
   // read little-endian, reduced modulo s. Never fails: every defect is false.
-  // `max_message_size` is the caller's bound on messages, kept alongside
-  // signing's; it does not change the result. Variable time (public inputs).
+  // Variable time (public inputs).
   bool verify_for_raw_message(std::span<const uint8_t> msg, const RawSignature& sig, uint8_t generator,
-                              const AltJubjubBn256& params, size_t max_message_size) const;
+                              const AltJubjubBn256& params) const;
 };
 
 // A fresh signature, R normalised (Z = 1), with the signer's public key when

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "crypto/jubjub/fr_ops.hpp"
+#include "crypto/field/fr_algorithms.hpp"
 #include "crypto/jubjub/scalar_recoding.hpp"
 
 namespace quillet::jubjub {
@@ -59,7 +59,7 @@ FixedBaseTable::FixedBaseTable(const Point<PrimeOrder>& base, const Fr& edwards_
     running.mul_assign(points[i].z);
     prefix[i] = running;
   }
-  Fr inv = invert(running);
+  Fr inv = field::invert_safegcd(running);
   std::vector<AffineNiels> affine(points.size());
   for (size_t i = points.size(); i-- > 0;) {
     const Fr z_inv = i == 0 ? inv : inv * prefix[i - 1];

@@ -3,13 +3,18 @@
 // Fs elements; point coordinates are Fr elements instead.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 
 #include "crypto/field/montgomery.hpp"
-#include "crypto/jubjub/fs_modulus.hpp"
 
 namespace quillet::jubjub {
+
+// s, the bound below which every private key lies: four 64-bit limbs, least
+// significant first.
+inline constexpr std::array<uint64_t, 4> kFsModulus = {
+    0x677297dc392126f1ULL, 0xab3eedb83920ee0aULL, 0x370a08b6d0302b0bULL, 0x060c89ce5c263405ULL};
 
 struct FsParams {
   static constexpr field::Repr kModulus = kFsModulus;

@@ -15,8 +15,9 @@ constexpr Fr parse_decimal(std::string_view text) {
   return *v;
 }
 
-constexpr Fr kEdwardsD =
-    parse_decimal("12181644023421730124874158521699555681764249180949974110617291017600649128846");
+// The coefficient as it is usually written, checked against the constant.
+static_assert(kEdwardsD ==
+              parse_decimal("12181644023421730124874158521699555681764249180949974110617291017600649128846"));
 // d is -168696/168700, the a = -1 form of 168700·x^2 + y^2 = 1 + 168696·x^2·y^2.
 static_assert(kEdwardsD * Fr::from_u128(168700, 0) + Fr::from_u128(168696, 0) == Fr::zero());
 
@@ -70,9 +71,7 @@ std::vector<Point<PrimeOrder>> checked_fixed_bases(const AltJubjubBn256& params)
 }  // namespace
 
 AltJubjubBn256::AltJubjubBn256()
-    : edwards_d_(kEdwardsD),
-      fixed_bases_(checked_fixed_bases(*this)),
-      signing_table_(fixed_bases_[kSigningBase], edwards_d_) {}
+    : fixed_bases_(checked_fixed_bases(*this)), signing_table_(fixed_bases_[kSigningBase], kEdwardsD) {}
 
 const Point<PrimeOrder>& AltJubjubBn256::generator(uint8_t index) const {
   if (index >= fixed_bases_.size()) {
@@ -94,7 +93,7 @@ const AltJubjubBn256& jubjub_params() {
 }
 
 std::array<uint8_t, 32> group_hash_digest(std::span<const uint8_t> tag, const Personalization& personal) {
-  return blake2s_personalized({bytes_of(kTagPrefix), tag}, personal);
+  return blake2s::blake2s_personalized({bytes_of(kTagPrefix), tag}, personal);
 }
 
 std::optional<Point<PrimeOrder>> baby_group_hash(std::span<const uint8_t> tag, const Personalization& personal,

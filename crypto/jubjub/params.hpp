@@ -9,12 +9,14 @@
 #include <span>
 #include <vector>
 
+#include "crypto/blake2s/blake2s.hpp"
 #include "crypto/field/fr.hpp"
-#include "crypto/jubjub/blake2s.hpp"
 #include "crypto/jubjub/fixed_base.hpp"
 #include "crypto/jubjub/point.hpp"
 
 namespace quillet::jubjub {
+
+using blake2s::Personalization;
 
 // The index of the base that every key, signature and verification uses.
 inline constexpr uint8_t kSigningBase = 5;
@@ -30,7 +32,7 @@ class AltJubjubBn256 {
 
   // d = -168696/168700 mod r; the coefficient a = -1 is built into the point
   // formulas.
-  const Fr& edwards_d() const { return edwards_d_; }
+  const Fr& edwards_d() const { return kEdwardsD; }
 
   // The fixed base with that index. Fails hard for an index of 6 or more
   // ("index out of bounds: the len is 6 but the index is N").
@@ -41,7 +43,6 @@ class AltJubjubBn256 {
   const FixedBaseTable* fixed_base_table(uint8_t index) const;
 
  private:
-  Fr edwards_d_;
   std::vector<Point<PrimeOrder>> fixed_bases_;
   FixedBaseTable signing_table_;
 };

@@ -5,10 +5,9 @@
 #include <algorithm>
 #include <vector>
 
+#include "crypto/field/fr_algorithms.hpp"
 #include "crypto/field/repr.hpp"
-#include "crypto/jubjub/fr_ops.hpp"
 #include "crypto/jubjub/msm.hpp"
-#include "crypto/jubjub/params.hpp"
 #include "crypto/jubjub/scalar_recoding.hpp"
 #include "crypto/jubjub/subgroup.hpp"
 
@@ -20,8 +19,6 @@ std::string IoError::debug() const {
       return "Custom { kind: InvalidInput, error: \"" + message + "\" }";
     case IoErrorKind::UnexpectedEof:
       return "Error { kind: UnexpectedEof, message: \"" + message + "\" }";
-    case IoErrorKind::WriteZero:
-      return "Error { kind: WriteZero, message: \"" + message + "\" }";
   }
   return message;
 }
@@ -56,12 +53,12 @@ Point<Subgroup> Point<Subgroup>::zero() {
 // Hisil, Wong, Carter and Dawson, unified addition in extended coordinates
 // with a = -1.
 template <class Subgroup>
-Point<Subgroup> Point<Subgroup>::add(const Point& other, const AltJubjubBn256& params) const {
+Point<Subgroup> Point<Subgroup>::add(const Point& other, const AltJubjubBn256& /*params*/) const {
   const Extended& p = p_;
   const Extended& q = other.p_;
   const Fr a = p.x * q.x;
   const Fr b = p.y * q.y;
-  const Fr c = params.edwards_d() * p.t * q.t;
+  const Fr c = kEdwardsD * p.t * q.t;
   const Fr d = p.z * q.z;
   const Fr h = b + a;
   const Fr e = (p.x + p.y) * (q.x + q.y) - h;
@@ -82,8 +79,8 @@ Point<Subgroup> Point<Subgroup>::negate() const {
 }
 
 template <class Subgroup>
-Point<Subgroup> Point<Subgroup>::mul(const Fs& k, const AltJubjubBn256& params) const {
-  const Fr d2 = twice(params.edwards_d());
+Point<Subgroup> Point<Subgroup>::mul(const Fs& k, const AltJubjubBn256& /*params*/) const {
+  const Fr d2 = twice(kEdwardsD);
   std::array<CachedNiels, 8> table{};
   const CachedNiels base = detail::to_cached(p_, d2);
   Extended multiple = p_;
@@ -105,9 +102,9 @@ Point<Subgroup> Point<Subgroup>::mul(const Fs& k, const AltJubjubBn256& params) 
 }
 
 template <class Subgroup>
-Point<Subgroup> Point<Subgroup>::mul_vartime(const FsRepr& k, const AltJubjubBn256& params) const {
+Point<Subgroup> Point<Subgroup>::mul_vartime(const FsRepr& k, const AltJubjubBn256& /*params*/) const {
   const detail::Wnaf digits = wnaf_vartime<detail::kWnafWidth>(k);
-  const detail::OddMultiples multiples = detail::odd_multiples(p_, twice(params.edwards_d()));
+  const detail::OddMultiples multiples = detail::odd_multiples(p_, twice(kEdwardsD));
   const detail::WnafTerm term{&digits, &multiples};
   return Point(detail::multi_mul_vartime({&term, 1}));
 }
@@ -133,7 +130,7 @@ std::pair<Fr, Fr> Point<Subgroup>::to_affine() const {
   // Z of a point made from a secret scalar may reveal it, so the inversion is
   // the constant-time one, and Z is not tested: no point of this module has
   // Z = 0 (decoding and from_xy set it to one; the addition law is complete).
-  const Fr z_inv = invert(p_.z);
+  const Fr z_inv = field::invert_safegcd(p_.z);
   return {p_.x * z_inv, p_.y * z_inv};
 }
 
@@ -141,7 +138,7 @@ template <class Subgroup>
 std::pair<Fr, Fr> Point<Subgroup>::to_affine_vartime() const {
   if (p_.z == Fr::one()) return {p_.x, p_.y};
   if (p_.z.is_zero()) fail_hard(kUnwrapNone);
-  const Fr z_inv = invert(p_.z);
+  const Fr z_inv = field::invert_safegcd(p_.z);
   return {p_.x * z_inv, p_.y * z_inv};
 }
 
@@ -156,7 +153,7 @@ void Point<Subgroup>::normalize_batch(std::span<Point> points) {
     running.mul_assign(points[i].p_.z);
     prefix[i] = running;
   }
-  Fr inv = invert(running);
+  Fr inv = field::invert_safegcd(running);
   for (size_t i = points.size(); i-- > 0;) {
     Extended& p = points[i].p_;
     const Fr z_inv = i == 0 ? inv : inv * prefix[i - 1];
@@ -192,15 +189,6 @@ PointEncoding Point<Subgroup>::encode_vartime() const {
   return encode_affine(x, y);
 }
 
-template <class Subgroup>
-Expected<std::monostate, WriteError> Point<Subgroup>::write(std::span<uint8_t> out) const {
-  const PointEncoding bytes = encode();
-  const size_t n = std::min(out.size(), bytes.size());
-  std::copy_n(bytes.begin(), n, out.begin());
-  if (n < bytes.size()) return unexpected(WriteError{IoErrorKind::WriteZero, kWriteWholeBuffer});
-  return std::monostate{};
-}
-
 namespace {
 
 // An encoding's y and sign, and the ratio whose square root is x:
@@ -213,7 +201,7 @@ struct Encoding {
   Fr w;
 };
 
-Expected<Encoding, ReadError> parse_encoding(std::span<const uint8_t> in, const AltJubjubBn256& params) {
+Expected<Encoding, ReadError> parse_encoding(std::span<const uint8_t> in) {
   if (in.size() < 32) return unexpected(ReadError{IoErrorKind::UnexpectedEof, kFillWholeBuffer});
   std::array<uint8_t, 32> bytes{};
   std::copy_n(in.begin(), bytes.size(), bytes.begin());
@@ -225,7 +213,7 @@ Expected<Encoding, ReadError> parse_encoding(std::span<const uint8_t> in, const 
   if (!y) return unexpected(ReadError{IoErrorKind::InvalidInput, kYNotInField});
   Fr y2 = *y;
   y2.square();
-  return Encoding{*y, x_odd, y2 - Fr::one(), params.edwards_d() * y2 + Fr::one()};
+  return Encoding{*y, x_odd, y2 - Fr::one(), kEdwardsD * y2 + Fr::one()};
 }
 
 // The point of `e` from a root of its ratio (nothing: not on the curve).
@@ -239,10 +227,10 @@ Expected<Extended, ReadError> point_from_root(const Encoding& e, std::optional<F
 
 template <class Subgroup>
 Expected<Point<Unknown>, ReadError> Point<Subgroup>::read(std::span<const uint8_t> in,
-                                                          const AltJubjubBn256& params) {
-  const auto e = parse_encoding(in, params);
+                                                          const AltJubjubBn256& /*params*/) {
+  const auto e = parse_encoding(in);
   if (!e) return unexpected(e.error());
-  const auto p = point_from_root(*e, sqrt_ratio_vartime(e->u, e->w));
+  const auto p = point_from_root(*e, field::sqrt_ratio_vartime(e->u, e->w));
   if (!p) return unexpected(p.error());
   return Point<Unknown>(*p);
 }
@@ -251,10 +239,10 @@ template <class Subgroup>
 std::array<Expected<Point<Unknown>, ReadError>, 2> Point<Subgroup>::read_pair(std::span<const uint8_t> in0,
                                                                                std::span<const uint8_t> in1,
                                                                                const AltJubjubBn256& params) {
-  const auto e0 = parse_encoding(in0, params);
-  const auto e1 = parse_encoding(in1, params);
+  const auto e0 = parse_encoding(in0);
+  const auto e1 = parse_encoding(in1);
   if (!e0 || !e1) return {read(in0, params), read(in1, params)};
-  const std::array<std::optional<Fr>, 2> roots = sqrt_ratio_pair_vartime(e0->u, e0->w, e1->u, e1->w);
+  const std::array<std::optional<Fr>, 2> roots = field::sqrt_ratio_pair_vartime(e0->u, e0->w, e1->u, e1->w);
   const auto finish = [](const Encoding& e, const std::optional<Fr>& x) -> Expected<Point<Unknown>, ReadError> {
     const auto p = point_from_root(e, x);
     if (!p) return unexpected(p.error());
@@ -265,13 +253,13 @@ std::array<Expected<Point<Unknown>, ReadError>, 2> Point<Subgroup>::read_pair(st
 
 template <class Subgroup>
 std::optional<Point<Unknown>> Point<Subgroup>::from_xy(const Fr& x, const Fr& y,
-                                                       const AltJubjubBn256& params) {
+                                                       const AltJubjubBn256& /*params*/) {
   Fr x2 = x;
   x2.square();
   Fr y2 = y;
   y2.square();
   // -x^2 + y^2 = 1 + d·x^2·y^2
-  if (!(y2 - x2 == params.edwards_d() * x2 * y2 + Fr::one())) return std::nullopt;
+  if (!(y2 - x2 == kEdwardsD * x2 * y2 + Fr::one())) return std::nullopt;
   return Point<Unknown>(Extended{x, y, x * y, Fr::one()});
 }
 

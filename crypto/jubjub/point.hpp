@@ -28,6 +28,11 @@ namespace quillet::jubjub {
 using field::Fr;
 using field::FrRepr;
 
+// d = -168696/168700 mod r, the coefficient of -x^2 + y^2 = 1 + d·x^2·y^2
+// (a = -1 is built into the point formulas); params.cpp checks the value.
+inline constexpr Fr kEdwardsD =
+    Fr::from_raw({0xd075ca8cf4d7eb8eULL, 0x039b2959ebb7c867ULL, 0x3df072d799fd11fcULL, 0x1aee90f15f218969ULL});
+
 class AltJubjubBn256;
 namespace detail {
 struct PointAccess;
@@ -36,7 +41,7 @@ struct PointAccess;
 struct PrimeOrder {};
 struct Unknown {};
 
-enum class IoErrorKind { InvalidInput, UnexpectedEof, WriteZero };
+enum class IoErrorKind { InvalidInput, UnexpectedEof };
 
 // A failed encoding or decoding: its kind and its message.
 struct IoError {
@@ -51,10 +56,8 @@ struct IoError {
   std::string debug() const;
 };
 using ReadError = IoError;
-using WriteError = IoError;
 
 inline constexpr const char* kFillWholeBuffer = "failed to fill whole buffer";
-inline constexpr const char* kWriteWholeBuffer = "failed to write whole buffer";
 inline constexpr const char* kYNotInField = "y is not in field";
 inline constexpr const char* kNotOnCurve = "not on curve";
 
@@ -62,6 +65,9 @@ inline constexpr const char* kNotOnCurve = "not on curve";
 // bit 7 of byte 31 set when affine x's canonical integer is odd.
 using PointEncoding = std::array<uint8_t, 32>;
 
+// The operations take the parameter set as the curve they work on, as every
+// caller holds it; with d a constant (kEdwardsD) the arithmetic itself reads
+// nothing from it.
 template <class Subgroup>
 class Point {
   static_assert(std::is_same_v<Subgroup, PrimeOrder> || std::is_same_v<Subgroup, Unknown>);
@@ -116,10 +122,6 @@ class Point {
   // inversion for all of them.
   static void normalize_batch(std::span<Point> points);
 
-  // Writes the 32-byte encoding to the front of `out`. A shorter `out` gets
-  // the encoding's first bytes and the write fails (WriteZero, "failed to
-  // write whole buffer").
-  Expected<std::monostate, WriteError> write(std::span<uint8_t> out) const;
   // The 32-byte encoding, through to_affine.
   PointEncoding encode() const;
   // The 32-byte encoding of a public point, through to_affine_vartime.

@@ -4,10 +4,12 @@
 #include <string_view>
 
 #include "crypto/failure.hpp"
-#include "crypto/jubjub/fr_ops.hpp"
+#include "crypto/field/fr_algorithms.hpp"
 
 namespace quillet::jubjub::detail {
 namespace {
+
+using field::FrRepr;
 
 constexpr Fr parse_decimal(std::string_view text) {
   const std::optional<Fr> v = Fr::from_str_vartime(text);
@@ -98,7 +100,7 @@ constexpr FrRepr kFinalExponent = field::detail::shift_right(field::detail::sub_
   return l1v1 * l2sq * uw7;
 }
 
-bool pairing_is_one_vartime(const Fr& f) { return pow_public_exponent(f, kFinalExponent) == Fr::one(); }
+bool pairing_is_one_vartime(const Fr& f) { return field::pow_public_exponent(f, kFinalExponent) == Fr::one(); }
 
 bool in_prime_order_subgroup_vartime(const Extended& p) { return pairing_is_one_vartime(pairing_value_vartime(p)); }
 

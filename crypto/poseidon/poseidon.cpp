@@ -7,6 +7,7 @@
 
 #include "crypto/failure.hpp"
 #include "crypto/immortal.hpp"
+#include "crypto/poseidon/lanes.hpp"
 
 namespace quillet::poseidon {
 namespace {
@@ -213,7 +214,6 @@ Fr permute_squeeze(const Spec& spec, State& state) {
 Poseidon::Poseidon(std::shared_ptr<const Spec> spec) : spec_(std::move(spec)), state_(State::initial()) {}
 
 void Poseidon::absorb(const std::array<Fr, kRate>& block) {
-  if (!absorbing_.empty()) fail_hard("assertion failed: self.absorbing.len() == 0");
   if (spent_) fail_hard("assertion failed: the sponge has not squeezed its last block");
   for (size_t i = 0; i < kRate; ++i) state_.words[i + 1].add_assign(block[i]);
 }
@@ -227,6 +227,8 @@ Fr Poseidon::update_exact(const std::array<Fr, kRate>& block) {
 Fr Poseidon::update_final(const std::array<Fr, kRate>& block) {
   absorb(block);
   spent_ = true;
+  // A batch on this thread may answer it through the lanes.
+  if (DeferredSqueezes* batch = DeferredSqueezes::current()) return batch->squeeze(*spec_, state_);
   return permute_squeeze(*spec_, state_);
 }
 

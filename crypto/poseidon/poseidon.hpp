@@ -4,7 +4,6 @@
 
 #include <array>
 #include <memory>
-#include <vector>
 
 #include "crypto/poseidon/spec.hpp"
 
@@ -64,9 +63,6 @@ class Poseidon {
   std::shared_ptr<const Spec> spec_;
   State state_;
   bool spent_ = false;
-  // Pending input; nothing in this system adds to it, and update_exact
-  // requires it to be empty.
-  std::vector<Fr> absorbing_;
 };
 
 // A fresh prototype: Spec::create(8, 63) and the initial state. This is the

@@ -20,3 +20,6 @@ def verify_many(items: Iterable[Sequence[str]], *, threads: int | None = None) -
 
 def default_threads() -> int:
     """The thread count used when threads is None: one per core the process may run on."""
+
+def lane_kernel() -> str:
+    """The Poseidon kernel of hash_many and sign_many in this process: 'ifma', 'emulated' or 'scalar'."""

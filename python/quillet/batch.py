@@ -37,8 +37,8 @@ Kind = Literal["transfer", "withdraw", "limit_order", "liquidate", "signed_oracl
 KINDS: tuple[Kind, ...] = ("transfer", "withdraw", "limit_order", "liquidate",
                            "signed_oracle_price")
 
-__all__ = ["KINDS", "Kind", "default_threads", "hash_many", "sign_many", "sign_messages",
-           "verify_many"]
+__all__ = ["KINDS", "Kind", "default_threads", "hash_many", "lane_kernel", "sign_many",
+           "sign_messages", "verify_many"]
 
 
 def hash_many(kind: Kind, docs: Iterable[str], *, threads: int | None = None) -> list[str]:
@@ -90,3 +90,13 @@ def default_threads() -> int:
     """The thread count used when `threads` is None: the number of cores this
     process may run on (its CPU affinity)."""
     return _batch.default_threads()
+
+
+def lane_kernel() -> str:
+    """The kernel that computes the Poseidon permutations of hash_many and
+    sign_many, chosen once per process: "ifma" (eight at a time with AVX-512
+    IFMA, where the processor has it), else "scalar" (one at a time). The
+    environment variable QUILLET_POSEIDON_LANES, read before the first batch,
+    forces "scalar", "emulated" (the IFMA algorithm in plain arithmetic, for
+    tests) or "ifma" where the processor runs it."""
+    return _batch.lane_kernel()

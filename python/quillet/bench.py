@@ -207,7 +207,8 @@ def batch_table(rows: list[BatchRow], what: str = "limit orders") -> str:
               f"{row.cpu_per_item * 1e6:12.1f}" for row in rows]
     # Other processes take cores from the threads: the ratios need this to be read.
     lines.append(f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores; "
-                 f"default threads {batch.default_threads()}")
+                 f"default threads {batch.default_threads()}; "
+                 f"Poseidon lanes {batch.lane_kernel()}")
     return "\n".join(lines)
 
 

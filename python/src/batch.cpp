@@ -16,6 +16,11 @@
 // Python container, so no Python code (an iterator, another thread) can free
 // or change them while it runs. Ctrl-C stops it within about kPollInterval.
 //
+// hash_many and sign_many run their items in chunks, a thread one chunk at a
+// time, with the Poseidon permutations of a chunk computed together in the
+// process's lane kernel (crypto/poseidon/lanes.hpp): an item may run more
+// than once, and its last run's outcome, exactly the single call's, is kept.
+//
 // Secrets: the key's text is read in place from the caller's str object and
 // never copied here; the core call of each item parses the key into its own
 // scalar and wipes it, exactly as for the single functions.
@@ -32,10 +37,12 @@
 #include <utility>
 #include <vector>
 
+#include "crypto/poseidon/lanes.hpp"
 #include "python/src/binding.hpp"
 #include "python/src/calls.hpp"
 #include "python/src/failure.hpp"
 #include "python/src/parallel.hpp"
+#include "sdk/src/many.hpp"
 
 namespace quillet::python {
 namespace {
@@ -162,6 +169,10 @@ struct Batch {
   const char* batch_name = nullptr;
   Refs owned;  // the shared key and every item object the texts are read from
   std::vector<Args> items;
+  // For documents: the hash function of their kind. The lanes compute its
+  // squeezes for a whole chunk before the items run (sign_many), or it is
+  // the items' own function (hash_many).
+  const Function* hash = nullptr;
   // The first item whose arguments could not be converted (it and the items
   // after it are not in `items`), and its exception.
   PyObject* bad_item_error = nullptr;
@@ -251,22 +262,72 @@ PyObject* finish(Batch& batch, const std::vector<std::optional<Outcome>>& outcom
   return results.release();
 }
 
+// Items per chunk of a document batch: a share of the batch per thread, in
+// whole groups of eight lanes, at most one deferral's worth.
+std::size_t chunk_size(std::size_t count, unsigned threads) {
+  const std::size_t share = (count + threads - 1) / threads;
+  return std::clamp<std::size_t>((share + 7) / 8 * 8, 8, poseidon::kDeferredChunk);
+}
+
+// Runs items [first, last) of a document batch through the lanes. Only the
+// deferral's own records can fail here (memory): then every item of the
+// chunk fails as a single call does without memory.
+void run_chunk(const Batch& batch, std::size_t first, std::size_t last,
+               std::vector<std::optional<Outcome>>& outcomes) noexcept {
+  auto item = [&](std::size_t i) { outcomes[first + i].emplace(run_core(*batch.fn, batch.items[first + i])); };
+  try {
+    if (batch.fn == batch.hash) {
+      poseidon::run_deferred_finishing(last - first, item, [&](std::size_t i, const field::Fr& squeezed) {
+        if (!outcomes[first + i]->has_value()) return false;
+        outcomes[first + i].emplace(Value(sdk::hash_text_of_squeeze(squeezed)));
+        return true;
+      });
+    } else {
+      poseidon::run_deferred(
+          last - first, [&](std::size_t i) { (void)run_core(*batch.hash, batch.items[first + i]); }, item);
+    }
+  } catch (...) {
+    for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(unexpected(Failure{"memory allocation failed"}));
+  }
+}
+
 // Runs every item off the interpreter lock and returns the list of results,
-// or raises the first failing item's exception.
+// or raises the first failing item's exception. Document batches go through
+// the lanes in chunks (when the process has a lane kernel); other items are
+// chunks of one.
 PyObject* run(Batch& batch, unsigned threads) {
   const std::size_t count = batch.items.size();
   std::vector<std::optional<Outcome>> outcomes(count);
+  const bool lanes = batch.hash != nullptr && poseidon::lane_kernel() != poseidon::LaneKernel::scalar;
+  const std::size_t chunk = lanes ? chunk_size(count, threads) : 1;
+  const std::size_t chunks = (count + chunk - 1) / chunk;
   PyThreadState* released = PyEval_SaveThread();
   const ParallelRun done = run_parallel(
-      count, threads,
-      [&](std::size_t i) noexcept {
-        outcomes[i].emplace(run_core(*batch.fn, batch.items[i]));
-        return outcomes[i]->has_value();
+      chunks, threads,
+      [&](std::size_t c) noexcept {
+        const std::size_t first = c * chunk;
+        const std::size_t last = std::min(count, first + chunk);
+        if (lanes) {
+          run_chunk(batch, first, last, outcomes);
+        } else {
+          outcomes[first].emplace(run_core(*batch.fn, batch.items[first]));
+        }
+        for (std::size_t i = first; i < last; ++i) {
+          if (!outcomes[i]->has_value()) return false;
+        }
+        return true;
       },
       [&] { return check_signals(released); });
   PyEval_RestoreThread(released);
+
   if (done.stopped) return nullptr;  // the signal handler's exception is set
-  return finish(batch, outcomes, done.first_failure);
+  std::size_t failed = count;
+  if (done.first_failure < chunks) {
+    // Every item of the failing chunk ran: the first failing one is in it.
+    failed = done.first_failure * chunk;
+    while (outcomes[failed]->has_value()) ++failed;
+  }
+  return finish(batch, outcomes, failed);
 }
 
 // The most items verified together: each thread's share, cut so that a long
@@ -335,6 +396,7 @@ PyObject* hash_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kw
   batch.batch_name = "hash_many";
   batch.fn = function_of_kind("hash_", kind);
   if (batch.fn == nullptr) return nullptr;
+  batch.hash = batch.fn;
   if (!add_text_items(batch, docs, "docs", batch.fn->sig.params[0], 0, Args{})) return nullptr;
   return run(batch, threads);
 }
@@ -363,6 +425,7 @@ PyObject* sign_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kw
   batch.batch_name = "sign_many";
   batch.fn = function_of_kind("sign_", kind);
   if (batch.fn == nullptr) return nullptr;
+  batch.hash = function_of_kind("hash_", kind);
   Args fixed{};
   if (!add_key(batch, key, 1, fixed)) return nullptr;
   if (!add_text_items(batch, docs, "docs", batch.fn->sig.params[0], 0, fixed)) return nullptr;
@@ -431,6 +494,11 @@ PyObject* default_threads(PyObject* /*module*/, PyObject* /*unused*/) {
   return PyLong_FromUnsignedLong(default_thread_count());
 }
 
+PyObject* lane_kernel(PyObject* /*module*/, PyObject* /*unused*/) {
+  const std::string_view name = poseidon::lane_kernel_name(poseidon::lane_kernel());
+  return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+
 // The usual CPython cast for functions taking keywords.
 template <class F>
 PyCFunction as_method(F* f) {
@@ -453,6 +521,9 @@ PyMethodDef g_methods[] = {
     {"default_threads", default_threads, METH_NOARGS,
      "default_threads()\n--\n\n"
      "The thread count used when threads is None: one per core the process may run on."},
+    {"lane_kernel", lane_kernel, METH_NOARGS,
+     "lane_kernel()\n--\n\n"
+     "The Poseidon kernel of hash_many and sign_many in this process: 'ifma', 'emulated' or 'scalar'."},
     {nullptr, nullptr, 0, nullptr},
 };
 

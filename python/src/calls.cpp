@@ -5,7 +5,6 @@
 #include <span>
 #include <utility>
 
-#include "python/src/model.hpp"
 #include "sdk/src/lib.hpp"
 #include "sdk/src/verify_many.hpp"
 
@@ -34,7 +33,7 @@ Outcome call_hash(const Args& a) {
   return Value(std::move(*hash));
 }
 
-template <sdk::Result<sdk::tx::JubjubSignature> (*Sign)(std::string_view, std::string_view)>
+template <sdk::Result<sdk::keys::JubjubSignature> (*Sign)(std::string_view, std::string_view)>
 Outcome call_sign_transaction(const Args& a) {
   auto signature = Sign(a[0], a[1]);
   if (!signature) return unexpected(with_context("Couldn get jubjubSignature", signature.error()));
@@ -74,7 +73,7 @@ Outcome call_is_on_curve(const Args& a) {
 Outcome public_key_json(const char* context,
                         sdk::Result<std::pair<std::string, std::string>> pair) {
   if (!pair) return unexpected(with_context(context, pair.error()));
-  return Value(model::to_json(model::PublicKey{std::move(pair->first), std::move(pair->second)}));
+  return Value(sdk::to_json(*pair));
 }
 
 Outcome call_public_key_to_xy(const Args& a) {

@@ -10,7 +10,7 @@
 #include <utility>
 #include <variant>
 
-#include "crypto/jubjub/secret.hpp"
+#include "crypto/secrets/wipe.hpp"
 #include "python/src/binding.hpp"
 #include "python/src/calls.hpp"
 #include "python/src/failure.hpp"
@@ -26,7 +26,7 @@ PyObject* invoke(const Function& fn, const Args& args) {
     PyObject* result = to_python(*outcome);
     // Results include private key texts (private_key_from_seed); the
     // interpreter holds its own copy now.
-    if (std::string* text = std::get_if<std::string>(&*outcome)) jubjub::wipe_text(*text);
+    if (std::string* text = std::get_if<std::string>(&*outcome)) secrets::wipe_text(*text);
     return result;
   }
   return raise_failure(fn.sig.name, fn.failure_class, outcome.error());

@@ -11,8 +11,8 @@
 #include <utility>
 
 #include "sdk/src/error.hpp"
-#include "sdk/src/tx/l1.hpp"
-#include "sdk/src/tx/packed_signature.hpp"
+#include "sdk/src/keys/l1_signing.hpp"
+#include "sdk/src/keys/signature.hpp"
 
 namespace quillet::sdk {
 
@@ -33,17 +33,17 @@ Result<std::string> hash_signed_oracle_price(std::string_view json);
 // sign_transfer and is returned by the others; a rejected key fails hard for
 // sign_transfer and sign_withdraw and is returned by the others; a negative
 // asset_id_synthetic fails hard.
-Result<tx::JubjubSignature> sign_transfer(std::string_view json, std::string_view pri_key);
-Result<tx::JubjubSignature> sign_withdraw(std::string_view json, std::string_view pri_key);
-Result<tx::JubjubSignature> sign_limit_order(std::string_view json, std::string_view pri_key);
-Result<tx::JubjubSignature> sign_liquidate(std::string_view json, std::string_view pri_key);
-Result<tx::JubjubSignature> sign_signed_oracle_price(std::string_view json,
+Result<keys::JubjubSignature> sign_transfer(std::string_view json, std::string_view pri_key);
+Result<keys::JubjubSignature> sign_withdraw(std::string_view json, std::string_view pri_key);
+Result<keys::JubjubSignature> sign_limit_order(std::string_view json, std::string_view pri_key);
+Result<keys::JubjubSignature> sign_liquidate(std::string_view json, std::string_view pri_key);
+Result<keys::JubjubSignature> sign_signed_oracle_price(std::string_view json,
                                                      std::string_view pri_key);
 
 // The signature of the message integer `msg` under the private key text.
 // Errors: the message's hexadecimal error text (looked at first), then the
 // private key error unchanged. Never fails hard on text input.
-Result<tx::JubjubSignature> sign(std::string_view private_key, std::string_view msg);
+Result<keys::JubjubSignature> sign(std::string_view private_key, std::string_view msg);
 
 // Whether (sig_r, sig_s) verifies for `msg` under the packed key `pub_key_x`
 // (`pub_key_y` is ignored). Malformed or out-of-range signature texts fail
@@ -52,7 +52,7 @@ Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, st
                               std::string_view pub_key_y, std::string_view msg);
 
 // The unpacked L1 signature; note the order: message first, key second.
-Result<tx::L1Signature> l1_sign(std::string_view msg, std::string_view private_key);
+Result<keys::L1Signature> l1_sign(std::string_view msg, std::string_view private_key);
 
 // Whether (x, y) is exactly the public-key text pair of the packed key x.
 // Returns the packed key's parse error; fails hard on an undecodable key.
@@ -65,11 +65,13 @@ Result<std::pair<std::string, std::string>> pub_key_to_xy(std::string_view publi
 // The public-key text pair of a private key text.
 Result<std::pair<std::string, std::string>> private_key_to_pubkey_xy(std::string_view private_key);
 
-// {"r":"0x…","s":"0x…"}, 147 characters. Fails hard when R is not a point of
-// the curve, which no signature from sign() allows.
-std::string to_json(const tx::JubjubSignature& sig);
-
+// The JSON texts of the results, written in this one place; every value is
+// "0x" and 64 lower-case digits unless said otherwise.
+// {"r":"0x…","s":"0x…"}, 147 characters: r is R's encoding, s the scalar.
+std::string to_json(const keys::JubjubSignature& sig);
 // {"x":…,"y":…,"s":…,"pk_x":…,"pk_y":…}, 372 characters.
-std::string to_json(const tx::L1Signature& sig);
+std::string to_json(const keys::L1Signature& sig);
+// {"x":…,"y":…}: the public-key text pair (x as pub_key_to_xy gives it).
+std::string to_json(const std::pair<std::string, std::string>& public_key_xy);
 
 }  // namespace quillet::sdk

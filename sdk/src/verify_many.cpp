@@ -8,10 +8,10 @@
 
 #include "crypto/jubjub/batch_verify.hpp"
 #include "crypto/jubjub/params.hpp"
-#include "sdk/src/tx/packed_public_key.hpp"
-#include "sdk/src/tx/packed_signature.hpp"
-#include "sdk/src/tx/sign.hpp"
-#include "sdk/src/u256.hpp"
+#include "sdk/src/keys/message_signing.hpp"
+#include "sdk/src/keys/public_key.hpp"
+#include "sdk/src/keys/signature.hpp"
+#include "sdk/src/numbers/u256.hpp"
 
 namespace quillet::sdk {
 namespace {
@@ -31,12 +31,12 @@ struct Texts {
 // else nothing.
 std::optional<Texts> parse_texts(const VerifyArgs& a) {
   try {
-    const U256 r = tx::parse_signature_text(a.sig_r);
-    const U256 s = tx::parse_signature_text(a.sig_s);
+    const U256 r = keys::parse_signature_text(a.sig_r);
+    const U256 s = keys::parse_signature_text(a.sig_s);
     const auto m = U256::from_str(a.msg);
     const auto v = U256::from_str_radix(a.pub_key_x, 16);
     if (!m || !v) return std::nullopt;
-    return Texts{r.to_little_endian(), tx::signature_scalar(s), m->to_little_endian(), *v};
+    return Texts{r.to_little_endian(), keys::signature_scalar(s), m->to_little_endian(), *v};
   } catch (const HardFailure&) {
     return std::nullopt;
   }
@@ -45,7 +45,7 @@ std::optional<Texts> parse_texts(const VerifyArgs& a) {
 // The single function's own outcome.
 VerifyOutcome verify_one(const VerifyArgs& a) {
   try {
-    auto valid = tx::verify_signature(a.sig_r, a.sig_s, a.pub_key_x, a.pub_key_y, a.msg);
+    auto valid = keys::verify_signature(a.sig_r, a.sig_s, a.pub_key_x, a.pub_key_y, a.msg);
     if (!valid) return std::move(valid).error();
     return *valid;
   } catch (const HardFailure& failure) {
@@ -56,7 +56,7 @@ VerifyOutcome verify_one(const VerifyArgs& a) {
 // A packed key as verify_signature reads it: the small-value rule's pair
 // (0, v), or the decoded point; nothing where it would fail.
 std::optional<jubjub::PublicKey> small_value_key(const U256& v) {
-  auto key = tx::convert_to_pubkey(U256{}, v);
+  auto key = keys::convert_to_pubkey(U256{}, v);
   if (!key) return std::nullopt;
   return *key;
 }
@@ -100,7 +100,7 @@ void verify_run(std::span<const VerifyArgs> items, std::vector<VerifyOutcome>& o
   std::vector<std::optional<jubjub::PublicKey>> slot_key(slot_value.size());
   std::vector<size_t> to_decode;
   for (size_t k = 0; k < slot_value.size(); ++k) {
-    if (tx::small_value_rule_applies(slot_value[k])) {
+    if (keys::small_value_rule_applies(slot_value[k])) {
       slot_key[k] = small_value_key(slot_value[k]);
     } else {
       to_decode.push_back(k);

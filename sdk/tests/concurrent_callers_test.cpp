@@ -31,7 +31,7 @@ std::string work(int item) {
   const std::string doc = order(item);
   const std::string k = key(item);
   std::string out = *hash_limit_order(doc);
-  const tx::JubjubSignature order_sig = *sign_limit_order(doc, k);
+  const keys::JubjubSignature order_sig = *sign_limit_order(doc, k);
   out += to_json(order_sig);
   const std::string msg = "0x" + std::to_string(1000 + item);
   const std::string sig = to_json(*sign(k, msg));

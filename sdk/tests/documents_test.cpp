@@ -4,14 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "sdk/src/documents/limit_order.hpp"
+#include "sdk/src/documents/liquidate.hpp"
+#include "sdk/src/documents/oracle_price.hpp"
+#include "sdk/src/documents/transfer.hpp"
+#include "sdk/src/documents/withdraw.hpp"
 #include "sdk/src/json/tokenizer.hpp"
-#include "sdk/src/transaction/limit_order.hpp"
-#include "sdk/src/transaction/liquidate.hpp"
-#include "sdk/src/transaction/oracle_price.hpp"
-#include "sdk/src/transaction/transfer.hpp"
-#include "sdk/src/transaction/withdraw.hpp"
 
-namespace quillet::sdk::transaction {
+namespace quillet::sdk::documents {
 namespace {
 
 // The error text of a parse, or "OK".
@@ -427,4 +427,4 @@ TEST(JsonSyntax, TruncatedAndCorruptedInputsFailCleanly) {
 }
 
 }  // namespace
-}  // namespace quillet::sdk::transaction
+}  // namespace quillet::sdk::documents

@@ -2,13 +2,10 @@
 
 #include <string>
 
-#include "sdk/src/parse_int.hpp"
-#include "sdk/src/serde_wrapper/i128_serde.hpp"
-#include "sdk/src/serde_wrapper/u256_serde.hpp"
-#include "sdk/src/serde_wrapper/u32_serde.hpp"
-#include "sdk/src/serde_wrapper/u64_serde.hpp"
+#include "sdk/src/documents/field_decoders.hpp"
+#include "sdk/src/numbers/parse_int.hpp"
 
-namespace quillet::sdk::serde_wrapper {
+namespace quillet::sdk::documents {
 namespace {
 
 using u128 = unsigned __int128;
@@ -122,11 +119,5 @@ TEST(FieldEncodings, U256HexAndKeyHex) {
             decode_key_hex);
 }
 
-TEST(FieldEncodings, U256Writer) {
-  EXPECT_EQ(U256SerdeAsRadix16Prefix0xString::encode(U256::from_u64(1)),
-            "\"0x" + std::string(63, '0') + "1\"");
-  EXPECT_EQ(U256SerdeAsRadix16Prefix0xString::encode(U256{}), "\"0x" + std::string(64, '0') + "\"");
-}
-
 }  // namespace
-}  // namespace quillet::sdk::serde_wrapper
+}  // namespace quillet::sdk::documents

@@ -2,9 +2,9 @@
 
 #include <string>
 
+#include "sdk/src/documents/transfer.hpp"
 #include "sdk/src/json/json_error.hpp"
 #include "sdk/src/json/tokenizer.hpp"
-#include "sdk/src/transaction/transfer.hpp"
 
 namespace quillet::sdk::json {
 namespace {
@@ -16,7 +16,7 @@ TEST(JsonError, DisplayAndDebugForms) {
             "Error(\"invalid type: string \\\"a\\\\b\\\", expected a string\", line: 3, "
             "column: 14)");
   // The form a hard failure on an unparsable transfer prints.
-  auto r = transaction::parse_transfer("{}");
+  auto r = documents::parse_transfer("{}");
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().debug(), "Error(\"missing field `sender_position_id`\", line: 1, column: 2)");
 }
@@ -66,7 +66,7 @@ TEST(JsonTypeErrors, ValueDescriptions) {
     EXPECT_EQ(describe(tokens[0]), c.description) << c.value;
   }
   // Kept members are described the same way, at the closing brace.
-  auto r = transaction::parse_transfer(
+  auto r = documents::parse_transfer(
       R"({"sender_position_id":"1","receiver_public_key":"2","receiver_position_id":"3",)"
       R"("amount":"4","asset_id":"5","nonce":-0})");
   ASSERT_FALSE(r.has_value());

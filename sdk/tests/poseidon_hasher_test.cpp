@@ -1,4 +1,4 @@
-#include "sdk/src/hasher/poseidon.hpp"
+#include "sdk/src/hashing/poseidon_hasher.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "crypto/failure.hpp"
+#include "sdk/tests/test_support.hpp"
 
-namespace quillet::sdk::hasher {
+namespace quillet::sdk::hashing {
 namespace {
 
 using Words = std::array<uint64_t, 4>;
@@ -120,29 +121,21 @@ TEST(PoseidonHasher, SpentAfterFinalize) {
 }
 
 TEST(PoseidonContext, AssertionsAndOutputCursor) {
-  auto failure_text = [](auto&& f) -> std::string {
-    try {
-      f();
-    } catch (const HardFailure& e) {
-      return e.text();
-    }
-    return "no failure";
-  };
   // A partial buffer, and a full one without a started sponge.
   PoseidonContext partial;
   partial.poseidon_new(1);
   for (int i = 0; i < 28; ++i) partial.push_limb(1);
   EXPECT_EQ(partial.buffered(), 7u);
-  EXPECT_EQ(failure_text([&] { partial.poseidon_finalize(); }), "assertion failed: self.buf.len() == 8");
+  EXPECT_EQ(testing::hard_failure_text([&] { partial.poseidon_finalize(); }), "assertion failed: self.buf.len() == 8");
   PoseidonContext unstarted;
   for (int i = 0; i < 32; ++i) unstarted.push_limb(1);
-  EXPECT_EQ(failure_text([&] { unstarted.poseidon_finalize(); }), kUnwrapNone);
+  EXPECT_EQ(testing::hard_failure_text([&] { unstarted.poseidon_finalize(); }), kUnwrapNone);
   // An overfull buffer is refused, not truncated.
   PoseidonContext overfull;
   overfull.poseidon_new(1);
   for (int i = 0; i < 36; ++i) overfull.push_limb(1);
   EXPECT_EQ(overfull.buffered(), 9u);
-  EXPECT_EQ(failure_text([&] { overfull.poseidon_finalize(); }), "assertion failed: self.buf.len() == 8");
+  EXPECT_EQ(testing::hard_failure_text([&] { overfull.poseidon_finalize(); }), "assertion failed: self.buf.len() == 8");
 
   // Four calls hand out the limbs of one absorption; the fifth absorbs the
   // (unchanged) buffer again into the advanced sponge.
@@ -163,54 +156,6 @@ TEST(PoseidonContext, AssertionsAndOutputCursor) {
   Words again{};
   for (uint64_t& w : again) w = ctx.poseidon_finalize();
   EXPECT_EQ(again, first);
-}
-
-TEST(Reduce, FoldsFourWordsPerElement) {
-  Reduce r;
-  const uint64_t words[] = {5, 6, 7, 8};
-  for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(r.position(), static_cast<size_t>(i));
-    r.reduce(words[i]);
-  }
-  EXPECT_EQ(r.position(), 0u);
-  EXPECT_EQ(r.value().into_repr(), (Words{5, 6, 7, 8}));
-  // The next group starts from zero.
-  r.reduce(9);
-  EXPECT_EQ(r.value().into_repr(), (Words{9, 0, 0, 0}));
-}
-
-TEST(FieldAccumulator, WordTimesPowerOfTheShift) {
-  // Each case: the shift, then (word, index) pairs; the value must be the
-  // sum of word·2^(shift·index) mod p, element by element.
-  struct Case {
-    uint64_t shift_bits;
-    std::vector<std::pair<uint64_t, size_t>> applied;
-  };
-  constexpr uint64_t kMax = ~uint64_t{0};
-  const std::vector<Case> cases = {
-      {64, {}},
-      {64, {{kMax, 0}, {kMax, 1}, {kMax, 2}, {kMax, 3}}},  // 2^256 - 1, above p
-      {64, {{kMax, 3}, {1, 0}}},                           // out of order
-      {64, {{kMax, 2}, {kMax, 2}, {5, 3}, {kMax, 3}}},     // indexes repeated: they add
-      {32, {{kMax, 0}, {kMax, 1}, {kMax, 2}, {kMax, 3}}},  // another shift
-      {100, {{7, 3}, {kMax, 1}}},
-  };
-  for (size_t n = 0; n < cases.size(); ++n) {
-    FieldAccumulator acc(cases[n].shift_bits);
-    Fr expected;
-    const Fr shift = cases[n].shift_bits < 64 ? Fr::from_u128(uint64_t{1} << cases[n].shift_bits, 0)
-                                              : Fr::from_u128(0, uint64_t{1} << (cases[n].shift_bits - 64));
-    for (const auto& [word, index] : cases[n].applied) {
-      acc.apply(word, index);
-      Fr term = Fr::from_u128(word, 0);
-      for (size_t i = 0; i < index; ++i) term.mul_assign(shift);
-      expected.add_assign(term);
-      EXPECT_EQ(acc.value(), expected) << "case " << n;
-    }
-    EXPECT_EQ(acc.value(), expected) << "case " << n;
-    acc.reset();
-    EXPECT_EQ(acc.value(), Fr::zero()) << "case " << n;
-  }
 }
 
 TEST(PoseidonHasher, ConcurrentFirstUseAgrees) {
@@ -241,4 +186,4 @@ TEST(PoseidonHasher, ConcurrentFirstUseAgrees) {
 }
 
 }  // namespace
-}  // namespace quillet::sdk::hasher
+}  // namespace quillet::sdk::hashing

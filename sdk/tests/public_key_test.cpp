@@ -6,9 +6,10 @@
 #include <vector>
 
 #include "crypto/failure.hpp"
+#include "sdk/src/keys/key_text.hpp"
+#include "sdk/src/keys/public_key.hpp"
 #include "sdk/src/lib.hpp"
-#include "sdk/src/tx/convert.hpp"
-#include "sdk/src/tx/packed_public_key.hpp"
+#include "sdk/tests/test_support.hpp"
 
 namespace quillet::sdk {
 namespace {
@@ -16,52 +17,37 @@ namespace {
 // The signing base: its packed form (the encoding read little-endian) and its
 // affine coordinates; it is the public key of the private key 1.
 constexpr const char* kBasePacked = "0x85a01167ea785d3f784224644a68e4067532c815f5f6d57d984b5c0e9c6c94b7";
-constexpr const char* kBaseX = "0x2ef3f9b423a2c8c74e9803958f6c320e854a1c1c06cd5cc8fd221dc052d76df7";
+using testing::kBaseX;
 constexpr const char* kBaseY = "0x05a01167ea785d3f784224644a68e4067532c815f5f6d57d984b5c0e9c6c94b7";
 // A packed key whose point's affine x has a leading zero digit.
 constexpr const char* kLeadingZeroPacked = "0x8000000000000000000000010000000000000000000000000000000000000003";
 constexpr const char* kLeadingZeroX = "0x07a07fcee5d5c4bb3ce2a9ce227dae701848408bb03917d86f0aa5d9821c5351";
+using testing::hard_failure_text;
+using testing::kKeyOne;
+using testing::kNotOnCurve;
+using testing::kYNotInField;
+using testing::kZeros64;
+using testing::u256;
 // r, the modulus of the coordinates' field.
-constexpr const char* kR = "30644e72e131a029b85045b68181585d2833e84879b9709143e1f593f0000001";
-const std::string kZeros64(64, '0');
-const std::string kKeyOne = "0x" + std::string(63, '0') + "1";
-
-const std::string kYNotInField =
-    "called `Result::unwrap()` on an `Err` value: RestoreRPoint(Custom { kind: InvalidInput, error: \"y is not in "
-    "field\" })";
-const std::string kNotOnCurve =
-    "called `Result::unwrap()` on an `Err` value: RestoreRPoint(Custom { kind: InvalidInput, error: \"not on "
-    "curve\" })";
-
-template <class F>
-std::string hard_failure_text(F&& f) {
-  try {
-    f();
-  } catch (const HardFailure& e) {
-    return e.text();
-  }
-  return "<no hard failure>";
-}
+const std::string kR = testing::kRDigits;
 
 std::string upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
 }
 
-U256 u256(const std::string& hex) { return *U256::from_str(hex); }
-
 TEST(TrimHexPrefix, RemovesLowerThenUpperPrefixes) {
   const std::pair<std::string, std::string> cases[] = {
       {"0x5", "5"},   {"0x0x5", "5"},     {"0X0X5", "5"}, {"0X0x5", "0x5"}, {"0x0X5", "5"},
       {"5", "5"},     {"", ""},           {"0x", ""},     {"0", "0"},       {"x0x5", "x0x5"},
   };
-  for (const auto& [in, out] : cases) EXPECT_EQ(tx::trim_hex_prefix(in), out) << in;
+  for (const auto& [in, out] : cases) EXPECT_EQ(trim_hex_prefix(in), out) << in;
 }
 
 TEST(GetXyFromR, DecodesOrFailsHard) {
-  const auto [x, y] = tx::get_xy_from_r(u256(kBasePacked));
-  EXPECT_EQ(tx::fr_to_u256(x).to_hex_0x64(), kBaseX);
-  EXPECT_EQ(tx::fr_to_u256(y).to_hex_0x64(), kBaseY);
+  const auto [x, y] = keys::get_xy_from_r(u256(kBasePacked));
+  EXPECT_EQ(keys::fr_to_u256(x).to_hex_0x64(), kBaseX);
+  EXPECT_EQ(keys::fr_to_u256(y).to_hex_0x64(), kBaseY);
 
   const std::pair<std::string, std::string> failures[] = {
       {kR, kYNotInField},                                       // y = r
@@ -71,7 +57,7 @@ TEST(GetXyFromR, DecodesOrFailsHard) {
       {"2", kNotOnCurve},                                       // y = 2
   };
   for (const auto& [hex, text] : failures) {
-    EXPECT_EQ(hard_failure_text([&] { tx::get_xy_from_r(u256(hex)); }), text) << hex;
+    EXPECT_EQ(hard_failure_text([&] { keys::get_xy_from_r(u256(hex)); }), text) << hex;
   }
 }
 
@@ -89,13 +75,13 @@ TEST(BabyJubjubPoint, SmallValueRule) {
   };
   for (const Case& c : cases) {
     const U256 v = u256(c.packed);
-    const tx::BabyJubjubPoint p = tx::BabyJubjubPoint::from_packed(tx::PackedPublicKey{v});
+    const keys::BabyJubjubPoint p = keys::BabyJubjubPoint::from_packed(keys::PackedPublicKey{v});
     EXPECT_EQ(p.y, v) << c.packed;
     EXPECT_EQ(p.x.is_zero(), c.small) << c.packed;
   }
   // 2^160 is past the rule and so decoded, which fails for this y.
   EXPECT_EQ(hard_failure_text([] {
-              tx::BabyJubjubPoint::from_packed(tx::PackedPublicKey{u256("1" + std::string(40, '0'))});
+              keys::BabyJubjubPoint::from_packed(keys::PackedPublicKey{u256("1" + std::string(40, '0'))});
             }),
             kNotOnCurve);
 }
@@ -122,7 +108,7 @@ TEST(ConvertToPubkey, RefusesPointsOffTheCurve) {
       {kR, kR, modulus_text},
   };
   for (const Case& c : cases) {
-    const auto key = tx::convert_to_pubkey(u256(c.x), u256(c.y));
+    const auto key = keys::convert_to_pubkey(u256(c.x), u256(c.y));
     if (c.error.empty()) {
       EXPECT_TRUE(key.has_value()) << c.x << ", " << c.y;
     } else {
@@ -221,11 +207,11 @@ TEST(PrivateKeyToPubkeyXy, AnswersAsDecodingItsOwnPackedKey) {
     keys.push_back(key);
   }
   for (const std::string& key : keys) {
-    const auto sk = tx::private_key_from_string(key);
+    const auto sk = keys::private_key_from_string(key);
     ASSERT_TRUE(sk.has_value()) << key;
     const auto pair = private_key_to_pubkey_xy(key);
     ASSERT_TRUE(pair.has_value()) << key;
-    EXPECT_EQ(*pair, pub_key_to_xy(tx::public_key_from_private(*sk).to_hex()).value()) << key;
+    EXPECT_EQ(*pair, pub_key_to_xy(keys::public_key_from_private(*sk).to_hex()).value()) << key;
   }
 }
 

@@ -8,49 +8,34 @@
 #include <vector>
 
 #include "crypto/failure.hpp"
+#include "sdk/src/keys/key_text.hpp"
+#include "sdk/src/keys/message_signing.hpp"
+#include "sdk/src/keys/public_key.hpp"
+#include "sdk/src/keys/signature.hpp"
 #include "sdk/src/lib.hpp"
-#include "sdk/src/tx/convert.hpp"
-#include "sdk/src/tx/packed_public_key.hpp"
-#include "sdk/src/tx/packed_signature.hpp"
-#include "sdk/src/tx/sign.hpp"
+#include "sdk/tests/test_support.hpp"
 
 namespace quillet::sdk {
 namespace {
 
+using testing::hard_failure_text;
+using testing::kBaseX;
+using testing::kKeyOne;
+using testing::kNotOnCurve;
+using testing::kYNotInField;
+using testing::kZeros64;
+using testing::point_from_xy;
+using testing::read_signature;
+using testing::seed_key;
+using testing::u256;
+
 // s, the order of the signing subgroup, and r, the coordinates' modulus.
-constexpr const char* kS = "0x060c89ce5c263405370a08b6d0302b0bab3eedb83920ee0a677297dc392126f1";
-constexpr const char* kSMinusOne = "0x060c89ce5c263405370a08b6d0302b0bab3eedb83920ee0a677297dc392126f0";
-constexpr const char* kR = "0x30644e72e131a029b85045b68181585d2833e84879b9709143e1f593f0000001";
-constexpr const char* kBaseX = "0x2ef3f9b423a2c8c74e9803958f6c320e854a1c1c06cd5cc8fd221dc052d76df7";
-constexpr const char* kBaseYPlusOne = "0x05a01167ea785d3f784224644a68e4067532c815f5f6d57d984b5c0e9c6c94b8";
-const std::string kZeros64(64, '0');
+const std::string kS = "0x" + testing::kSDigits;
+const std::string kSMinusOne = kS.substr(0, 65) + "0";
+const std::string kR = "0x" + testing::kRDigits;
+const std::string kBaseYPlusOne = "0x05a01167ea785d3f784224644a68e4067532c815f5f6d57d984b5c0e9c6c94b8";
 const std::string kF64(64, 'f');
-const std::string kKeyOne = "0x" + std::string(63, '0') + "1";
 const std::string kKeyZero = "0x" + kZeros64;
-
-const std::string kNotOnCurve =
-    "called `Result::unwrap()` on an `Err` value: RestoreRPoint(Custom { kind: InvalidInput, error: \"not on "
-    "curve\" })";
-const std::string kYNotInField =
-    "called `Result::unwrap()` on an `Err` value: RestoreRPoint(Custom { kind: InvalidInput, error: \"y is not in "
-    "field\" })";
-
-template <class F>
-std::string hard_failure_text(F&& f) {
-  try {
-    f();
-  } catch (const HardFailure& e) {
-    return e.text();
-  }
-  return "<no hard failure>";
-}
-
-U256 u256(std::string_view hex) { return *U256::from_str(hex); }
-
-std::string seed_key(char fill) {
-  const std::string seed(40, fill);
-  return *private_key_from_seed({reinterpret_cast<const uint8_t*>(seed.data()), seed.size()});
-}
 
 bool is_hex_0x64(const std::string& v) {
   return v.size() == 66 && v.starts_with("0x") &&
@@ -169,8 +154,8 @@ TEST(L1Sign, AgreesWithSignAndPublicKey) {
       }
       // Same s; packing (x, y) gives sign's r.
       const auto sig = sign(key, msg).value();
-      EXPECT_EQ(l1->s, sig.s.to_hex_0x64());
-      EXPECT_EQ(to_json(tx::JubjubSignature{{u256(l1->x), u256(l1->y)}, u256(l1->s)}), to_json(sig));
+      EXPECT_EQ(l1->s, U256{sig.s.into_repr()}.to_hex_0x64());
+      EXPECT_EQ(to_json(keys::JubjubSignature{point_from_xy(u256(l1->x), u256(l1->y)), sig.s}), to_json(sig));
       EXPECT_EQ(l1->pk_x, pair->first);
       EXPECT_EQ(l1->pk_y, pair->second);
     }
@@ -178,7 +163,7 @@ TEST(L1Sign, AgreesWithSignAndPublicKey) {
 }
 
 TEST(L1Sign, MessagePrefixesAndErrors) {
-  const tx::L1Signature one = l1_sign("1", kKeyOne).value();
+  const keys::L1Signature one = l1_sign("1", kKeyOne).value();
   for (const char* msg : {"0x1", "0X1", "0x0x1", "0X0X01", "0X0x1"}) {
     const auto l1 = l1_sign(msg, kKeyOne);
     ASSERT_TRUE(l1.has_value()) << msg;
@@ -322,21 +307,20 @@ TEST(VerifySignature, HardFailures) {
   EXPECT_FALSE(verify_signature(sig.r, kSMinusOne, pk, "", "0x1").value());
 }
 
-// verify_signature as the plain sequence of its steps, with R and the key
-// rebuilt from their affine integers.
+// verify_signature as the plain sequence of its steps, with the key rebuilt
+// from its affine integers.
 Result<bool> verify_step_by_step(const std::string& r, const std::string& s, const std::string& x,
                                  const std::string& msg) {
-  const tx::PackedSignature q = tx::PackedSignature::from(tx::JubjubSignature::from_str(r, s));
+  const keys::JubjubSignature q = read_signature(r, s);
   const auto m = U256::from_str(msg);
   if (!m) return unexpected(Error(m.error().to_string()));
   const auto v = U256::from_str_radix(x, 16);
   if (!v) return unexpected(v.error().to_error());
-  const tx::BabyJubjubPoint point = tx::BabyJubjubPoint::from_packed(tx::PackedPublicKey{*v});
-  auto key = tx::convert_to_pubkey(point.x, point.y);
+  const keys::BabyJubjubPoint point = keys::BabyJubjubPoint::from_packed(keys::PackedPublicKey{*v});
+  auto key = keys::convert_to_pubkey(point.x, point.y);
   if (!key) return unexpected(std::move(key).error());
   const std::array<uint8_t, 32> bytes = m->to_little_endian();
-  return key->verify_for_raw_message(bytes, q.raw, jubjub::kSigningBase, jubjub::jubjub_params(),
-                                     jubjub::kMaxMessageSize);
+  return key->verify_for_raw_message(bytes, q, jubjub::kSigningBase, jubjub::jubjub_params());
 }
 
 // The result, returned error or hard failure, as one text.
@@ -396,37 +380,27 @@ TEST(PointFromXy, HardFailures) {
       {{"0x0", "0x2"}, "called `Option::unwrap()` on a `None` value"},
   };
   for (const auto& [xy, text] : cases) {
-    EXPECT_EQ(hard_failure_text([&] { tx::point_from_xy(u256(xy.first), u256(xy.second)); }), text);
-    // The JSON form goes through the same conversion.
-    EXPECT_EQ(hard_failure_text([&] { (void)to_json(tx::JubjubSignature{{u256(xy.first), u256(xy.second)}, {}}); }),
-              text);
+    EXPECT_EQ(hard_failure_text([&] { point_from_xy(u256(xy.first), u256(xy.second)); }), text);
   }
-  EXPECT_EQ(tx::point_from_xy(U256{}, U256::from_u64(1)), jubjub::Point<jubjub::Unknown>::zero());
+  EXPECT_EQ(point_from_xy(U256{}, U256::from_u64(1)), jubjub::Point<jubjub::Unknown>::zero());
 }
 
 TEST(TxSignature, SignMsgCarriesTheSignersKeyAndSelfChecks) {
-  const jubjub::Fs sk = tx::private_key_from_string(seed_key('c')).value();
+  const jubjub::Fs sk = keys::private_key_from_string(seed_key('c')).value();
   std::array<uint8_t, 32> msg{};
   msg[0] = 7;
-  const tx::TxSignature t = tx::TxSignature::sign_msg(sk, msg);
-  EXPECT_EQ(t.public_key, tx::public_key_from_private(sk));
-  EXPECT_EQ(tx::to_jubjub_signature(t), sign(seed_key('c'), "0x7").value());
-
-  // A signature of another message must not pass the self-check.
-  std::array<uint8_t, 32> other = msg;
-  other[0] = 8;
-  EXPECT_EQ(hard_failure_text([&] { tx::public_key_from_private_with_verify(sk, other, t.signature); }),
-            "assertion failed: the new signature verifies under the signer's public key");
-  EXPECT_EQ(tx::public_key_from_private_with_verify(sk, msg, t.signature), t.public_key);
+  const keys::TxSignature t = keys::TxSignature::sign_msg(sk, msg);
+  EXPECT_EQ(t.public_key, keys::public_key_from_private(sk));
+  EXPECT_EQ(t.signature, sign(seed_key('c'), "0x7").value());
   // Without the key, the same signature.
-  const jubjub::RawSignature raw = tx::sign_raw_msg(sk, msg);
+  const jubjub::RawSignature raw = keys::sign_raw_msg(sk, msg);
   EXPECT_TRUE(raw.r == t.signature.r);
   EXPECT_EQ(raw.s, t.signature.s);
 }
 
-TEST(JubjubSignature, FromStrReadsWhatToJsonWrites) {
+TEST(JubjubSignature, TextsReadBackToTheSignature) {
   const Signed sig = sign_ok(kKeyOne, "0x1234");
-  const tx::JubjubSignature j = tx::JubjubSignature::from_str(sig.r, sig.s);
+  const keys::JubjubSignature j = read_signature(sig.r, sig.s);
   EXPECT_EQ(j, sign(kKeyOne, "0x1234").value());
   EXPECT_EQ(members(to_json(j)), (std::vector<std::pair<std::string, std::string>>{{"r", sig.r}, {"s", sig.s}}));
 }

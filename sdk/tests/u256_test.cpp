@@ -1,9 +1,11 @@
-#include "sdk/src/u256.hpp"
+#include "sdk/src/numbers/u256.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "sdk/tests/test_support.hpp"
 
 namespace quillet::sdk {
 namespace {
@@ -12,16 +14,7 @@ U256 words(uint64_t w0, uint64_t w1, uint64_t w2, uint64_t w3) { return U256{{w0
 
 constexpr uint64_t kMax = ~uint64_t{0};
 
-// Runs `f` and returns the hard failure's text, or "" if it returned.
-template <class F>
-std::string hard_failure_of(F&& f) {
-  try {
-    f();
-  } catch (const HardFailure& e) {
-    return e.text();
-  }
-  return "";
-}
+using testing::hard_failure_text;
 
 TEST(U256FromStr, AcceptedTexts) {
   const std::string f64(64, 'f');
@@ -227,11 +220,11 @@ TEST(U256Arithmetic, AddAndMul) {
       {words(0, 0, kMax, 0), words(0, 0x100, 0, 0)},
   };
   for (const auto& c : mul_overflows) {
-    EXPECT_EQ(hard_failure_of([&] { (void)c.x.mul(c.y); }), overflow);
-    EXPECT_EQ(hard_failure_of([&] { (void)c.y.mul(c.x); }), overflow);
+    EXPECT_EQ(hard_failure_text([&] { (void)c.x.mul(c.y); }), overflow);
+    EXPECT_EQ(hard_failure_text([&] { (void)c.y.mul(c.x); }), overflow);
   }
   U256 m = max;
-  EXPECT_EQ(hard_failure_of([&] { m.add_assign(U256::from_u64(1)); }), overflow);
+  EXPECT_EQ(hard_failure_text([&] { m.add_assign(U256::from_u64(1)); }), overflow);
   EXPECT_EQ(m, max);  // unchanged after the failure
 }
 
@@ -239,11 +232,11 @@ TEST(U256Conversions, FromIntegersAndBytes) {
   EXPECT_EQ(U256::from_u128(~static_cast<unsigned __int128>(0)), words(kMax, kMax, 0, 0));
   const __int128 i128_max = static_cast<__int128>(~static_cast<unsigned __int128>(0) >> 1);
   EXPECT_EQ(U256::from_i128(i128_max), words(kMax, kMax >> 1, 0, 0));
-  EXPECT_EQ(hard_failure_of([] { (void)U256::from_i128(-1); }),
+  EXPECT_EQ(hard_failure_text([] { (void)U256::from_i128(-1); }),
             "Unsigned integer can't be created from negative value");
 
   std::vector<uint8_t> bytes(33, 0);
-  EXPECT_EQ(hard_failure_of([&] { (void)U256::from_little_endian(bytes); }),
+  EXPECT_EQ(hard_failure_text([&] { (void)U256::from_little_endian(bytes); }),
             "assertion failed: 4 * 8 >= slice.len()");
   bytes.resize(32);
   for (size_t i = 0; i < 32; ++i) bytes[i] = static_cast<uint8_t>(i);
@@ -252,7 +245,6 @@ TEST(U256Conversions, FromIntegersAndBytes) {
   EXPECT_EQ(v.words[3], 0x1f1e1d1c1b1a1918u);
   const auto le = v.to_little_endian();
   EXPECT_TRUE(std::equal(le.begin(), le.end(), bytes.begin()));
-  EXPECT_EQ(U256::from_big_endian(v.to_big_endian()), v);
   const uint8_t one[] = {1};
   EXPECT_EQ(U256::from_little_endian(one), U256::from_u64(1));
   EXPECT_EQ(U256::from_little_endian({}), U256{});

@@ -5,14 +5,14 @@
 #include <vector>
 
 #include "crypto/jubjub/eddsa.hpp"
-#include "crypto/jubjub/tests/test_util.hpp"
+#include "crypto/jubjub/tests/test_support.hpp"
 
 namespace quillet::jubjub {
 namespace {
 
 using testing::field_from_hex;
 using testing::from_hex;
-using testing::hard_failure_of;
+using testing::hard_failure_text;
 using testing::to_hex;
 
 const AltJubjubBn256& params() { return jubjub_params(); }
@@ -32,11 +32,11 @@ Signed sign(const Fs& key, const std::vector<uint8_t>& msg) {
   const PrivateKey sk(key);
   const Seed seed = Seed::deterministic_seed(sk, msg);
   return {PublicKey::derive(sk, kSigningBase, params()),
-          sk.sign_raw_message(msg, seed, kSigningBase, params(), msg.size())};
+          sk.sign_raw_message(msg, seed, kSigningBase, params())};
 }
 
 bool verify(const PublicKey& pk, const std::vector<uint8_t>& msg, const RawSignature& sig) {
-  return pk.verify_for_raw_message(msg, sig, kSigningBase, params(), kMaxMessageSize);
+  return pk.verify_for_raw_message(msg, sig, kSigningBase, params());
 }
 
 // Known answers: key, message, nonce, public key, R and S. The nonces take
@@ -167,9 +167,7 @@ TEST(EdDsa, SigningRefusesMessagesAboveItsBound) {
   const std::vector<uint8_t> msg = counting(33);
   const Seed seed = Seed::deterministic_seed(sk, msg);
   const std::string text = "assertion failed: msg.len() <= max_message_size && max_message_size <= 32";
-  EXPECT_EQ(hard_failure_of([&] { sk.sign_raw_message(msg, seed, kSigningBase, params(), 33); }), text);
-  EXPECT_EQ(hard_failure_of([&] { sk.sign_raw_message(counting(20), seed, kSigningBase, params(), 19); }),
-            text);
+  EXPECT_EQ(hard_failure_text([&] { sk.sign_raw_message(msg, seed, kSigningBase, params()); }), text);
 }
 
 }  // namespace

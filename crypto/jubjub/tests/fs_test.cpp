@@ -5,13 +5,13 @@
 #include <vector>
 
 #include "crypto/jubjub/fs.hpp"
-#include "crypto/jubjub/tests/test_util.hpp"
+#include "crypto/jubjub/tests/test_support.hpp"
 
 namespace quillet::jubjub {
 namespace {
 
 using testing::field_from_dec;
-using testing::hard_failure_of;
+using testing::hard_failure_text;
 
 constexpr FsRepr kSMinusOne = {0x677297dc392126f0ULL, 0xab3eedb83920ee0aULL, 0x370a08b6d0302b0bULL,
                                0x060c89ce5c263405ULL};
@@ -68,7 +68,7 @@ TEST(Fs, ToUniform32ReducesLittleEndianBytes) {
 TEST(Fs, ToUniform32NeedsExactly32Bytes) {
   for (size_t n : {0, 31, 33}) {
     const std::vector<uint8_t> bytes(n, 0);
-    EXPECT_EQ(hard_failure_of([&] { to_uniform_32(bytes); }),
+    EXPECT_EQ(hard_failure_text([&] { to_uniform_32(bytes); }),
               "assertion failed: to_uniform_32 takes exactly 32 bytes")
         << n;
   }

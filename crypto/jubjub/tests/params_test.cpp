@@ -5,13 +5,13 @@
 #include <vector>
 
 #include "crypto/jubjub/params.hpp"
-#include "crypto/jubjub/tests/test_util.hpp"
+#include "crypto/jubjub/tests/test_support.hpp"
 
 namespace quillet::jubjub {
 namespace {
 
 using testing::field_from_dec;
-using testing::hard_failure_of;
+using testing::hard_failure_text;
 using testing::to_hex;
 
 Personalization personal(std::string_view s) {
@@ -89,8 +89,8 @@ TEST(AltJubjubBn256, BasesAreDistinctPrimeOrderPoints) {
 
 TEST(AltJubjubBn256, GeneratorIndexOutOfBoundsFailsHard) {
   const AltJubjubBn256& params = jubjub_params();
-  EXPECT_EQ(hard_failure_of([&] { params.generator(6); }), "index out of bounds: the len is 6 but the index is 6");
-  EXPECT_EQ(hard_failure_of([&] { params.generator(255); }),
+  EXPECT_EQ(hard_failure_text([&] { params.generator(6); }), "index out of bounds: the len is 6 but the index is 6");
+  EXPECT_EQ(hard_failure_text([&] { params.generator(255); }),
             "index out of bounds: the len is 6 but the index is 255");
 }
 

@@ -6,7 +6,7 @@
 
 #include "crypto/jubjub/params.hpp"
 #include "crypto/jubjub/point.hpp"
-#include "crypto/jubjub/tests/test_util.hpp"
+#include "crypto/jubjub/tests/test_support.hpp"
 
 namespace quillet::jubjub {
 namespace {
@@ -80,24 +80,6 @@ TEST(PointEncoding, SigningBaseRoundTripsAndSignBitNegates) {
   const auto back = Point<Unknown>::read(seven.encode(), params());
   ASSERT_TRUE(back.has_value());
   EXPECT_TRUE(*back == seven);
-}
-
-TEST(PointEncoding, WriteNeedsThirtyTwoBytes) {
-  std::array<uint8_t, 32> full{};
-  EXPECT_TRUE(g().write(full).has_value());
-  EXPECT_EQ(to_hex(full), kG5);
-
-  std::array<uint8_t, 40> longer{};
-  EXPECT_TRUE(g().write(longer).has_value());
-  EXPECT_EQ(longer[32], 0);
-
-  std::array<uint8_t, 31> short_out{};
-  const auto w = g().write(short_out);
-  ASSERT_FALSE(w.has_value());
-  EXPECT_EQ(w.error().message, "failed to write whole buffer");
-  EXPECT_EQ(w.error().kind, IoErrorKind::WriteZero);
-  EXPECT_EQ(short_out[0], 0xb7);
-  EXPECT_EQ(short_out[30], 0xa0);
 }
 
 TEST(PointEncoding, ReadErrorDebugForms) {

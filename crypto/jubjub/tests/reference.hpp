@@ -16,12 +16,15 @@
 #include <vector>
 
 #include "crypto/field/repr.hpp"
+#include "crypto/hmac_sha256/hmac_sha256.hpp"
 #include "crypto/jubjub/eddsa.hpp"
-#include "crypto/jubjub/hmac_sha256.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/jubjub/scalar_split.hpp"
 
 namespace quillet::jubjub::reference {
+
+using hmac_sha256::sha256;
+using hmac_sha256::Sha256Digest;
 
 // k·P: for bit i from 255 down to 0, double, then add P if the bit is set.
 template <class Subgroup>

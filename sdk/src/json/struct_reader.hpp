@@ -1,13 +1,15 @@
-// Readers for the two shapes of transaction document:
+// Readers for the two shapes of JSON object a document may take:
 //
-// - a JSON object whose own keys are decoded in text order while the other
-//   members are kept, and whose OrderBase is then built from the kept members
-//   (read_struct_with_base);
-// - a JSON object, or a JSON array of the fields in order, without OrderBase
+// - a JSON object whose own keys are decoded in text order while the members
+//   a shared part asks for are kept, and then handed to that part once the
+//   object is closed (read_struct_with_shared);
+// - a JSON object, or a JSON array of the fields in order
 //   (read_struct_or_tuple).
 //
 // Both report missing keys in table order at the closing brace, a repeated
 // own key at its second occurrence, and every failure with its position.
+// Which keys exist and how their values decode is the caller's table: this
+// layer knows no document.
 #pragma once
 
 #include <array>
@@ -17,7 +19,6 @@
 #include <utility>
 #include <vector>
 
-#include "sdk/src/common.hpp"
 #include "sdk/src/json/reader.hpp"
 
 namespace quillet::sdk::json {
@@ -34,18 +35,33 @@ struct KeptMember {
   Token value;  // first token of the value
 };
 
+// The members of an object that belong to a part shared by several
+// documents: kept while the object is read, decoded after its closing brace.
+template <class Doc>
+struct SharedMembers {
+  // Whether a member named `key` can still matter, given those kept so far.
+  bool (*keep)(const std::vector<KeptMember>& kept, std::string_view key);
+  // Decodes the kept members into `doc`; every failure is placed at
+  // `brace_end`, the closing brace of the object they came from.
+  Status (*read)(const Reader& r, const std::vector<KeptMember>& kept, size_t brace_end, Doc& doc);
+};
+
 JsonError missing_field(const Reader& r, std::string_view key, size_t brace_end);
-// Whether a member named `key` can still matter to read_order_base: only the
-// OrderBase keys do, and only their first two occurrences (the second one
-// fails at the latest).
-bool worth_keeping(const std::vector<KeptMember>& kept, std::string_view key);
 JsonError duplicate_field(const Reader& r, std::string_view key, size_t at);
 
-// Decodes "nonce", "public_key" and "expiration_timestamp" from `kept` in
-// text order, dropping other members; every failure is placed at the
-// closing brace `brace_end` of the object they came from.
-Status read_order_base(const Reader& r, const std::vector<KeptMember>& kept, size_t brace_end,
-                       OrderBase& out);
+// A kept value decoded with `decode`, every failure placed at `at`: a string
+// is expected.
+template <class T>
+Status decode_kept(const Reader& r, const Token& value, size_t at,
+                   Expected<T, std::string> (*decode)(std::string_view), T& out) {
+  if (value.kind != TokenKind::kString) {
+    return r.error_at(at, "invalid type: " + describe(value) + ", expected a string");
+  }
+  auto v = decode(value.text);
+  if (!v) return r.error_at(at, std::move(v.error()));
+  out = std::move(*v);
+  return std::nullopt;
+}
 
 namespace detail {
 
@@ -59,12 +75,13 @@ size_t find_field(const std::array<Field<Doc>, N>& fields, std::string_view key)
 }
 
 // Reads the members of an object whose opening brace was just consumed.
-// Own keys are read into `doc`; other members go to `kept` when it is given
-// and they may matter to OrderBase, and are dropped otherwise. Returns the
-// closing brace's token end.
+// Own keys are read into `doc`; other members go to `kept` when `keep` is
+// given and says so, and are dropped otherwise. Returns the closing brace's
+// token end.
 template <class Doc, size_t N>
-Expected<size_t, JsonError> read_members(Reader& r, const std::array<Field<Doc>, N>& fields,
-                                         Doc& doc, std::vector<KeptMember>* kept) {
+Expected<size_t, JsonError> read_members(Reader& r, const std::array<Field<Doc>, N>& fields, Doc& doc,
+                                         bool (*keep)(const std::vector<KeptMember>&, std::string_view),
+                                         std::vector<KeptMember>* kept) {
   std::array<bool, N> seen{};
   for (;;) {
     const Token& t = r.next();
@@ -80,7 +97,7 @@ Expected<size_t, JsonError> read_members(Reader& r, const std::array<Field<Doc>,
       if (seen[i]) return unexpected(duplicate_field(r, fields[i].key, t.end));
       seen[i] = true;
       if (auto err = fields[i].read(r, doc)) return unexpected(std::move(*err));
-    } else if (kept != nullptr && worth_keeping(*kept, t.text)) {
+    } else if (keep != nullptr && keep(*kept, t.text)) {
       std::string key = t.text;
       auto value = r.hold_value();
       if (!value) return unexpected(std::move(value.error()));
@@ -95,9 +112,9 @@ Expected<size_t, JsonError> read_members(Reader& r, const std::array<Field<Doc>,
 
 // `expected` names the document in type errors, e.g. "struct Transfer".
 template <class Doc, size_t N>
-Expected<Doc, JsonError> read_struct_with_base(Reader& r, std::string_view expected,
-                                               const std::array<Field<Doc>, N>& fields,
-                                               OrderBase Doc::*base) {
+Expected<Doc, JsonError> read_struct_with_shared(Reader& r, std::string_view expected,
+                                                 const std::array<Field<Doc>, N>& fields,
+                                                 const SharedMembers<Doc>& shared) {
   const Token& t = r.next();
   if (t.kind != TokenKind::kStartObject) {
     if (t.kind == TokenKind::kError || t.kind == TokenKind::kEnd) return unexpected(r.error_of(t));
@@ -105,9 +122,9 @@ Expected<Doc, JsonError> read_struct_with_base(Reader& r, std::string_view expec
   }
   Doc doc{};
   std::vector<KeptMember> kept;
-  auto brace = detail::read_members(r, fields, doc, &kept);
+  auto brace = detail::read_members(r, fields, doc, shared.keep, &kept);
   if (!brace) return unexpected(std::move(brace.error()));
-  if (auto err = read_order_base(r, kept, *brace, doc.*base)) return unexpected(std::move(*err));
+  if (auto err = shared.read(r, kept, *brace, doc)) return unexpected(std::move(*err));
   return doc;
 }
 
@@ -118,7 +135,7 @@ Expected<Doc, JsonError> read_struct_or_tuple(Reader& r, std::string_view name,
   const Token& t = r.next();
   Doc doc{};
   if (t.kind == TokenKind::kStartObject) {
-    auto brace = detail::read_members(r, fields, doc, nullptr);
+    auto brace = detail::read_members(r, fields, doc, nullptr, nullptr);
     if (!brace) return unexpected(std::move(brace.error()));
     return doc;
   }

@@ -8,14 +8,14 @@
 #include <cstdio>
 #include <string>
 
-#include "crypto/jubjub/declassify.hpp"
+#include "crypto/secrets/declassify.hpp"
 #include "sdk/src/lib.hpp"
 
-namespace quillet::jubjub {
+namespace quillet::secrets {
 
 void declassify(const void* p, size_t n) { (void)VALGRIND_MAKE_MEM_DEFINED(p, n); }
 
-}  // namespace quillet::jubjub
+}  // namespace quillet::secrets
 
 namespace {
 

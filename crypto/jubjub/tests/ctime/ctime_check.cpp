@@ -11,16 +11,16 @@
 #include <cstdio>
 
 #include "crypto/field/repr.hpp"
-#include "crypto/jubjub/declassify.hpp"
 #include "crypto/jubjub/eddsa.hpp"
 #include "crypto/jubjub/fixed_base.hpp"
 #include "crypto/jubjub/params.hpp"
+#include "crypto/secrets/declassify.hpp"
 
-namespace quillet::jubjub {
+namespace quillet::secrets {
 
 void declassify(const void* p, size_t n) { (void)VALGRIND_MAKE_MEM_DEFINED(p, n); }
 
-}  // namespace quillet::jubjub
+}  // namespace quillet::secrets
 
 namespace {
 
@@ -57,15 +57,15 @@ int main() {
     const Seed seed = Seed::deterministic_seed(sk, msg);
 
     // Signing: G·r from the table, S = c·sk + r; the outputs are public.
-    RawSignature raw = sk.sign_raw_message(msg, seed, kSigningBase, params, msg.size());
+    RawSignature raw = sk.sign_raw_message(msg, seed, kSigningBase, params);
     make_public(raw);
 
     // The whole signing step with the signer's key and the self-check.
-    CheckedSignature checked = sk.sign_and_check(msg, seed, kSigningBase, params, msg.size());
+    CheckedSignature checked = sk.sign_and_check(msg, seed, kSigningBase, params);
     make_public(checked);
     if (!checked.verifies) return 1;
     CheckedSignature with_key =
-        sk.sign_and_check(msg, seed, kSigningBase, params, msg.size(), PrivateKey::SignerKey::derive);
+        sk.sign_and_check(msg, seed, kSigningBase, params, PrivateKey::SignerKey::derive);
     make_public(with_key);
     if (!with_key.verifies || !with_key.public_key.has_value()) return 1;
 

@@ -1,8 +1,0 @@
-#include "crypto/jubjub/declassify.hpp"
-
-namespace quillet::jubjub {
-
-// Weak, so that a program may replace it (the constant-time check does).
-[[gnu::weak]] void declassify(const void* /*p*/, size_t /*n*/) {}
-
-}  // namespace quillet::jubjub

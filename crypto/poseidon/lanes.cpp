@@ -1,0 +1,299 @@
+#include "crypto/poseidon/lanes.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "crypto/failure.hpp"
+#include "crypto/immortal.hpp"
+
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
+namespace quillet::poseidon {
+namespace {
+
+using lanes52::kLanes;
+using lanes52::kLimbs;
+using lanes52::Limbs;
+
+bool cpu_has_ifma() {
+#if defined(__x86_64__)
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
+  constexpr unsigned kOsxsave = 1u << 27;
+  if ((ecx & kOsxsave) == 0) return false;
+  // The operating system saves the SSE, AVX and all AVX-512 register state.
+  uint32_t xcr0_lo = 0, xcr0_hi = 0;
+  __asm__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+  if ((xcr0_lo & 0xe6) != 0xe6) return false;
+  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
+  constexpr unsigned kAvx512f = 1u << 16;
+  constexpr unsigned kAvx512ifma = 1u << 21;
+  return (ebx & kAvx512f) != 0 && (ebx & kAvx512ifma) != 0;
+#else
+  return false;
+#endif
+}
+
+LaneKernel choose_kernel() {
+  if (const char* forced = std::getenv("QUILLET_POSEIDON_LANES")) {
+    for (LaneKernel k : {LaneKernel::scalar, LaneKernel::emulated, LaneKernel::ifma}) {
+      if (lane_kernel_name(k) == forced && lane_kernel_available(k)) return k;
+    }
+  }
+  return lane_kernel_available(LaneKernel::ifma) ? LaneKernel::ifma : LaneKernel::scalar;
+}
+
+// The 52-bit limbs of a 256-bit value below 2^260.
+Limbs split52(const field::Repr& r) {
+  constexpr uint64_t kMask = (uint64_t{1} << 52) - 1;
+  return Limbs{{r[0] & kMask, ((r[0] >> 52) | (r[1] << 12)) & kMask, ((r[1] >> 40) | (r[2] << 24)) & kMask,
+                ((r[2] >> 28) | (r[3] << 36)) & kMask, r[3] >> 16}};
+}
+
+field::Repr join52(const uint64_t* l, size_t stride) {
+  const uint64_t l0 = l[0], l1 = l[stride], l2 = l[2 * stride], l3 = l[3 * stride], l4 = l[4 * stride];
+  return field::Repr{l0 | (l1 << 52), (l1 >> 12) | (l2 << 40), (l2 >> 24) | (l3 << 28), (l3 >> 36) | (l4 << 16)};
+}
+
+// x in the lanes' form, x·2^260 mod p: sixteen times its Montgomery form.
+Limbs lane_form(Fr x) {
+  for (int i = 0; i < 4; ++i) x.double_();
+  return split52(x.montgomery_limbs());
+}
+
+void run_kernel(const lanes52::Constants& c, lanes52::Block& b, bool squeeze_only, LaneKernel k) {
+  if (k == LaneKernel::ifma) {
+    lanes52::permute_ifma(c, b, squeeze_only);
+  } else {
+    lanes52::permute_emulated(c, b, squeeze_only);
+  }
+}
+
+// Up to eight states through one kernel call; the elements in [first, last)
+// come back.
+void run_block(const LaneSpec& spec, std::span<State> states, bool squeeze_only, LaneKernel k) {
+  lanes52::Block b{};
+  for (size_t lane = 0; lane < states.size(); ++lane) {
+    for (size_t e = 0; e < kWidth; ++e) {
+      const Limbs l = split52(states[lane].words[e].montgomery_limbs());
+      for (size_t i = 0; i < kLimbs; ++i) b.words[e][i][lane] = l.v[i];
+    }
+  }
+  run_kernel(spec.constants(), b, squeeze_only, k);
+  const size_t first = squeeze_only ? 1 : 0;
+  const size_t last = squeeze_only ? 2 : kWidth;
+  for (size_t lane = 0; lane < states.size(); ++lane) {
+    for (size_t e = first; e < last; ++e) {
+      states[lane].words[e] = Fr::from_montgomery_limbs(join52(&b.words[e][0][lane], kLanes));
+    }
+  }
+}
+
+bool same_state(const State& a, const State& b) {
+  bool eq = true;
+  for (size_t i = 0; i < kWidth; ++i) eq &= a.words[i] == b.words[i];
+  return eq;
+}
+
+thread_local DeferredSqueezes* t_current = nullptr;
+
+}  // namespace
+
+std::string_view lane_kernel_name(LaneKernel k) {
+  switch (k) {
+    case LaneKernel::scalar:
+      return "scalar";
+    case LaneKernel::emulated:
+      return "emulated";
+    case LaneKernel::ifma:
+      return "ifma";
+  }
+  return "scalar";
+}
+
+// The choices below are made once per process, as Immortal constants (see
+// crypto/immortal.hpp: batch workers may read them while the process exits).
+
+bool lane_kernel_available(LaneKernel k) {
+  if (k != LaneKernel::ifma) return true;
+  static constinit Immortal<bool> ifma;
+  return ifma.get([] { return lanes52::ifma_compiled() && cpu_has_ifma(); });
+}
+
+LaneKernel lane_kernel() {
+  static constinit Immortal<LaneKernel> chosen;
+  return chosen.get(choose_kernel);
+}
+
+LaneSpec::LaneSpec(const Spec& spec) : spec_(&spec) {
+  const auto& k = spec.constants;
+  const auto& m = spec.mds_matrices;
+  const size_t rp = std::min(k.partial_constants.size(), m.sparse_matrices.size());
+  static_assert(kPartialBlock >= 1 && kPartialBlock <= 8, "the lane kernel keeps up to eight pending rounds");
+  if (spec.r_f < 2 || spec.r_f % 2 != 0 || k.start_constants.size() != spec.r_f / 2 + 1 ||
+      k.end_constants.size() != spec.r_f / 2 - 1 || spec.block_terms.size() < rp) {
+    fail_hard("assertion failed: the lane kernels need a complete Spec with block terms");
+  }
+  constexpr size_t kTerms = kPartialBlock - 1;
+  storage_.reserve((spec.r_f + 18) * kWidth + rp * (1 + kWidth + (kWidth - 1) + kTerms));
+  auto put_row = [&](const Row& row) {
+    for (const Fr& x : row) storage_.push_back(lane_form(x));
+  };
+  // Offsets first: the storage is filled before the view points into it.
+  const size_t start = storage_.size();
+  for (const Row& row : k.start_constants) put_row(row);
+  const size_t end = storage_.size();
+  for (const Row& row : k.end_constants) put_row(row);
+  const size_t mds = storage_.size();
+  for (size_t i = 0; i < kWidth; ++i) put_row(m.mds_matrix[i]);
+  const size_t transition = storage_.size();
+  for (size_t i = 0; i < kWidth; ++i) put_row(m.transition_matrix[i]);
+  const size_t partial = storage_.size();
+  for (size_t r = 0; r < rp; ++r) storage_.push_back(lane_form(k.partial_constants[r]));
+  const size_t first_row = storage_.size();
+  for (size_t r = 0; r < rp; ++r) put_row(m.sparse_matrices[r].first_row);
+  const size_t first_column = storage_.size();
+  for (size_t r = 0; r < rp; ++r) {
+    for (const Fr& x : m.sparse_matrices[r].first_column) storage_.push_back(lane_form(x));
+  }
+  const size_t block_terms = storage_.size();
+  for (size_t r = 0; r < rp; ++r) {
+    for (const Fr& x : spec.block_terms[r]) storage_.push_back(lane_form(x));
+  }
+
+  lanes52::Constants& c = constants_;
+  c.modulus = split52(Fr::kModulus);
+  field::Repr twice{};
+  field::detail::add_carry(twice, Fr::kModulus, Fr::kModulus);
+  c.twice_modulus = split52(twice);
+  c.neg_inverse = Fr::kInv & ((uint64_t{1} << 52) - 1);
+  c.to_lanes = split52(field::detail::pow2_mod(264, Fr::kModulus));
+  c.from_lanes = split52(Fr::kR);
+  c.half_full_rounds = spec.r_f / 2;
+  c.partial_rounds = rp;
+  c.partial_block = kPartialBlock;
+  c.start = storage_.data() + start;
+  c.end = storage_.data() + end;
+  c.mds = storage_.data() + mds;
+  c.transition = storage_.data() + transition;
+  c.partial_constants = storage_.data() + partial;
+  c.first_row = storage_.data() + first_row;
+  c.first_column = storage_.data() + first_column;
+  c.block_terms = storage_.data() + block_terms;
+}
+
+const LaneSpec& hasher_lane_spec() {
+  static constinit Immortal<LaneSpec> instance;
+  return instance.get([] { return LaneSpec(poseidon_hasher().spec()); });
+}
+
+void permute_squeeze_many(const LaneSpec& spec, std::span<State> states, std::span<Fr> out, LaneKernel k) {
+  if (out.size() != states.size()) fail_hard("assertion failed: one output per state");
+  if (k == LaneKernel::scalar) {
+    for (size_t i = 0; i < states.size(); ++i) out[i] = permute_squeeze(spec.spec(), states[i]);
+    return;
+  }
+  for (size_t i = 0; i < states.size(); i += kLanes) {
+    const auto group = states.subspan(i, std::min(kLanes, states.size() - i));
+    run_block(spec, group, true, k);
+    for (size_t j = 0; j < group.size(); ++j) out[i + j] = group[j].words[1];
+  }
+}
+
+void permute_many(const LaneSpec& spec, std::span<State> states, LaneKernel k) {
+  if (k == LaneKernel::scalar) {
+    for (State& s : states) permute(spec.spec(), s);
+    return;
+  }
+  for (size_t i = 0; i < states.size(); i += kLanes) {
+    run_block(spec, states.subspan(i, std::min(kLanes, states.size() - i)), false, k);
+  }
+}
+
+DeferredSqueezes::DeferredSqueezes(size_t items, LaneKernel kernel)
+    : kernel_(kernel), lane_spec_(&hasher_lane_spec()), items_(items), previous_(t_current) {
+  open_.reserve(items);
+  for (size_t i = 0; i < items; ++i) open_.push_back(i);
+  t_current = this;
+}
+
+DeferredSqueezes::~DeferredSqueezes() { t_current = previous_; }
+
+DeferredSqueezes* DeferredSqueezes::current() { return t_current; }
+
+void DeferredSqueezes::begin(size_t item) {
+  active_ = &items_.at(item);
+  call_ = 0;
+  missed_ = false;
+  squeezed_after_miss_ = false;
+  recording_ = !stopped_ && active_->runs < kRecordingRuns;
+  active_->runs += 1;
+}
+
+DeferredSqueezes::RunEnd DeferredSqueezes::end() {
+  RunEnd how = RunEnd::open;
+  if (active_ != nullptr && !missed_) {
+    active_->open = false;
+    how = RunEnd::final;
+  } else if (active_ != nullptr && !squeezed_after_miss_) {
+    how = RunEnd::open_at_last_squeeze;
+  }
+  active_ = nullptr;
+  return how;
+}
+
+Fr DeferredSqueezes::last_output(size_t item) const {
+  const std::vector<Entry>& entries = items_.at(item).entries;
+  if (entries.empty() || !entries.back().ready) fail_hard("assertion failed: the item's squeeze has run");
+  return entries.back().output;
+}
+
+void DeferredSqueezes::close(size_t item) {
+  items_.at(item).open = false;
+  std::erase(open_, item);
+}
+
+Fr DeferredSqueezes::squeeze(const Spec& spec, State& state) {
+  if (active_ == nullptr || &spec != &lane_spec_->spec()) return permute_squeeze(spec, state);
+  if (missed_) {
+    squeezed_after_miss_ = true;
+    return Fr::zero();
+  }
+  const size_t j = call_++;
+  std::vector<Entry>& entries = active_->entries;
+  if (j < entries.size() && entries[j].ready && same_state(entries[j].input, state)) {
+    state.words[1] = entries[j].output;
+    return entries[j].output;
+  }
+  if (!recording_) return permute_squeeze(spec, state);
+  entries.resize(j);
+  entries.push_back(Entry{state, Fr::zero(), false});
+  missed_ = true;
+  return Fr::zero();
+}
+
+void DeferredSqueezes::flush() {
+  std::vector<State> states;
+  std::vector<Entry*> pending;
+  for (size_t i : open_) {
+    for (Entry& e : items_[i].entries) {
+      if (!e.ready) {
+        states.push_back(e.input);
+        pending.push_back(&e);
+      }
+    }
+  }
+  std::vector<Fr> out(states.size());
+  permute_squeeze_many(*lane_spec_, states, out, kernel_);
+  for (size_t n = 0; n < pending.size(); ++n) {
+    pending[n]->output = out[n];
+    pending[n]->ready = true;
+  }
+  std::erase_if(open_, [&](size_t i) { return !items_[i].open; });
+}
+
+}  // namespace quillet::poseidon

@@ -1,0 +1,99 @@
+#include "sdk/src/keys/public_key.hpp"
+
+#include <string>
+
+#include "crypto/failure.hpp"
+#include "crypto/jubjub/params.hpp"
+#include "crypto/secrets/declassify.hpp"
+#include "crypto/secrets/wipe.hpp"
+#include "sdk/src/keys/key_text.hpp"
+
+namespace quillet::sdk::keys {
+namespace {
+
+constexpr const char* kCouldNotDecode = "could not decode public key by x and y";
+
+// True when the top 96 bits are zero, i.e. v < 2^160.
+bool below_2_160(const U256& v) { return v.words[3] == 0 && (v.words[2] >> 32) == 0; }
+
+}  // namespace
+
+bool small_value_rule_applies(const U256& v) { return !v.is_zero() && below_2_160(v); }
+
+void fail_restore_r_point(const jubjub::ReadError& error) {
+  fail_hard(std::string(kUnwrapErr) + "RestoreRPoint(" + error.debug() + ")");
+}
+
+std::pair<field::Fr, field::Fr> get_xy_from_r(const U256& v) {
+  const std::array<uint8_t, 32> bytes = v.to_little_endian();
+  const auto point = jubjub::Point<jubjub::Unknown>::read(bytes, jubjub::jubjub_params());
+  if (!point) fail_restore_r_point(point.error());
+  return point->to_affine_vartime();
+}
+
+BabyJubjubPoint BabyJubjubPoint::from_packed(const PackedPublicKey& key) {
+  if (small_value_rule_applies(key.value)) return BabyJubjubPoint{U256{}, key.value};
+  const auto [x, y] = get_xy_from_r(key.value);
+  return BabyJubjubPoint{fr_to_u256(x), fr_to_u256(y)};
+}
+
+PackedPublicKey pack_public_key(const jubjub::PublicKey& key) {
+  const jubjub::PointEncoding bytes = key.point.encode_vartime();
+  return PackedPublicKey{le_to_u256(bytes)};
+}
+
+namespace {
+
+// sk·G, normalised in constant time so that it can be handled as public.
+jubjub::PublicKey derive_normalized(const jubjub::Fs& sk) {
+  const jubjub::PrivateKey key(sk);
+  jubjub::PublicKey public_key = jubjub::PublicKey::derive(key, jubjub::kSigningBase, jubjub::jubjub_params());
+  jubjub::Point<jubjub::Unknown>::normalize_batch({&public_key.point, 1});
+  secrets::declassify(&public_key, sizeof public_key);
+  return public_key;
+}
+
+}  // namespace
+
+PackedPublicKey public_key_from_private(const jubjub::Fs& sk) { return pack_public_key(derive_normalized(sk)); }
+
+Result<jubjub::PublicKey> convert_to_pubkey(const U256& x, const U256& y) {
+  const auto fx = u256_to_fr(x);
+  if (!fx) return unexpected(Error(fx.error().to_string()));
+  const auto fy = u256_to_fr(y);
+  if (!fy) return unexpected(Error(fy.error().to_string()));
+  auto point = jubjub::Point<jubjub::Unknown>::from_xy(*fx, *fy, jubjub::jubjub_params());
+  if (!point) return unexpected(Error(kCouldNotDecode));
+  return jubjub::PublicKey{*point};
+}
+
+Result<std::pair<std::string, std::string>> pub_key_to_xy(std::string_view text) {
+  const std::string_view digits = trim_hex_prefix(text);
+  const auto v = U256::from_str_radix(digits, 16);
+  if (!v) return unexpected(v.error().to_error());
+  const BabyJubjubPoint point = BabyJubjubPoint::from_packed(PackedPublicKey{*v});
+  return std::pair{"0x" + std::string(digits), point.x.to_hex_0x64()};
+}
+
+Result<std::pair<std::string, std::string>> private_key_to_pubkey_xy(std::string_view text) {
+  auto sk = private_key_from_string(text);
+  if (!sk) return unexpected(std::move(sk).error());
+  const secrets::WipeOnExit<jubjub::Fs> wipe_sk(*sk);
+  const jubjub::PublicKey key = derive_normalized(*sk);
+  // What pub_key_to_xy of the packed key's text gives, without decoding the
+  // point again: decoding an encoding gives back the point it came from, so
+  // its affine x is the derived point's (the small-value rule aside).
+  const PackedPublicKey packed = pack_public_key(key);
+  const U256 x = small_value_rule_applies(packed.value) ? U256{} : fr_to_u256(key.point.to_affine_vartime().first);
+  return std::pair{packed.to_hex(), x.to_hex_0x64()};
+}
+
+Result<bool> is_on_curve(std::string_view x, std::string_view y) {
+  const std::string_view tx = trim_hex_prefix(x);
+  const std::string_view ty = trim_hex_prefix(y);
+  auto pair = pub_key_to_xy(tx);
+  if (!pair) return unexpected(std::move(pair).error());
+  return trim_hex_prefix(pair->first) == tx && trim_hex_prefix(pair->second) == ty;
+}
+
+}  // namespace quillet::sdk::keys
