@@ -291,15 +291,14 @@ void run_chunk(const Batch& batch, std::size_t first, std::size_t last,
   }
 }
 
-// Runs every item off the interpreter lock and returns the list of results,
-// or raises the first failing item's exception. Document batches go through
-// the lanes in chunks (when the process has a lane kernel); other items are
-// chunks of one.
-PyObject* run(Batch& batch, unsigned threads) {
+// Runs fill(first, last, outcomes) on the chunks [first, last) of `chunk`
+// items off the interpreter lock, a chunk at a time per thread, and returns
+// the list of results or raises the first failing item's exception. `fill`
+// is noexcept and sets the outcome of every item of its chunk.
+template <class Fill>
+PyObject* run_chunks(Batch& batch, unsigned threads, std::size_t chunk, const Fill& fill) {
   const std::size_t count = batch.items.size();
   std::vector<std::optional<Outcome>> outcomes(count);
-  const bool lanes = batch.hash != nullptr && poseidon::lane_kernel() != poseidon::LaneKernel::scalar;
-  const std::size_t chunk = lanes ? chunk_size(count, threads) : 1;
   const std::size_t chunks = (count + chunk - 1) / chunk;
   PyThreadState* released = PyEval_SaveThread();
   const ParallelRun done = run_parallel(
@@ -307,11 +306,7 @@ PyObject* run(Batch& batch, unsigned threads) {
       [&](std::size_t c) noexcept {
         const std::size_t first = c * chunk;
         const std::size_t last = std::min(count, first + chunk);
-        if (lanes) {
-          run_chunk(batch, first, last, outcomes);
-        } else {
-          outcomes[first].emplace(run_core(*batch.fn, batch.items[first]));
-        }
+        fill(first, last, outcomes);
         for (std::size_t i = first; i < last; ++i) {
           if (!outcomes[i]->has_value()) return false;
         }
@@ -330,46 +325,44 @@ PyObject* run(Batch& batch, unsigned threads) {
   return finish(batch, outcomes, failed);
 }
 
+// Runs every item and returns the list of results, or raises the first
+// failing item's exception. Document batches go through the lanes in chunks
+// (when the process has a lane kernel); other items are chunks of one.
+PyObject* run(Batch& batch, unsigned threads) {
+  const bool lanes = batch.hash != nullptr && poseidon::lane_kernel() != poseidon::LaneKernel::scalar;
+  const std::size_t chunk = lanes ? chunk_size(batch.items.size(), threads) : 1;
+  return run_chunks(batch, threads, chunk,
+                    [&](std::size_t first, std::size_t last, std::vector<std::optional<Outcome>>& outcomes) noexcept {
+                      if (lanes) {
+                        run_chunk(batch, first, last, outcomes);
+                      } else {
+                        outcomes[first].emplace(run_core(*batch.fn, batch.items[first]));
+                      }
+                    });
+}
+
 // The most items verified together: each thread's share, cut so that a long
 // batch still spreads over every thread and Ctrl-C is seen between runs
 // (about 20 ms of work each).
 constexpr std::size_t kVerifyRun = 1024;
 
-// verify_many's run: contiguous runs of items, one task each, every run
-// verified together through the core's batch verification (run_verify_many),
-// which gives each item what run_core would.
+// verify_many's run: contiguous runs of items, each verified together through
+// the core's batch verification (run_verify_many), which gives each item what
+// run_core would.
 PyObject* run_verify(Batch& batch, unsigned threads) {
-  const std::size_t count = batch.items.size();
-  const std::size_t share = (count + threads - 1) / threads;
+  const std::size_t share = (batch.items.size() + threads - 1) / threads;
   const std::size_t run_size = std::max<std::size_t>(1, std::min(kVerifyRun, share));
-  const std::size_t runs = (count + run_size - 1) / run_size;
-  std::vector<std::optional<Outcome>> outcomes(count);
-  PyThreadState* released = PyEval_SaveThread();
-  const ParallelRun done = run_parallel(
-      runs, threads,
-      [&](std::size_t r) noexcept {
-        const std::size_t begin = r * run_size;
-        const std::size_t end = std::min(count, begin + run_size);
+  return run_chunks(
+      batch, threads, run_size,
+      [&](std::size_t first, std::size_t last, std::vector<std::optional<Outcome>>& outcomes) noexcept {
         try {
-          std::vector<Outcome> verified =
-              run_verify_many(std::span(batch.items).subspan(begin, end - begin));
-          for (std::size_t i = begin; i < end; ++i) outcomes[i].emplace(std::move(verified[i - begin]));
+          std::vector<Outcome> verified = run_verify_many(std::span(batch.items).subspan(first, last - first));
+          for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(std::move(verified[i - first]));
         } catch (...) {
           // No memory for the run as a whole: each item on its own.
-          for (std::size_t i = begin; i < end; ++i) outcomes[i].emplace(run_core(*batch.fn, batch.items[i]));
+          for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(run_core(*batch.fn, batch.items[i]));
         }
-        for (std::size_t i = begin; i < end; ++i) {
-          if (!outcomes[i]->has_value()) return false;
-        }
-        return true;
-      },
-      [&] { return check_signals(released); });
-  PyEval_RestoreThread(released);
-  if (done.stopped) return nullptr;  // the signal handler's exception is set
-  // Every run before the first failing one ran and succeeded.
-  std::size_t failed = std::min(count, done.first_failure * run_size);
-  while (failed < count && outcomes[failed]->has_value()) ++failed;
-  return finish(batch, outcomes, failed);
+      });
 }
 
 // Fills `batch` with one item per element of `texts`: argument `param` (at
