@@ -72,11 +72,12 @@ constexpr FrRepr kFinalExponent = field::detail::shift_right(field::detail::sub_
 
 }  // namespace
 
-[[gnu::flatten]] bool in_prime_order_subgroup_vartime(const Extended& p) {
-  // The neutral point is the one member where f cannot be evaluated. The
-  // other points of small order make a factor below vanish (T, 2T, 4T, 6T)
-  // or have a pairing value other than one (3T, 5T, 7T): both give false.
-  if (p.x.is_zero() && p.y == p.z) return true;
+[[gnu::flatten]] Fr pairing_value_vartime(const Extended& p) {
+  // The neutral point is the one member where f cannot be evaluated: it
+  // gets one. The other points of small order make a factor below vanish
+  // (T, 2T, 4T, 6T) or have a pairing value other than one (3T, 5T, 7T):
+  // the check fails for both.
+  if (p.x.is_zero() && p.y == p.z) return Fr::one();
   // Projective Montgomery coordinates (U : V : W) of p.
   const Fr z_plus_y = p.z + p.y;
   const Fr u = z_plus_y * p.x;
@@ -96,8 +97,11 @@ constexpr FrRepr kFinalExponent = field::detail::shift_right(field::detail::sub_
   const Fr uw7 = uw2 * uw2 * uw2 * uw;
   Fr l2sq = l2;
   l2sq.square();
-  const Fr f = l1v1 * l2sq * uw7;
-  return field::pow_public_exponent(f, kFinalExponent) == Fr::one();
+  return l1v1 * l2sq * uw7;
 }
+
+bool pairing_is_one_vartime(const Fr& f) { return field::pow_public_exponent(f, kFinalExponent) == Fr::one(); }
+
+bool in_prime_order_subgroup_vartime(const Extended& p) { return pairing_is_one_vartime(pairing_value_vartime(p)); }
 
 }  // namespace quillet::jubjub::detail

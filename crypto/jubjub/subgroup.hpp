@@ -16,4 +16,11 @@ namespace quillet::jubjub::detail {
 // Whether s·p is the neutral point. Variable time: public points only.
 bool in_prime_order_subgroup_vartime(const Extended& p);
 
+// The check in two steps, for callers that test many points together: f at
+// p (one for the neutral point, zero for some points of small order), and
+// whether a value's ((r-1)/8)-th power is one. The power is a homomorphism,
+// so a product of values passes when each of them does.
+Fr pairing_value_vartime(const Extended& p);
+bool pairing_is_one_vartime(const Fr& f);
+
 }  // namespace quillet::jubjub::detail

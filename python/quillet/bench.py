@@ -163,8 +163,14 @@ def run_batch(count: int = BATCH_SIZE, rounds: int = 7,
     not depend on that load: equal for the loop and a batch, it means the
     batch adds no work, only cores.
     """
+    return _run_groups([group for _, group in batch_cases(count)], count, rounds, min_time)
+
+
+def _run_groups(groups: list[list[BatchCase]], count: int, rounds: int,
+                min_time: float) -> list[BatchRow]:
+    """run_batch's timing of each group, the first case of each the loop."""
     rows: list[BatchRow] = []
-    for _, group in batch_cases(count):
+    for group in groups:
         repeats = [_repeats(fn, min_time) for _, fn in group]  # also the warm-up
         per_item: list[list[float]] = [[] for _ in group]
         cores: list[list[float]] = [[] for _ in group]
@@ -189,16 +195,78 @@ def run_batch(count: int = BATCH_SIZE, rounds: int = 7,
     return rows
 
 
-def batch_table(rows: list[BatchRow]) -> str:
-    """The rows of run_batch as an aligned text table."""
-    title = f"batch of {rows[0].items} limit orders" if rows else "batch"
-    lines = [f"{title:30} {'items/s':>8} {'vs loop':>8} {'(min-max)':>11} {'cores':>6} "
+def batch_table(rows: list[BatchRow], what: str = "limit orders") -> str:
+    """The rows of run_batch (or run_verify_batch, what="signatures") as an
+    aligned text table."""
+    title = f"batch of {rows[0].items} {what}" if rows else "batch"
+    width = max([30, len(title)] + [len(row.name) for row in rows])
+    lines = [f"{title:{width}} {'items/s':>8} {'vs loop':>8} {'(min-max)':>11} {'cores':>6} "
              f"{'CPU µs/item':>12}"]
-    lines += [f"{row.name:30} {row.items_per_s:8.0f} {row.ratio:8.2f} "
+    lines += [f"{row.name:{width}} {row.items_per_s:8.0f} {row.ratio:8.2f} "
               f"{f'({row.ratio_min:.2f}-{row.ratio_max:.2f})':>11} {row.cores:6.2f} "
               f"{row.cpu_per_item * 1e6:12.1f}" for row in rows]
     # Other processes take cores from the threads: the ratios need this to be read.
     lines.append(f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores; "
                  f"default threads {batch.default_threads()}; "
                  f"Poseidon lanes {batch.lane_kernel()}")
+    return "\n".join(lines)
+
+
+# --- batch verification against a loop --------------------------------------
+
+VerifyItem = tuple[str, str, str, str, str]
+
+
+def verify_items(count: int, keys: int, invalid: int | None = None) -> list[VerifyItem]:
+    """`count` verify_signature argument tuples signed by `keys` keys in turn,
+    each on its own message; item `invalid` (if any) carries the S of another
+    message, so it alone does not verify."""
+    private = [q.private_key_from_seed(f"{SEED} verify {k}") for k in range(keys)]
+    public = [json.loads(q.private_key_to_public_key_xy(key)) for key in private]
+    def message(i: int) -> str:
+        return f"0x{(0x9E3779B97F4A7C15 * (i + 1)) % 2**250:064x}"
+
+    items: list[VerifyItem] = []
+    for i in range(count):
+        key, pub = private[i % keys], public[i % keys]
+        sig = json.loads(q.sign(key, message(i)))
+        s = sig["s"] if i != invalid else json.loads(q.sign(key, message(count + i)))["s"]
+        items.append((sig["r"], s, pub["x"], pub["y"], message(i)))
+    return items
+
+
+# (label, keys (None: one per item), one invalid item, goal: verify_many
+# threads=1 over the loop).
+VERIFY_CASES = (("16 keys", 16, False, 3.0), ("distinct keys", None, False, 2.5),
+                ("one invalid, 16 keys", 16, True, 2.0))
+
+
+def _verify_group(label: str, items: list[VerifyItem]) -> list[BatchCase]:
+    return [
+        (f"loop over verify_signature ({label})", lambda: [q.verify_signature(*it) for it in items]),
+        (f"verify_many threads=1 ({label})", lambda: batch.verify_many(items, threads=1)),
+        (f"verify_many threads=2 ({label})", lambda: batch.verify_many(items, threads=2)),
+    ]
+
+
+def run_verify_batch(count: int = BATCH_SIZE, rounds: int = 7,
+                     min_time: float = 0.1) -> list[BatchRow]:
+    """verify_many against a Python loop over verify_signature, timed as
+    run_batch times its cases, for each of VERIFY_CASES."""
+    groups = [_verify_group(label, verify_items(count, keys or count, count // 3 if invalid else None))
+              for label, keys, invalid, _ in VERIFY_CASES]
+    return _run_groups(groups, count, rounds, min_time)
+
+
+def verify_goals(rows: list[BatchRow]) -> str:
+    """Each goal of VERIFY_CASES with the ratio reached in `rows`."""
+    ratio = {row.name: row for row in rows}
+    lines = []
+    for label, _, _, goal in VERIFY_CASES:
+        row = ratio.get(f"verify_many threads=1 ({label})")
+        if row is None:
+            continue
+        verdict = "met" if row.ratio >= goal else "missed"
+        lines.append(f"goal verify_many threads=1 ({label}) >= {goal:.1f}x the loop: "
+                     f"{row.ratio:.2f}x ({row.ratio_min:.2f}-{row.ratio_max:.2f}), {verdict}")
     return "\n".join(lines)

@@ -4,7 +4,9 @@
 //
 // Each batch function converts all its arguments with the lock held, then
 // runs the very core call of the single function (calls.hpp) on every item
-// without the lock, and returns the results in input order. If items fail,
+// without the lock (verify_many: the core's batch verification on runs of
+// items, which gives each item the single function's outcome), and returns
+// the results in input order. If items fail,
 // the exception is the one the single function raises for the first failing
 // item in input order, with the note "batch item {index}": an item whose
 // arguments cannot be converted fails at its place in that order, after the
@@ -29,6 +31,7 @@
 #include <array>
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -232,6 +235,34 @@ bool check_signals(PyThreadState*& released) {
   return go_on;
 }
 
+// The list of results, or the first failing item's exception (`failed`, the
+// lowest failing index, or the count), from the items' outcomes: every one
+// below `failed` is set.
+PyObject* finish(Batch& batch, const std::vector<std::optional<Outcome>>& outcomes,
+                 std::size_t failed) {
+  const std::size_t count = outcomes.size();
+  if (failed < count) {
+    const std::string where = std::string(batch.fn->sig.name) + " (" + batch.batch_name +
+                              " item " + std::to_string(failed) + ")";
+    raise_failure(where, batch.fn->failure_class, outcomes[failed]->error());
+    note_item(failed);
+    return nullptr;
+  }
+  if (batch.bad_item_error != nullptr) {
+    PyErr_SetRaisedException(std::exchange(batch.bad_item_error, nullptr));
+    note_item(count);
+    return nullptr;
+  }
+  Ref results(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (results.get() == nullptr) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* value = to_python(**outcomes[i]);
+    if (value == nullptr) return nullptr;
+    PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i), value);
+  }
+  return results.release();
+}
+
 // Items per chunk of a document batch: a share of the batch per thread, in
 // whole groups of eight lanes, at most one deferral's worth.
 std::size_t chunk_size(std::size_t count, unsigned threads) {
@@ -261,15 +292,14 @@ void run_chunk(const Batch& batch, std::size_t first, std::size_t last,
   }
 }
 
-// Runs every item off the interpreter lock and returns the list of results,
-// or raises the first failing item's exception. Document batches go through
-// the lanes in chunks (when the process has a lane kernel); other items are
-// chunks of one.
-PyObject* run(Batch& batch, unsigned threads) {
+// Runs fill(first, last, outcomes) on the chunks [first, last) of `chunk`
+// items off the interpreter lock, a chunk at a time per thread, and returns
+// the list of results or raises the first failing item's exception. `fill`
+// is noexcept and sets the outcome of every item of its chunk.
+template <class Fill>
+PyObject* run_chunks(Batch& batch, unsigned threads, std::size_t chunk, const Fill& fill) {
   const std::size_t count = batch.items.size();
   std::vector<std::optional<Outcome>> outcomes(count);
-  const bool lanes = batch.hash != nullptr && poseidon::lane_kernel() != poseidon::LaneKernel::scalar;
-  const std::size_t chunk = lanes ? chunk_size(count, threads) : 1;
   const std::size_t chunks = (count + chunk - 1) / chunk;
   PyThreadState* released = PyEval_SaveThread();
   const ParallelRun done = run_parallel(
@@ -277,11 +307,7 @@ PyObject* run(Batch& batch, unsigned threads) {
       [&](std::size_t c) noexcept {
         const std::size_t first = c * chunk;
         const std::size_t last = std::min(count, first + chunk);
-        if (lanes) {
-          run_chunk(batch, first, last, outcomes);
-        } else {
-          outcomes[first].emplace(run_core(*batch.fn, batch.items[first]));
-        }
+        fill(first, last, outcomes);
         for (std::size_t i = first; i < last; ++i) {
           if (!outcomes[i]->has_value()) return false;
         }
@@ -291,29 +317,53 @@ PyObject* run(Batch& batch, unsigned threads) {
   PyEval_RestoreThread(released);
 
   if (done.stopped) return nullptr;  // the signal handler's exception is set
+  std::size_t failed = count;
   if (done.first_failure < chunks) {
     // Every item of the failing chunk ran: the first failing one is in it.
-    std::size_t failed = done.first_failure * chunk;
+    failed = done.first_failure * chunk;
     while (outcomes[failed]->has_value()) ++failed;
-    const std::string where = std::string(batch.fn->sig.name) + " (" + batch.batch_name +
-                              " item " + std::to_string(failed) + ")";
-    raise_failure(where, batch.fn->failure_class, outcomes[failed]->error());
-    note_item(failed);
-    return nullptr;
   }
-  if (batch.bad_item_error != nullptr) {
-    PyErr_SetRaisedException(std::exchange(batch.bad_item_error, nullptr));
-    note_item(count);
-    return nullptr;
-  }
-  Ref results(PyList_New(static_cast<Py_ssize_t>(count)));
-  if (results.get() == nullptr) return nullptr;
-  for (std::size_t i = 0; i < count; ++i) {
-    PyObject* value = to_python(**outcomes[i]);
-    if (value == nullptr) return nullptr;
-    PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i), value);
-  }
-  return results.release();
+  return finish(batch, outcomes, failed);
+}
+
+// Runs every item and returns the list of results, or raises the first
+// failing item's exception. Document batches go through the lanes in chunks
+// (when the process has a lane kernel); other items are chunks of one.
+PyObject* run(Batch& batch, unsigned threads) {
+  const bool lanes = batch.hash != nullptr && poseidon::lane_kernel() != poseidon::LaneKernel::scalar;
+  const std::size_t chunk = lanes ? chunk_size(batch.items.size(), threads) : 1;
+  return run_chunks(batch, threads, chunk,
+                    [&](std::size_t first, std::size_t last, std::vector<std::optional<Outcome>>& outcomes) noexcept {
+                      if (lanes) {
+                        run_chunk(batch, first, last, outcomes);
+                      } else {
+                        outcomes[first].emplace(run_core(*batch.fn, batch.items[first]));
+                      }
+                    });
+}
+
+// The most items verified together: each thread's share, cut so that a long
+// batch still spreads over every thread and Ctrl-C is seen between runs
+// (about 20 ms of work each).
+constexpr std::size_t kVerifyRun = 1024;
+
+// verify_many's run: contiguous runs of items, each verified together through
+// the core's batch verification (run_verify_many), which gives each item what
+// run_core would.
+PyObject* run_verify(Batch& batch, unsigned threads) {
+  const std::size_t share = (batch.items.size() + threads - 1) / threads;
+  const std::size_t run_size = std::max<std::size_t>(1, std::min(kVerifyRun, share));
+  return run_chunks(
+      batch, threads, run_size,
+      [&](std::size_t first, std::size_t last, std::vector<std::optional<Outcome>>& outcomes) noexcept {
+        try {
+          std::vector<Outcome> verified = run_verify_many(std::span(batch.items).subspan(first, last - first));
+          for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(std::move(verified[i - first]));
+        } catch (...) {
+          // No memory for the run as a whole: each item on its own.
+          for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(run_core(*batch.fn, batch.items[i]));
+        }
+      });
 }
 
 // Fills `batch` with one item per element of `texts`: argument `param` (at
@@ -425,7 +475,7 @@ PyObject* verify_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* 
                           nullptr, out);
   });
   if (!read) return nullptr;
-  return run(batch, threads);
+  return run_verify(batch, threads);
 }
 
 // The entry points: no C++ exception reaches the interpreter.

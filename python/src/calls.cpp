@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "sdk/src/lib.hpp"
+#include "sdk/src/verify_many.hpp"
 
 namespace quillet::python {
 namespace {
@@ -51,11 +52,13 @@ Outcome call_eth_sign(const Args& a) {
   return Value(sdk::to_json(*signature));
 }
 
+Failure verify_failure(const sdk::Error& error) {
+  return with_context("Couldn't get verify_signature result", error);
+}
+
 Outcome call_verify_signature(const Args& a) {
   auto valid = sdk::verify_signature(a[0], a[1], a[2], a[3], a[4]);
-  if (!valid) {
-    return unexpected(with_context("Couldn't get verify_signature result", valid.error()));
-  }
+  if (!valid) return unexpected(verify_failure(valid.error()));
   return Value(*valid);
 }
 
@@ -138,6 +141,25 @@ Outcome run_core(const Function& fn, const Args& args) noexcept {
   } catch (...) {
     return unexpected(Failure{"unknown failure"});
   }
+}
+
+std::vector<Outcome> run_verify_many(std::span<const Args> items) {
+  std::vector<sdk::VerifyArgs> args;
+  args.reserve(items.size());
+  for (const Args& a : items) args.push_back({a[0], a[1], a[2], a[3], a[4]});
+  const std::vector<sdk::VerifyOutcome> verified = sdk::verify_many(args);
+  std::vector<Outcome> out;
+  out.reserve(verified.size());
+  for (const sdk::VerifyOutcome& v : verified) {
+    if (const bool* valid = std::get_if<bool>(&v)) {
+      out.emplace_back(Value(*valid));
+    } else if (const sdk::Error* error = std::get_if<sdk::Error>(&v)) {
+      out.emplace_back(unexpected(verify_failure(*error)));
+    } else {
+      out.emplace_back(unexpected(Failure{std::get<HardFailure>(v).text()}));
+    }
+  }
+  return out;
 }
 
 PyObject* to_python(const Value& value) {

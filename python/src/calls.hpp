@@ -8,9 +8,11 @@
 
 #include <array>
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "crypto/failure.hpp"
 #include "python/src/binding.hpp"
@@ -42,6 +44,12 @@ const Function* find_function(std::string_view name);
 // hard, comes back as the Failure; nothing escapes. Uses no Python API, so it
 // may run without the interpreter lock.
 Outcome run_core(const Function& fn, const Args& args) noexcept;
+
+// For each argument set, what run_core gives for verify_signature on it,
+// through the core's batch verification (sdk/src/verify_many.hpp). Uses no
+// Python API, so it may run without the interpreter lock. May throw (out of
+// memory); the caller may then run run_core on each item instead.
+std::vector<Outcome> run_verify_many(std::span<const Args> items);
 
 // A new reference to the Python object of `value`, or nullptr with an
 // exception set. Needs the interpreter lock.

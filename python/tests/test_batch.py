@@ -94,6 +94,28 @@ def test_messages_and_verification_equal_the_single_functions():
         assert batch.verify_many(items, threads=threads) == verdicts
 
 
+def test_a_long_verification_batch_equals_the_loop():
+    # Enough items for the shared subgroup check, with wrong signatures, R of
+    # small order (y = 0 has order 4; "0x1" is the neutral point) and the
+    # neutral key among valid ones from a few keys.
+    rng = random.Random("long verification")
+    keys = [q.private_key_from_seed(f"verify key {k} for the batch tests, 32 bytes") for k in range(4)]
+    pubs = [json.loads(q.private_key_to_public_key_xy(key)) for key in keys]
+    items = []
+    for i in range(150):
+        msg = random_msg(rng)
+        sig = json.loads(q.sign(keys[i % 4], msg))
+        items.append((sig["r"], sig["s"], pubs[i % 4]["x"], pubs[i % 4]["y"], msg))
+    r, s, x, y, msg = items[7]
+    for at, item in ((3, (r, s, x, y, random_msg(rng))), (40, ("0x" + "0" * 64, s, x, y, msg)),
+                     (41, ("0x1", s, x, y, msg)), (90, (r, s, "0x1", y, msg))):
+        items[at] = item
+    verdicts = [q.verify_signature(*item) for item in items]
+    assert verdicts.count(False) == 4
+    for threads in (1, 2):
+        assert batch.verify_many(items, threads=threads) == verdicts
+
+
 @pytest.mark.parametrize("call", [
     lambda: batch.hash_many("transfer", []),
     lambda: batch.sign_many("withdraw", [], KEY),

@@ -1,0 +1,68 @@
+// verify_many on 256 items against verify_signature on the same items, per
+// item: all valid from 16 keys, all valid from distinct keys, one wrong.
+#include <benchmark/benchmark.h>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "sdk/src/lib.hpp"
+#include "sdk/src/verify_many.hpp"
+
+namespace {
+
+namespace sdk = quillet::sdk;
+
+constexpr size_t kItems = 256;
+
+struct Batch {
+  std::vector<std::string> texts;
+  std::vector<sdk::VerifyArgs> items;
+};
+
+// kItems signatures from `keys` keys in turn; item `wrong` (if any) gets the
+// S of another message.
+const Batch& batch(size_t keys, bool one_wrong) {
+  static std::map<std::pair<size_t, bool>, Batch> made;  // nodes never move
+  const auto [it, fresh] = made.try_emplace({keys, one_wrong});
+  Batch& b = it->second;
+  if (!fresh) return b;
+  b.texts.reserve(5 * kItems);
+  for (size_t i = 0; i < kItems; ++i) {
+    const std::string seed = "verify_many bench key " + std::to_string(i % keys) + " of 32 bytes or more";
+    const std::string key = *sdk::private_key_from_seed({reinterpret_cast<const uint8_t*>(seed.data()), seed.size()});
+    const std::string msg = "0x" + std::to_string(1000003 * (i + 1));
+    const std::string sig = sdk::to_json(*sdk::sign(key, msg));
+    const std::string other = sdk::to_json(*sdk::sign(key, msg + "1"));
+    const auto pub = *sdk::private_key_to_pubkey_xy(key);
+    const bool wrong = one_wrong && i == kItems / 3;
+    for (std::string t : {sig.substr(6, 66), (wrong ? other : sig).substr(79, 66), pub.first, pub.second, msg}) {
+      b.texts.push_back(std::move(t));
+    }
+    const std::string* t = &b.texts[5 * i];
+    b.items.push_back({t[0], t[1], t[2], t[3], t[4]});
+  }
+  return b;
+}
+
+void BM_VerifyMany(benchmark::State& state) {
+  const Batch& b = batch(static_cast<size_t>(state.range(0)), state.range(1) != 0);
+  for (auto _ : state) benchmark::DoNotOptimize(sdk::verify_many(b.items));
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kItems));
+}
+// Arguments: keys, one wrong item.
+BENCHMARK(BM_VerifyMany)->Args({16, 0})->Args({256, 0})->Args({16, 1})->Unit(benchmark::kMillisecond);
+
+void BM_VerifyLoop(benchmark::State& state) {
+  const Batch& b = batch(static_cast<size_t>(state.range(0)), state.range(1) != 0);
+  for (auto _ : state) {
+    for (const sdk::VerifyArgs& a : b.items) {
+      benchmark::DoNotOptimize(sdk::verify_signature(a.sig_r, a.sig_s, a.pub_key_x, a.pub_key_y, a.msg));
+    }
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kItems));
+}
+BENCHMARK(BM_VerifyLoop)->Args({16, 0})->Args({256, 0})->Args({16, 1})->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,28 @@
+// Variable-time multi-scalar multiplication of many terms, for public points
+// and scalars: Straus's method (msm.hpp) while the terms are few, Pippenger's
+// bucket method once they are many, its window width chosen from the count
+// and the scalars' length. Internal to crypto/jubjub.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "crypto/jubjub/edwards.hpp"
+#include "crypto/jubjub/fs.hpp"
+
+namespace quillet::jubjub::detail {
+
+// The window width for n terms of `bits`-bit scalars: 0 for Straus's method,
+// else the bucket width in bits (2 to 16), from a count of field
+// multiplications of each method.
+unsigned msm_window(size_t n, unsigned bits);
+
+// The sum of k_i·P_i. Each point must be affine (Z = 1, as decoded); each
+// scalar below 2^bits, bits at most 256. `window` as msm_window returns it;
+// msm_vartime picks it. `d2` is 2d. Variable time. Fails hard on a point with
+// Z other than one or mismatched lengths.
+Extended msm_vartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2);
+Extended msm_with_window_vartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
+                                 unsigned window, const Fr& d2);
+
+}  // namespace quillet::jubjub::detail

@@ -1,0 +1,158 @@
+#include "sdk/src/verify_many.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+
+#include "crypto/jubjub/batch_verify.hpp"
+#include "crypto/jubjub/params.hpp"
+#include "sdk/src/keys/message_signing.hpp"
+#include "sdk/src/keys/public_key.hpp"
+#include "sdk/src/keys/signature.hpp"
+#include "sdk/src/numbers/u256.hpp"
+
+namespace quillet::sdk {
+namespace {
+
+using Point = jubjub::Point<jubjub::Unknown>;
+using Bytes32 = std::array<uint8_t, 32>;
+
+// The parts of a well-formed item's texts, before any point is decoded.
+struct Texts {
+  Bytes32 r;
+  jubjub::Fs s;
+  Bytes32 msg;
+  U256 key;
+};
+
+// The texts of an item if verify_signature would get past every text check,
+// else nothing.
+std::optional<Texts> parse_texts(const VerifyArgs& a) {
+  try {
+    const U256 r = keys::parse_signature_text(a.sig_r);
+    const U256 s = keys::parse_signature_text(a.sig_s);
+    const auto m = U256::from_str(a.msg);
+    const auto v = U256::from_str_radix(a.pub_key_x, 16);
+    if (!m || !v) return std::nullopt;
+    return Texts{r.to_little_endian(), keys::signature_scalar(s), m->to_little_endian(), *v};
+  } catch (const HardFailure&) {
+    return std::nullopt;
+  }
+}
+
+// The single function's own outcome.
+VerifyOutcome verify_one(const VerifyArgs& a) {
+  try {
+    auto valid = keys::verify_signature(a.sig_r, a.sig_s, a.pub_key_x, a.pub_key_y, a.msg);
+    if (!valid) return std::move(valid).error();
+    return *valid;
+  } catch (const HardFailure& failure) {
+    return failure;
+  }
+}
+
+// A packed key as verify_signature reads it: the small-value rule's pair
+// (0, v), or the decoded point; nothing where it would fail.
+std::optional<jubjub::PublicKey> small_value_key(const U256& v) {
+  auto key = keys::convert_to_pubkey(U256{}, v);
+  if (!key) return std::nullopt;
+  return *key;
+}
+
+// verify_many on one run of at most kMaxBatchRun items, appended to `out`.
+void verify_run(std::span<const VerifyArgs> items, std::vector<VerifyOutcome>& out_all) {
+  const jubjub::AltJubjubBn256& params = jubjub::jubjub_params();
+  const size_t n = items.size();
+  std::vector<std::optional<Texts>> texts(n);
+  for (size_t i = 0; i < n; ++i) texts[i] = parse_texts(items[i]);
+
+  // R of each item, two square roots at a time.
+  std::vector<std::optional<Point>> r(n);
+  std::optional<size_t> pending;
+  const auto decoded = [](const Expected<Point, jubjub::ReadError>& p) {
+    return p ? std::optional<Point>(*p) : std::nullopt;
+  };
+  for (size_t i = 0; i < n; ++i) {
+    if (!texts[i]) continue;
+    if (!pending) {
+      pending = i;
+      continue;
+    }
+    const auto pair = Point::read_pair(texts[*pending]->r, texts[i]->r, params);
+    r[*pending] = decoded(pair[0]);
+    r[i] = decoded(pair[1]);
+    pending.reset();
+  }
+  if (pending) r[*pending] = decoded(Point::read(texts[*pending]->r, params));
+
+  // Each distinct key once, by value: two texts of one value are one key.
+  std::map<std::array<uint64_t, 4>, size_t> slot_of;
+  std::vector<U256> slot_value;
+  std::vector<size_t> item_slot(n);
+  for (size_t i = 0; i < n; ++i) {
+    if (!texts[i] || !r[i]) continue;
+    const auto [it, fresh] = slot_of.try_emplace(texts[i]->key.words, slot_value.size());
+    if (fresh) slot_value.push_back(texts[i]->key);
+    item_slot[i] = it->second;
+  }
+  std::vector<std::optional<jubjub::PublicKey>> slot_key(slot_value.size());
+  std::vector<size_t> to_decode;
+  for (size_t k = 0; k < slot_value.size(); ++k) {
+    if (keys::small_value_rule_applies(slot_value[k])) {
+      slot_key[k] = small_value_key(slot_value[k]);
+    } else {
+      to_decode.push_back(k);
+    }
+  }
+  for (size_t j = 0; j < to_decode.size(); j += 2) {
+    const size_t a = to_decode[j];
+    if (j + 1 == to_decode.size()) {
+      if (auto p = decoded(Point::read(slot_value[a].to_little_endian(), params))) slot_key[a] = jubjub::PublicKey{*p};
+      break;
+    }
+    const size_t b = to_decode[j + 1];
+    const auto pair = Point::read_pair(slot_value[a].to_little_endian(), slot_value[b].to_little_endian(), params);
+    if (pair[0]) slot_key[a] = jubjub::PublicKey{*pair[0]};
+    if (pair[1]) slot_key[b] = jubjub::PublicKey{*pair[1]};
+  }
+
+  // The well-formed items go to the batch; the others to verify_signature.
+  std::vector<jubjub::PublicKey> keys;
+  std::vector<size_t> key_index(slot_key.size(), SIZE_MAX);
+  std::vector<jubjub::BatchSignature> sigs;
+  std::vector<size_t> sig_item;
+  const size_t first = out_all.size();
+  out_all.resize(first + n, false);
+  const std::span<VerifyOutcome> out = std::span(out_all).subspan(first);
+  for (size_t i = 0; i < n; ++i) {
+    if (!texts[i] || !r[i] || !slot_key[item_slot[i]]) {
+      out[i] = verify_one(items[i]);
+      continue;
+    }
+    size_t& k = key_index[item_slot[i]];
+    if (k == SIZE_MAX) {
+      k = keys.size();
+      keys.push_back(*slot_key[item_slot[i]]);
+    }
+    sigs.push_back(jubjub::BatchSignature{jubjub::RawSignature{*r[i], texts[i]->s}, texts[i]->msg, k});
+    sig_item.push_back(i);
+  }
+  const std::vector<bool> valid = jubjub::verify_batch_vartime(keys, sigs, jubjub::kSigningBase, params);
+  for (size_t j = 0; j < sigs.size(); ++j) out[sig_item[j]] = static_cast<bool>(valid[j]);
+}
+
+}  // namespace
+
+std::vector<VerifyOutcome> verify_many(std::span<const VerifyArgs> items) {
+  // Run by run, so that what is held at once stays bounded.
+  std::vector<VerifyOutcome> out;
+  out.reserve(items.size());
+  for (size_t start = 0; start < items.size(); start += jubjub::kMaxBatchRun) {
+    verify_run(items.subspan(start, std::min(jubjub::kMaxBatchRun, items.size() - start)), out);
+  }
+  return out;
+}
+
+}  // namespace quillet::sdk
