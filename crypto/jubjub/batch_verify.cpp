@@ -1,7 +1,5 @@
 #include "crypto/jubjub/batch_verify.hpp"
 
-#include <openssl/rand.h>
-
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -11,6 +9,7 @@
 #include "crypto/jubjub/bucket_msm.hpp"
 #include "crypto/jubjub/msm.hpp"
 #include "crypto/jubjub/subgroup.hpp"
+#include "crypto/random/random_bytes.hpp"
 
 namespace quillet::jubjub {
 namespace {
@@ -72,7 +71,7 @@ std::vector<bool> in_subgroup_vartime(std::span<const Extended> points) {
   }
   const size_t query_bytes = (blocks + 1) / 2;
   std::vector<uint8_t> subsets(kSubgroupQueries * query_bytes);
-  if (RAND_bytes(subsets.data(), static_cast<int>(subsets.size())) != 1) return each();
+  if (!random::fill_random(subsets)) return each();
   for (size_t q = 0; q < kSubgroupQueries; ++q) {
     const uint8_t* bits = &subsets[q * query_bytes];
     Fr product = Fr::one();
@@ -255,7 +254,7 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
   for (size_t start = 0; start < candidates.size(); start += kMaxBatchRun) {
     const std::span<const size_t> index = std::span(candidates).subspan(start, std::min(kMaxBatchRun, candidates.size() - start));
     weights.resize(index.size() * kWeightBytes);
-    if (RAND_bytes(weights.data(), static_cast<int>(weights.size())) != 1) {
+    if (!random::fill_random(weights)) {
       for (size_t i : index) {
         out[i] = keys[sigs[i].key].verify_for_raw_message(sigs[i].msg, sigs[i].signature, generator, params);
       }

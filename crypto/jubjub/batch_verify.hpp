@@ -4,7 +4,7 @@
 //
 //   sum of z_i·(S_i·G - R_i - c_i·A_i) = 0
 //
-// for weights z_i of 128 random bits (OpenSSL's RAND_bytes), evaluated as
+// for weights z_i of 128 random bits (the kernel's generator, `random::fill_random`), evaluated as
 // one multi-scalar multiplication: one term z_i·R_i per signature, one term
 // per distinct key with the sum of its z_i·c_i, and G's single scalar
 // through the base's table. If one signature is wrong, its term is a point of
@@ -52,7 +52,7 @@ inline constexpr size_t kMaxBatchRun = 4096;
 // signature must pass a combination, at most 2^-128 for each of the (at most
 // 13) halves containing it and at most n·2^-128 for each lone-failure search
 // over n signatures containing it (2^13 in all). Each key's subgroup
-// check is made once, however many signatures share it. If RAND_bytes fails,
+// check is made once, however many signatures share it. If the generator fails,
 // each point and each signature is checked on its own. Fails hard if a key
 // index is out of range. Variable time (public inputs).
 std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::span<const BatchSignature> sigs,
