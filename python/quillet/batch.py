@@ -146,6 +146,8 @@ def _renumber(error: BaseException, offset: int) -> None:
 
 def _raising(run: Callable[[list[object]], list[T]], items: list[object], progress: Progress | None,
              chunk_size: int | None) -> list[T]:
+    if progress is None and chunk_size is None:  # one native call, its own threads
+        return run(items)
     results: list[T] = []
     for start in _chunks(len(items), chunk_size):
         chunk = items[start:start + (chunk_size or DEFAULT_CHUNK)]
@@ -224,8 +226,6 @@ def hash_many(kind: KindName, docs: Iterable[str | Document], *, threads: int | 
     if outcomes:
         return _outcomes("hash_" + kind, [(doc,) for doc in items], _threads(threads), progress,
                          chunk_size, InvalidDocument)
-    if progress is None and chunk_size is None:
-        return _batch.hash_many(kind, items, threads=threads)  # type: ignore[arg-type]
     return _raising(lambda chunk: _batch.hash_many(kind, chunk,  # type: ignore[arg-type]
                                                    threads=threads),
                     items, progress, chunk_size)
@@ -259,8 +259,6 @@ def sign_many(kind: KindName, docs: Iterable[str | Document], pri_key: str | Pri
         _check_key(key)
         return _outcomes("sign_" + kind, [(doc, key) for doc in items], _threads(threads),
                          progress, chunk_size, InvalidDocument)
-    if progress is None and chunk_size is None:
-        return _batch.sign_many(kind, items, key, threads=threads)  # type: ignore[arg-type]
     return _raising(lambda chunk: _batch.sign_many(kind, chunk, key,  # type: ignore[arg-type]
                                                    threads=threads),
                     items, progress, chunk_size)
@@ -288,8 +286,6 @@ def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str], *, threads: in
         _check_key(key)
         return _outcomes("sign", [(key, msg) for msg in items], _threads(threads), progress,
                          chunk_size, InvalidMessage)
-    if progress is None and chunk_size is None:
-        return _batch.sign_messages(key, items, threads=threads)  # type: ignore[arg-type]
     return _raising(lambda chunk: _batch.sign_messages(key, chunk,  # type: ignore[arg-type]
                                                        threads=threads),
                     items, progress, chunk_size)
