@@ -94,9 +94,13 @@ bool add_functions(PyObject* module) {
       ok = false;
       break;
     }
+    // Neither call steals: both references are released here, after use.
     PyObject* name = PyObject_GetAttrString(function, "__name__");
-    ok = name != nullptr && append_to_all(module, name) &&
-         PyObject_SetAttr(module, name, function) == 0;
+    if (name == nullptr || !append_to_all(module, name)) {
+      ok = false;
+    } else if (PyObject_SetAttr(module, name, function) < 0) {
+      ok = false;
+    }
     Py_XDECREF(name);
     Py_DECREF(function);
   }
