@@ -88,14 +88,15 @@ class PrivateKey {
                                                     const AltJubjubBn256& params) const;
 
   // For each signature (R normalised, S) of msgs[i], whether
-  // (S - c·sk)·G = R, the verdict of sign_and_check. All together first:
-  // with random 128-bit weights z_i, (sum of z_i·(S_i - c_i·sk))·G in
-  // constant time against the sum of z_i·R_i; every signature is then
-  // right, except that one that is not is reported right with probability
-  // at most 2^-128 (its term is a point of order s, cancelled by one z_i
-  // modulo s at most). If the sums differ, or the generator fails, each
-  // signature is checked on its own, exactly. Constant time in sk; R and S
-  // are public. Fails hard on mismatched lengths.
+  // (S - c·sk)·G = R, the verdict of sign_and_check. Each R must be a
+  // multiple of G, as signing makes it (torsion in R could vanish in the
+  // combination). All together first: with random 128-bit weights z_i,
+  // (sum of z_i·(S_i - c_i·sk))·G in constant time against the sum of
+  // z_i·R_i; a wrong signature passes with probability at most 2^-128 (its
+  // term is a point of order s, cancelled by one z_i modulo s at most). If
+  // the sums differ, or the generator fails, each signature is checked on
+  // its own, exactly. Constant time in sk; R and S are public. Fails hard on
+  // mismatched lengths.
   std::vector<bool> check_own_signatures(std::span<const Message> msgs, std::span<const RawSignature> sigs,
                                          uint8_t generator, const AltJubjubBn256& params) const;
 
