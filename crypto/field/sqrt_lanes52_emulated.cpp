@@ -1,0 +1,10 @@
+// The square-root lanes in plain integers: the IFMA kernel's algorithm on any
+// processor, for tests and for forcing.
+#include "crypto/field/lanes52_ops.hpp"
+#include "crypto/field/sqrt_lanes52.hpp"
+
+namespace quillet::field::sqrt_lanes52 {
+
+void run_emulated(const Constants& c, Block& b) { Kernel<lanes52::Emulated>::run(c, b); }
+
+}  // namespace quillet::field::sqrt_lanes52

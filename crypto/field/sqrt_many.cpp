@@ -1,0 +1,201 @@
+#include "crypto/field/sqrt_many.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+
+#include "crypto/failure.hpp"
+#include "crypto/field/fr_algorithms.hpp"
+#include "crypto/field/lanes52.hpp"
+#include "crypto/field/sqrt_lanes52.hpp"
+#include "crypto/immortal.hpp"
+
+namespace quillet::field {
+namespace {
+
+namespace sl = sqrt_lanes52;
+
+// Fewer remaining ratios than this go the scalar way: a block of lanes costs
+// about as much as this many scalar roots.
+constexpr size_t kMinLaneTail = 4;
+
+constexpr bool bit_of(const FrRepr& e, int i) { return ((e[i / 64] >> (i % 64)) & 1) != 0; }
+
+// The sliding-window scan (width 5) of (t-1)/2 as steps for the lanes.
+std::vector<sl::Step> exponent_steps() {
+  const FrRepr e = detail::shift_right(Fr::kT, 1);
+  constexpr int kWidth = 5;
+  std::vector<sl::Step> steps;
+  int i = 255;
+  while (i >= 0 && !bit_of(e, i)) --i;
+  unsigned pending = 0;
+  while (i >= 0) {
+    if (!bit_of(e, i)) {
+      ++pending;
+      --i;
+      continue;
+    }
+    int j = std::max(i - kWidth + 1, 0);
+    while (!bit_of(e, j)) ++j;
+    unsigned value = 0;
+    for (int b = i; b >= j; --b) value = (value << 1) | (bit_of(e, b) ? 1u : 0u);
+    const unsigned squarings = steps.empty() ? 0 : pending + static_cast<unsigned>(i - j + 1);
+    steps.push_back(sl::Step{static_cast<uint16_t>(squarings), static_cast<uint8_t>(value >> 1)});
+    pending = 0;
+    i = j - 1;
+  }
+  if (pending != 0) steps.push_back(sl::Step{static_cast<uint16_t>(pending), sl::kNoMultiply});
+  return steps;
+}
+
+struct LaneConstants {
+  std::vector<sl::Step> steps;
+  sl::Constants c;
+};
+
+const sl::Constants& lane_constants() {
+  static constinit Immortal<LaneConstants> made;
+  return made
+      .get([] {
+        LaneConstants k{exponent_steps(), {}};
+        // 2p < 2^255 fits the four words.
+        FrRepr p2{};
+        uint64_t carry = 0;
+        for (size_t i = 0; i < 4; ++i) {
+          p2[i] = (Fr::kModulus[i] << 1) | carry;
+          carry = Fr::kModulus[i] >> 63;
+        }
+        k.c.modulus = lanes52::Modulus{lanes52::split52(Fr::kModulus), lanes52::split52(p2),
+                                       Fr::kInv & ((uint64_t{1} << 52) - 1)};
+        k.c.from_lanes = lanes52::split52(Fr::kR);
+        k.c.steps = k.steps.data();
+        k.c.step_count = k.steps.size();
+        return k;
+      })
+      .c;
+}
+
+SqrtKernel choose_kernel() {
+  if (const char* forced = std::getenv("QUILLET_SQRT_LANES")) {
+    for (SqrtKernel k : {SqrtKernel::scalar, SqrtKernel::emulated, SqrtKernel::ifma}) {
+      if (sqrt_kernel_name(k) == forced && sqrt_kernel_available(k)) return k;
+    }
+  }
+  return sqrt_kernel_available(SqrtKernel::ifma) ? SqrtKernel::ifma : SqrtKernel::scalar;
+}
+
+// 1/x[i] for each x[i] (all nonzero), through one inversion.
+std::vector<Fr> invert_all(std::span<const Fr> x) {
+  std::vector<Fr> prefix(x.size());
+  Fr running = Fr::one();
+  for (size_t i = 0; i < x.size(); ++i) {
+    running.mul_assign(x[i]);
+    prefix[i] = running;
+  }
+  Fr inv = invert_safegcd(running);
+  std::vector<Fr> out(x.size());
+  for (size_t i = x.size(); i-- > 0;) {
+    out[i] = i == 0 ? inv : inv * prefix[i - 1];
+    inv.mul_assign(x[i]);
+  }
+  return out;
+}
+
+// The roots of rho[i] for a block of at most sl::kBlock nonzero elements.
+void roots_in_lanes(std::span<const Fr> rho, std::span<std::optional<Fr>> out, SqrtKernel k) {
+  sl::Block b{};
+  for (size_t e = 0; e < sl::kBlock; ++e) {
+    // x·2^260, sixteen times the 2^256 form; idle lanes raise one.
+    Fr x = e < rho.size() ? rho[e] : Fr::one();
+    for (int d = 0; d < 4; ++d) x.double_();
+    const lanes52::Limbs l = lanes52::split52(x.montgomery_limbs());
+    for (size_t i = 0; i < sl::kLimbs; ++i) b.rho[e / sl::kLanes][i][e % sl::kLanes] = l.v[i];
+  }
+  if (k == SqrtKernel::ifma) {
+    sl::run_ifma(lane_constants(), b);
+  } else {
+    sl::run_emulated(lane_constants(), b);
+  }
+  const auto read = [&](size_t o, size_t e) {
+    return Fr::from_montgomery_limbs(lanes52::join52(&b.out[o][e / sl::kLanes][0][e % sl::kLanes], sl::kLanes));
+  };
+  for (size_t e = 0; e < rho.size(); ++e) {
+    out[e] = detail::sqrt_finish_vartime(read(0, e), {read(1, e), read(2, e), read(3, e), read(4, e)});
+  }
+}
+
+// The scalar way, two at a time.
+void roots_scalar(std::span<const Fr> u, std::span<const Fr> v, std::span<std::optional<Fr>> out) {
+  size_t i = 0;
+  for (; i + 1 < u.size(); i += 2) {
+    const auto pair = sqrt_ratio_pair_vartime(u[i], v[i], u[i + 1], v[i + 1]);
+    out[i] = pair[0];
+    out[i + 1] = pair[1];
+  }
+  if (i < u.size()) out[i] = sqrt_ratio_vartime(u[i], v[i]);
+}
+
+}  // namespace
+
+std::string_view sqrt_kernel_name(SqrtKernel k) {
+  switch (k) {
+    case SqrtKernel::scalar:
+      return "scalar";
+    case SqrtKernel::emulated:
+      return "emulated";
+    case SqrtKernel::ifma:
+      return "ifma";
+  }
+  return "scalar";
+}
+
+// Chosen once per process, as Immortal constants (crypto/immortal.hpp).
+bool sqrt_kernel_available(SqrtKernel k) {
+  if (k != SqrtKernel::ifma) return true;
+  static constinit Immortal<bool> ifma;
+  return ifma.get([] { return sl::ifma_compiled() && lanes52::cpu_has_ifma(); });
+}
+
+SqrtKernel sqrt_kernel() {
+  static constinit Immortal<SqrtKernel> chosen;
+  return chosen.get(choose_kernel);
+}
+
+std::vector<std::optional<Fr>> sqrt_ratio_many_vartime(std::span<const Fr> u, std::span<const Fr> v, SqrtKernel k) {
+  if (u.size() != v.size()) fail_hard("assertion failed: as many numerators as denominators");
+  std::vector<std::optional<Fr>> out(u.size());
+  if (k == SqrtKernel::scalar) {
+    roots_scalar(u, v, out);
+    return out;
+  }
+  // Zero numerators and denominators are answered here; the others share
+  // one inversion and go through the lanes as rho = u/v.
+  std::vector<size_t> index;
+  std::vector<Fr> den;
+  for (size_t i = 0; i < u.size(); ++i) {
+    if (v[i].is_zero()) continue;
+    if (u[i].is_zero()) {
+      out[i] = Fr::zero();
+      continue;
+    }
+    index.push_back(i);
+    den.push_back(v[i]);
+  }
+  const std::vector<Fr> inv = invert_all(den);
+  std::vector<Fr> rho(index.size());
+  for (size_t j = 0; j < index.size(); ++j) rho[j] = u[index[j]] * inv[j];
+  std::vector<std::optional<Fr>> roots(index.size());
+  size_t start = 0;
+  for (; start < rho.size(); start += sl::kBlock) {
+    const size_t count = std::min(sl::kBlock, rho.size() - start);
+    if (count < kMinLaneTail) break;
+    roots_in_lanes(std::span(rho).subspan(start, count), std::span(roots).subspan(start, count), k);
+  }
+  const std::vector<Fr> ones(rho.size() - std::min(start, rho.size()), Fr::one());
+  if (!ones.empty()) roots_scalar(std::span(rho).subspan(start), ones, std::span(roots).subspan(start));
+  for (size_t j = 0; j < index.size(); ++j) out[index[j]] = roots[j];
+  return out;
+}
+
+}  // namespace quillet::field
