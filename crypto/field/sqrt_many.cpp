@@ -17,7 +17,7 @@ namespace {
 namespace sl = sqrt_lanes52;
 
 // Fewer remaining ratios than this go the scalar way: a block of lanes costs
-// about as much as this many scalar roots.
+// about as much as three scalar roots.
 constexpr size_t kMinLaneTail = 4;
 
 constexpr bool bit_of(const FrRepr& e, int i) { return ((e[i / 64] >> (i % 64)) & 1) != 0; }
@@ -181,6 +181,10 @@ std::vector<std::optional<Fr>> sqrt_ratio_many_vartime(std::span<const Fr> u, st
     }
     index.push_back(i);
     den.push_back(v[i]);
+  }
+  if (index.size() < kMinLaneTail) {
+    roots_scalar(u, v, out);
+    return out;
   }
   const std::vector<Fr> inv = invert_all(den);
   std::vector<Fr> rho(index.size());
