@@ -1,7 +1,7 @@
-// The long exponentiation of a square root, rho^((t-1)/2), for sixteen
-// elements at once (two vectors of eight lanes, interleaved so that one hides
-// the other's latency), and the powers the 2-adic finish needs. The finish
-// itself (table lookups) stays per element: crypto/field/sqrt_many.cpp.
+// Sixteen exponentiations to one public exponent at once (two vectors of
+// eight lanes, interleaved so that one hides the other's latency). For a
+// square root: rho^((t-1)/2) and the powers the 2-adic finish needs; the
+// finish itself (table lookups) stays per element: crypto/field/pow_many.cpp.
 //
 // Like lanes52.hpp this header includes nothing but fixed-width integers and
 // defines only templates on the vector policy: it is compiled for AVX-512 in
@@ -21,8 +21,8 @@ using lanes52::Limbs;
 
 inline constexpr size_t kVectors = 2;
 inline constexpr size_t kBlock = kVectors * kLanes;
-// Outputs per element: r = rho^((t+1)/2), then b = rho^t and b^(2^7),
-// b^(2^14), b^(2^21).
+// Outputs per element of a square root: r = rho^((t+1)/2), then b = rho^t
+// and b^(2^7), b^(2^14), b^(2^21). A plain power has one, x^e.
 inline constexpr size_t kOutputs = 5;
 inline constexpr unsigned kWindowBits = 7;
 // Odd powers rho, rho^3, ..., rho^31 of the window scan.
@@ -36,6 +36,7 @@ struct Step {
 };
 inline constexpr uint8_t kNoMultiply = 0xff;
 
+// The exponent e as steps: (t-1)/2 for a square root. At least one step.
 struct Constants {
   lanes52::Modulus modulus;
   Limbs from_lanes;  // 2^256 mod p: 2^260 form -> 2^256 form
@@ -44,14 +45,18 @@ struct Constants {
 };
 
 // Elements as [vector][limb][lane]. In: rho in the 2^260 form, below 2p.
-// Out: the kOutputs powers in the 2^256 form, canonical.
+// Out: the powers in the 2^256 form, canonical.
 struct Block {
   uint64_t rho[kVectors][kLimbs][kLanes];
   uint64_t out[kOutputs][kVectors][kLimbs][kLanes];
 };
 
-void run_ifma(const Constants& c, Block& b);
-void run_emulated(const Constants& c, Block& b);
+// What a kernel call computes: the kOutputs powers of a square root, or
+// rho^e alone (in out[0]).
+enum class Job { sqrt, power };
+
+void run_ifma(const Constants& c, Block& b, Job job);
+void run_emulated(const Constants& c, Block& b, Job job);
 bool ifma_compiled();
 
 #define QUILLET_LANES_INLINE __attribute__((always_inline)) inline
@@ -101,7 +106,7 @@ struct Kernel : lanes52::Arith<O> {
     for (size_t v = 0; v < kVectors; ++v) A::store(out[v], A::sub_if_ge(A::mul_const(a[v], c.from_lanes, x), x.p, x));
   }
 
-  static void run(const Constants& c, Block& b) {
+  static void run(const Constants& c, Block& b, Job job) {
     const Ctx x = A::context(c.modulus);
     Fe rho[kVectors];
     for (size_t v = 0; v < kVectors; ++v) rho[v] = A::load(b.rho[v]);
@@ -120,6 +125,10 @@ struct Kernel : lanes52::Arith<O> {
     for (size_t s = 1; s < c.step_count; ++s) {
       sqr_n(w, c.steps[s].squarings, x);
       if (c.steps[s].odd != kNoMultiply) mul_each(w, odd[c.steps[s].odd], x);
+    }
+    if (job == Job::power) {
+      emit(c, w, b.out[0], x);
+      return;
     }
     // w = rho^((t-1)/2): r = w·rho, b = r·w.
     Fe r[kVectors];

@@ -5,6 +5,6 @@
 
 namespace quillet::field::sqrt_lanes52 {
 
-void run_emulated(const Constants& c, Block& b) { Kernel<lanes52::Emulated>::run(c, b); }
+void run_emulated(const Constants& c, Block& b, Job job) { Kernel<lanes52::Emulated>::run(c, b, job); }
 
 }  // namespace quillet::field::sqrt_lanes52

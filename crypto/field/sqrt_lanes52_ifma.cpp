@@ -7,13 +7,13 @@ namespace quillet::field::sqrt_lanes52 {
 
 #if defined(QUILLET_LANES_IFMA)
 
-void run_ifma(const Constants& c, Block& b) { Kernel<lanes52::Ifma>::run(c, b); }
+void run_ifma(const Constants& c, Block& b, Job job) { Kernel<lanes52::Ifma>::run(c, b, job); }
 bool ifma_compiled() { return true; }
 
 #else
 
 // Never called: the dispatcher asks ifma_compiled() first.
-void run_ifma(const Constants& c, Block& b) { run_emulated(c, b); }
+void run_ifma(const Constants& c, Block& b, Job job) { run_emulated(c, b, job); }
 bool ifma_compiled() { return false; }
 
 #endif

@@ -1,6 +1,7 @@
-// The batched square roots against sqrt_ratio_vartime, root for root, on
-// every kernel this machine runs: random ratios, zeros, non-squares, -1 and
-// elements of every 2-adic order, in batches that end in full, partial and
+// The batched powers and square roots against pow_public_exponent and
+// sqrt_ratio_vartime, element for element, on every kernel this machine runs:
+// random ratios, zeros, non-squares, -1 and elements of every 2-adic order,
+// exponents of every shape, in batches that end in full, partial and
 // scalar-only blocks.
 #include <gtest/gtest.h>
 
@@ -9,7 +10,8 @@
 #include <vector>
 
 #include "crypto/field/fr_algorithms.hpp"
-#include "crypto/field/sqrt_many.hpp"
+#include "crypto/field/repr.hpp"
+#include "crypto/field/pow_many.hpp"
 
 namespace quillet::field {
 namespace {
@@ -53,13 +55,13 @@ std::vector<std::pair<Fr, Fr>> ratios(std::mt19937_64& rng, size_t count) {
   return out;
 }
 
-TEST(SqrtMany, SameRootsAsOneAtATimeOnEveryKernel) {
+TEST(PowMany, SquareRootsSameAsOneAtATimeOnEveryKernel) {
   std::mt19937_64 rng(19);
-  for (SqrtKernel k : {SqrtKernel::scalar, SqrtKernel::emulated, SqrtKernel::ifma}) {
-    if (!sqrt_kernel_available(k)) continue;
-    SCOPED_TRACE(std::string(sqrt_kernel_name(k)));
+  for (PowKernel k : {PowKernel::scalar, PowKernel::emulated, PowKernel::ifma}) {
+    if (!pow_kernel_available(k)) continue;
+    SCOPED_TRACE(std::string(pow_kernel_name(k)));
     for (size_t count : {0, 1, 3, 4, 16, 17, 37, 64}) {
-      if (k == SqrtKernel::emulated && count > 17) continue;  // slow by design
+      if (k == PowKernel::emulated && count > 17) continue;  // slow by design
       const auto pairs = ratios(rng, count);
       std::vector<Fr> u, v;
       for (const auto& [a, b] : pairs) {
@@ -76,6 +78,36 @@ TEST(SqrtMany, SameRootsAsOneAtATimeOnEveryKernel) {
       if (count >= 16) {
         EXPECT_GT(roots, count / 4);
         EXPECT_LT(roots, count);
+      }
+    }
+  }
+}
+
+TEST(PowMany, PowersSameAsOneAtATimeOnEveryKernel) {
+  std::mt19937_64 rng(20);
+  const FrRepr p = Fr::kModulus;
+  const std::vector<FrRepr> exponents = {
+      {},
+      {1, 0, 0, 0},
+      {31, 0, 0, 0},
+      {32, 0, 0, 0},
+      {0, 0, 0, uint64_t{1} << 63},
+      {~0ULL, ~0ULL, ~0ULL, ~0ULL},
+      detail::shift_right(detail::sub_word(p, 1), 3),
+      detail::sub_word(p, 2),
+      {rng(), rng(), rng(), rng()},
+  };
+  std::vector<Fr> x = {Fr::zero(), Fr::one(), -Fr::one(), Fr::from_montgomery_limbs(FrParams::kRootOfUnity)};
+  while (x.size() < 37) x.push_back(random_fr(rng));
+  for (PowKernel k : {PowKernel::scalar, PowKernel::emulated, PowKernel::ifma}) {
+    if (!pow_kernel_available(k)) continue;
+    SCOPED_TRACE(std::string(pow_kernel_name(k)));
+    for (const FrRepr& e : exponents) {
+      for (size_t count : {size_t{3}, size_t{16}, size_t{37}}) {
+        if (k == PowKernel::emulated && count > 16) continue;  // slow by design
+        const std::vector<Fr> many = pow_many_vartime(std::span(x).first(count), e, k);
+        ASSERT_EQ(many.size(), count);
+        for (size_t i = 0; i < count; ++i) EXPECT_EQ(many[i], pow_public_exponent(x[i], e)) << repr_to_hex(e) << " " << i;
       }
     }
   }

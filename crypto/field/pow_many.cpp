@@ -1,4 +1,4 @@
-#include "crypto/field/sqrt_many.hpp"
+#include "crypto/field/pow_many.hpp"
 
 #include <algorithm>
 #include <array>
@@ -22,9 +22,9 @@ constexpr size_t kMinLaneTail = 4;
 
 constexpr bool bit_of(const FrRepr& e, int i) { return ((e[i / 64] >> (i % 64)) & 1) != 0; }
 
-// The sliding-window scan (width 5) of (t-1)/2 as steps for the lanes.
-std::vector<sl::Step> exponent_steps() {
-  const FrRepr e = detail::shift_right(Fr::kT, 1);
+// The sliding-window scan (width 5) of a nonzero e as steps for the lanes:
+// the order of operations of pow_public_exponent.
+std::vector<sl::Step> exponent_steps(const FrRepr& e) {
   constexpr int kWidth = 5;
   std::vector<sl::Step> steps;
   int i = 255;
@@ -49,40 +49,47 @@ std::vector<sl::Step> exponent_steps() {
   return steps;
 }
 
-struct LaneConstants {
+// The constants of the lanes for the steps of one exponent.
+sl::Constants lane_constants(const std::vector<sl::Step>& steps) {
+  // 2p < 2^255 fits the four words.
+  FrRepr p2{};
+  uint64_t carry = 0;
+  for (size_t i = 0; i < 4; ++i) {
+    p2[i] = (Fr::kModulus[i] << 1) | carry;
+    carry = Fr::kModulus[i] >> 63;
+  }
+  sl::Constants c{};
+  c.modulus = lanes52::Modulus{lanes52::split52(Fr::kModulus), lanes52::split52(p2), Fr::kInv & ((uint64_t{1} << 52) - 1)};
+  c.from_lanes = lanes52::split52(Fr::kR);
+  c.steps = steps.data();
+  c.step_count = steps.size();
+  return c;
+}
+
+struct SqrtConstants {
   std::vector<sl::Step> steps;
   sl::Constants c;
 };
 
-const sl::Constants& lane_constants() {
-  static constinit Immortal<LaneConstants> made;
+// Those of (t-1)/2, made once.
+const sl::Constants& sqrt_constants() {
+  static constinit Immortal<SqrtConstants> made;
   return made
       .get([] {
-        LaneConstants k{exponent_steps(), {}};
-        // 2p < 2^255 fits the four words.
-        FrRepr p2{};
-        uint64_t carry = 0;
-        for (size_t i = 0; i < 4; ++i) {
-          p2[i] = (Fr::kModulus[i] << 1) | carry;
-          carry = Fr::kModulus[i] >> 63;
-        }
-        k.c.modulus = lanes52::Modulus{lanes52::split52(Fr::kModulus), lanes52::split52(p2),
-                                       Fr::kInv & ((uint64_t{1} << 52) - 1)};
-        k.c.from_lanes = lanes52::split52(Fr::kR);
-        k.c.steps = k.steps.data();
-        k.c.step_count = k.steps.size();
+        SqrtConstants k{exponent_steps(detail::shift_right(Fr::kT, 1)), {}};
+        k.c = lane_constants(k.steps);
         return k;
       })
       .c;
 }
 
-SqrtKernel choose_kernel() {
-  if (const char* forced = std::getenv("QUILLET_SQRT_LANES")) {
-    for (SqrtKernel k : {SqrtKernel::scalar, SqrtKernel::emulated, SqrtKernel::ifma}) {
-      if (sqrt_kernel_name(k) == forced && sqrt_kernel_available(k)) return k;
+PowKernel choose_kernel() {
+  if (const char* forced = std::getenv("QUILLET_POW_LANES")) {
+    for (PowKernel k : {PowKernel::scalar, PowKernel::emulated, PowKernel::ifma}) {
+      if (pow_kernel_name(k) == forced && pow_kernel_available(k)) return k;
     }
   }
-  return sqrt_kernel_available(SqrtKernel::ifma) ? SqrtKernel::ifma : SqrtKernel::scalar;
+  return pow_kernel_available(PowKernel::ifma) ? PowKernel::ifma : PowKernel::scalar;
 }
 
 // 1/x[i] for each x[i] (all nonzero), through one inversion.
@@ -102,26 +109,34 @@ std::vector<Fr> invert_all(std::span<const Fr> x) {
   return out;
 }
 
-// The roots of rho[i] for a block of at most sl::kBlock nonzero elements.
-void roots_in_lanes(std::span<const Fr> rho, std::span<std::optional<Fr>> out, SqrtKernel k) {
+// x[e] for a block of at most sl::kBlock elements through the lanes; idle
+// lanes raise one.
+sl::Block run_block(std::span<const Fr> x, const sl::Constants& c, sl::Job job, PowKernel k) {
   sl::Block b{};
   for (size_t e = 0; e < sl::kBlock; ++e) {
-    // x·2^260, sixteen times the 2^256 form; idle lanes raise one.
-    Fr x = e < rho.size() ? rho[e] : Fr::one();
-    for (int d = 0; d < 4; ++d) x.double_();
-    const lanes52::Limbs l = lanes52::split52(x.montgomery_limbs());
+    // x·2^260, sixteen times the 2^256 form.
+    Fr v = e < x.size() ? x[e] : Fr::one();
+    for (int d = 0; d < 4; ++d) v.double_();
+    const lanes52::Limbs l = lanes52::split52(v.montgomery_limbs());
     for (size_t i = 0; i < sl::kLimbs; ++i) b.rho[e / sl::kLanes][i][e % sl::kLanes] = l.v[i];
   }
-  if (k == SqrtKernel::ifma) {
-    sl::run_ifma(lane_constants(), b);
+  if (k == PowKernel::ifma) {
+    sl::run_ifma(c, b, job);
   } else {
-    sl::run_emulated(lane_constants(), b);
+    sl::run_emulated(c, b, job);
   }
-  const auto read = [&](size_t o, size_t e) {
-    return Fr::from_montgomery_limbs(lanes52::join52(&b.out[o][e / sl::kLanes][0][e % sl::kLanes], sl::kLanes));
-  };
+  return b;
+}
+
+Fr output(const sl::Block& b, size_t o, size_t e) {
+  return Fr::from_montgomery_limbs(lanes52::join52(&b.out[o][e / sl::kLanes][0][e % sl::kLanes], sl::kLanes));
+}
+
+// The roots of rho[i] for a block of at most sl::kBlock nonzero elements.
+void roots_in_lanes(std::span<const Fr> rho, std::span<std::optional<Fr>> out, PowKernel k) {
+  const sl::Block b = run_block(rho, sqrt_constants(), sl::Job::sqrt, k);
   for (size_t e = 0; e < rho.size(); ++e) {
-    out[e] = detail::sqrt_finish_vartime(read(0, e), {read(1, e), read(2, e), read(3, e), read(4, e)});
+    out[e] = detail::sqrt_finish_vartime(output(b, 0, e), {output(b, 1, e), output(b, 2, e), output(b, 3, e), output(b, 4, e)});
   }
 }
 
@@ -138,34 +153,55 @@ void roots_scalar(std::span<const Fr> u, std::span<const Fr> v, std::span<std::o
 
 }  // namespace
 
-std::string_view sqrt_kernel_name(SqrtKernel k) {
+std::string_view pow_kernel_name(PowKernel k) {
   switch (k) {
-    case SqrtKernel::scalar:
+    case PowKernel::scalar:
       return "scalar";
-    case SqrtKernel::emulated:
+    case PowKernel::emulated:
       return "emulated";
-    case SqrtKernel::ifma:
+    case PowKernel::ifma:
       return "ifma";
   }
   return "scalar";
 }
 
 // Chosen once per process, as Immortal constants (crypto/immortal.hpp).
-bool sqrt_kernel_available(SqrtKernel k) {
-  if (k != SqrtKernel::ifma) return true;
+bool pow_kernel_available(PowKernel k) {
+  if (k != PowKernel::ifma) return true;
   static constinit Immortal<bool> ifma;
   return ifma.get([] { return sl::ifma_compiled() && lanes52::cpu_has_ifma(); });
 }
 
-SqrtKernel sqrt_kernel() {
-  static constinit Immortal<SqrtKernel> chosen;
+PowKernel pow_kernel() {
+  static constinit Immortal<PowKernel> chosen;
   return chosen.get(choose_kernel);
 }
 
-std::vector<std::optional<Fr>> sqrt_ratio_many_vartime(std::span<const Fr> u, std::span<const Fr> v, SqrtKernel k) {
+std::vector<Fr> pow_many_vartime(std::span<const Fr> x, const FrRepr& e, PowKernel k) {
+  std::vector<Fr> out(x.size(), Fr::one());
+  if (e == FrRepr{}) return out;
+  if (k == PowKernel::scalar || x.size() < kMinLaneTail) {
+    for (size_t i = 0; i < x.size(); ++i) out[i] = pow_public_exponent(x[i], e);
+    return out;
+  }
+  const std::vector<sl::Step> steps = exponent_steps(e);
+  const sl::Constants c = lane_constants(steps);
+  for (size_t start = 0; start < x.size(); start += sl::kBlock) {
+    const size_t count = std::min(sl::kBlock, x.size() - start);
+    if (count < kMinLaneTail) {
+      for (size_t i = start; i < x.size(); ++i) out[i] = pow_public_exponent(x[i], e);
+      break;
+    }
+    const sl::Block b = run_block(x.subspan(start, count), c, sl::Job::power, k);
+    for (size_t i = 0; i < count; ++i) out[start + i] = output(b, 0, i);
+  }
+  return out;
+}
+
+std::vector<std::optional<Fr>> sqrt_ratio_many_vartime(std::span<const Fr> u, std::span<const Fr> v, PowKernel k) {
   if (u.size() != v.size()) fail_hard("assertion failed: as many numerators as denominators");
   std::vector<std::optional<Fr>> out(u.size());
-  if (k == SqrtKernel::scalar) {
+  if (k == PowKernel::scalar) {
     roots_scalar(u, v, out);
     return out;
   }

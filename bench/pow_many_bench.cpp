@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "crypto/field/fr_algorithms.hpp"
-#include "crypto/field/sqrt_many.hpp"
+#include "crypto/field/pow_many.hpp"
 
 namespace {
 
 using quillet::field::Fr;
-using quillet::field::SqrtKernel;
+using quillet::field::PowKernel;
 
 constexpr size_t kRatios = 256;
 
@@ -40,18 +40,18 @@ void BM_SqrtRatioOneByOne(benchmark::State& st) {
 BENCHMARK(BM_SqrtRatioOneByOne)->Unit(benchmark::kMicrosecond);
 
 void BM_SqrtRatioMany(benchmark::State& st) {
-  const auto k = static_cast<SqrtKernel>(st.range(0));
-  if (!quillet::field::sqrt_kernel_available(k)) {
+  const auto k = static_cast<PowKernel>(st.range(0));
+  if (!quillet::field::pow_kernel_available(k)) {
     st.SkipWithError("kernel not available");
     return;
   }
-  st.SetLabel(std::string(quillet::field::sqrt_kernel_name(k)));
+  st.SetLabel(std::string(quillet::field::pow_kernel_name(k)));
   for (auto _ : st) benchmark::DoNotOptimize(quillet::field::sqrt_ratio_many_vartime(values(0), values(1), k));
   per_root(st);
 }
 BENCHMARK(BM_SqrtRatioMany)
-    ->Arg(static_cast<int>(SqrtKernel::scalar))
-    ->Arg(static_cast<int>(SqrtKernel::ifma))
+    ->Arg(static_cast<int>(PowKernel::scalar))
+    ->Arg(static_cast<int>(PowKernel::ifma))
     ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
