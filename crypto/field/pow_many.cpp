@@ -4,20 +4,21 @@
 #include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 
 #include "crypto/failure.hpp"
 #include "crypto/field/fr_algorithms.hpp"
 #include "crypto/field/lanes52.hpp"
-#include "crypto/field/sqrt_lanes52.hpp"
+#include "crypto/field/pow_lanes52.hpp"
 #include "crypto/immortal.hpp"
 
 namespace quillet::field {
 namespace {
 
-namespace sl = sqrt_lanes52;
+namespace sl = pow_lanes52;
 
-// Fewer remaining ratios than this go the scalar way: a block of lanes costs
-// about as much as three scalar roots.
+// Fewer remaining elements than this go the scalar way: a block of lanes
+// costs about as much as three scalar exponentiations.
 constexpr size_t kMinLaneTail = 4;
 
 constexpr bool bit_of(const FrRepr& e, int i) { return ((e[i / 64] >> (i % 64)) & 1) != 0; }

@@ -13,7 +13,7 @@
 
 #include "crypto/field/lanes52.hpp"
 
-namespace quillet::field::sqrt_lanes52 {
+namespace quillet::field::pow_lanes52 {
 
 using lanes52::kLanes;
 using lanes52::kLimbs;
@@ -145,4 +145,4 @@ struct Kernel : lanes52::Arith<O> {
 
 #undef QUILLET_LANES_INLINE
 
-}  // namespace quillet::field::sqrt_lanes52
+}  // namespace quillet::field::pow_lanes52

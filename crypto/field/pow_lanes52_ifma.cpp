@@ -1,9 +1,9 @@
-// The square-root lanes on AVX-512 IFMA, compiled alone with the instructions
+// The exponentiation lanes on AVX-512 IFMA, compiled alone with the instructions
 // enabled (quillet_ifma_sources); reached only after field::lanes52::cpu_has_ifma.
 #include "crypto/field/lanes52_ops.hpp"
-#include "crypto/field/sqrt_lanes52.hpp"
+#include "crypto/field/pow_lanes52.hpp"
 
-namespace quillet::field::sqrt_lanes52 {
+namespace quillet::field::pow_lanes52 {
 
 #if defined(QUILLET_LANES_IFMA)
 
@@ -18,4 +18,4 @@ bool ifma_compiled() { return false; }
 
 #endif
 
-}  // namespace quillet::field::sqrt_lanes52
+}  // namespace quillet::field::pow_lanes52
