@@ -54,7 +54,8 @@ std::vector<bool> in_subgroup_vartime(std::span<const Extended> points) {
     index.push_back(i);
   }
   const auto each = [&] {
-    for (size_t k = 0; k < index.size(); ++k) out[index[k]] = detail::pairing_is_one_vartime(f[k]);
+    const std::vector<bool> one = detail::pairings_are_one_vartime(std::span(f).first(index.size()));
+    for (size_t k = 0; k < index.size(); ++k) out[index[k]] = one[k];
     return out;
   };
   if (index.size() < kMinBatchedPoints) return each();
@@ -72,6 +73,7 @@ std::vector<bool> in_subgroup_vartime(std::span<const Extended> points) {
   const size_t query_bytes = (blocks + 1) / 2;
   std::vector<uint8_t> subsets(kSubgroupQueries * query_bytes);
   if (!random::fill_random(subsets)) return each();
+  std::vector<Fr> queries(kSubgroupQueries);
   for (size_t q = 0; q < kSubgroupQueries; ++q) {
     const uint8_t* bits = &subsets[q * query_bytes];
     Fr product = Fr::one();
@@ -79,8 +81,10 @@ std::vector<bool> in_subgroup_vartime(std::span<const Extended> points) {
       const unsigned mask = (bits[b / 2] >> (4 * (b % 2))) & 15;
       if (mask != 0) product.mul_assign(products[b][mask]);
     }
-    if (!detail::pairing_is_one_vartime(product)) return each();
+    queries[q] = product;
   }
+  const std::vector<bool> passed = detail::pairings_are_one_vartime(queries);
+  if (std::find(passed.begin(), passed.end(), false) != passed.end()) return each();
   for (size_t k : index) out[k] = true;
   return out;
 }

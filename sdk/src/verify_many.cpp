@@ -68,24 +68,20 @@ void verify_run(std::span<const VerifyArgs> items, std::vector<VerifyOutcome>& o
   std::vector<std::optional<Texts>> texts(n);
   for (size_t i = 0; i < n; ++i) texts[i] = parse_texts(items[i]);
 
-  // R of each item, two square roots at a time.
+  // R of each item, the square roots taken together.
   std::vector<std::optional<Point>> r(n);
-  std::optional<size_t> pending;
   const auto decoded = [](const Expected<Point, jubjub::ReadError>& p) {
     return p ? std::optional<Point>(*p) : std::nullopt;
   };
+  std::vector<jubjub::PointEncoding> r_bytes;
+  std::vector<size_t> r_item;
   for (size_t i = 0; i < n; ++i) {
     if (!texts[i]) continue;
-    if (!pending) {
-      pending = i;
-      continue;
-    }
-    const auto pair = Point::read_pair(texts[*pending]->r, texts[i]->r, params);
-    r[*pending] = decoded(pair[0]);
-    r[i] = decoded(pair[1]);
-    pending.reset();
+    r_bytes.push_back(texts[i]->r);
+    r_item.push_back(i);
   }
-  if (pending) r[*pending] = decoded(Point::read(texts[*pending]->r, params));
+  const auto r_points = Point::read_many(r_bytes, params);
+  for (size_t j = 0; j < r_item.size(); ++j) r[r_item[j]] = decoded(r_points[j]);
 
   // Each distinct key once, by value: two texts of one value are one key.
   std::map<std::array<uint64_t, 4>, size_t> slot_of;
@@ -106,16 +102,11 @@ void verify_run(std::span<const VerifyArgs> items, std::vector<VerifyOutcome>& o
       to_decode.push_back(k);
     }
   }
-  for (size_t j = 0; j < to_decode.size(); j += 2) {
-    const size_t a = to_decode[j];
-    if (j + 1 == to_decode.size()) {
-      if (auto p = decoded(Point::read(slot_value[a].to_little_endian(), params))) slot_key[a] = jubjub::PublicKey{*p};
-      break;
-    }
-    const size_t b = to_decode[j + 1];
-    const auto pair = Point::read_pair(slot_value[a].to_little_endian(), slot_value[b].to_little_endian(), params);
-    if (pair[0]) slot_key[a] = jubjub::PublicKey{*pair[0]};
-    if (pair[1]) slot_key[b] = jubjub::PublicKey{*pair[1]};
+  std::vector<jubjub::PointEncoding> key_bytes;
+  for (size_t k : to_decode) key_bytes.push_back(slot_value[k].to_little_endian());
+  const auto key_points = Point::read_many(key_bytes, params);
+  for (size_t j = 0; j < to_decode.size(); ++j) {
+    if (key_points[j]) slot_key[to_decode[j]] = jubjub::PublicKey{*key_points[j]};
   }
 
   // The well-formed items go to the batch; the others to verify_signature.
