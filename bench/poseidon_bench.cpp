@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "crypto/field/fr.hpp"
+#include "crypto/poseidon/lanes.hpp"
 #include "crypto/poseidon/poseidon.hpp"
 #include "sdk/src/hashing/poseidon_hasher.hpp"
 
@@ -31,6 +32,43 @@ void BM_Permutation(benchmark::State& st) {
   }
 }
 BENCHMARK(BM_Permutation);
+
+// The permutation's parts: the scalar permutation, its partial rounds alone
+// (the full rounds are the difference), and the permutation with the full
+// rounds on each lane kernel (scalar: the scalar permutation again).
+void BM_PermutationScalar(benchmark::State& st) {
+  const quillet::poseidon::Poseidon& proto = quillet::poseidon::poseidon_hasher();
+  quillet::poseidon::State state = proto.state();
+  for (auto _ : st) {
+    quillet::poseidon::permute_scalar(proto.spec(), state, false);
+    benchmark::DoNotOptimize(state);
+  }
+}
+BENCHMARK(BM_PermutationScalar);
+
+void BM_PermutationPartialRounds(benchmark::State& st) {
+  const quillet::poseidon::Poseidon& proto = quillet::poseidon::poseidon_hasher();
+  quillet::poseidon::State state = proto.state();
+  for (auto _ : st) {
+    quillet::poseidon::partial_rounds(proto.spec(), state);
+    benchmark::DoNotOptimize(state);
+  }
+}
+BENCHMARK(BM_PermutationPartialRounds);
+
+void BM_PermutationOneState(benchmark::State& st, quillet::poseidon::LaneKernel k) {
+  if (!quillet::poseidon::lane_kernel_available(k)) {
+    st.SkipWithError("kernel not available on this processor");
+    return;
+  }
+  const auto& spec = quillet::poseidon::hasher_lane_spec();
+  quillet::poseidon::State state = quillet::poseidon::poseidon_hasher().state();
+  for (auto _ : st) {
+    quillet::poseidon::permute_one(spec, state, false, k);
+    benchmark::DoNotOptimize(state);
+  }
+}
+BENCHMARK_CAPTURE(BM_PermutationOneState, ifma, quillet::poseidon::LaneKernel::ifma);
 
 void BM_PoseidonHasher(benchmark::State& st) {
   quillet::poseidon::poseidon_hasher();  // keep the one-time build out of the loop

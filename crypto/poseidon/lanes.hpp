@@ -49,11 +49,16 @@ class LaneSpec {
 
   const Spec& spec() const { return *spec_; }
   const lanes52::Constants& constants() const { return constants_; }
+  const lanes52::OneStateConstants& one_state() const { return one_state_; }
 
  private:
   const Spec* spec_;
   std::vector<lanes52::Limbs> storage_;
+  std::vector<lanes52::LaneVector> lane_vectors_;
+  std::vector<lanes52::OneStateMatrix> matrices_;
+  std::vector<uint64_t> scalar_words_;
   lanes52::Constants constants_;
+  lanes52::OneStateConstants one_state_;
 };
 
 // The LaneSpec of poseidon_hasher()'s Spec, built once like it and never
@@ -68,6 +73,13 @@ void permute_squeeze_many(const LaneSpec& spec, std::span<State> states, std::sp
 
 // permute(spec, states[i]) for every i, on kernel `k`.
 void permute_many(const LaneSpec& spec, std::span<State> states, LaneKernel k = lane_kernel());
+
+// permute(spec, state), or with squeeze_only permute_squeeze's element 1
+// (the others unspecified), with the full rounds on kernel `k`: one state's
+// elements 1 to 8 across the lanes, element 0 beside them in scalar code;
+// the partial rounds stay scalar. On the scalar kernel, the scalar
+// permutation.
+void permute_one(const LaneSpec& spec, State& state, bool squeeze_only, LaneKernel k);
 
 // Collects the last absorptions (Poseidon::update_final) of the hasher's
 // sponges made on this thread while it is installed, so that a batch can run
