@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "crypto/failure.hpp"
 #include "crypto/immortal.hpp"
@@ -106,13 +107,59 @@ void run_block(const LaneSpec& spec, std::span<State> states, bool squeeze_only,
   }
 }
 
-void run_one_state(const LaneSpec& spec, State& state, lanes52::OneStatePart part, LaneKernel k) {
+// The one-state kernel's block of partial rounds from round `start`.
+lanes52::OneStateBlock one_state_block(const std::vector<SparseMDSMatrix>& sparse, size_t start) {
+  lanes52::OneStateBlock out{};
+  for (size_t t = 0; t < kLanes && start + t < sparse.size(); ++t) {
+    const SparseMDSMatrix& m = sparse[start + t];
+    for (size_t i = 1; i < kWidth; ++i) {
+      const Limbs row = scaled_form(m.first_row[i], 0);
+      const Limbs column = scaled_form(m.first_column[i - 1], 8);
+      for (size_t l = 0; l < kLimbs; ++l) {
+        out.rows[i - 1].v[l][t] = row.v[l];
+        out.columns[t].v[l][i - 1] = column.v[l];
+      }
+    }
+  }
+  return out;
+}
+
+template <field::Kernel K, size_t T>
+void element0_round(const LaneSpec& owner, size_t start, Fr& e, std::array<Fr, kLanes>& u,
+                    const uint64_t (*d)[kLanes]) {
+  const Spec& spec = owner.spec();
+  const size_t k = start + T;
+  Fr x = e;
+  Fr t = x;
+  t.square_with<K>();
+  t.square_with<K>();
+  x.mul_assign_with<K>(t);
+  x.add_assign(spec.constants.partial_constants[k]);
+  u[T] = x;
+  std::array<const Fr*, T + 1> a{};
+  std::array<const Fr*, T + 1> b{};
+  for (size_t j = 0; j < T; ++j) {
+    a[j] = &owner.one_state_terms()[k][j];
+    b[j] = &u[j];
+  }
+  a[T] = &spec.mds_matrices.sparse_matrices[k].first_row[0];
+  b[T] = &u[T];
+  e = Fr::sum_of_products_plus_with<K, T + 1>(Fr::from_montgomery_limbs(join52(&d[0][T], kLanes)), a, b);
+}
+
+template <field::Kernel K, size_t... T>
+void element0_rounds(const LaneSpec& owner, size_t start, size_t n, Fr& e, std::array<Fr, kLanes>& u,
+                     const uint64_t (*d)[kLanes], std::index_sequence<T...>) {
+  ((T < n ? element0_round<K, T>(owner, start, e, u, d) : void()), ...);
+}
+
+void run_one_state(const LaneSpec& spec, State& state, bool squeeze_only, LaneKernel k) {
   uint64_t words[kWidth][4];
   for (size_t e = 0; e < kWidth; ++e) put_words(words[e], state.words[e]);
   if (k == LaneKernel::ifma) {
-    lanes52::one_state_ifma(spec.constants(), spec.one_state(), words, part);
+    lanes52::one_state_ifma(spec.constants(), spec.one_state(), words, squeeze_only);
   } else {
-    lanes52::one_state_emulated(spec.constants(), spec.one_state(), words, part);
+    lanes52::one_state_emulated(spec.constants(), spec.one_state(), words, squeeze_only);
   }
   for (size_t e = 0; e < kWidth; ++e) state.words[e] = from_words(words[e]);
 }
@@ -202,7 +249,16 @@ LaneSpec::LaneSpec(const Spec& spec) : spec_(&spec) {
   }
   matrices_.push_back(one_state_matrix(m.mds_matrix, true));
   matrices_.push_back(one_state_matrix(m.mds_matrix, false));
-  matrices_.push_back(one_state_matrix(m.transition_matrix, false));
+  matrices_.push_back(one_state_matrix(m.transition_matrix, true));
+  for (size_t r = 0; r < rp; r += kLanes) blocks_.push_back(one_state_block(m.sparse_matrices, r));
+  one_state_terms_.resize(rp);
+  for (size_t r = 0; r < rp; ++r) {
+    std::array<Fr, 8> row;
+    for (size_t i = 0; i < 8; ++i) row[i] = m.sparse_matrices[r].first_row[i + 1];
+    for (size_t j = r - r % kLanes; j < r; ++j) {
+      one_state_terms_[r][j % kLanes] = Fr::sum_of_products(row, m.sparse_matrices[j].first_column);
+    }
+  }
   lanes52::OneStateConstants& o = one_state_;
   const auto* words = reinterpret_cast<const uint64_t(*)[4]>(scalar_words_.data());
   o.start0 = words;
@@ -211,7 +267,9 @@ LaneSpec::LaneSpec(const Spec& spec) : spec_(&spec) {
   o.end = lane_vectors_.data() + k.start_constants.size();
   o.mds = &matrices_[0];
   o.mds_out = &matrices_[1];
-  o.transition_out = &matrices_[2];
+  o.transition = &matrices_[2];
+  o.blocks = blocks_.data();
+  o.owner = this;
 
   lanes52::Constants& c = constants_;
   c.modulus = split52(Fr::kModulus);
@@ -257,9 +315,7 @@ void permute_one(const LaneSpec& spec, State& state, bool squeeze_only, LaneKern
     permute_scalar(spec.spec(), state, squeeze_only);
     return;
   }
-  run_one_state(spec, state, lanes52::OneStatePart::first, k);
-  partial_rounds(spec.spec(), state);
-  run_one_state(spec, state, squeeze_only ? lanes52::OneStatePart::last_squeeze : lanes52::OneStatePart::last, k);
+  run_one_state(spec, state, squeeze_only, k);
 }
 
 void permute_many(const LaneSpec& spec, std::span<State> states, LaneKernel k) {
@@ -382,6 +438,22 @@ void element0_row(Element0& e, const uint64_t (*row0)[4], const uint64_t (*v)[kL
     b[j] = Fr::from_montgomery_limbs(join52(&v[0][j - 1], kLanes));
   }
   set_element0(e, Fr::sum_of_products(a, b));
+}
+
+void element0_partial(const LaneSpec& owner, size_t start, size_t n, Element0& e, const uint64_t (*d)[kLanes],
+                      uint64_t (*u)[kLanes]) {
+  Fr x = element0_value(e);
+  std::array<Fr, kLanes> out;
+  if (Fr::fastest_kernel() == field::Kernel::mulx_adx) {
+    element0_rounds<field::Kernel::mulx_adx>(owner, start, n, x, out, d, std::make_index_sequence<kLanes>{});
+  } else {
+    element0_rounds<field::Kernel::portable>(owner, start, n, x, out, d, std::make_index_sequence<kLanes>{});
+  }
+  for (size_t t = 0; t < n; ++t) {
+    const Limbs l = split52(out[t].montgomery_limbs());
+    for (size_t k = 0; k < kLimbs; ++k) u[k][t] = l.v[k];
+  }
+  set_element0(e, x);
 }
 
 }  // namespace lanes52

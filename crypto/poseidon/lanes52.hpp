@@ -17,6 +17,10 @@
 
 #include "crypto/field/lanes52.hpp"
 
+namespace quillet::poseidon {
+class LaneSpec;
+}
+
 namespace quillet::poseidon::lanes52 {
 
 using field::lanes52::kLanes;
@@ -71,8 +75,20 @@ struct OneStateMatrix {
   uint64_t row0[kStateWidth][4];
 };
 
+// Eight partial rounds from round `start` in the one-state kernel. Lane t of
+// rows[i - 1] holds first_row_(start+t)[i], in the 2^256 form (its products
+// with elements 1 to 8 come out in element 0's form); lane i - 1 of
+// columns[j] holds first_column_(start+j)[i - 1]·2^264 (element 0's S-box
+// outputs go into the lanes' form). Lanes past the last round are zero.
+struct OneStateBlock {
+  LaneVector rows[kLanes];
+  LaneVector columns[kLanes];
+};
+
 // The one-state kernel's constants: element 0's round constants in the scalar
-// form, elements 1 to 8's per lane in the 2^260 form, and the matrix steps.
+// form, elements 1 to 8's per lane in the 2^260 form, the matrix steps and the
+// blocks of partial rounds; `owner` holds what element 0's side of the
+// partial rounds reads.
 struct OneStateConstants {
   const uint64_t (*start0)[4] = nullptr;  // half_full_rounds + 1
   const uint64_t (*end0)[4] = nullptr;    // half_full_rounds - 1
@@ -80,7 +96,9 @@ struct OneStateConstants {
   const LaneVector* end = nullptr;
   const OneStateMatrix* mds = nullptr;         // output in the 2^260 form
   const OneStateMatrix* mds_out = nullptr;     // output in the 2^256 form
-  const OneStateMatrix* transition_out = nullptr;  // output in the 2^256 form
+  const OneStateMatrix* transition = nullptr;  // output in the 2^260 form
+  const OneStateBlock* blocks = nullptr;       // one per kLanes partial rounds
+  const LaneSpec* owner = nullptr;
 };
 
 // Element 0 of the one-state kernel: canonical scalar Montgomery limbs, and
@@ -96,11 +114,13 @@ struct Element0 {
 void element0_sbox_add(Element0& e, const uint64_t* c);
 void element0_add(Element0& e, const uint64_t* c);
 void element0_row(Element0& e, const uint64_t (*row0)[4], const uint64_t (*v)[kLanes]);
-
-// The parts of one state's permutation that the one-state kernel runs: the
-// full rounds up to the transition matrix, or the full rounds after the
-// partial rounds (with squeeze, element 1 alone comes back right).
-enum class OneStatePart { first, last, last_squeeze };
+// Element 0's side of n <= kLanes partial rounds from round `start`: lane t
+// of d holds the sum of first_row_(start+t)[1..8] times elements 1 to 8 at the
+// block's start (canonical, scalar form). Runs the rounds' S-boxes and
+// element 0's sums, and stores the S-box outputs as 52-bit limbs, lane t of
+// u for round start + t.
+void element0_partial(const LaneSpec& owner, size_t start, size_t n, Element0& e, const uint64_t (*d)[kLanes],
+                      uint64_t (*u)[kLanes]);
 
 #define QUILLET_LANES_INLINE __attribute__((always_inline)) inline
 
@@ -238,9 +258,44 @@ struct Kernel : field::lanes52::Arith<O> {
     if (row0) element0_row(e0, m.row0, buf);
   }
 
-  // The full rounds of one state (words[e] the scalar Montgomery limbs of
-  // element e, canonical) on either side of the partial rounds.
-  static void one_state(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], OneStatePart part) {
+  // The partial rounds of one state, kLanes at a time: the lanes give element
+  // 0's side the block's eight sums over elements 1 to 8 at once, element 0's
+  // side runs the rounds, and the lanes add the eight rounds' contributions
+  // to elements 1 to 8 at once. Sums: eight products of a value below 2p and
+  // a constant below p, then one of eight canonical products plus an addend
+  // below 2p (the bounds of partial_block).
+  static QUILLET_LANES_INLINE void one_partial(const Constants& c, const OneStateConstants& o, Element0& e0, Fe& v,
+                                               const Ctx& x) {
+    alignas(64) uint64_t vb[kLimbs][kLanes];
+    alignas(64) uint64_t db[kLimbs][kLanes];
+    alignas(64) uint64_t ub[kLimbs][kLanes];
+    for (size_t b = 0, k = 0; k < c.partial_rounds; ++b, k += kLanes) {
+      const size_t n = c.partial_rounds - k < kLanes ? c.partial_rounds - k : kLanes;
+      const OneStateBlock& blk = o.blocks[b];
+      A::store(vb, v);
+      V t[2 * kLimbs];
+      clear(t);
+      for (size_t i = 0; i < kLanes; ++i) {
+        V bc[kLimbs];
+        for (size_t l = 0; l < kLimbs; ++l) bc[l] = O::set1(vb[l][i]);
+        A::mac(t, load_vector(blk.rows[i]), bc);
+      }
+      A::store(db, sub_if_ge(reduce(t, x), x.p, x));
+      element0_partial(*o.owner, k, n, e0, db, ub);
+      clear(t);
+      for (size_t l = 0; l < kLimbs; ++l) t[kLimbs + l] = v.l[l];
+      for (size_t j = 0; j < n; ++j) {
+        V bc[kLimbs];
+        for (size_t l = 0; l < kLimbs; ++l) bc[l] = O::set1(ub[l][j]);
+        A::mac(t, load_vector(blk.columns[j]), bc);
+      }
+      v = sub_if_ge(reduce(t, x), x.p2, x);
+    }
+  }
+
+  // The permutation of one state: words[e] the scalar Montgomery limbs of
+  // element e, canonical. With squeeze_only, element 1 alone comes back.
+  static void one_state(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], bool squeeze_only) {
     const Ctx x = context(c);
     Element0 e0;
     for (size_t i = 0; i < 4; ++i) e0.words[i] = words[0][i];
@@ -249,15 +304,13 @@ struct Kernel : field::lanes52::Arith<O> {
     for (size_t e = 1; e < kStateWidth; ++e) split(words[e], &buf[0][e - 1], kLanes);
     Fe v = mul_const(A::load(buf), c.to_lanes, x);
     const size_t h = c.half_full_rounds;
-    if (part == OneStatePart::first) {
-      element0_add(e0, o.start0[0]);
-      v = add(v, load_vector(o.start[0]), x);
-      for (size_t k = 1; k < h; ++k) one_round(&o.start[k], o.start0[k], *o.mds, true, e0, v, x);
-      one_round(&o.start[h], o.start0[h], *o.transition_out, true, e0, v, x);
-    } else {
-      for (size_t k = 0; k + 1 < h; ++k) one_round(&o.end[k], o.end0[k], *o.mds, true, e0, v, x);
-      one_round(nullptr, nullptr, *o.mds_out, part == OneStatePart::last, e0, v, x);
-    }
+    element0_add(e0, o.start0[0]);
+    v = add(v, load_vector(o.start[0]), x);
+    for (size_t k = 1; k < h; ++k) one_round(&o.start[k], o.start0[k], *o.mds, true, e0, v, x);
+    one_round(&o.start[h], o.start0[h], *o.transition, true, e0, v, x);
+    one_partial(c, o, e0, v, x);
+    for (size_t k = 0; k + 1 < h; ++k) one_round(&o.end[k], o.end0[k], *o.mds, true, e0, v, x);
+    one_round(nullptr, nullptr, *o.mds_out, !squeeze_only, e0, v, x);
     A::store(buf, sub_if_ge(v, x.p, x));
     for (size_t e = 1; e < kStateWidth; ++e) join(&buf[0][e - 1], kLanes, words[e]);
     for (size_t i = 0; i < 4; ++i) words[0][i] = e0.words[i];
@@ -315,8 +368,8 @@ void permute_emulated(const Constants& c, Block& b, bool squeeze_only);
 void permute_ifma(const Constants& c, Block& b, bool squeeze_only);
 
 // The two builds of Kernel<O>::one_state; the IFMA one as permute_ifma.
-void one_state_emulated(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], OneStatePart part);
-void one_state_ifma(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], OneStatePart part);
+void one_state_emulated(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], bool squeeze_only);
+void one_state_ifma(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], bool squeeze_only);
 
 // Whether this build holds the IFMA kernel at all.
 bool ifma_compiled();
