@@ -70,6 +70,23 @@ void BM_PermutationOneState(benchmark::State& st, quillet::poseidon::LaneKernel 
 }
 BENCHMARK_CAPTURE(BM_PermutationOneState, ifma, quillet::poseidon::LaneKernel::ifma);
 
+// The one-state IFMA kernel without its partial rounds: its full rounds' share.
+void BM_PermutationOneStateFullRounds(benchmark::State& st) {
+  if (!quillet::poseidon::lane_kernel_available(quillet::poseidon::LaneKernel::ifma)) {
+    st.SkipWithError("kernel not available on this processor");
+    return;
+  }
+  const auto& spec = quillet::poseidon::hasher_lane_spec();
+  quillet::poseidon::lanes52::Constants c = spec.constants();
+  c.partial_rounds = 0;
+  uint64_t words[quillet::poseidon::kWidth][4] = {};
+  for (auto _ : st) {
+    quillet::poseidon::lanes52::one_state_ifma(c, spec.one_state(), words, false);
+    benchmark::DoNotOptimize(words);
+  }
+}
+BENCHMARK(BM_PermutationOneStateFullRounds);
+
 void BM_PoseidonHasher(benchmark::State& st) {
   quillet::poseidon::poseidon_hasher();  // keep the one-time build out of the loop
   const auto words = static_cast<uint64_t>(st.range(0));
