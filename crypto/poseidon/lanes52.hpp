@@ -1,5 +1,5 @@
 // The Poseidon permutation on eight states at once, one state per 64-bit
-// lane, in the field arithmetic of crypto/field/lanes52.hpp (five 52-bit
+// lane, and on one state across the lanes (one_state), in the field arithmetic of crypto/field/lanes52.hpp (five 52-bit
 // limbs, Montgomery form with R = 2^260). Compiled twice: with AVX-512 IFMA
 // intrinsics (lanes52_ifma.cpp, built for that instruction set alone) and
 // with plain integer arithmetic (lanes52_emulated.cpp, any processor).
@@ -7,7 +7,8 @@
 // Bounds: every element between operations is below 2p. The sums reduced
 // here hold at most twelve products of a value below 4p and a constant below
 // p, so each reduction leaves less than 2p. The one sum with an addend below
-// 2p gets a conditional subtraction of 2p.
+// 2p gets a conditional subtraction of 2p. The one-state kernel states its
+// own sums' bounds.
 //
 // Every step is free of data-dependent branches and memory indexes.
 #pragma once
@@ -234,7 +235,7 @@ struct Kernel : field::lanes52::Arith<O> {
   }
 
   // One full round of the one-state kernel: x^5, the constants (none where
-  // `add` is null) and the matrix step m; element 0's row only if `row0`.
+  // add_lanes is null) and the matrix step m; element 0's row only if `row0`.
   static QUILLET_LANES_INLINE void one_round(const LaneVector* add_lanes, const uint64_t* add0, const OneStateMatrix& m,
                                              bool row0, Element0& e0, Fe& v, const Ctx& x) {
     // Element 0's S-box first: the scalar side runs it beside the lanes'.
@@ -367,7 +368,8 @@ struct Kernel : field::lanes52::Arith<O> {
 void permute_emulated(const Constants& c, Block& b, bool squeeze_only);
 void permute_ifma(const Constants& c, Block& b, bool squeeze_only);
 
-// The two builds of Kernel<O>::one_state; the IFMA one as permute_ifma.
+// The two builds of Kernel<O>::one_state; one_state_ifma has permute_ifma's
+// requirement.
 void one_state_emulated(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], bool squeeze_only);
 void one_state_ifma(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], bool squeeze_only);
 
