@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstring>
 
@@ -26,6 +27,8 @@ static_assert(kMaxBatchRun < (size_t{1} << kIndexBits));
 // The fewest members for which a lone failing one is searched for before
 // halving.
 constexpr size_t kLoneSearchMin = 8;
+// The fewest members whose combination is worth a stage of several threads.
+constexpr size_t kSpreadMin = 32;
 
 // Random subset products tested for the subgroup (a point outside passes
 // them all with probability 2^-104), and the fewest points for which they
@@ -43,19 +46,26 @@ constexpr size_t kMinBatchedPoints = 128;
 // product passes with probability at most 1/2, all 104 with at most
 // 2^-104. If one fails, every point is checked on its own. Subsets are
 // drawn four points at a time from the 16 products of each block of four.
-std::vector<bool> in_subgroup_vartime(std::span<const Extended> points) {
-  std::vector<bool> out(points.size(), false);
+std::vector<bool> in_subgroup_vartime(std::span<const Extended> points, const Spread& spread) {
+  // std::vector<bool> packs bits: threads write whole bytes instead.
+  std::vector<uint8_t> pass(points.size(), 0);
+  const auto result = [&] { return std::vector<bool>(pass.begin(), pass.end()); };
+  std::vector<Fr> value(points.size());
+  spread.for_ranges(points.size(), 4, [&](size_t first, size_t last) {
+    for (size_t i = first; i < last; ++i) value[i] = detail::pairing_value_vartime(points[i]);
+  });
   std::vector<Fr> f;
   std::vector<size_t> index;
   for (size_t i = 0; i < points.size(); ++i) {
-    const Fr v = detail::pairing_value_vartime(points[i]);
-    if (v.is_zero()) continue;
-    f.push_back(v);
+    if (value[i].is_zero()) continue;
+    f.push_back(value[i]);
     index.push_back(i);
   }
   const auto each = [&] {
-    for (size_t k = 0; k < index.size(); ++k) out[index[k]] = detail::pairing_is_one_vartime(f[k]);
-    return out;
+    spread.for_ranges(index.size(), 4, [&](size_t first, size_t last) {
+      for (size_t k = first; k < last; ++k) pass[index[k]] = detail::pairing_is_one_vartime(f[k]) ? 1 : 0;
+    });
+    return result();
   };
   if (index.size() < kMinBatchedPoints) return each();
   const size_t blocks = (f.size() + 3) / 4;
@@ -72,17 +82,20 @@ std::vector<bool> in_subgroup_vartime(std::span<const Extended> points) {
   const size_t query_bytes = (blocks + 1) / 2;
   std::vector<uint8_t> subsets(kSubgroupQueries * query_bytes);
   if (!random::fill_random(subsets)) return each();
-  for (size_t q = 0; q < kSubgroupQueries; ++q) {
+  std::atomic<bool> all_pass{true};
+  spread.for_each(kSubgroupQueries, [&](size_t q) {
+    if (!all_pass.load(std::memory_order_relaxed)) return;
     const uint8_t* bits = &subsets[q * query_bytes];
     Fr product = Fr::one();
     for (size_t b = 0; b < blocks; ++b) {
       const unsigned mask = (bits[b / 2] >> (4 * (b % 2))) & 15;
       if (mask != 0) product.mul_assign(products[b][mask]);
     }
-    if (!detail::pairing_is_one_vartime(product)) return each();
-  }
-  for (size_t k : index) out[k] = true;
-  return out;
+    if (!detail::pairing_is_one_vartime(product)) all_pass.store(false, std::memory_order_relaxed);
+  });
+  if (!all_pass.load(std::memory_order_relaxed)) return each();
+  for (size_t k : index) pass[k] = 1;
+  return result();
 }
 
 Extended add_points(const Extended& p, const Extended& q, const Fr& d2) {
@@ -113,8 +126,12 @@ std::vector<Extended> negated_affine(std::vector<Point<Unknown>> points) {
 // with their weights.
 class Run {
  public:
-  Run(const std::vector<Extended>& neg_keys, uint8_t generator, const AltJubjubBn256& params)
-      : neg_keys_(neg_keys), generator_(generator), params_(params), d2_(params.edwards_d() + params.edwards_d()) {}
+  Run(const std::vector<Extended>& neg_keys, uint8_t generator, const AltJubjubBn256& params, const Spread& spread)
+      : neg_keys_(neg_keys),
+        generator_(generator),
+        params_(params),
+        spread_(spread),
+        d2_(params.edwards_d() + params.edwards_d()) {}
 
   void add(const BatchSignature& sig, const Extended& neg_r, const uint8_t* weight) {
     FsRepr z{};
@@ -151,17 +168,37 @@ class Run {
       seen[key_[m]] = 1;
       key_sum[key_[m]].add_assign(indexed ? zc_[m] * position : zc_[m]);
     }
-    Extended sum = detail::msm_vartime(points, scalars, 8 * kWeightBytes + (indexed ? kIndexBits : 0), d2_);
-    points.clear();
-    scalars.clear();
+    std::vector<Extended> key_points;
+    std::vector<FsRepr> key_scalars;
+    key_points.reserve(touched.size());
+    key_scalars.reserve(touched.size());
     for (size_t k : touched) {
-      points.push_back(neg_keys_[k]);
-      scalars.push_back(key_sum[k].into_repr());
+      key_points.push_back(neg_keys_[k]);
+      key_scalars.push_back(key_sum[k].into_repr());
     }
-    sum = add_points(sum, detail::msm_vartime(points, scalars, kFsBits, d2_), d2_);
-    const FixedBaseTable* table = params_.fixed_base_table(generator_);
-    const Point<PrimeOrder> gs = table != nullptr ? table->mul(g) : params_.generator(generator_).mul_vartime(g, params_);
-    return add_points(sum, PointAccess::coords(gs), d2_);
+    // The keys' part, G's and each window of the R part run as pieces of one
+    // stage, the keys' (one long piece when few) first.
+    const detail::MsmPlan r_plan(points, scalars, 8 * kWeightBytes + (indexed ? kIndexBits : 0), d2_);
+    const detail::MsmPlan key_plan(key_points, key_scalars, kFsBits, d2_);
+    const size_t g_piece = key_plan.pieces();
+    const size_t first_r = g_piece + 1;
+    std::vector<Extended> sums(first_r + r_plan.pieces());
+    const Spread& spread = members.size() < kSpreadMin ? serial_spread() : spread_;
+    spread.for_each(sums.size(), [&](size_t i) {
+      if (i < g_piece) {
+        sums[i] = key_plan.piece(i);
+      } else if (i == g_piece) {
+        const FixedBaseTable* table = params_.fixed_base_table(generator_);
+        const Point<PrimeOrder> gs =
+            table != nullptr ? table->mul(g) : params_.generator(generator_).mul_vartime(g, params_);
+        sums[i] = PointAccess::coords(gs);
+      } else {
+        sums[i] = r_plan.piece(i - first_r);
+      }
+    });
+    const std::span<const Extended> all(sums);
+    const Extended sum = add_points(key_plan.combine(all.first(g_piece)), r_plan.combine(all.subspan(first_r)), d2_);
+    return add_points(sum, sums[g_piece], d2_);
   }
 
   // Marks `members` (whose combination is `sum`) in `out`, through `index`:
@@ -203,6 +240,7 @@ class Run {
   const std::vector<Extended>& neg_keys_;
   uint8_t generator_;
   const AltJubjubBn256& params_;
+  const Spread& spread_;
   Fr d2_;
   std::vector<FsRepr> weights_;
   std::vector<Extended> neg_r_;
@@ -214,7 +252,7 @@ class Run {
 }  // namespace
 
 std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::span<const BatchSignature> sigs,
-                                       uint8_t generator, const AltJubjubBn256& params) {
+                                       uint8_t generator, const AltJubjubBn256& params, const Spread& spread) {
   for (const BatchSignature& sig : sigs) {
     if (sig.key >= keys.size()) fail_hard("assertion failed: batch key index in range");
   }
@@ -230,7 +268,7 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
   checked.reserve(used_keys.size() + sigs.size());
   for (size_t k : used_keys) checked.push_back(PointAccess::coords(keys[k].point));
   for (const BatchSignature& sig : sigs) checked.push_back(PointAccess::coords(sig.signature.r));
-  const std::vector<bool> in_subgroup = in_subgroup_vartime(checked);
+  const std::vector<bool> in_subgroup = in_subgroup_vartime(checked, spread);
   std::vector<uint8_t> key_ok(keys.size(), 0);
   for (size_t j = 0; j < used_keys.size(); ++j) key_ok[used_keys[j]] = in_subgroup[j] ? 1 : 0;
   std::vector<Point<Unknown>> key_points(keys.size(), Point<Unknown>::zero());
@@ -255,12 +293,17 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
     const std::span<const size_t> index = std::span(candidates).subspan(start, std::min(kMaxBatchRun, candidates.size() - start));
     weights.resize(index.size() * kWeightBytes);
     if (!random::fill_random(weights)) {
-      for (size_t i : index) {
-        out[i] = keys[sigs[i].key].verify_for_raw_message(sigs[i].msg, sigs[i].signature, generator, params);
-      }
+      std::vector<uint8_t> valid(index.size(), 0);
+      spread.for_ranges(index.size(), 4, [&](size_t first, size_t last) {
+        for (size_t m = first; m < last; ++m) {
+          const BatchSignature& sig = sigs[index[m]];
+          valid[m] = keys[sig.key].verify_for_raw_message(sig.msg, sig.signature, generator, params) ? 1 : 0;
+        }
+      });
+      for (size_t m = 0; m < index.size(); ++m) out[index[m]] = valid[m] != 0;
       continue;
     }
-    Run run(neg_keys, generator, params);
+    Run run(neg_keys, generator, params, spread);
     for (size_t m = 0; m < index.size(); ++m) run.add(sigs[index[m]], neg_r[start + m], &weights[m * kWeightBytes]);
     std::vector<size_t> members(index.size());
     for (size_t m = 0; m < members.size(); ++m) members[m] = m;

@@ -5,7 +5,8 @@
 // Each batch function converts all its arguments with the lock held, then
 // runs the very core call of the single function (calls.hpp) on every item
 // without the lock (verify_many: the core's batch verification on runs of
-// items, which gives each item the single function's outcome), and returns
+// items, which gives each item the single function's outcome, every thread
+// working on the stages of one run), and returns
 // the results in input order. If items fail,
 // the exception is the one the single function raises for the first failing
 // item in input order, with the note "batch item {index}": an item whose
@@ -342,28 +343,40 @@ PyObject* run(Batch& batch, unsigned threads) {
                     });
 }
 
-// The most items verified together: each thread's share, cut so that a long
-// batch still spreads over every thread and Ctrl-C is seen between runs
-// (about 20 ms of work each).
+// The most items verified together: cut so that Ctrl-C is seen between runs
+// (about 20 ms of one thread's work each).
 constexpr std::size_t kVerifyRun = 1024;
 
 // verify_many's run: contiguous runs of items, each verified together through
 // the core's batch verification (run_verify_many), which gives each item what
-// run_core would.
-PyObject* run_verify(Batch& batch, unsigned threads) {
-  const std::size_t share = (batch.items.size() + threads - 1) / threads;
-  const std::size_t run_size = std::max<std::size_t>(1, std::min(kVerifyRun, share));
-  return run_chunks(
-      batch, threads, run_size,
-      [&](std::size_t first, std::size_t last, std::vector<std::optional<Outcome>>& outcomes) noexcept {
-        try {
-          std::vector<Outcome> verified = run_verify_many(std::span(batch.items).subspan(first, last - first));
-          for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(std::move(verified[i - first]));
-        } catch (...) {
-          // No memory for the run as a whole: each item on its own.
-          for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(run_core(*batch.fn, batch.items[i]));
-        }
+// run_core would. All of `spread`'s threads share each run's stages, so its
+// fixed costs (the subgroup queries, the windows' bucket sums) are paid once.
+PyObject* run_verify(Batch& batch, const ThreadSpread& spread) {
+  const std::size_t count = batch.items.size();
+  std::vector<std::optional<Outcome>> outcomes(count);
+  std::size_t failed = count;
+  PyThreadState* released = PyEval_SaveThread();
+  for (std::size_t first = 0; first < count && failed == count; first += kVerifyRun) {
+    if (first > 0 && !check_signals(released)) {
+      PyEval_RestoreThread(released);
+      return nullptr;  // the signal handler's exception is set
+    }
+    const std::size_t last = std::min(count, first + kVerifyRun);
+    try {
+      std::vector<Outcome> verified = run_verify_many(std::span(batch.items).subspan(first, last - first), spread);
+      for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(std::move(verified[i - first]));
+    } catch (...) {
+      // No memory for the run as a whole: each item on its own.
+      spread.for_each(last - first, [&](std::size_t k) noexcept {
+        outcomes[first + k].emplace(run_core(*batch.fn, batch.items[first + k]));
       });
+    }
+    for (std::size_t i = first; i < last && failed == count; ++i) {
+      if (!outcomes[i]->has_value()) failed = i;
+    }
+  }
+  PyEval_RestoreThread(released);
+  return finish(batch, outcomes, failed);
 }
 
 // Fills `batch` with one item per element of `texts`: argument `param` (at
@@ -456,6 +469,8 @@ PyObject* verify_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* 
   }
   const unsigned threads = thread_count(threads_arg);
   if (threads == 0) return nullptr;
+  // Its helpers start while the arguments are converted.
+  const ThreadSpread spread(threads);
   Batch batch;
   batch.batch_name = "verify_many";
   batch.fn = find_function("verify_signature");
@@ -475,7 +490,7 @@ PyObject* verify_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* 
                           nullptr, out);
   });
   if (!read) return nullptr;
-  return run_verify(batch, threads);
+  return run_verify(batch, spread);
 }
 
 // The entry points: no C++ exception reaches the interpreter.

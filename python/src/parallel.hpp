@@ -7,10 +7,16 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
+#include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include "crypto/spread.hpp"
 
 namespace quillet::python {
 
@@ -105,5 +111,110 @@ ParallelRun run_parallel(std::size_t count, unsigned threads, const Task& task,
   join_all();
   return {first_failure.load(std::memory_order_relaxed), stop.load(std::memory_order_relaxed)};
 }
+
+// A few threads lent, for the lifetime of this object, to the stages of one
+// batch (a Spread): the calling thread and up to threads - 1 helpers, which
+// wait between stages. Starting them costs tens of microseconds, so a batch
+// starts them once, before converting its arguments, rather than per stage.
+// Pieces run without the interpreter lock only if the caller released it.
+class ThreadSpread final : public Spread {
+ public:
+  // Starts the helpers; fewer (none) if threads cannot be started.
+  explicit ThreadSpread(unsigned threads) {
+    try {
+      helpers_.reserve(threads - 1);
+      for (unsigned k = 1; k < threads; ++k) helpers_.emplace_back([this]() noexcept { serve(); });
+    } catch (const std::exception&) {
+      // Out of threads or memory: the ones started and the caller share the work.
+    }
+  }
+  ThreadSpread(const ThreadSpread&) = delete;
+  ThreadSpread& operator=(const ThreadSpread&) = delete;
+  ~ThreadSpread() override {
+    {
+      const std::lock_guard lock(mutex_);
+      quit_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& t : helpers_) t.join();
+  }
+
+  unsigned width() const noexcept override { return static_cast<unsigned>(helpers_.size()) + 1; }
+
+ protected:
+  void run(std::size_t count, Piece piece, const void* context) const override {
+    if (count == 0) return;
+    if (helpers_.empty() || count == 1) {
+      Spread::run(count, piece, context);
+      return;
+    }
+    {
+      const std::lock_guard lock(mutex_);
+      stage_ = Stage{piece, context, count};
+      next_.store(0, std::memory_order_relaxed);
+      ++generation_;
+      open_ = true;
+    }
+    wake_.notify_all();
+    work();
+    // Every piece is taken; wait for the helpers still running one. A helper
+    // that has not woken yet finds the stage closed and skips it.
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [&] { return working_ == 0; });
+    open_ = false;
+    if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+  }
+
+ private:
+  struct Stage {
+    Piece piece = nullptr;
+    const void* context = nullptr;
+    std::size_t count = 0;
+  };
+
+  // Takes and runs pieces of the open stage until none is left.
+  void work() const noexcept {
+    for (;;) {
+      const std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
+      if (i >= stage_.count) return;
+      try {
+        stage_.piece(stage_.context, i);
+      } catch (...) {
+        const std::lock_guard lock(mutex_);
+        if (!error_) error_ = std::current_exception();
+        next_.store(stage_.count, std::memory_order_relaxed);  // skip the rest
+      }
+    }
+  }
+
+  void serve() const noexcept {
+    std::uint64_t seen = 0;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return quit_ || generation_ != seen; });
+      if (quit_) return;
+      seen = generation_;
+      if (!open_) continue;
+      ++working_;
+      lock.unlock();
+      work();
+      lock.lock();
+      if (--working_ == 0) done_.notify_one();
+    }
+  }
+
+  std::vector<std::thread> helpers_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable wake_;  // a new stage, or quit
+  mutable std::condition_variable done_;  // the last working helper left a stage
+  // Guarded by mutex_, except stage_ which is only written while no helper works.
+  mutable Stage stage_;
+  mutable std::uint64_t generation_ = 0;
+  mutable bool open_ = false;
+  mutable bool quit_ = false;
+  mutable unsigned working_ = 0;
+  mutable std::exception_ptr error_;
+  mutable std::atomic<std::size_t> next_{0};
+};
 
 }  // namespace quillet::python

@@ -2,6 +2,8 @@
 // multiplications, and batch verification against verifying each signature.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "crypto/jubjub/batch_verify.hpp"
@@ -14,6 +16,30 @@ namespace {
 using reference::Rng;
 
 const AltJubjubBn256& params() { return jubjub_params(); }
+
+// Three threads taking each stage's pieces from the last: a result that
+// depended on the pieces' order or thread would differ from the serial one.
+class ThreeThreads final : public Spread {
+ public:
+  unsigned width() const noexcept override { return 3; }
+
+ protected:
+  void run(size_t count, Piece piece, const void* context) const override {
+    std::atomic<size_t> left{count};
+    const auto take = [&] {
+      for (size_t n = left.load(); n > 0;) {
+        if (left.compare_exchange_weak(n, n - 1)) {
+          piece(context, n - 1);
+          n = left.load();
+        }
+      }
+    };
+    std::thread a(take), b(take);
+    take();
+    a.join();
+    b.join();
+  }
+};
 
 TEST(BucketMsm, EqualsSumOfProductsForEveryWindow) {
   Rng rng(19);
@@ -102,6 +128,7 @@ void expect_batch_matches(const std::vector<Case>& picked) {
   }
   const std::vector<bool> got = verify_batch_vartime(keys, sigs, kSigningBase, params());
   ASSERT_EQ(got.size(), picked.size());
+  EXPECT_EQ(verify_batch_vartime(keys, sigs, kSigningBase, params(), ThreeThreads()), got);
   for (size_t i = 0; i < picked.size(); ++i) {
     const bool single = picked[i].key.verify_for_raw_message(picked[i].sig.msg, picked[i].sig.signature, kSigningBase,
                                                              params());
