@@ -126,22 +126,30 @@ std::vector<Extended> negated_affine(std::vector<Point<Unknown>> points) {
 // with their weights.
 class Run {
  public:
-  Run(const std::vector<Extended>& neg_keys, uint8_t generator, const AltJubjubBn256& params, const Spread& spread)
+  // A run of `size` signatures, each to be set once.
+  Run(const std::vector<Extended>& neg_keys, uint8_t generator, const AltJubjubBn256& params, const Spread& spread,
+      size_t size)
       : neg_keys_(neg_keys),
         generator_(generator),
         params_(params),
         spread_(spread),
-        d2_(params.edwards_d() + params.edwards_d()) {}
+        d2_(params.edwards_d() + params.edwards_d()),
+        weights_(size),
+        neg_r_(size),
+        zs_(size),
+        zc_(size),
+        key_(size) {}
 
-  void add(const BatchSignature& sig, const Extended& neg_r, const uint8_t* weight) {
+  // Sets signature m; distinct m may be set concurrently.
+  void set(size_t m, const BatchSignature& sig, const Extended& neg_r, const uint8_t* weight) {
     FsRepr z{};
     std::memcpy(z.data(), weight, kWeightBytes);
     const Fs zf = Fs::from_raw(z);
-    weights_.push_back(z);
-    neg_r_.push_back(neg_r);
-    zs_.push_back(zf * sig.signature.s);
-    zc_.push_back(zf * to_uniform_32(sig.msg));
-    key_.push_back(sig.key);
+    weights_[m] = z;
+    neg_r_[m] = neg_r;
+    zs_[m] = zf * sig.signature.s;
+    zc_[m] = zf * to_uniform_32(sig.msg);
+    key_[m] = sig.key;
   }
 
   size_t size() const { return weights_.size(); }
@@ -149,24 +157,41 @@ class Run {
   // The sum over `members` of w_i·(S_i·G - R_i - c_i·A_i) with w_i = z_i,
   // or with w_i = (p + 1)·z_i for the member at position p when `indexed`.
   Extended combination(std::span<const size_t> members, bool indexed = false) const {
+    const Spread& spread = members.size() < kSpreadMin ? serial_spread() : spread_;
+    const size_t n = members.size();
+    std::vector<Extended> points(n);
+    std::vector<FsRepr> scalars(n);
+    // With positions, each member's three products, on the spread.
+    std::vector<Fs> zs_at, zc_at;
+    if (indexed) {
+      zs_at.resize(n);
+      zc_at.resize(n);
+    }
+    spread.for_ranges(n, 4, [&](size_t first, size_t last) {
+      for (size_t p = first; p < last; ++p) {
+        const size_t m = members[p];
+        points[p] = neg_r_[m];
+        if (!indexed) {
+          scalars[p] = weights_[m];
+          continue;
+        }
+        const Fs position = Fs::from_u128(p + 1, 0);
+        // Below 2^141 < s, so the residue is the integer.
+        scalars[p] = (Fs::from_raw(weights_[m]) * position).into_repr();
+        zs_at[p] = zs_[m] * position;
+        zc_at[p] = zc_[m] * position;
+      }
+    });
     Fs g = Fs::zero();
-    std::vector<Extended> points;
-    std::vector<FsRepr> scalars;
-    points.reserve(members.size());
-    scalars.reserve(members.size());
     std::vector<Fs> key_sum(neg_keys_.size(), Fs::zero());
     std::vector<uint8_t> seen(neg_keys_.size(), 0);
     std::vector<size_t> touched;
-    for (size_t p = 0; p < members.size(); ++p) {
+    for (size_t p = 0; p < n; ++p) {
       const size_t m = members[p];
-      const Fs position = Fs::from_u128(p + 1, 0);
-      points.push_back(neg_r_[m]);
-      // Below 2^141 < s, so the residue is the integer.
-      scalars.push_back(indexed ? (Fs::from_raw(weights_[m]) * position).into_repr() : weights_[m]);
-      g.add_assign(indexed ? zs_[m] * position : zs_[m]);
+      g.add_assign(indexed ? zs_at[p] : zs_[m]);
       if (seen[key_[m]] == 0) touched.push_back(key_[m]);
       seen[key_[m]] = 1;
-      key_sum[key_[m]].add_assign(indexed ? zc_[m] * position : zc_[m]);
+      key_sum[key_[m]].add_assign(indexed ? zc_at[p] : zc_[m]);
     }
     std::vector<Extended> key_points;
     std::vector<FsRepr> key_scalars;
@@ -183,7 +208,6 @@ class Run {
     const size_t g_piece = key_plan.pieces();
     const size_t first_r = g_piece + 1;
     std::vector<Extended> sums(first_r + r_plan.pieces());
-    const Spread& spread = members.size() < kSpreadMin ? serial_spread() : spread_;
     spread.for_each(sums.size(), [&](size_t i) {
       if (i < g_piece) {
         sums[i] = key_plan.piece(i);
@@ -303,8 +327,10 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
       for (size_t m = 0; m < index.size(); ++m) out[index[m]] = valid[m] != 0;
       continue;
     }
-    Run run(neg_keys, generator, params, spread);
-    for (size_t m = 0; m < index.size(); ++m) run.add(sigs[index[m]], neg_r[start + m], &weights[m * kWeightBytes]);
+    Run run(neg_keys, generator, params, spread, index.size());
+    spread.for_ranges(index.size(), 4, [&](size_t first, size_t last) {
+      for (size_t m = first; m < last; ++m) run.set(m, sigs[index[m]], neg_r[start + m], &weights[m * kWeightBytes]);
+    });
     std::vector<size_t> members(index.size());
     for (size_t m = 0; m < members.size(); ++m) members[m] = m;
     run.resolve(members, run.combination(members), index, out);
