@@ -132,6 +132,14 @@ unsigned thread_count(PyObject* arg) {
   return static_cast<unsigned>(overflow > 0 || n > kMaxThreads ? kMaxThreads : n);
 }
 
+// The threads worth starting for the items of `iterable`: one for a list or
+// tuple of at most one item (whose length cannot change before it is read).
+unsigned threads_for(PyObject* iterable, unsigned threads) {
+  const bool single = (PyList_Check(iterable) && PyList_GET_SIZE(iterable) <= 1) ||
+                      (PyTuple_Check(iterable) && PyTuple_GET_SIZE(iterable) <= 1);
+  return single ? 1 : threads;
+}
+
 // The single function `{prefix}{kind}`, or nullptr with an exception set.
 const Function* function_of_kind(const char* prefix, PyObject* kind) {
   if (!PyUnicode_Check(kind)) {
@@ -298,13 +306,13 @@ void run_chunk(const Batch& batch, std::size_t first, std::size_t last,
 // the list of results or raises the first failing item's exception. `fill`
 // is noexcept and sets the outcome of every item of its chunk.
 template <class Fill>
-PyObject* run_chunks(Batch& batch, unsigned threads, std::size_t chunk, const Fill& fill) {
+PyObject* run_chunks(Batch& batch, const ThreadSpread& spread, std::size_t chunk, const Fill& fill) {
   const std::size_t count = batch.items.size();
   std::vector<std::optional<Outcome>> outcomes(count);
   const std::size_t chunks = (count + chunk - 1) / chunk;
   PyThreadState* released = PyEval_SaveThread();
   const ParallelRun done = run_parallel(
-      chunks, threads,
+      chunks, spread,
       [&](std::size_t c) noexcept {
         const std::size_t first = c * chunk;
         const std::size_t last = std::min(count, first + chunk);
@@ -330,10 +338,10 @@ PyObject* run_chunks(Batch& batch, unsigned threads, std::size_t chunk, const Fi
 // Runs every item and returns the list of results, or raises the first
 // failing item's exception. Document batches go through the lanes in chunks
 // (when the process has a lane kernel); other items are chunks of one.
-PyObject* run(Batch& batch, unsigned threads) {
+PyObject* run(Batch& batch, const ThreadSpread& spread) {
   const bool lanes = batch.hash != nullptr && poseidon::lane_kernel() != poseidon::LaneKernel::scalar;
-  const std::size_t chunk = lanes ? chunk_size(batch.items.size(), threads) : 1;
-  return run_chunks(batch, threads, chunk,
+  const std::size_t chunk = lanes ? chunk_size(batch.items.size(), spread.width()) : 1;
+  return run_chunks(batch, spread, chunk,
                     [&](std::size_t first, std::size_t last, std::vector<std::optional<Outcome>>& outcomes) noexcept {
                       if (lanes) {
                         run_chunk(batch, first, last, outcomes);
@@ -399,13 +407,14 @@ PyObject* hash_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kw
   }
   const unsigned threads = thread_count(threads_arg);
   if (threads == 0) return nullptr;
+  const ThreadSpread spread(threads_for(docs, threads));  // its helpers start while the arguments are converted
   Batch batch;
   batch.batch_name = "hash_many";
   batch.fn = function_of_kind("hash_", kind);
   if (batch.fn == nullptr) return nullptr;
   batch.hash = batch.fn;
   if (!add_text_items(batch, docs, "docs", batch.fn->sig.params[0], 0, Args{})) return nullptr;
-  return run(batch, threads);
+  return run(batch, spread);
 }
 
 // The shared key of a signing batch, converted into `fixed[slot]` and kept
@@ -428,6 +437,7 @@ PyObject* sign_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kw
   }
   const unsigned threads = thread_count(threads_arg);
   if (threads == 0) return nullptr;
+  const ThreadSpread spread(threads_for(docs, threads));  // its helpers start while the arguments are converted
   Batch batch;
   batch.batch_name = "sign_many";
   batch.fn = function_of_kind("sign_", kind);
@@ -436,7 +446,7 @@ PyObject* sign_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kw
   Args fixed{};
   if (!add_key(batch, key, 1, fixed)) return nullptr;
   if (!add_text_items(batch, docs, "docs", batch.fn->sig.params[0], 0, fixed)) return nullptr;
-  return run(batch, threads);
+  return run(batch, spread);
 }
 
 PyObject* sign_messages_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
@@ -450,13 +460,14 @@ PyObject* sign_messages_unguarded(PyObject* /*module*/, PyObject* args, PyObject
   }
   const unsigned threads = thread_count(threads_arg);
   if (threads == 0) return nullptr;
+  const ThreadSpread spread(threads_for(msgs, threads));  // its helpers start while the arguments are converted
   Batch batch;
   batch.batch_name = "sign_messages";
   batch.fn = find_function("sign");
   Args fixed{};
   if (!add_key(batch, key, 0, fixed)) return nullptr;
   if (!add_text_items(batch, msgs, "msgs", batch.fn->sig.params[1], 1, fixed)) return nullptr;
-  return run(batch, threads);
+  return run(batch, spread);
 }
 
 PyObject* verify_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
@@ -469,8 +480,7 @@ PyObject* verify_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* 
   }
   const unsigned threads = thread_count(threads_arg);
   if (threads == 0) return nullptr;
-  // Its helpers start while the arguments are converted.
-  const ThreadSpread spread(threads);
+  const ThreadSpread spread(threads_for(items, threads));  // its helpers start while the arguments are converted
   Batch batch;
   batch.batch_name = "verify_many";
   batch.fn = find_function("verify_signature");

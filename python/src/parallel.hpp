@@ -44,74 +44,6 @@ struct ParallelRun {
   bool stopped;
 };
 
-// Runs task(i) for the indexes 0 .. count-1 on up to `threads` threads, the
-// calling thread among them (threads == 1 spawns none), handing indexes out
-// in increasing order. task(i) returns false when item i failed; from then on
-// no index above the lowest failing one is handed out. Between items, at most
-// every kPollInterval, the calling thread calls keep_going(); when it returns
-// false no further index is handed out to any thread.
-//
-// Requires: threads >= 1; task is noexcept and safe to run concurrently for
-// distinct indexes. Every index below the returned first_failure has run and
-// succeeded unless stopped is true. Indexes above it may or may not have run.
-// A thread that cannot be started leaves its share to the others. Whatever
-// way this returns or unwinds, every thread it started has been joined.
-template <class Task, class KeepGoing>
-ParallelRun run_parallel(std::size_t count, unsigned threads, const Task& task,
-                         const KeepGoing& keep_going) {
-  std::atomic<std::size_t> next{0};
-  std::atomic<std::size_t> first_failure{count};
-  std::atomic<bool> stop{false};
-  // Runs one item; false once there is none left to take.
-  auto step = [&]() noexcept {
-    if (stop.load(std::memory_order_relaxed)) return false;
-    const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-    if (i >= count || i > first_failure.load(std::memory_order_relaxed)) return false;
-    if (task(i)) return true;
-    std::size_t seen = first_failure.load(std::memory_order_relaxed);
-    while (i < seen && !first_failure.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
-    }
-    return true;
-  };
-
-  const std::size_t helpers = std::min<std::size_t>(threads, count) - (count > 0 ? 1 : 0);
-  std::vector<std::thread> pool;
-  try {
-    pool.reserve(helpers);
-    for (std::size_t k = 0; k < helpers; ++k) {
-      pool.emplace_back([&]() noexcept {
-        while (step()) {
-        }
-      });
-    }
-  } catch (const std::exception&) {
-    // Out of threads or memory: the threads already started and this one
-    // share the work.
-  }
-  auto join_all = [&]() noexcept {
-    for (std::thread& t : pool) t.join();
-  };
-  try {
-    auto last_poll = std::chrono::steady_clock::now();
-    while (step()) {
-      const auto now = std::chrono::steady_clock::now();
-      if (now - last_poll < kPollInterval) continue;
-      last_poll = now;
-      if (!keep_going()) stop.store(true, std::memory_order_relaxed);
-    }
-  } catch (...) {
-    // keep_going() may end this thread (the interpreter does so to threads
-    // that ask for its lock at shutdown): the helpers must not outlive the
-    // state they share with it.
-    stop.store(true, std::memory_order_relaxed);
-    join_all();
-    throw;
-  }
-  // Joining orders every task's writes before the caller's reads.
-  join_all();
-  return {first_failure.load(std::memory_order_relaxed), stop.load(std::memory_order_relaxed)};
-}
-
 // A few threads lent, for the lifetime of this object, to the stages of one
 // batch (a Spread): the calling thread and up to threads - 1 helpers, which
 // wait between stages. Starting them costs tens of microseconds, so a batch
@@ -156,12 +88,16 @@ class ThreadSpread final : public Spread {
       open_ = true;
     }
     wake_.notify_all();
-    work();
-    // Every piece is taken; wait for the helpers still running one. A helper
-    // that has not woken yet finds the stage closed and skips it.
-    std::unique_lock lock(mutex_);
-    done_.wait(lock, [&] { return working_ == 0; });
-    open_ = false;
+    try {
+      work(true);
+    } catch (...) {
+      // Also the unwinding of a thread the interpreter ends at shutdown,
+      // which must go on: the helpers leave the stage before its state goes.
+      next_.store(stage_.count, std::memory_order_relaxed);
+      close();
+      throw;
+    }
+    close();
     if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
   }
 
@@ -172,11 +108,16 @@ class ThreadSpread final : public Spread {
     std::size_t count = 0;
   };
 
-  // Takes and runs pieces of the open stage until none is left.
-  void work() const noexcept {
+  // Takes and runs pieces of the open stage until none is left. A helper
+  // keeps the first exception for the caller; the caller's own propagates.
+  void work(bool caller) const {
     for (;;) {
       const std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
       if (i >= stage_.count) return;
+      if (caller) {
+        stage_.piece(stage_.context, i);
+        continue;
+      }
       try {
         stage_.piece(stage_.context, i);
       } catch (...) {
@@ -185,6 +126,14 @@ class ThreadSpread final : public Spread {
         next_.store(stage_.count, std::memory_order_relaxed);  // skip the rest
       }
     }
+  }
+
+  // Every piece is taken: waits for the helpers still running one. A helper
+  // that has not woken yet finds the stage closed and skips it.
+  void close() const noexcept {
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [&] { return working_ == 0; });
+    open_ = false;
   }
 
   void serve() const noexcept {
@@ -197,7 +146,7 @@ class ThreadSpread final : public Spread {
       if (!open_) continue;
       ++working_;
       lock.unlock();
-      work();
+      work(false);
       lock.lock();
       if (--working_ == 0) done_.notify_one();
     }
@@ -216,5 +165,69 @@ class ThreadSpread final : public Spread {
   mutable std::exception_ptr error_;
   mutable std::atomic<std::size_t> next_{0};
 };
+
+// Runs task(i) for the indexes 0 .. count-1 on the threads of `spread`, the
+// calling thread among them, handing indexes out in increasing order.
+// task(i) returns false when item i failed; from then on no index above the
+// lowest failing one is handed out. Between items, at most every
+// kPollInterval, the calling thread calls keep_going(); when it returns false
+// no further index is handed out to any thread.
+//
+// Requires: task is noexcept and safe to run concurrently for distinct
+// indexes. Every index below the returned first_failure has run and
+// succeeded unless stopped is true. Indexes above it may or may not have run.
+// Whatever way this returns or unwinds, no helper still runs a task.
+template <class Task, class KeepGoing>
+ParallelRun run_parallel(std::size_t count, const ThreadSpread& spread, const Task& task,
+                         const KeepGoing& keep_going) {
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::size_t> first_failure{count};
+  std::atomic<bool> stop{false};
+  // Runs one item; false once there is none left to take.
+  auto step = [&]() noexcept {
+    if (stop.load(std::memory_order_relaxed)) return false;
+    const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+    if (i >= count || i > first_failure.load(std::memory_order_relaxed)) return false;
+    if (task(i)) return true;
+    std::size_t seen = first_failure.load(std::memory_order_relaxed);
+    while (i < seen && !first_failure.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
+    }
+    return true;
+  };
+  // One piece per thread, each taking items until none is left; only the
+  // calling thread may call keep_going (it takes the interpreter lock).
+  const std::thread::id caller = std::this_thread::get_id();
+  spread.for_each(std::min<std::size_t>(spread.width(), count), [&](std::size_t) {
+    if (std::this_thread::get_id() != caller) {
+      while (step()) {
+      }
+      return;
+    }
+    auto last_poll = std::chrono::steady_clock::now();
+    try {
+      while (step()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_poll < kPollInterval) continue;
+        last_poll = now;
+        if (!keep_going()) stop.store(true, std::memory_order_relaxed);
+      }
+    } catch (...) {
+      // keep_going() may end this thread (the interpreter does so to threads
+      // that ask for its lock at shutdown): the helpers stop taking items.
+      stop.store(true, std::memory_order_relaxed);
+      throw;
+    }
+  });
+  // The stage's end orders every task's writes before the caller's reads.
+  return {first_failure.load(std::memory_order_relaxed), stop.load(std::memory_order_relaxed)};
+}
+
+// run_parallel on up to `threads` threads started for this run alone
+// (threads == 1 starts none). Requires threads >= 1.
+template <class Task, class KeepGoing>
+ParallelRun run_parallel(std::size_t count, unsigned threads, const Task& task, const KeepGoing& keep_going) {
+  const ThreadSpread spread(static_cast<unsigned>(std::clamp<std::size_t>(count, 1, threads)));
+  return run_parallel(count, spread, task, keep_going);
+}
 
 }  // namespace quillet::python
