@@ -157,7 +157,8 @@ class Run {
   // The sum over `members` of w_i·(S_i·G - R_i - c_i·A_i) with w_i = z_i,
   // or with w_i = (p + 1)·z_i for the member at position p when `indexed`.
   Extended combination(std::span<const size_t> members, bool indexed = false) const {
-    const Spread& spread = members.size() < kSpreadMin ? serial_spread() : spread_;
+    // Copies alone are not worth a stage.
+    const Spread& spread = members.size() < kSpreadMin || !indexed ? serial_spread() : spread_;
     const size_t n = members.size();
     std::vector<Extended> points(n);
     std::vector<FsRepr> scalars(n);
@@ -203,12 +204,13 @@ class Run {
     }
     // The keys' part, G's and each window of the R part run as pieces of one
     // stage, the keys' (one long piece when few) first.
+    const Spread& msm_spread = members.size() < kSpreadMin ? serial_spread() : spread_;
     const detail::MsmPlan r_plan(points, scalars, 8 * kWeightBytes + (indexed ? kIndexBits : 0), d2_);
     const detail::MsmPlan key_plan(key_points, key_scalars, kFsBits, d2_);
     const size_t g_piece = key_plan.pieces();
     const size_t first_r = g_piece + 1;
     std::vector<Extended> sums(first_r + r_plan.pieces());
-    spread.for_each(sums.size(), [&](size_t i) {
+    msm_spread.for_each(sums.size(), [&](size_t i) {
       if (i < g_piece) {
         sums[i] = key_plan.piece(i);
       } else if (i == g_piece) {

@@ -272,10 +272,13 @@ PyObject* finish(Batch& batch, const std::vector<std::optional<Outcome>>& outcom
   return results.release();
 }
 
-// Items per chunk of a document batch: a share of the batch per thread, in
-// whole groups of eight lanes, at most one deferral's worth.
+// Items per chunk of a document batch: on one thread, the whole batch; on
+// several, about a quarter of a thread's share, so that documents of unequal
+// cost still leave the threads ending together. In whole groups of eight
+// lanes, at most one deferral's worth.
 std::size_t chunk_size(std::size_t count, unsigned threads) {
-  const std::size_t share = (count + threads - 1) / threads;
+  const std::size_t pieces = threads > 1 ? std::size_t{4} * threads : 1;
+  const std::size_t share = (count + pieces - 1) / pieces;
   return std::clamp<std::size_t>((share + 7) / 8 * 8, 8, poseidon::kDeferredChunk);
 }
 
