@@ -28,3 +28,17 @@ function(quillet_layer_tests name dir)
       QUILLET_TEST_DATA_DIR="${dir}/tests/data")
   gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 60)
 endfunction()
+
+# Sources built for AVX-512 IFMA (with QUILLET_LANES_IFMA defined) where the
+# compiler and target have it; each must be reached only through a run-time
+# check (field::lanes52::cpu_has_ifma) and define its own entry points for
+# builds without it.
+include(CheckCXXCompilerFlag)
+check_cxx_compiler_flag("-mavx512f -mavx512ifma" QUILLET_HAS_IFMA_FLAGS)
+function(quillet_ifma_sources)
+  if(QUILLET_HAS_IFMA_FLAGS AND CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
+    set_source_files_properties(${ARGN} PROPERTIES
+        COMPILE_OPTIONS "-mavx512f;-mavx512ifma"
+        COMPILE_DEFINITIONS QUILLET_LANES_IFMA)
+  endif()
+endfunction()

@@ -8,35 +8,14 @@
 #include "crypto/failure.hpp"
 #include "crypto/immortal.hpp"
 
-#if defined(__x86_64__)
-#include <cpuid.h>
-#endif
-
 namespace quillet::poseidon {
 namespace {
 
-using lanes52::kLanes;
-using lanes52::kLimbs;
-using lanes52::Limbs;
-
-bool cpu_has_ifma() {
-#if defined(__x86_64__)
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
-  constexpr unsigned kOsxsave = 1u << 27;
-  if ((ecx & kOsxsave) == 0) return false;
-  // The operating system saves the SSE, AVX and all AVX-512 register state.
-  uint32_t xcr0_lo = 0, xcr0_hi = 0;
-  __asm__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
-  if ((xcr0_lo & 0xe6) != 0xe6) return false;
-  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
-  constexpr unsigned kAvx512f = 1u << 16;
-  constexpr unsigned kAvx512ifma = 1u << 21;
-  return (ebx & kAvx512f) != 0 && (ebx & kAvx512ifma) != 0;
-#else
-  return false;
-#endif
-}
+using field::lanes52::join52;
+using field::lanes52::kLanes;
+using field::lanes52::kLimbs;
+using field::lanes52::Limbs;
+using field::lanes52::split52;
 
 LaneKernel choose_kernel() {
   if (const char* forced = std::getenv("QUILLET_POSEIDON_LANES")) {
@@ -45,18 +24,6 @@ LaneKernel choose_kernel() {
     }
   }
   return lane_kernel_available(LaneKernel::ifma) ? LaneKernel::ifma : LaneKernel::scalar;
-}
-
-// The 52-bit limbs of a 256-bit value below 2^260.
-Limbs split52(const field::Repr& r) {
-  constexpr uint64_t kMask = (uint64_t{1} << 52) - 1;
-  return Limbs{{r[0] & kMask, ((r[0] >> 52) | (r[1] << 12)) & kMask, ((r[1] >> 40) | (r[2] << 24)) & kMask,
-                ((r[2] >> 28) | (r[3] << 36)) & kMask, r[3] >> 16}};
-}
-
-field::Repr join52(const uint64_t* l, size_t stride) {
-  const uint64_t l0 = l[0], l1 = l[stride], l2 = l[2 * stride], l3 = l[3 * stride], l4 = l[4 * stride];
-  return field::Repr{l0 | (l1 << 52), (l1 >> 12) | (l2 << 40), (l2 >> 24) | (l3 << 28), (l3 >> 36) | (l4 << 16)};
 }
 
 // x in the lanes' form, x·2^260 mod p: sixteen times its Montgomery form.
@@ -121,7 +88,7 @@ std::string_view lane_kernel_name(LaneKernel k) {
 bool lane_kernel_available(LaneKernel k) {
   if (k != LaneKernel::ifma) return true;
   static constinit Immortal<bool> ifma;
-  return ifma.get([] { return lanes52::ifma_compiled() && cpu_has_ifma(); });
+  return ifma.get([] { return lanes52::ifma_compiled() && field::lanes52::cpu_has_ifma(); });
 }
 
 LaneKernel lane_kernel() {

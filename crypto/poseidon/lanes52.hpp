@@ -1,20 +1,13 @@
-// The Poseidon permutation on eight states at once, each field element as
-// five 52-bit limbs in Montgomery form with R = 2^260, one state per 64-bit
-// lane. Written once over a vector policy O and compiled twice: with AVX-512
-// IFMA intrinsics (lanes52_ifma.cpp, built for that instruction set alone)
-// and with plain integer arithmetic (lanes52_emulated.cpp, any processor).
+// The Poseidon permutation on eight states at once, one state per 64-bit
+// lane, in the field arithmetic of crypto/field/lanes52.hpp (five 52-bit
+// limbs, Montgomery form with R = 2^260). Compiled twice: with AVX-512 IFMA
+// intrinsics (lanes52_ifma.cpp, built for that instruction set alone) and
+// with plain integer arithmetic (lanes52_emulated.cpp, any processor).
 //
-// This header includes nothing but fixed-width integers, and everything in it
-// is a template on O: a translation unit built for AVX-512 then emits no code
-// that another unit could link in place of its own.
-//
-// Bounds: every element between operations is below 2p (p < 2^254, so 64p
-// < 2^260 = R). A Montgomery reduction of a sum T of products leaves less
-// than T/R + p, which stays below 2p for the sums formed here (at most twelve
-// products of a value below 4p and a constant below p). The one sum with an
-// addend below 2p gets a conditional subtraction of 2p. Multiplication
-// operands need normalised limbs (the instructions read 52 bits), so every
-// addition carries.
+// Bounds: every element between operations is below 2p. The sums reduced
+// here hold at most twelve products of a value below 4p and a constant below
+// p, so each reduction leaves less than 2p. The one sum with an addend below
+// 2p gets a conditional subtraction of 2p.
 //
 // Every step is free of data-dependent branches and memory indexes.
 #pragma once
@@ -22,16 +15,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "crypto/field/lanes52.hpp"
+
 namespace quillet::poseidon::lanes52 {
 
-inline constexpr size_t kLanes = 8;
-inline constexpr size_t kLimbs = 5;
+using field::lanes52::kLanes;
+using field::lanes52::kLimbs;
+using field::lanes52::Limbs;
 inline constexpr size_t kStateWidth = 9;
-
-// One element: limb 0 least significant, each below 2^52.
-struct Limbs {
-  uint64_t v[kLimbs];
-};
 
 // Eight states as [element][limb][lane]: each element canonical (below p),
 // in the 2^256 Montgomery form of the scalar field code.
@@ -63,117 +54,21 @@ struct Constants {
 #define QUILLET_LANES_INLINE __attribute__((always_inline)) inline
 
 template <class O>
-struct Kernel {
-  using V = typename O::V;
-  static constexpr uint64_t kMask = (uint64_t{1} << 52) - 1;
-
-  struct Fe {
-    V l[kLimbs];
-  };
-
-  // The constants the arithmetic reads, broadcast once per call.
-  struct Ctx {
-    V p[kLimbs];
-    V p2[kLimbs];
-    V inv;
-    V mask;
-  };
+struct Kernel : field::lanes52::Arith<O> {
+  using A = field::lanes52::Arith<O>;
+  using typename A::Ctx;
+  using typename A::Fe;
+  using typename A::V;
+  using A::add_const;
+  using A::clear;
+  using A::mac_const;
+  using A::mul;
+  using A::mul_const;
+  using A::reduce;
+  using A::sub_if_ge;
 
   static QUILLET_LANES_INLINE Ctx context(const Constants& c) {
-    Ctx x;
-    for (size_t i = 0; i < kLimbs; ++i) {
-      x.p[i] = O::set1(c.modulus.v[i]);
-      x.p2[i] = O::set1(c.twice_modulus.v[i]);
-    }
-    x.inv = O::set1(c.neg_inverse);
-    x.mask = O::set1(kMask);
-    return x;
-  }
-
-  // t[0..9] += a·b, limb products as they come: each column a sum of 52-bit
-  // halves, far from overflowing 64 bits for the sums formed here.
-  static QUILLET_LANES_INLINE void mac(V* t, const Fe& a, const V* b) {
-#pragma GCC unroll 5
-    for (size_t i = 0; i < kLimbs; ++i) {
-#pragma GCC unroll 5
-      for (size_t j = 0; j < kLimbs; ++j) {
-        t[i + j] = O::madd_lo(t[i + j], a.l[i], b[j]);
-        t[i + j + 1] = O::madd_hi(t[i + j + 1], a.l[i], b[j]);
-      }
-    }
-  }
-
-  static QUILLET_LANES_INLINE void mac_const(V* t, const Fe& a, const Limbs& c) {
-    V b[kLimbs];
-    for (size_t j = 0; j < kLimbs; ++j) b[j] = O::set1(c.v[j]);
-    mac(t, a, b);
-  }
-
-  static QUILLET_LANES_INLINE void clear(V* t) {
-    for (size_t k = 0; k < 2 * kLimbs; ++k) t[k] = O::zero();
-  }
-
-  // (t + m·p)/2^260 with normalised limbs: word by word, each step's carry
-  // moved up before the next quotient digit is formed.
-  static QUILLET_LANES_INLINE Fe reduce(V* t, const Ctx& x) {
-#pragma GCC unroll 5
-    for (size_t i = 0; i < kLimbs; ++i) {
-      const V m = O::madd_lo(O::zero(), t[i], x.inv);
-#pragma GCC unroll 5
-      for (size_t j = 0; j < kLimbs; ++j) {
-        t[i + j] = O::madd_lo(t[i + j], m, x.p[j]);
-        t[i + j + 1] = O::madd_hi(t[i + j + 1], m, x.p[j]);
-      }
-      t[i + 1] = O::add(t[i + 1], O::template srli<52>(t[i]));
-    }
-    Fe r;
-    for (size_t k = 0; k + 1 < kLimbs; ++k) {
-      t[kLimbs + k + 1] = O::add(t[kLimbs + k + 1], O::template srli<52>(t[kLimbs + k]));
-      r.l[k] = O::and_(t[kLimbs + k], x.mask);
-    }
-    r.l[kLimbs - 1] = t[2 * kLimbs - 1];
-    return r;
-  }
-
-  static QUILLET_LANES_INLINE Fe mul(const Fe& a, const Fe& b, const Ctx& x) {
-    V t[2 * kLimbs];
-    clear(t);
-    mac(t, a, b.l);
-    return reduce(t, x);
-  }
-
-  static QUILLET_LANES_INLINE Fe mul_const(const Fe& a, const Limbs& c, const Ctx& x) {
-    V t[2 * kLimbs];
-    clear(t);
-    mac_const(t, a, c);
-    return reduce(t, x);
-  }
-
-  // a + c with the carries propagated.
-  static QUILLET_LANES_INLINE Fe add_const(const Fe& a, const Limbs& c, const Ctx& x) {
-    Fe r;
-    V carry = O::zero();
-    for (size_t k = 0; k < kLimbs; ++k) {
-      const V s = O::add(O::add(a.l[k], O::set1(c.v[k])), carry);
-      carry = O::template srli<52>(s);
-      r.l[k] = k + 1 < kLimbs ? O::and_(s, x.mask) : s;
-    }
-    return r;
-  }
-
-  // v - q if v >= q, else v, for v < 2q; by mask, not by branch.
-  static QUILLET_LANES_INLINE Fe sub_if_ge(const Fe& v, const V* q, const Ctx& x) {
-    Fe d;
-    V borrow = O::zero();
-    for (size_t k = 0; k < kLimbs; ++k) {
-      const V s = O::add(O::sub(v.l[k], q[k]), borrow);
-      borrow = O::template srai<52>(s);  // 0 or -1
-      d.l[k] = k + 1 < kLimbs ? O::and_(s, x.mask) : s;
-    }
-    const V below = O::template srai<63>(d.l[kLimbs - 1]);  // all ones when v < q
-    Fe r;
-    for (size_t k = 0; k < kLimbs; ++k) r.l[k] = O::select(below, v.l[k], d.l[k]);
-    return r;
+    return A::context(field::lanes52::Modulus{c.modulus, c.twice_modulus, c.neg_inverse});
   }
 
   // x^5 as x·(x^2)^2.
