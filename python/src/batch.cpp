@@ -132,12 +132,15 @@ unsigned thread_count(PyObject* arg) {
   return static_cast<unsigned>(overflow > 0 || n > kMaxThreads ? kMaxThreads : n);
 }
 
-// The threads worth starting for the items of `iterable`: one for a list or
-// tuple of at most one item (whose length cannot change before it is read).
+// The threads worth starting for the items of `iterable`: for a list or
+// tuple, at most one per item (its length is only a hint of how many items it
+// yields, which changes the speed, never the outcome).
 unsigned threads_for(PyObject* iterable, unsigned threads) {
-  const bool single = (PyList_Check(iterable) && PyList_GET_SIZE(iterable) <= 1) ||
-                      (PyTuple_Check(iterable) && PyTuple_GET_SIZE(iterable) <= 1);
-  return single ? 1 : threads;
+  Py_ssize_t items = -1;
+  if (PyList_Check(iterable)) items = PyList_GET_SIZE(iterable);
+  if (PyTuple_Check(iterable)) items = PyTuple_GET_SIZE(iterable);
+  if (items < 0 || static_cast<std::size_t>(items) >= threads) return threads;
+  return std::max<unsigned>(1, static_cast<unsigned>(items));
 }
 
 // The single function `{prefix}{kind}`, or nullptr with an exception set.
