@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -133,6 +134,36 @@ void expect_batch_matches(const std::vector<Case>& picked) {
     const bool single = picked[i].key.verify_for_raw_message(picked[i].sig.msg, picked[i].sig.signature, kSigningBase,
                                                              params());
     EXPECT_EQ(got[i], single) << "item " << i << ": " << picked[i].what;
+  }
+}
+
+TEST(ThreadSpread, EveryPieceRunsOnceAndAPiecesExceptionEndsOnlyItsStage) {
+  // (threads, pieces, the first of the pieces that throw, or none)
+  struct Stage {
+    unsigned threads;
+    size_t count;
+    size_t throwing;
+  };
+  for (const Stage& stage : {Stage{1, 5, SIZE_MAX}, Stage{3, 0, SIZE_MAX}, Stage{3, 1, SIZE_MAX},
+                             Stage{3, 200, SIZE_MAX}, Stage{2, 200, 0}, Stage{2, 200, 150}, Stage{3, 200, 199}, Stage{2, 4, 0}}) {
+    const ThreadSpread spread(stage.threads);
+    EXPECT_EQ(spread.width(), stage.threads);
+    std::vector<std::atomic<int>> runs(stage.count);
+    const auto piece = [&](size_t i) {
+      runs[i].fetch_add(1);
+      if (i >= stage.throwing) throw std::runtime_error("piece");
+    };
+    if (stage.throwing == SIZE_MAX) {
+      spread.for_each(stage.count, piece);
+      for (size_t i = 0; i < stage.count; ++i) EXPECT_EQ(runs[i].load(), 1) << i;
+    } else {
+      EXPECT_THROW(spread.for_each(stage.count, piece), std::runtime_error);
+      for (size_t i = 0; i < stage.count; ++i) EXPECT_LE(runs[i].load(), 1) << i;
+    }
+    // The next stage on the same threads is whole, and no earlier exception reaches it.
+    std::atomic<size_t> sum{0};
+    spread.for_each(100, [&](size_t i) { sum.fetch_add(i); });
+    EXPECT_EQ(sum.load(), size_t{4950});
   }
 }
 
