@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "crypto/field/fr_algorithms.hpp"
 #include "crypto/jubjub/eddsa.hpp"
@@ -150,6 +151,21 @@ void BM_SignAndCheck(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_SignAndCheck)->Unit(benchmark::kMicrosecond);
+
+// sign_and_check (without the signer's key) of each of `range(0)` messages
+// together: time per signature, against BM_Sign's nonce and (R, S) alone.
+void BM_SignAndCheckMany(benchmark::State& state) {
+  const AltJubjubBn256& params = jubjub_params();
+  const size_t n = static_cast<size_t>(state.range(0));
+  std::vector<PrivateKey::Message> msgs(n);
+  uint64_t i = 0;
+  for (auto _ : state) {
+    for (auto& m : msgs) m = message_for(i++);
+    benchmark::DoNotOptimize(PrivateKey(key_for(i)).sign_and_check_many(msgs, kSigningBase, params));
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n));
+}
+BENCHMARK(BM_SignAndCheckMany)->Arg(64)->Arg(256)->Unit(benchmark::kMillisecond);
 
 void BM_Verify(benchmark::State& state) {
   const AltJubjubBn256& params = jubjub_params();

@@ -24,6 +24,7 @@
 #include "sdk/src/keys/public_key.hpp"
 #include "sdk/src/keys/seed.hpp"
 #include "sdk/src/lib.hpp"
+#include "sdk/src/many.hpp"
 
 using namespace quillet;
 
@@ -137,6 +138,18 @@ void check_entry_points(std::string_view key, std::string_view msg) {
   auto sig = sdk::sign(secret_key, msg);
   make_public(sig);
   expect(sig && *sig == want_sign, "sign");
+
+  // The batch form: the key parsed once, the messages signed together.
+  const std::array<std::string_view, 3> msgs{msg, "0x5", msg};
+  poison();
+  auto many = sdk::sign_messages(secret_key, msgs);
+  make_public(many);
+  bool many_ok = many.size() == msgs.size();
+  for (size_t i = 0; many_ok && i < msgs.size(); ++i) {
+    make_public(many[i]);
+    many_ok = many[i] && many[i]->has_value() && **many[i] == sdk::sign(key, msgs[i]).value();
+  }
+  expect(many_ok, "sign_messages");
 
   poison();
   auto l1 = sdk::l1_sign(msg, secret_key);

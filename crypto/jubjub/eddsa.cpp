@@ -9,8 +9,10 @@
 #include "crypto/failure.hpp"
 #include "crypto/field/repr.hpp"
 #include "crypto/hmac_sha256/hmac_sha256.hpp"
+#include "crypto/jubjub/bucket_msm.hpp"
 #include "crypto/jubjub/msm.hpp"
 #include "crypto/jubjub/scalar_split.hpp"
+#include "crypto/random/random_bytes.hpp"
 #include "crypto/secrets/declassify.hpp"
 #include "crypto/secrets/wipe.hpp"
 
@@ -73,6 +75,15 @@ bool equation_holds_vartime(const Point<Unknown>& a, const Fs& c, const Point<Un
   const std::array<detail::AffineWnafTerm, 2> base_terms{
       {{&w_low, table->odd_multiples(0)}, {&w_high, table->odd_multiples(1)}}};
   return detail::is_identity_vartime(detail::multi_mul_vartime(terms, base_terms));
+}
+
+// S - c·sk, the nonce of a right signature (S, R): secret.
+Fs nonce_of(std::span<const uint8_t> msg, const Fs& s, const Fs& sk) {
+  Fs nonce = challenge(msg);
+  nonce.mul_assign(sk);
+  nonce.negate();
+  nonce.add_assign(s);
+  return nonce;
 }
 
 // 1 when the big-endian 32-byte integer is below s, else 0, without a branch.
@@ -174,10 +185,7 @@ CheckedSignature PrivateKey::sign_and_check(std::span<const uint8_t> msg, const 
   // one. When A is derived as well, (S - c·sk + sk)·G = R + A checks it in
   // the same multiplication. The scalar is the nonce (plus the key), so it is
   // handled as a secret.
-  Fs check_scalar = challenge(msg);
-  check_scalar.mul_assign(sk_);
-  check_scalar.negate();
-  check_scalar.add_assign(sig.s);
+  Fs check_scalar = nonce_of(msg, sig.s, sk_);
   if (with_key) check_scalar.add_assign(sk_);
   const Point<PrimeOrder> check_point = mul_fixed_base(check_scalar, generator, params);
   wipe_value(check_scalar);
@@ -190,6 +198,71 @@ CheckedSignature PrivateKey::sign_and_check(std::span<const uint8_t> msg, const 
   declassify(&sig.s, sizeof sig.s);
   CheckedSignature out{std::nullopt, RawSignature{points[0], sig.s}, verifies};
   if (with_key) out.public_key = PublicKey{points[1]};
+  return out;
+}
+
+std::vector<CheckedSignature> PrivateKey::sign_and_check_many(std::span<const Message> msgs, uint8_t generator,
+                                                              const AltJubjubBn256& params) const {
+  std::vector<Point<Unknown>> r(msgs.size(), Point<Unknown>::zero());
+  std::vector<RawSignature> sigs(msgs.size(), RawSignature{Point<Unknown>::zero(), Fs::zero()});
+  for (size_t i = 0; i < msgs.size(); ++i) {
+    const Seed seed = Seed::deterministic_seed(*this, msgs[i]);
+    const RawSignature sig = sign_raw_message(msgs[i], seed, generator, params);
+    r[i] = sig.r;
+    sigs[i].s = sig.s;
+  }
+  // Normalised in constant time, the R may be handled as public.
+  Point<Unknown>::normalize_batch(r);
+  declassify(r.data(), r.size() * sizeof r[0]);
+  for (size_t i = 0; i < msgs.size(); ++i) {
+    sigs[i].r = r[i];
+    declassify(&sigs[i].s, sizeof sigs[i].s);
+  }
+  const std::vector<bool> verifies = check_own_signatures(msgs, sigs, generator, params);
+  std::vector<CheckedSignature> out;
+  out.reserve(msgs.size());
+  for (size_t i = 0; i < msgs.size(); ++i) out.push_back({std::nullopt, sigs[i], verifies[i]});
+  return out;
+}
+
+std::vector<bool> PrivateKey::check_own_signatures(std::span<const Message> msgs, std::span<const RawSignature> sigs,
+                                                   uint8_t generator, const AltJubjubBn256& params) const {
+  if (msgs.size() != sigs.size()) fail_hard("assertion failed: one signature per message");
+  constexpr size_t kWeightBytes = 16;
+  std::vector<bool> out(msgs.size(), true);
+  std::vector<uint8_t> weights(msgs.size() * kWeightBytes);
+  if (!msgs.empty() && random::fill_random(weights)) {
+    // z_i·R_i by one public multi-scalar multiplication, against
+    // (sum of z_i·S_i - (sum of z_i·c_i)·sk)·G by one secret one.
+    std::vector<detail::Extended> points(msgs.size());
+    std::vector<FsRepr> scalars(msgs.size());
+    Fs zs = Fs::zero();
+    Fs zc = Fs::zero();
+    for (size_t i = 0; i < msgs.size(); ++i) {
+      std::memcpy(scalars[i].data(), &weights[i * kWeightBytes], kWeightBytes);
+      const Fs z = Fs::from_raw(scalars[i]);
+      zs.add_assign(z * sigs[i].s);
+      zc.add_assign(z * challenge(msgs[i]));
+      points[i] = detail::PointAccess::coords(sigs[i].r);
+    }
+    const detail::Extended sum =
+        detail::msm_vartime(points, scalars, 8 * kWeightBytes, params.edwards_d() + params.edwards_d());
+    zc.mul_assign(sk_);
+    zs.sub_assign(zc);
+    const Point<PrimeOrder> combined = mul_fixed_base(zs, generator, params);
+    wipe_value(zs);
+    wipe_value(zc);
+    bool holds = Point<Unknown>(combined) == detail::PointAccess::make<Unknown>(sum);
+    declassify(&holds, sizeof holds);
+    if (holds) return out;
+  }
+  for (size_t i = 0; i < msgs.size(); ++i) {
+    Fs nonce = nonce_of(msgs[i], sigs[i].s, sk_);
+    bool verifies = mul_fixed_base(nonce, generator, params) == sigs[i].r;
+    wipe_value(nonce);
+    declassify(&verifies, sizeof verifies);
+    out[i] = verifies;
+  }
   return out;
 }
 

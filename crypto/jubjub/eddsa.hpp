@@ -5,10 +5,12 @@
 // message, so equal inputs give equal signatures.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "crypto/jubjub/fs.hpp"
 #include "crypto/jubjub/params.hpp"
@@ -74,6 +76,29 @@ class PrivateKey {
   // signing callers need them. Constant time in sk and the nonce.
   CheckedSignature sign_and_check(std::span<const uint8_t> msg, const Seed& seed, uint8_t generator,
                                   const AltJubjubBn256& params, SignerKey signer_key = SignerKey::omit) const;
+
+  // One message of a batch, zero-padded to 32 bytes as signing reads it.
+  using Message = std::array<uint8_t, kMaxMessageSize>;
+
+  // sign_and_check (signer's key omitted) of each message with the nonce
+  // deterministic_seed gives it: the same signatures and verdicts. All R are
+  // normalised by one inversion and checked by check_own_signatures.
+  // Constant time in sk and the nonces.
+  std::vector<CheckedSignature> sign_and_check_many(std::span<const Message> msgs, uint8_t generator,
+                                                    const AltJubjubBn256& params) const;
+
+  // For each signature (R normalised, S) of msgs[i], whether
+  // (S - c·sk)·G = R, the verdict of sign_and_check. Each R must be a
+  // multiple of G, as signing makes it (torsion in R could vanish in the
+  // combination). All together first: with random 128-bit weights z_i,
+  // (sum of z_i·(S_i - c_i·sk))·G in constant time against the sum of
+  // z_i·R_i; a wrong signature passes with probability at most 2^-128 (its
+  // term is a point of order s, cancelled by one z_i modulo s at most). If
+  // the sums differ, or the generator fails, each signature is checked on
+  // its own, exactly. Constant time in sk; R and S are public. Fails hard on
+  // mismatched lengths.
+  std::vector<bool> check_own_signatures(std::span<const Message> msgs, std::span<const RawSignature> sigs,
+                                         uint8_t generator, const AltJubjubBn256& params) const;
 
   const Fs& value() const { return sk_; }
 

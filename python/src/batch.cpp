@@ -4,11 +4,11 @@
 //
 // Each batch function converts all its arguments with the lock held, then
 // runs the very core call of the single function (calls.hpp) on every item
-// without the lock (verify_many: the core's batch verification on runs of
-// items, which gives each item the single function's outcome, every thread
-// working on the stages of one run), and returns
-// the results in input order. If items fail,
-// the exception is the one the single function raises for the first failing
+// without the lock (verify_many, sign_many and sign_messages: the core's
+// batch verification or signing on runs of items, which gives each item the
+// single function's outcome; verify_many's threads all work on the stages of
+// one run), and returns the results in input order. If items fail, the
+// exception is the one the single function raises for the first failing
 // item in input order, with the note "batch item {index}": an item whose
 // arguments cannot be converted fails at its place in that order, after the
 // core calls of the items before it. Items after a failure may be skipped.
@@ -17,14 +17,16 @@
 // Python container, so no Python code (an iterator, another thread) can free
 // or change them while it runs. Ctrl-C stops it within about kPollInterval.
 //
-// hash_many and sign_many run their items in chunks, a thread one chunk at a
-// time, with the Poseidon permutations of a chunk computed together in the
-// process's lane kernel (crypto/poseidon/lanes.hpp): an item may run more
-// than once, and its last run's outcome, exactly the single call's, is kept.
+// hash_many runs its items in chunks, a thread one chunk at a time, with the
+// Poseidon permutations of a chunk computed together in the process's lane
+// kernel (crypto/poseidon/lanes.hpp): an item may run more than once, and
+// its last run's outcome, exactly the single call's, is kept. sign_many and
+// sign_messages hand runs of items to the core's batch signing
+// (sdk/src/many.hpp), which gives each item the single call's outcome.
 //
 // Secrets: the key's text is read in place from the caller's str object and
-// never copied here; the core call of each item parses the key into its own
-// scalar and wipes it, exactly as for the single functions.
+// never copied here; the core parses it into its own scalar, once per run of
+// items signed together, and wipes it.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -182,9 +184,7 @@ struct Batch {
   const char* batch_name = nullptr;
   Refs owned;  // the shared key and every item object the texts are read from
   std::vector<Args> items;
-  // For documents: the hash function of their kind. The lanes compute its
-  // squeezes for a whole chunk before the items run (sign_many), or it is
-  // the items' own function (hash_many).
+  // hash_many's function, whose items go through the lanes.
   const Function* hash = nullptr;
   // The first item whose arguments could not be converted (it and the items
   // after it are not in `items`), and its exception.
@@ -275,7 +275,7 @@ PyObject* finish(Batch& batch, const std::vector<std::optional<Outcome>>& outcom
   return results.release();
 }
 
-// Items per chunk of a document batch: on one thread, the whole batch; on
+// Items per chunk of a hash batch: on one thread, the whole batch; on
 // several, about a quarter of a thread's share, so that documents of unequal
 // cost still leave the threads ending together. In whole groups of eight
 // lanes, at most one deferral's worth.
@@ -285,23 +285,18 @@ std::size_t chunk_size(std::size_t count, unsigned threads) {
   return std::clamp<std::size_t>((share + 7) / 8 * 8, 8, poseidon::kDeferredChunk);
 }
 
-// Runs items [first, last) of a document batch through the lanes. Only the
+// Runs items [first, last) of a hash batch through the lanes. Only the
 // deferral's own records can fail here (memory): then every item of the
 // chunk fails as a single call does without memory.
 void run_chunk(const Batch& batch, std::size_t first, std::size_t last,
                std::vector<std::optional<Outcome>>& outcomes) noexcept {
   auto item = [&](std::size_t i) { outcomes[first + i].emplace(run_core(*batch.fn, batch.items[first + i])); };
   try {
-    if (batch.fn == batch.hash) {
-      poseidon::run_deferred_finishing(last - first, item, [&](std::size_t i, const field::Fr& squeezed) {
-        if (!outcomes[first + i]->has_value()) return false;
-        outcomes[first + i].emplace(Value(sdk::hash_text_of_squeeze(squeezed)));
-        return true;
-      });
-    } else {
-      poseidon::run_deferred(
-          last - first, [&](std::size_t i) { (void)run_core(*batch.hash, batch.items[first + i]); }, item);
-    }
+    poseidon::run_deferred_finishing(last - first, item, [&](std::size_t i, const field::Fr& squeezed) {
+      if (!outcomes[first + i]->has_value()) return false;
+      outcomes[first + i].emplace(Value(sdk::hash_text_of_squeeze(squeezed)));
+      return true;
+    });
   } catch (...) {
     for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(unexpected(Failure{"memory allocation failed"}));
   }
@@ -341,12 +336,34 @@ PyObject* run_chunks(Batch& batch, const ThreadSpread& spread, std::size_t chunk
   return finish(batch, outcomes, failed);
 }
 
+// The most items signed together: each thread's share, cut so that Ctrl-C
+// is seen between runs (about 10 ms of work each).
+constexpr std::size_t kSignRun = 256;
+
 // Runs every item and returns the list of results, or raises the first
-// failing item's exception. Document batches go through the lanes in chunks
-// (when the process has a lane kernel); other items are chunks of one.
+// failing item's exception. Hash batches go through the lanes in chunks
+// (when the process has a lane kernel); signing batches in runs signed
+// together by the core (run_sign_many, which gives each item what run_core
+// would); other items are chunks of one.
 PyObject* run(Batch& batch, const ThreadSpread& spread) {
+  const std::size_t count = batch.items.size();
+  const unsigned threads = spread.width();
+  if (signs_together(*batch.fn)) {
+    const std::size_t share = (count + threads - 1) / threads;
+    return run_chunks(
+        batch, spread, std::clamp<std::size_t>(share, 1, kSignRun),
+        [&](std::size_t first, std::size_t last, std::vector<std::optional<Outcome>>& outcomes) noexcept {
+          try {
+            std::vector<Outcome> signed_ = run_sign_many(*batch.fn, std::span(batch.items).subspan(first, last - first));
+            for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(std::move(signed_[i - first]));
+          } catch (...) {
+            // No memory for the run as a whole: each item on its own.
+            for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(run_core(*batch.fn, batch.items[i]));
+          }
+        });
+  }
   const bool lanes = batch.hash != nullptr && poseidon::lane_kernel() != poseidon::LaneKernel::scalar;
-  const std::size_t chunk = lanes ? chunk_size(batch.items.size(), spread.width()) : 1;
+  const std::size_t chunk = lanes ? chunk_size(count, threads) : 1;
   return run_chunks(batch, spread, chunk,
                     [&](std::size_t first, std::size_t last, std::vector<std::optional<Outcome>>& outcomes) noexcept {
                       if (lanes) {
@@ -448,7 +465,6 @@ PyObject* sign_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kw
   batch.batch_name = "sign_many";
   batch.fn = function_of_kind("sign_", kind);
   if (batch.fn == nullptr) return nullptr;
-  batch.hash = function_of_kind("hash_", kind);
   Args fixed{};
   if (!add_key(batch, key, 1, fixed)) return nullptr;
   if (!add_text_items(batch, docs, "docs", batch.fn->sig.params[0], 0, fixed)) return nullptr;

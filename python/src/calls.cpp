@@ -2,10 +2,12 @@
 
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <span>
 #include <utility>
 
 #include "sdk/src/lib.hpp"
+#include "sdk/src/many.hpp"
 #include "sdk/src/verify_many.hpp"
 
 namespace quillet::python {
@@ -33,17 +35,34 @@ Outcome call_hash(const Args& a) {
   return Value(std::move(*hash));
 }
 
-template <sdk::Result<sdk::keys::JubjubSignature> (*Sign)(std::string_view, std::string_view)>
-Outcome call_sign_transaction(const Args& a) {
-  auto signature = Sign(a[0], a[1]);
-  if (!signature) return unexpected(with_context("Couldn get jubjubSignature", signature.error()));
+constexpr const char* kSignTransactionContext = "Couldn get jubjubSignature";
+constexpr const char* kSignContext = "Couldn't sign msg";
+
+Outcome signature_json(const char* context, const sdk::Result<sdk::keys::JubjubSignature>& signature) {
+  if (!signature) return unexpected(with_context(context, signature.error()));
   return Value(sdk::to_json(*signature));
 }
 
-Outcome call_sign(const Args& a) {
-  auto signature = sdk::sign(a[0], a[1]);
-  if (!signature) return unexpected(with_context("Couldn't sign msg", signature.error()));
-  return Value(sdk::to_json(*signature));
+Outcome call_sign(const Args& a) { return signature_json(kSignContext, sdk::sign(a[0], a[1])); }
+
+template <sdk::Result<sdk::keys::JubjubSignature> (*Sign)(std::string_view, std::string_view)>
+Outcome call_sign_transaction(const Args& a) {
+  return signature_json(kSignTransactionContext, Sign(a[0], a[1]));
+}
+
+// The document kind of sign_<kind>, if `fn` is one.
+std::optional<sdk::DocumentKind> signed_kind(const Function& fn) {
+  using sdk::DocumentKind;
+  static constexpr std::pair<std::string_view, DocumentKind> kKinds[] = {
+      {"sign_transfer", DocumentKind::transfer},
+      {"sign_withdraw", DocumentKind::withdraw},
+      {"sign_limit_order", DocumentKind::limit_order},
+      {"sign_liquidate", DocumentKind::liquidate},
+      {"sign_signed_oracle_price", DocumentKind::signed_oracle_price}};
+  for (const auto& [name, kind] : kKinds) {
+    if (name == fn.sig.name) return kind;
+  }
+  return std::nullopt;
 }
 
 Outcome call_eth_sign(const Args& a) {
@@ -157,6 +176,31 @@ std::vector<Outcome> run_verify_many(std::span<const Args> items, const Spread& 
       out.emplace_back(unexpected(verify_failure(*error)));
     } else {
       out.emplace_back(unexpected(Failure{std::get<HardFailure>(v).text()}));
+    }
+  }
+  return out;
+}
+
+bool signs_together(const Function& fn) {
+  return signed_kind(fn).has_value() || std::string_view(fn.sig.name) == "sign";
+}
+
+std::vector<Outcome> run_sign_many(const Function& fn, std::span<const Args> items) {
+  std::vector<Outcome> out;
+  if (items.empty()) return out;
+  const std::optional<sdk::DocumentKind> kind = signed_kind(fn);
+  // The key is argument 1 of sign_<kind>, 0 of sign; the other is the item.
+  const std::size_t key = kind ? 1 : 0;
+  std::vector<std::string_view> texts;
+  texts.reserve(items.size());
+  for (const Args& a : items) texts.push_back(a[1 - key]);
+  const auto signatures = kind ? sdk::sign_many(*kind, texts, items[0][key]) : sdk::sign_messages(items[0][key], texts);
+  out.reserve(signatures.size());
+  for (const auto& s : signatures) {
+    if (!s) {
+      out.emplace_back(unexpected(Failure{s.error().text()}));
+    } else {
+      out.push_back(signature_json(kind ? kSignTransactionContext : kSignContext, s.value()));
     }
   }
   return out;

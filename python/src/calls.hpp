@@ -53,6 +53,15 @@ Outcome run_core(const Function& fn, const Args& args) noexcept;
 // run on `spread`.
 std::vector<Outcome> run_verify_many(std::span<const Args> items, const Spread& spread);
 
+// Whether run_sign_many can run items of `fn`: sign and each sign_<kind>.
+bool signs_together(const Function& fn);
+
+// For items of such a function that all share the first item's key text,
+// what run_core gives for each, through the core's batch signing
+// (sdk/src/many.hpp). Uses no Python API. May throw (out of memory); the
+// caller may then run run_core on each item instead.
+std::vector<Outcome> run_sign_many(const Function& fn, std::span<const Args> items);
+
 // A new reference to the Python object of `value`, or nullptr with an
 // exception set. Needs the interpreter lock.
 PyObject* to_python(const Value& value);

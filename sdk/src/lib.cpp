@@ -1,14 +1,10 @@
 #include "sdk/src/lib.hpp"
 
-#include "sdk/src/documents/limit_order_hash.hpp"
-#include "sdk/src/documents/liquidate.hpp"
-#include "sdk/src/documents/oracle_price_hash.hpp"
-#include "sdk/src/documents/signing.hpp"
-#include "sdk/src/documents/transfer_hash.hpp"
-#include "sdk/src/documents/withdraw_hash.hpp"
+#include "crypto/secrets/wipe.hpp"
+#include "sdk/src/documents/document_hash.hpp"
 #include "sdk/src/hashing/message_hash.hpp"
-#include "sdk/src/json/json_error.hpp"
 #include "sdk/src/json/writer.hpp"
+#include "sdk/src/keys/key_text.hpp"
 #include "sdk/src/keys/l1_signing.hpp"
 #include "sdk/src/keys/message_signing.hpp"
 #include "sdk/src/keys/public_key.hpp"
@@ -18,14 +14,23 @@
 namespace quillet::sdk {
 namespace {
 
-// The document, or a hard failure showing the parse error's debug form.
-template <class Document>
-Document unwrap_document(Expected<Document, JsonError> parsed) {
-  if (!parsed) fail_hard(std::string(kUnwrapErr) + parsed.error().debug());
-  return std::move(*parsed);
+using documents::document_hash;
+
+Result<std::string> hash_text_of(const Result<hashing::HashWords>& hash) {
+  if (!hash) return unexpected(hash.error());
+  return hashing::hash_text(*hash);
 }
 
-Error parse_error(const JsonError& e) { return Error(e.to_string()); }
+// The document's hash signed under the key text. The hash comes first, so a
+// document that cannot be hashed is reported even when the key is bad too.
+Result<keys::JubjubSignature> sign_document(DocumentKind kind, std::string_view json, std::string_view pri_key) {
+  const auto hash = document_hash(kind, json);
+  if (!hash) return unexpected(hash.error());
+  auto sk = keys::private_key_from_string(pri_key);
+  if (!sk) return unexpected(documents::rejected_key(kind, std::move(sk).error()));
+  const secrets::WipeOnExit<jubjub::Fs> wipe_sk(*sk);
+  return keys::sign_raw_msg(*sk, hashing::hash_message(*hash));
+}
 
 }  // namespace
 
@@ -34,64 +39,44 @@ Result<std::string> private_key_from_seed(std::span<const uint8_t> seed) {
 }
 
 Result<std::string> hash_transfer(std::string_view json) {
-  const auto transfer = unwrap_document(documents::parse_transfer(json));
-  return hashing::hash_text(documents::transfer_hash_internal(transfer));
+  return hash_text_of(document_hash(DocumentKind::transfer, json));
 }
 
 Result<std::string> hash_withdraw(std::string_view json) {
-  const auto withdrawal = documents::parse_withdraw_request(json);
-  if (!withdrawal) return unexpected(parse_error(withdrawal.error()));
-  return hashing::hash_text(documents::withdrawal_hash(
-      documents::WithdrawalHashInput::from(*withdrawal), withdrawal->asset_id));
+  return hash_text_of(document_hash(DocumentKind::withdraw, json));
 }
 
 Result<std::string> hash_limit_order(std::string_view json) {
-  const auto order = documents::parse_limit_order_request(json);
-  if (!order) return unexpected(parse_error(order.error()));
-  return hashing::hash_text(
-      documents::limit_order_hash_internal(documents::LimitOrderHashInput::from(*order)));
+  return hash_text_of(document_hash(DocumentKind::limit_order, json));
 }
 
 Result<std::string> hash_liquidate(std::string_view json) {
-  const auto liquidation = documents::parse_liquidate(json);
-  if (!liquidation) return unexpected(parse_error(liquidation.error()));
-  return hashing::hash_text(documents::limit_order_hash_internal(
-      documents::LimitOrderHashInput::from(liquidation->liquidator_order)));
+  return hash_text_of(document_hash(DocumentKind::liquidate, json));
 }
 
 Result<std::string> hash_signed_oracle_price(std::string_view json) {
-  const auto price = documents::parse_signed_oracle_price(json);
-  if (!price) return unexpected(parse_error(price.error()));
-  return hashing::hash_text(documents::oracle_price_hash(*price));
+  return hash_text_of(document_hash(DocumentKind::signed_oracle_price, json));
 }
 
 Result<keys::JubjubSignature> sign_transfer(std::string_view json, std::string_view pri_key) {
-  return documents::sign_transfer(unwrap_document(documents::parse_transfer(json)), pri_key);
+  return sign_document(DocumentKind::transfer, json, pri_key);
 }
 
 Result<keys::JubjubSignature> sign_withdraw(std::string_view json, std::string_view pri_key) {
-  const auto withdrawal = documents::parse_withdraw_request(json);
-  if (!withdrawal) return unexpected(parse_error(withdrawal.error()));
-  return documents::sign_withdraw(*withdrawal, pri_key);
+  return sign_document(DocumentKind::withdraw, json, pri_key);
 }
 
 Result<keys::JubjubSignature> sign_limit_order(std::string_view json, std::string_view pri_key) {
-  const auto order = documents::parse_limit_order_request(json);
-  if (!order) return unexpected(parse_error(order.error()));
-  return documents::sign_limit_order(*order, pri_key);
+  return sign_document(DocumentKind::limit_order, json, pri_key);
 }
 
 Result<keys::JubjubSignature> sign_liquidate(std::string_view json, std::string_view pri_key) {
-  const auto liquidation = documents::parse_liquidate(json);
-  if (!liquidation) return unexpected(parse_error(liquidation.error()));
-  return documents::sign_limit_order(liquidation->liquidator_order, pri_key);
+  return sign_document(DocumentKind::liquidate, json, pri_key);
 }
 
 Result<keys::JubjubSignature> sign_signed_oracle_price(std::string_view json,
                                                      std::string_view pri_key) {
-  const auto price = documents::parse_signed_oracle_price(json);
-  if (!price) return unexpected(parse_error(price.error()));
-  return documents::sign_signed_oracle_price(*price, pri_key);
+  return sign_document(DocumentKind::signed_oracle_price, json, pri_key);
 }
 
 Result<keys::JubjubSignature> sign(std::string_view private_key, std::string_view msg) {

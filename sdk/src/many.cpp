@@ -2,49 +2,21 @@
 
 #include <optional>
 
+#include "crypto/secrets/wipe.hpp"
 #include "sdk/src/hashing/message_hash.hpp"
-#include "sdk/src/lib.hpp"
+#include "sdk/src/keys/key_text.hpp"
+#include "sdk/src/keys/message_signing.hpp"
+#include "sdk/src/numbers/u256.hpp"
 
 namespace quillet::sdk {
 namespace {
 
 using field::Fr;
-
-Result<std::string> hash_one(DocumentKind kind, std::string_view doc) {
-  switch (kind) {
-    case DocumentKind::transfer:
-      return hash_transfer(doc);
-    case DocumentKind::withdraw:
-      return hash_withdraw(doc);
-    case DocumentKind::limit_order:
-      return hash_limit_order(doc);
-    case DocumentKind::liquidate:
-      return hash_liquidate(doc);
-    case DocumentKind::signed_oracle_price:
-      return hash_signed_oracle_price(doc);
-  }
-  fail_hard("internal error: unknown document kind");
-}
-
-Result<keys::JubjubSignature> sign_one(DocumentKind kind, std::string_view doc, std::string_view key) {
-  switch (kind) {
-    case DocumentKind::transfer:
-      return sign_transfer(doc, key);
-    case DocumentKind::withdraw:
-      return sign_withdraw(doc, key);
-    case DocumentKind::limit_order:
-      return sign_limit_order(doc, key);
-    case DocumentKind::liquidate:
-      return sign_liquidate(doc, key);
-    case DocumentKind::signed_oracle_price:
-      return sign_signed_oracle_price(doc, key);
-  }
-  fail_hard("internal error: unknown document kind");
-}
+using Signed = ItemResult<keys::JubjubSignature>;
 
 // call(i)'s outcome, its hard failure caught.
 template <class T, class Call>
-ItemResult<T> guarded(Call& call, size_t i) {
+ItemResult<T> guarded(const Call& call, size_t i) {
   try {
     return ItemResult<T>(call(i));
   } catch (HardFailure& f) {
@@ -60,35 +32,107 @@ std::vector<ItemResult<T>> collect(std::vector<std::optional<ItemResult<T>>>& sl
   return out;
 }
 
+// Hashes of the documents, their lanes shared. An item that does not
+// reach its signature keeps its outcome in `out` instead.
+std::vector<std::optional<ItemResult<hashing::HashWords>>> document_hashes(DocumentKind kind,
+                                                                           std::span<const std::string_view> docs,
+                                                                           poseidon::LaneKernel k) {
+  using Hashed = ItemResult<hashing::HashWords>;
+  std::vector<std::optional<Hashed>> hashes(docs.size());
+  auto hash = [&](size_t i) { return documents::document_hash(kind, docs[i]); };
+  poseidon::run_deferred_finishing(
+      docs.size(), [&](size_t i) { hashes[i].emplace(guarded<hashing::HashWords>(hash, i)); },
+      [&](size_t i, const Fr& squeezed) {
+        if (!hashes[i]->has_value() || !hashes[i]->value().has_value()) return false;
+        hashes[i].emplace(Result<hashing::HashWords>(squeezed.into_repr()));
+        return true;
+      },
+      k);
+  return hashes;
+}
+
+// Signs msgs[m] for item index[m] into out under the key text, parsed once
+// for all: the single call's step after its message, which gives every item
+// the same key outcome. `rejected` makes the key's error into each item's
+// (returned or thrown as a hard failure).
+template <class Rejected>
+void sign_under_key(std::string_view pri_key, std::span<const jubjub::PrivateKey::Message> msgs,
+                    std::span<const size_t> index, const Rejected& rejected, std::vector<std::optional<Signed>>& out) {
+  if (index.empty()) return;
+  auto sk = keys::private_key_from_string(pri_key);
+  if (!sk) {
+    auto fail = [&](size_t) { return Result<keys::JubjubSignature>(unexpected(rejected(sk.error()))); };
+    for (size_t i : index) out[i].emplace(guarded<keys::JubjubSignature>(fail, i));
+    return;
+  }
+  const secrets::WipeOnExit<jubjub::Fs> wipe_sk(*sk);
+  auto signatures = keys::sign_raw_msgs(*sk, msgs);
+  for (size_t m = 0; m < index.size(); ++m) {
+    if (signatures[m]) {
+      out[index[m]].emplace(Result<keys::JubjubSignature>(*signatures[m]));
+    } else {
+      out[index[m]].emplace(unexpected(std::move(signatures[m]).error()));
+    }
+  }
+}
+
 }  // namespace
 
 std::string hash_text_of_squeeze(const Fr& squeezed) { return hashing::hash_text(squeezed.into_repr()); }
 
 std::vector<ItemResult<std::string>> hash_many(DocumentKind kind, std::span<const std::string_view> docs,
                                                poseidon::LaneKernel k) {
-  auto call = [&](size_t i) { return hash_one(kind, docs[i]); };
-  std::vector<std::optional<ItemResult<std::string>>> slots(docs.size());
-  poseidon::run_deferred_finishing(
-      docs.size(), [&](size_t i) { slots[i].emplace(guarded<std::string>(call, i)); },
-      [&](size_t i, const Fr& squeezed) {
-        if (!slots[i]->has_value() || !slots[i]->value().has_value()) return false;
-        slots[i].emplace(Result<std::string>(hash_text_of_squeeze(squeezed)));
-        return true;
-      },
-      k);
-  return collect(slots);
+  auto hashes = document_hashes(kind, docs, k);
+  std::vector<ItemResult<std::string>> out;
+  out.reserve(docs.size());
+  for (auto& h : hashes) {
+    if (!*h) {
+      out.emplace_back(unexpected(std::move(*h).error()));
+    } else if (!h->value()) {
+      out.emplace_back(Result<std::string>(unexpected(h->value().error())));
+    } else {
+      out.emplace_back(Result<std::string>(hashing::hash_text(*h->value())));
+    }
+  }
+  return out;
 }
 
-std::vector<ItemResult<keys::JubjubSignature>> sign_many(DocumentKind kind, std::span<const std::string_view> docs,
-                                                       std::string_view pri_key, poseidon::LaneKernel k) {
-  // The recording runs hash the documents; only the final run signs.
-  auto hash = [&](size_t i) { return hash_one(kind, docs[i]); };
-  auto call = [&](size_t i) { return sign_one(kind, docs[i], pri_key); };
-  std::vector<std::optional<ItemResult<keys::JubjubSignature>>> slots(docs.size());
-  poseidon::run_deferred(
-      docs.size(), [&](size_t i) { (void)guarded<std::string>(hash, i); },
-      [&](size_t i) { slots[i].emplace(guarded<keys::JubjubSignature>(call, i)); }, k);
-  return collect(slots);
+std::vector<Signed> sign_many(DocumentKind kind, std::span<const std::string_view> docs, std::string_view pri_key,
+                              poseidon::LaneKernel k) {
+  auto hashes = document_hashes(kind, docs, k);
+  std::vector<std::optional<Signed>> out(docs.size());
+  std::vector<jubjub::PrivateKey::Message> msgs;
+  std::vector<size_t> index;
+  for (size_t i = 0; i < docs.size(); ++i) {
+    auto& h = *hashes[i];
+    if (!h) {
+      out[i].emplace(unexpected(std::move(h).error()));
+    } else if (!h.value()) {
+      out[i].emplace(Result<keys::JubjubSignature>(unexpected(h.value().error())));
+    } else {
+      msgs.push_back(hashing::hash_message(*h.value()));
+      index.push_back(i);
+    }
+  }
+  sign_under_key(pri_key, msgs, index, [&](const Error& e) { return documents::rejected_key(kind, e); }, out);
+  return collect(out);
+}
+
+std::vector<Signed> sign_messages(std::string_view pri_key, std::span<const std::string_view> msgs) {
+  std::vector<std::optional<Signed>> out(msgs.size());
+  std::vector<jubjub::PrivateKey::Message> messages;
+  std::vector<size_t> index;
+  for (size_t i = 0; i < msgs.size(); ++i) {
+    const auto m = U256::from_str(msgs[i]);
+    if (!m) {
+      out[i].emplace(Result<keys::JubjubSignature>(unexpected(Error(m.error().to_string()))));
+    } else {
+      messages.push_back(m->to_little_endian());
+      index.push_back(i);
+    }
+  }
+  sign_under_key(pri_key, messages, index, [](const Error& e) { return e; }, out);
+  return collect(out);
 }
 
 }  // namespace quillet::sdk

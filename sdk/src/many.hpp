@@ -1,7 +1,9 @@
-// Many documents of one kind at once: the single entry points of lib.hpp run
-// item by item, with the Poseidon permutations of all items computed together
-// in the lane kernel of the process (crypto/poseidon/lanes.hpp). Each item's
-// outcome is exactly what its single call gives.
+// Many documents of one kind at once: each item's outcome is exactly what
+// its single call (lib.hpp) gives. The Poseidon permutations of all items are
+// computed together in the lane kernel of the process
+// (crypto/poseidon/lanes.hpp); the signatures of a batch share one key
+// parse, one inversion for their R and one combined self-check
+// (jubjub::PrivateKey::sign_and_check_many).
 #pragma once
 
 #include <span>
@@ -11,12 +13,11 @@
 
 #include "crypto/failure.hpp"
 #include "crypto/poseidon/lanes.hpp"
+#include "sdk/src/documents/document_hash.hpp"
 #include "sdk/src/error.hpp"
 #include "sdk/src/keys/signature.hpp"
 
 namespace quillet::sdk {
-
-enum class DocumentKind { transfer, withdraw, limit_order, liquidate, signed_oracle_price };
 
 // One item's single call: its returned value or error, or its hard failure.
 template <class T>
@@ -34,5 +35,9 @@ std::vector<ItemResult<std::string>> hash_many(DocumentKind kind, std::span<cons
 std::vector<ItemResult<keys::JubjubSignature>> sign_many(DocumentKind kind, std::span<const std::string_view> docs,
                                                        std::string_view pri_key,
                                                        poseidon::LaneKernel k = poseidon::lane_kernel());
+
+// sign(pri_key, msgs[i]) for every i, in order.
+std::vector<ItemResult<keys::JubjubSignature>> sign_messages(std::string_view pri_key,
+                                                           std::span<const std::string_view> msgs);
 
 }  // namespace quillet::sdk

@@ -14,6 +14,8 @@ namespace {
 using poseidon::LaneKernel;
 
 const std::string kKey = "0x0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+// Keys of a batch: valid ones, then rejected texts (not hex, above the order).
+const std::string kKeys[] = {kKey, "0x01", "zz", "0x" + std::string(64, 'f')};
 
 std::string order(int nonce, bool buying, const char* synthetic = "0x1f") {
   return R"({"amount_synthetic":"10","amount_collateral":"20","amount_fee":"3","asset_id_synthetic":")" +
@@ -95,21 +97,37 @@ TEST(Many, EveryItemAsItsSingleCallOnEveryKernel) {
   for (const Case& c : cases) {
     const std::vector<std::string> docs = documents(c.kind);
     const std::vector<std::string_view> views(docs.begin(), docs.end());
-    std::vector<std::string> hashes, signatures;
-    for (const std::string& d : docs) {
-      hashes.push_back(describe_single([&] { return c.hash(d); }));
-      signatures.push_back(describe_single([&] { return c.sign(d, kKey); }));
-    }
+    std::vector<std::string> hashes;
+    for (const std::string& d : docs) hashes.push_back(describe_single([&] { return c.hash(d); }));
     for (LaneKernel k : {LaneKernel::scalar, LaneKernel::emulated, LaneKernel::ifma}) {
       if (!poseidon::lane_kernel_available(k)) continue;
       const auto hashed = hash_many(c.kind, views, k);
-      const auto signed_ = sign_many(c.kind, views, kKey, k);
       ASSERT_EQ(hashed.size(), docs.size());
-      ASSERT_EQ(signed_.size(), docs.size());
       for (size_t i = 0; i < docs.size(); ++i) {
         EXPECT_EQ(describe(hashed[i]), hashes[i]) << lane_kernel_name(k) << " item " << i;
-        EXPECT_EQ(describe(signed_[i]), signatures[i]) << lane_kernel_name(k) << " item " << i;
       }
+      for (const std::string& key : kKeys) {
+        const auto signed_ = sign_many(c.kind, views, key, k);
+        ASSERT_EQ(signed_.size(), docs.size());
+        for (size_t i = 0; i < docs.size(); ++i) {
+          EXPECT_EQ(describe(signed_[i]), describe_single([&] { return c.sign(docs[i], key); }))
+              << lane_kernel_name(k) << " key " << key << " item " << i;
+        }
+      }
+    }
+  }
+}
+
+TEST(Many, MessagesSignedTogetherAsAlone) {
+  // Zero, the largest value, s, repeats, and texts refused as hex.
+  const std::vector<std::string_view> msgs = {
+      "0x0", "0x" "ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff",
+      "0x060c89ce5c263405370a08b6d0302b0bab3eedb83920ee0a677297dc392126f1", "0x5", "0x5", "g", "0X1", ""};
+  for (const std::string& key : kKeys) {
+    const auto together = sign_messages(key, msgs);
+    ASSERT_EQ(together.size(), msgs.size());
+    for (size_t i = 0; i < msgs.size(); ++i) {
+      EXPECT_EQ(describe(together[i]), describe_single([&] { return sign(key, msgs[i]); })) << key << " " << i;
     }
   }
 }

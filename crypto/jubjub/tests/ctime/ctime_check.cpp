@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "crypto/field/repr.hpp"
 #include "crypto/jubjub/eddsa.hpp"
@@ -77,6 +78,22 @@ int main() {
     PublicKey b = PublicKey::derive(sk, 0, params);
     Point<Unknown>::normalize_batch({&b.point, 1});
     make_public(b);
+
+    // Signing several messages together: nonces, R, one shared inversion,
+    // the combined self-check and, with one S spoiled, the per-signature
+    // checks it falls back to.
+    std::array<PrivateKey::Message, 3> msgs{msg, msg, msg};
+    msgs[1][0] ^= 1;
+    msgs[2].fill(0xff);
+    std::vector<CheckedSignature> many = sk.sign_and_check_many(msgs, kSigningBase, params);
+    for (CheckedSignature& c : many) {
+      make_public(c);
+      if (!c.verifies) return 1;
+    }
+    std::vector<RawSignature> spoiled{many[0].signature, many[1].signature, many[2].signature};
+    spoiled[1].s.add_assign(Fs::one());
+    std::vector<bool> verdicts = sk.check_own_signatures(msgs, spoiled, kSigningBase, params);
+    if (verdicts != std::vector<bool>{true, false, true}) return 1;
 
     // Scalar conversions and arithmetic on secrets.
     std::array<uint8_t, 32> bytes = quillet::field::repr_to_bytes_be(sk.value().into_repr());

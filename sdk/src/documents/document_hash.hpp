@@ -1,0 +1,25 @@
+// The hash of a document whose kind is chosen at run time, shared by the
+// single hash_<kind> entry points and the batch calls.
+#pragma once
+
+#include <string_view>
+
+#include "sdk/src/error.hpp"
+#include "sdk/src/hashing/message_hash.hpp"
+
+namespace quillet::sdk {
+
+enum class DocumentKind { transfer, withdraw, limit_order, liquidate, signed_oracle_price };
+
+namespace documents {
+
+// The hash of the JSON document, with the returned errors and hard failures
+// of hash_<kind> (lib.hpp).
+Result<hashing::HashWords> document_hash(DocumentKind kind, std::string_view json);
+
+// What sign_<kind> makes of a rejected key text's error: it fails hard for
+// a transfer or a withdrawal, and returns the error for the other kinds.
+Error rejected_key(DocumentKind kind, Error error);
+
+}  // namespace documents
+}  // namespace quillet::sdk
