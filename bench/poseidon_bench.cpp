@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "crypto/field/fr.hpp"
+#include "crypto/poseidon/lanes.hpp"
 #include "crypto/poseidon/poseidon.hpp"
 #include "sdk/src/hashing/poseidon_hasher.hpp"
 
@@ -31,6 +32,60 @@ void BM_Permutation(benchmark::State& st) {
   }
 }
 BENCHMARK(BM_Permutation);
+
+// The permutation's parts: the scalar permutation, its partial rounds alone
+// (the full rounds are the difference), and the permutation with the full
+// rounds on each lane kernel (scalar: the scalar permutation again).
+void BM_PermutationScalar(benchmark::State& st) {
+  const quillet::poseidon::Poseidon& proto = quillet::poseidon::poseidon_hasher();
+  quillet::poseidon::State state = proto.state();
+  for (auto _ : st) {
+    quillet::poseidon::permute_scalar(proto.spec(), state, false);
+    benchmark::DoNotOptimize(state);
+  }
+}
+BENCHMARK(BM_PermutationScalar);
+
+void BM_PermutationPartialRounds(benchmark::State& st) {
+  const quillet::poseidon::Poseidon& proto = quillet::poseidon::poseidon_hasher();
+  quillet::poseidon::State state = proto.state();
+  for (auto _ : st) {
+    quillet::poseidon::partial_rounds(proto.spec(), state);
+    benchmark::DoNotOptimize(state);
+  }
+}
+BENCHMARK(BM_PermutationPartialRounds);
+
+void BM_PermutationOneState(benchmark::State& st, quillet::poseidon::LaneKernel k) {
+  if (!quillet::poseidon::lane_kernel_available(k)) {
+    st.SkipWithError("kernel not available on this processor");
+    return;
+  }
+  const auto& spec = quillet::poseidon::hasher_lane_spec();
+  quillet::poseidon::State state = quillet::poseidon::poseidon_hasher().state();
+  for (auto _ : st) {
+    quillet::poseidon::permute_one(spec, state, false, k);
+    benchmark::DoNotOptimize(state);
+  }
+}
+BENCHMARK_CAPTURE(BM_PermutationOneState, ifma, quillet::poseidon::LaneKernel::ifma);
+
+// The one-state IFMA kernel without its partial rounds: its full rounds' share.
+void BM_PermutationOneStateFullRounds(benchmark::State& st) {
+  if (!quillet::poseidon::lane_kernel_available(quillet::poseidon::LaneKernel::ifma)) {
+    st.SkipWithError("kernel not available on this processor");
+    return;
+  }
+  const auto& spec = quillet::poseidon::hasher_lane_spec();
+  quillet::poseidon::lanes52::Constants c = spec.constants();
+  c.partial_rounds = 0;
+  uint64_t words[quillet::poseidon::kWidth][4] = {};
+  for (auto _ : st) {
+    quillet::poseidon::lanes52::one_state_ifma(c, spec.one_state(), words, false);
+    benchmark::DoNotOptimize(words);
+  }
+}
+BENCHMARK(BM_PermutationOneStateFullRounds);
 
 void BM_PoseidonHasher(benchmark::State& st) {
   quillet::poseidon::poseidon_hasher();  // keep the one-time build out of the loop

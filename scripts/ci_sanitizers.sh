@@ -3,8 +3,8 @@
 # UndefinedBehaviorSanitizer, in their own build directory (build/asan); any
 # sanitizer report fails the test that triggered it. Then runs the
 # concurrency test (threads racing at the first use of the constant tables)
-# under ThreadSanitizer, from a second build of the core library's tests
-# (build/tsan).
+# and the batch threads' test (ThreadSpread) under ThreadSanitizer, from a
+# second build (build/tsan).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
@@ -25,5 +25,6 @@ ctest --test-dir build/asan --output-on-failure -j "$jobs"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCMAKE_CXX_FLAGS="-fsanitize=thread" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
       -DQUILLET_BUILD_TESTS=ON -DQUILLET_BUILD_BENCH=OFF -DQUILLET_BUILD_PYTHON=OFF >/dev/null
-cmake --build build/tsan -j "$jobs" --target quillet_sdk_tests
+cmake --build build/tsan -j "$jobs" --target quillet_sdk_tests quillet_jubjub_tests
 TSAN_OPTIONS=halt_on_error=1 build/tsan/sdk/quillet_sdk_tests --gtest_filter='Concurrency.*'
+TSAN_OPTIONS=halt_on_error=1 build/tsan/crypto/jubjub/quillet_jubjub_tests --gtest_filter='ThreadSpread.*'

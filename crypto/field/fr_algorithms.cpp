@@ -345,17 +345,11 @@ SqrtStart sqrt_start(const Fr& u, const Fr& v) {
   return SqrtStart{u * tv3, tv2};
 }
 
-// The root from base^c3, for u and v nonzero.
-std::optional<Fr> sqrt_finish(const Fr& u, const Fr& v, const SqrtStart& start, const Fr& powered) {
-  const Fr tv5 = powered * start.tv2;
-  const Fr r = tv5 * u;
-  const Fr b = r * (tv5 * v);
-
+// The root from r = rho^((t+1)/2) and b_pow[k] = rho^(t·2^(7k)).
+std::optional<Fr> finish_from_powers(const Fr& r, const std::array<Fr, 4>& b_pow) {
+  const Fr& b = b_pow[0];
   // b = g^e with e found 7 bits at a time from the top window down; rho is a
   // square exactly when e is even, and then r·g^(-e/2) is a root.
-  std::array<Fr, 4> b_pow{};
-  b_pow[0] = b;
-  for (size_t k = 1; k < b_pow.size(); ++k) b_pow[k] = square_n(b_pow[k - 1], kWindowBits);
   const int e0 = dlog_vartime(b_pow[3]);
   if (e0 < 0 || (e0 & 1) != 0) return std::nullopt;
   const int e1 = dlog_vartime(b_pow[2] * kNegPow[2][e0]);
@@ -367,7 +361,22 @@ std::optional<Fr> sqrt_finish(const Fr& u, const Fr& v, const SqrtStart& start, 
   return r * kNegPow[0][e0 / 2] * kNegHalfPow[1][e1] * kNegHalfPow[2][e2] * kNegHalfPow[3][e3];
 }
 
+// The root from base^c3, for u and v nonzero.
+std::optional<Fr> sqrt_finish(const Fr& u, const Fr& v, const SqrtStart& start, const Fr& powered) {
+  const Fr tv5 = powered * start.tv2;
+  const Fr r = tv5 * u;
+  const Fr b = r * (tv5 * v);
+  std::array<Fr, 4> b_pow{};
+  b_pow[0] = b;
+  for (size_t k = 1; k < b_pow.size(); ++k) b_pow[k] = square_n(b_pow[k - 1], kWindowBits);
+  return finish_from_powers(r, b_pow);
+}
+
 }  // namespace
+
+[[gnu::flatten]] std::optional<Fr> detail::sqrt_finish_vartime(const Fr& r, const std::array<Fr, 4>& b_pow) {
+  return finish_from_powers(r, b_pow);
+}
 
 [[gnu::flatten]] std::optional<Fr> sqrt_ratio_vartime(const Fr& u, const Fr& v) {
   if (v.is_zero()) return std::nullopt;

@@ -33,4 +33,13 @@ std::optional<Fr> sqrt_ratio_vartime(const Fr& u, const Fr& v);
 // other. Public inputs only.
 std::array<std::optional<Fr>, 2> sqrt_ratio_pair_vartime(const Fr& u0, const Fr& v0, const Fr& u1, const Fr& v1);
 
+namespace detail {
+
+// The 2-adic finish of sqrt_ratio_vartime for rho = u/v nonzero, from
+// r = rho^((t+1)/2) and b_pow[k] = rho^(t·2^(7k)): the same root, or nothing
+// for a non-square. For callers that reach these powers their own way.
+std::optional<Fr> sqrt_finish_vartime(const Fr& r, const std::array<Fr, 4>& b_pow);
+
+}  // namespace detail
+
 }  // namespace quillet::field

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstring>
 
@@ -26,6 +27,8 @@ static_assert(kMaxBatchRun < (size_t{1} << kIndexBits));
 // The fewest members for which a lone failing one is searched for before
 // halving.
 constexpr size_t kLoneSearchMin = 8;
+// The fewest members whose combination is worth a stage of several threads.
+constexpr size_t kSpreadMin = 32;
 
 // Random subset products tested for the subgroup (a point outside passes
 // them all with probability 2^-104), and the fewest points for which they
@@ -43,19 +46,28 @@ constexpr size_t kMinBatchedPoints = 128;
 // product passes with probability at most 1/2, all 104 with at most
 // 2^-104. If one fails, every point is checked on its own. Subsets are
 // drawn four points at a time from the 16 products of each block of four.
-std::vector<bool> in_subgroup_vartime(std::span<const Extended> points) {
-  std::vector<bool> out(points.size(), false);
+std::vector<bool> in_subgroup_vartime(std::span<const Extended> points, const Spread& spread) {
+  // std::vector<bool> packs bits: threads write whole bytes instead.
+  std::vector<uint8_t> pass(points.size(), 0);
+  const auto result = [&] { return std::vector<bool>(pass.begin(), pass.end()); };
+  std::vector<Fr> value(points.size());
+  spread.for_ranges(points.size(), 4, [&](size_t first, size_t last) {
+    for (size_t i = first; i < last; ++i) value[i] = detail::pairing_value_vartime(points[i]);
+  });
   std::vector<Fr> f;
   std::vector<size_t> index;
   for (size_t i = 0; i < points.size(); ++i) {
-    const Fr v = detail::pairing_value_vartime(points[i]);
-    if (v.is_zero()) continue;
-    f.push_back(v);
+    if (value[i].is_zero()) continue;
+    f.push_back(value[i]);
     index.push_back(i);
   }
   const auto each = [&] {
-    for (size_t k = 0; k < index.size(); ++k) out[index[k]] = detail::pairing_is_one_vartime(f[k]);
-    return out;
+    // A range per thread: the powers are taken together within a range.
+    spread.for_ranges(index.size(), 1, [&](size_t first, size_t last) {
+      const std::vector<bool> one = detail::pairings_are_one_vartime(std::span(f).subspan(first, last - first));
+      for (size_t k = first; k < last; ++k) pass[index[k]] = one[k - first] ? 1 : 0;
+    });
+    return result();
   };
   if (index.size() < kMinBatchedPoints) return each();
   const size_t blocks = (f.size() + 3) / 4;
@@ -72,17 +84,24 @@ std::vector<bool> in_subgroup_vartime(std::span<const Extended> points) {
   const size_t query_bytes = (blocks + 1) / 2;
   std::vector<uint8_t> subsets(kSubgroupQueries * query_bytes);
   if (!random::fill_random(subsets)) return each();
-  for (size_t q = 0; q < kSubgroupQueries; ++q) {
-    const uint8_t* bits = &subsets[q * query_bytes];
-    Fr product = Fr::one();
-    for (size_t b = 0; b < blocks; ++b) {
-      const unsigned mask = (bits[b / 2] >> (4 * (b % 2))) & 15;
-      if (mask != 0) product.mul_assign(products[b][mask]);
+  std::vector<Fr> queries(kSubgroupQueries);
+  std::atomic<bool> all_pass{true};
+  spread.for_ranges(kSubgroupQueries, 1, [&](size_t first, size_t last) {
+    for (size_t q = first; q < last; ++q) {
+      const uint8_t* bits = &subsets[q * query_bytes];
+      Fr product = Fr::one();
+      for (size_t b = 0; b < blocks; ++b) {
+        const unsigned mask = (bits[b / 2] >> (4 * (b % 2))) & 15;
+        if (mask != 0) product.mul_assign(products[b][mask]);
+      }
+      queries[q] = product;
     }
-    if (!detail::pairing_is_one_vartime(product)) return each();
-  }
-  for (size_t k : index) out[k] = true;
-  return out;
+    const std::vector<bool> passed = detail::pairings_are_one_vartime(std::span(queries).subspan(first, last - first));
+    if (std::find(passed.begin(), passed.end(), false) != passed.end()) all_pass.store(false, std::memory_order_relaxed);
+  });
+  if (!all_pass.load(std::memory_order_relaxed)) return each();
+  for (size_t k : index) pass[k] = 1;
+  return result();
 }
 
 Extended add_points(const Extended& p, const Extended& q, const Fr& d2) {
@@ -113,18 +132,30 @@ std::vector<Extended> negated_affine(std::vector<Point<Unknown>> points) {
 // with their weights.
 class Run {
  public:
-  Run(const std::vector<Extended>& neg_keys, uint8_t generator, const AltJubjubBn256& params)
-      : neg_keys_(neg_keys), generator_(generator), params_(params), d2_(params.edwards_d() + params.edwards_d()) {}
+  // A run of `size` signatures, each to be set once.
+  Run(const std::vector<Extended>& neg_keys, uint8_t generator, const AltJubjubBn256& params, const Spread& spread,
+      size_t size)
+      : neg_keys_(neg_keys),
+        generator_(generator),
+        params_(params),
+        spread_(spread),
+        d2_(params.edwards_d() + params.edwards_d()),
+        weights_(size),
+        neg_r_(size),
+        zs_(size),
+        zc_(size),
+        key_(size) {}
 
-  void add(const BatchSignature& sig, const Extended& neg_r, const uint8_t* weight) {
+  // Sets signature m; distinct m may be set concurrently.
+  void set(size_t m, const BatchSignature& sig, const Extended& neg_r, const uint8_t* weight) {
     FsRepr z{};
     std::memcpy(z.data(), weight, kWeightBytes);
     const Fs zf = Fs::from_raw(z);
-    weights_.push_back(z);
-    neg_r_.push_back(neg_r);
-    zs_.push_back(zf * sig.signature.s);
-    zc_.push_back(zf * to_uniform_32(sig.msg));
-    key_.push_back(sig.key);
+    weights_[m] = z;
+    neg_r_[m] = neg_r;
+    zs_[m] = zf * sig.signature.s;
+    zc_[m] = zf * to_uniform_32(sig.msg);
+    key_[m] = sig.key;
   }
 
   size_t size() const { return weights_.size(); }
@@ -132,36 +163,74 @@ class Run {
   // The sum over `members` of w_i·(S_i·G - R_i - c_i·A_i) with w_i = z_i,
   // or with w_i = (p + 1)·z_i for the member at position p when `indexed`.
   Extended combination(std::span<const size_t> members, bool indexed = false) const {
+    // Copies alone are not worth a stage.
+    const Spread& spread = members.size() < kSpreadMin || !indexed ? serial_spread() : spread_;
+    const size_t n = members.size();
+    std::vector<Extended> points(n);
+    std::vector<FsRepr> scalars(n);
+    // With positions, each member's three products, on the spread.
+    std::vector<Fs> zs_at, zc_at;
+    if (indexed) {
+      zs_at.resize(n);
+      zc_at.resize(n);
+    }
+    spread.for_ranges(n, 4, [&](size_t first, size_t last) {
+      for (size_t p = first; p < last; ++p) {
+        const size_t m = members[p];
+        points[p] = neg_r_[m];
+        if (!indexed) {
+          scalars[p] = weights_[m];
+          continue;
+        }
+        const Fs position = Fs::from_u128(p + 1, 0);
+        // Below 2^141 < s, so the residue is the integer.
+        scalars[p] = (Fs::from_raw(weights_[m]) * position).into_repr();
+        zs_at[p] = zs_[m] * position;
+        zc_at[p] = zc_[m] * position;
+      }
+    });
     Fs g = Fs::zero();
-    std::vector<Extended> points;
-    std::vector<FsRepr> scalars;
-    points.reserve(members.size());
-    scalars.reserve(members.size());
     std::vector<Fs> key_sum(neg_keys_.size(), Fs::zero());
     std::vector<uint8_t> seen(neg_keys_.size(), 0);
     std::vector<size_t> touched;
-    for (size_t p = 0; p < members.size(); ++p) {
+    for (size_t p = 0; p < n; ++p) {
       const size_t m = members[p];
-      const Fs position = Fs::from_u128(p + 1, 0);
-      points.push_back(neg_r_[m]);
-      // Below 2^141 < s, so the residue is the integer.
-      scalars.push_back(indexed ? (Fs::from_raw(weights_[m]) * position).into_repr() : weights_[m]);
-      g.add_assign(indexed ? zs_[m] * position : zs_[m]);
+      g.add_assign(indexed ? zs_at[p] : zs_[m]);
       if (seen[key_[m]] == 0) touched.push_back(key_[m]);
       seen[key_[m]] = 1;
-      key_sum[key_[m]].add_assign(indexed ? zc_[m] * position : zc_[m]);
+      key_sum[key_[m]].add_assign(indexed ? zc_at[p] : zc_[m]);
     }
-    Extended sum = detail::msm_vartime(points, scalars, 8 * kWeightBytes + (indexed ? kIndexBits : 0), d2_);
-    points.clear();
-    scalars.clear();
+    std::vector<Extended> key_points;
+    std::vector<FsRepr> key_scalars;
+    key_points.reserve(touched.size());
+    key_scalars.reserve(touched.size());
     for (size_t k : touched) {
-      points.push_back(neg_keys_[k]);
-      scalars.push_back(key_sum[k].into_repr());
+      key_points.push_back(neg_keys_[k]);
+      key_scalars.push_back(key_sum[k].into_repr());
     }
-    sum = add_points(sum, detail::msm_vartime(points, scalars, kFsBits, d2_), d2_);
-    const FixedBaseTable* table = params_.fixed_base_table(generator_);
-    const Point<PrimeOrder> gs = table != nullptr ? table->mul(g) : params_.generator(generator_).mul_vartime(g, params_);
-    return add_points(sum, PointAccess::coords(gs), d2_);
+    // The keys' part, G's and each window of the R part run as pieces of one
+    // stage, the keys' (one long piece when few) first.
+    const Spread& msm_spread = members.size() < kSpreadMin ? serial_spread() : spread_;
+    const detail::MsmPlan r_plan(points, scalars, 8 * kWeightBytes + (indexed ? kIndexBits : 0), d2_);
+    const detail::MsmPlan key_plan(key_points, key_scalars, kFsBits, d2_);
+    const size_t g_piece = key_plan.pieces();
+    const size_t first_r = g_piece + 1;
+    std::vector<Extended> sums(first_r + r_plan.pieces());
+    msm_spread.for_each(sums.size(), [&](size_t i) {
+      if (i < g_piece) {
+        sums[i] = key_plan.piece(i);
+      } else if (i == g_piece) {
+        const FixedBaseTable* table = params_.fixed_base_table(generator_);
+        const Point<PrimeOrder> gs =
+            table != nullptr ? table->mul(g) : params_.generator(generator_).mul_vartime(g, params_);
+        sums[i] = PointAccess::coords(gs);
+      } else {
+        sums[i] = r_plan.piece(i - first_r);
+      }
+    });
+    const std::span<const Extended> all(sums);
+    const Extended sum = add_points(key_plan.combine(all.first(g_piece)), r_plan.combine(all.subspan(first_r)), d2_);
+    return add_points(sum, sums[g_piece], d2_);
   }
 
   // Marks `members` (whose combination is `sum`) in `out`, through `index`:
@@ -203,6 +272,7 @@ class Run {
   const std::vector<Extended>& neg_keys_;
   uint8_t generator_;
   const AltJubjubBn256& params_;
+  const Spread& spread_;
   Fr d2_;
   std::vector<FsRepr> weights_;
   std::vector<Extended> neg_r_;
@@ -214,7 +284,7 @@ class Run {
 }  // namespace
 
 std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::span<const BatchSignature> sigs,
-                                       uint8_t generator, const AltJubjubBn256& params) {
+                                       uint8_t generator, const AltJubjubBn256& params, const Spread& spread) {
   for (const BatchSignature& sig : sigs) {
     if (sig.key >= keys.size()) fail_hard("assertion failed: batch key index in range");
   }
@@ -230,7 +300,7 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
   checked.reserve(used_keys.size() + sigs.size());
   for (size_t k : used_keys) checked.push_back(PointAccess::coords(keys[k].point));
   for (const BatchSignature& sig : sigs) checked.push_back(PointAccess::coords(sig.signature.r));
-  const std::vector<bool> in_subgroup = in_subgroup_vartime(checked);
+  const std::vector<bool> in_subgroup = in_subgroup_vartime(checked, spread);
   std::vector<uint8_t> key_ok(keys.size(), 0);
   for (size_t j = 0; j < used_keys.size(); ++j) key_ok[used_keys[j]] = in_subgroup[j] ? 1 : 0;
   std::vector<Point<Unknown>> key_points(keys.size(), Point<Unknown>::zero());
@@ -255,13 +325,20 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
     const std::span<const size_t> index = std::span(candidates).subspan(start, std::min(kMaxBatchRun, candidates.size() - start));
     weights.resize(index.size() * kWeightBytes);
     if (!random::fill_random(weights)) {
-      for (size_t i : index) {
-        out[i] = keys[sigs[i].key].verify_for_raw_message(sigs[i].msg, sigs[i].signature, generator, params);
-      }
+      std::vector<uint8_t> valid(index.size(), 0);
+      spread.for_ranges(index.size(), 4, [&](size_t first, size_t last) {
+        for (size_t m = first; m < last; ++m) {
+          const BatchSignature& sig = sigs[index[m]];
+          valid[m] = keys[sig.key].verify_for_raw_message(sig.msg, sig.signature, generator, params) ? 1 : 0;
+        }
+      });
+      for (size_t m = 0; m < index.size(); ++m) out[index[m]] = valid[m] != 0;
       continue;
     }
-    Run run(neg_keys, generator, params);
-    for (size_t m = 0; m < index.size(); ++m) run.add(sigs[index[m]], neg_r[start + m], &weights[m * kWeightBytes]);
+    Run run(neg_keys, generator, params, spread, index.size());
+    spread.for_ranges(index.size(), 4, [&](size_t first, size_t last) {
+      for (size_t m = first; m < last; ++m) run.set(m, sigs[index[m]], neg_r[start + m], &weights[m * kWeightBytes]);
+    });
     std::vector<size_t> members(index.size());
     for (size_t m = 0; m < members.size(); ++m) members[m] = m;
     run.resolve(members, run.combination(members), index, out);

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "crypto/jubjub/eddsa.hpp"
+#include "crypto/spread.hpp"
 #include "crypto/jubjub/params.hpp"
 
 namespace quillet::jubjub {
@@ -54,8 +55,10 @@ inline constexpr size_t kMaxBatchRun = 4096;
 // over n signatures containing it (2^13 in all). Each key's subgroup
 // check is made once, however many signatures share it. If the generator fails,
 // each point and each signature is checked on its own. Fails hard if a key
-// index is out of range. Variable time (public inputs).
+// index is out of range. Variable time (public inputs). The stages run their
+// pieces (points, queries, windows) on `spread`; the answer does not depend on it.
 std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::span<const BatchSignature> sigs,
-                                       uint8_t generator, const AltJubjubBn256& params);
+                                       uint8_t generator, const AltJubjubBn256& params,
+                                       const Spread& spread = serial_spread());
 
 }  // namespace quillet::jubjub

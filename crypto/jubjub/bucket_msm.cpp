@@ -45,65 +45,55 @@ Extended negate(const Extended& p) { return {-p.x, p.y, -p.t, p.z}; }
 // windows of one more bit than the scalar so the last carry fits); per
 // window, each point goes into the bucket of its digit's magnitude (negated
 // for a negative digit), and the buckets are summed with their weights by
-// two running sums, top bucket first.
+// two running sums, top bucket first. The windows are independent until
+// their sums are combined, so each is a piece of the plan.
 template <class M>
-[[gnu::flatten]] Extended buckets_with(std::span<const Extended> points, std::span<const FsRepr> scalars,
-                                       unsigned bits, unsigned c, const Fr& d2) {
+[[gnu::flatten]] Extended window_sum(std::span<const Extended> points, std::span<const AffineNiels> niels,
+                                     const int32_t* row, unsigned c, const Fr& d2) {
   const size_t n = points.size();
-  const size_t windows = (bits + c) / c;
-  const int64_t half = int64_t{1} << (c - 1);
-  std::vector<int32_t> digits(windows * n);
+  const size_t half = size_t{1} << (c - 1);
+  std::vector<Extended> bucket(half);
+  std::vector<uint8_t> used(half, 0);
   for (size_t i = 0; i < n; ++i) {
-    int64_t carry = 0;
-    for (size_t w = 0; w < windows; ++w) {
-      int64_t d = static_cast<int64_t>(bits_at(scalars[i], static_cast<unsigned>(w * c), c)) + carry;
-      carry = d > half ? 1 : 0;
-      d -= carry << c;
-      digits[w * n + i] = static_cast<int32_t>(d);
+    const int32_t d = row[i];
+    if (d == 0) continue;
+    const size_t b = static_cast<size_t>(d > 0 ? d : -d) - 1;
+    if (used[b] == 0) {
+      bucket[b] = d > 0 ? points[i] : negate(points[i]);
+      used[b] = 1;
+    } else {
+      bucket[b] = to_extended<M>(d > 0 ? add<M>(bucket[b], niels[i]) : sub<M>(bucket[b], niels[i]));
     }
   }
-  std::vector<AffineNiels> niels(n);
-  for (size_t i = 0; i < n; ++i) niels[i] = {points[i].y + points[i].x, points[i].y - points[i].x, M::mul(points[i].t, d2)};
+  Extended running{}, sum = identity_extended();
+  bool running_set = false, sum_set = false;
+  for (size_t b = bucket.size(); b-- > 0;) {
+    if (used[b] != 0) {
+      running = running_set ? add_points<M>(running, bucket[b], d2) : bucket[b];
+      running_set = true;
+    }
+    if (running_set) {
+      sum = sum_set ? add_points<M>(sum, running, d2) : running;
+      sum_set = true;
+    }
+  }
+  return sum;
+}
 
-  std::vector<Extended> bucket(static_cast<size_t>(half));
-  std::vector<uint8_t> used(static_cast<size_t>(half));
+// The sum over windows of 2^(w·c)·sums[w], top window first.
+template <class M>
+[[gnu::flatten]] Extended combine_windows(std::span<const Extended> sums, unsigned c, const Fr& d2) {
   Extended total = identity_extended();
   bool total_set = false;
-  for (size_t w = windows; w-- > 0;) {
+  for (size_t w = sums.size(); w-- > 0;) {
     if (total_set) {
       Completed t = dbl<M>(to_projective(total));
       for (unsigned k = 1; k < c; ++k) t = dbl<M>(to_projective<M>(t));
       total = to_extended<M>(t);
     }
-    std::fill(used.begin(), used.end(), 0);
-    const int32_t* row = &digits[w * n];
-    for (size_t i = 0; i < n; ++i) {
-      const int32_t d = row[i];
-      if (d == 0) continue;
-      const size_t b = static_cast<size_t>(d > 0 ? d : -d) - 1;
-      if (used[b] == 0) {
-        bucket[b] = d > 0 ? points[i] : negate(points[i]);
-        used[b] = 1;
-      } else {
-        bucket[b] = to_extended<M>(d > 0 ? add<M>(bucket[b], niels[i]) : sub<M>(bucket[b], niels[i]));
-      }
-    }
-    Extended running{}, sum{};
-    bool running_set = false, sum_set = false;
-    for (size_t b = bucket.size(); b-- > 0;) {
-      if (used[b] != 0) {
-        running = running_set ? add_points<M>(running, bucket[b], d2) : bucket[b];
-        running_set = true;
-      }
-      if (running_set) {
-        sum = sum_set ? add_points<M>(sum, running, d2) : running;
-        sum_set = true;
-      }
-    }
-    if (sum_set) {
-      total = total_set ? add_points<M>(total, sum, d2) : sum;
-      total_set = true;
-    }
+    if (is_identity_vartime(sums[w])) continue;
+    total = total_set ? add_points<M>(total, sums[w], d2) : sums[w];
+    total_set = true;
   }
   return total;
 }
@@ -135,17 +125,60 @@ unsigned msm_window(size_t n, unsigned bits) {
   return window;
 }
 
-Extended msm_with_window_vartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
-                                 unsigned window, const Fr& d2) {
+MsmPlan::MsmPlan(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, unsigned window,
+                 const Fr& d2)
+    : points_(points), scalars_(scalars), window_(window), d2_(d2) {
   if (points.size() != scalars.size() || bits > 256 || window == 1 || window > kMaxWindow) {
     fail_hard("assertion failed: msm terms and window");
   }
   for (const Extended& p : points) {
     if (!(p.z == Fr::one())) fail_hard("assertion failed: msm points are affine");
   }
-  if (points.empty()) return identity_extended();
-  if (window == 0) return straus(points, scalars, d2);
-  return with_fastest_kernel([&]<class M>() { return buckets_with<M>(points, scalars, bits, window, d2); });
+  if (points.empty()) {
+    pieces_ = 0;
+  } else if (window == 0) {
+    pieces_ = 1;
+  } else {
+    const size_t n = points.size();
+    const unsigned c = window;
+    pieces_ = (bits + c) / c;
+    const int64_t half = int64_t{1} << (c - 1);
+    digits_.resize(pieces_ * n);
+    for (size_t i = 0; i < n; ++i) {
+      int64_t carry = 0;
+      for (size_t w = 0; w < pieces_; ++w) {
+        int64_t d = static_cast<int64_t>(bits_at(scalars[i], static_cast<unsigned>(w * c), c)) + carry;
+        carry = d > half ? 1 : 0;
+        d -= carry << c;
+        digits_[w * n + i] = static_cast<int32_t>(d);
+      }
+    }
+    niels_.resize(n);
+    for (size_t i = 0; i < n; ++i) niels_[i] = {points[i].y + points[i].x, points[i].y - points[i].x, points[i].t * d2};
+  }
+}
+
+MsmPlan::MsmPlan(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2)
+    : MsmPlan(points, scalars, bits, msm_window(points.size(), bits), d2) {}
+
+Extended MsmPlan::piece(size_t i) const {
+  if (window_ == 0) return straus(points_, scalars_, d2_);
+  return with_fastest_kernel(
+      [&]<class M>() { return window_sum<M>(points_, niels_, &digits_[i * points_.size()], window_, d2_); });
+}
+
+Extended MsmPlan::combine(std::span<const Extended> sums) const {
+  if (pieces_ == 0) return identity_extended();
+  if (window_ == 0) return sums[0];
+  return with_fastest_kernel([&]<class M>() { return combine_windows<M>(sums, window_, d2_); });
+}
+
+Extended msm_with_window_vartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
+                                 unsigned window, const Fr& d2) {
+  const MsmPlan plan(points, scalars, bits, window, d2);
+  std::vector<Extended> sums(plan.pieces());
+  for (size_t i = 0; i < sums.size(); ++i) sums[i] = plan.piece(i);
+  return plan.combine(sums);
 }
 
 Extended msm_vartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2) {

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
+#include <vector>
 
 #include "crypto/jubjub/edwards.hpp"
 #include "crypto/jubjub/fs.hpp"
@@ -24,5 +26,30 @@ unsigned msm_window(size_t n, unsigned bits);
 Extended msm_vartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2);
 Extended msm_with_window_vartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
                                  unsigned window, const Fr& d2);
+
+// One such multiplication cut into pieces that can run at once: Straus's
+// method is one piece, the bucket method one per window. The spans must
+// outlive the plan. The constructor checks the terms as msm_vartime does.
+class MsmPlan {
+ public:
+  MsmPlan(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, unsigned window,
+          const Fr& d2);
+  MsmPlan(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2);
+
+  size_t pieces() const { return pieces_; }
+  // Piece i's partial sum; safe to call concurrently.
+  Extended piece(size_t i) const;
+  // The multiplication's result from every piece's sum, in order.
+  Extended combine(std::span<const Extended> sums) const;
+
+ private:
+  std::span<const Extended> points_;
+  std::span<const FsRepr> scalars_;
+  unsigned window_;
+  Fr d2_;
+  size_t pieces_ = 0;
+  std::vector<int32_t> digits_;  // window-major: digit of window w, point i at w·n + i
+  std::vector<AffineNiels> niels_;
+};
 
 }  // namespace quillet::jubjub::detail

@@ -7,6 +7,7 @@
 
 #include "crypto/field/fr_algorithms.hpp"
 #include "crypto/field/repr.hpp"
+#include "crypto/field/pow_many.hpp"
 #include "crypto/jubjub/msm.hpp"
 #include "crypto/jubjub/scalar_recoding.hpp"
 #include "crypto/jubjub/subgroup.hpp"
@@ -249,6 +250,38 @@ std::array<Expected<Point<Unknown>, ReadError>, 2> Point<Subgroup>::read_pair(st
     return Point<Unknown>(*p);
   };
   return {finish(*e0, roots[0]), finish(*e1, roots[1])};
+}
+
+template <class Subgroup>
+std::vector<Expected<Point<Unknown>, ReadError>> Point<Subgroup>::read_many(std::span<const PointEncoding> in,
+                                                                            const AltJubjubBn256& /*params*/) {
+  std::vector<Expected<Encoding, ReadError>> parsed;
+  parsed.reserve(in.size());
+  std::vector<Fr> u;
+  std::vector<Fr> w;
+  for (const PointEncoding& bytes : in) {
+    parsed.push_back(parse_encoding(bytes));
+    if (!parsed.back()) continue;
+    u.push_back(parsed.back()->u);
+    w.push_back(parsed.back()->w);
+  }
+  const std::vector<std::optional<Fr>> roots = field::sqrt_ratio_many_vartime(u, w);
+  std::vector<Expected<Point<Unknown>, ReadError>> out;
+  out.reserve(in.size());
+  size_t next = 0;
+  for (const auto& e : parsed) {
+    if (!e) {
+      out.push_back(unexpected(e.error()));
+      continue;
+    }
+    const auto p = point_from_root(*e, roots[next++]);
+    if (p) {
+      out.push_back(Point<Unknown>(*p));
+    } else {
+      out.push_back(unexpected(p.error()));
+    }
+  }
+  return out;
 }
 
 template <class Subgroup>

@@ -17,6 +17,7 @@
 #include <type_traits>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "crypto/failure.hpp"
 #include "crypto/field/fr.hpp"
@@ -140,6 +141,11 @@ class Point {
   static std::array<Expected<Point<Unknown>, ReadError>, 2> read_pair(std::span<const uint8_t> in0,
                                                                        std::span<const uint8_t> in1,
                                                                        const AltJubjubBn256& params);
+
+  // read of each 32-byte encoding, the same results, with the square roots
+  // taken together (field::sqrt_ratio_many_vartime).
+  static std::vector<Expected<Point<Unknown>, ReadError>> read_many(std::span<const PointEncoding> in,
+                                                                    const AltJubjubBn256& params);
 
   // The point (x, y) if it satisfies the curve equation, else nothing. Makes
   // no subgroup check. The result has Z = 1.

@@ -5,6 +5,7 @@
 
 #include "crypto/failure.hpp"
 #include "crypto/field/fr_algorithms.hpp"
+#include "crypto/field/pow_many.hpp"
 
 namespace quillet::jubjub::detail {
 namespace {
@@ -101,6 +102,13 @@ constexpr FrRepr kFinalExponent = field::detail::shift_right(field::detail::sub_
 }
 
 bool pairing_is_one_vartime(const Fr& f) { return field::pow_public_exponent(f, kFinalExponent) == Fr::one(); }
+
+std::vector<bool> pairings_are_one_vartime(std::span<const Fr> f) {
+  const std::vector<Fr> powers = field::pow_many_vartime(f, kFinalExponent);
+  std::vector<bool> out(powers.size());
+  for (size_t i = 0; i < powers.size(); ++i) out[i] = powers[i] == Fr::one();
+  return out;
+}
 
 bool in_prime_order_subgroup_vartime(const Extended& p) { return pairing_is_one_vartime(pairing_value_vartime(p)); }
 

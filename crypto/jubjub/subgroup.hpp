@@ -9,6 +9,9 @@
 // exponentiation (about 300) replace 252 doublings and 42 additions.
 #pragma once
 
+#include <span>
+#include <vector>
+
 #include "crypto/jubjub/edwards.hpp"
 
 namespace quillet::jubjub::detail {
@@ -22,5 +25,8 @@ bool in_prime_order_subgroup_vartime(const Extended& p);
 // so a product of values passes when each of them does.
 Fr pairing_value_vartime(const Extended& p);
 bool pairing_is_one_vartime(const Fr& f);
+// pairing_is_one_vartime of each value, the exponentiations taken together
+// (field::pow_many_vartime).
+std::vector<bool> pairings_are_one_vartime(std::span<const Fr> f);
 
 }  // namespace quillet::jubjub::detail

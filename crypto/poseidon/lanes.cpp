@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "crypto/failure.hpp"
 #include "crypto/immortal.hpp"
@@ -26,11 +27,57 @@ LaneKernel choose_kernel() {
   return lane_kernel_available(LaneKernel::ifma) ? LaneKernel::ifma : LaneKernel::scalar;
 }
 
-// x in the lanes' form, x·2^260 mod p: sixteen times its Montgomery form.
-Limbs lane_form(Fr x) {
-  for (int i = 0; i < 4; ++i) x.double_();
+// x·2^(256 + doublings) mod p as 52-bit limbs; with four doublings, x in the
+// lanes' form.
+Limbs scaled_form(Fr x, int doublings) {
+  for (int i = 0; i < doublings; ++i) x.double_();
   return split52(x.montgomery_limbs());
 }
+
+Limbs lane_form(const Fr& x) { return scaled_form(x, 4); }
+
+// Elements 1 to 8 of `row` across the lanes, each scaled as scaled_form.
+lanes52::LaneVector lane_vector(const Row& row, int doublings) {
+  lanes52::LaneVector out{};
+  for (size_t i = 1; i < kWidth; ++i) {
+    const Limbs l = scaled_form(row[i], doublings);
+    for (size_t k = 0; k < kLimbs; ++k) out.v[k][i - 1] = l.v[k];
+  }
+  return out;
+}
+
+void put_words(uint64_t* out, const Fr& x) {
+  for (size_t i = 0; i < 4; ++i) out[i] = x.montgomery_limbs()[i];
+}
+
+// m as a one-state matrix step whose lanes output the 2^260 form
+// (lanes_out) or the 2^256 form. Inputs: element 0 in the 2^256 form,
+// elements 1 to 8 in the 2^260 form.
+lanes52::OneStateMatrix one_state_matrix(const MDSMatrix& m, bool lanes_out) {
+  lanes52::OneStateMatrix out{};
+  const int shift = lanes_out ? 4 : 0;
+  for (size_t j = 0; j < kWidth; ++j) {
+    Row column;
+    for (size_t i = 0; i < kWidth; ++i) column[i] = m[i][j];
+    out.columns[j] = lane_vector(column, j == 0 ? shift + 4 : shift);
+  }
+  const Fr sixteenth = *Fr::from_u128(16, 0).invert();
+  put_words(out.row0[0], m[0][0]);
+  for (size_t j = 1; j < kWidth; ++j) put_words(out.row0[j], m[0][j] * sixteenth);
+  return out;
+}
+
+Fr element0_value(const lanes52::Element0& e) {
+  return Fr::from_montgomery_limbs({e.words[0], e.words[1], e.words[2], e.words[3]});
+}
+
+void set_element0(lanes52::Element0& e, const Fr& x) {
+  put_words(e.words, x);
+  const Limbs l = split52(x.montgomery_limbs());
+  for (size_t k = 0; k < kLimbs; ++k) e.limbs[k] = l.v[k];
+}
+
+Fr from_words(const uint64_t* w) { return Fr::from_montgomery_limbs({w[0], w[1], w[2], w[3]}); }
 
 void run_kernel(const lanes52::Constants& c, lanes52::Block& b, bool squeeze_only, LaneKernel k) {
   if (k == LaneKernel::ifma) {
@@ -58,6 +105,63 @@ void run_block(const LaneSpec& spec, std::span<State> states, bool squeeze_only,
       states[lane].words[e] = Fr::from_montgomery_limbs(join52(&b.words[e][0][lane], kLanes));
     }
   }
+}
+
+// The one-state kernel's block of partial rounds from round `start`.
+lanes52::OneStateBlock one_state_block(const std::vector<SparseMDSMatrix>& sparse, size_t start) {
+  lanes52::OneStateBlock out{};
+  for (size_t t = 0; t < kLanes && start + t < sparse.size(); ++t) {
+    const SparseMDSMatrix& m = sparse[start + t];
+    for (size_t i = 1; i < kWidth; ++i) {
+      const Limbs row = scaled_form(m.first_row[i], 0);
+      const Limbs column = scaled_form(m.first_column[i - 1], 8);
+      for (size_t l = 0; l < kLimbs; ++l) {
+        out.rows[i - 1].v[l][t] = row.v[l];
+        out.columns[t].v[l][i - 1] = column.v[l];
+      }
+    }
+  }
+  return out;
+}
+
+template <field::Kernel K, size_t T>
+void element0_round(const LaneSpec& owner, size_t start, Fr& e, std::array<Fr, kLanes>& u,
+                    const uint64_t (*d)[kLanes]) {
+  const Spec& spec = owner.spec();
+  const size_t k = start + T;
+  Fr x = e;
+  Fr t = x;
+  t.square_with<K>();
+  t.square_with<K>();
+  x.mul_assign_with<K>(t);
+  x.add_assign(spec.constants.partial_constants[k]);
+  u[T] = x;
+  std::array<const Fr*, T + 1> a{};
+  std::array<const Fr*, T + 1> b{};
+  for (size_t j = 0; j < T; ++j) {
+    a[j] = &owner.one_state_terms()[k][j];
+    b[j] = &u[j];
+  }
+  a[T] = &spec.mds_matrices.sparse_matrices[k].first_row[0];
+  b[T] = &u[T];
+  e = Fr::sum_of_products_plus_with<K, T + 1>(Fr::from_montgomery_limbs(join52(&d[0][T], kLanes)), a, b);
+}
+
+template <field::Kernel K, size_t... T>
+void element0_rounds(const LaneSpec& owner, size_t start, size_t n, Fr& e, std::array<Fr, kLanes>& u,
+                     const uint64_t (*d)[kLanes], std::index_sequence<T...>) {
+  ((T < n ? element0_round<K, T>(owner, start, e, u, d) : void()), ...);
+}
+
+void run_one_state(const LaneSpec& spec, State& state, bool squeeze_only, LaneKernel k) {
+  uint64_t words[kWidth][4];
+  for (size_t e = 0; e < kWidth; ++e) put_words(words[e], state.words[e]);
+  if (k == LaneKernel::ifma) {
+    lanes52::one_state_ifma(spec.constants(), spec.one_state(), words, squeeze_only);
+  } else {
+    lanes52::one_state_emulated(spec.constants(), spec.one_state(), words, squeeze_only);
+  }
+  for (size_t e = 0; e < kWidth; ++e) state.words[e] = from_words(words[e]);
 }
 
 bool same_state(const State& a, const State& b) {
@@ -132,6 +236,41 @@ LaneSpec::LaneSpec(const Spec& spec) : spec_(&spec) {
     for (const Fr& x : spec.block_terms[r]) storage_.push_back(lane_form(x));
   }
 
+  // The one-state kernel's constants.
+  lane_vectors_.reserve(k.start_constants.size() + k.end_constants.size());
+  scalar_words_.reserve(4 * (k.start_constants.size() + k.end_constants.size()));
+  for (const Row& row : k.start_constants) lane_vectors_.push_back(lane_vector(row, 4));
+  for (const Row& row : k.end_constants) lane_vectors_.push_back(lane_vector(row, 4));
+  for (const Row& row : k.start_constants) {
+    for (uint64_t w : row[0].montgomery_limbs()) scalar_words_.push_back(w);
+  }
+  for (const Row& row : k.end_constants) {
+    for (uint64_t w : row[0].montgomery_limbs()) scalar_words_.push_back(w);
+  }
+  matrices_.push_back(one_state_matrix(m.mds_matrix, true));
+  matrices_.push_back(one_state_matrix(m.mds_matrix, false));
+  matrices_.push_back(one_state_matrix(m.transition_matrix, true));
+  for (size_t r = 0; r < rp; r += kLanes) blocks_.push_back(one_state_block(m.sparse_matrices, r));
+  one_state_terms_.resize(rp);
+  for (size_t r = 0; r < rp; ++r) {
+    std::array<Fr, 8> row;
+    for (size_t i = 0; i < 8; ++i) row[i] = m.sparse_matrices[r].first_row[i + 1];
+    for (size_t j = r - r % kLanes; j < r; ++j) {
+      one_state_terms_[r][j % kLanes] = Fr::sum_of_products(row, m.sparse_matrices[j].first_column);
+    }
+  }
+  lanes52::OneStateConstants& o = one_state_;
+  const auto* words = reinterpret_cast<const uint64_t(*)[4]>(scalar_words_.data());
+  o.start0 = words;
+  o.end0 = words + k.start_constants.size();
+  o.start = lane_vectors_.data();
+  o.end = lane_vectors_.data() + k.start_constants.size();
+  o.mds = &matrices_[0];
+  o.mds_out = &matrices_[1];
+  o.transition = &matrices_[2];
+  o.blocks = blocks_.data();
+  o.owner = this;
+
   lanes52::Constants& c = constants_;
   c.modulus = split52(Fr::kModulus);
   field::Repr twice{};
@@ -169,6 +308,14 @@ void permute_squeeze_many(const LaneSpec& spec, std::span<State> states, std::sp
     run_block(spec, group, true, k);
     for (size_t j = 0; j < group.size(); ++j) out[i + j] = group[j].words[1];
   }
+}
+
+void permute_one(const LaneSpec& spec, State& state, bool squeeze_only, LaneKernel k) {
+  if (k == LaneKernel::scalar) {
+    permute_scalar(spec.spec(), state, squeeze_only);
+    return;
+  }
+  run_one_state(spec, state, squeeze_only, k);
 }
 
 void permute_many(const LaneSpec& spec, std::span<State> states, LaneKernel k) {
@@ -263,4 +410,51 @@ void DeferredSqueezes::flush() {
   std::erase_if(open_, [&](size_t i) { return !items_[i].open; });
 }
 
+namespace lanes52 {
+
+void element0_sbox_add(Element0& e, const uint64_t* c) {
+  Fr x = element0_value(e);
+  Fr t = x;
+  t.square();
+  t.square();
+  x.mul_assign(t);
+  if (c != nullptr) x.add_assign(from_words(c));
+  set_element0(e, x);
+}
+
+void element0_add(Element0& e, const uint64_t* c) {
+  Fr x = element0_value(e);
+  x.add_assign(from_words(c));
+  set_element0(e, x);
+}
+
+void element0_row(Element0& e, const uint64_t (*row0)[4], const uint64_t (*v)[kLanes]) {
+  Row a;
+  Row b;
+  a[0] = from_words(row0[0]);
+  b[0] = element0_value(e);
+  for (size_t j = 1; j < kWidth; ++j) {
+    a[j] = from_words(row0[j]);
+    b[j] = Fr::from_montgomery_limbs(join52(&v[0][j - 1], kLanes));
+  }
+  set_element0(e, Fr::sum_of_products(a, b));
+}
+
+void element0_partial(const LaneSpec& owner, size_t start, size_t n, Element0& e, const uint64_t (*d)[kLanes],
+                      uint64_t (*u)[kLanes]) {
+  Fr x = element0_value(e);
+  std::array<Fr, kLanes> out;
+  if (Fr::fastest_kernel() == field::Kernel::mulx_adx) {
+    element0_rounds<field::Kernel::mulx_adx>(owner, start, n, x, out, d, std::make_index_sequence<kLanes>{});
+  } else {
+    element0_rounds<field::Kernel::portable>(owner, start, n, x, out, d, std::make_index_sequence<kLanes>{});
+  }
+  for (size_t t = 0; t < n; ++t) {
+    const Limbs l = split52(out[t].montgomery_limbs());
+    for (size_t k = 0; k < kLimbs; ++k) u[k][t] = l.v[k];
+  }
+  set_element0(e, x);
+}
+
+}  // namespace lanes52
 }  // namespace quillet::poseidon

@@ -45,15 +45,29 @@ class LaneSpec {
   // The view points into the storage: a copy would point into the original.
   LaneSpec(const LaneSpec&) = delete;
   LaneSpec& operator=(const LaneSpec&) = delete;
-  LaneSpec(LaneSpec&&) = default;
+  // The one-state view also points at the object itself: no moves either
+  // (a build returning the prvalue needs none).
+  LaneSpec(LaneSpec&&) = delete;
 
   const Spec& spec() const { return *spec_; }
   const lanes52::Constants& constants() const { return constants_; }
+  const lanes52::OneStateConstants& one_state() const { return one_state_; }
+  // For partial round k at position t of its block of kLanes rounds, entry
+  // m < t: the weight its first row gives to the block's round m S-box
+  // output (Spec::block_terms for blocks of kLanes).
+  using OneStateTerms = std::array<Fr, lanes52::kLanes - 1>;
+  const std::vector<OneStateTerms>& one_state_terms() const { return one_state_terms_; }
 
  private:
   const Spec* spec_;
   std::vector<lanes52::Limbs> storage_;
+  std::vector<lanes52::LaneVector> lane_vectors_;
+  std::vector<lanes52::OneStateMatrix> matrices_;
+  std::vector<uint64_t> scalar_words_;
+  std::vector<lanes52::OneStateBlock> blocks_;
+  std::vector<OneStateTerms> one_state_terms_;
   lanes52::Constants constants_;
+  lanes52::OneStateConstants one_state_;
 };
 
 // The LaneSpec of poseidon_hasher()'s Spec, built once like it and never
@@ -68,6 +82,12 @@ void permute_squeeze_many(const LaneSpec& spec, std::span<State> states, std::sp
 
 // permute(spec, states[i]) for every i, on kernel `k`.
 void permute_many(const LaneSpec& spec, std::span<State> states, LaneKernel k = lane_kernel());
+
+// permute(spec, state), or with squeeze_only permute_squeeze's element 1
+// (the others unspecified), with the full rounds on kernel `k`: one state's
+// elements 1 to 8 across the lanes, element 0 beside them in scalar code.
+// On the scalar kernel, the scalar permutation.
+void permute_one(const LaneSpec& spec, State& state, bool squeeze_only, LaneKernel k);
 
 // Collects the last absorptions (Poseidon::update_final) of the hasher's
 // sponges made on this thread while it is installed, so that a batch can run

@@ -1,5 +1,5 @@
 // The Poseidon permutation on eight states at once, one state per 64-bit
-// lane, in the field arithmetic of crypto/field/lanes52.hpp (five 52-bit
+// lane, and on one state across the lanes (one_state), in the field arithmetic of crypto/field/lanes52.hpp (five 52-bit
 // limbs, Montgomery form with R = 2^260). Compiled twice: with AVX-512 IFMA
 // intrinsics (lanes52_ifma.cpp, built for that instruction set alone) and
 // with plain integer arithmetic (lanes52_emulated.cpp, any processor).
@@ -7,7 +7,8 @@
 // Bounds: every element between operations is below 2p. The sums reduced
 // here hold at most twelve products of a value below 4p and a constant below
 // p, so each reduction leaves less than 2p. The one sum with an addend below
-// 2p gets a conditional subtraction of 2p.
+// 2p gets a conditional subtraction of 2p. The one-state kernel states its
+// own sums' bounds.
 //
 // Every step is free of data-dependent branches and memory indexes.
 #pragma once
@@ -16,6 +17,10 @@
 #include <cstdint>
 
 #include "crypto/field/lanes52.hpp"
+
+namespace quillet::poseidon {
+class LaneSpec;
+}
 
 namespace quillet::poseidon::lanes52 {
 
@@ -50,6 +55,73 @@ struct Constants {
   const Limbs* first_column = nullptr;    // 8 per partial round
   const Limbs* block_terms = nullptr;     // partial_block - 1 per partial round
 };
+
+// The one-state kernel keeps a state's elements 1 to 8 in the lanes, in the
+// 2^260 form, and element 0 on the scalar side in the scalar code's 2^256
+// form: a product of a 2^256-form value and a constant c·2^264 reduces to the
+// 2^260 form, one of a 2^260-form value and c·2^256 to the 2^256 form, so the
+// two sides exchange values without conversions.
+
+// Eight per-lane constants, [limb][lane].
+struct LaneVector {
+  alignas(64) uint64_t v[kLimbs][kLanes];
+};
+
+// A dense matrix step of the one-state kernel. Lane i of column j holds entry
+// (i + 1, j), in the form that brings column j's input to the step's output
+// form; row 0 is for the scalar side (scalar Montgomery limbs, entries 1 to 8
+// divided by 16 so that they take 2^260-form inputs).
+struct OneStateMatrix {
+  LaneVector columns[kStateWidth];
+  uint64_t row0[kStateWidth][4];
+};
+
+// Eight partial rounds from round `start` in the one-state kernel. Lane t of
+// rows[i - 1] holds first_row_(start+t)[i], in the 2^256 form (its products
+// with elements 1 to 8 come out in element 0's form); lane i - 1 of
+// columns[j] holds first_column_(start+j)[i - 1]·2^264 (element 0's S-box
+// outputs go into the lanes' form). Lanes past the last round are zero.
+struct OneStateBlock {
+  LaneVector rows[kLanes];
+  LaneVector columns[kLanes];
+};
+
+// The one-state kernel's constants: element 0's round constants in the scalar
+// form, elements 1 to 8's per lane in the 2^260 form, the matrix steps and the
+// blocks of partial rounds; `owner` holds what element 0's side of the
+// partial rounds reads.
+struct OneStateConstants {
+  const uint64_t (*start0)[4] = nullptr;  // half_full_rounds + 1
+  const uint64_t (*end0)[4] = nullptr;    // half_full_rounds - 1
+  const LaneVector* start = nullptr;
+  const LaneVector* end = nullptr;
+  const OneStateMatrix* mds = nullptr;         // output in the 2^260 form
+  const OneStateMatrix* mds_out = nullptr;     // output in the 2^256 form
+  const OneStateMatrix* transition = nullptr;  // output in the 2^260 form
+  const OneStateBlock* blocks = nullptr;       // one per kLanes partial rounds
+  const LaneSpec* owner = nullptr;
+};
+
+// Element 0 of the one-state kernel: canonical scalar Montgomery limbs, and
+// the same value as 52-bit limbs for the lanes.
+struct Element0 {
+  uint64_t words[4];
+  uint64_t limbs[kLimbs];
+};
+
+// The one-state kernel's scalar steps, compiled without AVX-512 (lanes.cpp):
+// e = e^5 + c (c null: none); e = e + c; e = row0 · (e, v) with v the lanes'
+// elements 1 to 8, canonical, as stored by the kernel.
+void element0_sbox_add(Element0& e, const uint64_t* c);
+void element0_add(Element0& e, const uint64_t* c);
+void element0_row(Element0& e, const uint64_t (*row0)[4], const uint64_t (*v)[kLanes]);
+// Element 0's side of n <= kLanes partial rounds from round `start`: lane t
+// of d holds the sum of first_row_(start+t)[1..8] times elements 1 to 8 at the
+// block's start (canonical, scalar form). Runs the rounds' S-boxes and
+// element 0's sums, and stores the S-box outputs as 52-bit limbs, lane t of
+// u for round start + t.
+void element0_partial(const LaneSpec& owner, size_t start, size_t n, Element0& e, const uint64_t (*d)[kLanes],
+                      uint64_t (*u)[kLanes]);
 
 #define QUILLET_LANES_INLINE __attribute__((always_inline)) inline
 
@@ -127,6 +199,124 @@ struct Kernel : field::lanes52::Arith<O> {
     }
   }
 
+  static QUILLET_LANES_INLINE Fe load_vector(const LaneVector& c) {
+    Fe r;
+    for (size_t k = 0; k < kLimbs; ++k) r.l[k] = O::load(c.v[k]);
+    return r;
+  }
+
+  // a + b with the carries propagated.
+  static QUILLET_LANES_INLINE Fe add(const Fe& a, const Fe& b, const Ctx& x) {
+    Fe r;
+    V carry = O::zero();
+    for (size_t k = 0; k < kLimbs; ++k) {
+      const V s = O::add(O::add(a.l[k], b.l[k]), carry);
+      carry = O::template srli<52>(s);
+      r.l[k] = k + 1 < kLimbs ? O::and_(s, x.mask) : s;
+    }
+    return r;
+  }
+
+  static QUILLET_LANES_INLINE void split(const uint64_t* w, uint64_t* l, size_t stride) {
+    constexpr uint64_t m = A::kMask;
+    l[0] = w[0] & m;
+    l[stride] = ((w[0] >> 52) | (w[1] << 12)) & m;
+    l[2 * stride] = ((w[1] >> 40) | (w[2] << 24)) & m;
+    l[3 * stride] = ((w[2] >> 28) | (w[3] << 36)) & m;
+    l[4 * stride] = w[3] >> 16;
+  }
+
+  static QUILLET_LANES_INLINE void join(const uint64_t* l, size_t stride, uint64_t* w) {
+    const uint64_t l0 = l[0], l1 = l[stride], l2 = l[2 * stride], l3 = l[3 * stride], l4 = l[4 * stride];
+    w[0] = l0 | (l1 << 52);
+    w[1] = (l1 >> 12) | (l2 << 40);
+    w[2] = (l2 >> 24) | (l3 << 28);
+    w[3] = (l3 >> 36) | (l4 << 16);
+  }
+
+  // One full round of the one-state kernel: x^5, the constants (none where
+  // add_lanes is null) and the matrix step m; element 0's row only if `row0`.
+  static QUILLET_LANES_INLINE void one_round(const LaneVector* add_lanes, const uint64_t* add0, const OneStateMatrix& m,
+                                             bool row0, Element0& e0, Fe& v, const Ctx& x) {
+    // Element 0's S-box first: the scalar side runs it beside the lanes'.
+    element0_sbox_add(e0, add0);
+    v = sbox(v, x);
+    if (add_lanes != nullptr) v = add(v, load_vector(*add_lanes), x);
+    // Below 3p: canonical for the scalar side.
+    v = sub_if_ge(sub_if_ge(v, x.p2, x), x.p, x);
+    alignas(64) uint64_t buf[kLimbs][kLanes];
+    A::store(buf, v);
+    // Nine broadcast products per limb column, one reduction: each sum holds
+    // nine products of canonical values, far below the bound.
+    V t[2 * kLimbs];
+    clear(t);
+    for (size_t j = 0; j < kStateWidth; ++j) {
+      V b[kLimbs];
+      for (size_t k = 0; k < kLimbs; ++k) b[k] = O::set1(j == 0 ? e0.limbs[k] : buf[k][j - 1]);
+      A::mac(t, load_vector(m.columns[j]), b);
+    }
+    v = reduce(t, x);
+    if (row0) element0_row(e0, m.row0, buf);
+  }
+
+  // The partial rounds of one state, kLanes at a time: the lanes give element
+  // 0's side the block's eight sums over elements 1 to 8 at once, element 0's
+  // side runs the rounds, and the lanes add the eight rounds' contributions
+  // to elements 1 to 8 at once. Sums: eight products of a value below 2p and
+  // a constant below p, then one of eight canonical products plus an addend
+  // below 2p (the bounds of partial_block).
+  static QUILLET_LANES_INLINE void one_partial(const Constants& c, const OneStateConstants& o, Element0& e0, Fe& v,
+                                               const Ctx& x) {
+    alignas(64) uint64_t vb[kLimbs][kLanes];
+    alignas(64) uint64_t db[kLimbs][kLanes];
+    alignas(64) uint64_t ub[kLimbs][kLanes];
+    for (size_t b = 0, k = 0; k < c.partial_rounds; ++b, k += kLanes) {
+      const size_t n = c.partial_rounds - k < kLanes ? c.partial_rounds - k : kLanes;
+      const OneStateBlock& blk = o.blocks[b];
+      A::store(vb, v);
+      V t[2 * kLimbs];
+      clear(t);
+      for (size_t i = 0; i < kLanes; ++i) {
+        V bc[kLimbs];
+        for (size_t l = 0; l < kLimbs; ++l) bc[l] = O::set1(vb[l][i]);
+        A::mac(t, load_vector(blk.rows[i]), bc);
+      }
+      A::store(db, sub_if_ge(reduce(t, x), x.p, x));
+      element0_partial(*o.owner, k, n, e0, db, ub);
+      clear(t);
+      for (size_t l = 0; l < kLimbs; ++l) t[kLimbs + l] = v.l[l];
+      for (size_t j = 0; j < n; ++j) {
+        V bc[kLimbs];
+        for (size_t l = 0; l < kLimbs; ++l) bc[l] = O::set1(ub[l][j]);
+        A::mac(t, load_vector(blk.columns[j]), bc);
+      }
+      v = sub_if_ge(reduce(t, x), x.p2, x);
+    }
+  }
+
+  // The permutation of one state: words[e] the scalar Montgomery limbs of
+  // element e, canonical. With squeeze_only, element 1 alone comes back.
+  static void one_state(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], bool squeeze_only) {
+    const Ctx x = context(c);
+    Element0 e0;
+    for (size_t i = 0; i < 4; ++i) e0.words[i] = words[0][i];
+    split(e0.words, e0.limbs, 1);
+    alignas(64) uint64_t buf[kLimbs][kLanes];
+    for (size_t e = 1; e < kStateWidth; ++e) split(words[e], &buf[0][e - 1], kLanes);
+    Fe v = mul_const(A::load(buf), c.to_lanes, x);
+    const size_t h = c.half_full_rounds;
+    element0_add(e0, o.start0[0]);
+    v = add(v, load_vector(o.start[0]), x);
+    for (size_t k = 1; k < h; ++k) one_round(&o.start[k], o.start0[k], *o.mds, true, e0, v, x);
+    one_round(&o.start[h], o.start0[h], *o.transition, true, e0, v, x);
+    one_partial(c, o, e0, v, x);
+    for (size_t k = 0; k + 1 < h; ++k) one_round(&o.end[k], o.end0[k], *o.mds, true, e0, v, x);
+    one_round(nullptr, nullptr, *o.mds_out, !squeeze_only, e0, v, x);
+    A::store(buf, sub_if_ge(v, x.p, x));
+    for (size_t e = 1; e < kStateWidth; ++e) join(&buf[0][e - 1], kLanes, words[e]);
+    for (size_t i = 0; i < 4; ++i) words[0][i] = e0.words[i];
+  }
+
   // The permutation of the eight states of `b`; with squeeze_only, element 1
   // alone is computed in the last step and the others are left unspecified.
   static void permute(const Constants& c, Block& b, bool squeeze_only) {
@@ -177,6 +367,11 @@ struct Kernel : field::lanes52::Arith<O> {
 // registers).
 void permute_emulated(const Constants& c, Block& b, bool squeeze_only);
 void permute_ifma(const Constants& c, Block& b, bool squeeze_only);
+
+// The two builds of Kernel<O>::one_state; one_state_ifma has permute_ifma's
+// requirement.
+void one_state_emulated(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], bool squeeze_only);
+void one_state_ifma(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], bool squeeze_only);
 
 // Whether this build holds the IFMA kernel at all.
 bool ifma_compiled();

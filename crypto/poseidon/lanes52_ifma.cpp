@@ -12,12 +12,18 @@ namespace quillet::poseidon::lanes52 {
 void permute_ifma(const Constants& c, Block& b, bool squeeze_only) {
   Kernel<field::lanes52::Ifma>::permute(c, b, squeeze_only);
 }
+void one_state_ifma(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], bool squeeze_only) {
+  Kernel<field::lanes52::Ifma>::one_state(c, o, words, squeeze_only);
+}
 bool ifma_compiled() { return true; }
 
 #else
 
 // Never called: the dispatcher asks ifma_compiled() first.
 void permute_ifma(const Constants& c, Block& b, bool squeeze_only) { permute_emulated(c, b, squeeze_only); }
+void one_state_ifma(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], bool squeeze_only) {
+  one_state_emulated(c, o, words, squeeze_only);
+}
 bool ifma_compiled() { return false; }
 
 #endif

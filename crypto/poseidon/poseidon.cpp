@@ -116,7 +116,7 @@ inline void partial_tail(const Spec& spec, size_t start, size_t rounds, State& s
 // The partial rounds in blocks; round by round when the Spec carries no
 // block terms.
 template <Kernel K>
-void partial_rounds(const Spec& spec, State& state) {
+void partial_rounds_with(const Spec& spec, State& state) {
   const auto& partial = spec.constants.partial_constants;
   const auto& sparse = spec.mds_matrices.sparse_matrices;
   const size_t rounds = std::min(partial.size(), sparse.size());
@@ -165,7 +165,7 @@ void permute_impl(const Spec& spec, State& state) {
   state.add_constants(start[h]);
   apply_mds<K>(spec.mds_matrices.transition_matrix, state);
 
-  partial_rounds<K>(spec, state);
+  partial_rounds_with<K>(spec, state);
 
   for (const Row& e : spec.constants.end_constants) {
     sbox_full<K>(state);
@@ -198,17 +198,42 @@ template void permute_with<Kernel::mulx_adx>(const Spec&, State&);
 template Fr permute_squeeze_with<Kernel::portable>(const Spec&, State&);
 template Fr permute_squeeze_with<Kernel::mulx_adx>(const Spec&, State&);
 
-void permute(const Spec& spec, State& state) {
-  if (Fr::fastest_kernel() == Kernel::mulx_adx) {
-    permute_with<Kernel::mulx_adx>(spec, state);
+void permute_scalar(const Spec& spec, State& state, bool squeeze_only) {
+  const bool mulx = Fr::fastest_kernel() == Kernel::mulx_adx;
+  if (squeeze_only) {
+    mulx ? permute_impl<Kernel::mulx_adx, true>(spec, state) : permute_impl<Kernel::portable, true>(spec, state);
   } else {
-    permute_with<Kernel::portable>(spec, state);
+    mulx ? permute_impl<Kernel::mulx_adx, false>(spec, state) : permute_impl<Kernel::portable, false>(spec, state);
   }
 }
 
+void partial_rounds(const Spec& spec, State& state) {
+  if (Fr::fastest_kernel() == Kernel::mulx_adx) {
+    partial_rounds_with<Kernel::mulx_adx>(spec, state);
+  } else {
+    partial_rounds_with<Kernel::portable>(spec, state);
+  }
+}
+
+namespace {
+
+// The hasher's permutations run on the one-state IFMA kernel where the
+// processor has it: it measures faster than scalar code there.
+void permute_dispatch(const Spec& spec, State& state, bool squeeze_only) {
+  if (lane_kernel() == LaneKernel::ifma && &spec == &poseidon_hasher().spec()) {
+    permute_one(hasher_lane_spec(), state, squeeze_only, LaneKernel::ifma);
+  } else {
+    permute_scalar(spec, state, squeeze_only);
+  }
+}
+
+}  // namespace
+
+void permute(const Spec& spec, State& state) { permute_dispatch(spec, state, false); }
+
 Fr permute_squeeze(const Spec& spec, State& state) {
-  if (Fr::fastest_kernel() == Kernel::mulx_adx) return permute_squeeze_with<Kernel::mulx_adx>(spec, state);
-  return permute_squeeze_with<Kernel::portable>(spec, state);
+  permute_dispatch(spec, state, true);
+  return state.words[1];
 }
 
 Poseidon::Poseidon(std::shared_ptr<const Spec> spec) : spec_(std::move(spec)), state_(State::initial()) {}

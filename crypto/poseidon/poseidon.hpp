@@ -36,6 +36,14 @@ Fr permute_squeeze(const Spec& spec, State& state);
 template <field::Kernel K>
 Fr permute_squeeze_with(const Spec& spec, State& state);
 
+// The scalar permutation (permute_with on the fastest kernel), or with
+// squeeze_only permute_squeeze_with's element 1; whatever the lane kernel.
+void permute_scalar(const Spec& spec, State& state, bool squeeze_only);
+
+// The partial rounds alone, in scalar code: for the lane kernels, which run
+// the full rounds themselves.
+void partial_rounds(const Spec& spec, State& state);
+
 // A sponge over one shared, immutable Spec. Copies are cheap: they share the
 // Spec and copy the State.
 class Poseidon {

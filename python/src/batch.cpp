@@ -6,8 +6,9 @@
 // runs the very core call of the single function (calls.hpp) on every item
 // without the lock (verify_many, sign_many and sign_messages: the core's
 // batch verification or signing on runs of items, which gives each item the
-// single function's outcome), and returns the results in input order. If
-// items fail, the exception is the one the single function raises for the first failing
+// single function's outcome; verify_many's threads all work on the stages of
+// one run), and returns the results in input order. If items fail, the
+// exception is the one the single function raises for the first failing
 // item in input order, with the note "batch item {index}": an item whose
 // arguments cannot be converted fails at its place in that order, after the
 // core calls of the items before it. Items after a failure may be skipped.
@@ -131,6 +132,17 @@ unsigned thread_count(PyObject* arg) {
   // CPU-bound work gains nothing from more threads than cores; the cap only
   // keeps a mistyped count from starting thousands.
   return static_cast<unsigned>(overflow > 0 || n > kMaxThreads ? kMaxThreads : n);
+}
+
+// The threads worth starting for the items of `iterable`: for a list or
+// tuple, at most one per item (its length is only a hint of how many items it
+// yields, which changes the speed, never the outcome).
+unsigned threads_for(PyObject* iterable, unsigned threads) {
+  Py_ssize_t items = -1;
+  if (PyList_Check(iterable)) items = PyList_GET_SIZE(iterable);
+  if (PyTuple_Check(iterable)) items = PyTuple_GET_SIZE(iterable);
+  if (items < 0 || static_cast<std::size_t>(items) >= threads) return threads;
+  return std::max<unsigned>(1, static_cast<unsigned>(items));
 }
 
 // The single function `{prefix}{kind}`, or nullptr with an exception set.
@@ -263,10 +275,13 @@ PyObject* finish(Batch& batch, const std::vector<std::optional<Outcome>>& outcom
   return results.release();
 }
 
-// Items per chunk of a hash batch: a share of the batch per thread, in
-// whole groups of eight lanes, at most one deferral's worth.
+// Items per chunk of a hash batch: on one thread, the whole batch; on
+// several, about a quarter of a thread's share, so that documents of unequal
+// cost still leave the threads ending together. In whole groups of eight
+// lanes, at most one deferral's worth.
 std::size_t chunk_size(std::size_t count, unsigned threads) {
-  const std::size_t share = (count + threads - 1) / threads;
+  const std::size_t pieces = threads > 1 ? std::size_t{4} * threads : 1;
+  const std::size_t share = (count + pieces - 1) / pieces;
   return std::clamp<std::size_t>((share + 7) / 8 * 8, 8, poseidon::kDeferredChunk);
 }
 
@@ -292,13 +307,13 @@ void run_chunk(const Batch& batch, std::size_t first, std::size_t last,
 // the list of results or raises the first failing item's exception. `fill`
 // is noexcept and sets the outcome of every item of its chunk.
 template <class Fill>
-PyObject* run_chunks(Batch& batch, unsigned threads, std::size_t chunk, const Fill& fill) {
+PyObject* run_chunks(Batch& batch, const ThreadSpread& spread, std::size_t chunk, const Fill& fill) {
   const std::size_t count = batch.items.size();
   std::vector<std::optional<Outcome>> outcomes(count);
   const std::size_t chunks = (count + chunk - 1) / chunk;
   PyThreadState* released = PyEval_SaveThread();
   const ParallelRun done = run_parallel(
-      chunks, threads,
+      chunks, spread,
       [&](std::size_t c) noexcept {
         const std::size_t first = c * chunk;
         const std::size_t last = std::min(count, first + chunk);
@@ -330,12 +345,13 @@ constexpr std::size_t kSignRun = 256;
 // (when the process has a lane kernel); signing batches in runs signed
 // together by the core (run_sign_many, which gives each item what run_core
 // would); other items are chunks of one.
-PyObject* run(Batch& batch, unsigned threads) {
+PyObject* run(Batch& batch, const ThreadSpread& spread) {
   const std::size_t count = batch.items.size();
+  const unsigned threads = spread.width();
   if (signs_together(*batch.fn)) {
     const std::size_t share = (count + threads - 1) / threads;
     return run_chunks(
-        batch, threads, std::clamp<std::size_t>(share, 1, kSignRun),
+        batch, spread, std::clamp<std::size_t>(share, 1, kSignRun),
         [&](std::size_t first, std::size_t last, std::vector<std::optional<Outcome>>& outcomes) noexcept {
           try {
             std::vector<Outcome> signed_ = run_sign_many(*batch.fn, std::span(batch.items).subspan(first, last - first));
@@ -348,7 +364,7 @@ PyObject* run(Batch& batch, unsigned threads) {
   }
   const bool lanes = batch.hash != nullptr && poseidon::lane_kernel() != poseidon::LaneKernel::scalar;
   const std::size_t chunk = lanes ? chunk_size(count, threads) : 1;
-  return run_chunks(batch, threads, chunk,
+  return run_chunks(batch, spread, chunk,
                     [&](std::size_t first, std::size_t last, std::vector<std::optional<Outcome>>& outcomes) noexcept {
                       if (lanes) {
                         run_chunk(batch, first, last, outcomes);
@@ -358,28 +374,40 @@ PyObject* run(Batch& batch, unsigned threads) {
                     });
 }
 
-// The most items verified together: each thread's share, cut so that a long
-// batch still spreads over every thread and Ctrl-C is seen between runs
-// (about 20 ms of work each).
+// The most items verified together: cut so that Ctrl-C is seen between runs
+// (about 20 ms of one thread's work each).
 constexpr std::size_t kVerifyRun = 1024;
 
 // verify_many's run: contiguous runs of items, each verified together through
 // the core's batch verification (run_verify_many), which gives each item what
-// run_core would.
-PyObject* run_verify(Batch& batch, unsigned threads) {
-  const std::size_t share = (batch.items.size() + threads - 1) / threads;
-  const std::size_t run_size = std::max<std::size_t>(1, std::min(kVerifyRun, share));
-  return run_chunks(
-      batch, threads, run_size,
-      [&](std::size_t first, std::size_t last, std::vector<std::optional<Outcome>>& outcomes) noexcept {
-        try {
-          std::vector<Outcome> verified = run_verify_many(std::span(batch.items).subspan(first, last - first));
-          for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(std::move(verified[i - first]));
-        } catch (...) {
-          // No memory for the run as a whole: each item on its own.
-          for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(run_core(*batch.fn, batch.items[i]));
-        }
+// run_core would. All of `spread`'s threads share each run's stages, so its
+// fixed costs (the subgroup queries, the windows' bucket sums) are paid once.
+PyObject* run_verify(Batch& batch, const ThreadSpread& spread) {
+  const std::size_t count = batch.items.size();
+  std::vector<std::optional<Outcome>> outcomes(count);
+  std::size_t failed = count;
+  PyThreadState* released = PyEval_SaveThread();
+  for (std::size_t first = 0; first < count && failed == count; first += kVerifyRun) {
+    if (first > 0 && !check_signals(released)) {
+      PyEval_RestoreThread(released);
+      return nullptr;  // the signal handler's exception is set
+    }
+    const std::size_t last = std::min(count, first + kVerifyRun);
+    try {
+      std::vector<Outcome> verified = run_verify_many(std::span(batch.items).subspan(first, last - first), spread);
+      for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(std::move(verified[i - first]));
+    } catch (...) {
+      // No memory for the run as a whole: each item on its own.
+      spread.for_each(last - first, [&](std::size_t k) noexcept {
+        outcomes[first + k].emplace(run_core(*batch.fn, batch.items[first + k]));
       });
+    }
+    for (std::size_t i = first; i < last && failed == count; ++i) {
+      if (!outcomes[i]->has_value()) failed = i;
+    }
+  }
+  PyEval_RestoreThread(released);
+  return finish(batch, outcomes, failed);
 }
 
 // Fills `batch` with one item per element of `texts`: argument `param` (at
@@ -402,13 +430,14 @@ PyObject* hash_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kw
   }
   const unsigned threads = thread_count(threads_arg);
   if (threads == 0) return nullptr;
+  const ThreadSpread spread(threads_for(docs, threads));  // its helpers start while the arguments are converted
   Batch batch;
   batch.batch_name = "hash_many";
   batch.fn = function_of_kind("hash_", kind);
   if (batch.fn == nullptr) return nullptr;
   batch.hash = batch.fn;
   if (!add_text_items(batch, docs, "docs", batch.fn->sig.params[0], 0, Args{})) return nullptr;
-  return run(batch, threads);
+  return run(batch, spread);
 }
 
 // The shared key of a signing batch, converted into `fixed[slot]` and kept
@@ -431,6 +460,7 @@ PyObject* sign_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kw
   }
   const unsigned threads = thread_count(threads_arg);
   if (threads == 0) return nullptr;
+  const ThreadSpread spread(threads_for(docs, threads));  // its helpers start while the arguments are converted
   Batch batch;
   batch.batch_name = "sign_many";
   batch.fn = function_of_kind("sign_", kind);
@@ -438,7 +468,7 @@ PyObject* sign_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kw
   Args fixed{};
   if (!add_key(batch, key, 1, fixed)) return nullptr;
   if (!add_text_items(batch, docs, "docs", batch.fn->sig.params[0], 0, fixed)) return nullptr;
-  return run(batch, threads);
+  return run(batch, spread);
 }
 
 PyObject* sign_messages_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
@@ -452,13 +482,14 @@ PyObject* sign_messages_unguarded(PyObject* /*module*/, PyObject* args, PyObject
   }
   const unsigned threads = thread_count(threads_arg);
   if (threads == 0) return nullptr;
+  const ThreadSpread spread(threads_for(msgs, threads));  // its helpers start while the arguments are converted
   Batch batch;
   batch.batch_name = "sign_messages";
   batch.fn = find_function("sign");
   Args fixed{};
   if (!add_key(batch, key, 0, fixed)) return nullptr;
   if (!add_text_items(batch, msgs, "msgs", batch.fn->sig.params[1], 1, fixed)) return nullptr;
-  return run(batch, threads);
+  return run(batch, spread);
 }
 
 PyObject* verify_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
@@ -471,6 +502,7 @@ PyObject* verify_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* 
   }
   const unsigned threads = thread_count(threads_arg);
   if (threads == 0) return nullptr;
+  const ThreadSpread spread(threads_for(items, threads));  // its helpers start while the arguments are converted
   Batch batch;
   batch.batch_name = "verify_many";
   batch.fn = find_function("verify_signature");
@@ -490,7 +522,7 @@ PyObject* verify_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* 
                           nullptr, out);
   });
   if (!read) return nullptr;
-  return run_verify(batch, threads);
+  return run_verify(batch, spread);
 }
 
 // The entry points: no C++ exception reaches the interpreter.

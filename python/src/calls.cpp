@@ -162,11 +162,11 @@ Outcome run_core(const Function& fn, const Args& args) noexcept {
   }
 }
 
-std::vector<Outcome> run_verify_many(std::span<const Args> items) {
+std::vector<Outcome> run_verify_many(std::span<const Args> items, const Spread& spread) {
   std::vector<sdk::VerifyArgs> args;
   args.reserve(items.size());
   for (const Args& a : items) args.push_back({a[0], a[1], a[2], a[3], a[4]});
-  const std::vector<sdk::VerifyOutcome> verified = sdk::verify_many(args);
+  const std::vector<sdk::VerifyOutcome> verified = sdk::verify_many(args, spread);
   std::vector<Outcome> out;
   out.reserve(verified.size());
   for (const sdk::VerifyOutcome& v : verified) {

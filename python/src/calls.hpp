@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "crypto/failure.hpp"
+#include "crypto/spread.hpp"
 #include "python/src/binding.hpp"
 #include "python/src/failure.hpp"
 
@@ -48,8 +49,9 @@ Outcome run_core(const Function& fn, const Args& args) noexcept;
 // For each argument set, what run_core gives for verify_signature on it,
 // through the core's batch verification (sdk/src/verify_many.hpp). Uses no
 // Python API, so it may run without the interpreter lock. May throw (out of
-// memory); the caller may then run run_core on each item instead.
-std::vector<Outcome> run_verify_many(std::span<const Args> items);
+// memory); the caller may then run run_core on each item instead. Its stages
+// run on `spread`.
+std::vector<Outcome> run_verify_many(std::span<const Args> items, const Spread& spread);
 
 // Whether run_sign_many can run items of `fn`: sign and each sign_<kind>.
 bool signs_together(const Function& fn);

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "crypto/spread.hpp"
+
 namespace quillet::python {
 
 // The most threads one batch uses, whatever it asks for.
@@ -38,20 +40,19 @@ struct ParallelRun {
   bool stopped;
 };
 
-// Runs task(i) for the indexes 0 .. count-1 on up to `threads` threads, the
-// calling thread among them (threads == 1 spawns none), handing indexes out
-// in increasing order. task(i) returns false when item i failed; from then on
-// no index above the lowest failing one is handed out. Between items, at most
-// every kPollInterval, the calling thread calls keep_going(); when it returns
-// false no further index is handed out to any thread.
+// Runs task(i) for the indexes 0 .. count-1 on the threads of `spread`, the
+// calling thread among them, handing indexes out in increasing order.
+// task(i) returns false when item i failed; from then on no index above the
+// lowest failing one is handed out. Between items, at most every
+// kPollInterval, the calling thread calls keep_going(); when it returns false
+// no further index is handed out to any thread.
 //
-// Requires: threads >= 1; task is noexcept and safe to run concurrently for
-// distinct indexes. Every index below the returned first_failure has run and
+// Requires: task is noexcept and safe to run concurrently for distinct
+// indexes. Every index below the returned first_failure has run and
 // succeeded unless stopped is true. Indexes above it may or may not have run.
-// A thread that cannot be started leaves its share to the others. Whatever
-// way this returns or unwinds, every thread it started has been joined.
+// Whatever way this returns or unwinds, no helper still runs a task.
 template <class Task, class KeepGoing>
-ParallelRun run_parallel(std::size_t count, unsigned threads, const Task& task,
+ParallelRun run_parallel(std::size_t count, const ThreadSpread& spread, const Task& task,
                          const KeepGoing& keep_going) {
   std::atomic<std::size_t> next{0};
   std::atomic<std::size_t> first_failure{count};
@@ -67,43 +68,40 @@ ParallelRun run_parallel(std::size_t count, unsigned threads, const Task& task,
     }
     return true;
   };
-
-  const std::size_t helpers = std::min<std::size_t>(threads, count) - (count > 0 ? 1 : 0);
-  std::vector<std::thread> pool;
-  try {
-    pool.reserve(helpers);
-    for (std::size_t k = 0; k < helpers; ++k) {
-      pool.emplace_back([&]() noexcept {
-        while (step()) {
-        }
-      });
+  // One piece per thread, each taking items until none is left; only the
+  // calling thread may call keep_going (it takes the interpreter lock).
+  const std::thread::id caller = std::this_thread::get_id();
+  spread.for_each(std::min<std::size_t>(spread.width(), count), [&](std::size_t) {
+    if (std::this_thread::get_id() != caller) {
+      while (step()) {
+      }
+      return;
     }
-  } catch (const std::exception&) {
-    // Out of threads or memory: the threads already started and this one
-    // share the work.
-  }
-  auto join_all = [&]() noexcept {
-    for (std::thread& t : pool) t.join();
-  };
-  try {
     auto last_poll = std::chrono::steady_clock::now();
-    while (step()) {
-      const auto now = std::chrono::steady_clock::now();
-      if (now - last_poll < kPollInterval) continue;
-      last_poll = now;
-      if (!keep_going()) stop.store(true, std::memory_order_relaxed);
+    try {
+      while (step()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_poll < kPollInterval) continue;
+        last_poll = now;
+        if (!keep_going()) stop.store(true, std::memory_order_relaxed);
+      }
+    } catch (...) {
+      // keep_going() may end this thread (the interpreter does so to threads
+      // that ask for its lock at shutdown): the helpers stop taking items.
+      stop.store(true, std::memory_order_relaxed);
+      throw;
     }
-  } catch (...) {
-    // keep_going() may end this thread (the interpreter does so to threads
-    // that ask for its lock at shutdown): the helpers must not outlive the
-    // state they share with it.
-    stop.store(true, std::memory_order_relaxed);
-    join_all();
-    throw;
-  }
-  // Joining orders every task's writes before the caller's reads.
-  join_all();
+  });
+  // The stage's end orders every task's writes before the caller's reads.
   return {first_failure.load(std::memory_order_relaxed), stop.load(std::memory_order_relaxed)};
+}
+
+// run_parallel on up to `threads` threads started for this run alone
+// (threads == 1 starts none). Requires threads >= 1.
+template <class Task, class KeepGoing>
+ParallelRun run_parallel(std::size_t count, unsigned threads, const Task& task, const KeepGoing& keep_going) {
+  const ThreadSpread spread(static_cast<unsigned>(std::clamp<std::size_t>(count, 1, threads)));
+  return run_parallel(count, spread, task, keep_going);
 }
 
 }  // namespace quillet::python

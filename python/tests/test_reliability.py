@@ -37,10 +37,15 @@ BATCHES = [  # (input, call): each call takes seconds
     ("items = ['0x%x' % i for i in range(200000)]",
      f"_batch.sign_messages({KEY!r}, items, threads=THREADS)"),
     (f"items = [{DOC!r}] * 200000", "_batch.hash_many('transfer', items, threads=THREADS)"),
+    ("import json, quillet_python_sdk as q; sig = json.loads(q.sign(%r, '0x5')); "
+     "pub = json.loads(q.private_key_to_public_key_xy(%r)); "
+     "items = [(sig['r'], sig['s'], pub['x'], pub['y'], '0x5')] * 200000" % (KEY, KEY),
+     "_batch.verify_many(items, threads=THREADS)"),
 ]
+IDS = ["sign_messages", "hash_many", "verify_many"]
 
 
-@pytest.mark.parametrize("setup,call", BATCHES, ids=["sign_messages", "hash_many"])
+@pytest.mark.parametrize("setup,call", BATCHES, ids=IDS)
 def test_exit_while_a_daemon_thread_runs_a_batch_is_clean(setup, call):
     code = f"""
         import threading, time
@@ -184,7 +189,7 @@ def test_a_stderr_nobody_reads_blocks_only_the_failing_thread():
 
 
 @pytest.mark.parametrize("threads", [1, 2])
-@pytest.mark.parametrize("setup,call", BATCHES, ids=["sign_messages", "hash_many"])
+@pytest.mark.parametrize("setup,call", BATCHES, ids=IDS)
 def test_ctrl_c_stops_a_batch_promptly(setup, call, threads):
     code = f"""
         import os, signal, threading, time

@@ -62,30 +62,28 @@ std::optional<jubjub::PublicKey> small_value_key(const U256& v) {
 }
 
 // verify_many on one run of at most kMaxBatchRun items, appended to `out`.
-void verify_run(std::span<const VerifyArgs> items, std::vector<VerifyOutcome>& out_all) {
+void verify_run(std::span<const VerifyArgs> items, std::vector<VerifyOutcome>& out_all, const Spread& spread) {
   const jubjub::AltJubjubBn256& params = jubjub::jubjub_params();
   const size_t n = items.size();
   std::vector<std::optional<Texts>> texts(n);
-  for (size_t i = 0; i < n; ++i) texts[i] = parse_texts(items[i]);
-
-  // R of each item, two square roots at a time.
   std::vector<std::optional<Point>> r(n);
-  std::optional<size_t> pending;
   const auto decoded = [](const Expected<Point, jubjub::ReadError>& p) {
     return p ? std::optional<Point>(*p) : std::nullopt;
   };
-  for (size_t i = 0; i < n; ++i) {
-    if (!texts[i]) continue;
-    if (!pending) {
-      pending = i;
-      continue;
+  // The texts and R of each item, a range of items per piece, the square
+  // roots of a range taken together.
+  spread.for_ranges(n, 2, [&](size_t first, size_t last) {
+    std::vector<jubjub::PointEncoding> r_bytes;
+    std::vector<size_t> r_item;
+    for (size_t i = first; i < last; ++i) {
+      texts[i] = parse_texts(items[i]);
+      if (!texts[i]) continue;
+      r_bytes.push_back(texts[i]->r);
+      r_item.push_back(i);
     }
-    const auto pair = Point::read_pair(texts[*pending]->r, texts[i]->r, params);
-    r[*pending] = decoded(pair[0]);
-    r[i] = decoded(pair[1]);
-    pending.reset();
-  }
-  if (pending) r[*pending] = decoded(Point::read(texts[*pending]->r, params));
+    const auto r_points = Point::read_many(r_bytes, params);
+    for (size_t j = 0; j < r_item.size(); ++j) r[r_item[j]] = decoded(r_points[j]);
+  });
 
   // Each distinct key once, by value: two texts of one value are one key.
   std::map<std::array<uint64_t, 4>, size_t> slot_of;
@@ -106,17 +104,14 @@ void verify_run(std::span<const VerifyArgs> items, std::vector<VerifyOutcome>& o
       to_decode.push_back(k);
     }
   }
-  for (size_t j = 0; j < to_decode.size(); j += 2) {
-    const size_t a = to_decode[j];
-    if (j + 1 == to_decode.size()) {
-      if (auto p = decoded(Point::read(slot_value[a].to_little_endian(), params))) slot_key[a] = jubjub::PublicKey{*p};
-      break;
+  spread.for_ranges(to_decode.size(), 2, [&](size_t first, size_t last) {
+    std::vector<jubjub::PointEncoding> key_bytes;
+    for (size_t j = first; j < last; ++j) key_bytes.push_back(slot_value[to_decode[j]].to_little_endian());
+    const auto key_points = Point::read_many(key_bytes, params);
+    for (size_t j = first; j < last; ++j) {
+      if (key_points[j - first]) slot_key[to_decode[j]] = jubjub::PublicKey{*key_points[j - first]};
     }
-    const size_t b = to_decode[j + 1];
-    const auto pair = Point::read_pair(slot_value[a].to_little_endian(), slot_value[b].to_little_endian(), params);
-    if (pair[0]) slot_key[a] = jubjub::PublicKey{*pair[0]};
-    if (pair[1]) slot_key[b] = jubjub::PublicKey{*pair[1]};
-  }
+  });
 
   // The well-formed items go to the batch; the others to verify_signature.
   std::vector<jubjub::PublicKey> keys;
@@ -126,9 +121,10 @@ void verify_run(std::span<const VerifyArgs> items, std::vector<VerifyOutcome>& o
   const size_t first = out_all.size();
   out_all.resize(first + n, false);
   const std::span<VerifyOutcome> out = std::span(out_all).subspan(first);
+  std::vector<size_t> malformed;
   for (size_t i = 0; i < n; ++i) {
     if (!texts[i] || !r[i] || !slot_key[item_slot[i]]) {
-      out[i] = verify_one(items[i]);
+      malformed.push_back(i);
       continue;
     }
     size_t& k = key_index[item_slot[i]];
@@ -139,18 +135,19 @@ void verify_run(std::span<const VerifyArgs> items, std::vector<VerifyOutcome>& o
     sigs.push_back(jubjub::BatchSignature{jubjub::RawSignature{*r[i], texts[i]->s}, texts[i]->msg, k});
     sig_item.push_back(i);
   }
-  const std::vector<bool> valid = jubjub::verify_batch_vartime(keys, sigs, jubjub::kSigningBase, params);
+  spread.for_each(malformed.size(), [&](size_t k) { out[malformed[k]] = verify_one(items[malformed[k]]); });
+  const std::vector<bool> valid = jubjub::verify_batch_vartime(keys, sigs, jubjub::kSigningBase, params, spread);
   for (size_t j = 0; j < sigs.size(); ++j) out[sig_item[j]] = static_cast<bool>(valid[j]);
 }
 
 }  // namespace
 
-std::vector<VerifyOutcome> verify_many(std::span<const VerifyArgs> items) {
+std::vector<VerifyOutcome> verify_many(std::span<const VerifyArgs> items, const Spread& spread) {
   // Run by run, so that what is held at once stays bounded.
   std::vector<VerifyOutcome> out;
   out.reserve(items.size());
   for (size_t start = 0; start < items.size(); start += jubjub::kMaxBatchRun) {
-    verify_run(items.subspan(start, std::min(jubjub::kMaxBatchRun, items.size() - start)), out);
+    verify_run(items.subspan(start, std::min(jubjub::kMaxBatchRun, items.size() - start)), out, spread);
   }
   return out;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "crypto/failure.hpp"
+#include "crypto/spread.hpp"
 #include "sdk/src/error.hpp"
 
 namespace quillet::sdk {
@@ -31,7 +32,8 @@ using VerifyOutcome = std::variant<bool, Error, HardFailure>;
 // verify_signature itself, so its error or failure text is exactly that
 // function's. A well-formed item's value is verify_signature's, except that a
 // signature that does not verify is taken as verifying with probability at
-// most 13·2^-128 (see verify_batch_vartime). Never throws HardFailure.
-std::vector<VerifyOutcome> verify_many(std::span<const VerifyArgs> items);
+// most 13·2^-128 (see verify_batch_vartime). Never throws HardFailure. Its
+// stages run their pieces on `spread`, which changes no outcome.
+std::vector<VerifyOutcome> verify_many(std::span<const VerifyArgs> items, const Spread& spread = serial_spread());
 
 }  // namespace quillet::sdk

@@ -248,10 +248,10 @@ TEST(PointEncoding, DecodingMatchesInversionAndTonelliShanks) {
   EXPECT_GT(decoded, 50);
 }
 
-// Two decodings at once give what each alone gives, whichever of them
-// fails and how: short input, y not below r, no x, or the neutral point's
-// encodings (u = 0).
-TEST(PointEncoding, PairDecodingMatchesSingle) {
+// Two or many decodings at once give what each alone gives, whichever of
+// them fails and how: short input, y not below r, no x, or the encodings
+// with x = 0 (u = 0) and either sign bit.
+TEST(PointEncoding, PairAndBatchDecodingMatchSingle) {
   Rng rng(15);
   std::vector<std::array<uint8_t, 32>> inputs;
   std::array<uint8_t, 32> one{};
@@ -260,6 +260,10 @@ TEST(PointEncoding, PairDecodingMatchesSingle) {
   one[31] = 0x80;
   inputs.push_back(one);
   inputs.push_back(field::repr_to_bytes_le(Fr::kModulus));  // y = r
+  std::array<uint8_t, 32> minus_one = field::repr_to_bytes_le(field::detail::sub_word(Fr::kModulus, 1));
+  inputs.push_back(minus_one);
+  minus_one[31] |= 0x80;
+  inputs.push_back(minus_one);
   for (int i = 0; i < 60; ++i) {
     std::array<uint8_t, 32> bytes = rng.bytes();
     if (i % 4 != 0) bytes[31] &= 0xbf;  // y below r mostly, either sign
@@ -283,6 +287,11 @@ TEST(PointEncoding, PairDecodingMatchesSingle) {
     EXPECT_TRUE(same(with_short[1], Point<Unknown>::read(inputs[i], params()))) << i;
   }
   EXPECT_GT(both_decoded, 5);
+  for (size_t len : {inputs.size(), size_t{21}, size_t{2}}) {
+    const auto many = Point<Unknown>::read_many(std::span(inputs).first(len), params());
+    ASSERT_EQ(many.size(), len);
+    for (size_t i = 0; i < len; ++i) EXPECT_TRUE(same(many[i], Point<Unknown>::read(inputs[i], params()))) << len << " " << i;
+  }
 }
 
 TEST(PointEncoding, NormalisingKeepsThePoints) {

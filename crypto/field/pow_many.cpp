@@ -1,0 +1,242 @@
+#include "crypto/field/pow_many.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+
+#include "crypto/failure.hpp"
+#include "crypto/field/fr_algorithms.hpp"
+#include "crypto/field/lanes52.hpp"
+#include "crypto/field/pow_lanes52.hpp"
+#include "crypto/immortal.hpp"
+
+namespace quillet::field {
+namespace {
+
+namespace sl = pow_lanes52;
+
+// Fewer remaining elements than this go the scalar way: a block of lanes
+// costs about as much as three scalar exponentiations.
+constexpr size_t kMinLaneTail = 4;
+
+constexpr bool bit_of(const FrRepr& e, int i) { return ((e[i / 64] >> (i % 64)) & 1) != 0; }
+
+// The sliding-window scan (width 5) of a nonzero e as steps for the lanes:
+// the order of operations of pow_public_exponent.
+std::vector<sl::Step> exponent_steps(const FrRepr& e) {
+  constexpr int kWidth = 5;
+  std::vector<sl::Step> steps;
+  int i = 255;
+  while (i >= 0 && !bit_of(e, i)) --i;
+  unsigned pending = 0;
+  while (i >= 0) {
+    if (!bit_of(e, i)) {
+      ++pending;
+      --i;
+      continue;
+    }
+    int j = std::max(i - kWidth + 1, 0);
+    while (!bit_of(e, j)) ++j;
+    unsigned value = 0;
+    for (int b = i; b >= j; --b) value = (value << 1) | (bit_of(e, b) ? 1u : 0u);
+    const unsigned squarings = steps.empty() ? 0 : pending + static_cast<unsigned>(i - j + 1);
+    steps.push_back(sl::Step{static_cast<uint16_t>(squarings), static_cast<uint8_t>(value >> 1)});
+    pending = 0;
+    i = j - 1;
+  }
+  if (pending != 0) steps.push_back(sl::Step{static_cast<uint16_t>(pending), sl::kNoMultiply});
+  return steps;
+}
+
+// The constants of the lanes for the steps of one exponent.
+sl::Constants lane_constants(const std::vector<sl::Step>& steps) {
+  // 2p < 2^255 fits the four words.
+  FrRepr p2{};
+  uint64_t carry = 0;
+  for (size_t i = 0; i < 4; ++i) {
+    p2[i] = (Fr::kModulus[i] << 1) | carry;
+    carry = Fr::kModulus[i] >> 63;
+  }
+  sl::Constants c{};
+  c.modulus = lanes52::Modulus{lanes52::split52(Fr::kModulus), lanes52::split52(p2), Fr::kInv & ((uint64_t{1} << 52) - 1)};
+  c.from_lanes = lanes52::split52(Fr::kR);
+  c.steps = steps.data();
+  c.step_count = steps.size();
+  return c;
+}
+
+struct SqrtConstants {
+  std::vector<sl::Step> steps;
+  sl::Constants c;
+};
+
+// Those of (t-1)/2, made once.
+const sl::Constants& sqrt_constants() {
+  static constinit Immortal<SqrtConstants> made;
+  return made
+      .get([] {
+        SqrtConstants k{exponent_steps(detail::shift_right(Fr::kT, 1)), {}};
+        k.c = lane_constants(k.steps);
+        return k;
+      })
+      .c;
+}
+
+PowKernel choose_kernel() {
+  if (const char* forced = std::getenv("QUILLET_POW_LANES")) {
+    for (PowKernel k : {PowKernel::scalar, PowKernel::emulated, PowKernel::ifma}) {
+      if (pow_kernel_name(k) == forced && pow_kernel_available(k)) return k;
+    }
+  }
+  return pow_kernel_available(PowKernel::ifma) ? PowKernel::ifma : PowKernel::scalar;
+}
+
+// 1/x[i] for each x[i] (all nonzero), through one inversion.
+std::vector<Fr> invert_all(std::span<const Fr> x) {
+  std::vector<Fr> prefix(x.size());
+  Fr running = Fr::one();
+  for (size_t i = 0; i < x.size(); ++i) {
+    running.mul_assign(x[i]);
+    prefix[i] = running;
+  }
+  Fr inv = invert_safegcd(running);
+  std::vector<Fr> out(x.size());
+  for (size_t i = x.size(); i-- > 0;) {
+    out[i] = i == 0 ? inv : inv * prefix[i - 1];
+    inv.mul_assign(x[i]);
+  }
+  return out;
+}
+
+// x[e] for a block of at most sl::kBlock elements through the lanes; idle
+// lanes raise one.
+sl::Block run_block(std::span<const Fr> x, const sl::Constants& c, sl::Job job, PowKernel k) {
+  sl::Block b{};
+  for (size_t e = 0; e < sl::kBlock; ++e) {
+    // x·2^260, sixteen times the 2^256 form.
+    Fr v = e < x.size() ? x[e] : Fr::one();
+    for (int d = 0; d < 4; ++d) v.double_();
+    const lanes52::Limbs l = lanes52::split52(v.montgomery_limbs());
+    for (size_t i = 0; i < sl::kLimbs; ++i) b.rho[e / sl::kLanes][i][e % sl::kLanes] = l.v[i];
+  }
+  if (k == PowKernel::ifma) {
+    sl::run_ifma(c, b, job);
+  } else {
+    sl::run_emulated(c, b, job);
+  }
+  return b;
+}
+
+Fr output(const sl::Block& b, size_t o, size_t e) {
+  return Fr::from_montgomery_limbs(lanes52::join52(&b.out[o][e / sl::kLanes][0][e % sl::kLanes], sl::kLanes));
+}
+
+// The roots of rho[i] for a block of at most sl::kBlock nonzero elements.
+void roots_in_lanes(std::span<const Fr> rho, std::span<std::optional<Fr>> out, PowKernel k) {
+  const sl::Block b = run_block(rho, sqrt_constants(), sl::Job::sqrt, k);
+  for (size_t e = 0; e < rho.size(); ++e) {
+    out[e] = detail::sqrt_finish_vartime(output(b, 0, e), {output(b, 1, e), output(b, 2, e), output(b, 3, e), output(b, 4, e)});
+  }
+}
+
+// The scalar way, two at a time.
+void roots_scalar(std::span<const Fr> u, std::span<const Fr> v, std::span<std::optional<Fr>> out) {
+  size_t i = 0;
+  for (; i + 1 < u.size(); i += 2) {
+    const auto pair = sqrt_ratio_pair_vartime(u[i], v[i], u[i + 1], v[i + 1]);
+    out[i] = pair[0];
+    out[i + 1] = pair[1];
+  }
+  if (i < u.size()) out[i] = sqrt_ratio_vartime(u[i], v[i]);
+}
+
+}  // namespace
+
+std::string_view pow_kernel_name(PowKernel k) {
+  switch (k) {
+    case PowKernel::scalar:
+      return "scalar";
+    case PowKernel::emulated:
+      return "emulated";
+    case PowKernel::ifma:
+      return "ifma";
+  }
+  return "scalar";
+}
+
+// Chosen once per process, as Immortal constants (crypto/immortal.hpp).
+bool pow_kernel_available(PowKernel k) {
+  if (k != PowKernel::ifma) return true;
+  static constinit Immortal<bool> ifma;
+  return ifma.get([] { return sl::ifma_compiled() && lanes52::cpu_has_ifma(); });
+}
+
+PowKernel pow_kernel() {
+  static constinit Immortal<PowKernel> chosen;
+  return chosen.get(choose_kernel);
+}
+
+std::vector<Fr> pow_many_vartime(std::span<const Fr> x, const FrRepr& e, PowKernel k) {
+  std::vector<Fr> out(x.size(), Fr::one());
+  if (e == FrRepr{}) return out;
+  if (k == PowKernel::scalar || x.size() < kMinLaneTail) {
+    for (size_t i = 0; i < x.size(); ++i) out[i] = pow_public_exponent(x[i], e);
+    return out;
+  }
+  const std::vector<sl::Step> steps = exponent_steps(e);
+  const sl::Constants c = lane_constants(steps);
+  for (size_t start = 0; start < x.size(); start += sl::kBlock) {
+    const size_t count = std::min(sl::kBlock, x.size() - start);
+    if (count < kMinLaneTail) {
+      for (size_t i = start; i < x.size(); ++i) out[i] = pow_public_exponent(x[i], e);
+      break;
+    }
+    const sl::Block b = run_block(x.subspan(start, count), c, sl::Job::power, k);
+    for (size_t i = 0; i < count; ++i) out[start + i] = output(b, 0, i);
+  }
+  return out;
+}
+
+std::vector<std::optional<Fr>> sqrt_ratio_many_vartime(std::span<const Fr> u, std::span<const Fr> v, PowKernel k) {
+  if (u.size() != v.size()) fail_hard("assertion failed: as many numerators as denominators");
+  std::vector<std::optional<Fr>> out(u.size());
+  if (k == PowKernel::scalar) {
+    roots_scalar(u, v, out);
+    return out;
+  }
+  // Zero numerators and denominators are answered here; the others share
+  // one inversion and go through the lanes as rho = u/v.
+  std::vector<size_t> index;
+  std::vector<Fr> den;
+  for (size_t i = 0; i < u.size(); ++i) {
+    if (v[i].is_zero()) continue;
+    if (u[i].is_zero()) {
+      out[i] = Fr::zero();
+      continue;
+    }
+    index.push_back(i);
+    den.push_back(v[i]);
+  }
+  if (index.size() < kMinLaneTail) {
+    roots_scalar(u, v, out);
+    return out;
+  }
+  const std::vector<Fr> inv = invert_all(den);
+  std::vector<Fr> rho(index.size());
+  for (size_t j = 0; j < index.size(); ++j) rho[j] = u[index[j]] * inv[j];
+  std::vector<std::optional<Fr>> roots(index.size());
+  size_t start = 0;
+  for (; start < rho.size(); start += sl::kBlock) {
+    const size_t count = std::min(sl::kBlock, rho.size() - start);
+    if (count < kMinLaneTail) break;
+    roots_in_lanes(std::span(rho).subspan(start, count), std::span(roots).subspan(start, count), k);
+  }
+  const std::vector<Fr> ones(rho.size() - std::min(start, rho.size()), Fr::one());
+  if (!ones.empty()) roots_scalar(std::span(rho).subspan(start), ones, std::span(roots).subspan(start));
+  for (size_t j = 0; j < index.size(); ++j) out[index[j]] = roots[j];
+  return out;
+}
+
+}  // namespace quillet::field

@@ -1,0 +1,38 @@
+// Many exponentiations to one public exponent at once, in lanes where the
+// processor has AVX-512 IFMA: plain powers (batched subgroup checks) and
+// square roots of ratios (decoding many points), whose denominators share one
+// inversion (Montgomery's trick) and whose 2-adic finish runs per element.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "crypto/field/fr.hpp"
+
+namespace quillet::field {
+
+// How the exponentiations run: one or two at a time in scalar code (the
+// portable path), or sixteen at a time in lanes (IFMA, or its instructions
+// emulated in plain integers: slow, for tests).
+enum class PowKernel { scalar, emulated, ifma };
+
+std::string_view pow_kernel_name(PowKernel k);
+
+// Whether this build and processor can run `k`.
+bool pow_kernel_available(PowKernel k);
+
+// The kernel chosen once per process: QUILLET_POW_LANES=scalar|emulated|ifma
+// if that one is available, else ifma where available, else scalar.
+PowKernel pow_kernel();
+
+// pow_public_exponent(x[i], e) for each i. Public inputs only.
+std::vector<Fr> pow_many_vartime(std::span<const Fr> x, const FrRepr& e, PowKernel k = pow_kernel());
+
+// sqrt_ratio_vartime(u[i], v[i]) for each i (spans of one length): the same
+// roots, the same refusals. Public inputs only.
+std::vector<std::optional<Fr>> sqrt_ratio_many_vartime(std::span<const Fr> u, std::span<const Fr> v,
+                                                       PowKernel k = pow_kernel());
+
+}  // namespace quillet::field
