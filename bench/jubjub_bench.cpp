@@ -14,6 +14,7 @@ namespace {
 
 using namespace quillet::jubjub;
 namespace field = quillet::field;
+namespace hmac_sha256 = quillet::hmac_sha256;
 
 // A fixed key of full size, varied per iteration in its low limb.
 Fs key_for(uint64_t i) {
@@ -115,15 +116,23 @@ void BM_RatioSplit(benchmark::State& state) {
 }
 BENCHMARK(BM_RatioSplit)->Unit(benchmark::kMicrosecond);
 
+// The process's kernel, then each one (0 portable, 1 SHA-NI) where it runs.
 void BM_DeterministicSeed(benchmark::State& state) {
+  using hmac_sha256::Sha256Kernel;
+  const Sha256Kernel kernel =
+      state.range(0) < 0 ? hmac_sha256::sha256_kernel() : static_cast<Sha256Kernel>(state.range(0));
+  if (!hmac_sha256::sha256_kernel_available(kernel)) {
+    state.SkipWithError("kernel not available on this processor");
+    return;
+  }
   uint64_t i = 0;
   for (auto _ : state) {
     const PrivateKey sk(key_for(i));
     const auto msg = message_for(i++);
-    benchmark::DoNotOptimize(Seed::deterministic_seed(sk, msg));
+    benchmark::DoNotOptimize(Seed::deterministic_seed(sk, msg, kernel));
   }
 }
-BENCHMARK(BM_DeterministicSeed)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DeterministicSeed)->Arg(-1)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 // Nonce and (R, S), without the signer's key or the self-check.
 void BM_Sign(benchmark::State& state) {

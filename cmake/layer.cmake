@@ -42,3 +42,16 @@ function(quillet_ifma_sources)
         COMPILE_DEFINITIONS QUILLET_LANES_IFMA)
   endif()
 endfunction()
+
+# Sources built for the SHA extensions (with QUILLET_SHA_NI defined) where
+# the compiler and target have them; each must be reached only through a
+# run-time check (hmac_sha256::sha256_kernel_available) and define its own
+# entry points for builds without them.
+check_cxx_compiler_flag("-msha -msse4.1" QUILLET_HAS_SHA_NI_FLAGS)
+function(quillet_sha_ni_sources)
+  if(QUILLET_HAS_SHA_NI_FLAGS AND CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
+    set_source_files_properties(${ARGN} PROPERTIES
+        COMPILE_OPTIONS "-msha;-msse4.1"
+        COMPILE_DEFINITIONS QUILLET_SHA_NI)
+  endif()
+endfunction()

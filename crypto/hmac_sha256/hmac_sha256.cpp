@@ -1,6 +1,7 @@
-// The keyed states need SHA-256 midstates, which only the low-level SHA256_*
-// functions expose (deprecated since OpenSSL 3.0 in favour of EVP, whose
-// per-call setup costs more than the hash of one block here).
+// Messages beyond two blocks continue from a keyed state through the
+// low-level SHA256_* functions, the only ones that take a midstate
+// (deprecated since OpenSSL 3.0 in favour of EVP, whose per-call setup
+// costs more than the hash of one block here).
 #define OPENSSL_SUPPRESS_DEPRECATED
 
 #include "crypto/hmac_sha256/hmac_sha256.hpp"
@@ -8,82 +9,162 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
-#include <cstddef>
 #include <cstring>
 
+#include "crypto/failure.hpp"
+
 namespace quillet::hmac_sha256 {
-
-HmacSha256Key::HmacSha256Key(const Sha256Digest& key) {
-  std::array<uint8_t, SHA256_CBLOCK> pad;
-  std::memset(pad.data(), 0x36, pad.size());
-  for (size_t i = 0; i < key.size(); ++i) pad[i] ^= key[i];
-  SHA256_Init(&inner_);
-  SHA256_Update(&inner_, pad.data(), pad.size());
-  // 0x36 ^ 0x5c turns the inner pad into the outer one.
-  for (uint8_t& b : pad) b ^= 0x36 ^ 0x5c;
-  SHA256_Init(&outer_);
-  SHA256_Update(&outer_, pad.data(), pad.size());
-  OPENSSL_cleanse(pad.data(), pad.size());
-}
-
-HmacSha256Key::~HmacSha256Key() {
-  OPENSSL_cleanse(&inner_, sizeof inner_);
-  OPENSSL_cleanse(&outer_, sizeof outer_);
-}
-
 namespace {
 
 constexpr size_t kBlock = SHA256_CBLOCK;
-// Messages up to this length (after the key's block) are padded by hand into
-// at most two blocks and compressed straight from the keyed state.
-constexpr size_t kShortMessage = 2 * kBlock - 9;
+using Lane = HmacSha256Key::Lane;
 
-// The digest of `state` continued over `len` bytes of `blocks` (the message
-// after `prefix` bytes already compressed into the state), with SHA-256's
-// padding written into `blocks` after them. `blocks` holds two blocks and
-// len is at most kShortMessage.
-Sha256Digest finish_short(SHA256_CTX state, std::array<uint8_t, 2 * kBlock>& blocks, size_t len, size_t prefix) {
+size_t total_length(MacParts parts) {
+  size_t len = 0;
+  for (std::span<const uint8_t> part : parts) len += part.size();
+  return len;
+}
+
+void write_digest(const Sha256State& state, uint8_t* out) {
+  for (size_t i = 0; i < state.size(); ++i) {
+    const uint32_t word = __builtin_bswap32(state[i]);
+    std::memcpy(out + 4 * i, &word, sizeof word);
+  }
+}
+
+// SHA-256's padding after the `len` bytes at `bytes`, which follow the key's
+// block; the number of blocks they make (len at most MacMessage::kMaxLength).
+size_t pad_after_key(uint8_t* bytes, size_t len) {
   const size_t count = len + 9 <= kBlock ? 1 : 2;
   const size_t end = count * kBlock;
-  blocks[len] = 0x80;
-  std::memset(blocks.data() + len + 1, 0, end - 8 - (len + 1));
-  const uint64_t bits = __builtin_bswap64(static_cast<uint64_t>(prefix + len) * 8);
-  std::memcpy(blocks.data() + end - 8, &bits, sizeof bits);
-  for (size_t b = 0; b < count; ++b) SHA256_Transform(&state, blocks.data() + b * kBlock);
-  Sha256Digest out;
-  for (size_t i = 0; i < 8; ++i) {
-    const uint32_t word = __builtin_bswap32(state.h[i]);
-    std::memcpy(out.data() + 4 * i, &word, sizeof word);
-  }
-  OPENSSL_cleanse(&state, sizeof state);
-  return out;
+  bytes[len] = 0x80;
+  std::memset(bytes + len + 1, 0, end - 8 - (len + 1));
+  const uint64_t bits = __builtin_bswap64(static_cast<uint64_t>(kBlock + len) * 8);
+  std::memcpy(bytes + end - 8, &bits, sizeof bits);
+  return count;
 }
+
+// The outer block's padding, written once: each MAC then writes only the
+// inner digest in front of it.
+void prepare(Lane& lane) { pad_after_key(lane.outer_block.data(), sizeof(Sha256Digest)); }
+
+// One MAC in a lane, a compression at a time: the message's blocks from the
+// inner state, then the inner digest's block from the outer state.
+class Chain {
+ public:
+  Chain(Lane& lane, const MacMessage& msg, const Sha256State& inner, const Sha256State& outer)
+      : lane_(lane), msg_(msg), outer_(outer) {
+    lane_.state = inner;
+  }
+
+  bool done() const { return step_ > msg_.block_count(); }
+  Sha256State& state() { return lane_.state; }
+  const uint8_t* block() const {
+    return step_ < msg_.block_count() ? msg_.block(step_) : lane_.outer_block.data();
+  }
+
+  // After block() went into state(): on to the next block, or from the
+  // inner digest to the outer state.
+  void advance() {
+    if (++step_ != msg_.block_count()) return;
+    write_digest(lane_.state, lane_.outer_block.data());
+    lane_.state = outer_;
+  }
+
+  void digest(Sha256Digest& out) const { write_digest(lane_.state, out.data()); }
+
+ private:
+  Lane& lane_;
+  const MacMessage& msg_;
+  const Sha256State& outer_;
+  size_t step_ = 0;
+};
 
 }  // namespace
 
-Sha256Digest HmacSha256Key::mac(std::initializer_list<std::span<const uint8_t>> parts) const {
-  size_t len = 0;
-  for (std::span<const uint8_t> part : parts) len += part.size();
-  std::array<uint8_t, 2 * kBlock> blocks;
-  Sha256Digest inner_hash;
-  if (len <= kShortMessage) {
-    size_t at = 0;
-    for (std::span<const uint8_t> part : parts) {
-      std::copy(part.begin(), part.end(), blocks.begin() + at);
-      at += part.size();
-    }
-    inner_hash = finish_short(inner_, blocks, len, kBlock);
-  } else {
-    SHA256_CTX ctx = inner_;
-    for (std::span<const uint8_t> part : parts) SHA256_Update(&ctx, part.data(), part.size());
-    SHA256_Final(inner_hash.data(), &ctx);
-    OPENSSL_cleanse(&ctx, sizeof ctx);
+MacMessage::MacMessage(MacParts parts) {
+  const size_t len = total_length(parts);
+  if (len > kMaxLength) fail_hard("HMAC message longer than two blocks");
+  size_t at = 0;
+  for (std::span<const uint8_t> part : parts) {
+    std::copy(part.begin(), part.end(), bytes_.begin() + at);
+    at += part.size();
   }
-  std::copy(inner_hash.begin(), inner_hash.end(), blocks.begin());
-  const Sha256Digest out = finish_short(outer_, blocks, inner_hash.size(), kBlock);
-  OPENSSL_cleanse(blocks.data(), blocks.size());
-  OPENSSL_cleanse(inner_hash.data(), inner_hash.size());
+  count_ = pad_after_key(bytes_.data(), len);
+}
+
+MacMessage::~MacMessage() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
+
+HmacSha256Key::HmacSha256Key(const Sha256Digest& key, Sha256Kernel kernel) : kernel_(kernel) {
+  if (!sha256_kernel_available(kernel)) fail_hard("SHA-256 kernel not available on this processor");
+  // Only the key's 32 bytes change with rekey().
+  std::memset(pads_.data(), 0x36, kBlock);
+  std::memset(pads_.data() + kBlock, 0x5c, kBlock);
+  for (Lane& lane : lanes_) prepare(lane);
+  rekey(key);
+}
+
+HmacSha256Key::~HmacSha256Key() {
+  OPENSSL_cleanse(inner_.data(), sizeof inner_);
+  OPENSSL_cleanse(outer_.data(), sizeof outer_);
+  OPENSSL_cleanse(pads_.data(), pads_.size());
+  OPENSSL_cleanse(lanes_.data(), sizeof lanes_);
+}
+
+void HmacSha256Key::rekey(const Sha256Digest& key) {
+  for (size_t i = 0; i < key.size(); ++i) {
+    pads_[i] = key[i] ^ 0x36;
+    pads_[kBlock + i] = key[i] ^ 0x5c;
+  }
+  inner_ = kSha256Iv;
+  outer_ = kSha256Iv;
+  compress_pair(kernel_, inner_, pads_.data(), outer_, pads_.data() + kBlock);
+}
+
+Sha256Digest HmacSha256Key::mac(MacParts parts) const {
+  Lane lane;
+  prepare(lane);
+  Sha256Digest out;
+  if (total_length(parts) <= MacMessage::kMaxLength) {
+    const MacMessage msg(parts);
+    Chain chain(lane, msg, inner_, outer_);
+    while (!chain.done()) {
+      compress(kernel_, chain.state(), chain.block());
+      chain.advance();
+    }
+    chain.digest(out);
+  } else {
+    SHA256_CTX ctx;
+    SHA256_Init(&ctx);
+    std::copy(inner_.begin(), inner_.end(), ctx.h);
+    ctx.Nl = kBlock * 8;  // the key's block, already in the state
+    for (std::span<const uint8_t> part : parts) SHA256_Update(&ctx, part.data(), part.size());
+    SHA256_Final(lane.outer_block.data(), &ctx);
+    OPENSSL_cleanse(&ctx, sizeof ctx);
+    lane.state = outer_;
+    compress(kernel_, lane.state, lane.outer_block.data());
+    write_digest(lane.state, out.data());
+  }
+  OPENSSL_cleanse(&lane, sizeof lane);
   return out;
+}
+
+void HmacSha256Key::mac_pair(const MacMessage& msg_a, const MacMessage& msg_b, Sha256Digest& a, Sha256Digest& b) {
+  Chain chain_a(lanes_[0], msg_a, inner_, outer_);
+  Chain chain_b(lanes_[1], msg_b, inner_, outer_);
+  while (!chain_a.done() && !chain_b.done()) {
+    compress_pair(kernel_, chain_a.state(), chain_a.block(), chain_b.state(), chain_b.block());
+    chain_a.advance();
+    chain_b.advance();
+  }
+  for (Chain* chain : {&chain_a, &chain_b}) {
+    while (!chain->done()) {
+      compress(kernel_, chain->state(), chain->block());
+      chain->advance();
+    }
+  }
+  chain_a.digest(a);
+  chain_b.digest(b);
 }
 
 void sha256(std::span<const uint8_t> data, Sha256Digest& out) {

@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "crypto/hmac_sha256/compress.hpp"
 #include "crypto/jubjub/fs.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/jubjub/point.hpp"
@@ -42,7 +43,9 @@ class Seed {
 
   // The nonce for signing `msg` with `sk`: HMAC-SHA256 DRBG output over the
   // key's 32 big-endian bytes and SHA-256(msg), msg hashed exactly as given.
-  static Seed deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg);
+  // `kernel` (fails hard if unavailable) changes the speed, never the nonce.
+  static Seed deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg,
+                                 hmac_sha256::Sha256Kernel kernel = hmac_sha256::sha256_kernel());
 
   const Fs& value() const { return r_; }
 

@@ -94,6 +94,37 @@ TEST(EdDsa, KnownAnswers) {
   }
 }
 
+// Nonces of messages that take one and two SHA-256 blocks or more, for
+// every kernel: key, message length (bytes 0xa5 ^ 7i), nonce.
+TEST(EdDsa, KnownNoncesOfMessagesOfAnyLength) {
+  struct Row {
+    const char* key;
+    size_t len;
+    const char* nonce;
+  };
+  constexpr Row kRows[] = {
+      {"0312345678abcdeffedcba98765432100123456789abcdef1111111111111111", 0,
+       "01797f4cfeef9f7f2a6dc01264f24af09dd27fa33c52d7a46d55b7c088a26229"},
+      {"0312345678abcdeffedcba98765432100123456789abcdef2222222222222222", 55,
+       "00490fee654ce0d82838644cfc925e862b5f1b6043648a6f248f6412faffebb7"},
+      {"0312345678abcdeffedcba98765432100123456789abcdef3333333333333333", 56,
+       "02cd3391049f89a8bb135514f0caa834ff12c868a54e4036ab84ef112e125f7d"},
+      {"0312345678abcdeffedcba98765432100123456789abcdef4444444444444444", 119,
+       "02ec989bfaaaaac59d8ab87d59762a4df3d167d7382624bde160573ce61178cd"},
+      {"0312345678abcdeffedcba98765432100123456789abcdef5555555555555555", 200,
+       "02fde77500025af35b082e76ed517553a6f66121cd5459953d994a970264a952"},
+  };
+  for (hmac_sha256::Sha256Kernel kernel : {hmac_sha256::Sha256Kernel::portable, hmac_sha256::Sha256Kernel::sha_ni}) {
+    if (!hmac_sha256::sha256_kernel_available(kernel)) continue;
+    for (const Row& row : kRows) {
+      std::vector<uint8_t> msg(row.len);
+      for (size_t i = 0; i < msg.size(); ++i) msg[i] = static_cast<uint8_t>(0xa5 ^ (i * 7));
+      const Seed seed = Seed::deterministic_seed(PrivateKey(field_from_hex<Fs>(row.key)), msg, kernel);
+      EXPECT_EQ(seed.value(), field_from_hex<Fs>(row.nonce)) << row.len;
+    }
+  }
+}
+
 TEST(EdDsa, SigningIsDeterministic) {
   const Fs key = field_from_hex<Fs>(vectors()[1].key);
   const Signed a = sign(key, counting(32));

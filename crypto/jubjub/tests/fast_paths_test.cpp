@@ -332,10 +332,15 @@ TEST(Hmac, KeyedStatesMatchOneShotHmacAtEveryPaddingBoundary) {
 TEST(Nonce, KeyedStatesMatchOneShotHmac) {
   Rng rng(9);
   for (const Fs& k : scalars(rng, 30)) {
-    const std::array<uint8_t, 32> msg = rng.bytes();
-    for (size_t len : {size_t{0}, size_t{31}, size_t{32}}) {
+    std::array<uint8_t, 64> msg;
+    for (size_t i = 0; i < msg.size(); i += 32) std::ranges::copy(rng.bytes(), msg.begin() + i);
+    for (size_t len : {size_t{0}, size_t{31}, size_t{32}, size_t{55}, size_t{56}, size_t{64}}) {
       const std::span<const uint8_t> m(msg.data(), len);
-      EXPECT_EQ(Seed::deterministic_seed(PrivateKey(k), m).value(), reference::deterministic_seed(k, m));
+      const Fs want = reference::deterministic_seed(k, m);
+      for (hmac_sha256::Sha256Kernel kernel : {hmac_sha256::Sha256Kernel::portable, hmac_sha256::Sha256Kernel::sha_ni}) {
+        if (!hmac_sha256::sha256_kernel_available(kernel)) continue;
+        EXPECT_EQ(Seed::deterministic_seed(PrivateKey(k), m, kernel).value(), want) << len;
+      }
     }
   }
 }
