@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -145,15 +146,24 @@ class ThreadSpread final : public Spread {
   // that has not woken yet finds the stage closed and skips it.
   void close() const noexcept {
     std::unique_lock lock(mutex_);
-    done_.wait(lock, [&] { return working_ == 0; });
+    wait(done_, lock, [&] { return working_ == 0; });
     open_ = false;
+  }
+
+  // cv.wait(lock, pred) by timed waits: libstdc++ 12 exports the untimed
+  // wait under a new symbol version (GLIBCXX_3.4.30) that the C++ runtime of
+  // the oldest systems the wheels serve lacks, while the timed wait is inline
+  // in the header (pthread_cond_clockwait). The timeout only bounds a wait.
+  template <class Pred>
+  static void wait(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, const Pred& pred) {
+    while (!pred()) cv.wait_for(lock, std::chrono::seconds(1));
   }
 
   void serve() const noexcept {
     std::uint64_t seen = 0;
     std::unique_lock lock(mutex_);
     for (;;) {
-      wake_.wait(lock, [&] { return quit_ || generation_ != seen; });
+      wait(wake_, lock, [&] { return quit_ || generation_ != seen; });
       if (quit_) return;
       seen = generation_;
       if (!open_) continue;

@@ -67,6 +67,11 @@ for n in extensions:
 # The repaired wheel: a manylinux tag, and nothing vendored.
 if "-manylinux_" not in repaired.name:
     problems.append(f"auditwheel did not grant a manylinux tag: {repaired.name}")
+# The README promises this tag: a newer symbol (glibc, libstdc++) would lose
+# the systems it names.
+elif "-manylinux_2_34_" not in repaired.name:
+    problems.append(f"the wheel needs a newer system than manylinux_2_34: {repaired.name} "
+                    f"(see auditwheel-show.txt for the symbol versions)")
 vendored = [n for n in zipfile.ZipFile(repaired).namelist() if ".libs/" in n]
 if vendored:
     problems.append(f"auditwheel vendored shared libraries: {vendored}")
