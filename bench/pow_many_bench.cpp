@@ -45,7 +45,7 @@ void BM_SqrtRatioMany(benchmark::State& st) {
     st.SkipWithError("kernel not available");
     return;
   }
-  st.SetLabel(std::string(quillet::field::pow_kernel_name(k)));
+  st.SetLabel(std::string(quillet::field::lane_kernel_name(k)));
   for (auto _ : st) benchmark::DoNotOptimize(quillet::field::sqrt_ratio_many_vartime(values(0), values(1), k));
   per_root(st);
 }

@@ -1,5 +1,7 @@
 #include "crypto/field/lanes52.hpp"
 
+#include <cstdlib>
+
 #if defined(__x86_64__)
 #include <cpuid.h>
 #endif
@@ -34,6 +36,27 @@ bool cpu_has_ifma() {
 #else
   return false;
 #endif
+}
+
+std::string_view lane_kernel_name(LaneKernel k) {
+  switch (k) {
+    case LaneKernel::scalar:
+      return "scalar";
+    case LaneKernel::emulated:
+      return "emulated";
+    case LaneKernel::ifma:
+      return "ifma";
+  }
+  return "scalar";
+}
+
+LaneKernel choose_lane_kernel(const char* forcing, bool (*available)(LaneKernel)) {
+  if (const char* forced = std::getenv(forcing)) {
+    for (LaneKernel k : {LaneKernel::scalar, LaneKernel::emulated, LaneKernel::ifma}) {
+      if (lane_kernel_name(k) == forced && available(k)) return k;
+    }
+  }
+  return available(LaneKernel::ifma) ? LaneKernel::ifma : LaneKernel::scalar;
 }
 
 }  // namespace quillet::field::lanes52

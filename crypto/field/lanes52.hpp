@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "crypto/field/repr.hpp"
 
@@ -45,6 +46,17 @@ Repr join52(const uint64_t* l, size_t stride);
 // Whether this processor runs AVX-512F and AVX-512 IFMA and the operating
 // system saves their registers (CPUID and XGETBV).
 bool cpu_has_ifma();
+
+// How a user of these templates runs: its scalar code (the portable path),
+// or the lanes on IFMA or on the emulated instructions (slow, for tests).
+enum class LaneKernel { scalar, emulated, ifma };
+
+std::string_view lane_kernel_name(LaneKernel k);
+
+// The kernel the environment variable `forcing` names ("scalar", "emulated"
+// or "ifma") if `available` says it runs, else ifma where available, else
+// scalar.
+LaneKernel choose_lane_kernel(const char* forcing, bool (*available)(LaneKernel));
 
 #define QUILLET_LANES_INLINE __attribute__((always_inline)) inline
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstdlib>
 #include <optional>
 
 #include "crypto/failure.hpp"
@@ -84,15 +83,6 @@ const sl::Constants& sqrt_constants() {
       .c;
 }
 
-PowKernel choose_kernel() {
-  if (const char* forced = std::getenv("QUILLET_POW_LANES")) {
-    for (PowKernel k : {PowKernel::scalar, PowKernel::emulated, PowKernel::ifma}) {
-      if (pow_kernel_name(k) == forced && pow_kernel_available(k)) return k;
-    }
-  }
-  return pow_kernel_available(PowKernel::ifma) ? PowKernel::ifma : PowKernel::scalar;
-}
-
 // 1/x[i] for each x[i] (all nonzero), through one inversion.
 std::vector<Fr> invert_all(std::span<const Fr> x) {
   std::vector<Fr> prefix(x.size());
@@ -154,18 +144,6 @@ void roots_scalar(std::span<const Fr> u, std::span<const Fr> v, std::span<std::o
 
 }  // namespace
 
-std::string_view pow_kernel_name(PowKernel k) {
-  switch (k) {
-    case PowKernel::scalar:
-      return "scalar";
-    case PowKernel::emulated:
-      return "emulated";
-    case PowKernel::ifma:
-      return "ifma";
-  }
-  return "scalar";
-}
-
 // Chosen once per process, as Immortal constants (crypto/immortal.hpp).
 bool pow_kernel_available(PowKernel k) {
   if (k != PowKernel::ifma) return true;
@@ -175,7 +153,7 @@ bool pow_kernel_available(PowKernel k) {
 
 PowKernel pow_kernel() {
   static constinit Immortal<PowKernel> chosen;
-  return chosen.get(choose_kernel);
+  return chosen.get([] { return lanes52::choose_lane_kernel("QUILLET_POW_LANES", pow_kernel_available); });
 }
 
 std::vector<Fr> pow_many_vartime(std::span<const Fr> x, const FrRepr& e, PowKernel k) {

@@ -10,15 +10,14 @@
 #include <vector>
 
 #include "crypto/field/fr.hpp"
+#include "crypto/field/lanes52.hpp"
 
 namespace quillet::field {
 
-// How the exponentiations run: one or two at a time in scalar code (the
-// portable path), or sixteen at a time in lanes (IFMA, or its instructions
-// emulated in plain integers: slow, for tests).
-enum class PowKernel { scalar, emulated, ifma };
-
-std::string_view pow_kernel_name(PowKernel k);
+// How the exponentiations run: one or two at a time in scalar code, or
+// sixteen at a time in lanes.
+using PowKernel = lanes52::LaneKernel;
+using lanes52::lane_kernel_name;
 
 // Whether this build and processor can run `k`.
 bool pow_kernel_available(PowKernel k);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <utility>
 
@@ -17,15 +16,6 @@ using field::lanes52::kLanes;
 using field::lanes52::kLimbs;
 using field::lanes52::Limbs;
 using field::lanes52::split52;
-
-LaneKernel choose_kernel() {
-  if (const char* forced = std::getenv("QUILLET_POSEIDON_LANES")) {
-    for (LaneKernel k : {LaneKernel::scalar, LaneKernel::emulated, LaneKernel::ifma}) {
-      if (lane_kernel_name(k) == forced && lane_kernel_available(k)) return k;
-    }
-  }
-  return lane_kernel_available(LaneKernel::ifma) ? LaneKernel::ifma : LaneKernel::scalar;
-}
 
 // x·2^(256 + doublings) mod p as 52-bit limbs; with four doublings, x in the
 // lanes' form.
@@ -174,18 +164,6 @@ thread_local DeferredSqueezes* t_current = nullptr;
 
 }  // namespace
 
-std::string_view lane_kernel_name(LaneKernel k) {
-  switch (k) {
-    case LaneKernel::scalar:
-      return "scalar";
-    case LaneKernel::emulated:
-      return "emulated";
-    case LaneKernel::ifma:
-      return "ifma";
-  }
-  return "scalar";
-}
-
 // The choices below are made once per process, as Immortal constants (see
 // crypto/immortal.hpp: batch workers may read them while the process exits).
 
@@ -197,7 +175,7 @@ bool lane_kernel_available(LaneKernel k) {
 
 LaneKernel lane_kernel() {
   static constinit Immortal<LaneKernel> chosen;
-  return chosen.get(choose_kernel);
+  return chosen.get([] { return field::lanes52::choose_lane_kernel("QUILLET_POSEIDON_LANES", lane_kernel_available); });
 }
 
 LaneSpec::LaneSpec(const Spec& spec) : spec_(&spec) {

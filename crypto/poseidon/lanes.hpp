@@ -26,9 +26,8 @@
 
 namespace quillet::poseidon {
 
-enum class LaneKernel { scalar, emulated, ifma };
-
-std::string_view lane_kernel_name(LaneKernel k);
+using LaneKernel = field::lanes52::LaneKernel;
+using field::lanes52::lane_kernel_name;
 
 // Whether this build and processor run `k`.
 bool lane_kernel_available(LaneKernel k);

@@ -59,7 +59,7 @@ TEST(PowMany, SquareRootsSameAsOneAtATimeOnEveryKernel) {
   std::mt19937_64 rng(19);
   for (PowKernel k : {PowKernel::scalar, PowKernel::emulated, PowKernel::ifma}) {
     if (!pow_kernel_available(k)) continue;
-    SCOPED_TRACE(std::string(pow_kernel_name(k)));
+    SCOPED_TRACE(std::string(lane_kernel_name(k)));
     for (size_t count : {0, 1, 3, 4, 16, 17, 37, 64}) {
       if (k == PowKernel::emulated && count > 17) continue;  // slow by design
       const auto pairs = ratios(rng, count);
@@ -101,7 +101,7 @@ TEST(PowMany, PowersSameAsOneAtATimeOnEveryKernel) {
   while (x.size() < 37) x.push_back(random_fr(rng));
   for (PowKernel k : {PowKernel::scalar, PowKernel::emulated, PowKernel::ifma}) {
     if (!pow_kernel_available(k)) continue;
-    SCOPED_TRACE(std::string(pow_kernel_name(k)));
+    SCOPED_TRACE(std::string(lane_kernel_name(k)));
     for (const FrRepr& e : exponents) {
       for (size_t count : {size_t{3}, size_t{16}, size_t{37}}) {
         if (k == PowKernel::emulated && count > 16) continue;  // slow by design
