@@ -58,7 +58,16 @@ std::string_view lane_kernel_name(LaneKernel k);
 // scalar.
 LaneKernel choose_lane_kernel(const char* forcing, bool (*available)(LaneKernel));
 
-#define QUILLET_LANES_INLINE __attribute__((always_inline)) inline
+// The IFMA kernel is forced inline into one straight run of vector code. The
+// emulated kernel (tests, forcing) is left to the compiler and built for size
+// (-O1, cmake): inlining all of it cost minutes of compile time and megabytes
+// of code for a path that only has to be right.
+#if defined(QUILLET_LANES_IFMA)
+#define QUILLET_LANES_FORCE __attribute__((always_inline))
+#else
+#define QUILLET_LANES_FORCE
+#endif
+#define QUILLET_LANES_INLINE QUILLET_LANES_FORCE inline
 
 template <class O>
 struct Arith {

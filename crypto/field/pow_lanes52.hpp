@@ -59,7 +59,7 @@ void run_ifma(const Constants& c, Block& b, Job job);
 void run_emulated(const Constants& c, Block& b, Job job);
 bool ifma_compiled();
 
-#define QUILLET_LANES_INLINE __attribute__((always_inline)) inline
+#define QUILLET_LANES_INLINE QUILLET_LANES_FORCE inline
 
 template <class O>
 struct Kernel : lanes52::Arith<O> {

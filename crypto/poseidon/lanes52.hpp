@@ -123,7 +123,7 @@ void element0_row(Element0& e, const uint64_t (*row0)[4], const uint64_t (*v)[kL
 void element0_partial(const LaneSpec& owner, size_t start, size_t n, Element0& e, const uint64_t (*d)[kLanes],
                       uint64_t (*u)[kLanes]);
 
-#define QUILLET_LANES_INLINE __attribute__((always_inline)) inline
+#define QUILLET_LANES_INLINE QUILLET_LANES_FORCE inline
 
 template <class O>
 struct Kernel : field::lanes52::Arith<O> {
