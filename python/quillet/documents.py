@@ -266,5 +266,36 @@ class SignedOraclePrice(Document):
 DOCUMENT_TYPES: dict[Kind, type[Document]] = {
     cls.KIND: cls for cls in (Transfer, Withdrawal, LimitOrder, Liquidation, SignedOraclePrice)}
 
+# Where each kind names its signer's key; every other kind in its public_key.
+_SIGNER_FIELD: dict[str, tuple[str, ...]] = {
+    "liquidate": ("liquidator_order", "public_key"), "signed_oracle_price": ("signer_key",)}
+
+
+def named_key(document: Document | dict[str, Any], kind: str | None = None) -> object:
+    """The key a document names as its signer's: its `public_key`; a
+    liquidation's liquidator order's; an oracle price's `signer_key`. The
+    module leaves that key out of the hash, so this is the one rule that ties
+    a signature to its signer: a document is signed only by the key it names.
+
+    A typed document brings its kind; a parsed JSON object needs `kind`. The
+    result is the field's value as it stands (None when it is missing)."""
+    value: object = document
+    for name in _SIGNER_FIELD.get(document.KIND if isinstance(document, Document) else kind or "",
+                                  ("public_key",)):
+        if isinstance(value, Document):
+            value = getattr(value, name)
+        elif isinstance(value, dict):
+            value = value.get(name)
+        else:
+            return None
+    return value
+
+
+def key_value(text: object) -> int | None:
+    """The value of a key text as the module reads it ("0x" and hex digits,
+    any case, leading zeros or not), or None when it is not one."""
+    match = _HEX.fullmatch(text) if isinstance(text, str) else None
+    return int(match.group(1), 16) if match else None
+
 __all__ = ["DOCUMENT_TYPES", "FIELD_MODULUS", "Document", "Kind", "LimitOrder", "Liquidation",
-           "SignedOraclePrice", "Transfer", "Withdrawal"]
+           "SignedOraclePrice", "Transfer", "Withdrawal", "key_value", "named_key"]
