@@ -67,13 +67,15 @@ KINDS: tuple[Kind, ...] = ("transfer", "withdraw", "limit_order", "liquidate",
                            "signed_oracle_price")
 
 Progress = Callable[[int, int], None]
+# The five texts of verify_signature, or (Signature, PublicKey, document or message).
+VerifyItem = Sequence[str] | tuple[Signature, PublicKey, Document | str | int]
 DEFAULT_CHUNK = 1024
 
 T = TypeVar("T")
 
-__all__ = ["DEFAULT_CHUNK", "KINDS", "Kind", "KindName", "Outcome", "Progress", "default_threads",
-           "hash_many", "lane_kernel", "normalize_kind", "sign_many", "sign_messages",
-           "verify_many"]
+__all__ = ["DEFAULT_CHUNK", "KINDS", "Kind", "KindName", "Outcome", "Progress", "VerifyItem",
+           "default_threads", "hash_many", "lane_kernel", "normalize_kind", "sign_many",
+           "sign_messages", "verify_many"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -114,7 +116,7 @@ def _listed(items: Iterable[object], what: str = "docs") -> list[object]:
     return list(items)
 
 
-def _texts(docs: Iterable[str | Document] | list[object], what: str = "docs") -> list[object]:
+def _texts(docs: Iterable[str | int | Document] | list[object], what: str = "docs") -> list[object]:
     items: list[object] = _listed(docs, what)
     if any(not isinstance(item, str) for item in items):
         items = [item.to_json() if isinstance(item, Document) else item for item in items]
@@ -310,14 +312,14 @@ def sign_many(kind: KindName, docs: Iterable[str | Document], pri_key: str | Pri
 
 
 @overload
-def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str], *, threads: int | None = None,
+def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str | int], *, threads: int | None = None,
                   outcomes: Literal[False] = False, progress: Progress | None = None,
                   chunk_size: int | None = None) -> list[str]: ...
 @overload
-def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str], *, threads: int | None = None,
+def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str | int], *, threads: int | None = None,
                   outcomes: Literal[True], progress: Progress | None = None,
                   chunk_size: int | None = None) -> list[Outcome[str]]: ...
-def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str], *, threads: int | None = None,
+def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str | int], *, threads: int | None = None,
                   outcomes: bool = False, progress: Progress | None = None,
                   chunk_size: int | None = None) -> list[str] | list[Outcome[str]]:
     """The signature JSON of each message integer under one private key:
@@ -343,14 +345,14 @@ def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str], *, threads: in
 
 
 @overload
-def verify_many(items: Iterable[Sequence[str]], *, threads: int | None = None,
+def verify_many(items: Iterable[VerifyItem], *, threads: int | None = None,
                 outcomes: Literal[False] = False, progress: Progress | None = None,
                 chunk_size: int | None = None) -> list[bool]: ...
 @overload
-def verify_many(items: Iterable[Sequence[str]], *, threads: int | None = None,
+def verify_many(items: Iterable[VerifyItem], *, threads: int | None = None,
                 outcomes: Literal[True], progress: Progress | None = None,
                 chunk_size: int | None = None) -> list[Outcome[bool]]: ...
-def verify_many(items: Iterable[Sequence[str]], *, threads: int | None = None,
+def verify_many(items: Iterable[VerifyItem], *, threads: int | None = None,
                 outcomes: bool = False, progress: Progress | None = None,
                 chunk_size: int | None = None) -> list[bool] | list[Outcome[bool]]:
     """Whether each signature verifies: [verify_signature(*item) for item in items].
