@@ -26,7 +26,9 @@ module accepts the document and no two different documents hash alike:
 from __future__ import annotations
 
 import json
+import operator
 import re
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, ClassVar, Literal, Self
 
@@ -75,6 +77,21 @@ def _check_hex(name: str, encoding: str, value: object) -> None:
         raise InvalidDocument(f"{value!r} is not valid: must be \"0x\" and {what}", field=name)
 
 
+# Per document type: a getter of its field values, the JSON template they
+# fill, and whether any value needs writing first (a bool, a nested order).
+_LAYOUTS: dict[type, tuple[Callable[[Any], tuple[Any, ...]], str, bool]] = {}
+
+
+def _layout(cls: type[Document]) -> tuple[Callable[[Any], tuple[Any, ...]], str, bool]:
+    names = [name for name, _ in cls._FIELDS]
+    quoted = [encoding not in ("bool", "order") for _, encoding in cls._FIELDS]
+    template = "{" + ",".join(f'"{name}":"%s"' if plain else f'"{name}":%s'
+                              for name, plain in zip(names, quoted)) + "}"
+    getter = operator.attrgetter(*names)
+    _LAYOUTS[cls] = (getter, template, not all(quoted))
+    return _LAYOUTS[cls]
+
+
 class Document:
     """What the five documents share: JSON text in and out, and the hash."""
 
@@ -112,19 +129,16 @@ class Document:
     def to_json(self) -> str:
         """The document's JSON text, as the module's hash_* and sign_* take it
         (json.dumps(self.to_dict(), separators=(",", ":")), byte for byte)."""
-        # Written directly: every value was checked to be decimal digits or
-        # "0x" and hex digits, which JSON needs no escapes for; signing and
-        # hashing one document cost a few times this, so it shows.
-        parts = []
-        for name, encoding in self._FIELDS:
-            value = getattr(self, name)
-            if encoding == "order":
-                parts.append(f'"{name}":{value.to_json()}')
-            elif encoding == "bool":
-                parts.append(f'"{name}":{"true" if value else "false"}')
-            else:
-                parts.append(f'"{name}":"{value}"')
-        return "{" + ",".join(parts) + "}"
+        # Written from a template: every value was checked to be decimal
+        # digits or "0x" and hex digits, which JSON needs no escapes for.
+        # Hashing a document costs only a few times this, so it shows.
+        layout = _LAYOUTS.get(type(self)) or _layout(type(self))
+        values = layout[0](self)
+        if layout[2]:  # a bool or a nested order
+            values = tuple(value.to_json() if isinstance(value, LimitOrder) else
+                           ("true" if value else "false") if value is True or value is False
+                           else value for value in values)
+        return layout[1] % values
 
     def hash(self) -> str:
         """The document's hash: "0x" and 64 hex digits, as hash_{KIND} gives."""

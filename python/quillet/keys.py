@@ -407,7 +407,7 @@ class PrivateKey:
         """KeyMismatch unless `document` names this key as its signer's (see
         quillet.documents.named_key): the one rule of every signing path."""
         named = named_key(document)
-        if key_value(named) != self._value:
+        if named != self._public.x and key_value(named) != self._value:
             raise KeyMismatch(str(named), self._public.x)
 
     def sign(self, document: Document) -> Signature:

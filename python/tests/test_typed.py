@@ -62,6 +62,7 @@ def test_documents_hash_sign_and_round_trip_like_the_module(kind):
     for _ in range(12):
         doc = named_by(random_document(kind, rng), KEY)
         text = doc.to_json()
+        assert text == json.dumps(doc.to_dict(), separators=(",", ":"))
         assert doc.hash() == getattr(q, f"hash_{kind}")(text)
         assert KEY.sign(doc).to_json() == getattr(q, f"sign_{kind}")(text, key_text)
         assert type(doc).from_json(text) == doc
