@@ -34,6 +34,7 @@ import quillet_python_sdk as sdk
 
 from quillet import batch
 from quillet.audit import log
+from quillet.documents import named_key
 
 Outcome = Literal["valid", "bad-document", "bad-key", "bad-signature"]
 OUTCOMES: tuple[Outcome, ...] = ("valid", "bad-document", "bad-key", "bad-signature")
@@ -184,14 +185,6 @@ def _key_problem(text: str) -> str | None:
     return _known_keys[text]
 
 
-def named_key(kind: str, document: dict[str, Any]) -> object:
-    """The key text a document names as its signer's."""
-    if kind == "liquidate":
-        order = document.get("liquidator_order")
-        return order.get("public_key") if isinstance(order, dict) else None
-    return document.get("signer_key" if kind == "signed_oracle_price" else "public_key")
-
-
 # --- the check -----------------------------------------------------------------------
 
 @dataclass
@@ -285,7 +278,7 @@ def _signer_problem(p: _Pending) -> tuple[Outcome, str] | None:
     problem = _key_problem(p.key)
     if problem is not None:
         return "bad-key", problem
-    named = log.key_value(named_key(p.kind, p.document))
+    named = log.key_value(named_key(p.document, p.kind))
     if named != signer:
         short = p.key if len(p.key) <= 16 else f"{p.key[:10]}…{p.key[-4:]}"
         return "bad-key", f"signed by {short}, not by the key the document names"
