@@ -422,8 +422,10 @@ def _error_line(reason: str) -> str:
     return json.dumps({"error": reason.split("\n\nCaused by:")[0].replace("\n", " ")}) + "\n"
 
 
-# What a blank input line answers, in every NDJSON reader (the audit too).
+# What a blank input line answers, in every NDJSON reader (the audit too), and
+# the characters such a line holds at most (those bytes.strip() drops).
 BLANK_LINE = "empty line"
+_BLANKS = " \t\n\r\x0b\x0c"
 
 
 def _ndjson(chunks: Iterator[list[str]], run: Callable[[list[str]], list[Any]],
@@ -436,9 +438,9 @@ def _ndjson(chunks: Iterator[list[str]], run: Callable[[list[str]], list[Any]],
     progress = _Progress()
     try:
         for chunk in chunks:
-            answers = iter(run([line for line in chunk if line.strip()]))
+            answers = iter(run([line for line in chunk if line.strip(_BLANKS)]))
             for line in chunk:
-                outcome = next(answers) if line.strip() else None
+                outcome = next(answers) if line.strip(_BLANKS) else None
                 if outcome is None:
                     failed += 1
                     write_out(_error_line(BLANK_LINE))

@@ -106,6 +106,7 @@ def test_each_record_is_classified_with_its_reason(tmp_path):
         (changed(["kind"], "swap"), "bad-document", 'unknown kind "swap"'),
         (changed(["document"], None), "bad-document", "no document object"),
         (changed(["document", "nonce"], 5), "bad-document", "Couldn't get hash"),
+        (changed(["document", "nonce"], "0x11"), "bad-document", "nonce: expected decimal"),
         # The module sees the document as written: it refuses a repeated key.
         (sound.replace(b'"nonce": ', b'"nonce": "1", "nonce": ', 1), "bad-document", "nonce"),
         (changed(["public_key"], None), "bad-key", "no public_key"),

@@ -34,7 +34,8 @@ import quillet_python_sdk as sdk
 
 from quillet import batch
 from quillet.audit import log
-from quillet.documents import named_key
+from quillet.documents import DOCUMENT_TYPES, named_key
+from quillet.errors import InvalidDocument
 
 Outcome = Literal["valid", "bad-document", "bad-key", "bad-signature"]
 OUTCOMES: tuple[Outcome, ...] = ("valid", "bad-document", "bad-key", "bad-signature")
@@ -233,7 +234,7 @@ def check_records(raw: Sequence[Any], *, threads: int | None = None,
             digests = _each(functools.partial(batch.hash_many, kind, threads=threads), texts)
             for p, digest in zip(of_kind, digests):
                 if isinstance(digest, _ItemFailure):
-                    outcomes[p.index] = (kind, "bad-document", digest.reason)
+                    outcomes[p.index] = (kind, "bad-document", _field_reason(p, digest.reason))
                 else:
                     hashes[p.index] = digest
         result.stages["hash"] += time.process_time() - clock
@@ -267,6 +268,17 @@ def check_records(raw: Sequence[Any], *, threads: int | None = None,
         if verdict != "valid":
             result.findings.append(Finding(index, kind, verdict, reason))
     return result
+
+
+def _field_reason(p: _Pending, reason: str) -> str:
+    """The module's reason for refusing a document, led by the field at fault
+    as the typed document names it (the module's own text names none)."""
+    try:
+        DOCUMENT_TYPES[p.kind].from_dict(p.document)  # type: ignore[index]
+    except InvalidDocument as error:
+        if error.field is not None:
+            return f"{error} (module: {reason})"
+    return reason
 
 
 def _signer_problem(p: _Pending) -> tuple[Outcome, str] | None:
