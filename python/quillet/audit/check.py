@@ -56,6 +56,8 @@ class Finding:
     kind: str
     outcome: Outcome
     reason: str
+    position_id: str | None = None  # the signer's position and nonce, where readable
+    nonce: str | None = None
 
 
 @dataclass
@@ -261,13 +263,28 @@ def check_records(raw: Sequence[Any], *, threads: int | None = None,
                 outcomes[p.index] = (p.kind, *_refusal(item))
         result.stages["verify"] += time.process_time() - clock
 
+    documents = {p.index: p.document for p in pending}
     for index, outcome in enumerate(outcomes):
         assert outcome is not None
         kind, verdict, reason = outcome
         result.count(kind, verdict)
         if verdict != "valid":
-            result.findings.append(Finding(index, kind, verdict, reason))
+            result.findings.append(Finding(index, kind, verdict, reason,
+                                           *_position_and_nonce(kind, documents.get(index))))
     return result
+
+
+def _position_and_nonce(kind: str, document: dict[str, Any] | None) -> tuple[str | None, ...]:
+    """The position id and nonce of the order a record signs (a liquidation's
+    liquidator order's), each None where missing or not a decimal text."""
+    if kind == "liquidate" and document is not None:
+        document = document.get("liquidator_order")
+    if not isinstance(document, dict):
+        return None, None
+    position = document.get("sender_position_id" if kind == "transfer" else "position_id")
+    nonce = document.get("nonce")
+    return tuple(value if isinstance(value, str) and value.isdecimal() and value.isascii()
+                 else None for value in (position, nonce))
 
 
 def _field_reason(p: _Pending, reason: str) -> str:
