@@ -446,6 +446,7 @@ class PrivateKey:
         before any is signed: a non-document is a TypeError, one that names
         another key a KeyMismatch, noted "batch item N". `progress(done,
         total)` is called after each chunk of `chunk_size` (default 1024)."""
+        _check_threads(threads)
         kinds: list[Kind] = []
         texts: list[str] = []
         for index, document in enumerate(_batch_items(documents, "documents")):
@@ -484,6 +485,7 @@ class PrivateKey:
                       chunk_size: int | None = None) -> list[Signature]:
         """[self.sign_message(m) for m in messages], on several cores; every
         message is checked first (InvalidMessage, noted "batch item N")."""
+        _check_threads(threads)
         texts: list[str] = []
         for index, msg in enumerate(_batch_items(messages, "messages")):
             try:
@@ -529,11 +531,22 @@ def _native(run: Callable[[], list[str]], indexes: Iterable[int]) -> list[str]:
         return run()
     except ValueError as error:
         notes = [note for note in getattr(error, "__notes__", ()) if note.startswith("batch item ")]
-        position = int(notes[0][11:]) if notes and notes[0][11:].isdigit() else None
-        failure = SigningFailed("signing failed for an item that passed every check")
-    if position is not None:
-        failure.add_note(f"batch item {list(indexes)[position]}")
+        if not notes or not notes[0][11:].isdigit():
+            raise
+        position = int(notes[0][11:])
+    failure = SigningFailed("signing failed for an item that passed every check")
+    failure.add_note(f"batch item {list(indexes)[position]}")
     raise failure
+
+
+def _check_threads(threads: int | None) -> None:
+    # As quillet.batch takes it: True is not a count.
+    if threads is None:
+        return
+    if isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads must be an int or None, not '{type(threads).__name__}'")
+    if threads < 1:
+        raise ValueError(f"threads must be at least 1, not {threads}")
 
 
 def _in_chunks(run: Callable[[int, int], list[str]], count: int,

@@ -61,6 +61,8 @@ REFUSED = [
      "not this key", None),
     (lambda: KEY.sign_many([TRANSFER, other(TRANSFER)]), KeyMismatch, "not this key", 1),
     (lambda: KEY.sign_many([TRANSFER, TRANSFER.to_json()]), TypeError, "expected a document", 1),
+    (lambda: KEY.sign_many([TRANSFER], threads=True), TypeError, "not 'bool'", None),
+    (lambda: KEY.sign_messages([1], threads=0), ValueError, "at least 1", None),
     (lambda: batch.sign_many("transfer", [TRANSFER, other(TRANSFER)], KEY), KeyMismatch,
      "not this key", 1),
     (lambda: batch.sign_many("transfer", [ORDER_OF_KEY], KEY), TypeError,
