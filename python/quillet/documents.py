@@ -78,17 +78,21 @@ def _check_hex(name: str, encoding: str, value: object) -> None:
 
 
 # Per document type: a getter of its field values, the JSON template they
-# fill, and whether any value needs writing first (a bool, a nested order).
-_LAYOUTS: dict[type, tuple[Callable[[Any], tuple[Any, ...]], str, bool]] = {}
+# fill, and the positions of the bools and of a nested order, which are
+# written before they fill it.
+_Layout = tuple[Callable[[Any], Any], str, tuple[int, ...], tuple[int, ...]]
+_LAYOUTS: dict[type, _Layout] = {}
 
 
-def _layout(cls: type[Document]) -> tuple[Callable[[Any], tuple[Any, ...]], str, bool]:
+def _layout(cls: type[Document]) -> _Layout:
     names = [name for name, _ in cls._FIELDS]
-    quoted = [encoding not in ("bool", "order") for _, encoding in cls._FIELDS]
-    template = "{" + ",".join(f'"{name}":"%s"' if plain else f'"{name}":%s'
-                              for name, plain in zip(names, quoted)) + "}"
-    getter = operator.attrgetter(*names)
-    _LAYOUTS[cls] = (getter, template, not all(quoted))
+    encodings = [encoding for _, encoding in cls._FIELDS]
+    template = "{" + ",".join(f'"{name}":%s' if encoding in ("bool", "order")
+                              else f'"{name}":"%s"'
+                              for name, encoding in zip(names, encodings)) + "}"
+    _LAYOUTS[cls] = (operator.attrgetter(*names), template,
+                     tuple(i for i, e in enumerate(encodings) if e == "bool"),
+                     tuple(i for i, e in enumerate(encodings) if e == "order"))
     return _LAYOUTS[cls]
 
 
@@ -132,13 +136,16 @@ class Document:
         # Written from a template: every value was checked to be decimal
         # digits or "0x" and hex digits, which JSON needs no escapes for.
         # Hashing a document costs only a few times this, so it shows.
-        layout = _LAYOUTS.get(type(self)) or _layout(type(self))
-        values = layout[0](self)
-        if layout[2]:  # a bool or a nested order
-            values = tuple(value.to_json() if isinstance(value, LimitOrder) else
-                           ("true" if value else "false") if value is True or value is False
-                           else value for value in values)
-        return layout[1] % values
+        getter, template, flags, orders = _LAYOUTS.get(type(self)) or _layout(type(self))
+        values = getter(self)
+        if flags or orders:
+            values = list(values)
+            for i in flags:
+                values[i] = "true" if values[i] else "false"
+            for i in orders:
+                values[i] = values[i].to_json()
+            values = tuple(values)
+        return str(template % values)
 
     def hash(self) -> str:
         """The document's hash: "0x" and 64 hex digits, as hash_{KIND} gives."""

@@ -119,8 +119,8 @@ class Signature:
         # The module's own JSON, {"r":"0x…","s":"0x…"} with 64 digits each: read
         # in place, as the batch calls return thousands of them.
         signature = object.__new__(cls)
-        object.__setattr__(signature, "r", text[6:72])
-        object.__setattr__(signature, "s", text[79:145])
+        _SET_R(signature, text[6:72])
+        _SET_S(signature, text[79:145])
         return signature
 
     def __eq__(self, other: object) -> bool:
@@ -139,6 +139,11 @@ class Signature:
     def from_json(cls, text: str | bytes) -> Self:
         data = _json_object(text, ("r", "s"), "Signature")
         return cls(data["r"], data["s"])
+
+
+# The slots' own setters: a frozen dataclass refuses setattr.
+_SET_R = Signature.__dict__["r"].__set__
+_SET_S = Signature.__dict__["s"].__set__
 
 
 @dataclass(frozen=True, slots=True, eq=False)
