@@ -39,8 +39,8 @@ _USABLE_CACHE = 4096
 _usable: dict[int, int] = {}  # packed key value -> affine x of keys known to be usable
 
 
-def _call(name: str, *args: str) -> tuple[bool, str | bool]:
-    return _batch.call(name, *args)
+# (True, result) or (False, the core's reason) of one module function's core call.
+_call: Callable[..., tuple[bool, str | bool]] = _batch.call
 
 
 def _key_fault(reason: str) -> str:
@@ -259,8 +259,8 @@ class PublicKey:
     @classmethod
     def _trusted(cls, x: str, y: str) -> Self:
         key = object.__new__(cls)
-        object.__setattr__(key, "x", x)
-        object.__setattr__(key, "y", y)
+        _SET_X(key, x)
+        _SET_Y(key, y)
         return key
 
     @classmethod
@@ -320,6 +320,10 @@ class PublicKey:
             raise MalformedSignature("the signature is malformed (r not a point of the curve, "
                                      "or s out of range)", reason=str(value))
         return value is True
+
+
+_SET_X = PublicKey.__dict__["x"].__set__
+_SET_Y = PublicKey.__dict__["y"].__set__
 
 
 class PrivateKey:
