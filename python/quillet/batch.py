@@ -57,7 +57,6 @@ from quillet.errors import (InvalidDocument, InvalidMessage, KeyMismatch, Malfor
                             QuilletError)
 from quillet.keys import PrivateKey, PublicKey, Signature, message_text, signable_text
 
-
 Kind = Literal["transfer", "withdraw", "limit_order", "liquidate", "signed_oracle_price"]
 # A kind as the command line spells it is accepted too.
 KindName = Kind | Literal["limit-order", "signed-oracle-price"]
@@ -116,7 +115,8 @@ def _listed(items: Iterable[object], what: str = "docs") -> list[object]:
     return list(items)
 
 
-def _texts(docs: Iterable[str | int | Document] | list[object], what: str = "docs") -> list[object]:
+def _texts(docs: Iterable[str | int | Document] | list[object],
+           what: str = "docs") -> list[object]:
     items: list[object] = _listed(docs, what)
     if any(not isinstance(item, str) for item in items):
         items = [item.to_json() if isinstance(item, Document) else item for item in items]
@@ -312,15 +312,18 @@ def sign_many(kind: KindName, docs: Iterable[str | Document], pri_key: str | Pri
 
 
 @overload
-def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str | int], *, threads: int | None = None,
-                  outcomes: Literal[False] = False, progress: Progress | None = None,
+def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str | int], *,
+                  threads: int | None = None, outcomes: Literal[False] = False,
+                  progress: Progress | None = None,
                   chunk_size: int | None = None) -> list[str]: ...
 @overload
-def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str | int], *, threads: int | None = None,
-                  outcomes: Literal[True], progress: Progress | None = None,
+def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str | int], *,
+                  threads: int | None = None, outcomes: Literal[True],
+                  progress: Progress | None = None,
                   chunk_size: int | None = None) -> list[Outcome[str]]: ...
-def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str | int], *, threads: int | None = None,
-                  outcomes: bool = False, progress: Progress | None = None,
+def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str | int], *,
+                  threads: int | None = None, outcomes: bool = False,
+                  progress: Progress | None = None,
                   chunk_size: int | None = None) -> list[str] | list[Outcome[str]]:
     """The signature JSON of each message integer under one private key:
     [sign(pri_key, msg) for msg in msgs].
@@ -382,7 +385,7 @@ def verify_many(items: Iterable[VerifyItem], *, threads: int | None = None,
         except ValueError as error:
             notes = getattr(error, "__notes__", [""])
             if not typed or not notes[-1].startswith("batch item "):
-                raise
+                raise  # the module's own error for its own five texts
             note = notes[-1]
         # Keys and messages of triples are known good: the signature is at fault.
         failure = MalformedSignature("the signature is malformed (r not a point of the "
@@ -396,13 +399,13 @@ def verify_many(items: Iterable[VerifyItem], *, threads: int | None = None,
 def _verify_rows(items: list[object]) -> tuple[list[object], bool]:
     """The items with each (Signature, PublicKey, document or message) triple
     turned into the five texts of verify_signature (documents hashed in one
-    batch per kind), and whether there was any triple."""
-    typed = False
+    batch per kind), and whether every item was a triple."""
+    triples = 0
     documents: dict[Kind, dict[int, Document]] = {}
     for index, item in enumerate(items):
         if not (isinstance(item, (tuple, list)) and len(item) == 3):
             continue
-        typed = True
+        triples += 1
         signature, public, message = item
         if not isinstance(signature, Signature) or not isinstance(public, PublicKey):
             raise _noted(TypeError(f"a triple is (Signature, PublicKey, document or message), "
@@ -421,7 +424,7 @@ def _verify_rows(items: list[object]) -> tuple[list[object], bool]:
         digests = _batch.hash_many(kind, [doc.to_json() for doc in of_kind.values()])
         for index, digest in zip(of_kind, digests):
             items[index] = (*items[index][:4], digest)  # type: ignore[index]
-    return items, typed
+    return items, bool(items) and triples == len(items)
 
 
 def default_threads() -> int:

@@ -539,7 +539,8 @@ def _native(run: Callable[[], list[str]], indexes: Iterable[int]) -> list[str]:
     try:
         return run()
     except ValueError as error:
-        notes = [note for note in getattr(error, "__notes__", ()) if note.startswith("batch item ")]
+        notes = [note for note in getattr(error, "__notes__", ())
+                 if note.startswith("batch item ")]
         if not notes or not notes[0][11:].isdigit():
             raise
         position = int(notes[0][11:])
