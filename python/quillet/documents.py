@@ -325,11 +325,15 @@ def named_key(document: Document | dict[str, Any], kind: str | None = None) -> o
     return value
 
 
+_KEY_TEXT = re.compile(r"(?:0x)?([0-9a-fA-F]{0,64})")
+
+
 def key_value(text: object) -> int | None:
-    """The value of a key text as the module reads it ("0x" and hex digits,
-    any case, leading zeros or not), or None when it is not one."""
-    match = _HEX.fullmatch(text) if isinstance(text, str) else None
-    return int(match.group(1), 16) if match else None
+    """The value of a key text as the module reads it in a document ("0x"
+    and up to 64 hex digits, any case; no digits is 0), or None when it
+    reads none."""
+    match = _KEY_TEXT.fullmatch(text) if isinstance(text, str) else None
+    return int(match.group(1) or "0", 16) if match else None
 
 __all__ = ["DOCUMENT_TYPES", "FIELD_MODULUS", "Document", "Kind", "LimitOrder", "Liquidation",
            "SignedOraclePrice", "Transfer", "Withdrawal", "key_value", "named_key"]

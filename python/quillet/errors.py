@@ -56,7 +56,8 @@ class KeyMismatch(QuilletError, ValueError):
     signer: str
 
     def __init__(self, named: str, signer: str) -> None:
-        super().__init__(f"the document names the key {named}, not this key ({signer}): "
+        shown = named or '""'  # the module reads an empty key text as 0
+        super().__init__(f"the document names the key {shown}, not this key ({signer}): "
                          "a document is signed only by the key it names")
         self.named = named
         self.signer = signer

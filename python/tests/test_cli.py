@@ -119,6 +119,8 @@ def test_hash_and_sign_each_kind_as_the_module_does(kind, files):
     proc = quillet("sign", kind, files[kind], "--key-file", files["key"])
     assert proc.stdout.decode() == sign_fn(named(kind, PUBLIC["x"]), KEY) + "\n"
     assert "not this key" in failure_line(quillet("sign", kind, stdin=text(kind), key=KEY))
+    assert 'names the key "", not' in failure_line(quillet("sign", kind, stdin=named(kind, ""),
+                                                         key=KEY))  # "" reads as key 0
     signature = ok_json(proc)
     verdict = quillet("verify", "--kind", kind, json.dumps(signature), PUBLIC["x"], files[kind])
     assert ok_json(verdict) == {"valid": True}
