@@ -8,8 +8,8 @@ and every result a str or a bool. Failures:
   their input; the reason goes to stderr only.
 - PanicException: the other functions failed; the text says why. It derives
   from BaseException, so `except Exception` does not catch it. It is not an
-  attribute of this module: catch BaseException and test
-  `type(e).__name__ == "PanicException"`.
+  attribute of this module: the package quillet exports the class itself as
+  `quillet.PanicException`, which `except` takes.
 """
 
 # Registration order.

@@ -14,8 +14,9 @@ functions raise, exported so that it can be caught by name.
 """
 
 from quillet import _batch
-from quillet.errors import (InvalidDocument, InvalidKey, InvalidMessage, InvalidSignature,
-                            QuilletError, SigningFailed)
+from quillet import errors as _errors
+from quillet.errors import (InvalidDocument, InvalidKey, InvalidMessage, KeyMismatch,
+                            MalformedSignature, QuilletError, SigningFailed)
 
 try:
     from quillet._version import __version__  # written when the wheel is built
@@ -28,6 +29,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from quillet.documents import (Document, LimitOrder, Liquidation, SignedOraclePrice,
                                    Transfer, Withdrawal)
+    from quillet.errors import MalformedSignature as InvalidSignature  # deprecated
     from quillet.keys import L1Signature, PrivateKey, PublicKey, Signature
 
     class PanicException(BaseException):
@@ -48,6 +50,8 @@ _LAZY = {
 
 
 def __getattr__(name: str) -> object:
+    if name == "InvalidSignature":  # the deprecated name: warns on every use
+        return _errors.__getattr__(name)
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError(f"module 'quillet' has no attribute {name!r}")
@@ -57,7 +61,7 @@ def __getattr__(name: str) -> object:
     return value
 
 
-__all__ = ["Document", "InvalidDocument", "InvalidKey", "InvalidMessage", "InvalidSignature",
-           "L1Signature", "LimitOrder", "Liquidation", "PanicException", "PrivateKey",
-           "PublicKey", "QuilletError", "Signature", "SignedOraclePrice", "SigningFailed",
-           "Transfer", "Withdrawal", "__version__"]
+__all__ = ["Document", "InvalidDocument", "InvalidKey", "InvalidMessage", "KeyMismatch",
+           "L1Signature", "LimitOrder", "Liquidation", "MalformedSignature", "PanicException",
+           "PrivateKey", "PublicKey", "QuilletError", "Signature", "SignedOraclePrice",
+           "SigningFailed", "Transfer", "Withdrawal", "__version__"]

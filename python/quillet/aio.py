@@ -18,7 +18,7 @@ progress callback to stop one early.
 from __future__ import annotations
 
 import asyncio
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, ParamSpec, TypeVar
 
 from quillet import batch
@@ -53,7 +53,7 @@ async def sign_many(kind: batch.KindName, docs: Iterable[str | Document],
         kind, docs, pri_key, threads=threads, progress=progress, chunk_size=chunk_size))
 
 
-async def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str], *,
+async def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str | int], *,
                         threads: int | None = None, progress: batch.Progress | None = None,
                         chunk_size: int | None = None) -> list[str]:
     """batch.sign_messages, awaited."""
@@ -61,7 +61,7 @@ async def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str], *,
         pri_key, msgs, threads=threads, progress=progress, chunk_size=chunk_size))
 
 
-async def verify_many(items: Iterable[Sequence[str]], *, threads: int | None = None,
+async def verify_many(items: Iterable[batch.VerifyItem], *, threads: int | None = None,
                       progress: batch.Progress | None = None,
                       chunk_size: int | None = None) -> list[bool]:
     """batch.verify_many, awaited."""

@@ -21,6 +21,11 @@ results), and a batch that cannot allocate its memory raises MemoryError.
 
 Items may be JSON texts or quillet documents, keys texts or PrivateKey
 objects, and kinds are spelled with "-" or "_" alike ("limit-order").
+Typed items are checked as the typed API checks them, before any is run: a
+document of another kind is a TypeError naming both kinds, a document that
+names another signer's key a KeyMismatch, an int message is taken as
+PrivateKey.sign_message takes it (message 0 refused), each noted with its
+index. PrivateKey.sign_many and sign_messages return Signature values.
 
 Options of every batch function:
 
@@ -44,14 +49,13 @@ from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Generic, Literal, TypeVar, overload
+from typing import Generic, Literal, TypeVar, overload
 
 from quillet import _batch
-from quillet.errors import InvalidDocument, InvalidMessage, InvalidSignature, QuilletError
-
-if TYPE_CHECKING:
-    from quillet.documents import Document
-    from quillet.keys import PrivateKey
+from quillet.documents import Document
+from quillet.errors import (InvalidDocument, InvalidMessage, KeyMismatch, MalformedSignature,
+                            QuilletError)
+from quillet.keys import PrivateKey, PublicKey, Signature, message_text, signable_text
 
 Kind = Literal["transfer", "withdraw", "limit_order", "liquidate", "signed_oracle_price"]
 # A kind as the command line spells it is accepted too.
@@ -62,13 +66,15 @@ KINDS: tuple[Kind, ...] = ("transfer", "withdraw", "limit_order", "liquidate",
                            "signed_oracle_price")
 
 Progress = Callable[[int, int], None]
+# The five texts of verify_signature, or (Signature, PublicKey, document or message).
+VerifyItem = Sequence[str] | tuple[Signature, PublicKey, Document | str | int]
 DEFAULT_CHUNK = 1024
 
 T = TypeVar("T")
 
-__all__ = ["DEFAULT_CHUNK", "KINDS", "Kind", "KindName", "Outcome", "Progress", "default_threads",
-           "hash_many", "lane_kernel", "normalize_kind", "sign_many", "sign_messages",
-           "verify_many"]
+__all__ = ["DEFAULT_CHUNK", "KINDS", "Kind", "KindName", "Outcome", "Progress", "VerifyItem",
+           "default_threads", "hash_many", "lane_kernel", "normalize_kind", "sign_many",
+           "sign_messages", "verify_many"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -103,18 +109,21 @@ def normalize_kind(kind: str) -> Kind:
                      "('-' and '_' alike)")
 
 
-def _texts(docs: Iterable[str | Document], what: str = "docs") -> list[object]:
-    if isinstance(docs, (str, bytes, bytearray)):
-        raise TypeError(f"{what} must be an iterable such as a list, not '{type(docs).__name__}'")
-    items: list[object] = list(docs)
+def _listed(items: Iterable[object], what: str = "docs") -> list[object]:
+    if isinstance(items, (str, bytes, bytearray)):
+        raise TypeError(f"{what} must be an iterable such as a list, not '{type(items).__name__}'")
+    return list(items)
+
+
+def _texts(docs: Iterable[str | int | Document] | list[object],
+           what: str = "docs") -> list[object]:
+    items: list[object] = _listed(docs, what)
     if any(not isinstance(item, str) for item in items):
-        from quillet.documents import Document
         items = [item.to_json() if isinstance(item, Document) else item for item in items]
     return items
 
 
 def _key_text(pri_key: str | PrivateKey) -> str:
-    from quillet.keys import PrivateKey
     return pri_key.to_text() if isinstance(pri_key, PrivateKey) else pri_key
 
 
@@ -196,10 +205,37 @@ def _outcomes(name: str, items: list[tuple[object, ...] | None], threads: int,
     return results
 
 
+def _noted(error: BaseException, index: int) -> BaseException:
+    error.add_note(f"batch item {index}")
+    return error
+
+
+def _typed_documents(kind: Kind, items: list[object],
+                     pri_key: str | PrivateKey | None) -> dict[int, KeyMismatch]:
+    """Checks the typed documents of a batch of one kind: TypeError for one of
+    another kind; the KeyMismatch of each that names another key than
+    `pri_key`'s (when given), by index."""
+    mismatches: dict[int, KeyMismatch] = {}
+    signer: PrivateKey | None = None
+    for index, item in enumerate(items):
+        if not isinstance(item, Document):
+            continue
+        if item.KIND != kind:
+            raise _noted(TypeError(f"a {type(item).__name__} is a {item.KIND} document, not a "
+                                   f"{kind} document"), index)
+        if pri_key is not None:
+            if signer is None:
+                signer = pri_key if isinstance(pri_key, PrivateKey) else PrivateKey(pri_key)
+            try:
+                signer.check_names(item)
+            except KeyMismatch as error:
+                mismatches[index] = error
+    return mismatches
+
+
 def _check_key(key: str) -> None:
     # Per-item reasons must never quote the key: a bad key fails the batch
     # first, in words of its own.
-    from quillet.keys import PrivateKey
     PrivateKey(key)
 
 
@@ -222,7 +258,9 @@ def hash_many(kind: KindName, docs: Iterable[str | Document], *, threads: int | 
     at least 1 (at most 256, and never more than the items).
     """
     kind = normalize_kind(kind)
-    items = _texts(docs)
+    listed = _listed(docs)
+    _typed_documents(kind, listed, None)
+    items = _texts(listed)
     if outcomes:
         return _outcomes("hash_" + kind, [(doc,) for doc in items], _threads(threads), progress,
                          chunk_size, InvalidDocument)
@@ -254,26 +292,38 @@ def sign_many(kind: KindName, docs: Iterable[str | Document], pri_key: str | Pri
     """
     kind = normalize_kind(kind)
     key = _key_text(pri_key)
-    items = _texts(docs)
+    listed = _listed(docs)
+    mismatches = _typed_documents(kind, listed, pri_key)
+    if mismatches and not outcomes:
+        first = min(mismatches)
+        raise _noted(mismatches[first], first)
+    items = _texts(listed)
     if outcomes:
         _check_key(key)
-        return _outcomes("sign_" + kind, [(doc, key) for doc in items], _threads(threads),
-                         progress, chunk_size, InvalidDocument)
+        results: list[Outcome[str]] = _outcomes("sign_" + kind, [(doc, key) for doc in items],
+                                                _threads(threads), progress, chunk_size,
+                                                InvalidDocument)
+        for index, mismatch in mismatches.items():
+            results[index] = Outcome(index, error=mismatch)
+        return results
     return _raising(lambda chunk: _batch.sign_many(kind, chunk, key,  # type: ignore[arg-type]
                                                    threads=threads),
                     items, progress, chunk_size)
 
 
 @overload
-def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str], *, threads: int | None = None,
-                  outcomes: Literal[False] = False, progress: Progress | None = None,
+def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str | int], *,
+                  threads: int | None = None, outcomes: Literal[False] = False,
+                  progress: Progress | None = None,
                   chunk_size: int | None = None) -> list[str]: ...
 @overload
-def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str], *, threads: int | None = None,
-                  outcomes: Literal[True], progress: Progress | None = None,
+def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str | int], *,
+                  threads: int | None = None, outcomes: Literal[True],
+                  progress: Progress | None = None,
                   chunk_size: int | None = None) -> list[Outcome[str]]: ...
-def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str], *, threads: int | None = None,
-                  outcomes: bool = False, progress: Progress | None = None,
+def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str | int], *,
+                  threads: int | None = None, outcomes: bool = False,
+                  progress: Progress | None = None,
                   chunk_size: int | None = None) -> list[str] | list[Outcome[str]]:
     """The signature JSON of each message integer under one private key:
     [sign(pri_key, msg) for msg in msgs].
@@ -282,6 +332,12 @@ def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str], *, threads: in
     """
     key = _key_text(pri_key)
     items = _texts(msgs, "msgs")
+    for index, msg in enumerate(items):
+        if isinstance(msg, int) and not isinstance(msg, bool):  # as sign_message takes it
+            try:
+                items[index] = signable_text(msg)
+            except InvalidMessage as error:
+                raise _noted(error, index) from None
     if outcomes:
         _check_key(key)
         return _outcomes("sign", [(key, msg) for msg in items], _threads(threads), progress,
@@ -292,41 +348,83 @@ def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str], *, threads: in
 
 
 @overload
-def verify_many(items: Iterable[Sequence[str]], *, threads: int | None = None,
+def verify_many(items: Iterable[VerifyItem], *, threads: int | None = None,
                 outcomes: Literal[False] = False, progress: Progress | None = None,
                 chunk_size: int | None = None) -> list[bool]: ...
 @overload
-def verify_many(items: Iterable[Sequence[str]], *, threads: int | None = None,
+def verify_many(items: Iterable[VerifyItem], *, threads: int | None = None,
                 outcomes: Literal[True], progress: Progress | None = None,
                 chunk_size: int | None = None) -> list[Outcome[bool]]: ...
-def verify_many(items: Iterable[Sequence[str]], *, threads: int | None = None,
+def verify_many(items: Iterable[VerifyItem], *, threads: int | None = None,
                 outcomes: bool = False, progress: Progress | None = None,
                 chunk_size: int | None = None) -> list[bool] | list[Outcome[bool]]:
     """Whether each signature verifies: [verify_signature(*item) for item in items].
 
     Each item is a tuple or list of the five arguments (sig_r, sig_s,
-    pub_key_x, pub_key_y, msg). A malformed item raises TypeError or
-    ValueError "Any { .. }", noted with its index (an InvalidSignature
+    pub_key_x, pub_key_y, msg), or a triple (Signature, PublicKey, document
+    or message) as PublicKey.verify takes them. A malformed item raises
+    TypeError or ValueError "Any { .. }" (MalformedSignature or
+    InvalidMessage for a triple), noted with its index (a MalformedSignature
     outcome with outcomes=True); a well-formed signature that does not match
     gives False. Without outcomes, the well-formed items of each thread's
     share are checked together, by one random linear combination of their
     equations: a signature that does not verify comes back True with
     probability below 2^-103. `threads` as for hash_many.
     """
+    listed, typed = _verify_rows(_listed(items, "items"))
     if outcomes:
-        if isinstance(items, (str, bytes, bytearray)):
-            raise TypeError(f"items must be an iterable such as a list, not "
-                            f"'{type(items).__name__}'")
         rows: list[tuple[object, ...] | None] = [
             tuple(item) if isinstance(item, (tuple, list)) and len(item) == 5 else None
-            for item in items]
+            for item in listed]
         return _outcomes("verify_signature", rows, _threads(threads), progress, chunk_size,
-                         InvalidSignature)
-    if progress is None and chunk_size is None:
-        return _batch.verify_many(items, threads=threads)
-    return _raising(lambda chunk: _batch.verify_many(chunk,  # type: ignore[arg-type]
-                                                     threads=threads),
-                    list(items), progress, chunk_size)
+                         MalformedSignature)
+
+    def run(chunk: list[object]) -> list[bool]:
+        try:
+            return _batch.verify_many(chunk, threads=threads)  # type: ignore[arg-type]
+        except ValueError as error:
+            notes = getattr(error, "__notes__", [""])
+            if not typed or not notes[-1].startswith("batch item "):
+                raise  # the module's own error for its own five texts
+            note = notes[-1]
+        # Keys and messages of triples are known good: the signature is at fault.
+        failure = MalformedSignature("the signature is malformed (r not a point of the "
+                                     "curve, or s out of range)")
+        failure.add_note(note)
+        raise failure
+
+    return _raising(run, listed, progress, chunk_size)
+
+
+def _verify_rows(items: list[object]) -> tuple[list[object], bool]:
+    """The items with each (Signature, PublicKey, document or message) triple
+    turned into the five texts of verify_signature (documents hashed in one
+    batch per kind), and whether every item was a triple."""
+    triples = 0
+    documents: dict[Kind, dict[int, Document]] = {}
+    for index, item in enumerate(items):
+        if not (isinstance(item, (tuple, list)) and len(item) == 3):
+            continue
+        triples += 1
+        signature, public, message = item
+        if not isinstance(signature, Signature) or not isinstance(public, PublicKey):
+            raise _noted(TypeError(f"a triple is (Signature, PublicKey, document or message), "
+                                   f"not ({type(signature).__name__}, "
+                                   f"{type(public).__name__}, ...)"), index)
+        if isinstance(message, Document):
+            documents.setdefault(message.KIND, {})[index] = message
+            digest = ""
+        else:
+            try:
+                digest = message_text(message)
+            except InvalidMessage as error:
+                raise _noted(error, index) from None
+        items[index] = (signature.r, signature.s, public.x, public.y, digest)
+    for kind, of_kind in documents.items():
+        digests = _batch.hash_many(kind, [doc.to_json() for doc in of_kind.values()])
+        for index, digest in zip(of_kind, digests):
+            items[index] = (*items[index][:4], digest)  # type: ignore[index]
+    return items, bool(items) and triples == len(items)
 
 
 def default_threads() -> int:

@@ -23,7 +23,9 @@ from typing import Any, BinaryIO, NoReturn, TypeVar
 import quillet_python_sdk as sdk
 
 from quillet import __version__, _batch, batch, bench, demo
-from quillet.errors import QuilletError
+from quillet.documents import key_value, named_key
+from quillet.errors import KeyMismatch, QuilletError
+from quillet.keys import SUBGROUP_ORDER
 from quillet.keys import _key_fault as key_fault
 from quillet.audit import command as audit_command
 from quillet.audit.run import AuditError
@@ -108,8 +110,9 @@ class Inputs:
         return self.read(value[1:], what, TEXT_LIMIT) if value.startswith("@") else value
 
     def lines(self, source: str, what: str) -> Iterator[list[str]]:
-        """The non-blank lines of file `source` (stdin if "-"), NDJSON_CHUNK at
-        a time, as they are read: memory stays bounded however long the input.
+        """The lines of file `source` (stdin if "-"), blank ones too,
+        NDJSON_CHUNK at a time, as they are read: memory stays bounded however
+        long the input.
         A line is refused beyond DOCUMENT_LIMIT bytes or if it is not UTF-8."""
         if source == "-":
             file = self._claim_stdin(what)
@@ -141,8 +144,7 @@ class Inputs:
                 except UnicodeDecodeError as error:
                     raise Failure(f"line {number} of the {what} is not UTF-8 text "
                                   f"(byte {error.start})") from None
-                if line.strip():
-                    chunk.append(line)
+                chunk.append(line)
                 if len(chunk) == NDJSON_CHUNK:
                     yield chunk
                     chunk = []
@@ -222,7 +224,40 @@ def private_key(args: argparse.Namespace, inputs: Inputs) -> str:
     ok, reason = _batch.call("private_key_to_public_key_xy", text)
     if not ok:
         raise Failure(f"the private key in {origin} is refused: {key_fault(str(reason))}")
+    if key_value(json.loads(str(reason))["x"]) == 1:
+        raise Failure(f"the private key in {origin} is refused: it is 0, whose public key (the "
+                      "neutral point) accepts a signature for every message")
     return text
+
+
+def public_key_x(key: str) -> str:
+    """The packed public key of a private key text that private_key() returned."""
+    return str(json.loads(call(sdk.private_key_to_public_key_xy, key, secret=key))["x"])
+
+
+def key_mismatch(document: str, kind: str, signer: str) -> str | None:
+    """Why the private key whose public key is `signer` may not sign the JSON
+    `document`: the document names another key (see
+    quillet.documents.named_key). None if it names this one, or if the
+    module is left to refuse the document."""
+    parsed = _parse_json(document)
+    named = named_key(parsed, kind) if isinstance(parsed, dict) else None
+    value = key_value(named)
+    if value is None or value == key_value(signer):
+        return None
+    return str(KeyMismatch(str(named), signer))
+
+
+def refuse_message_zero(msg: str, prefixes: tuple[str, ...]) -> None:
+    """Failure if `msg`, read as the module reads it after dropping `prefixes`,
+    is 0 modulo the group order: its signature verifies under every key."""
+    digits = msg
+    for prefix in prefixes:
+        while digits.startswith(prefix):
+            digits = digits[len(prefix):]
+    if all(c in string.hexdigits for c in digits) and int(digits or "0", 16) % SUBGROUP_ORDER == 0:
+        raise Failure(f"message {msg!r} is 0 modulo the group order: its signature verifies "
+                      "under every public key, so it is never signed")
 
 
 # --- calling the module --------------------------------------------------------
@@ -387,17 +422,29 @@ def _error_line(reason: str) -> str:
     return json.dumps({"error": reason.split("\n\nCaused by:")[0].replace("\n", " ")}) + "\n"
 
 
+# What a blank input line answers, in every NDJSON reader (the audit too), and
+# the characters such a line holds at most (those bytes.strip() drops).
+BLANK_LINE = "empty line"
+_BLANKS = " \t\n\r\x0b\x0c"
+
+
 def _ndjson(chunks: Iterator[list[str]], run: Callable[[list[str]], list[Any]],
             wrap: Callable[[Any], str]) -> int:
     """Runs each chunk of lines as one batch with per-item outcomes and writes
-    one line per input line: wrap(value), or {"error": reason}. The status is
-    2 if any line was refused."""
+    one line per input line, in order: wrap(value), or {"error": reason}
+    ({"error": "empty line"} for a blank line). The status is 2 if any line
+    was refused."""
     failed = 0
     progress = _Progress()
     try:
         for chunk in chunks:
-            for outcome in run(chunk):
-                if outcome.ok:
+            answers = iter(run([line for line in chunk if line.strip(_BLANKS)]))
+            for line in chunk:
+                outcome = next(answers) if line.strip(_BLANKS) else None
+                if outcome is None:
+                    failed += 1
+                    write_out(_error_line(BLANK_LINE))
+                elif outcome.ok:
                     write_out(wrap(outcome.value) + "\n")
                 else:
                     failed += 1
@@ -422,22 +469,36 @@ def cmd_sign(args: argparse.Namespace, inputs: Inputs) -> int:
     if args.ndjson:
         chunks = inputs.lines(args.file, "NDJSON input")
         key = private_key(args, inputs)
-        return _ndjson(chunks, lambda docs: batch.sign_many(args.kind, docs, key, outcomes=True),
-                       str)
+        signer = public_key_x(key)
+
+        def sign(docs: list[str]) -> list[batch.Outcome[str]]:
+            outcomes = batch.sign_many(args.kind, docs, key, outcomes=True)
+            for index, doc in enumerate(docs):
+                mismatch = key_mismatch(doc, args.kind, signer)
+                if mismatch is not None:  # signed, but the signature is not given out
+                    outcomes[index] = batch.Outcome(index, error=QuilletError(mismatch))
+            return outcomes
+
+        return _ndjson(chunks, sign, str)
     document = inputs.read(args.file, "document")
     key = private_key(args, inputs)
+    mismatch = key_mismatch(document, args.kind, public_key_x(key))
+    if mismatch is not None:
+        raise Failure(mismatch)
     emit_text(call(SIGN[args.kind], document, key, secret=key))
     return EXIT_OK
 
 
 def cmd_sign_message(args: argparse.Namespace, inputs: Inputs) -> int:
     key = private_key(args, inputs)
+    refuse_message_zero(args.msg, ("0x",))
     emit_text(call(sdk.sign, key, args.msg, secret=key))
     return EXIT_OK
 
 
 def cmd_eth_sign(args: argparse.Namespace, inputs: Inputs) -> int:
     key = private_key(args, inputs)
+    refuse_message_zero(args.msg, ("0x", "0X", "0x"))  # as eth_sign trims them
     emit_text(call(sdk.eth_sign, key, args.msg, secret=key))
     return EXIT_OK
 
@@ -473,9 +534,9 @@ def _verify_row(line: str, kind: str | None) -> tuple[str, ...] | str:
 
 
 def cmd_verify_ndjson(args: argparse.Namespace, inputs: Inputs) -> int:
-    if args.arguments:
+    if len(args.arguments) > 1:
         raise Failure("with --ndjson every line holds its signature, public key and message; "
-                      "give no arguments")
+                      "give at most the FILE that holds the lines")
     answered_false = False
 
     def verify(lines: list[str]) -> list[batch.Outcome[bool]]:
@@ -493,7 +554,8 @@ def cmd_verify_ndjson(args: argparse.Namespace, inputs: Inputs) -> int:
                 outcomes.append(outcome)
         return outcomes
 
-    status = _ndjson(inputs.lines("-", "NDJSON input"), verify,
+    source = args.arguments[0] if args.arguments else "-"
+    status = _ndjson(inputs.lines(source, "NDJSON input"), verify,
                      lambda valid: json.dumps({"valid": valid}))
     return EXIT_FALSE if status == EXIT_OK and answered_false else status
 
@@ -669,8 +731,9 @@ def build_parser() -> argparse.ArgumentParser:
 
     def ndjson(sub: argparse.ArgumentParser, what: str) -> None:
         sub.add_argument("--ndjson", action="store_true",
-                         help=f"{what}, one JSON text per line; prints one result per line "
-                              '({"error": ...} for a refused line; exit 2 if any)')
+                         help=f"{what}, one JSON text per line; prints one result per input "
+                              'line ({"error": ...} for a refused line, {"error": "empty line"} '
+                              "for a blank one; exit 2 if any)")
 
     sub = command("hash", cmd_hash, "Poseidon hash of a transaction document",
                   'Prints {"hash": "0x..."} of a JSON transaction document.')
@@ -706,8 +769,8 @@ def build_parser() -> argparse.ArgumentParser:
                           "the signed message (hex text), with --kind a document file (- stdin)")
     sub.add_argument("--kind", type=_kind, choices=KINDS, metavar="KIND",
                      help="MESSAGE is a document of this kind: verify against its hash")
-    ndjson(sub, 'stdin holds lines {"signature": {"r", "s"}, "public_key": packed key or '
-                '{"x", "y"}, "message": hex text} ("document": ... instead with --kind)')
+    ndjson(sub, 'FILE (or stdin) holds lines {"signature": {"r", "s"}, "public_key": packed '
+                'key or {"x", "y"}, "message": hex text} ("document": ... instead with --kind)')
 
     sub = command("demo", cmd_demo, "run the end-to-end demo on embedded data",
                   "Derives a key, hashes and signs one document of each kind and a message, "

@@ -12,7 +12,9 @@ import quillet_python_sdk as sdk
 
 SEED = "quillet demo seed: market maker 7, do not use for real funds"
 
-OWNER_KEY = "0x0f62b52c0d31d63d24b1f5bc8ee2bd2ae0a6d9b3cb7cd1b7e4b4a0e1e8c1f0aa"
+# The packed public key of SEED's private key: a document is signed only by the
+# key it names, so the samples name the key that signs them.
+OWNER_KEY = "0x940b5ad2f9e90e24ff30cd3142856454c99c7ffd6dab03e2637db7219f3530a0"
 USDC = "0x31857064564ed0ff978e687456963cba09c2c6985d8f9300a1de4962fafa054"
 BTC = "0x4254432d3130000000000000000000"
 
@@ -65,7 +67,7 @@ DOCUMENTS: list[tuple[str, HashFn, SignFn, dict[str, Any]]] = [
         "actual_liquidator_fee": "2100000",
     }),
     ("signed_oracle_price", sdk.hash_signed_oracle_price, sdk.sign_signed_oracle_price, {
-        "signer_key": "0x1c6a5d8e9f0a1b2c3d4e5f60718293a4b5c6d7e8f90a1b2c3d4e5f6071829300",
+        "signer_key": OWNER_KEY,
         "external_price": "42000000000000",
         "timestamp": "1767225600",
         "signed_asset_id": "0x425443555344000000000000000000004d616b657231",

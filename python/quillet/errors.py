@@ -9,6 +9,8 @@ the core's text may quote the key.
 
 from __future__ import annotations
 
+import warnings
+
 
 class QuilletError(Exception):
     """A failure of the typed API. `reason`: the core library's text, or None."""
@@ -40,14 +42,49 @@ class InvalidMessage(QuilletError, ValueError):
     """A message that is not a 256-bit integer in hexadecimal text."""
 
 
-class InvalidSignature(QuilletError, ValueError):
+class MalformedSignature(QuilletError, ValueError):
     """A signature text that is malformed (not one that merely fails to verify:
     PublicKey.verify returns False for that)."""
+
+
+class KeyMismatch(QuilletError, ValueError):
+    """A document signed by a key other than the one it names. `named`: the
+    public key the document names; `signer`: the signing key's public key.
+    A valid signature by another key proves nothing, and the audit rejects it."""
+
+    named: str
+    signer: str
+
+    def __init__(self, named: str, signer: str) -> None:
+        shown = named or '""'  # the module reads an empty key text as 0
+        super().__init__(f"the document names the key {shown}, not this key ({signer}): "
+                         "a document is signed only by the key it names")
+        self.named = named
+        self.signer = signer
+
+    def __reduce__(self) -> tuple[type[KeyMismatch], tuple[str, str], dict[str, object]]:
+        return type(self), (self.named, self.signer), self.__dict__
 
 
 class SigningFailed(QuilletError):
     """The core library refused to sign inputs that passed every check here."""
 
 
-__all__ = ["InvalidDocument", "InvalidKey", "InvalidMessage", "InvalidSignature", "QuilletError",
-           "SigningFailed"]
+
+
+# The old name of MalformedSignature, kept for one release (with a warning).
+TYPE_CHECKING = False  # not typing's: importing typing would slow `import quillet`
+if TYPE_CHECKING:
+    InvalidSignature = MalformedSignature
+
+
+def __getattr__(name: str) -> object:
+    if name == "InvalidSignature":
+        warnings.warn("quillet.InvalidSignature is now MalformedSignature; the old name goes "
+                      "in the next release", DeprecationWarning, stacklevel=2)
+        return MalformedSignature
+    raise AttributeError(f"module 'quillet.errors' has no attribute {name!r}")
+
+
+__all__ = ["InvalidDocument", "InvalidKey", "InvalidMessage", "KeyMismatch", "MalformedSignature",
+           "QuilletError", "SigningFailed"]

@@ -15,19 +15,32 @@ from __future__ import annotations
 import json
 import os
 import re
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import Any, NoReturn, Self
 
 from quillet import _batch
-from quillet.documents import Document
-from quillet.errors import InvalidKey, InvalidMessage, InvalidSignature, SigningFailed
+from quillet.documents import Document, Kind, key_value, named_key
+from quillet.errors import (InvalidKey, InvalidMessage, KeyMismatch, MalformedSignature,
+                            QuilletError, SigningFailed)
 
 _HEX = re.compile(r"(?:0x)?[0-9a-fA-F]{1,64}")
 KEY_VARIABLE = "QUILLET_PRIVATE_KEY"
 
+# The order of the key group: only a message modulo it enters a signature, and
+# a message of value 0 modulo it verifies under every key.
+SUBGROUP_ORDER = 2736030358979909402780800718157159386076813972158567259200215660948447373041
+# A signature of message 0 (R = S·G, here S = 1): it verifies under a key exactly when the
+# key decodes to a point of the prime-order subgroup, as verification requires.
+_ZERO_R = "0x85a01167ea785d3f784224644a68e4067532c815f5f6d57d984b5c0e9c6c94b7"  # G packed
+_ZERO_S = "0x0000000000000000000000000000000000000000000000000000000000000001"
+_NEUTRAL = 1  # the packed neutral point: the public key of private key 0
+_USABLE_CACHE = 4096
+_usable: dict[int, int] = {}  # packed key value -> affine x of keys known to be usable
 
-def _call(name: str, *args: str) -> tuple[bool, str | bool]:
-    return _batch.call(name, *args)
+
+# (True, result) or (False, the core's reason) of one module function's core call.
+_call: Callable[..., tuple[bool, str | bool]] = _batch.call
 
 
 def _key_fault(reason: str) -> str:
@@ -55,24 +68,44 @@ def message_text(msg: str | int) -> str:
     return msg
 
 
-def _hex_field(owner: str, name: str, value: object) -> None:
+def signable_text(msg: str | int) -> str:
+    """message_text(msg) for signing: a message of value 0 modulo the group
+    order is refused, since its signature verifies under every key."""
+    text = message_text(msg)
+    if int(text.removeprefix("0x"), 16) % SUBGROUP_ORDER == 0:
+        raise InvalidMessage(f"{msg!r} is message 0 (modulo the group order), whose signature "
+                             "verifies under every public key: it is never signed")
+    return text
+
+
+def _hex_field(owner: str, name: str, value: object,
+               error: type[QuilletError] = MalformedSignature) -> None:
     if not isinstance(value, str) or _HEX.fullmatch(value) is None:
-        raise InvalidSignature(f"{owner}.{name}: {value!r} is not \"0x\" and up to 64 hex digits")
+        raise error(f"{owner}.{name}: {value!r} is not \"0x\" and up to 64 hex digits")
 
 
-def _json_object(text: str | bytes, names: tuple[str, ...], what: str) -> dict[str, Any]:
+def _value(text: str) -> int:
+    return int(text.removeprefix("0x"), 16)
+
+
+def _json_object(text: str | bytes, names: tuple[str, ...], what: str,
+                 error: type[QuilletError] = MalformedSignature) -> dict[str, Any]:
     try:
         data = json.loads(text)
-    except ValueError as error:
-        raise InvalidSignature(f"{what}: not a JSON text: {error}") from None
+    except ValueError as cause:
+        raise error(f"{what}: not a JSON text: {cause}") from None
     if not isinstance(data, dict) or any(name not in data for name in names):
-        raise InvalidSignature(f"{what}: expected a JSON object with the keys {', '.join(names)}")
+        raise error(f"{what}: expected a JSON object with the keys {', '.join(names)}")
     return data
 
 
-@dataclass(frozen=True, slots=True)
+# Values compare by the integers they hold: the module reads "0x" prefixes,
+# either case and missing leading zeros alike.
+
+@dataclass(frozen=True, slots=True, eq=False)
 class Signature:
-    """An EdDSA signature (r, s), as the module's sign functions give it."""
+    """An EdDSA signature (r, s), as the module's sign functions give it.
+    Signatures compare and hash as values, not as texts."""
 
     r: str
     s: str
@@ -80,6 +113,23 @@ class Signature:
     def __post_init__(self) -> None:
         _hex_field("Signature", "r", self.r)
         _hex_field("Signature", "s", self.s)
+
+    @classmethod
+    def _of_module(cls, text: str) -> Signature:
+        # The module's own JSON, {"r":"0x…","s":"0x…"} with 64 digits each: read
+        # in place, as the batch calls return thousands of them.
+        signature = object.__new__(cls)
+        _SET_R(signature, text[6:72])
+        _SET_S(signature, text[79:145])
+        return signature
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Signature):
+            return NotImplemented
+        return (_value(self.r), _value(self.s)) == (_value(other.r), _value(other.s))
+
+    def __hash__(self) -> int:
+        return hash((_value(self.r), _value(self.s)))
 
     def to_json(self) -> str:
         """'{"r":"0x…","s":"0x…"}', the module's text."""
@@ -91,9 +141,15 @@ class Signature:
         return cls(data["r"], data["s"])
 
 
-@dataclass(frozen=True, slots=True)
+# The slots' own setters: a frozen dataclass refuses setattr.
+_SET_R = Signature.__dict__["r"].__set__
+_SET_S = Signature.__dict__["s"].__set__
+
+
+@dataclass(frozen=True, slots=True, eq=False)
 class L1Signature:
-    """The signature eth_sign gives: the point (x, y), s, and the signer's key (pk_x, pk_y)."""
+    """The signature eth_sign gives: the point (x, y), s, and the signer's key
+    (pk_x, pk_y). L1 signatures compare and hash as values."""
 
     x: str
     y: str
@@ -115,40 +171,133 @@ class L1Signature:
         data = _json_object(text, ("x", "y", "s", "pk_x", "pk_y"), "L1Signature")
         return cls(data["x"], data["y"], data["s"], data["pk_x"], data["pk_y"])
 
+    def _values(self) -> tuple[int, ...]:
+        return tuple(_value(getattr(self, name)) for name in ("x", "y", "s", "pk_x", "pk_y"))
 
-@dataclass(frozen=True, slots=True)
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, L1Signature):
+            return NotImplemented
+        return self._values() == other._values()
+
+    def __hash__(self) -> int:
+        return hash(self._values())
+
+    @property
+    def public_key(self) -> PublicKey:
+        """The signer's key (pk_x, pk_y); InvalidKey if verification cannot use it."""
+        return PublicKey(self.pk_x, self.pk_y)
+
+    def to_signature(self) -> Signature:
+        """The same signature in the packed form of sign: r is the point (x, y)
+        packed. MalformedSignature if (x, y) is not a point of the curve."""
+        x, y = _value(self.x), _value(self.y)
+        packed = f"0x{y | (x & 1) << 255:064x}"
+        ok, value = _call("public_key_to_xy", packed) if y < 1 << 255 else (False, "")
+        if not ok or _value(json.loads(str(value))["y"]) != x:
+            raise MalformedSignature("L1Signature: (x, y) is not a point of the curve")
+        return Signature(packed, self.s)
+
+    def verify(self, message: str | int) -> bool:
+        """Whether this signature verifies for the message integer under its
+        own key (pk_x, pk_y), as the packed signature would with
+        PublicKey.verify."""
+        return self.public_key.verify(self.to_signature(), message)
+
+
+def _affine_x(packed: str) -> int:
+    """The affine x of the point a packed key text decodes to, if verification
+    can use that key: it decodes as verification decodes it, lies on the curve
+    and in the prime-order subgroup, and is not the neutral point. Otherwise
+    InvalidKey, saying which."""
+    v = _value(packed)
+    known = _usable.get(v)
+    if known is not None:
+        return known
+    if v == _NEUTRAL:
+        raise InvalidKey(f"{packed!r} is the neutral point (the key of private key 0), under "
+                         "which a signature verifies for every message")
+    if 0 < v < 1 << 160:
+        raise InvalidKey(f"{packed!r} does not decode: verification reads a nonzero value below "
+                         "2**160 as the point (0, value), which is not on the curve")
+    ok, value = _call("public_key_to_xy", packed)
+    if not ok:
+        reason = str(value)
+        what = ("its y is not below the field modulus" if "not in field" in reason else
+                "it is not on the curve" if "not on curve" in reason else "it does not decode")
+        raise InvalidKey(f"{packed!r} is not a public key: {what}", reason=reason)
+    x = _value(json.loads(str(value))["y"])
+    ok, valid = _call("verify_signature", _ZERO_R, _ZERO_S, packed, "", "0x0")
+    if x == 0:  # (0, 1), the neutral point, or (0, -1), of order 2
+        raise InvalidKey(f"{packed!r} is not a public key: its point is the neutral point or "
+                         "of order 2")
+    if not ok or valid is not True:
+        raise InvalidKey(f"{packed!r} is not a public key: its point is outside the "
+                         "prime-order subgroup, so no signature verifies under it")
+    if len(_usable) >= _USABLE_CACHE:
+        _usable.clear()
+    _usable[v] = x
+    return x
+
+
+@dataclass(frozen=True, slots=True, eq=False)
 class PublicKey:
     """A public key: `x` the packed key (what documents and verification use),
-    `y` the affine x-coordinate of its point."""
+    `y` the affine x-coordinate of its point. Only keys that verification can
+    use are made (decodable, on the curve, in the prime-order subgroup, not the
+    neutral point); others raise InvalidKey. Keys compare and hash as values."""
 
     x: str
     y: str
 
     def __post_init__(self) -> None:
         for name in ("x", "y"):
-            value = getattr(self, name)
-            if not isinstance(value, str) or _HEX.fullmatch(value) is None:
-                raise InvalidKey(f"PublicKey.{name}: {value!r} is not \"0x\" and up to 64 hex "
-                                 "digits")
+            _hex_field("PublicKey", name, getattr(self, name), InvalidKey)
+        if _affine_x(self.x) != _value(self.y):
+            raise InvalidKey(f"PublicKey.y: {self.y!r} is not the affine x-coordinate of the "
+                             f"point of x ({self.x})")
+
+    @classmethod
+    def _trusted(cls, x: str, y: str) -> Self:
+        key = object.__new__(cls)
+        _SET_X(key, x)
+        _SET_Y(key, y)
+        return key
+
+    @classmethod
+    def _derived(cls, text: str) -> Self:
+        # The module's pair {"x":"0x…","y":"0x…"} (64 digits each) for a valid
+        # nonzero private key: usable by construction.
+        return cls._trusted(text[6:72], text[79:145])
 
     @classmethod
     def from_packed(cls, packed: str) -> Self:
-        """The key of a packed public key text."""
+        """The key of a packed public key text. InvalidKey for a text that
+        verification cannot use, saying why."""
+        if isinstance(packed, str) and _HEX.fullmatch(packed):
+            known = _usable.get(_value(packed))
+            if known is not None:  # the pair public_key_to_xy gives, without decoding again
+                return cls._trusted(packed if packed.startswith("0x") else "0x" + packed,
+                                    f"0x{known:064x}")
         ok, value = _call("public_key_to_xy", packed) if isinstance(packed, str) else (False, "")
         if not ok:
+            if isinstance(packed, str) and _HEX.fullmatch(packed):
+                _affine_x(packed)  # says why
             raise InvalidKey(f"not a packed public key: {packed!r}", reason=str(value) or None)
         return cls.from_json(str(value))
 
     @classmethod
     def from_json(cls, text: str | bytes) -> Self:
         """The key of '{"x":…,"y":…}' (what pubkey and private_key_to_public_key_xy print)."""
-        try:
-            data = json.loads(text)
-        except ValueError as error:
-            raise InvalidKey(f"PublicKey: not a JSON text: {error}") from None
-        if not isinstance(data, dict) or "x" not in data or "y" not in data:
-            raise InvalidKey('PublicKey: expected a JSON object with the keys x, y')
+        data = _json_object(text, ("x", "y"), "PublicKey", InvalidKey)
         return cls(data["x"], data["y"])
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, PublicKey):
+            return NotImplemented
+        return _value(self.x) == _value(other.x)
+
+    def __hash__(self) -> int:
+        return hash(_value(self.x))
 
     def to_json(self) -> str:
         """'{"x":"0x…","y":"0x…"}', the module's text."""
@@ -156,11 +305,9 @@ class PublicKey:
 
     @property
     def on_curve(self) -> bool:
-        """Whether (x, y) is a point of the curve, as is_on_curve says."""
-        ok, value = _call("is_on_curve", self.x, self.y)
-        if not ok:
-            raise InvalidKey("is_on_curve refused the key", reason=str(value))
-        return value is True
+        """True: a PublicKey exists only for a key that verification can use
+        (its point is on the curve and in the prime-order subgroup)."""
+        return True
 
     def verify(self, signature: Signature, message: Document | str | int) -> bool:
         """Whether `signature` verifies for `message` (a document, whose hash
@@ -169,29 +316,39 @@ class PublicKey:
         what a True proves."""
         msg = message.hash() if isinstance(message, Document) else message_text(message)
         ok, value = _call("verify_signature", signature.r, signature.s, self.x, self.y, msg)
-        if not ok:
-            raise InvalidSignature("verify_signature refused its input", reason=str(value))
+        if not ok:  # the key and the message are known good: the signature is at fault
+            raise MalformedSignature("the signature is malformed (r not a point of the curve, "
+                                     "or s out of range)", reason=str(value))
         return value is True
+
+
+_SET_X = PublicKey.__dict__["x"].__set__
+_SET_Y = PublicKey.__dict__["y"].__set__
 
 
 class PrivateKey:
     """A private key. Made with from_seed, from_text, from_file or from_env;
     repr and str show only its public key."""
 
-    __slots__ = ("_text", "_public")
+    __slots__ = ("_text", "_public", "_value")
     _text: str
     _public: PublicKey
+    _value: int  # of the public key, which documents must name
 
     def __init__(self, text: str) -> None:
-        """The key of a private key text ("0x" and up to 64 hex digits).
-        Raises InvalidKey, whose text never quotes the key."""
+        """The key of a private key text ("0x" and exactly 64 hex digits).
+        Raises InvalidKey, whose text never quotes the key; key 0 is refused."""
         if not isinstance(text, str):
             raise InvalidKey(f"a private key is a str, not {type(text).__name__}")
         ok, value = _call("private_key_to_public_key_xy", text)
         if not ok:
             raise InvalidKey(f"not a private key: {_key_fault(str(value))}")
+        self._public = PublicKey._derived(str(value))
+        self._value = _value(self._public.x)
+        if self._value == _NEUTRAL:
+            raise InvalidKey("not a private key: it is 0, whose public key (the neutral point) "
+                             "accepts a signature for every message")
         self._text = text
-        self._public = PublicKey.from_json(str(value))
 
     @classmethod
     def from_text(cls, text: str) -> PrivateKey:
@@ -255,29 +412,103 @@ class PrivateKey:
         """The private key text: the secret itself. Store it with care."""
         return self._text
 
+    def check_names(self, document: Document) -> None:
+        """KeyMismatch unless `document` names this key as its signer's (see
+        quillet.documents.named_key): the one rule of every signing path."""
+        named = named_key(document)
+        if named != self._public.x and key_value(named) != self._value:
+            raise KeyMismatch(str(named), self._public.x)
+
     def sign(self, document: Document) -> Signature:
-        """The signature of a document, as sign_{document.KIND} gives it."""
+        """The signature of a document, as sign_{document.KIND} gives it.
+        KeyMismatch if the document names another key as its signer's."""
         if not isinstance(document, Document):
             raise TypeError(f"sign() takes a document, not {type(document).__name__}; "
                             "use sign_message for a message integer")
+        self.check_names(document)
         ok, value = _call("sign_" + document.KIND, document.to_json(), self._text)
         if not ok:
             self._failed(str(value))
-        return Signature.from_json(str(value))
+        return Signature._of_module(str(value))
 
     def sign_message(self, msg: str | int) -> Signature:
-        """The signature of a message integer (hex text or int), as sign gives it."""
-        ok, value = _call("sign", self._text, message_text(msg))
+        """The signature of a message integer (hex text or int), as sign gives
+        it. Message 0 (modulo the group order) is refused: InvalidMessage."""
+        ok, value = _call("sign", self._text, signable_text(msg))
         if not ok:
             raise InvalidMessage(f"sign refused the message {msg!r}", reason=str(value))
-        return Signature.from_json(str(value))
+        return Signature._of_module(str(value))
 
     def eth_sign(self, msg: str | int) -> L1Signature:
-        """The L1 signature of a message integer, as eth_sign gives it."""
-        ok, value = _call("eth_sign", self._text, message_text(msg))
+        """The L1 signature of a message integer, as eth_sign gives it (message
+        0 refused, as by sign_message)."""
+        ok, value = _call("eth_sign", self._text, signable_text(msg))
         if not ok:
             raise InvalidMessage(f"eth_sign refused the message {msg!r}", reason=str(value))
         return L1Signature.from_json(str(value))
+
+    def sign_many(self, documents: Iterable[Document], *, threads: int | None = None,
+                  progress: Callable[[int, int], None] | None = None,
+                  chunk_size: int | None = None) -> list[Signature]:
+        """[self.sign(doc) for doc in documents], on several cores (as
+        quillet.batch.sign_many); kinds may mix. Every document is checked
+        before any is signed: a non-document is a TypeError, one that names
+        another key a KeyMismatch, noted "batch item N". `progress(done,
+        total)` is called after each chunk of `chunk_size` (default 1024)."""
+        _check_threads(threads)
+        kinds: list[Kind] = []
+        texts: list[str] = []
+        for index, document in enumerate(_batch_items(documents, "documents")):
+            try:
+                if not isinstance(document, Document):
+                    raise TypeError(f"expected a document, got {type(document).__name__}")
+                self.check_names(document)
+            except (TypeError, QuilletError) as error:
+                error.add_note(f"batch item {index}")
+                raise
+            kinds.append(document.KIND)
+            texts.append(document.to_json())
+
+        def run(start: int, stop: int) -> list[str]:
+            if start == stop:
+                return []
+            if all(kind == kinds[start] for kind in kinds[start:stop]):  # one call for one kind
+                return _native(lambda: _batch.sign_many(kinds[start], texts[start:stop],
+                                                        self._text, threads=threads),
+                               range(start, stop))
+            groups: dict[Kind, list[int]] = {}
+            for i in range(start, stop):
+                groups.setdefault(kinds[i], []).append(i)
+            out = [""] * (stop - start)
+            for kind, chosen in groups.items():
+                signed = _native(lambda: _batch.sign_many(kind, [texts[i] for i in chosen],
+                                                          self._text, threads=threads), chosen)
+                for i, text in zip(chosen, signed):
+                    out[i - start] = text
+            return out
+
+        return _in_chunks(run, len(texts), progress, chunk_size)
+
+    def sign_messages(self, messages: Iterable[str | int], *, threads: int | None = None,
+                      progress: Callable[[int, int], None] | None = None,
+                      chunk_size: int | None = None) -> list[Signature]:
+        """[self.sign_message(m) for m in messages], on several cores; every
+        message is checked first (InvalidMessage, noted "batch item N")."""
+        _check_threads(threads)
+        texts: list[str] = []
+        for index, msg in enumerate(_batch_items(messages, "messages")):
+            try:
+                texts.append(signable_text(msg))  # type: ignore[arg-type]
+            except QuilletError as error:
+                error.add_note(f"batch item {index}")
+                raise
+
+        def run(start: int, stop: int) -> list[str]:
+            return _native(lambda: _batch.sign_messages(self._text, texts[start:stop],
+                                                        threads=threads),
+                           range(start, stop))
+
+        return _in_chunks(run, len(texts), progress, chunk_size)
 
     @staticmethod
     def _failed(reason: str) -> NoReturn:
@@ -295,4 +526,57 @@ class PrivateKey:
                         "pass PrivateKey.to_text() on purpose if you must")
 
 
-__all__ = ["KEY_VARIABLE", "L1Signature", "PrivateKey", "PublicKey", "Signature", "message_text"]
+def _batch_items(items: Iterable[object], what: str) -> list[object]:
+    if isinstance(items, (str, bytes, bytearray)):
+        raise TypeError(f"{what} must be an iterable such as a list, not "
+                        f"'{type(items).__name__}'")
+    return list(items)
+
+
+def _native(run: Callable[[], list[str]], indexes: Iterable[int]) -> list[str]:
+    """run(), whose items passed every check here: a refusal by the core is a
+    SigningFailed naming the item in the whole batch, never "Any { .. }"."""
+    try:
+        return run()
+    except ValueError as error:
+        notes = [note for note in getattr(error, "__notes__", ())
+                 if note.startswith("batch item ")]
+        if not notes or not notes[0][11:].isdigit():
+            raise
+        position = int(notes[0][11:])
+    failure = SigningFailed("signing failed for an item that passed every check")
+    failure.add_note(f"batch item {list(indexes)[position]}")
+    raise failure
+
+
+def _check_threads(threads: int | None) -> None:
+    # As quillet.batch takes it: True is not a count.
+    if threads is None:
+        return
+    if isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads must be an int or None, not '{type(threads).__name__}'")
+    if threads < 1:
+        raise ValueError(f"threads must be at least 1, not {threads}")
+
+
+def _in_chunks(run: Callable[[int, int], list[str]], count: int,
+               progress: Callable[[int, int], None] | None,
+               chunk_size: int | None) -> list[Signature]:
+    if progress is None and chunk_size is None:
+        return [Signature._of_module(text) for text in run(0, count)]
+    size = 1024 if chunk_size is None else chunk_size
+    if isinstance(size, bool) or not isinstance(size, int) or size < 1:
+        raise ValueError(f"chunk_size must be an int of at least 1, not {chunk_size!r}")
+    signatures: list[Signature] = []
+    for start in range(0, count, size):
+        signatures.extend(Signature._of_module(text)
+                          for text in run(start, min(count, start + size)))
+        if progress is not None:
+            progress(len(signatures), count)
+    if progress is not None and not count:
+        progress(0, 0)
+    return signatures
+
+
+__all__ = ["KEY_VARIABLE", "SUBGROUP_ORDER", "L1Signature", "PrivateKey", "PublicKey", "Signature",
+           "message_text", "signable_text"]

@@ -56,3 +56,13 @@ def text(kind: str, **changes) -> str:
     doc = dict(DOCUMENTS[kind])
     doc.update(changes)
     return json.dumps(doc)
+
+
+def named(kind: str, public_key: str) -> str:
+    """The sample of `kind` naming `public_key` as its signer's key."""
+    doc = dict(DOCUMENTS[kind])
+    if kind == "liquidate":
+        doc["liquidator_order"] = dict(ORDER, public_key=public_key)
+    else:
+        doc["signer_key" if kind == "signed_oracle_price" else "public_key"] = public_key
+    return json.dumps(doc)

@@ -106,6 +106,7 @@ def test_each_record_is_classified_with_its_reason(tmp_path):
         (changed(["kind"], "swap"), "bad-document", 'unknown kind "swap"'),
         (changed(["document"], None), "bad-document", "no document object"),
         (changed(["document", "nonce"], 5), "bad-document", "Couldn't get hash"),
+        (changed(["document", "nonce"], "0x11"), "bad-document", "nonce: expected decimal"),
         # The module sees the document as written: it refuses a repeated key.
         (sound.replace(b'"nonce": ', b'"nonce": "1", "nonce": ', 1), "bad-document", "nonce"),
         (changed(["public_key"], None), "bad-key", "no public_key"),
@@ -156,6 +157,13 @@ def test_command_writes_a_demo_log_and_audits_it(tmp_path):
     summary = json.loads(checked.stdout)
     assert summary["outcomes"] == {"valid": 54, "bad-document": 0, "bad-key": 6,
                                    "bad-signature": 0}
+    lines = open(path).read().splitlines()
+    for issue in summary["issues"]:  # the order signed, named by its position and nonce
+        document = json.loads(lines[issue["record"] - 1])["document"]
+        order = document.get("liquidator_order", document)
+        assert (issue["position_id"], issue["nonce"]) == (order["position_id"], order["nonce"])
+    result = audit.audit([path], jobs=1)
+    assert any(line.endswith("…") and len(line) == 60 for line in result.table(60).splitlines())
     clean = str(tmp_path / "clean.ndjson")
     assert quillet("demo", "--log", clean, "--count", "10").returncode == 0
     table = quillet("audit", clean, "--table")

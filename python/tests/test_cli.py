@@ -10,7 +10,7 @@ from importlib import metadata
 import pytest
 
 import quillet_python_sdk as q
-from samples import DOCUMENTS, text
+from samples import DOCUMENTS, named, text
 
 SEED = "command line tests: a seed of more than thirty-two bytes"
 KEY = q.private_key_from_seed(SEED)
@@ -60,7 +60,7 @@ def files(tmp_path):
     paths["seed"].write_text(SEED + "\n")
     for kind in DOCUMENTS:
         paths[kind] = tmp_path / f"{kind}.json"
-        paths[kind].write_text(text(kind))
+        paths[kind].write_text(named(kind, PUBLIC["x"]))
     return {name: str(path) for name, path in paths.items()}
 
 
@@ -117,7 +117,10 @@ def test_hash_and_sign_each_kind_as_the_module_does(kind, files):
     assert ok_json(quillet("hash", kind, files[kind])) == expected_hash
     assert ok_json(quillet("hash", kind.replace("_", "-"), stdin=text(kind))) == expected_hash
     proc = quillet("sign", kind, files[kind], "--key-file", files["key"])
-    assert proc.stdout.decode() == sign_fn(text(kind), KEY) + "\n"
+    assert proc.stdout.decode() == sign_fn(named(kind, PUBLIC["x"]), KEY) + "\n"
+    assert "not this key" in failure_line(quillet("sign", kind, stdin=text(kind), key=KEY))
+    assert 'names the key "", not' in failure_line(quillet("sign", kind, stdin=named(kind, ""),
+                                                         key=KEY))  # "" reads as key 0
     signature = ok_json(proc)
     verdict = quillet("verify", "--kind", kind, json.dumps(signature), PUBLIC["x"], files[kind])
     assert ok_json(verdict) == {"valid": True}
@@ -177,6 +180,9 @@ FAILURES = [
     (["sign", "transfer", "-", "--key-file", "-"], text("transfer"), None,
      "standard input already holds the document"),
     (["sign-message", "0X1"], "", KEY, "sign refused its input"),
+    (["sign-message", "0x"], "", KEY, "message '0x' is 0 modulo the group order"),
+    (["eth-sign", "0X0"], "", KEY, "message '0X0' is 0 modulo the group order"),
+    (["pubkey"], "", "0x" + "0" * 64, "refused: it is 0, whose public key"),
     (["eth-sign", "0x" + "1" * 65], "", KEY, "eth_sign refused its input"),
     (["pubkey"], "", "  ", "holds no private key"),
     (["pubkey", "--key-file", "-"], '{"key": "0x1"}', None, 'without a "private_key"'),
@@ -310,20 +316,25 @@ def test_keygen_out_creates_a_private_file_once(files, tmp_path):
 
 
 def test_ndjson_mode_gives_one_result_per_line(tmp_path):
-    good, bad = text("transfer"), "{}"
-    lines = f"{good}\n{bad}\n\n{good}\n"
+    good, bad = named("transfer", PUBLIC["x"]), "{}"
+    lines = f"{good}\n{bad}\n \n{good}\n"
+    (tmp_path / "lines").write_text(lines)
     hashed = quillet("hash", "transfer", "--ndjson", stdin=lines)
     assert hashed.returncode == 2
     results = [json.loads(line) for line in hashed.stdout.splitlines()]
-    assert results[0] == results[2] == {"hash": q.hash_transfer(good)}
+    assert results[0] == results[3] == {"hash": q.hash_transfer(good)}
     assert "missing field `sender_position_id`" in results[1]["error"]
-    signed = quillet("sign", "transfer", "--ndjson", stdin=f"{good}\n{good}\n", key=KEY)
-    assert signed.stdout.decode().splitlines() == [q.sign_transfer(good, KEY)] * 2
+    assert results[2] == {"error": "empty line"}  # line N answers line N
+    signed = quillet("sign", "transfer", str(tmp_path / "lines"), "--ndjson", key=KEY)
+    assert [json.loads(line).get("error", "signed")[:6] for line in signed.stdout.splitlines()
+            ] == ["signed", "called", "empty ", "signed"]
+    other = quillet("sign", "transfer", "--ndjson", stdin=text("transfer") + "\n", key=KEY)
+    assert "not this key" in json.loads(other.stdout)["error"]
     signature = json.loads(q.sign_transfer(good, KEY))
     rows = [{"signature": signature, "public_key": PUBLIC["x"], "document": json.loads(good)},
             {"signature": signature, "public_key": PUBLIC, "message": "0x5"}]
-    checked = quillet("verify", "--ndjson", "--kind", "transfer",
-                      stdin="\n".join(map(json.dumps, rows)))
+    (tmp_path / "rows").write_text("\n".join(map(json.dumps, rows)))
+    checked = quillet("verify", "--ndjson", "--kind", "transfer", str(tmp_path / "rows"))
     assert checked.stdout.decode().splitlines()[0] == '{"valid": true}'
     assert "error" in json.loads(checked.stdout.decode().splitlines()[1])
 

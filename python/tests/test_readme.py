@@ -39,7 +39,18 @@ def test_readme_blocks_run_in_order_in_an_empty_directory(language, command, tmp
     proc = run(command, tmp_path, input=script)
     assert proc.returncode == 0, proc.stdout[-2000:] + proc.stderr[-2000:]
     if language == "sh":  # the verify lines found the signatures valid
-        assert proc.stdout.count('{"valid": true}') == 3
+        assert proc.stdout.count('{"valid": true}') == 6
+
+
+@pytest.mark.parametrize("language, command", [
+    ("sh", ["bash", "-euo", "pipefail", "-s"]),
+    ("python", [sys.executable, "-"]),
+])
+def test_each_readme_block_runs_alone_in_a_fresh_process(language, command, tmp_path):
+    for number, block in enumerate(blocks(language)):
+        (tmp_path / str(number)).mkdir()
+        proc = run(command, tmp_path / str(number), input=block)
+        assert proc.returncode == 0, (number, block[:200], proc.stderr[-2000:])
 
 
 def test_a_typed_script_passes_mypy_strict_and_runs(tmp_path):

@@ -1,6 +1,7 @@
 """Batches with per-item outcomes, progress and chunks; process pools; Ctrl-C; asyncio."""
 
 import asyncio
+import dataclasses
 import concurrent.futures
 import multiprocessing
 import signal
@@ -35,12 +36,14 @@ def test_outcomes_report_every_item_with_the_core_reason(capfd):
 
 
 def test_outcomes_of_signing_and_verifying():
-    signed = batch.sign_many("transfer", [DOC, "{}"], KEY, outcomes=True)
+    pub = quillet.PrivateKey(KEY).public_key
+    doc = dataclasses.replace(DOC, public_key=pub.x)
+    signed = batch.sign_many("transfer", [doc, "{}", DOC], KEY, outcomes=True)
     assert signed[0].unwrap() == q.sign_transfer(GOOD, KEY) and not signed[1].ok
+    assert isinstance(signed[2].error, quillet.KeyMismatch)  # DOC names another key
     with pytest.raises(InvalidKey):  # a bad key fails the batch, in words of its own
         batch.sign_many("transfer", [DOC], "0xzz", outcomes=True)
     sig = quillet.Signature.from_json(signed[0].unwrap())
-    pub = quillet.PrivateKey(KEY).public_key
     row = (sig.r, sig.s, pub.x, pub.y, DOC.hash())
     checked = batch.verify_many([row, row[:4] + ("0x5",), ("0xzz",) + row[1:], "x"],
                                 outcomes=True)

@@ -34,6 +34,8 @@ import quillet_python_sdk as sdk
 
 from quillet import batch
 from quillet.audit import log
+from quillet.documents import DOCUMENT_TYPES, named_key
+from quillet.errors import InvalidDocument
 
 Outcome = Literal["valid", "bad-document", "bad-key", "bad-signature"]
 OUTCOMES: tuple[Outcome, ...] = ("valid", "bad-document", "bad-key", "bad-signature")
@@ -54,6 +56,8 @@ class Finding:
     kind: str
     outcome: Outcome
     reason: str
+    position_id: str | None = None  # the signer's position and nonce, where readable
+    nonce: str | None = None
 
 
 @dataclass
@@ -184,14 +188,6 @@ def _key_problem(text: str) -> str | None:
     return _known_keys[text]
 
 
-def named_key(kind: str, document: dict[str, Any]) -> object:
-    """The key text a document names as its signer's."""
-    if kind == "liquidate":
-        order = document.get("liquidator_order")
-        return order.get("public_key") if isinstance(order, dict) else None
-    return document.get("signer_key" if kind == "signed_oracle_price" else "public_key")
-
-
 # --- the check -----------------------------------------------------------------------
 
 @dataclass
@@ -240,7 +236,7 @@ def check_records(raw: Sequence[Any], *, threads: int | None = None,
             digests = _each(functools.partial(batch.hash_many, kind, threads=threads), texts)
             for p, digest in zip(of_kind, digests):
                 if isinstance(digest, _ItemFailure):
-                    outcomes[p.index] = (kind, "bad-document", digest.reason)
+                    outcomes[p.index] = (kind, "bad-document", _field_reason(p, digest.reason))
                 else:
                     hashes[p.index] = digest
         result.stages["hash"] += time.process_time() - clock
@@ -267,13 +263,39 @@ def check_records(raw: Sequence[Any], *, threads: int | None = None,
                 outcomes[p.index] = (p.kind, *_refusal(item))
         result.stages["verify"] += time.process_time() - clock
 
+    documents = {p.index: p.document for p in pending}
     for index, outcome in enumerate(outcomes):
         assert outcome is not None
         kind, verdict, reason = outcome
         result.count(kind, verdict)
         if verdict != "valid":
-            result.findings.append(Finding(index, kind, verdict, reason))
+            result.findings.append(Finding(index, kind, verdict, reason,
+                                           *_position_and_nonce(kind, documents.get(index))))
     return result
+
+
+def _position_and_nonce(kind: str, document: dict[str, Any] | None) -> tuple[str | None, ...]:
+    """The position id and nonce of the order a record signs (a liquidation's
+    liquidator order's), each None where missing or not a decimal text."""
+    if kind == "liquidate" and document is not None:
+        document = document.get("liquidator_order")
+    if not isinstance(document, dict):
+        return None, None
+    position = document.get("sender_position_id" if kind == "transfer" else "position_id")
+    nonce = document.get("nonce")
+    return tuple(value if isinstance(value, str) and value.isdecimal() and value.isascii()
+                 else None for value in (position, nonce))
+
+
+def _field_reason(p: _Pending, reason: str) -> str:
+    """The module's reason for refusing a document, led by the field at fault
+    as the typed document names it (the module's own text names none)."""
+    try:
+        DOCUMENT_TYPES[p.kind].from_dict(p.document)  # type: ignore[index]
+    except InvalidDocument as error:
+        if error.field is not None:
+            return f"{error} (module: {reason})"
+    return reason
 
 
 def _signer_problem(p: _Pending) -> tuple[Outcome, str] | None:
@@ -285,7 +307,7 @@ def _signer_problem(p: _Pending) -> tuple[Outcome, str] | None:
     problem = _key_problem(p.key)
     if problem is not None:
         return "bad-key", problem
-    named = log.key_value(named_key(p.kind, p.document))
+    named = log.key_value(named_key(p.document, p.kind))
     if named != signer:
         short = p.key if len(p.key) <= 16 else f"{p.key[:10]}…{p.key[-4:]}"
         return "bad-key", f"signed by {short}, not by the key the document names"

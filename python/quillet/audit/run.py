@@ -51,6 +51,8 @@ class Issue:
     kind: str
     outcome: str
     reason: str
+    position_id: str | None = None  # of the order signed, where readable
+    nonce: str | None = None
 
 
 @dataclass
@@ -90,6 +92,7 @@ class AuditResult:
             "workers": self.workers,
             "stage_cpu_seconds": {k: round(v, 3) for k, v in self.stages.items()},
             "issues": [{"file": i.file, "record": i.record, "kind": i.kind,
+                        "position_id": i.position_id, "nonce": i.nonce,
                         "outcome": i.outcome, "reason": i.reason} for i in self.issues],
         }
 
@@ -105,10 +108,13 @@ class AuditResult:
         if self.issues:
             lines += ["", f"{len(self.issues):,} records not valid:"]
             many = len(self.files) > 1
-            rows = [([i.file] if many else []) + [f"{i.record:,}", i.kind, i.outcome, i.reason]
+            rows = [([i.file] if many else []) + [f"{i.record:,}", i.kind, i.position_id or "-",
+                                                  i.nonce or "-", i.outcome, i.reason]
                     for i in self.issues]
-            head = (["file"] if many else []) + ["record", "kind", "outcome", "reason"]
-            lines += [line[:width] for line in _columns(head, rows, right={int(many)})]
+            head = (["file"] if many else []) + ["record", "kind", "position", "nonce",
+                                                 "outcome", "reason"]
+            lines += [line if len(line) <= width else line[:width - 1] + "…"
+                      for line in _columns(head, rows, right={int(many)})]
         else:
             lines += ["", "every record is valid"]
         return "\n".join(lines)
@@ -161,7 +167,8 @@ def audit(paths: Sequence[str], *, jobs: int | None = None, threads: int | None 
     total = PartResult()
     issues = []
     for path, result in zip(files, per_file):
-        issues += [Issue(path, f.index + 1, f.kind, f.outcome, f.reason) for f in result.findings]
+        issues += [Issue(path, f.index + 1, f.kind, f.outcome, f.reason, f.position_id, f.nonce)
+                   for f in result.findings]
         result.findings = []
         total.merge(result)
     return AuditResult(files, total.records, seconds, total.counts, issues, total.stages, workers,
