@@ -29,6 +29,7 @@ if TYPE_CHECKING:
     from quillet.documents import (Document, LimitOrder, Liquidation, SignedOraclePrice,
                                    Transfer, Withdrawal)
     from quillet.keys import L1Signature, PrivateKey, PublicKey, Signature
+    from quillet.signer import Signer
 
     class PanicException(BaseException):
         """Raised by quillet_python_sdk's functions when the core fails; derives
@@ -43,7 +44,7 @@ _LAZY = {
     "Liquidation": "quillet.documents", "SignedOraclePrice": "quillet.documents",
     "Transfer": "quillet.documents", "Withdrawal": "quillet.documents",
     "L1Signature": "quillet.keys", "PrivateKey": "quillet.keys", "PublicKey": "quillet.keys",
-    "Signature": "quillet.keys",
+    "Signature": "quillet.keys", "Signer": "quillet.signer",
 }
 
 
@@ -59,5 +60,5 @@ def __getattr__(name: str) -> object:
 
 __all__ = ["Document", "InvalidDocument", "InvalidKey", "InvalidMessage", "InvalidSignature",
            "L1Signature", "LimitOrder", "Liquidation", "PanicException", "PrivateKey",
-           "PublicKey", "QuilletError", "Signature", "SignedOraclePrice", "SigningFailed",
+           "PublicKey", "QuilletError", "Signature", "SignedOraclePrice", "Signer", "SigningFailed",
            "Transfer", "Withdrawal", "__version__"]
