@@ -236,7 +236,7 @@ def _hex(data: dict[str, Any], path: str, name: str, size: int | None = None,
 
 
 def _function(module: dict[str, Any], path: str, known: tuple[str, ...]) -> str:
-    name = _member(module, path, "function", str)
+    name: str = _member(module, path, "function", str)
     if name not in known:
         raise InvalidKey(f"keystore: {path}function {name!r} is not supported "
                          f"({', '.join(known)})")
