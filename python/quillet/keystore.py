@@ -149,8 +149,12 @@ def _derive(dk: Secret, passphrase: Passphrase, kdf: str, params: dict[str, Any]
     if kdf == "scrypt":
         n, r, p = params["n"], params["r"], params["p"]
         # hashlib counts the working memory as OpenSSL does: 128·r·(n + p + 2).
-        dk.buffer[:] = hashlib.scrypt(passphrase.buffer, salt=salt, n=n, r=r, p=p,
-                                      dklen=KEY_SIZE, maxmem=128 * r * (n + p + 2) + (1 << 20))
+        try:
+            dk.buffer[:] = hashlib.scrypt(passphrase.buffer, salt=salt, n=n, r=r, p=p,
+                                          dklen=KEY_SIZE,
+                                          maxmem=128 * r * (n + p + 2) + (1 << 20))
+        except ValueError:  # parameters OpenSSL refuses that the checks above let by
+            raise InvalidKey(f"keystore: scrypt refuses n={n}, r={r}, p={p}") from None
     else:
         dk.buffer[:] = hashlib.pbkdf2_hmac("sha256", passphrase.buffer, salt, params["c"],
                                            KEY_SIZE)
@@ -266,6 +270,8 @@ def _kdf_params(kdf: str, params: dict[str, Any]) -> dict[str, Any]:
         raise InvalidKey(f"keystore: {path}n = {n} is not a power of two")
     r = _integer(params, path, "r", 1, words)
     p = _integer(params, path, "p", 1, words)
+    if r < 4 and n >= 1 << (16 * r):  # scrypt's own condition, else hashlib's ValueError
+        raise InvalidKey(f"keystore: {path}n = {n} is not below 2^(16·r) with r = {r}")
     if 128 * r * n * p > MAX_SCRYPT_MEMORY:
         raise InvalidKey(f"keystore: scrypt with n={n}, r={r}, p={p} costs "
                          f"{128 * r * n * p >> 20} MiB, above the bound of "

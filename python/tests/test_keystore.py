@@ -181,6 +181,7 @@ REFUSED = [  # (change, expected part of the InvalidKey text); none may run the 
     (_set(PARAMS + ("p",), 1 << 20), "above the bound of 1024 MiB"),
     (_set(PARAMS + ("r",), 1 << 30), "crypto.kdf.params.r = 1073741824 is outside"),
     (_set(PARAMS + ("n",), 1000), "n = 1000 is not a power of two"),
+    (lambda d: d["crypto"]["kdf"]["params"].update(n=1 << 16, r=1), "not below 2^(16·r)"),
     (_set(PARAMS + ("n",), "1024"), "crypto.kdf.params.n is not an integer"),
     (_set(PARAMS + ("n",), True), "crypto.kdf.params.n is not an integer"),
     (_set(PARAMS + ("n",), DELETE), "crypto.kdf.params.n is missing"),
