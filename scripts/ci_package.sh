@@ -51,7 +51,7 @@ if names != sorted(zipfile.ZipFile(pip_wheel).namelist()):
 required = ["quillet_python_sdk.pyi", "quillet_python_sdk-stubs/__init__.pyi",
             "quillet/__init__.py", "quillet/cli.py", "quillet/py.typed",
             "quillet/batch.py", "quillet/_batch.pyi", "quillet/_version.py",
-            "quillet/audit/__init__.py"]
+            "quillet/audit/__init__.py", "quillet/keystore.py", "quillet/signer.py"]
 problems += [f"wheel lacks {n}" for n in required if n not in names]
 extensions = [n for n in names if n.endswith(".so")]
 if not any(n.startswith("quillet_python_sdk.cpython-") for n in extensions):

@@ -60,5 +60,5 @@ def __getattr__(name: str) -> object:
 
 __all__ = ["Document", "InvalidDocument", "InvalidKey", "InvalidMessage", "InvalidSignature",
            "L1Signature", "LimitOrder", "Liquidation", "PanicException", "PrivateKey",
-           "PublicKey", "QuilletError", "Signature", "SignedOraclePrice", "Signer", "SigningFailed",
-           "Transfer", "Withdrawal", "__version__"]
+           "PublicKey", "QuilletError", "Signature", "SignedOraclePrice", "Signer",
+           "SigningFailed", "Transfer", "Withdrawal", "__version__"]

@@ -370,4 +370,5 @@ def _read_key_file(path: str | os.PathLike[str]) -> str:
     return content
 
 
-__all__ = ["KEY_VARIABLE", "ORDER", "L1Signature", "PrivateKey", "PublicKey", "Signature", "message_text"]
+__all__ = ["KEY_VARIABLE", "L1Signature", "ORDER", "PrivateKey", "PublicKey", "Signature",
+           "message_text"]
