@@ -198,7 +198,7 @@ def key_text_problem(text: str) -> str | None:
 def private_key(args: argparse.Namespace, inputs: Inputs, want: str | None = None) -> str:
     """The private key text from --key-file or $QUILLET_PRIVATE_KEY: a bare key
     text, the JSON that `quillet keygen` prints, or a keystore, unlocked with
-    the passphrase of `passphrase`. Surrounding blanks are dropped. `want`
+    the passphrase that `passphrase` finds. Surrounding blanks are dropped. `want`
     "plain" refuses a keystore, "keystore" anything else.
     """
     if args.key_file is not None:

@@ -231,11 +231,13 @@ class PrivateKey:
         $QUILLET_KEY_PASSPHRASE."""
         secret = None if passphrase is None else keystore.Passphrase(passphrase)
         del passphrase  # from here on only in `secret`, which hides it
-        content = _read_key_file(path)
         try:
-            return cls._from_content(content, secret)
+            return cls._from_content(_read_key_file(path), secret)
         except InvalidKey as error:
             raise InvalidKey(f"key file {os.fspath(path)!r}: {error}") from None
+        finally:
+            if secret is not None:
+                secret.clear()
 
     @classmethod
     def from_keystore(cls, source: str | os.PathLike[str], passphrase: str) -> PrivateKey:
@@ -246,12 +248,13 @@ class PrivateKey:
         its bounds (quillet.keystore), or names another public key."""
         secret = keystore.Passphrase(passphrase)
         del passphrase
-        if isinstance(source, str) and source.lstrip().startswith("{"):
-            return cls._unlock(keystore.parse(source), secret)
-        try:
-            return cls._unlock(keystore.parse(_read_key_file(source)), secret)
-        except InvalidKey as error:
-            raise InvalidKey(f"key file {os.fspath(source)!r}: {error}") from None
+        with secret:
+            if isinstance(source, str) and source.lstrip().startswith("{"):
+                return cls._unlock(keystore.parse(source), secret)
+            try:
+                return cls._unlock(keystore.parse(_read_key_file(source)), secret)
+            except InvalidKey as error:
+                raise InvalidKey(f"key file {os.fspath(source)!r}: {error}") from None
 
     @classmethod
     def _unlock(cls, data: dict[str, Any], passphrase: keystore.Passphrase | None) -> PrivateKey:

@@ -8,13 +8,10 @@ import copy
 import hashlib
 import json
 import os
-import pty
 import re
-import select
 import stat
 import subprocess
 import sys
-import time
 import traceback
 
 import pytest
@@ -349,35 +346,42 @@ def test_cli_refusals_are_one_line_without_the_passphrase(args, env, stdin, expe
     assert not (tmp_path / "x").exists()
 
 
-def on_terminal(args, answers, cwd):
-    """Runs `quillet ARGS` on a new pseudo-terminal, typing each answer after a
-    prompt; returns (exit status, everything the terminal showed)."""
-    pid, fd = pty.fork()
-    if pid == 0:  # the child: its controlling terminal is the pty
-        try:
-            os.chdir(cwd)
-            os.execve(sys.executable, [sys.executable, "-m", "quillet", *args], environment())
-        finally:
-            os._exit(127)
-    shown, answered, deadline = b"", 0, time.monotonic() + 60
+# Runs `quillet ARGS` on a new pseudo-terminal, typing each answer after a
+# prompt, and prints [exit status, everything the terminal showed]. In a
+# process of its own: forking pytest, which may have threads, could deadlock.
+TERMINAL = """
+import json, os, pty, select, signal, sys, time
+args, answers = json.loads(sys.argv[1])
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(sys.executable, [sys.executable, "-m", "quillet", *args])
+shown, answered, deadline = b"", 0, time.monotonic() + 60
+while time.monotonic() < deadline:
+    if not select.select([fd], [], [], 1)[0]:
+        continue
     try:
-        while time.monotonic() < deadline:
-            if not select.select([fd], [], [], 1)[0]:
-                continue
-            try:
-                chunk = os.read(fd, 4096)
-            except OSError:  # EIO: the child is gone
-                break
-            if not chunk:
-                break
-            shown += chunk
-            while answered < len(answers) and shown.count(b"assphrase: ") > answered:
-                os.write(fd, answers[answered].encode() + b"\n")
-                answered += 1
-    finally:
-        os.close(fd)
-        _, status = os.waitpid(pid, 0)
-    return os.waitstatus_to_exitcode(status), shown.decode()
+        chunk = os.read(fd, 4096)
+    except OSError:  # EIO: the child closed the terminal
+        break
+    if not chunk:
+        break
+    shown += chunk
+    while answered < len(answers) and shown.count(b"assphrase: ") > answered:
+        os.write(fd, answers[answered].encode() + b"\\n")
+        answered += 1
+if time.monotonic() >= deadline:
+    os.kill(pid, signal.SIGKILL)
+status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+print(json.dumps([status, shown.decode()]))
+"""
+
+
+def on_terminal(args, answers, cwd):
+    proc = subprocess.run([sys.executable, "-c", TERMINAL, json.dumps([args, answers])],
+                          capture_output=True, text=True, cwd=cwd, env=environment(),
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout)
 
 
 def test_cli_prompts_on_the_terminal_without_echo(tmp_path):
