@@ -9,14 +9,14 @@ from __future__ import annotations
 import quillet
 import quillet_python_sdk
 from quillet import (InvalidDocument, LimitOrder, PrivateKey, PublicKey, QuilletError, Signature,
-                     batch)
+                     Signer, batch)
 from quillet.batch import Outcome
 
 USDC = "0x31857064564ed0ff978e687456963cba09c2c6985d8f9300a1de4962fafa054"
 BTC = "0x4254432d3130000000000000000000"
 
 
-def orders_for(key: PrivateKey, count: int) -> list[LimitOrder]:
+def orders_for(key: Signer, count: int) -> list[LimitOrder]:  # a PrivateKey, or a KMS key
     return [LimitOrder(amount_synthetic=100_000 + n, amount_collateral=4_200_000_000,
                        amount_fee=2_100_000, asset_id_synthetic=BTC, asset_id_collateral=USDC,
                        position_id=1001, is_buying_synthetic=n % 2 == 0, nonce=n,

@@ -51,7 +51,7 @@ if names != sorted(zipfile.ZipFile(pip_wheel).namelist()):
 required = ["quillet_python_sdk.pyi", "quillet_python_sdk-stubs/__init__.pyi",
             "quillet/__init__.py", "quillet/cli.py", "quillet/py.typed",
             "quillet/batch.py", "quillet/_batch.pyi", "quillet/_version.py",
-            "quillet/audit/__init__.py"]
+            "quillet/audit/__init__.py", "quillet/keystore.py", "quillet/signer.py"]
 problems += [f"wheel lacks {n}" for n in required if n not in names]
 extensions = [n for n in names if n.endswith(".so")]
 if not any(n.startswith("quillet_python_sdk.cpython-") for n in extensions):
@@ -118,7 +118,9 @@ EOF
 echo "ci_package: fresh virtual environment"
 base_python=$("$venv_python" -c 'import sys; print(sys._base_executable)')
 "$base_python" -m venv "$out/venv"
-"$out/venv/bin/python" -m pip install -q --disable-pip-version-check "$out"/wheelhouse/*.whl pytest mypy hypothesis
+# With the keystore extra, as its metadata names it: the keystore tests run too.
+wheel=$(ls "$out"/wheelhouse/*.whl)
+"$out/venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel[keystore]" pytest mypy hypothesis
 site=$("$out/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
 
 # The extension modules find no system libcrypto, libb2 or libgomp: none is

@@ -31,6 +31,7 @@ if TYPE_CHECKING:
                                    Transfer, Withdrawal)
     from quillet.errors import MalformedSignature as InvalidSignature  # deprecated
     from quillet.keys import L1Signature, PrivateKey, PublicKey, Signature
+    from quillet.signer import Signer
 
     class PanicException(BaseException):
         """Raised by quillet_python_sdk's functions when the core fails; derives
@@ -45,7 +46,7 @@ _LAZY = {
     "Liquidation": "quillet.documents", "SignedOraclePrice": "quillet.documents",
     "Transfer": "quillet.documents", "Withdrawal": "quillet.documents",
     "L1Signature": "quillet.keys", "PrivateKey": "quillet.keys", "PublicKey": "quillet.keys",
-    "Signature": "quillet.keys",
+    "Signature": "quillet.keys", "Signer": "quillet.signer",
 }
 
 
@@ -63,5 +64,5 @@ def __getattr__(name: str) -> object:
 
 __all__ = ["Document", "InvalidDocument", "InvalidKey", "InvalidMessage", "KeyMismatch",
            "L1Signature", "LimitOrder", "Liquidation", "MalformedSignature", "PanicException",
-           "PrivateKey", "PublicKey", "QuilletError", "Signature", "SignedOraclePrice",
+           "PrivateKey", "PublicKey", "QuilletError", "Signature", "SignedOraclePrice", "Signer",
            "SigningFailed", "Transfer", "Withdrawal", "__version__"]

@@ -4,13 +4,16 @@ Every command calls the module's functions and never computes a hash, key or
 signature itself. Results go to stdout as JSON. A failure prints one line on
 stderr and exits with status 2; `verify` and `on-curve` exit with 1 when
 their answer is false. Private keys are read from --key-file FILE or from the
-QUILLET_PRIVATE_KEY environment variable, never from the command line.
+QUILLET_PRIVATE_KEY environment variable, never from the command line; a
+keystore's passphrase from --passphrase-file FILE, QUILLET_KEY_PASSPHRASE or
+the terminal (without echo), never from the command line either.
 """
 
 from __future__ import annotations
 
 import argparse
 import errno
+import getpass
 import json
 import os
 import re
@@ -22,15 +25,16 @@ from typing import Any, BinaryIO, NoReturn, TypeVar
 
 import quillet_python_sdk as sdk
 
-from quillet import __version__, _batch, batch, bench, demo
+from quillet import __version__, _batch, batch, bench, demo, keystore
 from quillet.documents import key_value, named_key
 from quillet.errors import KeyMismatch, QuilletError
-from quillet.keys import SUBGROUP_ORDER
+from quillet.keys import SUBGROUP_ORDER, PrivateKey
 from quillet.keys import _key_fault as key_fault
 from quillet.audit import command as audit_command
 from quillet.audit.run import AuditError
 
 KEY_ENV = "QUILLET_PRIVATE_KEY"
+PASSPHRASE_ENV = keystore.PASSPHRASE_VARIABLE
 
 EXIT_OK = 0
 EXIT_FALSE = 1  # verify / on-curve answered no
@@ -192,16 +196,18 @@ def key_text_problem(text: str) -> str | None:
     return None
 
 
-def private_key(args: argparse.Namespace, inputs: Inputs) -> str:
+def private_key(args: argparse.Namespace, inputs: Inputs, want: str | None = None) -> str:
     """The private key text from --key-file or $QUILLET_PRIVATE_KEY: a bare key
-    text, or the JSON that `quillet keygen` prints. Surrounding blanks are dropped.
+    text, the JSON that `quillet keygen` prints, or a keystore, unlocked with
+    the passphrase that `passphrase` finds. Surrounding blanks are dropped. `want`
+    "plain" refuses a keystore, "keystore" anything else.
     """
     if args.key_file is not None:
         if _HEX_RUN.search(args.key_file) and not os.path.exists(args.key_file):
             raise Failure("--key-file names no file: it takes the name of a file that "
                           "holds the key, not the key itself")
         origin = "standard input" if args.key_file == "-" else args.key_file
-        text = inputs.read(args.key_file, "private key", TEXT_LIMIT)
+        text = inputs.read(args.key_file, "private key", keystore.SIZE_LIMIT)
     else:
         env = os.environ.get(KEY_ENV)
         if env is None:
@@ -210,12 +216,20 @@ def private_key(args: argparse.Namespace, inputs: Inputs) -> str:
     text = text.strip()
     if text.startswith("{"):
         document = _parse_json(text)
+        if keystore.is_keystore(document):
+            if want == "plain":
+                raise Failure(f"{origin} holds a keystore already")
+            return _unlock(text, origin, args, inputs).to_text()
+        if want == "keystore":
+            raise Failure(f"{origin} holds no keystore")
         value = document.get("private_key") if isinstance(document, dict) else None
         if not isinstance(value, str):
             raise Failure(f'{origin} holds JSON without a "private_key" text')
         text = value.strip()
     if not text:
         raise Failure(f"{origin} holds no private key")
+    if want == "keystore":
+        raise Failure(f"{origin} holds no keystore")
     problem = key_text_problem(text)
     if problem is not None:
         raise Failure(f"the private key in {origin} is malformed: {problem}")
@@ -258,6 +272,63 @@ def refuse_message_zero(msg: str, prefixes: tuple[str, ...]) -> None:
     if all(c in string.hexdigits for c in digits) and int(digits or "0", 16) % SUBGROUP_ORDER == 0:
         raise Failure(f"message {msg!r} is 0 modulo the group order: its signature verifies "
                       "under every public key, so it is never signed")
+
+
+def _unlock(text: str, origin: str, args: argparse.Namespace, inputs: Inputs) -> PrivateKey:
+    """The key of the keystore `text`; the passphrase goes straight into the call."""
+    try:
+        return PrivateKey.from_keystore(text, passphrase(args, inputs, new=False))
+    except (QuilletError, TypeError) as error:
+        raise Failure(f"{origin}: {error}") from None
+
+
+def passphrase(args: argparse.Namespace, inputs: Inputs, new: bool) -> str:
+    """A keystore's passphrase: from --passphrase-file (one trailing newline
+    dropped), else $QUILLET_KEY_PASSPHRASE, else the terminal, without echo
+    and, when `new`, twice. A new passphrase may not be empty."""
+    if args.passphrase_file is not None:
+        origin = "standard input" if args.passphrase_file == "-" else args.passphrase_file
+        text = inputs.read(args.passphrase_file, "passphrase", TEXT_LIMIT).removesuffix("\n")
+    elif PASSPHRASE_ENV in os.environ:
+        origin, text = f"${PASSPHRASE_ENV}", os.environ[PASSPHRASE_ENV]
+    else:
+        return _prompt(new)
+    if new and not text:
+        raise Failure(f"{origin} holds an empty passphrase, which is refused")
+    return text
+
+
+def _prompt(new: bool) -> str:
+    """A passphrase typed on the controlling terminal; with none, a Failure
+    (getpass would read standard input with echo instead)."""
+    try:
+        os.close(os.open("/dev/tty", os.O_RDWR | os.O_NOCTTY))
+    except OSError:
+        raise Failure(f"no passphrase: give --passphrase-file FILE, set {PASSPHRASE_ENV}, "
+                      "or run on a terminal") from None
+    try:
+        typed = getpass.getpass("New passphrase: " if new else "Passphrase: ")
+        if new:
+            problem = ("an empty passphrase is refused" if not typed else
+                       "the passphrases differ"
+                       if getpass.getpass("Repeat the passphrase: ") != typed else None)
+            if problem is not None:
+                del typed
+                raise Failure(problem)
+    except EOFError:
+        raise Failure("no passphrase: the terminal closed") from None
+    return typed
+
+
+def _keystore(key: PrivateKey, args: argparse.Namespace, inputs: Inputs) -> str:
+    """`key` as keystore JSON under a new passphrase, with --kdf."""
+    if args.out is not None and not args.force and os.path.lexists(args.out):
+        # Before asking for a passphrase and spending a second on it.
+        raise Failure(f"{args.out} exists; give --force to replace it")
+    try:
+        return key.to_keystore(passphrase(args, inputs, new=True), kdf=args.kdf or "scrypt")
+    except (QuilletError, TypeError, ValueError) as error:
+        raise Failure(str(error)) from None
 
 
 # --- calling the module --------------------------------------------------------
@@ -330,13 +401,38 @@ def emit_text(json_text: str) -> None:
 def cmd_keygen(args: argparse.Namespace, inputs: Inputs) -> int:
     if args.force and args.out is None:
         raise Failure("--force only applies to --out FILE")
-    seed = inputs.read(args.seed_file, "seed")
-    seed = seed.removesuffix("\n")  # `echo seed > file` and `printf seed > file` agree
-    key = {"private_key": call(sdk.private_key_from_seed, seed)}
-    if args.out is None:
-        emit(key)
+    if args.kdf is not None and not args.encrypt:
+        raise Failure("--kdf only applies to --encrypt")
+    if args.random:
+        if args.seed_file is not None:
+            raise Failure("--random takes no SEED_FILE")
+        key = PrivateKey.generate()
     else:
-        write_private_file(args.out, json.dumps(key) + "\n", replace=args.force)
+        seed = inputs.read(args.seed_file or "-", "seed")
+        seed = seed.removesuffix("\n")  # `echo seed > file` and `printf seed > file` agree
+        key = PrivateKey(call(sdk.private_key_from_seed, seed))
+    if args.encrypt:
+        text = _keystore(key, args, inputs)
+    else:
+        text = json.dumps({"private_key": key.to_text()})
+    if args.out is None:
+        write_out(text + "\n")
+    else:
+        write_private_file(args.out, text + "\n", replace=args.force)
+    return EXIT_OK
+
+
+def cmd_key_encrypt(args: argparse.Namespace, inputs: Inputs) -> int:
+    key = PrivateKey(private_key(args, inputs, want="plain"))
+    write_private_file(args.out, _keystore(key, args, inputs) + "\n", replace=args.force)
+    return EXIT_OK
+
+
+def cmd_key_decrypt(args: argparse.Namespace, inputs: Inputs) -> int:
+    if not args.force and os.path.lexists(args.out):
+        raise Failure(f"{args.out} exists; give --force to replace it")
+    write_private_file(args.out, json.dumps({"private_key": private_key(args, inputs, "keystore")})
+                       + "\n", replace=args.force)
     return EXIT_OK
 
 
@@ -680,8 +776,9 @@ def build_parser() -> argparse.ArgumentParser:
         description="Keys, hashes and signatures of quillet exchange transactions, "
                     "computed by the quillet_python_sdk module. Results are JSON on stdout.",
         epilog=f"Private keys are read from --key-file FILE or ${KEY_ENV}, never from the "
-               "command line. Exit status: 0 success; 1 verify or on-curve answered false; "
-               "2 failure (one line on stderr).")
+               "command line; a keystore's passphrase from --passphrase-file FILE, "
+               f"${PASSPHRASE_ENV} or the terminal. Exit status: 0 success; 1 verify or "
+               "on-curve answered false; 2 failure (one line on stderr).")
     parser.add_argument("--version", action="version", version=f"quillet {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -694,8 +791,21 @@ def build_parser() -> argparse.ArgumentParser:
 
     def key_file(sub: argparse.ArgumentParser | argparse._MutuallyExclusiveGroup) -> None:
         sub.add_argument("--key-file", metavar="FILE",
-                         help=f"file holding the private key text, or the JSON of `quillet "
-                              f"keygen` (- reads stdin); default: ${KEY_ENV}")
+                         help=f"file holding the private key text, the JSON of `quillet "
+                              f"keygen` or a keystore (- reads stdin); default: ${KEY_ENV}")
+
+    def passphrase_file(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument("--passphrase-file", metavar="FILE",
+                         help="file holding the keystore's passphrase, one trailing newline "
+                              f"dropped (- reads stdin); default: ${PASSPHRASE_ENV}, else a "
+                              "prompt on the terminal")
+
+    def out(sub: argparse.ArgumentParser, what: str, required: bool = False) -> None:
+        sub.add_argument("--out", metavar="FILE", required=required,
+                         help=f"write {what} to FILE, a new file readable by its owner only"
+                              + ("" if required else ", instead of stdout"))
+        sub.add_argument("--force", action="store_true",
+                         help="with --out, replace an existing FILE")
 
     def kind(sub: argparse.ArgumentParser, **extra: Any) -> None:
         sub.add_argument("kind", metavar="KIND", type=_kind, choices=KINDS,
@@ -705,16 +815,42 @@ def build_parser() -> argparse.ArgumentParser:
         sub.add_argument("file", metavar="FILE", nargs="?", default="-",
                          help="file holding the JSON document; - or nothing reads stdin")
 
-    sub = command("keygen", cmd_keygen, "derive a private key from a seed",
-                  "Derives a private key from a seed of at least 32 UTF-8 bytes; "
-                  'prints {"private_key": ...} or writes it to --out FILE (mode 0600).')
-    sub.add_argument("seed_file", metavar="SEED_FILE", nargs="?", default="-",
+    sub = command("keygen", cmd_keygen, "derive a private key from a seed, or a random one",
+                  "Derives a private key from a seed of at least 32 UTF-8 bytes, or with "
+                  "--random draws one from the operating system's generator; "
+                  'prints {"private_key": ...} or writes it to --out FILE (mode 0600). '
+                  "With --encrypt, the key is written as a keystore (an encrypted key file) "
+                  "under a new passphrase.")
+    sub.add_argument("seed_file", metavar="SEED_FILE", nargs="?",
                      help="file holding the seed text; - or nothing reads stdin. "
                           "One trailing newline is dropped")
-    sub.add_argument("--out", metavar="FILE",
-                     help="write the key to FILE, a new file readable by its owner only, "
-                          "instead of stdout")
-    sub.add_argument("--force", action="store_true", help="with --out, replace an existing FILE")
+    sub.add_argument("--random", action="store_true",
+                     help="a fresh random key instead of one derived from a seed")
+    sub.add_argument("--encrypt", action="store_true",
+                     help="write a keystore: the key encrypted under a passphrase")
+    sub.add_argument("--kdf", choices=keystore.KDFS,
+                     help="with --encrypt, how the passphrase is stretched (default scrypt)")
+    passphrase_file(sub)
+    out(sub, "the key")
+
+    sub = commands.add_parser("key", help="encrypt a key file as a keystore, or decrypt one",
+                              description="Converts between plain key files and keystores "
+                                          "(encrypted key files).", allow_abbrev=False)
+    actions = sub.add_subparsers(dest="action", required=True, metavar="ACTION")
+    for name, handler, summary in (
+            ("encrypt", cmd_key_encrypt, "write the key of --key-file as a keystore under "
+                                         "a new passphrase"),
+            ("decrypt", cmd_key_decrypt, "write the key of the keystore --key-file as a plain "
+                                         'key file {"private_key": ...}')):
+        action = actions.add_parser(name, help=summary, description=summary,
+                                    allow_abbrev=False)
+        action.set_defaults(handler=handler, kdf=None)
+        key_file(action)
+        passphrase_file(action)
+        out(action, "the keystore" if name == "encrypt" else "the plain key", required=True)
+        if name == "encrypt":
+            action.add_argument("--kdf", choices=keystore.KDFS,
+                                help="how the passphrase is stretched (default scrypt)")
 
     sub = command("pubkey", cmd_pubkey, "public key of a private key, or of a packed key",
                   'Prints the public key {"x": packed key, "y": affine x} of the private key, '
@@ -722,6 +858,7 @@ def build_parser() -> argparse.ArgumentParser:
     group = sub.add_mutually_exclusive_group()
     key_file(group)
     group.add_argument("--packed", metavar="PUBLIC_KEY", help="packed public key text (0x...)")
+    passphrase_file(sub)
 
     sub = command("on-curve", cmd_on_curve, "test a public-key text pair against the curve",
                   'Prints {"on_curve": true|false} for the pair x (packed key), y (affine x); '
@@ -746,17 +883,20 @@ def build_parser() -> argparse.ArgumentParser:
     kind(sub)
     document(sub)
     key_file(sub)
+    passphrase_file(sub)
     ndjson(sub, "FILE (or stdin) holds many documents")
 
     sub = command("sign-message", cmd_sign_message, "sign a 256-bit message",
                   'Prints the signature {"r": ..., "s": ...} of a message given as hex text.')
     sub.add_argument("msg", metavar="MSG", help="the message: up to 64 hex digits, 0x allowed")
     key_file(sub)
+    passphrase_file(sub)
 
     sub = command("eth-sign", cmd_eth_sign, "sign a 256-bit message in the L1 form",
                   'Prints the L1 signature {"x", "y", "s", "pk_x", "pk_y"} of a message.')
     sub.add_argument("msg", metavar="MSG", help="the message: up to 64 hex digits")
     key_file(sub)
+    passphrase_file(sub)
 
     sub = command("verify", cmd_verify, "verify a signature",
                   'Prints {"valid": true|false}; exits 1 when false. SIGNATURE and '
@@ -806,6 +946,13 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if any(item.startswith("--passphrase") and item.partition("=")[0] != "--passphrase-file"
+           for item in argv):
+        # Not quoted: it may hold the passphrase itself (argparse would take
+        # "--passphrase=a b" for a file name, and name it in its error).
+        parser.error("a passphrase is never given on the command line: use --passphrase-file "
+                     f"FILE or {PASSPHRASE_ENV}")
     args, extra = parser.parse_known_args(argv)
     # argparse gives a list of positionals only those before the first option;
     # verify's arguments may stand on both sides of --kind.
@@ -821,14 +968,20 @@ def main(argv: Sequence[str] | None = None) -> int:
     except OutputFailure as failure:
         _discard_stdout()
         if not failure.broken_pipe:  # else the reader went away (`quillet bench | head`)
-            _report(args.command, failure)
+            _report(_name(args), failure)
     except Failure as failure:
         try:
             write_out("", flush=True)
         except OutputFailure:
             _discard_stdout()  # the failure below is the one to report
-        _report(args.command, failure)
+        _report(_name(args), failure)
     return EXIT_FAILURE
+
+
+def _name(args: argparse.Namespace) -> str:
+    """The command as typed: "keygen", "key encrypt"."""
+    action = getattr(args, "action", None)
+    return f"{args.command} {action}" if action else str(args.command)
 
 
 def _discard_stdout() -> None:

@@ -3,6 +3,9 @@
     key = PrivateKey.from_seed("…at least 32 UTF-8 bytes…")  # or from_text, from_file, from_env
     signature = key.sign(order)                                # a Signature
     key.public_key.verify(signature, order)                    # True
+    key = PrivateKey.generate()                                # fresh from the OS
+    text = key.to_keystore(passphrase)                         # encrypted, to store
+    key = PrivateKey.from_keystore(text, passphrase)
 
 Every result is the fixed module's, byte for byte: the same core calls run
 (through quillet._batch.call, which returns the core's reason instead of
@@ -19,16 +22,16 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import Any, NoReturn, Self
 
-from quillet import _batch
+from quillet import _batch, keystore
 from quillet.documents import Document, Kind, key_value, named_key
 from quillet.errors import (InvalidKey, InvalidMessage, KeyMismatch, MalformedSignature,
                             QuilletError, SigningFailed)
 
 _HEX = re.compile(r"(?:0x)?[0-9a-fA-F]{1,64}")
 KEY_VARIABLE = "QUILLET_PRIVATE_KEY"
-
-# The order of the key group: only a message modulo it enters a signature, and
-# a message of value 0 modulo it verifies under every key.
+# The order of the key group: private keys are below it, only a message modulo
+# it enters a signature, and a message of value 0 modulo it verifies under
+# every key.
 SUBGROUP_ORDER = 2736030358979909402780800718157159386076813972158567259200215660948447373041
 # A signature of message 0 (R = S·G, here S = 1): it verifies under a key exactly when the
 # key decodes to a point of the prime-order subgroup, as verification requires.
@@ -327,8 +330,8 @@ _SET_Y = PublicKey.__dict__["y"].__set__
 
 
 class PrivateKey:
-    """A private key. Made with from_seed, from_text, from_file or from_env;
-    repr and str show only its public key."""
+    """A private key. Made with generate, from_seed, from_text, from_file,
+    from_env or from_keystore; repr and str show only its public key."""
 
     __slots__ = ("_text", "_public", "_value")
     _text: str
@@ -351,6 +354,17 @@ class PrivateKey:
         self._text = text
 
     @classmethod
+    def generate(cls) -> PrivateKey:
+        """A fresh key: uniform in [1, SUBGROUP_ORDER), from the operating system's
+        generator (getrandom(2)) by rejection."""
+        with keystore.Secret(32) as candidate:
+            while True:
+                candidate.buffer[:] = os.urandom(32)
+                candidate.buffer[0] &= 0x0F  # SUBGROUP_ORDER < 2^252: three in four are kept
+                if 0 < int.from_bytes(candidate.buffer, "big") < SUBGROUP_ORDER:
+                    return cls("0x" + candidate.buffer.hex())
+
+    @classmethod
     def from_text(cls, text: str) -> PrivateKey:
         """The key of a private key text; surrounding whitespace is ignored."""
         return cls(text.strip() if isinstance(text, str) else text)
@@ -365,18 +379,63 @@ class PrivateKey:
         return cls(str(value))
 
     @classmethod
-    def from_file(cls, path: str | os.PathLike[str]) -> PrivateKey:
-        """The key in a file: its text, or the JSON {"private_key": …} of `quillet keygen`."""
+    def from_file(cls, path: str | os.PathLike[str],
+                  passphrase: str | None = None) -> PrivateKey:
+        """The key in a file: its text, the JSON {"private_key": …} of `quillet
+        keygen`, or a keystore, unlocked with `passphrase` or else
+        $QUILLET_KEY_PASSPHRASE."""
+        secret = None if passphrase is None else keystore.Passphrase(passphrase)
+        del passphrase  # from here on only in `secret`, which hides it
         try:
-            with open(path, encoding="utf-8") as file:
-                content = file.read(4096)
-        except (OSError, UnicodeDecodeError) as error:
-            why = getattr(error, "strerror", None) or type(error).__name__
-            raise InvalidKey(f"cannot read the key file {os.fspath(path)!r}: {why}") from None
-        try:
-            return cls._from_content(content)
+            return cls._from_content(_read_key_file(path), secret)
         except InvalidKey as error:
             raise InvalidKey(f"key file {os.fspath(path)!r}: {error}") from None
+        finally:
+            if secret is not None:
+                secret.clear()
+
+    @classmethod
+    def from_keystore(cls, source: str | os.PathLike[str], passphrase: str) -> PrivateKey:
+        """The key in a keystore: its JSON text, or the path of its file.
+        InvalidKey "wrong passphrase or damaged keystore" when the checksum
+        fails; InvalidKey too for a keystore that is malformed, uses functions
+        other than scrypt or pbkdf2, sha256 and aes-128-ctr, costs more than
+        its bounds (quillet.keystore), or names another public key."""
+        secret = keystore.Passphrase(passphrase)
+        del passphrase
+        with secret:
+            if isinstance(source, str) and source.lstrip().startswith("{"):
+                return cls._unlock(keystore.parse(source), secret)
+            try:
+                return cls._unlock(keystore.parse(_read_key_file(source)), secret)
+            except InvalidKey as error:
+                raise InvalidKey(f"key file {os.fspath(source)!r}: {error}") from None
+
+    @classmethod
+    def _unlock(cls, data: dict[str, Any], passphrase: keystore.Passphrase | None) -> PrivateKey:
+        if passphrase is None:
+            passphrase = keystore.Passphrase.from_env()
+        if passphrase is None:
+            raise InvalidKey(f"it is a keystore: give its passphrase or set "
+                             f"${keystore.PASSPHRASE_VARIABLE}")
+        plain, pubkey = keystore.decrypt(data, passphrase)
+        with plain:
+            if not 0 < int.from_bytes(plain.buffer, "big") < SUBGROUP_ORDER:
+                raise InvalidKey("the keystore holds no private key of this curve "
+                                 "(its value is 0 or not below the order of the key group)")
+            key = cls("0x" + plain.buffer.hex())
+        if pubkey and int(pubkey, 16) != int(key.public_key.x, 16):
+            raise InvalidKey("the keystore's pubkey is not the public key of the key it holds")
+        return key
+
+    def to_keystore(self, passphrase: str, *, kdf: str = "scrypt", description: str = "") -> str:
+        """This key encrypted under `passphrase` (not empty), as keystore JSON:
+        kdf "scrypt" (n=2^18, r=8, p=1) or "pbkdf2" (HMAC-SHA256, c=2^18),
+        AES-128-CTR, a fresh salt and IV. Needs the extra `keystore`."""
+        secret = keystore.Passphrase(passphrase)
+        del passphrase
+        return keystore.encrypt(keystore.Secret.from_hex(self._text[-64:]), secret, kdf=kdf,
+                                description=description, pubkey=self._public.x[2:])
 
     @classmethod
     def from_env(cls, variable: str = KEY_VARIABLE) -> PrivateKey:
@@ -391,13 +450,16 @@ class PrivateKey:
             raise InvalidKey(f"${variable}: {error}") from None
 
     @classmethod
-    def _from_content(cls, content: str) -> PrivateKey:
+    def _from_content(cls, content: str,
+                      passphrase: keystore.Passphrase | None = None) -> PrivateKey:
         text = content.strip()
         if text.startswith("{"):
             try:
                 data = json.loads(text)
-            except ValueError:
+            except (ValueError, RecursionError):
                 raise InvalidKey("not a private key: malformed JSON") from None
+            if keystore.is_keystore(data):
+                return cls._unlock(data, passphrase)
             if not isinstance(data, dict) or not isinstance(data.get("private_key"), str):
                 raise InvalidKey('not a private key: JSON without a "private_key" text')
             text = data["private_key"]
@@ -576,6 +638,20 @@ def _in_chunks(run: Callable[[int, int], list[str]], count: int,
     if progress is not None and not count:
         progress(0, 0)
     return signatures
+
+
+def _read_key_file(path: str | os.PathLike[str]) -> str:
+    """The text of a key file; one larger than any keystore is refused."""
+    try:
+        with open(path, encoding="utf-8") as file:
+            content = file.read(keystore.SIZE_LIMIT + 1)
+    except (OSError, UnicodeDecodeError) as error:
+        why = getattr(error, "strerror", None) or type(error).__name__
+        raise InvalidKey(f"cannot read the key file {os.fspath(path)!r}: {why}") from None
+    if len(content) > keystore.SIZE_LIMIT:
+        raise InvalidKey(f"key file {os.fspath(path)!r} is longer than "
+                         f"{keystore.SIZE_LIMIT} characters: no key file")
+    return content
 
 
 __all__ = ["KEY_VARIABLE", "SUBGROUP_ORDER", "L1Signature", "PrivateKey", "PublicKey", "Signature",

@@ -19,7 +19,7 @@ KEY_ABOVE_ORDER = "0x" + "f" * 62 + "00"  # parses as hex, refused as a field el
 MSG = "0x1234abcd"
 DOCUMENT_LIMIT = 1 << 20
 
-COMMANDS = ["keygen", "pubkey", "on-curve", "hash", "sign", "sign-message", "eth-sign",
+COMMANDS = ["keygen", "key", "pubkey", "on-curve", "hash", "sign", "sign-message", "eth-sign",
             "verify", "demo", "bench", "audit"]
 
 
@@ -199,7 +199,7 @@ FAILURES = [
     (["hash", "transfer"], " " * (DOCUMENT_LIMIT + 1), None, "longer than 1048576 bytes"),
     (["hash", "transfer", "/dev/zero"], "", None, "document is longer than 1048576 bytes"),
     (["keygen", "/dev/zero"], "", None, "seed is longer than 1048576 bytes"),
-    (["pubkey", "--key-file", "/dev/zero"], "", None, "private key is longer than 4096 bytes"),
+    (["pubkey", "--key-file", "/dev/zero"], "", None, "private key is longer than 65536 bytes"),
     (["verify", "@/dev/zero", "0x1", MSG], "", None, "signature is longer than 4096 bytes"),
     (["verify", '{"r": "0x1", "s": "0x1"}', "@/dev/zero", MSG], "", None,
      "public key is longer than 4096 bytes"),

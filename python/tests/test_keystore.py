@@ -1,0 +1,394 @@
+"""Fresh keys, keystores (the ERC-2335 layout) and the signer interface.
+
+Keystores built here call hashlib and the cipher directly, at low cost
+unless the case is about the default cost; refusals must not run the KDF.
+"""
+
+import copy
+import hashlib
+import json
+import os
+import re
+import stat
+import subprocess
+import sys
+import traceback
+
+import pytest
+
+cryptography = pytest.importorskip("cryptography")
+from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes  # noqa: E402
+
+import quillet  # noqa: E402
+from quillet import InvalidKey, PrivateKey, Signer  # noqa: E402
+from quillet.keys import SUBGROUP_ORDER as ORDER  # noqa: E402
+
+KEY = PrivateKey.from_seed("keystore tests: a seed of thirty-two bytes or more")
+SALT = bytes(range(32))
+IV = bytes(range(100, 116))
+CHEAP_SCRYPT = {"dklen": 32, "n": 1 << 10, "r": 8, "p": 1}
+CHEAP_PBKDF2 = {"dklen": 32, "c": 1000, "prf": "hmac-sha256"}
+
+
+def written_elsewhere(password: bytes, secret: bytes, kdf: str, params: dict,
+                      salt: bytes = SALT, iv: bytes = IV, pubkey: str = "") -> dict:
+    """A keystore of `secret` made step by step from the layout, `password`
+    already normalised."""
+    if kdf == "scrypt":
+        dk = hashlib.scrypt(password, salt=salt, n=params["n"], r=params["r"], p=params["p"],
+                            dklen=32, maxmem=1 << 30)
+    else:
+        dk = hashlib.pbkdf2_hmac("sha256", password, salt, params["c"], 32)
+    encryptor = Cipher(algorithms.AES(dk[:16]), modes.CTR(iv)).encryptor()
+    ciphertext = encryptor.update(secret) + encryptor.finalize()
+    return {"crypto": {
+        "kdf": {"function": kdf, "params": {**params, "salt": salt.hex()}, "message": ""},
+        "checksum": {"function": "sha256", "params": {},
+                     "message": hashlib.sha256(dk[16:] + ciphertext).hexdigest()},
+        "cipher": {"function": "aes-128-ctr", "params": {"iv": iv.hex()},
+                   "message": ciphertext.hex()}},
+        "description": "made by the test", "pubkey": pubkey, "path": "m/0",
+        "uuid": "64625def-3331-4eea-ab6f-782f3ed16a83", "version": 4}
+
+
+def key_bytes(key: PrivateKey) -> bytes:
+    return bytes.fromhex(key.to_text()[2:])
+
+
+@pytest.mark.parametrize("kdf, params", [
+    ("scrypt", {"dklen": 32, "n": 1 << 18, "p": 1, "r": 8}),
+    ("pbkdf2", {"dklen": 32, "c": 1 << 18, "prf": "hmac-sha256"}),
+])
+def test_round_trip_in_the_published_layout(kdf, params):
+    text = KEY.to_keystore("correct horse ☃", kdf=kdf, description="desk 7")
+    data = json.loads(text)
+    crypto = data.pop("crypto")
+    assert re.fullmatch(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}",
+                        data.pop("uuid"))
+    assert data == {"description": "desk 7", "pubkey": KEY.public_key.x[2:], "path": "",
+                    "version": 4}
+    salt = crypto["kdf"]["params"].pop("salt")
+    assert crypto["kdf"] == {"function": kdf, "params": params, "message": ""}
+    assert crypto["checksum"]["function"] == "sha256" and crypto["checksum"]["params"] == {}
+    assert crypto["cipher"]["function"] == "aes-128-ctr"
+    for value, size in [(salt, 32), (crypto["checksum"]["message"], 32),
+                        (crypto["cipher"]["params"]["iv"], 16), (crypto["cipher"]["message"], 32)]:
+        assert re.fullmatch(f"[0-9a-f]{{{2 * size}}}", value)
+    assert PrivateKey.from_keystore(text, "correct horse ☃").to_text() == KEY.to_text()
+    if kdf == "pbkdf2":  # the bytes are what the layout says (cheap to recompute here)
+        built = written_elsewhere("correct horse ☃".encode(), key_bytes(KEY), kdf, params,
+                                  bytes.fromhex(salt),
+                                  bytes.fromhex(crypto["cipher"]["params"]["iv"]))
+        assert built["crypto"]["cipher"] == crypto["cipher"]
+        assert built["crypto"]["checksum"] == crypto["checksum"]
+
+
+def test_keystores_written_elsewhere_are_read(tmp_path, monkeypatch):
+    # NFKD, then C0, DEL and C1 removed: the passphrase as typed and its bytes.
+    typed, normalised = "𝔱𝔢𝔰𝔱\x7f\x1fｐａｓｓ\u0085ｗｏｒｄ\u00e9", b"testpassworde\xcc\x81"
+    for kdf, params, pubkey in [("scrypt", CHEAP_SCRYPT, ""),
+                                ("pbkdf2", CHEAP_PBKDF2, KEY.public_key.x[2:].upper())]:
+        data = written_elsewhere(normalised, key_bytes(KEY), kdf, params, pubkey=pubkey)
+        assert PrivateKey.from_keystore(json.dumps(data), typed).to_text() == KEY.to_text()
+    path = tmp_path / "keystore.json"
+    path.write_text(json.dumps(data))
+    monkeypatch.delenv("QUILLET_KEY_PASSPHRASE", raising=False)
+    assert PrivateKey.from_keystore(path, typed).to_text() == KEY.to_text()
+    assert PrivateKey.from_file(path, typed).to_text() == KEY.to_text()
+    with pytest.raises(InvalidKey, match=r"it is a keystore: give its passphrase or set "
+                                         r"\$QUILLET_KEY_PASSPHRASE"):
+        PrivateKey.from_file(path)
+    monkeypatch.setenv("QUILLET_KEY_PASSPHRASE", typed)
+    assert PrivateKey.from_file(path).to_text() == KEY.to_text()
+    monkeypatch.setenv("QUILLET_PRIVATE_KEY", json.dumps(data))
+    assert PrivateKey.from_env().to_text() == KEY.to_text()
+
+
+# The published test vectors of the layout: the password "𝔱𝔢𝔰𝔱𝔭𝔞𝔰𝔰𝔴𝔬𝔯𝔡🔑" and
+# the secret 0x000000000019d6689c085ae165831e934ff763ae46a2a6c172b3f1b60a8ce26f.
+# Their pubkey is a key of another curve, so it is emptied here.
+VECTOR_SALT = "d4e56740f876aef8c010b86a40d5f56745a118d0906a34e69aec8c0db1cb8fa3"
+VECTOR_IV = "264daa3f303d7259501c93d997d84fe6"
+
+
+@pytest.mark.parametrize("kdf, params, checksum, ciphertext", [
+    ("scrypt", {"dklen": 32, "n": 262144, "p": 1, "r": 8},
+     "d2217fe5f3e9a1e34581ef8a78f7c9928e436d36dacc5e846690a5581e8ea484",
+     "06ae90d55fe0a6e9c5c3bc5b170827b2e5cce3929ed3f116c2811e6366dfe20f"),
+    ("pbkdf2", {"dklen": 32, "c": 262144, "prf": "hmac-sha256"},
+     "8a9f5d9912ed7e75ea794bc5a89bca5f193721d30868ade6f73043c6ea6febf1",
+     "cee03fde2af33149775b7223e7845e4fb2c8ae1792e5f99fe9ecf474cc8c16ad"),
+])
+def test_published_vectors(kdf, params, checksum, ciphertext):
+    vector = {"crypto": {
+        "kdf": {"function": kdf, "params": {**params, "salt": VECTOR_SALT}, "message": ""},
+        "checksum": {"function": "sha256", "params": {}, "message": checksum},
+        "cipher": {"function": "aes-128-ctr", "params": {"iv": VECTOR_IV},
+                   "message": ciphertext}},
+        "description": "", "pubkey": "", "path": "m/12381/60/3141592653/589793238",
+        "uuid": "1d85ae20-35c5-4611-98e8-aa14a633906f", "version": 4}
+    key = PrivateKey.from_keystore(json.dumps(vector), "𝔱𝔢𝔰𝔱𝔭𝔞𝔰𝔰𝔴𝔬𝔯𝔡🔑")
+    assert key.to_text() == "0x000000000019d6689c085ae165831e934ff763ae46a2a6c172b3f1b60a8ce26f"
+
+
+def flip(hex_text: str) -> str:
+    return ("1" if hex_text[0] == "0" else "0") + hex_text[1:]
+
+
+def test_wrong_passphrase_damage_and_another_pubkey_are_refused():
+    base = written_elsewhere(b"right", key_bytes(KEY), "scrypt", CHEAP_SCRYPT)
+    other = PrivateKey.from_seed("keystore tests: another seed of thirty-two bytes")
+    cases = [  # (change to the keystore, passphrase, expected text)
+        (lambda d: None, "wrong", "wrong passphrase or damaged keystore"),
+        (lambda d: d["crypto"]["checksum"].update(message=flip(d["crypto"]["checksum"]
+                                                               ["message"])),
+         "right", "wrong passphrase or damaged keystore"),
+        (lambda d: d["crypto"]["cipher"].update(message=flip(d["crypto"]["cipher"]["message"])),
+         "right", "wrong passphrase or damaged keystore"),
+        (lambda d: d.update(pubkey=other.public_key.x[2:]), "right",
+         "the keystore's pubkey is not the public key of the key it holds"),
+    ]
+    for change, passphrase, expected in cases:
+        data = copy.deepcopy(base)
+        change(data)
+        with pytest.raises(InvalidKey) as info:
+            PrivateKey.from_keystore(json.dumps(data), passphrase)
+        assert str(info.value) == expected
+    for secret in (bytes(32), ORDER.to_bytes(32, "big")):  # decrypts, but is no key
+        data = written_elsewhere(b"right", secret, "pbkdf2", CHEAP_PBKDF2)
+        with pytest.raises(InvalidKey, match="holds no private key of this curve"):
+            PrivateKey.from_keystore(json.dumps(data), "right")
+
+
+def _set(path, value):
+    def change(data):
+        for name in path[:-1]:
+            data = data[name]
+        if value is DELETE:
+            del data[path[-1]]
+        else:
+            data[path[-1]] = value
+    return change
+
+
+DELETE = object()
+PARAMS = ("crypto", "kdf", "params")
+REFUSED = [  # (change, expected part of the InvalidKey text); none may run the KDF
+    (_set(PARAMS + ("n",), 1 << 21), "costs 2048 MiB, above the bound of 1024 MiB"),
+    (_set(PARAMS + ("p",), 1 << 20), "above the bound of 1024 MiB"),
+    (_set(PARAMS + ("r",), 1 << 30), "crypto.kdf.params.r = 1073741824 is outside"),
+    (_set(PARAMS + ("n",), 1000), "n = 1000 is not a power of two"),
+    (lambda d: d["crypto"]["kdf"]["params"].update(n=1 << 16, r=1), "not below 2^(16·r)"),
+    (_set(PARAMS + ("n",), True), "crypto.kdf.params.n is not an integer"),
+    (_set(PARAMS + ("n",), DELETE), "crypto.kdf.params.n is missing"),
+    (_set(PARAMS + ("dklen",), 64), "dklen is 64, not 32"),
+    (_set(("crypto", "kdf"), {"function": "pbkdf2", "message": "", "params": {
+        **CHEAP_PBKDF2, "c": 1 << 23, "salt": "00"}}), "c = 8388608 is outside [1, 4194304]"),
+    (_set(("crypto", "kdf"), {"function": "pbkdf2", "message": "", "params": {
+        **CHEAP_PBKDF2, "prf": "hmac-sha512", "salt": "00"}}), "prf 'hmac-sha512' is not"),
+    (_set(("crypto", "kdf", "function"), "argon2id"), "function 'argon2id' is not supported"),
+    (_set(("crypto", "checksum", "function"), "sha512"), "crypto.checksum.function 'sha512'"),
+    (_set(("crypto", "cipher", "function"), "aes-256-gcm"), "crypto.cipher.function"),
+    (_set(PARAMS + ("salt",), "0x00"), "salt is not hexadecimal bytes"),
+    (_set(("crypto", "cipher", "params", "iv"), "00" * 15), "iv holds 15 bytes, not 16"),
+    (_set(("crypto", "cipher", "message"), "00" * 31), "message holds 31 bytes, not 32"),
+    (_set(("crypto", "checksum", "message"), DELETE), "crypto.checksum.message is missing"),
+    (_set(("crypto", "cipher"), []), "crypto.cipher is not an object"),
+    (_set(("version",), 3), "version 3 is not supported"),
+    (_set(("pubkey",), "xyz"), "pubkey is not hexadecimal"),
+    (_set(("crypto",), DELETE), "crypto is missing"),
+]
+
+
+@pytest.mark.parametrize("change, expected", REFUSED)
+def test_malformed_or_costly_keystores_are_refused_before_the_kdf(change, expected,
+                                                                   monkeypatch):
+    data = written_elsewhere(b"right", key_bytes(KEY), "scrypt", CHEAP_SCRYPT)
+    change(data)
+
+    def kdf(*args, **kwargs):
+        raise AssertionError("the KDF ran")
+
+    monkeypatch.setattr(hashlib, "scrypt", kdf)
+    monkeypatch.setattr(hashlib, "pbkdf2_hmac", kdf)
+    with pytest.raises(InvalidKey) as info:
+        PrivateKey.from_keystore(json.dumps(data), "right")
+    assert expected in str(info.value)
+
+
+@pytest.mark.parametrize("text", ["{", "{" * 100000, '{"crypto": 1'])
+def test_a_text_that_is_no_json_object_is_refused(text):
+    with pytest.raises(InvalidKey, match="keystore: not a JSON text"):
+        PrivateKey.from_keystore(text, "right")
+
+
+def test_secrets_stay_out_of_errors_and_traceback_locals():
+    passphrase = "a passphrase nobody may read"
+    data = written_elsewhere(passphrase.encode(), key_bytes(KEY), "pbkdf2", CHEAP_PBKDF2)
+    calls = [lambda: PrivateKey.from_keystore(json.dumps(data), passphrase + "!"),
+             lambda: KEY.to_keystore(passphrase, kdf="argon2"),
+             lambda: PrivateKey.from_keystore(json.dumps(data), passphrase.encode())]
+    secrets = [passphrase, passphrase.encode().hex(), KEY.to_text()[2:],
+               repr(key_bytes(KEY))[2:30]]
+    for call in calls:
+        with pytest.raises((InvalidKey, TypeError, ValueError)) as info:
+            call()
+        # The package's frames, as a reporter that shows locals would (the
+        # test's own frames hold the passphrase).
+        frames = [frame for frame, _ in traceback.walk_tb(info.value.__traceback__)
+                  if frame.f_code.co_filename != __file__]
+        shown = str(info.value) + "".join(f"{name}={value!r}" for frame in frames
+                                          for name, value in frame.f_locals.items())
+        assert frames and all(secret not in shown for secret in secrets), shown
+        assert info.value.__context__ is None and info.value.__cause__ is None
+
+
+def test_generate_rejects_zero_and_values_not_below_the_order(monkeypatch):
+    drawn = [bytes(32), b"\xff" * 32, ORDER.to_bytes(32, "big"), (ORDER - 1).to_bytes(32, "big")]
+    monkeypatch.setattr(os, "urandom", lambda size: drawn.pop(0))
+    assert PrivateKey.generate().to_text() == f"0x{ORDER - 1:064x}" and not drawn
+    monkeypatch.undo()
+    keys = {PrivateKey.generate().to_text() for _ in range(64)}
+    assert len(keys) == 64 and all(0 < int(k, 16) < ORDER for k in keys)
+
+
+def test_without_the_extra_keystore_calls_name_it(run_python):
+    proc = run_python(
+        "import sys; sys.modules['cryptography'] = None\n"
+        "from quillet import PrivateKey\n"
+        "key = PrivateKey.generate()\n"
+        "for call in (lambda: key.to_keystore('p'), lambda: PrivateKey.from_keystore('{}', 'p')):\n"
+        "    try: call()\n"
+        "    except Exception as error: print(type(error).__name__, error)\n")
+    assert proc.stdout.splitlines() == [
+        "QuilletError keystores need the cryptography package: "
+        "pip install 'quillet_python_sdk[keystore]'"] * 2, proc.stderr
+
+
+def test_private_keys_and_other_signers_are_signers():
+    class Remote:  # a key held elsewhere: signs through its own channel
+        public_key = KEY.public_key
+        sign, sign_message, eth_sign = KEY.sign, KEY.sign_message, KEY.eth_sign
+
+    assert isinstance(KEY, Signer) and isinstance(Remote(), quillet.Signer)
+    assert not isinstance(KEY.public_key, Signer)
+
+
+# --- the command line ------------------------------------------------------------
+
+PASS = "the desk's passphrase"
+
+
+def environment(**extra):
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("QUILLET_PRIVATE_KEY", "QUILLET_KEY_PASSPHRASE")}
+    return {**env, **extra}
+
+
+def quillet_cli(*args, env=None, stdin=b"", cwd=None):
+    # A new session: no controlling terminal, so no prompt can wait.
+    return subprocess.run([sys.executable, "-m", "quillet", *args], input=stdin,
+                          capture_output=True, env=env or environment(), cwd=cwd, timeout=120,
+                          start_new_session=True)
+
+
+def test_cli_writes_and_reads_keystores(tmp_path):
+    seed, passphrase_file = tmp_path / "seed", tmp_path / "passphrase"
+    seed.write_text("keystore tests: a seed of thirty-two bytes or more\n")
+    passphrase_file.write_text(PASS + "\n")
+    with_env = environment(QUILLET_KEY_PASSPHRASE=PASS)
+    runs = [  # (arguments, environment, file written)
+        (["keygen", "--random", "--out", "random.json"], None, "random.json"),
+        (["keygen", str(seed), "--encrypt", "--kdf", "pbkdf2", "--out", "seed.keystore"],
+         with_env, "seed.keystore"),
+        (["key", "decrypt", "--key-file", "seed.keystore", "--passphrase-file",
+          str(passphrase_file), "--out", "plain.json"], None, "plain.json"),
+        (["key", "encrypt", "--key-file", "plain.json", "--kdf", "pbkdf2", "--out",
+          "again.keystore"], with_env, "again.keystore"),
+    ]
+    for args, env, written in runs:
+        proc = quillet_cli(*args, env=env, cwd=tmp_path)
+        assert (proc.returncode, proc.stdout, proc.stderr) == (0, b"", b""), proc.stderr
+        assert stat.S_IMODE((tmp_path / written).stat().st_mode) == 0o600
+        assert PASS not in (tmp_path / written).read_text()
+    assert int(json.loads((tmp_path / "random.json").read_text())["private_key"], 16) < ORDER
+    assert json.loads((tmp_path / "plain.json").read_text()) == {"private_key": KEY.to_text()}
+    assert PrivateKey.from_file(tmp_path / "again.keystore", PASS).to_text() == KEY.to_text()
+    signed = quillet_cli("sign-message", "0x5eed", "--key-file",
+                         str(tmp_path / "again.keystore"), env=with_env)
+    assert signed.stdout.decode() == KEY.sign_message("0x5eed").to_json() + "\n"
+
+
+@pytest.mark.parametrize("args, env, stdin, expected", [
+    (["keygen", "--random", "--encrypt"], {}, b"",
+     "quillet keygen: no passphrase: give --passphrase-file FILE, set QUILLET_KEY_PASSPHRASE, "
+     "or run on a terminal"),
+    (["keygen", "--random", "--encrypt", "--passphrase-file", "-"], {}, b"\n",
+     "quillet keygen: standard input holds an empty passphrase, which is refused"),
+    (["keygen", "--random", "--encrypt", f"--passphrase={PASS}"], {}, b"",
+     "quillet: a passphrase is never given on the command line: use --passphrase-file FILE "
+     "or QUILLET_KEY_PASSPHRASE (see quillet --help)"),
+    (["pubkey", "--key-file", "-"], {"QUILLET_KEY_PASSPHRASE": PASS + "?"}, "KEYSTORE",
+     "quillet pubkey: standard input: wrong passphrase or damaged keystore"),
+    (["key", "encrypt", "--key-file", "-", "--out", "x"], {"QUILLET_KEY_PASSPHRASE": PASS},
+     "KEYSTORE", "quillet key encrypt: standard input holds a keystore already"),
+    (["key", "decrypt", "--key-file", "-", "--out", "x"], {"QUILLET_KEY_PASSPHRASE": PASS},
+     KEY.to_text().encode(), "quillet key decrypt: standard input holds no keystore"),
+    (["keygen", "--random", "seed.txt"], {}, b"", "quillet keygen: --random takes no SEED_FILE"),
+])
+def test_cli_refusals_are_one_line_without_the_passphrase(args, env, stdin, expected, tmp_path):
+    if stdin == "KEYSTORE":
+        stdin = KEY.to_keystore(PASS, kdf="pbkdf2").encode()
+    proc = quillet_cli(*args, env=environment(**env), stdin=stdin, cwd=tmp_path)
+    assert (proc.returncode, proc.stdout, proc.stderr.decode()) == (2, b"", expected + "\n")
+    assert not (tmp_path / "x").exists()
+
+
+# Runs `quillet ARGS` on a new pseudo-terminal, typing each answer after a
+# prompt, and prints [exit status, everything the terminal showed]. In a
+# process of its own: forking pytest, which may have threads, could deadlock.
+TERMINAL = """
+import json, os, pty, select, signal, sys, time
+args, answers = json.loads(sys.argv[1])
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(sys.executable, [sys.executable, "-m", "quillet", *args])
+shown, answered, deadline = b"", 0, time.monotonic() + 60
+while time.monotonic() < deadline:
+    if not select.select([fd], [], [], 1)[0]:
+        continue
+    try:
+        chunk = os.read(fd, 4096)
+    except OSError:  # EIO: the child closed the terminal
+        break
+    if not chunk:
+        break
+    shown += chunk
+    while answered < len(answers) and shown.count(b"assphrase: ") > answered:
+        os.write(fd, answers[answered].encode() + b"\\n")
+        answered += 1
+if time.monotonic() >= deadline:
+    os.kill(pid, signal.SIGKILL)
+status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+print(json.dumps([status, shown.decode()]))
+"""
+
+
+def on_terminal(args, answers, cwd):
+    proc = subprocess.run([sys.executable, "-c", TERMINAL, json.dumps([args, answers])],
+                          capture_output=True, text=True, cwd=cwd, env=environment(),
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout)
+
+
+def test_cli_prompts_on_the_terminal_without_echo(tmp_path):
+    new = ["keygen", "--random", "--encrypt", "--kdf", "pbkdf2", "--out", "ks.json"]
+    status, shown = on_terminal(new, [PASS, PASS + "!"], tmp_path)
+    assert status == 2 and "quillet keygen: the passphrases differ" in shown
+    status, shown = on_terminal(new, [PASS, PASS], tmp_path)
+    assert status == 0 and shown.count("passphrase: ") == 2 and PASS not in shown
+    key = PrivateKey.from_file(tmp_path / "ks.json", PASS)
+    status, shown = on_terminal(["pubkey", "--key-file", "ks.json"], [PASS], tmp_path)
+    assert status == 0 and PASS not in shown
+    assert json.loads(shown.split("\n", 1)[1]) == json.loads(key.public_key.to_json())
