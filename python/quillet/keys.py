@@ -42,6 +42,19 @@ def _key_fault(reason: str) -> str:
     return "it is not a private key"
 
 
+def _unencodable(text: str) -> str | None:
+    """The first character of `text` that is not ASCII, told without quoting the
+    text: a key is ASCII, and a character that UTF-8 cannot encode (a lone
+    surrogate, what os.environ makes of a stray non-UTF-8 byte) would raise
+    UnicodeEncodeError, which holds the whole text. Positions count UTF-8
+    bytes from 0."""
+    if text.isascii():
+        return None
+    index = next(i for i, char in enumerate(text) if not char.isascii())
+    position = len(text[:index].encode("utf-8"))
+    return f"unexpected character U+{ord(text[index]):04X} at position {position}"
+
+
 def message_text(msg: str | int) -> str:
     """A message as the module takes it: hexadecimal text of a 256-bit integer."""
     if isinstance(msg, bool) or not isinstance(msg, (int, str)):
@@ -187,7 +200,10 @@ class PrivateKey:
         Raises InvalidKey, whose text never quotes the key."""
         if not isinstance(text, str):
             raise InvalidKey(f"a private key is a str, not {type(text).__name__}")
-        ok, value = _call("private_key_to_public_key_xy", text)
+        stray = _unencodable(text)
+        if stray is not None:
+            raise InvalidKey(f"not a private key: {stray}")
+        ok, value = _batch.call("private_key_to_public_key_xy", text)
         if not ok:
             raise InvalidKey(f"not a private key: {_key_fault(str(value))}")
         self._text = text
@@ -202,24 +218,35 @@ class PrivateKey:
     def from_seed(cls, seed: str) -> PrivateKey:
         """The key derived from a seed of at least 32 UTF-8 bytes, as
         private_key_from_seed derives it."""
-        ok, value = _call("private_key_from_seed", seed) if isinstance(seed, str) else (False, "")
+        if not isinstance(seed, str):
+            raise InvalidKey("no key from this seed: a seed is a str")
+        if any(0xD800 <= ord(char) <= 0xDFFF for char in seed):  # never quoting the seed
+            raise InvalidKey("no key from this seed: it holds a character UTF-8 cannot encode "
+                             "(a lone surrogate)")
+        ok, value = _batch.call("private_key_from_seed", seed)
         if not ok:
-            raise InvalidKey(f"no key from this seed: {value or 'a seed is a str'}")
+            raise InvalidKey(f"no key from this seed: {value}")
         return cls(str(value))
 
     @classmethod
     def from_file(cls, path: str | os.PathLike[str]) -> PrivateKey:
         """The key in a file: its text, or the JSON {"private_key": …} of `quillet keygen`."""
         try:
-            with open(path, encoding="utf-8") as file:
-                content = file.read(4096)
-        except (OSError, UnicodeDecodeError) as error:
-            why = getattr(error, "strerror", None) or type(error).__name__
-            raise InvalidKey(f"cannot read the key file {os.fspath(path)!r}: {why}") from None
+            with open(path, "rb") as file:
+                data = file.read(4096)
+        except OSError as error:
+            raise InvalidKey(f"cannot read the key file {os.fspath(path)!r}: "
+                             f"{error.strerror}") from None
         try:
-            return cls._from_content(content)
+            return cls._from_content(data.decode("utf-8"))
+        except UnicodeDecodeError as error:
+            message = f"not UTF-8 text (byte {error.start})"
         except InvalidKey as error:
-            raise InvalidKey(f"key file {os.fspath(path)!r}: {error}") from None
+            message = str(error)
+        # Raised once the text is gone from this frame and outside the handler,
+        # so that no context or frame of the exception holds it.
+        del data
+        raise InvalidKey(f"key file {os.fspath(path)!r}: {message}")
 
     @classmethod
     def from_env(cls, variable: str = KEY_VARIABLE) -> PrivateKey:
@@ -231,7 +258,9 @@ class PrivateKey:
         try:
             return cls._from_content(content)
         except InvalidKey as error:
-            raise InvalidKey(f"${variable}: {error}") from None
+            message = str(error)
+        del content  # as in from_file: no frame or context of the error holds the text
+        raise InvalidKey(f"${variable}: {message}")
 
     @classmethod
     def _from_content(cls, content: str) -> PrivateKey:
@@ -260,21 +289,22 @@ class PrivateKey:
         if not isinstance(document, Document):
             raise TypeError(f"sign() takes a document, not {type(document).__name__}; "
                             "use sign_message for a message integer")
-        ok, value = _call("sign_" + document.KIND, document.to_json(), self._text)
+        # The key's text stays inside the call's expression: no local holds it.
+        ok, value = _batch.call("sign_" + document.KIND, document.to_json(), self._text)
         if not ok:
             self._failed(str(value))
         return Signature.from_json(str(value))
 
     def sign_message(self, msg: str | int) -> Signature:
         """The signature of a message integer (hex text or int), as sign gives it."""
-        ok, value = _call("sign", self._text, message_text(msg))
+        ok, value = _batch.call("sign", self._text, message_text(msg))
         if not ok:
             raise InvalidMessage(f"sign refused the message {msg!r}", reason=str(value))
         return Signature.from_json(str(value))
 
     def eth_sign(self, msg: str | int) -> L1Signature:
         """The L1 signature of a message integer, as eth_sign gives it."""
-        ok, value = _call("eth_sign", self._text, message_text(msg))
+        ok, value = _batch.call("eth_sign", self._text, message_text(msg))
         if not ok:
             raise InvalidMessage(f"eth_sign refused the message {msg!r}", reason=str(value))
         return L1Signature.from_json(str(value))
