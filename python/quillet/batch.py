@@ -169,7 +169,7 @@ def _outcomes(name: str, items: list[tuple[object, ...] | None], threads: int | 
         chunk = items[start:start + size]
         runnable = [i for i, args in enumerate(chunk, start)
                     if args is not None and all(isinstance(arg, str) for arg in args)]
-        answers = iter(_batch.call_many(  # type: ignore[misc]
+        answers = iter(_batch.call_many(
             name,
             [chunk[i - start] if pri_key is None else
              (_key_text(pri_key), *chunk[i - start]) if key_first else  # type: ignore[misc]

@@ -11,6 +11,7 @@ import pytest
 
 from quillet import audit
 from quillet.audit import log
+from quillet.documents import FIELD_MODULUS
 
 SHARES = {"wrong-signature": 0.05, "wrong-key": 0.05, "tampered-field": 0.05,
           "malformed-document": 0.05}
@@ -93,9 +94,22 @@ def changed(path, value):
     return json.dumps(record).encode()
 
 
+def rewritten(**fields):
+    """A sound limit order's record with document fields rewritten, signature kept."""
+    record = good_record()
+    assert record["kind"] == "limit_order"
+    record["document"].update({k: v(record["document"][k]) for k, v in fields.items()})
+    return json.dumps(record).encode()
+
+
 def test_each_record_is_classified_with_its_reason(tmp_path):
     sound = json.dumps(good_record()).encode()
     key = good_record()["public_key"]
+    # Rewritten to hash exactly like the signed order: the nonce's carry
+    # reaches the fee word; an asset id is reduced modulo the field.
+    carried = rewritten(amount_fee=lambda fee: str(int(fee) - 1),
+                        nonce=lambda nonce: str(int(nonce) + 2**32))
+    shifted = rewritten(asset_id_collateral=lambda a: hex(int(a, 16) + FIELD_MODULUS))
     cases = [  # (line, outcome, part of the reason)
         (sound, "valid", ""),
         (b"", "bad-document", "empty line"),
@@ -105,7 +119,11 @@ def test_each_record_is_classified_with_its_reason(tmp_path):
         (b"{" + b" " * log.MAX_LINE + b"}", "bad-document", "longer than"),
         (changed(["kind"], "swap"), "bad-document", 'unknown kind "swap"'),
         (changed(["document"], None), "bad-document", "no document object"),
-        (changed(["document", "nonce"], 5), "bad-document", "Couldn't get hash"),
+        (changed(["document", "nonce"], 5), "bad-document", "nonce: expected decimal digits"),
+        (carried, "bad-document", "is out of range: the hash does not bind it"),
+        (shifted, "bad-document", "asset_id_collateral: "),
+        # The module still judges what the typed documents let through.
+        (changed(["document", "asset_id_synthetic"], "0x0x1"), "bad-document", ""),
         # The module sees the document as written: it refuses a repeated key.
         (sound.replace(b'"nonce": ', b'"nonce": "1", "nonce": ', 1), "bad-document", "nonce"),
         (changed(["public_key"], None), "bad-key", "no public_key"),

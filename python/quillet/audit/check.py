@@ -4,8 +4,11 @@ Each record gets one outcome:
 
 - valid: its document hashes, its key is the one the document names, and its
   signature verifies for that hash under that key;
-- bad-document: the record or its document cannot be read, or the module
-  refuses to hash the document (the reason is the module's text);
+- bad-document: the record or its document cannot be read, the document fails
+  the typed documents' validation (quillet.documents: the same check, naming
+  the field, e.g. a nonce or asset id the hash does not bind, so that a
+  document rewritten to hash like a signed one is caught), or the module
+  refuses to hash it (the reason is the module's text);
 - bad-key: the signer's key is missing or undecodable, or it is not the key the
   document names (its public_key; for a liquidation the liquidator order's;
   for an oracle price the signer_key). The module leaves that key out of the
@@ -16,7 +19,8 @@ Each record gets one outcome:
 The work on documents and signatures is done by quillet.batch: hash_many per
 kind, then verify_many, in windows so that a failing item costs its window
 only. Nothing here keeps state between chunks besides a cache of keys known
-to decode, so a worker's memory is bounded by its chunk.
+to decode, so a worker's memory is bounded by its chunk; a PartResult keeps
+the details of its first `limit` non-valid records only and counts the rest.
 """
 
 from __future__ import annotations
@@ -34,6 +38,7 @@ import quillet_python_sdk as sdk
 
 from quillet import batch
 from quillet.audit import log
+from quillet.documents import DOCUMENT_TYPES
 
 Outcome = Literal["valid", "bad-document", "bad-key", "bad-signature"]
 OUTCOMES: tuple[Outcome, ...] = ("valid", "bad-document", "bad-key", "bad-signature")
@@ -59,24 +64,31 @@ class Finding:
 @dataclass
 class PartResult:
     """What checking some records found: counts per kind and outcome, the
-    non-valid records, and the CPU seconds of each stage (of every thread of
-    the process: records / seconds is the stage's rate per core)."""
+    first `limit` non-valid records (None: all of them; `more` counts the
+    others), and the CPU seconds of each stage (of every thread of the
+    process: records / seconds is the stage's rate per core)."""
 
     records: int = 0
     counts: dict[str, dict[str, int]] = field(default_factory=dict)
     findings: list[Finding] = field(default_factory=list)
     stages: dict[str, float] = field(default_factory=lambda: dict.fromkeys(
         ("parse", "hash", "verify"), 0.0))
+    limit: int | None = None
+    more: int = 0
 
     def count(self, kind: str, outcome: Outcome, n: int = 1) -> None:
         per_kind = self.counts.setdefault(kind, {})
         per_kind[outcome] = per_kind.get(outcome, 0) + n
 
     def merge(self, other: PartResult) -> None:
-        """Appends the results of the records that follow these."""
-        for finding in other.findings:
+        """Appends the results of the records that follow these (`other` kept
+        at most as many findings as this keeps, so the first ones are kept)."""
+        room = len(other.findings) if self.limit is None else \
+            max(0, min(len(other.findings), self.limit - len(self.findings)))
+        for finding in other.findings[:room]:
             finding.index += self.records
             self.findings.append(finding)
+        self.more += other.more + len(other.findings) - room
         self.records += other.records
         for kind, outcomes in other.counts.items():
             for outcome, n in outcomes.items():
@@ -220,7 +232,11 @@ def check_records(raw: Sequence[Any], *, threads: int | None = None,
             envelope, line = log.envelope_of(item)
             kind = log.kind_of(envelope)
             document, text = log.document_of(envelope, line)
-        except ValueError as error:
+            # The typed documents' one validation, before any hash: values the
+            # hash reduces, truncates or overlaps would let a rewritten
+            # document hash like the signed one.
+            DOCUMENT_TYPES[kind].from_json(text)  # type: ignore[index]
+        except ValueError as error:  # InvalidDocument among them
             outcomes[index] = (kind, "bad-document", str(error))
             continue
         signature = envelope.get("signature")
