@@ -25,6 +25,7 @@ the details of its first `limit` non-valid records only and counts the rest.
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import functools
 import os
@@ -218,15 +219,21 @@ class _Pending:
 
 
 def check_records(raw: Sequence[Any], *, threads: int | None = None,
-                  hide_diagnostics: bool = False) -> PartResult:
+                  hide_diagnostics: bool = False, limit: int | None = None) -> PartResult:
     """Checks raw records (NDJSON lines as bytes, or Parquet rows as dicts);
-    findings are numbered from 0 within `raw`."""
-    result = PartResult(records=len(raw))
+    findings are numbered from 0 within `raw`, the first `limit` kept."""
+    result = PartResult(records=len(raw), limit=limit)
     outcomes: list[tuple[str, Outcome, str] | None] = [None] * len(raw)
 
     clock = time.process_time()
     pending: list[_Pending] = []
+    # A line refused while parsing is refused alike when it comes again at
+    # once: runs of blank or repeated lines cost a comparison each.
+    refused: tuple[object, tuple[str, Outcome, str]] | None = None
     for index, item in enumerate(raw):
+        if refused is not None and item == refused[0]:
+            outcomes[index] = refused[1]
+            continue
         kind: str = UNKNOWN_KIND
         try:
             envelope, line = log.envelope_of(item)
@@ -237,7 +244,9 @@ def check_records(raw: Sequence[Any], *, threads: int | None = None,
             # document hash like the signed one.
             DOCUMENT_TYPES[kind].from_json(text)  # type: ignore[index]
         except ValueError as error:  # InvalidDocument among them
-            outcomes[index] = (kind, "bad-document", str(error))
+            refusal: tuple[str, Outcome, str] = (kind, "bad-document", str(error))
+            outcomes[index] = refusal
+            refused = (item, refusal)
             continue
         signature = envelope.get("signature")
         r = signature.get("r") if isinstance(signature, dict) else None
@@ -283,12 +292,20 @@ def check_records(raw: Sequence[Any], *, threads: int | None = None,
                 outcomes[p.index] = (p.kind, *_refusal(item))
         result.stages["verify"] += time.process_time() - clock
 
+    tally: collections.Counter[tuple[str, Outcome]] = collections.Counter()
+    findings = result.findings
     for index, outcome in enumerate(outcomes):
         assert outcome is not None
         kind, verdict, reason = outcome
-        result.count(kind, verdict)
-        if verdict != "valid":
-            result.findings.append(Finding(index, kind, verdict, reason))
+        tally[kind, verdict] += 1
+        if verdict == "valid":
+            continue
+        if limit is None or len(findings) < limit:
+            findings.append(Finding(index, kind, verdict, reason))
+        else:
+            result.more += 1
+    for (kind, verdict), n in tally.items():
+        result.count(kind, verdict, n)
     return result
 
 

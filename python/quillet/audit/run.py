@@ -242,7 +242,8 @@ def check_part(part: log.Part, chunk: int = CHUNK, threads: int | None = 1,
     with contextlib.ExitStack() as stack:
         out = stack.enter_context(open(spool, "w", encoding="utf-8")) if spool else None
         for raw, _ in log.part_chunks(part, chunk):
-            checked = check_records(raw, threads=threads, hide_diagnostics=hide_diagnostics)
+            checked = check_records(raw, threads=threads, hide_diagnostics=hide_diagnostics,
+                                    limit=None if out is not None else limit)
             if out is not None:
                 for f in checked.findings:
                     out.write(json.dumps([result.records + f.index, f.kind, f.outcome,
@@ -255,6 +256,7 @@ def _on_this_machine(files: list[str], jobs: int | None, threads: int | None, ch
                      progress: Progress | None, hide: bool, limit: int | None,
                      sink: _IssueSink | None) -> tuple[list[PartResult], str]:
     jobs = jobs or batch.default_threads()
+    keep = limit if sink is None else None  # findings a chunk details: all for the sink
     parts = [log.plan_parts(path)[0] for path in files]
     size = sum(p.size for p in parts)
     done_records = done_bytes = 0
@@ -274,8 +276,9 @@ def _on_this_machine(files: list[str], jobs: int | None, threads: int | None, ch
         for part in parts:
             whole = PartResult(limit=limit)
             for raw, consumed in log.part_chunks(part, chunk):
-                report(whole, part.path,
-                       check_records(raw, threads=threads, hide_diagnostics=hide), consumed)
+                report(whole, part.path, check_records(raw, threads=threads,
+                                                       hide_diagnostics=hide, limit=keep),
+                       consumed)
             results.append(whole)
         return results, f"1 process, {threads or batch.default_threads()} threads"
 
@@ -288,7 +291,7 @@ def _on_this_machine(files: list[str], jobs: int | None, threads: int | None, ch
             flight: deque[tuple[concurrent.futures.Future[PartResult], int]] = deque()
             for raw, consumed in log.part_chunks(part, chunk):
                 flight.append((pool.submit(check_records, raw, threads=1,
-                                           hide_diagnostics=True), consumed))
+                                           hide_diagnostics=True, limit=keep), consumed))
                 while len(flight) >= 2 * jobs:
                     future, consumed = flight.popleft()
                     report(whole, part.path, future.result(), consumed)
