@@ -213,6 +213,9 @@ def test_ctrl_c_stops_a_batch_promptly(setup, call, threads):
     code = f"""
         import os, signal, threading, time
         from quillet import _batch
+        # A process started in the background by a non-interactive shell
+        # inherits SIGINT ignored, and Python then leaves it ignored.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         {setup}
         sent = []
         def interrupt():
