@@ -27,7 +27,7 @@ def lane_kernel() -> str:
 def call(name: str, /, *args: str) -> tuple[bool, str | bool]:
     """(True, result) or (False, reason) of one function's core call; writes no diagnostic."""
 
-def call_many(name: str, items: list[tuple[str, ...]], threads: int, /) -> list[tuple[bool, str | bool]]:
+def call_many(name: str, items: list[tuple[str, ...]], threads: int | None, /) -> list[tuple[bool, str | bool]]:
     """[(ok, result or reason), ...] for each argument tuple, every item run."""
 
 def panic_exception() -> type[BaseException]:

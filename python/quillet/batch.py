@@ -52,6 +52,8 @@ from dataclasses import dataclass
 from typing import Generic, Literal, TypeVar, overload
 
 from quillet import _batch
+# Imported here, never inside a call: an import running in one thread while
+# another forks leaves its module lock held forever in the child.
 from quillet.documents import Document
 from quillet.errors import (InvalidDocument, InvalidMessage, KeyMismatch, MalformedSignature,
                             QuilletError)
@@ -124,17 +126,10 @@ def _texts(docs: Iterable[str | int | Document] | list[object],
 
 
 def _key_text(pri_key: str | PrivateKey) -> str:
+    # Called inside the native call's argument list only: no frame of ours
+    # keeps the text of a PrivateKey in a local, where a traceback rendered
+    # with its locals would show it.
     return pri_key.to_text() if isinstance(pri_key, PrivateKey) else pri_key
-
-
-def _threads(threads: int | None) -> int:
-    if threads is None:
-        return _batch.default_threads()
-    if isinstance(threads, bool) or not isinstance(threads, int):
-        raise TypeError(f"threads must be an int or None, not '{type(threads).__name__}'")
-    if threads < 1:
-        raise ValueError(f"threads must be at least 1, not {threads}")
-    return threads
 
 
 def _chunks(count: int, chunk_size: int | None) -> range:
@@ -158,7 +153,8 @@ def _raising(run: Callable[[list[object]], list[T]], items: list[object], progre
     if progress is None and chunk_size is None:  # one native call, its own threads
         return run(items)
     results: list[T] = []
-    for start in _chunks(len(items), chunk_size):
+    # An empty batch makes one empty call too: its arguments are checked alike.
+    for start in _chunks(len(items), chunk_size) or range(1):
         chunk = items[start:start + (chunk_size or DEFAULT_CHUNK)]
         try:
             results.extend(run(chunk))
@@ -167,24 +163,32 @@ def _raising(run: Callable[[list[object]], list[T]], items: list[object], progre
             raise
         if progress is not None:
             progress(len(results), len(items))
-    if progress is not None and not items:
-        progress(0, 0)
     return results
 
 
-def _outcomes(name: str, items: list[tuple[object, ...] | None], threads: int,
+def _outcomes(name: str, items: list[tuple[object, ...] | None], threads: int | None,
               progress: Progress | None, chunk_size: int | None,
-              failure: type[QuilletError]) -> list[Outcome[T]]:
+              failure: type[QuilletError], pri_key: str | PrivateKey | None = None,
+              key_first: bool = False) -> list[Outcome[T]]:
     """Runs `name` on every argument tuple, chunk by chunk, as Outcomes
-    (None stands for an item that is not a tuple of arguments)."""
+    (None stands for an item that is not a tuple of arguments). With
+    `pri_key`, its text joins each tuple (first or last) inside the native
+    call's argument list, so that no frame here holds it."""
     results: list[Outcome[T]] = []
-    for start in _chunks(len(items), chunk_size):
-        chunk = items[start:start + (chunk_size or DEFAULT_CHUNK)]
-        runnable = [(i, args) for i, args in enumerate(chunk, start)
+    size = DEFAULT_CHUNK if chunk_size is None else chunk_size
+    # At least one native call, empty or not: it checks `threads`, as every
+    # batch call does.
+    for start in _chunks(len(items), chunk_size) or range(1):
+        chunk = items[start:start + size]
+        runnable = [i for i, args in enumerate(chunk, start)
                     if args is not None and all(isinstance(arg, str) for arg in args)]
-        answers = iter(_batch.call_many(name, [args for _, args in runnable],  # type: ignore[misc]
-                                        threads))
-        runnable_indexes = {i for i, _ in runnable}
+        answers = iter(_batch.call_many(
+            name,
+            [chunk[i - start] if pri_key is None else
+             (_key_text(pri_key), *chunk[i - start]) if key_first else  # type: ignore[misc]
+             (*chunk[i - start], _key_text(pri_key)) for i in runnable],  # type: ignore[misc]
+            threads))
+        runnable_indexes = set(runnable)
         for i, args in enumerate(chunk, start):
             if i not in runnable_indexes:
                 got = "a malformed item" if args is None else \
@@ -200,8 +204,6 @@ def _outcomes(name: str, items: list[tuple[object, ...] | None], threads: int,
                                                         reason=str(value))))
         if progress is not None:
             progress(len(results), len(items))
-    if progress is not None and not items:
-        progress(0, 0)
     return results
 
 
@@ -233,10 +235,11 @@ def _typed_documents(kind: Kind, items: list[object],
     return mismatches
 
 
-def _check_key(key: str) -> None:
+def _check_key(pri_key: str | PrivateKey) -> None:
     # Per-item reasons must never quote the key: a bad key fails the batch
-    # first, in words of its own.
-    PrivateKey(key)
+    # first, in words of its own. A PrivateKey was checked when it was made.
+    if not isinstance(pri_key, PrivateKey):
+        PrivateKey(pri_key)
 
 
 @overload
@@ -262,7 +265,7 @@ def hash_many(kind: KindName, docs: Iterable[str | Document], *, threads: int | 
     _typed_documents(kind, listed, None)
     items = _texts(listed)
     if outcomes:
-        return _outcomes("hash_" + kind, [(doc,) for doc in items], _threads(threads), progress,
+        return _outcomes("hash_" + kind, [(doc,) for doc in items], threads, progress,
                          chunk_size, InvalidDocument)
     return _raising(lambda chunk: _batch.hash_many(kind, chunk,  # type: ignore[arg-type]
                                                    threads=threads),
@@ -291,7 +294,6 @@ def sign_many(kind: KindName, docs: Iterable[str | Document], pri_key: str | Pri
     item failures are InvalidDocument outcomes. `threads` as for hash_many.
     """
     kind = normalize_kind(kind)
-    key = _key_text(pri_key)
     listed = _listed(docs)
     mismatches = _typed_documents(kind, listed, pri_key)
     if mismatches and not outcomes:
@@ -299,16 +301,16 @@ def sign_many(kind: KindName, docs: Iterable[str | Document], pri_key: str | Pri
         raise _noted(mismatches[first], first)
     items = _texts(listed)
     if outcomes:
-        _check_key(key)
-        results: list[Outcome[str]] = _outcomes("sign_" + kind, [(doc, key) for doc in items],
-                                                _threads(threads), progress, chunk_size,
-                                                InvalidDocument)
+        _check_key(pri_key)
+        results: list[Outcome[str]] = _outcomes("sign_" + kind, [(doc,) for doc in items],
+                                                threads, progress, chunk_size,
+                                                InvalidDocument, pri_key)
         for index, mismatch in mismatches.items():
             results[index] = Outcome(index, error=mismatch)
         return results
-    return _raising(lambda chunk: _batch.sign_many(kind, chunk, key,  # type: ignore[arg-type]
-                                                   threads=threads),
-                    items, progress, chunk_size)
+    return _raising(lambda chunk: _batch.sign_many(
+        kind, chunk, _key_text(pri_key), threads=threads),  # type: ignore[arg-type]
+        items, progress, chunk_size)
 
 
 @overload
@@ -330,7 +332,6 @@ def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str | int], *,
 
     Failures as for sign_many (InvalidMessage outcomes); `threads` as for hash_many.
     """
-    key = _key_text(pri_key)
     items = _texts(msgs, "msgs")
     for index, msg in enumerate(items):
         if isinstance(msg, int) and not isinstance(msg, bool):  # as sign_message takes it
@@ -339,12 +340,12 @@ def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str | int], *,
             except InvalidMessage as error:
                 raise _noted(error, index) from None
     if outcomes:
-        _check_key(key)
-        return _outcomes("sign", [(key, msg) for msg in items], _threads(threads), progress,
-                         chunk_size, InvalidMessage)
-    return _raising(lambda chunk: _batch.sign_messages(key, chunk,  # type: ignore[arg-type]
-                                                       threads=threads),
-                    items, progress, chunk_size)
+        _check_key(pri_key)
+        return _outcomes("sign", [(msg,) for msg in items], threads, progress, chunk_size,
+                         InvalidMessage, pri_key, key_first=True)
+    return _raising(lambda chunk: _batch.sign_messages(
+        _key_text(pri_key), chunk, threads=threads),  # type: ignore[arg-type]
+        items, progress, chunk_size)
 
 
 @overload
@@ -376,7 +377,7 @@ def verify_many(items: Iterable[VerifyItem], *, threads: int | None = None,
         rows: list[tuple[object, ...] | None] = [
             tuple(item) if isinstance(item, (tuple, list)) and len(item) == 5 else None
             for item in listed]
-        return _outcomes("verify_signature", rows, _threads(threads), progress, chunk_size,
+        return _outcomes("verify_signature", rows, threads, progress, chunk_size,
                          MalformedSignature)
 
     def run(chunk: list[object]) -> list[bool]:

@@ -26,8 +26,8 @@ from typing import Any, BinaryIO, NoReturn, TypeVar
 import quillet_python_sdk as sdk
 
 from quillet import __version__, _batch, batch, bench, demo, keystore
-from quillet.documents import key_value, named_key
-from quillet.errors import KeyMismatch, QuilletError
+from quillet.documents import DOCUMENT_TYPES, key_value, named_key
+from quillet.errors import InvalidDocument, KeyMismatch, QuilletError
 from quillet.keys import SUBGROUP_ORDER, PrivateKey
 from quillet.keys import _key_fault as key_fault
 from quillet.audit import command as audit_command
@@ -607,6 +607,18 @@ def _json_object(text: str, what: str, keys: tuple[str, ...]) -> dict[str, str]:
     return value
 
 
+def document_hash(kind: str, text: str) -> str:
+    """The hash a signature of the document must verify for, once the document
+    passes the typed documents' validation: a value the hash does not bind (a
+    wide nonce, an asset id past the field modulus) would let a rewritten
+    document verify."""
+    try:
+        DOCUMENT_TYPES[kind].from_json(text)  # type: ignore[index]
+    except InvalidDocument as error:
+        raise Failure(f"the document is refused: {error}") from None
+    return call(HASH[kind], text)
+
+
 def _verify_row(line: str, kind: str | None) -> tuple[str, ...] | str:
     """The five arguments of verify_signature for one NDJSON line, or what is wrong with it."""
     try:
@@ -617,7 +629,8 @@ def _verify_row(line: str, kind: str | None) -> tuple[str, ...] | str:
             public = json.loads(call(sdk.public_key_to_xy, public))
         if kind is not None:
             document = item["document"]
-            msg = call(HASH[kind], document if isinstance(document, str) else json.dumps(document))
+            msg = document_hash(kind, document if isinstance(document, str)
+                                else json.dumps(document))
         else:
             msg = item["message"]
         row = (signature["r"], signature["s"], public["x"], public["y"], msg)
@@ -670,7 +683,7 @@ def cmd_verify(args: argparse.Namespace, inputs: Inputs) -> int:
     else:  # a packed key alone: its pair comes from the module
         public = json.loads(call(sdk.public_key_to_xy, public_text))
     if args.kind is not None:
-        msg = call(HASH[args.kind], inputs.read(args.message, "document"))
+        msg = document_hash(args.kind, inputs.read(args.message, "document"))
     else:
         msg = args.message
     valid = call(sdk.verify_signature, signature["r"], signature["s"],

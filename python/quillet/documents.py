@@ -15,7 +15,13 @@ module accepts the document and no two different documents hash alike:
   `signed_asset_id`): at most 64 hex digits and below the field modulus
   (larger values hash like smaller ones);
 - `asset_id_synthetic`: at most 32 hex digits, below 2**127;
-- keys and `eth_address`: at most 64 hex digits.
+- `eth_address`: at most 64 hex digits, and below the field modulus unless it
+  is the withdrawal's `public_key` (then it is not hashed);
+- keys: at most 64 hex digits.
+
+A value that is out of range only for the hash is refused with the words
+"the hash does not bind it". The audit and `quillet verify --kind` validate
+documents through these same classes (`from_json`).
 
     order = LimitOrder(amount_synthetic=100000, ..., nonce=17, public_key="0x…",
                        expiration_timestamp=1767225600)
@@ -44,6 +50,7 @@ _HEX = re.compile(r"(?:0x)?([0-9a-fA-F]{1,64})")
 _DECIMAL = re.compile(r"[0-9]+")
 
 # Field encodings: (largest value + 1 or None, description for errors).
+_UNBOUND = "the hash does not bind it"
 _UNSIGNED = {
     "u64": (1 << 64, "an unsigned 64-bit integer"),
     "nonce": (1 << 32, "below 2**32: wider nonces overlap the neighbouring field of the hash"),
@@ -54,6 +61,8 @@ _HEX_LIMIT = {
     "key": (64, 1 << 256, "at most 64 hex digits"),
     "id": (64, FIELD_MODULUS, "at most 64 hex digits and below the field modulus"),
     "id128": (32, 1 << 127, "at most 32 hex digits and below 2**127"),
+    # Checked against the field modulus by the document (see Withdrawal).
+    "address": (64, 1 << 256, "at most 64 hex digits"),
 }
 
 
@@ -65,6 +74,9 @@ def _check_int(name: str, encoding: str, value: object) -> None:
         hint = ""
         if encoding == "time" and value >= limit and value // 1000 < limit:
             hint = " (this looks like milliseconds)"
+        if encoding == "nonce" and value >= limit:
+            raise InvalidDocument(f"{value} is out of range: {_UNBOUND} (must be {what})",
+                                  field=name)
         raise InvalidDocument(f"{value} is out of range: must be {what}{hint}", field=name)
 
 
@@ -73,7 +85,13 @@ def _check_hex(name: str, encoding: str, value: object) -> None:
         raise InvalidDocument(f"expected hexadecimal text, got {type(value).__name__}", field=name)
     digits, limit, what = _HEX_LIMIT[encoding]
     match = _HEX.fullmatch(value)
-    if match is None or len(match.group(1)) > digits or int(match.group(1), 16) >= limit:
+    if match is None or len(match.group(1)) > digits:
+        raise InvalidDocument(f"{value!r} is not valid: must be \"0x\" and {what}", field=name)
+    number = int(match.group(1), 16)
+    if number >= limit and encoding == "id":  # a field element: reduced by the hash
+        raise InvalidDocument(f"{number} is out of range: {_UNBOUND} (must be {what})",
+                              field=name)
+    if number >= limit:
         raise InvalidDocument(f"{value!r} is not valid: must be \"0x\" and {what}", field=name)
 
 
@@ -229,8 +247,9 @@ class Withdrawal(Document):
 
     KIND: ClassVar[Kind] = "withdraw"
     _FIELDS: ClassVar[tuple[tuple[str, str], ...]] = (
-        ("position_id", "u64"), ("amount", "u64"), ("eth_address", "key"), ("asset_id", "id"),
-        ("nonce", "nonce"), ("public_key", "key"), ("expiration_timestamp", "time"))
+        ("position_id", "u64"), ("amount", "u64"), ("eth_address", "address"),
+        ("asset_id", "id"), ("nonce", "nonce"), ("public_key", "key"),
+        ("expiration_timestamp", "time"))
 
     position_id: int
     amount: int
@@ -239,6 +258,16 @@ class Withdrawal(Document):
     nonce: int
     public_key: str
     expiration_timestamp: int
+
+    def __post_init__(self) -> None:
+        Document.__post_init__(self)
+        # An address other than the owner's key is hashed as a field element.
+        address = int(_HEX.fullmatch(self.eth_address).group(1), 16)  # type: ignore[union-attr]
+        owner = int(_HEX.fullmatch(self.public_key).group(1), 16)  # type: ignore[union-attr]
+        if address != owner and address >= FIELD_MODULUS:
+            raise InvalidDocument(f"{address} is out of range: {_UNBOUND} (must be below the "
+                                  "field modulus unless it is the public_key)",
+                                  field="eth_address")
 
 
 @dataclass(frozen=True, slots=True, kw_only=True)

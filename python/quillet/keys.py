@@ -58,6 +58,19 @@ def _key_fault(reason: str) -> str:
     return "it is not a private key"
 
 
+def _unencodable(text: str) -> str | None:
+    """The first character of `text` that is not ASCII, told without quoting the
+    text: a key is ASCII, and a character that UTF-8 cannot encode (a lone
+    surrogate, what os.environ makes of a stray non-UTF-8 byte) would raise
+    UnicodeEncodeError, which holds the whole text. Positions count UTF-8
+    bytes from 0."""
+    if text.isascii():
+        return None
+    index = next(i for i, char in enumerate(text) if not char.isascii())
+    position = len(text[:index].encode("utf-8"))
+    return f"unexpected character U+{ord(text[index]):04X} at position {position}"
+
+
 def message_text(msg: str | int) -> str:
     """A message as the module takes it: hexadecimal text of a 256-bit integer."""
     if isinstance(msg, bool) or not isinstance(msg, (int, str)):
@@ -343,7 +356,10 @@ class PrivateKey:
         Raises InvalidKey, whose text never quotes the key; key 0 is refused."""
         if not isinstance(text, str):
             raise InvalidKey(f"a private key is a str, not {type(text).__name__}")
-        ok, value = _call("private_key_to_public_key_xy", text)
+        stray = _unencodable(text)
+        if stray is not None:
+            raise InvalidKey(f"not a private key: {stray}")
+        ok, value = _batch.call("private_key_to_public_key_xy", text)
         if not ok:
             raise InvalidKey(f"not a private key: {_key_fault(str(value))}")
         self._public = PublicKey._derived(str(value))
@@ -373,9 +389,14 @@ class PrivateKey:
     def from_seed(cls, seed: str) -> PrivateKey:
         """The key derived from a seed of at least 32 UTF-8 bytes, as
         private_key_from_seed derives it."""
-        ok, value = _call("private_key_from_seed", seed) if isinstance(seed, str) else (False, "")
+        if not isinstance(seed, str):
+            raise InvalidKey("no key from this seed: a seed is a str")
+        if any(0xD800 <= ord(char) <= 0xDFFF for char in seed):  # never quoting the seed
+            raise InvalidKey("no key from this seed: it holds a character UTF-8 cannot encode "
+                             "(a lone surrogate)")
+        ok, value = _batch.call("private_key_from_seed", seed)
         if not ok:
-            raise InvalidKey(f"no key from this seed: {value or 'a seed is a str'}")
+            raise InvalidKey(f"no key from this seed: {value}")
         return cls(str(value))
 
     @classmethod
@@ -389,10 +410,13 @@ class PrivateKey:
         try:
             return cls._from_content(_read_key_file(path), secret)
         except InvalidKey as error:
-            raise InvalidKey(f"key file {os.fspath(path)!r}: {error}") from None
+            message = str(error)
         finally:
             if secret is not None:
                 secret.clear()
+        # Raised outside the handler, so that no context or frame of the
+        # exception holds the file's text.
+        raise InvalidKey(f"key file {os.fspath(path)!r}: {message}")
 
     @classmethod
     def from_keystore(cls, source: str | os.PathLike[str], passphrase: str) -> PrivateKey:
@@ -447,7 +471,9 @@ class PrivateKey:
         try:
             return cls._from_content(content)
         except InvalidKey as error:
-            raise InvalidKey(f"${variable}: {error}") from None
+            message = str(error)
+        del content  # as in from_file: no frame or context of the error holds the text
+        raise InvalidKey(f"${variable}: {message}")
 
     @classmethod
     def _from_content(cls, content: str,
@@ -488,6 +514,7 @@ class PrivateKey:
             raise TypeError(f"sign() takes a document, not {type(document).__name__}; "
                             "use sign_message for a message integer")
         self.check_names(document)
+        # The key's text stays inside the call's expression: no local holds it.
         ok, value = _call("sign_" + document.KIND, document.to_json(), self._text)
         if not ok:
             self._failed(str(value))
@@ -612,13 +639,9 @@ def _native(run: Callable[[], list[str]], indexes: Iterable[int]) -> list[str]:
 
 
 def _check_threads(threads: int | None) -> None:
-    # As quillet.batch takes it: True is not a count.
-    if threads is None:
-        return
-    if isinstance(threads, bool) or not isinstance(threads, int):
-        raise TypeError(f"threads must be an int or None, not '{type(threads).__name__}'")
-    if threads < 1:
-        raise ValueError(f"threads must be at least 1, not {threads}")
+    # The batch calls' own check, before any item is looked at: an empty
+    # native call checks its arguments as every batch call does.
+    _batch.call_many("sign", [], threads)
 
 
 def _in_chunks(run: Callable[[int, int], list[str]], count: int,
@@ -641,17 +664,21 @@ def _in_chunks(run: Callable[[int, int], list[str]], count: int,
 
 
 def _read_key_file(path: str | os.PathLike[str]) -> str:
-    """The text of a key file; one larger than any keystore is refused."""
+    """The text of a key file; one larger than any keystore is refused. No
+    error raised here holds the file's bytes (they may be a key)."""
     try:
-        with open(path, encoding="utf-8") as file:
-            content = file.read(keystore.SIZE_LIMIT + 1)
-    except (OSError, UnicodeDecodeError) as error:
-        why = getattr(error, "strerror", None) or type(error).__name__
-        raise InvalidKey(f"cannot read the key file {os.fspath(path)!r}: {why}") from None
-    if len(content) > keystore.SIZE_LIMIT:
-        raise InvalidKey(f"key file {os.fspath(path)!r} is longer than "
-                         f"{keystore.SIZE_LIMIT} characters: no key file")
-    return content
+        with open(path, "rb") as file:
+            data = file.read(keystore.SIZE_LIMIT + 1)
+    except OSError as error:
+        raise InvalidKey(f"cannot read it: {error.strerror}") from None
+    if len(data) > keystore.SIZE_LIMIT:
+        raise InvalidKey(f"it is longer than {keystore.SIZE_LIMIT} bytes: no key file")
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        message = f"not UTF-8 text (byte {error.start})"
+    del data
+    raise InvalidKey(message)
 
 
 __all__ = ["KEY_VARIABLE", "SUBGROUP_ORDER", "L1Signature", "PrivateKey", "PublicKey", "Signature",

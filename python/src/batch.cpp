@@ -113,27 +113,6 @@ void note_item(std::size_t index) {
   PyErr_SetRaisedException(exc);
 }
 
-// The `threads` argument: None for one thread per core, or a count >= 1.
-// Returns 0 with an exception set on a bad value.
-unsigned thread_count(PyObject* arg) {
-  if (arg == nullptr || arg == Py_None) return default_thread_count();
-  if (!PyLong_Check(arg)) {
-    PyErr_Format(PyExc_TypeError, "threads must be an int or None, not '%s'",
-                 Py_TYPE(arg)->tp_name);
-    return 0;
-  }
-  int overflow = 0;
-  const long long n = PyLong_AsLongLongAndOverflow(arg, &overflow);
-  if (n == -1 && PyErr_Occurred()) return 0;
-  if (overflow < 0 || (overflow == 0 && n < 1)) {
-    PyErr_Format(PyExc_ValueError, "threads must be at least 1, not %R", arg);
-    return 0;
-  }
-  // CPU-bound work gains nothing from more threads than cores; the cap only
-  // keeps a mistyped count from starting thousands.
-  return static_cast<unsigned>(overflow > 0 || n > kMaxThreads ? kMaxThreads : n);
-}
-
 // The threads worth starting for the items of `iterable`: for a list or
 // tuple, at most one per item (its length is only a hint of how many items it
 // yields, which changes the speed, never the outcome).

@@ -122,6 +122,15 @@ PyObject* create_module() {
     }
     return nullptr;
   }
+  // Refused before the once-per-process flag is taken: a sub-interpreter's
+  // attempt must not use up the import of the main interpreter.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    Py_DECREF(module);
+    PyErr_SetString(PyExc_ImportError,
+                    "quillet_python_sdk can only be imported in the main interpreter, "
+                    "not in a sub-interpreter");
+    return nullptr;
+  }
   if (g_initialised.exchange(true)) {
     Py_DECREF(module);
     PyErr_SetString(PyExc_ImportError,

@@ -19,6 +19,29 @@
 #include "python/src/parallel.hpp"
 
 namespace quillet::python {
+
+// The `threads` argument: None for one thread per core, or a count >= 1.
+// Returns 0 with an exception set on a bad value.
+unsigned thread_count(PyObject* arg) {
+  if (arg == nullptr || arg == Py_None) return default_thread_count();
+  // A bool is an int to Python, but True is no count.
+  if (!PyLong_Check(arg) || PyBool_Check(arg)) {
+    PyErr_Format(PyExc_TypeError, "threads must be an int or None, not '%s'",
+                 Py_TYPE(arg)->tp_name);
+    return 0;
+  }
+  int overflow = 0;
+  const long long n = PyLong_AsLongLongAndOverflow(arg, &overflow);
+  if (n == -1 && PyErr_Occurred()) return 0;
+  if (overflow < 0 || (overflow == 0 && n < 1)) {
+    PyErr_Format(PyExc_ValueError, "threads must be at least 1, not %R", arg);
+    return 0;
+  }
+  // CPU-bound work gains nothing from more threads than cores; the cap only
+  // keeps a mistyped count from starting thousands.
+  return static_cast<unsigned>(overflow > 0 || n > kMaxThreads ? kMaxThreads : n);
+}
+
 namespace {
 
 // A new reference, released at scope exit (which must hold the interpreter
@@ -85,20 +108,15 @@ PyObject* call_one(PyObject* const* args, Py_ssize_t nargsf) {
 }
 
 PyObject* call_many(PyObject* const* args, Py_ssize_t nargsf) {
-  if (PyVectorcall_NARGS(nargsf) != 3 || !PyList_Check(args[1]) || !PyLong_Check(args[2])) {
-    PyErr_SetString(PyExc_TypeError, "call_many(name, items: list[tuple[str, ...]], threads: int)");
+  if (PyVectorcall_NARGS(nargsf) != 3 || !PyList_Check(args[1])) {
+    PyErr_SetString(PyExc_TypeError,
+                    "call_many(name, items: list[tuple[str, ...]], threads: int | None)");
     return nullptr;
   }
   const Function* fn = named_function(args[0]);
   if (fn == nullptr) return nullptr;
-  const long requested = PyLong_AsLong(args[2]);
-  if (requested == -1 && PyErr_Occurred()) return nullptr;
-  if (requested < 1) {
-    PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
-    return nullptr;
-  }
-  const unsigned threads =
-      requested > static_cast<long>(kMaxThreads) ? kMaxThreads : static_cast<unsigned>(requested);
+  const unsigned threads = thread_count(args[2]);
+  if (threads == 0) return nullptr;
 
   const Py_ssize_t size = PyList_GET_SIZE(args[1]);
   const auto count = static_cast<std::size_t>(size);

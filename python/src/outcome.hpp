@@ -7,6 +7,11 @@
 
 namespace quillet::python {
 
+// The `threads` argument of every batch call: None for one thread per core,
+// or an int >= 1 (a bool is refused), capped at kMaxThreads. Returns 0 with an
+// exception set on a bad value.
+unsigned thread_count(PyObject* arg);
+
 // call(name, *args) -> (True, result) or (False, reason): the named function's
 // core call on positional text arguments.
 PyObject* call_outcome(PyObject* module, PyObject* const* args, Py_ssize_t nargsf);

@@ -2,15 +2,19 @@
 LocalCluster, the same report from every log format."""
 
 import copy
+import gzip
 import importlib.util
 import json
+import os
 import subprocess
 import sys
+import threading
 
 import pytest
 
 from quillet import audit
 from quillet.audit import log
+from quillet.documents import FIELD_MODULUS
 
 SHARES = {"wrong-signature": 0.05, "wrong-key": 0.05, "tampered-field": 0.05,
           "malformed-document": 0.05}
@@ -93,9 +97,22 @@ def changed(path, value):
     return json.dumps(record).encode()
 
 
+def rewritten(**fields):
+    """A sound limit order's record with document fields rewritten, signature kept."""
+    record = good_record()
+    assert record["kind"] == "limit_order"
+    record["document"].update({k: v(record["document"][k]) for k, v in fields.items()})
+    return json.dumps(record).encode()
+
+
 def test_each_record_is_classified_with_its_reason(tmp_path):
     sound = json.dumps(good_record()).encode()
     key = good_record()["public_key"]
+    # Rewritten to hash exactly like the signed order: the nonce's carry
+    # reaches the fee word; an asset id is reduced modulo the field.
+    carried = rewritten(amount_fee=lambda fee: str(int(fee) - 1),
+                        nonce=lambda nonce: str(int(nonce) + 2**32))
+    shifted = rewritten(asset_id_collateral=lambda a: hex(int(a, 16) + FIELD_MODULUS))
     cases = [  # (line, outcome, part of the reason)
         (sound, "valid", ""),
         (b"", "bad-document", "empty line"),
@@ -105,8 +122,12 @@ def test_each_record_is_classified_with_its_reason(tmp_path):
         (b"{" + b" " * log.MAX_LINE + b"}", "bad-document", "longer than"),
         (changed(["kind"], "swap"), "bad-document", 'unknown kind "swap"'),
         (changed(["document"], None), "bad-document", "no document object"),
-        (changed(["document", "nonce"], 5), "bad-document", "Couldn't get hash"),
+        (changed(["document", "nonce"], 5), "bad-document", "nonce: expected decimal digits"),
         (changed(["document", "nonce"], "0x11"), "bad-document", "nonce: expected decimal"),
+        (carried, "bad-document", "is out of range: the hash does not bind it"),
+        (shifted, "bad-document", "asset_id_collateral: "),
+        # The module still judges what the typed documents let through.
+        (changed(["document", "asset_id_synthetic"], "0x0x1"), "bad-document", ""),
         # The module sees the document as written: it refuses a repeated key.
         (sound.replace(b'"nonce": ', b'"nonce": "1", "nonce": ', 1), "bad-document", "nonce"),
         (changed(["public_key"], None), "bad-key", "no public_key"),
@@ -182,3 +203,81 @@ def test_command_writes_a_demo_log_and_audits_it(tmp_path):
                        (["demo", "--count", "5"], "need --log FILE")]:
         failed = quillet(*args)
         assert failed.returncode == 2 and text in failed.stderr, failed.stderr
+
+
+AUDIT_RSS = """
+import resource, subprocess, sys
+proc = subprocess.run([sys.executable, "-m", "quillet", "audit", *sys.argv[1:]],
+                      capture_output=True, text=True)
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+print(proc.returncode)
+print(proc.stdout)
+"""
+
+
+@pytest.mark.parametrize("name, content, jobs", [
+    ("blank.gz", lambda: gzip.compress(b"\n" * 2_000_000), "1"),
+    ("bad.ndjson", lambda: b'{"kind": "swap"}\n' * 1_000_000, "2"),
+])
+def test_audit_memory_stays_bounded_whatever_the_log_holds(tmp_path, name, content, jobs):
+    # Every record is counted; the report details the first 1000 only.
+    path = tmp_path / name
+    path.write_bytes(content())
+    rss, status, out = subprocess.run(
+        [sys.executable, "-c", AUDIT_RSS, str(path), "--jobs", jobs],
+        capture_output=True, text=True, timeout=120).stdout.split("\n", 2)
+    report = json.loads(out)
+    assert (status, report["ok"], len(report["issues"])) == ("1", False, 1000)
+    assert report["more_issues"] == report["records"] - 1000 >= 999_000
+    assert int(rss) < 200 * 1024, f"peak RSS {int(rss) // 1024} MiB"
+
+
+def test_issues_are_all_streamed_and_the_report_keeps_the_first(tmp_path):
+    sound = json.dumps(good_record()).encode()
+    path = tmp_path / "log.ndjson"
+    path.write_bytes(b"\n".join([sound, b"", b"x", sound, b"[1]", b"y"]) + b"\n")
+    for mode in ({"jobs": 1}, {"jobs": 2}, {"dask": "local:1"}):
+        if "dask" in mode and importlib.util.find_spec("distributed") is None:
+            continue
+        issues = tmp_path / "issues.ndjson"
+        result = audit.audit([str(path)], max_issues=2, issues=str(issues),
+                             hide_diagnostics=True, **mode)
+        assert [i.record for i in result.issues] == [2, 3] and result.more_issues == 2
+        streamed = [json.loads(line) for line in issues.read_text().splitlines()]
+        assert [i["record"] for i in streamed] == [2, 3, 5, 6], mode
+        assert not result.ok and result.totals["bad-document"] == 4
+
+
+def test_a_log_named_twice_is_refused_in_every_mode(tmp_path):
+    path = tmp_path / "log.ndjson"
+    audit.write_log(str(path), (r for r, _ in audit.sample_log(20)))
+    (tmp_path / "link.ndjson").symlink_to(path)
+    for names in ([path, path], [path, tmp_path / "link.ndjson"]):
+        for mode in ({"jobs": 1}, {"jobs": 2}, {"dask": "local:2"}):
+            with pytest.raises(audit.AuditError, match="is the same file as .*: give each log"):
+                audit.audit([str(n) for n in names], **mode)
+
+
+def test_pipes_devices_and_stdin_are_read_as_streams(tmp_path):
+    pairs = list(audit.sample_log(30, SHARES, seed=3))
+    plain = tmp_path / "log.ndjson"
+    audit.write_log(str(plain), (r for r, _ in pairs))
+    expected = audit.audit([str(plain)], jobs=1, hide_diagnostics=True).totals
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    feeder = threading.Thread(target=lambda: fifo.write_bytes(gzip.compress(plain.read_bytes())),
+                              daemon=True)  # a reader that stops early leaves it blocked
+    feeder.start()
+
+    def run(*args, stdin=b""):  # a timeout: a reader that opens a pipe twice hangs
+        return subprocess.run([sys.executable, "-m", "quillet", "audit", *args], input=stdin,
+                              capture_output=True, text=False, timeout=60)
+
+    assert json.loads(run(str(fifo), "--jobs", "2").stdout)["outcomes"] == expected
+    assert json.loads(run("-", stdin=plain.read_bytes()).stdout)["outcomes"] == expected
+    # No record is no pass: a device read as a stream, an empty file.
+    (tmp_path / "empty.ndjson").write_bytes(b"")
+    for empty in ("/dev/null", str(tmp_path / "empty.ndjson")):
+        checked = run(empty)
+        assert checked.returncode == 1 and json.loads(checked.stdout)["ok"] is False
+        assert b"no records were found" in checked.stderr

@@ -315,6 +315,22 @@ def test_keygen_out_creates_a_private_file_once(files, tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".")) == []
 
 
+def test_verify_kind_refuses_a_document_rewritten_to_hash_like_the_signed_one(tmp_path):
+    # The nonce's carry reaches the fee word: the same hash, so the same signature.
+    signed = json.loads(text("limit_order"))
+    rewritten = {**signed, "amount_fee": str(int(signed["amount_fee"]) - 1),
+                 "nonce": str(int(signed["nonce"]) + 2**32)}
+    assert q.hash_limit_order(json.dumps(rewritten)) == q.hash_limit_order(text("limit_order"))
+    signature = q.sign_limit_order(text("limit_order"), KEY)
+    (tmp_path / "doc.json").write_text(json.dumps(rewritten))
+    line = failure_line(quillet("verify", "--kind", "limit_order", signature, PUBLIC["x"],
+                                str(tmp_path / "doc.json")))
+    assert "nonce: 4294967" in line and "the hash does not bind it" in line
+    row = {"signature": json.loads(signature), "public_key": PUBLIC["x"], "document": rewritten}
+    checked = quillet("verify", "--ndjson", "--kind", "limit_order", stdin=json.dumps(row))
+    assert "the hash does not bind it" in json.loads(checked.stdout)["error"]
+
+
 def test_ndjson_mode_gives_one_result_per_line(tmp_path):
     good, bad = named("transfer", PUBLIC["x"]), "{}"
     lines = f"{good}\n{bad}\n \n{good}\n"

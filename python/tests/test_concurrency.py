@@ -1,12 +1,13 @@
 """Threads and interpreters: calls from many threads at once, first use of the
-constant tables included, give the single-threaded results; a second
-initialisation, from a sub-interpreter or after the module was removed from
+constant tables included, give the single-threaded results; an import from a
+sub-interpreter, or a second initialisation after the module was removed from
 sys.modules, raises ImportError and leaves the process working."""
 
 import json
 import os
 import textwrap
 
+import pytest
 import quillet_python_sdk as q
 
 THREADS = 8
@@ -119,25 +120,36 @@ def test_import_from_sub_interpreters_raises_import_error(run_python):
     assert lines[2] == q.private_key_from_seed("after the sub-interpreters, a seed text")
 
 
-def test_sub_interpreter_first_then_main_raises_import_error(run_python):
-    # The first initialisation wins, even in a sub-interpreter that is gone.
+@pytest.mark.parametrize("isolated", [True, False])
+def test_sub_interpreter_first_is_refused_and_main_still_imports(run_python, isolated):
+    # A sub-interpreter's import is refused in words of its own, before the
+    # once-per-process initialisation is used up; a real second one keeps its text.
     proc = run_python(
         textwrap.dedent(
-            """
+            f"""
+            import sys
             import _xxsubinterpreters as interpreters
-            sub = interpreters.create(isolated=False)
-            interpreters.run_string(sub, "import quillet_python_sdk")
+            sub = interpreters.create(isolated={isolated})
+            try:
+                interpreters.run_string(sub, "import quillet_python_sdk")
+            except interpreters.RunFailedError as e:
+                print(e)
             interpreters.destroy(sub)
+            import quillet_python_sdk
+            print(quillet_python_sdk.private_key_from_seed("after the sub-interpreter, a seed"))
+            sys.modules.pop("quillet_python_sdk")
             try:
                 import quillet_python_sdk
-                print("imported")
-            except ImportError:
-                print("ImportError")
+            except ImportError as e:
+                print(e)
             """
         )
     )
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == "ImportError\n"
+    refused, key, again = proc.stdout.splitlines()
+    assert "ImportError" in refused and "only be imported in the main interpreter" in refused
+    assert key == q.private_key_from_seed("after the sub-interpreter, a seed")
+    assert again == "quillet_python_sdk may only be initialized once per interpreter process"
 
 
 def test_repeated_reimport_keeps_raising_and_first_module_works(run_python):

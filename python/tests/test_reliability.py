@@ -104,17 +104,38 @@ def test_allocation_failure_is_memory_error_and_the_process_goes_on():
     assert (rc, out) == (0, "MemoryError\n3\n")
 
 
-def test_a_fork_during_the_first_build_of_the_tables_leaves_a_working_child():
-    # Each attempt forks a fresh process whose tables are unbuilt; there one
-    # thread starts building them and the other forks at a slightly later
-    # moment each time. The grandchild must sign and hash, never hang.
+FIRST_CALLS = {  # (imports, first calls): what a fork may interrupt
+    # The constant tables' first build.
+    "tables": ("from quillet import _batch",
+               f"_batch.sign_messages({KEY!r}, ['0x1'], threads=1); "
+               f"_batch.hash_many('transfer', [{DOC!r}], threads=1)"),
+    # The first batch and typed calls: nothing in them may import (a module
+    # lock held at the fork stays held in the child).
+    "batch": ("from quillet import aio, batch",
+              f"batch.sign_many('transfer', [{DOC!r}], {KEY!r}, outcomes=True); "
+              f"batch.sign_messages({KEY!r}, ['0x1'], chunk_size=1); "
+              f"batch.hash_many('transfer', [{DOC!r}], outcomes=True)"),
+    "typed": ("import dataclasses; from quillet import batch; "
+              "import quillet.keys as keys, quillet.documents as d",
+              f"key = keys.PrivateKey({KEY!r}); doc = dataclasses.replace("
+              f"d.Transfer.from_json({DOC!r}), public_key=key.public_key.x); "
+              "key.public_key.verify(key.sign(doc), doc); "
+              "batch.sign_many('transfer', [doc], key, outcomes=True)"),
+}
+
+
+@pytest.mark.parametrize("first", FIRST_CALLS)
+def test_a_fork_during_first_calls_leaves_a_working_child(first):
+    # Each attempt forks a fresh process where nothing has run yet; there one
+    # thread starts the first calls and the other forks at a slightly later
+    # moment each time. The grandchild must make the same calls, never hang.
+    imports, calls = FIRST_CALLS[first]
     code = f"""
         import os, threading, time, warnings
         warnings.simplefilter("ignore", DeprecationWarning)
-        from quillet import _batch
+        {imports}
         def first_calls():
-            _batch.sign_messages({KEY!r}, ["0x1"], threads=1)
-            _batch.hash_many("transfer", [{DOC!r}], threads=1)
+            {calls}
         def waited(pid, limit):
             end = time.monotonic() + limit
             while time.monotonic() < end:
@@ -194,6 +215,9 @@ def test_ctrl_c_stops_a_batch_promptly(setup, call, threads):
     code = f"""
         import os, signal, threading, time
         from quillet import _batch
+        # A process started in the background by a non-interactive shell
+        # inherits SIGINT ignored, and Python then leaves it ignored.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         {setup}
         sent = []
         def interrupt():

@@ -1,9 +1,12 @@
 """The typed API: documents, keys and errors give the module's results, byte for byte."""
 
+import asyncio
 import dataclasses
+import functools
 import json
 import pickle
 import random
+import traceback
 
 import pytest
 
@@ -52,7 +55,10 @@ def named_by(doc, key):
     if isinstance(doc, Liquidation):
         return dataclasses.replace(doc, liquidator_order=named_by(doc.liquidator_order, key))
     field = "signer_key" if isinstance(doc, SignedOraclePrice) else "public_key"
-    return dataclasses.replace(doc, **{field: key.public_key.x})
+    changes = {field: key.public_key.x}
+    if isinstance(doc, Withdrawal) and doc.eth_address == doc.public_key:
+        changes["eth_address"] = key.public_key.x  # an owner's address may be any key
+    return dataclasses.replace(doc, **changes)
 
 
 @pytest.mark.parametrize("kind", DOCUMENT_TYPES)
@@ -118,22 +124,35 @@ ORDER_ARGS = {name: (int(value) if isinstance(value, str) and value.isdigit() el
 
 @pytest.mark.parametrize("field, value, words", [
     ("nonce", 2**32, "below 2**32"),
+    ("nonce", 2**32 + 7, "4294967303 is out of range: the hash does not bind it"),
     ("nonce", -1, "out of range"),
     ("expiration_timestamp", 1_767_225_600_000, "looks like milliseconds"),
     ("amount_fee", 2**64, "unsigned 64-bit"),
     ("position_id", "1001", "expected an int"),
     ("position_id", True, "expected an int"),
     ("is_buying_synthetic", 1, "expected a bool"),
-    ("asset_id_collateral", f"0x{FIELD_MODULUS:x}", "below the field modulus"),
+    ("asset_id_collateral", f"0x{FIELD_MODULUS:x}", "the hash does not bind it"),
     ("asset_id_synthetic", "0x" + "8" + "0" * 31, "below 2**127"),
     ("public_key", "0x" + "1" * 65, "at most 64 hex digits"),
     ("public_key", "key", "at most 64 hex digits"),
 ])
 def test_construction_names_the_refused_field(field, value, words):
+    # Every field the hash reduces, truncates or overlaps is refused here, and so
+    # by the audit and `quillet verify --kind`, which validate through these classes.
     with pytest.raises(InvalidDocument) as caught:
         LimitOrder(**{**ORDER_ARGS, field: value})
     assert caught.value.field == field and words in str(caught.value)
     assert isinstance(caught.value, ValueError) and str(caught.value).startswith(field + ": ")
+
+
+def test_a_withdrawal_address_is_a_field_element_unless_it_is_the_owner():
+    rng = random.Random("address")
+    base = random_document("withdraw", rng).to_dict() | {"eth_address": "0x1"}
+    high = f"0x{FIELD_MODULUS + 1:x}"
+    with pytest.raises(InvalidDocument, match="eth_address: .* the hash does not bind it"):
+        Withdrawal.from_json(json.dumps({**base, "eth_address": high}))
+    # Equal to the public key, it is not hashed: any key value is fine.
+    assert Withdrawal.from_json(json.dumps({**base, "eth_address": high, "public_key": high}))
 
 
 @pytest.mark.parametrize("change, field", [
@@ -180,3 +199,72 @@ def test_panic_exception_is_exported_and_pickles_with_its_notes():
     copy = pickle.loads(pickle.dumps(caught.value))
     assert type(copy) is quillet.PanicException
     assert (copy.args, copy.__notes__) == (caught.value.args, ["context"])
+
+
+def _failures(key):
+    """Every typed and batch call that fails given a PrivateKey: (name, call)."""
+    from quillet import aio, batch
+
+    def progress_fails(done, total):
+        raise RuntimeError("progress")
+
+    doc = random_document("transfer", random.Random("leak")).to_json()
+    return [
+        ("sign_many", lambda: batch.sign_many("transfer", ["{}"], key)),
+        ("sign_many chunked", lambda: batch.sign_many("transfer", ["{}"], key, chunk_size=1)),
+        ("sign_many progress", lambda: batch.sign_many("transfer", [doc], key,
+                                                       progress=progress_fails)),
+        ("sign_many outcomes", lambda: batch.sign_many("transfer", [doc], key, outcomes=True,
+                                                       threads=True)),
+        ("sign_many unwrap", lambda: batch.sign_many("transfer", ["{}"], key,
+                                                     outcomes=True)[0].unwrap()),
+        ("sign_messages", lambda: batch.sign_messages(key, ["0xzz"])),
+        ("sign_messages outcomes", lambda: batch.sign_messages(key, ["0x1"], outcomes=True,
+                                                               threads=0)),
+        ("sign_messages progress", lambda: batch.sign_messages(key, ["0x1"],
+                                                               progress=progress_fails)),
+        ("aio.sign_many", lambda: asyncio.run(aio.sign_many("transfer", ["{}"], key))),
+        ("aio.sign_messages", lambda: asyncio.run(aio.sign_messages(key, ["0xzz"]))),
+        ("sign", lambda: key.sign(doc)),
+        ("sign_message", lambda: key.sign_message("0xzz")),
+        ("eth_sign", lambda: key.eth_sign(-1)),
+    ]
+
+
+def _shows_key(text, key):
+    digits, text = key.to_text()[2:].lower(), text.lower()
+    return any(digits[i:i + 16] in text for i in range(len(digits) - 15))
+
+
+@pytest.mark.parametrize("name", [name for name, _ in _failures(KEY)])
+def test_no_traceback_of_a_failing_call_shows_the_private_key(name):
+    # What error reporters print: every frame's locals, chained exceptions too.
+    call = dict(_failures(KEY))[name]
+    with pytest.raises(BaseException) as caught:
+        call()
+    error = caught.value
+    shown = "".join(traceback.TracebackException.from_exception(
+        error, capture_locals=True).format())
+    shown += "".join(traceback.format_exception(error))
+    assert not _shows_key(shown, KEY), name
+
+
+@pytest.mark.parametrize("stray", ["\udca0", "\u00e9"])
+def test_a_stray_character_in_a_key_is_named_not_quoted(monkeypatch, tmp_path, stray):
+    secret = KEY.to_text()
+    monkeypatch.setenv("QUILLET_PRIVATE_KEY", secret + stray)
+    (tmp_path / "key").write_bytes(secret.encode() + b"\xa0")
+    # (call, whether its frames may hold the text: only when the caller passed it)
+    for call, passed in [(PrivateKey.from_env, False),
+                         (functools.partial(PrivateKey.from_file, tmp_path / "key"), False),
+                         (functools.partial(PrivateKey, secret + stray), True)]:
+        with pytest.raises(InvalidKey) as caught:
+            call()
+        error = caught.value
+        assert f"position {len(secret)}" in str(error) or f"byte {len(secret)}" in str(error)
+        assert error.__context__ is None and error.__cause__ is None
+        shown = str(error) + repr(error.args)
+        if not passed:  # every frame below the test's own
+            shown += "".join(traceback.TracebackException(
+                type(error), error, error.__traceback__.tb_next, capture_locals=True).format())
+        assert not _shows_key(shown, KEY), shown

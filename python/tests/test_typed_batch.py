@@ -137,3 +137,21 @@ def test_call_returns_the_reason_that_the_module_prints(capfd):
             getattr(q, name)(*args)
         line = reason.replace("\n", "\\n")  # the diagnostic line keeps to one line
         assert capfd.readouterr().err.endswith(f"{name} failed: {line}\n")
+
+
+@pytest.mark.parametrize("threads, error", [(True, TypeError), (False, TypeError),
+                                            ("2", TypeError), (0, ValueError),
+                                            (2**70, None), (1, None)])
+def test_every_batch_path_checks_threads_alike(threads, error):
+    # Plain, chunked, per-item outcomes, one item or none: one check, one answer.
+    calls = [lambda **o: batch.hash_many("transfer", [GOOD], threads=threads, **o),
+             lambda **o: batch.sign_many("transfer", [], KEY, threads=threads, **o),
+             lambda **o: batch.sign_messages(KEY, ["0x1"], threads=threads, **o),
+             lambda **o: batch.verify_many([], threads=threads, **o)]
+    for call in calls:
+        for options in ({}, {"chunk_size": 1}, {"outcomes": True}):
+            if error is None:
+                call(**options)
+            else:
+                with pytest.raises(error, match="threads must be"):
+                    call(**options)

@@ -4,8 +4,11 @@ Each record gets one outcome:
 
 - valid: its document hashes, its key is the one the document names, and its
   signature verifies for that hash under that key;
-- bad-document: the record or its document cannot be read, or the module
-  refuses to hash the document (the reason is the module's text);
+- bad-document: the record or its document cannot be read, the document fails
+  the typed documents' validation (quillet.documents: the same check, naming
+  the field, e.g. a nonce or asset id the hash does not bind, so that a
+  document rewritten to hash like a signed one is caught), or the module
+  refuses to hash it (the reason is the module's text);
 - bad-key: the signer's key is missing or undecodable, or it is not the key the
   document names (its public_key; for a liquidation the liquidator order's;
   for an oracle price the signer_key). The module leaves that key out of the
@@ -16,11 +19,13 @@ Each record gets one outcome:
 The work on documents and signatures is done by quillet.batch: hash_many per
 kind, then verify_many, in windows so that a failing item costs its window
 only. Nothing here keeps state between chunks besides a cache of keys known
-to decode, so a worker's memory is bounded by its chunk.
+to decode, so a worker's memory is bounded by its chunk; a PartResult keeps
+the details of its first `limit` non-valid records only and counts the rest.
 """
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import functools
 import os
@@ -35,7 +40,6 @@ import quillet_python_sdk as sdk
 from quillet import batch
 from quillet.audit import log
 from quillet.documents import DOCUMENT_TYPES, named_key
-from quillet.errors import InvalidDocument
 
 Outcome = Literal["valid", "bad-document", "bad-key", "bad-signature"]
 OUTCOMES: tuple[Outcome, ...] = ("valid", "bad-document", "bad-key", "bad-signature")
@@ -63,24 +67,31 @@ class Finding:
 @dataclass
 class PartResult:
     """What checking some records found: counts per kind and outcome, the
-    non-valid records, and the CPU seconds of each stage (of every thread of
-    the process: records / seconds is the stage's rate per core)."""
+    first `limit` non-valid records (None: all of them; `more` counts the
+    others), and the CPU seconds of each stage (of every thread of the
+    process: records / seconds is the stage's rate per core)."""
 
     records: int = 0
     counts: dict[str, dict[str, int]] = field(default_factory=dict)
     findings: list[Finding] = field(default_factory=list)
     stages: dict[str, float] = field(default_factory=lambda: dict.fromkeys(
         ("parse", "hash", "verify"), 0.0))
+    limit: int | None = None
+    more: int = 0
 
     def count(self, kind: str, outcome: Outcome, n: int = 1) -> None:
         per_kind = self.counts.setdefault(kind, {})
         per_kind[outcome] = per_kind.get(outcome, 0) + n
 
     def merge(self, other: PartResult) -> None:
-        """Appends the results of the records that follow these."""
-        for finding in other.findings:
+        """Appends the results of the records that follow these (`other` kept
+        at most as many findings as this keeps, so the first ones are kept)."""
+        room = len(other.findings) if self.limit is None else \
+            max(0, min(len(other.findings), self.limit - len(self.findings)))
+        for finding in other.findings[:room]:
             finding.index += self.records
             self.findings.append(finding)
+        self.more += other.more + len(other.findings) - room
         self.records += other.records
         for kind, outcomes in other.counts.items():
             for outcome, n in outcomes.items():
@@ -202,22 +213,37 @@ class _Pending:
 
 
 def check_records(raw: Sequence[Any], *, threads: int | None = None,
-                  hide_diagnostics: bool = False) -> PartResult:
+                  hide_diagnostics: bool = False, limit: int | None = None) -> PartResult:
     """Checks raw records (NDJSON lines as bytes, or Parquet rows as dicts);
-    findings are numbered from 0 within `raw`."""
-    result = PartResult(records=len(raw))
+    findings are numbered from 0 within `raw`, the first `limit` kept."""
+    result = PartResult(records=len(raw), limit=limit)
     outcomes: list[tuple[str, Outcome, str] | None] = [None] * len(raw)
 
     clock = time.process_time()
     pending: list[_Pending] = []
+    # Each readable document of the chunk, for the position and nonce of its finding.
+    documents: dict[int, dict[str, Any]] = {}
+    # A line refused while parsing is refused alike when it comes again at
+    # once: runs of blank or repeated lines cost a comparison each.
+    refused: tuple[object, tuple[str, Outcome, str]] | None = None
     for index, item in enumerate(raw):
+        if refused is not None and item == refused[0]:
+            outcomes[index] = refused[1]
+            continue
         kind: str = UNKNOWN_KIND
         try:
             envelope, line = log.envelope_of(item)
             kind = log.kind_of(envelope)
             document, text = log.document_of(envelope, line)
-        except ValueError as error:
-            outcomes[index] = (kind, "bad-document", str(error))
+            documents[index] = document
+            # The typed documents' one validation, before any hash: values the
+            # hash reduces, truncates or overlaps would let a rewritten
+            # document hash like the signed one.
+            DOCUMENT_TYPES[kind].from_json(text)  # type: ignore[index]
+        except ValueError as error:  # InvalidDocument among them
+            refusal: tuple[str, Outcome, str] = (kind, "bad-document", str(error))
+            outcomes[index] = refusal
+            refused = (item, refusal)
             continue
         signature = envelope.get("signature")
         r = signature.get("r") if isinstance(signature, dict) else None
@@ -236,7 +262,7 @@ def check_records(raw: Sequence[Any], *, threads: int | None = None,
             digests = _each(functools.partial(batch.hash_many, kind, threads=threads), texts)
             for p, digest in zip(of_kind, digests):
                 if isinstance(digest, _ItemFailure):
-                    outcomes[p.index] = (kind, "bad-document", _field_reason(p, digest.reason))
+                    outcomes[p.index] = (kind, "bad-document", digest.reason)
                 else:
                     hashes[p.index] = digest
         result.stages["hash"] += time.process_time() - clock
@@ -263,14 +289,21 @@ def check_records(raw: Sequence[Any], *, threads: int | None = None,
                 outcomes[p.index] = (p.kind, *_refusal(item))
         result.stages["verify"] += time.process_time() - clock
 
-    documents = {p.index: p.document for p in pending}
+    tally: collections.Counter[tuple[str, Outcome]] = collections.Counter()
+    findings = result.findings
     for index, outcome in enumerate(outcomes):
         assert outcome is not None
         kind, verdict, reason = outcome
-        result.count(kind, verdict)
-        if verdict != "valid":
-            result.findings.append(Finding(index, kind, verdict, reason,
-                                           *_position_and_nonce(kind, documents.get(index))))
+        tally[kind, verdict] += 1
+        if verdict == "valid":
+            continue
+        if limit is None or len(findings) < limit:
+            findings.append(Finding(index, kind, verdict, reason,
+                                    *_position_and_nonce(kind, documents.get(index))))
+        else:
+            result.more += 1
+    for (kind, verdict), n in tally.items():
+        result.count(kind, verdict, n)
     return result
 
 
@@ -285,17 +318,6 @@ def _position_and_nonce(kind: str, document: dict[str, Any] | None) -> tuple[str
     nonce = document.get("nonce")
     return tuple(value if isinstance(value, str) and value.isdecimal() and value.isascii()
                  else None for value in (position, nonce))
-
-
-def _field_reason(p: _Pending, reason: str) -> str:
-    """The module's reason for refusing a document, led by the field at fault
-    as the typed document names it (the module's own text names none)."""
-    try:
-        DOCUMENT_TYPES[p.kind].from_dict(p.document)  # type: ignore[index]
-    except InvalidDocument as error:
-        if error.field is not None:
-            return f"{error} (module: {reason})"
-    return reason
 
 
 def _signer_problem(p: _Pending) -> tuple[Outcome, str] | None:

@@ -22,6 +22,12 @@ def _count(text: str) -> int:
     return int(text)
 
 
+def _count_or_zero(text: str) -> int:
+    if not text.isdigit():
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}")
+    return int(text)
+
+
 def _share(text: str) -> float:
     try:
         value = float(text)
@@ -34,7 +40,9 @@ def _share(text: str) -> float:
 
 def add_audit_options(sub: argparse.ArgumentParser) -> None:
     sub.add_argument("logs", metavar="LOG", nargs="+",
-                     help="order log: NDJSON (plain or gzip) or Parquet, told apart by content")
+                     help="order log: NDJSON (plain or gzip) or Parquet, told apart by content; "
+                          "a pipe, device or - (standard input) is read as a stream of NDJSON; "
+                          "each log may be named once")
     sub.add_argument("--jobs", type=_count, metavar="N",
                      help="worker processes on this machine (default: one per core); "
                           "1 checks in this process with quillet.batch's threads")
@@ -46,6 +54,11 @@ def add_audit_options(sub: argparse.ArgumentParser) -> None:
                      help=f"bytes of log per cluster task (default {run.PART_BYTES})")
     sub.add_argument("--chunk", type=_count, default=run.CHUNK, metavar="N",
                      help=f"records a worker checks at once (default {run.CHUNK})")
+    sub.add_argument("--max-issues", type=_count_or_zero, default=run.MAX_ISSUES, metavar="N",
+                     help=f"details of the first N records not valid in the report (default "
+                          f"{run.MAX_ISSUES}); all are counted")
+    sub.add_argument("--issues", metavar="FILE",
+                     help="write every record not valid to FILE, one JSON object per line")
     sub.add_argument("--table", action="store_true",
                      help="print text tables instead of JSON")
     sub.add_argument("--no-progress", action="store_true",
@@ -60,10 +73,13 @@ def audit(args: argparse.Namespace) -> tuple[int, str]:
         bar = run.ProgressBar(sys.stderr)
     try:
         result = run.audit(args.logs, jobs=args.jobs, dask=args.dask, chunk=args.chunk,
-                           part_bytes=args.part_size, progress=bar, hide_diagnostics=True)
+                           part_bytes=args.part_size, progress=bar, hide_diagnostics=True,
+                           max_issues=args.max_issues, issues=args.issues)
     finally:
         if bar is not None:
             bar.close()
+    if not result.records:
+        sys.stderr.write("quillet audit: no records were found\n")
     text = result.table() if args.table else json.dumps(result.to_json(), indent=2)
     return (EXIT_ALL_VALID if result.ok else EXIT_NOT_VALID), text + "\n"
 

@@ -12,7 +12,10 @@ public_key, the document either as a JSON text column or as struct columns
 record number is the line number, so every line is a record, blank ones too.
 
 Logs are recognised by their first bytes (gzip, Parquet, else NDJSON), not by
-their names. Parquet needs pyarrow (the extra `quillet_python_sdk[audit]`).
+their names. A path that is not a regular file (a pipe, a FIFO, a device; "-"
+for standard input) is read once, as a stream, never judged by its size; it
+may hold NDJSON, plain or gzip, not Parquet. Parquet needs pyarrow (the extra
+`quillet_python_sdk[audit]`).
 """
 
 from __future__ import annotations
@@ -25,13 +28,16 @@ import itertools
 import json
 import os
 import re
+import stat
+import sys
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Any, Literal
 
 from quillet.batch import KINDS
 
-Format = Literal["ndjson", "ndjson.gz", "parquet"]
+# "stream": a path that is not a regular file, read once from its start.
+Format = Literal["ndjson", "ndjson.gz", "parquet", "stream"]
 DocumentColumn = Literal["json", "struct"]
 
 AUDIT_EXTRA = "pip install 'quillet_python_sdk[audit]'  (or: pip install 'dask[distributed]' pyarrow)"
@@ -40,6 +46,8 @@ _GZIP_MAGIC = b"\x1f\x8b"
 _PARQUET_MAGIC = b"PAR1"
 _ROW_GROUP = 65536  # rows per Parquet row group the writer makes: the cluster's unit of work
 MAX_LINE = 1 << 20  # bytes: a longer NDJSON line is a bad record, not read whole
+CHUNK_BYTES = 8 << 20  # bytes of lines a chunk holds at most, whatever its record count
+STDIN = "-"
 
 
 class LogError(Exception):
@@ -76,8 +84,22 @@ class Part:
 
 # --- recognising and reading ----------------------------------------------------
 
+def is_stream(path: str) -> bool:
+    """Whether `path` is read as a stream: standard input, or not a regular file.
+    A path that cannot be examined is not (its reading says why)."""
+    if path == STDIN:
+        return True
+    try:
+        return not stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return False
+
+
 def log_format(path: str) -> Format:
-    """The format of the log at `path`, from its first bytes."""
+    """The format of the log at `path`, from its first bytes ("stream" for a
+    path that is not a regular file, whose bytes are read only once)."""
+    if is_stream(path):
+        return "stream"
     try:
         with open(path, "rb") as file:
             head = file.read(4)
@@ -117,6 +139,8 @@ def plan_parts(path: str, part_bytes: int | None = None) -> list[Part]:
     about that size (plain NDJSON) or runs of row groups of about that size
     (Parquet). A gzip file cannot be split and is always one part."""
     fmt = log_format(path)
+    if fmt == "stream":
+        return [Part(path, fmt, 0, -1, 0)]
     size = os.path.getsize(path)
     if fmt == "parquet":
         with _parquet_errors(path):
@@ -152,10 +176,15 @@ def part_chunks(part: Part, records: int) -> Iterator[tuple[list[Any], int]]:
                 rows = batch.to_pylist()
                 yield rows, round(len(rows) * per_row)
         return
+    if part.format == "stream":
+        yield from _stream_chunks(part.path, records)
+        return
     try:
         with open(part.path, "rb") as raw:
             if part.format == "ndjson.gz":
-                with gzip.GzipFile(fileobj=raw) as lines:
+                with gzip.GzipFile(fileobj=raw) as unzipped:
+                    # Buffered: GzipFile's own readline costs a Python call per line.
+                    lines = io.BufferedReader(unzipped, 1 << 16)
                     yield from _line_chunks(lines, records, None, raw)
                 return
             # A record belongs to the part where its first byte lies: a part
@@ -169,6 +198,26 @@ def part_chunks(part: Part, records: int) -> Iterator[tuple[list[Any], int]]:
         raise LogError(f"cannot read {part.path}: {error}") from None
 
 
+def _stream_chunks(path: str, records: int) -> Iterator[tuple[list[Any], int]]:
+    """The chunks of a log read as a stream, plain or gzip NDJSON."""
+    try:
+        # Standard input is read, not closed: it belongs to the process.
+        with (open(sys.stdin.fileno(), "rb", closefd=False) if path == STDIN
+              else open(path, "rb")) as raw:
+            head = raw.peek(4)[:4]
+            if head.startswith(_GZIP_MAGIC):
+                with gzip.GzipFile(fileobj=raw) as unzipped:
+                    lines = io.BufferedReader(unzipped, 1 << 16)
+                    yield from _line_chunks(lines, records, None, None)
+                return
+            if head == _PARQUET_MAGIC:
+                raise LogError(f"{path}: Parquet is read from a regular file only, "
+                               "not from a pipe or device")
+            yield from _line_chunks(raw, records, None, None)
+    except (OSError, EOFError, gzip.BadGzipFile) as error:
+        raise LogError(f"cannot read {path}: {error}") from None
+
+
 class Oversized:
     """Stands for a line longer than MAX_LINE bytes, which is not read whole."""
 
@@ -178,11 +227,14 @@ class Oversized:
         self.length = length
 
 
-def _read_line(lines: io.BufferedIOBase | gzip.GzipFile) -> tuple[bytes | Oversized, int] | None:
+def _read_line(lines: io.BufferedIOBase | gzip.GzipFile,
+               line: bytes | None = None) -> tuple[bytes | Oversized, int] | None:
     """The next line without its newline and the bytes it took, or None at the
-    end. A line longer than MAX_LINE is skipped in pieces: memory stays bounded
-    whatever the log holds."""
-    line = lines.readline(MAX_LINE + 1)
+    end (`line`: its first MAX_LINE + 1 bytes, when already read). A line
+    longer than MAX_LINE is skipped in pieces: memory stays bounded whatever
+    the log holds."""
+    if line is None:
+        line = lines.readline(MAX_LINE + 1)
     if not line:
         return None
     if len(line) <= MAX_LINE or line.endswith(b"\n"):
@@ -196,23 +248,41 @@ def _read_line(lines: io.BufferedIOBase | gzip.GzipFile) -> tuple[bytes | Oversi
 
 
 def _line_chunks(lines: io.BufferedIOBase | gzip.GzipFile, records: int, stop: int | None,
-                 raw: io.BufferedReader) -> Iterator[tuple[list[bytes | Oversized], int]]:
+                 raw: io.BufferedReader | None) -> Iterator[tuple[list[bytes | Oversized], int]]:
     # `stop`: the offset in `lines` where the part ends (None: at the end);
-    # progress counts the bytes of the file itself (compressed, for gzip).
+    # progress counts the bytes of the file itself (compressed, for gzip), or
+    # of the lines read when there is no file to ask (`raw` None: a stream).
+    # A chunk ends at `records` lines or CHUNK_BYTES bytes of them, so that
+    # long lines cannot make it large.
     position = lines.tell() if stop is not None else 0
-    counted = raw.tell()
+    counted = raw.tell() if raw is not None else 0
     while stop is None or position < stop:
         chunk: list[bytes | Oversized] = []
-        while len(chunk) < records and (stop is None or position < stop):
-            read = _read_line(lines)
-            if read is None:
-                break
+        held = read_bytes = 0
+        while (len(chunk) < records and held < CHUNK_BYTES
+               and (stop is None or position < stop)):
+            line = lines.readline(MAX_LINE + 1)
+            if len(line) <= MAX_LINE:  # the common case, inline: a line read whole
+                if not line:
+                    break
+                chunk.append(line[:-1] if line[-1:] == b"\n" else line)
+                position += len(line)
+                read_bytes += len(line)
+                held += len(line)
+                continue
+            read = _read_line(lines, line)
+            assert read is not None
             chunk.append(read[0])
             position += read[1]
+            read_bytes += read[1]
+            held += read[1] if isinstance(read[0], bytes) else 0
         if not chunk:
             break
-        yield chunk, raw.tell() - counted
-        counted = raw.tell()
+        if raw is None:
+            yield chunk, read_bytes
+        else:
+            yield chunk, raw.tell() - counted
+            counted = raw.tell()
 
 
 # --- the envelope of a record ------------------------------------------------------

@@ -3,19 +3,24 @@
 On this machine the logs are read in chunks by the calling process and checked
 by a pool of worker processes, one per core, each calling quillet.batch on its
 chunk (jobs=1 checks in the calling process, with quillet.batch's threads).
-At most two chunks per worker are in flight, so memory stays bounded however
-long the log: what grows is the list of non-valid records only.
+At most two chunks per worker are in flight, and the report keeps the details
+of the first `max_issues` non-valid records only (every one is counted, and
+with `issues` written to a file as found), so memory stays bounded whatever
+the logs hold.
 
 On a cluster each file is cut into parts (byte ranges of plain NDJSON, runs of
 Parquet row groups, whole gzip files) that the workers read themselves through
 a dask.bag, so the files must be readable at the same path on every worker.
-Both ways give the same result, in log order.
+Both ways give the same result, in log order. A log named twice (or under
+two names, such as a symlink) is refused: it would be counted twice.
 """
 
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import importlib
+import json
 import logging
 import multiprocessing
 import os
@@ -24,14 +29,15 @@ import time
 from collections import deque
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
-from typing import Any, TextIO
+from typing import IO, Any, TextIO
 
 from quillet import batch
 from quillet.audit import log
-from quillet.audit.check import OUTCOMES, PartResult, check_records
+from quillet.audit.check import OUTCOMES, Finding, PartResult, check_records
 
 CHUNK = 4096  # records per chunk a worker checks at once
 PART_BYTES = 8 << 20  # bytes of log per cluster task
+MAX_ISSUES = 1000  # non-valid records the report details
 
 # (records done, bytes done, bytes in all)
 Progress = Callable[[int, int, int], None]
@@ -57,7 +63,8 @@ class Issue:
 
 @dataclass
 class AuditResult:
-    """The summary of an audit and every record that is not valid, in log order."""
+    """The summary of an audit and the first records that are not valid, in log
+    order (`more_issues`: how many others there were)."""
 
     files: list[str]
     records: int
@@ -67,6 +74,7 @@ class AuditResult:
     stages: dict[str, float]
     workers: str
     setup: float = 0.0  # of `seconds`, spent starting, reaching or closing the cluster
+    more_issues: int = 0
     totals: dict[str, int] = field(init=False)
 
     def __post_init__(self) -> None:
@@ -74,8 +82,9 @@ class AuditResult:
 
     @property
     def ok(self) -> bool:
-        """Whether every record is valid."""
-        return not self.issues
+        """Whether there were records and every one is valid: a log with no
+        record proves nothing."""
+        return self.records > 0 and not self.issues and not self.more_issues
 
     @property
     def records_per_s(self) -> float:
@@ -91,9 +100,8 @@ class AuditResult:
             "records_per_s": round(self.records_per_s),
             "workers": self.workers,
             "stage_cpu_seconds": {k: round(v, 3) for k, v in self.stages.items()},
-            "issues": [{"file": i.file, "record": i.record, "kind": i.kind,
-                        "position_id": i.position_id, "nonce": i.nonce,
-                        "outcome": i.outcome, "reason": i.reason} for i in self.issues],
+            "issues": [_issue_json(i) for i in self.issues],
+            "more_issues": self.more_issues,
         }
 
     def table(self, width: int = 120) -> str:
@@ -105,8 +113,11 @@ class AuditResult:
                 for kind, c in sorted(self.counts.items())]
         rows.append(["all", *(f"{self.totals[o]:,}" for o in OUTCOMES)])
         lines += _columns(["kind", *OUTCOMES], rows, right=set(range(1, 5)))
-        if self.issues:
-            lines += ["", f"{len(self.issues):,} records not valid:"]
+        if not self.records:
+            lines += ["", "no records were found"]
+        elif self.issues:
+            shown = f" (the first {len(self.issues):,} shown)" if self.more_issues else ""
+            lines += ["", f"{len(self.issues) + self.more_issues:,} records not valid{shown}:"]
             many = len(self.files) > 1
             rows = [([i.file] if many else []) + [f"{i.record:,}", i.kind, i.position_id or "-",
                                                   i.nonce or "-", i.outcome, i.reason]
@@ -118,6 +129,12 @@ class AuditResult:
         else:
             lines += ["", "every record is valid"]
         return "\n".join(lines)
+
+
+def _issue_json(issue: Issue) -> dict[str, Any]:
+    return {"file": issue.file, "record": issue.record, "kind": issue.kind,
+            "position_id": issue.position_id, "nonce": issue.nonce,
+            "outcome": issue.outcome, "reason": issue.reason}
 
 
 def _columns(head: list[str], rows: list[list[str]], right: set[int]) -> list[str]:
@@ -135,7 +152,8 @@ def _columns(head: list[str], rows: list[list[str]], right: set[int]) -> list[st
 
 def audit(paths: Sequence[str], *, jobs: int | None = None, threads: int | None = None,
           dask: str | None = None, chunk: int = CHUNK, part_bytes: int = PART_BYTES,
-          progress: Progress | None = None, hide_diagnostics: bool = False) -> AuditResult:
+          progress: Progress | None = None, hide_diagnostics: bool = False,
+          max_issues: int | None = MAX_ISSUES, issues: str | None = None) -> AuditResult:
     """Checks every record of the logs at `paths` (see quillet.audit.check).
 
     On this machine: `jobs` worker processes (default one per core), each
@@ -146,55 +164,116 @@ def audit(paths: Sequence[str], *, jobs: int | None = None, threads: int | None 
     each chunk or part. `hide_diagnostics` keeps the module's line per refused
     item off standard error when checking in this process (it redirects the
     descriptor 2 meanwhile); worker processes of this machine or of a
-    LocalCluster always keep it off.
-    Raises AuditError for a log that cannot be read.
+    LocalCluster always keep it off. The result details the first
+    `max_issues` non-valid records (None: all); `issues` names a file that
+    receives every one as NDJSON, in log order (with `dask`, its folder must
+    be writable at the same path on every worker).
+    Raises AuditError for a log that cannot be read or is named twice.
     """
     files = list(paths)
+    _refuse_repeats(files)
     began = time.perf_counter()
     setup = 0.0
     try:
+        sink = _IssueSink(issues) if issues is not None else None
+    except OSError as error:
+        raise AuditError(f"cannot write {issues}: {error.strerror}") from None
+    try:
         if dask is not None:
-            per_file, workers, busy = _on_dask(files, dask, chunk, part_bytes, progress)
+            per_file, workers, busy = _on_dask(files, dask, chunk, part_bytes, progress,
+                                               max_issues, sink)
         else:
             per_file, workers = _on_this_machine(files, jobs, threads, chunk, progress,
-                                                 hide_diagnostics)
+                                                 hide_diagnostics, max_issues, sink)
     except log.LogError as error:
         raise AuditError(str(error)) from None
+    finally:
+        if sink is not None:
+            sink.close()
     seconds = time.perf_counter() - began
     if dask is not None:
         setup = max(0.0, seconds - busy)
 
     total = PartResult()
-    issues = []
+    found: list[Issue] = []
+    more = 0
     for path, result in zip(files, per_file):
-        issues += [Issue(path, f.index + 1, f.kind, f.outcome, f.reason, f.position_id, f.nonce)
-                   for f in result.findings]
-        result.findings = []
+        room = len(result.findings) if max_issues is None else max(0, max_issues - len(found))
+        found += [Issue(path, f.index + 1, f.kind, f.outcome, f.reason, f.position_id, f.nonce)
+                  for f in result.findings[:room]]
+        more += result.more + max(0, len(result.findings) - room)
+        result.findings, result.more = [], 0
         total.merge(result)
-    return AuditResult(files, total.records, seconds, total.counts, issues, total.stages, workers,
-                       setup)
+    return AuditResult(files, total.records, seconds, total.counts, found, total.stages, workers,
+                       setup, more)
+
+
+def _refuse_repeats(files: list[str]) -> None:
+    # Two names of one file would count its records twice.
+    seen: dict[tuple[int, int], str] = {}
+    for path in files:
+        try:
+            info = os.fstat(sys.stdin.fileno()) if path == log.STDIN else os.stat(path)
+        except (OSError, ValueError, AttributeError):
+            continue  # reading it will say why
+        if (info.st_dev, info.st_ino) in seen:
+            raise AuditError(f"{path} is the same file as {seen[info.st_dev, info.st_ino]}: "
+                             "give each log once")
+        seen[info.st_dev, info.st_ino] = path
+
+
+class _IssueSink:
+    """The file of every non-valid record, one JSON object per line, in log order."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self._file: IO[str] = open(path, "w", encoding="utf-8")
+
+    def write(self, path: str, offset: int, findings: list[Finding]) -> None:
+        for f in findings:
+            self._file.write(json.dumps(_issue_json(
+                Issue(path, offset + f.index + 1, f.kind, f.outcome, f.reason,
+                      f.position_id, f.nonce))) + "\n")
+
+    def close(self) -> None:
+        self._file.close()
 
 
 def check_part(part: log.Part, chunk: int = CHUNK, threads: int | None = 1,
-               hide_diagnostics: bool = False) -> PartResult:
-    """Checks one part of a log as a worker does: findings numbered within the part."""
-    result = PartResult()
-    for raw, _ in log.part_chunks(part, chunk):
-        result.merge(check_records(raw, threads=threads, hide_diagnostics=hide_diagnostics))
+               hide_diagnostics: bool = False, limit: int | None = None,
+               spool: str | None = None) -> PartResult:
+    """Checks one part of a log as a worker does: findings numbered within the
+    part, the first `limit` kept; with `spool`, every finding is also written
+    to that file as JSON lines [index, kind, outcome, reason, position_id, nonce]."""
+    result = PartResult(limit=limit)
+    with contextlib.ExitStack() as stack:
+        out = stack.enter_context(open(spool, "w", encoding="utf-8")) if spool else None
+        for raw, _ in log.part_chunks(part, chunk):
+            checked = check_records(raw, threads=threads, hide_diagnostics=hide_diagnostics,
+                                    limit=None if out is not None else limit)
+            if out is not None:
+                for f in checked.findings:
+                    out.write(json.dumps([result.records + f.index, f.kind, f.outcome,
+                                          f.reason, f.position_id, f.nonce]) + "\n")
+            result.merge(checked)
     return result
 
 
 def _on_this_machine(files: list[str], jobs: int | None, threads: int | None, chunk: int,
-                     progress: Progress | None,
-                     hide: bool) -> tuple[list[PartResult], str]:
+                     progress: Progress | None, hide: bool, limit: int | None,
+                     sink: _IssueSink | None) -> tuple[list[PartResult], str]:
     jobs = jobs or batch.default_threads()
+    keep = limit if sink is None else None  # findings a chunk details: all for the sink
     parts = [log.plan_parts(path)[0] for path in files]
     size = sum(p.size for p in parts)
     done_records = done_bytes = 0
     results = []
 
-    def report(result: PartResult, consumed: int) -> None:
+    def report(whole: PartResult, path: str, result: PartResult, consumed: int) -> None:
         nonlocal done_records, done_bytes
+        if sink is not None:  # every finding of the chunk, before the report keeps the first
+            sink.write(path, whole.records, result.findings)
+        whole.merge(result)
         done_records += result.records
         done_bytes += consumed
         if progress is not None:
@@ -202,11 +281,11 @@ def _on_this_machine(files: list[str], jobs: int | None, threads: int | None, ch
 
     if jobs == 1:
         for part in parts:
-            whole = PartResult()
+            whole = PartResult(limit=limit)
             for raw, consumed in log.part_chunks(part, chunk):
-                result = check_records(raw, threads=threads, hide_diagnostics=hide)
-                whole.merge(result)
-                report(result, consumed)
+                report(whole, part.path, check_records(raw, threads=threads,
+                                                       hide_diagnostics=hide, limit=keep),
+                       consumed)
             results.append(whole)
         return results, f"1 process, {threads or batch.default_threads()} threads"
 
@@ -215,15 +294,17 @@ def _on_this_machine(files: list[str], jobs: int | None, threads: int | None, ch
     context = multiprocessing.get_context("fork" if _single_threaded() else "spawn")
     with concurrent.futures.ProcessPoolExecutor(jobs, mp_context=context) as pool:
         for part in parts:
-            whole = PartResult()
+            whole = PartResult(limit=limit)
             flight: deque[tuple[concurrent.futures.Future[PartResult], int]] = deque()
             for raw, consumed in log.part_chunks(part, chunk):
                 flight.append((pool.submit(check_records, raw, threads=1,
-                                           hide_diagnostics=True), consumed))
+                                           hide_diagnostics=True, limit=keep), consumed))
                 while len(flight) >= 2 * jobs:
-                    _take(flight, whole, report)
+                    future, consumed = flight.popleft()
+                    report(whole, part.path, future.result(), consumed)
             while flight:
-                _take(flight, whole, report)
+                future, consumed = flight.popleft()
+                report(whole, part.path, future.result(), consumed)
             results.append(whole)
     return results, f"{jobs} processes"
 
@@ -235,26 +316,33 @@ def _single_threaded() -> bool:
         return False
 
 
-def _take(flight: deque[tuple[concurrent.futures.Future[PartResult], int]], whole: PartResult,
-          report: Callable[[PartResult, int], None]) -> None:
-    future, consumed = flight.popleft()
-    result = future.result()
-    whole.merge(result)
-    report(result, consumed)
+def _check_task(item: tuple[log.Part, str | None], chunk: int, hide: bool,
+                limit: int | None) -> PartResult:
+    part, spool = item
+    return check_part(part, chunk, 1, hide, limit, spool)
 
 
 def _on_dask(files: list[str], address: str, chunk: int, part_bytes: int,
-             progress: Progress | None) -> tuple[list[PartResult], str, float]:
+             progress: Progress | None, limit: int | None,
+             sink: _IssueSink | None) -> tuple[list[PartResult], str, float]:
+    for path in files:
+        if log.is_stream(path):
+            raise AuditError(f"{path} is not a regular file: the cluster's workers read logs "
+                             "by path (run without --dask to read a pipe or standard input)")
     try:  # by name: optional extras without type information
         bag_module: Any = importlib.import_module("dask.bag")
         distributed: Any = importlib.import_module("distributed")
     except ImportError:
         raise AuditError(f"--dask needs dask and distributed: {log.AUDIT_EXTRA}") from None
 
-    parts = [part for path in files for part in log.plan_parts(path, part_bytes)]
-    size = sum(p.size for p in parts)
+    # Each part remembers its file by position: a result is never keyed by path.
+    parts = [(number, part) for number, path in enumerate(files)
+             for part in log.plan_parts(path, part_bytes)]
+    size = sum(p.size for _, p in parts)
+    results = [PartResult(limit=limit) for _ in files]
     if not parts:
-        return [], "dask", 0.0
+        return results, "dask", 0.0
+    spools = [f"{sink.path}.part{i}" if sink is not None else None for i in range(len(parts))]
     cluster: Any = None
     if address.startswith("local:"):
         count = address.removeprefix("local:")
@@ -269,35 +357,52 @@ def _on_dask(files: list[str], address: str, chunk: int, part_bytes: int,
     try:
         with distributed.Client(cluster or address, timeout="30s") as client:
             began = time.perf_counter()
-            bag = bag_module.from_sequence(parts, partition_size=1)
+            bag = bag_module.from_sequence([(p, spool) for (_, p), spool in zip(parts, spools)],
+                                           partition_size=1)
             # A LocalCluster's workers are processes of ours: the module's line per
             # refused item stays off the terminal. A remote worker's log is left alone.
-            checked = bag.map(check_part, chunk, 1, cluster is not None)
+            checked = bag.map(_check_task, chunk, cluster is not None, limit)
             futures = client.compute(checked.to_delayed())
             done_records = done_bytes = 0
-            sizes = {f.key: p.size for f, p in zip(futures, parts)}  # a part per partition
-            for future in distributed.as_completed(futures):
-                done_records += sum(r.records for r in future.result())
-                done_bytes += sizes[future.key]
+            # Taken in log order, each released once merged: the report keeps the
+            # first findings only, whatever the number of parts.
+            for (number, part), spool in zip(parts, spools):
+                future = futures.pop(0)
+                result, = future.result()
+                future.release()
+                if sink is not None and spool is not None:
+                    _unspool(sink, spool, files[number], results[number].records)
+                results[number].merge(result)
+                done_records += result.records
+                done_bytes += part.size
                 if progress is not None:
                     progress(done_records, done_bytes, size)
-            per_part = [r for f in futures for r in f.result()]
             busy = time.perf_counter() - began
     except (OSError, TimeoutError) as error:
         raise AuditError(f"dask scheduler {address}: {error}") from None
-    except log.LogError:
+    except (log.LogError, AuditError):
         raise
     except Exception as error:  # a worker lost, or one without quillet_python_sdk
         raise AuditError(f"the cluster failed: {type(error).__name__}: {error}") from None
     finally:
         if cluster is not None:
             cluster.close()
+        for spool in spools:
+            if spool is not None:
+                with contextlib.suppress(OSError):
+                    os.remove(spool)
+    return results, workers, busy
 
-    # Parts come back in log order; number each part's findings from its file's start.
-    results: dict[str, PartResult] = {path: PartResult() for path in files}
-    for part, result in zip(parts, per_part):
-        results[part.path].merge(result)
-    return [results[path] for path in files], workers, busy
+
+def _unspool(sink: _IssueSink, spool: str, path: str, offset: int) -> None:
+    try:
+        with open(spool, encoding="utf-8") as lines:
+            for line in lines:
+                sink.write(path, offset, [Finding(*json.loads(line))])
+    except OSError as error:
+        raise AuditError(f"cannot read the issues a worker wrote to {spool}: "
+                         f"{error.strerror} (with --dask, --issues must name a folder "
+                         "every worker can write at the same path)") from None
 
 
 # --- on a terminal ------------------------------------------------------------------
