@@ -5,6 +5,7 @@ kind hashed and signed, a message signed both ways, every signature verified.
 from __future__ import annotations
 
 import json
+import os
 from collections.abc import Callable
 from typing import Any
 
@@ -119,8 +120,6 @@ def run() -> dict[str, Any]:
 def write_documents(directory: str) -> list[str]:
     """Writes KIND.json, the sample document of each kind, and seed.txt, the
     demo seed, into `directory` (created if missing); returns their paths."""
-    import os
-
     os.makedirs(directory, exist_ok=True)
     written = []
     for name, content in [*((f"{kind}.json", json.dumps(document, indent=2) + "\n")
