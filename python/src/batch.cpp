@@ -17,12 +17,11 @@
 // Python container, so no Python code (an iterator, another thread) can free
 // or change them while it runs. Ctrl-C stops it within about kPollInterval.
 //
-// hash_many runs its items in chunks, a thread one chunk at a time, with the
-// Poseidon permutations of a chunk computed together in the process's lane
-// kernel (crypto/poseidon/lanes.hpp): an item may run more than once, and
-// its last run's outcome, exactly the single call's, is kept. sign_many and
-// sign_messages hand runs of items to the core's batch signing
-// (sdk/src/many.hpp), which gives each item the single call's outcome.
+// hash_many, sign_many and sign_messages hand chunks of items, a thread one
+// chunk at a time, to the core's batch hashing and signing
+// (sdk/src/batch/many.hpp), which computes the Poseidon permutations of a
+// chunk together in the process's lane kernel and gives each item the single
+// call's outcome.
 //
 // Secrets: the key's text is read in place from the caller's str object and
 // never copied here; the core parses it into its own scalar, once per run of
@@ -31,7 +30,6 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -40,19 +38,15 @@
 #include <utility>
 #include <vector>
 
-#include "crypto/poseidon/lanes.hpp"
 #include "python/src/binding.hpp"
 #include "python/src/calls.hpp"
 #include "python/src/failure.hpp"
 #include "python/src/outcome.hpp"
 #include "python/src/parallel.hpp"
-#include "sdk/src/many.hpp"
+#include "sdk/src/batch/many.hpp"
 
 namespace quillet::python {
 namespace {
-
-constexpr std::array<std::string_view, 5> kKinds = {
-    "transfer", "withdraw", "limit_order", "liquidate", "signed_oracle_price"};
 
 // An owned reference, released at scope exit.
 class Ref {
@@ -155,13 +149,12 @@ const Function* function_of_kind(const char* prefix, PyObject* kind) {
   const char* text = PyUnicode_AsUTF8AndSize(kind, &size);
   if (text == nullptr) return nullptr;
   const std::string_view name(text, static_cast<std::size_t>(size));
-  for (std::string_view known : kKinds) {
-    if (name == known) return find_function(std::string(prefix) + std::string(name));
+  std::string expected;
+  for (const auto& [known, known_name] : sdk::kDocumentKinds) {
+    if (name == known_name) return find_function(std::string(prefix) + std::string(name));
+    expected += (expected.empty() ? "'" : ", '") + std::string(known_name) + "'";
   }
-  PyErr_Format(PyExc_ValueError,
-               "unknown kind %R; expected one of 'transfer', 'withdraw', 'limit_order', "
-               "'liquidate', 'signed_oracle_price'",
-               kind);
+  PyErr_Format(PyExc_ValueError, "unknown kind %R; expected one of %s", kind, expected.c_str());
   return nullptr;
 }
 
@@ -184,8 +177,7 @@ struct Batch {
   const char* batch_name = nullptr;
   Refs owned;  // the shared key and every item object the texts are read from
   std::vector<Args> items;
-  // hash_many's function, whose items go through the lanes.
-  const Function* hash = nullptr;
+  bool hashes = false;  // hash_many's: chunks of items hashed together
   // The first item whose arguments could not be converted (it and the items
   // after it are not in `items`), and its exception.
   PyObject* bad_item_error = nullptr;
@@ -282,24 +274,7 @@ PyObject* finish(Batch& batch, const std::vector<std::optional<Outcome>>& outcom
 std::size_t chunk_size(std::size_t count, unsigned threads) {
   const std::size_t pieces = threads > 1 ? std::size_t{4} * threads : 1;
   const std::size_t share = (count + pieces - 1) / pieces;
-  return std::clamp<std::size_t>((share + 7) / 8 * 8, 8, poseidon::kDeferredChunk);
-}
-
-// Runs items [first, last) of a hash batch through the lanes. Only the
-// deferral's own records can fail here (memory): then every item of the
-// chunk fails as a single call does without memory.
-void run_chunk(const Batch& batch, std::size_t first, std::size_t last,
-               std::vector<std::optional<Outcome>>& outcomes) noexcept {
-  auto item = [&](std::size_t i) { outcomes[first + i].emplace(run_core(*batch.fn, batch.items[first + i])); };
-  try {
-    poseidon::run_deferred_finishing(last - first, item, [&](std::size_t i, const field::Fr& squeezed) {
-      if (!outcomes[first + i]->has_value()) return false;
-      outcomes[first + i].emplace(Value(sdk::hash_text_of_squeeze(squeezed)));
-      return true;
-    });
-  } catch (...) {
-    for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(unexpected(Failure{"memory allocation failed"}));
-  }
+  return std::clamp<std::size_t>((share + 7) / 8 * 8, 8, sdk::kHashesTogether);
 }
 
 // Runs fill(first, last, outcomes) on the chunks [first, last) of `chunk`
@@ -336,42 +311,40 @@ PyObject* run_chunks(Batch& batch, const ThreadSpread& spread, std::size_t chunk
   return finish(batch, outcomes, failed);
 }
 
-// The most items signed together: each thread's share, cut so that Ctrl-C
-// is seen between runs (about 10 ms of work each).
+// The most items signed together: cut so that Ctrl-C is seen between runs
+// (about 10 ms of work each).
 constexpr std::size_t kSignRun = 256;
 
 // Runs every item and returns the list of results, or raises the first
-// failing item's exception. Hash batches go through the lanes in chunks
-// (when the process has a lane kernel); signing batches in runs signed
-// together by the core (run_sign_many, which gives each item what run_core
-// would); other items are chunks of one.
+// failing item's exception. Items the core runs together (run_many: hash
+// batches where the process hashes in lanes, signing batches) go in chunks,
+// each handed to run_many, which gives each item what run_core would;
+// other items are chunks of one.
 PyObject* run(Batch& batch, const ThreadSpread& spread) {
   const std::size_t count = batch.items.size();
   const unsigned threads = spread.width();
-  if (signs_together(*batch.fn)) {
-    const std::size_t share = (count + threads - 1) / threads;
-    return run_chunks(
-        batch, spread, std::clamp<std::size_t>(share, 1, kSignRun),
-        [&](std::size_t first, std::size_t last, std::vector<std::optional<Outcome>>& outcomes) noexcept {
-          try {
-            std::vector<Outcome> signed_ = run_sign_many(*batch.fn, std::span(batch.items).subspan(first, last - first));
-            for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(std::move(signed_[i - first]));
-          } catch (...) {
-            // No memory for the run as a whole: each item on its own.
-            for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(run_core(*batch.fn, batch.items[i]));
-          }
-        });
+  const bool together = runs_together(*batch.fn);
+  std::size_t chunk = 1;
+  if (together && batch.hashes) {
+    chunk = chunk_size(count, threads);
+  } else if (together) {
+    chunk = std::clamp<std::size_t>((count + threads - 1) / threads, 1, kSignRun);
   }
-  const bool lanes = batch.hash != nullptr && poseidon::lane_kernel() != poseidon::LaneKernel::scalar;
-  const std::size_t chunk = lanes ? chunk_size(count, threads) : 1;
-  return run_chunks(batch, spread, chunk,
-                    [&](std::size_t first, std::size_t last, std::vector<std::optional<Outcome>>& outcomes) noexcept {
-                      if (lanes) {
-                        run_chunk(batch, first, last, outcomes);
-                      } else {
-                        outcomes[first].emplace(run_core(*batch.fn, batch.items[first]));
-                      }
-                    });
+  return run_chunks(
+      batch, spread, chunk,
+      [&](std::size_t first, std::size_t last, std::vector<std::optional<Outcome>>& outcomes) noexcept {
+        if (!together) {
+          outcomes[first].emplace(run_core(*batch.fn, batch.items[first]));
+          return;
+        }
+        try {
+          std::vector<Outcome> ran = run_many(*batch.fn, std::span(batch.items).subspan(first, last - first));
+          for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(std::move(ran[i - first]));
+        } catch (...) {
+          // No memory for the chunk as a whole: each item on its own.
+          for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(run_core(*batch.fn, batch.items[i]));
+        }
+      });
 }
 
 // The most items verified together: cut so that Ctrl-C is seen between runs
@@ -435,7 +408,7 @@ PyObject* hash_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kw
   batch.batch_name = "hash_many";
   batch.fn = function_of_kind("hash_", kind);
   if (batch.fn == nullptr) return nullptr;
-  batch.hash = batch.fn;
+  batch.hashes = true;
   if (!add_text_items(batch, docs, "docs", batch.fn->sig.params[0], 0, Args{})) return nullptr;
   return run(batch, spread);
 }
@@ -536,7 +509,7 @@ PyObject* default_threads(PyObject* /*module*/, PyObject* /*unused*/) {
 }
 
 PyObject* lane_kernel(PyObject* /*module*/, PyObject* /*unused*/) {
-  const std::string_view name = poseidon::lane_kernel_name(poseidon::lane_kernel());
+  const std::string_view name = sdk::hash_kernel_name();
   return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 

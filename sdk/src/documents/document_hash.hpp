@@ -2,7 +2,9 @@
 // single hash_<kind> entry points and the batch calls.
 #pragma once
 
+#include <array>
 #include <string_view>
+#include <utility>
 
 #include "sdk/src/error.hpp"
 #include "sdk/src/hashing/message_hash.hpp"
@@ -10,6 +12,15 @@
 namespace quillet::sdk {
 
 enum class DocumentKind { transfer, withdraw, limit_order, liquidate, signed_oracle_price };
+
+// Each kind and its name, the <kind> of hash_<kind> and sign_<kind>.
+inline constexpr std::array<std::pair<DocumentKind, std::string_view>, 5> kDocumentKinds = {{
+    {DocumentKind::transfer, "transfer"},
+    {DocumentKind::withdraw, "withdraw"},
+    {DocumentKind::limit_order, "limit_order"},
+    {DocumentKind::liquidate, "liquidate"},
+    {DocumentKind::signed_oracle_price, "signed_oracle_price"},
+}};
 
 namespace documents {
 
