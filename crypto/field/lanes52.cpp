@@ -6,17 +6,22 @@
 #include <cpuid.h>
 #endif
 
+#include "crypto/field/lanes52_ops.hpp"
+
 namespace quillet::field::lanes52 {
 
+// The scalar forms of the templates' own conversions (the policy plays no
+// part in them).
 Limbs split52(const Repr& r) {
-  constexpr uint64_t kMask = (uint64_t{1} << 52) - 1;
-  return Limbs{{r[0] & kMask, ((r[0] >> 52) | (r[1] << 12)) & kMask, ((r[1] >> 40) | (r[2] << 24)) & kMask,
-                ((r[2] >> 28) | (r[3] << 36)) & kMask, r[3] >> 16}};
+  Limbs l;
+  Arith<Emulated>::split(r.data(), l.v, 1);
+  return l;
 }
 
 Repr join52(const uint64_t* l, size_t stride) {
-  const uint64_t l0 = l[0], l1 = l[stride], l2 = l[2 * stride], l3 = l[3 * stride], l4 = l[4 * stride];
-  return Repr{l0 | (l1 << 52), (l1 >> 12) | (l2 << 40), (l2 >> 24) | (l3 << 28), (l3 >> 36) | (l4 << 16)};
+  Repr r;
+  Arith<Emulated>::join(l, stride, r.data());
+  return r;
 }
 
 bool cpu_has_ifma() {

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "crypto/failure.hpp"
+#include "crypto/field/exponent_windows.hpp"
 #include "crypto/field/fr_algorithms.hpp"
 #include "crypto/field/lanes52.hpp"
 #include "crypto/field/pow_lanes52.hpp"
@@ -20,32 +21,14 @@ namespace sl = pow_lanes52;
 // costs about as much as three scalar exponentiations.
 constexpr size_t kMinLaneTail = 4;
 
-constexpr bool bit_of(const FrRepr& e, int i) { return ((e[i / 64] >> (i % 64)) & 1) != 0; }
-
 // The sliding-window scan (width 5) of a nonzero e as steps for the lanes:
 // the order of operations of pow_public_exponent.
 std::vector<sl::Step> exponent_steps(const FrRepr& e) {
-  constexpr int kWidth = 5;
   std::vector<sl::Step> steps;
-  int i = 255;
-  while (i >= 0 && !bit_of(e, i)) --i;
-  unsigned pending = 0;
-  while (i >= 0) {
-    if (!bit_of(e, i)) {
-      ++pending;
-      --i;
-      continue;
-    }
-    int j = std::max(i - kWidth + 1, 0);
-    while (!bit_of(e, j)) ++j;
-    unsigned value = 0;
-    for (int b = i; b >= j; --b) value = (value << 1) | (bit_of(e, b) ? 1u : 0u);
-    const unsigned squarings = steps.empty() ? 0 : pending + static_cast<unsigned>(i - j + 1);
-    steps.push_back(sl::Step{static_cast<uint16_t>(squarings), static_cast<uint8_t>(value >> 1)});
-    pending = 0;
-    i = j - 1;
-  }
-  if (pending != 0) steps.push_back(sl::Step{static_cast<uint16_t>(pending), sl::kNoMultiply});
+  scan_windows_vartime<5>(e, [&](unsigned squarings, int window) {
+    steps.push_back(sl::Step{static_cast<uint16_t>(squarings),
+                             window < 0 ? sl::kNoMultiply : static_cast<uint8_t>(window)});
+  });
   return steps;
 }
 

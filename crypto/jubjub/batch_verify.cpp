@@ -4,21 +4,22 @@
 #include <array>
 #include <atomic>
 #include <bit>
-#include <cstring>
 
 #include "crypto/failure.hpp"
 #include "crypto/jubjub/bucket_msm.hpp"
 #include "crypto/jubjub/msm.hpp"
 #include "crypto/jubjub/subgroup.hpp"
+#include "crypto/jubjub/weights.hpp"
 #include "crypto/random/random_bytes.hpp"
 
 namespace quillet::jubjub {
 namespace {
 
+using detail::add_points;
 using detail::Extended;
+using detail::negate;
 using detail::PointAccess;
 
-constexpr size_t kWeightBytes = 16;
 // Scalars modulo s are below 2^252.
 constexpr unsigned kFsBits = 252;
 // Positions in a run, counted from one, take 13 bits (kMaxBatchRun = 4096).
@@ -104,12 +105,6 @@ std::vector<bool> in_subgroup_vartime(std::span<const Extended> points, const Sp
   return result();
 }
 
-Extended add_points(const Extended& p, const Extended& q, const Fr& d2) {
-  return detail::to_extended(detail::add(p, detail::to_cached(q, d2)));
-}
-
-Extended negate(const Extended& p) { return {-p.x, p.y, -p.t, p.z}; }
-
 bool equal(const Extended& p, const Extended& q) { return p.x * q.z == q.x * p.z && p.y * q.z == q.y * p.z; }
 
 // -P for each point, affine (one inversion for those that are not).
@@ -147,9 +142,7 @@ class Run {
         key_(size) {}
 
   // Sets signature m; distinct m may be set concurrently.
-  void set(size_t m, const BatchSignature& sig, const Extended& neg_r, const uint8_t* weight) {
-    FsRepr z{};
-    std::memcpy(z.data(), weight, kWeightBytes);
+  void set(size_t m, const BatchSignature& sig, const Extended& neg_r, const FsRepr& z) {
     const Fs zf = Fs::from_raw(z);
     weights_[m] = z;
     neg_r_[m] = neg_r;
@@ -211,7 +204,7 @@ class Run {
     // The keys' part, G's and each window of the R part run as pieces of one
     // stage, the keys' (one long piece when few) first.
     const Spread& msm_spread = members.size() < kSpreadMin ? serial_spread() : spread_;
-    const detail::MsmPlan r_plan(points, scalars, 8 * kWeightBytes + (indexed ? kIndexBits : 0), d2_);
+    const detail::MsmPlan r_plan(points, scalars, detail::kWeightBits + (indexed ? kIndexBits : 0), d2_);
     const detail::MsmPlan key_plan(key_points, key_scalars, kFsBits, d2_);
     const size_t g_piece = key_plan.pieces();
     const size_t first_r = g_piece + 1;
@@ -320,11 +313,11 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
   }
   const std::vector<Extended> neg_r = negated_affine(std::move(r_points));
 
-  std::vector<uint8_t> weights;
+  std::vector<FsRepr> weights;
   for (size_t start = 0; start < candidates.size(); start += kMaxBatchRun) {
     const std::span<const size_t> index = std::span(candidates).subspan(start, std::min(kMaxBatchRun, candidates.size() - start));
-    weights.resize(index.size() * kWeightBytes);
-    if (!random::fill_random(weights)) {
+    weights.resize(index.size());
+    if (!detail::draw_weights(weights)) {
       std::vector<uint8_t> valid(index.size(), 0);
       spread.for_ranges(index.size(), 4, [&](size_t first, size_t last) {
         for (size_t m = first; m < last; ++m) {
@@ -337,7 +330,7 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
     }
     Run run(neg_keys, generator, params, spread, index.size());
     spread.for_ranges(index.size(), 4, [&](size_t first, size_t last) {
-      for (size_t m = first; m < last; ++m) run.set(m, sigs[index[m]], neg_r[start + m], &weights[m * kWeightBytes]);
+      for (size_t m = first; m < last; ++m) run.set(m, sigs[index[m]], neg_r[start + m], weights[m]);
     });
     std::vector<size_t> members(index.size());
     for (size_t m = 0; m < members.size(); ++m) members[m] = m;

@@ -34,13 +34,6 @@ uint64_t bits_at(const FsRepr& k, unsigned pos, unsigned c) {
   return v & ((uint64_t{1} << c) - 1);
 }
 
-template <class M>
-Extended add_points(const Extended& p, const Extended& q, const Fr& d2) {
-  return to_extended<M>(add<M>(p, to_cached<M>(q, d2)));
-}
-
-Extended negate(const Extended& p) { return {-p.x, p.y, -p.t, p.z}; }
-
 // Pippenger: each scalar in signed digits of c bits (in [-2^(c-1), 2^(c-1)],
 // windows of one more bit than the scalar so the last carry fits); per
 // window, each point goes into the bucket of its digit's magnitude (negated

@@ -47,19 +47,14 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Generic, Literal, TypeVar, overload
 
 from quillet import _batch
+from quillet.documents import KINDS, Document, Kind
 from quillet.errors import InvalidDocument, InvalidMessage, InvalidSignature, QuilletError
 
 if TYPE_CHECKING:
-    from quillet.documents import Document
     from quillet.keys import PrivateKey
 
-Kind = Literal["transfer", "withdraw", "limit_order", "liquidate", "signed_oracle_price"]
 # A kind as the command line spells it is accepted too.
 KindName = Kind | Literal["limit-order", "signed-oracle-price"]
-
-# The document kinds, as quillet_python_sdk names its hash_* and sign_* functions.
-KINDS: tuple[Kind, ...] = ("transfer", "withdraw", "limit_order", "liquidate",
-                           "signed_oracle_price")
 
 Progress = Callable[[int, int], None]
 DEFAULT_CHUNK = 1024
@@ -108,7 +103,6 @@ def _texts(docs: Iterable[str | Document], what: str = "docs") -> list[object]:
         raise TypeError(f"{what} must be an iterable such as a list, not '{type(docs).__name__}'")
     items: list[object] = list(docs)
     if any(not isinstance(item, str) for item in items):
-        from quillet.documents import Document
         items = [item.to_json() if isinstance(item, Document) else item for item in items]
     return items
 
@@ -308,9 +302,9 @@ def verify_many(items: Iterable[Sequence[str]], *, threads: int | None = None,
     pub_key_x, pub_key_y, msg). A malformed item raises TypeError or
     ValueError "Any { .. }", noted with its index (an InvalidSignature
     outcome with outcomes=True); a well-formed signature that does not match
-    gives False. Without outcomes, the well-formed items of each thread's
-    share are checked together, by one random linear combination of their
-    equations: a signature that does not verify comes back True with
+    gives False. Without outcomes, the well-formed items are checked
+    together in runs of up to 1024, all threads working on each run, by one
+    random linear combination of their equations: a signature that does not verify comes back True with
     probability below 2^-103. `threads` as for hash_many.
     """
     if outcomes:

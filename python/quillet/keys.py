@@ -14,15 +14,13 @@ from __future__ import annotations
 
 import json
 import os
-import re
 from dataclasses import dataclass
 from typing import Any, NoReturn, Self
 
 from quillet import _batch
-from quillet.documents import Document
+from quillet.documents import HEX, Document
 from quillet.errors import InvalidKey, InvalidMessage, InvalidSignature, SigningFailed
 
-_HEX = re.compile(r"(?:0x)?[0-9a-fA-F]{1,64}")
 KEY_VARIABLE = "QUILLET_PRIVATE_KEY"
 
 
@@ -50,13 +48,13 @@ def message_text(msg: str | int) -> str:
         if not 0 <= msg < 1 << 256:
             raise InvalidMessage("a message is an integer in [0, 2**256)")
         return f"0x{msg:064x}"
-    if _HEX.fullmatch(msg) is None:
+    if HEX.fullmatch(msg) is None:
         raise InvalidMessage(f"{msg!r} is not \"0x\" and up to 64 hex digits")
     return msg
 
 
 def _hex_field(owner: str, name: str, value: object) -> None:
-    if not isinstance(value, str) or _HEX.fullmatch(value) is None:
+    if not isinstance(value, str) or HEX.fullmatch(value) is None:
         raise InvalidSignature(f"{owner}.{name}: {value!r} is not \"0x\" and up to 64 hex digits")
 
 
@@ -127,7 +125,7 @@ class PublicKey:
     def __post_init__(self) -> None:
         for name in ("x", "y"):
             value = getattr(self, name)
-            if not isinstance(value, str) or _HEX.fullmatch(value) is None:
+            if not isinstance(value, str) or HEX.fullmatch(value) is None:
                 raise InvalidKey(f"PublicKey.{name}: {value!r} is not \"0x\" and up to 64 hex "
                                  "digits")
 

@@ -30,11 +30,13 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -43,24 +45,11 @@
 #include "python/src/failure.hpp"
 #include "python/src/outcome.hpp"
 #include "python/src/parallel.hpp"
+#include "python/src/ref.hpp"
 #include "sdk/src/batch/many.hpp"
 
 namespace quillet::python {
 namespace {
-
-// An owned reference, released at scope exit.
-class Ref {
- public:
-  explicit Ref(PyObject* obj = nullptr) : obj_(obj) {}
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(obj_); }
-  PyObject* get() const { return obj_; }
-  PyObject* release() { return std::exchange(obj_, nullptr); }
-
- private:
-  PyObject* obj_;
-};
 
 // Owned references, kept in no Python container: no Python code can reach
 // them to clear or change them. Released at scope exit.
@@ -392,25 +381,38 @@ bool add_text_items(Batch& batch, PyObject* texts, const char* what, const char*
   });
 }
 
+// The start of every batch call: binds its N arguments (by `format` and
+// `kwlist`, the keyword-only `threads` last) into `arg`, and starts the
+// call's threads for the items of arg[items], before they are converted so
+// that their start overlaps the conversion. False with an exception set.
+template <std::size_t N>
+bool begin_batch(PyObject* args, PyObject* kwargs, const char* format, const std::array<const char*, N + 1>& kwlist,
+                 std::array<PyObject*, N>& arg, std::size_t items, std::optional<ThreadSpread>& spread) {
+  const bool bound = std::apply(
+      [&](auto&... out) {
+        return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist.data()), &out...) != 0;
+      },
+      arg);
+  if (!bound) return false;
+  const unsigned threads = thread_count(arg[N - 1]);
+  if (threads == 0) return false;
+  spread.emplace(threads_for(arg[items], threads));
+  return true;
+}
+
 PyObject* hash_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"kind", "docs", "threads", nullptr};
-  PyObject* kind = nullptr;
-  PyObject* docs = nullptr;
-  PyObject* threads_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:hash_many", const_cast<char**>(kwlist),
-                                   &kind, &docs, &threads_arg)) {
+  std::array<PyObject*, 3> arg{};  // kind, docs, threads
+  std::optional<ThreadSpread> spread;
+  if (!begin_batch<3>(args, kwargs, "OO|$O:hash_many", {"kind", "docs", "threads", nullptr}, arg, 1, spread)) {
     return nullptr;
   }
-  const unsigned threads = thread_count(threads_arg);
-  if (threads == 0) return nullptr;
-  const ThreadSpread spread(threads_for(docs, threads));  // its helpers start while the arguments are converted
   Batch batch;
   batch.batch_name = "hash_many";
-  batch.fn = function_of_kind("hash_", kind);
+  batch.fn = function_of_kind("hash_", arg[0]);
   if (batch.fn == nullptr) return nullptr;
   batch.hashes = true;
-  if (!add_text_items(batch, docs, "docs", batch.fn->sig.params[0], 0, Args{})) return nullptr;
-  return run(batch, spread);
+  if (!add_text_items(batch, arg[1], "docs", batch.fn->sig.params[0], 0, Args{})) return nullptr;
+  return run(batch, *spread);
 }
 
 // The shared key of a signing batch, converted into `fixed[slot]` and kept
@@ -422,60 +424,45 @@ bool add_key(Batch& batch, PyObject* key, std::size_t slot, Args& fixed) {
 }
 
 PyObject* sign_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"kind", "docs", "pri_key", "threads", nullptr};
-  PyObject* kind = nullptr;
-  PyObject* docs = nullptr;
-  PyObject* key = nullptr;
-  PyObject* threads_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$O:sign_many", const_cast<char**>(kwlist),
-                                   &kind, &docs, &key, &threads_arg)) {
+  std::array<PyObject*, 4> arg{};  // kind, docs, pri_key, threads
+  std::optional<ThreadSpread> spread;
+  if (!begin_batch<4>(args, kwargs, "OOO|$O:sign_many", {"kind", "docs", "pri_key", "threads", nullptr}, arg, 1,
+                      spread)) {
     return nullptr;
   }
-  const unsigned threads = thread_count(threads_arg);
-  if (threads == 0) return nullptr;
-  const ThreadSpread spread(threads_for(docs, threads));  // its helpers start while the arguments are converted
   Batch batch;
   batch.batch_name = "sign_many";
-  batch.fn = function_of_kind("sign_", kind);
+  batch.fn = function_of_kind("sign_", arg[0]);
   if (batch.fn == nullptr) return nullptr;
   Args fixed{};
-  if (!add_key(batch, key, 1, fixed)) return nullptr;
-  if (!add_text_items(batch, docs, "docs", batch.fn->sig.params[0], 0, fixed)) return nullptr;
-  return run(batch, spread);
+  if (!add_key(batch, arg[2], 1, fixed)) return nullptr;
+  if (!add_text_items(batch, arg[1], "docs", batch.fn->sig.params[0], 0, fixed)) return nullptr;
+  return run(batch, *spread);
 }
 
 PyObject* sign_messages_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"pri_key", "msgs", "threads", nullptr};
-  PyObject* key = nullptr;
-  PyObject* msgs = nullptr;
-  PyObject* threads_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:sign_messages", const_cast<char**>(kwlist),
-                                   &key, &msgs, &threads_arg)) {
+  std::array<PyObject*, 3> arg{};  // pri_key, msgs, threads
+  std::optional<ThreadSpread> spread;
+  if (!begin_batch<3>(args, kwargs, "OO|$O:sign_messages", {"pri_key", "msgs", "threads", nullptr}, arg, 1,
+                      spread)) {
     return nullptr;
   }
-  const unsigned threads = thread_count(threads_arg);
-  if (threads == 0) return nullptr;
-  const ThreadSpread spread(threads_for(msgs, threads));  // its helpers start while the arguments are converted
   Batch batch;
   batch.batch_name = "sign_messages";
   batch.fn = find_function("sign");
   Args fixed{};
-  if (!add_key(batch, key, 0, fixed)) return nullptr;
-  if (!add_text_items(batch, msgs, "msgs", batch.fn->sig.params[1], 1, fixed)) return nullptr;
-  return run(batch, spread);
+  if (!add_key(batch, arg[0], 0, fixed)) return nullptr;
+  if (!add_text_items(batch, arg[1], "msgs", batch.fn->sig.params[1], 1, fixed)) return nullptr;
+  return run(batch, *spread);
 }
 
 PyObject* verify_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"items", "threads", nullptr};
-  PyObject* items = nullptr;
-  PyObject* threads_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:verify_many", const_cast<char**>(kwlist),
-                                   &items, &threads_arg)) {
+  std::array<PyObject*, 2> arg{};  // items, threads
+  std::optional<ThreadSpread> spread;
+  if (!begin_batch<2>(args, kwargs, "O|$O:verify_many", {"items", "threads", nullptr}, arg, 0, spread)) {
     return nullptr;
   }
-  const unsigned threads = thread_count(threads_arg);
-  if (threads == 0) return nullptr;
-  const ThreadSpread spread(threads_for(items, threads));  // its helpers start while the arguments are converted
+  PyObject* items = arg[0];
   Batch batch;
   batch.batch_name = "verify_many";
   batch.fn = find_function("verify_signature");
@@ -495,7 +482,7 @@ PyObject* verify_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* 
                           nullptr, out);
   });
   if (!read) return nullptr;
-  return run_verify(batch, spread);
+  return run_verify(batch, *spread);
 }
 
 // The entry points: no C++ exception reaches the interpreter.

@@ -17,28 +17,10 @@
 #include "python/src/calls.hpp"
 #include "python/src/failure.hpp"
 #include "python/src/parallel.hpp"
+#include "python/src/ref.hpp"
 
 namespace quillet::python {
 namespace {
-
-// A new reference, released at scope exit (which must hold the interpreter
-// lock: see call_many for the one stretch without it).
-class OwnedRef {
- public:
-  explicit OwnedRef(PyObject* obj) : obj_(obj) {}
-  OwnedRef(const OwnedRef&) = delete;
-  OwnedRef& operator=(const OwnedRef&) = delete;
-  ~OwnedRef() { Py_XDECREF(obj_); }
-  PyObject* get() const { return obj_; }
-  PyObject* release() {
-    PyObject* obj = obj_;
-    obj_ = nullptr;
-    return obj;
-  }
-
- private:
-  PyObject* obj_;
-};
 
 // The record of the function named by `name`, or nullptr with ValueError set.
 const Function* named_function(PyObject* name) {
@@ -106,7 +88,7 @@ PyObject* call_many(PyObject* const* args, Py_ssize_t nargsf) {
   std::vector<std::optional<Outcome>> outcomes(count);
   // Our own copy of the list, whose tuples keep every text alive while the
   // lock is released, whatever the caller does to its list meanwhile.
-  OwnedRef items(PyList_GetSlice(args[1], 0, size));
+  Ref items(PyList_GetSlice(args[1], 0, size));
   if (items.get() == nullptr) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
     PyObject* item = PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
