@@ -24,7 +24,7 @@
 namespace quillet::field {
 
 // Which multiplication kernel a routine runs.
-enum class Kernel { portable, mulx_adx };
+enum class MulInstructions { portable, mulx_adx };
 
 namespace detail {
 

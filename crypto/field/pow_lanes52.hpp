@@ -62,7 +62,7 @@ bool ifma_compiled();
 #define QUILLET_LANES_INLINE QUILLET_LANES_FORCE inline
 
 template <class O>
-struct Kernel : lanes52::Arith<O> {
+struct LanePow : lanes52::Arith<O> {
   using A = lanes52::Arith<O>;
   using typename A::Ctx;
   using typename A::Fe;

@@ -5,6 +5,6 @@
 
 namespace quillet::field::pow_lanes52 {
 
-void run_emulated(const Constants& c, Block& b, Job job) { Kernel<lanes52::Emulated>::run(c, b, job); }
+void run_emulated(const Constants& c, Block& b, Job job) { LanePow<lanes52::Emulated>::run(c, b, job); }
 
 }  // namespace quillet::field::pow_lanes52

@@ -7,7 +7,7 @@ namespace quillet::field::pow_lanes52 {
 
 #if defined(QUILLET_LANES_IFMA)
 
-void run_ifma(const Constants& c, Block& b, Job job) { Kernel<lanes52::Ifma>::run(c, b, job); }
+void run_ifma(const Constants& c, Block& b, Job job) { LanePow<lanes52::Ifma>::run(c, b, job); }
 bool ifma_compiled() { return true; }
 
 #else

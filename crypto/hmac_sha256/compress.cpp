@@ -45,26 +45,26 @@ void compress_portable(Sha256State& state, const uint8_t* block) {
 
 }  // namespace
 
-bool sha256_kernel_available(Sha256Kernel k) {
-  if (k == Sha256Kernel::portable) return true;
+bool sha256_kernel_available(Sha256Instructions k) {
+  if (k == Sha256Instructions::portable) return true;
   static constinit Immortal<bool> sha_ni;
   return sha_ni.get([] { return detail::sha_ni_compiled() && cpu_has_sha_ni(); });
 }
 
-Sha256Kernel sha256_kernel() {
-  return sha256_kernel_available(Sha256Kernel::sha_ni) ? Sha256Kernel::sha_ni : Sha256Kernel::portable;
+Sha256Instructions sha256_instructions() {
+  return sha256_kernel_available(Sha256Instructions::sha_ni) ? Sha256Instructions::sha_ni : Sha256Instructions::portable;
 }
 
-void compress(Sha256Kernel k, Sha256State& state, const uint8_t* block) {
-  if (k == Sha256Kernel::sha_ni) {
+void compress(Sha256Instructions k, Sha256State& state, const uint8_t* block) {
+  if (k == Sha256Instructions::sha_ni) {
     detail::compress_sha_ni_1(state.data(), block);
   } else {
     compress_portable(state, block);
   }
 }
 
-void compress_pair(Sha256Kernel k, Sha256State& a, const uint8_t* block_a, Sha256State& b, const uint8_t* block_b) {
-  if (k == Sha256Kernel::sha_ni) {
+void compress_pair(Sha256Instructions k, Sha256State& a, const uint8_t* block_a, Sha256State& b, const uint8_t* block_b) {
+  if (k == Sha256Instructions::sha_ni) {
     detail::compress_sha_ni_2(a.data(), block_a, b.data(), block_b);
   } else {
     compress_portable(a, block_a);

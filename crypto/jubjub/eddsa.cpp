@@ -9,8 +9,8 @@
 #include "crypto/failure.hpp"
 #include "crypto/field/repr.hpp"
 #include "crypto/hmac_sha256/hmac_sha256.hpp"
-#include "crypto/jubjub/bucket_msm.hpp"
-#include "crypto/jubjub/msm.hpp"
+#include "crypto/jubjub/msm/msm.hpp"
+#include "crypto/jubjub/msm/straus.hpp"
 #include "crypto/jubjub/scalar_split.hpp"
 #include "crypto/jubjub/weights.hpp"
 #include "crypto/secrets/declassify.hpp"
@@ -120,7 +120,7 @@ PrivateKey::~PrivateKey() { wipe(&sk_, sizeof sk_); }
 // in one go, whatever the outcome: both MACs are of the same V under the
 // same K, so their compressions run as pairs, and with the key's two pad
 // blocks a round is four steps of latency for its seven compressions.
-Seed Seed::deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg, hmac_sha256::Sha256Kernel kernel) {
+Seed Seed::deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg, hmac_sha256::Sha256Instructions kernel) {
   static constexpr uint8_t kZero[1] = {0x00};
   static constexpr uint8_t kOne[1] = {0x01};
   const Sha256Digest h1 = sha256(msg);

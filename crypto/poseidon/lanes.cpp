@@ -114,7 +114,7 @@ lanes52::OneStateBlock one_state_block(const std::vector<SparseMDSMatrix>& spars
   return out;
 }
 
-template <field::Kernel K, size_t T>
+template <field::MulInstructions K, size_t T>
 void element0_round(const LaneSpec& owner, size_t start, Fr& e, std::array<Fr, kLanes>& u,
                     const uint64_t (*d)[kLanes]) {
   const Spec& spec = owner.spec();
@@ -137,7 +137,7 @@ void element0_round(const LaneSpec& owner, size_t start, Fr& e, std::array<Fr, k
   e = Fr::sum_of_products_plus_with<K, T + 1>(Fr::from_montgomery_limbs(join52(&d[0][T], kLanes)), a, b);
 }
 
-template <field::Kernel K, size_t... T>
+template <field::MulInstructions K, size_t... T>
 void element0_rounds(const LaneSpec& owner, size_t start, size_t n, Fr& e, std::array<Fr, kLanes>& u,
                      const uint64_t (*d)[kLanes], std::index_sequence<T...>) {
   ((T < n ? element0_round<K, T>(owner, start, e, u, d) : void()), ...);
@@ -422,10 +422,10 @@ void element0_partial(const LaneSpec& owner, size_t start, size_t n, Element0& e
                       uint64_t (*u)[kLanes]) {
   Fr x = element0_value(e);
   std::array<Fr, kLanes> out;
-  if (Fr::fastest_kernel() == field::Kernel::mulx_adx) {
-    element0_rounds<field::Kernel::mulx_adx>(owner, start, n, x, out, d, std::make_index_sequence<kLanes>{});
+  if (Fr::fastest_instructions() == field::MulInstructions::mulx_adx) {
+    element0_rounds<field::MulInstructions::mulx_adx>(owner, start, n, x, out, d, std::make_index_sequence<kLanes>{});
   } else {
-    element0_rounds<field::Kernel::portable>(owner, start, n, x, out, d, std::make_index_sequence<kLanes>{});
+    element0_rounds<field::MulInstructions::portable>(owner, start, n, x, out, d, std::make_index_sequence<kLanes>{});
   }
   for (size_t t = 0; t < n; ++t) {
     const Limbs l = split52(out[t].montgomery_limbs());

@@ -126,7 +126,7 @@ void element0_partial(const LaneSpec& owner, size_t start, size_t n, Element0& e
 #define QUILLET_LANES_INLINE QUILLET_LANES_FORCE inline
 
 template <class O>
-struct Kernel : field::lanes52::Arith<O> {
+struct LanePermutation : field::lanes52::Arith<O> {
   using A = field::lanes52::Arith<O>;
   using typename A::Ctx;
   using typename A::Fe;
@@ -337,13 +337,13 @@ struct Kernel : field::lanes52::Arith<O> {
 
 #undef QUILLET_LANES_INLINE
 
-// The two builds of Kernel<O>::permute. permute_ifma requires a processor
+// The two builds of LanePermutation<O>::permute. permute_ifma requires a processor
 // with AVX-512F and AVX-512 IFMA (and an operating system that saves their
 // registers).
 void permute_emulated(const Constants& c, Block& b, bool squeeze_only);
 void permute_ifma(const Constants& c, Block& b, bool squeeze_only);
 
-// The two builds of Kernel<O>::one_state; one_state_ifma has permute_ifma's
+// The two builds of LanePermutation<O>::one_state; one_state_ifma has permute_ifma's
 // requirement.
 void one_state_emulated(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], bool squeeze_only);
 void one_state_ifma(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], bool squeeze_only);

@@ -6,11 +6,11 @@
 namespace quillet::poseidon::lanes52 {
 
 void permute_emulated(const Constants& c, Block& b, bool squeeze_only) {
-  Kernel<field::lanes52::Emulated>::permute(c, b, squeeze_only);
+  LanePermutation<field::lanes52::Emulated>::permute(c, b, squeeze_only);
 }
 
 void one_state_emulated(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], bool squeeze_only) {
-  Kernel<field::lanes52::Emulated>::one_state(c, o, words, squeeze_only);
+  LanePermutation<field::lanes52::Emulated>::one_state(c, o, words, squeeze_only);
 }
 
 }  // namespace quillet::poseidon::lanes52

@@ -24,16 +24,16 @@ struct State {
 // the MDS matrix from which `spec` was built.
 void permute(const Spec& spec, State& state);
 
-// permute on a chosen multiplication kernel (Kernel::mulx_adx requires
+// permute on a chosen multiplication kernel (MulInstructions::mulx_adx requires
 // field::detail::cpu_has_mulx_adx()); permute picks the fastest one.
-template <field::Kernel K>
+template <field::MulInstructions K>
 void permute_with(const Spec& spec, State& state);
 
 // permute's element 1 alone: the last matrix step computes only that row,
 // so the other elements of `state` are left unspecified. For a sponge's last
 // absorption, of which only the first rate element is read.
 Fr permute_squeeze(const Spec& spec, State& state);
-template <field::Kernel K>
+template <field::MulInstructions K>
 Fr permute_squeeze_with(const Spec& spec, State& state);
 
 // The scalar permutation (permute_with on the fastest kernel), or with

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "crypto/failure.hpp"
-#include "crypto/spread.hpp"
+#include "crypto/spread/spread.hpp"
 #include "python/src/binding.hpp"
 #include "python/src/failure.hpp"
 

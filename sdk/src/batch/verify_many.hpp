@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "crypto/spread.hpp"
+#include "crypto/spread/spread.hpp"
 #include "sdk/src/batch/item.hpp"
 
 namespace quillet::sdk {
