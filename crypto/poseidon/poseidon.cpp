@@ -249,11 +249,10 @@ Fr Poseidon::update_exact(const std::array<Fr, kRate>& block) {
   return state_.words[1];
 }
 
-Fr Poseidon::update_final(const std::array<Fr, kRate>& block) {
+Fr Poseidon::update_final(const std::array<Fr, kRate>& block, Squeezer* squeezer) {
   absorb(block);
   spent_ = true;
-  // A batch on this thread may answer it through the lanes.
-  if (DeferredSqueezes* batch = DeferredSqueezes::current()) return batch->squeeze(*spec_, state_);
+  if (squeezer != nullptr) return squeezer->squeeze(*spec_, state_);
   return permute_squeeze(*spec_, state_);
 }
 

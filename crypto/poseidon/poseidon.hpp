@@ -44,6 +44,18 @@ void permute_scalar(const Spec& spec, State& state, bool squeeze_only);
 // the full rounds themselves.
 void partial_rounds(const Spec& spec, State& state);
 
+// Who computes a sponge's last squeeze when it is not computed on the spot:
+// a batch that runs many of them together (DeferredSqueezes, deferred.hpp).
+class Squeezer {
+ public:
+  // permute_squeeze(spec, state)'s element, `state` having absorbed its
+  // block; the state's other elements are left unspecified.
+  virtual Fr squeeze(const Spec& spec, State& state) = 0;
+
+ protected:
+  ~Squeezer() = default;
+};
+
 // A sponge over one shared, immutable Spec. Copies are cheap: they share the
 // Spec and copy the State.
 class Poseidon {
@@ -57,9 +69,9 @@ class Poseidon {
   Fr update_exact(const std::array<Fr, kRate>& block);
 
   // update_exact for the sponge's last block: the same result, without the
-  // rest of the permuted state. The sponge is spent: a further update fails
-  // hard.
-  Fr update_final(const std::array<Fr, kRate>& block);
+  // rest of the permuted state, computed by `squeezer` if one is given. The
+  // sponge is spent: a further update fails hard.
+  Fr update_final(const std::array<Fr, kRate>& block, Squeezer* squeezer = nullptr);
 
   const State& state() const { return state_; }
   const Spec& spec() const { return *spec_; }

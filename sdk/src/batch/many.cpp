@@ -29,8 +29,11 @@ std::vector<std::optional<ItemResult<hashing::HashWords>>> document_hashes(Docum
                                                                            std::span<const std::string_view> docs,
                                                                            poseidon::LaneKernel k) {
   std::vector<std::optional<ItemResult<hashing::HashWords>>> hashes(docs.size());
-  poseidon::run_deferred_finishing(
-      docs.size(), [&](size_t i) { hashes[i].emplace(run_item([&] { return documents::document_hash(kind, docs[i]); })); },
+  poseidon::run_deferred(
+      docs.size(),
+      [&](size_t i, poseidon::Squeezer* squeezer) {
+        hashes[i].emplace(run_item([&] { return documents::document_hash(kind, docs[i], squeezer); }));
+      },
       [&](size_t i, const Fr& squeezed) {
         // Every document hash is that of its last squeeze, and nothing after
         // it can fail.

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "crypto/poseidon/deferred.hpp"
 #include "crypto/poseidon/lanes.hpp"
 #include "sdk/src/batch/item.hpp"
 #include "sdk/src/documents/document_hash.hpp"

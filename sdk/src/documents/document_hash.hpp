@@ -25,8 +25,10 @@ inline constexpr std::array<std::pair<DocumentKind, std::string_view>, 5> kDocum
 namespace documents {
 
 // The hash of the JSON document, with the returned errors and hard failures
-// of hash_<kind> (lib.hpp).
-Result<hashing::HashWords> document_hash(DocumentKind kind, std::string_view json);
+// of hash_<kind> (lib.hpp); its last squeezes computed by `squeezer` if one
+// is given (a batch's deferral).
+Result<hashing::HashWords> document_hash(DocumentKind kind, std::string_view json,
+                                         poseidon::Squeezer* squeezer = nullptr);
 
 // What sign_<kind> makes of a rejected key text's error: it fails hard for
 // a transfer or a withdrawal, and returns the error for the other kinds.
