@@ -137,7 +137,7 @@ struct Arith {
   static QUILLET_LANES_INLINE Fe reduce(V* t, const Ctx& x) {
 #pragma GCC unroll 5
     for (size_t i = 0; i < kLimbs; ++i) {
-      const V m = O::madd_lo(O::zero(), t[i], x.inv);
+      const V m = O::madd_lo_low52(O::zero(), t[i], x.inv);
 #pragma GCC unroll 5
       for (size_t j = 0; j < kLimbs; ++j) {
         t[i + j] = O::madd_lo(t[i + j], m, x.p[j]);
@@ -155,6 +155,8 @@ struct Arith {
   }
 
   static QUILLET_LANES_INLINE Fe mul(const Fe& a, const Fe& b, const Ctx& x) {
+    O::check_below(a.l, x.p, 2);
+    O::check_below(b.l, x.p, 2);
     V t[2 * kLimbs];
     clear(t);
     mac(t, a, b.l);
@@ -162,6 +164,7 @@ struct Arith {
   }
 
   static QUILLET_LANES_INLINE Fe mul_const(const Fe& a, const Limbs& c, const Ctx& x) {
+    O::check_below(a.l, x.p, 2);
     V t[2 * kLimbs];
     clear(t);
     mac_const(t, a, c);
@@ -207,6 +210,7 @@ struct Arith {
 
   // v - q if v >= q, else v, for v < 2q; by mask, not by branch.
   static QUILLET_LANES_INLINE Fe sub_if_ge(const Fe& v, const V* q, const Ctx& x) {
+    O::check_below(v.l, q, 2);
     Fe d;
     V borrow = O::zero();
     for (size_t k = 0; k < kLimbs; ++k) {
