@@ -7,7 +7,7 @@
 // The templates work on fixed-width integers only, and everything inline
 // here is a template on O: a translation unit built for AVX-512 then emits
 // no code that another unit could link in place of its own. The few
-// non-templates (conversions from and to Repr, the kernel names) are
+// non-templates (conversions from and to Repr) are
 // declared here and defined out of line, in code built for any processor.
 //
 // Bounds: for a modulus p < 2^254, 64p < 2^260 = R. A Montgomery reduction of
@@ -19,7 +19,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
 
 #include "crypto/field/repr.hpp"
 
@@ -44,21 +43,6 @@ struct Modulus {
 // l[i * stride]).
 Limbs split52(const Repr& r);
 Repr join52(const uint64_t* l, size_t stride);
-
-// Whether this processor runs AVX-512F and AVX-512 IFMA and the operating
-// system saves their registers (CPUID and XGETBV).
-bool cpu_has_ifma();
-
-// How a user of these templates runs: its scalar code (the portable path),
-// or the lanes on IFMA or on the emulated instructions (slow, for tests).
-enum class LaneKernel { scalar, emulated, ifma };
-
-std::string_view lane_kernel_name(LaneKernel k);
-
-// The kernel the environment variable `forcing` names ("scalar", "emulated"
-// or "ifma") if `available` says it runs, else ifma where available, else
-// scalar.
-LaneKernel choose_lane_kernel(const char* forcing, bool (*available)(LaneKernel));
 
 // The IFMA kernel is forced inline into one straight run of vector code. The
 // emulated kernel (tests, forcing) is left to the compiler and built for size

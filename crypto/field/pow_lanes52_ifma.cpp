@@ -1,5 +1,5 @@
 // The exponentiation lanes on AVX-512 IFMA, compiled alone with the instructions
-// enabled (quillet_ifma_sources); reached only after field::lanes52::cpu_has_ifma.
+// enabled (quillet_ifma_sources); reached only after cpu::features().avx512_ifma.
 #include "crypto/field/lanes52_ops.hpp"
 #include "crypto/field/pow_lanes52.hpp"
 

@@ -131,12 +131,12 @@ void roots_scalar(std::span<const Fr> u, std::span<const Fr> v, std::span<std::o
 bool pow_kernel_available(LaneKernel k) {
   if (k != LaneKernel::ifma) return true;
   static constinit Immortal<bool> ifma;
-  return ifma.get([] { return sl::ifma_compiled() && lanes52::cpu_has_ifma(); });
+  return ifma.get([] { return sl::ifma_compiled() && cpu::features().avx512_ifma; });
 }
 
 LaneKernel pow_kernel() {
   static constinit Immortal<LaneKernel> chosen;
-  return chosen.get([] { return lanes52::choose_lane_kernel("QUILLET_POW_LANES", pow_kernel_available); });
+  return chosen.get([] { return cpu::choose_lane_kernel("QUILLET_POW_LANES", pow_kernel_available); });
 }
 
 std::vector<Fr> pow_many_vartime(std::span<const Fr> x, const FrRepr& e, LaneKernel k) {

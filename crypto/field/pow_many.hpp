@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "crypto/cpu/cpu.hpp"
 #include "crypto/field/fr.hpp"
 #include "crypto/field/lanes52.hpp"
 
@@ -16,14 +17,15 @@ namespace quillet::field {
 
 // How the exponentiations run: one or two at a time in scalar code, or
 // sixteen at a time in lanes.
-using LaneKernel = lanes52::LaneKernel;
-using lanes52::lane_kernel_name;
+using cpu::LaneKernel;
+using cpu::lane_kernel_name;
 
 // Whether this build and processor can run `k`.
 bool pow_kernel_available(LaneKernel k);
 
-// The kernel chosen once per process: QUILLET_POW_LANES=scalar|emulated|ifma
-// if that one is available, else ifma where available, else scalar.
+// The kernel chosen once per process (cpu::choose_lane_kernel): the one
+// QUILLET_LANES, or for the exponentiations alone its older alias
+// QUILLET_POW_LANES, names if available, else ifma where available, else scalar.
 LaneKernel pow_kernel();
 
 // pow_public_exponent(x[i], e) for each i. Public inputs only.

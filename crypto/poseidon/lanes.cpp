@@ -162,12 +162,12 @@ void run_one_state(const LaneSpec& spec, State& state, bool squeeze_only, LaneKe
 bool lane_kernel_available(LaneKernel k) {
   if (k != LaneKernel::ifma) return true;
   static constinit Immortal<bool> ifma;
-  return ifma.get([] { return lanes52::ifma_compiled() && field::lanes52::cpu_has_ifma(); });
+  return ifma.get([] { return lanes52::ifma_compiled() && cpu::features().avx512_ifma; });
 }
 
 LaneKernel lane_kernel() {
   static constinit Immortal<LaneKernel> chosen;
-  return chosen.get([] { return field::lanes52::choose_lane_kernel("QUILLET_POSEIDON_LANES", lane_kernel_available); });
+  return chosen.get([] { return cpu::choose_lane_kernel("QUILLET_POSEIDON_LANES", lane_kernel_available); });
 }
 
 LaneSpec::LaneSpec(const Spec& spec) : spec_(&spec) {

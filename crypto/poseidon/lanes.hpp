@@ -7,10 +7,11 @@
 // - emulated: the same algorithm in plain integer arithmetic. Never chosen
 //   by itself; it tests the algorithm where the instructions are missing.
 // - scalar: one permute_squeeze per state.
-// The process's kernel is chosen once, on first use: the environment
-// variable QUILLET_POSEIDON_LANES ("scalar", "emulated" or "ifma") forces
-// one when this processor can run it; otherwise ifma if CPUID reports it,
-// else scalar. AVX2 has no kernel of its own: with 32x32-bit products only, a
+// The process's kernel is chosen once, on first use, by
+// cpu::choose_lane_kernel: QUILLET_LANES ("scalar", "emulated" or "ifma"), or
+// for the permutation alone its older alias QUILLET_POSEIDON_LANES, forces
+// one when this processor can run it; otherwise ifma if the processor has
+// it, else scalar. AVX2 has no kernel of its own: with 32x32-bit products only, a
 // field product takes about 160 of them over four lanes, some 40 per state,
 // which is what the scalar MULX code already spends.
 #pragma once
@@ -20,13 +21,14 @@
 #include <string_view>
 #include <vector>
 
+#include "crypto/cpu/cpu.hpp"
 #include "crypto/poseidon/lanes52.hpp"
 #include "crypto/poseidon/poseidon.hpp"
 
 namespace quillet::poseidon {
 
-using LaneKernel = field::lanes52::LaneKernel;
-using field::lanes52::lane_kernel_name;
+using cpu::LaneKernel;
+using cpu::lane_kernel_name;
 
 // Whether this build and processor run `k`.
 bool lane_kernel_available(LaneKernel k);

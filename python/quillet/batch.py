@@ -333,7 +333,8 @@ def lane_kernel() -> str:
     """The kernel that computes the Poseidon permutations of hash_many and
     sign_many, chosen once per process: "ifma" (eight at a time with AVX-512
     IFMA, where the processor has it), else "scalar" (one at a time). The
-    environment variable QUILLET_POSEIDON_LANES, read before the first batch,
-    forces "scalar", "emulated" (the IFMA algorithm in plain arithmetic, for
-    tests) or "ifma" where the processor runs it."""
+    environment variable QUILLET_LANES (or QUILLET_POSEIDON_LANES, its older
+    alias for the permutations alone, which wins over it), read before the
+    first batch, forces "scalar", "emulated" (the IFMA algorithm in plain
+    arithmetic, for tests) or "ifma" where the processor runs it."""
     return _batch.lane_kernel()
