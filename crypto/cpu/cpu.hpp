@@ -25,6 +25,12 @@ enum class LaneKernel : uint8_t { scalar, emulated, ifma };
 
 std::string_view lane_kernel_name(LaneKernel k);
 
+// Whether `k` runs here, for a user whose build holds the IFMA kernel when
+// `ifma_compiled`.
+inline bool lane_kernel_runs(LaneKernel k, bool ifma_compiled) {
+  return k != LaneKernel::ifma || (ifma_compiled && features().avx512_ifma);
+}
+
 // The variable that forces the lane kernels: "scalar", "emulated" or "ifma".
 inline constexpr const char* kForceLanes = "QUILLET_LANES";
 

@@ -127,13 +127,9 @@ void roots_scalar(std::span<const Fr> u, std::span<const Fr> v, std::span<std::o
 
 }  // namespace
 
-// Chosen once per process, as Immortal constants (crypto/immortal.hpp).
-bool pow_kernel_available(LaneKernel k) {
-  if (k != LaneKernel::ifma) return true;
-  static constinit Immortal<bool> ifma;
-  return ifma.get([] { return sl::ifma_compiled() && cpu::features().avx512_ifma; });
-}
+bool pow_kernel_available(LaneKernel k) { return cpu::lane_kernel_runs(k, sl::ifma_compiled()); }
 
+// Chosen once per process, as an Immortal constant (crypto/immortal.hpp).
 LaneKernel pow_kernel() {
   static constinit Immortal<LaneKernel> chosen;
   return chosen.get([] { return cpu::choose_lane_kernel("QUILLET_POW_LANES", pow_kernel_available); });

@@ -156,15 +156,10 @@ void run_one_state(const LaneSpec& spec, State& state, bool squeeze_only, LaneKe
 
 }  // namespace
 
-// The choices below are made once per process, as Immortal constants (see
-// crypto/immortal.hpp: batch workers may read them while the process exits).
+bool lane_kernel_available(LaneKernel k) { return cpu::lane_kernel_runs(k, lanes52::ifma_compiled()); }
 
-bool lane_kernel_available(LaneKernel k) {
-  if (k != LaneKernel::ifma) return true;
-  static constinit Immortal<bool> ifma;
-  return ifma.get([] { return lanes52::ifma_compiled() && cpu::features().avx512_ifma; });
-}
-
+// Chosen once per process, as an Immortal constant (crypto/immortal.hpp:
+// batch workers may read it while the process exits).
 LaneKernel lane_kernel() {
   static constinit Immortal<LaneKernel> chosen;
   return chosen.get([] { return cpu::choose_lane_kernel("QUILLET_POSEIDON_LANES", lane_kernel_available); });

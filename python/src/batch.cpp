@@ -130,14 +130,8 @@ unsigned threads_for(PyObject* iterable, unsigned threads) {
 
 // The single function `{prefix}{kind}`, or nullptr with an exception set.
 const Function* function_of_kind(const char* prefix, PyObject* kind) {
-  if (!PyUnicode_Check(kind)) {
-    PyErr_Format(PyExc_TypeError, "kind must be a str, not '%s'", Py_TYPE(kind)->tp_name);
-    return nullptr;
-  }
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(kind, &size);
-  if (text == nullptr) return nullptr;
-  const std::string_view name(text, static_cast<std::size_t>(size));
+  std::string_view name;
+  if (!name_text("kind", kind, name)) return nullptr;
   std::string expected;
   for (const auto& [known, known_name] : sdk::kDocumentKinds) {
     if (name == known_name) return find_function(std::string(prefix) + std::string(name));

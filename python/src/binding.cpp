@@ -29,6 +29,18 @@ void raise_missing(const Signature& sig, const std::array<PyObject*, kMaxParams>
 
 }  // namespace
 
+bool name_text(const char* what, PyObject* obj, std::string_view& text) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a str, not '%s'", what, Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) return false;
+  text = std::string_view(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
 bool convert_text(const char* param, PyObject* obj, std::string_view& text) {
   if (!PyUnicode_Check(obj)) {
     PyObject* qualname = PyType_GetQualName(Py_TYPE(obj));

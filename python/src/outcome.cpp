@@ -24,14 +24,9 @@ namespace {
 
 // The record of the function named by `name`, or nullptr with ValueError set.
 const Function* named_function(PyObject* name) {
-  if (!PyUnicode_Check(name)) {
-    PyErr_Format(PyExc_TypeError, "name must be a str, not '%s'", Py_TYPE(name)->tp_name);
-    return nullptr;
-  }
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(name, &size);
-  if (text == nullptr) return nullptr;
-  const Function* fn = find_function(std::string_view(text, static_cast<std::size_t>(size)));
+  std::string_view text;
+  if (!name_text("name", name, text)) return nullptr;
+  const Function* fn = find_function(text);
   if (fn == nullptr) PyErr_Format(PyExc_ValueError, "no function named %R", name);
   return fn;
 }
