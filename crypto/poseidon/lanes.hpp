@@ -1,5 +1,6 @@
-// Many independent permutations at once (the deferral that lets code
-// written for one hash at a time feed them is in deferred.hpp).
+// Many independent permutations at once: the kernel choice and the dispatch
+// (the constants' lane form is in lane_spec.hpp; the deferral that lets code
+// written for one hash at a time feed them in deferred.hpp).
 //
 // Kernels:
 // - ifma: eight states per AVX-512 IFMA instruction, 52-bit limbs
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "crypto/cpu/cpu.hpp"
+#include "crypto/poseidon/lane_spec.hpp"
 #include "crypto/poseidon/lanes52.hpp"
 #include "crypto/poseidon/poseidon.hpp"
 
@@ -35,44 +37,6 @@ bool lane_kernel_available(LaneKernel k);
 
 // The kernel of this process (see above); fixed after the first call.
 LaneKernel lane_kernel();
-
-// A Spec's constants in the lane kernels' form. Keeps a reference to the
-// Spec, which must outlive it. Immutable once built.
-class LaneSpec {
- public:
-  // On input the Spec has block terms (Spec::create makes them).
-  explicit LaneSpec(const Spec& spec);
-  // The view points into the storage: a copy would point into the original.
-  LaneSpec(const LaneSpec&) = delete;
-  LaneSpec& operator=(const LaneSpec&) = delete;
-  // The one-state view also points at the object itself: no moves either
-  // (a build returning the prvalue needs none).
-  LaneSpec(LaneSpec&&) = delete;
-
-  const Spec& spec() const { return *spec_; }
-  const lanes52::Constants& constants() const { return constants_; }
-  const lanes52::OneStateConstants& one_state() const { return one_state_; }
-  // For partial round k at position t of its block of kLanes rounds, entry
-  // m < t: the weight its first row gives to the block's round m S-box
-  // output (Spec::block_terms for blocks of kLanes).
-  using OneStateTerms = std::array<Fr, lanes52::kLanes - 1>;
-  const std::vector<OneStateTerms>& one_state_terms() const { return one_state_terms_; }
-
- private:
-  const Spec* spec_;
-  std::vector<lanes52::Limbs> storage_;
-  std::vector<lanes52::LaneVector> lane_vectors_;
-  std::vector<lanes52::OneStateMatrix> matrices_;
-  std::vector<uint64_t> scalar_words_;
-  std::vector<lanes52::OneStateBlock> blocks_;
-  std::vector<OneStateTerms> one_state_terms_;
-  lanes52::Constants constants_;
-  lanes52::OneStateConstants one_state_;
-};
-
-// The LaneSpec of poseidon_hasher()'s Spec, built once like it and never
-// destroyed.
-const LaneSpec& hasher_lane_spec();
 
 // out[i] = permute_squeeze(spec, states[i]) for every i, on kernel `k`
 // (which must be available). `states` are left unspecified. out.size() ==
