@@ -11,7 +11,7 @@
 namespace {
 
 using quillet::field::Fr;
-using quillet::field::Kernel;
+using quillet::field::MulInstructions;
 
 constexpr size_t kChains = 8;
 
@@ -20,8 +20,8 @@ Fr sample(uint64_t i) {
                        0x082efa98ec4e6c89ULL + i});
 }
 
-bool skip_unsupported(benchmark::State& st, Kernel k) {
-  if (k == Kernel::mulx_adx && Fr::fastest_kernel() != Kernel::mulx_adx) {
+bool skip_unsupported(benchmark::State& st, MulInstructions k) {
+  if (k == MulInstructions::mulx_adx && Fr::fastest_instructions() != MulInstructions::mulx_adx) {
     st.SkipWithError("MULX/ADX not available");
     return true;
   }
@@ -33,7 +33,7 @@ void per_op(benchmark::State& st, size_t ops_per_iteration) {
                                                 benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-template <Kernel K>
+template <MulInstructions K>
 void BM_FrMulChain(benchmark::State& st) {
   if (skip_unsupported(st, K)) return;
   Fr a = sample(1);
@@ -45,7 +45,7 @@ void BM_FrMulChain(benchmark::State& st) {
   per_op(st, 1);
 }
 
-template <Kernel K>
+template <MulInstructions K>
 void BM_FrMulIndependent(benchmark::State& st) {
   if (skip_unsupported(st, K)) return;
   std::array<Fr, kChains> a;
@@ -58,7 +58,7 @@ void BM_FrMulIndependent(benchmark::State& st) {
   per_op(st, kChains);
 }
 
-template <Kernel K>
+template <MulInstructions K>
 void BM_FrSquareChain(benchmark::State& st) {
   if (skip_unsupported(st, K)) return;
   Fr a = sample(1);
@@ -69,7 +69,7 @@ void BM_FrSquareChain(benchmark::State& st) {
   per_op(st, 1);
 }
 
-template <Kernel K>
+template <MulInstructions K>
 void BM_FrSquareIndependent(benchmark::State& st) {
   if (skip_unsupported(st, K)) return;
   std::array<Fr, kChains> a;
@@ -93,7 +93,7 @@ void BM_FrMulDispatched(benchmark::State& st) {
   per_op(st, kChains);
 }
 
-template <Kernel K>
+template <MulInstructions K>
 void BM_FrSumOfProducts9(benchmark::State& st) {
   if (skip_unsupported(st, K)) return;
   std::array<Fr, 9> a;
@@ -108,16 +108,16 @@ void BM_FrSumOfProducts9(benchmark::State& st) {
   }
 }
 
-BENCHMARK(BM_FrMulChain<Kernel::portable>);
-BENCHMARK(BM_FrMulChain<Kernel::mulx_adx>);
-BENCHMARK(BM_FrMulIndependent<Kernel::portable>);
-BENCHMARK(BM_FrMulIndependent<Kernel::mulx_adx>);
-BENCHMARK(BM_FrSquareChain<Kernel::portable>);
-BENCHMARK(BM_FrSquareChain<Kernel::mulx_adx>);
-BENCHMARK(BM_FrSquareIndependent<Kernel::portable>);
-BENCHMARK(BM_FrSquareIndependent<Kernel::mulx_adx>);
+BENCHMARK(BM_FrMulChain<MulInstructions::portable>);
+BENCHMARK(BM_FrMulChain<MulInstructions::mulx_adx>);
+BENCHMARK(BM_FrMulIndependent<MulInstructions::portable>);
+BENCHMARK(BM_FrMulIndependent<MulInstructions::mulx_adx>);
+BENCHMARK(BM_FrSquareChain<MulInstructions::portable>);
+BENCHMARK(BM_FrSquareChain<MulInstructions::mulx_adx>);
+BENCHMARK(BM_FrSquareIndependent<MulInstructions::portable>);
+BENCHMARK(BM_FrSquareIndependent<MulInstructions::mulx_adx>);
 BENCHMARK(BM_FrMulDispatched);
-BENCHMARK(BM_FrSumOfProducts9<Kernel::portable>);
-BENCHMARK(BM_FrSumOfProducts9<Kernel::mulx_adx>);
+BENCHMARK(BM_FrSumOfProducts9<MulInstructions::portable>);
+BENCHMARK(BM_FrSumOfProducts9<MulInstructions::mulx_adx>);
 
 }  // namespace

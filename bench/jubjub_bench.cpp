@@ -118,9 +118,9 @@ BENCHMARK(BM_RatioSplit)->Unit(benchmark::kMicrosecond);
 
 // The process's kernel, then each one (0 portable, 1 SHA-NI) where it runs.
 void BM_DeterministicSeed(benchmark::State& state) {
-  using hmac_sha256::Sha256Kernel;
-  const Sha256Kernel kernel =
-      state.range(0) < 0 ? hmac_sha256::sha256_kernel() : static_cast<Sha256Kernel>(state.range(0));
+  using hmac_sha256::Sha256Instructions;
+  const Sha256Instructions kernel =
+      state.range(0) < 0 ? hmac_sha256::sha256_instructions() : static_cast<Sha256Instructions>(state.range(0));
   if (!hmac_sha256::sha256_kernel_available(kernel)) {
     state.SkipWithError("kernel not available on this processor");
     return;

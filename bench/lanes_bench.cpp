@@ -9,7 +9,7 @@
 
 #include "crypto/poseidon/lanes.hpp"
 #include "sdk/src/lib.hpp"
-#include "sdk/src/many.hpp"
+#include "sdk/src/batch/many.hpp"
 
 namespace {
 

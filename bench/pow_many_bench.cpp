@@ -11,7 +11,7 @@
 namespace {
 
 using quillet::field::Fr;
-using quillet::field::PowKernel;
+using quillet::field::LaneKernel;
 
 constexpr size_t kRatios = 256;
 
@@ -40,7 +40,7 @@ void BM_SqrtRatioOneByOne(benchmark::State& st) {
 BENCHMARK(BM_SqrtRatioOneByOne)->Unit(benchmark::kMicrosecond);
 
 void BM_SqrtRatioMany(benchmark::State& st) {
-  const auto k = static_cast<PowKernel>(st.range(0));
+  const auto k = static_cast<LaneKernel>(st.range(0));
   if (!quillet::field::pow_kernel_available(k)) {
     st.SkipWithError("kernel not available");
     return;
@@ -50,8 +50,8 @@ void BM_SqrtRatioMany(benchmark::State& st) {
   per_root(st);
 }
 BENCHMARK(BM_SqrtRatioMany)
-    ->Arg(static_cast<int>(PowKernel::scalar))
-    ->Arg(static_cast<int>(PowKernel::ifma))
+    ->Arg(static_cast<int>(LaneKernel::scalar))
+    ->Arg(static_cast<int>(LaneKernel::ifma))
     ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "sdk/src/lib.hpp"
-#include "sdk/src/verify_many.hpp"
+#include "sdk/src/batch/verify_many.hpp"
 
 namespace {
 

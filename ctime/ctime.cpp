@@ -24,7 +24,7 @@
 #include "sdk/src/keys/public_key.hpp"
 #include "sdk/src/keys/seed.hpp"
 #include "sdk/src/lib.hpp"
-#include "sdk/src/many.hpp"
+#include "sdk/src/batch/many.hpp"
 
 using namespace quillet;
 

@@ -13,7 +13,7 @@
 
 #include "fuzz/fuzz_support.hpp"
 #include "sdk/src/lib.hpp"
-#include "sdk/src/verify_many.hpp"
+#include "sdk/src/batch/verify_many.hpp"
 
 using namespace quillet;
 
@@ -23,20 +23,10 @@ constexpr std::string_view kKnownKey = "0x01b2d3f4a5968778695a4b3c2d1e0ffedcba98
 constexpr size_t kMaxItems = 8;
 constexpr size_t kManyCopies = 170;
 
-std::string describe(const sdk::VerifyOutcome& o) {
-  if (const bool* b = std::get_if<bool>(&o)) return *b ? "true" : "false";
-  if (const sdk::Error* e = std::get_if<sdk::Error>(&o)) return "error: " + e->to_string();
-  return "hard failure: " + std::get<HardFailure>(o).text();
-}
-
-sdk::VerifyOutcome single(const sdk::VerifyArgs& a) {
-  try {
-    auto v = sdk::verify_signature(a.sig_r, a.sig_s, a.pub_key_x, a.pub_key_y, a.msg);
-    if (!v) return v.error();
-    return *v;
-  } catch (const HardFailure& failure) {
-    return failure;
-  }
+std::string describe(const sdk::ItemResult<bool>& o) {
+  if (!o) return "hard failure: " + o.error().text();
+  if (!o.value()) return "error: " + o.value().error().to_string();
+  return *o.value() ? "true" : "false";
 }
 
 }  // namespace
@@ -64,11 +54,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     items.push_back({good_r, s, pub, "", msg});
     items.push_back({r, good_s, known_pub, "", msg});
   }
-  const std::vector<sdk::VerifyOutcome> batch = sdk::verify_many(items);
+  const std::vector<sdk::ItemResult<bool>> batch = sdk::verify_many(items);
   fuzz::check(batch.size() == items.size(), "one outcome per item");
   for (size_t i = 0; i < items.size(); ++i) {
     const std::string got = describe(batch[i]);
-    const std::string want = describe(single(items[i]));
+    const std::string want = describe(sdk::verify_one(items[i]));
     fuzz::check(got == want, "batch outcome is the single one", got + " / " + want);
   }
   return 0;

@@ -5,10 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "crypto/field/exponent_windows.hpp"
+
 namespace quillet::field {
 namespace {
-
-constexpr bool bit_of(const FrRepr& e, int i) { return ((e[i / 64] >> (i % 64)) & 1) != 0; }
 
 constexpr Fr square_n(Fr x, unsigned n) {
   for (unsigned i = 0; i < n; ++i) x.square();
@@ -121,33 +121,22 @@ std::array<Fr, N> pow_many(const std::array<Fr, N>& x, const FrRepr& e) {
     for (size_t i = 1; i < odd[k].size(); ++i) odd[k][i] = odd[k][i - 1] * x2;
   }
 
-  int i = 255;
-  while (i >= 0 && !bit_of(e, i)) --i;
   std::array<Fr, N> r;
   r.fill(Fr::one());
-  bool started = false;
-  while (i >= 0) {
-    if (!bit_of(e, i)) {
+  scan_windows_vartime<kWidth>(e, [&](unsigned squarings, int window) {
+    for (unsigned s = 0; s < squarings; ++s) {
       for (Fr& v : r) v.square();
-      --i;
-      continue;
     }
-    // The longest window [j, i] of at most kWidth bits that ends in a one.
-    int j = std::max(i - kWidth + 1, 0);
-    while (!bit_of(e, j)) ++j;
-    unsigned value = 0;
-    for (int b = i; b >= j; --b) value = (value << 1) | (bit_of(e, b) ? 1u : 0u);
-    if (started) {
-      for (int b = i; b >= j; --b) {
-        for (Fr& v : r) v.square();
+    if (window < 0) return;
+    // Only the first window comes without squarings: it starts the power.
+    for (size_t k = 0; k < N; ++k) {
+      if (squarings == 0) {
+        r[k] = odd[k][window];
+      } else {
+        r[k].mul_assign(odd[k][window]);
       }
-      for (size_t k = 0; k < N; ++k) r[k].mul_assign(odd[k][value >> 1]);
-    } else {
-      for (size_t k = 0; k < N; ++k) r[k] = odd[k][value >> 1];
-      started = true;
     }
-    i = j - 1;
-  }
+  });
   return r;
 }
 

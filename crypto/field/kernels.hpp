@@ -19,12 +19,13 @@
 #include <x86intrin.h>
 #endif
 
+#include "crypto/cpu/cpu.hpp"
 #include "crypto/field/repr.hpp"
 
 namespace quillet::field {
 
-// Which multiplication kernel a routine runs.
-enum class Kernel { portable, mulx_adx };
+// Which multiplication code a routine runs.
+enum class MulInstructions { portable, mulx_adx };
 
 namespace detail {
 
@@ -35,11 +36,10 @@ using Wide = std::array<uint64_t, 8>;
 // Whether the modulus allows the kernels of this file.
 constexpr bool no_carry_modulus(const Repr& p) { return p[3] < 0x7ffffffffffffffeULL; }
 
-// Whether this processor executes MULX, ADCX and ADOX: decided by CPUID while
-// the program loads. Before that it reads false, which only selects the
+// Whether this processor executes MULX, ADCX and ADOX (crypto/cpu: CPUID,
+// read while the program loads). Before that it reads false, which only selects the
 // portable kernels (the results are the same).
-extern const bool g_cpu_has_mulx_adx;
-inline bool cpu_has_mulx_adx() { return g_cpu_has_mulx_adx; }
+inline bool cpu_has_mulx_adx() { return cpu::features().mulx_adx; }
 
 // r - p when r >= p, else r; branch-free. On input r < 2^256.
 constexpr Repr sub_modulus_if_ge(const Repr& r, const Repr& p) {

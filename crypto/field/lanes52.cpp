@@ -1,62 +1,21 @@
 #include "crypto/field/lanes52.hpp"
 
-#include <cstdlib>
-
-#if defined(__x86_64__)
-#include <cpuid.h>
-#endif
+#include "crypto/field/lanes52_ops.hpp"
 
 namespace quillet::field::lanes52 {
 
+// The scalar forms of the templates' own conversions (the policy plays no
+// part in them).
 Limbs split52(const Repr& r) {
-  constexpr uint64_t kMask = (uint64_t{1} << 52) - 1;
-  return Limbs{{r[0] & kMask, ((r[0] >> 52) | (r[1] << 12)) & kMask, ((r[1] >> 40) | (r[2] << 24)) & kMask,
-                ((r[2] >> 28) | (r[3] << 36)) & kMask, r[3] >> 16}};
+  Limbs l;
+  Arith<Emulated>::split(r.data(), l.v, 1);
+  return l;
 }
 
 Repr join52(const uint64_t* l, size_t stride) {
-  const uint64_t l0 = l[0], l1 = l[stride], l2 = l[2 * stride], l3 = l[3 * stride], l4 = l[4 * stride];
-  return Repr{l0 | (l1 << 52), (l1 >> 12) | (l2 << 40), (l2 >> 24) | (l3 << 28), (l3 >> 36) | (l4 << 16)};
-}
-
-bool cpu_has_ifma() {
-#if defined(__x86_64__)
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
-  constexpr unsigned kOsxsave = 1u << 27;
-  if ((ecx & kOsxsave) == 0) return false;
-  // The operating system saves the SSE, AVX and all AVX-512 register state.
-  uint32_t xcr0_lo = 0, xcr0_hi = 0;
-  __asm__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
-  if ((xcr0_lo & 0xe6) != 0xe6) return false;
-  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
-  constexpr unsigned kAvx512f = 1u << 16;
-  constexpr unsigned kAvx512ifma = 1u << 21;
-  return (ebx & kAvx512f) != 0 && (ebx & kAvx512ifma) != 0;
-#else
-  return false;
-#endif
-}
-
-std::string_view lane_kernel_name(LaneKernel k) {
-  switch (k) {
-    case LaneKernel::scalar:
-      return "scalar";
-    case LaneKernel::emulated:
-      return "emulated";
-    case LaneKernel::ifma:
-      return "ifma";
-  }
-  return "scalar";
-}
-
-LaneKernel choose_lane_kernel(const char* forcing, bool (*available)(LaneKernel)) {
-  if (const char* forced = std::getenv(forcing)) {
-    for (LaneKernel k : {LaneKernel::scalar, LaneKernel::emulated, LaneKernel::ifma}) {
-      if (lane_kernel_name(k) == forced && available(k)) return k;
-    }
-  }
-  return available(LaneKernel::ifma) ? LaneKernel::ifma : LaneKernel::scalar;
+  Repr r;
+  Arith<Emulated>::join(l, stride, r.data());
+  return r;
 }
 
 }  // namespace quillet::field::lanes52

@@ -4,9 +4,11 @@
 // integers) so that the same algorithm is compiled for the instructions and
 // tested without them.
 //
-// The templates include nothing but fixed-width integers, and everything
-// inline here is a template on O: a translation unit built for AVX-512 then
-// emits no code that another unit could link in place of its own.
+// The templates work on fixed-width integers only, and everything inline
+// here is a template on O: a translation unit built for AVX-512 then emits
+// no code that another unit could link in place of its own. The few
+// non-templates (conversions from and to Repr) are
+// declared here and defined out of line, in code built for any processor.
 //
 // Bounds: for a modulus p < 2^254, 64p < 2^260 = R. A Montgomery reduction of
 // a sum T of products leaves less than T/R + p; users keep their sums small
@@ -17,7 +19,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
 
 #include "crypto/field/repr.hpp"
 
@@ -42,21 +43,6 @@ struct Modulus {
 // l[i * stride]).
 Limbs split52(const Repr& r);
 Repr join52(const uint64_t* l, size_t stride);
-
-// Whether this processor runs AVX-512F and AVX-512 IFMA and the operating
-// system saves their registers (CPUID and XGETBV).
-bool cpu_has_ifma();
-
-// How a user of these templates runs: its scalar code (the portable path),
-// or the lanes on IFMA or on the emulated instructions (slow, for tests).
-enum class LaneKernel { scalar, emulated, ifma };
-
-std::string_view lane_kernel_name(LaneKernel k);
-
-// The kernel the environment variable `forcing` names ("scalar", "emulated"
-// or "ifma") if `available` says it runs, else ifma where available, else
-// scalar.
-LaneKernel choose_lane_kernel(const char* forcing, bool (*available)(LaneKernel));
 
 // The IFMA kernel is forced inline into one straight run of vector code. The
 // emulated kernel (tests, forcing) is left to the compiler and built for size
@@ -135,7 +121,7 @@ struct Arith {
   static QUILLET_LANES_INLINE Fe reduce(V* t, const Ctx& x) {
 #pragma GCC unroll 5
     for (size_t i = 0; i < kLimbs; ++i) {
-      const V m = O::madd_lo(O::zero(), t[i], x.inv);
+      const V m = O::madd_lo_low52(O::zero(), t[i], x.inv);
 #pragma GCC unroll 5
       for (size_t j = 0; j < kLimbs; ++j) {
         t[i + j] = O::madd_lo(t[i + j], m, x.p[j]);
@@ -153,6 +139,8 @@ struct Arith {
   }
 
   static QUILLET_LANES_INLINE Fe mul(const Fe& a, const Fe& b, const Ctx& x) {
+    O::check_below(a.l, x.p, 2);
+    O::check_below(b.l, x.p, 2);
     V t[2 * kLimbs];
     clear(t);
     mac(t, a, b.l);
@@ -160,26 +148,53 @@ struct Arith {
   }
 
   static QUILLET_LANES_INLINE Fe mul_const(const Fe& a, const Limbs& c, const Ctx& x) {
+    O::check_below(a.l, x.p, 2);
     V t[2 * kLimbs];
     clear(t);
     mac_const(t, a, c);
     return reduce(t, x);
   }
 
-  // a + c with the carries propagated.
-  static QUILLET_LANES_INLINE Fe add_const(const Fe& a, const Limbs& c, const Ctx& x) {
+  // a + b with the carries propagated.
+  static QUILLET_LANES_INLINE Fe add(const Fe& a, const Fe& b, const Ctx& x) {
     Fe r;
     V carry = O::zero();
     for (size_t k = 0; k < kLimbs; ++k) {
-      const V s = O::add(O::add(a.l[k], O::set1(c.v[k])), carry);
+      const V s = O::add(O::add(a.l[k], b.l[k]), carry);
       carry = O::template srli<52>(s);
       r.l[k] = k + 1 < kLimbs ? O::and_(s, x.mask) : s;
     }
     return r;
   }
 
+  // a + c, c in every lane.
+  static QUILLET_LANES_INLINE Fe add_const(const Fe& a, const Limbs& c, const Ctx& x) {
+    Fe b;
+    for (size_t k = 0; k < kLimbs; ++k) b.l[k] = O::set1(c.v[k]);
+    return add(a, b, x);
+  }
+
+  // The 52-bit limbs of a value below 2^260, four words w, into l[0],
+  // l[stride], ..., l[4 * stride]; and back.
+  static QUILLET_LANES_INLINE void split(const uint64_t* w, uint64_t* l, size_t stride) {
+    l[0] = w[0] & kMask;
+    l[stride] = ((w[0] >> 52) | (w[1] << 12)) & kMask;
+    l[2 * stride] = ((w[1] >> 40) | (w[2] << 24)) & kMask;
+    l[3 * stride] = ((w[2] >> 28) | (w[3] << 36)) & kMask;
+    l[4 * stride] = w[3] >> 16;
+  }
+
+  static QUILLET_LANES_INLINE void join(const uint64_t* l, size_t stride, uint64_t* w) {
+    const uint64_t l0 = l[0], l1 = l[stride], l2 = l[2 * stride], l3 = l[3 * stride], l4 = l[4 * stride];
+    w[0] = l0 | (l1 << 52);
+    w[1] = (l1 >> 12) | (l2 << 40);
+    w[2] = (l2 >> 24) | (l3 << 28);
+    w[3] = (l3 >> 36) | (l4 << 16);
+  }
+
   // v - q if v >= q, else v, for v < 2q; by mask, not by branch.
   static QUILLET_LANES_INLINE Fe sub_if_ge(const Fe& v, const V* q, const Ctx& x) {
+    O::check_below(v.l, q, 2);
     Fe d;
     V borrow = O::zero();
     for (size_t k = 0; k < kLimbs; ++k) {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "crypto/failure.hpp"
 #include "crypto/field/lanes52.hpp"
 
 #if defined(QUILLET_LANES_IFMA)
@@ -47,6 +48,9 @@ struct Ifma {
   static V select(V mask, V a, V b) { return _mm512_or_si512(_mm512_and_si512(mask, a), _mm512_andnot_si512(mask, b)); }
   static V madd_lo(V acc, V a, V b) { return _mm512_madd52lo_epu64(acc, a, b); }
   static V madd_hi(V acc, V a, V b) { return _mm512_madd52hi_epu64(acc, a, b); }
+  // madd_lo of a's low 52 bits, where reading only those is the intent.
+  static V madd_lo_low52(V acc, V a, V b) { return madd_lo(acc, a, b); }
+  static void check_below(const V* /*v*/, const V* /*bound*/, uint64_t /*times*/) {}
 };
 #endif
 
@@ -111,6 +115,54 @@ struct Emulated {
       const u128 p = static_cast<u128>(a.x[i] & kMask52) * (b.x[i] & kMask52);
       return acc.x[i] + static_cast<uint64_t>(p >> 52);
     });
+  }
+  static V madd_lo_low52(V acc, V a, V b) { return madd_lo(acc, a, b); }
+  static void check_below(const V* /*v*/, const V* /*bound*/, uint64_t /*times*/) {}
+};
+
+// Emulated, asserting the contracts the instructions take on trust, as a
+// checked build would: every product's operands below 2^52 (the hardware
+// reads 52 bits and drops the rest unseen), and every value that the
+// arithmetic needs bounded below its bound (products' operands below 2p,
+// sub_if_ge's input below 2q). A breach fails hard. The emulated kernels
+// use it in builds with tests (QUILLET_LANES_CHECKED), never in the wheel.
+struct Checked : Emulated {
+  static void check_operand(V a) {
+    for (size_t i = 0; i < kLanes; ++i) {
+      if (a.x[i] > kMask52) fail_hard("lane contract: a product's operand is not below 2^52");
+    }
+  }
+  static V madd_lo(V acc, V a, V b) {
+    check_operand(a);
+    check_operand(b);
+    return Emulated::madd_lo(acc, a, b);
+  }
+  static V madd_hi(V acc, V a, V b) {
+    check_operand(a);
+    check_operand(b);
+    return Emulated::madd_hi(acc, a, b);
+  }
+  static V madd_lo_low52(V acc, V a, V b) {
+    check_operand(b);
+    return Emulated::madd_lo(acc, a, b);
+  }
+  // Whether the five normalised limbs v lie below times * bound, lane by lane.
+  static void check_below(const V* v, const V* bound, uint64_t times) {
+    for (size_t i = 0; i < kLanes; ++i) {
+      uint64_t b[kLimbs];
+      uint64_t carry = 0;
+      for (size_t k = 0; k < kLimbs; ++k) {
+        const uint64_t u = bound[k].x[i] * times + carry;
+        b[k] = k + 1 < kLimbs ? u & kMask52 : u;
+        carry = u >> 52;
+      }
+      int order = 0;  // v against b, from the top limb down
+      for (size_t k = kLimbs; k-- > 0 && order == 0;) {
+        if (k + 1 < kLimbs && v[k].x[i] > kMask52) fail_hard("lane contract: a limb is not normalised");
+        order = v[k].x[i] < b[k] ? -1 : (v[k].x[i] > b[k] ? 1 : 0);
+      }
+      if (order >= 0) fail_hard("lane contract: a value is not below its bound");
+    }
   }
 };
 

@@ -293,18 +293,18 @@ class PrimeField {
   constexpr void square() { m_ = mont_square(m_); }
 
   // The kernel the plain operations use on this processor.
-  static Kernel fastest_kernel() {
-    return kFastKernels && detail::cpu_has_mulx_adx() ? Kernel::mulx_adx : Kernel::portable;
+  static MulInstructions fastest_instructions() {
+    return kFastKernels && detail::cpu_has_mulx_adx() ? MulInstructions::mulx_adx : MulInstructions::portable;
   }
 
   // mul_assign and square on a chosen kernel, for loops that pick it once.
-  // Kernel::mulx_adx requires cpu_has_mulx_adx(). Same results as the plain
+  // MulInstructions::mulx_adx requires cpu_has_mulx_adx(). Same results as the plain
   // operations.
-  template <Kernel K>
+  template <MulInstructions K>
   constexpr void mul_assign_with(const PrimeField& o) {
     m_ = mont_mul_with<K>(m_, o.m_);
   }
-  template <Kernel K>
+  template <MulInstructions K>
   constexpr void square_with() {
     m_ = mont_square_with<K>(m_);
   }
@@ -313,12 +313,12 @@ class PrimeField {
   // where the modulus leaves room for it, else product by product.
   template <size_t N>
   static PrimeField sum_of_products(const std::array<PrimeField, N>& a, const std::array<PrimeField, N>& b) {
-    if (fastest_kernel() == Kernel::mulx_adx) return sum_of_products_with<Kernel::mulx_adx>(a, b);
-    return sum_of_products_with<Kernel::portable>(a, b);
+    if (fastest_instructions() == MulInstructions::mulx_adx) return sum_of_products_with<MulInstructions::mulx_adx>(a, b);
+    return sum_of_products_with<MulInstructions::portable>(a, b);
   }
 
   // sum_of_products on a chosen kernel.
-  template <Kernel K, size_t N>
+  template <MulInstructions K, size_t N>
   static constexpr PrimeField sum_of_products_with(const std::array<PrimeField, N>& a,
                                                    const std::array<PrimeField, N>& b) {
     std::array<const PrimeField*, N> pa{};
@@ -332,7 +332,7 @@ class PrimeField {
 
   // *a[0]·*b[0] + ... + *a[N-1]·*b[N-1], operands by address: for callers
   // that gather them from several tables.
-  template <Kernel K, size_t N>
+  template <MulInstructions K, size_t N>
   static constexpr PrimeField sum_of_products_with(const std::array<const PrimeField*, N>& a,
                                                    const std::array<const PrimeField*, N>& b) {
     return sum_of_products_impl<K, N, false>(nullptr, a, b);
@@ -340,7 +340,7 @@ class PrimeField {
 
   // addend + *a[0]·*b[0] + ... + *a[N-1]·*b[N-1]: the addend joins the
   // unreduced sum (as addend·2^256), so it costs no reduction of its own.
-  template <Kernel K, size_t N>
+  template <MulInstructions K, size_t N>
   static constexpr PrimeField sum_of_products_plus_with(const PrimeField& addend,
                                                         const std::array<const PrimeField*, N>& a,
                                                         const std::array<const PrimeField*, N>& b) {
@@ -493,7 +493,7 @@ class PrimeField {
 
   // The unreduced sum of N products of values below p; on input
   // sum_of_products_fits(N, kModulus).
-  template <Kernel K, size_t N>
+  template <MulInstructions K, size_t N>
   static constexpr detail::Wide wide_sum(const std::array<const PrimeField*, N>& a,
                                          const std::array<const PrimeField*, N>& b) {
     std::array<const Repr*, N> pa{};
@@ -503,18 +503,18 @@ class PrimeField {
       pb[i] = &b[i]->m_;
     }
 #if defined(__x86_64__)
-    if (K == Kernel::mulx_adx && !std::is_constant_evaluated()) return detail::sum_of_products_wide_mulx<N>(pa, pb);
+    if (K == MulInstructions::mulx_adx && !std::is_constant_evaluated()) return detail::sum_of_products_wide_mulx<N>(pa, pb);
 #endif
     return detail::sum_of_products_wide_portable<N>(pa, pb);
   }
 
   // t·R^-1 reduced by `subtractions` conditional subtractions of p; on input
   // t + (2^256 - 1)·p < 2^512 and the reduction below (subtractions + 1)·p.
-  template <Kernel K>
+  template <MulInstructions K>
   static constexpr PrimeField reduce_sum(const detail::Wide& t, unsigned subtractions) {
     Repr r{};
 #if defined(__x86_64__)
-    if (K == Kernel::mulx_adx && !std::is_constant_evaluated()) {
+    if (K == MulInstructions::mulx_adx && !std::is_constant_evaluated()) {
       r = detail::mont_reduce_partial_mulx_adx(t, kModulus, kInv);
     } else
 #endif
@@ -528,7 +528,7 @@ class PrimeField {
   // The sums of products: one reduction for the whole sum (plus the addend
   // at 2^256 when kAddend) where the modulus leaves room, else product by
   // product.
-  template <Kernel K, size_t N, bool kAddend>
+  template <MulInstructions K, size_t N, bool kAddend>
   static constexpr PrimeField sum_of_products_impl(const PrimeField* addend, const std::array<const PrimeField*, N>& a,
                                                    const std::array<const PrimeField*, N>& b) {
     if constexpr (detail::sum_of_products_fits(N, kModulus, kAddend)) {
@@ -576,7 +576,7 @@ class PrimeField {
   [[gnu::always_inline]] static constexpr Repr mont_mul(const Repr& a, const Repr& b) {
     if constexpr (kFastKernels) {
       if (std::is_constant_evaluated()) return detail::mont_mul_portable(a, b, kModulus, kInv);
-      if (detail::cpu_has_mulx_adx()) return mont_mul_with<Kernel::mulx_adx>(a, b);
+      if (detail::cpu_has_mulx_adx()) return mont_mul_with<MulInstructions::mulx_adx>(a, b);
       return mont_mul_portable_call(a, b);
     } else {
       return mont_mul_general(a, b);
@@ -586,7 +586,7 @@ class PrimeField {
   [[gnu::always_inline]] static constexpr Repr mont_square(const Repr& a) {
     if constexpr (kFastKernels) {
       if (std::is_constant_evaluated()) return detail::mont_square_portable(a, kModulus, kInv);
-      if (detail::cpu_has_mulx_adx()) return mont_square_with<Kernel::mulx_adx>(a);
+      if (detail::cpu_has_mulx_adx()) return mont_square_with<MulInstructions::mulx_adx>(a);
       return mont_square_portable_call(a);
     } else {
       return mont_mul_general(a, a);
@@ -600,13 +600,13 @@ class PrimeField {
     return detail::mont_square_portable(a, kModulus, kInv);
   }
 
-  template <Kernel K>
+  template <MulInstructions K>
   static constexpr Repr mont_mul_with(const Repr& a, const Repr& b) {
     if constexpr (!kFastKernels) {
       return mont_mul_general(a, b);
     } else {
 #if defined(__x86_64__)
-      if constexpr (K == Kernel::mulx_adx) {
+      if constexpr (K == MulInstructions::mulx_adx) {
         if (!std::is_constant_evaluated()) return detail::mont_mul_mulx_adx(a, b, kModulus, kInv);
       }
 #endif
@@ -617,11 +617,11 @@ class PrimeField {
   // On the MULX kernel a square is a product: a squaring of its own (ten
   // word products instead of sixteen, then a separate reduction) ran slower
   // inside the permutation, where the interleaved reduction overlaps better.
-  template <Kernel K>
+  template <MulInstructions K>
   static constexpr Repr mont_square_with(const Repr& a) {
     if constexpr (!kFastKernels) {
       return mont_mul_general(a, a);
-    } else if constexpr (K == Kernel::mulx_adx) {
+    } else if constexpr (K == MulInstructions::mulx_adx) {
       return mont_mul_with<K>(a, a);
     } else {
       return detail::mont_square_portable(a, kModulus, kInv);

@@ -3,9 +3,9 @@
 // square root: rho^((t-1)/2) and the powers the 2-adic finish needs; the
 // finish itself (table lookups) stays per element: crypto/field/pow_many.cpp.
 //
-// Like lanes52.hpp this header includes nothing but fixed-width integers and
-// defines only templates on the vector policy: it is compiled for AVX-512 in
-// one file and for plain integers in another.
+// Like lanes52.hpp this header defines only templates on the vector policy,
+// over fixed-width integers: it is compiled for AVX-512 in one file and for
+// plain integers in another.
 #pragma once
 
 #include <cstddef>
@@ -62,7 +62,7 @@ bool ifma_compiled();
 #define QUILLET_LANES_INLINE QUILLET_LANES_FORCE inline
 
 template <class O>
-struct Kernel : lanes52::Arith<O> {
+struct LanePow : lanes52::Arith<O> {
   using A = lanes52::Arith<O>;
   using typename A::Ctx;
   using typename A::Fe;

@@ -5,6 +5,14 @@
 
 namespace quillet::field::pow_lanes52 {
 
-void run_emulated(const Constants& c, Block& b, Job job) { Kernel<lanes52::Emulated>::run(c, b, job); }
+// Builds with tests run the emulated lanes under the checked policy: every
+// lane test that runs them asserts the arithmetic's bounds.
+#if defined(QUILLET_LANES_CHECKED)
+using Policy = lanes52::Checked;
+#else
+using Policy = lanes52::Emulated;
+#endif
+
+void run_emulated(const Constants& c, Block& b, Job job) { LanePow<Policy>::run(c, b, job); }
 
 }  // namespace quillet::field::pow_lanes52

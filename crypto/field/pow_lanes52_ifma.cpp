@@ -1,5 +1,5 @@
 // The exponentiation lanes on AVX-512 IFMA, compiled alone with the instructions
-// enabled (quillet_ifma_sources); reached only after field::lanes52::cpu_has_ifma.
+// enabled (quillet_ifma_sources); reached only after cpu::features().avx512_ifma.
 #include "crypto/field/lanes52_ops.hpp"
 #include "crypto/field/pow_lanes52.hpp"
 
@@ -7,7 +7,7 @@ namespace quillet::field::pow_lanes52 {
 
 #if defined(QUILLET_LANES_IFMA)
 
-void run_ifma(const Constants& c, Block& b, Job job) { Kernel<lanes52::Ifma>::run(c, b, job); }
+void run_ifma(const Constants& c, Block& b, Job job) { LanePow<lanes52::Ifma>::run(c, b, job); }
 bool ifma_compiled() { return true; }
 
 #else

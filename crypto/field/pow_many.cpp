@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "crypto/failure.hpp"
+#include "crypto/field/exponent_windows.hpp"
 #include "crypto/field/fr_algorithms.hpp"
 #include "crypto/field/lanes52.hpp"
 #include "crypto/field/pow_lanes52.hpp"
@@ -20,32 +21,14 @@ namespace sl = pow_lanes52;
 // costs about as much as three scalar exponentiations.
 constexpr size_t kMinLaneTail = 4;
 
-constexpr bool bit_of(const FrRepr& e, int i) { return ((e[i / 64] >> (i % 64)) & 1) != 0; }
-
 // The sliding-window scan (width 5) of a nonzero e as steps for the lanes:
 // the order of operations of pow_public_exponent.
 std::vector<sl::Step> exponent_steps(const FrRepr& e) {
-  constexpr int kWidth = 5;
   std::vector<sl::Step> steps;
-  int i = 255;
-  while (i >= 0 && !bit_of(e, i)) --i;
-  unsigned pending = 0;
-  while (i >= 0) {
-    if (!bit_of(e, i)) {
-      ++pending;
-      --i;
-      continue;
-    }
-    int j = std::max(i - kWidth + 1, 0);
-    while (!bit_of(e, j)) ++j;
-    unsigned value = 0;
-    for (int b = i; b >= j; --b) value = (value << 1) | (bit_of(e, b) ? 1u : 0u);
-    const unsigned squarings = steps.empty() ? 0 : pending + static_cast<unsigned>(i - j + 1);
-    steps.push_back(sl::Step{static_cast<uint16_t>(squarings), static_cast<uint8_t>(value >> 1)});
-    pending = 0;
-    i = j - 1;
-  }
-  if (pending != 0) steps.push_back(sl::Step{static_cast<uint16_t>(pending), sl::kNoMultiply});
+  scan_windows_vartime<5>(e, [&](unsigned squarings, int window) {
+    steps.push_back(sl::Step{static_cast<uint16_t>(squarings),
+                             window < 0 ? sl::kNoMultiply : static_cast<uint8_t>(window)});
+  });
   return steps;
 }
 
@@ -102,7 +85,7 @@ std::vector<Fr> invert_all(std::span<const Fr> x) {
 
 // x[e] for a block of at most sl::kBlock elements through the lanes; idle
 // lanes raise one.
-sl::Block run_block(std::span<const Fr> x, const sl::Constants& c, sl::Job job, PowKernel k) {
+sl::Block run_block(std::span<const Fr> x, const sl::Constants& c, sl::Job job, LaneKernel k) {
   sl::Block b{};
   for (size_t e = 0; e < sl::kBlock; ++e) {
     // x·2^260, sixteen times the 2^256 form.
@@ -111,7 +94,7 @@ sl::Block run_block(std::span<const Fr> x, const sl::Constants& c, sl::Job job, 
     const lanes52::Limbs l = lanes52::split52(v.montgomery_limbs());
     for (size_t i = 0; i < sl::kLimbs; ++i) b.rho[e / sl::kLanes][i][e % sl::kLanes] = l.v[i];
   }
-  if (k == PowKernel::ifma) {
+  if (k == LaneKernel::ifma) {
     sl::run_ifma(c, b, job);
   } else {
     sl::run_emulated(c, b, job);
@@ -124,7 +107,7 @@ Fr output(const sl::Block& b, size_t o, size_t e) {
 }
 
 // The roots of rho[i] for a block of at most sl::kBlock nonzero elements.
-void roots_in_lanes(std::span<const Fr> rho, std::span<std::optional<Fr>> out, PowKernel k) {
+void roots_in_lanes(std::span<const Fr> rho, std::span<std::optional<Fr>> out, LaneKernel k) {
   const sl::Block b = run_block(rho, sqrt_constants(), sl::Job::sqrt, k);
   for (size_t e = 0; e < rho.size(); ++e) {
     out[e] = detail::sqrt_finish_vartime(output(b, 0, e), {output(b, 1, e), output(b, 2, e), output(b, 3, e), output(b, 4, e)});
@@ -144,22 +127,18 @@ void roots_scalar(std::span<const Fr> u, std::span<const Fr> v, std::span<std::o
 
 }  // namespace
 
-// Chosen once per process, as Immortal constants (crypto/immortal.hpp).
-bool pow_kernel_available(PowKernel k) {
-  if (k != PowKernel::ifma) return true;
-  static constinit Immortal<bool> ifma;
-  return ifma.get([] { return sl::ifma_compiled() && lanes52::cpu_has_ifma(); });
+bool pow_kernel_available(LaneKernel k) { return cpu::lane_kernel_runs(k, sl::ifma_compiled()); }
+
+// Chosen once per process, as an Immortal constant (crypto/immortal.hpp).
+LaneKernel pow_kernel() {
+  static constinit Immortal<LaneKernel> chosen;
+  return chosen.get([] { return cpu::choose_lane_kernel("QUILLET_POW_LANES", pow_kernel_available); });
 }
 
-PowKernel pow_kernel() {
-  static constinit Immortal<PowKernel> chosen;
-  return chosen.get([] { return lanes52::choose_lane_kernel("QUILLET_POW_LANES", pow_kernel_available); });
-}
-
-std::vector<Fr> pow_many_vartime(std::span<const Fr> x, const FrRepr& e, PowKernel k) {
+std::vector<Fr> pow_many_vartime(std::span<const Fr> x, const FrRepr& e, LaneKernel k) {
   std::vector<Fr> out(x.size(), Fr::one());
   if (e == FrRepr{}) return out;
-  if (k == PowKernel::scalar || x.size() < kMinLaneTail) {
+  if (k == LaneKernel::scalar || x.size() < kMinLaneTail) {
     for (size_t i = 0; i < x.size(); ++i) out[i] = pow_public_exponent(x[i], e);
     return out;
   }
@@ -177,10 +156,10 @@ std::vector<Fr> pow_many_vartime(std::span<const Fr> x, const FrRepr& e, PowKern
   return out;
 }
 
-std::vector<std::optional<Fr>> sqrt_ratio_many_vartime(std::span<const Fr> u, std::span<const Fr> v, PowKernel k) {
+std::vector<std::optional<Fr>> sqrt_ratio_many_vartime(std::span<const Fr> u, std::span<const Fr> v, LaneKernel k) {
   if (u.size() != v.size()) fail_hard("assertion failed: as many numerators as denominators");
   std::vector<std::optional<Fr>> out(u.size());
-  if (k == PowKernel::scalar) {
+  if (k == LaneKernel::scalar) {
     roots_scalar(u, v, out);
     return out;
   }

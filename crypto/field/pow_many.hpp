@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "crypto/cpu/cpu.hpp"
 #include "crypto/field/fr.hpp"
 #include "crypto/field/lanes52.hpp"
 
@@ -16,22 +17,23 @@ namespace quillet::field {
 
 // How the exponentiations run: one or two at a time in scalar code, or
 // sixteen at a time in lanes.
-using PowKernel = lanes52::LaneKernel;
-using lanes52::lane_kernel_name;
+using cpu::LaneKernel;
+using cpu::lane_kernel_name;
 
 // Whether this build and processor can run `k`.
-bool pow_kernel_available(PowKernel k);
+bool pow_kernel_available(LaneKernel k);
 
-// The kernel chosen once per process: QUILLET_POW_LANES=scalar|emulated|ifma
-// if that one is available, else ifma where available, else scalar.
-PowKernel pow_kernel();
+// The kernel chosen once per process (cpu::choose_lane_kernel): the one
+// QUILLET_LANES, or for the exponentiations alone its older alias
+// QUILLET_POW_LANES, names if available, else ifma where available, else scalar.
+LaneKernel pow_kernel();
 
 // pow_public_exponent(x[i], e) for each i. Public inputs only.
-std::vector<Fr> pow_many_vartime(std::span<const Fr> x, const FrRepr& e, PowKernel k = pow_kernel());
+std::vector<Fr> pow_many_vartime(std::span<const Fr> x, const FrRepr& e, LaneKernel k = pow_kernel());
 
 // sqrt_ratio_vartime(u[i], v[i]) for each i (spans of one length): the same
 // roots, the same refusals. Public inputs only.
 std::vector<std::optional<Fr>> sqrt_ratio_many_vartime(std::span<const Fr> u, std::span<const Fr> v,
-                                                       PowKernel k = pow_kernel());
+                                                       LaneKernel k = pow_kernel());
 
 }  // namespace quillet::field

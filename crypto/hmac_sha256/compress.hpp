@@ -19,18 +19,18 @@ inline constexpr Sha256State kSha256Iv = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0x
 // portable: libcrypto's block function, once per stream. sha_ni: the
 // streams interleaved with the SHA extensions (x86-64 with SHA and SSE4.1).
 // Both take time independent of the states and blocks.
-enum class Sha256Kernel : uint8_t { portable, sha_ni };
+enum class Sha256Instructions : uint8_t { portable, sha_ni };
 
 // Whether this build and processor run `k` (CPUID, checked once).
-bool sha256_kernel_available(Sha256Kernel k);
+bool sha256_kernel_available(Sha256Instructions k);
 // The fastest available kernel, chosen once per process.
-Sha256Kernel sha256_kernel();
+Sha256Instructions sha256_instructions();
 
 // state = compress(state, block), `block` 64 bytes. `k` must be available.
-void compress(Sha256Kernel k, Sha256State& state, const uint8_t* block);
+void compress(Sha256Instructions k, Sha256State& state, const uint8_t* block);
 // The same for two independent streams, a with block_a and b with block_b
 // (a and b distinct objects).
-void compress_pair(Sha256Kernel k, Sha256State& a, const uint8_t* block_a, Sha256State& b, const uint8_t* block_b);
+void compress_pair(Sha256Instructions k, Sha256State& a, const uint8_t* block_a, Sha256State& b, const uint8_t* block_b);
 
 namespace detail {
 // The SHA-NI kernel's entry points (compress_sha_ni.cpp), only called where

@@ -46,7 +46,7 @@ class HmacSha256Key {
   // The states for the 32-byte `key` (zero-padded to the 64-byte block),
   // compressed with `kernel` as every MAC under it is. Fails hard if this
   // processor does not run `kernel`.
-  explicit HmacSha256Key(const Sha256Digest& key, Sha256Kernel kernel = sha256_kernel());
+  explicit HmacSha256Key(const Sha256Digest& key, Sha256Instructions kernel = sha256_instructions());
   // Overwrites the states and every intermediate value the MACs left in
   // the object: they are as good as the key.
   ~HmacSha256Key();
@@ -75,7 +75,7 @@ class HmacSha256Key {
  private:
   Sha256State inner_;
   Sha256State outer_;
-  Sha256Kernel kernel_;
+  Sha256Instructions kernel_;
   std::array<uint8_t, 2 * SHA256_CBLOCK> pads_;  // key ^ 0x36.., key ^ 0x5c..
   std::array<Lane, 2> lanes_;
 };

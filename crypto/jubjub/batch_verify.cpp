@@ -1,24 +1,21 @@
 #include "crypto/jubjub/batch_verify.hpp"
 
 #include <algorithm>
-#include <array>
-#include <atomic>
-#include <bit>
-#include <cstring>
 
 #include "crypto/failure.hpp"
-#include "crypto/jubjub/bucket_msm.hpp"
-#include "crypto/jubjub/msm.hpp"
+#include "crypto/jubjub/msm/msm.hpp"
+#include "crypto/jubjub/msm/straus.hpp"
 #include "crypto/jubjub/subgroup.hpp"
-#include "crypto/random/random_bytes.hpp"
+#include "crypto/jubjub/weights.hpp"
 
 namespace quillet::jubjub {
 namespace {
 
+using detail::add_points;
 using detail::Extended;
+using detail::negate;
 using detail::PointAccess;
 
-constexpr size_t kWeightBytes = 16;
 // Scalars modulo s are below 2^252.
 constexpr unsigned kFsBits = 252;
 // Positions in a run, counted from one, take 13 bits (kMaxBatchRun = 4096).
@@ -29,86 +26,6 @@ static_assert(kMaxBatchRun < (size_t{1} << kIndexBits));
 constexpr size_t kLoneSearchMin = 8;
 // The fewest members whose combination is worth a stage of several threads.
 constexpr size_t kSpreadMin = 32;
-
-// Random subset products tested for the subgroup (a point outside passes
-// them all with probability 2^-104), and the fewest points for which they
-// beat one exponentiation per point: about 330 multiplications each, against
-// 104 exponentiations of about 310 shared and about 55 each (116 points).
-constexpr size_t kSubgroupQueries = 104;
-constexpr size_t kMinBatchedPoints = 128;
-
-// Whether each point lies in the prime-order subgroup. Few points are
-// checked one by one. For many: f_i of the order-8 pairing at each (a zero
-// one is outside), then 104 products of random subsets of the f_i, each
-// raised to (r-1)/8. The power is a homomorphism onto the eighth roots of
-// unity that is one exactly on the subgroup's f_i; with some point outside,
-// flipping its membership in a subset changes the product's power, so each
-// product passes with probability at most 1/2, all 104 with at most
-// 2^-104. If one fails, every point is checked on its own. Subsets are
-// drawn four points at a time from the 16 products of each block of four.
-std::vector<bool> in_subgroup_vartime(std::span<const Extended> points, const Spread& spread) {
-  // std::vector<bool> packs bits: threads write whole bytes instead.
-  std::vector<uint8_t> pass(points.size(), 0);
-  const auto result = [&] { return std::vector<bool>(pass.begin(), pass.end()); };
-  std::vector<Fr> value(points.size());
-  spread.for_ranges(points.size(), 4, [&](size_t first, size_t last) {
-    for (size_t i = first; i < last; ++i) value[i] = detail::pairing_value_vartime(points[i]);
-  });
-  std::vector<Fr> f;
-  std::vector<size_t> index;
-  for (size_t i = 0; i < points.size(); ++i) {
-    if (value[i].is_zero()) continue;
-    f.push_back(value[i]);
-    index.push_back(i);
-  }
-  const auto each = [&] {
-    // A range per thread: the powers are taken together within a range.
-    spread.for_ranges(index.size(), 1, [&](size_t first, size_t last) {
-      const std::vector<bool> one = detail::pairings_are_one_vartime(std::span(f).subspan(first, last - first));
-      for (size_t k = first; k < last; ++k) pass[index[k]] = one[k - first] ? 1 : 0;
-    });
-    return result();
-  };
-  if (index.size() < kMinBatchedPoints) return each();
-  const size_t blocks = (f.size() + 3) / 4;
-  f.resize(4 * blocks, Fr::one());
-  std::vector<std::array<Fr, 16>> products(blocks);
-  for (size_t b = 0; b < blocks; ++b) {
-    products[b][0] = Fr::one();
-    for (unsigned mask = 1; mask < 16; ++mask) {
-      const Fr& lowest = f[4 * b + static_cast<size_t>(std::countr_zero(mask))];
-      const unsigned rest = mask & (mask - 1);
-      products[b][mask] = rest == 0 ? lowest : products[b][rest] * lowest;
-    }
-  }
-  const size_t query_bytes = (blocks + 1) / 2;
-  std::vector<uint8_t> subsets(kSubgroupQueries * query_bytes);
-  if (!random::fill_random(subsets)) return each();
-  std::vector<Fr> queries(kSubgroupQueries);
-  std::atomic<bool> all_pass{true};
-  spread.for_ranges(kSubgroupQueries, 1, [&](size_t first, size_t last) {
-    for (size_t q = first; q < last; ++q) {
-      const uint8_t* bits = &subsets[q * query_bytes];
-      Fr product = Fr::one();
-      for (size_t b = 0; b < blocks; ++b) {
-        const unsigned mask = (bits[b / 2] >> (4 * (b % 2))) & 15;
-        if (mask != 0) product.mul_assign(products[b][mask]);
-      }
-      queries[q] = product;
-    }
-    const std::vector<bool> passed = detail::pairings_are_one_vartime(std::span(queries).subspan(first, last - first));
-    if (std::find(passed.begin(), passed.end(), false) != passed.end()) all_pass.store(false, std::memory_order_relaxed);
-  });
-  if (!all_pass.load(std::memory_order_relaxed)) return each();
-  for (size_t k : index) pass[k] = 1;
-  return result();
-}
-
-Extended add_points(const Extended& p, const Extended& q, const Fr& d2) {
-  return detail::to_extended(detail::add(p, detail::to_cached(q, d2)));
-}
-
-Extended negate(const Extended& p) { return {-p.x, p.y, -p.t, p.z}; }
 
 bool equal(const Extended& p, const Extended& q) { return p.x * q.z == q.x * p.z && p.y * q.z == q.y * p.z; }
 
@@ -147,9 +64,7 @@ class Run {
         key_(size) {}
 
   // Sets signature m; distinct m may be set concurrently.
-  void set(size_t m, const BatchSignature& sig, const Extended& neg_r, const uint8_t* weight) {
-    FsRepr z{};
-    std::memcpy(z.data(), weight, kWeightBytes);
+  void set(size_t m, const BatchSignature& sig, const Extended& neg_r, const FsRepr& z) {
     const Fs zf = Fs::from_raw(z);
     weights_[m] = z;
     neg_r_[m] = neg_r;
@@ -211,8 +126,8 @@ class Run {
     // The keys' part, G's and each window of the R part run as pieces of one
     // stage, the keys' (one long piece when few) first.
     const Spread& msm_spread = members.size() < kSpreadMin ? serial_spread() : spread_;
-    const detail::MsmPlan r_plan(points, scalars, 8 * kWeightBytes + (indexed ? kIndexBits : 0), d2_);
-    const detail::MsmPlan key_plan(key_points, key_scalars, kFsBits, d2_);
+    const detail::MsmPlanVartime r_plan(points, scalars, detail::kWeightBits + (indexed ? kIndexBits : 0), d2_);
+    const detail::MsmPlanVartime key_plan(key_points, key_scalars, kFsBits, d2_);
     const size_t g_piece = key_plan.pieces();
     const size_t first_r = g_piece + 1;
     std::vector<Extended> sums(first_r + r_plan.pieces());
@@ -300,7 +215,7 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
   checked.reserve(used_keys.size() + sigs.size());
   for (size_t k : used_keys) checked.push_back(PointAccess::coords(keys[k].point));
   for (const BatchSignature& sig : sigs) checked.push_back(PointAccess::coords(sig.signature.r));
-  const std::vector<bool> in_subgroup = in_subgroup_vartime(checked, spread);
+  const std::vector<bool> in_subgroup = detail::in_subgroup_vartime(checked, spread);
   std::vector<uint8_t> key_ok(keys.size(), 0);
   for (size_t j = 0; j < used_keys.size(); ++j) key_ok[used_keys[j]] = in_subgroup[j] ? 1 : 0;
   std::vector<Point<Unknown>> key_points(keys.size(), Point<Unknown>::zero());
@@ -320,11 +235,11 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
   }
   const std::vector<Extended> neg_r = negated_affine(std::move(r_points));
 
-  std::vector<uint8_t> weights;
+  std::vector<FsRepr> weights;
   for (size_t start = 0; start < candidates.size(); start += kMaxBatchRun) {
     const std::span<const size_t> index = std::span(candidates).subspan(start, std::min(kMaxBatchRun, candidates.size() - start));
-    weights.resize(index.size() * kWeightBytes);
-    if (!random::fill_random(weights)) {
+    weights.resize(index.size());
+    if (!detail::draw_weights(weights)) {
       std::vector<uint8_t> valid(index.size(), 0);
       spread.for_ranges(index.size(), 4, [&](size_t first, size_t last) {
         for (size_t m = first; m < last; ++m) {
@@ -337,7 +252,7 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
     }
     Run run(neg_keys, generator, params, spread, index.size());
     spread.for_ranges(index.size(), 4, [&](size_t first, size_t last) {
-      for (size_t m = first; m < last; ++m) run.set(m, sigs[index[m]], neg_r[start + m], &weights[m * kWeightBytes]);
+      for (size_t m = first; m < last; ++m) run.set(m, sigs[index[m]], neg_r[start + m], weights[m]);
     });
     std::vector<size_t> members(index.size());
     for (size_t m = 0; m < members.size(); ++m) members[m] = m;

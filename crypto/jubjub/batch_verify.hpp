@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "crypto/jubjub/eddsa.hpp"
-#include "crypto/spread.hpp"
+#include "crypto/spread/spread.hpp"
 #include "crypto/jubjub/params.hpp"
 
 namespace quillet::jubjub {

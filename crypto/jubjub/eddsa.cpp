@@ -9,10 +9,10 @@
 #include "crypto/failure.hpp"
 #include "crypto/field/repr.hpp"
 #include "crypto/hmac_sha256/hmac_sha256.hpp"
-#include "crypto/jubjub/bucket_msm.hpp"
-#include "crypto/jubjub/msm.hpp"
+#include "crypto/jubjub/msm/msm.hpp"
+#include "crypto/jubjub/msm/straus.hpp"
 #include "crypto/jubjub/scalar_split.hpp"
-#include "crypto/random/random_bytes.hpp"
+#include "crypto/jubjub/weights.hpp"
 #include "crypto/secrets/declassify.hpp"
 #include "crypto/secrets/wipe.hpp"
 
@@ -120,7 +120,7 @@ PrivateKey::~PrivateKey() { wipe(&sk_, sizeof sk_); }
 // in one go, whatever the outcome: both MACs are of the same V under the
 // same K, so their compressions run as pairs, and with the key's two pad
 // blocks a round is four steps of latency for its seven compressions.
-Seed Seed::deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg, hmac_sha256::Sha256Kernel kernel) {
+Seed Seed::deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg, hmac_sha256::Sha256Instructions kernel) {
   static constexpr uint8_t kZero[1] = {0x00};
   static constexpr uint8_t kOne[1] = {0x01};
   const Sha256Digest h1 = sha256(msg);
@@ -235,25 +235,22 @@ std::vector<CheckedSignature> PrivateKey::sign_and_check_many(std::span<const Me
 std::vector<bool> PrivateKey::check_own_signatures(std::span<const Message> msgs, std::span<const RawSignature> sigs,
                                                    uint8_t generator, const AltJubjubBn256& params) const {
   if (msgs.size() != sigs.size()) fail_hard("assertion failed: one signature per message");
-  constexpr size_t kWeightBytes = 16;
   std::vector<bool> out(msgs.size(), true);
-  std::vector<uint8_t> weights(msgs.size() * kWeightBytes);
-  if (!msgs.empty() && random::fill_random(weights)) {
+  std::vector<FsRepr> scalars(msgs.size());
+  if (!msgs.empty() && detail::draw_weights(scalars)) {
     // z_i·R_i by one public multi-scalar multiplication, against
     // (sum of z_i·S_i - (sum of z_i·c_i)·sk)·G by one secret one.
     std::vector<detail::Extended> points(msgs.size());
-    std::vector<FsRepr> scalars(msgs.size());
     Fs zs = Fs::zero();
     Fs zc = Fs::zero();
     for (size_t i = 0; i < msgs.size(); ++i) {
-      std::memcpy(scalars[i].data(), &weights[i * kWeightBytes], kWeightBytes);
       const Fs z = Fs::from_raw(scalars[i]);
       zs.add_assign(z * sigs[i].s);
       zc.add_assign(z * challenge(msgs[i]));
       points[i] = detail::PointAccess::coords(sigs[i].r);
     }
     const detail::Extended sum =
-        detail::msm_vartime(points, scalars, 8 * kWeightBytes, params.edwards_d() + params.edwards_d());
+        detail::msm_vartime(points, scalars, detail::kWeightBits, params.edwards_d() + params.edwards_d());
     zc.mul_assign(sk_);
     zs.sub_assign(zc);
     const Point<PrimeOrder> combined = mul_fixed_base(zs, generator, params);

@@ -45,7 +45,7 @@ class Seed {
   // key's 32 big-endian bytes and SHA-256(msg), msg hashed exactly as given.
   // `kernel` (fails hard if unavailable) changes the speed, never the nonce.
   static Seed deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg,
-                                 hmac_sha256::Sha256Kernel kernel = hmac_sha256::sha256_kernel());
+                                 hmac_sha256::Sha256Instructions kernel = hmac_sha256::sha256_instructions());
 
   const Fs& value() const { return r_; }
 

@@ -136,6 +136,17 @@ inline Completed sub(const Extended& p, const AffineNiels& q) {
 }
 
 // Constant-time moves: `mask` is all ones (take `src`) or zero (keep `dst`).
+// p + q, both extended: q's cached form, then one addition.
+template <class M = Dispatched>
+inline Extended add_points(const Extended& p, const Extended& q, const Fr& d2) {
+  return to_extended<M>(add<M>(p, to_cached<M>(q, d2)));
+}
+
+inline Extended negate(const Extended& p) { return {-p.x, p.y, -p.t, p.z}; }
+
+// Whether p is the neutral point: X = 0 and Y = Z.
+inline bool is_identity_vartime(const Extended& p) { return p.x.is_zero() && p.y == p.z; }
+
 inline void cmov(Fr& dst, const Fr& src, uint64_t mask) {
   dst = Fr::from_montgomery_limbs(field::detail::select(dst.montgomery_limbs(), src.montgomery_limbs(), mask));
 }

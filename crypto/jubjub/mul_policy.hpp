@@ -9,7 +9,7 @@ namespace quillet::jubjub::detail {
 using field::Fr;
 
 // How a routine multiplies: `Dispatched` picks the processor's kernel at
-// each product; `WithKernel<K>` uses kernel K throughout, for loops that
+// each product; `WithInstructions<K>` uses kernel K throughout, for loops that
 // pick it once (K = mulx_adx requires the processor to have it). Both give
 // the same results.
 struct Dispatched {
@@ -21,8 +21,8 @@ struct Dispatched {
   }
 };
 
-template <field::Kernel K>
-struct WithKernel {
+template <field::MulInstructions K>
+struct WithInstructions {
   static Fr mul(const Fr& a, const Fr& b) {
     Fr r = a;
     r.template mul_assign_with<K>(b);
@@ -38,8 +38,8 @@ struct WithKernel {
 // Runs f.template operator()<M>() with the fastest policy of this processor.
 template <class F>
 decltype(auto) with_fastest_kernel(F&& f) {
-  if (Fr::fastest_kernel() == field::Kernel::mulx_adx) {
-    return f.template operator()<WithKernel<field::Kernel::mulx_adx>>();
+  if (Fr::fastest_instructions() == field::MulInstructions::mulx_adx) {
+    return f.template operator()<WithInstructions<field::MulInstructions::mulx_adx>>();
   }
   return f.template operator()<Dispatched>();
 }

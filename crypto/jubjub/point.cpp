@@ -8,7 +8,7 @@
 #include "crypto/field/fr_algorithms.hpp"
 #include "crypto/field/repr.hpp"
 #include "crypto/field/pow_many.hpp"
-#include "crypto/jubjub/msm.hpp"
+#include "crypto/jubjub/msm/straus.hpp"
 #include "crypto/jubjub/scalar_recoding.hpp"
 #include "crypto/jubjub/subgroup.hpp"
 

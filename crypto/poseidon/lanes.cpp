@@ -17,44 +17,8 @@ using field::lanes52::kLimbs;
 using field::lanes52::Limbs;
 using field::lanes52::split52;
 
-// x·2^(256 + doublings) mod p as 52-bit limbs; with four doublings, x in the
-// lanes' form.
-Limbs scaled_form(Fr x, int doublings) {
-  for (int i = 0; i < doublings; ++i) x.double_();
-  return split52(x.montgomery_limbs());
-}
-
-Limbs lane_form(const Fr& x) { return scaled_form(x, 4); }
-
-// Elements 1 to 8 of `row` across the lanes, each scaled as scaled_form.
-lanes52::LaneVector lane_vector(const Row& row, int doublings) {
-  lanes52::LaneVector out{};
-  for (size_t i = 1; i < kWidth; ++i) {
-    const Limbs l = scaled_form(row[i], doublings);
-    for (size_t k = 0; k < kLimbs; ++k) out.v[k][i - 1] = l.v[k];
-  }
-  return out;
-}
-
 void put_words(uint64_t* out, const Fr& x) {
   for (size_t i = 0; i < 4; ++i) out[i] = x.montgomery_limbs()[i];
-}
-
-// m as a one-state matrix step whose lanes output the 2^260 form
-// (lanes_out) or the 2^256 form. Inputs: element 0 in the 2^256 form,
-// elements 1 to 8 in the 2^260 form.
-lanes52::OneStateMatrix one_state_matrix(const MDSMatrix& m, bool lanes_out) {
-  lanes52::OneStateMatrix out{};
-  const int shift = lanes_out ? 4 : 0;
-  for (size_t j = 0; j < kWidth; ++j) {
-    Row column;
-    for (size_t i = 0; i < kWidth; ++i) column[i] = m[i][j];
-    out.columns[j] = lane_vector(column, j == 0 ? shift + 4 : shift);
-  }
-  const Fr sixteenth = *Fr::from_u128(16, 0).invert();
-  put_words(out.row0[0], m[0][0]);
-  for (size_t j = 1; j < kWidth; ++j) put_words(out.row0[j], m[0][j] * sixteenth);
-  return out;
 }
 
 Fr element0_value(const lanes52::Element0& e) {
@@ -97,24 +61,7 @@ void run_block(const LaneSpec& spec, std::span<State> states, bool squeeze_only,
   }
 }
 
-// The one-state kernel's block of partial rounds from round `start`.
-lanes52::OneStateBlock one_state_block(const std::vector<SparseMDSMatrix>& sparse, size_t start) {
-  lanes52::OneStateBlock out{};
-  for (size_t t = 0; t < kLanes && start + t < sparse.size(); ++t) {
-    const SparseMDSMatrix& m = sparse[start + t];
-    for (size_t i = 1; i < kWidth; ++i) {
-      const Limbs row = scaled_form(m.first_row[i], 0);
-      const Limbs column = scaled_form(m.first_column[i - 1], 8);
-      for (size_t l = 0; l < kLimbs; ++l) {
-        out.rows[i - 1].v[l][t] = row.v[l];
-        out.columns[t].v[l][i - 1] = column.v[l];
-      }
-    }
-  }
-  return out;
-}
-
-template <field::Kernel K, size_t T>
+template <field::MulInstructions K, size_t T>
 void element0_round(const LaneSpec& owner, size_t start, Fr& e, std::array<Fr, kLanes>& u,
                     const uint64_t (*d)[kLanes]) {
   const Spec& spec = owner.spec();
@@ -137,7 +84,7 @@ void element0_round(const LaneSpec& owner, size_t start, Fr& e, std::array<Fr, k
   e = Fr::sum_of_products_plus_with<K, T + 1>(Fr::from_montgomery_limbs(join52(&d[0][T], kLanes)), a, b);
 }
 
-template <field::Kernel K, size_t... T>
+template <field::MulInstructions K, size_t... T>
 void element0_rounds(const LaneSpec& owner, size_t start, size_t n, Fr& e, std::array<Fr, kLanes>& u,
                      const uint64_t (*d)[kLanes], std::index_sequence<T...>) {
   ((T < n ? element0_round<K, T>(owner, start, e, u, d) : void()), ...);
@@ -154,125 +101,15 @@ void run_one_state(const LaneSpec& spec, State& state, bool squeeze_only, LaneKe
   for (size_t e = 0; e < kWidth; ++e) state.words[e] = from_words(words[e]);
 }
 
-bool same_state(const State& a, const State& b) {
-  bool eq = true;
-  for (size_t i = 0; i < kWidth; ++i) eq &= a.words[i] == b.words[i];
-  return eq;
-}
-
-thread_local DeferredSqueezes* t_current = nullptr;
-
 }  // namespace
 
-// The choices below are made once per process, as Immortal constants (see
-// crypto/immortal.hpp: batch workers may read them while the process exits).
+bool lane_kernel_available(LaneKernel k) { return cpu::lane_kernel_runs(k, lanes52::ifma_compiled()); }
 
-bool lane_kernel_available(LaneKernel k) {
-  if (k != LaneKernel::ifma) return true;
-  static constinit Immortal<bool> ifma;
-  return ifma.get([] { return lanes52::ifma_compiled() && field::lanes52::cpu_has_ifma(); });
-}
-
+// Chosen once per process, as an Immortal constant (crypto/immortal.hpp:
+// batch workers may read it while the process exits).
 LaneKernel lane_kernel() {
   static constinit Immortal<LaneKernel> chosen;
-  return chosen.get([] { return field::lanes52::choose_lane_kernel("QUILLET_POSEIDON_LANES", lane_kernel_available); });
-}
-
-LaneSpec::LaneSpec(const Spec& spec) : spec_(&spec) {
-  const auto& k = spec.constants;
-  const auto& m = spec.mds_matrices;
-  const size_t rp = std::min(k.partial_constants.size(), m.sparse_matrices.size());
-  static_assert(kPartialBlock >= 1 && kPartialBlock <= 8, "the lane kernel keeps up to eight pending rounds");
-  if (spec.r_f < 2 || spec.r_f % 2 != 0 || k.start_constants.size() != spec.r_f / 2 + 1 ||
-      k.end_constants.size() != spec.r_f / 2 - 1 || spec.block_terms.size() < rp) {
-    fail_hard("assertion failed: the lane kernels need a complete Spec with block terms");
-  }
-  constexpr size_t kTerms = kPartialBlock - 1;
-  storage_.reserve((spec.r_f + 18) * kWidth + rp * (1 + kWidth + (kWidth - 1) + kTerms));
-  auto put_row = [&](const Row& row) {
-    for (const Fr& x : row) storage_.push_back(lane_form(x));
-  };
-  // Offsets first: the storage is filled before the view points into it.
-  const size_t start = storage_.size();
-  for (const Row& row : k.start_constants) put_row(row);
-  const size_t end = storage_.size();
-  for (const Row& row : k.end_constants) put_row(row);
-  const size_t mds = storage_.size();
-  for (size_t i = 0; i < kWidth; ++i) put_row(m.mds_matrix[i]);
-  const size_t transition = storage_.size();
-  for (size_t i = 0; i < kWidth; ++i) put_row(m.transition_matrix[i]);
-  const size_t partial = storage_.size();
-  for (size_t r = 0; r < rp; ++r) storage_.push_back(lane_form(k.partial_constants[r]));
-  const size_t first_row = storage_.size();
-  for (size_t r = 0; r < rp; ++r) put_row(m.sparse_matrices[r].first_row);
-  const size_t first_column = storage_.size();
-  for (size_t r = 0; r < rp; ++r) {
-    for (const Fr& x : m.sparse_matrices[r].first_column) storage_.push_back(lane_form(x));
-  }
-  const size_t block_terms = storage_.size();
-  for (size_t r = 0; r < rp; ++r) {
-    for (const Fr& x : spec.block_terms[r]) storage_.push_back(lane_form(x));
-  }
-
-  // The one-state kernel's constants.
-  lane_vectors_.reserve(k.start_constants.size() + k.end_constants.size());
-  scalar_words_.reserve(4 * (k.start_constants.size() + k.end_constants.size()));
-  for (const Row& row : k.start_constants) lane_vectors_.push_back(lane_vector(row, 4));
-  for (const Row& row : k.end_constants) lane_vectors_.push_back(lane_vector(row, 4));
-  for (const Row& row : k.start_constants) {
-    for (uint64_t w : row[0].montgomery_limbs()) scalar_words_.push_back(w);
-  }
-  for (const Row& row : k.end_constants) {
-    for (uint64_t w : row[0].montgomery_limbs()) scalar_words_.push_back(w);
-  }
-  matrices_.push_back(one_state_matrix(m.mds_matrix, true));
-  matrices_.push_back(one_state_matrix(m.mds_matrix, false));
-  matrices_.push_back(one_state_matrix(m.transition_matrix, true));
-  for (size_t r = 0; r < rp; r += kLanes) blocks_.push_back(one_state_block(m.sparse_matrices, r));
-  one_state_terms_.resize(rp);
-  for (size_t r = 0; r < rp; ++r) {
-    std::array<Fr, 8> row;
-    for (size_t i = 0; i < 8; ++i) row[i] = m.sparse_matrices[r].first_row[i + 1];
-    for (size_t j = r - r % kLanes; j < r; ++j) {
-      one_state_terms_[r][j % kLanes] = Fr::sum_of_products(row, m.sparse_matrices[j].first_column);
-    }
-  }
-  lanes52::OneStateConstants& o = one_state_;
-  const auto* words = reinterpret_cast<const uint64_t(*)[4]>(scalar_words_.data());
-  o.start0 = words;
-  o.end0 = words + k.start_constants.size();
-  o.start = lane_vectors_.data();
-  o.end = lane_vectors_.data() + k.start_constants.size();
-  o.mds = &matrices_[0];
-  o.mds_out = &matrices_[1];
-  o.transition = &matrices_[2];
-  o.blocks = blocks_.data();
-  o.owner = this;
-
-  lanes52::Constants& c = constants_;
-  c.modulus = split52(Fr::kModulus);
-  field::Repr twice{};
-  field::detail::add_carry(twice, Fr::kModulus, Fr::kModulus);
-  c.twice_modulus = split52(twice);
-  c.neg_inverse = Fr::kInv & ((uint64_t{1} << 52) - 1);
-  c.to_lanes = split52(field::detail::pow2_mod(264, Fr::kModulus));
-  c.from_lanes = split52(Fr::kR);
-  c.half_full_rounds = spec.r_f / 2;
-  c.partial_rounds = rp;
-  c.partial_block = kPartialBlock;
-  c.start = storage_.data() + start;
-  c.end = storage_.data() + end;
-  c.mds = storage_.data() + mds;
-  c.transition = storage_.data() + transition;
-  c.partial_constants = storage_.data() + partial;
-  c.first_row = storage_.data() + first_row;
-  c.first_column = storage_.data() + first_column;
-  c.block_terms = storage_.data() + block_terms;
-}
-
-const LaneSpec& hasher_lane_spec() {
-  static constinit Immortal<LaneSpec> instance;
-  return instance.get([] { return LaneSpec(poseidon_hasher().spec()); });
+  return chosen.get([] { return cpu::choose_lane_kernel("QUILLET_POSEIDON_LANES", lane_kernel_available); });
 }
 
 void permute_squeeze_many(const LaneSpec& spec, std::span<State> states, std::span<Fr> out, LaneKernel k) {
@@ -304,88 +141,6 @@ void permute_many(const LaneSpec& spec, std::span<State> states, LaneKernel k) {
   for (size_t i = 0; i < states.size(); i += kLanes) {
     run_block(spec, states.subspan(i, std::min(kLanes, states.size() - i)), false, k);
   }
-}
-
-DeferredSqueezes::DeferredSqueezes(size_t items, LaneKernel kernel)
-    : kernel_(kernel), lane_spec_(&hasher_lane_spec()), items_(items), previous_(t_current) {
-  open_.reserve(items);
-  for (size_t i = 0; i < items; ++i) open_.push_back(i);
-  t_current = this;
-}
-
-DeferredSqueezes::~DeferredSqueezes() { t_current = previous_; }
-
-DeferredSqueezes* DeferredSqueezes::current() { return t_current; }
-
-void DeferredSqueezes::begin(size_t item) {
-  active_ = &items_.at(item);
-  call_ = 0;
-  missed_ = false;
-  squeezed_after_miss_ = false;
-  recording_ = !stopped_ && active_->runs < kRecordingRuns;
-  active_->runs += 1;
-}
-
-DeferredSqueezes::RunEnd DeferredSqueezes::end() {
-  RunEnd how = RunEnd::open;
-  if (active_ != nullptr && !missed_) {
-    active_->open = false;
-    how = RunEnd::final;
-  } else if (active_ != nullptr && !squeezed_after_miss_) {
-    how = RunEnd::open_at_last_squeeze;
-  }
-  active_ = nullptr;
-  return how;
-}
-
-Fr DeferredSqueezes::last_output(size_t item) const {
-  const std::vector<Entry>& entries = items_.at(item).entries;
-  if (entries.empty() || !entries.back().ready) fail_hard("assertion failed: the item's squeeze has run");
-  return entries.back().output;
-}
-
-void DeferredSqueezes::close(size_t item) {
-  items_.at(item).open = false;
-  std::erase(open_, item);
-}
-
-Fr DeferredSqueezes::squeeze(const Spec& spec, State& state) {
-  if (active_ == nullptr || &spec != &lane_spec_->spec()) return permute_squeeze(spec, state);
-  if (missed_) {
-    squeezed_after_miss_ = true;
-    return Fr::zero();
-  }
-  const size_t j = call_++;
-  std::vector<Entry>& entries = active_->entries;
-  if (j < entries.size() && entries[j].ready && same_state(entries[j].input, state)) {
-    state.words[1] = entries[j].output;
-    return entries[j].output;
-  }
-  if (!recording_) return permute_squeeze(spec, state);
-  entries.resize(j);
-  entries.push_back(Entry{state, Fr::zero(), false});
-  missed_ = true;
-  return Fr::zero();
-}
-
-void DeferredSqueezes::flush() {
-  std::vector<State> states;
-  std::vector<Entry*> pending;
-  for (size_t i : open_) {
-    for (Entry& e : items_[i].entries) {
-      if (!e.ready) {
-        states.push_back(e.input);
-        pending.push_back(&e);
-      }
-    }
-  }
-  std::vector<Fr> out(states.size());
-  permute_squeeze_many(*lane_spec_, states, out, kernel_);
-  for (size_t n = 0; n < pending.size(); ++n) {
-    pending[n]->output = out[n];
-    pending[n]->ready = true;
-  }
-  std::erase_if(open_, [&](size_t i) { return !items_[i].open; });
 }
 
 namespace lanes52 {
@@ -422,10 +177,10 @@ void element0_partial(const LaneSpec& owner, size_t start, size_t n, Element0& e
                       uint64_t (*u)[kLanes]) {
   Fr x = element0_value(e);
   std::array<Fr, kLanes> out;
-  if (Fr::fastest_kernel() == field::Kernel::mulx_adx) {
-    element0_rounds<field::Kernel::mulx_adx>(owner, start, n, x, out, d, std::make_index_sequence<kLanes>{});
+  if (Fr::fastest_instructions() == field::MulInstructions::mulx_adx) {
+    element0_rounds<field::MulInstructions::mulx_adx>(owner, start, n, x, out, d, std::make_index_sequence<kLanes>{});
   } else {
-    element0_rounds<field::Kernel::portable>(owner, start, n, x, out, d, std::make_index_sequence<kLanes>{});
+    element0_rounds<field::MulInstructions::portable>(owner, start, n, x, out, d, std::make_index_sequence<kLanes>{});
   }
   for (size_t t = 0; t < n; ++t) {
     const Limbs l = split52(out[t].montgomery_limbs());

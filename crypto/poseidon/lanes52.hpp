@@ -126,17 +126,20 @@ void element0_partial(const LaneSpec& owner, size_t start, size_t n, Element0& e
 #define QUILLET_LANES_INLINE QUILLET_LANES_FORCE inline
 
 template <class O>
-struct Kernel : field::lanes52::Arith<O> {
+struct LanePermutation : field::lanes52::Arith<O> {
   using A = field::lanes52::Arith<O>;
   using typename A::Ctx;
   using typename A::Fe;
   using typename A::V;
+  using A::add;
   using A::add_const;
   using A::clear;
+  using A::join;
   using A::mac_const;
   using A::mul;
   using A::mul_const;
   using A::reduce;
+  using A::split;
   using A::sub_if_ge;
 
   static QUILLET_LANES_INLINE Ctx context(const Constants& c) {
@@ -205,34 +208,6 @@ struct Kernel : field::lanes52::Arith<O> {
     return r;
   }
 
-  // a + b with the carries propagated.
-  static QUILLET_LANES_INLINE Fe add(const Fe& a, const Fe& b, const Ctx& x) {
-    Fe r;
-    V carry = O::zero();
-    for (size_t k = 0; k < kLimbs; ++k) {
-      const V s = O::add(O::add(a.l[k], b.l[k]), carry);
-      carry = O::template srli<52>(s);
-      r.l[k] = k + 1 < kLimbs ? O::and_(s, x.mask) : s;
-    }
-    return r;
-  }
-
-  static QUILLET_LANES_INLINE void split(const uint64_t* w, uint64_t* l, size_t stride) {
-    constexpr uint64_t m = A::kMask;
-    l[0] = w[0] & m;
-    l[stride] = ((w[0] >> 52) | (w[1] << 12)) & m;
-    l[2 * stride] = ((w[1] >> 40) | (w[2] << 24)) & m;
-    l[3 * stride] = ((w[2] >> 28) | (w[3] << 36)) & m;
-    l[4 * stride] = w[3] >> 16;
-  }
-
-  static QUILLET_LANES_INLINE void join(const uint64_t* l, size_t stride, uint64_t* w) {
-    const uint64_t l0 = l[0], l1 = l[stride], l2 = l[2 * stride], l3 = l[3 * stride], l4 = l[4 * stride];
-    w[0] = l0 | (l1 << 52);
-    w[1] = (l1 >> 12) | (l2 << 40);
-    w[2] = (l2 >> 24) | (l3 << 28);
-    w[3] = (l3 >> 36) | (l4 << 16);
-  }
 
   // One full round of the one-state kernel: x^5, the constants (none where
   // add_lanes is null) and the matrix step m; element 0's row only if `row0`.
@@ -362,13 +337,13 @@ struct Kernel : field::lanes52::Arith<O> {
 
 #undef QUILLET_LANES_INLINE
 
-// The two builds of Kernel<O>::permute. permute_ifma requires a processor
+// The two builds of LanePermutation<O>::permute. permute_ifma requires a processor
 // with AVX-512F and AVX-512 IFMA (and an operating system that saves their
 // registers).
 void permute_emulated(const Constants& c, Block& b, bool squeeze_only);
 void permute_ifma(const Constants& c, Block& b, bool squeeze_only);
 
-// The two builds of Kernel<O>::one_state; one_state_ifma has permute_ifma's
+// The two builds of LanePermutation<O>::one_state; one_state_ifma has permute_ifma's
 // requirement.
 void one_state_emulated(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], bool squeeze_only);
 void one_state_ifma(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], bool squeeze_only);

@@ -10,10 +10,10 @@ namespace quillet::poseidon::lanes52 {
 #if defined(QUILLET_LANES_IFMA)
 
 void permute_ifma(const Constants& c, Block& b, bool squeeze_only) {
-  Kernel<field::lanes52::Ifma>::permute(c, b, squeeze_only);
+  LanePermutation<field::lanes52::Ifma>::permute(c, b, squeeze_only);
 }
 void one_state_ifma(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], bool squeeze_only) {
-  Kernel<field::lanes52::Ifma>::one_state(c, o, words, squeeze_only);
+  LanePermutation<field::lanes52::Ifma>::one_state(c, o, words, squeeze_only);
 }
 bool ifma_compiled() { return true; }
 

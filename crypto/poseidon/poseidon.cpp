@@ -12,13 +12,13 @@
 namespace quillet::poseidon {
 namespace {
 
-using field::Kernel;
+using field::MulInstructions;
 
 constexpr size_t kFullRounds = 8;
 constexpr size_t kPartialRounds = 63;
 
 // x^5 as x·(x^2)^2: two squarings and one multiplication.
-template <Kernel K>
+template <MulInstructions K>
 inline void sbox(Fr& x) {
   Fr t = x;
   t.square_with<K>();
@@ -26,20 +26,20 @@ inline void sbox(Fr& x) {
   x.mul_assign_with<K>(t);
 }
 
-template <Kernel K>
+template <MulInstructions K>
 inline void sbox_full(State& s) {
   for (Fr& x : s.words) sbox<K>(x);
 }
 
 // s = m·s, each row a sum of products with one reduction.
-template <Kernel K>
+template <MulInstructions K>
 inline void apply_mds(const MDSMatrix& m, State& s) {
   const Row w = s.words;
   for (size_t i = 0; i < kWidth; ++i) s.words[i] = Fr::sum_of_products_with<K>(m[i], w);
 }
 
 // x[0] = first_row · w and x[i] = first_column[i-1]·w[0] + w[i].
-template <Kernel K>
+template <MulInstructions K>
 inline void apply_sparse(const SparseMDSMatrix& m, State& s) {
   const Fr w0 = s.words[0];
   s.words[0] = Fr::sum_of_products_with<K>(m.first_row, s.words);
@@ -56,7 +56,7 @@ inline void apply_sparse(const SparseMDSMatrix& m, State& s) {
 // contributions to elements 1 to 8 are still pending. Element 0 becomes
 // first_row · (u[T], x[1] + pending, ..., x[8] + pending), with the pending
 // parts folded into the block terms: one sum of 9 + T products. u[T] is set.
-template <Kernel K, size_t T>
+template <MulInstructions K, size_t T>
 inline void block_round(const Spec& spec, size_t start, State& s, Fr* u) {
   const size_t k = start + T;
   const SparseMDSMatrix& m = spec.mds_matrices.sparse_matrices[k];
@@ -79,7 +79,7 @@ inline void block_round(const Spec& spec, size_t start, State& s, Fr* u) {
   s.words[0] = Fr::sum_of_products_with<K, 9 + T>(a, b);
 }
 
-template <Kernel K, size_t N, size_t... T>
+template <MulInstructions K, size_t N, size_t... T>
 inline void block_rounds(const Spec& spec, size_t start, State& s, std::array<Fr, N>& u, std::index_sequence<T...>) {
   (block_round<K, T>(spec, start, s, u.data()), ...);
 }
@@ -87,7 +87,7 @@ inline void block_rounds(const Spec& spec, size_t start, State& s, std::array<Fr
 // N partial rounds from round `start`: element 0 round by round, then
 // elements 1 to 8 once, each as its start value plus the N pending products
 // with one reduction.
-template <Kernel K, size_t N>
+template <MulInstructions K, size_t N>
 inline void partial_block(const Spec& spec, size_t start, State& s) {
   std::array<Fr, N> u;
   block_rounds<K, N>(spec, start, s, u, std::make_index_sequence<N>{});
@@ -102,7 +102,7 @@ inline void partial_block(const Spec& spec, size_t start, State& s) {
 }
 
 // The last rounds - start rounds, fewer than N + 1, as one shorter block.
-template <Kernel K, size_t N>
+template <MulInstructions K, size_t N>
 inline void partial_tail(const Spec& spec, size_t start, size_t rounds, State& s) {
   if constexpr (N > 0) {
     if (rounds - start == N) {
@@ -115,7 +115,7 @@ inline void partial_tail(const Spec& spec, size_t start, size_t rounds, State& s
 
 // The partial rounds in blocks; round by round when the Spec carries no
 // block terms.
-template <Kernel K>
+template <MulInstructions K>
 void partial_rounds_with(const Spec& spec, State& state) {
   const auto& partial = spec.constants.partial_constants;
   const auto& sparse = spec.mds_matrices.sparse_matrices;
@@ -149,7 +149,7 @@ namespace {
 
 // The permutation; with kSqueezeOnly its last matrix step computes element 1
 // alone.
-template <Kernel K, bool kSqueezeOnly>
+template <MulInstructions K, bool kSqueezeOnly>
 void permute_impl(const Spec& spec, State& state) {
   const size_t h = spec.r_f / 2;
   const auto& start = spec.constants.start_constants;
@@ -182,36 +182,36 @@ void permute_impl(const Spec& spec, State& state) {
 
 }  // namespace
 
-template <Kernel K>
+template <MulInstructions K>
 void permute_with(const Spec& spec, State& state) {
   permute_impl<K, false>(spec, state);
 }
 
-template <Kernel K>
+template <MulInstructions K>
 Fr permute_squeeze_with(const Spec& spec, State& state) {
   permute_impl<K, true>(spec, state);
   return state.words[1];
 }
 
-template void permute_with<Kernel::portable>(const Spec&, State&);
-template void permute_with<Kernel::mulx_adx>(const Spec&, State&);
-template Fr permute_squeeze_with<Kernel::portable>(const Spec&, State&);
-template Fr permute_squeeze_with<Kernel::mulx_adx>(const Spec&, State&);
+template void permute_with<MulInstructions::portable>(const Spec&, State&);
+template void permute_with<MulInstructions::mulx_adx>(const Spec&, State&);
+template Fr permute_squeeze_with<MulInstructions::portable>(const Spec&, State&);
+template Fr permute_squeeze_with<MulInstructions::mulx_adx>(const Spec&, State&);
 
 void permute_scalar(const Spec& spec, State& state, bool squeeze_only) {
-  const bool mulx = Fr::fastest_kernel() == Kernel::mulx_adx;
+  const bool mulx = Fr::fastest_instructions() == MulInstructions::mulx_adx;
   if (squeeze_only) {
-    mulx ? permute_impl<Kernel::mulx_adx, true>(spec, state) : permute_impl<Kernel::portable, true>(spec, state);
+    mulx ? permute_impl<MulInstructions::mulx_adx, true>(spec, state) : permute_impl<MulInstructions::portable, true>(spec, state);
   } else {
-    mulx ? permute_impl<Kernel::mulx_adx, false>(spec, state) : permute_impl<Kernel::portable, false>(spec, state);
+    mulx ? permute_impl<MulInstructions::mulx_adx, false>(spec, state) : permute_impl<MulInstructions::portable, false>(spec, state);
   }
 }
 
 void partial_rounds(const Spec& spec, State& state) {
-  if (Fr::fastest_kernel() == Kernel::mulx_adx) {
-    partial_rounds_with<Kernel::mulx_adx>(spec, state);
+  if (Fr::fastest_instructions() == MulInstructions::mulx_adx) {
+    partial_rounds_with<MulInstructions::mulx_adx>(spec, state);
   } else {
-    partial_rounds_with<Kernel::portable>(spec, state);
+    partial_rounds_with<MulInstructions::portable>(spec, state);
   }
 }
 
@@ -249,11 +249,10 @@ Fr Poseidon::update_exact(const std::array<Fr, kRate>& block) {
   return state_.words[1];
 }
 
-Fr Poseidon::update_final(const std::array<Fr, kRate>& block) {
+Fr Poseidon::update_final(const std::array<Fr, kRate>& block, Squeezer* squeezer) {
   absorb(block);
   spent_ = true;
-  // A batch on this thread may answer it through the lanes.
-  if (DeferredSqueezes* batch = DeferredSqueezes::current()) return batch->squeeze(*spec_, state_);
+  if (squeezer != nullptr) return squeezer->squeeze(*spec_, state_);
   return permute_squeeze(*spec_, state_);
 }
 

@@ -24,16 +24,16 @@ struct State {
 // the MDS matrix from which `spec` was built.
 void permute(const Spec& spec, State& state);
 
-// permute on a chosen multiplication kernel (Kernel::mulx_adx requires
+// permute on a chosen multiplication kernel (MulInstructions::mulx_adx requires
 // field::detail::cpu_has_mulx_adx()); permute picks the fastest one.
-template <field::Kernel K>
+template <field::MulInstructions K>
 void permute_with(const Spec& spec, State& state);
 
 // permute's element 1 alone: the last matrix step computes only that row,
 // so the other elements of `state` are left unspecified. For a sponge's last
 // absorption, of which only the first rate element is read.
 Fr permute_squeeze(const Spec& spec, State& state);
-template <field::Kernel K>
+template <field::MulInstructions K>
 Fr permute_squeeze_with(const Spec& spec, State& state);
 
 // The scalar permutation (permute_with on the fastest kernel), or with
@@ -43,6 +43,18 @@ void permute_scalar(const Spec& spec, State& state, bool squeeze_only);
 // The partial rounds alone, in scalar code: for the lane kernels, which run
 // the full rounds themselves.
 void partial_rounds(const Spec& spec, State& state);
+
+// Who computes a sponge's last squeeze when it is not computed on the spot:
+// a batch that runs many of them together (DeferredSqueezes, deferred.hpp).
+class Squeezer {
+ public:
+  // permute_squeeze(spec, state)'s element, `state` having absorbed its
+  // block; the state's other elements are left unspecified.
+  virtual Fr squeeze(const Spec& spec, State& state) = 0;
+
+ protected:
+  ~Squeezer() = default;
+};
 
 // A sponge over one shared, immutable Spec. Copies are cheap: they share the
 // Spec and copy the State.
@@ -57,9 +69,9 @@ class Poseidon {
   Fr update_exact(const std::array<Fr, kRate>& block);
 
   // update_exact for the sponge's last block: the same result, without the
-  // rest of the permuted state. The sponge is spent: a further update fails
-  // hard.
-  Fr update_final(const std::array<Fr, kRate>& block);
+  // rest of the permuted state, computed by `squeezer` if one is given. The
+  // sponge is spent: a further update fails hard.
+  Fr update_final(const std::array<Fr, kRate>& block, Squeezer* squeezer = nullptr);
 
   const State& state() const { return state_; }
   const Spec& spec() const { return *spec_; }

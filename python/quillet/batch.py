@@ -54,18 +54,13 @@ from typing import Generic, Literal, TypeVar, overload
 from quillet import _batch
 # Imported here, never inside a call: an import running in one thread while
 # another forks leaves its module lock held forever in the child.
-from quillet.documents import Document
+from quillet.documents import KINDS, Document, Kind
 from quillet.errors import (InvalidDocument, InvalidMessage, KeyMismatch, MalformedSignature,
                             QuilletError)
 from quillet.keys import PrivateKey, PublicKey, Signature, message_text, signable_text
 
-Kind = Literal["transfer", "withdraw", "limit_order", "liquidate", "signed_oracle_price"]
 # A kind as the command line spells it is accepted too.
 KindName = Kind | Literal["limit-order", "signed-oracle-price"]
-
-# The document kinds, as quillet_python_sdk names its hash_* and sign_* functions.
-KINDS: tuple[Kind, ...] = ("transfer", "withdraw", "limit_order", "liquidate",
-                           "signed_oracle_price")
 
 Progress = Callable[[int, int], None]
 # The five texts of verify_signature, or (Signature, PublicKey, document or message).
@@ -367,9 +362,9 @@ def verify_many(items: Iterable[VerifyItem], *, threads: int | None = None,
     TypeError or ValueError "Any { .. }" (MalformedSignature or
     InvalidMessage for a triple), noted with its index (a MalformedSignature
     outcome with outcomes=True); a well-formed signature that does not match
-    gives False. Without outcomes, the well-formed items of each thread's
-    share are checked together, by one random linear combination of their
-    equations: a signature that does not verify comes back True with
+    gives False. Without outcomes, the well-formed items are checked
+    together in runs of up to 1024, all threads working on each run, by one
+    random linear combination of their equations: a signature that does not verify comes back True with
     probability below 2^-103. `threads` as for hash_many.
     """
     listed, typed = _verify_rows(_listed(items, "items"))
@@ -438,7 +433,8 @@ def lane_kernel() -> str:
     """The kernel that computes the Poseidon permutations of hash_many and
     sign_many, chosen once per process: "ifma" (eight at a time with AVX-512
     IFMA, where the processor has it), else "scalar" (one at a time). The
-    environment variable QUILLET_POSEIDON_LANES, read before the first batch,
-    forces "scalar", "emulated" (the IFMA algorithm in plain arithmetic, for
-    tests) or "ifma" where the processor runs it."""
+    environment variable QUILLET_LANES (or QUILLET_POSEIDON_LANES, its older
+    alias for the permutations alone, which wins over it), read before the
+    first batch, forces "scalar", "emulated" (the IFMA algorithm in plain
+    arithmetic, for tests) or "ifma" where the processor runs it."""
     return _batch.lane_kernel()

@@ -47,21 +47,9 @@ TEXT_LIMIT = 4096
 # Lines of an --ndjson input per batch call.
 NDJSON_CHUNK = 1024
 
-HASH: dict[str, Callable[[str], str]] = {
-    "transfer": sdk.hash_transfer,
-    "withdraw": sdk.hash_withdraw,
-    "limit_order": sdk.hash_limit_order,
-    "liquidate": sdk.hash_liquidate,
-    "signed_oracle_price": sdk.hash_signed_oracle_price,
-}
-SIGN: dict[str, Callable[[str, str], str]] = {
-    "transfer": sdk.sign_transfer,
-    "withdraw": sdk.sign_withdraw,
-    "limit_order": sdk.sign_limit_order,
-    "liquidate": sdk.sign_liquidate,
-    "signed_oracle_price": sdk.sign_signed_oracle_price,
-}
-KINDS = tuple(HASH)
+KINDS = batch.KINDS
+HASH: dict[str, Callable[[str], str]] = {kind: getattr(sdk, "hash_" + kind) for kind in KINDS}
+SIGN: dict[str, Callable[[str, str], str]] = {kind: getattr(sdk, "sign_" + kind) for kind in KINDS}
 
 # A run of 16 hex digits or more in a usage error may be (part of) a private
 # key typed on the command line, also when invisible characters split it.
@@ -767,12 +755,6 @@ def _kind(text: str) -> str:
     return text.replace("-", "_")
 
 
-def _positive_int(text: str) -> int:
-    if not text.isdigit() or int(text) == 0:
-        raise argparse.ArgumentTypeError(f"not a positive whole number: {text!r}")
-    return int(text)
-
-
 def _positive_float(text: str) -> float:
     try:
         value = float(text)
@@ -945,14 +927,14 @@ def build_parser() -> argparse.ArgumentParser:
                   "Prints the median µs/op and ops/s of each function.")
     sub.add_argument("functions", metavar="FUNCTION", nargs="*", choices=bench.FUNCTIONS,
                      help="only these functions (default: all)")
-    sub.add_argument("--rounds", type=_positive_int, default=15,
+    sub.add_argument("--rounds", type=audit_command.positive_int, default=15,
                      help="timed rounds per function (default 15)")
     sub.add_argument("--min-time", type=_positive_float, default=0.02, metavar="SECONDS",
                      help="least duration of one round (default 0.02)")
     sub.add_argument("--table", action="store_true", help="print a text table instead of JSON")
     sub.add_argument("--batch", action="store_true",
                      help="instead, time quillet.batch (threads=1 and 2) against a Python loop")
-    sub.add_argument("--batch-size", type=_positive_int, default=bench.BATCH_SIZE, metavar="N",
+    sub.add_argument("--batch-size", type=audit_command.positive_int, default=bench.BATCH_SIZE, metavar="N",
                      help=f"documents per batch with --batch (default {bench.BATCH_SIZE})")
     return parser
 

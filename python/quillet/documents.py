@@ -36,17 +36,19 @@ import operator
 import re
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, ClassVar, Literal, Self
+from typing import Any, ClassVar, Literal, Self, get_args
 
 from quillet import _batch
 from quillet.errors import InvalidDocument
 
 Kind = Literal["transfer", "withdraw", "limit_order", "liquidate", "signed_oracle_price"]
+# The document kinds, as quillet_python_sdk names its hash_* and sign_* functions.
+KINDS: tuple[Kind, ...] = get_args(Kind)
 
 # The prime order of the field the hash works in.
 FIELD_MODULUS = 0x30644E72E131A029B85045B68181585D2833E84879B9709143E1F593F0000001
 
-_HEX = re.compile(r"(?:0x)?([0-9a-fA-F]{1,64})")
+HEX = re.compile(r"(?:0x)?([0-9a-fA-F]{1,64})")
 _DECIMAL = re.compile(r"[0-9]+")
 
 # Field encodings: (largest value + 1 or None, description for errors).
@@ -84,7 +86,7 @@ def _check_hex(name: str, encoding: str, value: object) -> None:
     if not isinstance(value, str):
         raise InvalidDocument(f"expected hexadecimal text, got {type(value).__name__}", field=name)
     digits, limit, what = _HEX_LIMIT[encoding]
-    match = _HEX.fullmatch(value)
+    match = HEX.fullmatch(value)
     if match is None or len(match.group(1)) > digits:
         raise InvalidDocument(f"{value!r} is not valid: must be \"0x\" and {what}", field=name)
     number = int(match.group(1), 16)
@@ -262,8 +264,8 @@ class Withdrawal(Document):
     def __post_init__(self) -> None:
         Document.__post_init__(self)
         # An address other than the owner's key is hashed as a field element.
-        address = int(_HEX.fullmatch(self.eth_address).group(1), 16)  # type: ignore[union-attr]
-        owner = int(_HEX.fullmatch(self.public_key).group(1), 16)  # type: ignore[union-attr]
+        address = int(HEX.fullmatch(self.eth_address).group(1), 16)  # type: ignore[union-attr]
+        owner = int(HEX.fullmatch(self.public_key).group(1), 16)  # type: ignore[union-attr]
         if address != owner and address >= FIELD_MODULUS:
             raise InvalidDocument(f"{address} is out of range: {_UNBOUND} (must be below the "
                                   "field modulus unless it is the public_key)",

@@ -17,17 +17,15 @@ from __future__ import annotations
 
 import json
 import os
-import re
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import Any, NoReturn, Self
 
 from quillet import _batch, keystore
-from quillet.documents import Document, Kind, key_value, named_key
+from quillet.documents import HEX, Document, Kind, key_value, named_key
 from quillet.errors import (InvalidKey, InvalidMessage, KeyMismatch, MalformedSignature,
                             QuilletError, SigningFailed)
 
-_HEX = re.compile(r"(?:0x)?[0-9a-fA-F]{1,64}")
 KEY_VARIABLE = "QUILLET_PRIVATE_KEY"
 # The order of the key group: private keys are below it, only a message modulo
 # it enters a signature, and a message of value 0 modulo it verifies under
@@ -79,7 +77,7 @@ def message_text(msg: str | int) -> str:
         if not 0 <= msg < 1 << 256:
             raise InvalidMessage("a message is an integer in [0, 2**256)")
         return f"0x{msg:064x}"
-    if _HEX.fullmatch(msg) is None:
+    if HEX.fullmatch(msg) is None:
         raise InvalidMessage(f"{msg!r} is not \"0x\" and up to 64 hex digits")
     return msg
 
@@ -96,7 +94,7 @@ def signable_text(msg: str | int) -> str:
 
 def _hex_field(owner: str, name: str, value: object,
                error: type[QuilletError] = MalformedSignature) -> None:
-    if not isinstance(value, str) or _HEX.fullmatch(value) is None:
+    if not isinstance(value, str) or HEX.fullmatch(value) is None:
         raise error(f"{owner}.{name}: {value!r} is not \"0x\" and up to 64 hex digits")
 
 
@@ -289,14 +287,14 @@ class PublicKey:
     def from_packed(cls, packed: str) -> Self:
         """The key of a packed public key text. InvalidKey for a text that
         verification cannot use, saying why."""
-        if isinstance(packed, str) and _HEX.fullmatch(packed):
+        if isinstance(packed, str) and HEX.fullmatch(packed):
             known = _usable.get(_value(packed))
             if known is not None:  # the pair public_key_to_xy gives, without decoding again
                 return cls._trusted(packed if packed.startswith("0x") else "0x" + packed,
                                     f"0x{known:064x}")
         ok, value = _call("public_key_to_xy", packed) if isinstance(packed, str) else (False, "")
         if not ok:
-            if isinstance(packed, str) and _HEX.fullmatch(packed):
+            if isinstance(packed, str) and HEX.fullmatch(packed):
                 _affine_x(packed)  # says why
             raise InvalidKey(f"not a packed public key: {packed!r}", reason=str(value) or None)
         return cls.from_json(str(value))

@@ -17,12 +17,11 @@
 // Python container, so no Python code (an iterator, another thread) can free
 // or change them while it runs. Ctrl-C stops it within about kPollInterval.
 //
-// hash_many runs its items in chunks, a thread one chunk at a time, with the
-// Poseidon permutations of a chunk computed together in the process's lane
-// kernel (crypto/poseidon/lanes.hpp): an item may run more than once, and
-// its last run's outcome, exactly the single call's, is kept. sign_many and
-// sign_messages hand runs of items to the core's batch signing
-// (sdk/src/many.hpp), which gives each item the single call's outcome.
+// hash_many, sign_many and sign_messages hand chunks of items, a thread one
+// chunk at a time, to the core's batch hashing and signing
+// (sdk/src/batch/many.hpp), which computes the Poseidon permutations of a
+// chunk together in the process's lane kernel and gives each item the single
+// call's outcome.
 //
 // Secrets: the key's text is read in place from the caller's str object and
 // never copied here; the core parses it into its own scalar, once per run of
@@ -37,36 +36,20 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
-#include "crypto/poseidon/lanes.hpp"
 #include "python/src/binding.hpp"
 #include "python/src/calls.hpp"
 #include "python/src/failure.hpp"
 #include "python/src/outcome.hpp"
 #include "python/src/parallel.hpp"
-#include "sdk/src/many.hpp"
+#include "python/src/ref.hpp"
+#include "sdk/src/batch/many.hpp"
 
 namespace quillet::python {
 namespace {
-
-constexpr std::array<std::string_view, 5> kKinds = {
-    "transfer", "withdraw", "limit_order", "liquidate", "signed_oracle_price"};
-
-// An owned reference, released at scope exit.
-class Ref {
- public:
-  explicit Ref(PyObject* obj = nullptr) : obj_(obj) {}
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(obj_); }
-  PyObject* get() const { return obj_; }
-  PyObject* release() { return std::exchange(obj_, nullptr); }
-
- private:
-  PyObject* obj_;
-};
 
 // Owned references, kept in no Python container: no Python code can reach
 // them to clear or change them. Released at scope exit.
@@ -126,21 +109,14 @@ unsigned threads_for(PyObject* iterable, unsigned threads) {
 
 // The single function `{prefix}{kind}`, or nullptr with an exception set.
 const Function* function_of_kind(const char* prefix, PyObject* kind) {
-  if (!PyUnicode_Check(kind)) {
-    PyErr_Format(PyExc_TypeError, "kind must be a str, not '%s'", Py_TYPE(kind)->tp_name);
-    return nullptr;
+  std::string_view name;
+  if (!name_text("kind", kind, name)) return nullptr;
+  std::string expected;
+  for (const auto& [known, known_name] : sdk::kDocumentKinds) {
+    if (name == known_name) return find_function(std::string(prefix) + std::string(name));
+    expected += (expected.empty() ? "'" : ", '") + std::string(known_name) + "'";
   }
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(kind, &size);
-  if (text == nullptr) return nullptr;
-  const std::string_view name(text, static_cast<std::size_t>(size));
-  for (std::string_view known : kKinds) {
-    if (name == known) return find_function(std::string(prefix) + std::string(name));
-  }
-  PyErr_Format(PyExc_ValueError,
-               "unknown kind %R; expected one of 'transfer', 'withdraw', 'limit_order', "
-               "'liquidate', 'signed_oracle_price'",
-               kind);
+  PyErr_Format(PyExc_ValueError, "unknown kind %R; expected one of %s", kind, expected.c_str());
   return nullptr;
 }
 
@@ -163,8 +139,7 @@ struct Batch {
   const char* batch_name = nullptr;
   Refs owned;  // the shared key and every item object the texts are read from
   std::vector<Args> items;
-  // hash_many's function, whose items go through the lanes.
-  const Function* hash = nullptr;
+  bool hashes = false;  // hash_many's: chunks of items hashed together
   // The first item whose arguments could not be converted (it and the items
   // after it are not in `items`), and its exception.
   PyObject* bad_item_error = nullptr;
@@ -261,24 +236,7 @@ PyObject* finish(Batch& batch, const std::vector<std::optional<Outcome>>& outcom
 std::size_t chunk_size(std::size_t count, unsigned threads) {
   const std::size_t pieces = threads > 1 ? std::size_t{4} * threads : 1;
   const std::size_t share = (count + pieces - 1) / pieces;
-  return std::clamp<std::size_t>((share + 7) / 8 * 8, 8, poseidon::kDeferredChunk);
-}
-
-// Runs items [first, last) of a hash batch through the lanes. Only the
-// deferral's own records can fail here (memory): then every item of the
-// chunk fails as a single call does without memory.
-void run_chunk(const Batch& batch, std::size_t first, std::size_t last,
-               std::vector<std::optional<Outcome>>& outcomes) noexcept {
-  auto item = [&](std::size_t i) { outcomes[first + i].emplace(run_core(*batch.fn, batch.items[first + i])); };
-  try {
-    poseidon::run_deferred_finishing(last - first, item, [&](std::size_t i, const field::Fr& squeezed) {
-      if (!outcomes[first + i]->has_value()) return false;
-      outcomes[first + i].emplace(Value(sdk::hash_text_of_squeeze(squeezed)));
-      return true;
-    });
-  } catch (...) {
-    for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(unexpected(Failure{"memory allocation failed"}));
-  }
+  return std::clamp<std::size_t>((share + 7) / 8 * 8, 8, sdk::kHashesTogether);
 }
 
 // Runs fill(first, last, outcomes) on the chunks [first, last) of `chunk`
@@ -315,42 +273,40 @@ PyObject* run_chunks(Batch& batch, const ThreadSpread& spread, std::size_t chunk
   return finish(batch, outcomes, failed);
 }
 
-// The most items signed together: each thread's share, cut so that Ctrl-C
-// is seen between runs (about 10 ms of work each).
+// The most items signed together: cut so that Ctrl-C is seen between runs
+// (about 10 ms of work each).
 constexpr std::size_t kSignRun = 256;
 
 // Runs every item and returns the list of results, or raises the first
-// failing item's exception. Hash batches go through the lanes in chunks
-// (when the process has a lane kernel); signing batches in runs signed
-// together by the core (run_sign_many, which gives each item what run_core
-// would); other items are chunks of one.
+// failing item's exception. Items the core runs together (run_many: hash
+// batches where the process hashes in lanes, signing batches) go in chunks,
+// each handed to run_many, which gives each item what run_core would;
+// other items are chunks of one.
 PyObject* run(Batch& batch, const ThreadSpread& spread) {
   const std::size_t count = batch.items.size();
   const unsigned threads = spread.width();
-  if (signs_together(*batch.fn)) {
-    const std::size_t share = (count + threads - 1) / threads;
-    return run_chunks(
-        batch, spread, std::clamp<std::size_t>(share, 1, kSignRun),
-        [&](std::size_t first, std::size_t last, std::vector<std::optional<Outcome>>& outcomes) noexcept {
-          try {
-            std::vector<Outcome> signed_ = run_sign_many(*batch.fn, std::span(batch.items).subspan(first, last - first));
-            for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(std::move(signed_[i - first]));
-          } catch (...) {
-            // No memory for the run as a whole: each item on its own.
-            for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(run_core(*batch.fn, batch.items[i]));
-          }
-        });
+  const bool together = runs_together(*batch.fn);
+  std::size_t chunk = 1;
+  if (together && batch.hashes) {
+    chunk = chunk_size(count, threads);
+  } else if (together) {
+    chunk = std::clamp<std::size_t>((count + threads - 1) / threads, 1, kSignRun);
   }
-  const bool lanes = batch.hash != nullptr && poseidon::lane_kernel() != poseidon::LaneKernel::scalar;
-  const std::size_t chunk = lanes ? chunk_size(count, threads) : 1;
-  return run_chunks(batch, spread, chunk,
-                    [&](std::size_t first, std::size_t last, std::vector<std::optional<Outcome>>& outcomes) noexcept {
-                      if (lanes) {
-                        run_chunk(batch, first, last, outcomes);
-                      } else {
-                        outcomes[first].emplace(run_core(*batch.fn, batch.items[first]));
-                      }
-                    });
+  return run_chunks(
+      batch, spread, chunk,
+      [&](std::size_t first, std::size_t last, std::vector<std::optional<Outcome>>& outcomes) noexcept {
+        if (!together) {
+          outcomes[first].emplace(run_core(*batch.fn, batch.items[first]));
+          return;
+        }
+        try {
+          std::vector<Outcome> ran = run_many(*batch.fn, std::span(batch.items).subspan(first, last - first));
+          for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(std::move(ran[i - first]));
+        } catch (...) {
+          // No memory for the chunk as a whole: each item on its own.
+          for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(run_core(*batch.fn, batch.items[i]));
+        }
+      });
 }
 
 // The most items verified together: cut so that Ctrl-C is seen between runs
@@ -398,25 +354,38 @@ bool add_text_items(Batch& batch, PyObject* texts, const char* what, const char*
   });
 }
 
+// The start of every batch call: binds its N arguments (by `format` and
+// `kwlist`, the keyword-only `threads` last) into `arg`, and starts the
+// call's threads for the items of arg[items], before they are converted so
+// that their start overlaps the conversion. False with an exception set.
+template <std::size_t N>
+bool begin_batch(PyObject* args, PyObject* kwargs, const char* format, const std::array<const char*, N + 1>& kwlist,
+                 std::array<PyObject*, N>& arg, std::size_t items, std::optional<ThreadSpread>& spread) {
+  const bool bound = std::apply(
+      [&](auto&... out) {
+        return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist.data()), &out...) != 0;
+      },
+      arg);
+  if (!bound) return false;
+  const unsigned threads = thread_count(arg[N - 1]);
+  if (threads == 0) return false;
+  spread.emplace(threads_for(arg[items], threads));
+  return true;
+}
+
 PyObject* hash_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"kind", "docs", "threads", nullptr};
-  PyObject* kind = nullptr;
-  PyObject* docs = nullptr;
-  PyObject* threads_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:hash_many", const_cast<char**>(kwlist),
-                                   &kind, &docs, &threads_arg)) {
+  std::array<PyObject*, 3> arg{};  // kind, docs, threads
+  std::optional<ThreadSpread> spread;
+  if (!begin_batch<3>(args, kwargs, "OO|$O:hash_many", {"kind", "docs", "threads", nullptr}, arg, 1, spread)) {
     return nullptr;
   }
-  const unsigned threads = thread_count(threads_arg);
-  if (threads == 0) return nullptr;
-  const ThreadSpread spread(threads_for(docs, threads));  // its helpers start while the arguments are converted
   Batch batch;
   batch.batch_name = "hash_many";
-  batch.fn = function_of_kind("hash_", kind);
+  batch.fn = function_of_kind("hash_", arg[0]);
   if (batch.fn == nullptr) return nullptr;
-  batch.hash = batch.fn;
-  if (!add_text_items(batch, docs, "docs", batch.fn->sig.params[0], 0, Args{})) return nullptr;
-  return run(batch, spread);
+  batch.hashes = true;
+  if (!add_text_items(batch, arg[1], "docs", batch.fn->sig.params[0], 0, Args{})) return nullptr;
+  return run(batch, *spread);
 }
 
 // The shared key of a signing batch, converted into `fixed[slot]` and kept
@@ -428,60 +397,45 @@ bool add_key(Batch& batch, PyObject* key, std::size_t slot, Args& fixed) {
 }
 
 PyObject* sign_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"kind", "docs", "pri_key", "threads", nullptr};
-  PyObject* kind = nullptr;
-  PyObject* docs = nullptr;
-  PyObject* key = nullptr;
-  PyObject* threads_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$O:sign_many", const_cast<char**>(kwlist),
-                                   &kind, &docs, &key, &threads_arg)) {
+  std::array<PyObject*, 4> arg{};  // kind, docs, pri_key, threads
+  std::optional<ThreadSpread> spread;
+  if (!begin_batch<4>(args, kwargs, "OOO|$O:sign_many", {"kind", "docs", "pri_key", "threads", nullptr}, arg, 1,
+                      spread)) {
     return nullptr;
   }
-  const unsigned threads = thread_count(threads_arg);
-  if (threads == 0) return nullptr;
-  const ThreadSpread spread(threads_for(docs, threads));  // its helpers start while the arguments are converted
   Batch batch;
   batch.batch_name = "sign_many";
-  batch.fn = function_of_kind("sign_", kind);
+  batch.fn = function_of_kind("sign_", arg[0]);
   if (batch.fn == nullptr) return nullptr;
   Args fixed{};
-  if (!add_key(batch, key, 1, fixed)) return nullptr;
-  if (!add_text_items(batch, docs, "docs", batch.fn->sig.params[0], 0, fixed)) return nullptr;
-  return run(batch, spread);
+  if (!add_key(batch, arg[2], 1, fixed)) return nullptr;
+  if (!add_text_items(batch, arg[1], "docs", batch.fn->sig.params[0], 0, fixed)) return nullptr;
+  return run(batch, *spread);
 }
 
 PyObject* sign_messages_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"pri_key", "msgs", "threads", nullptr};
-  PyObject* key = nullptr;
-  PyObject* msgs = nullptr;
-  PyObject* threads_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:sign_messages", const_cast<char**>(kwlist),
-                                   &key, &msgs, &threads_arg)) {
+  std::array<PyObject*, 3> arg{};  // pri_key, msgs, threads
+  std::optional<ThreadSpread> spread;
+  if (!begin_batch<3>(args, kwargs, "OO|$O:sign_messages", {"pri_key", "msgs", "threads", nullptr}, arg, 1,
+                      spread)) {
     return nullptr;
   }
-  const unsigned threads = thread_count(threads_arg);
-  if (threads == 0) return nullptr;
-  const ThreadSpread spread(threads_for(msgs, threads));  // its helpers start while the arguments are converted
   Batch batch;
   batch.batch_name = "sign_messages";
   batch.fn = find_function("sign");
   Args fixed{};
-  if (!add_key(batch, key, 0, fixed)) return nullptr;
-  if (!add_text_items(batch, msgs, "msgs", batch.fn->sig.params[1], 1, fixed)) return nullptr;
-  return run(batch, spread);
+  if (!add_key(batch, arg[0], 0, fixed)) return nullptr;
+  if (!add_text_items(batch, arg[1], "msgs", batch.fn->sig.params[1], 1, fixed)) return nullptr;
+  return run(batch, *spread);
 }
 
 PyObject* verify_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"items", "threads", nullptr};
-  PyObject* items = nullptr;
-  PyObject* threads_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:verify_many", const_cast<char**>(kwlist),
-                                   &items, &threads_arg)) {
+  std::array<PyObject*, 2> arg{};  // items, threads
+  std::optional<ThreadSpread> spread;
+  if (!begin_batch<2>(args, kwargs, "O|$O:verify_many", {"items", "threads", nullptr}, arg, 0, spread)) {
     return nullptr;
   }
-  const unsigned threads = thread_count(threads_arg);
-  if (threads == 0) return nullptr;
-  const ThreadSpread spread(threads_for(items, threads));  // its helpers start while the arguments are converted
+  PyObject* items = arg[0];
   Batch batch;
   batch.batch_name = "verify_many";
   batch.fn = find_function("verify_signature");
@@ -501,7 +455,7 @@ PyObject* verify_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* 
                           nullptr, out);
   });
   if (!read) return nullptr;
-  return run_verify(batch, spread);
+  return run_verify(batch, *spread);
 }
 
 // The entry points: no C++ exception reaches the interpreter.
@@ -515,7 +469,7 @@ PyObject* default_threads(PyObject* /*module*/, PyObject* /*unused*/) {
 }
 
 PyObject* lane_kernel(PyObject* /*module*/, PyObject* /*unused*/) {
-  const std::string_view name = poseidon::lane_kernel_name(poseidon::lane_kernel());
+  const std::string_view name = sdk::hash_kernel_name();
   return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 

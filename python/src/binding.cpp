@@ -27,7 +27,24 @@ void raise_missing(const Signature& sig, const std::array<PyObject*, kMaxParams>
                k == 1 ? "argument" : "arguments", list.c_str());
 }
 
+// The UTF-8 text of a str (the interpreter's cached copy).
+bool str_text(PyObject* obj, std::string_view& text) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) return false;
+  text = std::string_view(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
 }  // namespace
+
+bool name_text(const char* what, PyObject* obj, std::string_view& text) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a str, not '%s'", what, Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  return str_text(obj, text);
+}
 
 bool convert_text(const char* param, PyObject* obj, std::string_view& text) {
   if (!PyUnicode_Check(obj)) {
@@ -45,11 +62,7 @@ bool convert_text(const char* param, PyObject* obj, std::string_view& text) {
     }
     return false;
   }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (utf8 == nullptr) return false;
-  text = std::string_view(utf8, static_cast<std::size_t>(size));
-  return true;
+  return str_text(obj, text);
 }
 
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,

@@ -31,6 +31,10 @@ using Args = std::array<std::string_view, kMaxParams>;
 // interpreter's UnicodeEncodeError.
 bool convert_text(const char* param, PyObject* obj, std::string_view& text);
 
+// The same for a name the batch functions take (a kind, a function name):
+// TypeError "{what} must be a str, not '{type}'" for anything else.
+bool name_text(const char* what, PyObject* obj, std::string_view& text);
+
 // Binds a fast call with keywords to the parameters of `sig` and converts each
 // bound argument to its UTF-8 text, in parameter order. Returns false with a
 // Python exception set (TypeError, or the interpreter's UnicodeEncodeError) on

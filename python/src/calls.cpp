@@ -6,9 +6,9 @@
 #include <span>
 #include <utility>
 
+#include "sdk/src/batch/many.hpp"
+#include "sdk/src/batch/verify_many.hpp"
 #include "sdk/src/lib.hpp"
-#include "sdk/src/many.hpp"
-#include "sdk/src/verify_many.hpp"
 
 namespace quillet::python {
 namespace {
@@ -28,11 +28,22 @@ Outcome call_private_key_from_seed(const Args& a) {
   return Value(std::move(*key));
 }
 
-template <sdk::Result<std::string> (*Hash)(std::string_view)>
-Outcome call_hash(const Args& a) {
-  auto hash = Hash(a[0]);
+// run_core's outcome of a batch item: its hard failure's text, or what
+// `single`, the single call's own conversion, makes of its result.
+template <class T, class Single>
+Outcome item_outcome(sdk::ItemResult<T>&& item, const Single& single) {
+  if (!item) return unexpected(Failure{item.error().text()});
+  return single(std::move(item).value());
+}
+
+Outcome hash_outcome(sdk::Result<std::string>&& hash) {
   if (!hash) return unexpected(with_context("Couldn't get hash", hash.error()));
   return Value(std::move(*hash));
+}
+
+template <sdk::Result<std::string> (*Hash)(std::string_view)>
+Outcome call_hash(const Args& a) {
+  return hash_outcome(Hash(a[0]));
 }
 
 constexpr const char* kSignTransactionContext = "Couldn get jubjubSignature";
@@ -50,17 +61,12 @@ Outcome call_sign_transaction(const Args& a) {
   return signature_json(kSignTransactionContext, Sign(a[0], a[1]));
 }
 
-// The document kind of sign_<kind>, if `fn` is one.
-std::optional<sdk::DocumentKind> signed_kind(const Function& fn) {
-  using sdk::DocumentKind;
-  static constexpr std::pair<std::string_view, DocumentKind> kKinds[] = {
-      {"sign_transfer", DocumentKind::transfer},
-      {"sign_withdraw", DocumentKind::withdraw},
-      {"sign_limit_order", DocumentKind::limit_order},
-      {"sign_liquidate", DocumentKind::liquidate},
-      {"sign_signed_oracle_price", DocumentKind::signed_oracle_price}};
-  for (const auto& [name, kind] : kKinds) {
-    if (name == fn.sig.name) return kind;
+// The document kind of {prefix}<kind>, if `fn` is one.
+std::optional<sdk::DocumentKind> kind_of(const Function& fn, std::string_view prefix) {
+  const std::string_view name = fn.sig.name;
+  if (!name.starts_with(prefix)) return std::nullopt;
+  for (const auto& [kind, kind_name] : sdk::kDocumentKinds) {
+    if (name.substr(prefix.size()) == kind_name) return kind;
   }
   return std::nullopt;
 }
@@ -75,10 +81,13 @@ Failure verify_failure(const sdk::Error& error) {
   return with_context("Couldn't get verify_signature result", error);
 }
 
-Outcome call_verify_signature(const Args& a) {
-  auto valid = sdk::verify_signature(a[0], a[1], a[2], a[3], a[4]);
+Outcome verify_outcome(const sdk::Result<bool>& valid) {
   if (!valid) return unexpected(verify_failure(valid.error()));
   return Value(*valid);
+}
+
+Outcome call_verify_signature(const Args& a) {
+  return verify_outcome(sdk::verify_signature(a[0], a[1], a[2], a[3], a[4]));
 }
 
 Outcome call_is_on_curve(const Args& a) {
@@ -166,42 +175,46 @@ std::vector<Outcome> run_verify_many(std::span<const Args> items, const Spread& 
   std::vector<sdk::VerifyArgs> args;
   args.reserve(items.size());
   for (const Args& a : items) args.push_back({a[0], a[1], a[2], a[3], a[4]});
-  const std::vector<sdk::VerifyOutcome> verified = sdk::verify_many(args, spread);
+  std::vector<sdk::ItemResult<bool>> verified = sdk::verify_many(args, spread);
   std::vector<Outcome> out;
   out.reserve(verified.size());
-  for (const sdk::VerifyOutcome& v : verified) {
-    if (const bool* valid = std::get_if<bool>(&v)) {
-      out.emplace_back(Value(*valid));
-    } else if (const sdk::Error* error = std::get_if<sdk::Error>(&v)) {
-      out.emplace_back(unexpected(verify_failure(*error)));
-    } else {
-      out.emplace_back(unexpected(Failure{std::get<HardFailure>(v).text()}));
-    }
-  }
+  for (auto& v : verified) out.push_back(item_outcome(std::move(v), verify_outcome));
   return out;
 }
 
+namespace {
+
 bool signs_together(const Function& fn) {
-  return signed_kind(fn).has_value() || std::string_view(fn.sig.name) == "sign";
+  return kind_of(fn, "sign_").has_value() || std::string_view(fn.sig.name) == "sign";
 }
 
-std::vector<Outcome> run_sign_many(const Function& fn, std::span<const Args> items) {
+}  // namespace
+
+bool runs_together(const Function& fn) {
+  return signs_together(fn) || (kind_of(fn, "hash_").has_value() && sdk::hashes_in_lanes());
+}
+
+std::vector<Outcome> run_many(const Function& fn, std::span<const Args> items) {
   std::vector<Outcome> out;
   if (items.empty()) return out;
-  const std::optional<sdk::DocumentKind> kind = signed_kind(fn);
+  out.reserve(items.size());
+  const std::optional<sdk::DocumentKind> hashed = kind_of(fn, "hash_");
+  const std::optional<sdk::DocumentKind> signed_ = kind_of(fn, "sign_");
   // The key is argument 1 of sign_<kind>, 0 of sign; the other is the item.
-  const std::size_t key = kind ? 1 : 0;
+  const std::size_t key = signed_ ? 1 : 0;
   std::vector<std::string_view> texts;
   texts.reserve(items.size());
-  for (const Args& a : items) texts.push_back(a[1 - key]);
-  const auto signatures = kind ? sdk::sign_many(*kind, texts, items[0][key]) : sdk::sign_messages(items[0][key], texts);
-  out.reserve(signatures.size());
-  for (const auto& s : signatures) {
-    if (!s) {
-      out.emplace_back(unexpected(Failure{s.error().text()}));
-    } else {
-      out.push_back(signature_json(kind ? kSignTransactionContext : kSignContext, s.value()));
-    }
+  for (const Args& a : items) texts.push_back(hashed ? a[0] : a[1 - key]);
+  if (hashed) {
+    for (auto& h : sdk::hash_many(*hashed, texts)) out.push_back(item_outcome(std::move(h), hash_outcome));
+    return out;
+  }
+  const char* context = signed_ ? kSignTransactionContext : kSignContext;
+  auto signatures = signed_ ? sdk::sign_many(*signed_, texts, items[0][key]) : sdk::sign_messages(items[0][key], texts);
+  for (auto& s : signatures) {
+    out.push_back(item_outcome(std::move(s), [&](const sdk::Result<sdk::keys::JubjubSignature>& signature) {
+      return signature_json(context, signature);
+    }));
   }
   return out;
 }

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "crypto/failure.hpp"
-#include "crypto/spread.hpp"
+#include "crypto/spread/spread.hpp"
 #include "python/src/binding.hpp"
 #include "python/src/failure.hpp"
 
@@ -47,20 +47,21 @@ const Function* find_function(std::string_view name);
 Outcome run_core(const Function& fn, const Args& args) noexcept;
 
 // For each argument set, what run_core gives for verify_signature on it,
-// through the core's batch verification (sdk/src/verify_many.hpp). Uses no
-// Python API, so it may run without the interpreter lock. May throw (out of
-// memory); the caller may then run run_core on each item instead. Its stages
-// run on `spread`.
+// through the core's batch verification (sdk/src/batch/verify_many.hpp).
+// Uses no Python API, so it may run without the interpreter lock. May throw
+// (out of memory); the caller may then run run_core on each item instead.
+// Its stages run on `spread`.
 std::vector<Outcome> run_verify_many(std::span<const Args> items, const Spread& spread);
 
-// Whether run_sign_many can run items of `fn`: sign and each sign_<kind>.
-bool signs_together(const Function& fn);
+// Whether run_many can run items of `fn` together: sign and each
+// sign_<kind>, and each hash_<kind> where the process hashes in lanes.
+bool runs_together(const Function& fn);
 
-// For items of such a function that all share the first item's key text,
-// what run_core gives for each, through the core's batch signing
-// (sdk/src/many.hpp). Uses no Python API. May throw (out of memory); the
-// caller may then run run_core on each item instead.
-std::vector<Outcome> run_sign_many(const Function& fn, std::span<const Args> items);
+// For items of such a function (a signing function's all sharing the first
+// item's key text), what run_core gives for each, through the core's batch
+// hashing or signing (sdk/src/batch/many.hpp). Uses no Python API. May throw
+// (out of memory); the caller may then run run_core on each item instead.
+std::vector<Outcome> run_many(const Function& fn, std::span<const Args> items);
 
 // A new reference to the Python object of `value`, or nullptr with an
 // exception set. Needs the interpreter lock.

@@ -17,6 +17,7 @@
 #include "python/src/calls.hpp"
 #include "python/src/failure.hpp"
 #include "python/src/parallel.hpp"
+#include "python/src/ref.hpp"
 
 namespace quillet::python {
 
@@ -44,35 +45,11 @@ unsigned thread_count(PyObject* arg) {
 
 namespace {
 
-// A new reference, released at scope exit (which must hold the interpreter
-// lock: see call_many for the one stretch without it).
-class OwnedRef {
- public:
-  explicit OwnedRef(PyObject* obj) : obj_(obj) {}
-  OwnedRef(const OwnedRef&) = delete;
-  OwnedRef& operator=(const OwnedRef&) = delete;
-  ~OwnedRef() { Py_XDECREF(obj_); }
-  PyObject* get() const { return obj_; }
-  PyObject* release() {
-    PyObject* obj = obj_;
-    obj_ = nullptr;
-    return obj;
-  }
-
- private:
-  PyObject* obj_;
-};
-
 // The record of the function named by `name`, or nullptr with ValueError set.
 const Function* named_function(PyObject* name) {
-  if (!PyUnicode_Check(name)) {
-    PyErr_Format(PyExc_TypeError, "name must be a str, not '%s'", Py_TYPE(name)->tp_name);
-    return nullptr;
-  }
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(name, &size);
-  if (text == nullptr) return nullptr;
-  const Function* fn = find_function(std::string_view(text, static_cast<std::size_t>(size)));
+  std::string_view text;
+  if (!name_text("name", name, text)) return nullptr;
+  const Function* fn = find_function(text);
   if (fn == nullptr) PyErr_Format(PyExc_ValueError, "no function named %R", name);
   return fn;
 }
@@ -124,7 +101,7 @@ PyObject* call_many(PyObject* const* args, Py_ssize_t nargsf) {
   std::vector<std::optional<Outcome>> outcomes(count);
   // Our own copy of the list, whose tuples keep every text alive while the
   // lock is released, whatever the caller does to its list meanwhile.
-  OwnedRef items(PyList_GetSlice(args[1], 0, size));
+  Ref items(PyList_GetSlice(args[1], 0, size));
   if (items.get() == nullptr) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
     PyObject* item = PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));

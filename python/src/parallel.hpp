@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "crypto/spread.hpp"
+#include "crypto/spread/thread_spread.hpp"
 
 namespace quillet::python {
 

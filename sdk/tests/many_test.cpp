@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "sdk/src/lib.hpp"
-#include "sdk/src/many.hpp"
+#include "sdk/src/batch/many.hpp"
 
 namespace quillet::sdk {
 namespace {
@@ -74,11 +74,7 @@ std::string describe(const ItemResult<T>& r) {
 
 template <class F>
 std::string describe_single(F f) {
-  try {
-    return describe(ItemResult<std::decay_t<decltype(*f())>>(f()));
-  } catch (const HardFailure& failure) {
-    return "hard: " + failure.text();
-  }
+  return describe(run_item(f));
 }
 
 TEST(Many, EveryItemAsItsSingleCallOnEveryKernel) {

@@ -9,32 +9,22 @@
 #include <vector>
 
 #include "sdk/src/lib.hpp"
-#include "sdk/src/verify_many.hpp"
+#include "sdk/src/batch/verify_many.hpp"
 
 namespace quillet::sdk {
 namespace {
 
-std::string describe(const VerifyOutcome& o) {
-  if (const bool* b = std::get_if<bool>(&o)) return *b ? "true" : "false";
-  if (const Error* e = std::get_if<Error>(&o)) return "error: " + e->to_string();
-  return "hard failure: " + std::get<HardFailure>(o).text();
-}
-
-VerifyOutcome single(const VerifyArgs& a) {
-  try {
-    auto v = verify_signature(a.sig_r, a.sig_s, a.pub_key_x, a.pub_key_y, a.msg);
-    if (!v) return v.error();
-    return *v;
-  } catch (const HardFailure& failure) {
-    return failure;
-  }
+std::string describe(const ItemResult<bool>& o) {
+  if (!o) return "hard failure: " + o.error().text();
+  if (!o.value()) return "error: " + o.value().error().to_string();
+  return *o.value() ? "true" : "false";
 }
 
 void expect_matches_single(const std::vector<VerifyArgs>& items) {
-  const std::vector<VerifyOutcome> got = verify_many(items);
+  const std::vector<ItemResult<bool>> got = verify_many(items);
   ASSERT_EQ(got.size(), items.size());
   for (size_t i = 0; i < items.size(); ++i) {
-    EXPECT_EQ(describe(got[i]), describe(single(items[i])))
+    EXPECT_EQ(describe(got[i]), describe(verify_one(items[i])))
         << "item " << i << ": " << items[i].sig_r << " " << items[i].sig_s << " " << items[i].pub_key_x << " "
         << items[i].msg;
   }
@@ -104,7 +94,7 @@ TEST(VerifyMany, OneWrongSignatureAmongManyValidOnes) {
   std::vector<VerifyArgs> items;
   for (size_t i = 0; i < 100; ++i) items.push_back(all[(i % 3) * 15]);  // the three valid ones
   items[37] = all[3];                                                    // other S
-  const std::vector<VerifyOutcome> got = verify_many(items);
+  const std::vector<ItemResult<bool>> got = verify_many(items);
   for (size_t i = 0; i < items.size(); ++i) EXPECT_EQ(describe(got[i]), i == 37 ? "false" : "true") << i;
 }
 

@@ -60,7 +60,7 @@ std::vector<Repr> operands(uint64_t seed, size_t count) {
   return v;
 }
 
-bool have_mulx_adx() { return Fr::fastest_kernel() == Kernel::mulx_adx; }
+bool have_mulx_adx() { return Fr::fastest_instructions() == MulInstructions::mulx_adx; }
 
 TEST(Kernels, MultiplicationAndSquaringAgree) {
   const std::vector<Repr> v = operands(7, 400);
@@ -73,23 +73,23 @@ TEST(Kernels, MultiplicationAndSquaringAgree) {
     Fr fa = Fr::from_montgomery_limbs(a);
     Fr fb = Fr::from_montgomery_limbs(b);
     Fr portable = fa;
-    portable.mul_assign_with<Kernel::portable>(fb);
+    portable.mul_assign_with<MulInstructions::portable>(fb);
     EXPECT_EQ(portable.montgomery_limbs(), expected);
     Fr dispatched = fa;
     dispatched.mul_assign(fb);
     EXPECT_EQ(dispatched.montgomery_limbs(), expected);
     Fr portable_sq = fa;
-    portable_sq.square_with<Kernel::portable>();
+    portable_sq.square_with<MulInstructions::portable>();
     EXPECT_EQ(portable_sq.montgomery_limbs(), general_mont_mul(a, a)) << i;
     Fr dispatched_sq = fa;
     dispatched_sq.square();
     EXPECT_EQ(dispatched_sq.montgomery_limbs(), general_mont_mul(a, a)) << i;
     if (have_mulx_adx()) {
       Fr fast = fa;
-      fast.mul_assign_with<Kernel::mulx_adx>(fb);
+      fast.mul_assign_with<MulInstructions::mulx_adx>(fb);
       EXPECT_EQ(fast.montgomery_limbs(), expected) << i;
       Fr sq = fa;
-      sq.square_with<Kernel::mulx_adx>();
+      sq.square_with<MulInstructions::mulx_adx>();
       EXPECT_EQ(sq.montgomery_limbs(), general_mont_mul(a, a)) << i;
     }
   }
@@ -147,18 +147,18 @@ TEST(Kernels, SumsOfProductsAgree) {
       b[k] = Fr::from_montgomery_limbs(v[(start * 3 + k * 5 + 1) % v.size()]);
       expected.add_assign(Fr::from_montgomery_limbs(general_mont_mul(a[k].montgomery_limbs(), b[k].montgomery_limbs())));
     }
-    EXPECT_EQ(Fr::sum_of_products_with<Kernel::portable>(a, b), expected) << start;
+    EXPECT_EQ(Fr::sum_of_products_with<MulInstructions::portable>(a, b), expected) << start;
     if (have_mulx_adx()) {
-      EXPECT_EQ(Fr::sum_of_products_with<Kernel::mulx_adx>(a, b), expected) << start;
+      EXPECT_EQ(Fr::sum_of_products_with<MulInstructions::mulx_adx>(a, b), expected) << start;
     }
   }
   // The largest sum: every operand p - 1.
   std::array<Fr, 9> top;
   top.fill(-Fr::one());
   const Fr one_each = Fr::from_u128(9, 0);  // (p-1)^2 = 1, nine times
-  EXPECT_EQ(Fr::sum_of_products_with<Kernel::portable>(top, top), one_each);
+  EXPECT_EQ(Fr::sum_of_products_with<MulInstructions::portable>(top, top), one_each);
   if (have_mulx_adx()) {
-    EXPECT_EQ(Fr::sum_of_products_with<Kernel::mulx_adx>(top, top), one_each);
+    EXPECT_EQ(Fr::sum_of_products_with<MulInstructions::mulx_adx>(top, top), one_each);
   }
 }
 
@@ -183,11 +183,11 @@ void check_addressed_sums(const std::vector<Repr>& v) {
       sum.add_assign(Fr::from_montgomery_limbs(general_mont_mul(a[k].montgomery_limbs(), b[k].montgomery_limbs())));
     }
     const Fr with_addend = sum + addend;
-    EXPECT_EQ((Fr::sum_of_products_with<Kernel::portable, N>(pa, pb)), sum) << N << " " << start;
-    EXPECT_EQ((Fr::sum_of_products_plus_with<Kernel::portable, N>(addend, pa, pb)), with_addend) << N << " " << start;
+    EXPECT_EQ((Fr::sum_of_products_with<MulInstructions::portable, N>(pa, pb)), sum) << N << " " << start;
+    EXPECT_EQ((Fr::sum_of_products_plus_with<MulInstructions::portable, N>(addend, pa, pb)), with_addend) << N << " " << start;
     if (have_mulx_adx()) {
-      EXPECT_EQ((Fr::sum_of_products_with<Kernel::mulx_adx, N>(pa, pb)), sum) << N << " " << start;
-      EXPECT_EQ((Fr::sum_of_products_plus_with<Kernel::mulx_adx, N>(addend, pa, pb)), with_addend) << N << " " << start;
+      EXPECT_EQ((Fr::sum_of_products_with<MulInstructions::mulx_adx, N>(pa, pb)), sum) << N << " " << start;
+      EXPECT_EQ((Fr::sum_of_products_plus_with<MulInstructions::mulx_adx, N>(addend, pa, pb)), with_addend) << N << " " << start;
     }
   }
 }

@@ -57,11 +57,11 @@ std::vector<std::pair<Fr, Fr>> ratios(std::mt19937_64& rng, size_t count) {
 
 TEST(PowMany, SquareRootsSameAsOneAtATimeOnEveryKernel) {
   std::mt19937_64 rng(19);
-  for (PowKernel k : {PowKernel::scalar, PowKernel::emulated, PowKernel::ifma}) {
+  for (LaneKernel k : {LaneKernel::scalar, LaneKernel::emulated, LaneKernel::ifma}) {
     if (!pow_kernel_available(k)) continue;
     SCOPED_TRACE(std::string(lane_kernel_name(k)));
     for (size_t count : {0, 1, 3, 4, 16, 17, 37, 64}) {
-      if (k == PowKernel::emulated && count > 17) continue;  // slow by design
+      if (k == LaneKernel::emulated && count > 17) continue;  // slow by design
       const auto pairs = ratios(rng, count);
       std::vector<Fr> u, v;
       for (const auto& [a, b] : pairs) {
@@ -99,12 +99,12 @@ TEST(PowMany, PowersSameAsOneAtATimeOnEveryKernel) {
   };
   std::vector<Fr> x = {Fr::zero(), Fr::one(), -Fr::one(), Fr::from_montgomery_limbs(FrParams::kRootOfUnity)};
   while (x.size() < 37) x.push_back(random_fr(rng));
-  for (PowKernel k : {PowKernel::scalar, PowKernel::emulated, PowKernel::ifma}) {
+  for (LaneKernel k : {LaneKernel::scalar, LaneKernel::emulated, LaneKernel::ifma}) {
     if (!pow_kernel_available(k)) continue;
     SCOPED_TRACE(std::string(lane_kernel_name(k)));
     for (const FrRepr& e : exponents) {
       for (size_t count : {size_t{3}, size_t{16}, size_t{37}}) {
-        if (k == PowKernel::emulated && count > 16) continue;  // slow by design
+        if (k == LaneKernel::emulated && count > 16) continue;  // slow by design
         const std::vector<Fr> many = pow_many_vartime(std::span(x).first(count), e, k);
         ASSERT_EQ(many.size(), count);
         for (size_t i = 0; i < count; ++i) EXPECT_EQ(many[i], pow_public_exponent(x[i], e)) << repr_to_hex(e) << " " << i;

@@ -22,9 +22,9 @@ namespace {
 
 using Block = std::array<uint8_t, 64>;
 
-std::vector<Sha256Kernel> kernels() {
-  std::vector<Sha256Kernel> out;
-  for (Sha256Kernel k : {Sha256Kernel::portable, Sha256Kernel::sha_ni}) {
+std::vector<Sha256Instructions> kernels() {
+  std::vector<Sha256Instructions> out;
+  for (Sha256Instructions k : {Sha256Instructions::portable, Sha256Instructions::sha_ni}) {
     if (sha256_kernel_available(k)) out.push_back(k);
   }
   return out;
@@ -67,7 +67,7 @@ Inputs inputs() {
 
 TEST(Sha256Kernels, MatchLibcryptoOnOneAndTwoStreams) {
   const Inputs in = inputs();
-  for (Sha256Kernel k : kernels()) {
+  for (Sha256Instructions k : kernels()) {
     for (size_t i = 0; i < in.states.size(); ++i) {
       for (size_t j = 0; j < in.blocks.size(); ++j) {
         const Sha256State want = transformed(in.states[i], in.blocks[j]);
@@ -105,7 +105,7 @@ TEST(Sha256Kernels, PairedMacsMatchOneShotHmac) {
   // rekeyed object; mac() also on the streaming path beyond two blocks.
   constexpr std::array<std::array<size_t, 2>, 6> kLengths{
       {{32, 65}, {65, 32}, {0, 55}, {56, 119}, {119, 0}, {120, 200}}};
-  for (Sha256Kernel k : kernels()) {
+  for (Sha256Instructions k : kernels()) {
     HmacSha256Key keyed(Sha256Digest{}, k);
     keyed.rekey(key);
     for (const auto& [la, lb] : kLengths) {

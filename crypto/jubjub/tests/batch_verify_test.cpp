@@ -8,8 +8,9 @@
 #include <vector>
 
 #include "crypto/jubjub/batch_verify.hpp"
-#include "crypto/jubjub/bucket_msm.hpp"
+#include "crypto/jubjub/msm/msm.hpp"
 #include "crypto/jubjub/tests/reference.hpp"
+#include "crypto/spread/thread_spread.hpp"
 
 namespace quillet::jubjub {
 namespace {

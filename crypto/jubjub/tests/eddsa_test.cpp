@@ -114,7 +114,7 @@ TEST(EdDsa, KnownNoncesOfMessagesOfAnyLength) {
       {"0312345678abcdeffedcba98765432100123456789abcdef5555555555555555", 200,
        "02fde77500025af35b082e76ed517553a6f66121cd5459953d994a970264a952"},
   };
-  for (hmac_sha256::Sha256Kernel kernel : {hmac_sha256::Sha256Kernel::portable, hmac_sha256::Sha256Kernel::sha_ni}) {
+  for (hmac_sha256::Sha256Instructions kernel : {hmac_sha256::Sha256Instructions::portable, hmac_sha256::Sha256Instructions::sha_ni}) {
     if (!hmac_sha256::sha256_kernel_available(kernel)) continue;
     for (const Row& row : kRows) {
       std::vector<uint8_t> msg(row.len);

@@ -337,7 +337,7 @@ TEST(Nonce, KeyedStatesMatchOneShotHmac) {
     for (size_t len : {size_t{0}, size_t{31}, size_t{32}, size_t{55}, size_t{56}, size_t{64}}) {
       const std::span<const uint8_t> m(msg.data(), len);
       const Fs want = reference::deterministic_seed(k, m);
-      for (hmac_sha256::Sha256Kernel kernel : {hmac_sha256::Sha256Kernel::portable, hmac_sha256::Sha256Kernel::sha_ni}) {
+      for (hmac_sha256::Sha256Instructions kernel : {hmac_sha256::Sha256Instructions::portable, hmac_sha256::Sha256Instructions::sha_ni}) {
         if (!hmac_sha256::sha256_kernel_available(kernel)) continue;
         EXPECT_EQ(Seed::deterministic_seed(PrivateKey(k), m, kernel).value(), want) << len;
       }

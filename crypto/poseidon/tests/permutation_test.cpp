@@ -47,7 +47,7 @@ TEST(Permutation, OptimisedEqualsPlainOnRandomStates) {
     for (Fr& x : s.words) x = Fr::from_raw({rng(), rng(), rng(), rng()});
     states.push_back(s);
   }
-  const bool mulx_adx = Fr::fastest_kernel() == field::Kernel::mulx_adx;
+  const bool mulx_adx = Fr::fastest_instructions() == field::MulInstructions::mulx_adx;
   for (size_t n = 0; n < states.size(); ++n) {
     State plain = states[n];
     plain_permute(raw_parameters(), plain);
@@ -55,11 +55,11 @@ TEST(Permutation, OptimisedEqualsPlainOnRandomStates) {
     State fast = states[n];
     permute(instance_spec(), fast);
     State portable = states[n];
-    permute_with<field::Kernel::portable>(instance_spec(), portable);
+    permute_with<field::MulInstructions::portable>(instance_spec(), portable);
     State adx = plain;
     if (mulx_adx) {
       adx = states[n];
-      permute_with<field::Kernel::mulx_adx>(instance_spec(), adx);
+      permute_with<field::MulInstructions::mulx_adx>(instance_spec(), adx);
     }
     for (size_t i = 0; i < kWidth; ++i) {
       ASSERT_EQ(fast.words[i], plain.words[i]) << "state " << n << " word " << i;
@@ -70,10 +70,10 @@ TEST(Permutation, OptimisedEqualsPlainOnRandomStates) {
     State squeezed = states[n];
     ASSERT_EQ(permute_squeeze(instance_spec(), squeezed), plain.words[1]) << "state " << n;
     squeezed = states[n];
-    ASSERT_EQ(permute_squeeze_with<field::Kernel::portable>(instance_spec(), squeezed), plain.words[1]) << n;
+    ASSERT_EQ(permute_squeeze_with<field::MulInstructions::portable>(instance_spec(), squeezed), plain.words[1]) << n;
     if (mulx_adx) {
       squeezed = states[n];
-      ASSERT_EQ(permute_squeeze_with<field::Kernel::mulx_adx>(instance_spec(), squeezed), plain.words[1]) << n;
+      ASSERT_EQ(permute_squeeze_with<field::MulInstructions::mulx_adx>(instance_spec(), squeezed), plain.words[1]) << n;
     }
   }
 }
@@ -83,7 +83,7 @@ TEST(Permutation, OptimisedEqualsPlainOnRandomStates) {
 // the same raw parameters.
 TEST(Permutation, BlocksOfPartialRoundsOfEveryLength) {
   std::mt19937_64 rng(77);
-  const bool mulx_adx = Fr::fastest_kernel() == field::Kernel::mulx_adx;
+  const bool mulx_adx = Fr::fastest_instructions() == field::MulInstructions::mulx_adx;
   for (size_t r_p : {1, 2, 3, 4, 5, 6, 7, 63}) {
     const RawParameters raw = r_p == 63 ? raw_parameters() : generate(8, r_p);
     const Spec blocked = Spec::from_raw(raw, 8, r_p);
@@ -96,11 +96,11 @@ TEST(Permutation, BlocksOfPartialRoundsOfEveryLength) {
       State plain = start;
       plain_permute(raw, plain);
       std::vector<State> fast(4, start);
-      permute_with<field::Kernel::portable>(blocked, fast[0]);
-      permute_with<field::Kernel::portable>(round_by_round, fast[1]);
+      permute_with<field::MulInstructions::portable>(blocked, fast[0]);
+      permute_with<field::MulInstructions::portable>(round_by_round, fast[1]);
       if (mulx_adx) {
-        permute_with<field::Kernel::mulx_adx>(blocked, fast[2]);
-        permute_with<field::Kernel::mulx_adx>(round_by_round, fast[3]);
+        permute_with<field::MulInstructions::mulx_adx>(blocked, fast[2]);
+        permute_with<field::MulInstructions::mulx_adx>(round_by_round, fast[3]);
       } else {
         fast[2] = fast[3] = plain;
       }

@@ -16,7 +16,7 @@ EXIT_ALL_VALID = 0
 EXIT_NOT_VALID = 1
 
 
-def _count(text: str) -> int:
+def positive_int(text: str) -> int:
     if not text.isdigit() or int(text) == 0:
         raise argparse.ArgumentTypeError(f"not a positive whole number: {text!r}")
     return int(text)
@@ -43,16 +43,16 @@ def add_audit_options(sub: argparse.ArgumentParser) -> None:
                      help="order log: NDJSON (plain or gzip) or Parquet, told apart by content; "
                           "a pipe, device or - (standard input) is read as a stream of NDJSON; "
                           "each log may be named once")
-    sub.add_argument("--jobs", type=_count, metavar="N",
+    sub.add_argument("--jobs", type=positive_int, metavar="N",
                      help="worker processes on this machine (default: one per core); "
                           "1 checks in this process with quillet.batch's threads")
     sub.add_argument("--dask", metavar="SCHEDULER",
                      help="run on a Dask cluster: a scheduler's address (tcp://host:8786), or "
                           "local:N for a LocalCluster of N processes; the logs must be readable "
                           "at the same path on every worker")
-    sub.add_argument("--part-size", type=_count, default=run.PART_BYTES, metavar="BYTES",
+    sub.add_argument("--part-size", type=positive_int, default=run.PART_BYTES, metavar="BYTES",
                      help=f"bytes of log per cluster task (default {run.PART_BYTES})")
-    sub.add_argument("--chunk", type=_count, default=run.CHUNK, metavar="N",
+    sub.add_argument("--chunk", type=positive_int, default=run.CHUNK, metavar="N",
                      help=f"records a worker checks at once (default {run.CHUNK})")
     sub.add_argument("--max-issues", type=_count_or_zero, default=run.MAX_ISSUES, metavar="N",
                      help=f"details of the first N records not valid in the report (default "
@@ -91,7 +91,7 @@ def add_demo_log_options(sub: argparse.ArgumentParser) -> None:
     group.add_argument("--log", metavar="FILE",
                        help="the log to write: .parquet, .gz (gzip NDJSON), else NDJSON")
     # Defaults are None, so that options given without --log can be refused.
-    group.add_argument("--count", type=_count, metavar="N",
+    group.add_argument("--count", type=positive_int, metavar="N",
                        help="records in the log (default 1000)")
     for name in sample.CORRUPTIONS:
         group.add_argument(f"--{name}", type=_share, metavar="SHARE",

@@ -17,33 +17,33 @@ Error parse_error(const JsonError& e) { return Error(e.to_string()); }
 
 }  // namespace
 
-Result<hashing::HashWords> document_hash(DocumentKind kind, std::string_view json) {
+Result<hashing::HashWords> document_hash(DocumentKind kind, std::string_view json, poseidon::Squeezer* squeezer) {
   switch (kind) {
     case DocumentKind::transfer: {
       // A transfer that does not parse fails hard, showing the error's debug form.
       const auto transfer = parse_transfer(json);
       if (!transfer) fail_hard(std::string(kUnwrapErr) + transfer.error().debug());
-      return transfer_hash_internal(*transfer);
+      return transfer_hash_internal(*transfer, squeezer);
     }
     case DocumentKind::withdraw: {
       const auto withdrawal = parse_withdraw_request(json);
       if (!withdrawal) return unexpected(parse_error(withdrawal.error()));
-      return withdrawal_hash(WithdrawalHashInput::from(*withdrawal), withdrawal->asset_id);
+      return withdrawal_hash(WithdrawalHashInput::from(*withdrawal), withdrawal->asset_id, squeezer);
     }
     case DocumentKind::limit_order: {
       const auto order = parse_limit_order_request(json);
       if (!order) return unexpected(parse_error(order.error()));
-      return limit_order_hash_internal(LimitOrderHashInput::from(*order));
+      return limit_order_hash_internal(LimitOrderHashInput::from(*order), squeezer);
     }
     case DocumentKind::liquidate: {
       const auto liquidation = parse_liquidate(json);
       if (!liquidation) return unexpected(parse_error(liquidation.error()));
-      return limit_order_hash_internal(LimitOrderHashInput::from(liquidation->liquidator_order));
+      return limit_order_hash_internal(LimitOrderHashInput::from(liquidation->liquidator_order), squeezer);
     }
     case DocumentKind::signed_oracle_price: {
       const auto price = parse_signed_oracle_price(json);
       if (!price) return unexpected(parse_error(price.error()));
-      return oracle_price_hash(*price);
+      return oracle_price_hash(*price, squeezer);
     }
   }
   fail_hard("internal error: unknown document kind");

@@ -24,8 +24,8 @@ LimitOrderHashInput LimitOrderHashInput::from(const LimitOrderRequest& o) {
   return in;
 }
 
-hashing::HashWords limit_order_hash_internal(const LimitOrderHashInput& in) {
-  hashing::PoseidonHasher hasher;
+hashing::HashWords limit_order_hash_internal(const LimitOrderHashInput& in, poseidon::Squeezer* squeezer) {
+  hashing::PoseidonHasher hasher(squeezer);
   hashing::absorb_u256(hasher, in.asset_id_sell);
   hashing::absorb_u256(hasher, in.asset_id_buy);
   hashing::absorb_u256(hasher, in.asset_id_fee);

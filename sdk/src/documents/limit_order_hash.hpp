@@ -28,6 +28,6 @@ struct LimitOrderHashInput {
 //   amount_sell·2^160 + amount_buy·2^96 + amount_fee·2^32, with the nonce
 //   added into the lowest 64-bit word modulo 2^64 (no carry out of it),
 //   3·2^241 + position·(2^177 + 2^113 + 2^49) + expiration_timestamp·2^17.
-hashing::HashWords limit_order_hash_internal(const LimitOrderHashInput& in);
+hashing::HashWords limit_order_hash_internal(const LimitOrderHashInput& in, poseidon::Squeezer* squeezer = nullptr);
 
 }  // namespace quillet::sdk::documents

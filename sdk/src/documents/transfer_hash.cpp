@@ -2,8 +2,8 @@
 
 namespace quillet::sdk::documents {
 
-hashing::HashWords transfer_hash_internal(const Transfer& t) {
-  hashing::PoseidonHasher hasher;
+hashing::HashWords transfer_hash_internal(const Transfer& t, poseidon::Squeezer* squeezer) {
+  hashing::PoseidonHasher hasher(squeezer);
   hashing::absorb_u256(hasher, t.asset_id);
   hashing::absorb_u256(hasher, U256{});
 

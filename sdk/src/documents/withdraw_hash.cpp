@@ -17,11 +17,12 @@ WithdrawalHashInput WithdrawalHashInput::from(const WithdrawRequest& w) {
           w.position_id, w.amount};
 }
 
-hashing::HashWords withdrawal_hash(const WithdrawalHashInput& in, const U256& asset_id) {
+hashing::HashWords withdrawal_hash(const WithdrawalHashInput& in, const U256& asset_id,
+                                   poseidon::Squeezer* squeezer) {
   const bool to_owner = in.eth_address == in.public_key;
   U256 first = asset_id;
   if (!to_owner) {
-    const hashing::HashWords h = hashing::hash2(asset_id, in.eth_address);
+    const hashing::HashWords h = hashing::hash2(asset_id, in.eth_address, squeezer);
     first = U256{h};
   }
   U256 packed = U256::from_u64(to_owner ? 6 : 7);
@@ -31,7 +32,7 @@ hashing::HashWords withdrawal_hash(const WithdrawalHashInput& in, const U256& as
   packed = shift_in(packed, 32, in.expiration_timestamp);
   packed = packed.shl(49);
 
-  hashing::PoseidonHasher hasher;
+  hashing::PoseidonHasher hasher(squeezer);
   hashing::absorb_u256(hasher, first);
   hashing::absorb_u256(hasher, packed);
   return hasher.finalize();

@@ -23,6 +23,7 @@ struct WithdrawalHashInput {
 // eth_address equals public_key as numbers, and hashing::hash2(asset_id, eth_address)
 // otherwise (tag 7); packed is tag·2^241 + position_id·2^177 + nonce·2^145 +
 // amount·2^81 + expiration_timestamp·2^49 (a wide nonce carries).
-hashing::HashWords withdrawal_hash(const WithdrawalHashInput& input, const U256& asset_id);
+hashing::HashWords withdrawal_hash(const WithdrawalHashInput& input, const U256& asset_id,
+                                   poseidon::Squeezer* squeezer = nullptr);
 
 }  // namespace quillet::sdk::documents

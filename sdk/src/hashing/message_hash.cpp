@@ -9,8 +9,8 @@ void absorb_u256(PoseidonHasher& hasher, const U256& v) {
   hasher.update(v.words[3] & ~(uint64_t{1} << 63));
 }
 
-HashWords hash2(const U256& a, const U256& b) {
-  PoseidonHasher hasher;
+HashWords hash2(const U256& a, const U256& b, poseidon::Squeezer* squeezer) {
+  PoseidonHasher hasher(squeezer);
   absorb_u256(hasher, a);
   absorb_u256(hasher, b);
   return hasher.finalize();

@@ -19,7 +19,7 @@ using HashWords = std::array<uint64_t, 4>;
 void absorb_u256(PoseidonHasher& hasher, const U256& v);
 
 // The hash of the pair (a, b).
-HashWords hash2(const U256& a, const U256& b);
+HashWords hash2(const U256& a, const U256& b, poseidon::Squeezer* squeezer = nullptr);
 
 // "0x" and the 64 lower-case digits of the hash, most significant byte first.
 std::string hash_text(const HashWords& h);

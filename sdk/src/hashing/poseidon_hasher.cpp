@@ -22,19 +22,19 @@ void PoseidonContext::push_limb(uint64_t word) {
   ++buf_len_;
 }
 
-uint64_t PoseidonContext::poseidon_finalize(bool last) {
+uint64_t PoseidonContext::poseidon_finalize(bool last, poseidon::Squeezer* squeezer) {
   if (buf_len_ != kBlock) fail_hard("assertion failed: self.buf.len() == 8");
   if (output_position_ == 0) {
     if (!sponge_) fail_hard(kUnwrapNone);
     // The canonical limbs are the little-endian byte form read as words.
-    output_ = (last ? sponge_->update_final(buf_) : sponge_->update_exact(buf_)).into_repr();
+    output_ = (last ? sponge_->update_final(buf_, squeezer) : sponge_->update_exact(buf_)).into_repr();
   }
   const uint64_t w = output_[output_position_];
   output_position_ = output_position_ == 3 ? 0 : output_position_ + 1;
   return w;
 }
 
-PoseidonHasher::PoseidonHasher() { ctx_.poseidon_new(1); }
+PoseidonHasher::PoseidonHasher(poseidon::Squeezer* squeezer) : squeezer_(squeezer) { ctx_.poseidon_new(1); }
 
 void PoseidonHasher::finish_block() {
   for (int i = 0; i < 4; ++i) ctx_.poseidon_finalize();
@@ -67,7 +67,7 @@ std::array<uint64_t, 4> PoseidonHasher::finalize() {
   // The hasher is spent after this block: its sponge computes only the
   // element it squeezes.
   std::array<uint64_t, 4> out{};
-  out[0] = ctx_.poseidon_finalize(true);
+  out[0] = ctx_.poseidon_finalize(true, squeezer_);
   for (size_t i = 1; i < out.size(); ++i) out[i] = ctx_.poseidon_finalize();
   return out;
 }

@@ -42,7 +42,7 @@ class PoseidonContext {
   // otherwise it fails hard. The buffer is left as it is. With `last`, an
   // absorption here is the sponge's last (Poseidon::update_final): it must
   // not absorb again.
-  uint64_t poseidon_finalize(bool last = false);
+  uint64_t poseidon_finalize(bool last = false, poseidon::Squeezer* squeezer = nullptr);
 
   // Elements appended since the last poseidon_new (may exceed eight; only
   // the first eight are kept, and poseidon_finalize refuses such a buffer).
@@ -64,8 +64,9 @@ class PoseidonContext {
 class PoseidonHasher {
  public:
   // A hasher over a fresh copy of the shared prototype (which is built here
-  // if this is the process's first hash).
-  PoseidonHasher();
+  // if this is the process's first hash). Its last squeeze is computed by
+  // `squeezer` if one is given (a batch's deferral).
+  explicit PoseidonHasher(poseidon::Squeezer* squeezer = nullptr);
 
   // Takes one word; every 32 words absorb one block. Fails hard after
   // finalize.
@@ -84,6 +85,7 @@ class PoseidonHasher {
 
   uint64_t count_ = 0;
   bool finalized_ = false;
+  poseidon::Squeezer* squeezer_;
   PoseidonContext ctx_;
 };
 

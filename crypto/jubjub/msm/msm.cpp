@@ -1,11 +1,11 @@
-#include "crypto/jubjub/bucket_msm.hpp"
+#include "crypto/jubjub/msm/msm.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <vector>
 
 #include "crypto/failure.hpp"
-#include "crypto/jubjub/msm.hpp"
+#include "crypto/jubjub/msm/straus.hpp"
 #include "crypto/jubjub/scalar_recoding.hpp"
 
 namespace quillet::jubjub::detail {
@@ -33,13 +33,6 @@ uint64_t bits_at(const FsRepr& k, unsigned pos, unsigned c) {
   if (off + c > 64 && word + 1 < 4) v |= k[word + 1] << (64 - off);
   return v & ((uint64_t{1} << c) - 1);
 }
-
-template <class M>
-Extended add_points(const Extended& p, const Extended& q, const Fr& d2) {
-  return to_extended<M>(add<M>(p, to_cached<M>(q, d2)));
-}
-
-Extended negate(const Extended& p) { return {-p.x, p.y, -p.t, p.z}; }
 
 // Pippenger: each scalar in signed digits of c bits (in [-2^(c-1), 2^(c-1)],
 // windows of one more bit than the scalar so the last carry fits); per
@@ -125,7 +118,7 @@ unsigned msm_window(size_t n, unsigned bits) {
   return window;
 }
 
-MsmPlan::MsmPlan(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, unsigned window,
+MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, unsigned window,
                  const Fr& d2)
     : points_(points), scalars_(scalars), window_(window), d2_(d2) {
   if (points.size() != scalars.size() || bits > 256 || window == 1 || window > kMaxWindow) {
@@ -158,16 +151,16 @@ MsmPlan::MsmPlan(std::span<const Extended> points, std::span<const FsRepr> scala
   }
 }
 
-MsmPlan::MsmPlan(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2)
-    : MsmPlan(points, scalars, bits, msm_window(points.size(), bits), d2) {}
+MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2)
+    : MsmPlanVartime(points, scalars, bits, msm_window(points.size(), bits), d2) {}
 
-Extended MsmPlan::piece(size_t i) const {
+Extended MsmPlanVartime::piece(size_t i) const {
   if (window_ == 0) return straus(points_, scalars_, d2_);
   return with_fastest_kernel(
       [&]<class M>() { return window_sum<M>(points_, niels_, &digits_[i * points_.size()], window_, d2_); });
 }
 
-Extended MsmPlan::combine(std::span<const Extended> sums) const {
+Extended MsmPlanVartime::combine(std::span<const Extended> sums) const {
   if (pieces_ == 0) return identity_extended();
   if (window_ == 0) return sums[0];
   return with_fastest_kernel([&]<class M>() { return combine_windows<M>(sums, window_, d2_); });
@@ -175,7 +168,7 @@ Extended MsmPlan::combine(std::span<const Extended> sums) const {
 
 Extended msm_with_window_vartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
                                  unsigned window, const Fr& d2) {
-  const MsmPlan plan(points, scalars, bits, window, d2);
+  const MsmPlanVartime plan(points, scalars, bits, window, d2);
   std::vector<Extended> sums(plan.pieces());
   for (size_t i = 0; i < sums.size(); ++i) sums[i] = plan.piece(i);
   return plan.combine(sums);

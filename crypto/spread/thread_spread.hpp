@@ -1,8 +1,6 @@
-// Independent pieces of one computation, run on whatever threads the caller
-// lends. The core starts no threads itself: a batch call owns them (a
-// ThreadSpread, started by python/src/batch.cpp) and passes them down as a
-// Spread, so that one batch's stages share its threads instead of each thread
-// running a smaller batch of its own with the same fixed costs.
+// The threads a batch call lends to the core's stages: the one Spread that
+// starts threads. Only the module boundary (and tests) include it; the core
+// libraries take a Spread and start none.
 #pragma once
 
 #include <algorithm>
@@ -17,46 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "crypto/spread/spread.hpp"
+
 namespace quillet {
-
-class Spread {
- public:
-  virtual ~Spread() = default;
-
-  // How many threads may run pieces at once (at least 1): a hint for how
-  // finely to cut a stage.
-  virtual unsigned width() const noexcept { return 1; }
-
-  // Runs piece(i) for every i in [0, count), perhaps several at once, and
-  // returns when all have ended. piece must be safe to run concurrently for
-  // distinct i. If pieces throw, the others still run (or are skipped) and
-  // one of the exceptions is rethrown here once none is running.
-  template <class Piece>
-  void for_each(size_t count, const Piece& piece) const {
-    run(count, [](const void* p, size_t i) { (*static_cast<const Piece*>(p))(i); }, &piece);
-  }
-
-  // for_each over `count` items cut into about `per_thread` ranges per
-  // thread: range(first, last) for each.
-  template <class Range>
-  void for_ranges(size_t count, unsigned per_thread, const Range& range) const {
-    const size_t pieces = count == 0 ? 0 : std::min<size_t>(count, size_t{width()} * per_thread);
-    for_each(pieces, [&](size_t k) { range(k * count / pieces, (k + 1) * count / pieces); });
-  }
-
- protected:
-  using Piece = void (*)(const void* context, size_t i);
-  // The calling thread alone, in order.
-  virtual void run(size_t count, Piece piece, const void* context) const {
-    for (size_t i = 0; i < count; ++i) piece(context, i);
-  }
-};
-
-// The calling thread alone.
-inline const Spread& serial_spread() {
-  static const Spread serial;
-  return serial;
-}
 
 // A few threads lent, for the lifetime of this object, to the stages of one
 // batch (a Spread): the calling thread and up to threads - 1 helpers, which

@@ -38,7 +38,4 @@ struct AffineWnafTerm {
 // digit (8M, or 7M for an affine term). Variable time.
 Extended multi_mul_vartime(std::span<const WnafTerm> terms, std::span<const AffineWnafTerm> affine_terms = {});
 
-// Whether p is the neutral point: X = 0 and Y = Z.
-inline bool is_identity_vartime(const Extended& p) { return p.x.is_zero() && p.y == p.z; }
-
 }  // namespace quillet::jubjub::detail

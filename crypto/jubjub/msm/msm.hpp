@@ -1,6 +1,6 @@
 // Variable-time multi-scalar multiplication of many terms, for public points
-// and scalars: Straus's method (msm.hpp) while the terms are few, Pippenger's
-// bucket method once they are many, its window width chosen from the count
+// and scalars: the chooser between Straus's method (straus.hpp) while the
+// terms are few and Pippenger's bucket method, here, once they are many, its window width chosen from the count
 // and the scalars' length. Internal to crypto/jubjub.
 #pragma once
 
@@ -30,11 +30,11 @@ Extended msm_with_window_vartime(std::span<const Extended> points, std::span<con
 // One such multiplication cut into pieces that can run at once: Straus's
 // method is one piece, the bucket method one per window. The spans must
 // outlive the plan. The constructor checks the terms as msm_vartime does.
-class MsmPlan {
+class MsmPlanVartime {
  public:
-  MsmPlan(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, unsigned window,
+  MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, unsigned window,
           const Fr& d2);
-  MsmPlan(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2);
+  MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2);
 
   size_t pieces() const { return pieces_; }
   // Piece i's partial sum; safe to call concurrently.

@@ -5,12 +5,10 @@
 
 #include <span>
 #include <string_view>
-#include <variant>
 #include <vector>
 
-#include "crypto/failure.hpp"
-#include "crypto/spread.hpp"
-#include "sdk/src/error.hpp"
+#include "crypto/spread/spread.hpp"
+#include "sdk/src/batch/item.hpp"
 
 namespace quillet::sdk {
 
@@ -23,9 +21,8 @@ struct VerifyArgs {
   std::string_view msg;
 };
 
-// What verify_signature gives for one item: its value, its returned error or
-// its hard failure.
-using VerifyOutcome = std::variant<bool, Error, HardFailure>;
+// verify_signature's own outcome for one item.
+ItemResult<bool> verify_one(const VerifyArgs& item);
 
 // verify_signature's outcome for each item, in input order. An item that is
 // not well formed (any returned error or hard failure) is handed to
@@ -34,6 +31,6 @@ using VerifyOutcome = std::variant<bool, Error, HardFailure>;
 // signature that does not verify is taken as verifying with probability at
 // most 13·2^-128 (see verify_batch_vartime). Never throws HardFailure. Its
 // stages run their pieces on `spread`, which changes no outcome.
-std::vector<VerifyOutcome> verify_many(std::span<const VerifyArgs> items, const Spread& spread = serial_spread());
+std::vector<ItemResult<bool>> verify_many(std::span<const VerifyArgs> items, const Spread& spread = serial_spread());
 
 }  // namespace quillet::sdk

@@ -6,26 +6,27 @@
 // (jubjub::PrivateKey::sign_and_check_many).
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "crypto/failure.hpp"
+#include "crypto/poseidon/deferred.hpp"
 #include "crypto/poseidon/lanes.hpp"
+#include "sdk/src/batch/item.hpp"
 #include "sdk/src/documents/document_hash.hpp"
-#include "sdk/src/error.hpp"
 #include "sdk/src/keys/signature.hpp"
 
 namespace quillet::sdk {
 
-// One item's single call: its returned value or error, or its hard failure.
-template <class T>
-using ItemResult = Expected<Result<T>, HardFailure>;
+// Whether hash_many and sign_many compute their permutations together in
+// this process (its lane kernel is not the scalar one), and that kernel's name.
+bool hashes_in_lanes();
+std::string_view hash_kernel_name();
 
-// The text hash_<kind> returns when its last squeeze gave `squeezed`: every
-// document hash is that of its last squeeze, and nothing after it can fail.
-std::string hash_text_of_squeeze(const field::Fr& squeezed);
+// The most items whose permutations hash_many computes together: eight
+// groups of eight lanes. More items are hashed in runs of this many.
+inline constexpr std::size_t kHashesTogether = poseidon::kDeferredChunk;
 
 // hash_<kind>(docs[i]) for every i, in order.
 std::vector<ItemResult<std::string>> hash_many(DocumentKind kind, std::span<const std::string_view> docs,

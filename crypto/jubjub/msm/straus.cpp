@@ -1,4 +1,4 @@
-#include "crypto/jubjub/msm.hpp"
+#include "crypto/jubjub/msm/straus.hpp"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "sdk/src/verify_many.hpp"
+#include "sdk/src/batch/verify_many.hpp"
 
 #include <algorithm>
 #include <array>
@@ -42,17 +42,6 @@ std::optional<Texts> parse_texts(const VerifyArgs& a) {
   }
 }
 
-// The single function's own outcome.
-VerifyOutcome verify_one(const VerifyArgs& a) {
-  try {
-    auto valid = keys::verify_signature(a.sig_r, a.sig_s, a.pub_key_x, a.pub_key_y, a.msg);
-    if (!valid) return std::move(valid).error();
-    return *valid;
-  } catch (const HardFailure& failure) {
-    return failure;
-  }
-}
-
 // A packed key as verify_signature reads it: the small-value rule's pair
 // (0, v), or the decoded point; nothing where it would fail.
 std::optional<jubjub::PublicKey> small_value_key(const U256& v) {
@@ -62,7 +51,7 @@ std::optional<jubjub::PublicKey> small_value_key(const U256& v) {
 }
 
 // verify_many on one run of at most kMaxBatchRun items, appended to `out`.
-void verify_run(std::span<const VerifyArgs> items, std::vector<VerifyOutcome>& out_all, const Spread& spread) {
+void verify_run(std::span<const VerifyArgs> items, std::vector<ItemResult<bool>>& out_all, const Spread& spread) {
   const jubjub::AltJubjubBn256& params = jubjub::jubjub_params();
   const size_t n = items.size();
   std::vector<std::optional<Texts>> texts(n);
@@ -119,8 +108,8 @@ void verify_run(std::span<const VerifyArgs> items, std::vector<VerifyOutcome>& o
   std::vector<jubjub::BatchSignature> sigs;
   std::vector<size_t> sig_item;
   const size_t first = out_all.size();
-  out_all.resize(first + n, false);
-  const std::span<VerifyOutcome> out = std::span(out_all).subspan(first);
+  out_all.resize(first + n, Result<bool>(false));
+  const std::span<ItemResult<bool>> out = std::span(out_all).subspan(first);
   std::vector<size_t> malformed;
   for (size_t i = 0; i < n; ++i) {
     if (!texts[i] || !r[i] || !slot_key[item_slot[i]]) {
@@ -137,14 +126,18 @@ void verify_run(std::span<const VerifyArgs> items, std::vector<VerifyOutcome>& o
   }
   spread.for_each(malformed.size(), [&](size_t k) { out[malformed[k]] = verify_one(items[malformed[k]]); });
   const std::vector<bool> valid = jubjub::verify_batch_vartime(keys, sigs, jubjub::kSigningBase, params, spread);
-  for (size_t j = 0; j < sigs.size(); ++j) out[sig_item[j]] = static_cast<bool>(valid[j]);
+  for (size_t j = 0; j < sigs.size(); ++j) out[sig_item[j]] = Result<bool>(static_cast<bool>(valid[j]));
 }
 
 }  // namespace
 
-std::vector<VerifyOutcome> verify_many(std::span<const VerifyArgs> items, const Spread& spread) {
+ItemResult<bool> verify_one(const VerifyArgs& a) {
+  return run_item([&] { return keys::verify_signature(a.sig_r, a.sig_s, a.pub_key_x, a.pub_key_y, a.msg); });
+}
+
+std::vector<ItemResult<bool>> verify_many(std::span<const VerifyArgs> items, const Spread& spread) {
   // Run by run, so that what is held at once stays bounded.
-  std::vector<VerifyOutcome> out;
+  std::vector<ItemResult<bool>> out;
   out.reserve(items.size());
   for (size_t start = 0; start < items.size(); start += jubjub::kMaxBatchRun) {
     verify_run(items.subspan(start, std::min(jubjub::kMaxBatchRun, items.size() - start)), out, spread);

@@ -1,6 +1,8 @@
-#include "sdk/src/many.hpp"
+#include "sdk/src/batch/many.hpp"
 
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "crypto/secrets/wipe.hpp"
 #include "sdk/src/hashing/message_hash.hpp"
@@ -14,16 +16,6 @@ namespace {
 using field::Fr;
 using Signed = ItemResult<keys::JubjubSignature>;
 
-// call(i)'s outcome, its hard failure caught.
-template <class T, class Call>
-ItemResult<T> guarded(const Call& call, size_t i) {
-  try {
-    return ItemResult<T>(call(i));
-  } catch (HardFailure& f) {
-    return unexpected(std::move(f));
-  }
-}
-
 template <class T>
 std::vector<ItemResult<T>> collect(std::vector<std::optional<ItemResult<T>>>& slots) {
   std::vector<ItemResult<T>> out;
@@ -32,17 +24,19 @@ std::vector<ItemResult<T>> collect(std::vector<std::optional<ItemResult<T>>>& sl
   return out;
 }
 
-// Hashes of the documents, their lanes shared. An item that does not
-// reach its signature keeps its outcome in `out` instead.
+// Hashes of the documents, their lanes shared.
 std::vector<std::optional<ItemResult<hashing::HashWords>>> document_hashes(DocumentKind kind,
                                                                            std::span<const std::string_view> docs,
                                                                            poseidon::LaneKernel k) {
-  using Hashed = ItemResult<hashing::HashWords>;
-  std::vector<std::optional<Hashed>> hashes(docs.size());
-  auto hash = [&](size_t i) { return documents::document_hash(kind, docs[i]); };
-  poseidon::run_deferred_finishing(
-      docs.size(), [&](size_t i) { hashes[i].emplace(guarded<hashing::HashWords>(hash, i)); },
+  std::vector<std::optional<ItemResult<hashing::HashWords>>> hashes(docs.size());
+  poseidon::run_deferred(
+      docs.size(),
+      [&](size_t i, poseidon::Squeezer* squeezer) {
+        hashes[i].emplace(run_item([&] { return documents::document_hash(kind, docs[i], squeezer); }));
+      },
       [&](size_t i, const Fr& squeezed) {
+        // Every document hash is that of its last squeeze, and nothing after
+        // it can fail.
         if (!hashes[i]->has_value() || !hashes[i]->value().has_value()) return false;
         hashes[i].emplace(Result<hashing::HashWords>(squeezed.into_repr()));
         return true;
@@ -61,8 +55,9 @@ void sign_under_key(std::string_view pri_key, std::span<const jubjub::PrivateKey
   if (index.empty()) return;
   auto sk = keys::private_key_from_string(pri_key);
   if (!sk) {
-    auto fail = [&](size_t) { return Result<keys::JubjubSignature>(unexpected(rejected(sk.error()))); };
-    for (size_t i : index) out[i].emplace(guarded<keys::JubjubSignature>(fail, i));
+    for (size_t i : index) {
+      out[i].emplace(run_item([&] { return Result<keys::JubjubSignature>(unexpected(rejected(sk.error()))); }));
+    }
     return;
   }
   const secrets::WipeOnExit<jubjub::Fs> wipe_sk(*sk);
@@ -78,7 +73,9 @@ void sign_under_key(std::string_view pri_key, std::span<const jubjub::PrivateKey
 
 }  // namespace
 
-std::string hash_text_of_squeeze(const Fr& squeezed) { return hashing::hash_text(squeezed.into_repr()); }
+bool hashes_in_lanes() { return poseidon::lane_kernel() != poseidon::LaneKernel::scalar; }
+
+std::string_view hash_kernel_name() { return poseidon::lane_kernel_name(poseidon::lane_kernel()); }
 
 std::vector<ItemResult<std::string>> hash_many(DocumentKind kind, std::span<const std::string_view> docs,
                                                poseidon::LaneKernel k) {

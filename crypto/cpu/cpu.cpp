@@ -1,0 +1,68 @@
+#include "crypto/cpu/cpu.hpp"
+
+#include <cstdlib>
+
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
+namespace quillet::cpu {
+namespace {
+
+Features probe() {
+  Features f;
+#if defined(__x86_64__)
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return f;
+  const unsigned leaf1_ecx = ecx;
+  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return f;
+  const unsigned leaf7_ebx = ebx;
+  const auto has = [](unsigned reg, unsigned bit) { return (reg & (1u << bit)) != 0; };
+  f.mulx_adx = has(leaf7_ebx, 8) && has(leaf7_ebx, 19);                     // BMI2, ADX
+  f.sha = has(leaf1_ecx, 9) && has(leaf1_ecx, 19) && has(leaf7_ebx, 29);     // SSSE3, SSE4.1, SHA
+  if (has(leaf1_ecx, 27)) {                                                  // OSXSAVE
+    // The system saves the SSE, AVX and all AVX-512 register state.
+    uint32_t xcr0_lo = 0, xcr0_hi = 0;
+    __asm__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+    f.avx512_ifma = (xcr0_lo & 0xe6) == 0xe6 && has(leaf7_ebx, 16) && has(leaf7_ebx, 21);  // AVX-512F, IFMA
+  }
+#endif
+  return f;
+}
+
+// The kernel `variable` names, if it is set to a name `available` accepts.
+bool forced(const char* variable, bool (*available)(LaneKernel), LaneKernel& out) {
+  const char* value = std::getenv(variable);
+  if (value == nullptr) return false;
+  for (LaneKernel k : {LaneKernel::scalar, LaneKernel::emulated, LaneKernel::ifma}) {
+    if (lane_kernel_name(k) == value && available(k)) {
+      out = k;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+const Features g_features = probe();
+
+std::string_view lane_kernel_name(LaneKernel k) {
+  switch (k) {
+    case LaneKernel::scalar:
+      return "scalar";
+    case LaneKernel::emulated:
+      return "emulated";
+    case LaneKernel::ifma:
+      return "ifma";
+  }
+  return "scalar";
+}
+
+LaneKernel choose_lane_kernel(const char* alias, bool (*available)(LaneKernel)) {
+  LaneKernel k = LaneKernel::scalar;
+  if (forced(alias, available, k) || forced(kForceLanes, available, k)) return k;
+  return available(LaneKernel::ifma) ? LaneKernel::ifma : LaneKernel::scalar;
+}
+
+}  // namespace quillet::cpu
