@@ -9,3 +9,6 @@ if [ -z "${CMAKE_CXX_COMPILER_LAUNCHER-}" ] && command -v ccache >/dev/null 2>&1
   export CMAKE_CXX_COMPILER_LAUNCHER=ccache
 fi
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD}
+# ccache tells compilers apart by name too: without this, CMake's default c++
+# in build/cpp and the g++ that the wheel builds find share nothing.
+export CXX=${CXX:-g++}
