@@ -55,3 +55,29 @@ function(quillet_sha_ni_sources)
         COMPILE_DEFINITIONS QUILLET_SHA_NI)
   endif()
 endfunction()
+
+# The concurrency tests alone, for the ThreadSanitizer tree
+# (scripts/ci_sanitizers.sh): every test file of the layers that holds a
+# test of the suites below, in one executable that only that tree builds.
+# The files are picked by what they hold, so moving a test keeps it here.
+set(QUILLET_CONCURRENCY_SUITES Concurrency ThreadSpread)
+function(quillet_concurrency_tests)
+  if(NOT QUILLET_BUILD_TESTS)
+    return()
+  endif()
+  list(JOIN QUILLET_CONCURRENCY_SUITES "|" _suites)
+  file(GLOB _candidates CONFIGURE_DEPENDS
+       ${PROJECT_SOURCE_DIR}/crypto/*/tests/*.cpp ${PROJECT_SOURCE_DIR}/sdk/tests/*.cpp)
+  set(_files "")
+  foreach(_file ${_candidates})
+    file(STRINGS ${_file} _hits REGEX "^TEST(_F|_P)?\\((${_suites}),")
+    if(_hits)
+      list(APPEND _files ${_file})
+    endif()
+  endforeach()
+  if(NOT _files)
+    message(FATAL_ERROR "no test of the suites ${QUILLET_CONCURRENCY_SUITES} found")
+  endif()
+  add_executable(quillet_concurrency_tests EXCLUDE_FROM_ALL ${_files})
+  target_link_libraries(quillet_concurrency_tests PRIVATE quillet_sdk GTest::gtest GTest::gtest_main)
+endfunction()

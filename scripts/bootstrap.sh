@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(g++ pkg-config libssl-dev libb2-dev rapidjson-dev libgtest-dev libbenchmark-dev
-          clang libclang-rt-14-dev valgrind)
+          clang libclang-rt-14-dev valgrind ccache)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

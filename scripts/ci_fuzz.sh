@@ -9,10 +9,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
+source scripts/ccache.sh
 seconds=${FUZZ_SECONDS:-15}
 
+# The tree scripts/ci_sanitizers.sh runs the unit tests in: after it, only
+# the harnesses are left to link. The unit tests' option is left as it is.
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DQUILLET_BUILD_FUZZ=ON -DQUILLET_BUILD_TESTS=OFF -DQUILLET_BUILD_PYTHON=OFF >/dev/null
+      -DQUILLET_BUILD_FUZZ=ON -DQUILLET_BUILD_PYTHON=OFF >/dev/null
 cmake --build build/fuzz -j "$(nproc)"
 
 harnesses=${FUZZ_HARNESSES:-$(cd fuzz && ls -- *_fuzz.cpp | sed 's/\.cpp$//')}

@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
 # Checks the package as users get it:
 # - an sdist, then from it alone (a clean build of exactly the shipped
-#   sources) the release wheel, with libcrypto and libb2 linked statically;
-#   auditwheel must call it manylinux with nothing to vendor, and twine must
-#   accept the metadata; `pip wheel .` must make a wheel with the same files;
-# - the repaired wheel in a fresh virtual environment: its extension modules
-#   load no libcrypto, libb2 or libgomp (ldd, and /proc/self/maps of a running
-#   import), then `quillet demo` and the whole pytest suite (module, CLI, stub
-#   with stubtest and mypy) run from that install;
+#   sources, extracted under build/package/sdist) the release wheel, with
+#   libcrypto and libb2 linked statically; auditwheel must call it manylinux
+#   with nothing to vendor, twine must accept the metadata, and it must hold
+#   one extension file, exporting only its two module initialisers, in at most
+#   0.9 MB; `pip wheel .` must make a wheel with the same files;
+# - the repaired wheel in a fresh virtual environment: its extension file
+#   loads no libcrypto, libb2 or libgomp (ldd, and /proc/self/maps of a
+#   running import), both module names come from it, then `quillet demo` and
+#   the whole pytest suite (module, CLI, stub with stubtest and mypy) run from
+#   that install;
 # - a source build on a machine without the compiler and the libraries stops
 #   with one message naming the packages to install.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
+source scripts/ccache.sh
 out=build/package
 rm -rf "$out"
 mkdir -p "$out"
@@ -22,8 +26,14 @@ tools=.venv/bin
 export PATH="$PWD/.venv/bin:$PATH"
 
 echo "ci_package: sdist, then the release wheel built from it"
-"$venv_python" -m build --no-isolation -C cmake.define.QUILLET_STATIC_DEPS=ON \
-  --outdir "$out/dist" . >"$out/build.log" 2>&1 ||
+"$venv_python" -m build --no-isolation --sdist --outdir "$out/dist" . >"$out/build.log" 2>&1 ||
+  { tail -n 40 "$out/build.log"; exit 1; }
+# Extracted inside the repository, at the depth of the source tree, so that
+# ccache finds the objects of the other builds (scripts/ccache.sh).
+mkdir -p "$out/sdist"
+tar -xzf "$out"/dist/*.tar.gz -C "$out/sdist"
+"$venv_python" -m build --no-isolation --wheel -C cmake.define.QUILLET_STATIC_DEPS=ON \
+  --outdir "$PWD/$out/dist" "$out"/sdist/* >>"$out/build.log" 2>&1 ||
   { tail -n 40 "$out/build.log"; exit 1; }
 echo "ci_package: pip wheel ."
 "$venv_python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
@@ -54,10 +64,11 @@ required = ["quillet_python_sdk.pyi", "quillet_python_sdk-stubs/__init__.pyi",
             "quillet/audit/__init__.py", "quillet/keystore.py", "quillet/signer.py"]
 problems += [f"wheel lacks {n}" for n in required if n not in names]
 extensions = [n for n in names if n.endswith(".so")]
-if not any(n.startswith("quillet_python_sdk.cpython-") for n in extensions):
-    problems.append("wheel lacks the extension module")
-if not any(n.startswith("quillet/_batch.cpython-") for n in extensions):
-    problems.append("wheel lacks the batch extension module quillet._batch")
+# One extension file serves quillet_python_sdk and quillet._batch.
+if len(extensions) != 1 or not extensions[0].startswith("quillet_python_sdk.cpython-"):
+    problems.append(f"wheel holds {extensions}, not the one extension file quillet_python_sdk")
+if "quillet/_batch.py" not in names:
+    problems.append("wheel lacks quillet/_batch.py, which loads quillet._batch")
 for n in extensions:
     # The one-shot digests of libcrypto go through EVP, which links (and
     # starts) the provider machinery and its configuration file.
@@ -75,6 +86,8 @@ elif "-manylinux_2_34_" not in repaired.name:
 vendored = [n for n in zipfile.ZipFile(repaired).namelist() if ".libs/" in n]
 if vendored:
     problems.append(f"auditwheel vendored shared libraries: {vendored}")
+if repaired.stat().st_size > 900_000:
+    problems.append(f"the wheel takes {repaired.stat().st_size} bytes, more than 0.9 MB")
 
 # Metadata: what pyproject.toml says is what the wheel carries, with one
 # version, a changelog entry for it and URLs into the repository's documents.
@@ -123,33 +136,34 @@ wheel=$(ls "$out"/wheelhouse/*.whl)
 "$out/venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel[keystore]" pytest mypy hypothesis
 site=$("$out/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
 
-# The extension modules find no system libcrypto, libb2 or libgomp: none is
-# among their dependencies, and none is mapped once they run. -I keeps the
+# The extension file finds no system libcrypto, libb2 or libgomp: none is
+# among its dependencies, and none is mapped once it runs. -I keeps the
 # sources of the working tree off the path; nothing else imported here loads
 # a libcrypto of its own (the check fails if something does: _hashlib, _ssl).
-echo "ci_package: libraries of the installed extension modules"
-for so in "$site"/quillet_python_sdk.cpython-*.so "$site"/quillet/_batch.cpython-*.so; do
-  echo "ldd ${so#"$site"/}:"
-  ldd "$so" | tee "$out/ldd.txt"
-  if grep -E 'libcrypto|libb2|libgomp|not found' "$out/ldd.txt"; then
-    echo "ci_package: ${so#"$site"/} depends on the libraries above" >&2
-    exit 1
-  fi
-done
+echo "ci_package: libraries and symbols of the installed extension file"
+so=$(echo "$site"/quillet_python_sdk.cpython-*.so)
+ldd "$so" | tee "$out/ldd.txt"
+if grep -E 'libcrypto|libb2|libgomp|not found' "$out/ldd.txt"; then
+  echo "ci_package: ${so#"$site"/} depends on the libraries above" >&2
+  exit 1
+fi
+# The linked-in libraries and the core stay private: another libcrypto in
+# the process can neither interpose on them nor bind to them.
+exported=$(nm -D --defined-only "$so" | awk '{print $3}' | sort | tr '\n' ' ')
+if [ "$exported" != "PyInit__batch PyInit_quillet_python_sdk " ]; then
+  echo "ci_package: ${so#"$site"/} exports $exported" >&2
+  exit 1
+fi
 "$out/venv/bin/python" -I - "$out/venv" <<'EOF'
-import ctypes, os, sys
+import os, sys
 import quillet_python_sdk as sdk
 from quillet import _batch
 
 venv = os.path.realpath(sys.argv[1])
-for module in (sdk, _batch):
-    if not os.path.realpath(module.__file__).startswith(venv + os.sep):
-        sys.exit(f"ci_package: {module.__name__} imported from {module.__file__}, not the fresh install")
-    # The linked-in libraries stay private: another libcrypto in the process
-    # can neither interpose on them nor bind to them.
-    exported = [f for f in ("SHA256_Init", "blake2s_init_param") if hasattr(ctypes.CDLL(module.__file__), f)]
-    if exported:
-        sys.exit(f"ci_package: {module.__name__} exports {exported}")
+if not os.path.realpath(sdk.__file__).startswith(venv + os.sep):
+    sys.exit(f"ci_package: quillet_python_sdk imported from {sdk.__file__}, not the fresh install")
+if _batch.__file__ != sdk.__file__:
+    sys.exit(f"ci_package: quillet._batch comes from {_batch.__file__}, not {sdk.__file__}")
 key = sdk.private_key_from_seed("ci_package: a seed long enough to derive a key from")
 assert sdk.sign(key, "0x0a1b2c")
 with open("/proc/self/maps") as maps:

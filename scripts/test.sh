@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ unit tests of each layer (GoogleTest through CTest),
-# then the Python tests of the installed module (pytest).
+# then the Python tests of the installed module (pytest), the package check,
+# the sanitizers, the fuzz harnesses and the constant-time check.
+#
+# Four trees, each built once: build/cpp (release: unit tests, benchmarks and
+# the constant-time programs), the wheel builds (which share build/cpp's
+# objects through ccache), build/fuzz (clang with ASan and UBSan: the unit
+# tests and the fuzz harnesses) and build/tsan (the concurrency tests only).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
+source scripts/ccache.sh
 export PATH="$PWD/.venv/bin:$PATH"
 jobs=$(nproc)
 
-cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DQUILLET_BUILD_TESTS=ON -DQUILLET_BUILD_BENCH=ON -DQUILLET_BUILD_PYTHON=OFF
+cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLET_BUILD_TESTS=ON \
+      -DQUILLET_BUILD_BENCH=ON -DQUILLET_BUILD_CTIME=ON -DQUILLET_BUILD_PYTHON=OFF
 cmake --build build/cpp -j "$jobs"
 ctest --test-dir build/cpp --output-on-failure -j "$jobs"
 
@@ -18,7 +25,7 @@ python -m pytest python/tests -q
 # The package as users get it: sdist, wheel, fresh venv, stub check.
 bash scripts/ci_package.sh
 
-# Hardening: the C++ suite under ASan/UBSan (and the concurrency test under
+# Hardening: the C++ suite under ASan/UBSan (and the concurrency tests under
 # TSan), every fuzz harness for a bounded time, and the constant-time check
 # of secret handling under valgrind.
 bash scripts/ci_sanitizers.sh

@@ -78,10 +78,10 @@ PyMethodDef g_panic_reduce = {"__reduce__", panic_reduce, METH_NOARGS,
 }  // namespace
 
 PyObject* panic_exception_type() {
-  // quillet_python_sdk and quillet._batch each link this file, so a static
-  // here would give each module its own class. Keeping the one class in the
-  // interpreter's dictionary lets both raise the same type, whichever fails
-  // first. Only touched with the interpreter lock held.
+  // Both module names of the extension file raise this one class, whichever
+  // fails first. It lives in the interpreter's dictionary rather than in a
+  // static, so that it belongs to the interpreter that made it. Only touched
+  // with the interpreter lock held.
   PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
   if (shared == nullptr) {
     PyErr_SetString(PyExc_SystemError, "no interpreter dictionary for PanicException");
