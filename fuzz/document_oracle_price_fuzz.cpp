@@ -8,5 +8,7 @@ namespace documents = sdk::documents;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   return fuzz::fuzz_document<documents::SignedOraclePrice>(
-      data, size, {&documents::parse_signed_oracle_price, &sdk::hash_signed_oracle_price, &documents::oracle_price_hash});
+      data, size,
+      {&documents::parse_signed_oracle_price, &sdk::hash_signed_oracle_price,
+       [](const documents::SignedOraclePrice& p) { return documents::oracle_price_hash(p); }});
 }

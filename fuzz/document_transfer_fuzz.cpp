@@ -8,5 +8,7 @@ namespace documents = sdk::documents;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   return fuzz::fuzz_document<documents::Transfer>(
-      data, size, {&documents::parse_transfer, &sdk::hash_transfer, &documents::transfer_hash_internal, true});
+      data, size,
+      {&documents::parse_transfer, &sdk::hash_transfer,
+       [](const documents::Transfer& t) { return documents::transfer_hash_internal(t); }, true});
 }
