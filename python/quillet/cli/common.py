@@ -13,6 +13,7 @@ from collections.abc import Callable, Iterator
 from typing import Any, BinaryIO, TypeVar
 
 from quillet import _batch, batch
+from quillet.keys import PrivateKey
 
 EXIT_OK = 0
 EXIT_FALSE = 1  # verify / on-curve answered no
@@ -148,15 +149,15 @@ _GUARDED = frozenset({"verify_signature", "sign", "eth_sign",
                       *(f"sign_{kind}" for kind in batch.KINDS)})
 
 
-def _redact(text: str, secret: str | None) -> str:
-    """`text` with every hex run of `secret` (16 digits or more) left out."""
-    if secret:
-        for run in set(re.findall(r"[0-9a-fA-F]{16,}", secret)):
+def _redact(text: str, secret: PrivateKey | None) -> str:
+    """`text` with every hex run of the key `secret` (16 digits or more) left out."""
+    if secret is not None:
+        for run in set(re.findall(r"[0-9a-fA-F]{16,}", secret.to_text())):
             text = re.sub(re.escape(run), "<private key>", text, flags=re.IGNORECASE)
     return text
 
 
-def call(function: Callable[..., T], *args: str, secret: str | None = None) -> T:
+def call(function: Callable[..., T], *args: str, secret: PrivateKey | None = None) -> T:
     """function(*args); a failure of the module becomes a Failure of one line.
 
     The call runs through quillet._batch.call, the very core call of the

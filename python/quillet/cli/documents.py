@@ -11,7 +11,7 @@ import quillet_python_sdk as sdk
 from quillet import batch
 from quillet.cli.common import (EXIT_FALSE, EXIT_OK, Failure, Inputs, call, emit, emit_text,
                                 ndjson, parse_json)
-from quillet.cli.keys import private_key, public_key_x
+from quillet.cli.keys import private_key
 from quillet.documents import DOCUMENT_TYPES, key_value, named_key
 from quillet.errors import InvalidDocument, KeyMismatch, QuilletError
 
@@ -48,10 +48,10 @@ def cmd_sign(args: argparse.Namespace, inputs: Inputs) -> int:
     if args.ndjson:
         chunks = inputs.lines(args.file, "NDJSON input")
         key = private_key(args, inputs)
-        signer = public_key_x(key)
+        signer = key.public_key.x
 
         def sign(docs: list[str]) -> list[batch.Outcome[str]]:
-            outcomes = batch.sign_many(args.kind, docs, key, outcomes=True)
+            outcomes = batch.sign_many(args.kind, docs, key.to_text(), outcomes=True)
             for index, doc in enumerate(docs):
                 mismatch = key_mismatch(doc, args.kind, signer)
                 if mismatch is not None:  # signed, but the signature is not given out
@@ -61,10 +61,10 @@ def cmd_sign(args: argparse.Namespace, inputs: Inputs) -> int:
         return ndjson(chunks, sign, str)
     document = inputs.read(args.file, "document")
     key = private_key(args, inputs)
-    mismatch = key_mismatch(document, args.kind, public_key_x(key))
+    mismatch = key_mismatch(document, args.kind, key.public_key.x)
     if mismatch is not None:
         raise Failure(mismatch)
-    emit_text(call(SIGN[args.kind], document, key, secret=key))
+    emit_text(call(SIGN[args.kind], document, key.to_text(), secret=key))
     return EXIT_OK
 
 

@@ -11,13 +11,11 @@ import string
 
 import quillet_python_sdk as sdk
 
-from quillet import _batch, keystore
+from quillet import keystore
 from quillet.cli.common import (EXIT_OK, HEX_RUN, TEXT_LIMIT, Failure, Inputs, call, emit_text,
                                 parse_json, write_out, write_private_file)
-from quillet.documents import key_value
-from quillet.errors import QuilletError
+from quillet.errors import InvalidKey, QuilletError
 from quillet.keys import PrivateKey
-from quillet.keys import _key_fault as key_fault
 
 KEY_ENV = "QUILLET_PRIVATE_KEY"
 PASSPHRASE_ENV = keystore.PASSPHRASE_VARIABLE
@@ -41,8 +39,8 @@ def key_text_problem(text: str) -> str | None:
     return None
 
 
-def private_key(args: argparse.Namespace, inputs: Inputs, want: str | None = None) -> str:
-    """The private key text from --key-file or $QUILLET_PRIVATE_KEY: a bare key
+def private_key(args: argparse.Namespace, inputs: Inputs, want: str | None = None) -> PrivateKey:
+    """The private key from --key-file or $QUILLET_PRIVATE_KEY: a bare key
     text, the JSON that `quillet keygen` prints, or a keystore, unlocked with
     the passphrase that `passphrase` finds. Surrounding blanks are dropped. `want`
     "plain" refuses a keystore, "keystore" anything else.
@@ -54,44 +52,43 @@ def private_key(args: argparse.Namespace, inputs: Inputs, want: str | None = Non
         origin = "standard input" if args.key_file == "-" else args.key_file
         text = inputs.read(args.key_file, "private key", keystore.SIZE_LIMIT)
     else:
-        env = os.environ.get(KEY_ENV)
-        if env is None:
+        if KEY_ENV not in os.environ:
             raise Failure(f"no private key: give --key-file FILE or set {KEY_ENV}")
-        origin, text = KEY_ENV, env
+        origin, text = KEY_ENV, os.environ[KEY_ENV]
     text = text.strip()
     if text.startswith("{"):
         document = parse_json(text)
         if keystore.is_keystore(document):
             if want == "plain":
                 raise Failure(f"{origin} holds a keystore already")
-            return _unlock(text, origin, args, inputs).to_text()
+            return _unlock(text, origin, args, inputs)
         if want == "keystore":
+            del text, document  # no key text in the failure's frame
             raise Failure(f"{origin} holds no keystore")
         value = document.get("private_key") if isinstance(document, dict) else None
+        del document
         if not isinstance(value, str):
             raise Failure(f'{origin} holds JSON without a "private_key" text')
         text = value.strip()
+        del value
     if not text:
         raise Failure(f"{origin} holds no private key")
     if want == "keystore":
+        del text
         raise Failure(f"{origin} holds no keystore")
     problem = key_text_problem(text)
     if problem is not None:
+        del text
         raise Failure(f"the private key in {origin} is malformed: {problem}")
-    # A well-formed text may still be out of range: checked here too, so that
-    # the key is blamed, not the document or message it was meant to sign.
-    ok, reason = _batch.call("private_key_to_public_key_xy", text)
-    if not ok:
-        raise Failure(f"the private key in {origin} is refused: {key_fault(str(reason))}")
-    if key_value(json.loads(str(reason))["x"]) == 1:
-        raise Failure(f"the private key in {origin} is refused: it is 0, whose public key (the "
-                      "neutral point) accepts a signature for every message")
-    return text
-
-
-def public_key_x(key: str) -> str:
-    """The packed public key of a private key text that private_key() returned."""
-    return str(json.loads(call(sdk.private_key_to_public_key_xy, key, secret=key))["x"])
+    # A well-formed text may still be out of range or 0: PrivateKey refuses it
+    # here, so that the key is blamed, not the document or message it was
+    # meant to sign.
+    try:
+        return PrivateKey(text)
+    except InvalidKey as error:
+        refusal = str(error).removeprefix("not a private key: ")
+    del text
+    raise Failure(f"the private key in {origin} is refused: {refusal}")
 
 
 def _unlock(text: str, origin: str, args: argparse.Namespace, inputs: Inputs) -> PrivateKey:
@@ -177,7 +174,7 @@ def cmd_keygen(args: argparse.Namespace, inputs: Inputs) -> int:
 
 
 def cmd_key_encrypt(args: argparse.Namespace, inputs: Inputs) -> int:
-    key = PrivateKey(private_key(args, inputs, want="plain"))
+    key = private_key(args, inputs, want="plain")
     write_private_file(args.out, _keystore(key, args, inputs) + "\n", replace=args.force)
     return EXIT_OK
 
@@ -185,7 +182,7 @@ def cmd_key_encrypt(args: argparse.Namespace, inputs: Inputs) -> int:
 def cmd_key_decrypt(args: argparse.Namespace, inputs: Inputs) -> int:
     if not args.force and os.path.lexists(args.out):
         raise Failure(f"{args.out} exists; give --force to replace it")
-    write_private_file(args.out, json.dumps({"private_key": private_key(args, inputs, "keystore")})
+    write_private_file(args.out, json.dumps({"private_key": private_key(args, inputs, "keystore").to_text()})
                        + "\n", replace=args.force)
     return EXIT_OK
 
@@ -196,6 +193,6 @@ def cmd_pubkey(args: argparse.Namespace, inputs: Inputs) -> int:
         emit_text(call(sdk.public_key_to_xy, args.packed))
     else:
         key = private_key(args, inputs)
-        emit_text(call(sdk.private_key_to_public_key_xy, key, secret=key))
+        emit_text(call(sdk.private_key_to_public_key_xy, key.to_text(), secret=key))
     return EXIT_OK
 

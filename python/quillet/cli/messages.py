@@ -28,13 +28,13 @@ def refuse_message_zero(msg: str, prefixes: tuple[str, ...]) -> None:
 def cmd_sign_message(args: argparse.Namespace, inputs: Inputs) -> int:
     key = private_key(args, inputs)
     refuse_message_zero(args.msg, ("0x",))
-    emit_text(call(sdk.sign, key, args.msg, secret=key))
+    emit_text(call(sdk.sign, key.to_text(), args.msg, secret=key))
     return EXIT_OK
 
 
 def cmd_eth_sign(args: argparse.Namespace, inputs: Inputs) -> int:
     key = private_key(args, inputs)
     refuse_message_zero(args.msg, ("0x", "0X", "0x"))  # as eth_sign trims them
-    emit_text(call(sdk.eth_sign, key, args.msg, secret=key))
+    emit_text(call(sdk.eth_sign, key.to_text(), args.msg, secret=key))
     return EXIT_OK
 
