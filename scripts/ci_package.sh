@@ -59,7 +59,9 @@ problems = []
 if names != sorted(zipfile.ZipFile(pip_wheel).namelist()):
     problems.append("the wheel from the sdist and the wheel of `pip wheel .` hold different files")
 required = ["quillet_python_sdk.pyi", "quillet_python_sdk-stubs/__init__.pyi",
-            "quillet/__init__.py", "quillet/cli.py", "quillet/py.typed",
+            "quillet/__init__.py", "quillet/py.typed",
+            *(f"quillet/cli/{m}.py" for m in ("__init__", "common", "keys", "documents",
+                                              "messages", "checks", "tools", "parser")),
             "quillet/batch.py", "quillet/_batch.pyi", "quillet/_version.py",
             "quillet/audit/__init__.py", "quillet/keystore.py", "quillet/signer.py"]
 problems += [f"wheel lacks {n}" for n in required if n not in names]

@@ -1,15 +1,19 @@
 """The `quillet` command, run as a separate process like a user would."""
 
+import argparse
 import json
 import os
 import pathlib
 import subprocess
 import sys
+import traceback
 from importlib import metadata
 
 import pytest
 
 import quillet_python_sdk as q
+from quillet.cli.common import Failure, Inputs
+from quillet.cli.keys import private_key
 from samples import DOCUMENTS, named, text
 
 SEED = "command line tests: a seed of more than thirty-two bytes"
@@ -273,6 +277,23 @@ def test_a_malformed_key_is_described_never_quoted(key_text, problem, tmp_path):
         line = failure_line(proc)
         assert line.endswith(f" is malformed: {problem}")
         assert_no_key_digits(line)
+
+
+@pytest.mark.parametrize("key_text, want", [
+    (KEY_ABOVE_ORDER, None), ("0x" + "0" * 64, None), (KEY[:-1], None), (KEY, "keystore"),
+    (json.dumps({"private_key": KEY}), "keystore"),
+])
+def test_a_refused_key_stays_out_of_the_failures_frames(key_text, want, monkeypatch):
+    # A reporter that shows traceback locals must find no key text there.
+    monkeypatch.setenv("QUILLET_PRIVATE_KEY", key_text)
+    args = argparse.Namespace(key_file=None, passphrase_file=None)
+    with pytest.raises(Failure) as info:
+        private_key(args, Inputs(), want)
+    frames = [frame for frame, _ in traceback.walk_tb(info.value.__traceback__)
+              if frame.f_code.co_filename != __file__]
+    shown = "".join(f"{name}={value!r}" for frame in frames
+                    for name, value in frame.f_locals.items())
+    assert frames and key_text[2:40] not in shown and KEY[2:40] not in shown, shown
 
 
 @pytest.mark.parametrize("redirect, status, expected", [

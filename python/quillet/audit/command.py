@@ -1,6 +1,7 @@
 """`quillet audit` and `quillet demo --log`: their options and their work.
 
-quillet.cli adds these to its parser and maps AuditError to its one-line failure.
+quillet.cli.parser adds these to its parser; quillet.cli.tools maps AuditError
+to the command's one-line failure.
 """
 
 from __future__ import annotations

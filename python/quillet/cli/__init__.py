@@ -1,0 +1,64 @@
+"""The `quillet` command: the functions of quillet_python_sdk from the shell.
+
+Every command calls the module's functions and never computes a hash, key or
+signature itself. Results go to stdout as JSON. A failure prints one line on
+stderr and exits with status 2; `verify` and `on-curve` exit with 1 when
+their answer is false. Private keys are read from --key-file FILE or from the
+QUILLET_PRIVATE_KEY environment variable, never from the command line; a
+keystore's passphrase from --passphrase-file FILE, QUILLET_KEY_PASSPHRASE or
+the terminal (without echo), never from the command line either.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Sequence
+
+from quillet.cli.common import (EXIT_FAILURE, Failure, Inputs, OutputFailure, discard_stdout,
+                                report, write_out)
+from quillet.cli.keys import PASSPHRASE_ENV
+from quillet.cli.parser import build_parser
+
+__all__ = ["main"]
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if any(item.startswith("--passphrase") and item.partition("=")[0] != "--passphrase-file"
+           for item in argv):
+        # Not quoted: it may hold the passphrase itself (argparse would take
+        # "--passphrase=a b" for a file name, and name it in its error).
+        parser.error("a passphrase is never given on the command line: use --passphrase-file "
+                     f"FILE or {PASSPHRASE_ENV}")
+    args, extra = parser.parse_known_args(argv)
+    # argparse gives a list of positionals only those before the first option;
+    # verify's arguments may stand on both sides of --kind.
+    if extra and getattr(args, "command", None) == "verify" and \
+            not any(item.startswith("-") and item != "-" for item in extra):
+        args.arguments += extra
+    elif extra:
+        parser.error(f"unrecognized arguments: {' '.join(extra)}")
+    try:
+        status: int = args.handler(args, Inputs())
+        write_out("", flush=True)
+        return status
+    except OutputFailure as failure:
+        discard_stdout()
+        if not failure.broken_pipe:  # else the reader went away (`quillet bench | head`)
+            report(_name(args), failure)
+    except Failure as failure:
+        try:
+            write_out("", flush=True)
+        except OutputFailure:
+            discard_stdout()  # the failure below is the one to report
+        report(_name(args), failure)
+    return EXIT_FAILURE
+
+
+def _name(args: argparse.Namespace) -> str:
+    """The command as typed: "keygen", "key encrypt"."""
+    action = getattr(args, "action", None)
+    return f"{args.command} {action}" if action else str(args.command)
+

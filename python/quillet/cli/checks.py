@@ -1,0 +1,16 @@
+"""on-curve: a public-key text pair against the curve."""
+
+from __future__ import annotations
+
+import argparse
+
+import quillet_python_sdk as sdk
+
+from quillet.cli.common import EXIT_FALSE, EXIT_OK, Inputs, call, emit
+
+
+def cmd_on_curve(args: argparse.Namespace, inputs: Inputs) -> int:
+    on_curve = call(sdk.is_on_curve, args.x, args.y)
+    emit({"on_curve": on_curve})
+    return EXIT_OK if on_curve else EXIT_FALSE
+
