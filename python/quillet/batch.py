@@ -400,7 +400,16 @@ def _verify_rows(items: list[object]) -> tuple[list[object], bool]:
     others = 0
     documents: dict[Kind, dict[int, Document]] = {}
     for index, item in enumerate(items):
-        if not (isinstance(item, (tuple, list)) and len(item) == 3):
+        if type(item) is tuple and len(item) == 3:
+            signature, public, message = item
+            # The usual triple, in as few steps as can be: the batch's own
+            # cost per item is a few percent of a verification's.
+            if (type(signature) is Signature and type(public) is PublicKey
+                    and type(message) is int and 0 <= message < _MESSAGE_LIMIT):
+                # hex(): the same integer to the module as message_text's padded text
+                items[index] = (signature.r, signature.s, public.x, public.y, hex(message))
+                continue
+        elif not (isinstance(item, (tuple, list)) and len(item) == 3):
             others += 1
             continue
         signature, public, message = item
@@ -408,9 +417,7 @@ def _verify_rows(items: list[object]) -> tuple[list[object], bool]:
             raise _noted(TypeError(f"a triple is (Signature, PublicKey, document or message), "
                                    f"not ({type(signature).__name__}, "
                                    f"{type(public).__name__}, ...)"), index)
-        if type(message) is int and 0 <= message < _MESSAGE_LIMIT:
-            digest = hex(message)  # read as the same integer as message_text's padded text
-        elif isinstance(message, Document):
+        if isinstance(message, Document):
             documents.setdefault(message.KIND, {})[index] = message
             digest = ""
         else:
