@@ -57,7 +57,8 @@ from quillet import _batch
 from quillet.documents import KINDS, Document, Kind
 from quillet.errors import (InvalidDocument, InvalidMessage, KeyMismatch, MalformedSignature,
                             QuilletError)
-from quillet.keys import PrivateKey, PublicKey, Signature, message_text, signable_text
+from quillet.keys import (_MESSAGE_LIMIT, PrivateKey, PublicKey, Signature, message_text,
+                          signable_text)
 
 # A kind as the command line spells it is accepted too.
 KindName = Kind | Literal["limit-order", "signed-oracle-price"]
@@ -396,12 +397,21 @@ def _verify_rows(items: list[object]) -> tuple[list[object], bool]:
     """The items with each (Signature, PublicKey, document or message) triple
     turned into the five texts of verify_signature (documents hashed in one
     batch per kind), and whether every item was a triple."""
-    triples = 0
+    others = 0
     documents: dict[Kind, dict[int, Document]] = {}
     for index, item in enumerate(items):
-        if not (isinstance(item, (tuple, list)) and len(item) == 3):
+        if type(item) is tuple and len(item) == 3:
+            signature, public, message = item
+            # The usual triple, in as few steps as can be: the batch's own
+            # cost per item is a few percent of a verification's.
+            if (type(signature) is Signature and type(public) is PublicKey
+                    and type(message) is int and 0 <= message < _MESSAGE_LIMIT):
+                # hex(): the same integer to the module as message_text's padded text
+                items[index] = (signature.r, signature.s, public.x, public.y, hex(message))
+                continue
+        elif not (isinstance(item, (tuple, list)) and len(item) == 3):
+            others += 1
             continue
-        triples += 1
         signature, public, message = item
         if not isinstance(signature, Signature) or not isinstance(public, PublicKey):
             raise _noted(TypeError(f"a triple is (Signature, PublicKey, document or message), "
@@ -420,7 +430,7 @@ def _verify_rows(items: list[object]) -> tuple[list[object], bool]:
         digests = _batch.hash_many(kind, [doc.to_json() for doc in of_kind.values()])
         for index, digest in zip(of_kind, digests):
             items[index] = (*items[index][:4], digest)  # type: ignore[index]
-    return items, bool(items) and triples == len(items)
+    return items, bool(items) and not others
 
 
 def default_threads() -> int:

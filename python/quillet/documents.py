@@ -36,7 +36,7 @@ import operator
 import re
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, ClassVar, Literal, Self, get_args
+from typing import Any, ClassVar, Literal, Self, cast, get_args
 
 from quillet import _batch
 from quillet.errors import InvalidDocument
@@ -103,6 +103,10 @@ def _check_hex(name: str, encoding: str, value: object) -> None:
 _Layout = tuple[Callable[[Any], Any], str, tuple[int, ...], tuple[int, ...]]
 _LAYOUTS: dict[type, _Layout] = {}
 
+# Where each kind names its signer's key; every other kind in its public_key.
+_SIGNER_FIELD: dict[str, tuple[str, ...]] = {
+    "liquidate": ("liquidator_order", "public_key"), "signed_oracle_price": ("signer_key",)}
+
 
 def _layout(cls: type[Document]) -> _Layout:
     names = [name for name, _ in cls._FIELDS]
@@ -119,10 +123,26 @@ def _layout(cls: type[Document]) -> _Layout:
 class Document:
     """What the five documents share: JSON text in and out, and the hash."""
 
-    __slots__ = ()
+    # The JSON text, written on first use: every field is immutable (ints,
+    # strs, bools, a frozen order), so it stays the document's text. Not a
+    # field: equality, repr, pickling and replace() never see it.
+    __slots__ = ("_json",)
+    _json: str
     KIND: ClassVar[Kind]
     # (field name, encoding), in the order of the JSON document's keys.
     _FIELDS: ClassVar[tuple[tuple[str, str], ...]]
+    # Per class, made once: the module functions' names for this kind, and
+    # the getter of the field that names the signer's key (named_key).
+    _HASH_CALL: ClassVar[str]
+    _SIGN_CALL: ClassVar[str]
+    _SIGNER: ClassVar[operator.attrgetter[Any]]
+
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        super().__init_subclass__(**kwargs)
+        cls._HASH_CALL = "hash_" + cls.KIND
+        cls._SIGN_CALL = "sign_" + cls.KIND
+        cls._SIGNER = operator.attrgetter(".".join(_SIGNER_FIELD.get(cls.KIND,
+                                                                     ("public_key",))))
 
     def __post_init__(self) -> None:
         for name, encoding in self._FIELDS:
@@ -153,9 +173,12 @@ class Document:
     def to_json(self) -> str:
         """The document's JSON text, as the module's hash_* and sign_* take it
         (json.dumps(self.to_dict(), separators=(",", ":")), byte for byte)."""
+        try:
+            return self._json
+        except AttributeError:
+            pass
         # Written from a template: every value was checked to be decimal
         # digits or "0x" and hex digits, which JSON needs no escapes for.
-        # Hashing a document costs only a few times this, so it shows.
         getter, template, flags, orders = _LAYOUTS.get(type(self)) or _layout(type(self))
         values = getter(self)
         if flags or orders:
@@ -165,14 +188,16 @@ class Document:
             for i in orders:
                 values[i] = values[i].to_json()
             values = tuple(values)
-        return str(template % values)
+        text = str(template % values)
+        _SET_JSON(self, text)
+        return text
 
     def hash(self) -> str:
         """The document's hash: "0x" and 64 hex digits, as hash_{KIND} gives."""
-        ok, value = _batch.call("hash_" + self.KIND, self.to_json())
+        ok, value = _text_call(self._HASH_CALL, self.to_json())
         if not ok:
-            raise InvalidDocument(f"refused by the module: {value}", reason=str(value))
-        return str(value)
+            raise InvalidDocument(f"refused by the module: {value}", reason=value)
+        return value
 
     @classmethod
     def from_dict(cls, data: object) -> Self:
@@ -221,6 +246,13 @@ class Document:
                 raise
             raise InvalidDocument(f"not a JSON text: {error}") from None
         return cls.from_dict(data)
+
+
+# A frozen dataclass refuses setattr; the slot's own setter does not.
+_SET_JSON = Document.__dict__["_json"].__set__
+# (True, result) or (False, the core's reason) of one module function's core
+# call, for the functions whose result is a text.
+_text_call = cast(Callable[..., tuple[bool, str]], _batch.call)
 
 
 @dataclass(frozen=True, slots=True, kw_only=True)
@@ -331,10 +363,6 @@ class SignedOraclePrice(Document):
 DOCUMENT_TYPES: dict[Kind, type[Document]] = {
     cls.KIND: cls for cls in (Transfer, Withdrawal, LimitOrder, Liquidation, SignedOraclePrice)}
 
-# Where each kind names its signer's key; every other kind in its public_key.
-_SIGNER_FIELD: dict[str, tuple[str, ...]] = {
-    "liquidate": ("liquidator_order", "public_key"), "signed_oracle_price": ("signer_key",)}
-
 
 def named_key(document: Document | dict[str, Any], kind: str | None = None) -> object:
     """The key a document names as its signer's: its `public_key`; a
@@ -344,9 +372,10 @@ def named_key(document: Document | dict[str, Any], kind: str | None = None) -> o
 
     A typed document brings its kind; a parsed JSON object needs `kind`. The
     result is the field's value as it stands (None when it is missing)."""
+    if isinstance(document, Document):  # every signing path: the getter of its class
+        return document._SIGNER(document)
     value: object = document
-    for name in _SIGNER_FIELD.get(document.KIND if isinstance(document, Document) else kind or "",
-                                  ("public_key",)):
+    for name in _SIGNER_FIELD.get(kind or "", ("public_key",)):
         if isinstance(value, Document):
             value = getattr(value, name)
         elif isinstance(value, dict):

@@ -22,7 +22,7 @@ from dataclasses import dataclass
 from typing import Any, NoReturn, Self
 
 from quillet import _batch, keystore
-from quillet.documents import HEX, Document, Kind, key_value, named_key
+from quillet.documents import HEX, Document, Kind, _text_call, key_value, named_key
 from quillet.errors import (InvalidKey, InvalidMessage, KeyMismatch, MalformedSignature,
                             QuilletError, SigningFailed)
 
@@ -36,6 +36,7 @@ SUBGROUP_ORDER = 273603035897990940278080071815715938607681397215856725920021566
 _ZERO_R = "0x85a01167ea785d3f784224644a68e4067532c815f5f6d57d984b5c0e9c6c94b7"  # G packed
 _ZERO_S = "0x0000000000000000000000000000000000000000000000000000000000000001"
 _NEUTRAL = 1  # the packed neutral point: the public key of private key 0
+_NEUTRAL_X = f"0x{_NEUTRAL:064x}"  # as the module writes it
 _USABLE_CACHE = 4096
 _usable: dict[int, int] = {}  # packed key value -> affine x of keys known to be usable
 
@@ -56,27 +57,32 @@ def _key_fault(reason: str) -> str:
     return "it is not a private key"
 
 
-def _unencodable(text: str) -> str | None:
-    """The first character of `text` that is not ASCII, told without quoting the
-    text: a key is ASCII, and a character that UTF-8 cannot encode (a lone
-    surrogate, what os.environ makes of a stray non-UTF-8 byte) would raise
-    UnicodeEncodeError, which holds the whole text. Positions count UTF-8
-    bytes from 0."""
-    if text.isascii():
-        return None
+def _unencodable(text: str) -> str:
+    """The first character that is not ASCII in `text` (which holds one), told
+    without quoting the text: a key is ASCII, and a character that UTF-8
+    cannot encode (a lone surrogate, what os.environ makes of a stray
+    non-UTF-8 byte) would raise UnicodeEncodeError, which holds the whole
+    text. Positions count UTF-8 bytes from 0."""
     index = next(i for i, char in enumerate(text) if not char.isascii())
     position = len(text[:index].encode("utf-8"))
     return f"unexpected character U+{ord(text[index]):04X} at position {position}"
 
 
+# The text of a message int: "0x" and 64 hex digits.
+_MESSAGE_FORMAT = "0x%064x"
+_MESSAGE_LIMIT = 1 << 256
+
+
 def message_text(msg: str | int) -> str:
     """A message as the module takes it: hexadecimal text of a 256-bit integer."""
+    if type(msg) is int and 0 <= msg < _MESSAGE_LIMIT:  # the common case, first
+        return _MESSAGE_FORMAT % msg
     if isinstance(msg, bool) or not isinstance(msg, (int, str)):
         raise InvalidMessage(f"a message is a hex str or an int, not {type(msg).__name__}")
     if isinstance(msg, int):
-        if not 0 <= msg < 1 << 256:
+        if not 0 <= msg < _MESSAGE_LIMIT:
             raise InvalidMessage("a message is an integer in [0, 2**256)")
-        return f"0x{msg:064x}"
+        return _MESSAGE_FORMAT % msg
     if HEX.fullmatch(msg) is None:
         raise InvalidMessage(f"{msg!r} is not \"0x\" and up to 64 hex digits")
     return msg
@@ -85,6 +91,8 @@ def message_text(msg: str | int) -> str:
 def signable_text(msg: str | int) -> str:
     """message_text(msg) for signing: a message of value 0 modulo the group
     order is refused, since its signature verifies under every key."""
+    if type(msg) is int and 0 < msg < SUBGROUP_ORDER:  # the common case: nonzero already
+        return _MESSAGE_FORMAT % msg
     text = message_text(msg)
     if int(text.removeprefix("0x"), 16) % SUBGROUP_ORDER == 0:
         raise InvalidMessage(f"{msg!r} is message 0 (modulo the group order), whose signature "
@@ -128,15 +136,6 @@ class Signature:
         _hex_field("Signature", "r", self.r)
         _hex_field("Signature", "s", self.s)
 
-    @classmethod
-    def _of_module(cls, text: str) -> Signature:
-        # The module's own JSON, {"r":"0x…","s":"0x…"} with 64 digits each: read
-        # in place, as the batch calls return thousands of them.
-        signature = object.__new__(cls)
-        _SET_R(signature, text[6:72])
-        _SET_S(signature, text[79:145])
-        return signature
-
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Signature):
             return NotImplemented
@@ -158,6 +157,16 @@ class Signature:
 # The slots' own setters: a frozen dataclass refuses setattr.
 _SET_R = Signature.__dict__["r"].__set__
 _SET_S = Signature.__dict__["s"].__set__
+_new = object.__new__
+
+
+def _signature(text: str) -> Signature:
+    # The module's own JSON, {"r":"0x…","s":"0x…"} with 64 digits each: read
+    # in place, as the batch calls return thousands of them.
+    signature = _new(Signature)
+    _SET_R(signature, text[6:72])
+    _SET_S(signature, text[79:145])
+    return signature
 
 
 @dataclass(frozen=True, slots=True, eq=False)
@@ -272,16 +281,10 @@ class PublicKey:
 
     @classmethod
     def _trusted(cls, x: str, y: str) -> Self:
-        key = object.__new__(cls)
+        key = _new(cls)
         _SET_X(key, x)
         _SET_Y(key, y)
         return key
-
-    @classmethod
-    def _derived(cls, text: str) -> Self:
-        # The module's pair {"x":"0x…","y":"0x…"} (64 digits each) for a valid
-        # nonzero private key: usable by construction.
-        return cls._trusted(text[6:72], text[79:145])
 
     @classmethod
     def from_packed(cls, packed: str) -> Self:
@@ -328,7 +331,10 @@ class PublicKey:
         is checked, or a message integer) under this key. A well-formed
         signature that does not match gives False; see docs/SECURITY.md for
         what a True proves."""
-        msg = message.hash() if isinstance(message, Document) else message_text(message)
+        if type(message) is int and 0 <= message < _MESSAGE_LIMIT:
+            msg = hex(message)  # read as the same integer as message_text's padded text
+        else:
+            msg = message.hash() if isinstance(message, Document) else message_text(message)
         ok, value = _call("verify_signature", signature.r, signature.s, self.x, self.y, msg)
         if not ok:  # the key and the message are known good: the signature is at fault
             raise MalformedSignature("the signature is malformed (r not a point of the curve, "
@@ -344,27 +350,32 @@ class PrivateKey:
     """A private key. Made with generate, from_seed, from_text, from_file,
     from_env or from_keystore; repr and str show only its public key."""
 
-    __slots__ = ("_text", "_public", "_value")
+    # The public key is kept as the module wrote it (`_pair`) and made into a
+    # PublicKey on first use; `_x` is its packed key, which documents name.
+    __slots__ = ("_text", "_x", "_pair", "_public")
     _text: str
+    _x: str
+    _pair: str
     _public: PublicKey
-    _value: int  # of the public key, which documents must name
 
     def __init__(self, text: str) -> None:
         """The key of a private key text ("0x" and exactly 64 hex digits).
         Raises InvalidKey, whose text never quotes the key; key 0 is refused."""
         if not isinstance(text, str):
             raise InvalidKey(f"a private key is a str, not {type(text).__name__}")
-        stray = _unencodable(text)
-        if stray is not None:
-            raise InvalidKey(f"not a private key: {stray}")
-        ok, value = _batch.call("private_key_to_public_key_xy", text)
+        if not text.isascii():
+            raise InvalidKey(f"not a private key: {_unencodable(text)}")
+        ok, value = _text_call("private_key_to_public_key_xy", text)
         if not ok:
-            raise InvalidKey(f"not a private key: {_key_fault(str(value))}")
-        self._public = PublicKey._derived(str(value))
-        self._value = _value(self._public.x)
-        if self._value == _NEUTRAL:
+            raise InvalidKey(f"not a private key: {_key_fault(value)}")
+        # The module's pair {"x":"0x…","y":"0x…"} (64 digits each) for a
+        # valid key: usable by construction unless it is the neutral point.
+        x = value[6:72]
+        if x == _NEUTRAL_X:
             raise InvalidKey("not a private key: it is 0, whose public key (the neutral point) "
                              "accepts a signature for every message")
+        self._x = x
+        self._pair = value
         self._text = text
 
     @classmethod
@@ -457,7 +468,7 @@ class PrivateKey:
         secret = keystore.Passphrase(passphrase)
         del passphrase
         return keystore.encrypt(keystore.Secret.from_hex(self._text[-64:]), secret, kdf=kdf,
-                                description=description, pubkey=self._public.x[2:])
+                                description=description, pubkey=self._x[2:])
 
     @classmethod
     def from_env(cls, variable: str = KEY_VARIABLE) -> PrivateKey:
@@ -492,7 +503,13 @@ class PrivateKey:
     @property
     def public_key(self) -> PublicKey:
         """The key's public key."""
-        return self._public
+        try:
+            return self._public
+        except AttributeError:
+            pass
+        public = PublicKey._trusted(self._x, self._pair[79:145])
+        self._public = public
+        return public
 
     def to_text(self) -> str:
         """The private key text: the secret itself. Store it with care."""
@@ -502,8 +519,9 @@ class PrivateKey:
         """KeyMismatch unless `document` names this key as its signer's (see
         quillet.documents.named_key): the one rule of every signing path."""
         named = named_key(document)
-        if named != self._public.x and key_value(named) != self._value:
-            raise KeyMismatch(str(named), self._public.x)
+        # Compared as text first: documents name the key as public_key.x spells it.
+        if named != self._x and key_value(named) != _value(self._x):
+            raise KeyMismatch(str(named), self._x)
 
     def sign(self, document: Document) -> Signature:
         """The signature of a document, as sign_{document.KIND} gives it.
@@ -513,18 +531,18 @@ class PrivateKey:
                             "use sign_message for a message integer")
         self.check_names(document)
         # The key's text stays inside the call's expression: no local holds it.
-        ok, value = _call("sign_" + document.KIND, document.to_json(), self._text)
+        ok, value = _text_call(document._SIGN_CALL, document.to_json(), self._text)
         if not ok:
-            self._failed(str(value))
-        return Signature._of_module(str(value))
+            self._failed(value)
+        return _signature(value)
 
     def sign_message(self, msg: str | int) -> Signature:
         """The signature of a message integer (hex text or int), as sign gives
         it. Message 0 (modulo the group order) is refused: InvalidMessage."""
-        ok, value = _call("sign", self._text, signable_text(msg))
+        ok, value = _text_call("sign", self._text, signable_text(msg))
         if not ok:
-            raise InvalidMessage(f"sign refused the message {msg!r}", reason=str(value))
-        return Signature._of_module(str(value))
+            raise InvalidMessage(f"sign refused the message {msg!r}", reason=value)
+        return _signature(value)
 
     def eth_sign(self, msg: str | int) -> L1Signature:
         """The L1 signature of a message integer, as eth_sign gives it (message
@@ -549,7 +567,8 @@ class PrivateKey:
             try:
                 if not isinstance(document, Document):
                     raise TypeError(f"expected a document, got {type(document).__name__}")
-                self.check_names(document)
+                if document._SIGNER(document) != self._x:  # else it names this key as written
+                    self.check_names(document)
             except (TypeError, QuilletError) as error:
                 error.add_note(f"batch item {index}")
                 raise
@@ -559,7 +578,7 @@ class PrivateKey:
         def run(start: int, stop: int) -> list[str]:
             if start == stop:
                 return []
-            if all(kind == kinds[start] for kind in kinds[start:stop]):  # one call for one kind
+            if kinds[start:stop].count(kinds[start]) == stop - start:  # one call for one kind
                 return _native(lambda: _batch.sign_many(kinds[start], texts[start:stop],
                                                         self._text, threads=threads),
                                range(start, stop))
@@ -584,6 +603,9 @@ class PrivateKey:
         _check_threads(threads)
         texts: list[str] = []
         for index, msg in enumerate(_batch_items(messages, "messages")):
+            if type(msg) is int and 0 < msg < SUBGROUP_ORDER:  # signable_text's first case
+                texts.append(hex(msg))  # the same integer to the module, written faster
+                continue
             try:
                 texts.append(signable_text(msg))  # type: ignore[arg-type]
             except QuilletError as error:
@@ -604,7 +626,7 @@ class PrivateKey:
         raise SigningFailed(f"signing failed: {reason}", reason=reason)
 
     def __repr__(self) -> str:
-        return f"PrivateKey(public_key={self._public.x})"
+        return f"PrivateKey(public_key={self._x})"
 
     __str__ = __repr__
 
@@ -646,14 +668,13 @@ def _in_chunks(run: Callable[[int, int], list[str]], count: int,
                progress: Callable[[int, int], None] | None,
                chunk_size: int | None) -> list[Signature]:
     if progress is None and chunk_size is None:
-        return [Signature._of_module(text) for text in run(0, count)]
+        return list(map(_signature, run(0, count)))
     size = 1024 if chunk_size is None else chunk_size
     if isinstance(size, bool) or not isinstance(size, int) or size < 1:
         raise ValueError(f"chunk_size must be an int of at least 1, not {chunk_size!r}")
     signatures: list[Signature] = []
     for start in range(0, count, size):
-        signatures.extend(Signature._of_module(text)
-                          for text in run(start, min(count, start + size)))
+        signatures.extend(map(_signature, run(start, min(count, start + size))))
         if progress is not None:
             progress(len(signatures), count)
     if progress is not None and not count:

@@ -129,12 +129,14 @@ def test_typed_batches_equal_the_single_calls():
     assert seen == [(2, 5), (4, 5), (5, 5)]
     assert all(type(s) is Signature for s in KEY.sign_many(docs))
     msgs = [1, "0x2", 2**256 - 1]
-    assert KEY.sign_messages(msgs) == [KEY.sign_message(m) for m in msgs]
+    assert [(s.r, s.s) for s in KEY.sign_messages(msgs)] == \
+        [(s.r, s.s) for s in map(KEY.sign_message, msgs)]  # the module's texts, not only values
     assert batch.sign_messages(KEY, msgs) == [KEY.sign_message(m).to_json() for m in msgs]
     rows = [(singles[0], PUB, TRANSFER), (singles[2], PUB, PRICE), (singles[0], PUB, PRICE),
-            (KEY.sign_message(5), PUB, 5)]
-    assert batch.verify_many(rows) == [True, True, False, True]
-    assert batch.verify_many(rows, chunk_size=3) == [True, True, False, True]
+            (KEY.sign_message(5), PUB, 5), [KEY.sign_message(5), PUB, "0x5"],
+            (KEY.sign_message(5), PUB, 6)]
+    assert batch.verify_many(rows) == [True, True, False, True, True, False]
+    assert batch.verify_many(rows, chunk_size=3) == [True, True, False, True, True, False]
     assert KEY.sign_many([]) == [] and KEY.sign_messages([]) == []
 
 

@@ -1,6 +1,7 @@
 """The typed API: documents, keys and errors give the module's results, byte for byte."""
 
 import asyncio
+import copy
 import dataclasses
 import functools
 import json
@@ -73,6 +74,16 @@ def test_documents_hash_sign_and_round_trip_like_the_module(kind):
         assert KEY.sign(doc).to_json() == getattr(q, f"sign_{kind}")(text, key_text)
         assert type(doc).from_json(text) == doc
         assert KEY.public_key.verify(KEY.sign(doc), doc)
+
+
+@pytest.mark.parametrize("kind", DOCUMENT_TYPES)
+def test_a_documents_kept_json_text_is_its_own_through_copies(kind):
+    doc = named_by(random_document(kind, random.Random(kind)), KEY)
+    text = doc.to_json()  # kept from here on
+    for same in (pickle.loads(pickle.dumps(doc)), copy.copy(doc), copy.deepcopy(doc)):
+        assert same == doc and same.to_json() == text
+    other = named_by(doc, PrivateKey.from_seed("another key: a seed of thirty-two bytes or more"))
+    assert other.to_json() == json.dumps(other.to_dict(), separators=(",", ":")) != text
 
 
 def test_keys_and_message_signatures_equal_the_module():
