@@ -1,12 +1,13 @@
-// Constant-time check of the entry points and of signing over several keys
-// and messages, run under valgrind's memcheck by scripts/ctime.sh. Key texts,
-// keys and seeds are marked undefined; a conditional jump or a memory index
-// that depends on them, or on anything computed from them, is then a memcheck
+// The constant-time check, run under valgrind's memcheck by scripts/ctime.sh:
+// the curve layer's signing kernels, the core library's key handling and the
+// entry points, over several keys and messages. Key texts, keys and seeds are
+// marked undefined; a conditional jump or a memory index that depends on them,
+// or on anything computed from them (nonces included), is then a memcheck
 // error. Values that are public by construction go through the library's
 // declassify() (crypto/secrets/declassify.hpp), which this program defines to
-// mark them defined again. Each result is made public and compared with the
-// same operation run on defined inputs; outside valgrind the program only
-// makes those comparisons.
+// mark them defined again. Each result is made public and checked: against
+// the same operation run on defined inputs, or, for the curve's kernels, by
+// their own verdicts. Outside valgrind the program only makes those checks.
 #include <valgrind/memcheck.h>
 
 #include <array>
@@ -15,8 +16,11 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "crypto/field/repr.hpp"
 #include "crypto/jubjub/eddsa.hpp"
+#include "crypto/jubjub/fixed_base.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/secrets/declassify.hpp"
 #include "sdk/src/keys/key_text.hpp"
@@ -125,6 +129,62 @@ void check_sign_msg(const jubjub::Fs& k, std::span<const uint8_t> msg) {
   expect(got.signature.r == want.signature.r && got.signature.s == want.signature.s, "sign_msg signature");
 }
 
+// The curve layer's signing kernels on a secret key: the nonce, G·r from the
+// table, S = c·sk + r, the signer's key through the table and through the
+// per-call table of another base, batch signing with its combined self-check
+// and the per-signature checks it falls back to, and scalar arithmetic.
+void check_curve(uint64_t round) {
+  using namespace quillet::jubjub;
+  const AltJubjubBn256& params = jubjub_params();
+  std::array<uint8_t, 32> msg{};
+  for (size_t i = 0; i < msg.size(); ++i) msg[i] = static_cast<uint8_t>(3 * i + 1);
+  Fs k = Fs::from_raw({round * 0x9e3779b97f4a7c15ULL, ~round, round << 7, 0x0123456789abcdefULL ^ round});
+  make_secret(k);
+  const PrivateKey sk(k);
+
+  // HMAC-DRBG over the key's bytes; only each candidate's verdict is
+  // declassified.
+  const Seed seed = Seed::deterministic_seed(sk, msg);
+
+  RawSignature raw = sk.sign_raw_message(msg, seed, kSigningBase, params);
+  make_public(raw);
+
+  CheckedSignature checked = sk.sign_and_check(msg, seed, kSigningBase, params);
+  make_public(checked);
+  expect(checked.verifies, "sign_and_check");
+  CheckedSignature with_key = sk.sign_and_check(msg, seed, kSigningBase, params, PrivateKey::SignerKey::derive);
+  make_public(with_key);
+  expect(with_key.verifies && with_key.public_key.has_value(), "sign_and_check with the signer's key");
+
+  PublicKey a = PublicKey::derive(sk, kSigningBase, params);
+  PointEncoding encoded = a.point.encode();
+  make_public(encoded);
+  PublicKey b = PublicKey::derive(sk, 0, params);
+  Point<Unknown>::normalize_batch({&b.point, 1});
+  make_public(b);
+
+  std::array<PrivateKey::Message, 3> msgs{msg, msg, msg};
+  msgs[1][0] ^= 1;
+  msgs[2].fill(0xff);
+  std::vector<CheckedSignature> many = sk.sign_and_check_many(msgs, kSigningBase, params);
+  bool many_ok = many.size() == msgs.size();
+  for (CheckedSignature& c : many) {
+    make_public(c);
+    many_ok = many_ok && c.verifies;
+  }
+  expect(many_ok, "sign_and_check_many");
+  if (!many_ok) return;
+  std::vector<RawSignature> spoiled{many[0].signature, many[1].signature, many[2].signature};
+  spoiled[1].s.add_assign(Fs::one());
+  std::vector<bool> verdicts = sk.check_own_signatures(msgs, spoiled, kSigningBase, params);
+  expect(verdicts == std::vector<bool>{true, false, true}, "check_own_signatures with one S spoiled");
+
+  std::array<uint8_t, 32> bytes = field::repr_to_bytes_be(sk.value().into_repr());
+  make_public(bytes);
+  Fs sum = sk.value() * seed.value() + sk.value();
+  make_public(sum);
+}
+
 // The entry points over texts, with the key's digits secret.
 void check_entry_points(std::string_view key, std::string_view msg) {
   const auto want_sign = sdk::sign(key, msg).value();
@@ -169,17 +229,25 @@ void check_entry_points(std::string_view key, std::string_view msg) {
   expect(xy && *xy == want_xy, "private_key_to_pubkey_xy");
 }
 
-// A private key from a secret seed: hash chain, range check, key text.
+// A private key from a secret seed: hash chain, range check, key text; the
+// core's function and the entry point.
 void check_seed(std::string_view seed) {
   const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(seed.data()), seed.size());
   const std::string want = sdk::keys::private_key_from_seed(bytes).value();
   std::string secret_seed(seed);
+  const std::span<const uint8_t> secret_bytes(reinterpret_cast<const uint8_t*>(secret_seed.data()),
+                                              secret_seed.size());
   make_secret(secret_seed.data(), secret_seed.size());
-  auto got = sdk::keys::private_key_from_seed(
-      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(secret_seed.data()), secret_seed.size()));
+  auto got = sdk::keys::private_key_from_seed(secret_bytes);
   make_public(got);
   if (got) make_public_text(*got);
-  expect(got && *got == want, "private_key_from_seed");
+  expect(got && *got == want, "keys::private_key_from_seed");
+
+  make_secret(secret_seed.data(), secret_seed.size());
+  auto entry = sdk::private_key_from_seed(secret_bytes);
+  make_public(entry);
+  if (entry) make_public_text(*entry);
+  expect(entry && *entry == want, "private_key_from_seed");
 }
 
 }  // namespace
@@ -201,9 +269,14 @@ int main() {
       check_sign_msg(k, msg);
     }
   }
+  for (uint64_t round = 1; round <= 3; ++round) check_curve(round);
   check_entry_points(kKeyTexts[2], kMessages[0]);
   check_entry_points(kKeyTexts[3], kMessages[2]);
+  // Mixed-case digits, and a key with a zero nibble high up.
+  check_entry_points("0x0123456789abcdef0123456789ABCDEF0123456789abcdef0123456789abcdef", kMessages[3]);
+  check_entry_points("0x05a01167ea785d3f784224644a68e4067532c815f5f6d57d984b5c0e9c6c94b7", kMessages[0]);
   check_seed("a seed phrase of at least thirty-two bytes, as users type them");
+  check_seed("a seed of thirty-two bytes or more, kept secret");
   check_seed(std::string_view("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f"
                               "\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1a\x1b\x1c\x1d\x1e\x1f",
                               32));

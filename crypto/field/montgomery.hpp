@@ -239,6 +239,14 @@ class PrimeField {
   // The canonical value as 32 little-endian bytes.
   constexpr std::array<uint8_t, 32> to_repr_bytes() const { return repr_to_bytes_le(into_repr()); }
 
+  // A constant written in decimal: from_str_vartime's value, and a hard
+  // failure (a compile error where evaluated at compile time) for bad text.
+  static constexpr PrimeField from_decimal_constant(std::string_view decimal) {
+    const std::optional<PrimeField> v = from_str_vartime(decimal);
+    if (!v) fail_hard(kUnwrapNone);
+    return *v;
+  }
+
   // Decimal text without sign, spaces or leading zeros ("0" alone is zero);
   // values of p and above are reduced. Absent for any other text.
   static constexpr std::optional<PrimeField> from_str_vartime(std::string_view decimal) {

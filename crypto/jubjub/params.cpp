@@ -9,15 +9,10 @@
 namespace quillet::jubjub {
 namespace {
 
-constexpr Fr parse_decimal(std::string_view text) {
-  const std::optional<Fr> v = Fr::from_str_vartime(text);
-  if (!v) fail_hard(kUnwrapNone);
-  return *v;
-}
-
 // The coefficient as it is usually written, checked against the constant.
 static_assert(kEdwardsD ==
-              parse_decimal("12181644023421730124874158521699555681764249180949974110617291017600649128846"));
+              Fr::from_decimal_constant(
+                  "12181644023421730124874158521699555681764249180949974110617291017600649128846"));
 // d is -168696/168700, the a = -1 form of 168700·x^2 + y^2 = 1 + 168696·x^2·y^2.
 static_assert(kEdwardsD * Fr::from_u128(168700, 0) + Fr::from_u128(168696, 0) == Fr::zero());
 

@@ -18,12 +18,6 @@ namespace {
 
 using field::FrRepr;
 
-constexpr Fr parse_decimal(std::string_view text) {
-  const std::optional<Fr> v = Fr::from_str_vartime(text);
-  if (!v) fail_hard(kUnwrapNone);
-  return *v;
-}
-
 constexpr Fr small(uint64_t v) { return Fr::from_u128(v, 0); }
 
 constexpr Fr inverse_of(const Fr& v) {
@@ -36,12 +30,14 @@ constexpr Fr inverse_of(const Fr& v) {
 // u = (1 + y)/(1 - y) and v = f·u/x with f^2 = -168700.
 constexpr Fr kMontgomeryA = small(168698);
 constexpr Fr kScale =
-    parse_decimal("6360561867910373094066688120553762416144456282423235903351243436111059670888");
+    Fr::from_decimal_constant("6360561867910373094066688120553762416144456282423235903351243436111059670888");
 static_assert(kScale * kScale == -small(168700));
 
 // T, a point of order 8 in Montgomery coordinates.
-constexpr Fr kTu = parse_decimal("19799329160503878365519859265345525785148473002902384773314932802961476726446");
-constexpr Fr kTv = parse_decimal("4633710831643166493755514364284141562000904655561116078506211088357794125820");
+constexpr Fr kTu =
+    Fr::from_decimal_constant("19799329160503878365519859265345525785148473002902384773314932802961476726446");
+constexpr Fr kTv =
+    Fr::from_decimal_constant("4633710831643166493755514364284141562000904655561116078506211088357794125820");
 static_assert(kTv * kTv == kTu * kTu * kTu + kMontgomeryA * kTu * kTu + kTu);
 
 // Miller's algorithm for 8·T, all doublings:

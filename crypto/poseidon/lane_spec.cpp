@@ -30,10 +30,6 @@ lanes52::LaneVector lane_vector(const Row& row, int doublings) {
   return out;
 }
 
-void put_words(uint64_t* out, const Fr& x) {
-  for (size_t i = 0; i < 4; ++i) out[i] = x.montgomery_limbs()[i];
-}
-
 // m as a one-state matrix step whose lanes output the 2^260 form
 // (lanes_out) or the 2^256 form. Inputs: element 0 in the 2^256 form,
 // elements 1 to 8 in the 2^260 form.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -9,6 +10,13 @@
 #include "crypto/poseidon/spec.hpp"
 
 namespace quillet::poseidon {
+
+// The four Montgomery words of x, as the lane kernels store an element
+// beside its 52-bit limbs, and back.
+inline void put_words(uint64_t* out, const Fr& x) {
+  for (size_t i = 0; i < 4; ++i) out[i] = x.montgomery_limbs()[i];
+}
+inline Fr from_words(const uint64_t* w) { return Fr::from_montgomery_limbs({w[0], w[1], w[2], w[3]}); }
 
 // A Spec's constants in the lane kernels' form. Keeps a reference to the
 // Spec, which must outlive it. Immutable once built.

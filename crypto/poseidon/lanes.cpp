@@ -17,21 +17,13 @@ using field::lanes52::kLimbs;
 using field::lanes52::Limbs;
 using field::lanes52::split52;
 
-void put_words(uint64_t* out, const Fr& x) {
-  for (size_t i = 0; i < 4; ++i) out[i] = x.montgomery_limbs()[i];
-}
-
-Fr element0_value(const lanes52::Element0& e) {
-  return Fr::from_montgomery_limbs({e.words[0], e.words[1], e.words[2], e.words[3]});
-}
+Fr element0_value(const lanes52::Element0& e) { return from_words(e.words); }
 
 void set_element0(lanes52::Element0& e, const Fr& x) {
   put_words(e.words, x);
   const Limbs l = split52(x.montgomery_limbs());
   for (size_t k = 0; k < kLimbs; ++k) e.limbs[k] = l.v[k];
 }
-
-Fr from_words(const uint64_t* w) { return Fr::from_montgomery_limbs({w[0], w[1], w[2], w[3]}); }
 
 void run_kernel(const lanes52::Constants& c, lanes52::Block& b, bool squeeze_only, LaneKernel k) {
   if (k == LaneKernel::ifma) {
@@ -67,10 +59,7 @@ void element0_round(const LaneSpec& owner, size_t start, Fr& e, std::array<Fr, k
   const Spec& spec = owner.spec();
   const size_t k = start + T;
   Fr x = e;
-  Fr t = x;
-  t.square_with<K>();
-  t.square_with<K>();
-  x.mul_assign_with<K>(t);
+  sbox<K>(x);
   x.add_assign(spec.constants.partial_constants[k]);
   u[T] = x;
   std::array<const Fr*, T + 1> a{};

@@ -17,15 +17,6 @@ using field::MulInstructions;
 constexpr size_t kFullRounds = 8;
 constexpr size_t kPartialRounds = 63;
 
-// x^5 as x·(x^2)^2: two squarings and one multiplication.
-template <MulInstructions K>
-inline void sbox(Fr& x) {
-  Fr t = x;
-  t.square_with<K>();
-  t.square_with<K>();
-  x.mul_assign_with<K>(t);
-}
-
 template <MulInstructions K>
 inline void sbox_full(State& s) {
   for (Fr& x : s.words) sbox<K>(x);

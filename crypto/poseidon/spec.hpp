@@ -24,6 +24,15 @@ struct OptimizedConstants {
   std::vector<Row> end_constants;    // r_f/2 - 1 rows
 };
 
+// The S-box x^5 as x·(x^2)^2: two squarings and one multiplication.
+template <field::MulInstructions K>
+inline void sbox(Fr& x) {
+  Fr t = x;
+  t.square_with<K>();
+  t.square_with<K>();
+  x.mul_assign_with<K>(t);
+}
+
 // The permutation applies the partial rounds kPartialBlock at a time, with
 // one reduction per output instead of one per product (see permute). For
 // partial round k at position t of its block (blocks start at multiples of

@@ -191,16 +191,6 @@ bool read_items(Batch& batch, PyObject* iterable, const char* what, const Args& 
   return true;
 }
 
-// Asks the interpreter, from a thread running a batch without its lock,
-// whether to go on: false if a signal handler raised (KeyboardInterrupt),
-// with that exception set for the calling thread.
-bool check_signals(PyThreadState*& released) {
-  PyEval_RestoreThread(released);
-  const bool go_on = PyErr_CheckSignals() == 0;
-  released = PyEval_SaveThread();
-  return go_on;
-}
-
 // The list of results, or the first failing item's exception (`failed`, the
 // lowest failing index, or the count), from the items' outcomes: every one
 // below `failed` is set.

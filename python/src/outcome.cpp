@@ -43,6 +43,13 @@ unsigned thread_count(PyObject* arg) {
   return static_cast<unsigned>(overflow > 0 || n > kMaxThreads ? kMaxThreads : n);
 }
 
+bool check_signals(PyThreadState*& released) {
+  PyEval_RestoreThread(released);
+  const bool go_on = PyErr_CheckSignals() == 0;
+  released = PyEval_SaveThread();
+  return go_on;
+}
+
 namespace {
 
 // The record of the function named by `name`, or nullptr with ValueError set.
@@ -128,12 +135,7 @@ PyObject* call_many(PyObject* const* args, Py_ssize_t nargsf) {
         outcomes[i].emplace(run_core(*fn, bound[i]));
         return true;
       },
-      [&] {
-        PyEval_RestoreThread(released);
-        const bool go_on = PyErr_CheckSignals() == 0;
-        released = PyEval_SaveThread();
-        return go_on;
-      });
+      [&] { return check_signals(released); });
   PyEval_RestoreThread(released);
   Py_DECREF(held);
   if (done.stopped) return nullptr;  // the signal handler's exception is set

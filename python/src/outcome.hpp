@@ -12,6 +12,12 @@ namespace quillet::python {
 // exception set on a bad value.
 unsigned thread_count(PyObject* arg);
 
+// Asks the interpreter, from a thread running a batch without its lock,
+// whether to go on: false if a signal handler raised (KeyboardInterrupt),
+// with that exception set for the calling thread. `released` is the thread
+// state that PyEval_SaveThread returned; it is replaced by the new one.
+bool check_signals(PyThreadState*& released);
+
 // call(name, *args) -> (True, result) or (False, reason): the named function's
 // core call on positional text arguments.
 PyObject* call_outcome(PyObject* module, PyObject* const* args, Py_ssize_t nargsf);

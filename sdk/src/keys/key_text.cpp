@@ -25,10 +25,7 @@ Overloaded(F...) -> Overloaded<F...>;
 std::string bytes_to_hex(const std::array<uint8_t, 32>& bytes) {
   std::string out;
   out.reserve(64);
-  for (uint8_t b : bytes) {
-    out.push_back(hex_digit_ct(b >> 4));
-    out.push_back(hex_digit_ct(b & 15));
-  }
+  append_hex_ct(out, bytes);
   return out;
 }
 

@@ -77,6 +77,16 @@ inline char hex_digit_ct(unsigned nibble) {
   return static_cast<char>(n + '0' + (((9 - n) >> 8) & ('a' - '0' - 10)));
 }
 
+// Appends the lower-case hexadecimal digits of `bytes`, two a byte, without a
+// branch or a table. The caller reserves the room, so that no reallocation
+// leaves a copy of secret digits behind.
+inline void append_hex_ct(std::string& out, std::span<const uint8_t> bytes) {
+  for (uint8_t b : bytes) {
+    out.push_back(hex_digit_ct(b >> 4));
+    out.push_back(hex_digit_ct(b & 15));
+  }
+}
+
 // The canonical value of `v`; always fits.
 U256 fr_to_u256(const Fr& v);
 

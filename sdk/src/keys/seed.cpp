@@ -31,10 +31,7 @@ bool below_subgroup_order(const Digest& d) {
 std::string to_hex(const Digest& d) {
   std::string out = "0x";
   out.reserve(2 + 2 * d.size());
-  for (uint8_t b : d) {
-    out.push_back(hex_digit_ct(b >> 4));
-    out.push_back(hex_digit_ct(b & 15));
-  }
+  append_hex_ct(out, d);
   return out;
 }
 
