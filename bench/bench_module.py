@@ -38,7 +38,7 @@ import subprocess
 import sys
 
 from quillet import demo
-from quillet.bench import (SEED, batch_table, cases, measure, run_batch,  # shared with `quillet bench`
+from quillet.bench import (batch_table, cases, measure, run_batch,  # shared with `quillet bench`
                            run_verify_batch, verify_goals)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
