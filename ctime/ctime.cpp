@@ -183,7 +183,8 @@ void check_curve(uint64_t round) {
     lane_msgs.push_back(msg);
     lane_msgs.back()[1] = i;
   }
-  std::vector<CheckedSignature> lanes = sk.sign_and_check_many(lane_msgs, kSigningBase, params, cpu::LaneKernel::emulated);
+  std::vector<CheckedSignature> lanes =
+      sk.sign_and_check_many(lane_msgs, kSigningBase, params, cpu::LaneKernel::emulated);
   bool lanes_ok = lanes.size() == lane_msgs.size();
   for (size_t i = 0; lanes_ok && i < lanes.size(); ++i) {
     make_public(lanes[i]);

@@ -116,7 +116,8 @@ std::vector<Signed> sign_many(DocumentKind kind, std::span<const std::string_vie
   return collect(out);
 }
 
-std::vector<Signed> sign_messages(std::string_view pri_key, std::span<const std::string_view> msgs, cpu::LaneKernel base) {
+std::vector<Signed> sign_messages(std::string_view pri_key, std::span<const std::string_view> msgs,
+                                  cpu::LaneKernel base) {
   std::vector<std::optional<Signed>> out(msgs.size());
   std::vector<jubjub::PrivateKey::Message> messages;
   std::vector<size_t> index;
