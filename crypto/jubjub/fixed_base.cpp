@@ -2,12 +2,17 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
 
+#include "crypto/failure.hpp"
 #include "crypto/field/fr_algorithms.hpp"
+#include "crypto/field/lanes52.hpp"
+#include "crypto/immortal.hpp"
+#include "crypto/jubjub/fixed_base_lanes.hpp"
 #include "crypto/jubjub/scalar_recoding.hpp"
 
 namespace quillet::jubjub {
@@ -17,6 +22,32 @@ using detail::Completed;
 using detail::Extended;
 
 namespace {
+
+namespace fl = fixed_base_lanes;
+using cpu::LaneKernel;
+
+// x·2^260 mod p as five limbs: sixteen times the 2^256 form, still canonical.
+void to_lanes(const Fr& v, uint64_t* limbs) {
+  Fr x = v;
+  for (int d = 0; d < 4; ++d) x.double_();
+  const field::lanes52::Limbs l = field::lanes52::split52(x.montgomery_limbs());
+  for (size_t i = 0; i < fl::kLimbs; ++i) limbs[i] = l.v[i];
+}
+
+// The modulus and the constants of the lanes (as crypto/field/pow_many.cpp).
+void lane_constants(fl::Table& t) {
+  // 2p < 2^255 fits the four words.
+  FrRepr p2{};
+  uint64_t carry = 0;
+  for (size_t i = 0; i < 4; ++i) {
+    p2[i] = (Fr::kModulus[i] << 1) | carry;
+    carry = Fr::kModulus[i] >> 63;
+  }
+  t.modulus = field::lanes52::Modulus{field::lanes52::split52(Fr::kModulus), field::lanes52::split52(p2),
+                                      Fr::kInv & ((uint64_t{1} << 52) - 1)};
+  t.from_lanes = field::lanes52::split52(Fr::kR);
+  to_lanes(Fr::one(), t.one.v);
+}
 
 // P, 3P, ..., (2n - 1)P appended to `out`.
 void append_odd_multiples(std::vector<Extended>& out, const Extended& p, size_t n, const Fr& d2) {
@@ -70,6 +101,19 @@ FixedBaseTable::FixedBaseTable(const Point<PrimeOrder>& base, const Fr& edwards_
   entries_.assign(affine.begin(), rows_end);
   odd_[0].assign(rows_end, rows_end + kOddMultiples);
   odd_[1].assign(rows_end + kOddMultiples, affine.end());
+
+  static_assert(fl::kRows == kRows && fl::kColumns == kColumns);
+  auto lanes = std::make_shared<fl::Table>();
+  lane_constants(*lanes);
+  for (size_t row = 0; row < kRows; ++row) {
+    for (size_t j = 0; j < kColumns; ++j) {
+      const AffineNiels& e = entry(row, j + 1);
+      to_lanes(e.y_plus_x, lanes->entries[row][j][0]);
+      to_lanes(e.y_minus_x, lanes->entries[row][j][1]);
+      to_lanes(e.xy2d, lanes->entries[row][j][2]);
+    }
+  }
+  lanes_ = std::move(lanes);
 }
 
 namespace {
@@ -115,6 +159,50 @@ Point<PrimeOrder> FixedBaseTable::mul(const Fs& k) const {
   }
   OPENSSL_cleanse(digits.data(), digits.size());
   return detail::PointAccess::make<PrimeOrder>(acc);
+}
+
+bool fixed_base_kernel_available(LaneKernel k) { return cpu::lane_kernel_runs(k, fl::ifma_compiled()); }
+
+// Chosen once per process, as an Immortal constant (crypto/immortal.hpp).
+LaneKernel fixed_base_kernel() {
+  static constinit Immortal<LaneKernel> chosen;
+  return chosen.get([] { return cpu::choose_lane_kernel(cpu::kForceLanes, fixed_base_kernel_available); });
+}
+
+void FixedBaseTable::mul_many(std::span<const Fs> k, std::span<Point<PrimeOrder>> out, LaneKernel kernel) const {
+  if (k.size() != out.size()) fail_hard("assertion failed: one point per scalar");
+  if (kernel == LaneKernel::scalar || !fixed_base_kernel_available(kernel)) {
+    for (size_t i = 0; i < k.size(); ++i) out[i] = mul(k[i]);
+    return;
+  }
+  fl::Block block;
+  for (size_t start = 0; start < k.size(); start += fl::kLanes) {
+    const size_t count = std::min(fl::kLanes, k.size() - start);
+    for (size_t lane = 0; lane < fl::kLanes; ++lane) {
+      std::array<int8_t, kRadix64Digits> digits = signed_radix64(lane < count ? k[start + lane] : Fs::zero());
+      for (size_t row = 0; row < kRows; ++row) {
+        const int8_t d = digits[row];
+        const int sign = d >> 7;  // -1 or 0
+        block.magnitude[row][lane] = static_cast<uint64_t>((d ^ sign) - sign);
+        block.negative[row][lane] = 0 - static_cast<uint64_t>(sign & 1);
+      }
+      OPENSSL_cleanse(digits.data(), digits.size());
+    }
+    if (kernel == LaneKernel::ifma) {
+      fl::run_ifma(*lanes_, block);
+    } else {
+      fl::run_emulated(*lanes_, block);
+    }
+    for (size_t lane = 0; lane < count; ++lane) {
+      Extended p;
+      Fr* coords[fl::kOutputs] = {&p.x, &p.y, &p.t, &p.z};
+      for (size_t c = 0; c < fl::kOutputs; ++c) {
+        *coords[c] = Fr::from_montgomery_limbs(field::lanes52::join52(&block.out[c][0][lane], fl::kLanes));
+      }
+      out[start + lane] = detail::PointAccess::make<PrimeOrder>(p);
+    }
+  }
+  OPENSSL_cleanse(&block, sizeof block);
 }
 
 }  // namespace quillet::jubjub

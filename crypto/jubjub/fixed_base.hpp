@@ -8,8 +8,11 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
+#include <span>
 #include <vector>
 
+#include "crypto/cpu/cpu.hpp"
 #include "crypto/field/fr.hpp"
 #include "crypto/jubjub/edwards.hpp"
 #include "crypto/jubjub/fs.hpp"
@@ -17,6 +20,16 @@
 #include "crypto/jubjub/scalar_recoding.hpp"
 
 namespace quillet::jubjub {
+
+namespace fixed_base_lanes {
+struct Table;
+}
+
+// Whether FixedBaseTable::mul_many can run kernel `k` here (scalar always).
+bool fixed_base_kernel_available(cpu::LaneKernel k);
+// The kernel of mul_many chosen once per process (cpu::choose_lane_kernel,
+// QUILLET_LANES): ifma where the processor has it, else scalar.
+cpu::LaneKernel fixed_base_kernel();
 
 class FixedBaseTable {
  public:
@@ -37,6 +50,17 @@ class FixedBaseTable {
   // read by a masked scan of all its entries, 42 mixed additions (7M each).
   Point<PrimeOrder> mul(const Fs& k) const;
 
+  // out[i] = k[i]·B, each as mul gives it, in time independent of the
+  // scalars. The lane kernels take eight at a time (a last block of fewer is
+  // filled with zeros: the lanes cost the same whatever they hold); scalar
+  // calls mul for each; a kernel that does not run here falls back to
+  // scalar. Fails hard on mismatched lengths.
+  void mul_many(std::span<const Fs> k, std::span<Point<PrimeOrder>> out,
+                cpu::LaneKernel kernel = fixed_base_kernel()) const;
+
+  // The entries as the lane kernels read them (for their tests).
+  const fixed_base_lanes::Table& lane_table() const { return *lanes_; }
+
   // (2j + 1)·B for half 0 and (2j + 1)·2^128·B for half 1, j below 64.
   const detail::AffineNiels* odd_multiples(size_t half) const { return odd_[half].data(); }
 
@@ -45,6 +69,8 @@ class FixedBaseTable {
 
   std::vector<detail::AffineNiels> entries_;
   std::array<std::vector<detail::AffineNiels>, 2> odd_;
+  // The entries in the lanes' form, public (shared: the table is copyable).
+  std::shared_ptr<const fixed_base_lanes::Table> lanes_;
 };
 
 }  // namespace quillet::jubjub
