@@ -1,5 +1,6 @@
 // Turns JSON text into a flat list of tokens with the positions at which the
-// parser completed each one, using RapidJSON's SAX reader.
+// parser completed each one: a strict scanner for plainly written texts,
+// RapidJSON's SAX reader for the rest and for every error.
 //
 // The list always ends with exactly one End or Error token. Syntax errors are
 // turned into the messages of typed JSON deserialisers at the position where
@@ -18,6 +19,7 @@
 #include <forward_list>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "sdk/src/json/inline_vector.hpp"
 #include "sdk/src/json/json_error.hpp"
