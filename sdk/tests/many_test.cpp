@@ -67,6 +67,8 @@ std::string describe(const ItemResult<T>& r) {
   if (!r.value()) return "error: " + r.value().error().to_string();
   if constexpr (std::is_same_v<T, std::string>) {
     return *r.value();
+  } else if constexpr (std::is_same_v<T, hashing::HashChars>) {
+    return std::string(r.value()->data(), r.value()->size());
   } else {
     return to_json(*r.value());
   }

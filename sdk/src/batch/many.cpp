@@ -78,18 +78,18 @@ bool hashes_in_lanes() { return poseidon::lane_kernel() != poseidon::LaneKernel:
 
 std::string_view hash_kernel_name() { return poseidon::lane_kernel_name(poseidon::lane_kernel()); }
 
-std::vector<ItemResult<std::string>> hash_many(DocumentKind kind, std::span<const std::string_view> docs,
-                                               poseidon::LaneKernel k) {
+std::vector<ItemResult<hashing::HashChars>> hash_many(DocumentKind kind, std::span<const std::string_view> docs,
+                                                      poseidon::LaneKernel k) {
   auto hashes = document_hashes(kind, docs, k);
-  std::vector<ItemResult<std::string>> out;
+  std::vector<ItemResult<hashing::HashChars>> out;
   out.reserve(docs.size());
   for (auto& h : hashes) {
     if (!*h) {
       out.emplace_back(unexpected(std::move(*h).error()));
     } else if (!h->value()) {
-      out.emplace_back(Result<std::string>(unexpected(h->value().error())));
+      out.emplace_back(Result<hashing::HashChars>(unexpected(h->value().error())));
     } else {
-      out.emplace_back(Result<std::string>(hashing::hash_text(*h->value())));
+      out.emplace_back(Result<hashing::HashChars>(hashing::hash_chars(*h->value())));
     }
   }
   return out;

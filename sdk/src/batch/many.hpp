@@ -16,6 +16,7 @@
 #include "crypto/poseidon/lanes.hpp"
 #include "sdk/src/batch/item.hpp"
 #include "sdk/src/documents/document_hash.hpp"
+#include "sdk/src/hashing/message_hash.hpp"
 #include "sdk/src/keys/signature.hpp"
 
 namespace quillet::sdk {
@@ -29,8 +30,8 @@ std::string_view hash_kernel_name();
 // groups of eight lanes. More items are hashed in runs of this many.
 inline constexpr std::size_t kHashesTogether = poseidon::kDeferredChunk;
 
-// hash_<kind>(docs[i]) for every i, in order.
-std::vector<ItemResult<std::string>> hash_many(DocumentKind kind, std::span<const std::string_view> docs,
+// hash_<kind>(docs[i]) for every i, in order, its text as characters.
+std::vector<ItemResult<hashing::HashChars>> hash_many(DocumentKind kind, std::span<const std::string_view> docs,
                                                poseidon::LaneKernel k = poseidon::lane_kernel());
 
 // sign_<kind>(docs[i], pri_key) for every i, in order. `k` runs the
