@@ -7,7 +7,14 @@
 #include <cstring>
 #include <type_traits>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "crypto/cpu/cpu.hpp"
+#include "crypto/failure.hpp"
 #include "crypto/field/fr_algorithms.hpp"
+#include "crypto/jubjub/mul_policy.hpp"
 #include "crypto/jubjub/scalar_recoding.hpp"
 
 namespace quillet::jubjub {
@@ -100,19 +107,79 @@ AffineNiels scan_row(const AffineNiels* row, size_t columns, uint64_t magnitude)
   return out;
 }
 
+#if defined(__x86_64__)
+// Three 32-byte loads per entry instead of six 16-byte ones, the masks made
+// by comparing a running counter with the magnitude in the vector unit; the
+// three accumulators stay in registers.
+[[gnu::target("avx2")]] AffineNiels scan_row_avx2(const AffineNiels* row, size_t columns, uint64_t magnitude) {
+  static_assert(sizeof(AffineNiels) == 3 * sizeof(__m256i) && std::is_trivially_copyable_v<AffineNiels>);
+  const AffineNiels identity = detail::identity_affine_niels();
+  const __m256i wanted = _mm256_set1_epi64x(static_cast<long long>(magnitude));
+  __m256i counter = _mm256_setzero_si256();
+  const __m256i one = _mm256_set1_epi64x(1);
+  const auto* id = reinterpret_cast<const __m256i*>(&identity);
+  __m256i mask = _mm256_cmpeq_epi64(counter, wanted);
+  __m256i acc0 = _mm256_and_si256(_mm256_loadu_si256(id), mask);
+  __m256i acc1 = _mm256_and_si256(_mm256_loadu_si256(id + 1), mask);
+  __m256i acc2 = _mm256_and_si256(_mm256_loadu_si256(id + 2), mask);
+  for (size_t j = 1; j <= columns; ++j) {
+    counter = _mm256_add_epi64(counter, one);
+    mask = _mm256_cmpeq_epi64(counter, wanted);
+    const auto* entry = reinterpret_cast<const __m256i*>(&row[j - 1]);
+    acc0 = _mm256_or_si256(acc0, _mm256_and_si256(_mm256_loadu_si256(entry), mask));
+    acc1 = _mm256_or_si256(acc1, _mm256_and_si256(_mm256_loadu_si256(entry + 1), mask));
+    acc2 = _mm256_or_si256(acc2, _mm256_and_si256(_mm256_loadu_si256(entry + 2), mask));
+  }
+  AffineNiels out = identity;
+  auto* dst = reinterpret_cast<__m256i*>(&out);
+  _mm256_storeu_si256(dst, acc0);
+  _mm256_storeu_si256(dst + 1, acc1);
+  _mm256_storeu_si256(dst + 2, acc2);
+  return out;
+}
+#endif
+
 }  // namespace
 
-Point<PrimeOrder> FixedBaseTable::mul(const Fs& k) const {
-  std::array<int8_t, kRadix64Digits> digits = signed_radix64(k);
+bool scan_instructions_available(ScanInstructions s) { return s == ScanInstructions::sse2 || cpu::features().avx2; }
+
+ScanInstructions fastest_scan_instructions() {
+  return scan_instructions_available(ScanInstructions::avx2) ? ScanInstructions::avx2 : ScanInstructions::sse2;
+}
+
+namespace {
+
+// The rows' sum for the digits of k, on the multiplication policy M.
+template <class M>
+[[gnu::flatten]] Extended sum_rows(const AffineNiels* entries, size_t columns,
+                                   const std::array<int8_t, kRadix64Digits>& digits, ScanInstructions scan) {
   Extended acc = detail::identity_extended();
-  for (size_t row = 0; row < kRows; ++row) {
+  for (size_t row = 0; row < digits.size(); ++row) {
     const int8_t d = digits[row];
     const int sign = d >> 7;  // -1 or 0
     const auto magnitude = static_cast<uint64_t>((d ^ sign) - sign);
-    AffineNiels chosen = scan_row(&entry(row, 1), kColumns, magnitude);
+    const AffineNiels* first = entries + row * columns;
+#if defined(__x86_64__)
+    AffineNiels chosen =
+        scan == ScanInstructions::avx2 ? scan_row_avx2(first, columns, magnitude) : scan_row(first, columns, magnitude);
+#else
+    (void)scan;
+    AffineNiels chosen = scan_row(first, columns, magnitude);
+#endif
     detail::cneg(chosen, 0 - static_cast<uint64_t>(sign & 1));
-    acc = detail::to_extended(detail::add(acc, chosen));
+    acc = detail::to_extended<M>(detail::add<M>(acc, chosen));
   }
+  return acc;
+}
+
+}  // namespace
+
+Point<PrimeOrder> FixedBaseTable::mul(const Fs& k, ScanInstructions scan) const {
+  if (!scan_instructions_available(scan)) fail_hard("assertion failed: the table scan's instructions are available");
+  std::array<int8_t, kRadix64Digits> digits = signed_radix64(k);
+  // The multiplication kernel is chosen once, outside the rows' loop.
+  const Extended acc =
+      detail::with_fastest_kernel([&]<class M>() { return sum_rows<M>(entries_.data(), kColumns, digits, scan); });
   OPENSSL_cleanse(digits.data(), digits.size());
   return detail::PointAccess::make<PrimeOrder>(acc);
 }

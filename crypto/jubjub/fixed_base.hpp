@@ -18,6 +18,13 @@
 
 namespace quillet::jubjub {
 
+// How a table row is scanned: 16-byte or, where the processor has AVX2,
+// 32-byte vector operations. Both read every entry the same way.
+enum class ScanInstructions { sse2, avx2 };
+
+bool scan_instructions_available(ScanInstructions s);
+ScanInstructions fastest_scan_instructions();
+
 class FixedBaseTable {
  public:
   static constexpr unsigned kWindow = 6;
@@ -35,14 +42,13 @@ class FixedBaseTable {
 
   // k·B in time independent of k, for private keys and nonces: each row is
   // read by a masked scan of all its entries, 42 mixed additions (7M each).
-  Point<PrimeOrder> mul(const Fs& k) const;
+  // `scan` (fails hard if unavailable) changes the speed, never the result.
+  Point<PrimeOrder> mul(const Fs& k, ScanInstructions scan = fastest_scan_instructions()) const;
 
   // (2j + 1)·B for half 0 and (2j + 1)·2^128·B for half 1, j below 64.
   const detail::AffineNiels* odd_multiples(size_t half) const { return odd_[half].data(); }
 
  private:
-  const detail::AffineNiels& entry(size_t row, size_t multiple) const { return entries_[row * kColumns + multiple - 1]; }
-
   std::vector<detail::AffineNiels> entries_;
   std::array<std::vector<detail::AffineNiels>, 2> odd_;
 };
