@@ -137,13 +137,66 @@ AffineNiels scan_row(const AffineNiels* row, size_t columns, uint64_t magnitude)
   _mm256_storeu_si256(dst + 2, acc2);
   return out;
 }
+
+// Two entries (three 64-byte loads) per step: the first entry fills the
+// first load and half the second, the next one the rest; each load is ORed
+// in under the lanes' comparison masks, and the halves are folded at the end.
+[[gnu::target("avx512f")]] AffineNiels scan_row_avx512(const AffineNiels* row, size_t columns, uint64_t magnitude) {
+  static_assert(2 * sizeof(AffineNiels) == 3 * sizeof(__m512i));
+  const AffineNiels identity = detail::identity_affine_niels();
+  const __m512i wanted = _mm512_set1_epi64(static_cast<long long>(magnitude));
+  const __m512i two = _mm512_set1_epi64(2);
+  // Counters of the entries in each load's lanes: the pair (j, j + 1).
+  __m512i c0 = _mm512_set1_epi64(1);
+  __m512i c1 = _mm512_set_epi64(2, 2, 2, 2, 1, 1, 1, 1);
+  __m512i c2 = _mm512_set1_epi64(2);
+  const auto* id = reinterpret_cast<const uint64_t*>(&identity);
+  const __mmask8 none = _mm512_cmpeq_epi64_mask(_mm512_setzero_si512(), wanted);
+  // Loads in full, masks on registers only.
+  __m512i acc0 = _mm512_maskz_mov_epi64(none, _mm512_loadu_si512(id));
+  __m512i acc1 = _mm512_maskz_mov_epi64(static_cast<__mmask8>(none & 0x0f),
+                                        _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(id + 8))));
+  __m512i acc2 = _mm512_setzero_si512();
+  for (size_t j = 0; j + 1 < columns; j += 2) {
+    const auto* pair = reinterpret_cast<const uint64_t*>(&row[j]);
+    acc0 = _mm512_mask_or_epi64(acc0, _mm512_cmpeq_epi64_mask(c0, wanted), acc0, _mm512_loadu_si512(pair));
+    acc1 = _mm512_mask_or_epi64(acc1, _mm512_cmpeq_epi64_mask(c1, wanted), acc1, _mm512_loadu_si512(pair + 8));
+    acc2 = _mm512_mask_or_epi64(acc2, _mm512_cmpeq_epi64_mask(c2, wanted), acc2, _mm512_loadu_si512(pair + 16));
+    c0 = _mm512_add_epi64(c0, two);
+    c1 = _mm512_add_epi64(c1, two);
+    c2 = _mm512_add_epi64(c2, two);
+  }
+  // Bytes 0-31 of the entry: acc0's low half | acc1's high half; 32-63:
+  // acc0's high half | acc2's low half; 64-95: acc1's low | acc2's high.
+  alignas(64) __m256i halves[6];
+  _mm512_store_si512(&halves[0], acc0);
+  _mm512_store_si512(&halves[2], acc1);
+  _mm512_store_si512(&halves[4], acc2);
+  AffineNiels out = identity;
+  auto* dst = reinterpret_cast<__m256i*>(&out);
+  _mm256_storeu_si256(dst, _mm256_or_si256(halves[0], halves[3]));
+  _mm256_storeu_si256(dst + 1, _mm256_or_si256(halves[1], halves[4]));
+  _mm256_storeu_si256(dst + 2, _mm256_or_si256(halves[2], halves[5]));
+  return out;
+}
 #endif
 
 }  // namespace
 
-bool scan_instructions_available(ScanInstructions s) { return s == ScanInstructions::sse2 || cpu::features().avx2; }
+bool scan_instructions_available(ScanInstructions s) {
+  switch (s) {
+    case ScanInstructions::sse2:
+      return true;
+    case ScanInstructions::avx2:
+      return cpu::features().avx2;
+    case ScanInstructions::avx512:
+      return cpu::features().avx512_ifma;
+  }
+  return false;
+}
 
 ScanInstructions fastest_scan_instructions() {
+  if (scan_instructions_available(ScanInstructions::avx512)) return ScanInstructions::avx512;
   return scan_instructions_available(ScanInstructions::avx2) ? ScanInstructions::avx2 : ScanInstructions::sse2;
 }
 
@@ -160,8 +213,9 @@ template <class M>
     const auto magnitude = static_cast<uint64_t>((d ^ sign) - sign);
     const AffineNiels* first = entries + row * columns;
 #if defined(__x86_64__)
-    AffineNiels chosen =
-        scan == ScanInstructions::avx2 ? scan_row_avx2(first, columns, magnitude) : scan_row(first, columns, magnitude);
+    AffineNiels chosen = scan == ScanInstructions::avx512 ? scan_row_avx512(first, columns, magnitude)
+                         : scan == ScanInstructions::avx2 ? scan_row_avx2(first, columns, magnitude)
+                                                          : scan_row(first, columns, magnitude);
 #else
     (void)scan;
     AffineNiels chosen = scan_row(first, columns, magnitude);

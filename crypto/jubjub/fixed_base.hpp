@@ -18,9 +18,10 @@
 
 namespace quillet::jubjub {
 
-// How a table row is scanned: 16-byte or, where the processor has AVX2,
-// 32-byte vector operations. Both read every entry the same way.
-enum class ScanInstructions { sse2, avx2 };
+// How a table row is scanned: with 16-byte vector operations, or where the
+// processor has them with AVX2's 32-byte or AVX-512's 64-byte ones. All read
+// every entry the same way and pick by mask.
+enum class ScanInstructions { sse2, avx2, avx512 };
 
 bool scan_instructions_available(ScanInstructions s);
 ScanInstructions fastest_scan_instructions();

@@ -111,7 +111,7 @@ TEST(ScalarMultiplication, FixedBaseTableMatchesDoubleAndAdd) {
   const FixedBaseTable& table = *params().fixed_base_table(kSigningBase);
   for (const Fs& k : scalars(rng, 40)) {
     const Point<PrimeOrder> expected = reference::mul(g(), k.into_repr(), params());
-    for (ScanInstructions scan : {ScanInstructions::sse2, ScanInstructions::avx2}) {
+    for (ScanInstructions scan : {ScanInstructions::sse2, ScanInstructions::avx2, ScanInstructions::avx512}) {
       if (!scan_instructions_available(scan)) continue;
       EXPECT_TRUE(table.mul(k, scan) == expected) << field::repr_to_hex(k.into_repr());
     }
