@@ -141,6 +141,7 @@ AffineNiels scan_row(const AffineNiels* row, size_t columns, uint64_t magnitude)
 // Two entries (three 64-byte loads) per step: the first entry fills the
 // first load and half the second, the next one the rest; each load is ORed
 // in under the lanes' comparison masks, and the halves are folded at the end.
+// `columns` must be even.
 [[gnu::target("avx512f")]] AffineNiels scan_row_avx512(const AffineNiels* row, size_t columns, uint64_t magnitude) {
   static_assert(2 * sizeof(AffineNiels) == 3 * sizeof(__m512i));
   const AffineNiels identity = detail::identity_affine_niels();
@@ -229,6 +230,7 @@ template <class M>
 }  // namespace
 
 Point<PrimeOrder> FixedBaseTable::mul(const Fs& k, ScanInstructions scan) const {
+  static_assert(kColumns % 2 == 0, "the AVX-512 scan reads entries in pairs");
   if (!scan_instructions_available(scan)) fail_hard("assertion failed: the table scan's instructions are available");
   std::array<int8_t, kRadix64Digits> digits = signed_radix64(k);
   // The multiplication kernel is chosen once, outside the rows' loop.
