@@ -191,6 +191,8 @@ bool scan_instructions_available(ScanInstructions s) {
     case ScanInstructions::avx2:
       return cpu::features().avx2;
     case ScanInstructions::avx512:
+      // The IFMA probe includes AVX-512F and its saved state, all the scan
+      // needs; a processor with AVX-512F but no IFMA scans with AVX2.
       return cpu::features().avx512_ifma;
   }
   return false;
