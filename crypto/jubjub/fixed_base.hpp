@@ -31,6 +31,14 @@ bool fixed_base_kernel_available(cpu::LaneKernel k);
 // QUILLET_LANES): ifma where the processor has it, else scalar.
 cpu::LaneKernel fixed_base_kernel();
 
+// How a table row is scanned: with 16-byte vector operations, or where the
+// processor has them with AVX2's 32-byte or AVX-512's 64-byte ones. All read
+// every entry the same way and pick by mask.
+enum class ScanInstructions { sse2, avx2, avx512 };
+
+bool scan_instructions_available(ScanInstructions s);
+ScanInstructions fastest_scan_instructions();
+
 class FixedBaseTable {
  public:
   static constexpr unsigned kWindow = 6;
@@ -48,7 +56,8 @@ class FixedBaseTable {
 
   // k·B in time independent of k, for private keys and nonces: each row is
   // read by a masked scan of all its entries, 42 mixed additions (7M each).
-  Point<PrimeOrder> mul(const Fs& k) const;
+  // `scan` (fails hard if unavailable) changes the speed, never the result.
+  Point<PrimeOrder> mul(const Fs& k, ScanInstructions scan = fastest_scan_instructions()) const;
 
   // out[i] = k[i]·B, each as mul gives it, in time independent of the
   // scalars. The lane kernels take eight at a time (a last block of fewer is
@@ -65,8 +74,6 @@ class FixedBaseTable {
   const detail::AffineNiels* odd_multiples(size_t half) const { return odd_[half].data(); }
 
  private:
-  const detail::AffineNiels& entry(size_t row, size_t multiple) const { return entries_[row * kColumns + multiple - 1]; }
-
   std::vector<detail::AffineNiels> entries_;
   std::array<std::vector<detail::AffineNiels>, 2> odd_;
   // The entries in the lanes' form, public (shared: the table is copyable).
