@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <variant>
@@ -115,7 +116,7 @@ namespace quillet::python {
 namespace {
 
 PyObject* create_module() {
-  PyObject* module = PyModule_Create2(&g_module_def, 1013);
+  PyObject* module = PyModule_Create(&g_module_def);
   if (module == nullptr) {
     if (!PyErr_Occurred()) {
       PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
@@ -123,8 +124,13 @@ PyObject* create_module() {
     return nullptr;
   }
   // Refused before the once-per-process flag is taken: a sub-interpreter's
-  // attempt must not use up the import of the main interpreter.
-  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+  // attempt must not use up the import of the main interpreter (id 0).
+  const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  if (interpreter != 0) {
     Py_DECREF(module);
     PyErr_SetString(PyExc_ImportError,
                     "quillet_python_sdk can only be imported in the main interpreter, "
