@@ -137,7 +137,17 @@ PyObject* create_module() {
                     "not in a sub-interpreter");
     return nullptr;
   }
-  if (g_initialised.exchange(true)) {
+  // From CPython 3.13 on, a sub-interpreter's import first runs this in the
+  // main interpreter, on a thread state made for it that runs no Python frame
+  // (the main interpreter's own imports run in importlib's frames), then
+  // again in the sub-interpreter, refused above. That first run makes the
+  // module without taking the flag: the main interpreter's import must still
+  // succeed. (Failing it instead crashes 3.13.0 for an isolated
+  // sub-interpreter.)
+  PyFrameObject* frame = PyThreadState_GetFrame(PyThreadState_Get());
+  const bool for_sub_interpreter = frame == nullptr;
+  Py_XDECREF(reinterpret_cast<PyObject*>(frame));
+  if (!for_sub_interpreter && g_initialised.exchange(true)) {
     Py_DECREF(module);
     PyErr_SetString(PyExc_ImportError,
                     "quillet_python_sdk may only be initialized once per interpreter process");
