@@ -99,10 +99,14 @@ void note_item(std::size_t index) {
 // The length of a list or tuple (true when read, with no Python code
 // running), -1 for any other object, or -2 with an exception set.
 Py_ssize_t known_length(PyObject* obj) {
-  Py_ssize_t size = -1;
-  if (PyList_Check(obj)) size = PyList_Size(obj);
-  else if (PyTuple_Check(obj)) size = PyTuple_Size(obj);
-  else return -1;
+  Py_ssize_t size = 0;
+  if (PyList_Check(obj)) {
+    size = PyList_Size(obj);
+  } else if (PyTuple_Check(obj)) {
+    size = PyTuple_Size(obj);
+  } else {
+    return -1;
+  }
   return size < 0 ? -2 : size;
 }
 
