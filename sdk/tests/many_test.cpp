@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/spread/thread_spread.hpp"
 #include "sdk/src/lib.hpp"
 #include "sdk/src/batch/many.hpp"
 
@@ -16,6 +17,10 @@ using poseidon::LaneKernel;
 const std::string kKey = "0x0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 // Keys of a batch: valid ones, then rejected texts (not hex, above the order).
 const std::string kKeys[] = {kKey, "0x01", "zz", "0x" + std::string(64, 'f')};
+
+// The calling thread alone, and three threads sharing a batch's stages.
+const ThreadSpread kThreeThreads(3);
+const Spread* const kSpreads[] = {&serial_spread(), &kThreeThreads};
 
 std::string order(int nonce, bool buying, const char* synthetic = "0x1f") {
   return R"({"amount_synthetic":"10","amount_collateral":"20","amount_fee":"3","asset_id_synthetic":")" +
@@ -105,12 +110,14 @@ TEST(Many, EveryItemAsItsSingleCallOnEveryKernel) {
         EXPECT_EQ(describe(hashed[i]), hashes[i]) << lane_kernel_name(k) << " item " << i;
       }
       for (const std::string& key : kKeys) {
-        // The same kernel for the permutations and the nonces' multiples.
-        const auto signed_ = sign_many(c.kind, views, key, k, k);
-        ASSERT_EQ(signed_.size(), docs.size());
-        for (size_t i = 0; i < docs.size(); ++i) {
-          EXPECT_EQ(describe(signed_[i]), describe_single([&] { return c.sign(docs[i], key); }))
-              << lane_kernel_name(k) << " key " << key << " item " << i;
+        for (const Spread* spread : kSpreads) {
+          // The same kernel for the permutations and the nonces' multiples.
+          const auto signed_ = sign_many(c.kind, views, key, k, k, *spread);
+          ASSERT_EQ(signed_.size(), docs.size());
+          for (size_t i = 0; i < docs.size(); ++i) {
+            EXPECT_EQ(describe(signed_[i]), describe_single([&] { return c.sign(docs[i], key); }))
+                << lane_kernel_name(k) << " key " << key << " item " << i << " width " << spread->width();
+          }
         }
       }
     }
@@ -125,11 +132,13 @@ TEST(Many, MessagesSignedTogetherAsAlone) {
   for (LaneKernel k : {LaneKernel::scalar, LaneKernel::emulated, LaneKernel::ifma}) {
     if (!jubjub::fixed_base_kernel_available(k)) continue;
     for (const std::string& key : kKeys) {
-      const auto together = sign_messages(key, msgs, k);
-      ASSERT_EQ(together.size(), msgs.size());
-      for (size_t i = 0; i < msgs.size(); ++i) {
-        EXPECT_EQ(describe(together[i]), describe_single([&] { return sign(key, msgs[i]); }))
-            << lane_kernel_name(k) << " " << key << " " << i;
+      for (const Spread* spread : kSpreads) {
+        const auto together = sign_messages(key, msgs, k, *spread);
+        ASSERT_EQ(together.size(), msgs.size());
+        for (size_t i = 0; i < msgs.size(); ++i) {
+          EXPECT_EQ(describe(together[i]), describe_single([&] { return sign(key, msgs[i]); }))
+              << lane_kernel_name(k) << " " << key << " " << i << " width " << spread->width();
+        }
       }
     }
   }
