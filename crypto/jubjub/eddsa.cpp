@@ -216,6 +216,11 @@ std::vector<CheckedSignature> PrivateKey::sign_and_check_many(std::span<const Me
   // The nonces first, in small ranges: the derivation's rejection rounds
   // make their cost uneven, so the threads take ranges as they free up.
   std::vector<Fs> nonces(n, Fs::zero());
+  // Wiped however the stages end (a stage rethrows a piece's exception).
+  struct WipeNonces {
+    std::vector<Fs>& v;
+    ~WipeNonces() { wipe(v.data(), v.size() * sizeof v[0]); }
+  } wipe_nonces{nonces};
   spread.for_ranges(n, 8, [&](size_t first, size_t last) {
     for (size_t i = first; i < last; ++i) nonces[i] = Seed::deterministic_seed(*this, msgs[i]).value();
   });

@@ -41,7 +41,8 @@ std::vector<std::optional<ItemResult<hashing::HashWords>>> document_hashes(Docum
     poseidon::run_deferred(
         last - first,
         [&](size_t i, poseidon::Squeezer* squeezer) {
-          hashes[first + i].emplace(run_item([&] { return documents::document_hash(kind, docs[first + i], squeezer); }));
+          const std::string_view doc = docs[first + i];
+          hashes[first + i].emplace(run_item([&] { return documents::document_hash(kind, doc, squeezer); }));
         },
         [&](size_t i, const Fr& squeezed) {
           // Every document hash is that of its last squeeze, and nothing after
