@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "bench/stage_clock.hpp"
 #include "crypto/poseidon/lanes.hpp"
 #include "sdk/src/lib.hpp"
 #include "sdk/src/batch/many.hpp"
@@ -89,5 +90,28 @@ void BM_SignTransferMany(benchmark::State& st) {
   st.SetLabel(std::string(quillet::poseidon::lane_kernel_name(quillet::poseidon::lane_kernel())));
 }
 BENCHMARK(BM_SignTransferMany);
+
+// The serial fractions of sign_many and sign_messages on 256 items.
+void BM_SignTransferManySerial(benchmark::State& st) {
+  const auto docs = transfers();
+  const std::vector<std::string_view> views(docs.begin(), docs.end());
+  quillet::bench::time_serial_part(st, [&](const quillet::Spread& spread) {
+    benchmark::DoNotOptimize(quillet::sdk::sign_many(quillet::sdk::DocumentKind::transfer, views, kBenchKey,
+                                                     quillet::poseidon::lane_kernel(),
+                                                     quillet::jubjub::fixed_base_kernel(), spread));
+  });
+}
+BENCHMARK(BM_SignTransferManySerial)->Unit(benchmark::kMillisecond);
+
+void BM_SignMessagesSerial(benchmark::State& st) {
+  std::vector<std::string> msgs;
+  for (int n = 0; n < 256; ++n) msgs.push_back("0x" + std::to_string(1000003 * n + 7));
+  const std::vector<std::string_view> views(msgs.begin(), msgs.end());
+  quillet::bench::time_serial_part(st, [&](const quillet::Spread& spread) {
+    benchmark::DoNotOptimize(
+        quillet::sdk::sign_messages(kBenchKey, views, quillet::jubjub::fixed_base_kernel(), spread));
+  });
+}
+BENCHMARK(BM_SignMessagesSerial)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "crypto/jubjub/fixed_base.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/secrets/declassify.hpp"
+#include "crypto/spread/thread_spread.hpp"
 #include "sdk/src/keys/key_text.hpp"
 #include "sdk/src/keys/message_signing.hpp"
 #include "sdk/src/keys/public_key.hpp"
@@ -204,6 +205,17 @@ void check_curve(uint64_t round) {
     lanes_ok = lanes[i].verifies && (i >= many.size() || lanes[i].signature == many[i].signature);
   }
   expect(lanes_ok, "sign_and_check_many in the emulated lanes");
+  // The same on two threads: the nonces and the lane groups in ranges, each
+  // range's R normalised on its own, the secret check beside the windows.
+  const ThreadSpread two_threads(2);
+  std::vector<CheckedSignature> threaded =
+      sk.sign_and_check_many(lane_msgs, kSigningBase, params, cpu::LaneKernel::emulated, two_threads);
+  bool spread_ok = threaded.size() == lanes.size();
+  for (size_t i = 0; spread_ok && i < threaded.size(); ++i) {
+    make_public(threaded[i]);
+    spread_ok = threaded[i].verifies && threaded[i].signature == lanes[i].signature;
+  }
+  expect(spread_ok, "sign_and_check_many on two threads");
   std::vector<RawSignature> spoiled{many[0].signature, many[1].signature, many[2].signature};
   spoiled[1].s.add_assign(Fs::one());
   std::vector<bool> verdicts = sk.check_own_signatures(msgs, spoiled, kSigningBase, params);

@@ -9,6 +9,7 @@
 #include "crypto/failure.hpp"
 #include "crypto/field/repr.hpp"
 #include "crypto/hmac_sha256/hmac_sha256.hpp"
+#include "crypto/jubjub/fixed_base_lanes.hpp"
 #include "crypto/jubjub/msm/msm.hpp"
 #include "crypto/jubjub/msm/straus.hpp"
 #include "crypto/jubjub/scalar_split.hpp"
@@ -209,75 +210,119 @@ CheckedSignature PrivateKey::sign_and_check(std::span<const uint8_t> msg, const 
 }
 
 std::vector<CheckedSignature> PrivateKey::sign_and_check_many(std::span<const Message> msgs, uint8_t generator,
-                                                              const AltJubjubBn256& params,
-                                                              cpu::LaneKernel kernel) const {
-  std::vector<Fs> nonces(msgs.size(), Fs::zero());
-  for (size_t i = 0; i < msgs.size(); ++i) nonces[i] = Seed::deterministic_seed(*this, msgs[i]).value();
-  std::vector<Point<PrimeOrder>> nonce_points(msgs.size(), Point<PrimeOrder>::zero());
-  if (const FixedBaseTable* table = params.fixed_base_table(generator)) {
-    table->mul_many(nonces, nonce_points, kernel);
-  } else {
-    for (size_t i = 0; i < msgs.size(); ++i) nonce_points[i] = mul_fixed_base(nonces[i], generator, params);
-  }
-  std::vector<Point<Unknown>> r(nonce_points.begin(), nonce_points.end());
-  wipe(nonce_points.data(), nonce_points.size() * sizeof nonce_points[0]);
-  std::vector<RawSignature> sigs(msgs.size(), RawSignature{Point<Unknown>::zero(), Fs::zero()});
-  for (size_t i = 0; i < msgs.size(); ++i) {
-    // S = c·sk + r, as sign_raw_message makes it.
-    sigs[i].s = challenge(msgs[i]);
-    sigs[i].s.mul_assign(sk_);
-    sigs[i].s.add_assign(nonces[i]);
-  }
+                                                              const AltJubjubBn256& params, cpu::LaneKernel kernel,
+                                                              const Spread& spread) const {
+  const size_t n = msgs.size();
+  // The nonces first, in small ranges: the derivation's rejection rounds
+  // make their cost uneven, so the threads take ranges as they free up.
+  std::vector<Fs> nonces(n, Fs::zero());
+  // Wiped however the stages end (a stage rethrows a piece's exception).
+  struct WipeNonces {
+    std::vector<Fs>& v;
+    ~WipeNonces() { wipe(v.data(), v.size() * sizeof v[0]); }
+  } wipe_nonces{nonces};
+  spread.for_ranges(n, 8, [&](size_t first, size_t last) {
+    for (size_t i = first; i < last; ++i) nonces[i] = Seed::deterministic_seed(*this, msgs[i]).value();
+  });
+  // Then R and S, one range of whole lane groups per thread (the same work
+  // for every nonce), each range's R normalised by its own inversion: the
+  // normal form does not depend on how the points were grouped.
+  std::vector<RawSignature> sigs(n, RawSignature{Point<Unknown>::zero(), Fs::zero()});
+  const FixedBaseTable* table = params.fixed_base_table(generator);
+  constexpr size_t kGroup = fixed_base_lanes::kLanes;
+  spread.for_ranges((n + kGroup - 1) / kGroup, 1, [&](size_t first_group, size_t last_group) {
+    const size_t first = first_group * kGroup;
+    const size_t last = std::min(n, last_group * kGroup);
+    const std::span<const Fs> k = std::span<const Fs>(nonces).subspan(first, last - first);
+    std::vector<Point<PrimeOrder>> nonce_points(k.size(), Point<PrimeOrder>::zero());
+    if (table != nullptr) {
+      table->mul_many(k, nonce_points, kernel);
+    } else {
+      for (size_t i = 0; i < k.size(); ++i) nonce_points[i] = mul_fixed_base(k[i], generator, params);
+    }
+    std::vector<Point<Unknown>> r(nonce_points.begin(), nonce_points.end());
+    wipe(nonce_points.data(), nonce_points.size() * sizeof nonce_points[0]);
+    for (size_t i = first; i < last; ++i) {
+      // S = c·sk + r, as sign_raw_message makes it.
+      sigs[i].s = challenge(msgs[i]);
+      sigs[i].s.mul_assign(sk_);
+      sigs[i].s.add_assign(nonces[i]);
+      declassify(&sigs[i].s, sizeof sigs[i].s);
+    }
+    // Normalised in constant time, the R may be handled as public.
+    Point<Unknown>::normalize_batch(r);
+    declassify(r.data(), r.size() * sizeof r[0]);
+    for (size_t i = first; i < last; ++i) sigs[i].r = r[i - first];
+  });
   wipe(nonces.data(), nonces.size() * sizeof nonces[0]);
-  // Normalised in constant time, the R may be handled as public.
-  Point<Unknown>::normalize_batch(r);
-  declassify(r.data(), r.size() * sizeof r[0]);
-  for (size_t i = 0; i < msgs.size(); ++i) {
-    sigs[i].r = r[i];
-    declassify(&sigs[i].s, sizeof sigs[i].s);
-  }
-  const std::vector<bool> verifies = check_own_signatures(msgs, sigs, generator, params);
+  const std::vector<bool> verifies = check_own_signatures(msgs, sigs, generator, params, spread);
   std::vector<CheckedSignature> out;
-  out.reserve(msgs.size());
-  for (size_t i = 0; i < msgs.size(); ++i) out.push_back({std::nullopt, sigs[i], verifies[i]});
+  out.reserve(n);
+  for (size_t i = 0; i < n; ++i) out.push_back({std::nullopt, sigs[i], verifies[i]});
   return out;
 }
 
 std::vector<bool> PrivateKey::check_own_signatures(std::span<const Message> msgs, std::span<const RawSignature> sigs,
-                                                   uint8_t generator, const AltJubjubBn256& params) const {
+                                                   uint8_t generator, const AltJubjubBn256& params,
+                                                   const Spread& spread) const {
   if (msgs.size() != sigs.size()) fail_hard("assertion failed: one signature per message");
-  std::vector<bool> out(msgs.size(), true);
-  std::vector<FsRepr> scalars(msgs.size());
-  if (!msgs.empty() && detail::draw_weights(scalars)) {
+  const size_t n = msgs.size();
+  std::vector<bool> out(n, true);
+  std::vector<FsRepr> scalars(n);
+  if (n != 0 && detail::draw_weights(scalars)) {
     // z_i·R_i by one public multi-scalar multiplication, against
-    // (sum of z_i·S_i - (sum of z_i·c_i)·sk)·G by one secret one.
-    std::vector<detail::Extended> points(msgs.size());
+    // (sum of z_i·S_i - (sum of z_i·c_i)·sk)·G by one secret one. The sums
+    // by ranges (all public: the S and weights are), added in order.
+    std::vector<detail::Extended> points(n);
+    const size_t ranges = std::min<size_t>(n, spread.width());
+    std::vector<Fs> part_zs(ranges, Fs::zero());
+    std::vector<Fs> part_zc(ranges, Fs::zero());
+    spread.for_each(ranges, [&](size_t k) {
+      for (size_t i = k * n / ranges; i < (k + 1) * n / ranges; ++i) {
+        const Fs z = Fs::from_raw(scalars[i]);
+        part_zs[k].add_assign(z * sigs[i].s);
+        part_zc[k].add_assign(z * challenge(msgs[i]));
+        points[i] = detail::PointAccess::coords(sigs[i].r);
+      }
+    });
     Fs zs = Fs::zero();
     Fs zc = Fs::zero();
-    for (size_t i = 0; i < msgs.size(); ++i) {
-      const Fs z = Fs::from_raw(scalars[i]);
-      zs.add_assign(z * sigs[i].s);
-      zc.add_assign(z * challenge(msgs[i]));
-      points[i] = detail::PointAccess::coords(sigs[i].r);
+    for (size_t k = 0; k < ranges; ++k) {
+      zs.add_assign(part_zs[k]);
+      zc.add_assign(part_zc[k]);
     }
-    const detail::Extended sum =
-        detail::msm_vartime(points, scalars, detail::kWeightBits, params.edwards_d() + params.edwards_d());
     zc.mul_assign(sk_);
     zs.sub_assign(zc);
-    const Point<PrimeOrder> combined = mul_fixed_base(zs, generator, params);
-    wipe_value(zs);
     wipe_value(zc);
-    bool holds = Point<Unknown>(combined) == detail::PointAccess::make<Unknown>(sum);
+    // The secret multiplication is one more piece beside the windows of
+    // the public one; then the windows are combined (the doublings).
+    const Fr d2 = params.edwards_d() + params.edwards_d();
+    const detail::MsmPlanVartime plan(points, scalars, detail::kWeightBits, d2);
+    std::vector<detail::Extended> sums(plan.pieces());
+    Point<Unknown> combined = Point<Unknown>::zero();
+    spread.for_each(sums.size() + 1, [&](size_t i) {
+      if (i == 0) {
+        combined = Point<Unknown>(mul_fixed_base(zs, generator, params));
+      } else {
+        sums[i - 1] = plan.piece(i - 1);
+      }
+    });
+    wipe_value(zs);
+    bool holds = combined == detail::PointAccess::make<Unknown>(plan.combine(sums));
     declassify(&holds, sizeof holds);
     if (holds) return out;
   }
-  for (size_t i = 0; i < msgs.size(); ++i) {
-    Fs nonce = nonce_of(msgs[i], sigs[i].s, sk_);
-    bool verifies = mul_fixed_base(nonce, generator, params) == sigs[i].r;
-    wipe_value(nonce);
-    declassify(&verifies, sizeof verifies);
-    out[i] = verifies;
-  }
+  std::vector<uint8_t> verifies(n, 0);
+  spread.for_ranges(n, 4, [&](size_t first, size_t last) {
+    for (size_t i = first; i < last; ++i) {
+      Fs nonce = nonce_of(msgs[i], sigs[i].s, sk_);
+      bool ok = mul_fixed_base(nonce, generator, params) == sigs[i].r;
+      wipe_value(nonce);
+      declassify(&ok, sizeof ok);
+      verifies[i] = ok ? 1 : 0;
+    }
+  });
+  for (size_t i = 0; i < n; ++i) out[i] = verifies[i] != 0;
   return out;
 }
 

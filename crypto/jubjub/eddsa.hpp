@@ -16,6 +16,7 @@
 #include "crypto/jubjub/fs.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/jubjub/point.hpp"
+#include "crypto/spread/spread.hpp"
 
 namespace quillet::jubjub {
 
@@ -86,11 +87,14 @@ class PrivateKey {
   // sign_and_check (signer's key omitted) of each message with the nonce
   // deterministic_seed gives it: the same signatures and verdicts. The R are
   // made by FixedBaseTable::mul_many on `kernel` (eight at a time in lanes),
-  // normalised by one inversion and checked by check_own_signatures.
-  // Constant time in sk and the nonces.
+  // normalised by one inversion per range of items and checked by
+  // check_own_signatures. Its stages (the nonces, the R and S of ranges of
+  // whole lane groups, the check's pieces) run on `spread`; the outcome does
+  // not depend on it. Constant time in sk and the nonces.
   std::vector<CheckedSignature> sign_and_check_many(std::span<const Message> msgs, uint8_t generator,
                                                     const AltJubjubBn256& params,
-                                                    cpu::LaneKernel kernel = fixed_base_kernel()) const;
+                                                    cpu::LaneKernel kernel = fixed_base_kernel(),
+                                                    const Spread& spread = serial_spread()) const;
 
   // For each signature (R normalised, S) of msgs[i], whether
   // (S - c·sk)·G = R, the verdict of sign_and_check. Each R must be a
@@ -101,9 +105,11 @@ class PrivateKey {
   // term is a point of order s, cancelled by one z_i modulo s at most). If
   // the sums differ, or the generator fails, each signature is checked on
   // its own, exactly. Constant time in sk; R and S are public. Fails hard on
-  // mismatched lengths.
+  // mismatched lengths. The sums, the windows of the public multiplication
+  // and the secret one run as pieces on `spread`.
   std::vector<bool> check_own_signatures(std::span<const Message> msgs, std::span<const RawSignature> sigs,
-                                         uint8_t generator, const AltJubjubBn256& params) const;
+                                         uint8_t generator, const AltJubjubBn256& params,
+                                         const Spread& spread = serial_spread()) const;
 
   const Fs& value() const { return sk_; }
 

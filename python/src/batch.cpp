@@ -6,8 +6,8 @@
 // runs the very core call of the single function (calls.hpp) on every item
 // without the lock (verify_many, sign_many and sign_messages: the core's
 // batch verification or signing on runs of items, which gives each item the
-// single function's outcome; verify_many's threads all work on the stages of
-// one run), and returns the results in input order. If items fail, the
+// single function's outcome, all threads working on the stages of one run),
+// and returns the results in input order. If items fail, the
 // exception is the one the single function raises for the first failing
 // item in input order, with the note "batch item {index}": an item whose
 // arguments cannot be converted fails at its place in that order, after the
@@ -17,11 +17,12 @@
 // Python container, so no Python code (an iterator, another thread) can free
 // or change them while it runs. Ctrl-C stops it within about kPollInterval.
 //
-// hash_many, sign_many and sign_messages hand chunks of items, a thread one
-// chunk at a time, to the core's batch hashing and signing
-// (sdk/src/batch/many.hpp), which computes the Poseidon permutations of a
-// chunk together in the process's lane kernel and gives each item the single
-// call's outcome.
+// hash_many hands chunks of items, a thread one chunk at a time, to the
+// core's batch hashing (sdk/src/batch/many.hpp), which computes the Poseidon
+// permutations of a chunk together in the process's lane kernel and gives
+// each item the single call's outcome. sign_many and sign_messages, like
+// verify_many, hand runs of items to the core's batch signing, all threads
+// on the stages of one run.
 //
 // Secrets: the key's text is read in place from the caller's str object and
 // never copied here; the core parses it into its own scalar, once per run of
@@ -287,25 +288,59 @@ PyObject* run_chunks(Batch& batch, const ThreadSpread& spread, std::size_t chunk
   return finish(batch, outcomes, failed);
 }
 
-// The most items signed together: cut so that Ctrl-C is seen between runs
-// (about 10 ms of work each).
+// Runs every item in contiguous runs of at most `per_run`, each through
+// many(items) on all of `spread`'s threads (the core's batch verification or
+// signing, which gives each item what run_core would, its stages shared by
+// the threads so that a run's fixed costs are paid once), and returns the
+// list of results or raises the first failing item's exception. Ctrl-C is
+// seen between runs.
+template <class Many>
+PyObject* run_together(Batch& batch, const ThreadSpread& spread, std::size_t per_run, const Many& many) {
+  const std::size_t count = batch.items.size();
+  std::vector<std::optional<Outcome>> outcomes(count);
+  std::size_t failed = count;
+  PyThreadState* released = PyEval_SaveThread();
+  for (std::size_t first = 0; first < count && failed == count; first += per_run) {
+    if (first > 0 && !check_signals(released)) {
+      PyEval_RestoreThread(released);
+      return nullptr;  // the signal handler's exception is set
+    }
+    const std::size_t last = std::min(count, first + per_run);
+    try {
+      std::vector<Outcome> ran = many(std::span(batch.items).subspan(first, last - first));
+      for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(std::move(ran[i - first]));
+    } catch (...) {
+      // No memory for the run as a whole: each item on its own.
+      spread.for_each(last - first, [&](std::size_t k) noexcept {
+        outcomes[first + k].emplace(run_core(*batch.fn, batch.items[first + k]));
+      });
+    }
+    for (std::size_t i = first; i < last && failed == count; ++i) {
+      if (!outcomes[i]->has_value()) failed = i;
+    }
+  }
+  PyEval_RestoreThread(released);
+  return finish(batch, outcomes, failed);
+}
+
+// The most items signed together per thread: cut so that Ctrl-C is seen
+// between runs (about 10 ms of work each).
 constexpr std::size_t kSignRun = 256;
 
 // Runs every item and returns the list of results, or raises the first
-// failing item's exception. Items the core runs together (run_many: hash
-// batches where the process hashes in lanes, signing batches) go in chunks,
-// each handed to run_many, which gives each item what run_core would;
-// other items are chunks of one.
+// failing item's exception. Signing batches go in runs whose stages all the
+// threads share; hash batches, where the process hashes in lanes, in chunks
+// of items hashed together, a thread one chunk at a time (run_many gives
+// each item what run_core would); other items are chunks of one.
 PyObject* run(Batch& batch, const ThreadSpread& spread) {
   const std::size_t count = batch.items.size();
   const unsigned threads = spread.width();
   const bool together = runs_together(*batch.fn);
-  std::size_t chunk = 1;
-  if (together && batch.hashes) {
-    chunk = chunk_size(count, threads);
-  } else if (together) {
-    chunk = std::clamp<std::size_t>((count + threads - 1) / threads, 1, kSignRun);
+  if (together && !batch.hashes) {
+    return run_together(batch, spread, kSignRun * threads,
+                        [&](std::span<const Args> items) { return run_many(*batch.fn, items, spread); });
   }
+  const std::size_t chunk = together ? chunk_size(count, threads) : 1;
   return run_chunks(
       batch, spread, chunk,
       [&](std::size_t first, std::size_t last, std::vector<std::optional<Outcome>>& outcomes) noexcept {
@@ -327,36 +362,12 @@ PyObject* run(Batch& batch, const ThreadSpread& spread) {
 // (about 20 ms of one thread's work each).
 constexpr std::size_t kVerifyRun = 1024;
 
-// verify_many's run: contiguous runs of items, each verified together through
-// the core's batch verification (run_verify_many), which gives each item what
-// run_core would. All of `spread`'s threads share each run's stages, so its
-// fixed costs (the subgroup queries, the windows' bucket sums) are paid once.
+// verify_many's run: the core's batch verification (run_verify_many) on
+// runs of items; its fixed costs (the subgroup queries, the windows' bucket
+// sums) are paid once per run.
 PyObject* run_verify(Batch& batch, const ThreadSpread& spread) {
-  const std::size_t count = batch.items.size();
-  std::vector<std::optional<Outcome>> outcomes(count);
-  std::size_t failed = count;
-  PyThreadState* released = PyEval_SaveThread();
-  for (std::size_t first = 0; first < count && failed == count; first += kVerifyRun) {
-    if (first > 0 && !check_signals(released)) {
-      PyEval_RestoreThread(released);
-      return nullptr;  // the signal handler's exception is set
-    }
-    const std::size_t last = std::min(count, first + kVerifyRun);
-    try {
-      std::vector<Outcome> verified = run_verify_many(std::span(batch.items).subspan(first, last - first), spread);
-      for (std::size_t i = first; i < last; ++i) outcomes[i].emplace(std::move(verified[i - first]));
-    } catch (...) {
-      // No memory for the run as a whole: each item on its own.
-      spread.for_each(last - first, [&](std::size_t k) noexcept {
-        outcomes[first + k].emplace(run_core(*batch.fn, batch.items[first + k]));
-      });
-    }
-    for (std::size_t i = first; i < last && failed == count; ++i) {
-      if (!outcomes[i]->has_value()) failed = i;
-    }
-  }
-  PyEval_RestoreThread(released);
-  return finish(batch, outcomes, failed);
+  return run_together(batch, spread, kVerifyRun,
+                      [&](std::span<const Args> items) { return run_verify_many(items, spread); });
 }
 
 // Fills `batch` with one item per element of `texts`: argument `param` (at

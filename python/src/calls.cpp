@@ -196,7 +196,7 @@ bool runs_together(const Function& fn) {
   return signs_together(fn) || (kind_of(fn, "hash_").has_value() && sdk::hashes_in_lanes());
 }
 
-std::vector<Outcome> run_many(const Function& fn, std::span<const Args> items) {
+std::vector<Outcome> run_many(const Function& fn, std::span<const Args> items, const Spread& spread) {
   std::vector<Outcome> out;
   if (items.empty()) return out;
   out.reserve(items.size());
@@ -214,12 +214,18 @@ std::vector<Outcome> run_many(const Function& fn, std::span<const Args> items) {
     return out;
   }
   const char* context = signed_ ? kSignTransactionContext : kSignContext;
-  auto signatures = signed_ ? sdk::sign_many(*signed_, texts, items[0][key]) : sdk::sign_messages(items[0][key], texts);
-  for (auto& s : signatures) {
-    out.push_back(item_outcome(std::move(s), [&](const sdk::Result<sdk::keys::JubjubSignature>& signature) {
-      return signature_json(context, signature);
-    }));
-  }
+  auto signatures = signed_ ? sdk::sign_many(*signed_, texts, items[0][key], poseidon::lane_kernel(),
+                                             jubjub::fixed_base_kernel(), spread)
+                           : sdk::sign_messages(items[0][key], texts, jubjub::fixed_base_kernel(), spread);
+  // The texts, by ranges on the same threads.
+  out.resize(signatures.size(), Outcome(Value(false)));
+  spread.for_ranges(signatures.size(), 1, [&](std::size_t first, std::size_t last) {
+    for (std::size_t i = first; i < last; ++i) {
+      out[i] = item_outcome(std::move(signatures[i]), [&](const sdk::Result<sdk::keys::JubjubSignature>& signature) {
+        return signature_json(context, signature);
+      });
+    }
+  });
   return out;
 }
 

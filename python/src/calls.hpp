@@ -61,9 +61,10 @@ bool runs_together(const Function& fn);
 
 // For items of such a function (a signing function's all sharing the first
 // item's key text), what run_core gives for each, through the core's batch
-// hashing or signing (sdk/src/batch/many.hpp). Uses no Python API. May throw
-// (out of memory); the caller may then run run_core on each item instead.
-std::vector<Outcome> run_many(const Function& fn, std::span<const Args> items);
+// hashing or signing (sdk/src/batch/many.hpp), a signing batch's stages on
+// `spread`. Uses no Python API. May throw (out of memory); the caller may
+// then run run_core on each item instead.
+std::vector<Outcome> run_many(const Function& fn, std::span<const Args> items, const Spread& spread = serial_spread());
 
 // A new reference to the Python object of `value`, or nullptr with an
 // exception set. Needs the interpreter lock.

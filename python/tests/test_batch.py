@@ -94,6 +94,19 @@ def test_messages_and_verification_equal_the_single_functions():
         assert batch.verify_many(items, threads=threads) == verdicts
 
 
+def test_a_signing_batch_of_several_runs_equals_the_loop():
+    # Runs of 256 items per thread: three runs on one thread, two on two; a
+    # failure in a later run is still the first in input order.
+    rng = random.Random("long signing batch")
+    msgs = [random_msg(rng) for _ in range(530)]
+    signatures = [q.sign(KEY, msg) for msg in msgs]
+    failing = msgs[:520] + ["g"] + msgs[521:]
+    for threads in (1, 2):
+        assert batch.sign_messages(KEY, msgs, threads=threads) == signatures
+        assert_same_failure(raised(batch.sign_messages, KEY, failing, threads=threads),
+                            raised(q.sign, KEY, "g"), 520)
+
+
 def test_a_long_verification_batch_equals_the_loop():
     # Enough items for the shared subgroup check, with wrong signatures, R of
     # small order (y = 0 has order 4; "0x1" is the neutral point) and the

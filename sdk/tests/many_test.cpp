@@ -2,9 +2,11 @@
 // on every lane kernel this processor runs.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
+#include "crypto/spread/thread_spread.hpp"
 #include "sdk/src/lib.hpp"
 #include "sdk/src/batch/many.hpp"
 
@@ -16,6 +18,12 @@ using poseidon::LaneKernel;
 const std::string kKey = "0x0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 // Keys of a batch: valid ones, then rejected texts (not hex, above the order).
 const std::string kKeys[] = {kKey, "0x01", "zz", "0x" + std::string(64, 'f')};
+
+// The calling thread alone, and three threads sharing a batch's stages.
+std::array<const Spread*, 2> spreads() {
+  static const ThreadSpread three(3);
+  return {&serial_spread(), &three};
+}
 
 std::string order(int nonce, bool buying, const char* synthetic = "0x1f") {
   return R"({"amount_synthetic":"10","amount_collateral":"20","amount_fee":"3","asset_id_synthetic":")" +
@@ -105,12 +113,14 @@ TEST(Many, EveryItemAsItsSingleCallOnEveryKernel) {
         EXPECT_EQ(describe(hashed[i]), hashes[i]) << lane_kernel_name(k) << " item " << i;
       }
       for (const std::string& key : kKeys) {
-        // The same kernel for the permutations and the nonces' multiples.
-        const auto signed_ = sign_many(c.kind, views, key, k, k);
-        ASSERT_EQ(signed_.size(), docs.size());
-        for (size_t i = 0; i < docs.size(); ++i) {
-          EXPECT_EQ(describe(signed_[i]), describe_single([&] { return c.sign(docs[i], key); }))
-              << lane_kernel_name(k) << " key " << key << " item " << i;
+        for (const Spread* spread : spreads()) {
+          // The same kernel for the permutations and the nonces' multiples.
+          const auto signed_ = sign_many(c.kind, views, key, k, k, *spread);
+          ASSERT_EQ(signed_.size(), docs.size());
+          for (size_t i = 0; i < docs.size(); ++i) {
+            EXPECT_EQ(describe(signed_[i]), describe_single([&] { return c.sign(docs[i], key); }))
+                << lane_kernel_name(k) << " key " << key << " item " << i << " width " << spread->width();
+          }
         }
       }
     }
@@ -125,13 +135,43 @@ TEST(Many, MessagesSignedTogetherAsAlone) {
   for (LaneKernel k : {LaneKernel::scalar, LaneKernel::emulated, LaneKernel::ifma}) {
     if (!jubjub::fixed_base_kernel_available(k)) continue;
     for (const std::string& key : kKeys) {
-      const auto together = sign_messages(key, msgs, k);
-      ASSERT_EQ(together.size(), msgs.size());
-      for (size_t i = 0; i < msgs.size(); ++i) {
-        EXPECT_EQ(describe(together[i]), describe_single([&] { return sign(key, msgs[i]); }))
-            << lane_kernel_name(k) << " " << key << " " << i;
+      for (const Spread* spread : spreads()) {
+        const auto together = sign_messages(key, msgs, k, *spread);
+        ASSERT_EQ(together.size(), msgs.size());
+        for (size_t i = 0; i < msgs.size(); ++i) {
+          EXPECT_EQ(describe(together[i]), describe_single([&] { return sign(key, msgs[i]); }))
+              << lane_kernel_name(k) << " " << key << " " << i << " width " << spread->width();
+        }
       }
     }
+  }
+}
+
+// Run by the thread sanitizer's build with the other ThreadSpread tests: a
+// batch long enough for every stage to cut several ranges per thread.
+TEST(ThreadSpread, BatchSigningOnThreadsAsOnOne) {
+  std::vector<std::string> docs;
+  std::vector<std::string> msgs;
+  for (int n = 0; n < 40; ++n) {
+    docs.push_back(order(n, n % 2 == 0));
+    msgs.push_back("0x" + std::to_string(977 * n + 3));
+  }
+  const std::vector<std::string_view> doc_views(docs.begin(), docs.end());
+  const std::vector<std::string_view> msg_views(msgs.begin(), msgs.end());
+  const auto texts = [](const auto& results) {
+    std::vector<std::string> out;
+    for (const auto& r : results) out.push_back(describe(r));
+    return out;
+  };
+  const auto alone_docs = texts(sign_many(DocumentKind::limit_order, doc_views, kKey));
+  const auto alone_msgs = texts(sign_messages(kKey, msg_views));
+  for (unsigned threads : {2U, 3U}) {
+    const ThreadSpread spread(threads);
+    EXPECT_EQ(texts(sign_many(DocumentKind::limit_order, doc_views, kKey, poseidon::lane_kernel(),
+                              jubjub::fixed_base_kernel(), spread)),
+              alone_docs)
+        << threads;
+    EXPECT_EQ(texts(sign_messages(kKey, msg_views, jubjub::fixed_base_kernel(), spread)), alone_msgs) << threads;
   }
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "crypto/jubjub/eddsa.hpp"
+#include "crypto/spread/thread_spread.hpp"
 #include "crypto/jubjub/tests/test_support.hpp"
 
 namespace quillet::jubjub {
@@ -220,22 +221,28 @@ std::vector<PrivateKey::Message> batch_messages(size_t n) {
 
 TEST(EdDsa, SigningTogetherGivesEachSignatureAndVerdictOfSigningAlone) {
   const Fs keys[] = {Fs::one(), -Fs::one(), field_from_hex<Fs>(vectors()[1].key)};
+  // Three threads cut 40 items into ranges across lane groups.
+  const ThreadSpread threads(3);
+  const Spread* spreads[] = {&serial_spread(), &threads};
   for (cpu::LaneKernel kernel : {cpu::LaneKernel::scalar, cpu::LaneKernel::emulated, cpu::LaneKernel::ifma}) {
     if (!fixed_base_kernel_available(kernel)) continue;
     for (const Fs& key : keys) {
-      for (size_t n : {0, 1, 2, 9}) {
-        const PrivateKey sk(key);
-        const std::vector<PrivateKey::Message> msgs = batch_messages(n);
-        const std::vector<CheckedSignature> together = sk.sign_and_check_many(msgs, kSigningBase, params(), kernel);
-        ASSERT_EQ(together.size(), n);
-        for (size_t i = 0; i < n; ++i) {
-          const CheckedSignature alone =
-              sk.sign_and_check(msgs[i], Seed::deterministic_seed(sk, msgs[i]), kSigningBase, params());
-          EXPECT_EQ(to_hex(together[i].signature.r.encode()), to_hex(alone.signature.r.encode()))
-              << cpu::lane_kernel_name(kernel) << " " << n << " " << i;
-          EXPECT_EQ(together[i].signature.s, alone.signature.s);
-          EXPECT_TRUE(together[i].verifies);
-          EXPECT_FALSE(together[i].public_key.has_value());
+      for (size_t n : {0, 1, 2, 9, 40}) {
+        for (const Spread* spread : spreads) {
+          const PrivateKey sk(key);
+          const std::vector<PrivateKey::Message> msgs = batch_messages(n);
+          const std::vector<CheckedSignature> together =
+              sk.sign_and_check_many(msgs, kSigningBase, params(), kernel, *spread);
+          ASSERT_EQ(together.size(), n);
+          for (size_t i = 0; i < n; ++i) {
+            const CheckedSignature alone =
+                sk.sign_and_check(msgs[i], Seed::deterministic_seed(sk, msgs[i]), kSigningBase, params());
+            EXPECT_EQ(to_hex(together[i].signature.r.encode()), to_hex(alone.signature.r.encode()))
+                << cpu::lane_kernel_name(kernel) << " " << n << " " << i << " width " << spread->width();
+            EXPECT_EQ(together[i].signature.s, alone.signature.s);
+            EXPECT_TRUE(together[i].verifies);
+            EXPECT_FALSE(together[i].public_key.has_value());
+          }
         }
       }
     }
@@ -249,6 +256,8 @@ TEST(EdDsa, CombinedSelfCheckFindsExactlyTheWrongSignatures) {
   for (const CheckedSignature& c : sk.sign_and_check_many(msgs, kSigningBase, params())) good.push_back(c.signature);
   // Each case spoils the listed items: S off by one, or another item's R.
   const std::vector<std::vector<size_t>> cases = {{}, {0}, {5}, {1, 4}, {0, 1, 2, 3, 4, 5}};
+  const ThreadSpread threads(2);
+  const Spread* spreads[] = {&serial_spread(), &threads};
   for (const auto& spoiled : cases) {
     for (bool spoil_r : {false, true}) {
       std::vector<RawSignature> sigs = good;
@@ -259,10 +268,12 @@ TEST(EdDsa, CombinedSelfCheckFindsExactlyTheWrongSignatures) {
           sigs[i].s.add_assign(Fs::one());
         }
       }
-      const std::vector<bool> verdicts = sk.check_own_signatures(msgs, sigs, kSigningBase, params());
-      for (size_t i = 0; i < msgs.size(); ++i) {
-        const bool wrong = std::find(spoiled.begin(), spoiled.end(), i) != spoiled.end();
-        EXPECT_EQ(verdicts[i], !wrong) << "item " << i << (spoil_r ? " R" : " S");
+      for (const Spread* spread : spreads) {
+        const std::vector<bool> verdicts = sk.check_own_signatures(msgs, sigs, kSigningBase, params(), *spread);
+        for (size_t i = 0; i < msgs.size(); ++i) {
+          const bool wrong = std::find(spoiled.begin(), spoiled.end(), i) != spoiled.end();
+          EXPECT_EQ(verdicts[i], !wrong) << "item " << i << (spoil_r ? " R" : " S") << " width " << spread->width();
+        }
       }
     }
   }

@@ -1,5 +1,6 @@
 #include "sdk/src/batch/many.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -24,24 +25,35 @@ std::vector<ItemResult<T>> collect(std::vector<std::optional<ItemResult<T>>>& sl
   return out;
 }
 
-// Hashes of the documents, their lanes shared.
+// Hashes of the documents, their lanes shared within each range of whole
+// lane groups; several ranges per thread when there are several threads,
+// documents being of unequal cost.
 std::vector<std::optional<ItemResult<hashing::HashWords>>> document_hashes(DocumentKind kind,
                                                                            std::span<const std::string_view> docs,
-                                                                           poseidon::LaneKernel k) {
+                                                                           poseidon::LaneKernel k,
+                                                                           const Spread& spread) {
   std::vector<std::optional<ItemResult<hashing::HashWords>>> hashes(docs.size());
-  poseidon::run_deferred(
-      docs.size(),
-      [&](size_t i, poseidon::Squeezer* squeezer) {
-        hashes[i].emplace(run_item([&] { return documents::document_hash(kind, docs[i], squeezer); }));
-      },
-      [&](size_t i, const Fr& squeezed) {
-        // Every document hash is that of its last squeeze, and nothing after
-        // it can fail.
-        if (!hashes[i]->has_value() || !hashes[i]->value().has_value()) return false;
-        hashes[i].emplace(Result<hashing::HashWords>(squeezed.into_repr()));
-        return true;
-      },
-      k);
+  constexpr size_t kGroup = 8;
+  const unsigned per_thread = spread.width() > 1 ? 4 : 1;
+  spread.for_ranges((docs.size() + kGroup - 1) / kGroup, per_thread, [&](size_t first_group, size_t last_group) {
+    const size_t first = first_group * kGroup;
+    const size_t last = std::min(docs.size(), last_group * kGroup);
+    poseidon::run_deferred(
+        last - first,
+        [&](size_t i, poseidon::Squeezer* squeezer) {
+          const std::string_view doc = docs[first + i];
+          hashes[first + i].emplace(run_item([&] { return documents::document_hash(kind, doc, squeezer); }));
+        },
+        [&](size_t i, const Fr& squeezed) {
+          // Every document hash is that of its last squeeze, and nothing after
+          // it can fail.
+          auto& h = hashes[first + i];
+          if (!h->has_value() || !h->value().has_value()) return false;
+          h.emplace(Result<hashing::HashWords>(squeezed.into_repr()));
+          return true;
+        },
+        k);
+  });
   return hashes;
 }
 
@@ -52,7 +64,7 @@ std::vector<std::optional<ItemResult<hashing::HashWords>>> document_hashes(Docum
 template <class Rejected>
 void sign_under_key(std::string_view pri_key, std::span<const jubjub::PrivateKey::Message> msgs,
                     std::span<const size_t> index, const Rejected& rejected, cpu::LaneKernel base,
-                    std::vector<std::optional<Signed>>& out) {
+                    const Spread& spread, std::vector<std::optional<Signed>>& out) {
   if (index.empty()) return;
   auto sk = keys::private_key_from_string(pri_key);
   if (!sk) {
@@ -62,7 +74,7 @@ void sign_under_key(std::string_view pri_key, std::span<const jubjub::PrivateKey
     return;
   }
   const secrets::WipeOnExit<jubjub::Fs> wipe_sk(*sk);
-  auto signatures = keys::sign_raw_msgs(*sk, msgs, base);
+  auto signatures = keys::sign_raw_msgs(*sk, msgs, base, spread);
   for (size_t m = 0; m < index.size(); ++m) {
     if (signatures[m]) {
       out[index[m]].emplace(Result<keys::JubjubSignature>(*signatures[m]));
@@ -80,7 +92,7 @@ std::string_view hash_kernel_name() { return poseidon::lane_kernel_name(poseidon
 
 std::vector<ItemResult<hashing::HashChars>> hash_many(DocumentKind kind, std::span<const std::string_view> docs,
                                                       poseidon::LaneKernel k) {
-  auto hashes = document_hashes(kind, docs, k);
+  auto hashes = document_hashes(kind, docs, k, serial_spread());
   std::vector<ItemResult<hashing::HashChars>> out;
   out.reserve(docs.size());
   for (auto& h : hashes) {
@@ -96,8 +108,8 @@ std::vector<ItemResult<hashing::HashChars>> hash_many(DocumentKind kind, std::sp
 }
 
 std::vector<Signed> sign_many(DocumentKind kind, std::span<const std::string_view> docs, std::string_view pri_key,
-                              poseidon::LaneKernel k, cpu::LaneKernel base) {
-  auto hashes = document_hashes(kind, docs, k);
+                              poseidon::LaneKernel k, cpu::LaneKernel base, const Spread& spread) {
+  auto hashes = document_hashes(kind, docs, k, spread);
   std::vector<std::optional<Signed>> out(docs.size());
   std::vector<jubjub::PrivateKey::Message> msgs;
   std::vector<size_t> index;
@@ -112,12 +124,13 @@ std::vector<Signed> sign_many(DocumentKind kind, std::span<const std::string_vie
       index.push_back(i);
     }
   }
-  sign_under_key(pri_key, msgs, index, [&](const Error& e) { return documents::rejected_key(kind, e); }, base, out);
+  sign_under_key(
+      pri_key, msgs, index, [&](const Error& e) { return documents::rejected_key(kind, e); }, base, spread, out);
   return collect(out);
 }
 
 std::vector<Signed> sign_messages(std::string_view pri_key, std::span<const std::string_view> msgs,
-                                  cpu::LaneKernel base) {
+                                  cpu::LaneKernel base, const Spread& spread) {
   std::vector<std::optional<Signed>> out(msgs.size());
   std::vector<jubjub::PrivateKey::Message> messages;
   std::vector<size_t> index;
@@ -130,7 +143,7 @@ std::vector<Signed> sign_messages(std::string_view pri_key, std::span<const std:
       index.push_back(i);
     }
   }
-  sign_under_key(pri_key, messages, index, [](const Error& e) { return e; }, base, out);
+  sign_under_key(pri_key, messages, index, [](const Error& e) { return e; }, base, spread, out);
   return collect(out);
 }
 

@@ -2,7 +2,7 @@
 // its single call (lib.hpp) gives. The Poseidon permutations of all items are
 // computed together in the lane kernel of the process
 // (crypto/poseidon/lanes.hpp); the signatures of a batch share one key
-// parse, one inversion for their R and one combined self-check
+// parse, one inversion for a range of their R and one combined self-check
 // (jubjub::PrivateKey::sign_and_check_many).
 #pragma once
 
@@ -14,6 +14,7 @@
 #include "crypto/jubjub/fixed_base.hpp"
 #include "crypto/poseidon/deferred.hpp"
 #include "crypto/poseidon/lanes.hpp"
+#include "crypto/spread/spread.hpp"
 #include "sdk/src/batch/item.hpp"
 #include "sdk/src/documents/document_hash.hpp"
 #include "sdk/src/hashing/message_hash.hpp"
@@ -35,15 +36,21 @@ std::vector<ItemResult<hashing::HashChars>> hash_many(DocumentKind kind, std::sp
                                                poseidon::LaneKernel k = poseidon::lane_kernel());
 
 // sign_<kind>(docs[i], pri_key) for every i, in order. `k` runs the
-// permutations, `base` the nonces' multiples of the signing base.
+// permutations, `base` the nonces' multiples of the signing base. The
+// stages (the documents' hashes by ranges, then those of the signing) run
+// on `spread`, so that one batch's fixed costs are paid once whatever the
+// thread count; the outcome does not depend on it.
 std::vector<ItemResult<keys::JubjubSignature>> sign_many(DocumentKind kind, std::span<const std::string_view> docs,
                                                        std::string_view pri_key,
                                                        poseidon::LaneKernel k = poseidon::lane_kernel(),
-                                                       cpu::LaneKernel base = jubjub::fixed_base_kernel());
+                                                       cpu::LaneKernel base = jubjub::fixed_base_kernel(),
+                                                       const Spread& spread = serial_spread());
 
-// sign(pri_key, msgs[i]) for every i, in order; `base` as for sign_many.
+// sign(pri_key, msgs[i]) for every i, in order; `base` and `spread` as for
+// sign_many.
 std::vector<ItemResult<keys::JubjubSignature>> sign_messages(std::string_view pri_key,
                                                            std::span<const std::string_view> msgs,
-                                                           cpu::LaneKernel base = jubjub::fixed_base_kernel());
+                                                           cpu::LaneKernel base = jubjub::fixed_base_kernel(),
+                                                           const Spread& spread = serial_spread());
 
 }  // namespace quillet::sdk

@@ -29,9 +29,10 @@ jubjub::RawSignature sign_raw_msg(const jubjub::Fs& sk, std::span<const uint8_t>
 }
 
 std::vector<Expected<jubjub::RawSignature, HardFailure>> sign_raw_msgs(
-    const jubjub::Fs& sk, std::span<const jubjub::PrivateKey::Message> msgs, cpu::LaneKernel kernel) {
+    const jubjub::Fs& sk, std::span<const jubjub::PrivateKey::Message> msgs, cpu::LaneKernel kernel,
+    const Spread& spread) {
   const std::vector<jubjub::CheckedSignature> checked =
-      jubjub::PrivateKey(sk).sign_and_check_many(msgs, jubjub::kSigningBase, jubjub::jubjub_params(), kernel);
+      jubjub::PrivateKey(sk).sign_and_check_many(msgs, jubjub::kSigningBase, jubjub::jubjub_params(), kernel, spread);
   std::vector<Expected<jubjub::RawSignature, HardFailure>> out;
   out.reserve(checked.size());
   for (const jubjub::CheckedSignature& c : checked) {
