@@ -4,7 +4,8 @@
 # - the sdist, and the wheels built from it alone with libcrypto and libb2
 #   linked statically: auditwheel called them manylinux with nothing to
 #   vendor, twine accepted the metadata, and each holds one extension file,
-#   exporting only its two module initialisers, in at most 0.9 MB; `pip
+#   exporting only its two module initialisers, in at most 0.9 MB (aarch64:
+#   1 MB); `pip
 #   wheel .` must make a wheel with the same files;
 # - the repaired x86-64 wheel in a fresh virtual environment: its extension
 #   file loads no libcrypto, libb2 or libgomp (ldd, and /proc/self/maps of a
@@ -73,12 +74,13 @@ if "-manylinux_" not in repaired.name:
 elif "-manylinux_2_34_" not in repaired.name:
     problems.append(f"the wheel needs a newer system than manylinux_2_34: {repaired.name} "
                     f"(see build/wheels/auditwheel-show.txt for the symbol versions)")
-for w in (repaired, arm64):
+# aarch64's fixed-width instructions compress less: the same code takes more.
+for w, limit in ((repaired, 900_000), (arm64, 1_000_000)):
     vendored = [n for n in zipfile.ZipFile(w).namelist() if ".libs/" in n]
     if vendored:
         problems.append(f"auditwheel vendored shared libraries into {w.name}: {vendored}")
-    if w.stat().st_size > 900_000:
-        problems.append(f"{w.name} takes {w.stat().st_size} bytes, more than 0.9 MB")
+    if w.stat().st_size > limit:
+        problems.append(f"{w.name} takes {w.stat().st_size} bytes, more than {limit / 1e6} MB")
 # The aarch64 wheel holds the same files, its own extension file aside.
 if [n for n in zipfile.ZipFile(arm64).namelist() if not n.endswith((".so", "RECORD", "WHEEL"))] != \
         [n for n in zipfile.ZipFile(repaired).namelist() if not n.endswith((".so", "RECORD", "WHEEL"))]:
