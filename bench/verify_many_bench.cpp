@@ -2,6 +2,7 @@
 // item: all valid from 16 keys, all valid from distinct keys, one wrong.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <map>
 #include <string>
 #include <utility>
@@ -53,6 +54,39 @@ void BM_VerifyMany(benchmark::State& state) {
 }
 // Arguments: keys, one wrong item.
 BENCHMARK(BM_VerifyMany)->Args({16, 0})->Args({256, 0})->Args({16, 1})->Unit(benchmark::kMillisecond);
+
+// The calling thread alone, its stages cut as for two threads, timing what
+// runs inside them: the rest of a call is the serial part no thread can
+// share, whatever the machine's load.
+class StageClock final : public quillet::Spread {
+ public:
+  unsigned width() const noexcept override { return 2; }
+  mutable double inside = 0;  // seconds
+
+ protected:
+  void run(size_t count, Piece piece, const void* context) const override {
+    const auto start = std::chrono::steady_clock::now();
+    Spread::run(count, piece, context);
+    inside += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+};
+
+// verify_many's serial fraction s, and the speed-up two threads could reach
+// by Amdahl's law, 1 / (s + (1 - s) / 2).
+void BM_VerifyManySerial(benchmark::State& state) {
+  const Batch& b = batch(static_cast<size_t>(state.range(0)), state.range(1) != 0);
+  StageClock clock;
+  double total = 0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(sdk::verify_many(b.items, clock));
+    total += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  const double serial = 1 - clock.inside / total;
+  state.counters["serial_pct"] = 100 * serial;
+  state.counters["amdahl_2"] = 1 / (serial + (1 - serial) / 2);
+}
+BENCHMARK(BM_VerifyManySerial)->Args({16, 0})->Args({256, 0})->Unit(benchmark::kMillisecond);
 
 void BM_VerifyLoop(benchmark::State& state) {
   const Batch& b = batch(static_cast<size_t>(state.range(0)), state.range(1) != 0);

@@ -11,6 +11,7 @@
 #include "fuzz/fuzz_support.hpp"
 #include "sdk/src/hashing/message_hash.hpp"
 #include "sdk/src/json/json_error.hpp"
+#include "sdk/src/json/tokenizer.hpp"
 #include "sdk/src/lib.hpp"
 
 namespace quillet::fuzz {
@@ -28,6 +29,17 @@ struct DocumentUnderTest {
 template <class Doc>
 int fuzz_document(const uint8_t* data, size_t size, const DocumentUnderTest<Doc>& d) {
   const std::string_view json = as_text(data, size);
+  // The strict scanner's tokens are RapidJSON's wherever it reads the text.
+  sdk::json::TokenList fast, reference;
+  sdk::json::tokenize(json, fast);
+  sdk::json::tokenize_reference(json, reference);
+  check(fast.tokens.size() == reference.tokens.size(), "token count of the strict scanner");
+  for (size_t i = 0; i < fast.tokens.size(); ++i) {
+    const sdk::json::Token& a = fast.tokens[i];
+    const sdk::json::Token& b = reference.tokens[i];
+    check(a.kind == b.kind && a.boolean == b.boolean && a.end == b.end && a.count == b.count && a.text == b.text,
+          "token of the strict scanner");
+  }
   const auto parsed = d.parse(json);
   const auto hashed = run([&] { return d.hash_entry(json); });
   if (!parsed) {

@@ -39,7 +39,8 @@ echo "build_wheels: x86-64 wheel"
 
 echo "build_wheels: aarch64 wheel (cross-built)"
 # CMake asks the arm64 interpreter itself, run under emulation (the toolchain
-# file's), for its version, headers and extension suffix.
+# file's), for its version and paths. Its headers (CPython 3.13's, built for
+# arm64) compile the module against the stable ABI of 3.12 as 3.12's would.
 arm64_root="$PWD/build/arm64/python"
 arm64_wheel=(-C cmake.define.QUILLET_STATIC_DEPS=ON
              -C "cmake.toolchain-file=$PWD/cmake/aarch64-linux-gnu.cmake")
@@ -54,27 +55,6 @@ mkdir -p "$out/arm64"
 env "${arm64_env[@]}" "$python" -m build --no-isolation --wheel "${arm64_wheel[@]}" \
   --outdir "$PWD/$out/arm64" "$sdist_tree" >>"$out/build.log" 2>&1 ||
   { tail -n 40 "$out/build.log"; exit 1; }
-if ! grep -q '^wheel.py-api' pyproject.toml; then
-  "$python" - "$out"/arm64/*.whl <<'RETAG'
-import base64, hashlib, pathlib, sys, zipfile
-
-old = pathlib.Path(sys.argv[1])
-new = old.with_name(old.name.replace("-cp312-cp312-", "-cp313-cp313-"))
-with zipfile.ZipFile(old) as src, zipfile.ZipFile(new, "w", zipfile.ZIP_DEFLATED) as dst:
-    files = {n: src.read(n) for n in src.namelist()}
-    wheel = next(n for n in files if n.endswith(".dist-info/WHEEL"))
-    record = next(n for n in files if n.endswith(".dist-info/RECORD"))
-    files[wheel] = files[wheel].replace(b"cp312-cp312-", b"cp313-cp313-")
-    digest = base64.urlsafe_b64encode(hashlib.sha256(files[wheel]).digest()).rstrip(b"=")
-    files[record] = b"".join(
-        (f"{wheel},sha256={digest.decode()},{len(files[wheel])}\n".encode()
-         if line.startswith(wheel.encode() + b",") else line)
-        for line in files[record].splitlines(keepends=True))
-    for n, data in files.items():
-        dst.writestr(n, data)
-old.unlink()
-RETAG
-fi
 mv "$out"/arm64/*.whl "$out/dist/"
 
 echo "build_wheels: auditwheel"

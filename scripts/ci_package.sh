@@ -4,14 +4,17 @@
 # - the sdist, and the wheels built from it alone with libcrypto and libb2
 #   linked statically: auditwheel called them manylinux with nothing to
 #   vendor, twine accepted the metadata, and each holds one extension file,
-#   exporting only its two module initialisers, in at most 0.9 MB (aarch64:
-#   1 MB); `pip
-#   wheel .` must make a wheel with the same files;
-# - the repaired x86-64 wheel in a fresh virtual environment: its extension
-#   file loads no libcrypto, libb2 or libgomp (ldd, and /proc/self/maps of a
-#   running import), both module names come from it, then `quillet demo` and
-#   the whole pytest suite (module, CLI, stub with stubtest and mypy) run from
-#   that install (the aarch64 wheel: scripts/ci_arm64.sh);
+#   quillet_python_sdk.abi3.so, exporting only its two module initialisers
+#   and calling only CPython 3.12's stable ABI (abi3audit), in at most 0.9 MB
+#   (aarch64: 1 MB), tagged cp312-abi3; `pip wheel .` must make a wheel with
+#   the same files;
+# - the repaired x86-64 wheel (the aarch64 one: scripts/ci_arm64.sh) in a
+#   fresh virtual environment of CPython 3.12, then
+#   of 3.13 (from pyenv; in CI its absence fails): its extension file loads
+#   no libcrypto, libb2 or libgomp (ldd, and /proc/self/maps of a running
+#   import), both module names come from it, then `quillet demo` (3.12) and
+#   the whole pytest suite (module, CLI, stub with stubtest and mypy) run
+#   from that install;
 # - a source build on a machine without the compiler and the libraries stops
 #   with one message naming the packages to install.
 set -euo pipefail
@@ -24,7 +27,8 @@ mkdir -p "$out"
 venv_python=.venv/bin/python
 tools=.venv/bin
 export PATH="$PWD/.venv/bin:$PATH"
-if ! ls wheelhouse/*.tar.gz wheelhouse/*_x86_64.whl build/wheels/dist/*_x86_64.whl >/dev/null 2>&1; then
+if ! ls wheelhouse/*.tar.gz wheelhouse/*_x86_64.whl wheelhouse/*_aarch64.whl \
+     build/wheels/dist/*_x86_64.whl >/dev/null 2>&1; then
   echo "ci_package: no release in wheelhouse/: run scripts/build_wheels.sh first" >&2
   exit 1
 fi
@@ -33,6 +37,11 @@ echo "ci_package: pip wheel ."
 "$venv_python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
   -w "$out/pip" . >"$out/pip-wheel.log" 2>&1 ||
   { tail -n 40 "$out/pip-wheel.log"; exit 1; }
+
+# Every interpreter symbol the extension file uses is in the stable ABI of
+# the version its tag names.
+"$tools/abi3audit" --strict --summary wheelhouse/*.whl >"$out/abi3audit.txt" 2>&1 ||
+  { cat "$out/abi3audit.txt"; echo "ci_package: the extension file leaves the stable ABI" >&2; exit 1; }
 
 "$venv_python" - "$out" <<'EOF'
 import email.parser, pathlib, re, sys, tarfile, tomllib, zipfile
@@ -55,9 +64,10 @@ required = ["quillet_python_sdk.pyi", "quillet_python_sdk-stubs/__init__.pyi",
             "quillet/audit/__init__.py", "quillet/keystore.py", "quillet/signer.py"]
 problems += [f"wheel lacks {n}" for n in required if n not in names]
 extensions = [n for n in names if n.endswith(".so")]
-# One extension file serves quillet_python_sdk and quillet._batch.
-if len(extensions) != 1 or not extensions[0].startswith("quillet_python_sdk.cpython-"):
-    problems.append(f"wheel holds {extensions}, not the one extension file quillet_python_sdk")
+# One extension file, of the stable ABI, serves quillet_python_sdk and
+# quillet._batch on every CPython from 3.12 on.
+if extensions != ["quillet_python_sdk.abi3.so"]:
+    problems.append(f"wheel holds {extensions}, not the one extension file quillet_python_sdk.abi3.so")
 if "quillet/_batch.py" not in names:
     problems.append("wheel lacks quillet/_batch.py, which loads quillet._batch")
 for n in extensions:
@@ -66,7 +76,11 @@ for n in extensions:
     if b"OPENSSL_CONF" in zipfile.ZipFile(wheel).read(n):
         problems.append(f"{n} holds libcrypto's provider machinery: call the SHA256_* functions")
 
-# The repaired wheel: a manylinux tag, and nothing vendored.
+# The repaired wheel: one wheel for CPython 3.12 and later, a manylinux tag,
+# and nothing vendored.
+for w in (repaired, arm64):
+    if "-cp312-abi3-manylinux_2_34_" not in w.name:
+        problems.append(f"{w.name} is not tagged cp312-abi3-manylinux_2_34")
 if "-manylinux_" not in repaired.name:
     problems.append(f"auditwheel did not grant a manylinux tag: {repaired.name}")
 # The README promises this tag: a newer symbol (glibc, libstdc++) would lose
@@ -81,9 +95,9 @@ for w, limit in ((repaired, 900_000), (arm64, 1_000_000)):
         problems.append(f"auditwheel vendored shared libraries into {w.name}: {vendored}")
     if w.stat().st_size > limit:
         problems.append(f"{w.name} takes {w.stat().st_size} bytes, more than {limit / 1e6} MB")
-# The aarch64 wheel holds the same files, its own extension file aside.
-if [n for n in zipfile.ZipFile(arm64).namelist() if not n.endswith((".so", "RECORD", "WHEEL"))] != \
-        [n for n in zipfile.ZipFile(repaired).namelist() if not n.endswith((".so", "RECORD", "WHEEL"))]:
+# The aarch64 wheel holds the same files (its extension file built for aarch64).
+if [n for n in zipfile.ZipFile(arm64).namelist() if not n.endswith(("RECORD", "WHEEL"))] != \
+        [n for n in zipfile.ZipFile(repaired).namelist() if not n.endswith(("RECORD", "WHEEL"))]:
     problems.append(f"{arm64.name} and {repaired.name} hold different files")
 
 # Metadata: what pyproject.toml says is what the wheel carries, with one
@@ -112,6 +126,9 @@ pythons = [tuple(int(p) for p in c.rsplit(":: ", 1)[1].split("."))
            for c in meta.get_all("Classifier") if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)]
 if minimum not in pythons or any(v < minimum for v in pythons):
     problems.append(f"Python classifiers {pythons} do not match Requires-Python {meta['Requires-Python']}")
+# The stable-ABI wheel's tag names the oldest CPython it loads in.
+if f"-cp{minimum[0]}{minimum[1]}-abi3-" not in repaired.name:
+    problems.append(f"the wheel's tag {repaired.name} does not match Requires-Python {meta['Requires-Python']}")
 if "quillet = quillet.cli:main" not in zipfile.ZipFile(wheel).read(
         f"{dist_info}/entry_points.txt").decode():
     problems.append("wheel lacks the quillet console script")
@@ -126,33 +143,37 @@ print(f"ci_package: {sdist.name} ({len(members)} files), {repaired.name} "
 sys.exit(1 if problems else 0)
 EOF
 
-echo "ci_package: fresh virtual environment"
-base_python=$("$venv_python" -c 'import sys; print(sys._base_executable)')
-"$base_python" -m venv "$out/venv"
-# With the keystore extra, as its metadata names it: the keystore tests run too.
-wheel=$(ls wheelhouse/*_x86_64.whl)
-"$out/venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel[keystore]" pytest mypy hypothesis
-site=$("$out/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
+# The one wheel serves every CPython from 3.12 on: it is tested on 3.12 (the
+# interpreter of .venv) and on 3.13.
+find_python313() {
+  if command -v python3.13 >/dev/null 2>&1 && python3.13 -c 'import venv' 2>/dev/null; then
+    command -v python3.13
+    return
+  fi
+  local root candidate
+  root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+  for candidate in "$root"/versions/3.13*/bin/python3.13; do
+    [ -x "$candidate" ] && { echo "$candidate"; return; }
+  done
+  return 1
+}
 
-# The extension file finds no system libcrypto, libb2 or libgomp: none is
-# among its dependencies, and none is mapped once it runs. -I keeps the
+wheel=$(ls wheelhouse/*_x86_64.whl)
+# A fresh virtual environment $1 of interpreter $2 with the repaired wheel,
+# its keystore extra (as its metadata names it: the keystore tests run too)
+# and the test tools.
+fresh_venv() {
+  echo "ci_package: fresh virtual environment of CPython $("$2" -c 'import platform; print(platform.python_version())')"
+  "$2" -m venv "$1"
+  "$1/bin/python" -m pip install -q --disable-pip-version-check "$wheel[keystore]" pytest mypy hypothesis
+}
+
+# Both module names come from the fresh install in virtual environment $1,
+# and the running import maps no libcrypto, libb2 or libgomp. -I keeps the
 # sources of the working tree off the path; nothing else imported here loads
 # a libcrypto of its own (the check fails if something does: _hashlib, _ssl).
-echo "ci_package: libraries and symbols of the installed extension file"
-so=$(echo "$site"/quillet_python_sdk.cpython-*.so)
-ldd "$so" | tee "$out/ldd.txt"
-if grep -E 'libcrypto|libb2|libgomp|not found' "$out/ldd.txt"; then
-  echo "ci_package: ${so#"$site"/} depends on the libraries above" >&2
-  exit 1
-fi
-# The linked-in libraries and the core stay private: another libcrypto in
-# the process can neither interpose on them nor bind to them.
-exported=$(nm -D --defined-only "$so" | awk '{print $3}' | sort | tr '\n' ' ')
-if [ "$exported" != "PyInit__batch PyInit_quillet_python_sdk " ]; then
-  echo "ci_package: ${so#"$site"/} exports $exported" >&2
-  exit 1
-fi
-"$out/venv/bin/python" -I - "$out/venv" <<'EOF'
+check_import() {
+  "$1/bin/python" -I - "$1" <<'EOF'
 import os, sys
 import quillet_python_sdk as sdk
 from quillet import _batch
@@ -172,12 +193,47 @@ foreign = [m for m in mapped if any(n in os.path.basename(m) for n in ("libcrypt
 if foreign:
     sys.exit(f"ci_package: the running import mapped {foreign}")
 EOF
+}
+
+base_python=$("$venv_python" -c 'import sys; print(sys._base_executable)')
+fresh_venv "$out/venv" "$base_python"
+site=$("$out/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
+
+# The extension file finds no system libcrypto, libb2 or libgomp among its
+# dependencies.
+echo "ci_package: libraries and symbols of the installed extension file"
+so="$site/quillet_python_sdk.abi3.so"
+ldd "$so" | tee "$out/ldd.txt"
+if grep -E 'libcrypto|libb2|libgomp|not found' "$out/ldd.txt"; then
+  echo "ci_package: ${so#"$site"/} depends on the libraries above" >&2
+  exit 1
+fi
+# The linked-in libraries and the core stay private: another libcrypto in
+# the process can neither interpose on them nor bind to them.
+exported=$(nm -D --defined-only "$so" | awk '{print $3}' | sort | tr '\n' ' ')
+if [ "$exported" != "PyInit__batch PyInit_quillet_python_sdk " ]; then
+  echo "ci_package: ${so#"$site"/} exports $exported" >&2
+  exit 1
+fi
+check_import "$out/venv"
 du -sk "$site"/quillet_python_sdk* "$site"/quillet | awk '{s += $1} END {print "ci_package: installed size " s " KiB"}'
 
 echo "ci_package: quillet demo and the tests, from the fresh install"
 "$out/venv/bin/quillet" demo >"$out/demo.json" || { cat "$out/demo.json"; exit 1; }
 # From the repository root: python/tests is on the path, the sources are not.
 "$out/venv/bin/python" -m pytest python/tests -q -p no:cacheprovider
+
+if python313=$(find_python313); then
+  fresh_venv "$out/venv-3.13" "$python313"
+  check_import "$out/venv-3.13"
+  echo "ci_package: the tests, from the fresh install on CPython 3.13"
+  "$out/venv-3.13/bin/python" -m pytest python/tests -q -p no:cacheprovider
+elif [ "${CI:-}" = true ]; then
+  echo "ci_package: CPython 3.13 not found (on PATH or under pyenv's versions): CI tests the wheel on it" >&2
+  exit 1
+else
+  echo "ci_package: CPython 3.13 not found (on PATH or under pyenv's versions): its tests skipped"
+fi
 
 echo "ci_package: a source build without the compiler and the libraries"
 # Hidden from the configure step: the compiler (CXX), libb2 (pkg-config),

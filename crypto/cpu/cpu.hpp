@@ -11,6 +11,7 @@ namespace quillet::cpu {
 struct Features {
   bool mulx_adx = false;     // BMI2 and ADX: MULX, ADCX, ADOX
   bool avx512_ifma = false;  // AVX-512F and IFMA, their registers saved by the system (XGETBV)
+  bool avx2 = false;         // AVX2, its registers saved by the system (XGETBV)
   bool sha = false;          // SHA with SSSE3 and SSE4.1; valgrind reports none
 };
 

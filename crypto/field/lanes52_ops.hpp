@@ -46,6 +46,8 @@ struct Ifma {
   }
   // Lanes of `mask` all ones take a, the others b.
   static V select(V mask, V a, V b) { return _mm512_or_si512(_mm512_and_si512(mask, a), _mm512_andnot_si512(mask, b)); }
+  // All ones in the lanes where a equals b, else zero.
+  static V eq(V a, V b) { return _mm512_maskz_set1_epi64(_mm512_cmpeq_epi64_mask(a, b), -1); }
   static V madd_lo(V acc, V a, V b) { return _mm512_madd52lo_epu64(acc, a, b); }
   static V madd_hi(V acc, V a, V b) { return _mm512_madd52hi_epu64(acc, a, b); }
   // madd_lo of a's low 52 bits, where reading only those is the intent.
@@ -103,6 +105,12 @@ struct Emulated {
   }
   static V select(V mask, V a, V b) {
     return map([&](size_t i) { return (mask.x[i] & a.x[i]) | (~mask.x[i] & b.x[i]); });
+  }
+  static V eq(V a, V b) {
+    return map([&](size_t i) {
+      const uint64_t d = a.x[i] ^ b.x[i];
+      return ((d | (0 - d)) >> 63) - 1;
+    });
   }
   static V madd_lo(V acc, V a, V b) {
     return map([&](size_t i) {

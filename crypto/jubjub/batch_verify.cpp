@@ -1,6 +1,8 @@
 #include "crypto/jubjub/batch_verify.hpp"
 
 #include <algorithm>
+#include <array>
+#include <optional>
 
 #include "crypto/failure.hpp"
 #include "crypto/jubjub/msm/msm.hpp"
@@ -123,29 +125,40 @@ class Run {
       key_points.push_back(neg_keys_[k]);
       key_scalars.push_back(key_sum[k].into_repr());
     }
-    // The keys' part, G's and each window of the R part run as pieces of one
-    // stage, the keys' (one long piece when few) first.
+    // The two plans (digits and tables) are made side by side; then the
+    // keys' part, G's and each window of the R part run as pieces of one
+    // stage, the keys' (one long piece when few) first; then each plan's
+    // windows are combined (the doublings), side by side.
     const Spread& msm_spread = members.size() < kSpreadMin ? serial_spread() : spread_;
-    const detail::MsmPlanVartime r_plan(points, scalars, detail::kWeightBits + (indexed ? kIndexBits : 0), d2_);
-    const detail::MsmPlanVartime key_plan(key_points, key_scalars, kFsBits, d2_);
-    const size_t g_piece = key_plan.pieces();
+    std::optional<detail::MsmPlanVartime> r_plan, key_plan;
+    msm_spread.for_each(2, [&](size_t i) {
+      if (i == 0) {
+        r_plan.emplace(points, scalars, detail::kWeightBits + (indexed ? kIndexBits : 0), d2_);
+      } else {
+        key_plan.emplace(key_points, key_scalars, kFsBits, d2_);
+      }
+    });
+    const size_t g_piece = key_plan->pieces();
     const size_t first_r = g_piece + 1;
-    std::vector<Extended> sums(first_r + r_plan.pieces());
+    std::vector<Extended> sums(first_r + r_plan->pieces());
     msm_spread.for_each(sums.size(), [&](size_t i) {
       if (i < g_piece) {
-        sums[i] = key_plan.piece(i);
+        sums[i] = key_plan->piece(i);
       } else if (i == g_piece) {
         const FixedBaseTable* table = params_.fixed_base_table(generator_);
         const Point<PrimeOrder> gs =
             table != nullptr ? table->mul(g) : params_.generator(generator_).mul_vartime(g, params_);
         sums[i] = PointAccess::coords(gs);
       } else {
-        sums[i] = r_plan.piece(i - first_r);
+        sums[i] = r_plan->piece(i - first_r);
       }
     });
     const std::span<const Extended> all(sums);
-    const Extended sum = add_points(key_plan.combine(all.first(g_piece)), r_plan.combine(all.subspan(first_r)), d2_);
-    return add_points(sum, sums[g_piece], d2_);
+    std::array<Extended, 2> parts;
+    msm_spread.for_each(2, [&](size_t i) {
+      parts[i] = i == 0 ? key_plan->combine(all.first(g_piece)) : r_plan->combine(all.subspan(first_r));
+    });
+    return add_points(add_points(parts[0], parts[1], d2_), sums[g_piece], d2_);
   }
 
   // Marks `members` (whose combination is `sum`) in `out`, through `index`:
@@ -222,7 +235,6 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
   for (size_t k = 0; k < keys.size(); ++k) {
     if (key_ok[k] != 0) key_points[k] = keys[k].point;
   }
-  const std::vector<Extended> neg_keys = negated_affine(std::move(key_points));
 
   // With its key in the subgroup, a signature whose R is not cannot verify
   // (S·G - c·A is in it); the others enter the combination.
@@ -233,7 +245,15 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
     candidates.push_back(i);
     r_points.push_back(sigs[i].signature.r);
   }
-  const std::vector<Extended> neg_r = negated_affine(std::move(r_points));
+  // The keys' and the R's affine forms side by side.
+  std::vector<Extended> neg_keys, neg_r;
+  (sigs.size() < kSpreadMin ? serial_spread() : spread).for_each(2, [&](size_t i) {
+    if (i == 0) {
+      neg_keys = negated_affine(std::move(key_points));
+    } else {
+      neg_r = negated_affine(std::move(r_points));
+    }
+  });
 
   std::vector<FsRepr> weights;
   for (size_t start = 0; start < candidates.size(); start += kMaxBatchRun) {

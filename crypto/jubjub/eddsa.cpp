@@ -209,15 +209,26 @@ CheckedSignature PrivateKey::sign_and_check(std::span<const uint8_t> msg, const 
 }
 
 std::vector<CheckedSignature> PrivateKey::sign_and_check_many(std::span<const Message> msgs, uint8_t generator,
-                                                              const AltJubjubBn256& params) const {
-  std::vector<Point<Unknown>> r(msgs.size(), Point<Unknown>::zero());
+                                                              const AltJubjubBn256& params,
+                                                              cpu::LaneKernel kernel) const {
+  std::vector<Fs> nonces(msgs.size(), Fs::zero());
+  for (size_t i = 0; i < msgs.size(); ++i) nonces[i] = Seed::deterministic_seed(*this, msgs[i]).value();
+  std::vector<Point<PrimeOrder>> nonce_points(msgs.size(), Point<PrimeOrder>::zero());
+  if (const FixedBaseTable* table = params.fixed_base_table(generator)) {
+    table->mul_many(nonces, nonce_points, kernel);
+  } else {
+    for (size_t i = 0; i < msgs.size(); ++i) nonce_points[i] = mul_fixed_base(nonces[i], generator, params);
+  }
+  std::vector<Point<Unknown>> r(nonce_points.begin(), nonce_points.end());
+  wipe(nonce_points.data(), nonce_points.size() * sizeof nonce_points[0]);
   std::vector<RawSignature> sigs(msgs.size(), RawSignature{Point<Unknown>::zero(), Fs::zero()});
   for (size_t i = 0; i < msgs.size(); ++i) {
-    const Seed seed = Seed::deterministic_seed(*this, msgs[i]);
-    const RawSignature sig = sign_raw_message(msgs[i], seed, generator, params);
-    r[i] = sig.r;
-    sigs[i].s = sig.s;
+    // S = c·sk + r, as sign_raw_message makes it.
+    sigs[i].s = challenge(msgs[i]);
+    sigs[i].s.mul_assign(sk_);
+    sigs[i].s.add_assign(nonces[i]);
   }
+  wipe(nonces.data(), nonces.size() * sizeof nonces[0]);
   // Normalised in constant time, the R may be handled as public.
   Point<Unknown>::normalize_batch(r);
   declassify(r.data(), r.size() * sizeof r[0]);

@@ -84,11 +84,13 @@ class PrivateKey {
   using Message = std::array<uint8_t, kMaxMessageSize>;
 
   // sign_and_check (signer's key omitted) of each message with the nonce
-  // deterministic_seed gives it: the same signatures and verdicts. All R are
+  // deterministic_seed gives it: the same signatures and verdicts. The R are
+  // made by FixedBaseTable::mul_many on `kernel` (eight at a time in lanes),
   // normalised by one inversion and checked by check_own_signatures.
   // Constant time in sk and the nonces.
   std::vector<CheckedSignature> sign_and_check_many(std::span<const Message> msgs, uint8_t generator,
-                                                    const AltJubjubBn256& params) const;
+                                                    const AltJubjubBn256& params,
+                                                    cpu::LaneKernel kernel = fixed_base_kernel()) const;
 
   // For each signature (R normalised, S) of msgs[i], whether
   // (S - c·sk)·G = R, the verdict of sign_and_check. Each R must be a

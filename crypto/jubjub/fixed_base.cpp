@@ -2,12 +2,23 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "crypto/cpu/cpu.hpp"
+#include "crypto/failure.hpp"
 #include "crypto/field/fr_algorithms.hpp"
+#include "crypto/field/lanes52.hpp"
+#include "crypto/immortal.hpp"
+#include "crypto/jubjub/fixed_base_lanes.hpp"
+#include "crypto/jubjub/mul_policy.hpp"
 #include "crypto/jubjub/scalar_recoding.hpp"
 
 namespace quillet::jubjub {
@@ -17,6 +28,32 @@ using detail::Completed;
 using detail::Extended;
 
 namespace {
+
+namespace fl = fixed_base_lanes;
+using cpu::LaneKernel;
+
+// x·2^260 mod p as five limbs: sixteen times the 2^256 form, still canonical.
+void to_lanes(const Fr& v, uint64_t* limbs) {
+  Fr x = v;
+  for (int d = 0; d < 4; ++d) x.double_();
+  const field::lanes52::Limbs l = field::lanes52::split52(x.montgomery_limbs());
+  for (size_t i = 0; i < fl::kLimbs; ++i) limbs[i] = l.v[i];
+}
+
+// The modulus and the constants of the lanes (as crypto/field/pow_many.cpp).
+void lane_constants(fl::Table& t) {
+  // 2p < 2^255 fits the four words.
+  FrRepr p2{};
+  uint64_t carry = 0;
+  for (size_t i = 0; i < 4; ++i) {
+    p2[i] = (Fr::kModulus[i] << 1) | carry;
+    carry = Fr::kModulus[i] >> 63;
+  }
+  t.modulus = field::lanes52::Modulus{field::lanes52::split52(Fr::kModulus), field::lanes52::split52(p2),
+                                      Fr::kInv & ((uint64_t{1} << 52) - 1)};
+  t.from_lanes = field::lanes52::split52(Fr::kR);
+  to_lanes(Fr::one(), t.one.v);
+}
 
 // P, 3P, ..., (2n - 1)P appended to `out`.
 void append_odd_multiples(std::vector<Extended>& out, const Extended& p, size_t n, const Fr& d2) {
@@ -70,6 +107,19 @@ FixedBaseTable::FixedBaseTable(const Point<PrimeOrder>& base, const Fr& edwards_
   entries_.assign(affine.begin(), rows_end);
   odd_[0].assign(rows_end, rows_end + kOddMultiples);
   odd_[1].assign(rows_end + kOddMultiples, affine.end());
+
+  static_assert(fl::kRows == kRows && fl::kColumns == kColumns);
+  auto lanes = std::make_shared<fl::Table>();
+  lane_constants(*lanes);
+  for (size_t row = 0; row < kRows; ++row) {
+    for (size_t j = 0; j < kColumns; ++j) {
+      const AffineNiels& e = entries_[row * kColumns + j];
+      to_lanes(e.y_plus_x, lanes->entries[row][j][0]);
+      to_lanes(e.y_minus_x, lanes->entries[row][j][1]);
+      to_lanes(e.xy2d, lanes->entries[row][j][2]);
+    }
+  }
+  lanes_ = std::move(lanes);
 }
 
 namespace {
@@ -100,21 +150,183 @@ AffineNiels scan_row(const AffineNiels* row, size_t columns, uint64_t magnitude)
   return out;
 }
 
+#if defined(__x86_64__)
+// Three 32-byte loads per entry instead of six 16-byte ones, the masks made
+// by comparing a running counter with the magnitude in the vector unit; the
+// three accumulators stay in registers.
+[[gnu::target("avx2")]] AffineNiels scan_row_avx2(const AffineNiels* row, size_t columns, uint64_t magnitude) {
+  static_assert(sizeof(AffineNiels) == 3 * sizeof(__m256i) && std::is_trivially_copyable_v<AffineNiels>);
+  const AffineNiels identity = detail::identity_affine_niels();
+  const __m256i wanted = _mm256_set1_epi64x(static_cast<long long>(magnitude));
+  __m256i counter = _mm256_setzero_si256();
+  const __m256i one = _mm256_set1_epi64x(1);
+  const auto* id = reinterpret_cast<const __m256i*>(&identity);
+  __m256i mask = _mm256_cmpeq_epi64(counter, wanted);
+  __m256i acc0 = _mm256_and_si256(_mm256_loadu_si256(id), mask);
+  __m256i acc1 = _mm256_and_si256(_mm256_loadu_si256(id + 1), mask);
+  __m256i acc2 = _mm256_and_si256(_mm256_loadu_si256(id + 2), mask);
+  for (size_t j = 1; j <= columns; ++j) {
+    counter = _mm256_add_epi64(counter, one);
+    mask = _mm256_cmpeq_epi64(counter, wanted);
+    const auto* entry = reinterpret_cast<const __m256i*>(&row[j - 1]);
+    acc0 = _mm256_or_si256(acc0, _mm256_and_si256(_mm256_loadu_si256(entry), mask));
+    acc1 = _mm256_or_si256(acc1, _mm256_and_si256(_mm256_loadu_si256(entry + 1), mask));
+    acc2 = _mm256_or_si256(acc2, _mm256_and_si256(_mm256_loadu_si256(entry + 2), mask));
+  }
+  AffineNiels out = identity;
+  auto* dst = reinterpret_cast<__m256i*>(&out);
+  _mm256_storeu_si256(dst, acc0);
+  _mm256_storeu_si256(dst + 1, acc1);
+  _mm256_storeu_si256(dst + 2, acc2);
+  return out;
+}
+
+// Two entries (three 64-byte loads) per step: the first entry fills the
+// first load and half the second, the next one the rest; each load is ORed
+// in under the lanes' comparison masks, and the halves are folded at the end.
+// `columns` must be even.
+[[gnu::target("avx512f")]] AffineNiels scan_row_avx512(const AffineNiels* row, size_t columns, uint64_t magnitude) {
+  static_assert(2 * sizeof(AffineNiels) == 3 * sizeof(__m512i));
+  const AffineNiels identity = detail::identity_affine_niels();
+  const __m512i wanted = _mm512_set1_epi64(static_cast<long long>(magnitude));
+  const __m512i two = _mm512_set1_epi64(2);
+  // Counters of the entries in each load's lanes: the pair (j, j + 1).
+  __m512i c0 = _mm512_set1_epi64(1);
+  __m512i c1 = _mm512_set_epi64(2, 2, 2, 2, 1, 1, 1, 1);
+  __m512i c2 = _mm512_set1_epi64(2);
+  const auto* id = reinterpret_cast<const uint64_t*>(&identity);
+  const __mmask8 none = _mm512_cmpeq_epi64_mask(_mm512_setzero_si512(), wanted);
+  // Loads in full, masks on registers only.
+  __m512i acc0 = _mm512_maskz_mov_epi64(none, _mm512_loadu_si512(id));
+  __m512i acc1 = _mm512_maskz_mov_epi64(static_cast<__mmask8>(none & 0x0f),
+                                        _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(id + 8))));
+  __m512i acc2 = _mm512_setzero_si512();
+  for (size_t j = 0; j + 1 < columns; j += 2) {
+    const auto* pair = reinterpret_cast<const uint64_t*>(&row[j]);
+    acc0 = _mm512_mask_or_epi64(acc0, _mm512_cmpeq_epi64_mask(c0, wanted), acc0, _mm512_loadu_si512(pair));
+    acc1 = _mm512_mask_or_epi64(acc1, _mm512_cmpeq_epi64_mask(c1, wanted), acc1, _mm512_loadu_si512(pair + 8));
+    acc2 = _mm512_mask_or_epi64(acc2, _mm512_cmpeq_epi64_mask(c2, wanted), acc2, _mm512_loadu_si512(pair + 16));
+    c0 = _mm512_add_epi64(c0, two);
+    c1 = _mm512_add_epi64(c1, two);
+    c2 = _mm512_add_epi64(c2, two);
+  }
+  // Bytes 0-31 of the entry: acc0's low half | acc1's high half; 32-63:
+  // acc0's high half | acc2's low half; 64-95: acc1's low | acc2's high.
+  alignas(64) __m256i halves[6];
+  _mm512_store_si512(&halves[0], acc0);
+  _mm512_store_si512(&halves[2], acc1);
+  _mm512_store_si512(&halves[4], acc2);
+  AffineNiels out = identity;
+  auto* dst = reinterpret_cast<__m256i*>(&out);
+  _mm256_storeu_si256(dst, _mm256_or_si256(halves[0], halves[3]));
+  _mm256_storeu_si256(dst + 1, _mm256_or_si256(halves[1], halves[4]));
+  _mm256_storeu_si256(dst + 2, _mm256_or_si256(halves[2], halves[5]));
+  return out;
+}
+#endif
+
 }  // namespace
 
-Point<PrimeOrder> FixedBaseTable::mul(const Fs& k) const {
-  std::array<int8_t, kRadix64Digits> digits = signed_radix64(k);
+bool scan_instructions_available(ScanInstructions s) {
+  switch (s) {
+    case ScanInstructions::sse2:
+      return true;
+    case ScanInstructions::avx2:
+      return cpu::features().avx2;
+    case ScanInstructions::avx512:
+      // The IFMA probe includes AVX-512F and its saved state, all the scan
+      // needs; a processor with AVX-512F but no IFMA scans with AVX2.
+      return cpu::features().avx512_ifma;
+  }
+  return false;
+}
+
+ScanInstructions fastest_scan_instructions() {
+  if (scan_instructions_available(ScanInstructions::avx512)) return ScanInstructions::avx512;
+  return scan_instructions_available(ScanInstructions::avx2) ? ScanInstructions::avx2 : ScanInstructions::sse2;
+}
+
+namespace {
+
+// The rows' sum for the digits of k, on the multiplication policy M.
+template <class M>
+[[gnu::flatten]] Extended sum_rows(const AffineNiels* entries, size_t columns,
+                                   const std::array<int8_t, kRadix64Digits>& digits, ScanInstructions scan) {
   Extended acc = detail::identity_extended();
-  for (size_t row = 0; row < kRows; ++row) {
+  for (size_t row = 0; row < digits.size(); ++row) {
     const int8_t d = digits[row];
     const int sign = d >> 7;  // -1 or 0
     const auto magnitude = static_cast<uint64_t>((d ^ sign) - sign);
-    AffineNiels chosen = scan_row(&entry(row, 1), kColumns, magnitude);
+    const AffineNiels* first = entries + row * columns;
+#if defined(__x86_64__)
+    AffineNiels chosen = scan == ScanInstructions::avx512 ? scan_row_avx512(first, columns, magnitude)
+                         : scan == ScanInstructions::avx2 ? scan_row_avx2(first, columns, magnitude)
+                                                          : scan_row(first, columns, magnitude);
+#else
+    (void)scan;
+    AffineNiels chosen = scan_row(first, columns, magnitude);
+#endif
     detail::cneg(chosen, 0 - static_cast<uint64_t>(sign & 1));
-    acc = detail::to_extended(detail::add(acc, chosen));
+    acc = detail::to_extended<M>(detail::add<M>(acc, chosen));
   }
+  return acc;
+}
+
+}  // namespace
+
+Point<PrimeOrder> FixedBaseTable::mul(const Fs& k, ScanInstructions scan) const {
+  static_assert(kColumns % 2 == 0, "the AVX-512 scan reads entries in pairs");
+  if (!scan_instructions_available(scan)) fail_hard("assertion failed: the table scan's instructions are available");
+  std::array<int8_t, kRadix64Digits> digits = signed_radix64(k);
+  // The multiplication kernel is chosen once, outside the rows' loop.
+  const Extended acc =
+      detail::with_fastest_kernel([&]<class M>() { return sum_rows<M>(entries_.data(), kColumns, digits, scan); });
   OPENSSL_cleanse(digits.data(), digits.size());
   return detail::PointAccess::make<PrimeOrder>(acc);
+}
+
+bool fixed_base_kernel_available(LaneKernel k) { return cpu::lane_kernel_runs(k, fl::ifma_compiled()); }
+
+// Chosen once per process, as an Immortal constant (crypto/immortal.hpp).
+LaneKernel fixed_base_kernel() {
+  static constinit Immortal<LaneKernel> chosen;
+  return chosen.get([] { return cpu::choose_lane_kernel(cpu::kForceLanes, fixed_base_kernel_available); });
+}
+
+void FixedBaseTable::mul_many(std::span<const Fs> k, std::span<Point<PrimeOrder>> out, LaneKernel kernel) const {
+  if (k.size() != out.size()) fail_hard("assertion failed: one point per scalar");
+  if (kernel == LaneKernel::scalar || !fixed_base_kernel_available(kernel)) {
+    for (size_t i = 0; i < k.size(); ++i) out[i] = mul(k[i]);
+    return;
+  }
+  fl::Block block;
+  for (size_t start = 0; start < k.size(); start += fl::kLanes) {
+    const size_t count = std::min(fl::kLanes, k.size() - start);
+    for (size_t lane = 0; lane < fl::kLanes; ++lane) {
+      std::array<int8_t, kRadix64Digits> digits = signed_radix64(lane < count ? k[start + lane] : Fs::zero());
+      for (size_t row = 0; row < kRows; ++row) {
+        const int8_t d = digits[row];
+        const int sign = d >> 7;  // -1 or 0
+        block.magnitude[row][lane] = static_cast<uint64_t>((d ^ sign) - sign);
+        block.negative[row][lane] = 0 - static_cast<uint64_t>(sign & 1);
+      }
+      OPENSSL_cleanse(digits.data(), digits.size());
+    }
+    if (kernel == LaneKernel::ifma) {
+      fl::run_ifma(*lanes_, block);
+    } else {
+      fl::run_emulated(*lanes_, block);
+    }
+    for (size_t lane = 0; lane < count; ++lane) {
+      Extended p;
+      Fr* coords[fl::kOutputs] = {&p.x, &p.y, &p.t, &p.z};
+      for (size_t c = 0; c < fl::kOutputs; ++c) {
+        *coords[c] = Fr::from_montgomery_limbs(field::lanes52::join52(&block.out[c][0][lane], fl::kLanes));
+      }
+      out[start + lane] = detail::PointAccess::make<PrimeOrder>(p);
+    }
+  }
+  OPENSSL_cleanse(&block, sizeof block);
 }
 
 }  // namespace quillet::jubjub

@@ -8,8 +8,11 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
+#include <span>
 #include <vector>
 
+#include "crypto/cpu/cpu.hpp"
 #include "crypto/field/fr.hpp"
 #include "crypto/jubjub/edwards.hpp"
 #include "crypto/jubjub/fs.hpp"
@@ -17,6 +20,24 @@
 #include "crypto/jubjub/scalar_recoding.hpp"
 
 namespace quillet::jubjub {
+
+namespace fixed_base_lanes {
+struct Table;
+}
+
+// Whether FixedBaseTable::mul_many can run kernel `k` here (scalar always).
+bool fixed_base_kernel_available(cpu::LaneKernel k);
+// The kernel of mul_many chosen once per process (cpu::choose_lane_kernel,
+// QUILLET_LANES): ifma where the processor has it, else scalar.
+cpu::LaneKernel fixed_base_kernel();
+
+// How a table row is scanned: with 16-byte vector operations, or where the
+// processor has them with AVX2's 32-byte or AVX-512's 64-byte ones. All read
+// every entry the same way and pick by mask.
+enum class ScanInstructions { sse2, avx2, avx512 };
+
+bool scan_instructions_available(ScanInstructions s);
+ScanInstructions fastest_scan_instructions();
 
 class FixedBaseTable {
  public:
@@ -35,16 +56,28 @@ class FixedBaseTable {
 
   // k·B in time independent of k, for private keys and nonces: each row is
   // read by a masked scan of all its entries, 42 mixed additions (7M each).
-  Point<PrimeOrder> mul(const Fs& k) const;
+  // `scan` (fails hard if unavailable) changes the speed, never the result.
+  Point<PrimeOrder> mul(const Fs& k, ScanInstructions scan = fastest_scan_instructions()) const;
+
+  // out[i] = k[i]·B, each as mul gives it, in time independent of the
+  // scalars. The lane kernels take eight at a time (a last block of fewer is
+  // filled with zeros: the lanes cost the same whatever they hold); scalar
+  // calls mul for each; a kernel that does not run here falls back to
+  // scalar. Fails hard on mismatched lengths.
+  void mul_many(std::span<const Fs> k, std::span<Point<PrimeOrder>> out,
+                cpu::LaneKernel kernel = fixed_base_kernel()) const;
+
+  // The entries as the lane kernels read them (for their tests).
+  const fixed_base_lanes::Table& lane_table() const { return *lanes_; }
 
   // (2j + 1)·B for half 0 and (2j + 1)·2^128·B for half 1, j below 64.
   const detail::AffineNiels* odd_multiples(size_t half) const { return odd_[half].data(); }
 
  private:
-  const detail::AffineNiels& entry(size_t row, size_t multiple) const { return entries_[row * kColumns + multiple - 1]; }
-
   std::vector<detail::AffineNiels> entries_;
   std::array<std::vector<detail::AffineNiels>, 2> odd_;
+  // The entries in the lanes' form, public (shared: the table is copyable).
+  std::shared_ptr<const fixed_base_lanes::Table> lanes_;
 };
 
 }  // namespace quillet::jubjub

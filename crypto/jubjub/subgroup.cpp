@@ -152,14 +152,16 @@ std::vector<bool> in_subgroup_vartime(std::span<const Extended> points, const Sp
   const size_t blocks = (f.size() + 3) / 4;
   f.resize(4 * blocks, Fr::one());
   std::vector<std::array<Fr, 16>> products(blocks);
-  for (size_t b = 0; b < blocks; ++b) {
-    products[b][0] = Fr::one();
-    for (unsigned mask = 1; mask < 16; ++mask) {
-      const Fr& lowest = f[4 * b + static_cast<size_t>(std::countr_zero(mask))];
-      const unsigned rest = mask & (mask - 1);
-      products[b][mask] = rest == 0 ? lowest : products[b][rest] * lowest;
+  spread.for_ranges(blocks, 2, [&](size_t first, size_t last) {
+    for (size_t b = first; b < last; ++b) {
+      products[b][0] = Fr::one();
+      for (unsigned mask = 1; mask < 16; ++mask) {
+        const Fr& lowest = f[4 * b + static_cast<size_t>(std::countr_zero(mask))];
+        const unsigned rest = mask & (mask - 1);
+        products[b][mask] = rest == 0 ? lowest : products[b][rest] * lowest;
+      }
     }
-  }
+  });
   const size_t query_bytes = (blocks + 1) / 2;
   std::vector<uint8_t> subsets(kSubgroupQueries * query_bytes);
   if (!random::fill_random(subsets)) return each();

@@ -61,7 +61,7 @@ class Refs {
   ~Refs() {
     // A thread ended by the interpreter at shutdown unwinds through here
     // without the lock: the references are then left alone, not released.
-    if (!PyGILState_Check()) return;
+    if (!holds_lock()) return;
     for (PyObject* obj : objs_) Py_DECREF(obj);
   }
   // Takes over the reference `obj` (released if this throws).
@@ -96,13 +96,27 @@ void note_item(std::size_t index) {
   PyErr_SetRaisedException(exc);
 }
 
+// The length of a list or tuple (true when read, with no Python code
+// running), -1 for any other object, or -2 with an exception set.
+Py_ssize_t known_length(PyObject* obj) {
+  Py_ssize_t size = 0;
+  if (PyList_Check(obj)) {
+    size = PyList_Size(obj);
+  } else if (PyTuple_Check(obj)) {
+    size = PyTuple_Size(obj);
+  } else {
+    return -1;
+  }
+  return size < 0 ? -2 : size;
+}
+
 // The threads worth starting for the items of `iterable`: for a list or
 // tuple, at most one per item (its length is only a hint of how many items it
-// yields, which changes the speed, never the outcome).
+// yields, which changes the speed, never the outcome). 0 with an exception
+// set if its length cannot be read.
 unsigned threads_for(PyObject* iterable, unsigned threads) {
-  Py_ssize_t items = -1;
-  if (PyList_Check(iterable)) items = PyList_GET_SIZE(iterable);
-  if (PyTuple_Check(iterable)) items = PyTuple_GET_SIZE(iterable);
+  const Py_ssize_t items = known_length(iterable);
+  if (items == -2) return 0;
   if (items < 0 || static_cast<std::size_t>(items) >= threads) return threads;
   return std::max<unsigned>(1, static_cast<unsigned>(items));
 }
@@ -125,8 +139,7 @@ const Function* function_of_kind(const char* prefix, PyObject* kind) {
 // ints.
 PyObject* iterate(PyObject* iterable, const char* what) {
   if (PyUnicode_Check(iterable) || PyBytes_Check(iterable) || PyByteArray_Check(iterable)) {
-    PyErr_Format(PyExc_TypeError, "%s must be an iterable such as a list, not '%s'", what,
-                 Py_TYPE(iterable)->tp_name);
+    raise_wrong_type((std::string(what) + " must be an iterable such as a list").c_str(), iterable);
     return nullptr;
   }
   return PyObject_GetIter(iterable);
@@ -148,7 +161,7 @@ struct Batch {
   Batch(const Batch&) = delete;
   Batch& operator=(const Batch&) = delete;
   ~Batch() {
-    if (PyGILState_Check()) Py_XDECREF(bad_item_error);  // see ~Refs
+    if (holds_lock()) Py_XDECREF(bad_item_error);  // see ~Refs
   }
 
   // Records that the next item's arguments failed to convert, with the
@@ -170,10 +183,19 @@ bool read_items(Batch& batch, PyObject* iterable, const char* what, const Args& 
                 const AddItem& add) {
   Ref iterator(iterate(iterable, what));
   if (iterator.get() == nullptr) return false;
-  Py_ssize_t hint = PyObject_LengthHint(iterable, 0);
-  if (hint < 0) return false;
-  // Only a list's or tuple's length is known to be true.
-  if (!PyList_Check(iterable) && !PyTuple_Check(iterable)) hint = std::min<Py_ssize_t>(hint, 4096);
+  Py_ssize_t hint = known_length(iterable);
+  if (hint == -2) return false;
+  if (hint == -1) {
+    // Any other object's len() is only a hint of how many items it yields;
+    // one without a len() gets none.
+    hint = PyObject_Size(iterable);
+    if (hint < 0) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+      PyErr_Clear();
+      hint = 0;
+    }
+    hint = std::min<Py_ssize_t>(hint, 4096);
+  }
   batch.owned.reserve(batch.owned.size() + static_cast<std::size_t>(hint));
   const std::size_t first = batch.owned.size();
   while (PyObject* item = PyIter_Next(iterator.get())) batch.owned.adopt(item);
@@ -213,8 +235,10 @@ PyObject* finish(Batch& batch, const std::vector<std::optional<Outcome>>& outcom
   if (results.get() == nullptr) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
     PyObject* value = to_python(**outcomes[i]);
-    if (value == nullptr) return nullptr;
-    PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i), value);
+    // Steals `value`, as the macro did, even when it fails.
+    if (value == nullptr || PyList_SetItem(results.get(), static_cast<Py_ssize_t>(i), value) < 0) {
+      return nullptr;
+    }
   }
   return results.release();
 }
@@ -359,7 +383,9 @@ bool begin_batch(PyObject* args, PyObject* kwargs, const char* format, const std
   if (!bound) return false;
   const unsigned threads = thread_count(arg[N - 1]);
   if (threads == 0) return false;
-  spread.emplace(threads_for(arg[items], threads));
+  const unsigned width = threads_for(arg[items], threads);
+  if (width == 0) return false;
+  spread.emplace(width);
   return true;
 }
 
@@ -431,18 +457,16 @@ PyObject* verify_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* 
   batch.fn = find_function("verify_signature");
   const bool read = read_items(batch, items, "items", Args{}, [&](PyObject* item, Args& out) {
     if (!PyTuple_Check(item) && !PyList_Check(item)) {
-      PyErr_Format(PyExc_TypeError,
-                   "each item must be a tuple or list of the verify_signature arguments "
-                   "(sig_r, sig_s, pub_key_x, pub_key_y, msg), not '%s'",
-                   Py_TYPE(item)->tp_name);
-      return false;
+      return raise_wrong_type("each item must be a tuple or list of the verify_signature arguments "
+                              "(sig_r, sig_s, pub_key_x, pub_key_y, msg)",
+                              item);
     }
-    // A tuple of our own: nobody can change which texts it holds.
+    // A tuple of our own: nobody can change which texts it holds. (An exact
+    // tuple is its own: PySequence_Tuple returns it, not a copy.)
     PyObject* fields = PySequence_Tuple(item);
     if (fields == nullptr) return false;
     batch.owned.adopt(fields);
-    return bind_arguments(batch.fn->sig, PySequence_Fast_ITEMS(fields), PyTuple_GET_SIZE(fields),
-                          nullptr, out);
+    return bind_tuple(batch.fn->sig, fields, out);
   });
   if (!read) return nullptr;
   return run_verify(batch, *spread);

@@ -1,5 +1,7 @@
 #include "python/src/binding.hpp"
 
+#include <algorithm>
+
 namespace quillet::python {
 namespace {
 
@@ -38,16 +40,26 @@ bool str_text(PyObject* obj, std::string_view& text) {
 
 }  // namespace
 
+bool raise_wrong_type(const char* expected, PyObject* obj) {
+  PyObject* name = PyType_GetName(Py_TYPE(obj));
+  if (name == nullptr) return false;
+  PyErr_Format(PyExc_TypeError, "%s, not '%U'", expected, name);
+  Py_DECREF(name);
+  return false;
+}
+
 bool name_text(const char* what, PyObject* obj, std::string_view& text) {
   if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "%s must be a str, not '%s'", what, Py_TYPE(obj)->tp_name);
-    return false;
+    const std::string expected = std::string(what) + " must be a str";
+    return raise_wrong_type(expected.c_str(), obj);
   }
   return str_text(obj, text);
 }
 
 bool convert_text(const char* param, PyObject* obj, std::string_view& text) {
-  if (!PyUnicode_Check(obj)) {
+  // An exact str, the usual case, is known by its type's address; the
+  // limited API's subclass test is a call into the interpreter.
+  if (!PyUnicode_CheckExact(obj) && !PyUnicode_Check(obj)) {
     PyObject* qualname = PyType_GetQualName(Py_TYPE(obj));
     if (qualname != nullptr) {
       PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to 'PyString'",
@@ -78,9 +90,11 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
   std::array<PyObject*, kMaxParams> slots{};
   for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = args[i];
 
-  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+  if (nkw < 0) return false;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    PyObject* key = PyTuple_GetItem(kwnames, k);  // borrowed
+    if (key == nullptr) return false;
     std::size_t index = sig.arity;
     for (std::size_t i = 0; i < sig.arity; ++i) {
       // Exact name match; a key that is not valid text matches nothing.
@@ -112,6 +126,20 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     if (!convert_text(sig.params[i], slots[i], out[i])) return false;
   }
   return true;
+}
+
+bool bind_tuple(const Signature& sig, PyObject* tuple, Args& out) {
+  const Py_ssize_t size = PyTuple_Size(tuple);
+  if (size < 0) return false;
+  // Only the first kMaxParams can be bound: with more, bind_arguments refuses
+  // the count before it reads any.
+  std::array<PyObject*, kMaxParams> items{};
+  const Py_ssize_t taken = std::min<Py_ssize_t>(size, kMaxParams);
+  for (Py_ssize_t i = 0; i < taken; ++i) {
+    items[static_cast<std::size_t>(i)] = PyTuple_GetItem(tuple, i);  // borrowed
+    if (items[static_cast<std::size_t>(i)] == nullptr) return false;
+  }
+  return bind_arguments(sig, items.data(), size, nullptr, out);
 }
 
 }  // namespace quillet::python

@@ -35,11 +35,18 @@ bool convert_text(const char* param, PyObject* obj, std::string_view& text);
 // TypeError "{what} must be a str, not '{type}'" for anything else.
 bool name_text(const char* what, PyObject* obj, std::string_view& text);
 
+// Raises TypeError "{expected}, not '{type}'", the type being obj's __name__
+// (or the exception of failing to read it). Returns false.
+bool raise_wrong_type(const char* expected, PyObject* obj);
+
 // Binds a fast call with keywords to the parameters of `sig` and converts each
 // bound argument to its UTF-8 text, in parameter order. Returns false with a
 // Python exception set (TypeError, or the interpreter's UnicodeEncodeError) on
 // the first fault.
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
                     PyObject* kwnames, Args& out);
+
+// bind_arguments for the items of `tuple` (a tuple) as positional arguments.
+bool bind_tuple(const Signature& sig, PyObject* tuple, Args& out);
 
 }  // namespace quillet::python

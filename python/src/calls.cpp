@@ -36,14 +36,16 @@ Outcome item_outcome(sdk::ItemResult<T>&& item, const Single& single) {
   return single(std::move(item).value());
 }
 
-Outcome hash_outcome(sdk::Result<std::string>&& hash) {
+// A hash's text, as a string or (from a batch) as its characters.
+template <class Text>
+Outcome hash_outcome(sdk::Result<Text>&& hash) {
   if (!hash) return unexpected(with_context("Couldn't get hash", hash.error()));
   return Value(std::move(*hash));
 }
 
 template <sdk::Result<std::string> (*Hash)(std::string_view)>
 Outcome call_hash(const Args& a) {
-  return hash_outcome(Hash(a[0]));
+  return hash_outcome<std::string>(Hash(a[0]));
 }
 
 constexpr const char* kSignTransactionContext = "Couldn get jubjubSignature";
@@ -206,7 +208,9 @@ std::vector<Outcome> run_many(const Function& fn, std::span<const Args> items) {
   texts.reserve(items.size());
   for (const Args& a : items) texts.push_back(hashed ? a[0] : a[1 - key]);
   if (hashed) {
-    for (auto& h : sdk::hash_many(*hashed, texts)) out.push_back(item_outcome(std::move(h), hash_outcome));
+    for (auto& h : sdk::hash_many(*hashed, texts)) {
+      out.push_back(item_outcome(std::move(h), hash_outcome<HashChars>));
+    }
     return out;
   }
   const char* context = signed_ ? kSignTransactionContext : kSignContext;
@@ -221,6 +225,9 @@ std::vector<Outcome> run_many(const Function& fn, std::span<const Args> items) {
 
 PyObject* to_python(const Value& value) {
   if (const bool* b = std::get_if<bool>(&value)) return Py_NewRef(*b ? Py_True : Py_False);
+  if (const HashChars* h = std::get_if<HashChars>(&value)) {
+    return PyUnicode_DecodeASCII(h->data(), static_cast<Py_ssize_t>(h->size()), nullptr);
+  }
   const std::string& s = std::get<std::string>(value);
   return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }

@@ -21,8 +21,10 @@
 
 namespace quillet::python {
 
-// What a core call gives back on success: text or a truth value.
-using Value = std::variant<std::string, bool>;
+// What a core call gives back on success: text or a truth value; a batch's
+// hash text as its characters, without a string of its own.
+using HashChars = std::array<char, 66>;
+using Value = std::variant<std::string, bool, HashChars>;
 using Outcome = Expected<Value, Failure>;
 using CoreCall = Outcome (*)(const Args&);
 

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <variant>
@@ -115,7 +116,7 @@ namespace quillet::python {
 namespace {
 
 PyObject* create_module() {
-  PyObject* module = PyModule_Create2(&g_module_def, 1013);
+  PyObject* module = PyModule_Create(&g_module_def);
   if (module == nullptr) {
     if (!PyErr_Occurred()) {
       PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
@@ -123,15 +124,30 @@ PyObject* create_module() {
     return nullptr;
   }
   // Refused before the once-per-process flag is taken: a sub-interpreter's
-  // attempt must not use up the import of the main interpreter.
-  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+  // attempt must not use up the import of the main interpreter (id 0).
+  const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  if (interpreter != 0) {
     Py_DECREF(module);
     PyErr_SetString(PyExc_ImportError,
                     "quillet_python_sdk can only be imported in the main interpreter, "
                     "not in a sub-interpreter");
     return nullptr;
   }
-  if (g_initialised.exchange(true)) {
+  // From CPython 3.13 on, a sub-interpreter's import first runs this in the
+  // main interpreter, on a thread state made for it that runs no Python frame
+  // (the main interpreter's own imports run in importlib's frames), then
+  // again in the sub-interpreter, refused above. That first run makes the
+  // module without taking the flag: the main interpreter's import must still
+  // succeed. (Failing it instead crashes 3.13.0 for an isolated
+  // sub-interpreter.)
+  PyFrameObject* frame = PyThreadState_GetFrame(PyThreadState_Get());
+  const bool for_sub_interpreter = frame == nullptr;
+  Py_XDECREF(reinterpret_cast<PyObject*>(frame));
+  if (!for_sub_interpreter && g_initialised.exchange(true)) {
     Py_DECREF(module);
     PyErr_SetString(PyExc_ImportError,
                     "quillet_python_sdk may only be initialized once per interpreter process");

@@ -27,8 +27,7 @@ unsigned thread_count(PyObject* arg) {
   if (arg == nullptr || arg == Py_None) return default_thread_count();
   // A bool is an int to Python, but True is no count.
   if (!PyLong_Check(arg) || PyBool_Check(arg)) {
-    PyErr_Format(PyExc_TypeError, "threads must be an int or None, not '%s'",
-                 Py_TYPE(arg)->tp_name);
+    raise_wrong_type("threads must be an int or None", arg);
     return 0;
   }
   int overflow = 0;
@@ -102,7 +101,8 @@ PyObject* call_many(PyObject* const* args, Py_ssize_t nargsf) {
   const unsigned threads = thread_count(args[2]);
   if (threads == 0) return nullptr;
 
-  const Py_ssize_t size = PyList_GET_SIZE(args[1]);
+  const Py_ssize_t size = PyList_Size(args[1]);
+  if (size < 0) return nullptr;
   const auto count = static_cast<std::size_t>(size);
   std::vector<Args> bound(count);
   std::vector<std::optional<Outcome>> outcomes(count);
@@ -111,16 +111,13 @@ PyObject* call_many(PyObject* const* args, Py_ssize_t nargsf) {
   Ref items(PyList_GetSlice(args[1], 0, size));
   if (items.get() == nullptr) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
-    PyObject* item = PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
+    PyObject* item = PyList_GetItem(items.get(), static_cast<Py_ssize_t>(i));  // borrowed
+    if (item == nullptr) return nullptr;
     if (!PyTuple_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "item %zu must be a tuple, not '%s'", i,
-                   Py_TYPE(item)->tp_name);
+      raise_wrong_type(("item " + std::to_string(i) + " must be a tuple").c_str(), item);
       return nullptr;
     }
-    if (!bind_arguments(fn->sig, &PyTuple_GET_ITEM(item, 0), PyTuple_GET_SIZE(item), nullptr,
-                        bound[i])) {
-      return nullptr;
-    }
+    if (!bind_tuple(fn->sig, item, bound[i])) return nullptr;
   }
 
   // Released by hand after the lock is back: a thread that the interpreter
@@ -144,11 +141,11 @@ PyObject* call_many(PyObject* const* args, Py_ssize_t nargsf) {
   if (results == nullptr) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
     PyObject* pair = outcome_tuple(*outcomes[i]);
-    if (pair == nullptr) {
+    // PyList_SetItem steals `pair`, as the macro did, even when it fails.
+    if (pair == nullptr || PyList_SetItem(results, static_cast<Py_ssize_t>(i), pair) < 0) {
       Py_DECREF(results);
       return nullptr;
     }
-    PyList_SET_ITEM(results, static_cast<Py_ssize_t>(i), pair);
   }
   return results;
 }

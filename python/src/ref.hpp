@@ -8,6 +8,11 @@
 
 namespace quillet::python {
 
+// Whether this thread holds the interpreter lock: only then has it a current
+// thread state, whose dictionary the stable ABI hands out without raising
+// (none, at worst, when there is no memory for it: the caller then leaks).
+inline bool holds_lock() { return PyThreadState_GetDict() != nullptr; }
+
 // Released at scope exit, which must then hold the interpreter lock.
 class Ref {
  public:

@@ -9,7 +9,7 @@ import time
 import pytest
 
 import quillet_python_sdk as q
-from quillet import batch
+from quillet import _batch, batch
 from samples import DOCUMENTS, text
 
 KEY = q.private_key_from_seed("batch tests: a seed of thirty-two bytes or more")
@@ -306,6 +306,50 @@ def test_bad_arguments(call, error, message):
     exc = raised(call)
     assert type(exc) is error
     assert str(exc).startswith(message)
+
+
+class Sized:
+    """An empty iterable whose len() raises `error`."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __iter__(self):
+        return iter(())
+
+    def __len__(self):
+        raise self.error
+
+
+# The native module's own refusals, under the layer above.
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: _batch.verify_many([("0x1",) * 6]), TypeError,
+     "verify_signature() takes 5 positional arguments but 6 were given"),
+    (lambda: _batch.verify_many([["0x1"] * 4]), TypeError,
+     "verify_signature() missing 1 required positional argument: 'msg'"),
+    (lambda: _batch.verify_many([5]), TypeError,
+     "each item must be a tuple or list of the verify_signature arguments "
+     "(sig_r, sig_s, pub_key_x, pub_key_y, msg), not 'int'"),
+    (lambda: _batch.call_many("sign", [(KEY, "0x1", "0x2")], None), TypeError,
+     "sign() takes 2 positional arguments but 3 were given"),
+    (lambda: _batch.call_many("sign", [(KEY, "0x1"), [KEY, "0x1"]], None), TypeError,
+     "item 1 must be a tuple, not 'list'"),
+    (lambda: _batch.hash_many("transfer", b"{}"), TypeError,
+     "docs must be an iterable such as a list, not 'bytes'"),
+    (lambda: _batch.hash_many(Sized, []), TypeError, "kind must be a str, not 'type'"),
+    (lambda: _batch.hash_many("transfer", [], threads=Sized(None)), TypeError,
+     "threads must be an int or None, not 'Sized'"),
+    (lambda: _batch.hash_many("transfer", Sized(ValueError("no length"))), ValueError, "no length"),
+])
+def test_native_bad_arguments(call, error, message):
+    exc = raised(call)
+    assert type(exc) is error
+    assert str(exc) == message
+
+
+def test_an_iterable_without_a_length_is_read_whole():
+    assert _batch.hash_many("transfer", Sized(TypeError("no len()"))) == []
+    assert _batch.hash_many("transfer", (d for d in [text("transfer")])) == [q.hash_transfer(text("transfer"))]
 
 
 def test_bad_batch_arguments_are_not_noted_as_items():

@@ -1,6 +1,7 @@
-"""The Poseidon lane kernels behind hash_many and sign_many: each one, forced
-through QUILLET_POSEIDON_LANES in a fresh interpreter, gives the single
-functions' results for every document kind."""
+"""The lane kernels behind hash_many and sign_many: each one, forced in a
+fresh interpreter, gives the single functions' results for every document
+kind. QUILLET_POSEIDON_LANES forces the permutations' kernel over
+QUILLET_LANES, which then forces another kernel on the nonces' multiples."""
 
 import os
 
@@ -13,6 +14,7 @@ TESTS = os.path.dirname(os.path.abspath(__file__))
 CHECK = """
 import os, random, sys
 os.environ["QUILLET_POSEIDON_LANES"] = {kernel!r}
+os.environ["QUILLET_LANES"] = {other!r}
 sys.path.insert(0, {tests!r})
 import quillet_python_sdk as q
 from quillet import batch
@@ -32,7 +34,8 @@ print(batch.lane_kernel())
 
 @pytest.mark.parametrize("kernel", ["scalar", "emulated", "ifma"])
 def test_each_forced_kernel_gives_the_single_results(run_python, kernel):
-    done = run_python(CHECK.format(kernel=kernel, tests=TESTS))
+    other = "ifma" if kernel == "emulated" else "emulated"
+    done = run_python(CHECK.format(kernel=kernel, other=other, tests=TESTS))
     assert done.returncode == 0, done.stderr
     # A processor without IFMA keeps its default instead.
     assert done.stdout.strip() in ({kernel, "scalar"} if kernel == "ifma" else {kernel})

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 #include "sdk/src/documents/transfer.hpp"
 #include "sdk/src/json/json_error.hpp"
@@ -61,9 +63,10 @@ TEST(JsonTypeErrors, ValueDescriptions) {
       {"{\"x\":1}", "map"},
   };
   for (const auto& c : cases) {
-    const auto tokens = tokenize(c.value);
-    ASSERT_FALSE(tokens.empty());
-    EXPECT_EQ(describe(tokens[0]), c.description) << c.value;
+    TokenList tokens;
+    tokenize(c.value, tokens);
+    ASSERT_FALSE(tokens.tokens.empty());
+    EXPECT_EQ(describe(tokens.tokens[0]), c.description) << c.value;
   }
   // Kept members are described the same way, at the closing brace.
   auto r = documents::parse_transfer(
@@ -72,6 +75,57 @@ TEST(JsonTypeErrors, ValueDescriptions) {
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().to_string(),
             "invalid type: floating point `-0.0`, expected a string at line 1 column 118");
+}
+
+// The strict scanner gives RapidJSON's tokens for what it reads, and hands
+// everything else to it: edge cases, then random changes of a document.
+TEST(JsonTokens, StrictScannerAsReference) {
+  // Whether the scanner read it (its texts are all in the input).
+  auto same = [](const std::string& text) {
+    TokenList fast, reference;
+    tokenize(text, fast);
+    tokenize_reference(text, reference);
+    if (fast.tokens.size() != reference.tokens.size()) {
+      ADD_FAILURE() << text;
+      return false;
+    }
+    for (size_t i = 0; i < fast.tokens.size(); ++i) {
+      const Token& a = fast.tokens[i];
+      const Token& b = reference.tokens[i];
+      EXPECT_TRUE(a.kind == b.kind && a.boolean == b.boolean && a.end == b.end && a.count == b.count &&
+                  a.text == b.text)
+          << text << " token " << i;
+    }
+    return fast.texts.empty();
+  };
+  const std::string doc =
+      R"( {"a":"0x1f","bb" : [1,-2,[3],{"x":{}}], "c":{"d":[true,false,null],"e":{"f":[]}},)"
+      R"( "g":-0,"h":123456789012345678,"i":"",)" "\n\t\r" R"("j":{}} )";
+  const std::vector<std::string> edges = {
+      doc, "", " ", "{}", "[]", "0", "-0", "01", "-", "1.5", "1e3", "1234567890123456789", "-123456789012345678",
+      R"("\u0041")", R"("\"")", "\"\x7f\"", "\"\xc3\xa9\"", std::string("\"\0\"", 3), std::string("{}\0", 3),
+      "\"\x1f\"", "{\"a\":1,}", "[1,]", "[1 2]", "{\"a\" 1}", "{1:2}", "tru", "truex", "nul",
+      std::string(128, '[') + std::string(128, ']'), std::string(129, '[') + std::string(129, ']'),
+      R"({"a":[[[["x"]]]]})", "\"abc", "{\"a\""};
+  EXPECT_TRUE(same(doc));
+  for (const std::string& e : edges) same(e);
+  int scanned = 0;
+  std::mt19937_64 rng(29);
+  const std::string alphabet = "{}[]\":,-0123456789.eE \\tfnux\x7f\xc3";
+  for (int round = 0; round < 4000; ++round) {
+    std::string text = doc;
+    for (int edits = 1 + static_cast<int>(rng() % 3); edits > 0; --edits) {
+      const size_t at = rng() % (text.size() + 1);
+      const char c = alphabet[rng() % alphabet.size()];
+      switch (rng() % 3) {
+        case 0: text.insert(text.begin() + static_cast<std::ptrdiff_t>(at), c); break;
+        case 1: if (at < text.size()) text.erase(at, 1); break;
+        default: if (at < text.size()) text[at] = c; break;
+      }
+    }
+    scanned += same(text) ? 1 : 0;
+  }
+  EXPECT_GT(scanned, 100);
 }
 
 TEST(JsonTypeErrors, FloatFormatting) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,15 @@ TEST(U256FromStr, AcceptedTexts) {
     auto r = U256::from_str(c.text);
     ASSERT_TRUE(r.has_value()) << c.text << ": " << r.error().to_string();
     EXPECT_EQ(*r, c.value) << c.text;
+  }
+  // Random values of every length, through the shortest text (odd lengths too).
+  std::mt19937_64 rng(256);
+  for (int i = 0; i < 500; ++i) {
+    U256 v = words(rng(), rng(), rng(), rng());
+    for (auto n = static_cast<unsigned>(rng() % 65); n < 64; ++n) v.words[n / 16] &= ~(uint64_t{15} << (4 * (n % 16)));
+    const auto r = U256::from_str(v.fmt_hex());
+    ASSERT_TRUE(r.has_value()) << v.fmt_hex();
+    EXPECT_EQ(*r, v) << v.fmt_hex();
   }
 }
 

@@ -220,19 +220,23 @@ std::vector<PrivateKey::Message> batch_messages(size_t n) {
 
 TEST(EdDsa, SigningTogetherGivesEachSignatureAndVerdictOfSigningAlone) {
   const Fs keys[] = {Fs::one(), -Fs::one(), field_from_hex<Fs>(vectors()[1].key)};
-  for (const Fs& key : keys) {
-    for (size_t n : {0, 1, 2, 9}) {
-      const PrivateKey sk(key);
-      const std::vector<PrivateKey::Message> msgs = batch_messages(n);
-      const std::vector<CheckedSignature> together = sk.sign_and_check_many(msgs, kSigningBase, params());
-      ASSERT_EQ(together.size(), n);
-      for (size_t i = 0; i < n; ++i) {
-        const CheckedSignature alone =
-            sk.sign_and_check(msgs[i], Seed::deterministic_seed(sk, msgs[i]), kSigningBase, params());
-        EXPECT_EQ(to_hex(together[i].signature.r.encode()), to_hex(alone.signature.r.encode())) << n << " " << i;
-        EXPECT_EQ(together[i].signature.s, alone.signature.s);
-        EXPECT_TRUE(together[i].verifies);
-        EXPECT_FALSE(together[i].public_key.has_value());
+  for (cpu::LaneKernel kernel : {cpu::LaneKernel::scalar, cpu::LaneKernel::emulated, cpu::LaneKernel::ifma}) {
+    if (!fixed_base_kernel_available(kernel)) continue;
+    for (const Fs& key : keys) {
+      for (size_t n : {0, 1, 2, 9}) {
+        const PrivateKey sk(key);
+        const std::vector<PrivateKey::Message> msgs = batch_messages(n);
+        const std::vector<CheckedSignature> together = sk.sign_and_check_many(msgs, kSigningBase, params(), kernel);
+        ASSERT_EQ(together.size(), n);
+        for (size_t i = 0; i < n; ++i) {
+          const CheckedSignature alone =
+              sk.sign_and_check(msgs[i], Seed::deterministic_seed(sk, msgs[i]), kSigningBase, params());
+          EXPECT_EQ(to_hex(together[i].signature.r.encode()), to_hex(alone.signature.r.encode()))
+              << cpu::lane_kernel_name(kernel) << " " << n << " " << i;
+          EXPECT_EQ(together[i].signature.s, alone.signature.s);
+          EXPECT_TRUE(together[i].verifies);
+          EXPECT_FALSE(together[i].public_key.has_value());
+        }
       }
     }
   }

@@ -12,6 +12,7 @@
 #include "crypto/hmac_sha256/hmac_sha256.hpp"
 #include "crypto/jubjub/eddsa.hpp"
 #include "crypto/jubjub/fixed_base.hpp"
+#include "crypto/jubjub/fixed_base_lanes.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/jubjub/scalar_recoding.hpp"
 #include "crypto/jubjub/scalar_split.hpp"
@@ -111,7 +112,10 @@ TEST(ScalarMultiplication, FixedBaseTableMatchesDoubleAndAdd) {
   const FixedBaseTable& table = *params().fixed_base_table(kSigningBase);
   for (const Fs& k : scalars(rng, 40)) {
     const Point<PrimeOrder> expected = reference::mul(g(), k.into_repr(), params());
-    EXPECT_TRUE(table.mul(k) == expected) << field::repr_to_hex(k.into_repr());
+    for (ScanInstructions scan : {ScanInstructions::sse2, ScanInstructions::avx2, ScanInstructions::avx512}) {
+      if (!scan_instructions_available(scan)) continue;
+      EXPECT_TRUE(table.mul(k, scan) == expected) << field::repr_to_hex(k.into_repr());
+    }
   }
   // The odd multiples that verification reads: (2j + 1)·G and (2j + 1)·2^128·G.
   const Point<Unknown> half = reference::mul(g(), FsRepr{0, 0, 1, 0}, params());
@@ -127,6 +131,50 @@ TEST(ScalarMultiplication, FixedBaseTableMatchesDoubleAndAdd) {
   }
   // Only the signing base has a table.
   for (uint8_t index = 0; index < kSigningBase; ++index) EXPECT_EQ(params().fixed_base_table(index), nullptr);
+}
+
+// The eight-lane multiplication against mul, coordinate for coordinate, on
+// every kernel here: empty, one lane, a full block, and two blocks and a
+// tail; then the emulated kernel under the checked policy, which asserts the
+// lane arithmetic's bounds, on the edge scalars.
+TEST(ScalarMultiplication, FixedBaseLanesMatchTheTableOnEveryKernel) {
+  namespace fl = fixed_base_lanes;
+  Rng rng(5);
+  const FixedBaseTable& table = *params().fixed_base_table(kSigningBase);
+  const std::vector<Fs> k = scalars(rng, 13);
+  std::vector<Point<PrimeOrder>> want;
+  for (const Fs& x : k) want.push_back(table.mul(x));
+  const auto same = [](const Point<PrimeOrder>& a, const Point<PrimeOrder>& b) {
+    const detail::Extended &p = detail::PointAccess::coords(a), &q = detail::PointAccess::coords(b);
+    return p.x == q.x && p.y == q.y && p.t == q.t && p.z == q.z;
+  };
+  for (cpu::LaneKernel kernel : {cpu::LaneKernel::scalar, cpu::LaneKernel::emulated, cpu::LaneKernel::ifma}) {
+    if (!fixed_base_kernel_available(kernel)) continue;
+    for (size_t count : {size_t{0}, size_t{1}, size_t{8}, k.size()}) {
+      std::vector<Point<PrimeOrder>> got(count, Point<PrimeOrder>::zero());
+      table.mul_many(std::span(k).first(count), got, kernel);
+      for (size_t i = 0; i < count; ++i) {
+        EXPECT_TRUE(same(got[i], want[i])) << cpu::lane_kernel_name(kernel) << " " << count << " " << i;
+      }
+    }
+  }
+  fl::Block b{};
+  for (size_t lane = 0; lane < fl::kLanes; ++lane) {
+    const auto digits = signed_radix64(k[lane]);
+    for (size_t row = 0; row < fl::kRows; ++row) {
+      b.magnitude[row][lane] = static_cast<uint64_t>(digits[row] < 0 ? -digits[row] : digits[row]);
+      b.negative[row][lane] = digits[row] < 0 ? ~uint64_t{0} : 0;
+    }
+  }
+  fl::run_checked(table.lane_table(), b);
+  for (size_t lane = 0; lane < fl::kLanes; ++lane) {
+    const detail::Extended& p = detail::PointAccess::coords(want[lane]);
+    const Fr* coords[fl::kOutputs] = {&p.x, &p.y, &p.t, &p.z};
+    for (size_t c = 0; c < fl::kOutputs; ++c) {
+      EXPECT_EQ(Fr::from_montgomery_limbs(field::lanes52::join52(&b.out[c][0][lane], fl::kLanes)), *coords[c])
+          << lane << " " << c;
+    }
+  }
 }
 
 TEST(ScalarMultiplication, ConstantTimeAndNafMatchDoubleAndAdd) {

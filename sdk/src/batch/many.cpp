@@ -51,7 +51,8 @@ std::vector<std::optional<ItemResult<hashing::HashWords>>> document_hashes(Docum
 // (returned or thrown as a hard failure).
 template <class Rejected>
 void sign_under_key(std::string_view pri_key, std::span<const jubjub::PrivateKey::Message> msgs,
-                    std::span<const size_t> index, const Rejected& rejected, std::vector<std::optional<Signed>>& out) {
+                    std::span<const size_t> index, const Rejected& rejected, cpu::LaneKernel base,
+                    std::vector<std::optional<Signed>>& out) {
   if (index.empty()) return;
   auto sk = keys::private_key_from_string(pri_key);
   if (!sk) {
@@ -61,7 +62,7 @@ void sign_under_key(std::string_view pri_key, std::span<const jubjub::PrivateKey
     return;
   }
   const secrets::WipeOnExit<jubjub::Fs> wipe_sk(*sk);
-  auto signatures = keys::sign_raw_msgs(*sk, msgs);
+  auto signatures = keys::sign_raw_msgs(*sk, msgs, base);
   for (size_t m = 0; m < index.size(); ++m) {
     if (signatures[m]) {
       out[index[m]].emplace(Result<keys::JubjubSignature>(*signatures[m]));
@@ -77,25 +78,25 @@ bool hashes_in_lanes() { return poseidon::lane_kernel() != poseidon::LaneKernel:
 
 std::string_view hash_kernel_name() { return poseidon::lane_kernel_name(poseidon::lane_kernel()); }
 
-std::vector<ItemResult<std::string>> hash_many(DocumentKind kind, std::span<const std::string_view> docs,
-                                               poseidon::LaneKernel k) {
+std::vector<ItemResult<hashing::HashChars>> hash_many(DocumentKind kind, std::span<const std::string_view> docs,
+                                                      poseidon::LaneKernel k) {
   auto hashes = document_hashes(kind, docs, k);
-  std::vector<ItemResult<std::string>> out;
+  std::vector<ItemResult<hashing::HashChars>> out;
   out.reserve(docs.size());
   for (auto& h : hashes) {
     if (!*h) {
       out.emplace_back(unexpected(std::move(*h).error()));
     } else if (!h->value()) {
-      out.emplace_back(Result<std::string>(unexpected(h->value().error())));
+      out.emplace_back(Result<hashing::HashChars>(unexpected(h->value().error())));
     } else {
-      out.emplace_back(Result<std::string>(hashing::hash_text(*h->value())));
+      out.emplace_back(Result<hashing::HashChars>(hashing::hash_chars(*h->value())));
     }
   }
   return out;
 }
 
 std::vector<Signed> sign_many(DocumentKind kind, std::span<const std::string_view> docs, std::string_view pri_key,
-                              poseidon::LaneKernel k) {
+                              poseidon::LaneKernel k, cpu::LaneKernel base) {
   auto hashes = document_hashes(kind, docs, k);
   std::vector<std::optional<Signed>> out(docs.size());
   std::vector<jubjub::PrivateKey::Message> msgs;
@@ -111,11 +112,12 @@ std::vector<Signed> sign_many(DocumentKind kind, std::span<const std::string_vie
       index.push_back(i);
     }
   }
-  sign_under_key(pri_key, msgs, index, [&](const Error& e) { return documents::rejected_key(kind, e); }, out);
+  sign_under_key(pri_key, msgs, index, [&](const Error& e) { return documents::rejected_key(kind, e); }, base, out);
   return collect(out);
 }
 
-std::vector<Signed> sign_messages(std::string_view pri_key, std::span<const std::string_view> msgs) {
+std::vector<Signed> sign_messages(std::string_view pri_key, std::span<const std::string_view> msgs,
+                                  cpu::LaneKernel base) {
   std::vector<std::optional<Signed>> out(msgs.size());
   std::vector<jubjub::PrivateKey::Message> messages;
   std::vector<size_t> index;
@@ -128,7 +130,7 @@ std::vector<Signed> sign_messages(std::string_view pri_key, std::span<const std:
       index.push_back(i);
     }
   }
-  sign_under_key(pri_key, messages, index, [](const Error& e) { return e; }, out);
+  sign_under_key(pri_key, messages, index, [](const Error& e) { return e; }, base, out);
   return collect(out);
 }
 

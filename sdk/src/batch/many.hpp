@@ -11,10 +11,12 @@
 #include <string>
 #include <string_view>
 
+#include "crypto/jubjub/fixed_base.hpp"
 #include "crypto/poseidon/deferred.hpp"
 #include "crypto/poseidon/lanes.hpp"
 #include "sdk/src/batch/item.hpp"
 #include "sdk/src/documents/document_hash.hpp"
+#include "sdk/src/hashing/message_hash.hpp"
 #include "sdk/src/keys/signature.hpp"
 
 namespace quillet::sdk {
@@ -28,17 +30,20 @@ std::string_view hash_kernel_name();
 // groups of eight lanes. More items are hashed in runs of this many.
 inline constexpr std::size_t kHashesTogether = poseidon::kDeferredChunk;
 
-// hash_<kind>(docs[i]) for every i, in order.
-std::vector<ItemResult<std::string>> hash_many(DocumentKind kind, std::span<const std::string_view> docs,
+// hash_<kind>(docs[i]) for every i, in order, its text as characters.
+std::vector<ItemResult<hashing::HashChars>> hash_many(DocumentKind kind, std::span<const std::string_view> docs,
                                                poseidon::LaneKernel k = poseidon::lane_kernel());
 
-// sign_<kind>(docs[i], pri_key) for every i, in order.
+// sign_<kind>(docs[i], pri_key) for every i, in order. `k` runs the
+// permutations, `base` the nonces' multiples of the signing base.
 std::vector<ItemResult<keys::JubjubSignature>> sign_many(DocumentKind kind, std::span<const std::string_view> docs,
                                                        std::string_view pri_key,
-                                                       poseidon::LaneKernel k = poseidon::lane_kernel());
+                                                       poseidon::LaneKernel k = poseidon::lane_kernel(),
+                                                       cpu::LaneKernel base = jubjub::fixed_base_kernel());
 
-// sign(pri_key, msgs[i]) for every i, in order.
+// sign(pri_key, msgs[i]) for every i, in order; `base` as for sign_many.
 std::vector<ItemResult<keys::JubjubSignature>> sign_messages(std::string_view pri_key,
-                                                           std::span<const std::string_view> msgs);
+                                                           std::span<const std::string_view> msgs,
+                                                           cpu::LaneKernel base = jubjub::fixed_base_kernel());
 
 }  // namespace quillet::sdk

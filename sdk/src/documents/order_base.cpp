@@ -16,7 +16,7 @@ constexpr std::array<KeptField<OrderBase>, 3> kFields = {{
 
 }  // namespace
 
-bool worth_keeping(const std::vector<json::KeptMember>& kept, std::string_view key) {
+bool worth_keeping(std::span<const json::KeptMember> kept, std::string_view key) {
   bool known = false;
   for (const KeptField<OrderBase>& f : kFields) known = known || f.key == key;
   if (!known) return false;
@@ -25,7 +25,7 @@ bool worth_keeping(const std::vector<json::KeptMember>& kept, std::string_view k
   return seen < 2;
 }
 
-json::Status read_order_base(const json::Reader& r, const std::vector<json::KeptMember>& kept,
+json::Status read_order_base(const json::Reader& r, std::span<const json::KeptMember> kept,
                              size_t brace_end, OrderBase& out) {
   std::array<bool, kFields.size()> seen{};
   for (const json::KeptMember& m : kept) {

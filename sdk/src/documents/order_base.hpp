@@ -2,8 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
-#include <vector>
 
 #include "sdk/src/json/struct_reader.hpp"
 #include "sdk/src/numbers/u256.hpp"
@@ -24,19 +24,19 @@ struct OrderBase {
 // Whether a member named `key` can still matter to read_order_base: only the
 // OrderBase keys do, and only their first two occurrences (the second one
 // fails at the latest).
-bool worth_keeping(const std::vector<json::KeptMember>& kept, std::string_view key);
+bool worth_keeping(std::span<const json::KeptMember> kept, std::string_view key);
 
 // Decodes "nonce", "public_key" and "expiration_timestamp" from `kept` in
 // text order, dropping other members; every failure is placed at the
 // closing brace `brace_end` of the object they came from.
-json::Status read_order_base(const json::Reader& r, const std::vector<json::KeptMember>& kept,
+json::Status read_order_base(const json::Reader& r, std::span<const json::KeptMember> kept,
                              size_t brace_end, OrderBase& out);
 
 // The shared members of a document whose OrderBase is its member `base`.
 template <class Doc>
 inline constexpr json::SharedMembers<Doc> kOrderBaseOf = {
     &worth_keeping,
-    [](const json::Reader& r, const std::vector<json::KeptMember>& kept, size_t brace_end, Doc& doc) {
+    [](const json::Reader& r, std::span<const json::KeptMember> kept, size_t brace_end, Doc& doc) {
       return read_order_base(r, kept, brace_end, doc.base);
     }};
 

@@ -24,11 +24,19 @@ std::array<uint8_t, 32> hash_message(const HashWords& h) {
   return out;
 }
 
+HashChars hash_chars(const HashWords& h) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  HashChars out{};
+  out[0] = '0';
+  out[1] = 'x';
+  // Most significant word and nibble first.
+  for (size_t i = 0; i < 64; ++i) out[2 + i] = kDigits[(h[3 - i / 16] >> (60 - 4 * (i % 16))) & 15];
+  return out;
+}
+
 std::string hash_text(const HashWords& h) {
-  const std::array<uint8_t, 32> le = hash_message(h);
-  H256 big_endian;
-  for (size_t i = 0; i < 32; ++i) big_endian.bytes[i] = le[31 - i];
-  return "0x" + big_endian.lower_hex();
+  const HashChars chars = hash_chars(h);
+  return std::string(chars.data(), chars.size());
 }
 
 }  // namespace quillet::sdk::hashing

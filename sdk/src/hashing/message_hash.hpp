@@ -23,6 +23,10 @@ HashWords hash2(const U256& a, const U256& b, poseidon::Squeezer* squeezer = nul
 
 // "0x" and the 64 lower-case digits of the hash, most significant byte first.
 std::string hash_text(const HashWords& h);
+// The same characters in place, for callers that write them on (a batch's
+// results) without a string of their own.
+using HashChars = std::array<char, 66>;
+HashChars hash_chars(const HashWords& h);
 
 // The 32 little-endian bytes of the hash: the message a signature covers.
 std::array<uint8_t, 32> hash_message(const HashWords& h);

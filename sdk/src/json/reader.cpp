@@ -10,13 +10,13 @@ bool is_terminal(TokenKind k) { return k == TokenKind::kEnd || k == TokenKind::k
 }  // namespace
 
 const Token& Reader::next() {
-  const Token& t = tokens_[pos_];
+  const Token& t = tokens_.tokens[pos_];
   if (!is_terminal(t.kind)) ++pos_;
   return t;
 }
 
 JsonError Reader::error_of(const Token& t) const {
-  if (t.kind == TokenKind::kError) return error_at(t.end, t.text);
+  if (t.kind == TokenKind::kError) return error_at(t.end, std::string(t.text));
   return error_at(t.end, "EOF while parsing a value");
 }
 
@@ -61,7 +61,7 @@ Expected<Token, JsonError> Reader::hold_value() {
 
 Status Reader::end_fixed_array() {
   // The previous token is the last element; look at the text after it.
-  size_t i = tokens_[pos_ - 1].end;
+  size_t i = tokens_.tokens[pos_ - 1].end;
   while (i < input_.size() && is_ws(input_[i])) ++i;
   if (i == input_.size()) return error_at(i, "EOF while parsing a list");
   if (input_[i] == ']') {

@@ -19,11 +19,13 @@ using Status = std::optional<JsonError>;
 
 class Reader {
  public:
-  // `input` must outlive the reader.
-  explicit Reader(std::string_view input) : input_(input), tokens_(tokenize(input)) {}
+  // `input` must outlive the reader, and so must every token's text.
+  explicit Reader(std::string_view input) : input_(input) { tokenize(input, tokens_); }
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
 
   // The token list ends with kEnd or kError, which are never stepped over.
-  const Token& peek() const { return tokens_[pos_]; }
+  const Token& peek() const { return tokens_.tokens[pos_]; }
   const Token& next();
 
   JsonError error_at(size_t consumed, std::string message) const {
@@ -64,7 +66,7 @@ class Reader {
   JsonError fail_value(const Token& t, std::string_view expected);
 
   std::string_view input_;
-  std::vector<Token> tokens_;
+  TokenList tokens_;
   size_t pos_ = 0;
 };
 

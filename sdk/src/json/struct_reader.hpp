@@ -15,9 +15,9 @@
 #include <array>
 #include <cstddef>
 #include <string>
+#include <span>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "sdk/src/json/reader.hpp"
 
@@ -30,20 +30,24 @@ struct Field {
   Status (*read)(Reader&, Doc&);
 };
 
+// Views into the Reader's tokens: valid while it lives.
 struct KeptMember {
-  std::string key;
+  std::string_view key;
   Token value;  // first token of the value
 };
+
+// The members kept from one object: a shared part keeps a few.
+using KeptMembers = InlineVector<KeptMember, 8>;
 
 // The members of an object that belong to a part shared by several
 // documents: kept while the object is read, decoded after its closing brace.
 template <class Doc>
 struct SharedMembers {
   // Whether a member named `key` can still matter, given those kept so far.
-  bool (*keep)(const std::vector<KeptMember>& kept, std::string_view key);
+  bool (*keep)(std::span<const KeptMember> kept, std::string_view key);
   // Decodes the kept members into `doc`; every failure is placed at
   // `brace_end`, the closing brace of the object they came from.
-  Status (*read)(const Reader& r, const std::vector<KeptMember>& kept, size_t brace_end, Doc& doc);
+  Status (*read)(const Reader& r, std::span<const KeptMember> kept, size_t brace_end, Doc& doc);
 };
 
 JsonError missing_field(const Reader& r, std::string_view key, size_t brace_end);
@@ -80,8 +84,8 @@ size_t find_field(const std::array<Field<Doc>, N>& fields, std::string_view key)
 // token end.
 template <class Doc, size_t N>
 Expected<size_t, JsonError> read_members(Reader& r, const std::array<Field<Doc>, N>& fields, Doc& doc,
-                                         bool (*keep)(const std::vector<KeptMember>&, std::string_view),
-                                         std::vector<KeptMember>* kept) {
+                                         bool (*keep)(std::span<const KeptMember>, std::string_view),
+                                         KeptMembers* kept) {
   std::array<bool, N> seen{};
   for (;;) {
     const Token& t = r.next();
@@ -98,10 +102,10 @@ Expected<size_t, JsonError> read_members(Reader& r, const std::array<Field<Doc>,
       seen[i] = true;
       if (auto err = fields[i].read(r, doc)) return unexpected(std::move(*err));
     } else if (keep != nullptr && keep(*kept, t.text)) {
-      std::string key = t.text;
+      const std::string_view key = t.text;
       auto value = r.hold_value();
       if (!value) return unexpected(std::move(value.error()));
-      kept->push_back({std::move(key), std::move(*value)});
+      kept->push_back({key, *value});
     } else if (auto err = r.skip_value()) {
       return unexpected(std::move(*err));
     }
@@ -121,7 +125,7 @@ Expected<Doc, JsonError> read_struct_with_shared(Reader& r, std::string_view exp
     return unexpected(r.invalid_type(t, expected));
   }
   Doc doc{};
-  std::vector<KeptMember> kept;
+  KeptMembers kept;
   auto brace = detail::read_members(r, fields, doc, shared.keep, &kept);
   if (!brace) return unexpected(std::move(brace.error()));
   if (auto err = shared.read(r, kept, *brace, doc)) return unexpected(std::move(*err));

@@ -3,6 +3,7 @@
 #include <rapidjson/error/error.h>
 #include <rapidjson/reader.h>
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <optional>
@@ -31,6 +32,8 @@ class InputStream {
   Ch Peek() const { return pos_ < in_.size() ? in_[pos_] : '\0'; }
   Ch Take() { return pos_ < in_.size() ? in_[pos_++] : '\0'; }
   size_t Tell() const { return pos_; }
+  // The strict scanner's moves (pos <= the input's size).
+  void seek(size_t pos) { pos_ = pos; }
 
   // Output side of the stream concept; only in-situ parsing uses it.
   Ch* PutBegin() { return nullptr; }
@@ -96,17 +99,20 @@ bool is_integer_text(std::string_view raw) { return raw.find_first_of(".eE") == 
 // Receives RapidJSON's events and records them as tokens; refuses nesting
 // beyond kMaxDepth and the few inputs the reader itself accepts but a strict
 // parser does not.
+//
+// `in_place`: the texts handed over lie in the input (the strict scanner's),
+// else in the reader's buffer, which they are copied out of.
 class Collector {
  public:
-  Collector(std::string_view in, const InputStream& is, std::vector<Token>& out)
-      : in_(in), is_(is), out_(out) {}
+  Collector(std::string_view in, const InputStream& is, TokenList& out, bool in_place)
+      : in_(in), is_(is), out_(out), in_place_(in_place) {}
 
   bool Null() {
     push(TokenKind::kNull);
     return true;
   }
   bool Bool(bool b) {
-    if (push(TokenKind::kBool)) out_.back().boolean = b;
+    if (push(TokenKind::kBool)) out_.tokens.back().boolean = b;
     return true;
   }
   // With kParseNumbersAsStringsFlag every number arrives as RawNumber.
@@ -127,7 +133,7 @@ class Collector {
     if (!is_integer_text(raw) || !fits_integer(raw)) {
       if (!number_value(raw)) return fail(t, "number out of range");
     }
-    if (push(TokenKind::kNumber)) out_.back().text.assign(raw);
+    if (push(TokenKind::kNumber)) out_.tokens.back().text = stored(raw);
     return true;
   }
 
@@ -147,8 +153,8 @@ class Collector {
     Token t;
     t.kind = TokenKind::kError;
     t.end = end;
-    t.text = std::move(message);
-    out_.push_back(std::move(t));
+    t.text = out_.keep(std::move(message));
+    out_.tokens.push_back(t);
     return false;
   }
 
@@ -171,23 +177,26 @@ class Collector {
     Token t;
     t.kind = kind;
     t.end = is_.Tell();
-    out_.push_back(std::move(t));
+    out_.tokens.push_back(t);
     return true;
   }
+
+  std::string_view stored(std::string_view text) { return in_place_ ? text : out_.keep(std::string(text)); }
 
   bool text_token(TokenKind kind, const char* s, rapidjson::SizeType len) {
     const std::string_view text(s, len);
     // The reader pairs leading surrogates and refuses lone ones, but lets a
     // lone trailing surrogate escape through as the bytes ED B0..BF xx. Raw
     // input cannot produce those bytes: encoding validation refuses them.
-    for (size_t i = 0; i + 1 < text.size(); ++i) {
+    // (The strict scanner's texts are ASCII.)
+    for (size_t i = 0; !in_place_ && i + 1 < text.size(); ++i) {
       const auto b0 = static_cast<unsigned char>(text[i]);
       const auto b1 = static_cast<unsigned char>(text[i + 1]);
       if (b0 == 0xed && b1 >= 0xb0 && b1 <= 0xbf) {
         return fail(is_.Tell(), "lone leading surrogate in hex escape");
       }
     }
-    if (push(kind)) out_.back().text.assign(text);
+    if (push(kind)) out_.tokens.back().text = stored(text);
     return true;
   }
 
@@ -202,13 +211,14 @@ class Collector {
   bool close(TokenKind kind, rapidjson::SizeType n) {
     if (depth_ == opaque_from_) opaque_from_ = 0;
     --depth_;
-    if (push(kind)) out_.back().count = n;
+    if (push(kind)) out_.tokens.back().count = n;
     return true;
   }
 
   std::string_view in_;
   const InputStream& is_;
-  std::vector<Token>& out_;
+  TokenList& out_;
+  bool in_place_;
   size_t depth_ = 0;
   // Depth of the outermost open opaque container, 0 if there is none.
   size_t opaque_from_ = 0;
@@ -308,36 +318,190 @@ Located locate(std::string_view in, rapidjson::ParseErrorCode code, size_t e, si
   }
 }
 
+// A scanner for the texts documents are usually written as, feeding the
+// Collector the events RapidJSON would, at the same positions: strings of
+// printable ASCII without escapes, integers of at most 18 digits, literals,
+// and objects and arrays of them. It gives up (false) on anything else,
+// well-formed or not, including the Collector's own refusals: RapidJSON then
+// reads the text again and reports what is wrong. Texts stay in the input.
+class StrictScanner {
+ public:
+  StrictScanner(std::string_view in, InputStream& is, Collector& collector)
+      : in_(in), is_(is), collector_(collector) {}
+
+  bool document() {
+    skip_ws();
+    if (!value()) return false;
+    skip_ws();
+    return pos_ == in_.size();
+  }
+
+ private:
+  // Bytes a plain string may hold as they are: 0x20..0x7F but '"' and '\\'.
+  static constexpr std::array<bool, 256> kPlain = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c < 0x80; ++c) plain[static_cast<size_t>(c)] = c != '"' && c != '\\';
+    return plain;
+  }();
+
+  char peek() const { return pos_ < in_.size() ? in_[pos_] : '\0'; }
+  void skip_ws() {
+    while (pos_ < in_.size() && is_ws(in_[pos_])) ++pos_;
+  }
+  // Moves past `n` bytes and tells the stream, whose Tell() the Collector reads.
+  void advance(size_t n) {
+    pos_ += n;
+    is_.seek(pos_);
+  }
+
+  bool value() {
+    switch (peek()) {
+      case '{': return object();
+      case '[': return array();
+      case '"': return string(false);
+      case 't': return literal("true") && collector_.Bool(true);
+      case 'f': return literal("false") && collector_.Bool(false);
+      case 'n': return literal("null") && collector_.Null();
+      default: return number();
+    }
+  }
+
+  bool literal(std::string_view word) {
+    if (in_.substr(pos_, word.size()) != word) return false;
+    advance(word.size());
+    return true;
+  }
+
+  bool string(bool key) {
+    const size_t first = pos_ + 1;
+    size_t i = first;
+    while (i < in_.size() && kPlain[static_cast<unsigned char>(in_[i])]) ++i;
+    if (i == in_.size() || in_[i] != '"') return false;
+    advance(i + 1 - pos_);
+    const char* text = in_.data() + first;
+    const auto len = static_cast<rapidjson::SizeType>(i - first);
+    return key ? collector_.Key(text, len, false) : collector_.String(text, len, false);
+  }
+
+  // -?(0|[1-9][0-9]*), at most 18 digits: always an exact integer.
+  bool number() {
+    size_t i = pos_;
+    if (i < in_.size() && in_[i] == '-') ++i;
+    const size_t digits = i;
+    while (i < in_.size() && is_digit(in_[i])) ++i;
+    const size_t n = i - digits;
+    if (n == 0 || n > 18 || (n > 1 && in_[digits] == '0')) return false;
+    if (i < in_.size() && (in_[i] == '.' || in_[i] == 'e' || in_[i] == 'E')) return false;
+    const char* text = in_.data() + pos_;
+    const auto len = static_cast<rapidjson::SizeType>(i - pos_);
+    advance(len);
+    return collector_.RawNumber(text, len, false);
+  }
+
+  bool object() {
+    advance(1);
+    if (!collector_.StartObject()) return false;
+    skip_ws();
+    rapidjson::SizeType members = 0;
+    if (peek() == '}') {
+      advance(1);
+      return collector_.EndObject(0);
+    }
+    for (;;) {
+      if (peek() != '"' || !string(true)) return false;
+      skip_ws();
+      if (peek() != ':') return false;
+      ++pos_;
+      skip_ws();
+      if (!value()) return false;
+      skip_ws();
+      ++members;
+      if (peek() == ',') {
+        ++pos_;
+        skip_ws();
+        continue;
+      }
+      if (peek() != '}') return false;
+      advance(1);
+      return collector_.EndObject(members);
+    }
+  }
+
+  bool array() {
+    advance(1);
+    if (!collector_.StartArray()) return false;
+    skip_ws();
+    rapidjson::SizeType elements = 0;
+    if (peek() == ']') {
+      advance(1);
+      return collector_.EndArray(0);
+    }
+    for (;;) {
+      if (!value()) return false;
+      skip_ws();
+      ++elements;
+      if (peek() == ',') {
+        ++pos_;
+        skip_ws();
+        continue;
+      }
+      if (peek() != ']') return false;
+      advance(1);
+      return collector_.EndArray(elements);
+    }
+  }
+
+  std::string_view in_;
+  InputStream& is_;
+  Collector& collector_;
+  size_t pos_ = 0;
+};
+
 }  // namespace
 
-std::vector<Token> tokenize(std::string_view input) {
-  std::vector<Token> out;
+void tokenize(std::string_view input, TokenList& out) {
+  if (input.size() <= kMaxInputSize) {
+    InputStream is(input);
+    Collector collector(input, is, out, true);
+    if (StrictScanner(input, is, collector).document()) {
+      Token end;
+      end.kind = TokenKind::kEnd;
+      end.end = input.size();
+      out.tokens.push_back(end);
+      return;
+    }
+    out.tokens.clear();
+    out.texts.clear();
+  }
+  tokenize_reference(input, out);
+}
+
+void tokenize_reference(std::string_view input, TokenList& out) {
   InputStream is(input);
-  Collector collector(input, is, out);
+  Collector collector(input, is, out, false);
   if (input.size() > kMaxInputSize) {
     collector.fail(0, "document exceeds " + std::to_string(kMaxInputSize) + " bytes");
-    return out;
+    return;
   }
   constexpr unsigned kFlags = rapidjson::kParseValidateEncodingFlag |
                               rapidjson::kParseNumbersAsStringsFlag;
   rapidjson::Reader reader;
   const rapidjson::ParseResult r = reader.Parse<kFlags>(is, collector);
-  if (r.Code() == rapidjson::kParseErrorTermination) return out;  // Collector recorded it
+  if (r.Code() == rapidjson::kParseErrorTermination) return;  // Collector recorded it
   if (r.IsError()) {
     const Located l = locate(input, r.Code(), r.Offset(), is.Tell());
     collector.fail(l.end, l.message);
-    return out;
+    return;
   }
   if (is.Tell() < input.size()) {
     // Stopped at an embedded NUL byte after the document.
     collector.fail(is.Tell() + 1, "trailing characters");
-    return out;
+    return;
   }
   Token end;
   end.kind = TokenKind::kEnd;
   end.end = input.size();
-  out.push_back(std::move(end));
-  return out;
+  out.tokens.push_back(end);
 }
 
 JsonError error_after(std::string_view input, size_t consumed, std::string message) {

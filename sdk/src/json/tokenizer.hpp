@@ -1,5 +1,6 @@
 // Turns JSON text into a flat list of tokens with the positions at which the
-// parser completed each one, using RapidJSON's SAX reader.
+// parser completed each one: a strict scanner for plainly written texts,
+// RapidJSON's SAX reader for the rest and for every error.
 //
 // The list always ends with exactly one End or Error token. Syntax errors are
 // turned into the messages of typed JSON deserialisers at the position where
@@ -15,10 +16,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <forward_list>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <utility>
 
+#include "sdk/src/json/inline_vector.hpp"
 #include "sdk/src/json/json_error.hpp"
 
 namespace quillet::sdk::json {
@@ -44,15 +47,37 @@ enum class TokenKind : uint8_t {
   kEnd,
 };
 
+// A token's text lies in the input or in its TokenList: it lives as long as
+// both.
 struct Token {
   TokenKind kind = TokenKind::kEnd;
   bool boolean = false;  // kBool
   size_t end = 0;        // bytes consumed when the token was complete
   size_t count = 0;      // kEndObject, kEndArray: members or elements
-  std::string text;      // kKey, kString: unescaped; kNumber: as written; kError: message
+  std::string_view text;  // kKey, kString: unescaped; kNumber: as written; kError: message
 };
 
-std::vector<Token> tokenize(std::string_view input);
+// The tokens of one text and the texts that are not in it as written
+// (unescaped strings, error messages). A document's tokens fit in place.
+struct TokenList {
+  InlineVector<Token, 64> tokens;
+  std::forward_list<std::string> texts;  // nodes never move: the views stay valid
+
+  std::string_view keep(std::string text) {
+    texts.push_front(std::move(text));
+    return texts.front();
+  }
+};
+
+// Fills `out` (empty) with the tokens of `input`. Texts written plainly
+// (printable ASCII strings without escapes, short integers, no error) are
+// read by a strict scanner that leaves every token's text in the input;
+// anything else goes through RapidJSON, which gives the same tokens for what
+// the scanner reads and the positioned errors for the rest.
+void tokenize(std::string_view input, TokenList& out);
+
+// tokenize through RapidJSON alone: the reference of the strict scanner.
+void tokenize_reference(std::string_view input, TokenList& out);
 
 // The error `message` positioned after the first `consumed` bytes of `input`.
 JsonError error_after(std::string_view input, size_t consumed, std::string message);

@@ -29,9 +29,9 @@ jubjub::RawSignature sign_raw_msg(const jubjub::Fs& sk, std::span<const uint8_t>
 }
 
 std::vector<Expected<jubjub::RawSignature, HardFailure>> sign_raw_msgs(
-    const jubjub::Fs& sk, std::span<const jubjub::PrivateKey::Message> msgs) {
+    const jubjub::Fs& sk, std::span<const jubjub::PrivateKey::Message> msgs, cpu::LaneKernel kernel) {
   const std::vector<jubjub::CheckedSignature> checked =
-      jubjub::PrivateKey(sk).sign_and_check_many(msgs, jubjub::kSigningBase, jubjub::jubjub_params());
+      jubjub::PrivateKey(sk).sign_and_check_many(msgs, jubjub::kSigningBase, jubjub::jubjub_params(), kernel);
   std::vector<Expected<jubjub::RawSignature, HardFailure>> out;
   out.reserve(checked.size());
   for (const jubjub::CheckedSignature& c : checked) {

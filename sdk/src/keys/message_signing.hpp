@@ -55,10 +55,12 @@ jubjub::RawSignature sign_raw_msg(const jubjub::Fs& sk, std::span<const uint8_t>
 
 // sign_raw_msg of each message, made together: one inversion normalises
 // every R and one combined self-check covers them all
-// (jubjub::PrivateKey::sign_and_check_many). A signature whose self-check
-// fails gets the hard failure sign_raw_msg would throw.
+// (jubjub::PrivateKey::sign_and_check_many, its R in lanes on `kernel`). A
+// signature whose self-check fails gets the hard failure sign_raw_msg would
+// throw.
 std::vector<Expected<jubjub::RawSignature, HardFailure>> sign_raw_msgs(
-    const jubjub::Fs& sk, std::span<const jubjub::PrivateKey::Message> msgs);
+    const jubjub::Fs& sk, std::span<const jubjub::PrivateKey::Message> msgs,
+    cpu::LaneKernel kernel = jubjub::fixed_base_kernel());
 
 // The signature of the message integer `msg` (at most one leading "0x", up to
 // 64 hexadecimal digits) under the private key text. The message is parsed

@@ -5,13 +5,17 @@ namespace {
 
 constexpr char kLowerDigits[] = "0123456789abcdef";
 
-// The value of a hexadecimal digit, or -1.
-int hex_value(uint8_t c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// The value of each byte as a hexadecimal digit, or -1.
+constexpr std::array<int8_t, 256> kHexValues = [] {
+  std::array<int8_t, 256> v{};
+  v.fill(-1);
+  for (int c = 0; c < 10; ++c) v[static_cast<size_t>('0' + c)] = static_cast<int8_t>(c);
+  for (int c = 0; c < 6; ++c) {
+    v[static_cast<size_t>('a' + c)] = static_cast<int8_t>(10 + c);
+    v[static_cast<size_t>('A' + c)] = static_cast<int8_t>(10 + c);
+  }
+  return v;
+}();
 
 [[noreturn]] void fail_overflow() { fail_hard("arithmetic operation overflow"); }
 
@@ -23,19 +27,15 @@ Expected<U256, FromHexError> U256::from_str(std::string_view text) {
   // Decode as if an odd-length text had a leading '0'; `pad` shifts indexes.
   const size_t pad = text.size() % 2;
   const size_t digits = text.size() + pad;
-  std::array<uint8_t, 32> be{};
-  const size_t first_byte = 32 - digits / 2;
-  for (size_t i = 0; i < digits; ++i) {
-    int v = 0;
-    if (i >= pad) {
-      const auto c = static_cast<uint8_t>(text[i - pad]);
-      v = hex_value(c);
-      if (v < 0) return unexpected(FromHexError::invalid_hex_character(c, i));
-    }
-    uint8_t& b = be[first_byte + i / 2];
-    b = static_cast<uint8_t>(i % 2 == 0 ? v << 4 : b | v);
+  U256 out;
+  for (size_t i = pad; i < digits; ++i) {
+    const auto c = static_cast<uint8_t>(text[i - pad]);
+    const int8_t v = kHexValues[c];
+    if (v < 0) return unexpected(FromHexError::invalid_hex_character(c, i));
+    const size_t shift = 4 * (digits - 1 - i);
+    out.words[shift / 64] |= static_cast<uint64_t>(v) << (shift % 64);
   }
-  return from_big_endian(be);
+  return out;
 }
 
 Expected<U256, FromStrRadixErr> U256::from_str_radix(std::string_view text, uint32_t radix) {
