@@ -42,8 +42,11 @@ echo "build_wheels: aarch64 wheel (cross-built)"
 # file's), for its version and paths. Its headers (CPython 3.13's, built for
 # arm64) compile the module against the stable ABI of 3.12 as 3.12's would.
 arm64_root="$PWD/build/arm64/python"
+# CMP0190 NEW: FindPython runs the interpreter through the emulator (with it
+# OLD, a cross build asks the interpreter nothing and loses the suffix).
 arm64_wheel=(-C cmake.define.QUILLET_STATIC_DEPS=ON
-             -C "cmake.toolchain-file=$PWD/cmake/aarch64-linux-gnu.cmake")
+             -C "cmake.toolchain-file=$PWD/cmake/aarch64-linux-gnu.cmake"
+             -C cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW)
 for prefix in Python Python3; do
   arm64_wheel+=(-C "cmake.define.${prefix}_EXECUTABLE=$arm64_root/usr/bin/python3.13"
                 -C "cmake.define.${prefix}_ROOT_DIR=$arm64_root/usr"
