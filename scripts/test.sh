@@ -4,10 +4,11 @@
 # and its checks (both architectures, aarch64 under emulation), the
 # sanitizers, the fuzz harnesses and the constant-time check.
 #
-# Four trees, each built once: build/cpp (release: unit tests, benchmarks and
+# The trees, each built once: build/cpp (release: unit tests, benchmarks and
 # the constant-time programs), the wheel builds (which share build/cpp's
-# objects through ccache), build/fuzz (clang with ASan and UBSan: the unit
-# tests and the fuzz harnesses) and build/tsan (the concurrency tests only).
+# objects through ccache), build/aarch64 (cross-built unit tests, run under
+# qemu), build/fuzz (clang with ASan and UBSan: the unit tests and the fuzz
+# harnesses) and build/tsan (the concurrency tests only).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
