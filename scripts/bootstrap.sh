@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the project needs on a fresh Debian 12 machine: the system
-# packages it compiles against and a Python 3.12 virtual environment (.venv).
+# packages it compiles against, the cross compiler and emulator of the aarch64
+# build (scripts/arm64_sysroot.sh fetches that build's arm64 libraries), and a
+# Python 3.12 virtual environment (.venv).
 # Safe to run again: it only installs what is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(g++ pkg-config libssl-dev libb2-dev rapidjson-dev libgtest-dev libbenchmark-dev
-          clang libclang-rt-14-dev valgrind ccache)
+          clang libclang-rt-14-dev valgrind ccache g++-aarch64-linux-gnu qemu-user-static)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

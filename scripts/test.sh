@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ unit tests of each layer (GoogleTest through CTest),
-# then the Python tests of the installed module (pytest), the package check,
-# the sanitizers, the fuzz harnesses and the constant-time check.
+# then the Python tests of the installed module (pytest), the release build
+# and its checks (both architectures, aarch64 under emulation), the
+# sanitizers, the fuzz harnesses and the constant-time check.
 #
-# Four trees, each built once: build/cpp (release: unit tests, benchmarks and
+# The trees, each built once: build/cpp (release: unit tests, benchmarks and
 # the constant-time programs), the wheel builds (which share build/cpp's
-# objects through ccache), build/fuzz (clang with ASan and UBSan: the unit
-# tests and the fuzz harnesses) and build/tsan (the concurrency tests only).
+# objects through ccache), build/aarch64 (cross-built unit tests, run under
+# qemu), build/fuzz (clang with ASan and UBSan: the unit tests and the fuzz
+# harnesses) and build/tsan (the concurrency tests only).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
@@ -22,8 +24,12 @@ ctest --test-dir build/cpp --output-on-failure -j "$jobs"
 python -m pip install -q --disable-pip-version-check --no-build-isolation .
 python -m pytest python/tests -q
 
-# The package as users get it: sdist, wheel, fresh venv, stub check.
+# The release (sdist, x86-64 and aarch64 wheels in wheelhouse/), then the
+# package as users get it: fresh venv, stub check; and the aarch64 build under
+# emulation: the C++ tests, and the pytest suite from its wheel.
+bash scripts/build_wheels.sh
 bash scripts/ci_package.sh
+bash scripts/ci_arm64.sh
 
 # Hardening: the C++ suite under ASan/UBSan (and the concurrency tests under
 # TSan), every fuzz harness for a bounded time, and the constant-time check
