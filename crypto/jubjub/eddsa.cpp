@@ -47,8 +47,9 @@ Point<PrimeOrder> mul_fixed_base(const Fs& k, uint8_t generator, const AltJubjub
 // point whatever R is. One chain of about 128 doublings serves u·A and v·R
 // (width-5 NAFs) and (v·S)·G, split at bit 128 over the base's tabulated odd
 // multiples (width-8 NAFs).
-bool equation_holds_vartime(const Point<Unknown>& a, const Fs& c, const Point<Unknown>& r, const Fs& s,
-                            uint8_t generator, const AltJubjubBn256& params) {
+// `a_multiples` are A's odd multiples (detail::odd_multiples).
+bool equation_holds_vartime(const detail::OddMultiples& a_multiples, const Fs& c, const Point<Unknown>& r,
+                            const Fs& s, uint8_t generator, const AltJubjubBn256& params) {
   const Fr d2 = kEdwardsD + kEdwardsD;
   const RatioSplit split = split_ratio_vartime(c);
   Fs v = Fs::from_raw(split.v);
@@ -59,7 +60,6 @@ bool equation_holds_vartime(const Point<Unknown>& a, const Fs& c, const Point<Un
 
   const detail::Wnaf u_digits = wnaf_vartime<detail::kWnafWidth>(split.u);
   const detail::Wnaf v_digits = wnaf_vartime<detail::kWnafWidth>(split.v);
-  const detail::OddMultiples a_multiples = detail::odd_multiples(detail::PointAccess::coords(a), d2);
   const detail::OddMultiples r_multiples = detail::odd_multiples(detail::PointAccess::coords(r_signed), d2);
   const std::array<detail::WnafTerm, 2> terms{{{&u_digits, &a_multiples}, {&v_digits, &r_multiples}}};
 
@@ -294,7 +294,15 @@ bool PublicKey::verify_for_raw_message(std::span<const uint8_t> msg, const RawSi
   // S·G - c·A, which is zero. So with A in the subgroup the equation holds
   // exactly when both "R is in the subgroup" and the equation hold, and the
   // equation needs no cofactor.
-  return equation_holds_vartime(point, c, sig.r, sig.s, generator, params);
+  return equation_holds_vartime(detail::odd_multiples(detail::PointAccess::coords(point), kEdwardsD + kEdwardsD),
+                                c, sig.r, sig.s, generator, params);
+}
+
+bool verify_checked_key(const CheckedKey& key, std::span<const uint8_t> msg, const RawSignature& sig,
+                        uint8_t generator, const AltJubjubBn256& params) {
+  // As verify_for_raw_message, with the key's check and multiples made once.
+  if (!key.in_subgroup) return false;
+  return equation_holds_vartime(key.multiples, challenge(msg), sig.r, sig.s, generator, params);
 }
 
 }  // namespace quillet::jubjub

@@ -14,6 +14,7 @@
 
 #include "crypto/hmac_sha256/compress.hpp"
 #include "crypto/jubjub/fs.hpp"
+#include "crypto/jubjub/key_cache.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/jubjub/point.hpp"
 
@@ -124,6 +125,11 @@ struct PublicKey {
   bool verify_for_raw_message(std::span<const uint8_t> msg, const RawSignature& sig, uint8_t generator,
                               const AltJubjubBn256& params) const;
 };
+
+// PublicKey{key.point}.verify_for_raw_message(msg, sig, generator, params),
+// the key's subgroup check and multiples taken from `key`.
+bool verify_checked_key(const CheckedKey& key, std::span<const uint8_t> msg, const RawSignature& sig,
+                        uint8_t generator, const AltJubjubBn256& params);
 
 // A fresh signature, R normalised (Z = 1), with the signer's public key when
 // it was asked for (normalised by the same inversion).
