@@ -9,6 +9,7 @@
 #include "crypto/failure.hpp"
 #include "crypto/field/repr.hpp"
 #include "crypto/hmac_sha256/hmac_sha256.hpp"
+#include "crypto/immortal.hpp"
 #include "crypto/jubjub/msm/msm.hpp"
 #include "crypto/jubjub/msm/straus.hpp"
 #include "crypto/jubjub/scalar_split.hpp"
@@ -302,7 +303,75 @@ bool verify_checked_key(const CheckedKey& key, std::span<const uint8_t> msg, con
                         uint8_t generator, const AltJubjubBn256& params) {
   // As verify_for_raw_message, with the key's check and multiples made once.
   if (!key.in_subgroup) return false;
-  return equation_holds_vartime(key.multiples, challenge(msg), sig.r, sig.s, generator, params);
+  return equation_holds_vartime(key.multiples(), challenge(msg), sig.r, sig.s, generator, params);
+}
+
+namespace {
+
+// Odd multiples 1·B ... 127·B of B_q = 2^(64q)·B for the signing base B, in
+// affine form, for width-8 NAFs of 64-bit quarters.
+struct BaseQuarters {
+  static constexpr size_t kOdd = 64;
+  std::array<std::array<detail::AffineNiels, kOdd>, 4> odd;
+};
+
+BaseQuarters make_base_quarters() {
+  const Fr d2 = kEdwardsD + kEdwardsD;
+  std::vector<detail::Extended> points;
+  detail::Extended base = detail::PointAccess::coords(jubjub_params().generator(kSigningBase));
+  for (size_t q = 0; q < 4; ++q) {
+    const detail::CachedNiels twice =
+        detail::to_cached(detail::to_extended(detail::dbl(detail::to_projective(base))), d2);
+    detail::Extended multiple = base;
+    for (size_t j = 0; j < BaseQuarters::kOdd; ++j) {
+      points.push_back(multiple);
+      multiple = detail::to_extended(detail::add(multiple, twice));
+    }
+    detail::Completed c = detail::dbl(detail::to_projective(base));
+    for (int n = 1; n < 64; ++n) c = detail::dbl(detail::to_projective(c));
+    base = detail::to_extended(c);
+  }
+  std::vector<Point<Unknown>> affine;
+  affine.reserve(points.size());
+  for (const detail::Extended& p : points) affine.push_back(detail::PointAccess::make<Unknown>(p));
+  Point<Unknown>::normalize_batch(affine);
+  BaseQuarters out{};
+  for (size_t i = 0; i < affine.size(); ++i) {
+    const detail::Extended& p = detail::PointAccess::coords(affine[i]);
+    out.odd[i / BaseQuarters::kOdd][i % BaseQuarters::kOdd] = detail::to_affine_niels(p.x, p.y, d2);
+  }
+  return out;
+}
+
+// Built once, never destroyed, safe across fork (crypto/immortal.hpp).
+const BaseQuarters& base_quarters() {
+  static constinit Immortal<BaseQuarters> made;
+  return made.get(make_base_quarters);
+}
+
+}  // namespace
+
+bool recomputed_r_matches_vartime(const CheckedKey& key, std::span<const uint8_t> msg, const Fs& s,
+                                  const PointEncoding& r_encoding) {
+  if (!key.in_subgroup || !key.has_quarters) return false;
+  // -c·A = (s - c)·A, as A has order s.
+  Fs minus_c = challenge(msg);
+  minus_c.negate();
+  const FsRepr k = minus_c.into_repr();
+  const FsRepr w = s.into_repr();
+  std::array<detail::Wnaf, 4> k_digits{};
+  std::array<detail::Wnaf, 4> w_digits{};
+  std::array<detail::WnafTerm, 4> key_terms{};
+  std::array<detail::AffineWnafTerm, 4> base_terms{};
+  const BaseQuarters& base = base_quarters();
+  for (size_t q = 0; q < 4; ++q) {
+    k_digits[q] = wnaf_vartime<detail::kWnafWidth>(FsRepr{k[q], 0, 0, 0});
+    w_digits[q] = wnaf_vartime<8>(FsRepr{w[q], 0, 0, 0});
+    key_terms[q] = {&k_digits[q], &key.quarters[q]};
+    base_terms[q] = {&w_digits[q], base.odd[q].data()};
+  }
+  const Point<Unknown> r = detail::PointAccess::make<Unknown>(detail::multi_mul_vartime(key_terms, base_terms));
+  return r.encode_vartime() == r_encoding;
 }
 
 }  // namespace quillet::jubjub

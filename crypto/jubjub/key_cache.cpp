@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -82,26 +83,60 @@ std::optional<CheckedKey> find_checked_key(const PointEncoding& encoding) {
   const size_t first = set_of(encoding) * kWays;
   for (size_t i = first; i < first + kWays; ++i) {
     if (g_filled[i].load(std::memory_order_relaxed) == 0) continue;
-    if (g_slots[i].encoding == encoding) return std::bit_cast<CheckedKey>(g_slots[i].key);
+    if (g_slots[i].encoding != encoding) continue;
+    CheckedKey key = std::bit_cast<CheckedKey>(g_slots[i].key);
+    if (key.found != UINT8_MAX) {
+      ++key.found;
+      g_slots[i].key[offsetof(CheckedKey, found)] = key.found;
+    }
+    return key;
   }
   return std::nullopt;
 }
 
-CheckedKey check_key_vartime(const PointEncoding& encoding, const Point<Unknown>& decoded) {
-  const CheckedKey key{decoded, decoded.is_in_prime_order_subgroup_vartime(jubjub_params()),
-                       detail::odd_multiples(detail::PointAccess::coords(decoded), kEdwardsD + kEdwardsD)};
-  const TryLock lock;
-  if (!lock.held()) return key;
-  const size_t set = set_of(encoding);
-  const uint8_t way = g_next_way[set].load(std::memory_order_relaxed);
-  g_next_way[set].store(static_cast<uint8_t>((way + 1) % kWays), std::memory_order_relaxed);
-  const size_t i = set * kWays + way;
+namespace {
+
+// Stores `key` under `encoding` in `i`, the slot being held by the lock.
+void store(size_t i, const PointEncoding& encoding, const CheckedKey& key) {
   g_filled[i].store(0, std::memory_order_relaxed);
   std::atomic_thread_fence(std::memory_order_release);
   g_slots[i].encoding = encoding;
   g_slots[i].key = std::bit_cast<std::array<unsigned char, sizeof(CheckedKey)>>(key);
   g_filled[i].store(1, std::memory_order_release);
+}
+
+}  // namespace
+
+CheckedKey check_key_vartime(const PointEncoding& encoding, const Point<Unknown>& decoded) {
+  CheckedKey key{decoded, decoded.is_in_prime_order_subgroup_vartime(jubjub_params()), false, 0, {}};
+  key.quarters[0] = detail::odd_multiples(detail::PointAccess::coords(decoded), kEdwardsD + kEdwardsD);
+  const TryLock lock;
+  if (!lock.held()) return key;
+  const size_t set = set_of(encoding);
+  const uint8_t way = g_next_way[set].load(std::memory_order_relaxed);
+  g_next_way[set].store(static_cast<uint8_t>((way + 1) % kWays), std::memory_order_relaxed);
+  store(set * kWays + way, encoding, key);
   return key;
+}
+
+CheckedKey add_quarters_vartime(const PointEncoding& encoding, const CheckedKey& key) {
+  CheckedKey out = key;
+  const Fr d2 = kEdwardsD + kEdwardsD;
+  detail::Extended p = detail::PointAccess::coords(key.point);
+  for (size_t q = 1; q < out.quarters.size(); ++q) {
+    detail::Completed c = detail::dbl(detail::to_projective(p));
+    for (int n = 1; n < 64; ++n) c = detail::dbl(detail::to_projective(c));
+    p = detail::to_extended(c);
+    out.quarters[q] = detail::odd_multiples(p, d2);
+  }
+  out.has_quarters = true;
+  const TryLock lock;
+  if (!lock.held()) return out;
+  const size_t first = set_of(encoding) * kWays;
+  for (size_t i = first; i < first + kWays; ++i) {
+    if (g_filled[i].load(std::memory_order_relaxed) != 0 && g_slots[i].encoding == encoding) store(i, encoding, out);
+  }
+  return out;
 }
 
 }  // namespace quillet::jubjub

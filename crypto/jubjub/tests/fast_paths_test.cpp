@@ -493,6 +493,26 @@ TEST(RatioSplit, MatchesLongDivision) {
   }
 }
 
+// The verdict through the key cache: the key checked once, then with its
+// quarter tables R recomputed and compared with R's encoding (equal exactly
+// when the signature verifies, R being canonically encoded here).
+void expect_remembered_key_agrees(const Point<Unknown>& key, std::span<const uint8_t> msg, const RawSignature& sig,
+                                  bool expected) {
+  const PointEncoding encoding = key.encode_vartime();
+  const CheckedKey checked = check_key_vartime(encoding, *Point<Unknown>::read(encoding, params()));
+  EXPECT_EQ(verify_checked_key(checked, msg, sig, kSigningBase, params()), expected);
+  EXPECT_FALSE(recomputed_r_matches_vartime(checked, msg, sig.s, sig.r.encode_vartime()));
+  const std::optional<CheckedKey> found = find_checked_key(encoding);
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(verify_checked_key(*found, msg, sig, kSigningBase, params()), expected);
+  const CheckedKey quarters = add_quarters_vartime(encoding, *found);
+  EXPECT_EQ(recomputed_r_matches_vartime(quarters, msg, sig.s, sig.r.encode_vartime()), expected);
+  const std::optional<CheckedKey> again = find_checked_key(encoding);
+  ASSERT_TRUE(again.has_value());
+  EXPECT_TRUE(again->has_quarters);
+  EXPECT_EQ(verify_checked_key(*again, msg, sig, kSigningBase, params()), expected);
+}
+
 TEST(EdDsa, VerificationAtAwkwardChallenges) {
   Rng rng(13);
   const Point<Unknown> t8 = reference::order_eight_point(rng, params());
@@ -511,9 +531,10 @@ TEST(EdDsa, VerificationAtAwkwardChallenges) {
              {a, RawSignature{sig.r.add(t8.double_(), params()), sig.s}},
              {a.add(t8, params()), sig},
              {a, RawSignature{sig.r, sig.s + Fs::one()}}}) {
-      EXPECT_EQ(PublicKey{key}.verify_for_raw_message(msg, s, kSigningBase, params()),
-                reference::verify(key, msg, s, params()))
+      const bool expected = reference::verify(key, msg, s, params());
+      EXPECT_EQ(PublicKey{key}.verify_for_raw_message(msg, s, kSigningBase, params()), expected)
           << field::repr_to_hex(c.into_repr());
+      expect_remembered_key_agrees(key, msg, s, expected);
     }
   }
 }
@@ -554,13 +575,7 @@ TEST(EdDsa, VerificationMatchesTheStepByStepChecks) {
       const bool expected = reference::verify(key, msg, s, params());
       EXPECT_EQ(PublicKey{key}.verify_for_raw_message(msg, s, kSigningBase, params()), expected)
           << i << " " << j;
-      // The same verdict from the key's check made once and remembered.
-      const PointEncoding encoding = key.encode_vartime();
-      const CheckedKey checked = check_key_vartime(encoding, *Point<Unknown>::read(encoding, params()));
-      EXPECT_EQ(verify_checked_key(checked, msg, s, kSigningBase, params()), expected) << i << " " << j;
-      const std::optional<CheckedKey> found = find_checked_key(encoding);
-      ASSERT_TRUE(found.has_value()) << i << " " << j;
-      EXPECT_EQ(verify_checked_key(*found, msg, s, kSigningBase, params()), expected) << i << " " << j;
+      expect_remembered_key_agrees(key, msg, s, expected);
       accepted += expected;
     }
     // A different message.
@@ -585,7 +600,7 @@ TEST(KeyCache, FindsOnlyWhatCheckingGave) {
   }
   const auto same = [](const CheckedKey& a, const CheckedKey& b) {
     return a.point == b.point && a.in_subgroup == b.in_subgroup &&
-           std::memcmp(&a.multiples, &b.multiples, sizeof a.multiples) == 0;
+           std::memcmp(&a.multiples(), &b.multiples(), sizeof(detail::OddMultiples)) == 0;
   };
   std::vector<CheckedKey> expected;
   for (const PointEncoding& e : encodings) {
