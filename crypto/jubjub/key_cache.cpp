@@ -31,10 +31,9 @@ struct Slot {
   std::array<unsigned char, sizeof(CheckedKey)> key;
 };
 
-// A slot's word in
-// `filled` is cleared before the slot is rewritten and set after, so a fork
-// child that finds the lock left held by its parent ignores a half-written
-// slot.
+// A slot's word in `filled` is cleared before the slot is rewritten and set
+// after, so a fork child that takes over a lock its parent held ignores a
+// half-written slot. Everything else is read and written under the lock.
 Slot g_slots[kKeyCacheSlots];
 std::atomic<uint8_t> g_filled[kKeyCacheSlots];
 std::atomic<uint8_t> g_next_way[kSets];
