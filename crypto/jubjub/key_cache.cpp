@@ -112,6 +112,11 @@ CheckedKey check_key_vartime(const PointEncoding& encoding, const Point<Unknown>
   const TryLock lock;
   if (!lock.held()) return key;
   const size_t set = set_of(encoding);
+  // A key already here (a call that found the cache busy checks it again)
+  // keeps its slot; otherwise the ways are taken in turn.
+  for (size_t i = set * kWays; i < (set + 1) * kWays; ++i) {
+    if (g_filled[i].load(std::memory_order_relaxed) != 0 && g_slots[i].encoding == encoding) return key;
+  }
   const uint8_t way = g_next_way[set].load(std::memory_order_relaxed);
   g_next_way[set].store(static_cast<uint8_t>((way + 1) % kWays), std::memory_order_relaxed);
   store(set * kWays + way, encoding, key);
