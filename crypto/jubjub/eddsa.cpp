@@ -9,6 +9,7 @@
 #include "crypto/failure.hpp"
 #include "crypto/field/repr.hpp"
 #include "crypto/hmac_sha256/hmac_sha256.hpp"
+#include "crypto/immortal.hpp"
 #include "crypto/jubjub/fixed_base_lanes.hpp"
 #include "crypto/jubjub/msm/msm.hpp"
 #include "crypto/jubjub/msm/straus.hpp"
@@ -48,8 +49,9 @@ Point<PrimeOrder> mul_fixed_base(const Fs& k, uint8_t generator, const AltJubjub
 // point whatever R is. One chain of about 128 doublings serves u·A and v·R
 // (width-5 NAFs) and (v·S)·G, split at bit 128 over the base's tabulated odd
 // multiples (width-8 NAFs).
-bool equation_holds_vartime(const Point<Unknown>& a, const Fs& c, const Point<Unknown>& r, const Fs& s,
-                            uint8_t generator, const AltJubjubBn256& params) {
+// `a_multiples` are A's odd multiples (detail::odd_multiples).
+bool equation_holds_vartime(const detail::OddMultiples& a_multiples, const Fs& c, const Point<Unknown>& r,
+                            const Fs& s, uint8_t generator, const AltJubjubBn256& params) {
   const Fr d2 = kEdwardsD + kEdwardsD;
   const RatioSplit split = split_ratio_vartime(c);
   Fs v = Fs::from_raw(split.v);
@@ -60,7 +62,6 @@ bool equation_holds_vartime(const Point<Unknown>& a, const Fs& c, const Point<Un
 
   const detail::Wnaf u_digits = wnaf_vartime<detail::kWnafWidth>(split.u);
   const detail::Wnaf v_digits = wnaf_vartime<detail::kWnafWidth>(split.v);
-  const detail::OddMultiples a_multiples = detail::odd_multiples(detail::PointAccess::coords(a), d2);
   const detail::OddMultiples r_multiples = detail::odd_multiples(detail::PointAccess::coords(r_signed), d2);
   const std::array<detail::WnafTerm, 2> terms{{{&u_digits, &a_multiples}, {&v_digits, &r_multiples}}};
 
@@ -339,7 +340,83 @@ bool PublicKey::verify_for_raw_message(std::span<const uint8_t> msg, const RawSi
   // S·G - c·A, which is zero. So with A in the subgroup the equation holds
   // exactly when both "R is in the subgroup" and the equation hold, and the
   // equation needs no cofactor.
-  return equation_holds_vartime(point, c, sig.r, sig.s, generator, params);
+  return equation_holds_vartime(detail::odd_multiples(detail::PointAccess::coords(point), kEdwardsD + kEdwardsD),
+                                c, sig.r, sig.s, generator, params);
+}
+
+bool verify_checked_key(const CheckedKey& key, std::span<const uint8_t> msg, const RawSignature& sig,
+                        uint8_t generator, const AltJubjubBn256& params) {
+  // As verify_for_raw_message, with the key's check and multiples made once.
+  if (!key.in_subgroup) return false;
+  return equation_holds_vartime(key.multiples(), challenge(msg), sig.r, sig.s, generator, params);
+}
+
+namespace {
+
+// Odd multiples 1·B ... 127·B of B_q = 2^(64q)·B for the signing base B, in
+// affine form, for width-8 NAFs of 64-bit quarters.
+struct BaseQuarters {
+  static constexpr size_t kOdd = 64;
+  std::array<std::array<detail::AffineNiels, kOdd>, 4> odd;
+};
+
+BaseQuarters make_base_quarters() {
+  const Fr d2 = kEdwardsD + kEdwardsD;
+  std::vector<detail::Extended> points;
+  detail::Extended base = detail::PointAccess::coords(jubjub_params().generator(kSigningBase));
+  for (size_t q = 0; q < 4; ++q) {
+    const detail::CachedNiels twice =
+        detail::to_cached(detail::to_extended(detail::dbl(detail::to_projective(base))), d2);
+    detail::Extended multiple = base;
+    for (size_t j = 0; j < BaseQuarters::kOdd; ++j) {
+      points.push_back(multiple);
+      multiple = detail::to_extended(detail::add(multiple, twice));
+    }
+    detail::Completed c = detail::dbl(detail::to_projective(base));
+    for (int n = 1; n < 64; ++n) c = detail::dbl(detail::to_projective(c));
+    base = detail::to_extended(c);
+  }
+  std::vector<Point<Unknown>> affine;
+  affine.reserve(points.size());
+  for (const detail::Extended& p : points) affine.push_back(detail::PointAccess::make<Unknown>(p));
+  Point<Unknown>::normalize_batch(affine);
+  BaseQuarters out{};
+  for (size_t i = 0; i < affine.size(); ++i) {
+    const detail::Extended& p = detail::PointAccess::coords(affine[i]);
+    out.odd[i / BaseQuarters::kOdd][i % BaseQuarters::kOdd] = detail::to_affine_niels(p.x, p.y, d2);
+  }
+  return out;
+}
+
+// Built once, never destroyed, safe across fork (crypto/immortal.hpp).
+const BaseQuarters& base_quarters() {
+  static constinit Immortal<BaseQuarters> made;
+  return made.get(make_base_quarters);
+}
+
+}  // namespace
+
+bool recomputed_r_matches_vartime(const CheckedKey& key, std::span<const uint8_t> msg, const Fs& s,
+                                  const PointEncoding& r_encoding) {
+  if (!key.in_subgroup || !key.has_quarters) return false;
+  // -c·A = (s - c)·A, as A has order s.
+  Fs minus_c = challenge(msg);
+  minus_c.negate();
+  const FsRepr k = minus_c.into_repr();
+  const FsRepr w = s.into_repr();
+  std::array<detail::Wnaf, 4> k_digits{};
+  std::array<detail::Wnaf, 4> w_digits{};
+  std::array<detail::WnafTerm, 4> key_terms{};
+  std::array<detail::AffineWnafTerm, 4> base_terms{};
+  const BaseQuarters& base = base_quarters();
+  for (size_t q = 0; q < 4; ++q) {
+    k_digits[q] = wnaf_vartime<detail::kWnafWidth>(FsRepr{k[q], 0, 0, 0});
+    w_digits[q] = wnaf_vartime<8>(FsRepr{w[q], 0, 0, 0});
+    key_terms[q] = {&k_digits[q], &key.quarters[q]};
+    base_terms[q] = {&w_digits[q], base.odd[q].data()};
+  }
+  const Point<Unknown> r = detail::PointAccess::make<Unknown>(detail::multi_mul_vartime(key_terms, base_terms));
+  return r.encode_vartime() == r_encoding;
 }
 
 }  // namespace quillet::jubjub

@@ -14,6 +14,7 @@
 
 #include "crypto/hmac_sha256/compress.hpp"
 #include "crypto/jubjub/fs.hpp"
+#include "crypto/jubjub/key_cache.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/jubjub/point.hpp"
 #include "crypto/spread/spread.hpp"
@@ -130,6 +131,19 @@ struct PublicKey {
   bool verify_for_raw_message(std::span<const uint8_t> msg, const RawSignature& sig, uint8_t generator,
                               const AltJubjubBn256& params) const;
 };
+
+// PublicKey{key.point}.verify_for_raw_message(msg, sig, generator, params),
+// the key's subgroup check and multiples taken from `key`.
+bool verify_checked_key(const CheckedKey& key, std::span<const uint8_t> msg, const RawSignature& sig,
+                        uint8_t generator, const AltJubjubBn256& params);
+
+// Whether S·G - c·A, G the signing base, encodes to `r_encoding`, for a key
+// in the subgroup whose quarter tables are made (else false). When true, R = `r_encoding` decodes (to that point)
+// and verify_checked_key(key, msg, {R, s}, kSigningBase, ...) is true; when
+// false, nothing is known. About half the work of verify_checked_key, and no
+// square root for R.
+bool recomputed_r_matches_vartime(const CheckedKey& key, std::span<const uint8_t> msg, const Fs& s,
+                                  const PointEncoding& r_encoding);
 
 // A fresh signature, R normalised (Z = 1), with the signer's public key when
 // it was asked for (normalised by the same inversion).

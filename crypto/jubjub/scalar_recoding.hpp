@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -40,9 +41,17 @@ constexpr std::array<int8_t, kWnafDigits> wnaf_vartime(const FsRepr& k) {
   constexpr uint64_t kMask = kWidth - 1;
   const std::array<uint64_t, 6> x{k[0], k[1], k[2], k[3], 0, 0};
   std::array<int8_t, kWnafDigits> naf{};
+  // Past the top set bit with no carry, every digit left is zero.
+  size_t top = 0;
+  for (size_t i = 4; i-- > 0;) {
+    if (x[i] != 0) {
+      top = 64 * i + static_cast<size_t>(std::bit_width(x[i]));
+      break;
+    }
+  }
   uint64_t carry = 0;
   size_t pos = 0;
-  while (pos < kWnafDigits) {
+  while (pos < kWnafDigits && (carry != 0 || pos < top)) {
     const size_t idx = pos / 64;
     const size_t bit = pos % 64;
     uint64_t buf = x[idx] >> bit;
