@@ -6,7 +6,7 @@
 #   vendor, twine accepted the metadata, and each holds one extension file,
 #   quillet_python_sdk.abi3.so, exporting only its two module initialisers
 #   and calling only CPython 3.12's stable ABI (abi3audit), in at most 0.9 MB
-#   (aarch64: 1 MB), tagged cp312-abi3; `pip wheel .` must make a wheel with
+#   (aarch64, whose code compresses less: 1.1 MB), tagged cp312-abi3; `pip wheel .` must make a wheel with
 #   the same files;
 # - the repaired x86-64 wheel (the aarch64 one: scripts/ci_arm64.sh) in a
 #   fresh virtual environment of CPython 3.12, then
@@ -89,7 +89,7 @@ elif "-manylinux_2_34_" not in repaired.name:
     problems.append(f"the wheel needs a newer system than manylinux_2_34: {repaired.name} "
                     f"(see build/wheels/auditwheel-show.txt for the symbol versions)")
 # aarch64's fixed-width instructions compress less: the same code takes more.
-for w, limit in ((repaired, 900_000), (arm64, 1_000_000)):
+for w, limit in ((repaired, 900_000), (arm64, 1_100_000)):
     vendored = [n for n in zipfile.ZipFile(w).namelist() if ".libs/" in n]
     if vendored:
         problems.append(f"auditwheel vendored shared libraries into {w.name}: {vendored}")
