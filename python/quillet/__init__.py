@@ -13,6 +13,8 @@ Exceptions); PanicException is the class that quillet_python_sdk's own
 functions raise, exported so that it can be caught by name.
 """
 
+from importlib import import_module as _import_module
+
 from quillet import _batch
 from quillet import errors as _errors
 from quillet.errors import (InvalidDocument, InvalidKey, InvalidMessage, KeyMismatch,
@@ -56,8 +58,7 @@ def __getattr__(name: str) -> object:
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError(f"module 'quillet' has no attribute {name!r}")
-    import importlib
-    value = getattr(importlib.import_module(module), name)
+    value = getattr(_import_module(module), name)
     globals()[name] = value
     return value
 
