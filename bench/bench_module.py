@@ -21,7 +21,7 @@ hash_many with threads=1 and threads=2) against a Python loop over the single
 function on the same 256 limit orders, printing each speed-up as the median of
 per-round ratios with its range; and verify_many against a loop over
 verify_signature on 256 signatures (from 16 keys, from 256 keys, and from 16
-keys with one invalid), with the goal each ratio is held to.
+keys with one invalid), with the goal the distinct-key ratio is held to.
 
 Run after installing the module and building the benchmarks:
   cmake -S . -B build/cpp -G Ninja -DQUILLET_BUILD_BENCH=ON -DQUILLET_BUILD_PYTHON=OFF

@@ -33,7 +33,7 @@ Features probe() {
 
 // The kernel `variable` names, if it is set to a name `available` accepts.
 bool forced(const char* variable, bool (*available)(LaneKernel), LaneKernel& out) {
-  const char* value = std::getenv(variable);
+  const char* value = variable == nullptr ? nullptr : std::getenv(variable);
   if (value == nullptr) return false;
   for (LaneKernel k : {LaneKernel::scalar, LaneKernel::emulated, LaneKernel::ifma}) {
     if (lane_kernel_name(k) == value && available(k)) {

@@ -237,8 +237,11 @@ def verify_items(count: int, keys: int, invalid: int | None = None) -> list[Veri
 
 # (label, keys (None: one per item), one invalid item, goal: verify_many
 # threads=1 over the loop).
-VERIFY_CASES = (("16 keys", 16, False, 3.0), ("distinct keys", None, False, 2.5),
-                ("one invalid, 16 keys", 16, True, 2.0))
+# The goal is the current one; the others print their ratio only (since
+# verify_signature caches keys, a loop over 16 keys is itself twice as fast).
+VERIFY_CASES: tuple[tuple[str, int | None, bool, float | None], ...] = (
+    ("16 keys", 16, False, None), ("distinct keys", None, False, 3.5),
+    ("one invalid, 16 keys", 16, True, None))
 
 
 def _verify_group(label: str, items: list[VerifyItem]) -> list[BatchCase]:
@@ -264,7 +267,7 @@ def verify_goals(rows: list[BatchRow]) -> str:
     lines = []
     for label, _, _, goal in VERIFY_CASES:
         row = ratio.get(f"verify_many threads=1 ({label})")
-        if row is None:
+        if row is None or goal is None:
             continue
         verdict = "met" if row.ratio >= goal else "missed"
         lines.append(f"goal verify_many threads=1 ({label}) >= {goal:.1f}x the loop: "

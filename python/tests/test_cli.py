@@ -362,9 +362,13 @@ def test_ndjson_mode_gives_one_result_per_line(tmp_path):
     assert results[0] == results[3] == {"hash": q.hash_transfer(good)}
     assert "missing field `sender_position_id`" in results[1]["error"]
     assert results[2] == {"error": "empty line"}  # line N answers line N
-    signed = quillet("sign", "transfer", str(tmp_path / "lines"), "--ndjson", key=KEY)
-    assert [json.loads(line).get("error", "signed")[:6] for line in signed.stdout.splitlines()
-            ] == ["signed", "called", "empty ", "signed"]
+    path = str(tmp_path / "lines")
+    for args in (["transfer", path, "--ndjson"], ["transfer", "--ndjson", path]):
+        signed = quillet("sign", *args, key=KEY)
+        assert [json.loads(line).get("error", "signed")[:6] for line in signed.stdout.splitlines()
+                ] == ["signed", "called", "empty ", "signed"]
+    assert failure_line(quillet("hash", "transfer", "-", "--ndjson", path)).endswith(
+        f"unrecognized arguments: {path} (see quillet --help)")
     other = quillet("sign", "transfer", "--ndjson", stdin=text("transfer") + "\n", key=KEY)
     assert "not this key" in json.loads(other.stdout)["error"]
     signature = json.loads(q.sign_transfer(good, KEY))

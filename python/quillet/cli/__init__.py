@@ -33,12 +33,16 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("a passphrase is never given on the command line: use --passphrase-file "
                      f"FILE or {PASSPHRASE_ENV}")
     args, extra = parser.parse_known_args(argv)
-    # argparse gives a list of positionals only those before the first option;
-    # verify's arguments may stand on both sides of --kind.
-    if extra and getattr(args, "command", None) == "verify" and \
-            not any(item.startswith("-") and item != "-" for item in extra):
+    # argparse gives a list of positionals only those before the first option:
+    # verify's arguments may stand on both sides of --kind, and a document's
+    # FILE after --ndjson.
+    plain = not any(item.startswith("-") and item != "-" for item in extra)
+    if extra and getattr(args, "command", None) == "verify" and plain:
         args.arguments += extra
-    elif extra:
+        extra = []
+    if "file" in args and args.file is None:
+        args.file = extra.pop(0) if len(extra) == 1 and plain else "-"
+    if extra:
         parser.error(f"unrecognized arguments: {' '.join(extra)}")
     try:
         status: int = args.handler(args, Inputs())

@@ -84,7 +84,8 @@ def build_parser() -> argparse.ArgumentParser:
                          help="document kind: " + ", ".join(KINDS) + " (- or _ alike)", **extra)
 
     def document(sub: argparse.ArgumentParser) -> None:
-        sub.add_argument("file", metavar="FILE", nargs="?", default="-",
+        # None until main() has looked past the options for it (then "-").
+        sub.add_argument("file", metavar="FILE", nargs="?", default=None,
                          help="file holding the JSON document; - or nothing reads stdin")
 
     sub = command("keygen", cmd_keygen, "derive a private key from a seed, or a random one",
