@@ -36,10 +36,25 @@ Fs challenge(std::span<const uint8_t> msg) {
   return to_uniform_32(m);
 }
 
-// k·G for a secret k, through the base's table when it has one.
+// k·G for a secret k, through the base's table when it has one (its rows in
+// the lanes where the IFMA kernel runs).
 Point<PrimeOrder> mul_fixed_base(const Fs& k, uint8_t generator, const AltJubjubBn256& params) {
-  if (const FixedBaseTable* table = params.fixed_base_table(generator)) return table->mul(k);
+  if (const FixedBaseTable* table = params.fixed_base_table(generator)) return table->mul_lanes(k);
   return params.generator(generator).mul(k, params);
+}
+
+// a·G and b·G for secret a and b, as mul_fixed_base gives each.
+std::array<Point<PrimeOrder>, 2> mul_fixed_base_pair(const Fs& a, const Fs& b, uint8_t generator,
+                                                     const AltJubjubBn256& params) {
+  if (const FixedBaseTable* table = params.fixed_base_table(generator)) return table->mul_pair(a, b);
+  return {params.generator(generator).mul(a, params), params.generator(generator).mul(b, params)};
+}
+
+// The text names the bound as signing callers once passed it.
+void check_message_size(std::span<const uint8_t> msg) {
+  if (msg.size() > kMaxMessageSize) {
+    fail_hard("assertion failed: msg.len() <= max_message_size && max_message_size <= 32");
+  }
 }
 
 // Whether c·A + R - S·G is the neutral point, for A in the prime-order
@@ -169,10 +184,7 @@ Seed Seed::deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg
 
 RawSignature PrivateKey::sign_raw_message(std::span<const uint8_t> msg, const Seed& seed, uint8_t generator,
                                           const AltJubjubBn256& params) const {
-  // The text names the bound as signing callers once passed it.
-  if (msg.size() > kMaxMessageSize) {
-    fail_hard("assertion failed: msg.len() <= max_message_size && max_message_size <= 32");
-  }
+  check_message_size(msg);
   // sk·G lies in the prime-order subgroup by construction (G does), so no
   // order check of the signer's key is made here.
   const Point<PrimeOrder> r = mul_fixed_base(seed.value(), generator, params);
@@ -184,10 +196,22 @@ RawSignature PrivateKey::sign_raw_message(std::span<const uint8_t> msg, const Se
 
 CheckedSignature PrivateKey::sign_and_check(std::span<const uint8_t> msg, const Seed& seed, uint8_t generator,
                                             const AltJubjubBn256& params, SignerKey signer_key) const {
-  const RawSignature sig = sign_raw_message(msg, seed, generator, params);
   const bool with_key = signer_key == SignerKey::derive;
-  std::array<Point<Unknown>, 2> points{sig.r, Point<Unknown>::zero()};
-  if (with_key) points[1] = mul_fixed_base(sk_, generator, params);
+  RawSignature sig{Point<Unknown>::zero(), Fs::zero()};
+  std::array<Point<Unknown>, 2> points{Point<Unknown>::zero(), Point<Unknown>::zero()};
+  if (with_key) {
+    // R = r·G and A = sk·G are independent: one pass of the lanes for both.
+    check_message_size(msg);
+    const std::array<Point<PrimeOrder>, 2> ra = mul_fixed_base_pair(seed.value(), sk_, generator, params);
+    sig.r = ra[0];
+    points[1] = ra[1];
+    sig.s = challenge(msg);
+    sig.s.mul_assign(sk_);
+    sig.s.add_assign(seed.value());
+  } else {
+    sig = sign_raw_message(msg, seed, generator, params);
+  }
+  points[0] = sig.r;
   // With A = sk·G, the verification equation S·G = R + c·A is
   // (S - c·sk)·G = R: one more constant-time multiplication by the table
   // checks S against R, where a verifier's c·A would cost a variable-base
