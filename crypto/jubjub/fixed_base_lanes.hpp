@@ -13,8 +13,9 @@
 // entries of rows l, l + 8, ... (l, l + 4, ... for two scalars, lanes 0-3 the
 // first, 4-7 the second), 6 (11) steps of one mixed addition, then the lanes'
 // sums are added by a tree of full additions (9 multiplications each) over
-// lanes exchanged in registers, 3 (2) levels. Again every lane reads every
-// entry of its rows and selects by mask; the tree is straight-line.
+// lanes exchanged in registers, 3 (2) levels; no conversion out of the lane
+// form. Again every lane reads every entry of its rows and selects by mask;
+// the tree is straight-line.
 //
 // Like lanes52.hpp this header defines only templates on the vector policy,
 // over fixed-width integers: it is compiled for AVX-512 in one file and for
@@ -78,7 +79,8 @@ struct Block {
 // In: the digits of one scalar (`scalars` 1: lane l of step s holds row
 // 8s + l) or two (2: lane l of step s holds row 4s + l % 4 of scalar l / 4),
 // as Block's, rows past 41 zero; secret. Out: X, Y, T, Z of the scalar's
-// multiple in lane 0 (and of the second's in lane 4), as Block's.
+// multiple in lane 0 (and of the second's in lane 4), as Block's but each
+// coordinate 16 times as large (the same point).
 struct RowBlock {
   uint64_t magnitude[kPairSteps][kLanes];
   uint64_t negative[kPairSteps][kLanes];
@@ -260,7 +262,10 @@ struct LaneFixedBase : field::lanes52::Arith<O> {
     Point p{zero, broadcast(t.one.v), zero, broadcast(t.one.v)};
     for (size_t s = 0; s < kSteps; ++s) p = add_row<kRead>(p, t, s * Group, b.magnitude[s], b.negative[s], x);
     p = add_lanes<Group / 2>(p, broadcast(t.d2.v), x);
-    store_out(p, t, b.out, x);
+    // Left in the 2^260 form: read as the 2^256 form, every coordinate is
+    // 16 times its value, the same projective point (T = XY/Z scales alike).
+    const Fe* coords[kOutputs] = {&p.x, &p.y, &p.t, &p.z};
+    for (size_t c = 0; c < kOutputs; ++c) A::store(b.out[c], A::sub_if_ge(*coords[c], x.p, x));
   }
 
   static void run_rows(const Table& t, RowBlock& b, size_t scalars) {
