@@ -378,17 +378,24 @@ bool verify_checked_key(const CheckedKey& key, std::span<const uint8_t> msg, con
 namespace {
 
 // Odd multiples 1·B ... 127·B of B_q = 2^(64q)·B for the signing base B, in
-// affine form, for width-8 NAFs of 64-bit quarters.
+// affine form, for width-8 NAFs of 64-bit quarters. Quarters 0 and 2 (B and
+// 2^128·B) are the signing table's odd multiples; 1 and 3 are made here.
 struct BaseQuarters {
-  static constexpr size_t kOdd = 64;
-  std::array<std::array<detail::AffineNiels, kOdd>, 4> odd;
+  static constexpr size_t kOdd = FixedBaseTable::kOddMultiples;
+  std::array<std::array<detail::AffineNiels, kOdd>, 2> odd_quarters;
+
+  const detail::AffineNiels* quarter(size_t q) const {
+    if (q % 2 == 1) return odd_quarters[q / 2].data();
+    return jubjub_params().fixed_base_table(kSigningBase)->odd_multiples(q / 2);
+  }
 };
 
 BaseQuarters make_base_quarters() {
   const Fr d2 = kEdwardsD + kEdwardsD;
   std::vector<detail::Extended> points;
   detail::Extended base = detail::PointAccess::coords(jubjub_params().generator(kSigningBase));
-  for (size_t q = 0; q < 4; ++q) {
+  for (size_t q = 1; q < 4; q += 2) {
+    base = detail::times_2_64(q == 1 ? base : detail::times_2_64(base));
     const detail::CachedNiels twice =
         detail::to_cached(detail::to_extended(detail::dbl(detail::to_projective(base))), d2);
     detail::Extended multiple = base;
@@ -396,9 +403,6 @@ BaseQuarters make_base_quarters() {
       points.push_back(multiple);
       multiple = detail::to_extended(detail::add(multiple, twice));
     }
-    detail::Completed c = detail::dbl(detail::to_projective(base));
-    for (int n = 1; n < 64; ++n) c = detail::dbl(detail::to_projective(c));
-    base = detail::to_extended(c);
   }
   std::vector<Point<Unknown>> affine;
   affine.reserve(points.size());
@@ -407,7 +411,7 @@ BaseQuarters make_base_quarters() {
   BaseQuarters out{};
   for (size_t i = 0; i < affine.size(); ++i) {
     const detail::Extended& p = detail::PointAccess::coords(affine[i]);
-    out.odd[i / BaseQuarters::kOdd][i % BaseQuarters::kOdd] = detail::to_affine_niels(p.x, p.y, d2);
+    out.odd_quarters[i / BaseQuarters::kOdd][i % BaseQuarters::kOdd] = detail::to_affine_niels(p.x, p.y, d2);
   }
   return out;
 }
@@ -437,7 +441,7 @@ bool recomputed_r_matches_vartime(const CheckedKey& key, std::span<const uint8_t
     k_digits[q] = wnaf_vartime<detail::kWnafWidth>(FsRepr{k[q], 0, 0, 0});
     w_digits[q] = wnaf_vartime<8>(FsRepr{w[q], 0, 0, 0});
     key_terms[q] = {&k_digits[q], &key.quarters[q]};
-    base_terms[q] = {&w_digits[q], base.odd[q].data()};
+    base_terms[q] = {&w_digits[q], base.quarter(q)};
   }
   const Point<Unknown> r = detail::PointAccess::make<Unknown>(detail::multi_mul_vartime(key_terms, base_terms));
   return r.encode_vartime() == r_encoding;
