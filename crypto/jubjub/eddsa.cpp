@@ -205,6 +205,7 @@ CheckedSignature PrivateKey::sign_and_check(std::span<const uint8_t> msg, const 
     const std::array<Point<PrimeOrder>, 2> ra = mul_fixed_base_pair(seed.value(), sk_, generator, params);
     sig.r = ra[0];
     points[1] = ra[1];
+    // S = c·sk + r, as sign_raw_message makes it.
     sig.s = challenge(msg);
     sig.s.mul_assign(sk_);
     sig.s.add_assign(seed.value());
