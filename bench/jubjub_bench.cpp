@@ -72,6 +72,33 @@ void BM_FixedBaseMulMany(benchmark::State& state, quillet::cpu::LaneKernel k) {
 BENCHMARK_CAPTURE(BM_FixedBaseMulMany, scalar, quillet::cpu::LaneKernel::scalar)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_FixedBaseMulMany, ifma, quillet::cpu::LaneKernel::ifma)->Unit(benchmark::kMicrosecond);
 
+// One scalar with the rows spread over the lanes (FixedBaseTable::mul_lanes),
+// and two at once (mul_pair, time per pair), on the IFMA lanes.
+void BM_FixedBaseMulLanes(benchmark::State& state) {
+  if (!fixed_base_kernel_available(quillet::cpu::LaneKernel::ifma)) {
+    state.SkipWithError("kernel not available here");
+    return;
+  }
+  const FixedBaseTable& table = *jubjub_params().fixed_base_table(kSigningBase);
+  uint64_t i = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(table.mul_lanes(key_for(i++), quillet::cpu::LaneKernel::ifma));
+}
+BENCHMARK(BM_FixedBaseMulLanes)->Unit(benchmark::kMicrosecond);
+
+void BM_FixedBaseMulPair(benchmark::State& state) {
+  if (!fixed_base_kernel_available(quillet::cpu::LaneKernel::ifma)) {
+    state.SkipWithError("kernel not available here");
+    return;
+  }
+  const FixedBaseTable& table = *jubjub_params().fixed_base_table(kSigningBase);
+  uint64_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(table.mul_pair(key_for(i), key_for(i + 1), quillet::cpu::LaneKernel::ifma));
+    i += 2;
+  }
+}
+BENCHMARK(BM_FixedBaseMulPair)->Unit(benchmark::kMicrosecond);
+
 // Secret scalar times any point: 252 doublings and 64 additions.
 void BM_ScalarMulConstantTime(benchmark::State& state) {
   const AltJubjubBn256& params = jubjub_params();

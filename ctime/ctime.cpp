@@ -131,8 +131,9 @@ void check_sign_msg(const jubjub::Fs& k, std::span<const uint8_t> msg) {
 }
 
 // The curve layer's signing kernels on a secret key: the nonce, G·r from the
-// table (each of its row scans), S = c·sk + r, the signer's key through the
-// table and through the per-call table of another base, batch signing (its
+// table (each of its row scans, and its rows in the lanes alone and as a
+// pair), S = c·sk + r, the signer's key through the table and through the
+// per-call table of another base, batch signing (its
 // nonces' multiples on the scalar path and in the lanes) with its combined
 // self-check and the per-signature checks it falls back to, and scalar
 // arithmetic.
@@ -174,6 +175,17 @@ void check_curve(uint64_t round) {
     make_public(scanned);
     expect(scanned == encoded, scan == ScanInstructions::avx2 ? "table scan (avx2)" : "table scan (sse2)");
   }
+  // The table's rows spread over the emulated lanes, one scalar and a pair
+  // (the IFMA kernel's source, straight-line but for the masked scans).
+  PointEncoding rows = Point<Unknown>(table.mul_lanes(sk.value(), cpu::LaneKernel::emulated)).encode();
+  make_public(rows);
+  expect(rows == encoded, "table rows in the emulated lanes");
+  const std::array<Point<PrimeOrder>, 2> pair = table.mul_pair(seed.value(), sk.value(), cpu::LaneKernel::emulated);
+  PointEncoding pair_key = Point<Unknown>(pair[1]).encode();
+  PointEncoding pair_r = Point<Unknown>(pair[0]).encode();
+  make_public(pair_key);
+  make_public(pair_r);
+  expect(pair_key == encoded && pair_r == raw.r.encode(), "a pair of table rows in the emulated lanes");
   PublicKey b = PublicKey::derive(sk, 0, params);
   Point<Unknown>::normalize_batch({&b.point, 1});
   make_public(b);

@@ -36,10 +36,25 @@ Fs challenge(std::span<const uint8_t> msg) {
   return to_uniform_32(m);
 }
 
-// k·G for a secret k, through the base's table when it has one.
+// k·G for a secret k, through the base's table when it has one (its rows in
+// the lanes where the IFMA kernel runs).
 Point<PrimeOrder> mul_fixed_base(const Fs& k, uint8_t generator, const AltJubjubBn256& params) {
-  if (const FixedBaseTable* table = params.fixed_base_table(generator)) return table->mul(k);
+  if (const FixedBaseTable* table = params.fixed_base_table(generator)) return table->mul_lanes(k);
   return params.generator(generator).mul(k, params);
+}
+
+// a·G and b·G for secret a and b, as mul_fixed_base gives each.
+std::array<Point<PrimeOrder>, 2> mul_fixed_base_pair(const Fs& a, const Fs& b, uint8_t generator,
+                                                     const AltJubjubBn256& params) {
+  if (const FixedBaseTable* table = params.fixed_base_table(generator)) return table->mul_pair(a, b);
+  return {params.generator(generator).mul(a, params), params.generator(generator).mul(b, params)};
+}
+
+// The text names the bound as signing callers once passed it.
+void check_message_size(std::span<const uint8_t> msg) {
+  if (msg.size() > kMaxMessageSize) {
+    fail_hard("assertion failed: msg.len() <= max_message_size && max_message_size <= 32");
+  }
 }
 
 // Whether c·A + R - S·G is the neutral point, for A in the prime-order
@@ -169,10 +184,7 @@ Seed Seed::deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg
 
 RawSignature PrivateKey::sign_raw_message(std::span<const uint8_t> msg, const Seed& seed, uint8_t generator,
                                           const AltJubjubBn256& params) const {
-  // The text names the bound as signing callers once passed it.
-  if (msg.size() > kMaxMessageSize) {
-    fail_hard("assertion failed: msg.len() <= max_message_size && max_message_size <= 32");
-  }
+  check_message_size(msg);
   // sk·G lies in the prime-order subgroup by construction (G does), so no
   // order check of the signer's key is made here.
   const Point<PrimeOrder> r = mul_fixed_base(seed.value(), generator, params);
@@ -184,10 +196,23 @@ RawSignature PrivateKey::sign_raw_message(std::span<const uint8_t> msg, const Se
 
 CheckedSignature PrivateKey::sign_and_check(std::span<const uint8_t> msg, const Seed& seed, uint8_t generator,
                                             const AltJubjubBn256& params, SignerKey signer_key) const {
-  const RawSignature sig = sign_raw_message(msg, seed, generator, params);
   const bool with_key = signer_key == SignerKey::derive;
-  std::array<Point<Unknown>, 2> points{sig.r, Point<Unknown>::zero()};
-  if (with_key) points[1] = mul_fixed_base(sk_, generator, params);
+  RawSignature sig{Point<Unknown>::zero(), Fs::zero()};
+  std::array<Point<Unknown>, 2> points{Point<Unknown>::zero(), Point<Unknown>::zero()};
+  if (with_key) {
+    // R = r·G and A = sk·G are independent: one pass of the lanes for both.
+    check_message_size(msg);
+    const std::array<Point<PrimeOrder>, 2> ra = mul_fixed_base_pair(seed.value(), sk_, generator, params);
+    sig.r = ra[0];
+    points[1] = ra[1];
+    // S = c·sk + r, as sign_raw_message makes it.
+    sig.s = challenge(msg);
+    sig.s.mul_assign(sk_);
+    sig.s.add_assign(seed.value());
+  } else {
+    sig = sign_raw_message(msg, seed, generator, params);
+  }
+  points[0] = sig.r;
   // With A = sk·G, the verification equation S·G = R + c·A is
   // (S - c·sk)·G = R: one more constant-time multiplication by the table
   // checks S against R, where a verifier's c·A would cost a variable-base
@@ -354,17 +379,24 @@ bool verify_checked_key(const CheckedKey& key, std::span<const uint8_t> msg, con
 namespace {
 
 // Odd multiples 1·B ... 127·B of B_q = 2^(64q)·B for the signing base B, in
-// affine form, for width-8 NAFs of 64-bit quarters.
+// affine form, for width-8 NAFs of 64-bit quarters. Quarters 0 and 2 (B and
+// 2^128·B) are the signing table's odd multiples; 1 and 3 are made here.
 struct BaseQuarters {
-  static constexpr size_t kOdd = 64;
-  std::array<std::array<detail::AffineNiels, kOdd>, 4> odd;
+  static constexpr size_t kOdd = FixedBaseTable::kOddMultiples;
+  std::array<std::array<detail::AffineNiels, kOdd>, 2> odd_quarters;
+
+  const detail::AffineNiels* quarter(size_t q) const {
+    if (q % 2 == 1) return odd_quarters[q / 2].data();
+    return jubjub_params().fixed_base_table(kSigningBase)->odd_multiples(q / 2);
+  }
 };
 
 BaseQuarters make_base_quarters() {
   const Fr d2 = kEdwardsD + kEdwardsD;
   std::vector<detail::Extended> points;
   detail::Extended base = detail::PointAccess::coords(jubjub_params().generator(kSigningBase));
-  for (size_t q = 0; q < 4; ++q) {
+  for (size_t q = 1; q < 4; q += 2) {
+    base = detail::times_2_64(q == 1 ? base : detail::times_2_64(base));
     const detail::CachedNiels twice =
         detail::to_cached(detail::to_extended(detail::dbl(detail::to_projective(base))), d2);
     detail::Extended multiple = base;
@@ -372,9 +404,6 @@ BaseQuarters make_base_quarters() {
       points.push_back(multiple);
       multiple = detail::to_extended(detail::add(multiple, twice));
     }
-    detail::Completed c = detail::dbl(detail::to_projective(base));
-    for (int n = 1; n < 64; ++n) c = detail::dbl(detail::to_projective(c));
-    base = detail::to_extended(c);
   }
   std::vector<Point<Unknown>> affine;
   affine.reserve(points.size());
@@ -383,7 +412,7 @@ BaseQuarters make_base_quarters() {
   BaseQuarters out{};
   for (size_t i = 0; i < affine.size(); ++i) {
     const detail::Extended& p = detail::PointAccess::coords(affine[i]);
-    out.odd[i / BaseQuarters::kOdd][i % BaseQuarters::kOdd] = detail::to_affine_niels(p.x, p.y, d2);
+    out.odd_quarters[i / BaseQuarters::kOdd][i % BaseQuarters::kOdd] = detail::to_affine_niels(p.x, p.y, d2);
   }
   return out;
 }
@@ -413,7 +442,7 @@ bool recomputed_r_matches_vartime(const CheckedKey& key, std::span<const uint8_t
     k_digits[q] = wnaf_vartime<detail::kWnafWidth>(FsRepr{k[q], 0, 0, 0});
     w_digits[q] = wnaf_vartime<8>(FsRepr{w[q], 0, 0, 0});
     key_terms[q] = {&k_digits[q], &key.quarters[q]};
-    base_terms[q] = {&w_digits[q], base.odd[q].data()};
+    base_terms[q] = {&w_digits[q], base.quarter(q)};
   }
   const Point<Unknown> r = detail::PointAccess::make<Unknown>(detail::multi_mul_vartime(key_terms, base_terms));
   return r.encode_vartime() == r_encoding;

@@ -144,6 +144,13 @@ inline Extended add_points(const Extended& p, const Extended& q, const Fr& d2) {
 
 inline Extended negate(const Extended& p) { return {-p.x, p.y, -p.t, p.z}; }
 
+// 2^64·p by 64 doublings: the base of a scalar's next 64-bit quarter.
+inline Extended times_2_64(const Extended& p) {
+  Completed c = dbl(to_projective(p));
+  for (int n = 1; n < 64; ++n) c = dbl(to_projective(c));
+  return to_extended(c);
+}
+
 // Whether p is the neutral point: X = 0 and Y = Z.
 inline bool is_identity_vartime(const Extended& p) { return p.x.is_zero() && p.y == p.z; }
 

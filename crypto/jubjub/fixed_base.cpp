@@ -111,12 +111,17 @@ FixedBaseTable::FixedBaseTable(const Point<PrimeOrder>& base, const Fr& edwards_
   static_assert(fl::kRows == kRows && fl::kColumns == kColumns);
   auto lanes = std::make_shared<fl::Table>();
   lane_constants(*lanes);
-  for (size_t row = 0; row < kRows; ++row) {
+  to_lanes(d2, lanes->d2.v);
+  const AffineNiels neutral = detail::identity_affine_niels();
+  for (size_t row = 0; row < fl::kPaddedRows; ++row) {
     for (size_t j = 0; j < kColumns; ++j) {
-      const AffineNiels& e = entries_[row * kColumns + j];
-      to_lanes(e.y_plus_x, lanes->entries[row][j][0]);
-      to_lanes(e.y_minus_x, lanes->entries[row][j][1]);
-      to_lanes(e.xy2d, lanes->entries[row][j][2]);
+      const AffineNiels& e = row < kRows ? entries_[row * kColumns + j] : neutral;
+      const Fr* coords[fl::kCoords] = {&e.y_plus_x, &e.y_minus_x, &e.xy2d};
+      for (size_t c = 0; c < fl::kCoords; ++c) {
+        uint64_t limbs[fl::kLimbs];
+        to_lanes(*coords[c], limbs);
+        for (size_t l = 0; l < fl::kLimbs; ++l) lanes->entries[row / fl::kLanes][j][c][l][row % fl::kLanes] = limbs[l];
+      }
     }
   }
   lanes_ = std::move(lanes);
@@ -285,6 +290,42 @@ Point<PrimeOrder> FixedBaseTable::mul(const Fs& k, ScanInstructions scan) const 
   return detail::PointAccess::make<PrimeOrder>(acc);
 }
 
+namespace {
+
+// Lane `lane`'s point of a kernel's output.
+Point<PrimeOrder> lane_point(const uint64_t (&out)[fl::kOutputs][fl::kLimbs][fl::kLanes], size_t lane) {
+  Extended p;
+  Fr* coords[fl::kOutputs] = {&p.x, &p.y, &p.t, &p.z};
+  for (size_t c = 0; c < fl::kOutputs; ++c) {
+    *coords[c] = Fr::from_montgomery_limbs(field::lanes52::join52(&out[c][0][lane], fl::kLanes));
+  }
+  return detail::PointAccess::make<PrimeOrder>(p);
+}
+
+// k's digits into lanes first .. first + group - 1 of a RowBlock: row r in
+// step r / group, lane first + r % group. The block starts zeroed, so rows
+// past the last are digit 0.
+void put_row_digits(const Fs& k, fl::RowBlock& block, size_t first, size_t group) {
+  std::array<int8_t, kRadix64Digits> digits = signed_radix64(k);
+  for (size_t row = 0; row < digits.size(); ++row) {
+    const int8_t d = digits[row];
+    const int sign = d >> 7;  // -1 or 0
+    block.magnitude[row / group][first + row % group] = static_cast<uint64_t>((d ^ sign) - sign);
+    block.negative[row / group][first + row % group] = 0 - static_cast<uint64_t>(sign & 1);
+  }
+  OPENSSL_cleanse(digits.data(), digits.size());
+}
+
+void run_rows(const fl::Table& t, fl::RowBlock& block, size_t scalars, LaneKernel kernel) {
+  if (kernel == LaneKernel::ifma) {
+    fl::run_rows_ifma(t, block, scalars);
+  } else {
+    fl::run_rows_emulated(t, block, scalars);
+  }
+}
+
+}  // namespace
+
 bool fixed_base_kernel_available(LaneKernel k) { return cpu::lane_kernel_runs(k, fl::ifma_compiled()); }
 
 // Chosen once per process, as an Immortal constant (crypto/immortal.hpp).
@@ -317,16 +358,30 @@ void FixedBaseTable::mul_many(std::span<const Fs> k, std::span<Point<PrimeOrder>
     } else {
       fl::run_emulated(*lanes_, block);
     }
-    for (size_t lane = 0; lane < count; ++lane) {
-      Extended p;
-      Fr* coords[fl::kOutputs] = {&p.x, &p.y, &p.t, &p.z};
-      for (size_t c = 0; c < fl::kOutputs; ++c) {
-        *coords[c] = Fr::from_montgomery_limbs(field::lanes52::join52(&block.out[c][0][lane], fl::kLanes));
-      }
-      out[start + lane] = detail::PointAccess::make<PrimeOrder>(p);
-    }
+    for (size_t lane = 0; lane < count; ++lane) out[start + lane] = lane_point(block.out, lane);
   }
   OPENSSL_cleanse(&block, sizeof block);
+}
+
+Point<PrimeOrder> FixedBaseTable::mul_lanes(const Fs& k, LaneKernel kernel) const {
+  if (kernel == LaneKernel::scalar || !fixed_base_kernel_available(kernel)) return mul(k);
+  fl::RowBlock block{};
+  put_row_digits(k, block, 0, fl::kLanes);
+  run_rows(*lanes_, block, 1, kernel);
+  const Point<PrimeOrder> out = lane_point(block.out, 0);
+  OPENSSL_cleanse(&block, sizeof block);
+  return out;
+}
+
+std::array<Point<PrimeOrder>, 2> FixedBaseTable::mul_pair(const Fs& a, const Fs& b, LaneKernel kernel) const {
+  if (kernel == LaneKernel::scalar || !fixed_base_kernel_available(kernel)) return {mul(a), mul(b)};
+  fl::RowBlock block{};
+  put_row_digits(a, block, 0, fl::kLanes / 2);
+  put_row_digits(b, block, fl::kLanes / 2, fl::kLanes / 2);
+  run_rows(*lanes_, block, 2, kernel);
+  const std::array<Point<PrimeOrder>, 2> out{lane_point(block.out, 0), lane_point(block.out, fl::kLanes / 2)};
+  OPENSSL_cleanse(&block, sizeof block);
+  return out;
 }
 
 }  // namespace quillet::jubjub

@@ -128,9 +128,7 @@ CheckedKey add_quarters_vartime(const PointEncoding& encoding, const CheckedKey&
   const Fr d2 = kEdwardsD + kEdwardsD;
   detail::Extended p = detail::PointAccess::coords(key.point);
   for (size_t q = 1; q < out.quarters.size(); ++q) {
-    detail::Completed c = detail::dbl(detail::to_projective(p));
-    for (int n = 1; n < 64; ++n) c = detail::dbl(detail::to_projective(c));
-    p = detail::to_extended(c);
+    p = detail::times_2_64(p);
     out.quarters[q] = detail::odd_multiples(p, d2);
   }
   out.has_quarters = true;

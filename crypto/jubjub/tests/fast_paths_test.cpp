@@ -181,6 +181,53 @@ TEST(ScalarMultiplication, FixedBaseLanesMatchTheTableOnEveryKernel) {
   }
 }
 
+// The row-parallel forms (one scalar over eight lanes, two over four each)
+// against mul on every kernel here, then the checked policy, on the edge
+// scalars, two whose digits are all -32 or all 31 below the top one, and
+// random ones; the pair also with its scalars swapped.
+TEST(ScalarMultiplication, FixedBaseRowLanesMatchTheTable) {
+  namespace fl = fixed_base_lanes;
+  Rng rng(6);
+  const FixedBaseTable& table = *params().fixed_base_table(kSigningBase);
+  std::vector<Fs> k = scalars(rng, 6);
+  // 64^41 - 32·(64^41 - 1)/63 and 31·(64^42 - 1)/63.
+  k.push_back(fs_of({0xf7df7df7df7df7e0ULL, 0xdf7df7df7df7df7dULL, 0x7df7df7df7df7df7ULL, 0x001f7df7df7df7dfULL}));
+  k.push_back(fs_of({0xf7df7df7df7df7dfULL, 0xdf7df7df7df7df7dULL, 0x7df7df7df7df7df7ULL, 0x07df7df7df7df7dfULL}));
+  const auto kernels = {cpu::LaneKernel::scalar, cpu::LaneKernel::emulated, cpu::LaneKernel::ifma};
+  for (size_t i = 0; i < k.size(); ++i) {
+    const Fs& a = k[i];
+    const Fs& b = k[(i + 1) % k.size()];
+    const Point<PrimeOrder> want_a = table.mul(a), want_b = table.mul(b);
+    for (cpu::LaneKernel kernel : kernels) {
+      if (!fixed_base_kernel_available(kernel)) continue;
+      EXPECT_TRUE(table.mul_lanes(a, kernel) == want_a) << cpu::lane_kernel_name(kernel) << " " << i;
+      const std::array<Point<PrimeOrder>, 2> pair = table.mul_pair(a, b, kernel);
+      EXPECT_TRUE(pair[0] == want_a && pair[1] == want_b) << cpu::lane_kernel_name(kernel) << " " << i;
+    }
+    for (size_t scalars = 1; scalars <= 2; ++scalars) {
+      const size_t group = fl::kLanes / scalars;
+      fl::RowBlock blk{};
+      for (size_t half = 0; half < scalars; ++half) {
+        const auto digits = signed_radix64(half == 0 ? a : b);
+        for (size_t row = 0; row < fl::kRows; ++row) {
+          blk.magnitude[row / group][half * group + row % group] =
+              static_cast<uint64_t>(digits[row] < 0 ? -digits[row] : digits[row]);
+          blk.negative[row / group][half * group + row % group] = digits[row] < 0 ? ~uint64_t{0} : 0;
+        }
+      }
+      fl::run_rows_checked(table.lane_table(), blk, scalars);
+      for (size_t half = 0; half < scalars; ++half) {
+        detail::Extended p;
+        Fr* coords[fl::kOutputs] = {&p.x, &p.y, &p.t, &p.z};
+        for (size_t c = 0; c < fl::kOutputs; ++c) {
+          *coords[c] = Fr::from_montgomery_limbs(field::lanes52::join52(&blk.out[c][0][half * group], fl::kLanes));
+        }
+        EXPECT_TRUE(detail::PointAccess::make<PrimeOrder>(p) == (half == 0 ? want_a : want_b)) << i << " " << half;
+      }
+    }
+  }
+}
+
 TEST(ScalarMultiplication, ConstantTimeAndNafMatchDoubleAndAdd) {
   Rng rng(4);
   const Point<Unknown> t8 = reference::order_eight_point(rng, params());
