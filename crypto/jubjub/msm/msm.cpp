@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -124,13 +125,13 @@ template <class M>
 
 // The sum over windows of 2^(w·c)·sums[w], top window first.
 template <class M>
-[[gnu::flatten]] Extended combine_windows(std::span<const Extended> sums, size_t c, const Fr& d2) {
+[[gnu::flatten]] Extended combine_windows(std::span<const Extended> sums, unsigned c, const Fr& d2) {
   Extended total = identity_extended();
   bool total_set = false;
   for (size_t w = sums.size(); w-- > 0;) {
     if (total_set) {
       Completed t = dbl<M>(to_projective(total));
-      for (size_t k = 1; k < c; ++k) t = dbl<M>(to_projective<M>(t));
+      for (unsigned k = 1; k < c; ++k) t = dbl<M>(to_projective<M>(t));
       total = to_extended<M>(t);
     }
     if (is_identity_vartime(sums[w])) continue;
@@ -228,6 +229,7 @@ MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const
     }
   }
   digits_.clear();
+  window_sums_.resize(windows_);
   lane_points_.resize(n);
   for (size_t i = 0; i < n; ++i) {
     const Extended& p = points[i];
@@ -274,35 +276,37 @@ Extended MsmPlanVartime::piece(size_t i) const {
   }
   const size_t n = points_.size();
   const size_t top = size_t{1} << (window_ - 1);
-  std::vector<uint64_t> buckets((top + 1) * ml::kBucketWords);
+  // Scratch the kernel fills before reading.
+  const auto buckets = std::make_unique_for_overwrite<uint64_t[]>((top + 1) * ml::kBucketWords);
   ml::Pass pass;
   to_lanes(d2_, pass.d2.v);
   pass.n = n;
   pass.points = lane_points_.data();
   pass.digits = &lane_digits_[i * n];
   pass.top = top;
-  pass.buckets = buckets.data();
+  pass.buckets = buckets.get();
   if (kernel_ == LaneKernel::ifma) {
     ml::run_ifma(lane_constants(), pass);
   } else {
     ml::run_checked(lane_constants(), pass);
   }
   const size_t lanes = std::min(ml::kLanes, windows_ - i * ml::kLanes);
-  std::vector<Extended> sums(lanes);
   for (size_t lane = 0; lane < lanes; ++lane) {
-    Fr* coords[ml::kCoords] = {&sums[lane].x, &sums[lane].y, &sums[lane].t, &sums[lane].z};
+    Extended& sum = window_sums_[i * ml::kLanes + lane];
+    Fr* coords[ml::kCoords] = {&sum.x, &sum.y, &sum.t, &sum.z};
     for (size_t c = 0; c < ml::kCoords; ++c) {
       *coords[c] = Fr::from_montgomery_limbs(field::lanes52::join52(&pass.out[c][0][lane], ml::kLanes));
     }
   }
-  return with_fastest_kernel([&]<class M>() { return combine_windows<M>(sums, window_, d2_); });
+  return identity_extended();
 }
 
 Extended MsmPlanVartime::combine(std::span<const Extended> sums) const {
   if (pieces_ == 0) return identity_extended();
   if (window_ == 0) return sums[0];
-  const size_t shift = kernel_ == LaneKernel::scalar ? window_ : size_t{window_} * ml::kLanes;
-  return with_fastest_kernel([&]<class M>() { return combine_windows<M>(sums, shift, d2_); });
+  // In lanes, one run of doublings through all windows' sums.
+  const std::span<const Extended> windows = kernel_ == LaneKernel::scalar ? sums : std::span(window_sums_);
+  return with_fastest_kernel([&]<class M>() { return combine_windows<M>(windows, window_, d2_); });
 }
 
 Extended msm_with_window_vartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,

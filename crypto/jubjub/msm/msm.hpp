@@ -49,9 +49,12 @@ class MsmPlanVartime {
   MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2);
 
   size_t pieces() const { return pieces_; }
-  // Piece i's partial sum; safe to call concurrently.
+  // Piece i's partial sum; safe to call concurrently. In lanes, the piece
+  // leaves its eight windows' sums in the plan (for combine's one run of
+  // doublings) and returns the neutral point.
   Extended piece(size_t i) const;
-  // The multiplication's result from every piece's sum, in order.
+  // The multiplication's result from every piece's sum, in order, once every
+  // piece has run.
   Extended combine(std::span<const Extended> sums) const;
 
  private:
@@ -71,6 +74,7 @@ class MsmPlanVartime {
   size_t windows_ = 0;
   std::vector<msm_lanes::Digits> lane_digits_;  // piece-major, as digits_
   std::vector<msm_lanes::LanePoint> lane_points_;
+  mutable std::vector<Extended> window_sums_;  // each piece writes its own windows
 };
 
 }  // namespace quillet::jubjub::detail
