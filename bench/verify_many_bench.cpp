@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "bench/stage_clock.hpp"
+#include "crypto/jubjub/msm/msm.hpp"
+#include "crypto/jubjub/params.hpp"
 #include "sdk/src/lib.hpp"
 #include "sdk/src/batch/verify_many.hpp"
 
@@ -75,5 +77,38 @@ void BM_VerifyLoop(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kItems));
 }
 BENCHMARK(BM_VerifyLoop)->Args({16, 0})->Args({256, 0})->Args({16, 1})->Unit(benchmark::kMillisecond);
+
+// The bucket method alone on 256 terms, by kernel (0 scalar, 2 IFMA where
+// it runs), scalar bits and window: the figures behind msm.cpp's costs.
+void BM_BucketMsm(benchmark::State& state) {
+  namespace j = quillet::jubjub;
+  const auto kernel = static_cast<quillet::cpu::LaneKernel>(state.range(0));
+  if (!j::detail::msm_kernel_available(kernel)) {
+    state.SkipWithError("kernel not here");
+    return;
+  }
+  const j::AltJubjubBn256& params = j::jubjub_params();
+  const quillet::field::Fr d2 = params.edwards_d() + params.edwards_d();
+  std::vector<j::detail::Extended> points;
+  std::vector<j::FsRepr> scalars;
+  j::detail::Extended p = j::detail::PointAccess::coords(params.generator(j::kSigningBase));
+  const auto bits = static_cast<unsigned>(state.range(1));
+  for (size_t i = 0; i < kItems; ++i) {
+    const quillet::field::Fr inv = p.z.inverse_vartime().value();
+    points.push_back({p.x * inv, p.y * inv, p.t * inv, quillet::field::Fr::one()});
+    p = j::detail::add_points(p, p, d2);
+    j::FsRepr k{};
+    for (size_t w = 0; w < 4; ++w) k[w] = 0x9e3779b97f4a7c15ULL * (4 * i + w + 1);
+    for (unsigned b = bits; b < 256; ++b) k[b / 64] &= ~(uint64_t{1} << (b % 64));
+    scalars.push_back(k);
+  }
+  const auto window = static_cast<unsigned>(state.range(2));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(j::detail::msm_with_window_vartime(points, scalars, bits, window, d2, kernel));
+  }
+}
+BENCHMARK(BM_BucketMsm)
+    ->ArgsProduct({{0, 2}, {128, 252}, {5, 6, 7, 8}})
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -64,44 +64,54 @@ constexpr std::array<WindowTable, 4> kNegHalfPow = {
     powers_of(square_n(kRootInverse, 3 * kWindowBits - 1)),
 };
 
-// h^j for h = g^(2^21), a primitive 128-th root of unity, as canonical
-// integers sorted by their low limb for lookup.
-struct DlogEntry {
-  FrRepr value;
-  uint8_t exponent;
+// h^j for h = g^(2^21), a primitive 128-th root of unity, found by a
+// perfect hash of the low limb of the Montgomery form (fully reduced: equal
+// elements, equal limbs): slot (limb·multiplier) >> (64 - kDlogSlotBits)
+// holds j + 1, or 0. No reduction out of the Montgomery form and no
+// branches of a search: the finish makes four lookups per root.
+constexpr unsigned kDlogSlotBits = 12;
+
+struct DlogTable {
+  uint64_t multiplier = 0;
+  std::array<FrRepr, kWindowSize> value{};  // Montgomery limbs of h^j
+  std::array<uint8_t, size_t{1} << kDlogSlotBits> slot{};
 };
 
-constexpr uint64_t key_of(const FrRepr& v) { return v[0]; }
+constexpr size_t dlog_slot(uint64_t limb, uint64_t multiplier) { return (limb * multiplier) >> (64 - kDlogSlotBits); }
 
-constexpr std::array<DlogEntry, kWindowSize> make_dlog_table() {
-  std::array<DlogEntry, kWindowSize> t{};
+constexpr DlogTable make_dlog_table() {
+  DlogTable t;
   const Fr h = square_n(kRoot, 3 * kWindowBits);
   Fr v = Fr::one();
   for (size_t j = 0; j < kWindowSize; ++j) {
-    t[j] = DlogEntry{v.into_repr(), static_cast<uint8_t>(j)};
+    t.value[j] = v.montgomery_limbs();
     v.mul_assign(h);
   }
-  std::sort(t.begin(), t.end(), [](const DlogEntry& a, const DlogEntry& b) { return key_of(a.value) < key_of(b.value); });
-  return t;
-}
-
-constexpr std::array<DlogEntry, kWindowSize> kDlog = make_dlog_table();
-
-constexpr bool keys_distinct() {
-  for (size_t j = 1; j < kWindowSize; ++j) {
-    if (key_of(kDlog[j - 1].value) == key_of(kDlog[j].value)) return false;
+  // The first odd multiplier from the golden ratio's that sends the 128 limbs
+  // to distinct slots (about one in eight does).
+  for (uint64_t m = 0x9e3779b97f4a7c15ULL;; m += 2) {
+    t.slot.fill(0);
+    bool distinct = true;
+    for (size_t j = 0; j < kWindowSize && distinct; ++j) {
+      uint8_t& s = t.slot[dlog_slot(t.value[j][0], m)];
+      distinct = s == 0;
+      s = static_cast<uint8_t>(j + 1);
+    }
+    if (distinct) {
+      t.multiplier = m;
+      return t;
+    }
   }
-  return true;
 }
-static_assert(keys_distinct(), "the lookup needs distinct keys");
+
+constexpr DlogTable kDlog = make_dlog_table();
 
 // j with h^j = v, or -1 when v is not a 128-th root of unity.
 int dlog_vartime(const Fr& v) {
-  const FrRepr canonical = v.into_repr();
-  const auto it = std::lower_bound(kDlog.begin(), kDlog.end(), key_of(canonical),
-                                   [](const DlogEntry& e, uint64_t k) { return key_of(e.value) < k; });
-  if (it == kDlog.end() || it->value != canonical) return -1;
-  return it->exponent;
+  const FrRepr& m = v.montgomery_limbs();
+  const unsigned s = kDlog.slot[dlog_slot(m[0], kDlog.multiplier)];
+  if (s == 0 || kDlog.value[s - 1] != m) return -1;
+  return static_cast<int>(s) - 1;
 }
 
 }  // namespace

@@ -53,6 +53,10 @@ struct Ifma {
   // madd_lo of a's low 52 bits, where reading only those is the intent.
   static V madd_lo_low52(V acc, V a, V b) { return madd_lo(acc, a, b); }
   static void check_below(const V* /*v*/, const V* /*bound*/, uint64_t /*times*/) {}
+  // Word index[i] of base into lane i, and back; lanes must not share a word
+  // when scattering.
+  static V gather(const uint64_t* base, V index) { return _mm512_i64gather_epi64(index, base, 8); }
+  static void scatter(uint64_t* base, V index, V v) { _mm512_i64scatter_epi64(base, index, v, 8); }
 };
 #endif
 
@@ -126,6 +130,12 @@ struct Emulated {
   }
   static V madd_lo_low52(V acc, V a, V b) { return madd_lo(acc, a, b); }
   static void check_below(const V* /*v*/, const V* /*bound*/, uint64_t /*times*/) {}
+  static V gather(const uint64_t* base, V index) {
+    return map([&](size_t i) { return base[index.x[i]]; });
+  }
+  static void scatter(uint64_t* base, V index, V v) {
+    for (size_t i = 0; i < kLanes; ++i) base[index.x[i]] = v.x[i];
+  }
 };
 
 // Emulated, asserting the contracts the instructions take on trust, as a

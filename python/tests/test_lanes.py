@@ -1,6 +1,6 @@
-"""The lane kernels behind hash_many and sign_many: each one, forced in a
-fresh interpreter, gives the single functions' results for every document
-kind. QUILLET_POSEIDON_LANES forces the permutations' kernel over
+"""The lane kernels behind hash_many, sign_many and verify_many: each one,
+forced in a fresh interpreter, gives the single functions' results for every
+document kind. QUILLET_POSEIDON_LANES forces the permutations' kernel over
 QUILLET_LANES, which then forces another kernel on the nonces' multiples."""
 
 import os
@@ -12,7 +12,7 @@ from quillet import batch
 TESTS = os.path.dirname(os.path.abspath(__file__))
 
 CHECK = """
-import os, random, sys
+import json, os, random, sys
 os.environ["QUILLET_POSEIDON_LANES"] = {kernel!r}
 os.environ["QUILLET_LANES"] = {other!r}
 sys.path.insert(0, {tests!r})
@@ -28,6 +28,14 @@ for kind in batch.KINDS:
         docs += [text(kind, nonce=str(n), eth_address=DOCUMENTS[kind]["public_key"]) for n in range(5)]
     assert batch.hash_many(kind, docs, threads=2) == [getattr(q, "hash_" + kind)(d) for d in docs], kind
     assert batch.sign_many(kind, docs, key) == [getattr(q, "sign_" + kind)(d, key) for d in docs], kind
+# Distinct keys, enough for the bucket method; one signature of another message.
+items = []
+for i in range(40):
+    signer = q.private_key_from_seed(f"lane kernel tests: key {{i}} of thirty-two bytes")
+    pub, sig = json.loads(q.private_key_to_public_key_xy(signer)), json.loads(q.sign(signer, hex(i + 1)))
+    items.append((sig["r"], sig["s"], pub["x"], pub["y"], hex(i + 1 + (i == 17))))
+verdicts = [q.verify_signature(*item) for item in items]
+assert verdicts.count(False) == 1 and batch.verify_many(items, threads=2) == verdicts
 print(batch.lane_kernel())
 """
 

@@ -2,14 +2,21 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "crypto/failure.hpp"
+#include "crypto/field/lanes52.hpp"
+#include "crypto/immortal.hpp"
 #include "crypto/jubjub/msm/straus.hpp"
 #include "crypto/jubjub/scalar_recoding.hpp"
 
 namespace quillet::jubjub::detail {
 namespace {
+
+using cpu::LaneKernel;
+namespace ml = msm_lanes;
 
 constexpr unsigned kMaxWindow = 16;
 
@@ -22,6 +29,49 @@ size_t bucket_cost(size_t n, unsigned bits, unsigned c) {
   const size_t windows = (bits + c) / c;
   const size_t buckets = size_t{1} << (c - 1);
   return windows * (n * 7 + buckets * 18) + size_t{bits} * 7;
+}
+
+// The same count for the buckets in lanes, eight windows a pass, in the
+// scalar multiplications' unit: a lane's mixed addition with its gather and
+// scatter about kLaneAdd, its bucket's two running additions kLaneSum
+// (measured, bench/verify_many_bench.cpp).
+constexpr size_t kLaneAdd = 20;
+constexpr size_t kLaneSum = 45;
+size_t lane_cost(size_t n, unsigned bits, unsigned c) {
+  const size_t windows = (bits + c) / c;
+  const size_t passes = (windows + ml::kLanes - 1) / ml::kLanes;
+  const size_t buckets = size_t{1} << (c - 1);
+  return passes * (n * kLaneAdd + buckets * kLaneSum) + size_t{bits} * 7;
+}
+
+// The widest window the lanes take: 2^11 buckets of 1280 bytes.
+constexpr unsigned kMaxLaneWindow = 12;
+
+// x·2^260 mod p as five limbs: sixteen times the 2^256 form, still canonical.
+void to_lanes(const Fr& v, uint64_t* limbs) {
+  Fr x = v;
+  for (int d = 0; d < 4; ++d) x.double_();
+  const field::lanes52::Limbs l = field::lanes52::split52(x.montgomery_limbs());
+  for (size_t i = 0; i < ml::kLimbs; ++i) limbs[i] = l.v[i];
+}
+
+const ml::Constants& lane_constants() {
+  static constinit Immortal<ml::Constants> made;
+  return made.get([] {
+    ml::Constants c{};
+    // 2p < 2^255 fits the four words.
+    field::FrRepr p2{};
+    uint64_t carry = 0;
+    for (size_t i = 0; i < 4; ++i) {
+      p2[i] = (Fr::kModulus[i] << 1) | carry;
+      carry = Fr::kModulus[i] >> 63;
+    }
+    c.modulus = field::lanes52::Modulus{field::lanes52::split52(Fr::kModulus), field::lanes52::split52(p2),
+                                        Fr::kInv & ((uint64_t{1} << 52) - 1)};
+    c.from_lanes = field::lanes52::split52(Fr::kR);
+    to_lanes(Fr::one(), c.one.v);
+    return c;
+  });
 }
 
 // Bits [pos, pos + c) of k, zero beyond bit 255.
@@ -118,8 +168,16 @@ unsigned msm_window(size_t n, unsigned bits) {
   return window;
 }
 
-MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, unsigned window,
-                 const Fr& d2)
+bool msm_kernel_available(LaneKernel k) { return cpu::lane_kernel_runs(k, ml::ifma_compiled()); }
+
+// Chosen once per process, as an Immortal constant (crypto/immortal.hpp).
+LaneKernel msm_kernel() {
+  static constinit Immortal<LaneKernel> chosen;
+  return chosen.get([] { return cpu::choose_lane_kernel(cpu::kForceLanes, msm_kernel_available); });
+}
+
+MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
+                               unsigned window, const Fr& d2, LaneKernel kernel)
     : points_(points), scalars_(scalars), window_(window), d2_(d2) {
   if (points.size() != scalars.size() || bits > 256 || window == 1 || window > kMaxWindow) {
     fail_hard("assertion failed: msm terms and window");
@@ -129,53 +187,141 @@ MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const
   }
   if (points.empty()) {
     pieces_ = 0;
-  } else if (window == 0) {
+    return;
+  }
+  if (window == 0) {
     pieces_ = 1;
-  } else {
-    const size_t n = points.size();
-    const unsigned c = window;
-    pieces_ = (bits + c) / c;
-    const int64_t half = int64_t{1} << (c - 1);
-    digits_.resize(pieces_ * n);
-    for (size_t i = 0; i < n; ++i) {
-      int64_t carry = 0;
-      for (size_t w = 0; w < pieces_; ++w) {
-        int64_t d = static_cast<int64_t>(bits_at(scalars[i], static_cast<unsigned>(w * c), c)) + carry;
-        carry = d > half ? 1 : 0;
-        d -= carry << c;
-        digits_[w * n + i] = static_cast<int32_t>(d);
-      }
+    return;
+  }
+  const size_t n = points.size();
+  const unsigned c = window;
+  windows_ = (bits + c) / c;
+  const int64_t half = int64_t{1} << (c - 1);
+  digits_.resize(windows_ * n);
+  for (size_t i = 0; i < n; ++i) {
+    int64_t carry = 0;
+    for (size_t w = 0; w < windows_; ++w) {
+      int64_t d = static_cast<int64_t>(bits_at(scalars[i], static_cast<unsigned>(w * c), c)) + carry;
+      carry = d > half ? 1 : 0;
+      d -= carry << c;
+      digits_[w * n + i] = static_cast<int32_t>(d);
     }
+  }
+  if (kernel == LaneKernel::scalar || !msm_kernel_available(kernel) || c > kMaxLaneWindow) {
+    pieces_ = windows_;
     niels_.resize(n);
     for (size_t i = 0; i < n; ++i) niels_[i] = {points[i].y + points[i].x, points[i].y - points[i].x, points[i].t * d2};
+    return;
+  }
+  // Eight windows a piece; the lanes past the last window add into bucket 0.
+  kernel_ = kernel;
+  pieces_ = (windows_ + ml::kLanes - 1) / ml::kLanes;
+  lane_digits_.resize(pieces_ * n);
+  for (size_t piece = 0; piece < pieces_; ++piece) {
+    for (size_t i = 0; i < n; ++i) {
+      ml::Digits& d = lane_digits_[piece * n + i];
+      for (size_t lane = 0; lane < ml::kLanes; ++lane) {
+        const size_t w = piece * ml::kLanes + lane;
+        const int32_t digit = w < windows_ ? digits_[w * n + i] : 0;
+        d.offset[lane] = static_cast<uint64_t>(digit < 0 ? -digit : digit) * ml::kBucketWords + lane;
+        d.negative[lane] = digit < 0 ? ~uint64_t{0} : 0;
+      }
+    }
+  }
+  digits_.clear();
+  window_sums_.resize(windows_);
+  lane_points_.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    const Extended& p = points[i];
+    to_lanes(p.y + p.x, lane_points_[i].c[0]);
+    to_lanes(p.y - p.x, lane_points_[i].c[1]);
+    to_lanes(p.t * d2, lane_points_[i].c[2]);
   }
 }
 
-MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2)
-    : MsmPlanVartime(points, scalars, bits, msm_window(points.size(), bits), d2) {}
+namespace {
+
+// The cheapest method: msm_window's, or the buckets in lanes where they run.
+std::pair<unsigned, LaneKernel> choose(size_t n, unsigned bits) {
+  const unsigned window = msm_window(n, bits);
+  std::pair<unsigned, LaneKernel> best{window, LaneKernel::scalar};
+  const LaneKernel kernel = msm_kernel();
+  if (kernel == LaneKernel::scalar) return best;
+  size_t cost = window == 0 ? straus_cost(n, bits) : bucket_cost(n, bits, window);
+  for (unsigned c = 2; c <= kMaxLaneWindow; ++c) {
+    const size_t lanes = lane_cost(n, bits, c);
+    if (lanes < cost) {
+      cost = lanes;
+      best = {c, kernel};
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
+                               const Fr& d2)
+    : MsmPlanVartime(points, scalars, bits, choose(points.size(), bits), d2) {}
+
+MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
+                               std::pair<unsigned, LaneKernel> choice, const Fr& d2)
+    : MsmPlanVartime(points, scalars, bits, choice.first, d2, choice.second) {}
 
 Extended MsmPlanVartime::piece(size_t i) const {
   if (window_ == 0) return straus(points_, scalars_, d2_);
-  return with_fastest_kernel(
-      [&]<class M>() { return window_sum<M>(points_, niels_, &digits_[i * points_.size()], window_, d2_); });
+  if (kernel_ == LaneKernel::scalar) {
+    return with_fastest_kernel(
+        [&]<class M>() { return window_sum<M>(points_, niels_, &digits_[i * points_.size()], window_, d2_); });
+  }
+  const size_t n = points_.size();
+  const size_t top = size_t{1} << (window_ - 1);
+  // Scratch the kernel fills before reading.
+  const auto buckets = std::make_unique_for_overwrite<uint64_t[]>((top + 1) * ml::kBucketWords);
+  ml::Pass pass;
+  to_lanes(d2_, pass.d2.v);
+  pass.n = n;
+  pass.points = lane_points_.data();
+  pass.digits = &lane_digits_[i * n];
+  pass.top = top;
+  pass.buckets = buckets.get();
+  if (kernel_ == LaneKernel::ifma) {
+    ml::run_ifma(lane_constants(), pass);
+  } else {
+    ml::run_checked(lane_constants(), pass);
+  }
+  const size_t lanes = std::min(ml::kLanes, windows_ - i * ml::kLanes);
+  for (size_t lane = 0; lane < lanes; ++lane) {
+    Extended& sum = window_sums_[i * ml::kLanes + lane];
+    Fr* coords[ml::kCoords] = {&sum.x, &sum.y, &sum.t, &sum.z};
+    for (size_t c = 0; c < ml::kCoords; ++c) {
+      *coords[c] = Fr::from_montgomery_limbs(field::lanes52::join52(&pass.out[c][0][lane], ml::kLanes));
+    }
+  }
+  return identity_extended();
 }
 
 Extended MsmPlanVartime::combine(std::span<const Extended> sums) const {
   if (pieces_ == 0) return identity_extended();
   if (window_ == 0) return sums[0];
-  return with_fastest_kernel([&]<class M>() { return combine_windows<M>(sums, window_, d2_); });
+  // In lanes, one run of doublings through all windows' sums.
+  const std::span<const Extended> windows = kernel_ == LaneKernel::scalar ? sums : std::span(window_sums_);
+  return with_fastest_kernel([&]<class M>() { return combine_windows<M>(windows, window_, d2_); });
 }
 
 Extended msm_with_window_vartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
-                                 unsigned window, const Fr& d2) {
-  const MsmPlanVartime plan(points, scalars, bits, window, d2);
+                                 unsigned window, const Fr& d2, LaneKernel kernel) {
+  const MsmPlanVartime plan(points, scalars, bits, window, d2, kernel);
   std::vector<Extended> sums(plan.pieces());
   for (size_t i = 0; i < sums.size(); ++i) sums[i] = plan.piece(i);
   return plan.combine(sums);
 }
 
 Extended msm_vartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2) {
-  return msm_with_window_vartime(points, scalars, bits, msm_window(points.size(), bits), d2);
+  const MsmPlanVartime plan(points, scalars, bits, d2);
+  std::vector<Extended> sums(plan.pieces());
+  for (size_t i = 0; i < sums.size(); ++i) sums[i] = plan.piece(i);
+  return plan.combine(sums);
 }
 
 }  // namespace quillet::jubjub::detail

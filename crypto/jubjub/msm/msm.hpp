@@ -1,16 +1,20 @@
 // Variable-time multi-scalar multiplication of many terms, for public points
 // and scalars: the chooser between Straus's method (straus.hpp) while the
 // terms are few and Pippenger's bucket method, here, once they are many, its window width chosen from the count
-// and the scalars' length. Internal to crypto/jubjub.
+// and the scalars' length. Where the lane kernels run, the buckets fill eight
+// windows at once (msm_lanes.hpp). Internal to crypto/jubjub.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
+#include "crypto/cpu/cpu.hpp"
 #include "crypto/jubjub/edwards.hpp"
 #include "crypto/jubjub/fs.hpp"
+#include "crypto/jubjub/msm/msm_lanes.hpp"
 
 namespace quillet::jubjub::detail {
 
@@ -25,24 +29,38 @@ unsigned msm_window(size_t n, unsigned bits);
 // Z other than one or mismatched lengths.
 Extended msm_vartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2);
 Extended msm_with_window_vartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
-                                 unsigned window, const Fr& d2);
+                                 unsigned window, const Fr& d2, cpu::LaneKernel kernel = cpu::LaneKernel::scalar);
+
+// The kernel of the buckets, chosen once per process (QUILLET_LANES forces
+// it); whether one runs here.
+cpu::LaneKernel msm_kernel();
+bool msm_kernel_available(cpu::LaneKernel k);
 
 // One such multiplication cut into pieces that can run at once: Straus's
-// method is one piece, the bucket method one per window. The spans must
-// outlive the plan. The constructor checks the terms as msm_vartime does.
+// method is one piece, the bucket method one per window, or per eight
+// windows in lanes. The spans must outlive the plan. The constructor checks
+// the terms as msm_vartime does. Given a window of 2 or more, `kernel` other
+// than scalar runs the buckets in lanes (if it runs here); without a window,
+// the plan picks method, window and kernel (msm_kernel()).
 class MsmPlanVartime {
  public:
   MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, unsigned window,
-          const Fr& d2);
+          const Fr& d2, cpu::LaneKernel kernel = cpu::LaneKernel::scalar);
   MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2);
 
   size_t pieces() const { return pieces_; }
-  // Piece i's partial sum; safe to call concurrently.
+  // Piece i's partial sum; safe to call concurrently. In lanes, the piece
+  // leaves its eight windows' sums in the plan (for combine's one run of
+  // doublings) and returns the neutral point.
   Extended piece(size_t i) const;
-  // The multiplication's result from every piece's sum, in order.
+  // The multiplication's result from every piece's sum, in order, once every
+  // piece has run.
   Extended combine(std::span<const Extended> sums) const;
 
  private:
+  MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
+                 std::pair<unsigned, cpu::LaneKernel> choice, const Fr& d2);
+
   std::span<const Extended> points_;
   std::span<const FsRepr> scalars_;
   unsigned window_;
@@ -50,6 +68,13 @@ class MsmPlanVartime {
   size_t pieces_ = 0;
   std::vector<int32_t> digits_;  // window-major: digit of window w, point i at w·n + i
   std::vector<AffineNiels> niels_;
+  // In lanes: the kernel, the number of windows, and per piece and point
+  // each lane's bucket offset and sign (msm_lanes::Pass).
+  cpu::LaneKernel kernel_ = cpu::LaneKernel::scalar;
+  size_t windows_ = 0;
+  std::vector<msm_lanes::Digits> lane_digits_;  // piece-major, as digits_
+  std::vector<msm_lanes::LanePoint> lane_points_;
+  mutable std::vector<Extended> window_sums_;  // each piece writes its own windows
 };
 
 }  // namespace quillet::jubjub::detail
