@@ -162,13 +162,15 @@ class HelperPool {
 
   // A new helper thread, waiting to be lent, or nullptr. It blocks the
   // asynchronous signals: they go to the interpreter's threads, which handle
-  // them (Ctrl-C), not to a thread that never runs Python.
+  // them (Ctrl-C), not to a thread that never runs Python. A fault's signal
+  // stays unblocked, so that its handler (faulthandler's report) still runs.
   Helper* start() noexcept {
     Helper* helper = new (std::nothrow) Helper;
     if (helper == nullptr) return nullptr;
     sigset_t all;
     sigset_t old;
     sigfillset(&all);
+    for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) sigdelset(&all, fault);
     const bool masked = pthread_sigmask(SIG_SETMASK, &all, &old) == 0;
     bool started = false;
     try {
