@@ -202,6 +202,13 @@ class HelperPool {
 // from the process's HelperPool, which wait between stages (spinning
 // briefly, then asleep). A batch borrows them once, before converting its
 // arguments, rather than per stage.
+//
+// A stage's start and end take no lock while the helpers spin: the caller
+// publishes the stage in state_ (its generation, and whether it is open) and
+// closes it there; a helper joins by counting itself in working_ and then
+// checking that the stage it saw is still open. Both sides write before they
+// read (sequentially consistent), so either the caller's wait counts the
+// helper or the helper sees the stage closed. The mutex only serves sleeping.
 class ThreadSpread final : public Spread {
  public:
   // Borrows the helpers; fewer (none) if threads cannot be started.
@@ -215,7 +222,7 @@ class ThreadSpread final : public Spread {
       return;  // no memory: the caller alone
     }
     pool_->borrow(threads - 1, helpers_);
-    present_ = static_cast<unsigned>(helpers_.size());
+    present_.store(static_cast<unsigned>(helpers_.size()), std::memory_order_relaxed);
     for (HelperPool::Helper* helper : helpers_) HelperPool::lend(*helper, *this);
   }
   ThreadSpread(const ThreadSpread&) = delete;
@@ -224,17 +231,14 @@ class ThreadSpread final : public Spread {
   // back to the pool.
   ~ThreadSpread() override {
     if (helpers_.empty()) return;
-    bool wake = false;
-    {
-      const std::lock_guard lock(mutex_);
-      quit_ = true;
-      generation_.store(generation_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-      wake = sleeping_ > 0;
-    }
-    if (wake) wake_.notify_all();
-    {
+    quit_.store(true, std::memory_order_relaxed);
+    publish(next_generation());  // released by the store: a helper that sees it sees quit_
+    const auto gone = [&] { return present_.load(std::memory_order_acquire) == 0; };
+    if (!spread_detail::spin_until(gone)) {
       std::unique_lock lock(mutex_);
-      spread_detail::wait(done_, lock, [&] { return present_ == 0; });
+      spread_detail::wait(done_, lock, gone);
+    } else {
+      const std::lock_guard lock(mutex_);  // the last helper has let go of the mutex
     }
     pool_->give_back(helpers_);
   }
@@ -248,27 +252,21 @@ class ThreadSpread final : public Spread {
       Spread::run(count, piece, context);
       return;
     }
-    bool wake = false;
-    {
-      const std::lock_guard lock(mutex_);
-      stage_ = Stage{piece, context, count};
-      next_.store(0, std::memory_order_relaxed);
-      open_ = true;
-      generation_.store(generation_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-      wake = sleeping_ > 0;  // spinning helpers see the generation without a wake-up
-    }
-    if (wake) wake_.notify_all();
+    stage_ = Stage{piece, context, count};
+    next_.store(0, std::memory_order_relaxed);
+    const std::uint64_t open = next_generation() | kOpen;
+    publish(open);
     try {
       work(true);
     } catch (...) {
       // Also the unwinding of a thread the interpreter ends at shutdown,
       // which must go on: the helpers leave the stage before its state goes.
       next_.store(stage_.count, std::memory_order_relaxed);
-      close();
+      close(open);
       error_ = nullptr;  // a helper's exception of this stage must not reach the next
       throw;
     }
-    close();
+    close(open);
     if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
   }
 
@@ -280,6 +278,24 @@ class ThreadSpread final : public Spread {
     const void* context = nullptr;
     size_t count = 0;
   };
+
+  // state_: the stage's generation times two, plus kOpen while it is open.
+  static constexpr std::uint64_t kOpen = 1;
+
+  std::uint64_t next_generation() const noexcept {
+    return ((state_.load(std::memory_order_relaxed) >> 1) + 1) << 1;
+  }
+
+  // A new state for the helpers: spinning ones see it, sleeping ones are woken.
+  void publish(std::uint64_t state) const noexcept {
+    bool wake = false;
+    {
+      const std::lock_guard lock(mutex_);  // a helper going to sleep checks state_ under it
+      state_.store(state, std::memory_order_seq_cst);
+      wake = sleeping_ > 0;
+    }
+    if (wake) wake_.notify_all();
+  }
 
   // Takes and runs pieces of the open stage until none is left. A helper
   // keeps the first exception for the caller; the caller's own propagates.
@@ -301,63 +317,67 @@ class ThreadSpread final : public Spread {
     }
   }
 
-  // Every piece is taken: waits for the helpers still running one (spinning
-  // first: the last piece is usually about to end). A helper that has not
-  // joined yet finds the stage closed and skips it.
-  void close() const noexcept {
-    spread_detail::spin_until([&] { return working_.load(std::memory_order_acquire) == 0; });
+  // Every piece is taken: closes the stage and waits for the helpers still
+  // running one (spinning first: the last piece is usually about to end). A
+  // helper that has not joined yet finds the stage closed and skips it.
+  void close(std::uint64_t open) const noexcept {
+    state_.store(open & ~kOpen, std::memory_order_seq_cst);
+    const auto idle = [&] { return working_.load(std::memory_order_seq_cst) == 0; };
+    if (spread_detail::spin_until(idle)) return;
     std::unique_lock lock(mutex_);
-    closing_ = true;
-    spread_detail::wait(done_, lock, [&] { return working_.load(std::memory_order_relaxed) == 0; });
-    closing_ = false;
-    open_ = false;
+    closing_.store(true, std::memory_order_seq_cst);
+    spread_detail::wait(done_, lock, idle);
+    closing_.store(false, std::memory_order_relaxed);
   }
 
   // A lent helper's loop: runs the pieces of each stage it joins until this
   // spread lets it go.
   void serve(HelperPool::Helper& helper) const noexcept {
-    std::uint64_t seen = 0;
+    std::uint64_t seen = 0;  // the generation last seen
     for (;;) {
-      spread_detail::spin_until([&] { return generation_.load(std::memory_order_acquire) != seen; });
-      std::unique_lock lock(mutex_);
-      while (generation_.load(std::memory_order_relaxed) == seen) {
-        ++sleeping_;
-        wake_.wait_for(lock, std::chrono::seconds(1));
-        --sleeping_;
+      const auto moved = [&] { return (state_.load(std::memory_order_acquire) >> 1) != seen; };
+      if (!spread_detail::spin_until(moved)) {
+        std::unique_lock lock(mutex_);
+        while (!moved()) {
+          ++sleeping_;
+          wake_.wait_for(lock, std::chrono::seconds(1));
+          --sleeping_;
+        }
       }
-      seen = generation_.load(std::memory_order_relaxed);
-      if (quit_) {
+      const std::uint64_t state = state_.load(std::memory_order_acquire);
+      seen = state >> 1;
+      if (quit_.load(std::memory_order_relaxed)) {
         // Cleared before leaving: the spread then gives the helper back, and
         // a next borrower's lend must not be overwritten.
         helper.lent.store(nullptr, std::memory_order_relaxed);
-        if (--present_ == 0) done_.notify_all();
+        const std::lock_guard lock(mutex_);
+        if (present_.fetch_sub(1, std::memory_order_release) == 1) done_.notify_all();
         return;  // this object may be gone once the lock is released
       }
-      if (!open_) continue;
-      working_.fetch_add(1, std::memory_order_relaxed);
-      lock.unlock();
-      work(false);
-      lock.lock();
-      if (working_.fetch_sub(1, std::memory_order_release) == 1 && closing_) done_.notify_all();
+      if ((state & kOpen) == 0) continue;
+      working_.fetch_add(1, std::memory_order_seq_cst);
+      if (state_.load(std::memory_order_seq_cst) == state) work(false);
+      if (working_.fetch_sub(1, std::memory_order_seq_cst) == 1 && closing_.load(std::memory_order_seq_cst)) {
+        const std::lock_guard lock(mutex_);
+        done_.notify_all();
+      }
     }
   }
 
   HelperPool* pool_ = nullptr;
   std::vector<HelperPool::Helper*> helpers_;
   mutable std::mutex mutex_;
-  mutable std::condition_variable wake_;  // a new stage, or quit
-  mutable std::condition_variable done_;  // the last working helper left a stage, or the last one left
-  // Guarded by mutex_, except stage_ which is only written while no helper
-  // works; generation_ and working_ are also read without it, by spinners.
+  mutable std::condition_variable wake_;  // a new state: a stage, or quit
+  mutable std::condition_variable done_;  // the caller sleeps until the stage's or the spread's helpers left
+  // Written by the caller only while no helper can run a piece.
   mutable Stage stage_;
-  mutable std::atomic<std::uint64_t> generation_{0};
-  mutable bool open_ = false;
-  mutable bool quit_ = false;
-  mutable bool closing_ = false;         // the caller waits on done_ for working_ == 0
-  mutable unsigned sleeping_ = 0;        // helpers waiting on wake_
-  mutable unsigned present_ = 0;         // helpers lent and not yet left
-  mutable std::atomic<unsigned> working_{0};
-  mutable std::exception_ptr error_;
+  mutable std::atomic<std::uint64_t> state_{0};
+  mutable std::atomic<bool> quit_{false};
+  mutable std::atomic<unsigned> working_{0};   // helpers that joined the stage
+  mutable std::atomic<bool> closing_{false};   // the caller sleeps until working_ is 0
+  mutable std::atomic<unsigned> present_{0};   // helpers lent and not yet left; decremented under mutex_
+  mutable unsigned sleeping_ = 0;              // helpers waiting on wake_; guarded by mutex_
+  mutable std::exception_ptr error_;           // written under mutex_
   mutable std::atomic<size_t> next_{0};
 };
 
@@ -365,18 +385,16 @@ class ThreadSpread final : public Spread {
 // then asleep), serves the spread it is lent to, and waits again.
 inline void HelperPool::serve(Helper& helper) noexcept {
   for (;;) {
-    spread_detail::spin_until([&] { return helper.lent.load(std::memory_order_acquire) != nullptr; });
-    const ThreadSpread* spread = nullptr;
-    {
+    const auto lent = [&] { return helper.lent.load(std::memory_order_acquire) != nullptr; };
+    if (!spread_detail::spin_until(lent)) {
       std::unique_lock lock(helper.mutex);
-      while (helper.lent.load(std::memory_order_relaxed) == nullptr) {
+      while (!lent()) {
         helper.sleeping = true;
         helper.wake.wait_for(lock, std::chrono::seconds(1));
         helper.sleeping = false;
       }
-      spread = helper.lent.load(std::memory_order_relaxed);
     }
-    spread->serve(helper);
+    helper.lent.load(std::memory_order_acquire)->serve(helper);
   }
 }
 
