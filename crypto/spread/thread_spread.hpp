@@ -103,6 +103,11 @@ class HelperPool {
     const pid_t self = getpid();
     HelperPool* pool = g_current.load(std::memory_order_acquire);
     while (pool == nullptr || pool->pid_ != self) {
+      // A fork child forgets the pool at once (its pid alone could be one
+      // that an ancestor had, once that ancestor is gone).
+      if (!g_forgets_at_fork.exchange(true)) {
+        pthread_atfork(nullptr, nullptr, [] { g_current.store(nullptr, std::memory_order_relaxed); });
+      }
       HelperPool* fresh = new (std::nothrow) HelperPool(self);
       if (fresh == nullptr) return nullptr;
       if (g_current.compare_exchange_strong(pool, fresh, std::memory_order_acq_rel)) return fresh;
@@ -194,6 +199,7 @@ class HelperPool {
   static void serve(Helper& helper) noexcept;
 
   static inline constinit std::atomic<HelperPool*> g_current{nullptr};
+  static inline constinit std::atomic<bool> g_forgets_at_fork{false};
 
   const pid_t pid_;
   std::mutex mutex_;
