@@ -4,7 +4,6 @@
 #pragma once
 
 #include <pthread.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -42,9 +41,7 @@ inline void cpu_relax() noexcept {
 #endif
 }
 
-// Spins until ready() or kSpin has passed; returns ready(). Every microsecond
-// or so it yields the processor: on a machine whose cores are all busy, the
-// thread it waits for may be queued behind it on the same core.
+// Spins until ready() or kSpin has passed; returns ready().
 template <class Ready>
 bool spin_until(const Ready& ready) noexcept {
   if (ready()) return true;
@@ -55,7 +52,6 @@ bool spin_until(const Ready& ready) noexcept {
       if (ready()) return true;
     }
     if (std::chrono::steady_clock::now() >= end) return ready();
-    sched_yield();
   }
 }
 
