@@ -4,6 +4,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -41,7 +42,9 @@ inline void cpu_relax() noexcept {
 #endif
 }
 
-// Spins until ready() or kSpin has passed; returns ready().
+// Spins until ready() or kSpin has passed; returns ready(). Every microsecond
+// or so it yields the processor: on a machine whose cores are all busy, the
+// thread it waits for may be queued behind it on the same core.
 template <class Ready>
 bool spin_until(const Ready& ready) noexcept {
   if (ready()) return true;
@@ -52,6 +55,7 @@ bool spin_until(const Ready& ready) noexcept {
       if (ready()) return true;
     }
     if (std::chrono::steady_clock::now() >= end) return ready();
+    sched_yield();
   }
 }
 
