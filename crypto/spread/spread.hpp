@@ -1,7 +1,7 @@
 // Independent pieces of one computation, run on whatever threads the caller
 // lends. The core starts no threads itself (as an embeddable library should
-// not): a batch call owns them (a ThreadSpread, thread_spread.hpp, started by
-// python/src/batch.cpp) and passes them down as a Spread, so that one
+// not): a batch call owns them (a ThreadSpread, thread_spread.hpp, borrowed
+// by python/src/batch.cpp) and passes them down as a Spread, so that one
 // batch's stages share its threads instead of each thread running a smaller
 // batch of its own with the same fixed costs. An embedder may pass its own.
 #pragma once

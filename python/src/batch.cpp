@@ -380,9 +380,10 @@ bool add_text_items(Batch& batch, PyObject* texts, const char* what, const char*
 }
 
 // The start of every batch call: binds its N arguments (by `format` and
-// `kwlist`, the keyword-only `threads` last) into `arg`, and starts the
-// call's threads for the items of arg[items], before they are converted so
-// that their start overlaps the conversion. False with an exception set.
+// `kwlist`, the keyword-only `threads` last) into `arg`, and borrows the
+// call's helper threads for the items of arg[items], before they are
+// converted so that a sleeping helper's wake-up overlaps the conversion.
+// False with an exception set.
 template <std::size_t N>
 bool begin_batch(PyObject* args, PyObject* kwargs, const char* format, const std::array<const char*, N + 1>& kwlist,
                  std::array<PyObject*, N>& arg, std::size_t items, std::optional<ThreadSpread>& spread) {

@@ -96,8 +96,8 @@ ParallelRun run_parallel(std::size_t count, const ThreadSpread& spread, const Ta
   return {first_failure.load(std::memory_order_relaxed), stop.load(std::memory_order_relaxed)};
 }
 
-// run_parallel on up to `threads` threads started for this run alone
-// (threads == 1 starts none). Requires threads >= 1.
+// run_parallel on up to `threads` threads, helpers borrowed for this run
+// alone (threads == 1 borrows none). Requires threads >= 1.
 template <class Task, class KeepGoing>
 ParallelRun run_parallel(std::size_t count, unsigned threads, const Task& task, const KeepGoing& keep_going) {
   const ThreadSpread spread(static_cast<unsigned>(std::clamp<std::size_t>(count, 1, threads)));

@@ -408,19 +408,71 @@ def test_the_interpreter_lock_is_released_while_a_batch_runs():
 
 
 def test_concurrent_batches_from_several_python_threads():
-    docs = random_docs("transfer", 8, random.Random("concurrent"))
-    expected = [q.sign_transfer(doc, KEY) for doc in docs]
-    results = [None] * 4
+    # More callers than the pool has helpers: each borrows what is free or
+    # starts more, the batches' stages interleaving on the helpers.
+    docs = random_docs("transfer", 24, random.Random("concurrent"))
+    signatures = [q.sign_transfer(doc, KEY) for doc in docs]
+    items = [(*json.loads(sig).values(), PUB["x"], PUB["y"], q.hash_transfer(doc))
+             for sig, doc in zip(signatures, docs)]
+    calls = [(lambda: batch.sign_many("transfer", docs, KEY, threads=2), signatures),
+             (lambda: batch.hash_many("transfer", docs, threads=2), [q.hash_transfer(d) for d in docs]),
+             (lambda: batch.verify_many(items, threads=3), [True] * len(docs))] * 2
+    results = [None] * len(calls)
 
     def run(slot):
-        results[slot] = batch.sign_many("transfer", docs, KEY, threads=2)
+        call, _ = calls[slot]
+        results[slot] = [call() for _ in range(5)]
 
-    workers = [threading.Thread(target=run, args=(slot,)) for slot in range(4)]
+    workers = [threading.Thread(target=run, args=(slot,)) for slot in range(len(calls))]
     for w in workers:
         w.start()
     for w in workers:
         w.join()
-    assert results == [expected] * 4
+    assert results == [[expected] * 5 for _, expected in calls]
+
+
+def test_helpers_are_kept_between_calls_and_a_fork_child_makes_its_own(run_python):
+    # The children fork while another thread's batches use the parent's
+    # helpers; a child has none of them and must neither wait for them nor
+    # take a lock one of them held.
+    proc = run_python(f"""if True:
+        import os, threading, time, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)
+        from quillet import _batch
+        docs = [{text("transfer")!r}] * 64
+        expected = _batch.hash_many("transfer", docs, threads=1)
+        def tasks():
+            return len(os.listdir("/proc/self/task"))
+        before = tasks()
+        for _ in range(5):
+            assert _batch.hash_many("transfer", docs, threads=2) == expected
+        print("helpers kept", tasks() - before)
+        stop = False
+        def busy():
+            while not stop:
+                assert _batch.hash_many("transfer", docs, threads=2) == expected
+        thread = threading.Thread(target=busy)
+        thread.start()
+        codes = []
+        for attempt in range(10):
+            time.sleep(0.003)
+            pid = os.fork()
+            if pid == 0:
+                alone = tasks() == 1
+                same = _batch.hash_many("transfer", docs, threads=2) == expected
+                os._exit(0 if alone and same and tasks() == 2 else 1)
+            end = time.monotonic() + 10
+            while not (done := os.waitpid(pid, os.WNOHANG))[0] and time.monotonic() < end:
+                time.sleep(0.002)
+            if not done[0]:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+            codes.append(os.waitstatus_to_exitcode(done[1]) if done[0] else "hung")
+        stop = True
+        thread.join()
+        print("children", codes)
+    """)
+    assert proc.stdout == "helpers kept 1\nchildren [0, 0, 0, 0, 0, 0, 0, 0, 0, 0]\n", proc.stderr
 
 
 def test_the_batch_module_matches_its_stub(tmp_path):
