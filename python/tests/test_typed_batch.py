@@ -106,7 +106,9 @@ def test_ctrl_c_stops_a_batch_with_outcomes_promptly():
 
 
 def test_asyncio_batches_leave_the_event_loop_running():
-    msgs = [f"0x{i:x}" for i in range(1, 300)]
+    # Enough work to outlast a few of the ticker's 1 ms sleeps however fast
+    # signing gets (300 messages took under 3 ms and left it 2 ticks).
+    msgs = [f"0x{i:x}" for i in range(1, 3000)]
 
     async def main():
         ticks = 0
