@@ -29,6 +29,15 @@ function(quillet_layer_tests name dir)
   gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 60)
 endfunction()
 
+# The emulated lane kernels run only in tests and when forced (QUILLET_LANES):
+# the wheel carries them at -Os, a few tens of kilobytes less than -O1;
+# builds with tests take -O1, which runs their checks several times faster.
+if(QUILLET_BUILD_TESTS)
+  set(QUILLET_EMULATED_LANES_OPT -O1)
+else()
+  set(QUILLET_EMULATED_LANES_OPT -Os)
+endif()
+
 # Sources built for AVX-512 IFMA (with QUILLET_LANES_IFMA defined) where the
 # compiler and target have it; each must be reached only through a run-time
 # check (field::lanes52::cpu_has_ifma) and define its own entry points for

@@ -29,6 +29,7 @@
 #include <cstdint>
 
 #include "crypto/field/lanes52.hpp"
+#include "crypto/jubjub/lane_points.hpp"
 #include "crypto/jubjub/scalar_recoding.hpp"
 
 namespace quillet::jubjub::fixed_base_lanes {
@@ -102,52 +103,19 @@ bool ifma_compiled();
 #define QUILLET_LANES_INLINE QUILLET_LANES_FORCE inline
 
 template <class O>
-struct LaneFixedBase : field::lanes52::Arith<O> {
+struct LaneFixedBase : lane_points::LanePoints<O> {
   using A = field::lanes52::Arith<O>;
+  using P = lane_points::LanePoints<O>;
   using typename A::Ctx;
   using typename A::Fe;
   using typename A::V;
-
-  // a·b for a and b below 8p each: the reduction leaves below
-  // 64p^2/2^260 + p < 2p, as p < 2^254.
-  static QUILLET_LANES_INLINE Fe mul(const Fe& a, const Fe& b, const Ctx& x) {
-    O::check_below(a.l, x.p, 8);
-    O::check_below(b.l, x.p, 8);
-    V t[2 * kLimbs];
-    A::clear(t);
-    A::mac(t, a, b.l);
-    return A::reduce(t, x);
-  }
-
-  // a + 2p - b for b below 2p, limbs normalised (signed carries).
-  static QUILLET_LANES_INLINE Fe sub(const Fe& a, const Fe& b, const Ctx& x) {
-    O::check_below(b.l, x.p, 2);
-    Fe r;
-    V carry = O::zero();
-    for (size_t k = 0; k < kLimbs; ++k) {
-      const V s = O::add(O::sub(O::add(a.l[k], x.p2[k]), b.l[k]), carry);
-      carry = O::template srai<52>(s);
-      r.l[k] = k + 1 < kLimbs ? O::and_(s, x.mask) : s;
-    }
-    return r;
-  }
-
-  static QUILLET_LANES_INLINE Fe broadcast(const uint64_t* limbs) {
-    Fe r;
-    for (size_t k = 0; k < kLimbs; ++k) r.l[k] = O::set1(limbs[k]);
-    return r;
-  }
-
-  static QUILLET_LANES_INLINE Fe select(V mask, const Fe& a, const Fe& b) {
-    Fe r;
-    for (size_t k = 0; k < kLimbs; ++k) r.l[k] = O::select(mask, a.l[k], b.l[k]);
-    return r;
-  }
-
-  // X, Y, T, Z, each below 2p.
-  struct Point {
-    Fe x, y, t, z;
-  };
+  using typename P::Point;
+  using P::add;
+  using P::broadcast;
+  using P::finish;
+  using P::mul;
+  using P::select;
+  using P::sub;
 
   // How an entry is read: one row's for every lane (at = the row), eight
   // rows' (at = the first), or four rows' in both halves (at = the first).
@@ -196,28 +164,9 @@ struct LaneFixedBase : field::lanes52::Arith<O> {
     const Fe b = mul(A::add(p.y, p.x, x), qp, x);
     const Fe c = mul(p.t, xy, x);
     const Fe d = A::add(p.z, p.z, x);
-    const Fe e = sub(b, a, x);
-    const Fe h = A::add(b, a, x);
     const Fe d_minus_c = sub(d, c, x);
     const Fe d_plus_c = A::add(d, c, x);
-    const Fe f = select(neg, d_plus_c, d_minus_c);
-    const Fe g = select(neg, d_minus_c, d_plus_c);
-    return Point{mul(e, f, x), mul(g, h, x), mul(e, h, x), mul(f, g, x)};
-  }
-
-  // p + q, both in extended coordinates, by the unified formulas (complete
-  // on this curve): as add_row with c = T·2d·T' and d = 2Z·Z'. Operands of
-  // the products stay below 4p.
-  static QUILLET_LANES_INLINE Point add(const Point& p, const Point& q, const Fe& d2, const Ctx& x) {
-    const Fe a = mul(sub(p.y, p.x, x), sub(q.y, q.x, x), x);
-    const Fe b = mul(A::add(p.y, p.x, x), A::add(q.y, q.x, x), x);
-    const Fe c = mul(mul(p.t, d2, x), q.t, x);
-    const Fe d = mul(A::add(p.z, p.z, x), q.z, x);
-    const Fe e = sub(b, a, x);
-    const Fe h = A::add(b, a, x);
-    const Fe f = sub(d, c, x);
-    const Fe g = A::add(d, c, x);
-    return Point{mul(e, f, x), mul(g, h, x), mul(e, h, x), mul(f, g, x)};
+    return finish(a, b, select(neg, d_plus_c, d_minus_c), select(neg, d_minus_c, d_plus_c), x);
   }
 
   // p with lane i holding lane i ^ M's point.

@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "crypto/field/lanes52.hpp"
+#include "crypto/jubjub/lane_points.hpp"
 
 namespace quillet::jubjub::msm_lanes {
 
@@ -71,59 +72,19 @@ bool ifma_compiled();
 #define QUILLET_LANES_INLINE QUILLET_LANES_FORCE inline
 
 template <class O>
-struct LaneBuckets : field::lanes52::Arith<O> {
+struct LaneBuckets : lane_points::LanePoints<O> {
   using A = field::lanes52::Arith<O>;
+  using P = lane_points::LanePoints<O>;
   using typename A::Ctx;
   using typename A::Fe;
   using typename A::V;
-
-  // Coordinates below 2p.
-  struct Point {
-    Fe x, y, t, z;
-  };
-
-  // a·b for a and b below 8p each: below 64p^2/2^260 + p < 2p.
-  static QUILLET_LANES_INLINE Fe mul(const Fe& a, const Fe& b, const Ctx& x) {
-    O::check_below(a.l, x.p, 8);
-    O::check_below(b.l, x.p, 8);
-    V t[2 * kLimbs];
-    A::clear(t);
-    A::mac(t, a, b.l);
-    return A::reduce(t, x);
-  }
-
-  // a + 2p - b for b below 2p.
-  static QUILLET_LANES_INLINE Fe sub(const Fe& a, const Fe& b, const Ctx& x) {
-    O::check_below(b.l, x.p, 2);
-    Fe r;
-    V carry = O::zero();
-    for (size_t k = 0; k < kLimbs; ++k) {
-      const V s = O::add(O::sub(O::add(a.l[k], x.p2[k]), b.l[k]), carry);
-      carry = O::template srai<52>(s);
-      r.l[k] = k + 1 < kLimbs ? O::and_(s, x.mask) : s;
-    }
-    return r;
-  }
-
-  static QUILLET_LANES_INLINE Fe broadcast(const uint64_t* limbs) {
-    Fe r;
-    for (size_t k = 0; k < kLimbs; ++k) r.l[k] = O::set1(limbs[k]);
-    return r;
-  }
-
-  static QUILLET_LANES_INLINE Fe select(V mask, const Fe& a, const Fe& b) {
-    Fe r;
-    for (size_t k = 0; k < kLimbs; ++k) r.l[k] = O::select(mask, a.l[k], b.l[k]);
-    return r;
-  }
-
-  // E = B - A, F = D - C, G = D + C, H = B + A into X = EF, Y = GH, T = EH,
-  // Z = FG; operands below 6p.
-  static QUILLET_LANES_INLINE Point finish(const Fe& a, const Fe& b, const Fe& f, const Fe& g, const Ctx& x) {
-    const Fe e = sub(b, a, x);
-    const Fe h = A::add(b, a, x);
-    return Point{mul(e, f, x), mul(g, h, x), mul(e, h, x), mul(f, g, x)};
-  }
+  using typename P::Point;
+  using P::add;
+  using P::broadcast;
+  using P::finish;
+  using P::mul;
+  using P::select;
+  using P::sub;
 
   // p ± q for an affine q: a negative lane swaps y + x with y - x and
   // negates 2dxy, which swaps F with G.
@@ -137,16 +98,6 @@ struct LaneBuckets : field::lanes52::Arith<O> {
     const Fe d_minus_c = sub(d, c, x);
     const Fe d_plus_c = A::add(d, c, x);
     return finish(a, b, select(neg, d_plus_c, d_minus_c), select(neg, d_minus_c, d_plus_c), x);
-  }
-
-  // p + q, both projective.
-  static QUILLET_LANES_INLINE Point add(const Point& p, const Point& q, const Fe& d2, const Ctx& x) {
-    const Fe a = mul(sub(p.y, p.x, x), sub(q.y, q.x, x), x);
-    const Fe b = mul(A::add(p.y, p.x, x), A::add(q.y, q.x, x), x);
-    const Fe c = mul(mul(p.t, d2, x), q.t, x);
-    const Fe zz = mul(p.z, q.z, x);
-    const Fe d = A::add(zz, zz, x);
-    return finish(a, b, sub(d, c, x), A::add(d, c, x), x);
   }
 
   static QUILLET_LANES_INLINE Point gather(const uint64_t* base, V index) {
