@@ -1,8 +1,10 @@
 // A Spread for measuring how much of a batch call its threads could share.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <vector>
 
 #include "crypto/spread/spread.hpp"
 
@@ -21,6 +23,39 @@ class StageClock final : public Spread {
     const auto start = std::chrono::steady_clock::now();
     Spread::run(count, piece, context);
     inside += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+};
+
+// The calling thread alone, stages cut as for two threads, timing each
+// piece: per stage, the sum of its pieces and the time two threads taking
+// the pieces in order (as the helper pool does) would need, so that a
+// stage's imbalance shows apart from the machine's load.
+class StageProfile final : public Spread {
+ public:
+  struct Row {
+    size_t pieces = 0;
+    double total = 0;   // seconds, one thread
+    double makespan = 0;  // seconds, two threads taking pieces in order
+  };
+  unsigned width() const noexcept override { return 2; }
+  mutable std::vector<Row> rows;  // per stage, in call order; accumulates over calls
+  mutable size_t stage = 0;       // reset to 0 before each call
+
+ protected:
+  void run(size_t count, Piece piece, const void* context) const override {
+    if (rows.size() <= stage) rows.resize(stage + 1);
+    Row& row = rows[stage++];
+    double free_at[2] = {0, 0};
+    for (size_t i = 0; i < count; ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      piece(context, i);
+      const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      row.total += t;
+      double& first_free = free_at[0] <= free_at[1] ? free_at[0] : free_at[1];
+      first_free += t;
+    }
+    row.pieces = count;
+    row.makespan += std::max(free_at[0], free_at[1]);
   }
 };
 
