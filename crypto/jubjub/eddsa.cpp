@@ -323,7 +323,7 @@ std::vector<bool> PrivateKey::check_own_signatures(std::span<const Message> msgs
     // The secret multiplication is one more piece beside the windows of
     // the public one; then the windows are combined (the doublings).
     const Fr d2 = params.edwards_d() + params.edwards_d();
-    const detail::MsmPlanVartime plan(points, scalars, detail::kWeightBits, d2);
+    const detail::MsmPlanVartime plan(points, scalars, detail::kWeightBits, d2, spread);
     std::vector<detail::Extended> sums(plan.pieces());
     Point<Unknown> combined = Point<Unknown>::zero();
     spread.for_each(sums.size() + 1, [&](size_t i) {

@@ -177,7 +177,7 @@ LaneKernel msm_kernel() {
 }
 
 MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
-                               unsigned window, const Fr& d2, LaneKernel kernel)
+                               unsigned window, const Fr& d2, LaneKernel kernel, const Spread& spread)
     : points_(points), scalars_(scalars), window_(window), d2_(d2) {
   if (points.size() != scalars.size() || bits > 256 || window == 1 || window > kMaxWindow) {
     fail_hard("assertion failed: msm terms and window");
@@ -197,46 +197,53 @@ MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const
   const unsigned c = window;
   windows_ = (bits + c) / c;
   const int64_t half = int64_t{1} << (c - 1);
-  digits_.resize(windows_ * n);
-  for (size_t i = 0; i < n; ++i) {
-    int64_t carry = 0;
-    for (size_t w = 0; w < windows_; ++w) {
-      int64_t d = static_cast<int64_t>(bits_at(scalars[i], static_cast<unsigned>(w * c), c)) + carry;
-      carry = d > half ? 1 : 0;
-      d -= carry << c;
-      digits_[w * n + i] = static_cast<int32_t>(d);
-    }
-  }
-  if (kernel == LaneKernel::scalar || !msm_kernel_available(kernel) || c > kMaxLaneWindow) {
+  const bool lanes = kernel != LaneKernel::scalar && msm_kernel_available(kernel) && c <= kMaxLaneWindow;
+  // Per point its digits (window-major), then its table entry or, in lanes,
+  // each pass's bucket offsets and signs (the lanes past the last window add
+  // into bucket 0) and its lane form.
+  if (lanes) {
+    kernel_ = kernel;
+    passes_ = (windows_ + ml::kLanes - 1) / ml::kLanes;
+    pieces_ = passes_;
+    for (size_t pass = 0; pass < passes_; ++pass) lane_pieces_.push_back({pass, 0, n});
+    lane_digits_ = std::make_unique_for_overwrite<ml::Digits[]>(passes_ * n);
+    lane_points_ = std::make_unique_for_overwrite<ml::LanePoint[]>(n);
+    piece_sums_.resize(pieces_ * ml::kLanes);
+  } else {
     pieces_ = windows_;
     niels_.resize(n);
-    for (size_t i = 0; i < n; ++i) niels_[i] = {points[i].y + points[i].x, points[i].y - points[i].x, points[i].t * d2};
-    return;
+    digits_.resize(windows_ * n);
   }
-  // Eight windows a piece; the lanes past the last window add into bucket 0.
-  kernel_ = kernel;
-  pieces_ = (windows_ + ml::kLanes - 1) / ml::kLanes;
-  lane_digits_.resize(pieces_ * n);
-  for (size_t piece = 0; piece < pieces_; ++piece) {
-    for (size_t i = 0; i < n; ++i) {
-      ml::Digits& d = lane_digits_[piece * n + i];
-      for (size_t lane = 0; lane < ml::kLanes; ++lane) {
-        const size_t w = piece * ml::kLanes + lane;
-        const int32_t digit = w < windows_ ? digits_[w * n + i] : 0;
-        d.offset[lane] = static_cast<uint64_t>(digit < 0 ? -digit : digit) * ml::kBucketWords + lane;
-        d.negative[lane] = digit < 0 ? ~uint64_t{0} : 0;
+  spread.for_ranges(n, 2, [&](size_t first, size_t last) {
+    // In lanes, a point's digits in passes of eight windows, zero past the last.
+    std::vector<int32_t> own(lanes ? passes_ * ml::kLanes : 0, 0);
+    for (size_t i = first; i < last; ++i) {
+      int64_t carry = 0;
+      for (size_t w = 0; w < windows_; ++w) {
+        int64_t d = static_cast<int64_t>(bits_at(scalars[i], static_cast<unsigned>(w * c), c)) + carry;
+        carry = d > half ? 1 : 0;
+        d -= carry << c;
+        (lanes ? own[w] : digits_[w * n + i]) = static_cast<int32_t>(d);
       }
+      const Extended& p = points[i];
+      if (!lanes) {
+        niels_[i] = {p.y + p.x, p.y - p.x, p.t * d2};
+        continue;
+      }
+      for (size_t pass = 0; pass < passes_; ++pass) {
+        ml::Digits& d = lane_digits_[pass * n + i];
+        for (size_t lane = 0; lane < ml::kLanes; ++lane) {
+          const size_t w = pass * ml::kLanes + lane;
+          const int32_t digit = own[w];
+          d.offset[lane] = static_cast<uint64_t>(digit < 0 ? -digit : digit) * ml::kBucketWords + lane;
+          d.negative[lane] = digit < 0 ? ~uint64_t{0} : 0;
+        }
+      }
+      to_lanes(p.y + p.x, lane_points_[i].c[0]);
+      to_lanes(p.y - p.x, lane_points_[i].c[1]);
+      to_lanes(p.t * d2, lane_points_[i].c[2]);
     }
-  }
-  digits_.clear();
-  window_sums_.resize(windows_);
-  lane_points_.resize(n);
-  for (size_t i = 0; i < n; ++i) {
-    const Extended& p = points[i];
-    to_lanes(p.y + p.x, lane_points_[i].c[0]);
-    to_lanes(p.y - p.x, lane_points_[i].c[1]);
-    to_lanes(p.t * d2, lane_points_[i].c[2]);
-  }
+  });
 }
 
 namespace {
@@ -261,12 +268,32 @@ std::pair<unsigned, LaneKernel> choose(size_t n, unsigned bits) {
 }  // namespace
 
 MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
-                               const Fr& d2)
-    : MsmPlanVartime(points, scalars, bits, choose(points.size(), bits), d2) {}
+                               const Fr& d2, const Spread& spread)
+    : MsmPlanVartime(points, scalars, bits, choose(points.size(), bits), d2, spread) {}
 
 MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
-                               std::pair<unsigned, LaneKernel> choice, const Fr& d2)
-    : MsmPlanVartime(points, scalars, bits, choice.first, d2, choice.second) {}
+                               std::pair<unsigned, LaneKernel> choice, const Fr& d2, const Spread& spread)
+    : MsmPlanVartime(points, scalars, bits, choice.first, d2, choice.second, spread) {}
+
+void MsmPlanVartime::split_passes(size_t count) {
+  if (kernel_ == LaneKernel::scalar) return;
+  const size_t n = points_.size();
+  count = std::min(count, passes_);
+  if (n < 2) return;
+  // The last `count` passes' whole pieces become two halves each, at the end.
+  std::vector<LanePiece> split;
+  for (size_t k = lane_pieces_.size(); k-- > 0;) {
+    if (split.size() == 2 * count) break;
+    const LanePiece p = lane_pieces_[k];
+    if (p.first != 0 || p.last != n) continue;
+    lane_pieces_.erase(lane_pieces_.begin() + static_cast<std::ptrdiff_t>(k));
+    split.push_back({p.pass, n / 2, n});
+    split.push_back({p.pass, 0, n / 2});
+  }
+  lane_pieces_.insert(lane_pieces_.end(), split.rbegin(), split.rend());
+  pieces_ = lane_pieces_.size();
+  piece_sums_.assign(pieces_ * ml::kLanes, identity_extended());
+}
 
 Extended MsmPlanVartime::piece(size_t i) const {
   if (window_ == 0) return straus(points_, scalars_, d2_);
@@ -274,15 +301,16 @@ Extended MsmPlanVartime::piece(size_t i) const {
     return with_fastest_kernel(
         [&]<class M>() { return window_sum<M>(points_, niels_, &digits_[i * points_.size()], window_, d2_); });
   }
+  const LanePiece& part = lane_pieces_[i];
   const size_t n = points_.size();
   const size_t top = size_t{1} << (window_ - 1);
   // Scratch the kernel fills before reading.
   const auto buckets = std::make_unique_for_overwrite<uint64_t[]>((top + 1) * ml::kBucketWords);
   ml::Pass pass;
   to_lanes(d2_, pass.d2.v);
-  pass.n = n;
-  pass.points = lane_points_.data();
-  pass.digits = &lane_digits_[i * n];
+  pass.n = part.last - part.first;
+  pass.points = lane_points_.get() + part.first;
+  pass.digits = &lane_digits_[part.pass * n + part.first];
   pass.top = top;
   pass.buckets = buckets.get();
   if (kernel_ == LaneKernel::ifma) {
@@ -290,9 +318,9 @@ Extended MsmPlanVartime::piece(size_t i) const {
   } else {
     ml::run_checked(lane_constants(), pass);
   }
-  const size_t lanes = std::min(ml::kLanes, windows_ - i * ml::kLanes);
+  const size_t lanes = std::min(ml::kLanes, windows_ - part.pass * ml::kLanes);
   for (size_t lane = 0; lane < lanes; ++lane) {
-    Extended& sum = window_sums_[i * ml::kLanes + lane];
+    Extended& sum = piece_sums_[i * ml::kLanes + lane];
     Fr* coords[ml::kCoords] = {&sum.x, &sum.y, &sum.t, &sum.z};
     for (size_t c = 0; c < ml::kCoords; ++c) {
       *coords[c] = Fr::from_montgomery_limbs(field::lanes52::join52(&pass.out[c][0][lane], ml::kLanes));
@@ -304,9 +332,26 @@ Extended MsmPlanVartime::piece(size_t i) const {
 Extended MsmPlanVartime::combine(std::span<const Extended> sums) const {
   if (pieces_ == 0) return identity_extended();
   if (window_ == 0) return sums[0];
-  // In lanes, one run of doublings through all windows' sums.
-  const std::span<const Extended> windows = kernel_ == LaneKernel::scalar ? sums : std::span(window_sums_);
-  return with_fastest_kernel([&]<class M>() { return combine_windows<M>(windows, window_, d2_); });
+  if (kernel_ == LaneKernel::scalar) {
+    return with_fastest_kernel([&]<class M>() { return combine_windows<M>(sums, window_, d2_); });
+  }
+  // In lanes, each window's sum from its pass (or its pass's halves), then
+  // one run of doublings through all of them.
+  return with_fastest_kernel([&]<class M>() {
+    std::vector<Extended> windows(windows_);
+    std::vector<uint8_t> set(windows_, 0);
+    for (size_t i = 0; i < pieces_; ++i) {
+      const size_t pass = lane_pieces_[i].pass;
+      const size_t lanes = std::min(ml::kLanes, windows_ - pass * ml::kLanes);
+      for (size_t lane = 0; lane < lanes; ++lane) {
+        const size_t w = pass * ml::kLanes + lane;
+        const Extended& part = piece_sums_[i * ml::kLanes + lane];
+        windows[w] = set[w] != 0 ? add_points<M>(windows[w], part, d2_) : part;
+        set[w] = 1;
+      }
+    }
+    return combine_windows<M>(windows, window_, d2_);
+  });
 }
 
 Extended msm_with_window_vartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,

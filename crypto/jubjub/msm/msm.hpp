@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "crypto/jubjub/edwards.hpp"
 #include "crypto/jubjub/fs.hpp"
 #include "crypto/jubjub/msm/msm_lanes.hpp"
+#include "crypto/spread/spread.hpp"
 
 namespace quillet::jubjub::detail {
 
@@ -45,10 +47,21 @@ bool msm_kernel_available(cpu::LaneKernel k);
 class MsmPlanVartime {
  public:
   MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, unsigned window,
-          const Fr& d2, cpu::LaneKernel kernel = cpu::LaneKernel::scalar);
-  MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2);
+                 const Fr& d2, cpu::LaneKernel kernel = cpu::LaneKernel::scalar,
+                 const Spread& spread = serial_spread());
+  // The digits and tables are made by ranges of points on `spread`.
+  MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2,
+                 const Spread& spread = serial_spread());
 
   size_t pieces() const { return pieces_; }
+  // In lanes, cuts the last `count` passes in two halves of the points each,
+  // the halves' window sums added in combine: for a stage whose passes do
+  // not divide evenly between its threads (a half costs a little more than
+  // half a pass, its buckets being summed in full). The halves come last in
+  // the pieces' order. Otherwise nothing. Before any piece runs.
+  void split_passes(size_t count);
+  // The lane passes (0 when the buckets do not run in lanes).
+  size_t passes() const { return kernel_ == cpu::LaneKernel::scalar ? 0 : passes_; }
   // Piece i's partial sum; safe to call concurrently. In lanes, the piece
   // leaves its eight windows' sums in the plan (for combine's one run of
   // doublings) and returns the neutral point.
@@ -59,7 +72,7 @@ class MsmPlanVartime {
 
  private:
   MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
-                 std::pair<unsigned, cpu::LaneKernel> choice, const Fr& d2);
+                 std::pair<unsigned, cpu::LaneKernel> choice, const Fr& d2, const Spread& spread);
 
   std::span<const Extended> points_;
   std::span<const FsRepr> scalars_;
@@ -72,9 +85,18 @@ class MsmPlanVartime {
   // each lane's bucket offset and sign (msm_lanes::Pass).
   cpu::LaneKernel kernel_ = cpu::LaneKernel::scalar;
   size_t windows_ = 0;
-  std::vector<msm_lanes::Digits> lane_digits_;  // piece-major, as digits_
-  std::vector<msm_lanes::LanePoint> lane_points_;
-  mutable std::vector<Extended> window_sums_;  // each piece writes its own windows
+  // Left uninitialised until the ranges fill them, so that their pages are
+  // first touched by the threads, not by the caller alone.
+  std::unique_ptr<msm_lanes::Digits[]> lane_digits_;  // pass-major, as digits_
+  std::unique_ptr<msm_lanes::LanePoint[]> lane_points_;
+  // In lanes, per piece: its pass and range of points; its eight windows'
+  // sums, written by the piece alone.
+  size_t passes_ = 0;
+  struct LanePiece {
+    size_t pass, first, last;
+  };
+  std::vector<LanePiece> lane_pieces_;
+  mutable std::vector<Extended> piece_sums_;
 };
 
 }  // namespace quillet::jubjub::detail
