@@ -68,30 +68,11 @@ void BM_VerifyManySerial(benchmark::State& state) {
 BENCHMARK(BM_VerifyManySerial)->Args({16, 0})->Args({256, 0})->Unit(benchmark::kMillisecond);
 
 // Per stage of verify_many on two threads (StageProfile): pieces, one
-// thread's time and two threads' in µs, and the call's serial rest.
+// thread's time and two threads', the serial work before each, in µs.
 void BM_VerifyManyStages(benchmark::State& state) {
   const Batch& b = batch(static_cast<size_t>(state.range(0)), state.range(1) != 0);
-  quillet::bench::StageProfile profile;
-  double total = 0;
-  for (auto _ : state) {
-    profile.stage = 0;
-    const auto start = std::chrono::steady_clock::now();
-    benchmark::DoNotOptimize(sdk::verify_many(b.items, profile));
-    total += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  }
-  const double calls = static_cast<double>(state.iterations());
-  double inside = 0, two = 0;
-  for (size_t s = 0; s < profile.rows.size(); ++s) {
-    const auto& r = profile.rows[s];
-    inside += r.total;
-    two += r.makespan;
-    const std::string name = "s" + std::to_string(s) + "_n" + std::to_string(r.pieces);
-    state.counters[name + "_t1"] = 1e6 * r.total / calls;
-    state.counters[name + "_t2"] = 1e6 * r.makespan / calls;
-  }
-  const double serial = total - inside;
-  state.counters["serial"] = 1e6 * serial / calls;
-  state.counters["t1_over_t2"] = total / (serial + two);
+  quillet::bench::profile_stages(
+      state, [&](const quillet::Spread& spread) { benchmark::DoNotOptimize(sdk::verify_many(b.items, spread)); });
 }
 BENCHMARK(BM_VerifyManyStages)->Args({256, 0})->Unit(benchmark::kMillisecond);
 
