@@ -125,15 +125,20 @@ class Run {
       key_points.push_back(neg_keys_[k]);
       key_scalars.push_back(key_sum[k].into_repr());
     }
-    // The two plans (digits and tables) are made by ranges of points; then
-    // the keys' part, G's and each window (or pass) of the R part run as
-    // pieces of one stage, the keys' (one long piece when few) first, an odd
-    // pass out cut in halves last; then each plan's windows are combined
-    // (the doublings), side by side.
+    // The two plans (digits and tables) are made side by side; then the
+    // keys' part, G's and each window (or pass) of the R part run as pieces
+    // of one stage, the keys' (one long piece when few) first, on two
+    // threads an odd pass out cut in halves last; then each plan's windows
+    // are combined (the doublings), side by side.
     const Spread& msm_spread = members.size() < kSpreadMin ? serial_spread() : spread_;
     std::optional<detail::MsmPlanVartime> r_plan, key_plan;
-    r_plan.emplace(points, scalars, detail::kWeightBits + (indexed ? kIndexBits : 0), d2_, msm_spread);
-    key_plan.emplace(key_points, key_scalars, kFsBits, d2_, msm_spread);
+    msm_spread.for_each(2, [&](size_t i) {
+      if (i == 0) {
+        r_plan.emplace(points, scalars, detail::kWeightBits + (indexed ? kIndexBits : 0), d2_);
+      } else {
+        key_plan.emplace(key_points, key_scalars, kFsBits, d2_);
+      }
+    });
     if (msm_spread.width() == 2 && (r_plan->passes() + key_plan->passes()) % 2 == 1) r_plan->split_passes(1);
     const size_t g_piece = key_plan->pieces();
     const size_t first_r = g_piece + 1;

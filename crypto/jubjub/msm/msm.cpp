@@ -177,7 +177,7 @@ LaneKernel msm_kernel() {
 }
 
 MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
-                               unsigned window, const Fr& d2, LaneKernel kernel, const Spread& spread)
+                               unsigned window, const Fr& d2, LaneKernel kernel)
     : points_(points), scalars_(scalars), window_(window), d2_(d2) {
   if (points.size() != scalars.size() || bits > 256 || window == 1 || window > kMaxWindow) {
     fail_hard("assertion failed: msm terms and window");
@@ -197,53 +197,48 @@ MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const
   const unsigned c = window;
   windows_ = (bits + c) / c;
   const int64_t half = int64_t{1} << (c - 1);
-  const bool lanes = kernel != LaneKernel::scalar && msm_kernel_available(kernel) && c <= kMaxLaneWindow;
-  // Per point its digits (window-major), then its table entry or, in lanes,
-  // each pass's bucket offsets and signs (the lanes past the last window add
-  // into bucket 0) and its lane form.
-  if (lanes) {
-    kernel_ = kernel;
-    passes_ = (windows_ + ml::kLanes - 1) / ml::kLanes;
-    pieces_ = passes_;
-    for (size_t pass = 0; pass < passes_; ++pass) lane_pieces_.push_back({pass, 0, n});
-    lane_digits_ = std::make_unique_for_overwrite<ml::Digits[]>(passes_ * n);
-    lane_points_ = std::make_unique_for_overwrite<ml::LanePoint[]>(n);
-    piece_sums_.resize(pieces_ * ml::kLanes);
-  } else {
+  digits_.resize(windows_ * n);
+  for (size_t i = 0; i < n; ++i) {
+    int64_t carry = 0;
+    for (size_t w = 0; w < windows_; ++w) {
+      int64_t d = static_cast<int64_t>(bits_at(scalars[i], static_cast<unsigned>(w * c), c)) + carry;
+      carry = d > half ? 1 : 0;
+      d -= carry << c;
+      digits_[w * n + i] = static_cast<int32_t>(d);
+    }
+  }
+  if (kernel == LaneKernel::scalar || !msm_kernel_available(kernel) || c > kMaxLaneWindow) {
     pieces_ = windows_;
     niels_.resize(n);
-    digits_.resize(windows_ * n);
+    for (size_t i = 0; i < n; ++i) niels_[i] = {points[i].y + points[i].x, points[i].y - points[i].x, points[i].t * d2};
+    return;
   }
-  spread.for_ranges(n, 2, [&](size_t first, size_t last) {
-    // In lanes, a point's digits in passes of eight windows, zero past the last.
-    std::vector<int32_t> own(lanes ? passes_ * ml::kLanes : 0, 0);
-    for (size_t i = first; i < last; ++i) {
-      int64_t carry = 0;
-      for (size_t w = 0; w < windows_; ++w) {
-        int64_t d = static_cast<int64_t>(bits_at(scalars[i], static_cast<unsigned>(w * c), c)) + carry;
-        carry = d > half ? 1 : 0;
-        d -= carry << c;
-        (lanes ? own[w] : digits_[w * n + i]) = static_cast<int32_t>(d);
+  // Eight windows a piece; the lanes past the last window add into bucket 0.
+  kernel_ = kernel;
+  passes_ = (windows_ + ml::kLanes - 1) / ml::kLanes;
+  pieces_ = passes_;
+  for (size_t pass = 0; pass < passes_; ++pass) lane_pieces_.push_back({pass, 0, n});
+  lane_digits_.resize(passes_ * n);
+  for (size_t piece = 0; piece < passes_; ++piece) {
+    for (size_t i = 0; i < n; ++i) {
+      ml::Digits& d = lane_digits_[piece * n + i];
+      for (size_t lane = 0; lane < ml::kLanes; ++lane) {
+        const size_t w = piece * ml::kLanes + lane;
+        const int32_t digit = w < windows_ ? digits_[w * n + i] : 0;
+        d.offset[lane] = static_cast<uint64_t>(digit < 0 ? -digit : digit) * ml::kBucketWords + lane;
+        d.negative[lane] = digit < 0 ? ~uint64_t{0} : 0;
       }
-      const Extended& p = points[i];
-      if (!lanes) {
-        niels_[i] = {p.y + p.x, p.y - p.x, p.t * d2};
-        continue;
-      }
-      for (size_t pass = 0; pass < passes_; ++pass) {
-        ml::Digits& d = lane_digits_[pass * n + i];
-        for (size_t lane = 0; lane < ml::kLanes; ++lane) {
-          const size_t w = pass * ml::kLanes + lane;
-          const int32_t digit = own[w];
-          d.offset[lane] = static_cast<uint64_t>(digit < 0 ? -digit : digit) * ml::kBucketWords + lane;
-          d.negative[lane] = digit < 0 ? ~uint64_t{0} : 0;
-        }
-      }
-      to_lanes(p.y + p.x, lane_points_[i].c[0]);
-      to_lanes(p.y - p.x, lane_points_[i].c[1]);
-      to_lanes(p.t * d2, lane_points_[i].c[2]);
     }
-  });
+  }
+  digits_.clear();
+  piece_sums_.resize(pieces_ * ml::kLanes);
+  lane_points_.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    const Extended& p = points[i];
+    to_lanes(p.y + p.x, lane_points_[i].c[0]);
+    to_lanes(p.y - p.x, lane_points_[i].c[1]);
+    to_lanes(p.t * d2, lane_points_[i].c[2]);
+  }
 }
 
 namespace {
@@ -268,12 +263,12 @@ std::pair<unsigned, LaneKernel> choose(size_t n, unsigned bits) {
 }  // namespace
 
 MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
-                               const Fr& d2, const Spread& spread)
-    : MsmPlanVartime(points, scalars, bits, choose(points.size(), bits), d2, spread) {}
+                               const Fr& d2)
+    : MsmPlanVartime(points, scalars, bits, choose(points.size(), bits), d2) {}
 
 MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
-                               std::pair<unsigned, LaneKernel> choice, const Fr& d2, const Spread& spread)
-    : MsmPlanVartime(points, scalars, bits, choice.first, d2, choice.second, spread) {}
+                               std::pair<unsigned, LaneKernel> choice, const Fr& d2)
+    : MsmPlanVartime(points, scalars, bits, choice.first, d2, choice.second) {}
 
 void MsmPlanVartime::split_passes(size_t count) {
   if (kernel_ == LaneKernel::scalar) return;
@@ -309,7 +304,7 @@ Extended MsmPlanVartime::piece(size_t i) const {
   ml::Pass pass;
   to_lanes(d2_, pass.d2.v);
   pass.n = part.last - part.first;
-  pass.points = lane_points_.get() + part.first;
+  pass.points = lane_points_.data() + part.first;
   pass.digits = &lane_digits_[part.pass * n + part.first];
   pass.top = top;
   pass.buckets = buckets.get();

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
@@ -16,7 +15,6 @@
 #include "crypto/jubjub/edwards.hpp"
 #include "crypto/jubjub/fs.hpp"
 #include "crypto/jubjub/msm/msm_lanes.hpp"
-#include "crypto/spread/spread.hpp"
 
 namespace quillet::jubjub::detail {
 
@@ -47,11 +45,8 @@ bool msm_kernel_available(cpu::LaneKernel k);
 class MsmPlanVartime {
  public:
   MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, unsigned window,
-                 const Fr& d2, cpu::LaneKernel kernel = cpu::LaneKernel::scalar,
-                 const Spread& spread = serial_spread());
-  // The digits and tables are made by ranges of points on `spread`.
-  MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2,
-                 const Spread& spread = serial_spread());
+          const Fr& d2, cpu::LaneKernel kernel = cpu::LaneKernel::scalar);
+  MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2);
 
   size_t pieces() const { return pieces_; }
   // In lanes, cuts the last `count` passes in two halves of the points each,
@@ -72,7 +67,7 @@ class MsmPlanVartime {
 
  private:
   MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
-                 std::pair<unsigned, cpu::LaneKernel> choice, const Fr& d2, const Spread& spread);
+                 std::pair<unsigned, cpu::LaneKernel> choice, const Fr& d2);
 
   std::span<const Extended> points_;
   std::span<const FsRepr> scalars_;
@@ -85,10 +80,8 @@ class MsmPlanVartime {
   // each lane's bucket offset and sign (msm_lanes::Pass).
   cpu::LaneKernel kernel_ = cpu::LaneKernel::scalar;
   size_t windows_ = 0;
-  // Left uninitialised until the ranges fill them, so that their pages are
-  // first touched by the threads, not by the caller alone.
-  std::unique_ptr<msm_lanes::Digits[]> lane_digits_;  // pass-major, as digits_
-  std::unique_ptr<msm_lanes::LanePoint[]> lane_points_;
+  std::vector<msm_lanes::Digits> lane_digits_;  // pass-major, as digits_
+  std::vector<msm_lanes::LanePoint> lane_points_;
   // In lanes, per piece: its pass and range of points; its eight windows'
   // sums, written by the piece alone.
   size_t passes_ = 0;

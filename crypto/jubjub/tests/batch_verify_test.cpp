@@ -105,10 +105,9 @@ TEST(BucketMsm, LanesEqualTheScalarBuckets) {
         const auto want = detail::PointAccess::make<Unknown>(detail::msm_with_window_vartime(p, k, bits, window, d2));
         for (const cpu::LaneKernel kernel : {cpu::LaneKernel::emulated, cpu::LaneKernel::ifma}) {
           if (!detail::msm_kernel_available(kernel)) continue;
-          // Made by ranges of points on threads, with none, one or every
-          // pass cut in halves.
+          // With none, one or every pass cut in halves.
           for (const size_t split : {size_t{0}, size_t{1}, size_t{99}}) {
-            detail::MsmPlanVartime plan(p, k, bits, window, d2, kernel, ThreeThreads());
+            detail::MsmPlanVartime plan(p, k, bits, window, d2, kernel);
             plan.split_passes(split);
             std::vector<detail::Extended> sums(plan.pieces());
             for (size_t i = 0; i < sums.size(); ++i) sums[i] = plan.piece(i);
