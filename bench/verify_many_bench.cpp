@@ -75,7 +75,7 @@ void BM_VerifyManyStages(benchmark::State& state) {
   quillet::bench::profile_stages(
       state, [&](const quillet::Spread& spread) { benchmark::DoNotOptimize(sdk::verify_many(b.items, spread)); });
 }
-BENCHMARK(BM_VerifyManyStages)->Args({256, 0})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_VerifyManyStages)->Args({16, 0})->Args({256, 0})->Unit(benchmark::kMillisecond);
 
 // Each stage's wall time on real threads (1 or 2), in µs: against
 // BM_VerifyManyStages's figures, what sharing costs beyond the imbalance.
@@ -99,7 +99,7 @@ class TimedStages final : public quillet::Spread {
 };
 
 void BM_VerifyManyRealStages(benchmark::State& state) {
-  const Batch& b = batch(256, false);
+  const Batch& b = batch(static_cast<size_t>(state.range(1)), false);
   const TimedStages spread(static_cast<unsigned>(state.range(0)));
   double total = 0;
   for (auto _ : state) {
@@ -116,7 +116,8 @@ void BM_VerifyManyRealStages(benchmark::State& state) {
   }
   state.counters["serial"] = 1e6 * (total - inside) / calls;
 }
-BENCHMARK(BM_VerifyManyRealStages)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+// Arguments: threads, keys.
+BENCHMARK(BM_VerifyManyRealStages)->ArgsProduct({{1, 2}, {16, 256}})->Unit(benchmark::kMillisecond);
 
 void BM_VerifyLoop(benchmark::State& state) {
   const Batch& b = batch(static_cast<size_t>(state.range(0)), state.range(1) != 0);
