@@ -1,8 +1,11 @@
 // A Spread for measuring how much of a batch call its threads could share.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <string>
+#include <vector>
 
 #include "crypto/spread/spread.hpp"
 
@@ -24,6 +27,45 @@ class StageClock final : public Spread {
   }
 };
 
+// The calling thread alone, stages cut as for two threads, timing each
+// piece: per stage, the sum of its pieces and the time two threads taking
+// the pieces in order (as the helper pool does) would need, so that a
+// stage's imbalance shows apart from the machine's load.
+class StageProfile final : public Spread {
+ public:
+  struct Row {
+    size_t pieces = 0;
+    double total = 0;   // seconds, one thread
+    double makespan = 0;  // seconds, two threads taking pieces in order
+    double before = 0;    // seconds of serial work since the last stage (or the call's start)
+    double first = 0;     // seconds, the first piece alone
+  };
+  unsigned width() const noexcept override { return 2; }
+  mutable std::vector<Row> rows;  // per stage, in call order; accumulates over calls
+  mutable size_t stage = 0;       // reset to 0 before each call
+  mutable std::chrono::steady_clock::time_point last_end;  // set to the call's start
+
+ protected:
+  void run(size_t count, Piece piece, const void* context) const override {
+    if (rows.size() <= stage) rows.resize(stage + 1);
+    Row& row = rows[stage++];
+    row.before += std::chrono::duration<double>(std::chrono::steady_clock::now() - last_end).count();
+    double free_at[2] = {0, 0};
+    for (size_t i = 0; i < count; ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      piece(context, i);
+      const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      row.total += t;
+      if (i == 0) row.first += t;
+      double& first_free = free_at[0] <= free_at[1] ? free_at[0] : free_at[1];
+      first_free += t;
+    }
+    row.pieces = count;
+    last_end = std::chrono::steady_clock::now();
+    row.makespan += std::max(free_at[0], free_at[1]);
+  }
+};
+
 // Records in `state` the serial fraction of `call(clock)` over its
 // iterations, and the speed-up two threads could reach by Amdahl's law,
 // 1 / (s + (1 - s) / 2).
@@ -39,6 +81,41 @@ void time_serial_part(State& state, const Call& call) {
   const double serial = 1 - clock.inside / total;
   state.counters["serial_pct"] = 100 * serial;
   state.counters["amdahl_2"] = 1 / (serial + (1 - serial) / 2);
+}
+
+}  // namespace quillet::bench
+
+namespace quillet::bench {
+
+// Records in `state` per stage of `call(profile)`: its pieces, one thread's
+// time, two threads' (StageProfile) and the serial work before it, in µs;
+// the serial rest and the speed-up two threads could reach.
+template <class State, class Call>
+void profile_stages(State& state, const Call& call) {
+  StageProfile profile;
+  double total = 0;
+  for (auto _ : state) {
+    profile.stage = 0;
+    const auto start = std::chrono::steady_clock::now();
+    profile.last_end = start;
+    call(profile);
+    total += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  const double calls = static_cast<double>(state.iterations());
+  double inside = 0, two = 0;
+  for (size_t s = 0; s < profile.rows.size(); ++s) {
+    const auto& r = profile.rows[s];
+    inside += r.total;
+    two += r.makespan;
+    const std::string name = "s" + std::to_string(s) + "_n" + std::to_string(r.pieces);
+    state.counters[name + "_t1"] = 1e6 * r.total / calls;
+    state.counters[name + "_t2"] = 1e6 * r.makespan / calls;
+    state.counters[name + "_before"] = 1e6 * r.before / calls;
+    state.counters[name + "_first"] = 1e6 * r.first / calls;
+  }
+  const double serial = total - inside;
+  state.counters["serial"] = 1e6 * serial / calls;
+  state.counters["t1_over_t2"] = total / (serial + two);
 }
 
 }  // namespace quillet::bench

@@ -126,9 +126,10 @@ class Run {
       key_scalars.push_back(key_sum[k].into_repr());
     }
     // The two plans (digits and tables) are made side by side; then the
-    // keys' part, G's and each window of the R part run as pieces of one
-    // stage, the keys' (one long piece when few) first; then each plan's
-    // windows are combined (the doublings), side by side.
+    // keys' part, G's and each window (or pass) of the R part run as pieces
+    // of one stage, the keys' (one long piece when few) first, on two
+    // threads an odd pass out cut in halves last; then each plan's windows
+    // are combined (the doublings), side by side.
     const Spread& msm_spread = members.size() < kSpreadMin ? serial_spread() : spread_;
     std::optional<detail::MsmPlanVartime> r_plan, key_plan;
     msm_spread.for_each(2, [&](size_t i) {
@@ -138,6 +139,7 @@ class Run {
         key_plan.emplace(key_points, key_scalars, kFsBits, d2_);
       }
     });
+    if (msm_spread.width() == 2 && (r_plan->passes() + key_plan->passes()) % 2 == 1) r_plan->split_passes(1);
     const size_t g_piece = key_plan->pieces();
     const size_t first_r = g_piece + 1;
     std::vector<Extended> sums(first_r + r_plan->pieces());

@@ -323,7 +323,10 @@ std::vector<bool> PrivateKey::check_own_signatures(std::span<const Message> msgs
     // The secret multiplication is one more piece beside the windows of
     // the public one; then the windows are combined (the doublings).
     const Fr d2 = params.edwards_d() + params.edwards_d();
-    const detail::MsmPlanVartime plan(points, scalars, detail::kWeightBits, d2);
+    detail::MsmPlanVartime plan(points, scalars, detail::kWeightBits, d2);
+    // An odd pass out between two threads is cut in halves (G's piece is
+    // short beside a pass).
+    if (spread.width() == 2 && plan.passes() % 2 == 1) plan.split_passes(1);
     std::vector<detail::Extended> sums(plan.pieces());
     Point<Unknown> combined = Point<Unknown>::zero();
     spread.for_each(sums.size() + 1, [&](size_t i) {

@@ -215,9 +215,11 @@ MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const
   }
   // Eight windows a piece; the lanes past the last window add into bucket 0.
   kernel_ = kernel;
-  pieces_ = (windows_ + ml::kLanes - 1) / ml::kLanes;
-  lane_digits_.resize(pieces_ * n);
-  for (size_t piece = 0; piece < pieces_; ++piece) {
+  passes_ = (windows_ + ml::kLanes - 1) / ml::kLanes;
+  pieces_ = passes_;
+  for (size_t pass = 0; pass < passes_; ++pass) lane_pieces_.push_back({pass, 0, n});
+  lane_digits_.resize(passes_ * n);
+  for (size_t piece = 0; piece < passes_; ++piece) {
     for (size_t i = 0; i < n; ++i) {
       ml::Digits& d = lane_digits_[piece * n + i];
       for (size_t lane = 0; lane < ml::kLanes; ++lane) {
@@ -229,7 +231,7 @@ MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const
     }
   }
   digits_.clear();
-  window_sums_.resize(windows_);
+  piece_sums_.resize(pieces_ * ml::kLanes);
   lane_points_.resize(n);
   for (size_t i = 0; i < n; ++i) {
     const Extended& p = points[i];
@@ -268,21 +270,42 @@ MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const
                                std::pair<unsigned, LaneKernel> choice, const Fr& d2)
     : MsmPlanVartime(points, scalars, bits, choice.first, d2, choice.second) {}
 
+void MsmPlanVartime::split_passes(size_t count) {
+  if (kernel_ == LaneKernel::scalar) return;
+  const size_t n = points_.size();
+  count = std::min(count, passes_);
+  if (n < 2) return;
+  // The last `count` passes' whole pieces become two halves each, at the end.
+  std::vector<LanePiece> split;
+  for (size_t k = lane_pieces_.size(); k-- > 0;) {
+    if (split.size() == 2 * count) break;
+    const LanePiece p = lane_pieces_[k];
+    if (p.first != 0 || p.last != n) continue;
+    lane_pieces_.erase(lane_pieces_.begin() + static_cast<std::ptrdiff_t>(k));
+    split.push_back({p.pass, n / 2, n});
+    split.push_back({p.pass, 0, n / 2});
+  }
+  lane_pieces_.insert(lane_pieces_.end(), split.rbegin(), split.rend());
+  pieces_ = lane_pieces_.size();
+  piece_sums_.assign(pieces_ * ml::kLanes, identity_extended());
+}
+
 Extended MsmPlanVartime::piece(size_t i) const {
   if (window_ == 0) return straus(points_, scalars_, d2_);
   if (kernel_ == LaneKernel::scalar) {
     return with_fastest_kernel(
         [&]<class M>() { return window_sum<M>(points_, niels_, &digits_[i * points_.size()], window_, d2_); });
   }
+  const LanePiece& part = lane_pieces_[i];
   const size_t n = points_.size();
   const size_t top = size_t{1} << (window_ - 1);
   // Scratch the kernel fills before reading.
   const auto buckets = std::make_unique_for_overwrite<uint64_t[]>((top + 1) * ml::kBucketWords);
   ml::Pass pass;
   to_lanes(d2_, pass.d2.v);
-  pass.n = n;
-  pass.points = lane_points_.data();
-  pass.digits = &lane_digits_[i * n];
+  pass.n = part.last - part.first;
+  pass.points = lane_points_.data() + part.first;
+  pass.digits = &lane_digits_[part.pass * n + part.first];
   pass.top = top;
   pass.buckets = buckets.get();
   if (kernel_ == LaneKernel::ifma) {
@@ -290,9 +313,9 @@ Extended MsmPlanVartime::piece(size_t i) const {
   } else {
     ml::run_checked(lane_constants(), pass);
   }
-  const size_t lanes = std::min(ml::kLanes, windows_ - i * ml::kLanes);
+  const size_t lanes = std::min(ml::kLanes, windows_ - part.pass * ml::kLanes);
   for (size_t lane = 0; lane < lanes; ++lane) {
-    Extended& sum = window_sums_[i * ml::kLanes + lane];
+    Extended& sum = piece_sums_[i * ml::kLanes + lane];
     Fr* coords[ml::kCoords] = {&sum.x, &sum.y, &sum.t, &sum.z};
     for (size_t c = 0; c < ml::kCoords; ++c) {
       *coords[c] = Fr::from_montgomery_limbs(field::lanes52::join52(&pass.out[c][0][lane], ml::kLanes));
@@ -304,9 +327,26 @@ Extended MsmPlanVartime::piece(size_t i) const {
 Extended MsmPlanVartime::combine(std::span<const Extended> sums) const {
   if (pieces_ == 0) return identity_extended();
   if (window_ == 0) return sums[0];
-  // In lanes, one run of doublings through all windows' sums.
-  const std::span<const Extended> windows = kernel_ == LaneKernel::scalar ? sums : std::span(window_sums_);
-  return with_fastest_kernel([&]<class M>() { return combine_windows<M>(windows, window_, d2_); });
+  if (kernel_ == LaneKernel::scalar) {
+    return with_fastest_kernel([&]<class M>() { return combine_windows<M>(sums, window_, d2_); });
+  }
+  // In lanes, each window's sum from its pass (or its pass's halves), then
+  // one run of doublings through all of them.
+  return with_fastest_kernel([&]<class M>() {
+    std::vector<Extended> windows(windows_);
+    std::vector<uint8_t> set(windows_, 0);
+    for (size_t i = 0; i < pieces_; ++i) {
+      const size_t pass = lane_pieces_[i].pass;
+      const size_t lanes = std::min(ml::kLanes, windows_ - pass * ml::kLanes);
+      for (size_t lane = 0; lane < lanes; ++lane) {
+        const size_t w = pass * ml::kLanes + lane;
+        const Extended& part = piece_sums_[i * ml::kLanes + lane];
+        windows[w] = set[w] != 0 ? add_points<M>(windows[w], part, d2_) : part;
+        set[w] = 1;
+      }
+    }
+    return combine_windows<M>(windows, window_, d2_);
+  });
 }
 
 Extended msm_with_window_vartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,

@@ -49,6 +49,14 @@ class MsmPlanVartime {
   MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2);
 
   size_t pieces() const { return pieces_; }
+  // In lanes, cuts the last `count` passes in two halves of the points each,
+  // the halves' window sums added in combine: for a stage whose passes do
+  // not divide evenly between its threads (a half costs a little more than
+  // half a pass, its buckets being summed in full). The halves come last in
+  // the pieces' order. Otherwise nothing. Before any piece runs.
+  void split_passes(size_t count);
+  // The lane passes (0 when the buckets do not run in lanes).
+  size_t passes() const { return kernel_ == cpu::LaneKernel::scalar ? 0 : passes_; }
   // Piece i's partial sum; safe to call concurrently. In lanes, the piece
   // leaves its eight windows' sums in the plan (for combine's one run of
   // doublings) and returns the neutral point.
@@ -72,9 +80,16 @@ class MsmPlanVartime {
   // each lane's bucket offset and sign (msm_lanes::Pass).
   cpu::LaneKernel kernel_ = cpu::LaneKernel::scalar;
   size_t windows_ = 0;
-  std::vector<msm_lanes::Digits> lane_digits_;  // piece-major, as digits_
+  std::vector<msm_lanes::Digits> lane_digits_;  // pass-major, as digits_
   std::vector<msm_lanes::LanePoint> lane_points_;
-  mutable std::vector<Extended> window_sums_;  // each piece writes its own windows
+  // In lanes, per piece: its pass and range of points; its eight windows'
+  // sums, written by the piece alone.
+  size_t passes_ = 0;
+  struct LanePiece {
+    size_t pass, first, last;
+  };
+  std::vector<LanePiece> lane_pieces_;
+  mutable std::vector<Extended> piece_sums_;
 };
 
 }  // namespace quillet::jubjub::detail

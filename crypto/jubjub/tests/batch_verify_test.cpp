@@ -105,9 +105,16 @@ TEST(BucketMsm, LanesEqualTheScalarBuckets) {
         const auto want = detail::PointAccess::make<Unknown>(detail::msm_with_window_vartime(p, k, bits, window, d2));
         for (const cpu::LaneKernel kernel : {cpu::LaneKernel::emulated, cpu::LaneKernel::ifma}) {
           if (!detail::msm_kernel_available(kernel)) continue;
-          const auto got = detail::msm_with_window_vartime(p, k, bits, window, d2, kernel);
-          EXPECT_TRUE(detail::PointAccess::make<Unknown>(got) == want)
-              << cpu::lane_kernel_name(kernel) << " " << bits << " bits, " << n << " terms, window " << window;
+          // With none, one or every pass cut in halves.
+          for (const size_t split : {size_t{0}, size_t{1}, size_t{99}}) {
+            detail::MsmPlanVartime plan(p, k, bits, window, d2, kernel);
+            plan.split_passes(split);
+            std::vector<detail::Extended> sums(plan.pieces());
+            for (size_t i = 0; i < sums.size(); ++i) sums[i] = plan.piece(i);
+            EXPECT_TRUE(detail::PointAccess::make<Unknown>(plan.combine(sums)) == want)
+                << cpu::lane_kernel_name(kernel) << " " << bits << " bits, " << n << " terms, window " << window
+                << ", split " << split;
+          }
         }
       }
     }
