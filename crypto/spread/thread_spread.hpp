@@ -33,6 +33,12 @@ namespace spread_detail {
 // a virtual machine; stages and calls that follow each other within this
 // time pay neither.
 inline constexpr std::chrono::microseconds kSpin{50};
+// How long a helper lent to a call spins between that call's stages. The
+// serial work between two stages (a run's key map, an MSM's digits, the
+// interpreter's conversions) often outlasts kSpin, and a wake-up from sleep
+// then delays every stage's start by the scheduler's latency; a call's
+// serial gaps stay well below this, so helpers sleep only between calls.
+inline constexpr std::chrono::microseconds kLentSpin{2000};
 
 inline void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -42,13 +48,13 @@ inline void cpu_relax() noexcept {
 #endif
 }
 
-// Spins until ready() or kSpin has passed; returns ready(). Every microsecond
+// Spins until ready() or `limit` has passed; returns ready(). Every microsecond
 // or so it yields the processor: on a machine whose cores are all busy, the
 // thread it waits for may be queued behind it on the same core.
 template <class Ready>
-bool spin_until(const Ready& ready) noexcept {
+bool spin_until(const Ready& ready, std::chrono::microseconds limit = kSpin) noexcept {
   if (ready()) return true;
-  const auto end = std::chrono::steady_clock::now() + kSpin;
+  const auto end = std::chrono::steady_clock::now() + limit;
   for (;;) {
     for (int k = 0; k < 32; ++k) {
       cpu_relax();
@@ -346,7 +352,7 @@ class ThreadSpread final : public Spread {
     std::uint64_t seen = 0;  // the generation last seen
     for (;;) {
       const auto moved = [&] { return (state_.load(std::memory_order_acquire) >> 1) != seen; };
-      if (!spread_detail::spin_until(moved)) {
+      if (!spread_detail::spin_until(moved, spread_detail::kLentSpin)) {
         std::unique_lock lock(mutex_);
         while (!moved()) {
           ++sleeping_;
