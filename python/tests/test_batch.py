@@ -386,7 +386,9 @@ def test_default_threads_follow_the_cpu_affinity(run_python):
 
 
 def test_the_interpreter_lock_is_released_while_a_batch_runs():
-    msgs = [f"0x{i:x}" for i in range(1, 400)]
+    # Long enough for a few 1 ms ticks in its middle half however fast
+    # signing gets (400 messages came close to the limit).
+    msgs = [f"0x{i:x}" for i in range(1, 4000)]
     span = {}
 
     def sign_in_background():
