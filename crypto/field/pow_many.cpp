@@ -8,6 +8,7 @@
 #include "crypto/failure.hpp"
 #include "crypto/field/exponent_windows.hpp"
 #include "crypto/field/fr_algorithms.hpp"
+#include "crypto/field/fr_lanes.hpp"
 #include "crypto/field/lanes52.hpp"
 #include "crypto/field/pow_lanes52.hpp"
 #include "crypto/immortal.hpp"
@@ -34,16 +35,9 @@ std::vector<sl::Step> exponent_steps(const FrRepr& e) {
 
 // The constants of the lanes for the steps of one exponent.
 sl::Constants lane_constants(const std::vector<sl::Step>& steps) {
-  // 2p < 2^255 fits the four words.
-  FrRepr p2{};
-  uint64_t carry = 0;
-  for (size_t i = 0; i < 4; ++i) {
-    p2[i] = (Fr::kModulus[i] << 1) | carry;
-    carry = Fr::kModulus[i] >> 63;
-  }
   sl::Constants c{};
-  c.modulus = lanes52::Modulus{lanes52::split52(Fr::kModulus), lanes52::split52(p2), Fr::kInv & ((uint64_t{1} << 52) - 1)};
-  c.from_lanes = lanes52::split52(Fr::kR);
+  c.modulus = fr_lanes::modulus();
+  c.from_lanes = fr_lanes::from_lanes();
   c.steps = steps.data();
   c.step_count = steps.size();
   return c;
@@ -88,10 +82,7 @@ std::vector<Fr> invert_all(std::span<const Fr> x) {
 sl::Block run_block(std::span<const Fr> x, const sl::Constants& c, sl::Job job, LaneKernel k) {
   sl::Block b{};
   for (size_t e = 0; e < sl::kBlock; ++e) {
-    // x·2^260, sixteen times the 2^256 form.
-    Fr v = e < x.size() ? x[e] : Fr::one();
-    for (int d = 0; d < 4; ++d) v.double_();
-    const lanes52::Limbs l = lanes52::split52(v.montgomery_limbs());
+    const lanes52::Limbs l = fr_lanes::to_lanes(e < x.size() ? x[e] : Fr::one());
     for (size_t i = 0; i < sl::kLimbs; ++i) b.rho[e / sl::kLanes][i][e % sl::kLanes] = l.v[i];
   }
   if (k == LaneKernel::ifma) {

@@ -15,6 +15,7 @@
 #include "crypto/cpu/cpu.hpp"
 #include "crypto/failure.hpp"
 #include "crypto/field/fr_algorithms.hpp"
+#include "crypto/field/fr_lanes.hpp"
 #include "crypto/field/lanes52.hpp"
 #include "crypto/immortal.hpp"
 #include "crypto/jubjub/fixed_base_lanes.hpp"
@@ -32,26 +33,11 @@ namespace {
 namespace fl = fixed_base_lanes;
 using cpu::LaneKernel;
 
-// x·2^260 mod p as five limbs: sixteen times the 2^256 form, still canonical.
-void to_lanes(const Fr& v, uint64_t* limbs) {
-  Fr x = v;
-  for (int d = 0; d < 4; ++d) x.double_();
-  const field::lanes52::Limbs l = field::lanes52::split52(x.montgomery_limbs());
-  for (size_t i = 0; i < fl::kLimbs; ++i) limbs[i] = l.v[i];
-}
+using field::fr_lanes::to_lanes;
 
-// The modulus and the constants of the lanes (as crypto/field/pow_many.cpp).
 void lane_constants(fl::Table& t) {
-  // 2p < 2^255 fits the four words.
-  FrRepr p2{};
-  uint64_t carry = 0;
-  for (size_t i = 0; i < 4; ++i) {
-    p2[i] = (Fr::kModulus[i] << 1) | carry;
-    carry = Fr::kModulus[i] >> 63;
-  }
-  t.modulus = field::lanes52::Modulus{field::lanes52::split52(Fr::kModulus), field::lanes52::split52(p2),
-                                      Fr::kInv & ((uint64_t{1} << 52) - 1)};
-  t.from_lanes = field::lanes52::split52(Fr::kR);
+  t.modulus = field::fr_lanes::modulus();
+  t.from_lanes = field::fr_lanes::from_lanes();
   to_lanes(Fr::one(), t.one.v);
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "crypto/failure.hpp"
+#include "crypto/field/fr_lanes.hpp"
 #include "crypto/field/lanes52.hpp"
 #include "crypto/immortal.hpp"
 #include "crypto/jubjub/msm/straus.hpp"
@@ -47,28 +48,14 @@ size_t lane_cost(size_t n, unsigned bits, unsigned c) {
 // The widest window the lanes take: 2^11 buckets of 1280 bytes.
 constexpr unsigned kMaxLaneWindow = 12;
 
-// x·2^260 mod p as five limbs: sixteen times the 2^256 form, still canonical.
-void to_lanes(const Fr& v, uint64_t* limbs) {
-  Fr x = v;
-  for (int d = 0; d < 4; ++d) x.double_();
-  const field::lanes52::Limbs l = field::lanes52::split52(x.montgomery_limbs());
-  for (size_t i = 0; i < ml::kLimbs; ++i) limbs[i] = l.v[i];
-}
+using field::fr_lanes::to_lanes;
 
 const ml::Constants& lane_constants() {
   static constinit Immortal<ml::Constants> made;
   return made.get([] {
     ml::Constants c{};
-    // 2p < 2^255 fits the four words.
-    field::FrRepr p2{};
-    uint64_t carry = 0;
-    for (size_t i = 0; i < 4; ++i) {
-      p2[i] = (Fr::kModulus[i] << 1) | carry;
-      carry = Fr::kModulus[i] >> 63;
-    }
-    c.modulus = field::lanes52::Modulus{field::lanes52::split52(Fr::kModulus), field::lanes52::split52(p2),
-                                        Fr::kInv & ((uint64_t{1} << 52) - 1)};
-    c.from_lanes = field::lanes52::split52(Fr::kR);
+    c.modulus = field::fr_lanes::modulus();
+    c.from_lanes = field::fr_lanes::from_lanes();
     to_lanes(Fr::one(), c.one.v);
     return c;
   });
