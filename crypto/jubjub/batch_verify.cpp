@@ -80,51 +80,68 @@ class Run {
   // The sum over `members` of w_i·(S_i·G - R_i - c_i·A_i) with w_i = z_i,
   // or with w_i = (p + 1)·z_i for the member at position p when `indexed`.
   Extended combination(std::span<const size_t> members, bool indexed = false) const {
-    // Copies alone are not worth a stage.
-    const Spread& spread = members.size() < kSpreadMin || !indexed ? serial_spread() : spread_;
     const size_t n = members.size();
-    std::vector<Extended> points(n);
-    std::vector<FsRepr> scalars(n);
+    // Members are a run of consecutive signatures (the whole, a half, one):
+    // their points, and without positions their weights, are read in place.
+    bool consecutive = true;
+    for (size_t p = 0; p < n && consecutive; ++p) consecutive = members[p] == members[0] + p;
+    const size_t start = n == 0 ? 0 : members[0];
+    std::vector<Extended> points_copy;
+    std::vector<FsRepr> scalars_copy;
     // With positions, each member's three products, on the spread.
     std::vector<Fs> zs_at, zc_at;
-    if (indexed) {
-      zs_at.resize(n);
-      zc_at.resize(n);
-    }
-    spread.for_ranges(n, 4, [&](size_t first, size_t last) {
-      for (size_t p = first; p < last; ++p) {
-        const size_t m = members[p];
-        points[p] = neg_r_[m];
-        if (!indexed) {
-          scalars[p] = weights_[m];
-          continue;
-        }
-        const Fs position = Fs::from_u128(p + 1, 0);
-        // Below 2^141 < s, so the residue is the integer.
-        scalars[p] = (Fs::from_raw(weights_[m]) * position).into_repr();
-        zs_at[p] = zs_[m] * position;
-        zc_at[p] = zc_[m] * position;
+    if (indexed || !consecutive) {
+      // Copies alone are not worth a stage.
+      const Spread& spread = members.size() < kSpreadMin || !indexed ? serial_spread() : spread_;
+      points_copy.resize(n);
+      scalars_copy.resize(n);
+      if (indexed) {
+        zs_at.resize(n);
+        zc_at.resize(n);
       }
-    });
-    Fs g = Fs::zero();
-    std::vector<Fs> key_sum(neg_keys_.size(), Fs::zero());
-    std::vector<uint8_t> seen(neg_keys_.size(), 0);
-    std::vector<size_t> touched;
-    for (size_t p = 0; p < n; ++p) {
-      const size_t m = members[p];
-      g.add_assign(indexed ? zs_at[p] : zs_[m]);
-      if (seen[key_[m]] == 0) touched.push_back(key_[m]);
-      seen[key_[m]] = 1;
-      key_sum[key_[m]].add_assign(indexed ? zc_at[p] : zc_[m]);
+      spread.for_ranges(n, 4, [&](size_t first, size_t last) {
+        for (size_t p = first; p < last; ++p) {
+          const size_t m = members[p];
+          points_copy[p] = neg_r_[m];
+          if (!indexed) {
+            scalars_copy[p] = weights_[m];
+            continue;
+          }
+          const Fs position = Fs::from_u128(p + 1, 0);
+          // Below 2^141 < s, so the residue is the integer.
+          scalars_copy[p] = (Fs::from_raw(weights_[m]) * position).into_repr();
+          zs_at[p] = zs_[m] * position;
+          zc_at[p] = zc_[m] * position;
+        }
+      });
     }
+    const std::span<const Extended> points =
+        points_copy.empty() ? std::span(neg_r_).subspan(start, n) : std::span<const Extended>(points_copy);
+    const std::span<const FsRepr> scalars =
+        scalars_copy.empty() ? std::span(weights_).subspan(start, n) : std::span<const FsRepr>(scalars_copy);
+    // G's scalar and each key's, summed over the members (in the keys' plan's
+    // piece below).
+    Fs g = Fs::zero();
     std::vector<Extended> key_points;
     std::vector<FsRepr> key_scalars;
-    key_points.reserve(touched.size());
-    key_scalars.reserve(touched.size());
-    for (size_t k : touched) {
-      key_points.push_back(neg_keys_[k]);
-      key_scalars.push_back(key_sum[k].into_repr());
-    }
+    const auto key_sums = [&] {
+      std::vector<Fs> key_sum(neg_keys_.size(), Fs::zero());
+      std::vector<uint8_t> seen(neg_keys_.size(), 0);
+      std::vector<size_t> touched;
+      for (size_t p = 0; p < n; ++p) {
+        const size_t m = members[p];
+        g.add_assign(indexed ? zs_at[p] : zs_[m]);
+        if (seen[key_[m]] == 0) touched.push_back(key_[m]);
+        seen[key_[m]] = 1;
+        key_sum[key_[m]].add_assign(indexed ? zc_at[p] : zc_[m]);
+      }
+      key_points.reserve(touched.size());
+      key_scalars.reserve(touched.size());
+      for (size_t k : touched) {
+        key_points.push_back(neg_keys_[k]);
+        key_scalars.push_back(key_sum[k].into_repr());
+      }
+    };
     // The two plans (digits and tables) are made side by side; then the
     // keys' part, G's and each window (or pass) of the R part run as pieces
     // of one stage, the keys' (one long piece when few) first, on two
@@ -136,6 +153,7 @@ class Run {
       if (i == 0) {
         r_plan.emplace(points, scalars, detail::kWeightBits + (indexed ? kIndexBits : 0), d2_);
       } else {
+        key_sums();
         key_plan.emplace(key_points, key_scalars, kFsBits, d2_);
       }
     });
