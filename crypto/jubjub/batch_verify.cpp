@@ -142,19 +142,36 @@ class Run {
         key_scalars.push_back(key_sum[k].into_repr());
       }
     };
-    // The two plans (digits and tables) are made side by side; then the
-    // keys' part, G's and each window (or pass) of the R part run as pieces
-    // of one stage, the keys' (one long piece when few) first, on two
-    // threads an odd pass out cut in halves last; then each plan's windows
-    // are combined (the doublings), side by side.
+    // The two plans' sizes side by side, the keys' after their sums, with a
+    // first part of the R plan's tables (the sums cost about as much); then
+    // the rest of both plans' tables in parts of about equal cost (a key's
+    // scalar has twice the bits of a weight), taken as threads free up.
+    // Then the keys' part, G's and each window (or pass) of the R part run
+    // as pieces of one stage, the keys' (one long piece when few) first, on
+    // two threads an odd pass out cut in halves last; then each plan's
+    // windows are combined (the doublings), side by side.
     const Spread& msm_spread = members.size() < kSpreadMin ? serial_spread() : spread_;
     std::optional<detail::MsmPlanVartime> r_plan, key_plan;
+    const size_t r_first = n / 8;
     msm_spread.for_each(2, [&](size_t i) {
       if (i == 0) {
-        r_plan.emplace(points, scalars, detail::kWeightBits + (indexed ? kIndexBits : 0), d2_);
+        r_plan.emplace(points, scalars, detail::kWeightBits + (indexed ? kIndexBits : 0), d2_,
+                       detail::MsmPlanVartime::Deferred{});
+        r_plan->make(0, r_first);
       } else {
         key_sums();
-        key_plan.emplace(key_points, key_scalars, kFsBits, d2_);
+        key_plan.emplace(key_points, key_scalars, kFsBits, d2_, detail::MsmPlanVartime::Deferred{});
+      }
+    });
+    constexpr size_t kKeyParts = 6;
+    constexpr size_t kRParts = 4;
+    const size_t k = key_points.size();
+    msm_spread.for_each(kKeyParts + kRParts, [&](size_t i) {
+      if (i < kKeyParts) {
+        key_plan->make(i * k / kKeyParts, (i + 1) * k / kKeyParts);
+      } else {
+        const size_t j = i - kKeyParts;
+        r_plan->make(r_first + j * (n - r_first) / kRParts, r_first + (j + 1) * (n - r_first) / kRParts);
       }
     });
     if (msm_spread.width() == 2 && (r_plan->passes() + key_plan->passes()) % 2 == 1) r_plan->split_passes(1);
