@@ -282,21 +282,28 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
     candidates.push_back(i);
     r_points.push_back(sigs[i].signature.r);
   }
-  // The keys' and the R's affine forms side by side.
+  // The keys' and the R's affine forms side by side, and the first run's
+  // weights.
   std::vector<Extended> neg_keys, neg_r;
-  (sigs.size() < kSpreadMin ? serial_spread() : spread).for_each(2, [&](size_t i) {
+  std::vector<FsRepr> weights(std::min(kMaxBatchRun, candidates.size()));
+  bool drawn = false;
+  (sigs.size() < kSpreadMin ? serial_spread() : spread).for_each(3, [&](size_t i) {
     if (i == 0) {
       neg_keys = negated_affine(std::move(key_points));
-    } else {
+    } else if (i == 1) {
       neg_r = negated_affine(std::move(r_points));
+    } else {
+      drawn = detail::draw_weights(weights);
     }
   });
 
-  std::vector<FsRepr> weights;
   for (size_t start = 0; start < candidates.size(); start += kMaxBatchRun) {
     const std::span<const size_t> index = std::span(candidates).subspan(start, std::min(kMaxBatchRun, candidates.size() - start));
-    weights.resize(index.size());
-    if (!detail::draw_weights(weights)) {
+    if (start > 0) {
+      weights.resize(index.size());
+      drawn = detail::draw_weights(weights);
+    }
+    if (!drawn) {
       std::vector<uint8_t> valid(index.size(), 0);
       spread.for_ranges(index.size(), 4, [&](size_t first, size_t last) {
         for (size_t m = first; m < last; ++m) {
