@@ -193,9 +193,10 @@ MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const
     passes_ = (windows_ + ml::kLanes - 1) / ml::kLanes;
     pieces_ = passes_;
     for (size_t pass = 0; pass < passes_; ++pass) lane_pieces_.push_back({pass, 0, n});
-    lane_digits_.resize(passes_ * n);
+    // Left unset here: make writes every entry, on whichever thread makes it.
+    lane_digits_ = std::make_unique_for_overwrite<ml::Digits[]>(passes_ * n);
     piece_sums_.resize(pieces_ * ml::kLanes);
-    lane_points_.resize(n);
+    lane_points_ = std::make_unique_for_overwrite<ml::LanePoint[]>(n);
   }
   if (!deferred) make(0, n);
 }
@@ -311,7 +312,7 @@ Extended MsmPlanVartime::piece(size_t i) const {
   ml::Pass pass;
   to_lanes(d2_, pass.d2.v);
   pass.n = part.last - part.first;
-  pass.points = lane_points_.data() + part.first;
+  pass.points = lane_points_.get() + part.first;
   pass.digits = &lane_digits_[part.pass * n + part.first];
   pass.top = top;
   pass.buckets = buckets.get();

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
@@ -91,8 +92,8 @@ class MsmPlanVartime {
   // each lane's bucket offset and sign (msm_lanes::Pass).
   cpu::LaneKernel kernel_ = cpu::LaneKernel::scalar;
   size_t windows_ = 0;
-  std::vector<msm_lanes::Digits> lane_digits_;  // pass-major, as digits_
-  std::vector<msm_lanes::LanePoint> lane_points_;
+  std::unique_ptr<msm_lanes::Digits[]> lane_digits_;  // pass-major, as digits_
+  std::unique_ptr<msm_lanes::LanePoint[]> lane_points_;
   // In lanes, per piece: its pass and range of points; its eight windows'
   // sums, written by the piece alone.
   size_t passes_ = 0;
