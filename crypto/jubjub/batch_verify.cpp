@@ -142,8 +142,8 @@ class Run {
         key_scalars.push_back(key_sum[k].into_repr());
       }
     };
-    // The two plans' sizes side by side, the keys' after their sums, with a
-    // first part of the R plan's tables (the sums cost about as much); then
+    // The two plans' sizes side by side, the keys' after their sums, with
+    // half the R plan's tables (the sums cost about as much); then
     // the rest of both plans' tables in parts of about equal cost (a key's
     // scalar has twice the bits of a weight), taken as threads free up.
     // Then the keys' part, G's and each window (or pass) of the R part run
@@ -152,7 +152,7 @@ class Run {
     // windows are combined (the doublings), side by side.
     const Spread& msm_spread = members.size() < kSpreadMin ? serial_spread() : spread_;
     std::optional<detail::MsmPlanVartime> r_plan, key_plan;
-    const size_t r_first = n / 8;
+    const size_t r_first = n / 2;
     msm_spread.for_each(2, [&](size_t i) {
       if (i == 0) {
         r_plan.emplace(points, scalars, detail::kWeightBits + (indexed ? kIndexBits : 0), d2_,
@@ -164,7 +164,7 @@ class Run {
       }
     });
     constexpr size_t kKeyParts = 6;
-    constexpr size_t kRParts = 4;
+    constexpr size_t kRParts = 2;
     const size_t k = key_points.size();
     msm_spread.for_each(kKeyParts + kRParts, [&](size_t i) {
       if (i < kKeyParts) {
