@@ -80,63 +80,98 @@ class Run {
   // The sum over `members` of w_i·(S_i·G - R_i - c_i·A_i) with w_i = z_i,
   // or with w_i = (p + 1)·z_i for the member at position p when `indexed`.
   Extended combination(std::span<const size_t> members, bool indexed = false) const {
-    // Copies alone are not worth a stage.
-    const Spread& spread = members.size() < kSpreadMin || !indexed ? serial_spread() : spread_;
     const size_t n = members.size();
-    std::vector<Extended> points(n);
-    std::vector<FsRepr> scalars(n);
+    // Members are a run of consecutive signatures (the whole, a half, one):
+    // their points, and without positions their weights, are read in place.
+    bool consecutive = true;
+    for (size_t p = 0; p < n && consecutive; ++p) consecutive = members[p] == members[0] + p;
+    const size_t start = n == 0 ? 0 : members[0];
+    std::vector<Extended> points_copy;
+    std::vector<FsRepr> scalars_copy;
     // With positions, each member's three products, on the spread.
     std::vector<Fs> zs_at, zc_at;
-    if (indexed) {
-      zs_at.resize(n);
-      zc_at.resize(n);
-    }
-    spread.for_ranges(n, 4, [&](size_t first, size_t last) {
-      for (size_t p = first; p < last; ++p) {
-        const size_t m = members[p];
-        points[p] = neg_r_[m];
-        if (!indexed) {
-          scalars[p] = weights_[m];
-          continue;
-        }
-        const Fs position = Fs::from_u128(p + 1, 0);
-        // Below 2^141 < s, so the residue is the integer.
-        scalars[p] = (Fs::from_raw(weights_[m]) * position).into_repr();
-        zs_at[p] = zs_[m] * position;
-        zc_at[p] = zc_[m] * position;
+    if (indexed || !consecutive) {
+      // Copies alone are not worth a stage.
+      const Spread& spread = members.size() < kSpreadMin || !indexed ? serial_spread() : spread_;
+      points_copy.resize(n);
+      scalars_copy.resize(n);
+      if (indexed) {
+        zs_at.resize(n);
+        zc_at.resize(n);
       }
-    });
-    Fs g = Fs::zero();
-    std::vector<Fs> key_sum(neg_keys_.size(), Fs::zero());
-    std::vector<uint8_t> seen(neg_keys_.size(), 0);
-    std::vector<size_t> touched;
-    for (size_t p = 0; p < n; ++p) {
-      const size_t m = members[p];
-      g.add_assign(indexed ? zs_at[p] : zs_[m]);
-      if (seen[key_[m]] == 0) touched.push_back(key_[m]);
-      seen[key_[m]] = 1;
-      key_sum[key_[m]].add_assign(indexed ? zc_at[p] : zc_[m]);
+      spread.for_ranges(n, 4, [&](size_t first, size_t last) {
+        for (size_t p = first; p < last; ++p) {
+          const size_t m = members[p];
+          points_copy[p] = neg_r_[m];
+          if (!indexed) {
+            scalars_copy[p] = weights_[m];
+            continue;
+          }
+          const Fs position = Fs::from_u128(p + 1, 0);
+          // Below 2^141 < s, so the residue is the integer.
+          scalars_copy[p] = (Fs::from_raw(weights_[m]) * position).into_repr();
+          zs_at[p] = zs_[m] * position;
+          zc_at[p] = zc_[m] * position;
+        }
+      });
     }
+    const std::span<const Extended> points =
+        points_copy.empty() ? std::span(neg_r_).subspan(start, n) : std::span<const Extended>(points_copy);
+    const std::span<const FsRepr> scalars =
+        scalars_copy.empty() ? std::span(weights_).subspan(start, n) : std::span<const FsRepr>(scalars_copy);
+    // G's scalar and each key's, summed over the members (in the keys' plan's
+    // piece below).
+    Fs g = Fs::zero();
     std::vector<Extended> key_points;
     std::vector<FsRepr> key_scalars;
-    key_points.reserve(touched.size());
-    key_scalars.reserve(touched.size());
-    for (size_t k : touched) {
-      key_points.push_back(neg_keys_[k]);
-      key_scalars.push_back(key_sum[k].into_repr());
-    }
-    // The two plans (digits and tables) are made side by side; then the
-    // keys' part, G's and each window (or pass) of the R part run as pieces
-    // of one stage, the keys' (one long piece when few) first, on two
-    // threads an odd pass out cut in halves last; then each plan's windows
-    // are combined (the doublings), side by side.
+    const auto key_sums = [&] {
+      std::vector<Fs> key_sum(neg_keys_.size(), Fs::zero());
+      std::vector<uint8_t> seen(neg_keys_.size(), 0);
+      std::vector<size_t> touched;
+      for (size_t p = 0; p < n; ++p) {
+        const size_t m = members[p];
+        g.add_assign(indexed ? zs_at[p] : zs_[m]);
+        if (seen[key_[m]] == 0) touched.push_back(key_[m]);
+        seen[key_[m]] = 1;
+        key_sum[key_[m]].add_assign(indexed ? zc_at[p] : zc_[m]);
+      }
+      key_points.reserve(touched.size());
+      key_scalars.reserve(touched.size());
+      for (size_t k : touched) {
+        key_points.push_back(neg_keys_[k]);
+        key_scalars.push_back(key_sum[k].into_repr());
+      }
+    };
+    // The two plans' sizes side by side, the keys' after their sums, with
+    // half the R plan's tables (the sums cost about as much); then
+    // the rest of both plans' tables in parts of about equal cost (a key's
+    // scalar has twice the bits of a weight), taken as threads free up.
+    // Then the keys' part, G's and each window (or pass) of the R part run
+    // as pieces of one stage, the keys' (one long piece when few) first, on
+    // two threads an odd pass out cut in halves last; then each plan's
+    // windows are combined (the doublings), side by side.
     const Spread& msm_spread = members.size() < kSpreadMin ? serial_spread() : spread_;
     std::optional<detail::MsmPlanVartime> r_plan, key_plan;
+    const size_t r_first = n / 2;
     msm_spread.for_each(2, [&](size_t i) {
       if (i == 0) {
-        r_plan.emplace(points, scalars, detail::kWeightBits + (indexed ? kIndexBits : 0), d2_);
+        r_plan.emplace(points, scalars, detail::kWeightBits + (indexed ? kIndexBits : 0), d2_,
+                       detail::MsmPlanVartime::Deferred{});
+        r_plan->make(0, r_first);
       } else {
-        key_plan.emplace(key_points, key_scalars, kFsBits, d2_);
+        key_sums();
+        key_plan.emplace(key_points, key_scalars, kFsBits, d2_, detail::MsmPlanVartime::Deferred{});
+      }
+    });
+    constexpr size_t kKeyParts = 6;
+    constexpr size_t kRParts = 2;
+    const size_t k = key_points.size();
+    msm_spread.for_each(kKeyParts + kRParts, [&](size_t i) {
+      if (i < kKeyParts) {
+        key_plan->make(i * k / kKeyParts, (i + 1) * k / kKeyParts);
+      } else {
+        const size_t j = i - kKeyParts;
+        r_plan->make(r_first + j * (n - r_first) / kRParts, r_first + (j + 1) * (n - r_first) / kRParts);
       }
     });
     if (msm_spread.width() == 2 && (r_plan->passes() + key_plan->passes()) % 2 == 1) r_plan->split_passes(1);
@@ -247,21 +282,28 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
     candidates.push_back(i);
     r_points.push_back(sigs[i].signature.r);
   }
-  // The keys' and the R's affine forms side by side.
+  // The keys' and the R's affine forms side by side, and the first run's
+  // weights.
   std::vector<Extended> neg_keys, neg_r;
-  (sigs.size() < kSpreadMin ? serial_spread() : spread).for_each(2, [&](size_t i) {
+  std::vector<FsRepr> weights(std::min(kMaxBatchRun, candidates.size()));
+  bool drawn = false;
+  (sigs.size() < kSpreadMin ? serial_spread() : spread).for_each(3, [&](size_t i) {
     if (i == 0) {
       neg_keys = negated_affine(std::move(key_points));
-    } else {
+    } else if (i == 1) {
       neg_r = negated_affine(std::move(r_points));
+    } else {
+      drawn = detail::draw_weights(weights);
     }
   });
 
-  std::vector<FsRepr> weights;
   for (size_t start = 0; start < candidates.size(); start += kMaxBatchRun) {
     const std::span<const size_t> index = std::span(candidates).subspan(start, std::min(kMaxBatchRun, candidates.size() - start));
-    weights.resize(index.size());
-    if (!detail::draw_weights(weights)) {
+    if (start > 0) {
+      weights.resize(index.size());
+      drawn = detail::draw_weights(weights);
+    }
+    if (!drawn) {
       std::vector<uint8_t> valid(index.size(), 0);
       spread.for_ranges(index.size(), 4, [&](size_t first, size_t last) {
         for (size_t m = first; m < last; ++m) {

@@ -130,8 +130,23 @@ std::vector<bool> in_subgroup_vartime(std::span<const Extended> points, const Sp
   std::vector<uint8_t> pass(points.size(), 0);
   const auto result = [&] { return std::vector<bool>(pass.begin(), pass.end()); };
   std::vector<Fr> value(points.size());
-  spread.for_ranges(points.size(), 4, [&](size_t first, size_t last) {
-    for (size_t i = first; i < last; ++i) value[i] = pairing_value_vartime(points[i]);
+  // The queries' random subsets, drawn for every point beside the values (a
+  // query reads the first bytes of its row).
+  const size_t query_bytes = (points.size() + 7) / 8;
+  std::vector<uint8_t> subsets;
+  bool drawn = false;
+  const size_t ranges = points.size() == 0 ? 0 : std::min<size_t>(points.size(), size_t{spread.width()} * 4);
+  const bool draw = points.size() >= kMinBatchedPoints;
+  if (draw) subsets.resize(kSubgroupQueries * query_bytes);
+  spread.for_each(ranges + (draw ? 1 : 0), [&](size_t piece) {
+    if (draw && piece == 0) {
+      drawn = random::fill_random(subsets);
+      return;
+    }
+    const size_t k = piece - (draw ? 1 : 0);
+    for (size_t i = k * points.size() / ranges; i < (k + 1) * points.size() / ranges; ++i) {
+      value[i] = pairing_value_vartime(points[i]);
+    }
   });
   std::vector<Fr> f;
   std::vector<size_t> index;
@@ -151,9 +166,7 @@ std::vector<bool> in_subgroup_vartime(std::span<const Extended> points, const Sp
   if (index.size() < kMinBatchedPoints) return each();
   const size_t blocks = (f.size() + 3) / 4;
   f.resize(4 * blocks, Fr::one());
-  const size_t query_bytes = (blocks + 1) / 2;
-  std::vector<uint8_t> subsets(kSubgroupQueries * query_bytes);
-  if (!random::fill_random(subsets)) return each();
+  if (!drawn) return each();
   std::vector<Fr> queries(kSubgroupQueries);
   std::atomic<bool> all_pass{true};
   // A range of queries per thread, each thread with its own products of

@@ -1,6 +1,7 @@
 #include "crypto/jubjub/msm/msm.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -164,7 +165,7 @@ LaneKernel msm_kernel() {
 }
 
 MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
-                               unsigned window, const Fr& d2, LaneKernel kernel)
+                               unsigned window, const Fr& d2, LaneKernel kernel, bool deferred)
     : points_(points), scalars_(scalars), window_(window), d2_(d2) {
   if (points.size() != scalars.size() || bits > 256 || window == 1 || window > kMaxWindow) {
     fail_hard("assertion failed: msm terms and window");
@@ -181,50 +182,58 @@ MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const
     return;
   }
   const size_t n = points.size();
-  const unsigned c = window;
-  windows_ = (bits + c) / c;
+  windows_ = (bits + window) / window;
+  if (kernel == LaneKernel::scalar || !msm_kernel_available(kernel) || window > kMaxLaneWindow) {
+    pieces_ = windows_;
+    digits_.resize(windows_ * n);
+    niels_.resize(n);
+  } else {
+    // Eight windows a piece; the lanes past the last window add into bucket 0.
+    kernel_ = kernel;
+    passes_ = (windows_ + ml::kLanes - 1) / ml::kLanes;
+    pieces_ = passes_;
+    for (size_t pass = 0; pass < passes_; ++pass) lane_pieces_.push_back({pass, 0, n});
+    // Left unset here: make writes every entry, on whichever thread makes it.
+    lane_digits_ = std::make_unique_for_overwrite<ml::Digits[]>(passes_ * n);
+    piece_sums_.resize(pieces_ * ml::kLanes);
+    lane_points_ = std::make_unique_for_overwrite<ml::LanePoint[]>(n);
+  }
+  if (!deferred) make(0, n);
+}
+
+void MsmPlanVartime::make(size_t first, size_t last) {
+  if (window_ == 0) return;
+  const size_t n = points_.size();
+  const unsigned c = window_;
   const int64_t half = int64_t{1} << (c - 1);
-  digits_.resize(windows_ * n);
-  for (size_t i = 0; i < n; ++i) {
+  // At most 129 windows (256 bits, width 2).
+  std::array<int32_t, (256 + 2) / 2> digit;
+  for (size_t i = first; i < last; ++i) {
     int64_t carry = 0;
     for (size_t w = 0; w < windows_; ++w) {
-      int64_t d = static_cast<int64_t>(bits_at(scalars[i], static_cast<unsigned>(w * c), c)) + carry;
+      int64_t d = static_cast<int64_t>(bits_at(scalars_[i], static_cast<unsigned>(w * c), c)) + carry;
       carry = d > half ? 1 : 0;
       d -= carry << c;
-      digits_[w * n + i] = static_cast<int32_t>(d);
+      digit[w] = static_cast<int32_t>(d);
     }
-  }
-  if (kernel == LaneKernel::scalar || !msm_kernel_available(kernel) || c > kMaxLaneWindow) {
-    pieces_ = windows_;
-    niels_.resize(n);
-    for (size_t i = 0; i < n; ++i) niels_[i] = {points[i].y + points[i].x, points[i].y - points[i].x, points[i].t * d2};
-    return;
-  }
-  // Eight windows a piece; the lanes past the last window add into bucket 0.
-  kernel_ = kernel;
-  passes_ = (windows_ + ml::kLanes - 1) / ml::kLanes;
-  pieces_ = passes_;
-  for (size_t pass = 0; pass < passes_; ++pass) lane_pieces_.push_back({pass, 0, n});
-  lane_digits_.resize(passes_ * n);
-  for (size_t piece = 0; piece < passes_; ++piece) {
-    for (size_t i = 0; i < n; ++i) {
-      ml::Digits& d = lane_digits_[piece * n + i];
+    const Extended& p = points_[i];
+    if (kernel_ == LaneKernel::scalar) {
+      for (size_t w = 0; w < windows_; ++w) digits_[w * n + i] = digit[w];
+      niels_[i] = {p.y + p.x, p.y - p.x, p.t * d2_};
+      continue;
+    }
+    for (size_t pass = 0; pass < passes_; ++pass) {
+      ml::Digits& d = lane_digits_[pass * n + i];
       for (size_t lane = 0; lane < ml::kLanes; ++lane) {
-        const size_t w = piece * ml::kLanes + lane;
-        const int32_t digit = w < windows_ ? digits_[w * n + i] : 0;
-        d.offset[lane] = static_cast<uint64_t>(digit < 0 ? -digit : digit) * ml::kBucketWords + lane;
-        d.negative[lane] = digit < 0 ? ~uint64_t{0} : 0;
+        const size_t w = pass * ml::kLanes + lane;
+        const int32_t v = w < windows_ ? digit[w] : 0;
+        d.offset[lane] = static_cast<uint64_t>(v < 0 ? -v : v) * ml::kBucketWords + lane;
+        d.negative[lane] = v < 0 ? ~uint64_t{0} : 0;
       }
     }
-  }
-  digits_.clear();
-  piece_sums_.resize(pieces_ * ml::kLanes);
-  lane_points_.resize(n);
-  for (size_t i = 0; i < n; ++i) {
-    const Extended& p = points[i];
     to_lanes(p.y + p.x, lane_points_[i].c[0]);
     to_lanes(p.y - p.x, lane_points_[i].c[1]);
-    to_lanes(p.t * d2, lane_points_[i].c[2]);
+    to_lanes(p.t * d2_, lane_points_[i].c[2]);
   }
 }
 
@@ -250,12 +259,24 @@ std::pair<unsigned, LaneKernel> choose(size_t n, unsigned bits) {
 }  // namespace
 
 MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
-                               const Fr& d2)
-    : MsmPlanVartime(points, scalars, bits, choose(points.size(), bits), d2) {}
+                               unsigned window, const Fr& d2, LaneKernel kernel)
+    : MsmPlanVartime(points, scalars, bits, window, d2, kernel, false) {}
 
 MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
-                               std::pair<unsigned, LaneKernel> choice, const Fr& d2)
-    : MsmPlanVartime(points, scalars, bits, choice.first, d2, choice.second) {}
+                               const Fr& d2)
+    : MsmPlanVartime(points, scalars, bits, choose(points.size(), bits), d2, false) {}
+
+MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
+                               unsigned window, const Fr& d2, LaneKernel kernel, Deferred)
+    : MsmPlanVartime(points, scalars, bits, window, d2, kernel, true) {}
+
+MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
+                               const Fr& d2, Deferred)
+    : MsmPlanVartime(points, scalars, bits, choose(points.size(), bits), d2, true) {}
+
+MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
+                               std::pair<unsigned, LaneKernel> choice, const Fr& d2, bool deferred)
+    : MsmPlanVartime(points, scalars, bits, choice.first, d2, choice.second, deferred) {}
 
 void MsmPlanVartime::split_passes(size_t count) {
   if (kernel_ == LaneKernel::scalar) return;
@@ -291,7 +312,7 @@ Extended MsmPlanVartime::piece(size_t i) const {
   ml::Pass pass;
   to_lanes(d2_, pass.d2.v);
   pass.n = part.last - part.first;
-  pass.points = lane_points_.data() + part.first;
+  pass.points = lane_points_.get() + part.first;
   pass.digits = &lane_digits_[part.pass * n + part.first];
   pass.top = top;
   pass.buckets = buckets.get();

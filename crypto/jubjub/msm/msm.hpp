@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
@@ -47,6 +48,15 @@ class MsmPlanVartime {
   MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, unsigned window,
           const Fr& d2, cpu::LaneKernel kernel = cpu::LaneKernel::scalar);
   MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2);
+  // The same plan with its tables (digits and points) left to make: each
+  // point's by one call of make, before any piece runs. Calls on disjoint
+  // ranges may run at once.
+  struct Deferred {};
+  MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2,
+                 Deferred);
+  MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, unsigned window,
+                 const Fr& d2, cpu::LaneKernel kernel, Deferred);
+  void make(size_t first, size_t last);
 
   size_t pieces() const { return pieces_; }
   // In lanes, cuts the last `count` passes in two halves of the points each,
@@ -66,22 +76,24 @@ class MsmPlanVartime {
   Extended combine(std::span<const Extended> sums) const;
 
  private:
+  MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, unsigned window,
+                 const Fr& d2, cpu::LaneKernel kernel, bool deferred);
   MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
-                 std::pair<unsigned, cpu::LaneKernel> choice, const Fr& d2);
+                 std::pair<unsigned, cpu::LaneKernel> choice, const Fr& d2, bool deferred);
 
   std::span<const Extended> points_;
   std::span<const FsRepr> scalars_;
   unsigned window_;
   Fr d2_;
   size_t pieces_ = 0;
-  std::vector<int32_t> digits_;  // window-major: digit of window w, point i at w·n + i
+  std::vector<int32_t> digits_;  // without lanes, window-major: digit of window w, point i at w·n + i
   std::vector<AffineNiels> niels_;
   // In lanes: the kernel, the number of windows, and per piece and point
   // each lane's bucket offset and sign (msm_lanes::Pass).
   cpu::LaneKernel kernel_ = cpu::LaneKernel::scalar;
   size_t windows_ = 0;
-  std::vector<msm_lanes::Digits> lane_digits_;  // pass-major, as digits_
-  std::vector<msm_lanes::LanePoint> lane_points_;
+  std::unique_ptr<msm_lanes::Digits[]> lane_digits_;  // pass-major, as digits_
+  std::unique_ptr<msm_lanes::LanePoint[]> lane_points_;
   // In lanes, per piece: its pass and range of points; its eight windows'
   // sums, written by the piece alone.
   size_t passes_ = 0;

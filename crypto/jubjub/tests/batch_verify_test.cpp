@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -105,9 +106,20 @@ TEST(BucketMsm, LanesEqualTheScalarBuckets) {
         const auto want = detail::PointAccess::make<Unknown>(detail::msm_with_window_vartime(p, k, bits, window, d2));
         for (const cpu::LaneKernel kernel : {cpu::LaneKernel::emulated, cpu::LaneKernel::ifma}) {
           if (!detail::msm_kernel_available(kernel)) continue;
-          // With none, one or every pass cut in halves.
+          // With none, one or every pass cut in halves; made whole, or in
+          // three parts out of order.
           for (const size_t split : {size_t{0}, size_t{1}, size_t{99}}) {
-            detail::MsmPlanVartime plan(p, k, bits, window, d2, kernel);
+            const bool parts = split == 1;
+            std::optional<detail::MsmPlanVartime> made;
+            if (parts) {
+              made.emplace(p, k, bits, window, d2, kernel, detail::MsmPlanVartime::Deferred{});
+              made->make(2 * n / 3, n);
+              made->make(0, n / 3);
+              made->make(n / 3, 2 * n / 3);
+            } else {
+              made.emplace(p, k, bits, window, d2, kernel);
+            }
+            detail::MsmPlanVartime& plan = *made;
             plan.split_passes(split);
             std::vector<detail::Extended> sums(plan.pieces());
             for (size_t i = 0; i < sums.size(); ++i) sums[i] = plan.piece(i);
