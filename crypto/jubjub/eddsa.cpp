@@ -95,6 +95,15 @@ bool equation_holds_vartime(const detail::OddMultiples& a_multiples, const Fs& c
   return detail::is_identity_vartime(detail::multi_mul_vartime(terms, base_terms));
 }
 
+// S = c·sk + r, the signature's scalar for the nonce r: secret until
+// published.
+Fs signature_scalar(std::span<const uint8_t> msg, const Fs& sk, const Fs& nonce) {
+  Fs s = challenge(msg);
+  s.mul_assign(sk);
+  s.add_assign(nonce);
+  return s;
+}
+
 // S - c·sk, the nonce of a right signature (S, R): secret.
 Fs nonce_of(std::span<const uint8_t> msg, const Fs& s, const Fs& sk) {
   Fs nonce = challenge(msg);
@@ -188,10 +197,7 @@ RawSignature PrivateKey::sign_raw_message(std::span<const uint8_t> msg, const Se
   // sk·G lies in the prime-order subgroup by construction (G does), so no
   // order check of the signer's key is made here.
   const Point<PrimeOrder> r = mul_fixed_base(seed.value(), generator, params);
-  Fs s = challenge(msg);
-  s.mul_assign(sk_);
-  s.add_assign(seed.value());
-  return RawSignature{r, s};
+  return RawSignature{r, signature_scalar(msg, sk_, seed.value())};
 }
 
 CheckedSignature PrivateKey::sign_and_check(std::span<const uint8_t> msg, const Seed& seed, uint8_t generator,
@@ -205,10 +211,7 @@ CheckedSignature PrivateKey::sign_and_check(std::span<const uint8_t> msg, const 
     const std::array<Point<PrimeOrder>, 2> ra = mul_fixed_base_pair(seed.value(), sk_, generator, params);
     sig.r = ra[0];
     points[1] = ra[1];
-    // S = c·sk + r, as sign_raw_message makes it.
-    sig.s = challenge(msg);
-    sig.s.mul_assign(sk_);
-    sig.s.add_assign(seed.value());
+    sig.s = signature_scalar(msg, sk_, seed.value());
   } else {
     sig = sign_raw_message(msg, seed, generator, params);
   }
@@ -269,10 +272,7 @@ std::vector<CheckedSignature> PrivateKey::sign_and_check_many(std::span<const Me
     std::vector<Point<Unknown>> r(nonce_points.begin(), nonce_points.end());
     wipe(nonce_points.data(), nonce_points.size() * sizeof nonce_points[0]);
     for (size_t i = first; i < last; ++i) {
-      // S = c·sk + r, as sign_raw_message makes it.
-      sigs[i].s = challenge(msgs[i]);
-      sigs[i].s.mul_assign(sk_);
-      sigs[i].s.add_assign(nonces[i]);
+      sigs[i].s = signature_scalar(msgs[i], sk_, nonces[i]);
       declassify(&sigs[i].s, sizeof sigs[i].s);
     }
     // Normalised in constant time, the R may be handled as public.
