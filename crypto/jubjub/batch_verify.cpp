@@ -151,16 +151,22 @@ class Run {
     // two threads an odd pass out cut in halves last; then each plan's
     // windows are combined (the doublings), side by side.
     const Spread& msm_spread = members.size() < kSpreadMin ? serial_spread() : spread_;
+    // The plans' tables in memory this thread keeps between calls: made
+    // afresh, their first touch page-faulted on every call. The plans die
+    // before this call returns, and the calls one thread makes never overlap.
+    thread_local std::array<detail::MsmTables, 2> tables;
+    detail::MsmTables* const r_tables = &tables[0];
+    detail::MsmTables* const key_tables = &tables[1];
     std::optional<detail::MsmPlanVartime> r_plan, key_plan;
     const size_t r_first = n / 2;
     msm_spread.for_each(2, [&](size_t i) {
       if (i == 0) {
         r_plan.emplace(points, scalars, detail::kWeightBits + (indexed ? kIndexBits : 0), d2_,
-                       detail::MsmPlanVartime::Deferred{});
+                       detail::MsmPlanVartime::Deferred{r_tables});
         r_plan->make(0, r_first);
       } else {
         key_sums();
-        key_plan.emplace(key_points, key_scalars, kFsBits, d2_, detail::MsmPlanVartime::Deferred{});
+        key_plan.emplace(key_points, key_scalars, kFsBits, d2_, detail::MsmPlanVartime::Deferred{key_tables});
       }
     });
     constexpr size_t kKeyParts = 6;
