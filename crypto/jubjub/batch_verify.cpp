@@ -267,10 +267,10 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
     if (key_used[sig.key] == 0) used_keys.push_back(sig.key);
     key_used[sig.key] = 1;
   }
-  std::vector<Extended> checked;
+  std::vector<const Extended*> checked;
   checked.reserve(used_keys.size() + sigs.size());
-  for (size_t k : used_keys) checked.push_back(PointAccess::coords(keys[k].point));
-  for (const BatchSignature& sig : sigs) checked.push_back(PointAccess::coords(sig.signature.r));
+  for (size_t k : used_keys) checked.push_back(&PointAccess::coords(keys[k].point));
+  for (const BatchSignature& sig : sigs) checked.push_back(&PointAccess::coords(sig.signature.r));
   const std::vector<bool> in_subgroup = detail::in_subgroup_vartime(checked, spread);
   std::vector<uint8_t> key_ok(keys.size(), 0);
   for (size_t j = 0; j < used_keys.size(); ++j) key_ok[used_keys[j]] = in_subgroup[j] ? 1 : 0;

@@ -125,7 +125,7 @@ constexpr size_t kMinBatchedPoints = 128;
 
 }  // namespace
 
-std::vector<bool> in_subgroup_vartime(std::span<const Extended> points, const Spread& spread) {
+std::vector<bool> in_subgroup_vartime(std::span<const Extended* const> points, const Spread& spread) {
   // std::vector<bool> packs bits: threads write whole bytes instead.
   std::vector<uint8_t> pass(points.size(), 0);
   const auto result = [&] { return std::vector<bool>(pass.begin(), pass.end()); };
@@ -145,7 +145,7 @@ std::vector<bool> in_subgroup_vartime(std::span<const Extended> points, const Sp
     }
     const size_t k = piece - (draw ? 1 : 0);
     for (size_t i = k * points.size() / ranges; i < (k + 1) * points.size() / ranges; ++i) {
-      value[i] = pairing_value_vartime(points[i]);
+      value[i] = pairing_value_vartime(*points[i]);
     }
   });
   std::vector<Fr> f;
@@ -167,29 +167,42 @@ std::vector<bool> in_subgroup_vartime(std::span<const Extended> points, const Sp
   const size_t blocks = (f.size() + 3) / 4;
   f.resize(4 * blocks, Fr::one());
   if (!drawn) return each();
-  std::vector<Fr> queries(kSubgroupQueries);
-  std::atomic<bool> all_pass{true};
-  // A range of queries per thread, each thread with its own products of
-  // four values: making them twice costs less than reading the other
-  // thread's (measured, bench/verify_many_bench.cpp).
-  spread.for_ranges(kSubgroupQueries, 1, [&](size_t first, size_t last) {
-    std::vector<std::array<Fr, 16>> products(blocks);
-    for (size_t b = 0; b < blocks; ++b) {
-      products[b][0] = Fr::one();
+  // A range of blocks per thread: its products of four values, and every
+  // query's product over its blocks. Only these partial products cross
+  // between threads (reading another thread's table costs more than making
+  // one's own, measured, bench/verify_many_bench.cpp).
+  const size_t parts = std::min<size_t>(spread.width(), blocks);
+  std::vector<Fr> partial(parts * kSubgroupQueries);
+  spread.for_each(parts, [&](size_t part) {
+    const size_t first = part * blocks / parts;
+    const size_t last = (part + 1) * blocks / parts;
+    std::vector<std::array<Fr, 16>> products(last - first);
+    for (size_t b = first; b < last; ++b) {
+      std::array<Fr, 16>& row = products[b - first];
+      row[0] = Fr::one();
       for (unsigned mask = 1; mask < 16; ++mask) {
         const Fr& lowest = f[4 * b + static_cast<size_t>(std::countr_zero(mask))];
         const unsigned rest = mask & (mask - 1);
-        products[b][mask] = rest == 0 ? lowest : products[b][rest] * lowest;
+        row[mask] = rest == 0 ? lowest : row[rest] * lowest;
       }
     }
-    for (size_t q = first; q < last; ++q) {
+    for (size_t q = 0; q < kSubgroupQueries; ++q) {
       const uint8_t* bits = &subsets[q * query_bytes];
       Fr product = Fr::one();
-      for (size_t b = 0; b < blocks; ++b) {
+      for (size_t b = first; b < last; ++b) {
         const unsigned mask = (bits[b / 2] >> (4 * (b % 2))) & 15;
-        if (mask != 0) product.mul_assign(products[b][mask]);
+        if (mask != 0) product.mul_assign(products[b - first][mask]);
       }
-      queries[q] = product;
+      partial[part * kSubgroupQueries + q] = product;
+    }
+  });
+  // A range of queries per thread: their products, then their powers.
+  std::vector<Fr> queries(kSubgroupQueries);
+  std::atomic<bool> all_pass{true};
+  spread.for_ranges(kSubgroupQueries, 1, [&](size_t first, size_t last) {
+    for (size_t q = first; q < last; ++q) {
+      queries[q] = partial[q];
+      for (size_t part = 1; part < parts; ++part) queries[q].mul_assign(partial[part * kSubgroupQueries + q]);
     }
     const std::vector<bool> passed = pairings_are_one_vartime(std::span(queries).subspan(first, last - first));
     if (std::find(passed.begin(), passed.end(), false) != passed.end()) all_pass.store(false, std::memory_order_relaxed);
