@@ -143,7 +143,7 @@ class Run {
       }
     };
     // The two plans' sizes side by side, the keys' after their sums, with
-    // half the R plan's tables (the sums cost about as much); then
+    // a quarter of the R plan's tables (the sums cost about as much); then
     // the rest of both plans' tables in parts of about equal cost (a key's
     // scalar has twice the bits of a weight), taken as threads free up.
     // Then the keys' part, G's and each window (or pass) of the R part run
@@ -158,7 +158,7 @@ class Run {
     detail::MsmTables* const r_tables = &tables[0];
     detail::MsmTables* const key_tables = &tables[1];
     std::optional<detail::MsmPlanVartime> r_plan, key_plan;
-    const size_t r_first = n / 2;
+    const size_t r_first = n / 4;
     msm_spread.for_each(2, [&](size_t i) {
       if (i == 0) {
         r_plan.emplace(points, scalars, detail::kWeightBits + (indexed ? kIndexBits : 0), d2_,
@@ -289,19 +289,22 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
     r_points.push_back(sigs[i].signature.r);
   }
   // The keys' and the R's affine forms side by side, and the first run's
-  // weights.
+  // weights in two halves (drawing them takes longer than either form).
   std::vector<Extended> neg_keys, neg_r;
   std::vector<FsRepr> weights(std::min(kMaxBatchRun, candidates.size()));
-  bool drawn = false;
-  (sigs.size() < kSpreadMin ? serial_spread() : spread).for_each(3, [&](size_t i) {
+  const size_t half = weights.size() / 2;
+  std::array<bool, 2> halves_drawn{};
+  (sigs.size() < kSpreadMin ? serial_spread() : spread).for_each(4, [&](size_t i) {
     if (i == 0) {
       neg_keys = negated_affine(std::move(key_points));
     } else if (i == 1) {
       neg_r = negated_affine(std::move(r_points));
     } else {
-      drawn = detail::draw_weights(weights);
+      const std::span<FsRepr> part = i == 2 ? std::span(weights).first(half) : std::span(weights).subspan(half);
+      halves_drawn[i - 2] = detail::draw_weights(part);
     }
   });
+  bool drawn = halves_drawn[0] && halves_drawn[1];
 
   for (size_t start = 0; start < candidates.size(); start += kMaxBatchRun) {
     const std::span<const size_t> index = std::span(candidates).subspan(start, std::min(kMaxBatchRun, candidates.size() - start));
