@@ -274,30 +274,33 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
   const std::vector<bool> in_subgroup = detail::in_subgroup_vartime(checked, spread);
   std::vector<uint8_t> key_ok(keys.size(), 0);
   for (size_t j = 0; j < used_keys.size(); ++j) key_ok[used_keys[j]] = in_subgroup[j] ? 1 : 0;
-  std::vector<Point<Unknown>> key_points(keys.size(), Point<Unknown>::zero());
-  for (size_t k = 0; k < keys.size(); ++k) {
-    if (key_ok[k] != 0) key_points[k] = keys[k].point;
-  }
 
   // With its key in the subgroup, a signature whose R is not cannot verify
   // (S·G - c·A is in it); the others enter the combination.
   std::vector<size_t> candidates;
-  std::vector<Point<Unknown>> r_points;
+  candidates.reserve(sigs.size());
   for (size_t i = 0; i < sigs.size(); ++i) {
     if (key_ok[sigs[i].key] == 0 || !in_subgroup[used_keys.size() + i]) continue;
     candidates.push_back(i);
-    r_points.push_back(sigs[i].signature.r);
   }
-  // The keys' and the R's affine forms side by side, and the first run's
-  // weights in two halves (drawing them takes longer than either form).
+  // The keys' and the R's affine forms side by side (each piece gathering
+  // its points), and the first run's weights in two halves (drawing them
+  // takes longer than either form).
   std::vector<Extended> neg_keys, neg_r;
   std::vector<FsRepr> weights(std::min(kMaxBatchRun, candidates.size()));
   const size_t half = weights.size() / 2;
   std::array<bool, 2> halves_drawn{};
   (sigs.size() < kSpreadMin ? serial_spread() : spread).for_each(4, [&](size_t i) {
     if (i == 0) {
+      std::vector<Point<Unknown>> key_points(keys.size(), Point<Unknown>::zero());
+      for (size_t k = 0; k < keys.size(); ++k) {
+        if (key_ok[k] != 0) key_points[k] = keys[k].point;
+      }
       neg_keys = negated_affine(std::move(key_points));
     } else if (i == 1) {
+      std::vector<Point<Unknown>> r_points;
+      r_points.reserve(candidates.size());
+      for (size_t c : candidates) r_points.push_back(sigs[c].signature.r);
       neg_r = negated_affine(std::move(r_points));
     } else {
       const std::span<FsRepr> part = i == 2 ? std::span(weights).first(half) : std::span(weights).subspan(half);

@@ -112,6 +112,9 @@ void verify_run(std::span<const VerifyArgs> items, std::vector<ItemResult<bool>>
   std::vector<size_t> key_index(slot_key.size(), SIZE_MAX);
   std::vector<jubjub::BatchSignature> sigs;
   std::vector<size_t> sig_item;
+  keys.reserve(slot_key.size());
+  sigs.reserve(n);
+  sig_item.reserve(n);
   const size_t first = out_all.size();
   out_all.resize(first + n, Result<bool>(false));
   const std::span<ItemResult<bool>> out = std::span(out_all).subspan(first);
