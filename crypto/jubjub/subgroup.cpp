@@ -131,25 +131,30 @@ std::vector<bool> in_subgroup_vartime(std::span<const Extended* const> points, c
   const auto result = [&] { return std::vector<bool>(pass.begin(), pass.end()); };
   std::vector<Fr> value(points.size());
   // The queries' random subsets, drawn for every point beside the values (a
-  // query reads the first bytes of its row).
+  // query reads the first bytes of its row), in two halves: one draw alone
+  // would outlast a range of values and leave a thread idle at the end.
   const size_t query_bytes = (points.size() + 7) / 8;
   std::vector<uint8_t> subsets;
-  bool drawn = false;
+  std::array<bool, 2> halves_drawn{};
   const size_t ranges = points.size() == 0 ? 0 : std::min<size_t>(points.size(), size_t{spread.width()} * 4);
-  const bool draw = points.size() >= kMinBatchedPoints;
-  if (draw) subsets.resize(kSubgroupQueries * query_bytes);
-  spread.for_each(ranges + (draw ? 1 : 0), [&](size_t piece) {
-    if (draw && piece == 0) {
-      drawn = random::fill_random(subsets);
+  const size_t draws = points.size() >= kMinBatchedPoints ? 2 : 0;
+  if (draws != 0) subsets.resize(kSubgroupQueries * query_bytes);
+  spread.for_each(ranges + draws, [&](size_t piece) {
+    if (piece < draws) {
+      const size_t half = kSubgroupQueries / 2 * query_bytes;
+      halves_drawn[piece] =
+          random::fill_random(piece == 0 ? std::span(subsets).first(half) : std::span(subsets).subspan(half));
       return;
     }
-    const size_t k = piece - (draw ? 1 : 0);
+    const size_t k = piece - draws;
     for (size_t i = k * points.size() / ranges; i < (k + 1) * points.size() / ranges; ++i) {
       value[i] = pairing_value_vartime(*points[i]);
     }
   });
   std::vector<Fr> f;
   std::vector<size_t> index;
+  f.reserve(points.size() + 3);
+  index.reserve(points.size());
   for (size_t i = 0; i < points.size(); ++i) {
     if (value[i].is_zero()) continue;
     f.push_back(value[i]);
@@ -166,7 +171,7 @@ std::vector<bool> in_subgroup_vartime(std::span<const Extended* const> points, c
   if (index.size() < kMinBatchedPoints) return each();
   const size_t blocks = (f.size() + 3) / 4;
   f.resize(4 * blocks, Fr::one());
-  if (!drawn) return each();
+  if (!halves_drawn[0] || !halves_drawn[1]) return each();
   // A range of blocks per thread: its products of four values, and every
   // query's product over its blocks. Only these partial products cross
   // between threads (reading another thread's table costs more than making
