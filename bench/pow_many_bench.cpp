@@ -54,4 +54,23 @@ BENCHMARK(BM_SqrtRatioMany)
     ->Arg(static_cast<int>(LaneKernel::ifma))
     ->Unit(benchmark::kMicrosecond);
 
+// Powers to (r-1)/8 as the subgroup check takes them, by count (a tail of
+// eight runs on one vector) and kernel.
+void BM_PowMany(benchmark::State& st) {
+  const auto count = static_cast<size_t>(st.range(0));
+  const auto k = static_cast<LaneKernel>(st.range(1));
+  if (!quillet::field::pow_kernel_available(k)) {
+    st.SkipWithError("kernel not available");
+    return;
+  }
+  st.SetLabel(std::string(quillet::field::lane_kernel_name(k)));
+  namespace d = quillet::field::detail;
+  const quillet::field::FrRepr e = d::shift_right(d::sub_word(Fr::kModulus, 1), 3);
+  const auto x = std::span(values(0)).first(count);
+  for (auto _ : st) benchmark::DoNotOptimize(quillet::field::pow_many_vartime(x, e, k));
+}
+BENCHMARK(BM_PowMany)
+    ->ArgsProduct({{8, 16, 52, 104}, {static_cast<int>(LaneKernel::scalar), static_cast<int>(LaneKernel::ifma)}})
+    ->Unit(benchmark::kMicrosecond);
+
 }  // namespace

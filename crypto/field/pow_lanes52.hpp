@@ -1,5 +1,7 @@
 // Sixteen exponentiations to one public exponent at once (two vectors of
-// eight lanes, interleaved so that one hides the other's latency). For a
+// eight lanes, interleaved so that one hides the other's latency), or eight
+// (one vector, for a tail of at most eight, at a little over half the
+// cost). For a
 // square root: rho^((t-1)/2) and the powers the 2-adic finish needs; the
 // finish itself (table lookups) stays per element: crypto/field/pow_many.cpp.
 //
@@ -55,8 +57,9 @@ struct Block {
 // rho^e alone (in out[0]).
 enum class Job { sqrt, power };
 
-void run_ifma(const Constants& c, Block& b, Job job);
-void run_emulated(const Constants& c, Block& b, Job job);
+// On the first `vectors` (1 or kVectors) vectors of b alone.
+void run_ifma(const Constants& c, Block& b, Job job, size_t vectors);
+void run_emulated(const Constants& c, Block& b, Job job, size_t vectors);
 bool ifma_compiled();
 
 #define QUILLET_LANES_INLINE QUILLET_LANES_FORCE inline
@@ -90,55 +93,68 @@ struct LanePow : lanes52::Arith<O> {
     return A::reduce(t, x);
   }
 
+  template <size_t N>
   static QUILLET_LANES_INLINE void sqr_n(Fe* a, unsigned n, const Ctx& x) {
     for (unsigned k = 0; k < n; ++k) {
-      for (size_t v = 0; v < kVectors; ++v) a[v] = sqr(a[v], x);
+      for (size_t v = 0; v < N; ++v) a[v] = sqr(a[v], x);
     }
   }
 
+  template <size_t N>
   static QUILLET_LANES_INLINE void mul_each(Fe* a, const Fe* b, const Ctx& x) {
-    for (size_t v = 0; v < kVectors; ++v) a[v] = A::mul(a[v], b[v], x);
+    for (size_t v = 0; v < N; ++v) a[v] = A::mul(a[v], b[v], x);
   }
 
   // Into the 2^256 form, canonical. Every product here is below 2p.
+  template <size_t N>
   static QUILLET_LANES_INLINE void emit(const Constants& c, const Fe* a, uint64_t (*out)[kLimbs][kLanes],
                                         const Ctx& x) {
-    for (size_t v = 0; v < kVectors; ++v) A::store(out[v], A::sub_if_ge(A::mul_const(a[v], c.from_lanes, x), x.p, x));
+    for (size_t v = 0; v < N; ++v) A::store(out[v], A::sub_if_ge(A::mul_const(a[v], c.from_lanes, x), x.p, x));
   }
 
-  static void run(const Constants& c, Block& b, Job job) {
+  // On the first N vectors.
+  template <size_t N>
+  static void run_vectors(const Constants& c, Block& b, Job job) {
     const Ctx x = A::context(c.modulus);
-    Fe rho[kVectors];
-    for (size_t v = 0; v < kVectors; ++v) rho[v] = A::load(b.rho[v]);
+    Fe rho[N];
+    for (size_t v = 0; v < N; ++v) rho[v] = A::load(b.rho[v]);
     // odd[k][v] = rho^(2k + 1).
-    Fe odd[kOddPowers][kVectors];
-    Fe rho2[kVectors];
-    for (size_t v = 0; v < kVectors; ++v) {
+    Fe odd[kOddPowers][N];
+    Fe rho2[N];
+    for (size_t v = 0; v < N; ++v) {
       odd[0][v] = rho[v];
       rho2[v] = sqr(rho[v], x);
     }
     for (size_t k = 1; k < kOddPowers; ++k) {
-      for (size_t v = 0; v < kVectors; ++v) odd[k][v] = A::mul(odd[k - 1][v], rho2[v], x);
+      for (size_t v = 0; v < N; ++v) odd[k][v] = A::mul(odd[k - 1][v], rho2[v], x);
     }
-    Fe w[kVectors];
-    for (size_t v = 0; v < kVectors; ++v) w[v] = odd[c.steps[0].odd][v];
+    Fe w[N];
+    for (size_t v = 0; v < N; ++v) w[v] = odd[c.steps[0].odd][v];
     for (size_t s = 1; s < c.step_count; ++s) {
-      sqr_n(w, c.steps[s].squarings, x);
-      if (c.steps[s].odd != kNoMultiply) mul_each(w, odd[c.steps[s].odd], x);
+      sqr_n<N>(w, c.steps[s].squarings, x);
+      if (c.steps[s].odd != kNoMultiply) mul_each<N>(w, odd[c.steps[s].odd], x);
     }
     if (job == Job::power) {
-      emit(c, w, b.out[0], x);
+      emit<N>(c, w, b.out[0], x);
       return;
     }
     // w = rho^((t-1)/2): r = w·rho, b = r·w.
-    Fe r[kVectors];
-    for (size_t v = 0; v < kVectors; ++v) r[v] = A::mul(w[v], rho[v], x);
-    emit(c, r, b.out[0], x);
-    mul_each(w, r, x);
-    emit(c, w, b.out[1], x);
+    Fe r[N];
+    for (size_t v = 0; v < N; ++v) r[v] = A::mul(w[v], rho[v], x);
+    emit<N>(c, r, b.out[0], x);
+    mul_each<N>(w, r, x);
+    emit<N>(c, w, b.out[1], x);
     for (size_t k = 2; k < kOutputs; ++k) {
-      sqr_n(w, kWindowBits, x);
-      emit(c, w, b.out[k], x);
+      sqr_n<N>(w, kWindowBits, x);
+      emit<N>(c, w, b.out[k], x);
+    }
+  }
+
+  static void run(const Constants& c, Block& b, Job job, size_t vectors) {
+    if (vectors == 1) {
+      run_vectors<1>(c, b, job);
+    } else {
+      run_vectors<kVectors>(c, b, job);
     }
   }
 };

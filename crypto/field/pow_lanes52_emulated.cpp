@@ -13,6 +13,8 @@ using Policy = lanes52::Checked;
 using Policy = lanes52::Emulated;
 #endif
 
-void run_emulated(const Constants& c, Block& b, Job job) { LanePow<Policy>::run(c, b, job); }
+void run_emulated(const Constants& c, Block& b, Job job, size_t vectors) {
+  LanePow<Policy>::run(c, b, job, vectors);
+}
 
 }  // namespace quillet::field::pow_lanes52

@@ -7,13 +7,15 @@ namespace quillet::field::pow_lanes52 {
 
 #if defined(QUILLET_LANES_IFMA)
 
-void run_ifma(const Constants& c, Block& b, Job job) { LanePow<lanes52::Ifma>::run(c, b, job); }
+void run_ifma(const Constants& c, Block& b, Job job, size_t vectors) {
+  LanePow<lanes52::Ifma>::run(c, b, job, vectors);
+}
 bool ifma_compiled() { return true; }
 
 #else
 
 // Never called: the dispatcher asks ifma_compiled() first.
-void run_ifma(const Constants& c, Block& b, Job job) { run_emulated(c, b, job); }
+void run_ifma(const Constants& c, Block& b, Job job, size_t vectors) { run_emulated(c, b, job, vectors); }
 bool ifma_compiled() { return false; }
 
 #endif

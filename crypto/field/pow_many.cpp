@@ -77,18 +77,19 @@ std::vector<Fr> invert_all(std::span<const Fr> x) {
   return out;
 }
 
-// x[e] for a block of at most sl::kBlock elements through the lanes; idle
-// lanes raise one.
+// x[e] for a block of at most sl::kBlock elements through the lanes, on one
+// vector when they fit in it; idle lanes raise one.
 sl::Block run_block(std::span<const Fr> x, const sl::Constants& c, sl::Job job, LaneKernel k) {
   sl::Block b{};
-  for (size_t e = 0; e < sl::kBlock; ++e) {
+  const size_t vectors = x.size() <= sl::kLanes ? 1 : sl::kVectors;
+  for (size_t e = 0; e < vectors * sl::kLanes; ++e) {
     const lanes52::Limbs l = fr_lanes::to_lanes(e < x.size() ? x[e] : Fr::one());
     for (size_t i = 0; i < sl::kLimbs; ++i) b.rho[e / sl::kLanes][i][e % sl::kLanes] = l.v[i];
   }
   if (k == LaneKernel::ifma) {
-    sl::run_ifma(c, b, job);
+    sl::run_ifma(c, b, job, vectors);
   } else {
-    sl::run_emulated(c, b, job);
+    sl::run_emulated(c, b, job, vectors);
   }
   return b;
 }

@@ -143,7 +143,7 @@ class Run {
       }
     };
     // The two plans' sizes side by side, the keys' after their sums, with
-    // half the R plan's tables (the sums cost about as much); then
+    // a quarter of the R plan's tables (the sums cost about as much); then
     // the rest of both plans' tables in parts of about equal cost (a key's
     // scalar has twice the bits of a weight), taken as threads free up.
     // Then the keys' part, G's and each window (or pass) of the R part run
@@ -151,16 +151,22 @@ class Run {
     // two threads an odd pass out cut in halves last; then each plan's
     // windows are combined (the doublings), side by side.
     const Spread& msm_spread = members.size() < kSpreadMin ? serial_spread() : spread_;
+    // The plans' tables in memory this thread keeps between calls: made
+    // afresh, their first touch page-faulted on every call. The plans die
+    // before this call returns, and the calls one thread makes never overlap.
+    thread_local std::array<detail::MsmTables, 2> tables;
+    detail::MsmTables* const r_tables = &tables[0];
+    detail::MsmTables* const key_tables = &tables[1];
     std::optional<detail::MsmPlanVartime> r_plan, key_plan;
-    const size_t r_first = n / 2;
+    const size_t r_first = n / 4;
     msm_spread.for_each(2, [&](size_t i) {
       if (i == 0) {
         r_plan.emplace(points, scalars, detail::kWeightBits + (indexed ? kIndexBits : 0), d2_,
-                       detail::MsmPlanVartime::Deferred{});
+                       detail::MsmPlanVartime::Deferred{r_tables});
         r_plan->make(0, r_first);
       } else {
         key_sums();
-        key_plan.emplace(key_points, key_scalars, kFsBits, d2_, detail::MsmPlanVartime::Deferred{});
+        key_plan.emplace(key_points, key_scalars, kFsBits, d2_, detail::MsmPlanVartime::Deferred{key_tables});
       }
     });
     constexpr size_t kKeyParts = 6;
@@ -261,41 +267,47 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
     if (key_used[sig.key] == 0) used_keys.push_back(sig.key);
     key_used[sig.key] = 1;
   }
-  std::vector<Extended> checked;
+  std::vector<const Extended*> checked;
   checked.reserve(used_keys.size() + sigs.size());
-  for (size_t k : used_keys) checked.push_back(PointAccess::coords(keys[k].point));
-  for (const BatchSignature& sig : sigs) checked.push_back(PointAccess::coords(sig.signature.r));
+  for (size_t k : used_keys) checked.push_back(&PointAccess::coords(keys[k].point));
+  for (const BatchSignature& sig : sigs) checked.push_back(&PointAccess::coords(sig.signature.r));
   const std::vector<bool> in_subgroup = detail::in_subgroup_vartime(checked, spread);
   std::vector<uint8_t> key_ok(keys.size(), 0);
   for (size_t j = 0; j < used_keys.size(); ++j) key_ok[used_keys[j]] = in_subgroup[j] ? 1 : 0;
-  std::vector<Point<Unknown>> key_points(keys.size(), Point<Unknown>::zero());
-  for (size_t k = 0; k < keys.size(); ++k) {
-    if (key_ok[k] != 0) key_points[k] = keys[k].point;
-  }
 
   // With its key in the subgroup, a signature whose R is not cannot verify
   // (S·G - c·A is in it); the others enter the combination.
   std::vector<size_t> candidates;
-  std::vector<Point<Unknown>> r_points;
+  candidates.reserve(sigs.size());
   for (size_t i = 0; i < sigs.size(); ++i) {
     if (key_ok[sigs[i].key] == 0 || !in_subgroup[used_keys.size() + i]) continue;
     candidates.push_back(i);
-    r_points.push_back(sigs[i].signature.r);
   }
-  // The keys' and the R's affine forms side by side, and the first run's
-  // weights.
+  // The keys' and the R's affine forms side by side (each piece gathering
+  // its points), and the first run's weights in two halves (drawing them
+  // takes longer than either form).
   std::vector<Extended> neg_keys, neg_r;
   std::vector<FsRepr> weights(std::min(kMaxBatchRun, candidates.size()));
-  bool drawn = false;
-  (sigs.size() < kSpreadMin ? serial_spread() : spread).for_each(3, [&](size_t i) {
+  const size_t half = weights.size() / 2;
+  std::array<bool, 2> halves_drawn{};
+  (sigs.size() < kSpreadMin ? serial_spread() : spread).for_each(4, [&](size_t i) {
     if (i == 0) {
+      std::vector<Point<Unknown>> key_points(keys.size(), Point<Unknown>::zero());
+      for (size_t k = 0; k < keys.size(); ++k) {
+        if (key_ok[k] != 0) key_points[k] = keys[k].point;
+      }
       neg_keys = negated_affine(std::move(key_points));
     } else if (i == 1) {
+      std::vector<Point<Unknown>> r_points;
+      r_points.reserve(candidates.size());
+      for (size_t c : candidates) r_points.push_back(sigs[c].signature.r);
       neg_r = negated_affine(std::move(r_points));
     } else {
-      drawn = detail::draw_weights(weights);
+      const std::span<FsRepr> part = i == 2 ? std::span(weights).first(half) : std::span(weights).subspan(half);
+      halves_drawn[i - 2] = detail::draw_weights(part);
     }
   });
+  bool drawn = halves_drawn[0] && halves_drawn[1];
 
   for (size_t start = 0; start < candidates.size(); start += kMaxBatchRun) {
     const std::span<const size_t> index = std::span(candidates).subspan(start, std::min(kMaxBatchRun, candidates.size() - start));

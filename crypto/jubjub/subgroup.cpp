@@ -125,31 +125,36 @@ constexpr size_t kMinBatchedPoints = 128;
 
 }  // namespace
 
-std::vector<bool> in_subgroup_vartime(std::span<const Extended> points, const Spread& spread) {
+std::vector<bool> in_subgroup_vartime(std::span<const Extended* const> points, const Spread& spread) {
   // std::vector<bool> packs bits: threads write whole bytes instead.
   std::vector<uint8_t> pass(points.size(), 0);
   const auto result = [&] { return std::vector<bool>(pass.begin(), pass.end()); };
   std::vector<Fr> value(points.size());
   // The queries' random subsets, drawn for every point beside the values (a
-  // query reads the first bytes of its row).
+  // query reads the first bytes of its row), in two halves: one draw alone
+  // would outlast a range of values and leave a thread idle at the end.
   const size_t query_bytes = (points.size() + 7) / 8;
   std::vector<uint8_t> subsets;
-  bool drawn = false;
+  std::array<bool, 2> halves_drawn{};
   const size_t ranges = points.size() == 0 ? 0 : std::min<size_t>(points.size(), size_t{spread.width()} * 4);
-  const bool draw = points.size() >= kMinBatchedPoints;
-  if (draw) subsets.resize(kSubgroupQueries * query_bytes);
-  spread.for_each(ranges + (draw ? 1 : 0), [&](size_t piece) {
-    if (draw && piece == 0) {
-      drawn = random::fill_random(subsets);
+  const size_t draws = points.size() >= kMinBatchedPoints ? 2 : 0;
+  if (draws != 0) subsets.resize(kSubgroupQueries * query_bytes);
+  spread.for_each(ranges + draws, [&](size_t piece) {
+    if (piece < draws) {
+      const size_t half = kSubgroupQueries / 2 * query_bytes;
+      halves_drawn[piece] =
+          random::fill_random(piece == 0 ? std::span(subsets).first(half) : std::span(subsets).subspan(half));
       return;
     }
-    const size_t k = piece - (draw ? 1 : 0);
+    const size_t k = piece - draws;
     for (size_t i = k * points.size() / ranges; i < (k + 1) * points.size() / ranges; ++i) {
-      value[i] = pairing_value_vartime(points[i]);
+      value[i] = pairing_value_vartime(*points[i]);
     }
   });
   std::vector<Fr> f;
   std::vector<size_t> index;
+  f.reserve(points.size() + 3);
+  index.reserve(points.size());
   for (size_t i = 0; i < points.size(); ++i) {
     if (value[i].is_zero()) continue;
     f.push_back(value[i]);
@@ -166,30 +171,43 @@ std::vector<bool> in_subgroup_vartime(std::span<const Extended> points, const Sp
   if (index.size() < kMinBatchedPoints) return each();
   const size_t blocks = (f.size() + 3) / 4;
   f.resize(4 * blocks, Fr::one());
-  if (!drawn) return each();
-  std::vector<Fr> queries(kSubgroupQueries);
-  std::atomic<bool> all_pass{true};
-  // A range of queries per thread, each thread with its own products of
-  // four values: making them twice costs less than reading the other
-  // thread's (measured, bench/verify_many_bench.cpp).
-  spread.for_ranges(kSubgroupQueries, 1, [&](size_t first, size_t last) {
-    std::vector<std::array<Fr, 16>> products(blocks);
-    for (size_t b = 0; b < blocks; ++b) {
-      products[b][0] = Fr::one();
+  if (!halves_drawn[0] || !halves_drawn[1]) return each();
+  // A range of blocks per thread: its products of four values, and every
+  // query's product over its blocks. Only these partial products cross
+  // between threads (reading another thread's table costs more than making
+  // one's own, measured, bench/verify_many_bench.cpp).
+  const size_t parts = std::min<size_t>(spread.width(), blocks);
+  std::vector<Fr> partial(parts * kSubgroupQueries);
+  spread.for_each(parts, [&](size_t part) {
+    const size_t first = part * blocks / parts;
+    const size_t last = (part + 1) * blocks / parts;
+    std::vector<std::array<Fr, 16>> products(last - first);
+    for (size_t b = first; b < last; ++b) {
+      std::array<Fr, 16>& row = products[b - first];
+      row[0] = Fr::one();
       for (unsigned mask = 1; mask < 16; ++mask) {
         const Fr& lowest = f[4 * b + static_cast<size_t>(std::countr_zero(mask))];
         const unsigned rest = mask & (mask - 1);
-        products[b][mask] = rest == 0 ? lowest : products[b][rest] * lowest;
+        row[mask] = rest == 0 ? lowest : row[rest] * lowest;
       }
     }
-    for (size_t q = first; q < last; ++q) {
+    for (size_t q = 0; q < kSubgroupQueries; ++q) {
       const uint8_t* bits = &subsets[q * query_bytes];
       Fr product = Fr::one();
-      for (size_t b = 0; b < blocks; ++b) {
+      for (size_t b = first; b < last; ++b) {
         const unsigned mask = (bits[b / 2] >> (4 * (b % 2))) & 15;
-        if (mask != 0) product.mul_assign(products[b][mask]);
+        if (mask != 0) product.mul_assign(products[b - first][mask]);
       }
-      queries[q] = product;
+      partial[part * kSubgroupQueries + q] = product;
+    }
+  });
+  // A range of queries per thread: their products, then their powers.
+  std::vector<Fr> queries(kSubgroupQueries);
+  std::atomic<bool> all_pass{true};
+  spread.for_ranges(kSubgroupQueries, 1, [&](size_t first, size_t last) {
+    for (size_t q = first; q < last; ++q) {
+      queries[q] = partial[q];
+      for (size_t part = 1; part < parts; ++part) queries[q].mul_assign(partial[part * kSubgroupQueries + q]);
     }
     const std::vector<bool> passed = pairings_are_one_vartime(std::span(queries).subspan(first, last - first));
     if (std::find(passed.begin(), passed.end(), false) != passed.end()) all_pass.store(false, std::memory_order_relaxed);

@@ -30,16 +30,16 @@ bool pairing_is_one_vartime(const Fr& f);
 // (field::pow_many_vartime).
 std::vector<bool> pairings_are_one_vartime(std::span<const Fr> f);
 
-// Whether each point lies in the prime-order subgroup. Few points are
-// checked one by one. For many: f_i of the order-8 pairing at each (a zero
-// one is outside), then 104 products of random subsets of the f_i, each
-// raised to (r-1)/8. The power is a homomorphism onto the eighth roots of
-// unity that is one exactly on the subgroup's f_i; with some point outside,
-// flipping its membership in a subset changes the product's power, so each
-// product passes with probability at most 1/2, all 104 with at most
-// 2^-104. If one fails, every point is checked on its own. Subsets are
-// drawn four points at a time from the 16 products of each block of four.
-// Its stages run their pieces on `spread`.
-std::vector<bool> in_subgroup_vartime(std::span<const Extended> points, const Spread& spread);
+// Whether each point (read where it lies) is in the prime-order subgroup.
+// Few points are checked one by one. For many: f_i of the order-8 pairing
+// at each (a zero one is outside), then 104 products of random subsets of
+// the f_i, each raised to (r-1)/8. The power is a homomorphism onto the
+// eighth roots of unity that is one exactly on the subgroup's f_i; with some
+// point outside, flipping its membership in a subset changes the product's
+// power, so each product passes with probability at most 1/2, all 104 with
+// at most 2^-104. If one fails, every point is checked on its own. Subsets
+// are drawn four points at a time from the 16 products of each block of
+// four. Its stages run their pieces on `spread`.
+std::vector<bool> in_subgroup_vartime(std::span<const Extended* const> points, const Spread& spread);
 
 }  // namespace quillet::jubjub::detail

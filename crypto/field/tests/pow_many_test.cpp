@@ -1,8 +1,8 @@
 // The batched powers and square roots against pow_public_exponent and
 // sqrt_ratio_vartime, element for element, on every kernel this machine runs:
 // random ratios, zeros, non-squares, -1 and elements of every 2-adic order,
-// exponents of every shape, in batches that end in full, partial and
-// scalar-only blocks.
+// exponents of every shape, in batches that end in full, partial, one-vector
+// and scalar-only blocks.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -60,7 +60,7 @@ TEST(PowMany, SquareRootsSameAsOneAtATimeOnEveryKernel) {
   for (LaneKernel k : {LaneKernel::scalar, LaneKernel::emulated, LaneKernel::ifma}) {
     if (!pow_kernel_available(k)) continue;
     SCOPED_TRACE(std::string(lane_kernel_name(k)));
-    for (size_t count : {0, 1, 3, 4, 16, 17, 37, 64}) {
+    for (size_t count : {0, 1, 3, 4, 8, 16, 17, 24, 37, 64}) {
       if (k == LaneKernel::emulated && count > 17) continue;  // slow by design
       const auto pairs = ratios(rng, count);
       std::vector<Fr> u, v;
@@ -103,7 +103,7 @@ TEST(PowMany, PowersSameAsOneAtATimeOnEveryKernel) {
     if (!pow_kernel_available(k)) continue;
     SCOPED_TRACE(std::string(lane_kernel_name(k)));
     for (const FrRepr& e : exponents) {
-      for (size_t count : {size_t{3}, size_t{16}, size_t{37}}) {
+      for (size_t count : {size_t{3}, size_t{8}, size_t{16}, size_t{37}}) {
         if (k == LaneKernel::emulated && count > 16) continue;  // slow by design
         const std::vector<Fr> many = pow_many_vartime(std::span(x).first(count), e, k);
         ASSERT_EQ(many.size(), count);

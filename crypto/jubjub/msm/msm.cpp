@@ -165,7 +165,7 @@ LaneKernel msm_kernel() {
 }
 
 MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
-                               unsigned window, const Fr& d2, LaneKernel kernel, bool deferred)
+                               unsigned window, const Fr& d2, LaneKernel kernel, bool deferred, MsmTables* tables)
     : points_(points), scalars_(scalars), window_(window), d2_(d2) {
   if (points.size() != scalars.size() || bits > 256 || window == 1 || window > kMaxWindow) {
     fail_hard("assertion failed: msm terms and window");
@@ -193,10 +193,22 @@ MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const
     passes_ = (windows_ + ml::kLanes - 1) / ml::kLanes;
     pieces_ = passes_;
     for (size_t pass = 0; pass < passes_; ++pass) lane_pieces_.push_back({pass, 0, n});
-    // Left unset here: make writes every entry, on whichever thread makes it.
-    lane_digits_ = std::make_unique_for_overwrite<ml::Digits[]>(passes_ * n);
     piece_sums_.resize(pieces_ * ml::kLanes);
-    lane_points_ = std::make_unique_for_overwrite<ml::LanePoint[]>(n);
+    // Left unset here: make writes every entry, on whichever thread makes it.
+    const size_t digit_count = passes_ * n;
+    if (tables == nullptr || digit_count * sizeof(ml::Digits) + n * sizeof(ml::LanePoint) > MsmTables::kMaxKept) {
+      tables = &own_;
+    }
+    if (tables->digit_count_ < digit_count) {
+      tables->digits_ = std::make_unique_for_overwrite<ml::Digits[]>(digit_count);
+      tables->digit_count_ = digit_count;
+    }
+    if (tables->point_count_ < n) {
+      tables->points_ = std::make_unique_for_overwrite<ml::LanePoint[]>(n);
+      tables->point_count_ = n;
+    }
+    lane_digits_ = tables->digits_.get();
+    lane_points_ = tables->points_.get();
   }
   if (!deferred) make(0, n);
 }
@@ -260,23 +272,24 @@ std::pair<unsigned, LaneKernel> choose(size_t n, unsigned bits) {
 
 MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
                                unsigned window, const Fr& d2, LaneKernel kernel)
-    : MsmPlanVartime(points, scalars, bits, window, d2, kernel, false) {}
+    : MsmPlanVartime(points, scalars, bits, window, d2, kernel, false, nullptr) {}
 
 MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
                                const Fr& d2)
-    : MsmPlanVartime(points, scalars, bits, choose(points.size(), bits), d2, false) {}
+    : MsmPlanVartime(points, scalars, bits, choose(points.size(), bits), d2, false, nullptr) {}
 
 MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
-                               unsigned window, const Fr& d2, LaneKernel kernel, Deferred)
-    : MsmPlanVartime(points, scalars, bits, window, d2, kernel, true) {}
+                               unsigned window, const Fr& d2, LaneKernel kernel, Deferred deferred)
+    : MsmPlanVartime(points, scalars, bits, window, d2, kernel, true, deferred.tables) {}
 
 MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
-                               const Fr& d2, Deferred)
-    : MsmPlanVartime(points, scalars, bits, choose(points.size(), bits), d2, true) {}
+                               const Fr& d2, Deferred deferred)
+    : MsmPlanVartime(points, scalars, bits, choose(points.size(), bits), d2, true, deferred.tables) {}
 
 MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
-                               std::pair<unsigned, LaneKernel> choice, const Fr& d2, bool deferred)
-    : MsmPlanVartime(points, scalars, bits, choice.first, d2, choice.second, deferred) {}
+                               std::pair<unsigned, LaneKernel> choice, const Fr& d2, bool deferred,
+                               MsmTables* tables)
+    : MsmPlanVartime(points, scalars, bits, choice.first, d2, choice.second, deferred, tables) {}
 
 void MsmPlanVartime::split_passes(size_t count) {
   if (kernel_ == LaneKernel::scalar) return;
@@ -312,7 +325,7 @@ Extended MsmPlanVartime::piece(size_t i) const {
   ml::Pass pass;
   to_lanes(d2_, pass.d2.v);
   pass.n = part.last - part.first;
-  pass.points = lane_points_.get() + part.first;
+  pass.points = lane_points_ + part.first;
   pass.digits = &lane_digits_[part.pass * n + part.first];
   pass.top = top;
   pass.buckets = buckets.get();

@@ -37,6 +37,22 @@ Extended msm_with_window_vartime(std::span<const Extended> points, std::span<con
 cpu::LaneKernel msm_kernel();
 bool msm_kernel_available(cpu::LaneKernel k);
 
+// Room for a plan's tables in lanes, kept from one plan to the next by its
+// owner (one plan at a time), so that their pages are touched once rather
+// than per plan. Tables above kMaxKept bytes (plans of well over a thousand
+// points) are the plan's own.
+class MsmTables {
+ public:
+  static constexpr size_t kMaxKept = size_t{1} << 20;
+
+ private:
+  friend class MsmPlanVartime;
+  std::unique_ptr<msm_lanes::Digits[]> digits_;
+  std::unique_ptr<msm_lanes::LanePoint[]> points_;
+  size_t digit_count_ = 0;
+  size_t point_count_ = 0;
+};
+
 // One such multiplication cut into pieces that can run at once: Straus's
 // method is one piece, the bucket method one per window, or per eight
 // windows in lanes. The spans must outlive the plan. The constructor checks
@@ -51,7 +67,9 @@ class MsmPlanVartime {
   // The same plan with its tables (digits and points) left to make: each
   // point's by one call of make, before any piece runs. Calls on disjoint
   // ranges may run at once.
-  struct Deferred {};
+  struct Deferred {
+    MsmTables* tables = nullptr;  // else the plan allocates its own
+  };
   MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, const Fr& d2,
                  Deferred);
   MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, unsigned window,
@@ -77,9 +95,9 @@ class MsmPlanVartime {
 
  private:
   MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits, unsigned window,
-                 const Fr& d2, cpu::LaneKernel kernel, bool deferred);
+                 const Fr& d2, cpu::LaneKernel kernel, bool deferred, MsmTables* tables);
   MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
-                 std::pair<unsigned, cpu::LaneKernel> choice, const Fr& d2, bool deferred);
+                 std::pair<unsigned, cpu::LaneKernel> choice, const Fr& d2, bool deferred, MsmTables* tables);
 
   std::span<const Extended> points_;
   std::span<const FsRepr> scalars_;
@@ -92,8 +110,9 @@ class MsmPlanVartime {
   // each lane's bucket offset and sign (msm_lanes::Pass).
   cpu::LaneKernel kernel_ = cpu::LaneKernel::scalar;
   size_t windows_ = 0;
-  std::unique_ptr<msm_lanes::Digits[]> lane_digits_;  // pass-major, as digits_
-  std::unique_ptr<msm_lanes::LanePoint[]> lane_points_;
+  msm_lanes::Digits* lane_digits_ = nullptr;  // pass-major, as digits_
+  msm_lanes::LanePoint* lane_points_ = nullptr;
+  MsmTables own_;  // the tables, unless an MsmTables was given
   // In lanes, per piece: its pass and range of points; its eight windows'
   // sums, written by the piece alone.
   size_t passes_ = 0;

@@ -60,7 +60,11 @@ void verify_run(std::span<const VerifyArgs> items, std::vector<ItemResult<bool>>
     return p ? std::optional<Point>(*p) : std::nullopt;
   };
   // The texts and R of each item, a range of items per piece, the square
-  // roots of a range taken together.
+  // roots of a range taken together; and the range's keys by value (then
+  // item), for the distinct keys below.
+  using KeyItem = std::pair<std::array<uint64_t, 4>, size_t>;
+  std::vector<KeyItem> by_value(n);
+  std::vector<size_t> run_end(n, 0);  // per range, at its first item: the end of its sorted run
   spread.for_ranges(n, 2, [&](size_t first, size_t last) {
     std::vector<jubjub::PointEncoding> r_bytes;
     std::vector<size_t> r_item;
@@ -71,19 +75,33 @@ void verify_run(std::span<const VerifyArgs> items, std::vector<ItemResult<bool>>
       r_item.push_back(i);
     }
     const auto r_points = Point::read_many(r_bytes, params);
-    for (size_t j = 0; j < r_item.size(); ++j) r[r_item[j]] = decoded(r_points[j]);
+    size_t end = first;
+    for (size_t j = 0; j < r_item.size(); ++j) {
+      const size_t i = r_item[j];
+      r[i] = decoded(r_points[j]);
+      if (r[i]) by_value[end++] = {texts[i]->key.words, i};
+    }
+    std::sort(by_value.begin() + static_cast<std::ptrdiff_t>(first), by_value.begin() + static_cast<std::ptrdiff_t>(end));
+    run_end[first] = end;
   });
 
   // Each distinct key once, by value: two texts of one value are one key.
   // Sorted by value (then item), equal keys are neighbours: cheaper than a
-  // map's node per key.
-  std::vector<std::pair<std::array<uint64_t, 4>, size_t>> by_value;
-  by_value.reserve(n);
-  for (size_t i = 0; i < n; ++i) {
-    if (texts[i] && r[i]) by_value.emplace_back(texts[i]->key.words, i);
+  // map's node per key. The ranges' sorted runs are merged.
+  size_t merged = 0;
+  for (size_t first = 0; first < n; ++first) {
+    const size_t end = run_end[first];
+    if (end <= first) continue;
+    const auto begin = by_value.begin();
+    std::move(begin + static_cast<std::ptrdiff_t>(first), begin + static_cast<std::ptrdiff_t>(end),
+              begin + static_cast<std::ptrdiff_t>(merged));
+    std::inplace_merge(begin, begin + static_cast<std::ptrdiff_t>(merged),
+                       begin + static_cast<std::ptrdiff_t>(merged + end - first));
+    merged += end - first;
   }
-  std::sort(by_value.begin(), by_value.end());
+  by_value.resize(merged);
   std::vector<U256> slot_value;
+  slot_value.reserve(merged);
   std::vector<size_t> item_slot(n);
   for (size_t j = 0; j < by_value.size(); ++j) {
     if (j == 0 || by_value[j].first != by_value[j - 1].first) slot_value.push_back(texts[by_value[j].second]->key);
@@ -112,6 +130,9 @@ void verify_run(std::span<const VerifyArgs> items, std::vector<ItemResult<bool>>
   std::vector<size_t> key_index(slot_key.size(), SIZE_MAX);
   std::vector<jubjub::BatchSignature> sigs;
   std::vector<size_t> sig_item;
+  keys.reserve(slot_key.size());
+  sigs.reserve(n);
+  sig_item.reserve(n);
   const size_t first = out_all.size();
   out_all.resize(first + n, Result<bool>(false));
   const std::span<ItemResult<bool>> out = std::span(out_all).subspan(first);
