@@ -9,6 +9,10 @@ if [ -z "${CMAKE_CXX_COMPILER_LAUNCHER-}" ] && command -v ccache >/dev/null 2>&1
   export CMAKE_CXX_COMPILER_LAUNCHER=ccache
 fi
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD}
+# Builds with debug information (the sanitizer and fuzz trees) would
+# otherwise hash the working directory too, and a fresh clone elsewhere would
+# compile everything again.
+export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-true}
 # ccache tells compilers apart by name too: without this, CMake's default c++
 # in build/cpp and the g++ that the wheel builds find share nothing.
 export CXX=${CXX:-g++}

@@ -20,18 +20,34 @@ cmake --build build/fuzz -j "$(nproc)"
 
 harnesses=${FUZZ_HARNESSES:-$(cd fuzz && ls -- *_fuzz.cpp | sed 's/\.cpp$//')}
 mkdir -p build/fuzz/artifacts
-for h in $harnesses; do
-  name=${h%_fuzz}
-  dict=fuzz/hex.dict
+run() {
+  local h=$1 name=${1%_fuzz}
+  local dict=fuzz/hex.dict
   [[ $name == document_* ]] && dict=fuzz/documents.dict
   # New inputs go to a scratch directory; the committed corpus is only read.
-  scratch=build/fuzz/corpus/$name
+  local scratch=build/fuzz/corpus/$name
   mkdir -p "$scratch"
-  echo "fuzz: $h for ${seconds}s"
   build/fuzz/fuzz/"$h" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=2048 \
       -dict="$dict" -artifact_prefix=build/fuzz/artifacts/"$name"- -print_final_stats=1 \
-      "$scratch" fuzz/corpus/"$name" 2>build/fuzz/"$name".log \
-    || { tail -n 60 build/fuzz/"$name".log; echo "fuzz: $h failed"; exit 1; }
-  grep -E '^stat::number_of_executed_units' build/fuzz/"$name".log | sed "s/^/fuzz: $h /" || true
+      "$scratch" fuzz/corpus/"$name" 2>build/fuzz/"$name".log
+}
+# One harness per core at a time (each is single-threaded); their reports
+# come in order.
+set -- $harnesses
+while [ $# -gt 0 ]; do
+  batch=("${@:1:$(nproc)}")
+  shift "${#batch[@]}"
+  pids=()
+  for h in "${batch[@]}"; do
+    echo "fuzz: $h for ${seconds}s"
+    run "$h" &
+    pids+=($!)
+  done
+  for i in "${!batch[@]}"; do
+    h=${batch[$i]}
+    name=${h%_fuzz}
+    wait "${pids[$i]}" || { tail -n 60 build/fuzz/"$name".log; echo "fuzz: $h failed"; exit 1; }
+    grep -E '^stat::number_of_executed_units' build/fuzz/"$name".log | sed "s/^/fuzz: $h /" || true
+  done
 done
 echo "fuzz: all harnesses passed"

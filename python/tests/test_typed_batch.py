@@ -87,7 +87,10 @@ def test_process_pools_report_a_failing_item_instead_of_hanging():
 
 def test_ctrl_c_stops_a_batch_with_outcomes_promptly():
     # One chunk of a million signatures, half a minute or more on one thread.
-    code = ("from quillet import _batch, batch\n"
+    # A child started in the background inherits SIGINT ignored, and Python
+    # then leaves it ignored: the batch would run to its end.
+    code = ("import signal\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n"
+            "from quillet import _batch, batch\n"
             "native = _batch.call_many\n"
             "def call_many(*args):\n    print('go', flush=True)\n    return native(*args)\n"
             "_batch.call_many = call_many\n"

@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "crypto/jubjub/batch_verify.hpp"
@@ -79,7 +80,12 @@ TEST(BucketMsm, EqualsSumOfProductsForEveryWindow) {
 // (the emulated one under the checked policy in builds with tests): random
 // points of any order, the neutral point, repeats, a point and its
 // negation, zero and all-ones scalars; counts about a full run of lanes.
-TEST(BucketMsm, LanesEqualTheScalarBuckets) {
+// One case per scalar size and term count, so that ctest runs them in
+// parallel (slow under the sanitizers and emulation).
+class BucketMsmLanes : public testing::TestWithParam<std::tuple<unsigned, size_t>> {};
+
+TEST_P(BucketMsmLanes, LanesEqualTheScalarBuckets) {
+  const auto [bits, n] = GetParam();
   Rng rng(23);
   const Fr d2 = params().edwards_d() + params().edwards_d();
   std::vector<detail::Extended> points;
@@ -92,49 +98,50 @@ TEST(BucketMsm, LanesEqualTheScalarBuckets) {
     }
   }
   // Tables kept from plan to plan, as batch verification keeps them: what
-  // an earlier plan left in them must not matter.
+  // an earlier plan (another window or kernel) left in them must not matter.
   detail::MsmTables kept;
-  for (const unsigned bits : {128u, 252u}) {
-    std::vector<FsRepr> scalars;
-    for (size_t i = 0; i < points.size(); ++i) {
-      FsRepr k = i % 5 == 0 ? FsRepr{} : i % 7 == 0 ? FsRepr{~0ULL, ~0ULL, ~0ULL, ~0ULL} : rng.repr();
-      for (unsigned b = bits; b < 256; ++b) k[b / 64] &= ~(uint64_t{1} << (b % 64));
-      scalars.push_back(k);
-    }
-    for (const size_t n : {size_t{1}, size_t{2}, size_t{255}, size_t{256}, points.size()}) {
-      const auto p = std::span(points).first(n);
-      const auto k = std::span(scalars).first(n);
-      for (const unsigned window : {2u, 6u, 9u}) {
-        if (n == points.size() && window == 2) continue;  // slow emulated, nothing new
-        const auto want = detail::PointAccess::make<Unknown>(detail::msm_with_window_vartime(p, k, bits, window, d2));
-        for (const cpu::LaneKernel kernel : {cpu::LaneKernel::emulated, cpu::LaneKernel::ifma}) {
-          if (!detail::msm_kernel_available(kernel)) continue;
-          // With none, one or every pass cut in halves; made whole, or in
-          // three parts out of order in the kept tables.
-          for (const size_t split : {size_t{0}, size_t{1}, size_t{99}}) {
-            const bool parts = split == 1;
-            std::optional<detail::MsmPlanVartime> made;
-            if (parts) {
-              made.emplace(p, k, bits, window, d2, kernel, detail::MsmPlanVartime::Deferred{&kept});
-              made->make(2 * n / 3, n);
-              made->make(0, n / 3);
-              made->make(n / 3, 2 * n / 3);
-            } else {
-              made.emplace(p, k, bits, window, d2, kernel);
-            }
-            detail::MsmPlanVartime& plan = *made;
-            plan.split_passes(split);
-            std::vector<detail::Extended> sums(plan.pieces());
-            for (size_t i = 0; i < sums.size(); ++i) sums[i] = plan.piece(i);
-            EXPECT_TRUE(detail::PointAccess::make<Unknown>(plan.combine(sums)) == want)
-                << cpu::lane_kernel_name(kernel) << " " << bits << " bits, " << n << " terms, window " << window
-                << ", split " << split;
-          }
+  std::vector<FsRepr> scalars;
+  for (size_t i = 0; i < points.size(); ++i) {
+    FsRepr k = i % 5 == 0 ? FsRepr{} : i % 7 == 0 ? FsRepr{~0ULL, ~0ULL, ~0ULL, ~0ULL} : rng.repr();
+    for (unsigned b = bits; b < 256; ++b) k[b / 64] &= ~(uint64_t{1} << (b % 64));
+    scalars.push_back(k);
+  }
+  const auto p = std::span(points).first(n);
+  const auto k = std::span(scalars).first(n);
+  for (const unsigned window : {2u, 6u, 9u}) {
+    if (n == points.size() && window == 2) continue;  // slow emulated, nothing new
+    const auto want = detail::PointAccess::make<Unknown>(detail::msm_with_window_vartime(p, k, bits, window, d2));
+    for (const cpu::LaneKernel kernel : {cpu::LaneKernel::emulated, cpu::LaneKernel::ifma}) {
+      if (!detail::msm_kernel_available(kernel)) continue;
+      // With none, one or every pass cut in halves; made whole, or in
+      // three parts out of order in the kept tables.
+      for (const size_t split : {size_t{0}, size_t{1}, size_t{99}}) {
+        const bool parts = split == 1;
+        std::optional<detail::MsmPlanVartime> made;
+        if (parts) {
+          made.emplace(p, k, bits, window, d2, kernel, detail::MsmPlanVartime::Deferred{&kept});
+          made->make(2 * n / 3, n);
+          made->make(0, n / 3);
+          made->make(n / 3, 2 * n / 3);
+        } else {
+          made.emplace(p, k, bits, window, d2, kernel);
         }
+        detail::MsmPlanVartime& plan = *made;
+        plan.split_passes(split);
+        std::vector<detail::Extended> sums(plan.pieces());
+        for (size_t i = 0; i < sums.size(); ++i) sums[i] = plan.piece(i);
+        EXPECT_TRUE(detail::PointAccess::make<Unknown>(plan.combine(sums)) == want)
+            << cpu::lane_kernel_name(kernel) << " " << bits << " bits, " << n << " terms, window " << window
+            << ", split " << split;
       }
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(BucketMsm, BucketMsmLanes,
+                         testing::Combine(testing::Values(128u, 252u),
+                                          testing::Values(size_t{1}, size_t{2}, size_t{255}, size_t{256},
+                                                          size_t{1000})));
 
 // Signatures of each kind a batch may hold, with the key each one is under.
 struct Case {
