@@ -384,10 +384,20 @@ std::optional<Fr> sqrt_finish(const Fr& u, const Fr& v, const SqrtStart& start, 
   return sqrt_finish(u, v, start, pow_many<1>({start.base}, kC3)[0]);
 }
 
+namespace {
+
+// The single root, called rather than inlined: flattened into the pair's
+// rare zero case, it would double the pair's code for nothing.
+[[gnu::noinline]] std::optional<Fr> sqrt_ratio_called_vartime(const Fr& u, const Fr& v) {
+  return sqrt_ratio_vartime(u, v);
+}
+
+}  // namespace
+
 [[gnu::flatten]] std::array<std::optional<Fr>, 2> sqrt_ratio_pair_vartime(const Fr& u0, const Fr& v0, const Fr& u1,
                                                                          const Fr& v1) {
   if (u0.is_zero() || v0.is_zero() || u1.is_zero() || v1.is_zero()) {
-    return {sqrt_ratio_vartime(u0, v0), sqrt_ratio_vartime(u1, v1)};
+    return {sqrt_ratio_called_vartime(u0, v0), sqrt_ratio_called_vartime(u1, v1)};
   }
   const std::array<SqrtStart, 2> start{sqrt_start(u0, v0), sqrt_start(u1, v1)};
   const std::array<Fr, 2> powered = pow_many<2>({start[0].base, start[1].base}, kC3);
