@@ -188,4 +188,45 @@ std::vector<std::optional<Fr>> sqrt_ratio_many_vartime(std::span<const Fr> u, st
   return out;
 }
 
+WalkExponent::WalkExponent(const FrRepr& e) : steps_(e == FrRepr{} ? std::vector<sl::Step>{} : exponent_steps(e)) {}
+
+PowerWalk::PowerWalk(const Fr& x, const WalkExponent& e) : e_(e), w_(Fr::one()), done_(e.steps_.empty()) {
+  odd_[0] = x;
+}
+
+// The products of pow_public_exponent's windows: the table of odd powers,
+// then each step's squarings and product.
+void PowerWalk::advance(unsigned products) {
+  for (; products > 0 && !done_; --products) {
+    if (made_ < odd_.size()) {
+      if (made_ == 0) {
+        w_ = odd_[0];
+        w_.square();
+      } else {
+        odd_[made_] = odd_[made_ - 1] * w_;
+      }
+      if (++made_ < odd_.size()) continue;
+      w_ = odd_[e_.steps_[0].odd];
+    } else if (squarings_ > 0) {
+      w_.square();
+      if (--squarings_ > 0 || multiply_) continue;
+    } else {
+      if (multiply_) w_.mul_assign(odd_[e_.steps_[step_].odd]);
+      multiply_ = false;
+    }
+    // The step is complete: the next one, or the end.
+    if (++step_ == e_.steps_.size()) {
+      done_ = true;
+      return;
+    }
+    squarings_ = e_.steps_[step_].squarings;
+    multiply_ = e_.steps_[step_].odd != sl::kNoMultiply;
+  }
+}
+
+Fr PowerWalk::result() {
+  while (!done_) advance(UINT32_MAX);
+  return w_;
+}
+
 }  // namespace quillet::field

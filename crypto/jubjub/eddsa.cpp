@@ -7,13 +7,16 @@
 #include <span>
 
 #include "crypto/failure.hpp"
+#include "crypto/field/pow_many.hpp"
 #include "crypto/field/repr.hpp"
 #include "crypto/hmac_sha256/hmac_sha256.hpp"
 #include "crypto/immortal.hpp"
 #include "crypto/jubjub/fixed_base_lanes.hpp"
+#include "crypto/jubjub/key_cache.hpp"
 #include "crypto/jubjub/msm/msm.hpp"
 #include "crypto/jubjub/msm/straus.hpp"
 #include "crypto/jubjub/scalar_split.hpp"
+#include "crypto/jubjub/subgroup.hpp"
 #include "crypto/jubjub/weights.hpp"
 #include "crypto/secrets/declassify.hpp"
 #include "crypto/secrets/wipe.hpp"
@@ -65,8 +68,10 @@ void check_message_size(std::span<const uint8_t> msg) {
 // (width-5 NAFs) and (v·S)·G, split at bit 128 over the base's tabulated odd
 // multiples (width-8 NAFs).
 // `a_multiples` are A's odd multiples (detail::odd_multiples).
+// `beside`, if any, runs a little at every doubling of the multiplication.
 bool equation_holds_vartime(const detail::OddMultiples& a_multiples, const Fs& c, const Point<Unknown>& r,
-                            const Fs& s, uint8_t generator, const AltJubjubBn256& params) {
+                            const Fs& s, uint8_t generator, const AltJubjubBn256& params,
+                            detail::Beside* beside = nullptr) {
   const Fr d2 = kEdwardsD + kEdwardsD;
   const RatioSplit split = split_ratio_vartime(c);
   Fs v = Fs::from_raw(split.v);
@@ -92,7 +97,8 @@ bool equation_holds_vartime(const detail::OddMultiples& a_multiples, const Fs& c
   const detail::Wnaf w_high = wnaf_vartime<FixedBaseTable::kNafWidth>(FsRepr{w[2], w[3], 0, 0});
   const std::array<detail::AffineWnafTerm, 2> base_terms{
       {{&w_low, table->odd_multiples(0)}, {&w_high, table->odd_multiples(1)}}};
-  return detail::is_identity_vartime(detail::multi_mul_vartime(terms, base_terms));
+  return detail::is_identity_vartime(beside != nullptr ? detail::multi_mul_vartime(terms, base_terms, *beside)
+                                                       : detail::multi_mul_vartime(terms, base_terms));
 }
 
 // S = c·sk + r, the signature's scalar for the nonce r: secret until
@@ -377,6 +383,37 @@ bool verify_checked_key(const CheckedKey& key, std::span<const uint8_t> msg, con
   // As verify_for_raw_message, with the key's check and multiples made once.
   if (!key.in_subgroup) return false;
   return equation_holds_vartime(key.multiples(), challenge(msg), sig.r, sig.s, generator, params);
+}
+
+namespace {
+
+// A power advanced at each doubling of a multiplication. Two products a
+// doubling finish the subgroup check's ~310 within the ~128 doublings; one
+// or three did no better (measured).
+class WalkBeside final : public detail::Beside {
+ public:
+  explicit WalkBeside(field::PowerWalk& walk) : walk_(walk) {}
+  void step() override { walk_.advance(kProductsPerStep); }
+
+ private:
+  static constexpr unsigned kProductsPerStep = 2;
+  field::PowerWalk& walk_;
+};
+
+}  // namespace
+
+bool verify_new_key_vartime(const PointEncoding& encoding, const Point<Unknown>& decoded,
+                            std::span<const uint8_t> msg, const RawSignature& sig, uint8_t generator,
+                            const AltJubjubBn256& params) {
+  const detail::Extended& a = detail::PointAccess::coords(decoded);
+  field::PowerWalk walk(detail::pairing_value_vartime(a), detail::pairing_exponent());
+  CheckedKey key{decoded, false, false, 0, {}};
+  key.quarters[0] = detail::odd_multiples(a, kEdwardsD + kEdwardsD);
+  WalkBeside beside(walk);
+  const bool holds = equation_holds_vartime(key.multiples(), challenge(msg), sig.r, sig.s, generator, params, &beside);
+  key.in_subgroup = walk.result() == Fr::one();
+  remember_checked_key(encoding, key);
+  return key.in_subgroup && holds;
 }
 
 namespace {

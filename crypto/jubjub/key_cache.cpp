@@ -109,18 +109,22 @@ void store(size_t i, const PointEncoding& encoding, const CheckedKey& key) {
 CheckedKey check_key_vartime(const PointEncoding& encoding, const Point<Unknown>& decoded) {
   CheckedKey key{decoded, decoded.is_in_prime_order_subgroup_vartime(jubjub_params()), false, 0, {}};
   key.quarters[0] = detail::odd_multiples(detail::PointAccess::coords(decoded), kEdwardsD + kEdwardsD);
+  remember_checked_key(encoding, key);
+  return key;
+}
+
+void remember_checked_key(const PointEncoding& encoding, const CheckedKey& key) {
   const TryLock lock;
-  if (!lock.held()) return key;
+  if (!lock.held()) return;
   const size_t set = set_of(encoding);
   // A key already here (a call that found the cache busy checks it again)
   // keeps its slot; otherwise the ways are taken in turn.
   for (size_t i = set * kWays; i < (set + 1) * kWays; ++i) {
-    if (g_filled[i].load(std::memory_order_relaxed) != 0 && g_slots[i].encoding == encoding) return key;
+    if (g_filled[i].load(std::memory_order_relaxed) != 0 && g_slots[i].encoding == encoding) return;
   }
   const uint8_t way = g_next_way[set].load(std::memory_order_relaxed);
   g_next_way[set].store(static_cast<uint8_t>((way + 1) % kWays), std::memory_order_relaxed);
   store(set * kWays + way, encoding, key);
-  return key;
 }
 
 CheckedKey add_quarters_vartime(const PointEncoding& encoding, const CheckedKey& key) {

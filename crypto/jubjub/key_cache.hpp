@@ -47,6 +47,10 @@ std::optional<CheckedKey> find_checked_key(const PointEncoding& encoding);
 // calls. `decoded` must be what Point::read gives for `encoding`.
 CheckedKey check_key_vartime(const PointEncoding& encoding, const Point<Unknown>& decoded);
 
+// `key`, made as check_key_vartime makes it (its verdict known), remembered
+// under `encoding` as check_key_vartime does.
+void remember_checked_key(const PointEncoding& encoding, const CheckedKey& key);
+
 // `key` with all four quarter tables (192 doublings and three tables of odd
 // multiples, about 20 µs), remembered if `encoding`'s slot still holds it.
 // `key` must be what find_checked_key or check_key_vartime gave for

@@ -11,6 +11,7 @@
 #include "crypto/failure.hpp"
 #include "crypto/field/fr_algorithms.hpp"
 #include "crypto/field/pow_many.hpp"
+#include "crypto/immortal.hpp"
 #include "crypto/random/random_bytes.hpp"
 
 namespace quillet::jubjub::detail {
@@ -104,6 +105,11 @@ constexpr FrRepr kFinalExponent = field::detail::shift_right(field::detail::sub_
 }
 
 bool pairing_is_one_vartime(const Fr& f) { return field::pow_public_exponent(f, kFinalExponent) == Fr::one(); }
+
+const field::WalkExponent& pairing_exponent() {
+  static constinit Immortal<field::WalkExponent> made;
+  return made.get([] { return field::WalkExponent(kFinalExponent); });
+}
 
 std::vector<bool> pairings_are_one_vartime(std::span<const Fr> f) {
   const std::vector<Fr> powers = field::pow_many_vartime(f, kFinalExponent);

@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "crypto/field/pow_many.hpp"
 #include "crypto/jubjub/edwards.hpp"
 #include "crypto/spread/spread.hpp"
 
@@ -26,6 +27,9 @@ bool in_prime_order_subgroup_vartime(const Extended& p);
 // so a product of values passes when each of them does.
 Fr pairing_value_vartime(const Extended& p);
 bool pairing_is_one_vartime(const Fr& f);
+// The power of pairing_is_one_vartime, for a field::PowerWalk whose result is
+// one exactly when pairing_is_one_vartime is true.
+const field::WalkExponent& pairing_exponent();
 // pairing_is_one_vartime of each value, the exponentiations taken together
 // (field::pow_many_vartime).
 std::vector<bool> pairings_are_one_vartime(std::span<const Fr> f);

@@ -111,6 +111,17 @@ TEST(PowMany, PowersSameAsOneAtATimeOnEveryKernel) {
       }
     }
   }
+  // The same powers a few products at a time, whatever the pace.
+  for (const FrRepr& e : exponents) {
+    const WalkExponent walk_e(e);
+    for (size_t i = 0; i < 8; ++i) {
+      for (unsigned pace : {0u, 1u, 2u, 7u}) {
+        PowerWalk walk(x[i], walk_e);
+        for (int n = 0; n < 40; ++n) walk.advance(pace);
+        EXPECT_EQ(walk.result(), pow_public_exponent(x[i], e)) << repr_to_hex(e) << " " << i << " " << pace;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -38,14 +38,15 @@ void add_digit_vartime(Completed& acc, int d, const Niels* multiples) {
 }
 
 template <class M>
-[[gnu::flatten]] Extended multi_mul_with(std::span<const WnafTerm> terms,
-                                         std::span<const AffineWnafTerm> affine_terms) {
+[[gnu::flatten]] Extended multi_mul_with(std::span<const WnafTerm> terms, std::span<const AffineWnafTerm> affine_terms,
+                                         Beside* beside) {
   const size_t len = std::max(max_length_vartime(terms), max_length_vartime(affine_terms));
   // The running sum stays in completed form: the next doubling needs its
   // projective form (3M), an addition its extended form (4M).
   Completed acc{Fr::zero(), Fr::one(), Fr::one(), Fr::one()};
   for (size_t i = len; i-- > 0;) {
     acc = dbl<M>(to_projective<M>(acc));
+    if (beside != nullptr) beside->step();
     for (const WnafTerm& term : terms) add_digit_vartime<M>(acc, (*term.digits)[i], term.multiples->data());
     for (const AffineWnafTerm& term : affine_terms) add_digit_vartime<M>(acc, (*term.digits)[i], term.multiples);
   }
@@ -61,7 +62,12 @@ OddMultiples odd_multiples(const Extended& p, const Fr& d2) {
 }
 
 Extended multi_mul_vartime(std::span<const WnafTerm> terms, std::span<const AffineWnafTerm> affine_terms) {
-  return with_fastest_kernel([&]<class M>() { return multi_mul_with<M>(terms, affine_terms); });
+  return with_fastest_kernel([&]<class M>() { return multi_mul_with<M>(terms, affine_terms, nullptr); });
+}
+
+Extended multi_mul_vartime(std::span<const WnafTerm> terms, std::span<const AffineWnafTerm> affine_terms,
+                           Beside& beside) {
+  return with_fastest_kernel([&]<class M>() { return multi_mul_with<M>(terms, affine_terms, &beside); });
 }
 
 }  // namespace quillet::jubjub::detail

@@ -38,4 +38,19 @@ struct AffineWnafTerm {
 // digit (8M, or 7M for an affine term). Variable time.
 Extended multi_mul_vartime(std::span<const WnafTerm> terms, std::span<const AffineWnafTerm> affine_terms = {});
 
+// Independent work run a little at every doubling of a multiplication, so
+// that the processor overlaps the two: a chain of dependent products fills
+// the cycles in which the multiplication's own products wait.
+class Beside {
+ public:
+  virtual void step() = 0;
+
+ protected:
+  ~Beside() = default;
+};
+
+// multi_mul_vartime, with beside.step() at every doubling.
+Extended multi_mul_vartime(std::span<const WnafTerm> terms, std::span<const AffineWnafTerm> affine_terms,
+                           Beside& beside);
+
 }  // namespace quillet::jubjub::detail

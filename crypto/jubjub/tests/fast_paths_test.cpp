@@ -540,13 +540,19 @@ TEST(RatioSplit, MatchesLongDivision) {
   }
 }
 
-// The verdict through the key cache: the key checked once, then with its
-// quarter tables R recomputed and compared with R's encoding (equal exactly
-// when the signature verifies, R being canonically encoded here).
+// The verdict through the key cache: the key met first (its check run
+// beside the equation, then remembered with its verdict), checked once, then
+// with its quarter tables R recomputed and compared with R's encoding (equal
+// exactly when the signature verifies, R being canonically encoded here).
 void expect_remembered_key_agrees(const Point<Unknown>& key, std::span<const uint8_t> msg, const RawSignature& sig,
                                   bool expected) {
   const PointEncoding encoding = key.encode_vartime();
-  const CheckedKey checked = check_key_vartime(encoding, *Point<Unknown>::read(encoding, params()));
+  const Point<Unknown> decoded = *Point<Unknown>::read(encoding, params());
+  EXPECT_EQ(verify_new_key_vartime(encoding, decoded, msg, sig, kSigningBase, params()), expected);
+  const std::optional<CheckedKey> remembered = find_checked_key(encoding);
+  ASSERT_TRUE(remembered.has_value());
+  EXPECT_EQ(remembered->in_subgroup, decoded.is_in_prime_order_subgroup_vartime(params()));
+  const CheckedKey checked = check_key_vartime(encoding, decoded);
   EXPECT_EQ(verify_checked_key(checked, msg, sig, kSigningBase, params()), expected);
   EXPECT_FALSE(recomputed_r_matches_vartime(checked, msg, sig.s, sig.r.encode_vartime()));
   const std::optional<CheckedKey> found = find_checked_key(encoding);

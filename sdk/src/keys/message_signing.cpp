@@ -114,7 +114,7 @@ Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, st
       // Decoded coordinates are canonical and on the curve: converting them
       // to integers and back through the curve check would give the same
       // point.
-      known = jubjub::check_key_vartime(key_bytes, *decoded[1]);
+      return jubjub::verify_new_key_vartime(key_bytes, *decoded[1], bytes, sig, jubjub::kSigningBase, params);
     }
     return jubjub::verify_checked_key(*known, bytes, sig, jubjub::kSigningBase, params);
   }
