@@ -407,8 +407,7 @@ bool verify_new_key_vartime(const PointEncoding& encoding, const Point<Unknown>&
                             const AltJubjubBn256& params) {
   const detail::Extended& a = detail::PointAccess::coords(decoded);
   field::PowerWalk walk(detail::pairing_value_vartime(a), detail::pairing_exponent());
-  CheckedKey key{decoded, false, false, 0, {}};
-  key.quarters[0] = detail::odd_multiples(a, kEdwardsD + kEdwardsD);
+  CheckedKey key = key_before_check(decoded);
   WalkBeside beside(walk);
   const bool holds = equation_holds_vartime(key.multiples(), challenge(msg), sig.r, sig.s, generator, params, &beside);
   key.in_subgroup = walk.result() == Fr::one();

@@ -106,9 +106,15 @@ void store(size_t i, const PointEncoding& encoding, const CheckedKey& key) {
 
 }  // namespace
 
-CheckedKey check_key_vartime(const PointEncoding& encoding, const Point<Unknown>& decoded) {
-  CheckedKey key{decoded, decoded.is_in_prime_order_subgroup_vartime(jubjub_params()), false, 0, {}};
+CheckedKey key_before_check(const Point<Unknown>& decoded) {
+  CheckedKey key{decoded, false, false, 0, {}};
   key.quarters[0] = detail::odd_multiples(detail::PointAccess::coords(decoded), kEdwardsD + kEdwardsD);
+  return key;
+}
+
+CheckedKey check_key_vartime(const PointEncoding& encoding, const Point<Unknown>& decoded) {
+  CheckedKey key = key_before_check(decoded);
+  key.in_subgroup = decoded.is_in_prime_order_subgroup_vartime(jubjub_params());
   remember_checked_key(encoding, key);
   return key;
 }

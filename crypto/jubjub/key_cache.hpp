@@ -47,6 +47,10 @@ std::optional<CheckedKey> find_checked_key(const PointEncoding& encoding);
 // calls. `decoded` must be what Point::read gives for `encoding`.
 CheckedKey check_key_vartime(const PointEncoding& encoding, const Point<Unknown>& decoded);
 
+// What check_key_vartime makes of `decoded` before the subgroup check:
+// in_subgroup still false, for a caller that runs the check itself.
+CheckedKey key_before_check(const Point<Unknown>& decoded);
+
 // `key`, made as check_key_vartime makes it (its verdict known), remembered
 // under `encoding` as check_key_vartime does.
 void remember_checked_key(const PointEncoding& encoding, const CheckedKey& key);
