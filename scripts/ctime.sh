@@ -8,6 +8,8 @@
 # Valgrind reports a processor without the SHA extensions, so the nonce's
 # SHA-256 runs through the portable kernel (libcrypto's block function) here;
 # the SHA-NI kernel is straight-line code with no branch or index at all.
+# Nor ADX: the library then takes the portable field kernels, and the
+# program calls the MULX ones directly (valgrind executes them).
 # Nor AVX-512: the fixed-base lanes (batch signing, and single signing's rows
 # spread over the lanes) are checked as the
 # emulated kernel, the IFMA kernel's own source over plain integers.

@@ -622,16 +622,16 @@ class PrimeField {
     }
   }
 
-  // On the MULX kernel a square is a product: a squaring of its own (ten
-  // word products instead of sixteen, then a separate reduction) ran slower
-  // inside the permutation, where the interleaved reduction overlaps better.
   template <MulInstructions K>
   static constexpr Repr mont_square_with(const Repr& a) {
     if constexpr (!kFastKernels) {
       return mont_mul_general(a, a);
-    } else if constexpr (K == MulInstructions::mulx_adx) {
-      return mont_mul_with<K>(a, a);
     } else {
+#if defined(__x86_64__)
+      if constexpr (K == MulInstructions::mulx_adx) {
+        if (!std::is_constant_evaluated()) return detail::mont_square_mulx_adx(a, kModulus, kInv);
+      }
+#endif
       return detail::mont_square_portable(a, kModulus, kInv);
     }
   }

@@ -391,6 +391,9 @@ void check_against_reference(uint64_t seed) {
     const F fb = *F::from_repr(b);
     EXPECT_EQ(fa.into_repr(), a);
     EXPECT_EQ((fa * fb).into_repr(), ref_mul(a, b, m));
+    F sq = fa;
+    sq.square();
+    EXPECT_EQ(sq.into_repr(), ref_mul(a, a, m));
     EXPECT_EQ((fa + fb).into_repr(), ref_add(a, b, m));
     EXPECT_EQ((fa - fb + fb), fa);
     EXPECT_EQ(fa + -fa, F::zero());

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <bit>
 #include <random>
 #include <vector>
 
@@ -37,15 +38,18 @@ Repr general_mont_mul(const Repr& a, const Repr& b) {
   return (top | (borrow ^ 1)) != 0 ? reduced : r;
 }
 
-bool below_p(const Repr& r) { return detail::less_than_vartime(r, kP); }
-
-// Edge values below p, then random ones of every size class.
-std::vector<Repr> operands(uint64_t seed, size_t count) {
+// Edge values below the modulus m (Fr's unless given), then random ones of
+// every size class.
+std::vector<Repr> operands(uint64_t seed, size_t count, const Repr& m = kP) {
+  const Repr m_minus_one{m[0] - 1, m[1], m[2], m[3]};
   std::vector<Repr> v = {Repr{},
                          Repr{1, 0, 0, 0},
-                         Repr{kP[0] - 1, kP[1], kP[2], kP[3]},
-                         Repr{kP[0] - 2, kP[1], kP[2], kP[3]},
-                         Repr{~0ULL, ~0ULL, ~0ULL, kP[3] - 1},
+                         Repr{2, 0, 0, 0},
+                         m_minus_one,
+                         Repr{m[0] - 2, m[1], m[2], m[3]},
+                         detail::shift_right(m_minus_one, 1),
+                         Repr{~0ULL, ~0ULL, ~0ULL, m[3] - 1},
+                         Repr{0, 0, 0, m[3]},
                          Repr{~0ULL, 0, ~0ULL, 0},
                          Fr::kR,
                          Fr::kR2};
@@ -54,8 +58,8 @@ std::vector<Repr> operands(uint64_t seed, size_t count) {
     const int words = static_cast<int>(rng() % 4) + 1;
     Repr r{};
     for (int i = 0; i < words; ++i) r[i] = rng();
-    if (words == 4) r[3] &= 0x3fffffffffffffffULL;
-    if (below_p(r)) v.push_back(r);
+    if (words == 4) r[3] &= ~0ULL >> std::countl_zero(m[3]);
+    if (detail::less_than_vartime(r, m)) v.push_back(r);
   }
   return v;
 }
@@ -115,6 +119,20 @@ TEST(Kernels, SecondOperandMayBeAnyWord) {
 }
 
 #if defined(__x86_64__)
+TEST(Kernels, SquaresAgreeAtTheLargestTopWord) {
+  if (!have_mulx_adx()) GTEST_SKIP() << "MULX/ADX not available";
+  // The largest top word the kernels take (Fr's is below 2^62): the last
+  // word of each row of the square comes closest to overflowing.
+  constexpr Repr kTop = {0xffffffffffffff43ULL, ~0ULL, ~0ULL, 0x7ffffffffffffffdULL};
+  static_assert(detail::no_carry_modulus(kTop));
+  const uint64_t inv = detail::neg_inverse_mod_word(kTop[0]);
+  for (const Repr& a : operands(13, 400, kTop)) {
+    const Repr expected = detail::mont_mul_portable(a, a, kTop, inv);
+    EXPECT_EQ(detail::mont_square_portable(a, kTop, inv), expected);
+    EXPECT_EQ(detail::mont_square_mulx_adx(a, kTop, inv), expected);
+  }
+}
+
 TEST(Kernels, ReductionsAgreeOnWideInputs) {
   if (!have_mulx_adx()) GTEST_SKIP() << "MULX/ADX not available";
   // Any t with t + (2^256 - 1)·p < 2^512, which the top word below
