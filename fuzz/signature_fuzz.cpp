@@ -1,6 +1,6 @@
-// Signature texts: verify_signature on (r, s, pub_key_x, msg) separated by
-// 0x00 bytes. Malformed signature texts fail hard; every other defect is a
-// returned error or false. When r and s decode, the signature they name
+// Signature texts: verify_signature on (r, s, pub_key_x, msg, pub_key_y)
+// separated by 0x00 bytes. Malformed signature texts fail hard; every other
+// defect is a returned error or false; pub_key_y changes no outcome. When r and s decode, the signature they name
 // written as JSON and read back gives the same R.
 #include "fuzz/fuzz_support.hpp"
 #include "sdk/src/keys/signature.hpp"
@@ -17,9 +17,17 @@ constexpr std::string_view kKnownKey = "0x01b2d3f4a5968778695a4b3c2d1e0ffedcba98
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const auto texts = fuzz::split<4>(fuzz::as_text(data, size));
-  const std::string_view r = texts[0], s = texts[1], pub_x = texts[2], msg = texts[3];
-  const auto verified = fuzz::run([&] { return sdk::verify_signature(r, s, pub_x, "", msg); });
+  const auto texts = fuzz::split<5>(fuzz::as_text(data, size));
+  const std::string_view r = texts[0], s = texts[1], pub_x = texts[2], msg = texts[3], pub_y = texts[4];
+  const auto verified = fuzz::run([&] { return sdk::verify_signature(r, s, pub_x, pub_y, msg); });
+  // The key comes from the cache the second time, decoded without pub_key_y.
+  const auto without_y = fuzz::run([&] { return sdk::verify_signature(r, s, pub_x, "", msg); });
+  const auto describe = [](const auto& o) -> std::string {
+    if (!o.value) return "hard failure: " + o.hard_failure;
+    if (!*o.value) return "error: " + o.value->error().to_string();
+    return **o.value ? "true" : "false";
+  };
+  fuzz::check(describe(verified) == describe(without_y), "pub_key_y changes no outcome", describe(verified));
   const auto parsed = fuzz::run([&] { return sdk::testing::read_signature(r, s); });
   if (!parsed.value) {
     // The signature texts are looked at before anything else.

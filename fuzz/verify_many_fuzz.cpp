@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool many = input.starts_with('M');
   if (many) input.remove_prefix(1);
   const auto texts = fuzz::split<4 * kMaxItems>(input);
-  static const std::string known_pub = sdk::private_key_to_pubkey_xy(kKnownKey).value().first;
+  static const auto [known_pub, known_y] = sdk::private_key_to_pubkey_xy(kKnownKey).value();
 
   std::deque<std::string> keep;  // owns the generated texts; never moved
   std::vector<sdk::VerifyArgs> items;
@@ -49,9 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string& json = keep.emplace_back(sdk::to_json(*sig));
     const std::string_view good_r = std::string_view(json).substr(6, 66);
     const std::string_view good_s = std::string_view(json).substr(79, 66);
-    items.push_back({good_r, good_s, known_pub, "", msg});
+    items.push_back({good_r, good_s, known_pub, known_y, msg});
     if (i == 0 && many) items.insert(items.end(), kManyCopies, items.back());
-    items.push_back({good_r, s, pub, "", msg});
+    items.push_back({good_r, s, pub, msg, msg});  // any pub_key_y at all
     items.push_back({r, good_s, known_pub, "", msg});
   }
   const std::vector<sdk::ItemResult<bool>> batch = sdk::verify_many(items);

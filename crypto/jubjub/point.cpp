@@ -253,6 +253,18 @@ std::array<Expected<Point<Unknown>, ReadError>, 2> Point<Subgroup>::read_pair(st
 }
 
 template <class Subgroup>
+std::optional<Point<Unknown>> Point<Subgroup>::read_with_x(std::span<const uint8_t> in, const Fr& x,
+                                                           const AltJubjubBn256& /*params*/) {
+  const auto e = parse_encoding(in);
+  // x^2 = u/w, with w never zero: the roots are x and -x, and point_from_root
+  // picks the one of the encoding's sign whichever it is given.
+  if (!e || !(x * x * e->w == e->u)) return std::nullopt;
+  const auto p = point_from_root(*e, x);
+  if (!p) return std::nullopt;
+  return Point<Unknown>(*p);
+}
+
+template <class Subgroup>
 std::vector<Expected<Point<Unknown>, ReadError>> Point<Subgroup>::read_many(std::span<const PointEncoding> in,
                                                                             const AltJubjubBn256& /*params*/) {
   std::vector<Expected<Encoding, ReadError>> parsed;

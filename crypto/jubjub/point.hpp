@@ -142,6 +142,12 @@ class Point {
                                                                        std::span<const uint8_t> in1,
                                                                        const AltJubjubBn256& params);
 
+  // What read gives, when `x` is the point's x up to sign: the square root
+  // is then checked (two products) instead of taken. Nothing for any other
+  // x, and wherever read fails; the caller then reads as usual.
+  static std::optional<Point<Unknown>> read_with_x(std::span<const uint8_t> in, const Fr& x,
+                                                   const AltJubjubBn256& params);
+
   // read of each 32-byte encoding, the same results, with the square roots
   // taken together (field::sqrt_ratio_many_vartime).
   static std::vector<Expected<Point<Unknown>, ReadError>> read_many(std::span<const PointEncoding> in,

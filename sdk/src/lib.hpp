@@ -46,7 +46,7 @@ Result<keys::JubjubSignature> sign_signed_oracle_price(std::string_view json,
 Result<keys::JubjubSignature> sign(std::string_view private_key, std::string_view msg);
 
 // Whether (sig_r, sig_s) verifies for `msg` under the packed key `pub_key_x`
-// (`pub_key_y` is ignored). Malformed or out-of-range signature texts fail
+// (`pub_key_y` never changes the outcome). Malformed or out-of-range signature texts fail
 // hard; message and key parse errors and an off-curve key are returned.
 Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, std::string_view pub_key_x,
                               std::string_view pub_key_y, std::string_view msg);

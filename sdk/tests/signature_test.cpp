@@ -369,6 +369,35 @@ TEST(VerifySignature, AgreesWithItsStepsOneByOne) {
   EXPECT_EQ(verified, 1u);
 }
 
+// A key met for the first time is decoded with the help of pub_key_y: the
+// same outcomes as the steps one by one whatever that holds (the key's x or
+// its negative, another key's x, no number), with R or the message broken
+// or not. Each case has a key of its own, so that none comes from the cache.
+TEST(VerifySignature, PubKeyYNeverChangesAnOutcome) {
+  const std::string other_y = private_key_to_pubkey_xy(seed_key('r')).value().second;
+  const auto negated = [](const std::string& y) {
+    field::Fr v = keys::u256_to_fr(u256(y)).value();
+    v.negate();
+    return keys::fr_to_u256(v).to_hex_0x64();
+  };
+  char fill = 'A';
+  size_t verified = 0;
+  for (int hint = 0; hint < 5; ++hint) {
+    for (int broken = 0; broken < 3; ++broken) {
+      const std::string key = seed_key(fill++);
+      const auto [x, y] = private_key_to_pubkey_xy(key).value();
+      const Signed sig = sign_ok(key, "0x77");
+      const std::string ys[] = {y, negated(y), other_y, "0xzz", ""};
+      const std::string r = broken == 1 ? "0x1" + std::string(40, '0') : sig.r;
+      const std::string msg = broken == 2 ? "zz" : "0x77";
+      const std::string fast = outcome([&] { return verify_signature(r, sig.s, x, ys[hint], msg); });
+      EXPECT_EQ(fast, outcome([&] { return verify_step_by_step(r, sig.s, x, msg); })) << hint << " " << broken;
+      verified += fast == "true" ? 1 : 0;
+    }
+  }
+  EXPECT_EQ(verified, 5u);
+}
+
 TEST(PointFromXy, HardFailures) {
   const std::string not_in_field =
       "called `Result::unwrap()` on an `Err` value: " + std::string(kR) + " is not an element of the field";

@@ -71,6 +71,7 @@ const Texts& cases() {
           {r, s, text("0x1"), "", m},                     // small-value rule: the neutral key
           {r, s, text("0x2"), "", m},                     // small-value rule: off the curve, an error
           {r, s, text("0x" + zeros), "", m},              // key of order 4
+          {r, s, pub, pub, m},                            // pub_key_y not the key's x
       });
     }
     return t;
@@ -95,7 +96,7 @@ TEST(VerifyMany, EachItemAsVerifySignatureGivesIt) {
 TEST(VerifyMany, OneWrongSignatureAmongManyValidOnes) {
   const std::vector<VerifyArgs>& all = cases().items;
   std::vector<VerifyArgs> items;
-  for (size_t i = 0; i < 100; ++i) items.push_back(all[(i % 3) * 15]);  // the three valid ones
+  for (size_t i = 0; i < 100; ++i) items.push_back(all[(i % 3) * 16]);  // the three valid ones
   items[37] = all[3];                                                    // other S
   const std::vector<ItemResult<bool>> got = verify_many(items);
   for (size_t i = 0; i < items.size(); ++i) EXPECT_EQ(describe(got[i]), i == 37 ? "false" : "true") << i;
@@ -106,7 +107,7 @@ TEST(Concurrency, BatchVerifiersWithHelpersAtOnceGetALoneCallersVerdicts) {
   // between threads, and an R plan in the tables each caller keeps.
   const std::vector<VerifyArgs>& all = cases().items;
   std::vector<VerifyArgs> items;
-  for (size_t i = 0; i < 130; ++i) items.push_back(all[(i % 3) * 15]);
+  for (size_t i = 0; i < 130; ++i) items.push_back(all[(i % 3) * 16]);
   items[77] = all[3];
   std::vector<std::string> alone;
   for (const ItemResult<bool>& r : verify_many(items)) alone.push_back(describe(r));

@@ -381,6 +381,17 @@ TEST(PointEncoding, PairAndBatchDecodingMatchSingle) {
     EXPECT_TRUE(same(pair[0], Point<Unknown>::read(inputs[i], params()))) << i;
     EXPECT_TRUE(same(pair[1], Point<Unknown>::read(b, params()))) << i;
     both_decoded += pair[0] && pair[1] ? 1 : 0;
+    // read_with_x: read's point for x or -x; nothing for another x, or
+    // wherever read fails.
+    const auto single = Point<Unknown>::read(inputs[i], params());
+    const Fr x = single ? single->to_affine_vartime().first : rng.fr();
+    const std::pair<Fr, bool> guesses[] = {{x, true}, {-x, true}, {x + Fr::one(), false}, {rng.fr(), false}};
+    for (const auto& [guess, fits] : guesses) {
+      const auto hinted = Point<Unknown>::read_with_x(inputs[i], guess, params());
+      ASSERT_EQ(hinted.has_value(), single && fits) << i;
+      if (hinted) EXPECT_EQ(hinted->encode_vartime(), single->encode_vartime()) << i;
+    }
+    EXPECT_FALSE(Point<Unknown>::read_with_x(short_input, Fr::zero(), params()));
     const auto with_short = Point<Unknown>::read_pair(short_input, inputs[i], params());
     EXPECT_EQ(with_short[0].error().debug(), Point<Unknown>::read(short_input, params()).error().debug());
     EXPECT_TRUE(same(with_short[1], Point<Unknown>::read(inputs[i], params()))) << i;

@@ -101,10 +101,15 @@ void verify_run(std::span<const VerifyArgs> items, std::vector<ItemResult<bool>>
   }
   by_value.resize(merged);
   std::vector<U256> slot_value;
+  std::vector<size_t> slot_item;  // the first item of each key
   slot_value.reserve(merged);
+  slot_item.reserve(merged);
   std::vector<size_t> item_slot(n);
   for (size_t j = 0; j < by_value.size(); ++j) {
-    if (j == 0 || by_value[j].first != by_value[j - 1].first) slot_value.push_back(texts[by_value[j].second]->key);
+    if (j == 0 || by_value[j].first != by_value[j - 1].first) {
+      slot_value.push_back(texts[by_value[j].second]->key);
+      slot_item.push_back(by_value[j].second);
+    }
     item_slot[by_value[j].second] = slot_value.size() - 1;
   }
   std::vector<std::optional<jubjub::PublicKey>> slot_key(slot_value.size());
@@ -116,12 +121,24 @@ void verify_run(std::span<const VerifyArgs> items, std::vector<ItemResult<bool>>
       to_decode.push_back(k);
     }
   }
+  // A key whose first item's pub_key_y is its x needs no square root (as in
+  // verify_signature); the others' roots are taken together.
   spread.for_ranges(to_decode.size(), 2, [&](size_t first, size_t last) {
     std::vector<jubjub::PointEncoding> key_bytes;
-    for (size_t j = first; j < last; ++j) key_bytes.push_back(slot_value[to_decode[j]].to_little_endian());
-    const auto key_points = Point::read_many(key_bytes, params);
+    std::vector<size_t> key_slot;
     for (size_t j = first; j < last; ++j) {
-      if (key_points[j - first]) slot_key[to_decode[j]] = jubjub::PublicKey{*key_points[j - first]};
+      const size_t k = to_decode[j];
+      const jubjub::PointEncoding bytes = slot_value[k].to_little_endian();
+      if (const auto hinted = keys::decode_with_pair_y(bytes, items[slot_item[k]].pub_key_y)) {
+        slot_key[k] = jubjub::PublicKey{*hinted};
+      } else {
+        key_bytes.push_back(bytes);
+        key_slot.push_back(k);
+      }
+    }
+    const auto key_points = Point::read_many(key_bytes, params);
+    for (size_t j = 0; j < key_slot.size(); ++j) {
+      if (key_points[j]) slot_key[key_slot[j]] = jubjub::PublicKey{*key_points[j]};
     }
   });
 

@@ -68,7 +68,7 @@ Result<JubjubSignature> sign(std::string_view private_key, std::string_view msg)
 }
 
 Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, std::string_view pub_key_x,
-                              std::string_view /*pub_key_y*/, std::string_view msg) {
+                              std::string_view pub_key_y, std::string_view msg) {
   // The steps, in order: the signature texts, R decoded, s checked (each a
   // hard failure), the message, the packed key text (each a returned error),
   // the key decoded (a hard failure) and converted. All of them are pure, so
@@ -99,9 +99,14 @@ Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, st
       return true;
     }
   }
+  // A new key comes decoded with the help of pub_key_y when that is its
+  // point's x (callers pass the pair as they got it); then only R needs a
+  // square root.
+  const std::optional<Point> hinted =
+      decode_key && !known ? decode_with_pair_y(key_bytes, pub_key_y) : std::nullopt;
   const std::array<Decoded, 2> decoded =
-      decode_key && !known ? Point::read_pair(r_bytes, key_bytes, params)
-                           : std::array<Decoded, 2>{Point::read(r_bytes, params), Point::zero()};
+      decode_key && !known && !hinted ? Point::read_pair(r_bytes, key_bytes, params)
+                                      : std::array<Decoded, 2>{Point::read(r_bytes, params), hinted ? *hinted : Point::zero()};
   if (!decoded[0]) fail_restore_r_point(decoded[0].error());
   const jubjub::RawSignature sig{*decoded[0], signature_scalar(s)};
 

@@ -69,7 +69,8 @@ std::vector<Expected<jubjub::RawSignature, HardFailure>> sign_raw_msgs(
 Result<JubjubSignature> sign(std::string_view private_key, std::string_view msg);
 
 // Whether the signature texts verify for the message integer under the packed
-// key `pub_key_x`; `pub_key_y` is ignored. Malformed signature texts or
+// key `pub_key_x`; `pub_key_y` never changes the outcome (when it is the
+// key's x, it spares a square root). Malformed signature texts or
 // values out of range fail hard before anything else is looked at; then the
 // message, the packed key and the key's point are checked, in that order, and
 // their errors returned. A well-formed wrong signature gives false.

@@ -31,6 +31,15 @@ std::pair<field::Fr, field::Fr> get_xy_from_r(const U256& v) {
   return point->to_affine_vartime();
 }
 
+std::optional<jubjub::Point<jubjub::Unknown>> decode_with_pair_y(const std::array<uint8_t, 32>& v,
+                                                                 std::string_view pair_y) {
+  const auto x = U256::from_str_radix(pair_y, 16);
+  if (!x) return std::nullopt;
+  const auto fx = u256_to_fr(*x);
+  if (!fx) return std::nullopt;
+  return jubjub::Point<jubjub::Unknown>::read_with_x(v, *fx, jubjub::jubjub_params());
+}
+
 BabyJubjubPoint BabyJubjubPoint::from_packed(const PackedPublicKey& key) {
   if (small_value_rule_applies(key.value)) return BabyJubjubPoint{U256{}, key.value};
   const auto [x, y] = get_xy_from_r(key.value);

@@ -6,7 +6,9 @@
 // of a pair.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -56,6 +58,14 @@ std::pair<field::Fr, field::Fr> get_xy_from_r(const U256& v);
 // Whether a packed key is taken as the pair (0, v) without decoding: a
 // nonzero value below 2^160.
 bool small_value_rule_applies(const U256& v);
+
+// The packed key `v` decoded with the help of `pair_y`, the second member of
+// its text pair (the point's affine x) as callers pass it: when that text is
+// the x up to sign, the key's square root is checked instead of taken.
+// Nothing when it is not (any text at all: it is only a hint, and never
+// changes an outcome) or when v does not decode; the caller then decodes v.
+std::optional<jubjub::Point<jubjub::Unknown>> decode_with_pair_y(const std::array<uint8_t, 32>& v,
+                                                                 std::string_view pair_y);
 
 // The hard failure of an undecodable packed point, as get_xy_from_r raises it.
 [[noreturn]] void fail_restore_r_point(const jubjub::ReadError& error);
