@@ -242,6 +242,7 @@ TEST(IsOnCurve, ComparesTextsExactly) {
   const std::string base_digits = std::string(kBasePacked).substr(2);
   const std::string x_digits = std::string(kBaseX).substr(2);
   const std::string small = "0x" + std::string(40, 'a');
+  const std::string base_minus_x = "0x017054bebd8ed76269b84220f215264ea2e9cc2c72ec13c846bfd7d39d28920a";  // r - x
   struct Case {
     std::string x;
     std::string y;
@@ -254,6 +255,7 @@ TEST(IsOnCurve, ComparesTextsExactly) {
       {"0x" + upper(base_digits), kBaseX, true},    // x is compared with itself
       {kBasePacked, "0x" + upper(x_digits), false},  // y must be lower case
       {kBasePacked, kBaseY, false},                  // the affine y is not the pair's y
+      {kBasePacked, base_minus_x, false},            // -x fits y too, but is not the point's x
       {kBasePacked, kBasePacked, false},
       {"0X0x" + base_digits, kBaseX, false},         // x still carries a prefix after trimming
       {kLeadingZeroPacked, kLeadingZeroX, true},

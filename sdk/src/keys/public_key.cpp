@@ -76,12 +76,27 @@ Result<jubjub::PublicKey> convert_to_pubkey(const U256& x, const U256& y) {
   return jubjub::PublicKey{*point};
 }
 
-Result<std::pair<std::string, std::string>> pub_key_to_xy(std::string_view text) {
+namespace {
+
+// pub_key_to_xy, its square root only checked when `x_hint` is the point's
+// x up to sign (decode_with_pair_y); the same results for any hint.
+Result<std::pair<std::string, std::string>> pub_key_to_xy_hinted(std::string_view text, std::string_view x_hint) {
   const std::string_view digits = trim_hex_prefix(text);
   const auto v = U256::from_str_radix(digits, 16);
   if (!v) return unexpected(v.error().to_error());
+  if (!small_value_rule_applies(*v)) {
+    if (const auto point = decode_with_pair_y(v->to_little_endian(), x_hint)) {
+      return std::pair{"0x" + std::string(digits), fr_to_u256(point->to_affine_vartime().first).to_hex_0x64()};
+    }
+  }
   const BabyJubjubPoint point = BabyJubjubPoint::from_packed(PackedPublicKey{*v});
   return std::pair{"0x" + std::string(digits), point.x.to_hex_0x64()};
+}
+
+}  // namespace
+
+Result<std::pair<std::string, std::string>> pub_key_to_xy(std::string_view text) {
+  return pub_key_to_xy_hinted(text, {});
 }
 
 Result<std::pair<std::string, std::string>> private_key_to_pubkey_xy(std::string_view text) {
@@ -100,7 +115,9 @@ Result<std::pair<std::string, std::string>> private_key_to_pubkey_xy(std::string
 Result<bool> is_on_curve(std::string_view x, std::string_view y) {
   const std::string_view tx = trim_hex_prefix(x);
   const std::string_view ty = trim_hex_prefix(y);
-  auto pair = pub_key_to_xy(tx);
+  // y is most often the very x the pair needs: then x's square root is only
+  // checked.
+  auto pair = pub_key_to_xy_hinted(tx, ty);
   if (!pair) return unexpected(std::move(pair).error());
   return trim_hex_prefix(pair->first) == tx && trim_hex_prefix(pair->second) == ty;
 }
