@@ -1,13 +1,14 @@
 // The constant-time check, run under valgrind's memcheck by scripts/ctime.sh:
 // the curve layer's signing kernels, the core library's key handling, the
-// entry points and the MULX field kernels, over several keys and messages.
-// Key texts, keys and seeds are marked undefined; a conditional jump or a
-// memory index that depends on them, or on anything computed from them
-// (nonces included), is then a memcheck error. Values that are public by construction go through the library's
-// declassify() (crypto/secrets/declassify.hpp), which this program defines to
-// mark them defined again. Each result is made public and checked: against
-// the same operation run on defined inputs, or, for the curve's kernels, by
-// their own verdicts. Outside valgrind the program only makes those checks.
+// entry points and the MULX field kernels, over several keys and messages. Key
+// texts, keys and seeds are marked undefined; a conditional jump or a memory
+// index that depends on them, or on anything computed from them (nonces
+// included), is then a memcheck error. Values that are public by construction
+// go through the library's declassify() (crypto/secrets/declassify.hpp), which
+// this program defines to mark them defined again. Each result is made public
+// and checked: against the same operation run on defined inputs, or, for the
+// curve's kernels, by their own verdicts. Outside valgrind the program only
+// makes those checks.
 #include <valgrind/memcheck.h>
 
 #include <array>
