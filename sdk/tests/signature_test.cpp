@@ -385,7 +385,9 @@ TEST(VerifySignature, PubKeyYNeverChangesAnOutcome) {
   for (int hint = 0; hint < 5; ++hint) {
     for (int broken = 0; broken < 3; ++broken) {
       const std::string key = seed_key(fill++);
-      const auto [x, y] = private_key_to_pubkey_xy(key).value();
+      const auto pair = private_key_to_pubkey_xy(key).value();
+      const std::string& x = pair.first;
+      const std::string& y = pair.second;
       const Signed sig = sign_ok(key, "0x77");
       const std::string ys[] = {y, negated(y), other_y, "0xzz", ""};
       const std::string r = broken == 1 ? "0x1" + std::string(40, '0') : sig.r;
