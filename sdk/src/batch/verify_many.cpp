@@ -61,11 +61,14 @@ void verify_run(std::span<const VerifyArgs> items, std::vector<ItemResult<bool>>
   };
   // The texts and R of each item, a range of items per piece, the square
   // roots of a range taken together; and the range's keys by value (then
-  // item), for the distinct keys below.
+  // item), for the distinct keys below. One range per thread: each range
+  // pays for an inversion and a sorted run to merge, and items cost alike,
+  // so finer ranges only add work (a late thread's range is taken by the
+  // other).
   using KeyItem = std::pair<std::array<uint64_t, 4>, size_t>;
   std::vector<KeyItem> by_value(n);
   std::vector<size_t> run_end(n, 0);  // per range, at its first item: the end of its sorted run
-  spread.for_ranges(n, 2, [&](size_t first, size_t last) {
+  spread.for_ranges(n, 1, [&](size_t first, size_t last) {
     std::vector<jubjub::PointEncoding> r_bytes;
     std::vector<size_t> r_item;
     for (size_t i = first; i < last; ++i) {
@@ -122,8 +125,9 @@ void verify_run(std::span<const VerifyArgs> items, std::vector<ItemResult<bool>>
     }
   }
   // A key whose first item's pub_key_y is its x needs no square root (as in
-  // verify_signature); the others' roots are taken together.
-  spread.for_ranges(to_decode.size(), 2, [&](size_t first, size_t last) {
+  // verify_signature); the others' roots are taken together, a range per
+  // thread as above.
+  spread.for_ranges(to_decode.size(), 1, [&](size_t first, size_t last) {
     std::vector<jubjub::PointEncoding> key_bytes;
     std::vector<size_t> key_slot;
     for (size_t j = first; j < last; ++j) {
