@@ -144,8 +144,9 @@ class Run {
     };
     // The two plans' sizes side by side, the keys' after their sums, with
     // a quarter of the R plan's tables (the sums cost about as much); then
-    // the rest of both plans' tables in parts of about equal cost (a key's
-    // scalar has twice the bits of a weight), taken as threads free up.
+    // the rest of both plans' tables in parts sized by their scalars' bits
+    // (a key's has twice a weight's; an R part still measures about 1.4 key
+    // parts), taken as threads free up.
     // Then the keys' part, G's and each window (or pass) of the R part run
     // as pieces of one stage, the keys' (one long piece when few) first, on
     // two threads an odd pass out cut in halves last; then each plan's
