@@ -105,8 +105,9 @@ Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, st
   const std::optional<Point> hinted =
       decode_key && !known ? decode_with_pair_y(key_bytes, pub_key_y) : std::nullopt;
   const std::array<Decoded, 2> decoded =
-      decode_key && !known && !hinted ? Point::read_pair(r_bytes, key_bytes, params)
-                                      : std::array<Decoded, 2>{Point::read(r_bytes, params), hinted ? *hinted : Point::zero()};
+      decode_key && !known && !hinted
+          ? Point::read_pair(r_bytes, key_bytes, params)
+          : std::array<Decoded, 2>{Point::read(r_bytes, params), hinted ? *hinted : Point::zero()};
   if (!decoded[0]) fail_restore_r_point(decoded[0].error());
   const jubjub::RawSignature sig{*decoded[0], signature_scalar(s)};
 

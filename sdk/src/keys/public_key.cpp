@@ -33,6 +33,7 @@ std::pair<field::Fr, field::Fr> get_xy_from_r(const U256& v) {
 
 std::optional<jubjub::Point<jubjub::Unknown>> decode_with_pair_y(const std::array<uint8_t, 32>& v,
                                                                  std::string_view pair_y) {
+  if (pair_y.empty()) return std::nullopt;  // the usual "no pair at hand": not worth an error
   const auto x = U256::from_str_radix(pair_y, 16);
   if (!x) return std::nullopt;
   const auto fx = u256_to_fr(*x);
