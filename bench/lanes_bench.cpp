@@ -115,6 +115,18 @@ void BM_SignTransferManyStages(benchmark::State& st) {
 }
 BENCHMARK(BM_SignTransferManyStages)->Unit(benchmark::kMillisecond);
 
+// Per stage of sign_many on real threads (argument: threads).
+void BM_SignTransferManyRealStages(benchmark::State& st) {
+  const auto docs = transfers();
+  const std::vector<std::string_view> views(docs.begin(), docs.end());
+  quillet::bench::time_real_stages(st, static_cast<unsigned>(st.range(0)), [&](const quillet::Spread& spread) {
+    benchmark::DoNotOptimize(quillet::sdk::sign_many(quillet::sdk::DocumentKind::transfer, views, kBenchKey,
+                                                     quillet::poseidon::lane_kernel(),
+                                                     quillet::jubjub::fixed_base_kernel(), spread));
+  });
+}
+BENCHMARK(BM_SignTransferManyRealStages)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+
 void BM_SignMessagesSerial(benchmark::State& st) {
   std::vector<std::string> msgs;
   for (int n = 0; n < 256; ++n) msgs.push_back("0x" + std::to_string(1000003 * n + 7));

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "crypto/spread/spread.hpp"
+#include "crypto/spread/thread_spread.hpp"
 
 namespace quillet::bench {
 
@@ -116,6 +117,60 @@ void profile_stages(State& state, const Call& call) {
   const double serial = total - inside;
   state.counters["serial"] = 1e6 * serial / calls;
   state.counters["t1_over_t2"] = total / (serial + two);
+}
+
+// Each stage's wall time on real threads (1 or 2), and the calling thread's
+// work before it (g), in µs: against the one-thread profile's figures, what
+// sharing costs beyond the imbalance.
+class TimedStages final : public Spread {
+ public:
+  explicit TimedStages(unsigned threads) : inner_(threads) {}
+  unsigned width() const noexcept override { return inner_.width(); }
+  mutable std::vector<double> stage;
+  mutable std::vector<double> gap;  // the calling thread's work before each stage
+  mutable size_t next = 0;
+  mutable std::chrono::steady_clock::time_point last_end;  // set to the call's start
+
+ protected:
+  void run(size_t count, Piece piece, const void* context) const override {
+    const auto start = std::chrono::steady_clock::now();
+    inner_.for_each(count, [&](size_t i) { piece(context, i); });
+    if (stage.size() <= next) {
+      stage.resize(next + 1);
+      gap.resize(next + 1);
+    }
+    gap[next] += std::chrono::duration<double>(start - last_end).count();
+    last_end = std::chrono::steady_clock::now();
+    stage[next++] += std::chrono::duration<double>(last_end - start).count();
+  }
+
+ private:
+  ThreadSpread inner_;
+};
+
+
+// Times call(spread) on `threads` real threads: per call, each stage's wall
+// time (s0, s1, ...), the calling thread's work before it (g0, g1, ...) and
+// the serial rest of the call.
+template <class State, class Call>
+void time_real_stages(State& state, unsigned threads, const Call& call) {
+  const TimedStages spread(threads);
+  double total = 0;
+  for (auto _ : state) {
+    spread.next = 0;
+    const auto start = std::chrono::steady_clock::now();
+    spread.last_end = start;
+    call(spread);
+    total += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  const double calls = static_cast<double>(state.iterations());
+  double inside = 0;
+  for (size_t s = 0; s < spread.stage.size(); ++s) {
+    inside += spread.stage[s];
+    state.counters["s" + std::to_string(s)] = 1e6 * spread.stage[s] / calls;
+    state.counters["g" + std::to_string(s)] = 1e6 * spread.gap[s] / calls;
+  }
+  state.counters["serial"] = 1e6 * (total - inside) / calls;
 }
 
 }  // namespace quillet::bench

@@ -77,54 +77,11 @@ void BM_VerifyManyStages(benchmark::State& state) {
 }
 BENCHMARK(BM_VerifyManyStages)->Args({16, 0})->Args({256, 0})->Unit(benchmark::kMillisecond);
 
-// Each stage's wall time on real threads (1 or 2), and the calling thread's
-// work before it (g), in µs: against BM_VerifyManyStages's figures, what
-// sharing costs beyond the imbalance.
-class TimedStages final : public quillet::Spread {
- public:
-  explicit TimedStages(unsigned threads) : inner_(threads) {}
-  unsigned width() const noexcept override { return inner_.width(); }
-  mutable std::vector<double> stage;
-  mutable std::vector<double> gap;  // the calling thread's work before each stage
-  mutable size_t next = 0;
-  mutable std::chrono::steady_clock::time_point last_end;  // set to the call's start
-
- protected:
-  void run(size_t count, Piece piece, const void* context) const override {
-    const auto start = std::chrono::steady_clock::now();
-    inner_.for_each(count, [&](size_t i) { piece(context, i); });
-    if (stage.size() <= next) {
-      stage.resize(next + 1);
-      gap.resize(next + 1);
-    }
-    gap[next] += std::chrono::duration<double>(start - last_end).count();
-    last_end = std::chrono::steady_clock::now();
-    stage[next++] += std::chrono::duration<double>(last_end - start).count();
-  }
-
- private:
-  quillet::ThreadSpread inner_;
-};
-
 void BM_VerifyManyRealStages(benchmark::State& state) {
   const Batch& b = batch(static_cast<size_t>(state.range(1)), false);
-  const TimedStages spread(static_cast<unsigned>(state.range(0)));
-  double total = 0;
-  for (auto _ : state) {
-    spread.next = 0;
-    const auto start = std::chrono::steady_clock::now();
-    spread.last_end = start;
+  quillet::bench::time_real_stages(state, static_cast<unsigned>(state.range(0)), [&](const quillet::Spread& spread) {
     benchmark::DoNotOptimize(sdk::verify_many(b.items, spread));
-    total += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  }
-  const double calls = static_cast<double>(state.iterations());
-  double inside = 0;
-  for (size_t s = 0; s < spread.stage.size(); ++s) {
-    inside += spread.stage[s];
-    state.counters["s" + std::to_string(s)] = 1e6 * spread.stage[s] / calls;
-    state.counters["g" + std::to_string(s)] = 1e6 * spread.gap[s] / calls;
-  }
-  state.counters["serial"] = 1e6 * (total - inside) / calls;
+  });
 }
 // Arguments: threads, keys.
 BENCHMARK(BM_VerifyManyRealStages)->ArgsProduct({{1, 2}, {16, 256}})->Unit(benchmark::kMillisecond);

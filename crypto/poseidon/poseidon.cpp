@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <utility>
 
 #include "crypto/failure.hpp"
@@ -255,8 +256,16 @@ const Poseidon& poseidon_hasher() {
   // Built once, never destroyed, safe across fork (immortal.hpp). Concurrent
   // first callers wait for the build; should it fail hard, the next caller
   // tries again.
+  static constinit Immortal<Spec> spec;
   static constinit Immortal<Poseidon> instance;
-  return instance.get(build_poseidon_hasher);
+  return instance.get([] {
+    // Every hash copies this sponge. An owning pointer would count each copy
+    // on one shared counter, beside the Spec's own fields, a cache line that
+    // threads hashing at once would take from each other on every copy; the
+    // Spec outlives every copy, so they hold it without a count.
+    const Spec& built = spec.get([] { return Spec::create(kFullRounds, kPartialRounds); });
+    return Poseidon(std::shared_ptr<const Spec>(std::shared_ptr<const Spec>(), &built));
+  });
 }
 
 }  // namespace quillet::poseidon

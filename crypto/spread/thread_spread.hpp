@@ -253,8 +253,13 @@ class ThreadSpread final : public Spread {
     if (!spread_detail::spin_until(gone)) {
       std::unique_lock lock(mutex_);
       spread_detail::wait(done_, lock, gone);
+    } else if (spread_detail::spin_until([&] { return mutex_.try_lock(); })) {
+      // The last helper has let go of the mutex. It counts itself gone while
+      // it still holds it: blocking here would put this thread to sleep
+      // until the helper's wake-up, a scheduler's latency at every call's end.
+      mutex_.unlock();
     } else {
-      const std::lock_guard lock(mutex_);  // the last helper has let go of the mutex
+      const std::lock_guard lock(mutex_);
     }
     pool_->give_back(helpers_);
   }
@@ -334,12 +339,14 @@ class ThreadSpread final : public Spread {
   }
 
   // Every piece is taken: closes the stage and waits for the helpers still
-  // running one (spinning first: the last piece is usually about to end). A
-  // helper that has not joined yet finds the stage closed and skips it.
+  // running one (spinning first: the last piece is usually about to end, and
+  // a piece of a stage, the hashes of a few lane groups, often outlasts kSpin;
+  // a sleeping caller would add its wake-up to every such stage). A helper
+  // that has not joined yet finds the stage closed and skips it.
   void close(std::uint64_t open) const noexcept {
     state_.store(open & ~kOpen, std::memory_order_seq_cst);
     const auto idle = [&] { return working_.load(std::memory_order_seq_cst) == 0; };
-    if (spread_detail::spin_until(idle)) return;
+    if (spread_detail::spin_until(idle, spread_detail::kLentSpin)) return;
     std::unique_lock lock(mutex_);
     closing_.store(true, std::memory_order_seq_cst);
     spread_detail::wait(done_, lock, idle);
