@@ -85,8 +85,9 @@ class Poseidon {
   bool spent_ = false;
 };
 
-// A fresh prototype: Spec::create(8, 63) and the initial state. This is the
-// one-time construction behind poseidon_hasher(), exposed for measurement.
+// A fresh prototype: Spec::create(8, 63) and the initial state, the same
+// one-time work as poseidon_hasher()'s (which keeps its Spec immortal and
+// uncounted), exposed for measurement; this one owns its Spec.
 Poseidon build_poseidon_hasher();
 
 // POSEIDON_HASHER: built from Spec::create(8, 63) on the first call, under a
