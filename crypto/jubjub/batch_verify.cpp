@@ -189,9 +189,10 @@ class Run {
       if (i < g_piece) {
         sums[i] = key_plan->piece(i);
       } else if (i == g_piece) {
+        // In lanes where they run: the one piece not cut to size ends sooner.
         const FixedBaseTable* table = params_.fixed_base_table(generator_);
         const Point<PrimeOrder> gs =
-            table != nullptr ? table->mul(g) : params_.generator(generator_).mul_vartime(g, params_);
+            table != nullptr ? table->mul_lanes(g) : params_.generator(generator_).mul_vartime(g, params_);
         sums[i] = PointAccess::coords(gs);
       } else {
         sums[i] = r_plan->piece(i - first_r);
