@@ -51,25 +51,25 @@ std::vector<Extended> negated_affine(std::vector<Point<Unknown>> points) {
 // with their weights.
 class Run {
  public:
-  // A run of `size` signatures, each to be set once.
+  // A run of signatures with these weights and negated affine R (read in
+  // place, of one length), each to be set once.
   Run(const std::vector<Extended>& neg_keys, uint8_t generator, const AltJubjubBn256& params, const Spread& spread,
-      size_t size)
+      std::span<const FsRepr> weights, std::span<const Extended> neg_r)
       : neg_keys_(neg_keys),
         generator_(generator),
         params_(params),
         spread_(spread),
         d2_(params.edwards_d() + params.edwards_d()),
-        weights_(size),
-        neg_r_(size),
-        zs_(size),
-        zc_(size),
-        key_(size) {}
+        weights_(weights),
+        neg_r_(neg_r),
+        zs_(weights.size()),
+        zc_(weights.size()),
+        key_(weights.size()) {}
 
-  // Sets signature m; distinct m may be set concurrently.
-  void set(size_t m, const BatchSignature& sig, const Extended& neg_r, const FsRepr& z) {
-    const Fs zf = Fs::from_raw(z);
-    weights_[m] = z;
-    neg_r_[m] = neg_r;
+  // Sets signature m (its weight and R at m); distinct m may be set
+  // concurrently.
+  void set(size_t m, const BatchSignature& sig) {
+    const Fs zf = Fs::from_raw(weights_[m]);
     zs_[m] = zf * sig.signature.s;
     zc_[m] = zf * to_uniform_32(sig.msg);
     key_[m] = sig.key;
@@ -116,9 +116,9 @@ class Run {
       });
     }
     const std::span<const Extended> points =
-        points_copy.empty() ? std::span(neg_r_).subspan(start, n) : std::span<const Extended>(points_copy);
+        points_copy.empty() ? neg_r_.subspan(start, n) : std::span<const Extended>(points_copy);
     const std::span<const FsRepr> scalars =
-        scalars_copy.empty() ? std::span(weights_).subspan(start, n) : std::span<const FsRepr>(scalars_copy);
+        scalars_copy.empty() ? weights_.subspan(start, n) : std::span<const FsRepr>(scalars_copy);
     // G's scalar and each key's, summed over the members (in the keys' plan's
     // piece below).
     Fs g = Fs::zero();
@@ -189,9 +189,10 @@ class Run {
       if (i < g_piece) {
         sums[i] = key_plan->piece(i);
       } else if (i == g_piece) {
+        // In lanes where they run: the one piece not cut to size ends sooner.
         const FixedBaseTable* table = params_.fixed_base_table(generator_);
         const Point<PrimeOrder> gs =
-            table != nullptr ? table->mul(g) : params_.generator(generator_).mul_vartime(g, params_);
+            table != nullptr ? table->mul_lanes(g) : params_.generator(generator_).mul_vartime(g, params_);
         sums[i] = PointAccess::coords(gs);
       } else {
         sums[i] = r_plan->piece(i - first_r);
@@ -246,8 +247,8 @@ class Run {
   const AltJubjubBn256& params_;
   const Spread& spread_;
   Fr d2_;
-  std::vector<FsRepr> weights_;
-  std::vector<Extended> neg_r_;
+  std::span<const FsRepr> weights_;
+  std::span<const Extended> neg_r_;
   std::vector<Fs> zs_;
   std::vector<Fs> zc_;
   std::vector<size_t> key_;
@@ -272,7 +273,31 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
   checked.reserve(used_keys.size() + sigs.size());
   for (size_t k : used_keys) checked.push_back(&PointAccess::coords(keys[k].point));
   for (const BatchSignature& sig : sigs) checked.push_back(&PointAccess::coords(sig.signature.r));
-  const std::vector<bool> in_subgroup = detail::in_subgroup_vartime(checked, spread);
+  // Beside the subgroup check's last stage (its pieces are few and long):
+  // the negated affine forms of the keys and of every R, and the first
+  // run's weights in two halves (drawing them takes longer than either
+  // form). A point outside the subgroup gets its form too, unused.
+  std::vector<Extended> neg_keys, neg_r;
+  std::vector<FsRepr> weights(std::min(kMaxBatchRun, sigs.size()));
+  const size_t half = weights.size() / 2;
+  std::array<bool, 2> halves_drawn{};
+  const auto side = [&](size_t i) {
+    if (i == 0) {
+      std::vector<Point<Unknown>> key_points;
+      key_points.reserve(keys.size());
+      for (const PublicKey& key : keys) key_points.push_back(key.point);
+      neg_keys = negated_affine(std::move(key_points));
+    } else if (i == 1) {
+      std::vector<Point<Unknown>> r_points;
+      r_points.reserve(sigs.size());
+      for (const BatchSignature& sig : sigs) r_points.push_back(sig.signature.r);
+      neg_r = negated_affine(std::move(r_points));
+    } else {
+      const std::span<FsRepr> part = i == 2 ? std::span(weights).first(half) : std::span(weights).subspan(half);
+      halves_drawn[i - 2] = detail::draw_weights(part);
+    }
+  };
+  const std::vector<bool> in_subgroup = detail::in_subgroup_vartime(checked, spread, SidePieces(4, side));
   std::vector<uint8_t> key_ok(keys.size(), 0);
   for (size_t j = 0; j < used_keys.size(); ++j) key_ok[used_keys[j]] = in_subgroup[j] ? 1 : 0;
 
@@ -284,30 +309,12 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
     if (key_ok[sigs[i].key] == 0 || !in_subgroup[used_keys.size() + i]) continue;
     candidates.push_back(i);
   }
-  // The keys' and the R's affine forms side by side (each piece gathering
-  // its points), and the first run's weights in two halves (drawing them
-  // takes longer than either form).
-  std::vector<Extended> neg_keys, neg_r;
-  std::vector<FsRepr> weights(std::min(kMaxBatchRun, candidates.size()));
-  const size_t half = weights.size() / 2;
-  std::array<bool, 2> halves_drawn{};
-  (sigs.size() < kSpreadMin ? serial_spread() : spread).for_each(4, [&](size_t i) {
-    if (i == 0) {
-      std::vector<Point<Unknown>> key_points(keys.size(), Point<Unknown>::zero());
-      for (size_t k = 0; k < keys.size(); ++k) {
-        if (key_ok[k] != 0) key_points[k] = keys[k].point;
-      }
-      neg_keys = negated_affine(std::move(key_points));
-    } else if (i == 1) {
-      std::vector<Point<Unknown>> r_points;
-      r_points.reserve(candidates.size());
-      for (size_t c : candidates) r_points.push_back(sigs[c].signature.r);
-      neg_r = negated_affine(std::move(r_points));
-    } else {
-      const std::span<FsRepr> part = i == 2 ? std::span(weights).first(half) : std::span(weights).subspan(half);
-      halves_drawn[i - 2] = detail::draw_weights(part);
-    }
-  });
+  // The candidates' R forms in their order (as a rule, every signature's).
+  if (candidates.size() != sigs.size()) {
+    std::vector<Extended> kept(candidates.size());
+    for (size_t c = 0; c < candidates.size(); ++c) kept[c] = neg_r[candidates[c]];
+    neg_r = std::move(kept);
+  }
   bool drawn = halves_drawn[0] && halves_drawn[1];
 
   for (size_t start = 0; start < candidates.size(); start += kMaxBatchRun) {
@@ -327,9 +334,10 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
       for (size_t m = 0; m < index.size(); ++m) out[index[m]] = valid[m] != 0;
       continue;
     }
-    Run run(neg_keys, generator, params, spread, index.size());
+    Run run(neg_keys, generator, params, spread, std::span(weights).first(index.size()),
+            std::span(neg_r).subspan(start, index.size()));
     spread.for_ranges(index.size(), 4, [&](size_t first, size_t last) {
-      for (size_t m = first; m < last; ++m) run.set(m, sigs[index[m]], neg_r[start + m], weights[m]);
+      for (size_t m = first; m < last; ++m) run.set(m, sigs[index[m]]);
     });
     std::vector<size_t> members(index.size());
     for (size_t m = 0; m < members.size(); ++m) members[m] = m;

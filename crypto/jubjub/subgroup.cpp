@@ -131,10 +131,25 @@ constexpr size_t kMinBatchedPoints = 128;
 
 }  // namespace
 
-std::vector<bool> in_subgroup_vartime(std::span<const Extended* const> points, const Spread& spread) {
+std::vector<bool> in_subgroup_vartime(std::span<const Extended* const> points, const Spread& spread,
+                                      const SidePieces& side) {
   // std::vector<bool> packs bits: threads write whole bytes instead.
   std::vector<uint8_t> pass(points.size(), 0);
   const auto result = [&] { return std::vector<bool>(pass.begin(), pass.end()); };
+  // A stage of `count` pieces, the side pieces after them the first time
+  // (every way through ends in such a stage).
+  bool side_left = true;
+  const auto stage = [&](size_t count, const auto& piece) {
+    const size_t extra = side_left ? side.count() : 0;
+    side_left = false;
+    spread.for_each(count + extra, [&](size_t i) {
+      if (i < count) {
+        piece(i);
+      } else {
+        side(i - count);
+      }
+    });
+  };
   std::vector<Fr> value(points.size());
   // The queries' random subsets, drawn for every point beside the values (a
   // query reads the first bytes of its row), in two halves: one draw alone
@@ -168,9 +183,12 @@ std::vector<bool> in_subgroup_vartime(std::span<const Extended* const> points, c
   }
   const auto each = [&] {
     // A range per thread: the powers are taken together within a range.
-    spread.for_ranges(index.size(), 1, [&](size_t first, size_t last) {
+    const size_t n = index.size();
+    const size_t ranges = std::min<size_t>(n, spread.width());
+    stage(ranges, [&](size_t k) {
+      const size_t first = k * n / ranges, last = (k + 1) * n / ranges;
       const std::vector<bool> one = pairings_are_one_vartime(std::span(f).subspan(first, last - first));
-      for (size_t k = first; k < last; ++k) pass[index[k]] = one[k - first] ? 1 : 0;
+      for (size_t q = first; q < last; ++q) pass[index[q]] = one[q - first] ? 1 : 0;
     });
     return result();
   };
@@ -207,10 +225,20 @@ std::vector<bool> in_subgroup_vartime(std::span<const Extended* const> points, c
       partial[part * kSubgroupQueries + q] = product;
     }
   });
-  // A range of queries per thread: their products, then their powers.
+  // A range of queries per thread: their products, then their powers. The
+  // powers run a vector of lanes at a time: ranges cut at whole vectors
+  // (the first the longer) leave the side pieces to the thread that ends
+  // first, rather than every thread a vector part full.
   std::vector<Fr> queries(kSubgroupQueries);
   std::atomic<bool> all_pass{true};
-  spread.for_ranges(kSubgroupQueries, 1, [&](size_t first, size_t last) {
+  constexpr size_t kVector = field::pow_lanes52::kLanes;
+  constexpr size_t kVectors = (kSubgroupQueries + kVector - 1) / kVector;
+  const size_t query_ranges = std::min<size_t>(spread.width(), kVectors);
+  const auto cut = [&](size_t k) {
+    return std::min(kSubgroupQueries, (k * kVectors + query_ranges - 1) / query_ranges * kVector);
+  };
+  stage(query_ranges, [&](size_t k) {
+    const size_t first = cut(k), last = cut(k + 1);
     for (size_t q = first; q < last; ++q) {
       queries[q] = partial[q];
       for (size_t part = 1; part < parts; ++part) queries[q].mul_assign(partial[part * kSubgroupQueries + q]);

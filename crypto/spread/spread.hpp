@@ -44,6 +44,26 @@ class Spread {
   }
 };
 
+// Independent pieces a callee runs beside its own in one of its stages,
+// piece(i) once for each i below count(): where the callee's last pieces
+// leave a thread idle, the caller's fill the gap instead of a stage of their
+// own. Refers to the piece, which must outlive it.
+class SidePieces {
+ public:
+  SidePieces() = default;
+  template <class Piece>
+  SidePieces(size_t count, const Piece& piece)
+      : count_(count), run_([](const void* p, size_t i) { (*static_cast<const Piece*>(p))(i); }), piece_(&piece) {}
+
+  size_t count() const { return count_; }
+  void operator()(size_t i) const { run_(piece_, i); }
+
+ private:
+  size_t count_ = 0;
+  void (*run_)(const void*, size_t) = nullptr;
+  const void* piece_ = nullptr;
+};
+
 // The calling thread alone.
 inline const Spread& serial_spread() {
   static const Spread serial;

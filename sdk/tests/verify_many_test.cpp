@@ -23,8 +23,15 @@ std::string describe(const ItemResult<bool>& o) {
   return *o.value() ? "true" : "false";
 }
 
-void expect_matches_single(const std::vector<VerifyArgs>& items) {
-  const std::vector<ItemResult<bool>> got = verify_many(items);
+// The calling thread alone, stages cut as for three threads: ranges of
+// items meet the same keys.
+class ThreeRanges final : public Spread {
+ public:
+  unsigned width() const noexcept override { return 3; }
+};
+
+void expect_matches_single(const std::vector<VerifyArgs>& items, const Spread& spread = serial_spread()) {
+  const std::vector<ItemResult<bool>> got = verify_many(items, spread);
   ASSERT_EQ(got.size(), items.size());
   for (size_t i = 0; i < items.size(); ++i) {
     EXPECT_EQ(describe(got[i]), describe(verify_one(items[i])))
@@ -83,13 +90,14 @@ TEST(VerifyMany, EachItemAsVerifySignatureGivesIt) {
   const std::vector<VerifyArgs>& all = cases().items;
   expect_matches_single({});
   expect_matches_single(all);
+  expect_matches_single(all, ThreeRanges());
   for (const VerifyArgs& item : all) expect_matches_single({item});
   std::mt19937_64 rng(19);
   for (int round = 0; round < 10; ++round) {
     std::vector<VerifyArgs> mixed;
     const size_t n = 1 + rng() % 60;
     for (size_t i = 0; i < n; ++i) mixed.push_back(all[rng() % all.size()]);
-    expect_matches_single(mixed);
+    expect_matches_single(mixed, round % 2 == 0 ? serial_spread() : ThreeRanges());
   }
 }
 

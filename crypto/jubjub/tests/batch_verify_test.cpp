@@ -11,6 +11,7 @@
 
 #include "crypto/jubjub/batch_verify.hpp"
 #include "crypto/jubjub/msm/msm.hpp"
+#include "crypto/jubjub/subgroup.hpp"
 #include "crypto/jubjub/tests/reference.hpp"
 #include "crypto/spread/thread_spread.hpp"
 
@@ -301,6 +302,27 @@ TEST(BatchVerify, ManyPointsShareTheSubgroupQueries) {
     std::vector<Case> mixed = many;
     mixed[117] = c;
     expect_batch_matches(mixed);
+  }
+}
+
+TEST(SubgroupCheck, SidePiecesRunOnceWhicheverWayTheCheckGoes) {
+  // Few points (checked alone), many (shared queries), and many with one
+  // outside (queries, then each alone).
+  const detail::Extended g = detail::PointAccess::coords(params().generator(kSigningBase));
+  const detail::Extended order_two{Fr::zero(), -Fr::one(), Fr::zero(), Fr::one()};
+  const ThreeThreads three;
+  for (const auto& [n, outside] : {std::pair<size_t, bool>{0, false}, {5, true}, {200, false}, {200, true}}) {
+    std::vector<detail::Extended> points(n, g);
+    if (outside) points[n / 2] = order_two;
+    std::vector<const detail::Extended*> at;
+    for (const detail::Extended& p : points) at.push_back(&p);
+    for (const Spread* spread : {&serial_spread(), static_cast<const Spread*>(&three)}) {
+      std::array<std::atomic<int>, 3> runs{};
+      const auto side = [&](size_t i) { runs[i].fetch_add(1); };
+      const std::vector<bool> in = detail::in_subgroup_vartime(at, *spread, SidePieces(3, side));
+      for (const std::atomic<int>& r : runs) EXPECT_EQ(r.load(), 1) << n;
+      for (size_t i = 0; i < n; ++i) EXPECT_EQ(in[i], !(outside && i == n / 2)) << n << " " << i;
+    }
   }
 }
 

@@ -56,36 +56,68 @@ void verify_run(std::span<const VerifyArgs> items, std::vector<ItemResult<bool>>
   const size_t n = items.size();
   std::vector<std::optional<Texts>> texts(n);
   std::vector<std::optional<Point>> r(n);
-  const auto decoded = [](const Expected<Point, jubjub::ReadError>& p) {
-    return p ? std::optional<Point>(*p) : std::nullopt;
-  };
-  // The texts and R of each item, a range of items per piece, the square
-  // roots of a range taken together; and the range's keys by value (then
-  // item), for the distinct keys below. One range per thread: each range
-  // pays for an inversion and a sorted run to merge, and items cost alike,
-  // so finer ranges only add work (a late thread's range is taken by the
-  // other).
+  // Each range decodes the distinct keys of its items: the d-th at
+  // key_of[first + d], and key_at[i] is where item i's key is.
+  std::vector<std::optional<jubjub::PublicKey>> key_of(n);
+  std::vector<size_t> key_at(n);
+  // The texts, R and keys of each range of items, with every square root of
+  // the range (each R's, and each distinct key's not spared by its
+  // pub_key_y) taken together; then the range's keys by value (then item)
+  // for the items whose R decodes, for the distinct keys below. One range
+  // per thread: each range pays for an inversion and a sorted run to merge,
+  // and items cost alike, so finer ranges only add work (a late thread's
+  // range is taken by the other). A key met in two ranges is decoded in
+  // each, which costs less than a stage of its own.
   using KeyItem = std::pair<std::array<uint64_t, 4>, size_t>;
   std::vector<KeyItem> by_value(n);
   std::vector<size_t> run_end(n, 0);  // per range, at its first item: the end of its sorted run
   spread.for_ranges(n, 1, [&](size_t first, size_t last) {
-    std::vector<jubjub::PointEncoding> r_bytes;
-    std::vector<size_t> r_item;
+    const auto run = by_value.begin() + static_cast<std::ptrdiff_t>(first);
+    size_t end = first;
     for (size_t i = first; i < last; ++i) {
       texts[i] = parse_texts(items[i]);
-      if (!texts[i]) continue;
-      r_bytes.push_back(texts[i]->r);
-      r_item.push_back(i);
+      if (texts[i]) by_value[end++] = {texts[i]->key.words, i};
     }
-    const auto r_points = Point::read_many(r_bytes, params);
-    size_t end = first;
-    for (size_t j = 0; j < r_item.size(); ++j) {
-      const size_t i = r_item[j];
-      r[i] = decoded(r_points[j]);
-      if (r[i]) by_value[end++] = {texts[i]->key.words, i};
+    std::sort(run, by_value.begin() + static_cast<std::ptrdiff_t>(end));
+    std::vector<jubjub::PointEncoding> bytes;  // each item's R, then the keys to decode
+    std::vector<size_t> key_slot;              // where each of those keys goes in key_of
+    bytes.reserve(2 * (end - first));
+    for (size_t j = first; j < end; ++j) bytes.push_back(texts[by_value[j].second]->r);
+    size_t distinct = first;
+    for (size_t j = first; j < end; ++j) {
+      const size_t i = by_value[j].second;
+      if (j > first && by_value[j].first == by_value[j - 1].first) {
+        key_at[i] = distinct - 1;
+        continue;
+      }
+      key_at[i] = distinct;
+      std::optional<jubjub::PublicKey>& key = key_of[distinct++];
+      const U256& v = texts[i]->key;
+      if (keys::small_value_rule_applies(v)) {
+        key = small_value_key(v);
+        continue;
+      }
+      const jubjub::PointEncoding encoded = v.to_little_endian();
+      if (const auto hinted = keys::decode_with_pair_y(encoded, items[i].pub_key_y)) {
+        key = jubjub::PublicKey{*hinted};
+      } else {
+        bytes.push_back(encoded);
+        key_slot.push_back(distinct - 1);
+      }
     }
-    std::sort(by_value.begin() + static_cast<std::ptrdiff_t>(first), by_value.begin() + static_cast<std::ptrdiff_t>(end));
-    run_end[first] = end;
+    const auto points = Point::read_many(bytes, params);
+    const size_t parsed = end - first;
+    for (size_t k = 0; k < key_slot.size(); ++k) {
+      if (points[parsed + k]) key_of[key_slot[k]] = jubjub::PublicKey{*points[parsed + k]};
+    }
+    // The run keeps the items whose R decodes, in order.
+    size_t kept = first;
+    for (size_t j = first; j < end; ++j) {
+      const size_t i = by_value[j].second;
+      if (points[j - first]) r[i] = *points[j - first];
+      if (r[i]) by_value[kept++] = by_value[j];
+    }
+    run_end[first] = kept;
   });
 
   // Each distinct key once, by value: two texts of one value are one key.
@@ -103,48 +135,14 @@ void verify_run(std::span<const VerifyArgs> items, std::vector<ItemResult<bool>>
     merged += end - first;
   }
   by_value.resize(merged);
-  std::vector<U256> slot_value;
-  std::vector<size_t> slot_item;  // the first item of each key
-  slot_value.reserve(merged);
-  slot_item.reserve(merged);
+  std::vector<const std::optional<jubjub::PublicKey>*> slot_key;
+  slot_key.reserve(merged);
   std::vector<size_t> item_slot(n);
   for (size_t j = 0; j < by_value.size(); ++j) {
-    if (j == 0 || by_value[j].first != by_value[j - 1].first) {
-      slot_value.push_back(texts[by_value[j].second]->key);
-      slot_item.push_back(by_value[j].second);
-    }
-    item_slot[by_value[j].second] = slot_value.size() - 1;
+    const size_t i = by_value[j].second;
+    if (j == 0 || by_value[j].first != by_value[j - 1].first) slot_key.push_back(&key_of[key_at[i]]);
+    item_slot[i] = slot_key.size() - 1;
   }
-  std::vector<std::optional<jubjub::PublicKey>> slot_key(slot_value.size());
-  std::vector<size_t> to_decode;
-  for (size_t k = 0; k < slot_value.size(); ++k) {
-    if (keys::small_value_rule_applies(slot_value[k])) {
-      slot_key[k] = small_value_key(slot_value[k]);
-    } else {
-      to_decode.push_back(k);
-    }
-  }
-  // A key whose first item's pub_key_y is its x needs no square root (as in
-  // verify_signature); the others' roots are taken together, a range per
-  // thread as above.
-  spread.for_ranges(to_decode.size(), 1, [&](size_t first, size_t last) {
-    std::vector<jubjub::PointEncoding> key_bytes;
-    std::vector<size_t> key_slot;
-    for (size_t j = first; j < last; ++j) {
-      const size_t k = to_decode[j];
-      const jubjub::PointEncoding bytes = slot_value[k].to_little_endian();
-      if (const auto hinted = keys::decode_with_pair_y(bytes, items[slot_item[k]].pub_key_y)) {
-        slot_key[k] = jubjub::PublicKey{*hinted};
-      } else {
-        key_bytes.push_back(bytes);
-        key_slot.push_back(k);
-      }
-    }
-    const auto key_points = Point::read_many(key_bytes, params);
-    for (size_t j = 0; j < key_slot.size(); ++j) {
-      if (key_points[j]) slot_key[key_slot[j]] = jubjub::PublicKey{*key_points[j]};
-    }
-  });
 
   // The well-formed items go to the batch; the others to verify_signature.
   std::vector<jubjub::PublicKey> keys;
@@ -159,14 +157,14 @@ void verify_run(std::span<const VerifyArgs> items, std::vector<ItemResult<bool>>
   const std::span<ItemResult<bool>> out = std::span(out_all).subspan(first);
   std::vector<size_t> malformed;
   for (size_t i = 0; i < n; ++i) {
-    if (!texts[i] || !r[i] || !slot_key[item_slot[i]]) {
+    if (!texts[i] || !r[i] || !*slot_key[item_slot[i]]) {
       malformed.push_back(i);
       continue;
     }
     size_t& k = key_index[item_slot[i]];
     if (k == SIZE_MAX) {
       k = keys.size();
-      keys.push_back(*slot_key[item_slot[i]]);
+      keys.push_back(**slot_key[item_slot[i]]);
     }
     sigs.push_back(jubjub::BatchSignature{jubjub::RawSignature{*r[i], texts[i]->s}, texts[i]->msg, k});
     sig_item.push_back(i);
