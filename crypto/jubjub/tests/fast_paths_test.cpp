@@ -389,7 +389,9 @@ TEST(PointEncoding, PairAndBatchDecodingMatchSingle) {
     for (const auto& [guess, fits] : guesses) {
       const auto hinted = Point<Unknown>::read_with_x(inputs[i], guess, params());
       ASSERT_EQ(hinted.has_value(), single && fits) << i;
-      if (hinted) EXPECT_EQ(hinted->encode_vartime(), single->encode_vartime()) << i;
+      if (hinted) {
+        EXPECT_EQ(hinted->encode_vartime(), single->encode_vartime()) << i;
+      }
     }
     EXPECT_FALSE(Point<Unknown>::read_with_x(short_input, Fr::zero(), params()));
     const auto with_short = Point<Unknown>::read_pair(short_input, inputs[i], params());
