@@ -36,7 +36,8 @@ size_t bucket_cost(size_t n, unsigned bits, unsigned c) {
 // The same count for the buckets in lanes, eight windows a pass, in the
 // scalar multiplications' unit: a lane's mixed addition with its gather and
 // scatter about kLaneAdd, its bucket's two running additions kLaneSum
-// (measured, bench/verify_many_bench.cpp).
+// (measured, bench/verify_many_bench.cpp). The last pass's narrower windows
+// are left out: they save a little on every width alike.
 constexpr size_t kLaneAdd = 20;
 constexpr size_t kLaneSum = 45;
 size_t lane_cost(size_t n, unsigned bits, unsigned c) {
@@ -111,15 +112,18 @@ template <class M>
   return sum;
 }
 
-// The sum over windows of 2^(w·c)·sums[w], top window first.
+// The sum over windows of 2^(pos_w)·sums[w], top window first, windows
+// below `wide` c bits wide and the others `narrow` bits.
 template <class M>
-[[gnu::flatten]] Extended combine_windows(std::span<const Extended> sums, unsigned c, const Fr& d2) {
+[[gnu::flatten]] Extended combine_windows(std::span<const Extended> sums, unsigned c, const Fr& d2,
+                                          size_t wide = SIZE_MAX, unsigned narrow = 0) {
   Extended total = identity_extended();
   bool total_set = false;
   for (size_t w = sums.size(); w-- > 0;) {
     if (total_set) {
+      const unsigned width = w < wide ? c : narrow;
       Completed t = dbl<M>(to_projective(total));
-      for (unsigned k = 1; k < c; ++k) t = dbl<M>(to_projective<M>(t));
+      for (unsigned k = 1; k < width; ++k) t = dbl<M>(to_projective<M>(t));
       total = to_extended<M>(t);
     }
     if (is_identity_vartime(sums[w])) continue;
@@ -189,8 +193,14 @@ MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const
     niels_.resize(n);
   } else {
     // Eight windows a piece; the lanes past the last window add into bucket 0.
+    // The last pass's windows are as narrow as its eight lanes allow for the
+    // bits left (at least 2): the same pieces, fewer buckets to sum.
     kernel_ = kernel;
     passes_ = (windows_ + ml::kLanes - 1) / ml::kLanes;
+    wide_windows_ = (passes_ - 1) * ml::kLanes;
+    const unsigned left = bits + 1 - static_cast<unsigned>(wide_windows_) * window;
+    last_window_ = std::clamp<unsigned>((left + ml::kLanes - 1) / ml::kLanes, 2, window);
+    windows_ = wide_windows_ + (left + last_window_ - 1) / last_window_;
     pieces_ = passes_;
     for (size_t pass = 0; pass < passes_; ++pass) lane_pieces_.push_back({pass, 0, n});
     piece_sums_.resize(pieces_ * ml::kLanes);
@@ -216,17 +226,19 @@ MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const
 void MsmPlanVartime::make(size_t first, size_t last) {
   if (window_ == 0) return;
   const size_t n = points_.size();
-  const unsigned c = window_;
-  const int64_t half = int64_t{1} << (c - 1);
   // At most 129 windows (256 bits, width 2).
   std::array<int32_t, (256 + 2) / 2> digit;
   for (size_t i = first; i < last; ++i) {
     int64_t carry = 0;
+    unsigned pos = 0;
     for (size_t w = 0; w < windows_; ++w) {
-      int64_t d = static_cast<int64_t>(bits_at(scalars_[i], static_cast<unsigned>(w * c), c)) + carry;
+      const unsigned c = w < wide_windows_ ? window_ : last_window_;
+      const int64_t half = int64_t{1} << (c - 1);
+      int64_t d = static_cast<int64_t>(bits_at(scalars_[i], pos, c)) + carry;
       carry = d > half ? 1 : 0;
       d -= carry << c;
       digit[w] = static_cast<int32_t>(d);
+      pos += c;
     }
     const Extended& p = points_[i];
     if (kernel_ == LaneKernel::scalar) {
@@ -319,7 +331,7 @@ Extended MsmPlanVartime::piece(size_t i) const {
   }
   const LanePiece& part = lane_pieces_[i];
   const size_t n = points_.size();
-  const size_t top = size_t{1} << (window_ - 1);
+  const size_t top = size_t{1} << ((part.pass * ml::kLanes < wide_windows_ ? window_ : last_window_) - 1);
   // Scratch the kernel fills before reading.
   const auto buckets = std::make_unique_for_overwrite<uint64_t[]>((top + 1) * ml::kBucketWords);
   ml::Pass pass;
@@ -366,7 +378,7 @@ Extended MsmPlanVartime::combine(std::span<const Extended> sums) const {
         set[w] = 1;
       }
     }
-    return combine_windows<M>(windows, window_, d2_);
+    return combine_windows<M>(windows, window_, d2_, wide_windows_, last_window_);
   });
 }
 

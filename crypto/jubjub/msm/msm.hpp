@@ -102,6 +102,10 @@ class MsmPlanVartime {
   std::span<const Extended> points_;
   std::span<const FsRepr> scalars_;
   unsigned window_;
+  // Windows below wide_windows_ are window_ bits wide, the rest (in lanes,
+  // the last pass's) last_window_ bits.
+  size_t wide_windows_ = SIZE_MAX;
+  unsigned last_window_ = 0;
   Fr d2_;
   size_t pieces_ = 0;
   std::vector<int32_t> digits_;  // without lanes, window-major: digit of window w, point i at w·n + i
