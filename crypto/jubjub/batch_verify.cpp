@@ -47,14 +47,22 @@ std::vector<Extended> negated_affine(std::vector<Point<Unknown>> points) {
   return out;
 }
 
+// z·S and z·c of a signature with weight z.
+void weigh(const BatchSignature& sig, const FsRepr& weight, Fs& zs, Fs& zc) {
+  const Fs z = Fs::from_raw(weight);
+  zs = z * sig.signature.s;
+  zc = z * to_uniform_32(sig.msg);
+}
+
 // One run of signatures whose R and key lie in the prime-order subgroup,
 // with their weights.
 class Run {
  public:
-  // A run of signatures with these weights and negated affine R (read in
-  // place, of one length), each to be set once.
+  // The run of sigs[index[m]], each with its weight, negated affine R and
+  // weigh()'s two scalars at m (read in place, all of index's length).
   Run(const std::vector<Extended>& neg_keys, uint8_t generator, const AltJubjubBn256& params, const Spread& spread,
-      std::span<const FsRepr> weights, std::span<const Extended> neg_r)
+      std::span<const FsRepr> weights, std::span<const Extended> neg_r, std::span<const Fs> zs,
+      std::span<const Fs> zc, std::span<const BatchSignature> sigs, std::span<const size_t> index)
       : neg_keys_(neg_keys),
         generator_(generator),
         params_(params),
@@ -62,18 +70,10 @@ class Run {
         d2_(params.edwards_d() + params.edwards_d()),
         weights_(weights),
         neg_r_(neg_r),
-        zs_(weights.size()),
-        zc_(weights.size()),
-        key_(weights.size()) {}
-
-  // Sets signature m (its weight and R at m); distinct m may be set
-  // concurrently.
-  void set(size_t m, const BatchSignature& sig) {
-    const Fs zf = Fs::from_raw(weights_[m]);
-    zs_[m] = zf * sig.signature.s;
-    zc_[m] = zf * to_uniform_32(sig.msg);
-    key_[m] = sig.key;
-  }
+        zs_(zs),
+        zc_(zc),
+        sigs_(sigs),
+        index_(index) {}
 
   size_t size() const { return weights_.size(); }
 
@@ -131,9 +131,10 @@ class Run {
       for (size_t p = 0; p < n; ++p) {
         const size_t m = members[p];
         g.add_assign(indexed ? zs_at[p] : zs_[m]);
-        if (seen[key_[m]] == 0) touched.push_back(key_[m]);
-        seen[key_[m]] = 1;
-        key_sum[key_[m]].add_assign(indexed ? zc_at[p] : zc_[m]);
+        const size_t key = sigs_[index_[m]].key;
+        if (seen[key] == 0) touched.push_back(key);
+        seen[key] = 1;
+        key_sum[key].add_assign(indexed ? zc_at[p] : zc_[m]);
       }
       key_points.reserve(touched.size());
       key_scalars.reserve(touched.size());
@@ -249,9 +250,10 @@ class Run {
   Fr d2_;
   std::span<const FsRepr> weights_;
   std::span<const Extended> neg_r_;
-  std::vector<Fs> zs_;
-  std::vector<Fs> zc_;
-  std::vector<size_t> key_;
+  std::span<const Fs> zs_;
+  std::span<const Fs> zc_;
+  std::span<const BatchSignature> sigs_;
+  std::span<const size_t> index_;
 };
 
 }  // namespace
@@ -273,15 +275,19 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
   checked.reserve(used_keys.size() + sigs.size());
   for (size_t k : used_keys) checked.push_back(&PointAccess::coords(keys[k].point));
   for (const BatchSignature& sig : sigs) checked.push_back(&PointAccess::coords(sig.signature.r));
-  // Beside the subgroup check's last stage (its pieces are few and long):
-  // the negated affine forms of the keys and of every R, and the first
-  // run's weights in two halves (drawing them takes longer than either
-  // form). A point outside the subgroup gets its form too, unused.
+  // Beside the subgroup check's first stage (many short pieces): the
+  // negated affine forms of the keys and of every R, and the first run's
+  // weights in two halves (drawing them takes longer than either form). A
+  // point outside the subgroup gets its form too, unused. Beside its last
+  // (few long pieces), in parts: weigh() for each of the first run's
+  // signatures, which as a rule is the run (every signature a candidate).
+  const size_t first_run = std::min(kMaxBatchRun, sigs.size());
   std::vector<Extended> neg_keys, neg_r;
-  std::vector<FsRepr> weights(std::min(kMaxBatchRun, sigs.size()));
-  const size_t half = weights.size() / 2;
+  std::vector<FsRepr> weights(first_run);
+  std::vector<Fs> zs(first_run), zc(first_run);
+  const size_t half = first_run / 2;
   std::array<bool, 2> halves_drawn{};
-  const auto side = [&](size_t i) {
+  const auto first_side = [&](size_t i) {
     if (i == 0) {
       std::vector<Point<Unknown>> key_points;
       key_points.reserve(keys.size());
@@ -297,7 +303,15 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
       halves_drawn[i - 2] = detail::draw_weights(part);
     }
   };
-  const std::vector<bool> in_subgroup = detail::in_subgroup_vartime(checked, spread, SidePieces(4, side));
+  constexpr size_t kWeighParts = 4;
+  const auto last_side = [&](size_t part) {
+    if (!halves_drawn[0] || !halves_drawn[1]) return;
+    for (size_t i = part * first_run / kWeighParts; i < (part + 1) * first_run / kWeighParts; ++i) {
+      weigh(sigs[i], weights[i], zs[i], zc[i]);
+    }
+  };
+  const std::vector<bool> in_subgroup = detail::in_subgroup_vartime(
+      checked, spread, SidePieces(4, first_side), SidePieces(kWeighParts, last_side));
   std::vector<uint8_t> key_ok(keys.size(), 0);
   for (size_t j = 0; j < used_keys.size(); ++j) key_ok[used_keys[j]] = in_subgroup[j] ? 1 : 0;
 
@@ -310,7 +324,8 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
     candidates.push_back(i);
   }
   // The candidates' R forms in their order (as a rule, every signature's).
-  if (candidates.size() != sigs.size()) {
+  const bool every = candidates.size() == sigs.size();
+  if (!every) {
     std::vector<Extended> kept(candidates.size());
     for (size_t c = 0; c < candidates.size(); ++c) kept[c] = neg_r[candidates[c]];
     neg_r = std::move(kept);
@@ -334,12 +349,19 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
       for (size_t m = 0; m < index.size(); ++m) out[index[m]] = valid[m] != 0;
       continue;
     }
-    Run run(neg_keys, generator, params, spread, std::span(weights).first(index.size()),
-            std::span(neg_r).subspan(start, index.size()));
-    spread.for_ranges(index.size(), 4, [&](size_t first, size_t last) {
-      for (size_t m = first; m < last; ++m) run.set(m, sigs[index[m]]);
-    });
-    std::vector<size_t> members(index.size());
+    // Any other run weighs its own signatures, weights in candidate order.
+    if (start > 0 || !every) {
+      zs.resize(index.size());
+      zc.resize(index.size());
+      spread.for_ranges(index.size(), 4, [&](size_t first, size_t last) {
+        for (size_t m = first; m < last; ++m) weigh(sigs[index[m]], weights[m], zs[m], zc[m]);
+      });
+    }
+    const size_t count = index.size();
+    const Run run(neg_keys, generator, params, spread, std::span(weights).first(count),
+                  std::span(neg_r).subspan(start, count), std::span(zs).first(count), std::span(zc).first(count),
+                  sigs, index);
+    std::vector<size_t> members(count);
     for (size_t m = 0; m < members.size(); ++m) members[m] = m;
     run.resolve(members, run.combination(members), index, out);
   }

@@ -132,21 +132,21 @@ constexpr size_t kMinBatchedPoints = 128;
 }  // namespace
 
 std::vector<bool> in_subgroup_vartime(std::span<const Extended* const> points, const Spread& spread,
-                                      const SidePieces& side) {
+                                      const SidePieces& first_side, const SidePieces& last_side) {
   // std::vector<bool> packs bits: threads write whole bytes instead.
   std::vector<uint8_t> pass(points.size(), 0);
   const auto result = [&] { return std::vector<bool>(pass.begin(), pass.end()); };
-  // A stage of `count` pieces, the side pieces after them the first time
-  // (every way through ends in such a stage).
+  // A stage of `count` pieces, the last side pieces after them the first
+  // time (every way through ends in such a stage, after the first).
   bool side_left = true;
   const auto stage = [&](size_t count, const auto& piece) {
-    const size_t extra = side_left ? side.count() : 0;
+    const size_t extra = side_left ? last_side.count() : 0;
     side_left = false;
     spread.for_each(count + extra, [&](size_t i) {
       if (i < count) {
         piece(i);
       } else {
-        side(i - count);
+        last_side(i - count);
       }
     });
   };
@@ -160,7 +160,11 @@ std::vector<bool> in_subgroup_vartime(std::span<const Extended* const> points, c
   const size_t ranges = points.size() == 0 ? 0 : std::min<size_t>(points.size(), size_t{spread.width()} * 4);
   const size_t draws = points.size() >= kMinBatchedPoints ? 2 : 0;
   if (draws != 0) subsets.resize(kSubgroupQueries * query_bytes);
-  spread.for_each(ranges + draws, [&](size_t piece) {
+  spread.for_each(ranges + draws + first_side.count(), [&](size_t piece) {
+    if (piece >= ranges + draws) {
+      first_side(piece - ranges - draws);
+      return;
+    }
     if (piece < draws) {
       const size_t half = kSubgroupQueries / 2 * query_bytes;
       halves_drawn[piece] =

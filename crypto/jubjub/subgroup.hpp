@@ -43,9 +43,10 @@ std::vector<bool> pairings_are_one_vartime(std::span<const Fr> f);
 // power, so each product passes with probability at most 1/2, all 104 with
 // at most 2^-104. If one fails, every point is checked on its own. Subsets
 // are drawn four points at a time from the 16 products of each block of
-// four. Its stages run their pieces on `spread`, and `side`'s pieces beside
-// those of its last stage.
+// four. Its stages run their pieces on `spread`; `first_side`'s pieces run
+// beside those of its first stage (many short ones), and `last_side`'s beside
+// those of its last (few long ones), a later stage.
 std::vector<bool> in_subgroup_vartime(std::span<const Extended* const> points, const Spread& spread,
-                                      const SidePieces& side = {});
+                                      const SidePieces& first_side = {}, const SidePieces& last_side = {});
 
 }  // namespace quillet::jubjub::detail

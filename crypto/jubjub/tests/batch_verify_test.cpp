@@ -317,10 +317,18 @@ TEST(SubgroupCheck, SidePiecesRunOnceWhicheverWayTheCheckGoes) {
     std::vector<const detail::Extended*> at;
     for (const detail::Extended& p : points) at.push_back(&p);
     for (const Spread* spread : {&serial_spread(), static_cast<const Spread*>(&three)}) {
-      std::array<std::atomic<int>, 3> runs{};
-      const auto side = [&](size_t i) { runs[i].fetch_add(1); };
-      const std::vector<bool> in = detail::in_subgroup_vartime(at, *spread, SidePieces(3, side));
+      // Pieces 0-2 beside the first stage, 3-4 beside a later one.
+      std::array<std::atomic<int>, 5> runs{};
+      std::atomic<bool> first_done_before_last{true};
+      const auto first = [&](size_t i) { runs[i].fetch_add(1); };
+      const auto last = [&](size_t i) {
+        for (size_t k = 0; k < 3; ++k) first_done_before_last = first_done_before_last && runs[k].load() == 1;
+        runs[3 + i].fetch_add(1);
+      };
+      const std::vector<bool> in =
+          detail::in_subgroup_vartime(at, *spread, SidePieces(3, first), SidePieces(2, last));
       for (const std::atomic<int>& r : runs) EXPECT_EQ(r.load(), 1) << n;
+      EXPECT_TRUE(first_done_before_last.load()) << n;
       for (size_t i = 0; i < n; ++i) EXPECT_EQ(in[i], !(outside && i == n / 2)) << n << " " << i;
     }
   }
