@@ -135,10 +135,10 @@ void check_sign_msg(const jubjub::Fs& k, std::span<const uint8_t> msg) {
 // The curve layer's signing kernels on a secret key: the nonce, G·r from the
 // table (each of its row scans, and its rows in the lanes alone and as a
 // pair), S = c·sk + r, the signer's key through the table and through the
-// per-call table of another base, batch signing (its
-// nonces' multiples on the scalar path and in the lanes) with its combined
-// self-check and the per-signature checks it falls back to, and scalar
-// arithmetic.
+// per-call table of another base, batch signing (its nonces, derived two
+// side by side, and their multiples on the scalar path and in the lanes)
+// with its combined self-check and the per-signature checks it falls back
+// to, and scalar arithmetic.
 void check_curve(uint64_t round) {
   using namespace quillet::jubjub;
   const AltJubjubBn256& params = jubjub_params();

@@ -167,6 +167,35 @@ void HmacSha256Key::mac_pair(const MacMessage& msg_a, const MacMessage& msg_b, S
   chain_b.digest(b);
 }
 
+void HmacSha256Key::mac_pairs(HmacSha256Key& x, const PairJob& xj, HmacSha256Key& y, const PairJob& yj) {
+  if (x.kernel_ != y.kernel_ || &x == &y) {
+    x.mac_pair(xj.msg_a, xj.msg_b, xj.a, xj.b);
+    y.mac_pair(yj.msg_a, yj.msg_b, yj.a, yj.b);
+    return;
+  }
+  std::array<Chain, 4> chains{Chain(x.lanes_[0], xj.msg_a, x.inner_, x.outer_),
+                              Chain(x.lanes_[1], xj.msg_b, x.inner_, x.outer_),
+                              Chain(y.lanes_[0], yj.msg_a, y.inner_, y.outer_),
+                              Chain(y.lanes_[1], yj.msg_b, y.inner_, y.outer_)};
+  for (;;) {
+    std::array<Chain*, 4> live{};
+    size_t count = 0;
+    for (Chain& chain : chains) {
+      if (!chain.done()) live[count++] = &chain;
+    }
+    if (count == 0) break;
+    for (size_t i = 0; i + 1 < count; i += 2) {
+      compress_pair(x.kernel_, live[i]->state(), live[i]->block(), live[i + 1]->state(), live[i + 1]->block());
+    }
+    if (count % 2 == 1) compress(x.kernel_, live[count - 1]->state(), live[count - 1]->block());
+    for (size_t i = 0; i < count; ++i) live[i]->advance();
+  }
+  chains[0].digest(xj.a);
+  chains[1].digest(xj.b);
+  chains[2].digest(yj.a);
+  chains[3].digest(yj.b);
+}
+
 void sha256(std::span<const uint8_t> data, Sha256Digest& out) {
   SHA256_CTX ctx;
   SHA256_Init(&ctx);

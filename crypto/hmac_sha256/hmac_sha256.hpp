@@ -65,6 +65,21 @@ class HmacSha256Key {
   // on the two lengths. The outputs are written last.
   void mac_pair(const MacMessage& msg_a, const MacMessage& msg_b, Sha256Digest& a, Sha256Digest& b);
 
+  // The two MACs of one mac_pair call.
+  struct PairJob {
+    const MacMessage& msg_a;
+    const MacMessage& msg_b;
+    Sha256Digest& a;
+    Sha256Digest& b;
+  };
+  // x.mac_pair(xj...) and y.mac_pair(yj...) at once: the four MACs'
+  // compressions run as pairs while two are left, so two one-block and
+  // two-block pairs take five paired steps instead of four paired and two
+  // single ones. One key, or keys of unlike kernels, run one call after the
+  // other. The order of the steps depends only on the lengths. The outputs
+  // are written last.
+  static void mac_pairs(HmacSha256Key& x, const PairJob& xj, HmacSha256Key& y, const PairJob& yj);
+
   // The two MACs' running states and final blocks (the inner digest,
   // padded), kept here so that they are wiped once, with the key.
   struct Lane {

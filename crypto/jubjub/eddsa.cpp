@@ -139,6 +139,8 @@ uint64_t below_s(const Sha256Digest& be) {
 Seed::~Seed() { wipe(&r_, sizeof r_); }
 PrivateKey::~PrivateKey() { wipe(&sk_, sizeof sk_); }
 
+namespace {
+
 // The HMAC-DRBG of deterministic nonces (RFC 6979, 3.2), with four departures
 // that existing signatures depend on, so they must stay: h1 is the full
 // SHA-256 digest, not reduced modulo s; a candidate is all 256 bits of T, not
@@ -152,48 +154,113 @@ PrivateKey::~PrivateKey() { wipe(&sk_, sizeof sk_); }
 // in one go, whatever the outcome: both MACs are of the same V under the
 // same K, so their compressions run as pairs, and with the key's two pad
 // blocks a round is four steps of latency for its seven compressions.
-Seed Seed::deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg, hmac_sha256::Sha256Instructions kernel) {
-  static constexpr uint8_t kZero[1] = {0x00};
-  static constexpr uint8_t kOne[1] = {0x01};
-  const Sha256Digest h1 = sha256(msg);
-  Sha256Digest v;
-  v.fill(0x01);
-  Sha256Digest k{};
-  // Made (and the kernel checked) before any secret is copied out; rekeyed
-  // for every K and wiped once.
-  HmacSha256Key key(k, kernel);
-  FsRepr key_repr = sk.value().into_repr();
-  std::array<uint8_t, 32> x = field::repr_to_bytes_be(key_repr);
-  wipe_value(key_repr);
+// NonceRounds holds one derivation between its rounds, so that two can run
+// side by side (Seed::deterministic_seeds).
+class NonceRounds {
+ public:
+  // Through the setup, up to the first round. Made (and the kernel checked)
+  // before any secret is copied out; the key is rekeyed for every K and
+  // wiped once, with everything else, on destruction.
+  NonceRounds(const PrivateKey& sk, std::span<const uint8_t> msg, hmac_sha256::Sha256Instructions kernel)
+      : key_(k_, kernel) {
+    static constexpr uint8_t kZero[1] = {0x00};
+    static constexpr uint8_t kOne[1] = {0x01};
+    const Sha256Digest h1 = sha256(msg);
+    v_.fill(0x01);
+    FsRepr key_repr = sk.value().into_repr();
+    std::array<uint8_t, 32> x = field::repr_to_bytes_be(key_repr);
+    wipe_value(key_repr);
 
-  k = key.mac({v, kZero, x, h1});
-  key.rekey(k);
-  v = key.mac({v});
-  k = key.mac({v, kOne, x, h1});
-  wipe_value(x);
-  key.rekey(k);
-  v = key.mac({v});
+    k_ = key_.mac({v_, kZero, x, h1});
+    key_.rekey(k_);
+    v_ = key_.mac({v_});
+    k_ = key_.mac({v_, kOne, x, h1});
+    wipe_value(x);
+    key_.rekey(k_);
+    v_ = key_.mac({v_});
+    // From here on V stays and only K changes: both messages are padded once.
+    candidate_msg_.emplace(hmac_sha256::MacParts{v_});
+    next_key_msg_.emplace(hmac_sha256::MacParts{v_, v_, kZero});
+  }
+  ~NonceRounds() {
+    wipe_value(t_);
+    wipe_value(k_);
+    wipe_value(v_);
+  }
+  NonceRounds(const NonceRounds&) = delete;
+  NonceRounds& operator=(const NonceRounds&) = delete;
 
-  // From here on V stays and only K changes: both messages are padded once.
-  const MacMessage candidate_msg({v});
-  const MacMessage next_key_msg({v, v, kZero});
-  Sha256Digest t;
-  for (;;) {
-    key.mac_pair(candidate_msg, next_key_msg, t, k);
+  HmacSha256Key& key() { return key_; }
+  // A round's two MACs under the key: the candidate T and the next K.
+  HmacSha256Key::PairJob round() { return {*candidate_msg_, *next_key_msg_, t_, k_}; }
+
+  // After the round's MACs: the nonce if T is taken, else nothing and the key
+  // rekeyed for the next round.
+  std::optional<Seed> finish_round() {
     // Whether a candidate is taken depends only on HMAC outputs and says
     // nothing about the nonce it yields.
-    uint64_t accept = below_s(t);
+    uint64_t accept = below_s(t_);
     declassify(&accept, sizeof accept);
-    if (accept != 0) {
-      FsRepr nonce_repr = field::repr_from_bytes_be(t);
-      const Seed nonce(Fs::from_raw(nonce_repr));
-      wipe_value(nonce_repr);
-      wipe_value(t);
-      wipe_value(k);
-      wipe_value(v);
-      return nonce;
+    if (accept == 0) {
+      key_.rekey(k_);
+      return std::nullopt;
     }
-    key.rekey(k);
+    FsRepr nonce_repr = field::repr_from_bytes_be(t_);
+    const Seed nonce(Fs::from_raw(nonce_repr));
+    wipe_value(nonce_repr);
+    return nonce;
+  }
+
+ private:
+  Sha256Digest v_{};
+  Sha256Digest k_{};
+  Sha256Digest t_{};
+  HmacSha256Key key_;
+  std::optional<MacMessage> candidate_msg_;
+  std::optional<MacMessage> next_key_msg_;
+};
+
+}  // namespace
+
+Seed Seed::deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg, hmac_sha256::Sha256Instructions kernel) {
+  NonceRounds rounds(sk, msg, kernel);
+  for (;;) {
+    const HmacSha256Key::PairJob job = rounds.round();
+    rounds.key().mac_pair(job.msg_a, job.msg_b, job.a, job.b);
+    if (std::optional<Seed> nonce = rounds.finish_round()) return *nonce;
+  }
+}
+
+void Seed::deterministic_seeds(const PrivateKey& sk, std::span<const std::array<uint8_t, kMaxMessageSize>> msgs,
+                               std::span<Fs> out, std::atomic<size_t>& next, hmac_sha256::Sha256Instructions kernel) {
+  // Two derivations side by side, a finished one's place taken by the next
+  // message's: each round's compressions pair with the other's.
+  std::array<std::optional<NonceRounds>, 2> slot;
+  std::array<size_t, 2> item{};
+  const auto start = [&](size_t s) {
+    const size_t i = next.fetch_add(1, std::memory_order_relaxed);
+    if (i >= msgs.size()) return;
+    item[s] = i;
+    slot[s].emplace(sk, msgs[i], kernel);
+  };
+  start(0);
+  start(1);
+  while (slot[0] || slot[1]) {
+    if (slot[0] && slot[1]) {
+      HmacSha256Key::mac_pairs(slot[0]->key(), slot[0]->round(), slot[1]->key(), slot[1]->round());
+    } else {
+      NonceRounds& alone = slot[0] ? *slot[0] : *slot[1];
+      const HmacSha256Key::PairJob job = alone.round();
+      alone.key().mac_pair(job.msg_a, job.msg_b, job.a, job.b);
+    }
+    for (size_t s = 0; s < slot.size(); ++s) {
+      if (!slot[s]) continue;
+      if (const std::optional<Seed> nonce = slot[s]->finish_round()) {
+        out[item[s]] = nonce->value();
+        slot[s].reset();
+        start(s);
+      }
+    }
   }
 }
 
@@ -248,17 +315,16 @@ std::vector<CheckedSignature> PrivateKey::sign_and_check_many(std::span<const Me
                                                               const AltJubjubBn256& params, cpu::LaneKernel kernel,
                                                               const Spread& spread) const {
   const size_t n = msgs.size();
-  // The nonces first, in small ranges: the derivation's rejection rounds
-  // make their cost uneven, so the threads take ranges as they free up.
+  // The nonces first, each thread deriving two side by side and taking the
+  // next message as one ends: the rejection rounds make their cost uneven.
   std::vector<Fs> nonces(n, Fs::zero());
   // Wiped however the stages end (a stage rethrows a piece's exception).
   struct WipeNonces {
     std::vector<Fs>& v;
     ~WipeNonces() { wipe(v.data(), v.size() * sizeof v[0]); }
   } wipe_nonces{nonces};
-  spread.for_ranges(n, 8, [&](size_t first, size_t last) {
-    for (size_t i = first; i < last; ++i) nonces[i] = Seed::deterministic_seed(*this, msgs[i]).value();
-  });
+  std::atomic<size_t> next{0};
+  spread.for_each(spread.width(), [&](size_t) { Seed::deterministic_seeds(*this, msgs, nonces, next); });
   // Then R and S, one range of whole lane groups per thread (the same work
   // for every nonce), each range's R normalised by its own inversion: the
   // normal form does not depend on how the points were grouped.

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -48,6 +49,14 @@ class Seed {
   // `kernel` (fails hard if unavailable) changes the speed, never the nonce.
   static Seed deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg,
                                  hmac_sha256::Sha256Instructions kernel = hmac_sha256::sha256_instructions());
+  // out[i] = deterministic_seed(sk, msgs[i], kernel).value() (spans of one
+  // length) for each i it takes from `next`, a counter that threads calling
+  // it at once share (each i below msgs.size() is taken once), two
+  // derivations at a time, their compressions paired. Returns when no i is
+  // left to take and its own are done.
+  static void deterministic_seeds(const PrivateKey& sk, std::span<const std::array<uint8_t, kMaxMessageSize>> msgs,
+                                  std::span<Fs> out, std::atomic<size_t>& next,
+                                  hmac_sha256::Sha256Instructions kernel = hmac_sha256::sha256_instructions());
 
   const Fs& value() const { return r_; }
 
