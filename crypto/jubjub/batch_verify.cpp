@@ -349,7 +349,8 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
       for (size_t m = 0; m < index.size(); ++m) out[index[m]] = valid[m] != 0;
       continue;
     }
-    // Any other run weighs its own signatures, weights in candidate order.
+    // Unless weighed beside the check (the first run, every signature a
+    // candidate), a run weighs its own signatures, weights in candidate order.
     if (start > 0 || !every) {
       zs.resize(index.size());
       zc.resize(index.size());

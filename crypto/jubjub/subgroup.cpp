@@ -188,9 +188,9 @@ std::vector<bool> in_subgroup_vartime(std::span<const Extended* const> points, c
   const auto each = [&] {
     // A range per thread: the powers are taken together within a range.
     const size_t n = index.size();
-    const size_t ranges = std::min<size_t>(n, spread.width());
-    stage(ranges, [&](size_t k) {
-      const size_t first = k * n / ranges, last = (k + 1) * n / ranges;
+    const size_t pieces = std::min<size_t>(n, spread.width());
+    stage(pieces, [&](size_t k) {
+      const size_t first = k * n / pieces, last = (k + 1) * n / pieces;
       const std::vector<bool> one = pairings_are_one_vartime(std::span(f).subspan(first, last - first));
       for (size_t q = first; q < last; ++q) pass[index[q]] = one[q - first] ? 1 : 0;
     });
