@@ -193,6 +193,8 @@ class NonceRounds {
   HmacSha256Key& key() { return key_; }
   // A round's two MACs under the key: the candidate T and the next K.
   HmacSha256Key::PairJob round() { return {*candidate_msg_, *next_key_msg_, t_, k_}; }
+  // The round's MACs alone, their compressions paired with each other.
+  void mac_round() { key_.mac_pair(*candidate_msg_, *next_key_msg_, t_, k_); }
 
   // After the round's MACs: the nonce if T is taken, else nothing and the key
   // rekeyed for the next round.
@@ -225,8 +227,7 @@ class NonceRounds {
 Seed Seed::deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg, hmac_sha256::Sha256Instructions kernel) {
   NonceRounds rounds(sk, msg, kernel);
   for (;;) {
-    const HmacSha256Key::PairJob job = rounds.round();
-    rounds.key().mac_pair(job.msg_a, job.msg_b, job.a, job.b);
+    rounds.mac_round();
     if (std::optional<Seed> nonce = rounds.finish_round()) return *nonce;
   }
 }
@@ -249,9 +250,7 @@ void Seed::deterministic_seeds(const PrivateKey& sk, std::span<const std::array<
     if (slot[0] && slot[1]) {
       HmacSha256Key::mac_pairs(slot[0]->key(), slot[0]->round(), slot[1]->key(), slot[1]->round());
     } else {
-      NonceRounds& alone = slot[0] ? *slot[0] : *slot[1];
-      const HmacSha256Key::PairJob job = alone.round();
-      alone.key().mac_pair(job.msg_a, job.msg_b, job.a, job.b);
+      (slot[0] ? *slot[0] : *slot[1]).mac_round();
     }
     for (size_t s = 0; s < slot.size(); ++s) {
       if (!slot[s]) continue;
