@@ -54,7 +54,7 @@ from typing import Generic, Literal, TypeVar, cast, overload
 from quillet import _batch
 # Imported here, never inside a call: an import running in one thread while
 # another forks leaves its module lock held forever in the child.
-from quillet.documents import KINDS, Document, Kind
+from quillet.documents import KINDS, Document, Kind, normalize_kind
 from quillet.errors import (InvalidDocument, InvalidMessage, KeyMismatch, MalformedSignature,
                             QuilletError)
 from quillet.keys import (_MESSAGE_LIMIT, PrivateKey, PublicKey, Signature, message_text,
@@ -93,18 +93,6 @@ class Outcome(Generic[T]):
             raise self.error
         assert self.value is not None
         return self.value
-
-
-def normalize_kind(kind: str) -> Kind:
-    """The kind with "-" read as "_"; ValueError for an unknown kind."""
-    if not isinstance(kind, str):
-        raise TypeError(f"kind must be a str, not '{type(kind).__name__}'")
-    name = kind.replace("-", "_")
-    for known in KINDS:
-        if name == known:
-            return known
-    raise ValueError(f"unknown kind {kind!r}; expected one of {', '.join(KINDS)} "
-                     "('-' and '_' alike)")
 
 
 def _listed(items: Iterable[object], what: str = "docs") -> list[object]:

@@ -20,18 +20,27 @@ module accepts the document and no two different documents hash alike:
 - keys: at most 64 hex digits.
 
 A value that is out of range only for the hash is refused with the words
-"the hash does not bind it". The audit and `quillet verify --kind` validate
-documents through these same classes (`from_json`).
+"the hash does not bind it".
+
+Every path of quillet that hashes, signs or checks a document given as text
+reads it with `read(kind, text)` (or `read_value` for a JSON value already
+read strictly, as part of a larger text), and then hashes or signs the typed
+document's own JSON, never the caller's text: what is signed is what was
+checked. The reading refuses, with InvalidDocument, everything the module's
+reader refuses (numbers beyond a 64-bit float, NaN, escapes of lone
+surrogates, nesting past 128 levels, ...) and what the module would take but
+no one can mean: a key repeated at any level, values the hash does not bind.
 
     order = LimitOrder(amount_synthetic=100000, ..., nonce=17, public_key="0x…",
                        expiration_timestamp=1767225600)
     order.hash()                       # "0x" and 64 digits, as hash_limit_order
-    LimitOrder.from_json(order.to_json()) == order
+    read("limit_order", order.to_json()) == LimitOrder.from_json(order.to_json()) == order
 """
 
 from __future__ import annotations
 
 import json
+import math
 import operator
 import re
 from collections.abc import Callable
@@ -70,16 +79,45 @@ _HEX_LIMIT = {
 
 def _check_int(name: str, encoding: str, value: object) -> None:
     if type(value) is not int:
-        raise InvalidDocument(f"expected an int, got {type(value).__name__} {value!r}", field=name)
+        raise InvalidDocument(f"expected an int, got {type(value).__name__} {_shown(value)}",
+                              field=name)
+    if not 0 <= value < _UNSIGNED[encoding][0]:
+        raise _out_of_range(name, encoding, str(value), value)
+
+
+def _out_of_range(name: str, encoding: str, shown: str, value: int) -> InvalidDocument:
     limit, what = _UNSIGNED[encoding]
-    if not 0 <= value < limit:
-        hint = ""
-        if encoding == "time" and value >= limit and value // 1000 < limit:
-            hint = " (this looks like milliseconds)"
-        if encoding == "nonce" and value >= limit:
-            raise InvalidDocument(f"{value} is out of range: {_UNBOUND} (must be {what})",
-                                  field=name)
-        raise InvalidDocument(f"{value} is out of range: must be {what}{hint}", field=name)
+    if encoding == "nonce" and value >= limit:
+        return InvalidDocument(f"{shown} is out of range: {_UNBOUND} (must be {what})",
+                               field=name)
+    hint = " (this looks like milliseconds)" if encoding == "time" and \
+        limit <= value < limit * 1000 else ""
+    return InvalidDocument(f"{shown} is out of range: must be {what}{hint}", field=name)
+
+
+# Decimal digits beyond every field's range once leading zeros are dropped
+# (2**128 has 39); int() itself refuses texts past 4,300 digits.
+_MAX_DIGITS = 39
+
+
+def _decimal(name: str, encoding: str, raw: object) -> int:
+    """The value of a decimal field as a JSON document writes it: a string of digits."""
+    if not isinstance(raw, str) or _DECIMAL.fullmatch(raw) is None:
+        raise InvalidDocument(f"expected decimal digits in a JSON string, got {_shown(raw)}",
+                              field=name)
+    digits = raw.lstrip("0")
+    if len(digits) > _MAX_DIGITS:
+        raise _out_of_range(name, encoding, f"a number of {len(digits)} digits", 1 << 256)
+    return int(digits or "0")
+
+
+def _shown(value: object) -> str:
+    """A value as an error quotes it: JSON, cut short past 80 characters."""
+    try:
+        text = json.dumps(value)
+    except (TypeError, ValueError):
+        text = type(value).__name__
+    return text if len(text) <= 80 else f"{text[:40]}… ({len(text)} characters)"
 
 
 def _check_hex(name: str, encoding: str, value: object) -> None:
@@ -217,10 +255,7 @@ class Document:
                 raise InvalidDocument("missing", field=name)
             raw = data[name]
             if encoding in _UNSIGNED:
-                if not isinstance(raw, str) or _DECIMAL.fullmatch(raw) is None:
-                    raise InvalidDocument(f"expected decimal digits in a JSON string, got "
-                                          f"{json.dumps(raw)}", field=name)
-                values[name] = int(raw)
+                values[name] = _decimal(name, encoding, raw)
             elif encoding == "order":
                 values[name] = LimitOrder.from_dict(raw)
             else:
@@ -229,23 +264,10 @@ class Document:
 
     @classmethod
     def from_json(cls, text: str | bytes) -> Self:
-        """The document of a JSON text. Raises InvalidDocument, naming the field,
-        for anything that the constructor or the module would refuse."""
-        def no_repeats(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
-            seen: dict[str, Any] = {}
-            for key, value in pairs:
-                if key in seen:
-                    raise InvalidDocument("repeated", field=key)
-                seen[key] = value
-            return seen
-
-        try:
-            data = json.loads(text, object_pairs_hook=no_repeats)
-        except (ValueError, RecursionError) as error:
-            if isinstance(error, InvalidDocument):
-                raise
-            raise InvalidDocument(f"not a JSON text: {error}") from None
-        return cls.from_dict(data)
+        """The document of a JSON text, read as `read` reads it. Raises
+        InvalidDocument, naming the field, for anything that the constructor
+        or the module would refuse."""
+        return cls.from_dict(loads(text))
 
 
 # A frozen dataclass refuses setattr; the slot's own setter does not.
@@ -364,6 +386,148 @@ DOCUMENT_TYPES: dict[Kind, type[Document]] = {
     cls.KIND: cls for cls in (Transfer, Withdrawal, LimitOrder, Liquidation, SignedOraclePrice)}
 
 
+# --- the one reading of a document text ----------------------------------------
+
+# Nesting the module's reader accepts: the document's own object is level 1.
+MAX_DEPTH = 128
+
+
+def _no_repeats(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+    data = dict(pairs)
+    if len(data) != len(pairs):  # which key: only on the rare refusal
+        seen: set[str] = set()
+        for key, _ in pairs:
+            if key in seen:
+                raise InvalidDocument("repeated", field=key)
+            seen.add(key)
+    return data
+
+
+def _beyond_float(text: str) -> InvalidDocument:
+    shown = text if len(text) <= 24 else f"{text[:12]}… ({len(text)} characters)"
+    return InvalidDocument(f"not a JSON text: the number {shown} is out of range "
+                           "(beyond a 64-bit float)")
+
+
+def _float(text: str) -> float:
+    value = float(text)
+    if math.isinf(value):
+        raise _beyond_float(text)
+    return value
+
+
+def _int(text: str) -> int:
+    # The module reads an integer that fits no 64-bit integer as a float.
+    if len(text) > 300 and math.isinf(float(text)):
+        raise _beyond_float(text)
+    return int(text)
+
+
+def _constant(name: str) -> object:
+    raise InvalidDocument(f"not a JSON text: {name} is not a JSON value")
+
+
+_TOO_DEEP = f"not a JSON text: nested deeper than {MAX_DEPTH} levels"
+_STRICT = json.JSONDecoder(object_pairs_hook=_no_repeats, parse_float=_float, parse_int=_int,
+                           parse_constant=_constant, strict=True)
+# An escape that may stand for half of a surrogate pair.
+_SURROGATE_ESCAPE = re.compile(r"\\u[dD][89a-fA-F]")
+
+
+def _strings_and_depth(value: object) -> tuple[bool, int]:
+    """Whether any text in `value` (keys too) holds a lone surrogate, and how
+    deep its containers nest (a scalar is 0, an object of scalars 1)."""
+    lone = False
+    deepest = 0
+    stack: list[tuple[object, int]] = [(value, 0)]
+    while stack:
+        item, depth = stack.pop()
+        if isinstance(item, str):
+            lone = lone or any(0xD800 <= ord(c) <= 0xDFFF for c in item)
+        elif isinstance(item, (dict, list)):
+            depth += 1
+            deepest = max(deepest, depth)
+            if isinstance(item, dict):
+                stack.extend((key, depth) for key in item)
+                stack.extend((member, depth) for member in item.values())
+            else:
+                stack.extend((member, depth) for member in item)
+    return lone, deepest
+
+
+def loads(text: str | bytes, *, outer: int = 0) -> Any:
+    """The value of a JSON text, read as strictly as the module reads
+    documents, and more: InvalidDocument for a text that is not UTF-8, a key
+    repeated in any object, NaN or Infinity, a number beyond a 64-bit float,
+    an escape of a lone surrogate, or containers nested deeper than
+    MAX_DEPTH levels below the `outer` levels that hold the document (0 for
+    a document's own text, 1 for a record or request whose member is the
+    document). Positions in errors count UTF-8 bytes, lines start after
+    "\\n" only."""
+    if isinstance(text, (bytes, bytearray)):
+        try:
+            text = bytes(text).decode("utf-8")
+        except UnicodeDecodeError as error:
+            raise InvalidDocument(f"not UTF-8 text (byte {error.start})") from None
+    if not isinstance(text, str):
+        raise InvalidDocument(f"a JSON text is a str or bytes, not {type(text).__name__}")
+    if not text.isascii():
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError as error:
+            position = len(text[:error.start].encode("utf-8"))
+            raise InvalidDocument(f"not UTF-8 text: a lone surrogate at byte {position}") from None
+    try:
+        value = _STRICT.decode(text)
+    except json.JSONDecodeError as error:
+        line_start = text.rfind("\n", 0, error.pos) + 1
+        column = len(text[line_start:error.pos].encode("utf-8")) + 1
+        message = error.msg.removesuffix(" at")  # "Invalid control character at"
+        raise InvalidDocument(f"not a JSON text: {message} at line {error.lineno} "
+                              f"column {column}") from None
+    except RecursionError:
+        raise InvalidDocument(_TOO_DEEP) from None
+    # Both checks walk the value, so they run only where the text may need them.
+    surrogates = "\\u" in text and _SURROGATE_ESCAPE.search(text) is not None
+    if surrogates or text.count("{") + text.count("[") > MAX_DEPTH + outer:
+        lone, depth = _strings_and_depth(value)
+        if depth > MAX_DEPTH + outer:
+            raise InvalidDocument(_TOO_DEEP)
+        if lone:
+            raise InvalidDocument("not a JSON text: an escape of a lone surrogate, which UTF-8 "
+                                  "cannot encode")
+    return value
+
+
+def normalize_kind(kind: str) -> Kind:
+    """The kind with "-" read as "_"; ValueError for an unknown kind."""
+    if not isinstance(kind, str):
+        raise TypeError(f"kind must be a str, not '{type(kind).__name__}'")
+    name = kind.replace("-", "_")
+    for known in KINDS:
+        if name == known:
+            return known
+    raise ValueError(f"unknown kind {kind!r}; expected one of {', '.join(KINDS)} "
+                     "('-' and '_' alike)")
+
+
+def read_value(kind: str, value: object) -> Document:
+    """The document of kind `kind` (spelled with "-" or "_") held by a JSON
+    value that `loads` read, as part of a larger text (a request, a log
+    record). The array forms of a liquidation and an oracle price read into
+    the same document as their object forms. InvalidDocument, naming the
+    field, for anything the typed documents refuse."""
+    return DOCUMENT_TYPES[normalize_kind(kind)].from_dict(value)
+
+
+def read(kind: str, text: str | bytes) -> Document:
+    """The one reading of a document text, for every path that hashes, signs
+    or checks one: `loads`, then the typed document's validation. Hash or
+    sign the result (`.hash()`, `PrivateKey.sign`), whose JSON holds exactly
+    the values checked, never `text` itself."""
+    return read_value(kind, loads(text))
+
+
 def named_key(document: Document | dict[str, Any], kind: str | None = None) -> object:
     """The key a document names as its signer's: its `public_key`; a
     liquidation's liquidator order's; an oracle price's `signer_key`. The
@@ -395,5 +559,6 @@ def key_value(text: object) -> int | None:
     match = _KEY_TEXT.fullmatch(text) if isinstance(text, str) else None
     return int(match.group(1) or "0", 16) if match else None
 
-__all__ = ["DOCUMENT_TYPES", "FIELD_MODULUS", "Document", "Kind", "LimitOrder", "Liquidation",
-           "SignedOraclePrice", "Transfer", "Withdrawal", "key_value", "named_key"]
+__all__ = ["DOCUMENT_TYPES", "FIELD_MODULUS", "MAX_DEPTH", "Document", "Kind", "LimitOrder",
+           "Liquidation", "SignedOraclePrice", "Transfer", "Withdrawal", "key_value", "loads",
+           "named_key", "normalize_kind", "read", "read_value"]

@@ -116,7 +116,7 @@ def test_each_record_is_classified_with_its_reason(tmp_path):
     cases = [  # (line, outcome, part of the reason)
         (sound, "valid", ""),
         (b"", "bad-document", "empty line"),
-        (b"{not json", "bad-document", "record is not JSON"),
+        (b"{not json", "bad-document", "not a JSON text"),
         (b"[1, 2]", "bad-document", "not a JSON object"),
         (b"\xff{}", "bad-document", "not UTF-8"),
         (b"{" + b" " * log.MAX_LINE + b"}", "bad-document", "longer than"),
@@ -128,7 +128,7 @@ def test_each_record_is_classified_with_its_reason(tmp_path):
         (shifted, "bad-document", "asset_id_collateral: "),
         # The module still judges what the typed documents let through.
         (changed(["document", "asset_id_synthetic"], "0x0x1"), "bad-document", ""),
-        # The module sees the document as written: it refuses a repeated key.
+        # A repeated key is refused at every level: no reading picks one of two.
         (sound.replace(b'"nonce": ', b'"nonce": "1", "nonce": ', 1), "bad-document", "nonce"),
         (changed(["public_key"], None), "bad-key", "no public_key"),
         (changed(["public_key"], "0xzz"), "bad-key", "not hexadecimal"),

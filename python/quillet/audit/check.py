@@ -4,11 +4,12 @@ Each record gets one outcome:
 
 - valid: its document hashes, its key is the one the document names, and its
   signature verifies for that hash under that key;
-- bad-document: the record or its document cannot be read, the document fails
-  the typed documents' validation (quillet.documents: the same check, naming
-  the field, e.g. a nonce or asset id the hash does not bind, so that a
-  document rewritten to hash like a signed one is caught), or the module
-  refuses to hash it (the reason is the module's text);
+- bad-document: the record or its document cannot be read, or the document
+  fails the typed documents' one reading (quillet.documents.read_value: the
+  same check as every signing path, naming the field, e.g. a key repeated,
+  or a nonce or asset id the hash does not bind, so that a document rewritten
+  to hash like a signed one is caught); what is hashed is the typed
+  document's own JSON;
 - bad-key: the signer's key is missing or undecodable, or it is not the key the
   document names (its public_key; for a liquidation the liquidator order's;
   for an oracle price the signer_key). The module leaves that key out of the
@@ -39,7 +40,7 @@ import quillet_python_sdk as sdk
 
 from quillet import batch
 from quillet.audit import log
-from quillet.documents import DOCUMENT_TYPES, named_key
+from quillet.documents import Document, named_key, read_value
 
 Outcome = Literal["valid", "bad-document", "bad-key", "bad-signature"]
 OUTCOMES: tuple[Outcome, ...] = ("valid", "bad-document", "bad-key", "bad-signature")
@@ -205,8 +206,7 @@ def _key_problem(text: str) -> str | None:
 class _Pending:
     index: int
     kind: str
-    text: str
-    document: dict[str, Any]
+    document: Document
     r: object
     s: object
     key: object
@@ -222,7 +222,7 @@ def check_records(raw: Sequence[Any], *, threads: int | None = None,
     clock = time.process_time()
     pending: list[_Pending] = []
     # Each readable document of the chunk, for the position and nonce of its finding.
-    documents: dict[int, dict[str, Any]] = {}
+    documents: dict[int, Any] = {}
     # A line refused while parsing is refused alike when it comes again at
     # once: runs of blank or repeated lines cost a comparison each.
     refused: tuple[object, tuple[str, Outcome, str]] | None = None
@@ -232,14 +232,14 @@ def check_records(raw: Sequence[Any], *, threads: int | None = None,
             continue
         kind: str = UNKNOWN_KIND
         try:
-            envelope, line = log.envelope_of(item)
+            envelope, from_line = log.envelope_of(item)
             kind = log.kind_of(envelope)
-            document, text = log.document_of(envelope, line)
-            documents[index] = document
-            # The typed documents' one validation, before any hash: values the
+            value = log.document_of(envelope, from_line)
+            documents[index] = value
+            # The typed documents' one reading, before any hash: values the
             # hash reduces, truncates or overlaps would let a rewritten
             # document hash like the signed one.
-            DOCUMENT_TYPES[kind].from_json(text)  # type: ignore[index]
+            document = read_value(kind, value)
         except ValueError as error:  # InvalidDocument among them
             refusal: tuple[str, Outcome, str] = (kind, "bad-document", str(error))
             outcomes[index] = refusal
@@ -248,7 +248,7 @@ def check_records(raw: Sequence[Any], *, threads: int | None = None,
         signature = envelope.get("signature")
         r = signature.get("r") if isinstance(signature, dict) else None
         s = signature.get("s") if isinstance(signature, dict) else None
-        pending.append(_Pending(index, kind, text, document, r, s, envelope.get("public_key")))
+        pending.append(_Pending(index, kind, document, r, s, envelope.get("public_key")))
     result.stages["parse"] += time.process_time() - clock
 
     with _diagnostics_hidden(hide_diagnostics):
@@ -258,7 +258,7 @@ def check_records(raw: Sequence[Any], *, threads: int | None = None,
             of_kind = [p for p in pending if p.kind == kind]
             if not of_kind:
                 continue
-            texts = [p.text for p in of_kind]
+            texts = [p.document.to_json() for p in of_kind]
             digests = _each(functools.partial(batch.hash_many, kind, threads=threads), texts)
             for p, digest in zip(of_kind, digests):
                 if isinstance(digest, _ItemFailure):
@@ -307,11 +307,12 @@ def check_records(raw: Sequence[Any], *, threads: int | None = None,
     return result
 
 
-def _position_and_nonce(kind: str, document: dict[str, Any] | None) -> tuple[str | None, ...]:
+def _position_and_nonce(kind: str, document: Any) -> tuple[str | None, ...]:
     """The position id and nonce of the order a record signs (a liquidation's
     liquidator order's), each None where missing or not a decimal text."""
-    if kind == "liquidate" and document is not None:
-        document = document.get("liquidator_order")
+    if kind == "liquidate" and isinstance(document, (dict, list)):
+        document = document.get("liquidator_order") if isinstance(document, dict) else \
+            document[0] if document else None
     if not isinstance(document, dict):
         return None, None
     position = document.get("sender_position_id" if kind == "transfer" else "position_id")
@@ -329,7 +330,7 @@ def _signer_problem(p: _Pending) -> tuple[Outcome, str] | None:
     problem = _key_problem(p.key)
     if problem is not None:
         return "bad-key", problem
-    named = log.key_value(named_key(p.document, p.kind))
+    named = log.key_value(named_key(p.document))
     if named != signer:
         short = p.key if len(p.key) <= 16 else f"{p.key[:10]}…{p.key[-4:]}"
         return "bad-key", f"signed by {short}, not by the key the document names"

@@ -35,6 +35,8 @@ from dataclasses import dataclass, field
 from typing import Any, Literal
 
 from quillet.batch import KINDS
+from quillet.documents import loads
+from quillet.errors import InvalidDocument
 
 # "stream": a path that is not a regular file, read once from its start.
 Format = Literal["ndjson", "ndjson.gz", "parquet", "stream"]
@@ -59,7 +61,7 @@ class Record:
     """One signed document of a log."""
 
     kind: str
-    document: dict[str, Any]
+    document: Any  # a JSON object, or the array form of a liquidation or oracle price
     r: str
     s: str
     public_key: str
@@ -287,17 +289,14 @@ def _line_chunks(lines: io.BufferedIOBase | gzip.GzipFile, records: int, stop: i
 
 # --- the envelope of a record ------------------------------------------------------
 
-_DOCUMENT_KEY = re.compile(r'"document"\s*:\s*')
-_DECODER = json.JSONDecoder()
-
-
-def _json(text: str | bytes, what: str) -> Any:
+def _json(text: str | bytes, outer: int) -> Any:
+    # The one strict reading (a key repeated at any level, NaN, numbers
+    # beyond a float, lone surrogates and deep nesting are refused); a
+    # document inside a record may nest as deep as one alone.
     try:
-        return json.loads(text)
-    except RecursionError:
-        raise ValueError(f"{what} is not JSON: nested too deeply") from None
-    except ValueError as error:  # JSONDecodeError and UnicodeDecodeError
-        raise ValueError(f"{what} is not JSON: {error}") from None
+        return loads(text, outer=outer)
+    except InvalidDocument as error:
+        raise ValueError(str(error)) from None
 
 
 def _drop_nulls(value: Any) -> Any:
@@ -307,54 +306,35 @@ def _drop_nulls(value: Any) -> Any:
     return value
 
 
-def envelope_of(raw: bytes | Oversized | dict[str, Any]) -> tuple[dict[str, Any], str | None]:
-    """The envelope of a raw record (an NDJSON line or a Parquet row) and, for a
-    line, its text. ValueError says why there is none."""
+def envelope_of(raw: bytes | Oversized | dict[str, Any]) -> tuple[dict[str, Any], bool]:
+    """The envelope of a raw record (an NDJSON line or a Parquet row) and
+    whether it came from a line. ValueError says why there is none."""
     if isinstance(raw, Oversized):
         raise ValueError(f"line of {raw.length} bytes, longer than the {MAX_LINE} read")
     if not isinstance(raw, bytes):
-        return raw, None
+        return raw, False
     if not raw.strip():
         raise ValueError("empty line")
     try:
         line = raw.decode("utf-8")
     except UnicodeDecodeError as error:
         raise ValueError(f"not UTF-8 (byte {error.start})") from None
-    envelope = _json(line, "record")
+    envelope = _json(line, outer=1)
     if not isinstance(envelope, dict):
         raise ValueError("record is not a JSON object")
-    return envelope, line
+    return envelope, True
 
 
-def document_of(envelope: dict[str, Any], line: str | None) -> tuple[dict[str, Any], str]:
-    """The document of a record and its JSON text as the log holds it, which is
-    what gets hashed: the module, not a re-encoding, decides about repeated
-    keys, number forms and escapes. ValueError when there is none."""
+def document_of(envelope: dict[str, Any], from_line: bool) -> Any:
+    """The document of a record as a JSON value (an object, or an array form),
+    for quillet.documents.read_value: the audit hashes the typed document it
+    reads, never the record's text. ValueError when there is none."""
     document = envelope.get("document")
-    if isinstance(document, str):  # a Parquet JSON column: the text itself
-        parsed = _json(document, "document")
-        if not isinstance(parsed, dict):
-            raise ValueError("document is not a JSON object")
-        return parsed, document
-    if not isinstance(document, dict):
+    if isinstance(document, str):  # a JSON text: a Parquet JSON column holds one
+        return _json(document, outer=0)
+    if not isinstance(document, (dict, list)):
         raise ValueError("no document object")
-    if line is not None:
-        # The document's own span of the line: the first "document" member whose
-        # value reads back as the document parsed.
-        for match in _DOCUMENT_KEY.finditer(line):
-            try:
-                value, end = _DECODER.raw_decode(line, match.end())
-            except (ValueError, RecursionError):
-                continue
-            if value == document:
-                return document, line[match.end():end]
-    else:
-        document = _drop_nulls(document)
-    try:
-        # ASCII escapes keep any lone surrogate a document holds readable.
-        return document, json.dumps(document, separators=(",", ":"))
-    except (TypeError, ValueError) as error:  # a Parquet column of a type JSON lacks
-        raise ValueError(f"document holds a value JSON cannot: {error}") from None
+    return document if from_line else _drop_nulls(document)
 
 
 def kind_of(envelope: dict[str, Any]) -> str:
@@ -369,9 +349,9 @@ def kind_of(envelope: dict[str, Any]) -> str:
 
 def to_record(raw: bytes | Oversized | dict[str, Any]) -> Record:
     """The Record of an NDJSON line or Parquet row; ValueError says what is wrong."""
-    envelope, line = envelope_of(raw)
+    envelope, from_line = envelope_of(raw)
     kind = kind_of(envelope)
-    document, _ = document_of(envelope, line)
+    document = document_of(envelope, from_line)
     signature = envelope.get("signature")
     if not (isinstance(signature, dict) and isinstance(signature.get("r"), str)
             and isinstance(signature.get("s"), str)):

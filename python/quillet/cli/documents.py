@@ -1,115 +1,151 @@
-"""hash, sign and verify: transaction documents, one or many (--ndjson)."""
+"""hash, sign and verify: transaction documents, one or many (--ndjson).
+
+Every document is read once, by quillet.documents.read (or read_value for
+one inside an NDJSON line), and what is hashed, signed or verified is the
+typed document's own JSON: a document the typed documents refuse is refused
+here with the same reason. `hash --raw` alone hands the text to the module as
+it is.
+"""
 
 from __future__ import annotations
 
 import argparse
 import json
 from collections.abc import Callable
+from typing import Any
 
 import quillet_python_sdk as sdk
 
 from quillet import batch
 from quillet.cli.common import (EXIT_FALSE, EXIT_OK, Failure, Inputs, call, emit, emit_text,
-                                ndjson, parse_json)
+                                ndjson)
 from quillet.cli.keys import private_key
-from quillet.documents import DOCUMENT_TYPES, key_value, named_key
-from quillet.errors import InvalidDocument, KeyMismatch, QuilletError
+from quillet.documents import Document, loads, read, read_value
+from quillet.errors import InvalidDocument, QuilletError
 
 KINDS = batch.KINDS
 HASH: dict[str, Callable[[str], str]] = {kind: getattr(sdk, "hash_" + kind) for kind in KINDS}
-SIGN: dict[str, Callable[[str, str], str]] = {kind: getattr(sdk, "sign_" + kind) for kind in KINDS}
 
 
-def key_mismatch(document: str, kind: str, signer: str) -> str | None:
-    """Why the private key whose public key is `signer` may not sign the JSON
-    `document`: the document names another key (see
-    quillet.documents.named_key). None if it names this one, or if the
-    module is left to refuse the document."""
-    parsed = parse_json(document)
-    named = named_key(parsed, kind) if isinstance(parsed, dict) else None
-    value = key_value(named)
-    if value is None or value == key_value(signer):
-        return None
-    return str(KeyMismatch(str(named), signer))
+def refused(error: InvalidDocument) -> Failure:
+    """The command's failure for a document the reading refused."""
+    return Failure(f"the document is refused: {error}")
 
+
+def read_document(kind: str, text: str) -> Document:
+    try:
+        return read(kind, text)
+    except InvalidDocument as error:
+        raise refused(error) from None
+
+
+def _read_lines(kind: str, lines: list[str]) -> list[Document | QuilletError]:
+    """Each NDJSON line's document, or why it is refused."""
+    out: list[Document | QuilletError] = []
+    for line in lines:
+        try:
+            out.append(read(kind, line))
+        except InvalidDocument as error:
+            out.append(error)
+    return out
+
+
+def _merged(items: list[Document | QuilletError],
+            run: Callable[[list[Document]], list[batch.Outcome[Any]]]
+            ) -> list[batch.Outcome[Any]]:
+    """run() on the documents among `items`, its outcomes put back in place
+    beside the refusals."""
+    answers = iter(run([item for item in items if isinstance(item, Document)]))
+    return [next(answers) if isinstance(item, Document) else batch.Outcome(index, error=item)
+            for index, item in enumerate(items)]
 
 
 def cmd_hash(args: argparse.Namespace, inputs: Inputs) -> int:
     if args.ndjson:
+        if args.raw:
+            return ndjson(inputs.lines(args.file, "NDJSON input"),
+                          lambda docs: batch.hash_many(args.kind, docs, outcomes=True),
+                          lambda digest: json.dumps({"hash": digest}))
         return ndjson(inputs.lines(args.file, "NDJSON input"),
-                       lambda docs: batch.hash_many(args.kind, docs, outcomes=True),
-                       lambda digest: json.dumps({"hash": digest}))
-    document = inputs.read(args.file, "document")
-    emit({"hash": call(HASH[args.kind], document)})
+                      lambda lines: _merged(_read_lines(args.kind, lines), lambda docs:
+                                            batch.hash_many(args.kind, docs, outcomes=True)),
+                      lambda digest: json.dumps({"hash": digest}))
+    text = inputs.read(args.file, "document")
+    emit({"hash": call(HASH[args.kind], text) if args.raw else
+          document_hash(read_document(args.kind, text))})
     return EXIT_OK
+
+
+def document_hash(document: Document) -> str:
+    try:
+        return document.hash()
+    except InvalidDocument as error:  # the module refused what the reading took
+        raise refused(error) from None
 
 
 def cmd_sign(args: argparse.Namespace, inputs: Inputs) -> int:
     if args.ndjson:
         chunks = inputs.lines(args.file, "NDJSON input")
         key = private_key(args, inputs)
-        signer = key.public_key.x
-
-        def sign(docs: list[str]) -> list[batch.Outcome[str]]:
-            outcomes = batch.sign_many(args.kind, docs, key.to_text(), outcomes=True)
-            for index, doc in enumerate(docs):
-                mismatch = key_mismatch(doc, args.kind, signer)
-                if mismatch is not None:  # signed, but the signature is not given out
-                    outcomes[index] = batch.Outcome(index, error=QuilletError(mismatch))
-            return outcomes
-
-        return ndjson(chunks, sign, str)
-    document = inputs.read(args.file, "document")
+        # A document naming another key is a KeyMismatch outcome: never signed.
+        return ndjson(chunks,
+                      lambda lines: _merged(_read_lines(args.kind, lines), lambda docs:
+                                            batch.sign_many(args.kind, docs, key,
+                                                            outcomes=True)),
+                      str)
+    document = read_document(args.kind, inputs.read(args.file, "document"))
     key = private_key(args, inputs)
-    mismatch = key_mismatch(document, args.kind, key.public_key.x)
-    if mismatch is not None:
-        raise Failure(mismatch)
-    emit_text(call(SIGN[args.kind], document, key.to_text(), secret=key))
+    try:
+        signature = key.sign(document)
+    except QuilletError as error:  # KeyMismatch: the document names another key
+        raise Failure(str(error)) from None
+    emit_text(signature.to_json())
     return EXIT_OK
 
 
-
 def _json_object(text: str, what: str, keys: tuple[str, ...]) -> dict[str, str]:
-    value = parse_json(text)
+    try:
+        value = loads(text)
+    except InvalidDocument:
+        value = None
     if not isinstance(value, dict) or not all(isinstance(value.get(k), str) for k in keys):
         names = " and ".join(f'"{k}"' for k in keys)
         raise Failure(f"the {what} must be a JSON object with {names} texts")
     return value
 
 
-def document_hash(kind: str, text: str) -> str:
-    """The hash a signature of the document must verify for, once the document
-    passes the typed documents' validation: a value the hash does not bind (a
-    wide nonce, an asset id past the field modulus) would let a rewritten
-    document verify."""
+def _verify_row(line: str, kind: str | None) -> tuple[str, str, str, str, Document | str] | str:
+    """verify_signature's arguments for one NDJSON line (the document, read
+    strictly, in place of the message with --kind), or what is wrong with it."""
+    want = "document" if kind is not None else "message"
+    shape = f'each line must be {{"signature": {{"r", "s"}}, "public_key": ..., "{want}": ...}}'
     try:
-        DOCUMENT_TYPES[kind].from_json(text)  # type: ignore[index]
-    except InvalidDocument as error:
-        raise Failure(f"the document is refused: {error}") from None
-    return call(HASH[kind], text)
-
-
-def _verify_row(line: str, kind: str | None) -> tuple[str, ...] | str:
-    """The five arguments of verify_signature for one NDJSON line, or what is wrong with it."""
-    try:
-        item = json.loads(line)
+        # The document sits at level 2 of the line: it may nest as deep as alone.
+        item = loads(line, outer=1)
+        if not isinstance(item, dict):
+            return shape
         signature = item["signature"]
         public = item["public_key"]
         if isinstance(public, str):
             public = json.loads(call(sdk.public_key_to_xy, public))
+        message: Document | str
         if kind is not None:
             document = item["document"]
-            msg = document_hash(kind, document if isinstance(document, str)
-                                else json.dumps(document))
+            message = read(kind, document) if isinstance(document, str) else \
+                read_value(kind, document)
         else:
-            msg = item["message"]
-        row = (signature["r"], signature["s"], public["x"], public["y"], msg)
+            message = item["message"]
+        row = (signature["r"], signature["s"], public["x"], public["y"], message)
+    except InvalidDocument as error:
+        return str(error)
     except Failure as failure:
         return str(failure)
-    except (ValueError, KeyError, TypeError):
-        want = "document" if kind is not None else "message"
-        return f'each line must be {{"signature": {{"r", "s"}}, "public_key": ..., "{want}": ...}}'
-    return row if all(isinstance(part, str) for part in row) else "every part must be a text"
+    except (KeyError, TypeError):
+        return shape
+    if not all(isinstance(part, str) for part in row[:4]) or \
+            not isinstance(row[4], (str, Document)):
+        return "every part must be a text"
+    return row
 
 
 def cmd_verify_ndjson(args: argparse.Namespace, inputs: Inputs) -> int:
@@ -121,21 +157,25 @@ def cmd_verify_ndjson(args: argparse.Namespace, inputs: Inputs) -> int:
     def verify(lines: list[str]) -> list[batch.Outcome[bool]]:
         nonlocal answered_false
         rows = [_verify_row(line, args.kind) for line in lines]
-        checked = batch.verify_many([row for row in rows if isinstance(row, tuple)],
-                                    outcomes=True)
+        documents = [row[4] for row in rows if isinstance(row, tuple) and
+                     isinstance(row[4], Document)]
+        digests = iter(batch.hash_many(args.kind, documents) if documents else [])
+        checked = iter(batch.verify_many(
+            [row if isinstance(row[4], str) else (*row[:4], next(digests))
+             for row in rows if isinstance(row, tuple)], outcomes=True))
         outcomes: list[batch.Outcome[bool]] = []
-        for row in rows:
+        for index, row in enumerate(rows):
             if isinstance(row, str):
-                outcomes.append(batch.Outcome(0, error=QuilletError(row)))
+                outcomes.append(batch.Outcome(index, error=QuilletError(row)))
             else:
-                outcome = checked.pop(0)
+                outcome = next(checked)
                 answered_false |= outcome.value is False
                 outcomes.append(outcome)
         return outcomes
 
     source = args.arguments[0] if args.arguments else "-"
     status = ndjson(inputs.lines(source, "NDJSON input"), verify,
-                     lambda valid: json.dumps({"valid": valid}))
+                    lambda valid: json.dumps({"valid": valid}))
     return EXIT_FALSE if status == EXIT_OK and answered_false else status
 
 
@@ -153,11 +193,10 @@ def cmd_verify(args: argparse.Namespace, inputs: Inputs) -> int:
     else:  # a packed key alone: its pair comes from the module
         public = json.loads(call(sdk.public_key_to_xy, public_text))
     if args.kind is not None:
-        msg = document_hash(args.kind, inputs.read(args.message, "document"))
+        msg = document_hash(read_document(args.kind, inputs.read(args.message, "document")))
     else:
         msg = args.message
     valid = call(sdk.verify_signature, signature["r"], signature["s"],
                  public["x"], public["y"], msg)
     emit({"valid": valid})
     return EXIT_OK if valid else EXIT_FALSE
-

@@ -146,10 +146,16 @@ def build_parser() -> argparse.ArgumentParser:
                               "for a blank one; exit 2 if any)")
 
     sub = command("hash", cmd_hash, "Poseidon hash of a transaction document",
-                  'Prints {"hash": "0x..."} of a JSON transaction document.')
+                  'Prints {"hash": "0x..."} of a JSON transaction document, read as the '
+                  "typed documents read it (each key once, every value one the hash binds) "
+                  "and hashed as the typed document writes it.")
     kind(sub)
     document(sub)
     ndjson(sub, "FILE (or stdin) holds many documents")
+    sub.add_argument("--raw", action="store_true",
+                     help="hand the text to the module's hash function as it is, with the "
+                          "module's own acceptance (a repeated key, a nonce of 2**32 and "
+                          "more pass); `sign` and `verify` never do this")
 
     sub = command("sign", cmd_sign, "sign a transaction document",
                   'Prints the signature {"r": ..., "s": ...} of a JSON transaction document.')
