@@ -121,6 +121,9 @@ FIRST_CALLS = {  # (imports, first calls): what a fork may interrupt
               f"d.Transfer.from_json({DOC!r}), public_key=key.public_key.x); "
               "key.public_key.verify(key.sign(doc), doc); "
               "batch.sign_many('transfer', [doc], key, outcomes=True)"),
+    # The first coroutine: asyncio's default executor starts its first thread.
+    "aio": ("import asyncio; from quillet import aio",
+            f"asyncio.run(aio.sign_messages({KEY!r}, ['0x1']))"),
     # The package's own names, whose modules load on first access.
     "names": ("import quillet",
               f"quillet.PrivateKey({KEY!r}).public_key; quillet.LimitOrder; quillet.Signer"),
