@@ -20,7 +20,7 @@ bytes, and its work, n·r·p block mixes (its time follows), each at most four
 times the default's (1 GiB and 12 KiB; 2^23), and r and p at most 32 each,
 since its two PBKDF2 passes over 128·r·p bytes lie outside n·r·p (n = 2,
 r = 1, p = 2^22 would take seconds). PBKDF2: at most 2^22 rounds (sixteen
-times its default, about 1.3 times the scrypt default's time). On a machine
+times its default, about 1.25 times the scrypt default's time). On a machine
 where the default takes a second, no keystore that is read takes more than
 about four.
 

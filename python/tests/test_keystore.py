@@ -226,17 +226,18 @@ COSTS = [  # (kdf, (n, r, p) or c, the InvalidKey text, or None where the KDF is
     ("pbkdf2", 1 << 18, None),
     ("pbkdf2", 1 << 19, None),
     ("pbkdf2", 1 << 22, None),
-    # Memory or time far beyond the default's through r or p alone.
+    # Memory or time far beyond the default's through r or p alone (read before).
     ("scrypt", (2, 3_000_000, 1), "keystore: crypto.kdf.params.r = 3000000 is outside [1, 32]"),
     ("scrypt", (2, 1, 1 << 22), "keystore: crypto.kdf.params.p = 4194304 is outside [1, 32]"),
     ("scrypt", (2, 1 << 30, 1), "keystore: crypto.kdf.params.r = 1073741824 is outside [1, 32]"),
     ("scrypt", (1 << 10, 33, 1), "keystore: crypto.kdf.params.r = 33 is outside [1, 32]"),
     ("scrypt", (1 << 10, 8, 33), "keystore: crypto.kdf.params.p = 33 is outside [1, 32]"),
+    # Each bound crossed.
     ("scrypt", (1 << 24, 4, 1), "keystore: crypto.kdf.params.n = 16777216 is outside "
                                 "[2, 8388608]"),
     ("scrypt", (1 << 21, 8, 1), "keystore: scrypt with n=2097152, r=8, p=1 needs 2049 MiB of "
                                 "memory (128·r·(n + p + 2) bytes), above the bound of 1024 MiB"),
-    # 16 KiB above the bound: never shown as 1024 MiB.
+    # 4 KiB above the bound: never shown as 1024 MiB.
     ("scrypt", (1 << 21, 4, 30), "keystore: scrypt with n=2097152, r=4, p=30 needs 1025 MiB of "
                                  "memory (128·r·(n + p + 2) bytes), above the bound of 1024 MiB"),
     ("scrypt", (1 << 20, 8, 2), "keystore: scrypt with n=1048576, r=8, p=2 does 8 times the "
@@ -258,7 +259,7 @@ def test_kdf_costs_are_bounded_before_the_kdf_runs(kdf, cost, expected, monkeypa
     calls = []
 
     def scrypt(password, *, salt, n, r, p, dklen, maxmem):
-        # hashlib refuses less memory than OpenSSL counts for these parameters.
+        # With less than OpenSSL counts, hashlib would refuse the parameters.
         calls.append(((n, r, p), maxmem >= 128 * r * (n + p + 2)))
         raise KdfReached
 
