@@ -13,6 +13,7 @@ Exceptions); PanicException is the class that quillet_python_sdk's own
 functions raise, exported so that it can be caught by name.
 """
 
+import os as _os
 from importlib import import_module as _import_module
 
 from quillet import _batch
@@ -61,6 +62,22 @@ def __getattr__(name: str) -> object:
     value = getattr(_import_module(module), name)
     globals()[name] = value
     return value
+
+
+def _finish_lazy_imports() -> None:
+    # A thread importing these modules holds their module locks until it is
+    # done; a child forked meanwhile would wait for them forever on its first
+    # use of a name. So each fork first completes the imports (waiting for one
+    # in progress): the child then finds them whole and takes no lock. Once
+    # done, each is a lookup in sys.modules.
+    for module in dict.fromkeys(_LAZY.values()):
+        try:
+            _import_module(module)
+        except Exception:  # raised again on the first use, where the caller sees it
+            pass
+
+
+_os.register_at_fork(before=_finish_lazy_imports)
 
 
 __all__ = ["Document", "InvalidDocument", "InvalidKey", "InvalidMessage", "KeyMismatch",

@@ -18,6 +18,9 @@ progress callback to stop one early.
 from __future__ import annotations
 
 import asyncio
+# The executor's module, which asyncio otherwise imports on the first call (a
+# fork meanwhile would leave its module lock held in the child).
+import concurrent.futures.thread  # noqa: F401
 from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, ParamSpec, TypeVar
 

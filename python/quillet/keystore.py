@@ -15,11 +15,14 @@ well-kept binding of OpenSSL, whose AES uses the processor's instructions.
 
 A keystore is someone else's file until its checksum passes, so reading it
 refuses, before deriving anything, every function it does not know and every
-cost above the bounds below: scrypt's memory 128·r·n·p at most 1 GiB (four
-times the default's 256 MiB, which also bounds its time to four times the
-default's), PBKDF2 at most 2^22 rounds (sixteen times the default). On a
-machine where the defaults take a second, no keystore that is read takes more
-than a few.
+cost above the bounds below. scrypt: the memory it allocates, 128·r·(n + p + 2)
+bytes, and its work, n·r·p block mixes (its time follows), each at most four
+times the default's (1 GiB and 12 KiB; 2^23), and r and p at most 32 each,
+since its two PBKDF2 passes over 128·r·p bytes lie outside n·r·p (n = 2,
+r = 1, p = 2^22 would take seconds). PBKDF2: at most 2^22 rounds (sixteen
+times its default, about 1.25 times the scrypt default's time). On a machine
+where the default takes a second, no keystore that is read takes more than
+about four.
 
 Secrets (the passphrase's bytes, the derived key, the decrypted key) live in
 `Secret` buffers, overwritten when their `with` block ends and shown as
@@ -53,7 +56,6 @@ KDFS = ("scrypt", "pbkdf2")
 
 SCRYPT_N, SCRYPT_R, SCRYPT_P = 1 << 18, 8, 1
 PBKDF2_ROUNDS = 1 << 18
-MAX_SCRYPT_MEMORY = 1 << 30  # 128·r·n·p bytes
 MAX_PBKDF2_ROUNDS = 1 << 22
 KEY_SIZE = 32
 # A keystore with a long description is still a small file.
@@ -143,16 +145,27 @@ def _uuid4() -> str:
     return f"{digits[:8]}-{digits[8:12]}-{digits[12:16]}-{digits[16:20]}-{digits[20:]}"
 
 
+def _scrypt_memory(n: int, r: int, p: int) -> int:
+    """The bytes scrypt allocates, counted as OpenSSL (under hashlib) counts them."""
+    return 128 * r * (n + p + 2)
+
+
+# The bounds of a keystore that is read (see the top of this file).
+DEFAULT_SCRYPT_WORK = SCRYPT_N * SCRYPT_R * SCRYPT_P  # block mixes
+MAX_SCRYPT_WORK = 4 * DEFAULT_SCRYPT_WORK
+MAX_SCRYPT_MEMORY = 4 * _scrypt_memory(SCRYPT_N, SCRYPT_R, SCRYPT_P)
+MAX_SCRYPT_R = MAX_SCRYPT_P = 32
+
+
 def _derive(dk: Secret, passphrase: Passphrase, kdf: str, params: dict[str, Any],
             salt: bytes) -> None:
     """Fills dk with the key derived from the passphrase; params are checked already."""
     if kdf == "scrypt":
         n, r, p = params["n"], params["r"], params["p"]
-        # hashlib counts the working memory as OpenSSL does: 128·r·(n + p + 2).
         try:
             dk.buffer[:] = hashlib.scrypt(passphrase.buffer, salt=salt, n=n, r=r, p=p,
                                           dklen=KEY_SIZE,
-                                          maxmem=128 * r * (n + p + 2) + (1 << 20))
+                                          maxmem=_scrypt_memory(n, r, p) + (1 << 20))
         except ValueError:  # parameters OpenSSL refuses that the checks above let by
             raise InvalidKey(f"keystore: scrypt refuses n={n}, r={r}, p={p}") from None
     else:
@@ -264,18 +277,23 @@ def _kdf_params(kdf: str, params: dict[str, Any]) -> dict[str, Any]:
             raise InvalidKey(f"keystore: {path}prf {params['prf']!r} is not supported "
                              "(hmac-sha256)")
         return {"c": _integer(params, path, "c", 1, MAX_PBKDF2_ROUNDS)}
-    words = MAX_SCRYPT_MEMORY // 128
-    n = _integer(params, path, "n", 2, words)
+    n = _integer(params, path, "n", 2, MAX_SCRYPT_WORK)
     if n & (n - 1):
         raise InvalidKey(f"keystore: {path}n = {n} is not a power of two")
-    r = _integer(params, path, "r", 1, words)
-    p = _integer(params, path, "p", 1, words)
+    r = _integer(params, path, "r", 1, MAX_SCRYPT_R)
+    p = _integer(params, path, "p", 1, MAX_SCRYPT_P)
     if r < 4 and n >= 1 << (16 * r):  # scrypt's own condition, else hashlib's ValueError
         raise InvalidKey(f"keystore: {path}n = {n} is not below 2^(16·r) with r = {r}")
-    if 128 * r * n * p > MAX_SCRYPT_MEMORY:
-        raise InvalidKey(f"keystore: scrypt with n={n}, r={r}, p={p} costs "
-                         f"{128 * r * n * p >> 20} MiB, above the bound of "
-                         f"{MAX_SCRYPT_MEMORY >> 20} MiB")
+    memory, work = _scrypt_memory(n, r, p), n * r * p
+    if memory > MAX_SCRYPT_MEMORY:  # MiB rounded up, so never shown equal to the bound
+        raise InvalidKey(f"keystore: scrypt with n={n}, r={r}, p={p} needs "
+                         f"{-(-memory >> 20)} MiB of memory (128·r·(n + p + 2) bytes), above "
+                         f"the bound of {MAX_SCRYPT_MEMORY >> 20} MiB")
+    if work > MAX_SCRYPT_WORK:
+        raise InvalidKey(f"keystore: scrypt with n={n}, r={r}, p={p} does "
+                         f"{work / DEFAULT_SCRYPT_WORK:g} times the default's work (n·r·p "
+                         f"block mixes), above the bound of "
+                         f"{MAX_SCRYPT_WORK // DEFAULT_SCRYPT_WORK} times")
     return {"n": n, "r": r, "p": p}
 
 

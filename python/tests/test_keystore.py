@@ -174,16 +174,11 @@ def _set(path, value):
 DELETE = object()
 PARAMS = ("crypto", "kdf", "params")
 REFUSED = [  # (change, expected part of the InvalidKey text); none may run the KDF
-    (_set(PARAMS + ("n",), 1 << 21), "costs 2048 MiB, above the bound of 1024 MiB"),
-    (_set(PARAMS + ("p",), 1 << 20), "above the bound of 1024 MiB"),
-    (_set(PARAMS + ("r",), 1 << 30), "crypto.kdf.params.r = 1073741824 is outside"),
     (_set(PARAMS + ("n",), 1000), "n = 1000 is not a power of two"),
     (lambda d: d["crypto"]["kdf"]["params"].update(n=1 << 16, r=1), "not below 2^(16·r)"),
     (_set(PARAMS + ("n",), True), "crypto.kdf.params.n is not an integer"),
     (_set(PARAMS + ("n",), DELETE), "crypto.kdf.params.n is missing"),
     (_set(PARAMS + ("dklen",), 64), "dklen is 64, not 32"),
-    (_set(("crypto", "kdf"), {"function": "pbkdf2", "message": "", "params": {
-        **CHEAP_PBKDF2, "c": 1 << 23, "salt": "00"}}), "c = 8388608 is outside [1, 4194304]"),
     (_set(("crypto", "kdf"), {"function": "pbkdf2", "message": "", "params": {
         **CHEAP_PBKDF2, "prf": "hmac-sha512", "salt": "00"}}), "prf 'hmac-sha512' is not"),
     (_set(("crypto", "kdf", "function"), "argon2id"), "function 'argon2id' is not supported"),
@@ -214,6 +209,74 @@ def test_malformed_or_costly_keystores_are_refused_before_the_kdf(change, expect
     with pytest.raises(InvalidKey) as info:
         PrivateKey.from_keystore(json.dumps(data), "right")
     assert expected in str(info.value)
+
+
+class KdfReached(Exception):
+    """Raised by the stand-in KDF: the keystore passed every check before it."""
+
+
+COSTS = [  # (kdf, (n, r, p) or c, the InvalidKey text, or None where the KDF is reached)
+    # The defaults (ours and other tools'), PBKDF2's at twice, and the costliest accepted.
+    ("scrypt", (1 << 18, 8, 1), None),
+    ("scrypt", (1 << 20, 8, 1), None),  # four times the default's memory and work
+    ("scrypt", (1 << 18, 32, 1), None),
+    ("scrypt", (1 << 15, 8, 32), None),
+    ("scrypt", (1 << 12, 8, 6), None),
+    ("scrypt", (1 << 15, 1, 1), None),
+    ("pbkdf2", 1 << 18, None),
+    ("pbkdf2", 1 << 19, None),
+    ("pbkdf2", 1 << 22, None),
+    # Memory or time far beyond the default's through r or p alone (read before).
+    ("scrypt", (2, 3_000_000, 1), "keystore: crypto.kdf.params.r = 3000000 is outside [1, 32]"),
+    ("scrypt", (2, 1, 1 << 22), "keystore: crypto.kdf.params.p = 4194304 is outside [1, 32]"),
+    ("scrypt", (2, 1 << 30, 1), "keystore: crypto.kdf.params.r = 1073741824 is outside [1, 32]"),
+    ("scrypt", (1 << 10, 33, 1), "keystore: crypto.kdf.params.r = 33 is outside [1, 32]"),
+    ("scrypt", (1 << 10, 8, 33), "keystore: crypto.kdf.params.p = 33 is outside [1, 32]"),
+    # Each bound crossed.
+    ("scrypt", (1 << 24, 4, 1), "keystore: crypto.kdf.params.n = 16777216 is outside "
+                                "[2, 8388608]"),
+    ("scrypt", (1 << 21, 8, 1), "keystore: scrypt with n=2097152, r=8, p=1 needs 2049 MiB of "
+                                "memory (128·r·(n + p + 2) bytes), above the bound of 1024 MiB"),
+    # 4 KiB above the bound: never shown as 1024 MiB.
+    ("scrypt", (1 << 21, 4, 30), "keystore: scrypt with n=2097152, r=4, p=30 needs 1025 MiB of "
+                                 "memory (128·r·(n + p + 2) bytes), above the bound of 1024 MiB"),
+    ("scrypt", (1 << 20, 8, 2), "keystore: scrypt with n=1048576, r=8, p=2 does 8 times the "
+                                "default's work (n·r·p block mixes), above the bound of 4 times"),
+    ("scrypt", (1 << 18, 8, 5), "keystore: scrypt with n=262144, r=8, p=5 does 5 times the "
+                                "default's work (n·r·p block mixes), above the bound of 4 times"),
+    ("pbkdf2", (1 << 22) + 1, "keystore: crypto.kdf.params.c = 4194305 is outside [1, 4194304]"),
+    ("pbkdf2", 1 << 23, "keystore: crypto.kdf.params.c = 8388608 is outside [1, 4194304]"),
+    ("pbkdf2", 0, "keystore: crypto.kdf.params.c = 0 is outside [1, 4194304]"),
+]
+
+
+@pytest.mark.parametrize("kdf, cost, expected", COSTS)
+def test_kdf_costs_are_bounded_before_the_kdf_runs(kdf, cost, expected, monkeypatch):
+    data = written_elsewhere(b"right", key_bytes(KEY), kdf,
+                             CHEAP_SCRYPT if kdf == "scrypt" else CHEAP_PBKDF2)
+    data["crypto"]["kdf"]["params"].update(dict(zip("nrp", cost)) if kdf == "scrypt"
+                                           else {"c": cost})
+    calls = []
+
+    def scrypt(password, *, salt, n, r, p, dklen, maxmem):
+        # With less than OpenSSL counts, hashlib would refuse the parameters.
+        calls.append(((n, r, p), maxmem >= 128 * r * (n + p + 2)))
+        raise KdfReached
+
+    def pbkdf2_hmac(name, password, salt, rounds, dklen):
+        calls.append((rounds, True))
+        raise KdfReached
+
+    monkeypatch.setattr(hashlib, "scrypt", scrypt)
+    monkeypatch.setattr(hashlib, "pbkdf2_hmac", pbkdf2_hmac)
+    if expected is None:
+        with pytest.raises(KdfReached):
+            PrivateKey.from_keystore(json.dumps(data), "right")
+        assert calls == [(cost, True)]
+    else:
+        with pytest.raises(InvalidKey) as info:
+            PrivateKey.from_keystore(json.dumps(data), "right")
+        assert (str(info.value), calls) == (expected, [])
 
 
 @pytest.mark.parametrize("text", ["{", "{" * 100000, '{"crypto": 1'])

@@ -121,6 +121,12 @@ FIRST_CALLS = {  # (imports, first calls): what a fork may interrupt
               f"d.Transfer.from_json({DOC!r}), public_key=key.public_key.x); "
               "key.public_key.verify(key.sign(doc), doc); "
               "batch.sign_many('transfer', [doc], key, outcomes=True)"),
+    # The first coroutine: asyncio's default executor starts its first thread.
+    "aio": ("import asyncio; from quillet import aio",
+            f"asyncio.run(aio.sign_messages({KEY!r}, ['0x1']))"),
+    # The package's own names, whose modules load on first access.
+    "names": ("import quillet",
+              f"quillet.PrivateKey({KEY!r}).public_key; quillet.LimitOrder; quillet.Signer"),
 }
 
 
@@ -168,7 +174,8 @@ def test_a_fork_during_first_calls_leaves_a_working_child(first):
             results.append(waited(child, 5))
         print(results.count(0), len(results))
     """
-    rc, out = finish(python(code, stderr=subprocess.PIPE), timeout=60)
+    # Time enough for every attempt to hang its 2 s, so that a fault shows its count.
+    rc, out = finish(python(code, stderr=subprocess.PIPE), timeout=120)
     assert (rc, out) == (0, "40 40\n")
 
 
