@@ -266,30 +266,30 @@ PyCFunction method(F* f) {
 
 PyMethodDef g_key_methods[] = {
     {"from_text", method(from_text), METH_CLASS | METH_O,
-     "from_text(text, /)\n--\n\n"
+     "from_text($cls, text, /)\n--\n\n"
      "The key of a private key text (\"0x\" prefixes and 64 hex digits, below the order, not 0)."},
     {"from_bytes", method(from_bytes), METH_CLASS | METH_O,
-     "from_bytes(data, /)\n--\n\n"
+     "from_bytes($cls, data, /)\n--\n\n"
      "The key of 32 big-endian bytes (a bytearray you may wipe afterwards), below the order, not 0."},
     {"from_seed", method(from_seed), METH_CLASS | METH_O,
-     "from_seed(seed, /)\n--\n\n"
+     "from_seed($cls, seed, /)\n--\n\n"
      "The key private_key_from_seed derives from a seed of at least 32 bytes (str as UTF-8, or bytes)."},
     {"generate", method(generate), METH_CLASS | METH_NOARGS,
-     "generate()\n--\n\n"
+     "generate($cls)\n--\n\n"
      "A fresh key, uniform in [1, order), from getrandom(2) by rejection."},
     {"public_key", method(public_key), METH_NOARGS,
-     "public_key()\n--\n\nThe texts (x, y) private_key_to_public_key_xy gives."},
+     "public_key($self)\n--\n\nThe texts (x, y) private_key_to_public_key_xy gives."},
     {"sign_document", method(sign_document), METH_FASTCALL,
-     "sign_document(kind, json, /)\n--\n\nThe signature (r, s) sign_<kind> gives for the JSON document."},
+     "sign_document($self, kind, json, /)\n--\n\nThe signature (r, s) sign_<kind> gives for the JSON document."},
     {"sign_message", method(sign_message), METH_O,
-     "sign_message(msg, /)\n--\n\nThe signature (r, s) sign gives for the message integer."},
+     "sign_message($self, msg, /)\n--\n\nThe signature (r, s) sign gives for the message integer."},
     {"eth_sign", method(eth_sign), METH_O,
-     "eth_sign(msg, /)\n--\n\nThe texts (x, y, s, pk_x, pk_y) of the L1 signature eth_sign gives."},
+     "eth_sign($self, msg, /)\n--\n\nThe texts (x, y, s, pk_x, pk_y) of the L1 signature eth_sign gives."},
     {"to_text", method(to_text), METH_NOARGS,
-     "to_text()\n--\n\n"
+     "to_text($self)\n--\n\n"
      "The key's text: a str holding the secret, which Python frees without overwriting."},
     {"write_bytes", method(write_bytes), METH_O,
-     "write_bytes(out, /)\n--\n\nWrites the key's 32 big-endian bytes into `out`, a writable buffer of 32 bytes."},
+     "write_bytes($self, out, /)\n--\n\nWrites the key's 32 big-endian bytes into `out`, a writable buffer of 32 bytes."},
     {"__reduce__", method(refuse_copy), METH_NOARGS, "Refused: a key is not pickled."},
     {"__copy__", method(refuse_copy), METH_NOARGS, "Refused: a key is not copied."},
     {"__deepcopy__", method(refuse_copy), METH_O, "Refused: a key is not copied."},
