@@ -179,13 +179,13 @@ def _outcomes(name: str, items: list[tuple[object, ...] | None], threads: int | 
     PrivateKey as its native key (_key_argument)."""
     results: list[Outcome[T]] = []
     size = DEFAULT_CHUNK if chunk_size is None else chunk_size
+    key = None if pri_key is None else _key_argument(pri_key)
     # At least one native call, empty or not: it checks `threads`, as every
     # batch call does.
     for start in _chunks(len(items), chunk_size) or range(1):
         chunk = items[start:start + size]
         runnable = [i for i, args in enumerate(chunk, start)
                     if args is not None and all(isinstance(arg, str) for arg in args)]
-        key = None if pri_key is None else _key_argument(pri_key)
         answers = iter(_batch.call_many(
             name,
             [chunk[i - start] if key is None else
@@ -211,7 +211,6 @@ def _outcomes(name: str, items: list[tuple[object, ...] | None], threads: int | 
     return results
 
 
-
 def _typed_documents(kind: Kind, items: list[object],
                      pri_key: str | PrivateKey | None) -> dict[int, KeyMismatch]:
     """Checks the typed documents of a batch of one kind: TypeError for one of
@@ -223,8 +222,8 @@ def _typed_documents(kind: Kind, items: list[object],
         if not isinstance(item, Document):
             continue
         if item.KIND != kind:
-            raise _note_item(TypeError(f"a {type(item).__name__} is a {item.KIND} document, not a "
-                                   f"{kind} document"), index)
+            raise _note_item(TypeError(f"a {type(item).__name__} is a {item.KIND} document, "
+                                       f"not a {kind} document"), index)
         if pri_key is not None:
             if signer is None:
                 signer = pri_key if isinstance(pri_key, PrivateKey) else PrivateKey(pri_key)
@@ -423,9 +422,9 @@ def _verify_rows(items: list[object]) -> tuple[list[object], bool]:
             continue
         signature, public, message = item
         if not isinstance(signature, Signature) or not isinstance(public, PublicKey):
-            raise _note_item(TypeError(f"a triple is (Signature, PublicKey, document or message), "
-                                   f"not ({type(signature).__name__}, "
-                                   f"{type(public).__name__}, ...)"), index)
+            raise _note_item(TypeError(f"a triple is (Signature, PublicKey, document or "
+                                       f"message), not ({type(signature).__name__}, "
+                                       f"{type(public).__name__}, ...)"), index)
         if isinstance(message, Document):
             documents.setdefault(message.KIND, {})[index] = message
             digest = ""

@@ -7,9 +7,9 @@
 #include <Python.h>
 
 #include <array>
+#include <cstddef>
 #include <exception>
 #include <new>
-#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>

@@ -105,6 +105,10 @@ PyObject* panic_exception_type() {
 }
 
 PyObject* raise_refused(PyObject* refused, const char* code, const std::string* reason) {
+  if (refused == nullptr) {  // the module's state cleared, as at interpreter exit
+    PyErr_SetString(PyExc_ValueError, code);
+    return nullptr;
+  }
   const std::string message = reason == nullptr ? std::string(code) : std::string(code) + ": " + *reason;
   PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
   if (text == nullptr) return nullptr;

@@ -4,7 +4,9 @@
 //
 // Results are those of the single functions, byte for byte: the same core
 // call (calls.hpp) runs. No diagnostic line is written here, since the reason
-// goes back to the caller.
+// goes back to the caller. A key argument may be a SigningKey (KeyTexts).
+// Beside them, the typed package's checks of public keys: is_usable_key and
+// public_key_xy, whose refusal names its fault by a code.
 #include "python/src/outcome.hpp"
 
 #include <optional>
@@ -174,6 +176,8 @@ PyObject* is_usable_key(PyObject* /*module*/, PyObject* packed) {
   });
 }
 
+namespace {
+
 const char* public_key_fault_code(std::optional<sdk::keys::PublicKeyFault> fault) {
   if (!fault) return "failed";  // not the text: the call itself (out of memory)
   switch (*fault) {
@@ -186,6 +190,8 @@ const char* public_key_fault_code(std::optional<sdk::keys::PublicKeyFault> fault
   }
   return "failed";
 }
+
+}  // namespace
 
 PyObject* public_key_xy(PyObject* module, PyObject* packed) {
   return boundary([&]() -> PyObject* {
