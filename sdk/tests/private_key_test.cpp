@@ -1,14 +1,12 @@
 // Keys held as scalars (keys/private_key.hpp) and the entry points that sign
 // with them: the same keys as the texts' parsers, the same signatures and
-// errors as the text entry points, the faults by category.
+// errors as the text entry points, the faults by category. Keys from bytes
+// and fresh ones are tested through the module (python/tests/test_native_key.py).
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <optional>
-#include <set>
 #include <string>
-#include <vector>
 
 #include "crypto/failure.hpp"
 #include "sdk/src/keys/key_text.hpp"
@@ -84,36 +82,6 @@ TEST(SigningKeyFromText, FaultsAreTheTextErrorsCategories) {
   }
 }
 
-TEST(SigningKeyFromBytes, EdgeCases) {
-  std::array<uint8_t, 32> one{};
-  one[31] = 1;
-  struct Case {
-    std::vector<uint8_t> bytes;
-    std::optional<KeyFault> fault;
-  };
-  const auto s = bytes_of(kSDigits);
-  const auto s_minus_one = bytes_of(kSMinusOneDigits);
-  const Case cases[] = {
-      {{}, KeyFault::length},
-      {std::vector<uint8_t>(31, 1), KeyFault::length},
-      {std::vector<uint8_t>(33, 1), KeyFault::length},
-      {std::vector<uint8_t>(32, 0), KeyFault::zero},
-      {std::vector<uint8_t>(32, 0xff), KeyFault::range},
-      {{s.begin(), s.end()}, KeyFault::range},
-      {{s_minus_one.begin(), s_minus_one.end()}, std::nullopt},
-      {{one.begin(), one.end()}, std::nullopt},
-  };
-  for (const Case& c : cases) {
-    Fs sk{};
-    EXPECT_EQ(signing_key_from_bytes(c.bytes, sk), c.fault) << c.bytes.size();
-    if (!c.fault) {
-      std::array<uint8_t, 32> back{};
-      write_key_bytes(sk, back);
-      EXPECT_TRUE(std::equal(back.begin(), back.end(), c.bytes.begin(), c.bytes.end()));
-    }
-  }
-}
-
 // Each draw's top four bits are cleared; the rest is kept when 0 < v < s,
 // and the candidate is wiped either way.
 TEST(SigningKeyFromCandidate, KeepsExactlyTheValuesBelowTheOrder) {
@@ -142,19 +110,6 @@ TEST(SigningKeyFromCandidate, KeepsExactlyTheValuesBelowTheOrder) {
     }
     EXPECT_EQ(candidate, (std::array<uint8_t, 32>{})) << "wiped";
   }
-}
-
-TEST(GenerateSigningKey, GivesDistinctKeysBelowTheOrder) {
-  std::set<std::string> seen;
-  for (int i = 0; i < 64; ++i) {
-    Fs sk{};
-    ASSERT_TRUE(generate_signing_key(sk));
-    const std::string text = text_of(sk);
-    Fs again{};
-    EXPECT_FALSE(signing_key_from_text(text, again).has_value()) << text;  // nonzero, below s
-    seen.insert(text);
-  }
-  EXPECT_EQ(seen.size(), 64u);
 }
 
 TEST(SigningKeyFromSeed, IsTheKeyOfTheSeedsText) {
