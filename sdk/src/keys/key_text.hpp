@@ -119,7 +119,7 @@ enum class KeyFault { length, character, range, zero, seed_length };
 
 // What private_key_from_string gives, its error as a category (the odd
 // digit count and the size are `length`): the same checks in the same order
-// and time, and no error text quoting the key is kept.
+// and time, without returning the error texts that quote the key.
 Expected<Fs, KeyFault> private_key_from_text(std::string_view text);
 
 }  // namespace quillet::sdk::keys

@@ -28,7 +28,7 @@ namespace quillet::sdk::keys {
 std::optional<KeyFault> signing_key_from_text(std::string_view text, jubjub::Fs& out);
 
 // The key of 32 big-endian bytes: `length` for any other count, `range` for
-// a value of s or more, `zero` for 0. The bytes are read once, in place.
+// a value of s or more, `zero` for 0. The bytes are read once.
 std::optional<KeyFault> signing_key_from_bytes(std::span<const uint8_t> bytes, jubjub::Fs& out);
 
 // The key private_key_from_seed derives (`seed_length` for fewer than 32
