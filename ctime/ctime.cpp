@@ -1,6 +1,8 @@
 // The constant-time check, run under valgrind's memcheck by scripts/ctime.sh:
-// the curve layer's signing kernels, the core library's key handling, the
-// entry points and the MULX field kernels, over several keys and messages. Key
+// the curve layer's signing kernels, the core library's key handling (keys
+// held as scalars included: made from text, bytes, a seed or a generator's
+// draw, written back as bytes or text), the entry points and the MULX field
+// kernels, over several keys and messages. Key
 // texts, keys and seeds are marked undefined; a conditional jump or a memory
 // index that depends on them, or on anything computed from them (nonces
 // included), is then a memcheck error. Values that are public by construction
@@ -28,6 +30,7 @@
 #include "crypto/spread/thread_spread.hpp"
 #include "sdk/src/keys/key_text.hpp"
 #include "sdk/src/keys/message_signing.hpp"
+#include "sdk/src/keys/private_key.hpp"
 #include "sdk/src/keys/public_key.hpp"
 #include "sdk/src/keys/seed.hpp"
 #include "sdk/src/lib.hpp"
@@ -295,8 +298,85 @@ void check_entry_points(std::string_view key, std::string_view msg) {
   expect(xy && *xy == want_xy, "private_key_to_pubkey_xy");
 }
 
+// A limit order, for the entry point that signs a document under a parsed key.
+constexpr std::string_view kOrder =
+    R"({"amount_synthetic":"10","amount_collateral":"20","amount_fee":"3","asset_id_synthetic":"0x1f",)"
+    R"("asset_id_collateral":"0x2","position_id":"11","is_buying_synthetic":true,"nonce":"5",)"
+    R"("public_key":"0x99","expiration_timestamp":"1700000000"})";
+
+// A key held as its scalar, as the typed API's native key holds it: made
+// from secret text, bytes and a generator's candidate (its range and zero
+// checks), written back as bytes and text, and signing through the entry
+// points that take the scalar. The key text has exactly 64 digits.
+void check_signing_key(std::string_view key, std::string_view msg) {
+  namespace keys = sdk::keys;
+  const jubjub::Fs want = key_of(key);
+  std::array<uint8_t, 32> want_bytes{};
+  keys::write_key_bytes(want, want_bytes);
+  std::array<char, keys::kKeyTextSize> want_text{};
+  keys::write_key_text(want, want_text);
+
+  std::string secret_text(key);
+  make_secret(secret_text.data() + secret_text.size() - 64, 64);
+  jubjub::Fs from_text{};
+  auto fault = keys::signing_key_from_text(secret_text, from_text);
+  make_public(fault);
+  make_public(from_text);
+  expect(!fault && from_text == want, "signing_key_from_text");
+
+  jubjub::Fs sk = want;
+  make_secret(sk);
+  std::array<uint8_t, 32> bytes{};
+  keys::write_key_bytes(sk, bytes);
+  std::array<char, keys::kKeyTextSize> text{};
+  keys::write_key_text(sk, text);
+  make_public(bytes);
+  make_public(text);
+  expect(bytes == want_bytes && text == want_text, "write_key_bytes, write_key_text");
+
+  make_secret(bytes);
+  jubjub::Fs from_bytes{};
+  fault = keys::signing_key_from_bytes(bytes, from_bytes);
+  make_public(fault);
+  make_public(from_bytes);
+  expect(!fault && from_bytes == want, "signing_key_from_bytes");
+
+  // A generator's draw with its top bits set: cleared, then kept.
+  std::array<uint8_t, 32> candidate = want_bytes;
+  candidate[0] |= 0xf0;
+  make_secret(candidate);
+  jubjub::Fs drawn{};
+  const bool kept = keys::signing_key_from_candidate(candidate, drawn);
+  make_public(drawn);
+  expect(kept && drawn == want, "signing_key_from_candidate");
+
+  const auto want_sign = sdk::sign(key, msg).value();
+  const auto want_order = sdk::sign_limit_order(kOrder, key).value();
+  const auto want_l1 = sdk::l1_sign(msg, key).value();
+  make_secret(sk);
+  auto sig = sdk::sign(sk, msg);
+  make_public(sig);
+  expect(sig && *sig == want_sign, "sign under a parsed key");
+  make_secret(sk);
+  auto order = sdk::sign_document(sdk::DocumentKind::limit_order, kOrder, sk);
+  make_public(order);
+  expect(order && *order == want_order, "sign_document under a parsed key");
+  make_secret(sk);
+  auto l1 = sdk::l1_sign(msg, sk);
+  make_public(l1);
+  if (l1) {
+    for (const std::string* part : {&l1->x, &l1->y, &l1->s, &l1->pk_x, &l1->pk_y}) make_public_text(*part);
+  }
+  expect(l1 && *l1 == want_l1, "l1_sign under a parsed key");
+  make_secret(sk);
+  auto xy = sdk::private_key_to_pubkey_xy(sk);
+  make_public_text(xy.first);
+  make_public_text(xy.second);
+  expect(xy == sdk::private_key_to_pubkey_xy(key).value(), "private_key_to_pubkey_xy of a parsed key");
+}
+
 // A private key from a secret seed: hash chain, range check, key text; the
-// core's function and the entry point.
+// core's function and the entry point; the scalar made from it.
 void check_seed(std::string_view seed) {
   const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(seed.data()), seed.size());
   const std::string want = sdk::keys::private_key_from_seed(bytes).value();
@@ -314,6 +394,13 @@ void check_seed(std::string_view seed) {
   make_public(entry);
   if (entry) make_public_text(*entry);
   expect(entry && *entry == want, "private_key_from_seed");
+
+  make_secret(secret_seed.data(), secret_seed.size());
+  jubjub::Fs sk{};
+  auto fault = sdk::keys::signing_key_from_seed(secret_bytes, sk);
+  make_public(fault);
+  make_public(sk);
+  expect(!fault && sk == key_of(want), "signing_key_from_seed");
 }
 
 }  // namespace
@@ -374,6 +461,8 @@ int main() {
   // Mixed-case digits, and a key with a zero nibble high up.
   check_entry_points("0x0123456789abcdef0123456789ABCDEF0123456789abcdef0123456789abcdef", kMessages[3]);
   check_entry_points("0x05a01167ea785d3f784224644a68e4067532c815f5f6d57d984b5c0e9c6c94b7", kMessages[0]);
+  check_signing_key(kKeyTexts[1], kMessages[0]);
+  check_signing_key("0x0123456789abcdef0123456789ABCDEF0123456789abcdef0123456789abcdef", kMessages[3]);
   check_seed("a seed phrase of at least thirty-two bytes, as users type them");
   check_seed("a seed of thirty-two bytes or more, kept secret");
   check_seed(std::string_view("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f"

@@ -1,8 +1,14 @@
-// Private key texts against a reference reading of their rules, and keys from
-// seeds. The first byte picks which: even for a key text, odd for a seed; the
-// rest is the input.
+// Private key texts against a reference reading of their rules, keys from
+// seeds, and keys held as scalars (made from text, bytes or a seed) against
+// both. The first byte picks which: even for a key text, odd for a seed; the
+// rest is the input, also read as bytes.
+#include <algorithm>
+#include <array>
+#include <span>
+
 #include "fuzz/fuzz_support.hpp"
 #include "sdk/src/keys/key_text.hpp"
+#include "sdk/src/keys/private_key.hpp"
 #include "sdk/src/lib.hpp"
 
 using namespace quillet;
@@ -38,9 +44,24 @@ std::string reference_error(std::string_view t) {
   return "";
 }
 
+// The category of a reference error text, as private_key_from_text names it.
+sdk::keys::KeyFault reference_fault(const std::string& error) {
+  if (error.starts_with("Invalid character")) return sdk::keys::KeyFault::character;
+  if (error.starts_with("Cannot convert")) return sdk::keys::KeyFault::range;
+  return sdk::keys::KeyFault::length;
+}
+
 void check_key_text(std::string_view text) {
   const auto key = sdk::keys::private_key_from_string(text);
   const std::string want = reference_error(text);
+  jubjub::Fs held{};
+  const auto fault = sdk::keys::signing_key_from_text(text, held);
+  if (!want.empty()) {
+    fuzz::check(fault == reference_fault(want), "signing key text fault", want);
+  } else {
+    const bool zero = *key == jubjub::Fs::zero();
+    fuzz::check(zero ? fault == sdk::keys::KeyFault::zero : !fault && held == *key, "signing key from text");
+  }
   if (!key) {
     fuzz::check(key.error().to_string() == want, "key error text", key.error().to_string());
     const auto xy = sdk::private_key_to_pubkey_xy(text);
@@ -70,6 +91,31 @@ void check_seed(std::string_view seed) {
   fuzz::check(key && fuzz::is_hex64(*key), "seed key form");
   const auto parsed = sdk::keys::private_key_from_string(*key);
   fuzz::check(parsed && "0x" + sdk::keys::FeConvert::to_hex(*parsed) == *key, "seed key parses back", *key);
+  jubjub::Fs held{};
+  fuzz::check(!sdk::keys::signing_key_from_seed(bytes, held) && held == *parsed, "signing key from seed");
+}
+
+// The input as 32 big-endian bytes: refused by length, range or zero, else
+// the key whose bytes and text are written back.
+void check_key_bytes(std::span<const uint8_t> bytes) {
+  jubjub::Fs held{};
+  const auto fault = sdk::keys::signing_key_from_bytes(bytes, held);
+  if (bytes.size() != 32) {
+    fuzz::check(fault == sdk::keys::KeyFault::length, "key bytes of another length");
+    return;
+  }
+  const auto reference = sdk::keys::FeConvert::from_bytes(bytes);
+  if (!reference || *reference == jubjub::Fs::zero()) {
+    fuzz::check(fault == (reference ? sdk::keys::KeyFault::zero : sdk::keys::KeyFault::range), "key bytes refused");
+    return;
+  }
+  fuzz::check(!fault && held == *reference, "key from bytes");
+  std::array<uint8_t, 32> back{};
+  sdk::keys::write_key_bytes(held, back);
+  fuzz::check(std::equal(back.begin(), back.end(), bytes.begin()), "key bytes written back");
+  std::array<char, sdk::keys::kKeyTextSize> text{};
+  sdk::keys::write_key_text(held, text);
+  fuzz::check(std::string_view(text.data(), text.size()) == "0x" + sdk::keys::FeConvert::to_hex(held), "key text");
 }
 
 }  // namespace
@@ -82,5 +128,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     check_seed(text);
   }
+  check_key_bytes({data + 1, size - 1});
   return 0;
 }

@@ -57,8 +57,8 @@ from quillet import _batch
 from quillet.documents import KINDS, Document, Kind, normalize_kind
 from quillet.errors import (InvalidDocument, InvalidMessage, KeyMismatch, MalformedSignature,
                             QuilletError)
-from quillet.keys import (_MESSAGE_LIMIT, PrivateKey, PublicKey, Signature, message_text,
-                          signable_text)
+from quillet.keys import (_MESSAGE_LIMIT, PrivateKey, PublicKey, Signature, _note_item,
+                          message_text, signable_text)
 
 # A kind as the command line spells it is accepted too.
 KindName = Kind | Literal["limit-order", "signed-oracle-price"]
@@ -116,11 +116,10 @@ def _plain_texts(items: list[object]) -> bool:
     return set(map(type, items)) <= {str}
 
 
-def _key_text(pri_key: str | PrivateKey) -> str:
-    # Called inside the native call's argument list only: no frame of ours
-    # keeps the text of a PrivateKey in a local, where a traceback rendered
-    # with its locals would show it.
-    return pri_key.to_text() if isinstance(pri_key, PrivateKey) else pri_key
+def _key_argument(pri_key: str | PrivateKey) -> str | _batch.SigningKey:
+    # A PrivateKey goes to the native call as its native key, whose text the
+    # call writes into memory of its own: no str of it is made here.
+    return pri_key._key if isinstance(pri_key, PrivateKey) else pri_key
 
 
 def _chunks(count: int, chunk_size: int | None) -> range:
@@ -131,12 +130,13 @@ def _chunks(count: int, chunk_size: int | None) -> range:
 
 
 def _renumber(error: BaseException, offset: int) -> None:
-    # The native call numbers items within its chunk.
-    notes = getattr(error, "__notes__", None)
-    if offset and notes:
-        error.__notes__ = [f"batch item {int(note[11:]) + offset}"
-                           if note.startswith("batch item ") and note[11:].isdigit() else note
-                           for note in notes]
+    # The native call numbers items within its chunk, in its note and its
+    # item_index.
+    index: int | None = getattr(error, "item_index", None)
+    if offset and index is not None:
+        setattr(error, "item_index", index + offset)
+        error.__notes__ = [f"batch item {index + offset}" if note == f"batch item {index}"
+                           else note for note in getattr(error, "__notes__", ())]
 
 
 def _raising(run: Callable[[list[object]], list[T]], items: list[object], progress: Progress | None,
@@ -163,10 +163,11 @@ def _outcomes(name: str, items: list[tuple[object, ...] | None], threads: int | 
               key_first: bool = False) -> list[Outcome[T]]:
     """Runs `name` on every argument tuple, chunk by chunk, as Outcomes
     (None stands for an item that is not a tuple of arguments). With
-    `pri_key`, its text joins each tuple (first or last) inside the native
-    call's argument list, so that no frame here holds it."""
+    `pri_key`, it joins each tuple (first or last): a key text as it is, a
+    PrivateKey as its native key (_key_argument)."""
     results: list[Outcome[T]] = []
     size = DEFAULT_CHUNK if chunk_size is None else chunk_size
+    key = None if pri_key is None else _key_argument(pri_key)
     # At least one native call, empty or not: it checks `threads`, as every
     # batch call does.
     for start in _chunks(len(items), chunk_size) or range(1):
@@ -175,9 +176,9 @@ def _outcomes(name: str, items: list[tuple[object, ...] | None], threads: int | 
                     if args is not None and all(isinstance(arg, str) for arg in args)]
         answers = iter(_batch.call_many(
             name,
-            [chunk[i - start] if pri_key is None else
-             (_key_text(pri_key), *chunk[i - start]) if key_first else  # type: ignore[misc]
-             (*chunk[i - start], _key_text(pri_key)) for i in runnable],  # type: ignore[misc]
+            [chunk[i - start] if key is None else
+             (key, *chunk[i - start]) if key_first else  # type: ignore[misc]
+             (*chunk[i - start], key) for i in runnable],  # type: ignore[misc]
             threads))
         runnable_indexes = set(runnable)
         for i, args in enumerate(chunk, start):
@@ -198,11 +199,6 @@ def _outcomes(name: str, items: list[tuple[object, ...] | None], threads: int | 
     return results
 
 
-def _noted(error: BaseException, index: int) -> BaseException:
-    error.add_note(f"batch item {index}")
-    return error
-
-
 def _typed_documents(kind: Kind, items: list[object],
                      pri_key: str | PrivateKey | None) -> dict[int, KeyMismatch]:
     """Checks the typed documents of a batch of one kind: TypeError for one of
@@ -214,8 +210,8 @@ def _typed_documents(kind: Kind, items: list[object],
         if not isinstance(item, Document):
             continue
         if item.KIND != kind:
-            raise _noted(TypeError(f"a {type(item).__name__} is a {item.KIND} document, not a "
-                                   f"{kind} document"), index)
+            raise _note_item(TypeError(f"a {type(item).__name__} is a {item.KIND} document, "
+                                       f"not a {kind} document"), index)
         if pri_key is not None:
             if signer is None:
                 signer = pri_key if isinstance(pri_key, PrivateKey) else PrivateKey(pri_key)
@@ -292,7 +288,7 @@ def sign_many(kind: KindName, docs: Iterable[str | Document], pri_key: str | Pri
         mismatches = _typed_documents(kind, items, pri_key)
         if mismatches and not outcomes:
             first = min(mismatches)
-            raise _noted(mismatches[first], first)
+            raise _note_item(mismatches[first], first)
         items = _texts(items)
     if outcomes:
         _check_key(pri_key)
@@ -303,7 +299,7 @@ def sign_many(kind: KindName, docs: Iterable[str | Document], pri_key: str | Pri
             results[index] = Outcome(index, error=mismatch)
         return results
     return _raising(lambda chunk: _batch.sign_many(
-        kind, chunk, _key_text(pri_key), threads=threads),  # type: ignore[arg-type]
+        kind, chunk, _key_argument(pri_key), threads=threads),  # type: ignore[arg-type]
         items, progress, chunk_size)
 
 
@@ -334,13 +330,13 @@ def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str | int], *,
                 try:
                     items[index] = signable_text(msg)
                 except InvalidMessage as error:
-                    raise _noted(error, index) from None
+                    raise _note_item(error, index) from None
     if outcomes:
         _check_key(pri_key)
         return _outcomes("sign", [(msg,) for msg in items], threads, progress, chunk_size,
                          InvalidMessage, pri_key, key_first=True)
     return _raising(lambda chunk: _batch.sign_messages(
-        _key_text(pri_key), chunk, threads=threads),  # type: ignore[arg-type]
+        _key_argument(pri_key), chunk, threads=threads),  # type: ignore[arg-type]
         items, progress, chunk_size)
 
 
@@ -380,15 +376,13 @@ def verify_many(items: Iterable[VerifyItem], *, threads: int | None = None,
         try:
             return _batch.verify_many(chunk, threads=threads)  # type: ignore[arg-type]
         except ValueError as error:
-            notes = getattr(error, "__notes__", [""])
-            if not typed or not notes[-1].startswith("batch item "):
+            index: int | None = getattr(error, "item_index", None)
+            if not typed or index is None:
                 raise  # the module's own error for its own five texts
-            note = notes[-1]
         # Keys and messages of triples are known good: the signature is at fault.
         failure = MalformedSignature("the signature is malformed (r not a point of the "
                                      "curve, or s out of range)")
-        failure.add_note(note)
-        raise failure
+        raise _note_item(failure, index)
 
     return _raising(run, listed, progress, chunk_size)
 
@@ -416,9 +410,9 @@ def _verify_rows(items: list[object]) -> tuple[list[object], bool]:
             continue
         signature, public, message = item
         if not isinstance(signature, Signature) or not isinstance(public, PublicKey):
-            raise _noted(TypeError(f"a triple is (Signature, PublicKey, document or message), "
-                                   f"not ({type(signature).__name__}, "
-                                   f"{type(public).__name__}, ...)"), index)
+            raise _note_item(TypeError(f"a triple is (Signature, PublicKey, document or "
+                                       f"message), not ({type(signature).__name__}, "
+                                       f"{type(public).__name__}, ...)"), index)
         if isinstance(message, Document):
             documents.setdefault(message.KIND, {})[index] = message
             digest = ""
@@ -426,7 +420,7 @@ def _verify_rows(items: list[object]) -> tuple[list[object], bool]:
             try:
                 digest = message_text(message)
             except InvalidMessage as error:
-                raise _noted(error, index) from None
+                raise _note_item(error, index) from None
         items[index] = (signature.r, signature.s, public.x, public.y, digest)
     for kind, of_kind in documents.items():
         digests = _batch.hash_many(kind, [doc.to_json() for doc in of_kind.values()])

@@ -8,9 +8,12 @@
     key = PrivateKey.from_keystore(text, passphrase)
 
 Every result is the fixed module's, byte for byte: the same core calls run
-(through quillet._batch.call, which returns the core's reason instead of
-printing it). A PrivateKey never shows its key in repr, str or error texts
-and refuses to be pickled; `to_text()` is the one way to read it back.
+(through quillet._batch, which returns typed results and the core's reason
+instead of printing it). A PrivateKey holds its key natively, as a
+quillet._batch.SigningKey whose memory is wiped when the key is released; it
+never shows the key in repr, str or error texts and refuses to be pickled.
+`to_text()` is the one way to read the key back as text, and that text is a
+str Python never overwrites.
 """
 
 from __future__ import annotations
@@ -19,42 +22,49 @@ import json
 import os
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
-from typing import Any, NoReturn, Self
+from typing import Any, NoReturn, Self, TypeVar
 
 from quillet import _batch, keystore
-from quillet.documents import HEX, Document, Kind, _text_call, key_value, named_key
+from quillet.documents import HEX, Document, Kind, key_value, named_key
 from quillet.errors import (InvalidKey, InvalidMessage, KeyMismatch, MalformedSignature,
                             QuilletError, SigningFailed)
+
+E = TypeVar("E", bound=BaseException)
 
 KEY_VARIABLE = "QUILLET_PRIVATE_KEY"
 # The order of the key group: private keys are below it, only a message modulo
 # it enters a signature, and a message of value 0 modulo it verifies under
 # every key.
 SUBGROUP_ORDER = 2736030358979909402780800718157159386076813972158567259200215660948447373041
-# A signature of message 0 (R = S·G, here S = 1): it verifies under a key exactly when the
-# key decodes to a point of the prime-order subgroup, as verification requires.
-_ZERO_R = "0x85a01167ea785d3f784224644a68e4067532c815f5f6d57d984b5c0e9c6c94b7"  # G packed
-_ZERO_S = "0x0000000000000000000000000000000000000000000000000000000000000001"
 _NEUTRAL = 1  # the packed neutral point: the public key of private key 0
-_NEUTRAL_X = f"0x{_NEUTRAL:064x}"  # as the module writes it
 _USABLE_CACHE = 4096
+# The module's words for a seed under 32 bytes.
+_SEED_TOO_SHORT = "Couldn't derive private key from seed: seed is too short"
 _usable: dict[int, int] = {}  # packed key value -> affine x of keys known to be usable
 
 
 # (True, result) or (False, the core's reason) of one module function's core call.
 _call: Callable[..., tuple[bool, str | bool]] = _batch.call
+_SigningKey = _batch.SigningKey
+_Refused = _batch.Refused
+
+# What is wrong with a refused private key, by the native code: in words that
+# quote none of it (the core's own text may hold the key's digits).
+_KEY_FAULTS = {
+    "range": "its value is out of range (not below the order of the key group)",
+    "character": "it is not hexadecimal text (\"0x\" and 64 hex digits)",
+    "length": "it does not have 64 hex digits",
+    "zero": "it is 0, whose public key (the neutral point) accepts a signature for every message",
+}
+# Why a packed public key does not decode, by the native code.
+_DECODE_FAULTS = {
+    "y_not_in_field": "its y is not below the field modulus",
+    "not_on_curve": "it is not on the curve",
+}
 
 
-def _key_fault(reason: str) -> str:
-    """What is wrong with a private key text, in words that quote none of it
-    (the core's own text may hold the key's digits)."""
-    if "not an element of the field" in reason:
-        return "its value is out of range (not below the order of the key group)"
-    if "Invalid character" in reason:
-        return "it is not hexadecimal text (\"0x\" and 64 hex digits)"
-    if "size" in reason or "length" in reason or "Odd number" in reason:
-        return "it does not have 64 hex digits"
-    return "it is not a private key"
+def _key_fault(code: str) -> str:
+    return _KEY_FAULTS.get(code, "it is not a private key")
 
 
 def _unencodable(text: str) -> str:
@@ -160,12 +170,12 @@ _SET_S = Signature.__dict__["s"].__set__
 _new = object.__new__
 
 
-def _signature(text: str) -> Signature:
-    # The module's own JSON, {"r":"0x…","s":"0x…"} with 64 digits each: read
-    # in place, as the batch calls return thousands of them.
+def _signature(pair: tuple[str, str]) -> Signature:
+    # The native (r, s), "0x" and 64 digits each: checked there, so made
+    # without checking again, as the batch calls return thousands of them.
     signature = _new(Signature)
-    _SET_R(signature, text[6:72])
-    _SET_S(signature, text[79:145])
+    _SET_R(signature, pair[0])
+    _SET_S(signature, pair[1])
     return signature
 
 
@@ -215,8 +225,11 @@ class L1Signature:
         packed. MalformedSignature if (x, y) is not a point of the curve."""
         x, y = _value(self.x), _value(self.y)
         packed = f"0x{y | (x & 1) << 255:064x}"
-        ok, value = _call("public_key_to_xy", packed) if y < 1 << 255 else (False, "")
-        if not ok or _value(json.loads(str(value))["y"]) != x:
+        try:
+            on_curve = y < 1 << 255 and _value(_batch.public_key_xy(packed)[1]) == x
+        except _Refused:
+            on_curve = False
+        if not on_curve:
             raise MalformedSignature("L1Signature: (x, y) is not a point of the curve")
         return Signature(packed, self.s)
 
@@ -242,18 +255,16 @@ def _affine_x(packed: str) -> int:
     if 0 < v < 1 << 160:
         raise InvalidKey(f"{packed!r} does not decode: verification reads a nonzero value below "
                          "2**160 as the point (0, value), which is not on the curve")
-    ok, value = _call("public_key_to_xy", packed)
-    if not ok:
-        reason = str(value)
-        what = ("its y is not below the field modulus" if "not in field" in reason else
-                "it is not on the curve" if "not on curve" in reason else "it does not decode")
-        raise InvalidKey(f"{packed!r} is not a public key: {what}", reason=reason)
-    x = _value(json.loads(str(value))["y"])
-    ok, valid = _call("verify_signature", _ZERO_R, _ZERO_S, packed, "", "0x0")
+    try:
+        x = _value(_batch.public_key_xy(packed)[1])
+    except _Refused as refusal:
+        what = _DECODE_FAULTS.get(refusal.code, "it does not decode")
+        raise InvalidKey(f"{packed!r} is not a public key: {what}",
+                         reason=refusal.reason) from None
     if x == 0:  # (0, 1), the neutral point, or (0, -1), of order 2
         raise InvalidKey(f"{packed!r} is not a public key: its point is the neutral point or "
                          "of order 2")
-    if not ok or valid is not True:
+    if not _batch.is_usable_key(packed):
         raise InvalidKey(f"{packed!r} is not a public key: its point is outside the "
                          "prime-order subgroup, so no signature verifies under it")
     if len(_usable) >= _USABLE_CACHE:
@@ -295,12 +306,15 @@ class PublicKey:
             if known is not None:  # the pair public_key_to_xy gives, without decoding again
                 return cls._trusted(packed if packed.startswith("0x") else "0x" + packed,
                                     f"0x{known:064x}")
-        ok, value = _call("public_key_to_xy", packed) if isinstance(packed, str) else (False, "")
-        if not ok:
-            if isinstance(packed, str) and HEX.fullmatch(packed):
+        reason = None
+        if isinstance(packed, str):
+            try:
+                return cls(*_batch.public_key_xy(packed))
+            except _Refused as refusal:
+                reason = refusal.reason
+            if HEX.fullmatch(packed):
                 _affine_x(packed)  # says why
-            raise InvalidKey(f"not a packed public key: {packed!r}", reason=str(value) or None)
-        return cls.from_json(str(value))
+        raise InvalidKey(f"not a packed public key: {packed!r}", reason=reason)
 
     @classmethod
     def from_json(cls, text: str | bytes) -> Self:
@@ -347,15 +361,19 @@ _SET_Y = PublicKey.__dict__["y"].__set__
 
 
 class PrivateKey:
-    """A private key. Made with generate, from_seed, from_text, from_file,
-    from_env or from_keystore; repr and str show only its public key."""
+    """A private key. Made with generate, from_seed, from_text, from_bytes,
+    from_file, from_env or from_keystore; repr and str show only its public
+    key."""
 
-    # The public key is kept as the module wrote it (`_pair`) and made into a
-    # PublicKey on first use; `_x` is its packed key, which documents name.
-    __slots__ = ("_text", "_x", "_pair", "_public")
-    _text: str
+    # The key itself is native (`_key`, a quillet._batch.SigningKey): its
+    # scalar, parsed once and wiped when the key is released; no str of it is
+    # kept here. `_x` and `_y` are its public key's texts, as the module
+    # writes them (`_x` the packed key, which documents name), made into a
+    # PublicKey on first use.
+    __slots__ = ("_key", "_x", "_y", "_public")
+    _key: _batch.SigningKey
     _x: str
-    _pair: str
+    _y: str
     _public: PublicKey
 
     def __init__(self, text: str) -> None:
@@ -365,29 +383,28 @@ class PrivateKey:
             raise InvalidKey(f"a private key is a str, not {type(text).__name__}")
         if not text.isascii():
             raise InvalidKey(f"not a private key: {_unencodable(text)}")
-        ok, value = _text_call("private_key_to_public_key_xy", text)
-        if not ok:
-            raise InvalidKey(f"not a private key: {_key_fault(value)}")
-        # The module's pair {"x":"0x…","y":"0x…"} (64 digits each) for a
-        # valid key: usable by construction unless it is the neutral point.
-        x = value[6:72]
-        if x == _NEUTRAL_X:
-            raise InvalidKey("not a private key: it is 0, whose public key (the neutral point) "
-                             "accepts a signature for every message")
-        self._x = x
-        self._pair = value
-        self._text = text
+        try:
+            self._hold(_SigningKey.from_text(text))
+            return
+        except _Refused as refusal:
+            fault = _key_fault(refusal.code)
+        raise InvalidKey(f"not a private key: {fault}")
+
+    def _hold(self, key: _batch.SigningKey) -> None:
+        self._key = key
+        self._x, self._y = key.public_key()
 
     @classmethod
-    def generate(cls) -> PrivateKey:
-        """A fresh key: uniform in [1, SUBGROUP_ORDER), from the operating system's
-        generator (getrandom(2)) by rejection."""
-        with keystore.Secret(32) as candidate:
-            while True:
-                candidate.buffer[:] = os.urandom(32)
-                candidate.buffer[0] &= 0x0F  # SUBGROUP_ORDER < 2^252: three in four are kept
-                if 0 < int.from_bytes(candidate.buffer, "big") < SUBGROUP_ORDER:
-                    return cls("0x" + candidate.buffer.hex())
+    def _holding(cls, key: _batch.SigningKey) -> Self:
+        held = _new(cls)
+        held._hold(key)
+        return held
+
+    @classmethod
+    def generate(cls) -> Self:
+        """A fresh key: uniform in [1, SUBGROUP_ORDER), from the operating
+        system's generator (getrandom(2)) by rejection, drawn natively."""
+        return cls._holding(_SigningKey.generate())
 
     @classmethod
     def from_text(cls, text: str) -> PrivateKey:
@@ -395,7 +412,28 @@ class PrivateKey:
         return cls(text.strip() if isinstance(text, str) else text)
 
     @classmethod
-    def from_seed(cls, seed: str) -> PrivateKey:
+    def from_bytes(cls, data: bytes | bytearray | memoryview) -> Self:
+        """The key of its 32 big-endian bytes, read once: pass a bytearray
+        and overwrite it afterwards. InvalidKey for another length, 0 or a
+        value not below SUBGROUP_ORDER."""
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise InvalidKey(f"a private key's bytes are bytes or a bytearray, "
+                             f"not {type(data).__name__}")
+        try:
+            return cls._holding(_SigningKey.from_bytes(data))
+        except _Refused as refusal:
+            fault = ("it is not 32 bytes" if refusal.code == "length" else
+                     _key_fault(refusal.code))
+        raise InvalidKey(f"not a private key: {fault}")
+
+    def write_bytes(self, out: bytearray) -> None:
+        """Writes the key's 32 big-endian bytes into `out`, a bytearray (or
+        writable buffer) of 32 bytes: the secret itself, for you to overwrite
+        when done."""
+        self._key.write_bytes(out)
+
+    @classmethod
+    def from_seed(cls, seed: str) -> Self:
         """The key derived from a seed of at least 32 UTF-8 bytes, as
         private_key_from_seed derives it."""
         if not isinstance(seed, str):
@@ -403,10 +441,12 @@ class PrivateKey:
         if any(0xD800 <= ord(char) <= 0xDFFF for char in seed):  # never quoting the seed
             raise InvalidKey("no key from this seed: it holds a character UTF-8 cannot encode "
                              "(a lone surrogate)")
-        ok, value = _batch.call("private_key_from_seed", seed)
-        if not ok:
-            raise InvalidKey(f"no key from this seed: {value}")
-        return cls(str(value))
+        try:
+            return cls._holding(_SigningKey.from_seed(seed))
+        except _Refused as refusal:
+            fault = (_SEED_TOO_SHORT if refusal.code == "seed_length" else
+                     _key_fault(refusal.code))
+        raise InvalidKey(f"no key from this seed: {fault}")
 
     @classmethod
     def from_file(cls, path: str | os.PathLike[str],
@@ -452,11 +492,16 @@ class PrivateKey:
             raise InvalidKey(f"it is a keystore: give its passphrase or set "
                              f"${keystore.PASSPHRASE_VARIABLE}")
         plain, pubkey = keystore.decrypt(data, passphrase)
-        with plain:
-            if not 0 < int.from_bytes(plain.buffer, "big") < SUBGROUP_ORDER:
-                raise InvalidKey("the keystore holds no private key of this curve "
-                                 "(its value is 0 or not below the order of the key group)")
-            key = cls("0x" + plain.buffer.hex())
+        native: _batch.SigningKey | None = None
+        with plain:  # the decrypted bytes go straight to the native key, then are wiped
+            try:
+                native = _SigningKey.from_bytes(plain.buffer)
+            except _Refused:
+                pass
+        if native is None:
+            raise InvalidKey("the keystore holds no private key of this curve "
+                             "(its value is 0 or not below the order of the key group)")
+        key = cls._holding(native)
         if pubkey and int(pubkey, 16) != int(key.public_key.x, 16):
             raise InvalidKey("the keystore's pubkey is not the public key of the key it holds")
         return key
@@ -467,8 +512,10 @@ class PrivateKey:
         AES-128-CTR, a fresh salt and IV. Needs the extra `keystore`."""
         secret = keystore.Passphrase(passphrase)
         del passphrase
-        return keystore.encrypt(keystore.Secret.from_hex(self._text[-64:]), secret, kdf=kdf,
-                                description=description, pubkey=self._x[2:])
+        key = keystore.Secret(keystore.KEY_SIZE)
+        self._key.write_bytes(key.buffer)  # encrypt wipes it
+        return keystore.encrypt(key, secret, kdf=kdf, description=description,
+                                pubkey=self._x[2:])
 
     @classmethod
     def from_env(cls, variable: str = KEY_VARIABLE) -> PrivateKey:
@@ -507,13 +554,16 @@ class PrivateKey:
             return self._public
         except AttributeError:
             pass
-        public = PublicKey._trusted(self._x, self._pair[79:145])
+        public = PublicKey._trusted(self._x, self._y)
         self._public = public
         return public
 
     def to_text(self) -> str:
-        """The private key text: the secret itself. Store it with care."""
-        return self._text
+        """The private key text, "0x" and 64 hex digits: the secret itself, in
+        a str that Python frees without overwriting and that lives as long as
+        any reference to it. Keep it out of logs and long-lived variables;
+        write_bytes into a bytearray you overwrite is the safer copy."""
+        return self._key.to_text()
 
     def check_names(self, document: Document) -> None:
         """KeyMismatch unless `document` names this key as its signer's (see
@@ -530,27 +580,29 @@ class PrivateKey:
             raise TypeError(f"sign() takes a document, not {type(document).__name__}; "
                             "use sign_message for a message integer")
         self.check_names(document)
-        # The key's text stays inside the call's expression: no local holds it.
-        ok, value = _text_call(document._SIGN_CALL, document.to_json(), self._text)
-        if not ok:
-            self._failed(value)
-        return _signature(value)
+        try:
+            return _signature(self._key.sign_document(document.KIND, document.to_json()))
+        except _Refused as refusal:
+            reason = str(refusal.reason)
+        self._failed(reason)
 
     def sign_message(self, msg: str | int) -> Signature:
         """The signature of a message integer (hex text or int), as sign gives
         it. Message 0 (modulo the group order) is refused: InvalidMessage."""
-        ok, value = _text_call("sign", self._text, signable_text(msg))
-        if not ok:
-            raise InvalidMessage(f"sign refused the message {msg!r}", reason=value)
-        return _signature(value)
+        try:
+            return _signature(self._key.sign_message(signable_text(msg)))
+        except _Refused as refusal:
+            reason = refusal.reason
+        raise InvalidMessage(f"sign refused the message {msg!r}", reason=reason)
 
     def eth_sign(self, msg: str | int) -> L1Signature:
         """The L1 signature of a message integer, as eth_sign gives it (message
         0 refused, as by sign_message)."""
-        ok, value = _call("eth_sign", self._text, signable_text(msg))
-        if not ok:
-            raise InvalidMessage(f"eth_sign refused the message {msg!r}", reason=str(value))
-        return L1Signature.from_json(str(value))
+        try:
+            return L1Signature(*self._key.eth_sign(signable_text(msg)))
+        except _Refused as refusal:
+            reason = refusal.reason
+        raise InvalidMessage(f"eth_sign refused the message {msg!r}", reason=reason)
 
     def sign_many(self, documents: Iterable[Document], *, threads: int | None = None,
                   progress: Callable[[int, int], None] | None = None,
@@ -570,27 +622,28 @@ class PrivateKey:
                 if document._SIGNER(document) != self._x:  # else it names this key as written
                     self.check_names(document)
             except (TypeError, QuilletError) as error:
-                error.add_note(f"batch item {index}")
+                _note_item(error, index)
                 raise
             kinds.append(document.KIND)
             texts.append(document.to_json())
 
-        def run(start: int, stop: int) -> list[str]:
+        def run(start: int, stop: int) -> list[tuple[str, str]]:
             if start == stop:
                 return []
             if kinds[start:stop].count(kinds[start]) == stop - start:  # one call for one kind
                 return _native(lambda: _batch.sign_many(kinds[start], texts[start:stop],
-                                                        self._text, threads=threads),
+                                                        self._key, pairs=True, threads=threads),
                                range(start, stop))
             groups: dict[Kind, list[int]] = {}
             for i in range(start, stop):
                 groups.setdefault(kinds[i], []).append(i)
-            out = [""] * (stop - start)
+            out = [("", "")] * (stop - start)
             for kind, chosen in groups.items():
                 signed = _native(lambda: _batch.sign_many(kind, [texts[i] for i in chosen],
-                                                          self._text, threads=threads), chosen)
-                for i, text in zip(chosen, signed):
-                    out[i - start] = text
+                                                          self._key, pairs=True,
+                                                          threads=threads), chosen)
+                for i, pair in zip(chosen, signed):
+                    out[i - start] = pair
             return out
 
         return _in_chunks(run, len(texts), progress, chunk_size)
@@ -609,12 +662,12 @@ class PrivateKey:
             try:
                 texts.append(signable_text(msg))  # type: ignore[arg-type]
             except QuilletError as error:
-                error.add_note(f"batch item {index}")
+                _note_item(error, index)
                 raise
 
-        def run(start: int, stop: int) -> list[str]:
-            return _native(lambda: _batch.sign_messages(self._text, texts[start:stop],
-                                                        threads=threads),
+        def run(start: int, stop: int) -> list[tuple[str, str]]:
+            return _native(lambda: _batch.sign_messages(self._key, texts[start:stop],
+                                                        pairs=True, threads=threads),
                            range(start, stop))
 
         return _in_chunks(run, len(texts), progress, chunk_size)
@@ -642,20 +695,26 @@ def _batch_items(items: Iterable[object], what: str) -> list[object]:
     return list(items)
 
 
-def _native(run: Callable[[], list[str]], indexes: Iterable[int]) -> list[str]:
+def _note_item(error: E, index: int) -> E:
+    """`error`, naming the batch item it is about as the native calls name
+    theirs: the note "batch item {index}" and the attribute item_index."""
+    setattr(error, "item_index", index)
+    error.add_note(f"batch item {index}")
+    return error
+
+
+def _native(run: Callable[[], list[tuple[str, str]]],
+            indexes: Iterable[int]) -> list[tuple[str, str]]:
     """run(), whose items passed every check here: a refusal by the core is a
     SigningFailed naming the item in the whole batch, never "Any { .. }"."""
     try:
         return run()
     except ValueError as error:
-        notes = [note for note in getattr(error, "__notes__", ())
-                 if note.startswith("batch item ")]
-        if not notes or not notes[0][11:].isdigit():
+        position: int | None = getattr(error, "item_index", None)
+        if position is None:
             raise
-        position = int(notes[0][11:])
     failure = SigningFailed("signing failed for an item that passed every check")
-    failure.add_note(f"batch item {list(indexes)[position]}")
-    raise failure
+    raise _note_item(failure, list(indexes)[position])
 
 
 def _check_threads(threads: int | None) -> None:
@@ -664,7 +723,7 @@ def _check_threads(threads: int | None) -> None:
     _batch.call_many("sign", [], threads)
 
 
-def _in_chunks(run: Callable[[int, int], list[str]], count: int,
+def _in_chunks(run: Callable[[int, int], list[tuple[str, str]]], count: int,
                progress: Callable[[int, int], None] | None,
                chunk_size: int | None) -> list[Signature]:
     if progress is None and chunk_size is None:

@@ -75,12 +75,6 @@ class Secret:
     def __init__(self, size: int) -> None:
         self.buffer = bytearray(size)
 
-    @classmethod
-    def from_hex(cls, digits: str) -> Self:
-        secret = cls(len(digits) // 2)
-        secret.buffer[:] = bytes.fromhex(digits)
-        return secret
-
     def clear(self) -> None:
         self.buffer[:] = bytes(len(self.buffer))  # in place: same length
 

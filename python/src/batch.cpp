@@ -24,9 +24,11 @@
 // verify_many, hand runs of items to the core's batch signing, all threads
 // on the stages of one run.
 //
-// Secrets: the key's text is read in place from the caller's str object and
-// never copied here; the core parses it into its own scalar, once per run of
-// items signed together, and wipes it.
+// Secrets: a key's text is read in place from the caller's str object and
+// never copied here; a key object's (SigningKey) is written once into the
+// batch's own memory, wiped when the batch ends (KeyTexts). The core parses
+// it into its own scalar, once per run of items signed together, and wipes
+// it.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -44,6 +46,7 @@
 #include "python/src/binding.hpp"
 #include "python/src/calls.hpp"
 #include "python/src/failure.hpp"
+#include "python/src/key_object.hpp"
 #include "python/src/outcome.hpp"
 #include "python/src/parallel.hpp"
 #include "python/src/ref.hpp"
@@ -82,18 +85,21 @@ class Refs {
   std::vector<PyObject*> objs_;
 };
 
-// Adds the note "batch item {index}" (PEP 678) to the exception being raised.
+// Names the failing item on the exception being raised: the note "batch
+// item {index}" (PEP 678) for people, the attribute `item_index` for
+// programs (the typed package reads it).
 void note_item(std::size_t index) {
   PyObject* exc = PyErr_GetRaisedException();
   if (exc == nullptr) return;
+  PyObject* position = PyLong_FromSize_t(index);
   PyObject* note = PyUnicode_FromFormat("batch item %zu", index);
   PyObject* done = note == nullptr ? nullptr : PyObject_CallMethod(exc, "add_note", "O", note);
-  Py_XDECREF(note);
-  if (done == nullptr) {
+  if (done == nullptr || position == nullptr || PyObject_SetAttrString(exc, "item_index", position) < 0) {
     PyErr_Clear();  // keep the item's own exception rather than a failure to annotate it
-  } else {
-    Py_DECREF(done);
   }
+  Py_XDECREF(done);
+  Py_XDECREF(note);
+  Py_XDECREF(position);
   PyErr_SetRaisedException(exc);
 }
 
@@ -152,8 +158,10 @@ struct Batch {
   const Function* fn = nullptr;
   const char* batch_name = nullptr;
   Refs owned;  // the shared key and every item object the texts are read from
+  std::optional<KeyTexts> key_text;  // the text of a key object given as the key
   std::vector<Args> items;
   bool hashes = false;  // hash_many's: chunks of items hashed together
+  bool pairs = false;   // signatures as (r, s) rather than their JSON
   // The first item whose arguments could not be converted (it and the items
   // after it are not in `items`), and its exception.
   PyObject* bad_item_error = nullptr;
@@ -337,8 +345,9 @@ PyObject* run(Batch& batch, const ThreadSpread& spread) {
   const unsigned threads = spread.width();
   const bool together = runs_together(*batch.fn);
   if (together && !batch.hashes) {
-    return run_together(batch, spread, kSignRun * threads,
-                        [&](std::span<const Args> items) { return run_many(*batch.fn, items, spread); });
+    return run_together(batch, spread, kSignRun * threads, [&](std::span<const Args> items) {
+      return run_many(*batch.fn, items, spread, batch.pairs);
+    });
   }
   const std::size_t chunk = together ? chunk_size(count, threads) : 1;
   return run_chunks(
@@ -416,19 +425,23 @@ PyObject* hash_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kw
   return run(batch, *spread);
 }
 
-// The shared key of a signing batch, converted into `fixed[slot]` and kept
-// alive by the batch. False with an exception set if it is no text.
-bool add_key(Batch& batch, PyObject* key, std::size_t slot, Args& fixed) {
-  if (!convert_text(batch.fn->sig.params[slot], key, fixed[slot])) return false;
+// The shared key of a signing batch, a text or a key object, converted into
+// `fixed[slot]` and kept alive by the batch; and the `pairs` option. False
+// with an exception set if the key is neither, or `pairs` no bool.
+bool add_key(PyObject* module, Batch& batch, PyObject* key, std::size_t slot, PyObject* pairs, Args& fixed) {
+  if (pairs != nullptr && !PyBool_Check(pairs)) return raise_wrong_type("pairs must be a bool", pairs);
+  batch.pairs = pairs == Py_True;
+  batch.key_text.emplace(batch_state(module));
+  if (!convert_text(batch.fn->sig.params[slot], key, fixed[slot], &*batch.key_text)) return false;
   batch.owned.adopt(Py_NewRef(key));
   return true;
 }
 
-PyObject* sign_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  std::array<PyObject*, 4> arg{};  // kind, docs, pri_key, threads
+PyObject* sign_many_unguarded(PyObject* module, PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, 5> arg{};  // kind, docs, pri_key, pairs, threads
   std::optional<ThreadSpread> spread;
-  if (!begin_batch<4>(args, kwargs, "OOO|$O:sign_many", {"kind", "docs", "pri_key", "threads", nullptr}, arg, 1,
-                      spread)) {
+  if (!begin_batch<5>(args, kwargs, "OOO|$OO:sign_many", {"kind", "docs", "pri_key", "pairs", "threads", nullptr},
+                      arg, 1, spread)) {
     return nullptr;
   }
   Batch batch;
@@ -436,23 +449,23 @@ PyObject* sign_many_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kw
   batch.fn = function_of_kind("sign_", arg[0]);
   if (batch.fn == nullptr) return nullptr;
   Args fixed{};
-  if (!add_key(batch, arg[2], 1, fixed)) return nullptr;
+  if (!add_key(module, batch, arg[2], 1, arg[3], fixed)) return nullptr;
   if (!add_text_items(batch, arg[1], "docs", batch.fn->sig.params[0], 0, fixed)) return nullptr;
   return run(batch, *spread);
 }
 
-PyObject* sign_messages_unguarded(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  std::array<PyObject*, 3> arg{};  // pri_key, msgs, threads
+PyObject* sign_messages_unguarded(PyObject* module, PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, 4> arg{};  // pri_key, msgs, pairs, threads
   std::optional<ThreadSpread> spread;
-  if (!begin_batch<3>(args, kwargs, "OO|$O:sign_messages", {"pri_key", "msgs", "threads", nullptr}, arg, 1,
-                      spread)) {
+  if (!begin_batch<4>(args, kwargs, "OO|$OO:sign_messages", {"pri_key", "msgs", "pairs", "threads", nullptr}, arg,
+                      1, spread)) {
     return nullptr;
   }
   Batch batch;
   batch.batch_name = "sign_messages";
   batch.fn = find_function("sign");
   Args fixed{};
-  if (!add_key(batch, arg[0], 0, fixed)) return nullptr;
+  if (!add_key(module, batch, arg[0], 0, arg[2], fixed)) return nullptr;
   if (!add_text_items(batch, arg[1], "msgs", batch.fn->sig.params[1], 1, fixed)) return nullptr;
   return run(batch, *spread);
 }
@@ -510,11 +523,13 @@ PyMethodDef g_methods[] = {
      "hash_many(kind, docs, *, threads=None)\n--\n\n"
      "The hash text of each document of one kind, in input order."},
     {"sign_many", as_method(entry<sign_many_unguarded>), METH_VARARGS | METH_KEYWORDS,
-     "sign_many(kind, docs, pri_key, *, threads=None)\n--\n\n"
-     "The signature JSON of each document of one kind under one key, in input order."},
+     "sign_many(kind, docs, pri_key, *, pairs=False, threads=None)\n--\n\n"
+     "The signature JSON (with pairs, (r, s)) of each document of one kind under one key (a text or a "
+     "SigningKey), in input order."},
     {"sign_messages", as_method(entry<sign_messages_unguarded>), METH_VARARGS | METH_KEYWORDS,
-     "sign_messages(pri_key, msgs, *, threads=None)\n--\n\n"
-     "The signature JSON of each message integer under one key, in input order."},
+     "sign_messages(pri_key, msgs, *, pairs=False, threads=None)\n--\n\n"
+     "The signature JSON (with pairs, (r, s)) of each message integer under one key (a text or a "
+     "SigningKey), in input order."},
     {"verify_many", as_method(entry<verify_many_unguarded>), METH_VARARGS | METH_KEYWORDS,
      "verify_many(items, *, threads=None)\n--\n\n"
      "Whether each (sig_r, sig_s, pub_key_x, pub_key_y, msg) verifies, in input order."},
@@ -527,22 +542,44 @@ PyMethodDef g_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+int traverse_state(PyObject* module, visitproc visit, void* arg) {
+  BatchState& state = batch_state(module);
+  Py_VISIT(state.key_type);
+  Py_VISIT(state.refused);
+  return 0;
+}
+
+int clear_state(PyObject* module) {
+  BatchState& state = batch_state(module);
+  Py_CLEAR(state.key_type);
+  Py_CLEAR(state.refused);
+  return 0;
+}
+
+void free_state(void* module) { clear_state(static_cast<PyObject*>(module)); }
+
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
     "quillet._batch",
     "Batch calls of quillet_python_sdk's functions, run on several threads.",
-    0,  // no per-module state
+    sizeof(BatchState),
     g_methods,
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    traverse_state,
+    clear_state,
+    free_state,
 };
+
+PyObject* create_module() {
+  PyObject* module = PyModule_Create(&g_module_def);
+  if (module != nullptr &&
+      (add_outcome_functions(module) < 0 || add_key_classes(module, batch_state(module)) < 0)) {
+    Py_CLEAR(module);
+  }
+  return module;
+}
 
 }  // namespace
 }  // namespace quillet::python
 
-PyMODINIT_FUNC PyInit__batch(void) {
-  return quillet::python::boundary([] {
-    PyObject* module = PyModule_Create(&quillet::python::g_module_def);
-    if (module != nullptr && quillet::python::add_outcome_functions(module) < 0) Py_CLEAR(module);
-    return module;
-  });
-}
+PyMODINIT_FUNC PyInit__batch(void) { return quillet::python::boundary(quillet::python::create_module); }

@@ -56,10 +56,12 @@ bool name_text(const char* what, PyObject* obj, std::string_view& text) {
   return str_text(obj, text);
 }
 
-bool convert_text(const char* param, PyObject* obj, std::string_view& text) {
+bool convert_text(const char* param, PyObject* obj, std::string_view& text, OtherTexts* others) {
   // An exact str, the usual case, is known by its type's address; the
   // limited API's subclass test is a call into the interpreter.
   if (!PyUnicode_CheckExact(obj) && !PyUnicode_Check(obj)) {
+    const int other = others == nullptr ? 0 : others->text_of(param, obj, text);
+    if (other != 0) return other > 0;
     PyObject* qualname = PyType_GetQualName(Py_TYPE(obj));
     if (qualname != nullptr) {
       PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to 'PyString'",
@@ -78,7 +80,7 @@ bool convert_text(const char* param, PyObject* obj, std::string_view& text) {
 }
 
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
-                    PyObject* kwnames, Args& out) {
+                    PyObject* kwnames, Args& out, OtherTexts* others) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   const auto arity = static_cast<Py_ssize_t>(sig.arity);
   if (nargs > arity) {
@@ -123,12 +125,12 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     }
   }
   for (std::size_t i = 0; i < sig.arity; ++i) {
-    if (!convert_text(sig.params[i], slots[i], out[i])) return false;
+    if (!convert_text(sig.params[i], slots[i], out[i], others)) return false;
   }
   return true;
 }
 
-bool bind_tuple(const Signature& sig, PyObject* tuple, Args& out) {
+bool bind_tuple(const Signature& sig, PyObject* tuple, Args& out, OtherTexts* others) {
   const Py_ssize_t size = PyTuple_Size(tuple);
   if (size < 0) return false;
   // Only the first kMaxParams can be bound: with more, bind_arguments refuses
@@ -139,7 +141,7 @@ bool bind_tuple(const Signature& sig, PyObject* tuple, Args& out) {
     items[static_cast<std::size_t>(i)] = PyTuple_GetItem(tuple, i);  // borrowed
     if (items[static_cast<std::size_t>(i)] == nullptr) return false;
   }
-  return bind_arguments(sig, items.data(), size, nullptr, out);
+  return bind_arguments(sig, items.data(), size, nullptr, out, others);
 }
 
 }  // namespace quillet::python

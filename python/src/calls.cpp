@@ -8,6 +8,7 @@
 
 #include "sdk/src/batch/many.hpp"
 #include "sdk/src/batch/verify_many.hpp"
+#include "python/src/ref.hpp"
 #include "sdk/src/lib.hpp"
 
 namespace quillet::python {
@@ -56,6 +57,12 @@ Outcome signature_json(const char* context, const sdk::Result<sdk::keys::JubjubS
   return Value(sdk::to_json(*signature));
 }
 
+// The same signature as its two values, r and s.
+Outcome signature_pair(const char* context, const sdk::Result<sdk::keys::JubjubSignature>& signature) {
+  if (!signature) return unexpected(with_context(context, signature.error()));
+  return Value(sdk::signature_chars(*signature));
+}
+
 Outcome call_sign(const Args& a) { return signature_json(kSignContext, sdk::sign(a[0], a[1])); }
 
 template <sdk::Result<sdk::keys::JubjubSignature> (*Sign)(std::string_view, std::string_view)>
@@ -73,9 +80,11 @@ std::optional<sdk::DocumentKind> kind_of(const Function& fn, std::string_view pr
   return std::nullopt;
 }
 
+constexpr const char* kEthSignContext = "Couldn't sign msg";
+
 Outcome call_eth_sign(const Args& a) {
   auto signature = sdk::l1_sign(a[1], a[0]);  // the core takes the message first
-  if (!signature) return unexpected(with_context("Couldn't sign msg", signature.error()));
+  if (!signature) return unexpected(with_context(kEthSignContext, signature.error()));
   return Value(sdk::to_json(*signature));
 }
 
@@ -106,8 +115,10 @@ Outcome public_key_json(const char* context,
   return Value(sdk::to_json(*pair));
 }
 
+constexpr const char* kPublicKeyToXyContext = "Couldn't convert public key to xy";
+
 Outcome call_public_key_to_xy(const Args& a) {
-  return public_key_json("Couldn't convert public key to xy", sdk::pub_key_to_xy(a[0]));
+  return public_key_json(kPublicKeyToXyContext, sdk::pub_key_to_xy(a[0]));
 }
 
 Outcome call_private_key_to_public_key_xy(const Args& a) {
@@ -160,17 +171,31 @@ const Function* find_function(std::string_view name) {
 }
 
 Outcome run_core(const Function& fn, const Args& args) noexcept {
-  try {
-    return fn.call(args);
-  } catch (const HardFailure& hard) {
-    return unexpected(Failure{hard.text()});
-  } catch (const std::bad_alloc&) {
-    return unexpected(Failure{"memory allocation failed"});
-  } catch (const std::exception& other) {
-    return unexpected(Failure{other.what()});
-  } catch (...) {
-    return unexpected(Failure{"unknown failure"});
-  }
+  return guarded([&] { return fn.call(args); });
+}
+
+Outcome public_key_pair(std::string_view packed) noexcept {
+  return guarded([&]() -> Outcome {
+    auto pair = sdk::pub_key_to_xy(packed);
+    if (!pair) return unexpected(with_context(kPublicKeyToXyContext, pair.error()));
+    return Value(Texts{std::move(pair->first), std::move(pair->second)});
+  });
+}
+
+Outcome sign_document_with(sdk::DocumentKind kind, std::string_view json, const jubjub::Fs& sk) noexcept {
+  return guarded([&] { return signature_pair(kSignTransactionContext, sdk::sign_document(kind, json, sk)); });
+}
+
+Outcome sign_message_with(const jubjub::Fs& sk, std::string_view msg) noexcept {
+  return guarded([&] { return signature_pair(kSignContext, sdk::sign(sk, msg)); });
+}
+
+Outcome eth_sign_with(const jubjub::Fs& sk, std::string_view msg) noexcept {
+  return guarded([&]() -> Outcome {
+    auto signature = sdk::l1_sign(msg, sk);
+    if (!signature) return unexpected(with_context(kEthSignContext, signature.error()));
+    return Value(Texts{signature->x, signature->y, signature->s, signature->pk_x, signature->pk_y});
+  });
 }
 
 std::vector<Outcome> run_verify_many(std::span<const Args> items, const Spread& spread) {
@@ -196,7 +221,7 @@ bool runs_together(const Function& fn) {
   return signs_together(fn) || (kind_of(fn, "hash_").has_value() && sdk::hashes_in_lanes());
 }
 
-std::vector<Outcome> run_many(const Function& fn, std::span<const Args> items, const Spread& spread) {
+std::vector<Outcome> run_many(const Function& fn, std::span<const Args> items, const Spread& spread, bool pairs) {
   std::vector<Outcome> out;
   if (items.empty()) return out;
   out.reserve(items.size());
@@ -222,20 +247,44 @@ std::vector<Outcome> run_many(const Function& fn, std::span<const Args> items, c
   spread.for_ranges(signatures.size(), 1, [&](std::size_t first, std::size_t last) {
     for (std::size_t i = first; i < last; ++i) {
       out[i] = item_outcome(std::move(signatures[i]), [&](const sdk::Result<sdk::keys::JubjubSignature>& signature) {
-        return signature_json(context, signature);
+        return pairs ? signature_pair(context, signature) : signature_json(context, signature);
       });
     }
   });
   return out;
 }
 
+namespace {
+
+PyObject* chars_to_python(const HashChars& h) {
+  return PyUnicode_DecodeASCII(h.data(), static_cast<Py_ssize_t>(h.size()), nullptr);
+}
+
+PyObject* text_to_python(const std::string& s) {
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+// A tuple of the str of each part, or nullptr with an exception set.
+template <class Parts, class Convert>
+PyObject* tuple_of(const Parts& parts, const Convert& convert) {
+  Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
+  if (tuple.get() == nullptr) return nullptr;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    PyObject* part = convert(parts[i]);
+    // PyTuple_SetItem steals `part`, even when it fails.
+    if (part == nullptr || PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), part) < 0) return nullptr;
+  }
+  return tuple.release();
+}
+
+}  // namespace
+
 PyObject* to_python(const Value& value) {
   if (const bool* b = std::get_if<bool>(&value)) return Py_NewRef(*b ? Py_True : Py_False);
-  if (const HashChars* h = std::get_if<HashChars>(&value)) {
-    return PyUnicode_DecodeASCII(h->data(), static_cast<Py_ssize_t>(h->size()), nullptr);
-  }
-  const std::string& s = std::get<std::string>(value);
-  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+  if (const HashChars* h = std::get_if<HashChars>(&value)) return chars_to_python(*h);
+  if (const SignatureChars* pair = std::get_if<SignatureChars>(&value)) return tuple_of(*pair, chars_to_python);
+  if (const Texts* texts = std::get_if<Texts>(&value)) return tuple_of(*texts, text_to_python);
+  return text_to_python(std::get<std::string>(value));
 }
 
 }  // namespace quillet::python

@@ -104,6 +104,32 @@ PyObject* panic_exception_type() {
   return rc == 0 ? type : nullptr;
 }
 
+PyObject* raise_refused(PyObject* refused, const char* code, const std::string* reason) {
+  if (refused == nullptr) {  // the module's state cleared, as at interpreter exit
+    PyErr_SetString(PyExc_ValueError, code);
+    return nullptr;
+  }
+  const std::string message = reason == nullptr ? std::string(code) : std::string(code) + ": " + *reason;
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  if (text == nullptr) return nullptr;
+  PyObject* error = PyObject_CallFunctionObjArgs(refused, text, nullptr);
+  Py_DECREF(text);
+  if (error == nullptr) return nullptr;
+  PyObject* code_text = PyUnicode_FromString(code);
+  PyObject* reason_text =
+      reason == nullptr
+          ? Py_NewRef(Py_None)
+          : PyUnicode_DecodeUTF8(reason->data(), static_cast<Py_ssize_t>(reason->size()), "replace");
+  const bool set = code_text != nullptr && reason_text != nullptr &&
+                   PyObject_SetAttrString(error, "code", code_text) == 0 &&
+                   PyObject_SetAttrString(error, "reason", reason_text) == 0;
+  Py_XDECREF(code_text);
+  Py_XDECREF(reason_text);
+  if (set) PyErr_SetObject(refused, error);
+  Py_DECREF(error);
+  return nullptr;
+}
+
 PyObject* raise_failure(std::string_view function, FailureClass cls, const Failure& failure) {
   write_diagnostic(function, failure.text);
   if (cls == FailureClass::guarded) {

@@ -52,6 +52,13 @@ PyObject* boundary(const Body& body) {
 // released, so a stderr nobody reads blocks only this thread.
 PyObject* raise_failure(std::string_view function, FailureClass cls, const Failure& failure);
 
+// Raises `refused` (quillet._batch.Refused, the typed package's native
+// exception) with the attributes `code`, what was refused, and `reason`, the
+// core's text or None; the message is the code, then the reason. Writes no
+// diagnostic line: the caller makes its own error of them. Callers pass no
+// reason where the core's text could quote a private key. Returns nullptr.
+PyObject* raise_refused(PyObject* refused, const char* code, const std::string* reason = nullptr);
+
 // PanicException: derived directly from BaseException, created on first use
 // and reused by every module of the process that raises it. Returns a
 // borrowed reference, or nullptr with an exception set.

@@ -4,7 +4,9 @@
 //
 // Results are those of the single functions, byte for byte: the same core
 // call (calls.hpp) runs. No diagnostic line is written here, since the reason
-// goes back to the caller.
+// goes back to the caller. A key argument may be a SigningKey (KeyTexts).
+// Beside them, the typed package's checks of public keys: is_usable_key and
+// public_key_xy, whose refusal names its fault by a code.
 #include "python/src/outcome.hpp"
 
 #include <optional>
@@ -13,11 +15,14 @@
 #include <vector>
 
 #include "crypto/secrets/wipe.hpp"
+#include "python/src/batch_state.hpp"
 #include "python/src/binding.hpp"
 #include "python/src/calls.hpp"
 #include "python/src/failure.hpp"
+#include "python/src/key_object.hpp"
 #include "python/src/parallel.hpp"
 #include "python/src/ref.hpp"
+#include "sdk/src/keys/public_key.hpp"
 
 namespace quillet::python {
 
@@ -76,7 +81,7 @@ PyObject* outcome_tuple(Outcome& outcome) {
   return Py_BuildValue("(ON)", Py_True, value);
 }
 
-PyObject* call_one(PyObject* const* args, Py_ssize_t nargsf) {
+PyObject* call_one(PyObject* module, PyObject* const* args, Py_ssize_t nargsf) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   if (nargs < 1) {
     PyErr_SetString(PyExc_TypeError, "call() needs the function's name");
@@ -85,12 +90,13 @@ PyObject* call_one(PyObject* const* args, Py_ssize_t nargsf) {
   const Function* fn = named_function(args[0]);
   if (fn == nullptr) return nullptr;
   Args bound;
-  if (!bind_arguments(fn->sig, args + 1, nargs - 1, nullptr, bound)) return nullptr;
+  KeyTexts keys(batch_state(module));
+  if (!bind_arguments(fn->sig, args + 1, nargs - 1, nullptr, bound, &keys)) return nullptr;
   Outcome outcome = run_core(*fn, bound);
   return outcome_tuple(outcome);
 }
 
-PyObject* call_many(PyObject* const* args, Py_ssize_t nargsf) {
+PyObject* call_many(PyObject* module, PyObject* const* args, Py_ssize_t nargsf) {
   if (PyVectorcall_NARGS(nargsf) != 3 || !PyList_Check(args[1])) {
     PyErr_SetString(PyExc_TypeError,
                     "call_many(name, items: list[tuple[str, ...]], threads: int | None)");
@@ -105,6 +111,7 @@ PyObject* call_many(PyObject* const* args, Py_ssize_t nargsf) {
   if (size < 0) return nullptr;
   const auto count = static_cast<std::size_t>(size);
   std::vector<Args> bound(count);
+  KeyTexts keys(batch_state(module));
   std::vector<std::optional<Outcome>> outcomes(count);
   // Our own copy of the list, whose tuples keep every text alive while the
   // lock is released, whatever the caller does to its list meanwhile.
@@ -117,7 +124,7 @@ PyObject* call_many(PyObject* const* args, Py_ssize_t nargsf) {
       raise_wrong_type(("item " + std::to_string(i) + " must be a tuple").c_str(), item);
       return nullptr;
     }
-    if (!bind_tuple(fn->sig, item, bound[i])) return nullptr;
+    if (!bind_tuple(fn->sig, item, bound[i], &keys)) return nullptr;
   }
 
   // Released by hand after the lock is back: a thread that the interpreter
@@ -153,12 +160,48 @@ PyObject* call_many(PyObject* const* args, Py_ssize_t nargsf) {
 }  // namespace
 
 // No C++ exception reaches the interpreter (boundary, failure.hpp).
-PyObject* call_outcome(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf) {
-  return boundary([&] { return call_one(args, nargsf); });
+PyObject* call_outcome(PyObject* module, PyObject* const* args, Py_ssize_t nargsf) {
+  return boundary([&] { return call_one(module, args, nargsf); });
 }
 
-PyObject* call_many_outcomes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf) {
-  return boundary([&] { return call_many(args, nargsf); });
+PyObject* call_many_outcomes(PyObject* module, PyObject* const* args, Py_ssize_t nargsf) {
+  return boundary([&] { return call_many(module, args, nargsf); });
+}
+
+PyObject* is_usable_key(PyObject* /*module*/, PyObject* packed) {
+  return boundary([&]() -> PyObject* {
+    std::string_view text;
+    if (!convert_text("public_key", packed, text)) return nullptr;
+    return Py_NewRef(sdk::keys::is_usable_public_key_vartime(text) ? Py_True : Py_False);
+  });
+}
+
+namespace {
+
+const char* public_key_fault_code(std::optional<sdk::keys::PublicKeyFault> fault) {
+  if (!fault) return "failed";  // not the text: the call itself (out of memory)
+  switch (*fault) {
+    case sdk::keys::PublicKeyFault::malformed:
+      return "malformed";
+    case sdk::keys::PublicKeyFault::y_not_in_field:
+      return "y_not_in_field";
+    case sdk::keys::PublicKeyFault::not_on_curve:
+      return "not_on_curve";
+  }
+  return "failed";
+}
+
+}  // namespace
+
+PyObject* public_key_xy(PyObject* module, PyObject* packed) {
+  return boundary([&]() -> PyObject* {
+    std::string_view text;
+    if (!convert_text("public_key", packed, text)) return nullptr;
+    const Outcome outcome = public_key_pair(text);
+    if (outcome) return to_python(*outcome);
+    const char* code = public_key_fault_code(sdk::keys::public_key_fault_vartime(text));
+    return raise_refused(batch_state(module).refused, code, &outcome.error().text);
+  });
 }
 
 PyObject* panic_exception(PyObject* /*module*/, PyObject* /*unused*/) {

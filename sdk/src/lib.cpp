@@ -34,6 +34,12 @@ Result<keys::JubjubSignature> sign_document(DocumentKind kind, std::string_view 
 
 }  // namespace
 
+Result<keys::JubjubSignature> sign_document(DocumentKind kind, std::string_view json, const jubjub::Fs& sk) {
+  const auto hash = document_hash(kind, json);
+  if (!hash) return unexpected(hash.error());
+  return keys::sign_raw_msg(sk, hashing::hash_message(*hash));
+}
+
 Result<std::string> private_key_from_seed(std::span<const uint8_t> seed) {
   return keys::private_key_from_seed(seed);
 }
@@ -83,6 +89,8 @@ Result<keys::JubjubSignature> sign(std::string_view private_key, std::string_vie
   return keys::sign(private_key, msg);
 }
 
+Result<keys::JubjubSignature> sign(const jubjub::Fs& sk, std::string_view msg) { return keys::sign(sk, msg); }
+
 Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, std::string_view pub_key_x,
                               std::string_view pub_key_y, std::string_view msg) {
   return keys::verify_signature(sig_r, sig_s, pub_key_x, pub_key_y, msg);
@@ -91,6 +99,8 @@ Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, st
 Result<keys::L1Signature> l1_sign(std::string_view msg, std::string_view private_key) {
   return keys::l1_sign(msg, private_key);
 }
+
+Result<keys::L1Signature> l1_sign(std::string_view msg, const jubjub::Fs& sk) { return keys::l1_sign(msg, sk); }
 
 Result<bool> is_on_curve(std::string_view x, std::string_view y) { return keys::is_on_curve(x, y); }
 
@@ -102,6 +112,10 @@ Result<std::pair<std::string, std::string>> private_key_to_pubkey_xy(std::string
   return keys::private_key_to_pubkey_xy(private_key);
 }
 
+std::pair<std::string, std::string> private_key_to_pubkey_xy(const jubjub::Fs& sk) {
+  return keys::private_key_to_pubkey_xy(sk);
+}
+
 // The results handed back as JSON text, all written here.
 
 std::string to_json(const keys::JubjubSignature& sig) {
@@ -109,6 +123,12 @@ std::string to_json(const keys::JubjubSignature& sig) {
   const U256 r = U256::from_little_endian(sig.r.encode_vartime());
   const U256 s{sig.s.into_repr()};
   return json::string_object({{"r", r.to_hex_0x64()}, {"s", s.to_hex_0x64()}});
+}
+
+std::array<hashing::HashChars, 2> signature_chars(const keys::JubjubSignature& sig) {
+  // Any four words are written as a hash is: "0x" and 64 lower-case digits.
+  return {hashing::hash_chars(U256::from_little_endian(sig.r.encode_vartime()).words),
+          hashing::hash_chars(sig.s.into_repr())};
 }
 
 std::string to_json(const keys::L1Signature& sig) {

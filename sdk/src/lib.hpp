@@ -4,12 +4,15 @@
 // layers may instead abandon the call with HardFailure (crypto/failure.hpp).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "crypto/jubjub/fs.hpp"
+#include "sdk/src/documents/document_hash.hpp"
 #include "sdk/src/error.hpp"
 #include "sdk/src/keys/l1_signing.hpp"
 #include "sdk/src/keys/signature.hpp"
@@ -40,10 +43,17 @@ Result<keys::JubjubSignature> sign_liquidate(std::string_view json, std::string_
 Result<keys::JubjubSignature> sign_signed_oracle_price(std::string_view json,
                                                      std::string_view pri_key);
 
+// The same under a private key already parsed (a key object's scalar): the
+// signature and the document's errors of sign_<kind>, byte for byte; no key
+// error, since the key was accepted when it was parsed.
+Result<keys::JubjubSignature> sign_document(DocumentKind kind, std::string_view json, const jubjub::Fs& sk);
+
 // The signature of the message integer `msg` under the private key text.
 // Errors: the message's hexadecimal error text (looked at first), then the
 // private key error unchanged. Never fails hard on text input.
 Result<keys::JubjubSignature> sign(std::string_view private_key, std::string_view msg);
+// The same under a parsed key: the message's error alone.
+Result<keys::JubjubSignature> sign(const jubjub::Fs& sk, std::string_view msg);
 
 // Whether (sig_r, sig_s) verifies for `msg` under the packed key `pub_key_x`
 // (`pub_key_y` never changes the outcome). Malformed or out-of-range signature texts fail
@@ -53,6 +63,8 @@ Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, st
 
 // The unpacked L1 signature; note the order: message first, key second.
 Result<keys::L1Signature> l1_sign(std::string_view msg, std::string_view private_key);
+// The same under a parsed key: the message's error alone.
+Result<keys::L1Signature> l1_sign(std::string_view msg, const jubjub::Fs& sk);
 
 // Whether (x, y) is exactly the public-key text pair of the packed key x.
 // Returns the packed key's parse error; fails hard on an undecodable key.
@@ -64,11 +76,15 @@ Result<std::pair<std::string, std::string>> pub_key_to_xy(std::string_view publi
 
 // The public-key text pair of a private key text.
 Result<std::pair<std::string, std::string>> private_key_to_pubkey_xy(std::string_view private_key);
+// The same for a parsed key.
+std::pair<std::string, std::string> private_key_to_pubkey_xy(const jubjub::Fs& sk);
 
 // The JSON texts of the results, written in this one place; every value is
 // "0x" and 64 lower-case digits unless said otherwise.
 // {"r":"0x…","s":"0x…"}, 147 characters: r is R's encoding, s the scalar.
 std::string to_json(const keys::JubjubSignature& sig);
+// Its two values alone, r then s, as to_json writes them.
+std::array<hashing::HashChars, 2> signature_chars(const keys::JubjubSignature& sig);
 // {"x":…,"y":…,"s":…,"pk_x":…,"pk_y":…}, 372 characters.
 std::string to_json(const keys::L1Signature& sig);
 // {"x":…,"y":…}: the public-key text pair (x as pub_key_to_xy gives it).

@@ -161,16 +161,23 @@ def cmd_keygen(args: argparse.Namespace, inputs: Inputs) -> int:
     else:
         seed = inputs.read(args.seed_file or "-", "seed")
         seed = seed.removesuffix("\n")  # `echo seed > file` and `printf seed > file` agree
-        key = PrivateKey(call(sdk.private_key_from_seed, seed))
-    if args.encrypt:
-        text = _keystore(key, args, inputs)
-    else:
-        text = json.dumps({"private_key": key.to_text()})
+        try:
+            key = PrivateKey.from_seed(seed)  # the key never comes back as text
+        except InvalidKey as error:
+            raise Failure(str(error)) from None
+    encrypted = _keystore(key, args, inputs) if args.encrypt else None
+    # A plain key's text is made inside the writing call's arguments: no
+    # local here holds it.
     if args.out is None:
-        write_out(text + "\n")
+        write_out((encrypted or _plain(key)) + "\n")
     else:
-        write_private_file(args.out, text + "\n", replace=args.force)
+        write_private_file(args.out, (encrypted or _plain(key)) + "\n", replace=args.force)
     return EXIT_OK
+
+
+def _plain(key: PrivateKey) -> str:
+    """The JSON of a plain key file: {"private_key": "0x…"}."""
+    return json.dumps({"private_key": key.to_text()})
 
 
 def cmd_key_encrypt(args: argparse.Namespace, inputs: Inputs) -> int:
@@ -182,8 +189,8 @@ def cmd_key_encrypt(args: argparse.Namespace, inputs: Inputs) -> int:
 def cmd_key_decrypt(args: argparse.Namespace, inputs: Inputs) -> int:
     if not args.force and os.path.lexists(args.out):
         raise Failure(f"{args.out} exists; give --force to replace it")
-    write_private_file(args.out, json.dumps({"private_key": private_key(args, inputs, "keystore").to_text()})
-                       + "\n", replace=args.force)
+    write_private_file(args.out, _plain(private_key(args, inputs, "keystore")) + "\n",
+                       replace=args.force)
     return EXIT_OK
 
 
@@ -193,6 +200,6 @@ def cmd_pubkey(args: argparse.Namespace, inputs: Inputs) -> int:
         emit_text(call(sdk.public_key_to_xy, args.packed))
     else:
         key = private_key(args, inputs)
-        emit_text(call(sdk.private_key_to_public_key_xy, key.to_text(), secret=key))
+        emit_text(key.public_key.to_json())  # private_key_to_public_key_xy's text
     return EXIT_OK
 

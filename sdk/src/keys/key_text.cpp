@@ -124,12 +124,9 @@ Expected<Fs, ConversionError> FeConvert::from_bytes(std::span<const uint8_t> byt
   jubjub::FsRepr repr = field::repr_from_bytes_be(be);
   const secrets::WipeOnExit<jubjub::FsRepr> wipe_repr(repr);
   // The range test and the conversion run in constant time (the bytes are
-  // usually a private key); only the verdict steers.
-  jubjub::FsRepr difference{};
-  uint64_t below = field::detail::sub_borrow(difference, repr, jubjub::kFsModulus);
-  secrets::wipe_value(difference);
-  secrets::declassify(&below, sizeof below);  // the caller's answer tells it anyway
-  if (below == 0) {
+  // usually a private key); only the verdict steers, and the caller's answer
+  // tells it anyway.
+  if (!below_subgroup_order(repr)) {
     auto error = Fs::from_repr(repr);
     return unexpected(ConversionError(ConversionError::PrimeFieldDecodingError{std::move(error).error()}));
   }
@@ -143,6 +140,14 @@ std::string FeConvert::to_hex(const Fs& v) { return bytes_to_hex(field::repr_to_
 
 std::string FeConvert::to_hex(const Fr& v) { return bytes_to_hex(field::repr_to_bytes_be(v.into_repr())); }
 
+bool below_subgroup_order(const jubjub::FsRepr& v) {
+  jubjub::FsRepr difference{};
+  uint64_t below = field::detail::sub_borrow(difference, v, jubjub::kFsModulus);
+  secrets::wipe_value(difference);
+  secrets::declassify(&below, sizeof below);
+  return below != 0;
+}
+
 U256 fr_to_u256(const Fr& v) { return U256{v.into_repr()}; }
 
 Expected<Fr, field::PrimeFieldDecodingError> u256_to_fr(const U256& v) { return Fr::from_repr(v.words); }
@@ -151,29 +156,39 @@ U256 le_to_u256(std::span<const uint8_t, 32> bytes) { return U256::from_little_e
 
 namespace {
 
-// The key as first described: strip every leading "0x", then decode. Its
-// branches on the prefixes see the text's first digits, so it only runs on
-// texts that are not well-formed keys, to find their error.
-Result<Fs> private_key_from_string_vartime(std::string_view text) {
-  while (text.starts_with("0x")) text.remove_prefix(2);
-  if (text.size() % 2 != 0) return unexpected(Error(FromHexError::odd_length().to_string()));
-  if (const auto bad = first_invalid_digit(text)) return unexpected(Error(bad->to_string()));
-  // Any other length is refused by from_bytes, on the length alone.
-  if (text.size() != 2 * kKeySize) {
-    return unexpected(ConversionError(ConversionError::IncorrectInputSize{text.size() / 2, kKeySize}).to_error());
-  }
-  std::array<uint8_t, kKeySize> bytes = decode_key_digits(text);
-  const secrets::WipeOnExit<std::array<uint8_t, kKeySize>> wipe_bytes(bytes);
-  auto key = FeConvert::from_bytes(bytes);
-  if (!key) return unexpected(key.error().to_error());
-  Result<Fs> out(*key);
+// `key`'s scalar as an `Out`, the copy left in `key` wiped.
+template <class Out, class E>
+Out take_key(Expected<Fs, E>& key) {
+  Out out(*key);
   secrets::wipe_value(*key);
   return out;
 }
 
-}  // namespace
+// Why a key text is refused, as the first description finds it: its
+// hexadecimal error, or its conversion error. Texts are made from it only on
+// demand, since they quote the key.
+using Refusal = std::variant<FromHexError, ConversionError>;
 
-Result<Fs> private_key_from_string(std::string_view text) {
+// The key as first described: strip every leading "0x", then decode. Its
+// branches on the prefixes see the text's first digits, so it only runs on
+// texts that are not well-formed keys, to find their error.
+Expected<Fs, Refusal> key_from_text_vartime(std::string_view text) {
+  while (text.starts_with("0x")) text.remove_prefix(2);
+  if (text.size() % 2 != 0) return unexpected(Refusal(FromHexError::odd_length()));
+  if (const auto bad = first_invalid_digit(text)) return unexpected(Refusal(*bad));
+  // Any other length is refused by from_bytes, on the length alone.
+  if (text.size() != 2 * kKeySize) {
+    return unexpected(Refusal(ConversionError(ConversionError::IncorrectInputSize{text.size() / 2, kKeySize})));
+  }
+  std::array<uint8_t, kKeySize> bytes = decode_key_digits(text);
+  const secrets::WipeOnExit<std::array<uint8_t, kKeySize>> wipe_bytes(bytes);
+  auto key = FeConvert::from_bytes(bytes);
+  if (!key) return unexpected(Refusal(std::move(key).error()));
+  return take_key<Expected<Fs, Refusal>>(key);
+}
+
+// The key of a private key text, or why it is refused.
+Expected<Fs, Refusal> key_from_text(std::string_view text) {
   // A well-formed key is k "0x" prefixes and 64 digits, so the length alone
   // says where the digits start; the prefixes and the digits are then
   // checked and decoded without branching on them, and only the verdict
@@ -193,14 +208,39 @@ Result<Fs> private_key_from_string(std::string_view text) {
       std::array<uint8_t, kKeySize> bytes = decode_key_digits(digits);
       const secrets::WipeOnExit<std::array<uint8_t, kKeySize>> wipe_bytes(bytes);
       auto key = FeConvert::from_bytes(bytes);
-      if (key) {
-        Result<Fs> out(*key);
-        secrets::wipe_value(*key);
-        return out;
-      }
+      if (key) return take_key<Expected<Fs, Refusal>>(key);
     }
   }
-  return private_key_from_string_vartime(text);
+  return key_from_text_vartime(text);
+}
+
+}  // namespace
+
+Result<Fs> private_key_from_string(std::string_view text) {
+  auto key = key_from_text(text);
+  if (key) return take_key<Result<Fs>>(key);
+  return unexpected(std::visit(Overloaded{
+                                   [](const FromHexError& e) { return Error(e.to_string()); },
+                                   [](const ConversionError& e) { return e.to_error(); },
+                               },
+                               key.error()));
+}
+
+Expected<Fs, KeyFault> private_key_from_text(std::string_view text) {
+  auto key = key_from_text(text);
+  if (key) return take_key<Expected<Fs, KeyFault>>(key);
+  return unexpected(std::visit(Overloaded{
+                                   [](const FromHexError& e) {
+                                     return e.kind == FromHexError::Kind::InvalidHexCharacter ? KeyFault::character
+                                                                                               : KeyFault::length;
+                                   },
+                                   [](const ConversionError& e) {
+                                     return std::holds_alternative<ConversionError::IncorrectInputSize>(e.variant())
+                                                ? KeyFault::length
+                                                : KeyFault::range;
+                                   },
+                               },
+                               key.error()));
 }
 
 }  // namespace quillet::sdk::keys

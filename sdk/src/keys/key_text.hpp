@@ -87,6 +87,11 @@ inline void append_hex_ct(std::string& out, std::span<const uint8_t> bytes) {
   }
 }
 
+// Whether the canonical value `v` is below s, the subgroup order, without a
+// branch: `v` is usually a private key or a candidate for one. Only the
+// verdict is made public.
+bool below_subgroup_order(const jubjub::FsRepr& v);
+
 // The canonical value of `v`; always fits.
 U256 fr_to_u256(const Fr& v);
 
@@ -105,5 +110,16 @@ U256 le_to_u256(std::span<const uint8_t, 32> bytes);
 // bytes); "Cannot convert into prime field value: {repr} is not an element of
 // the field" with the field's text as cause. Never fails hard.
 Result<Fs> private_key_from_string(std::string_view text);
+
+// Why a private key is refused, by category, in words that quote none of it:
+// not 64 hex digits (or not 32 bytes), a character that is no hex digit, a
+// value not below s, the value 0, a seed under 32 bytes. Parsing a text
+// gives the first three; the others come from private_key.hpp.
+enum class KeyFault { length, character, range, zero, seed_length };
+
+// What private_key_from_string gives, its error as a category (the odd
+// digit count and the size are `length`): the same checks in the same order
+// and time, without returning the error texts that quote the key.
+Expected<Fs, KeyFault> private_key_from_text(std::string_view text);
 
 }  // namespace quillet::sdk::keys

@@ -11,16 +11,19 @@
 namespace quillet::sdk::keys {
 
 Result<L1Signature> l1_sign(std::string_view msg, std::string_view private_key) {
-  const std::string_view digits = trim_hex_prefix(msg);
   auto sk = private_key_from_string(private_key);
   if (!sk) return unexpected(std::move(sk).error());
   const secrets::WipeOnExit<jubjub::Fs> wipe_sk(*sk);
-  const auto m = U256::from_str(digits);
+  return l1_sign(msg, *sk);
+}
+
+Result<L1Signature> l1_sign(std::string_view msg, const jubjub::Fs& sk) {
+  const auto m = U256::from_str(trim_hex_prefix(msg));
   if (!m) return unexpected(Error(m.error().to_string()));
   const std::array<uint8_t, 32> bytes = m->to_little_endian();
   // The signer's point comes with the signature, from the shared parameter
   // set, instead of a second derivation.
-  const SignedMessage signed_msg = SignedMessage::sign(*sk, bytes);
+  const SignedMessage signed_msg = SignedMessage::sign(sk, bytes);
 
   // Both points come normalised from signing.
   const auto [ax, ay] = signed_msg.public_key.point.to_affine_vartime();

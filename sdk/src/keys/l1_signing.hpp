@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "crypto/jubjub/fs.hpp"
 #include "sdk/src/error.hpp"
 
 namespace quillet::sdk::keys {
@@ -26,5 +27,8 @@ struct L1Signature {
 // "0X1" is accepted here. The key is parsed first: its error (that of
 // private_key_from_string) comes before the message's hexadecimal error.
 Result<L1Signature> l1_sign(std::string_view msg, std::string_view private_key);
+
+// The same under a key already parsed: the message's error alone.
+Result<L1Signature> l1_sign(std::string_view msg, const jubjub::Fs& sk);
 
 }  // namespace quillet::sdk::keys

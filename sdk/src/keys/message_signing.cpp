@@ -58,13 +58,19 @@ TxSignature TxSignature::sign_msg(const jubjub::Fs& sk, std::span<const uint8_t>
 }
 
 Result<JubjubSignature> sign(std::string_view private_key, std::string_view msg) {
-  const auto m = U256::from_str(msg);
-  if (!m) return unexpected(Error(m.error().to_string()));
+  // The message is looked at first: its error comes before the key's.
+  if (const auto m = U256::from_str(msg); !m) return unexpected(Error(m.error().to_string()));
   auto sk = private_key_from_string(private_key);
   if (!sk) return unexpected(std::move(sk).error());
   const secrets::WipeOnExit<jubjub::Fs> wipe_sk(*sk);
+  return sign(*sk, msg);
+}
+
+Result<JubjubSignature> sign(const jubjub::Fs& sk, std::string_view msg) {
+  const auto m = U256::from_str(msg);
+  if (!m) return unexpected(Error(m.error().to_string()));
   const std::array<uint8_t, 32> bytes = m->to_little_endian();
-  return sign_raw_msg(*sk, bytes);
+  return sign_raw_msg(sk, bytes);
 }
 
 Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, std::string_view pub_key_x,

@@ -68,6 +68,9 @@ std::vector<Expected<jubjub::RawSignature, HardFailure>> sign_raw_msgs(
 // private_key_from_string.
 Result<JubjubSignature> sign(std::string_view private_key, std::string_view msg);
 
+// The same under a key already parsed: the message's error alone.
+Result<JubjubSignature> sign(const jubjub::Fs& sk, std::string_view msg);
+
 // Whether the signature texts verify for the message integer under the packed
 // key `pub_key_x`; `pub_key_y` never changes the outcome (when it is the
 // key's x, it spares a square root). Malformed signature texts or

@@ -104,13 +104,38 @@ Result<std::pair<std::string, std::string>> private_key_to_pubkey_xy(std::string
   auto sk = private_key_from_string(text);
   if (!sk) return unexpected(std::move(sk).error());
   const secrets::WipeOnExit<jubjub::Fs> wipe_sk(*sk);
-  const jubjub::PublicKey key = derive_normalized(*sk);
+  return private_key_to_pubkey_xy(*sk);
+}
+
+std::pair<std::string, std::string> private_key_to_pubkey_xy(const jubjub::Fs& sk) {
+  const jubjub::PublicKey key = derive_normalized(sk);
   // What pub_key_to_xy of the packed key's text gives, without decoding the
   // point again: decoding an encoding gives back the point it came from, so
   // its affine x is the derived point's (the small-value rule aside).
   const PackedPublicKey packed = pack_public_key(key);
   const U256 x = small_value_rule_applies(packed.value) ? U256{} : fr_to_u256(key.point.to_affine_vartime().first);
   return std::pair{packed.to_hex(), x.to_hex_0x64()};
+}
+
+std::optional<PublicKeyFault> public_key_fault_vartime(std::string_view text) {
+  // pub_key_to_xy's steps, each failure named rather than raised.
+  const auto v = U256::from_str_radix(trim_hex_prefix(text), 16);
+  if (!v) return PublicKeyFault::malformed;
+  if (small_value_rule_applies(*v)) return std::nullopt;
+  const auto point = jubjub::Point<jubjub::Unknown>::read(v->to_little_endian(), jubjub::jubjub_params());
+  if (point) return std::nullopt;
+  return point.error().message == jubjub::kYNotInField ? PublicKeyFault::y_not_in_field
+                                                         : PublicKeyFault::not_on_curve;
+}
+
+bool is_usable_public_key_vartime(std::string_view pub_key_x) {
+  // Only the single "0x" the parser itself drops, as verify_signature reads it.
+  const auto v = U256::from_str_radix(pub_key_x, 16);
+  if (!v || small_value_rule_applies(*v)) return false;
+  const jubjub::AltJubjubBn256& params = jubjub::jubjub_params();
+  const auto point = jubjub::Point<jubjub::Unknown>::read(v->to_little_endian(), params);
+  return point && !(*point == jubjub::Point<jubjub::Unknown>::zero()) &&
+         point->is_in_prime_order_subgroup_vartime(params);
 }
 
 Result<bool> is_on_curve(std::string_view x, std::string_view y) {

@@ -98,6 +98,24 @@ Result<std::pair<std::string, std::string>> pub_key_to_xy(std::string_view text)
 // and 64 lower-case digits. Returns the private key text's error unchanged.
 Result<std::pair<std::string, std::string>> private_key_to_pubkey_xy(std::string_view text);
 
+// The same for a key already parsed.
+std::pair<std::string, std::string> private_key_to_pubkey_xy(const jubjub::Fs& sk);
+
+// Why pub_key_to_xy refuses a text, by category: it does not parse as hex
+// (`malformed`, a returned error), or its point does not decode (a hard
+// failure): its y is not below r, or no x fits y. Nothing for a text it
+// accepts. Variable time: public keys only.
+enum class PublicKeyFault { malformed, y_not_in_field, not_on_curve };
+std::optional<PublicKeyFault> public_key_fault_vartime(std::string_view text);
+
+// Whether verify_signature can accept a signature under the packed key text
+// `pub_key_x`, and it is not the neutral point (under which a signature
+// verifies for every message): it parses as verification parses it, the
+// small-value rule does not apply (its (0, v) is on the curve only for the
+// neutral point), it decodes, and its point is in the prime-order subgroup.
+// False for any other text. Variable time: public keys only.
+bool is_usable_public_key_vartime(std::string_view pub_key_x);
+
 // Whether (x, y) is exactly the text pair of the packed key x: y must be the
 // 64 lower-case digits of the affine x-coordinate, compared byte for byte
 // after trimming prefixes. Errors and hard failures are those of
