@@ -160,9 +160,10 @@ def cmd_verify_ndjson(args: argparse.Namespace, inputs: Inputs) -> int:
         documents = [row[4] for row in rows if isinstance(row, tuple) and
                      isinstance(row[4], Document)]
         digests = iter(batch.hash_many(args.kind, documents) if documents else [])
-        checked = iter(batch.verify_many(
-            [row if isinstance(row[4], str) else (*row[:4], next(digests))
-             for row in rows if isinstance(row, tuple)], outcomes=True))
+        texts: list[tuple[str, ...]] = [
+            (*row[:4], row[4] if isinstance(row[4], str) else next(digests))
+            for row in rows if isinstance(row, tuple)]
+        checked = iter(batch.verify_many(texts, outcomes=True))
         outcomes: list[batch.Outcome[bool]] = []
         for index, row in enumerate(rows):
             if isinstance(row, str):
