@@ -13,6 +13,8 @@ import stat
 import subprocess
 import sys
 import traceback
+import unicodedata
+import warnings
 
 import pytest
 
@@ -20,7 +22,7 @@ cryptography = pytest.importorskip("cryptography")
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes  # noqa: E402
 
 import quillet  # noqa: E402
-from quillet import InvalidKey, PrivateKey, Signer  # noqa: E402
+from quillet import InvalidKey, KeyFileWarning, PrivateKey, Signer  # noqa: E402
 from quillet.keys import SUBGROUP_ORDER as ORDER  # noqa: E402
 
 KEY = PrivateKey.from_seed("keystore tests: a seed of thirty-two bytes or more")
@@ -92,16 +94,142 @@ def test_keystores_written_elsewhere_are_read(tmp_path, monkeypatch):
         assert PrivateKey.from_keystore(json.dumps(data), typed).to_text() == KEY.to_text()
     path = tmp_path / "keystore.json"
     path.write_text(json.dumps(data))
+    path.chmod(0o600)
     monkeypatch.delenv("QUILLET_KEY_PASSPHRASE", raising=False)
-    assert PrivateKey.from_keystore(path, typed).to_text() == KEY.to_text()
-    assert PrivateKey.from_file(path, typed).to_text() == KEY.to_text()
-    with pytest.raises(InvalidKey, match=r"it is a keystore: give its passphrase or set "
-                                         r"\$QUILLET_KEY_PASSPHRASE"):
-        PrivateKey.from_file(path)
+    # Without a passphrase, both fall back to the environment's.
+    for read in (PrivateKey.from_keystore, PrivateKey.from_file):
+        assert read(path, typed).to_text() == KEY.to_text()
+        with pytest.raises(InvalidKey, match=r"it is a keystore: give its passphrase or set "
+                                             r"\$QUILLET_KEY_PASSPHRASE"):
+            read(path)
     monkeypatch.setenv("QUILLET_KEY_PASSPHRASE", typed)
-    assert PrivateKey.from_file(path).to_text() == KEY.to_text()
+    for read in (PrivateKey.from_keystore, PrivateKey.from_file):
+        assert read(path).to_text() == KEY.to_text()
     monkeypatch.setenv("QUILLET_PRIVATE_KEY", json.dumps(data))
     assert PrivateKey.from_env().to_text() == KEY.to_text()
+
+
+def normalised(passphrase: str) -> bytes:
+    """The passphrase's bytes as the layout defines them: NFKD, without the
+    control codes C0 (below U+0020), DEL and C1 (U+0080 to U+009F), UTF-8."""
+    return "".join(c for c in unicodedata.normalize("NFKD", passphrase)
+                   if not (ord(c) < 0x20 or 0x7F <= ord(c) <= 0x9F)).encode()
+
+
+# Passphrases as a person types them, each needing the layout's normalisation.
+TYPED = ["café crème brûlée",                          # composed accents
+         "cafe\u0301 cre\u0300me bru\u0302le\u0301e",       # the same, decomposed
+         "ｐａｓｓｐｈｒａｓｅ１２３４",                  # full-width letters and digits
+         "tab\there\x00nul\x7fdel\u0085nel\x9f",            # control codes
+         "𝔱𝔢𝔰𝔱𝔭𝔞𝔰𝔰𝔴𝔬𝔯𝔡🔑"]
+OTHER_SCHEME = bytes(range(48)).hex()  # a 48-byte pubkey, as tools for another scheme write
+
+
+@pytest.mark.parametrize("kdf, params", [("scrypt", CHEAP_SCRYPT), ("pbkdf2", CHEAP_PBKDF2)])
+@pytest.mark.parametrize("typed", TYPED)
+def test_keystores_of_another_scheme_open_when_asked(typed, kdf, params, tmp_path, monkeypatch):
+    # Made as the other tool makes it, for a secret that is a key of this curve.
+    text = json.dumps(written_elsewhere(normalised(typed), key_bytes(KEY), kdf, params,
+                                        pubkey=OTHER_SCHEME))
+    for form in ("NFC", "NFD", "NFKC"):  # however the passphrase is typed
+        key = PrivateKey.from_keystore(text, unicodedata.normalize(form, typed),
+                                       foreign_pubkey=True)
+        assert key.to_text() == KEY.to_text()
+    path = tmp_path / "other.keystore"
+    path.write_text(text)
+    path.chmod(0o600)
+    assert PrivateKey.from_file(path, typed, foreign_pubkey=True).to_text() == KEY.to_text()
+
+    def kdf_run(*args, **kwargs):
+        raise AssertionError("the KDF ran")
+
+    monkeypatch.setattr(hashlib, "scrypt", kdf_run)
+    monkeypatch.setattr(hashlib, "pbkdf2_hmac", kdf_run)
+    for read in (lambda: PrivateKey.from_keystore(text, typed), lambda: PrivateKey.from_file(path)):
+        with pytest.raises(InvalidKey) as info:  # at once, with the fix
+            read()
+        assert str(info.value).endswith(
+            "this keystore's pubkey is a 48-byte key of another scheme, not one of this curve: "
+            "open it with foreign_pubkey=True to ignore it and use the key it holds")
+
+
+ANOTHER_KEY = PrivateKey.from_seed("keystore tests: another seed of thirty-two bytes")
+WRONG_KEY = "the keystore's pubkey is not the public key of the key it holds"
+
+
+@pytest.mark.parametrize("pubkey, refused, refused_when_foreign", [
+    ("", None, None),
+    (KEY.public_key.x[2:].upper(), None, None),
+    # A key of this curve, another one: the wrong file, accepted in no case.
+    (ANOTHER_KEY.public_key.x[2:], WRONG_KEY, WRONG_KEY),
+    ("02" + "ab" * 32, "is a 33-byte key of another scheme, not one of this curve", None),
+    ("ff" * 32, "is 32 bytes that decode to no point of this curve: another scheme's key", None),
+])
+def test_a_pubkey_names_this_key_another_or_another_schemes(pubkey, refused,
+                                                           refused_when_foreign):
+    text = json.dumps(written_elsewhere(b"right", key_bytes(KEY), "pbkdf2", CHEAP_PBKDF2,
+                                        pubkey=pubkey))
+    for foreign, expected in [(False, refused), (True, refused_when_foreign)]:
+        if expected is None:
+            key = PrivateKey.from_keystore(text, "right", foreign_pubkey=foreign)
+            assert key.to_text() == KEY.to_text()
+        else:
+            with pytest.raises(InvalidKey, match=re.escape(expected)):
+                PrivateKey.from_keystore(text, "right", foreign_pubkey=foreign)
+
+
+@pytest.mark.parametrize("mode, warned", [(0o600, False), (0o400, False), (0o640, True),
+                                          (0o604, True), (0o620, True)])
+def test_key_files_others_may_open_are_read_with_a_warning(mode, warned, tmp_path):
+    plain, stored = tmp_path / "key.json", tmp_path / "key.keystore"
+    plain.write_text(json.dumps({"private_key": KEY.to_text()}))
+    stored.write_text(json.dumps(written_elsewhere(b"right", key_bytes(KEY), "pbkdf2",
+                                                   CHEAP_PBKDF2)))
+    for path, read in [(plain, PrivateKey.from_file),
+                       (stored, lambda path: PrivateKey.from_file(path, "right")),
+                       (stored, lambda path: PrivateKey.from_keystore(path, "right"))]:
+        path.chmod(mode)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            assert read(path).to_text() == KEY.to_text()  # read all the same
+        expected = [f"key file {str(path)!r}: group or others may open it (mode {mode:04o}); "
+                    "chmod 600 it"] if warned else []
+        assert [str(warning.message) for warning in caught] == expected
+        # Shown at the caller's line, not inside the package.
+        assert all(w.category is KeyFileWarning and w.filename == __file__ for w in caught)
+
+
+# Under a memory limit too low for scrypt's 256 MiB (as `ulimit -v` sets it),
+# with the default keystore (its checksum is never reached).
+MEMORY_LIMITED = """
+import json, resource, sys
+from quillet import PrivateKey
+data, key = json.loads(sys.argv[1]), PrivateKey.generate()
+size = next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, ((size << 10) + (96 << 20), resource.RLIM_INFINITY))
+for call in (lambda: PrivateKey.from_keystore(json.dumps(data), "right"),
+             lambda: key.to_keystore("right")):
+    try:
+        call()
+    except Exception as error:
+        print(type(error).__name__, error)
+print(PrivateKey.from_keystore(key.to_keystore("right", kdf="pbkdf2"), "right").public_key
+      == key.public_key)  # PBKDF2 needs no more
+"""
+
+
+def test_too_little_memory_for_scrypt_says_what_it_needs():
+    data = written_elsewhere(b"right", key_bytes(KEY), "scrypt", CHEAP_SCRYPT)
+    data["crypto"]["kdf"]["params"]["n"] = 1 << 18
+    proc = subprocess.run([sys.executable, "-c", MEMORY_LIMITED, json.dumps(data)],
+                          capture_output=True, text=True, timeout=120)
+    needs = "needs about 256 MiB of memory for scrypt (n=262144, r=8), more than this " \
+            "process may take: raise its memory limit"
+    assert proc.stdout.splitlines() == [
+        f"InvalidKey unlocking this keystore {needs}, or re-encrypt it with PBKDF2 where it "
+        "unlocks (quillet key passwd --kdf pbkdf2)",
+        f'InvalidKey writing a keystore {needs}, or choose PBKDF2 (--kdf pbkdf2, kdf="pbkdf2")',
+        "True"], proc.stderr
 
 
 # The published test vectors of the layout: the password "𝔱𝔢𝔰𝔱𝔭𝔞𝔰𝔰𝔴𝔬𝔯𝔡🔑" and
