@@ -61,6 +61,8 @@ def files(tmp_path):
              "seed": tmp_path / "seed.txt"}
     paths["key"].write_text(KEY + "\n")
     paths["key_json"].write_text(json.dumps({"private_key": KEY}))
+    for name in ("key", "key_json"):
+        paths[name].chmod(0o600)  # else every command warns that others may read it
     paths["seed"].write_text(SEED + "\n")
     for kind in DOCUMENTS:
         paths[kind] = tmp_path / f"{kind}.json"
@@ -275,6 +277,7 @@ def test_a_key_on_the_command_line_is_refused_and_not_echoed(args):
 def test_a_malformed_key_is_described_never_quoted(key_text, problem, tmp_path):
     key_file = tmp_path / "key"
     key_file.write_text(key_text)
+    key_file.chmod(0o600)
     for proc in (quillet("sign-message", MSG, key=key_text),
                  quillet("pubkey", "--key-file", str(key_file))):
         line = failure_line(proc)

@@ -468,6 +468,7 @@ def test_private_keys_and_other_signers_are_signers():
 # --- the command line ------------------------------------------------------------
 
 PASS = "the desk's passphrase"
+NEW = "the desk's next passphrase"
 
 
 def environment(**extra):
@@ -487,6 +488,7 @@ def test_cli_writes_and_reads_keystores(tmp_path):
     seed, passphrase_file = tmp_path / "seed", tmp_path / "passphrase"
     seed.write_text("keystore tests: a seed of thirty-two bytes or more\n")
     passphrase_file.write_text(PASS + "\n")
+    passphrase_file.chmod(0o600)
     with_env = environment(QUILLET_KEY_PASSPHRASE=PASS)
     runs = [  # (arguments, environment, file written)
         (["keygen", "--random", "--out", "random.json"], None, "random.json"),
@@ -499,7 +501,10 @@ def test_cli_writes_and_reads_keystores(tmp_path):
     ]
     for args, env, written in runs:
         proc = quillet_cli(*args, env=env, cwd=tmp_path)
-        assert (proc.returncode, proc.stdout, proc.stderr) == (0, b"", b""), proc.stderr
+        assert (proc.returncode, proc.stderr) == (0, b""), proc.stderr
+        # The public key, to register, without unlocking the file again.
+        written_key = PrivateKey.from_file(tmp_path / written, PASS)
+        assert proc.stdout.decode() == written_key.public_key.to_json() + "\n"
         assert stat.S_IMODE((tmp_path / written).stat().st_mode) == 0o600
         assert PASS not in (tmp_path / written).read_text()
     assert int(json.loads((tmp_path / "random.json").read_text())["private_key"], 16) < ORDER
@@ -522,17 +527,111 @@ def test_cli_writes_and_reads_keystores(tmp_path):
     (["pubkey", "--key-file", "-"], {"QUILLET_KEY_PASSPHRASE": PASS + "?"}, "KEYSTORE",
      "quillet pubkey: standard input: wrong passphrase or damaged keystore"),
     (["key", "encrypt", "--key-file", "-", "--out", "x"], {"QUILLET_KEY_PASSPHRASE": PASS},
-     "KEYSTORE", "quillet key encrypt: standard input holds a keystore already"),
+     "KEYSTORE", "quillet key encrypt: standard input holds a keystore already; "
+                 "`quillet key passwd` changes its passphrase"),
     (["key", "decrypt", "--key-file", "-", "--out", "x"], {"QUILLET_KEY_PASSPHRASE": PASS},
      KEY.to_text().encode(), "quillet key decrypt: standard input holds no keystore"),
     (["keygen", "--random", "seed.txt"], {}, b"", "quillet keygen: --random takes no SEED_FILE"),
+    (["pubkey", "--key-file", "-"], {"QUILLET_KEY_PASSPHRASE": PASS}, "OTHER SCHEME",
+     "quillet pubkey: standard input: this keystore's pubkey is a 48-byte key of another "
+     "scheme, not one of this curve: give --foreign-pubkey to ignore it and use the key it "
+     "holds"),
+    # New passphrases: characters as a person counts them (a decomposed accent is
+    # one, a control code none), fewer than 12 refused unless --weak-passphrase.
+    (["key", "encrypt", "--key-file", "-", "--out", "x"],
+     {"QUILLET_KEY_PASSPHRASE": "e\u0301" * 11}, KEY.to_text().encode(),
+     "quillet key encrypt: $QUILLET_KEY_PASSPHRASE holds a passphrase of 11 characters, fewer "
+     "than 12: choose a longer one, or give --weak-passphrase to accept it"),
+    (["keygen", "--random", "--encrypt", "--passphrase-file", "-"], {}, b"\x01passphrase\x7f!",
+     "quillet keygen: standard input holds a passphrase of 11 characters, fewer than 12: "
+     "choose a longer one, or give --weak-passphrase to accept it"),
+    (["keygen", "--random", "--weak-passphrase"], {}, b"",
+     "quillet keygen: --weak-passphrase only applies to --encrypt"),
+    (["key", "passwd", "--key-file", "-"], {}, "KEYSTORE",
+     "quillet key passwd: give --key-file KEYSTORE: the keystore file whose passphrase changes"),
+    (["key", "passwd", f"--new-passphrase={PASS}"], {}, b"",
+     "quillet: a passphrase is never given on the command line: use --new-passphrase-file "
+     "FILE or the prompt (see quillet --help)"),
 ])
 def test_cli_refusals_are_one_line_without_the_passphrase(args, env, stdin, expected, tmp_path):
     if stdin == "KEYSTORE":
         stdin = KEY.to_keystore(PASS, kdf="pbkdf2").encode()
+    elif stdin == "OTHER SCHEME":
+        stdin = json.dumps({**json.loads(KEY.to_keystore(PASS, kdf="pbkdf2")),
+                            "pubkey": OTHER_SCHEME}).encode()
     proc = quillet_cli(*args, env=environment(**env), stdin=stdin, cwd=tmp_path)
     assert (proc.returncode, proc.stdout, proc.stderr.decode()) == (2, b"", expected + "\n")
     assert not (tmp_path / "x").exists()
+
+
+def test_cli_passwd_replaces_the_keystore_whole(tmp_path):
+    for name, text in [("old", PASS), ("new", NEW), ("weak", "desk 7"), ("plain", KEY.to_text())]:
+        (tmp_path / name).write_text(text + "\n")
+        (tmp_path / name).chmod(0o600)
+    store = tmp_path / "desk.keystore"
+    other = {**json.loads(KEY.to_keystore(PASS, kdf="pbkdf2", description="desk 7")),
+             "pubkey": OTHER_SCHEME}
+    store.write_text(json.dumps(other))
+    store.chmod(0o644)
+    (tmp_path / "link.keystore").symlink_to("desk.keystore")
+    warned = ("quillet key passwd: warning: key file desk.keystore: group or others may open "
+              "it (mode 0644); chmod 600 it\n")
+    runs = [  # (arguments, stderr, passphrase and description after, with the text unchanged)
+        (["--passphrase-file", "new", "--new-passphrase-file", "old", "--foreign-pubkey"],
+         warned + "quillet key passwd: desk.keystore: wrong passphrase or damaged keystore\n",
+         (PASS, "desk 7")),
+        (["--passphrase-file", "old", "--new-passphrase-file", "new"],
+         warned + "quillet key passwd: desk.keystore: this keystore's pubkey is a 48-byte key "
+                  "of another scheme, not one of this curve: give --foreign-pubkey to ignore "
+                  "it and use the key it holds\n", (PASS, "desk 7")),
+        (["--passphrase-file", "old", "--new-passphrase-file", "weak", "--foreign-pubkey"],
+         warned + "quillet key passwd: weak holds a passphrase of 6 characters, fewer than 12: "
+                  "choose a longer one, or give --weak-passphrase to accept it\n",
+         (PASS, "desk 7")),
+        (["--passphrase-file", "old", "--new-passphrase-file", "new", "--foreign-pubkey"],
+         warned, (NEW, "desk 7")),
+        # Through the link, whose target changes; the description replaced.
+        (["--passphrase-file", "new", "--new-passphrase-file", "old", "--description", "desk 8",
+          "--key-file", "link.keystore"], "", (PASS, "desk 8")),
+    ]
+    for extra, stderr, (opens, description) in runs:
+        before = store.read_text()
+        proc = quillet_cli("key", "passwd", "--key-file", "desk.keystore", *extra, cwd=tmp_path)
+        assert proc.stderr.decode() == stderr
+        if proc.returncode:
+            assert (proc.returncode, proc.stdout, store.read_text()) == (2, b"", before)
+            continue
+        assert proc.stdout.decode() == KEY.public_key.to_json() + "\n"
+        data = json.loads(store.read_text())
+        assert (data["description"], data["pubkey"], data["crypto"]["kdf"]["function"]) == \
+            (description, KEY.public_key.x[2:], "pbkdf2")  # the KDF kept
+        assert PrivateKey.from_keystore(store, opens).to_text() == KEY.to_text()
+        assert stat.S_IMODE(store.stat().st_mode) == 0o600
+    assert (tmp_path / "link.keystore").is_symlink()
+    assert sorted(path.name for path in tmp_path.iterdir()) == [
+        "desk.keystore", "link.keystore", "new", "old", "plain", "weak"]  # no temporary left
+    proc = quillet_cli("key", "passwd", "--key-file", "plain", "--kdf", "scrypt", cwd=tmp_path)
+    assert proc.stderr.decode() == ("quillet key passwd: plain holds no keystore; `quillet key "
+                                    "encrypt` writes one\n")
+
+
+def test_cli_weak_settings_are_warned_of(tmp_path):
+    proc = quillet_cli("keygen", "--random", "--encrypt", "--kdf", "pbkdf2", "--weak-passphrase",
+                       "--out", "weak.keystore", env=environment(QUILLET_KEY_PASSPHRASE="desk"),
+                       cwd=tmp_path)
+    assert proc.returncode == 0 and proc.stderr.decode() == (
+        "quillet keygen: warning: the new passphrase has 4 characters, fewer than 12: it may be "
+        "guessed\n")
+    (tmp_path / "weak.keystore").chmod(0o640)
+    (tmp_path / "passphrase").write_text("desk")
+    (tmp_path / "passphrase").chmod(0o644)
+    proc = quillet_cli("pubkey", "--key-file", "weak.keystore", "--passphrase-file",
+                       "passphrase", cwd=tmp_path)
+    assert proc.returncode == 0 and proc.stderr.decode().splitlines() == [
+        "quillet pubkey: warning: key file weak.keystore: group or others may open it (mode "
+        "0640); chmod 600 it",
+        "quillet pubkey: warning: passphrase file passphrase: group or others may open it (mode "
+        "0644); chmod 600 it"]
 
 
 # Runs `quillet ARGS` on a new pseudo-terminal, typing each answer after a
@@ -575,11 +674,26 @@ def on_terminal(args, answers, cwd):
 
 def test_cli_prompts_on_the_terminal_without_echo(tmp_path):
     new = ["keygen", "--random", "--encrypt", "--kdf", "pbkdf2", "--out", "ks.json"]
-    status, shown = on_terminal(new, [PASS, PASS + "!"], tmp_path)
-    assert status == 2 and "quillet keygen: the passphrases differ" in shown
-    status, shown = on_terminal(new, [PASS, PASS], tmp_path)
-    assert status == 0 and shown.count("passphrase: ") == 2 and PASS not in shown
-    key = PrivateKey.from_file(tmp_path / "ks.json", PASS)
-    status, shown = on_terminal(["pubkey", "--key-file", "ks.json"], [PASS], tmp_path)
-    assert status == 0 and PASS not in shown
+    passwd = ["key", "passwd", "--key-file", "ks.json"]
+    runs = [  # (arguments, answers, exit status, text shown, prompts, passphrase that opens)
+        # A mistyped confirmation or a refused passphrase is asked again, three times in all.
+        (new, [PASS, "x", PASS, "y", PASS, "z"], 2,
+         "quillet keygen: the passphrases differ (3 tries)", 6, None),
+        (new, ["short", PASS, PASS + "!", PASS, PASS], 0,
+         "The passphrases differ; try again.", 5, PASS),
+        # The current passphrase is checked before a new one is asked for.
+        (passwd, [PASS + "?"], 2, "ks.json: wrong passphrase or damaged keystore", 1, PASS),
+        (passwd, [PASS, NEW, NEW], 0, "Current passphrase: ", 3, NEW),
+    ]
+    for args, answers, status, text, prompts, opens in runs:
+        shown_status, shown = on_terminal(args, answers, tmp_path)
+        assert (shown_status, text in shown, shown.count("assphrase: ")) == \
+            (status, True, prompts), shown
+        assert not any(answer in shown for answer in answers if len(answer) > 5), shown
+        if opens is not None:
+            assert PrivateKey.from_file(tmp_path / "ks.json", opens)
+    assert "fewer than 12" in on_terminal(new[:-2] + ["--out", "x"], ["", "short", "sh", "s"],
+                                          tmp_path)[1]
+    status, shown = on_terminal(["pubkey", "--key-file", "ks.json"], [NEW], tmp_path)
+    key = PrivateKey.from_file(tmp_path / "ks.json", NEW)
     assert json.loads(shown.split("\n", 1)[1]) == json.loads(key.public_key.to_json())

@@ -3,6 +3,7 @@ module, writing its output, NDJSON lines, and its one-line failure."""
 
 from __future__ import annotations
 
+import argparse
 import errno
 import json
 import os
@@ -315,14 +316,29 @@ def discard_stdout() -> None:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
 
 
-def report(command: str, failure: Failure) -> None:
+def command_name(args: argparse.Namespace) -> str:
+    """The command as typed: "keygen", "key encrypt"."""
+    action = getattr(args, "action", None)
+    return f"{args.command} {action}" if action else str(args.command)
+
+
+def _tell(command: str, text: str) -> None:
     # Line and paragraph separators, direction overrides and other invisible
     # characters quoted from a document are escaped: the report stays one
     # line that reads as what it says.
-    line = "".join(c if c.isprintable() else f"\\u{ord(c):04x}" for c in str(failure))
+    line = "".join(c if c.isprintable() else f"\\u{ord(c):04x}" for c in text)
     try:
         if sys.stderr is not None:
             sys.stderr.write(f"quillet {command}: {line}\n")
             sys.stderr.flush()
     except OSError:
         pass  # nowhere left to tell; the exit status still says it
+
+
+def report(command: str, failure: Failure) -> None:
+    _tell(command, str(failure))
+
+
+def warn(args: argparse.Namespace, text: str) -> None:
+    """One line on stderr that does not stop the command."""
+    _tell(command_name(args), f"warning: {text}")
