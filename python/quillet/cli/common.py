@@ -72,10 +72,6 @@ class Inputs:
         except UnicodeDecodeError as error:
             raise Failure(f"the {what} is not UTF-8 text (byte {error.start})") from None
 
-    def text_or_file(self, value: str, what: str) -> str:
-        """`value` itself, or the text of the file it names as "@FILE" ("@-": stdin)."""
-        return self.read(value[1:], what, TEXT_LIMIT) if value.startswith("@") else value
-
     def lines(self, source: str, what: str) -> Iterator[list[str]]:
         """The lines of file `source` (stdin if "-"), blank ones too,
         NDJSON_CHUNK at a time, as they are read: memory stays bounded however
