@@ -176,7 +176,7 @@ def cmd_verify_ndjson(args: argparse.Namespace, inputs: Inputs) -> int:
                      isinstance(row[4], Document)]
         digests = iter(batch.hash_many(args.kind, documents) if documents else [])
         checked = iter(batch.verify_many(
-            [row if isinstance(row[4], str) else (*row[:4], next(digests))
+            [(*row[:4], row[4] if isinstance(row[4], str) else next(digests))
              for row in rows if isinstance(row, tuple)], outcomes=True))
         outcomes: list[batch.Outcome[bool]] = []
         for index, row in enumerate(rows):
