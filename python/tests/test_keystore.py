@@ -22,6 +22,7 @@ cryptography = pytest.importorskip("cryptography")
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes  # noqa: E402
 
 import quillet  # noqa: E402
+import quillet.cli  # noqa: E402
 from quillet import InvalidKey, KeyFileWarning, PrivateKey, Signer  # noqa: E402
 from quillet.keys import SUBGROUP_ORDER as ORDER  # noqa: E402
 
@@ -613,6 +614,34 @@ def test_cli_passwd_replaces_the_keystore_whole(tmp_path):
     proc = quillet_cli("key", "passwd", "--key-file", "plain", "--kdf", "scrypt", cwd=tmp_path)
     assert proc.stderr.decode() == ("quillet key passwd: plain holds no keystore; `quillet key "
                                     "encrypt` writes one\n")
+
+
+def test_each_unlock_runs_the_kdf_once(tmp_path, monkeypatch, capsys):
+    path = tmp_path / "one.keystore"
+    path.write_text(KEY.to_keystore(PASS, kdf="pbkdf2"))
+    path.chmod(0o600)
+    (tmp_path / "new").write_text(NEW)
+    (tmp_path / "new").chmod(0o600)
+    monkeypatch.setenv("QUILLET_KEY_PASSPHRASE", PASS)
+    calls = []
+    derive = hashlib.pbkdf2_hmac
+
+    def counted(*args):
+        calls.append(args[3])
+        return derive(*args)
+
+    monkeypatch.setattr(hashlib, "pbkdf2_hmac", counted)
+    runs = [  # (what runs, what it returns, KDF calls: one per unlock and per keystore written)
+        (lambda: PrivateKey.from_keystore(path).public_key, KEY.public_key, 1),
+        (lambda: PrivateKey.from_file(path).public_key, KEY.public_key, 1),
+        (lambda: quillet.cli.main(["pubkey", "--key-file", str(path)]), 0, 1),
+        (lambda: quillet.cli.main(["key", "passwd", "--key-file", str(path),
+                                   "--new-passphrase-file", str(tmp_path / "new")]), 0, 2),
+    ]
+    for run, result, expected in runs:
+        calls.clear()
+        assert (run(), calls) == (result, [1 << 18] * expected)
+    assert capsys.readouterr().err == ""
 
 
 def test_cli_weak_settings_are_warned_of(tmp_path):
