@@ -23,6 +23,8 @@ from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes  # 
 
 import quillet  # noqa: E402
 import quillet.cli  # noqa: E402
+from quillet.cli.common import Failure, Inputs  # noqa: E402
+from quillet.cli.parser import build_parser  # noqa: E402
 from quillet import InvalidKey, KeyFileWarning, PrivateKey, Signer  # noqa: E402
 from quillet.keys import SUBGROUP_ORDER as ORDER  # noqa: E402
 
@@ -642,6 +644,34 @@ def test_each_unlock_runs_the_kdf_once(tmp_path, monkeypatch, capsys):
         calls.clear()
         assert (run(), calls) == (result, [1 << 18] * expected)
     assert capsys.readouterr().err == ""
+
+
+def test_a_key_file_that_cannot_be_written_leaves_no_secret_in_frames(tmp_path, monkeypatch):
+    # A reporter that shows traceback locals must find neither key nor passphrase there.
+    store = tmp_path / "k.keystore"
+    store.write_text(KEY.to_keystore(PASS, kdf="pbkdf2"))
+    store.chmod(0o600)
+    monkeypatch.setenv("QUILLET_KEY_PASSPHRASE", PASS)
+    monkeypatch.setattr(PrivateKey, "generate", classmethod(lambda cls: KEY))
+    (tmp_path / "new").write_text(NEW)
+    (tmp_path / "new").chmod(0o600)
+    missing = str(tmp_path / "missing" / "out")  # in a directory that does not exist
+    # passwd writes where the keystore's link points: here, nowhere.
+    monkeypatch.setattr(os.path, "realpath", lambda path: missing)
+    parser = build_parser()
+    for argv in (["keygen", "--random", "--out", missing],
+                 ["keygen", "--random", "--encrypt", "--kdf", "pbkdf2", "--out", missing],
+                 ["key", "decrypt", "--key-file", str(store), "--out", missing],
+                 ["key", "passwd", "--key-file", str(store), "--new-passphrase-file",
+                  str(tmp_path / "new")]):
+        args = parser.parse_args(argv)
+        with pytest.raises(Failure) as info:
+            args.handler(args, Inputs())
+        frames = [frame for frame, _ in traceback.walk_tb(info.value.__traceback__)]
+        shown = str(info.value) + "".join(f"{name}={value!r}" for frame in frames
+                                          for name, value in frame.f_locals.items())
+        assert frames and "cannot create a file in" in str(info.value), shown
+        assert all(secret not in shown for secret in (KEY.to_text()[2:], PASS, NEW)), shown
 
 
 def test_cli_weak_settings_are_warned_of(tmp_path):

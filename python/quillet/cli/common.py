@@ -223,13 +223,24 @@ def write_private_file(path: str, text: str, replace: bool) -> None:
     The text goes to a new temporary file beside `path` first, so that `path`
     appears whole or not at all and is never readable by others, not even
     for a moment. It is then linked to `path`, which fails if `path` exists,
-    or with `replace` renamed over it.
+    or with `replace` renamed over it. The Failure leaves no frame that holds
+    `text` (a key file's text is the key).
     """
     directory = os.path.dirname(os.path.abspath(path))
     try:
         fd, temporary = tempfile.mkstemp(dir=directory, prefix=".quillet-")  # O_EXCL, 0600
     except OSError as error:
-        raise Failure(f"cannot create a file in {directory}: {error.strerror}") from None
+        failure = f"cannot create a file in {directory}: {error.strerror}"
+    else:
+        failure = _write_whole(fd, temporary, path, text, replace)
+    if failure is not None:
+        del text
+        raise Failure(failure)
+
+
+def _write_whole(fd: int, temporary: str, path: str, text: str, replace: bool) -> str | None:
+    """write_private_file's work once the temporary file is open; what went
+    wrong, or None."""
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as file:
             file.write(text)
@@ -240,13 +251,13 @@ def write_private_file(path: str, text: str, replace: bool) -> None:
         else:
             _link_new(temporary, path)
     except FileExistsError:
-        raise Failure(f"{path} exists; give --force to replace it") from None
+        return f"{path} exists; give --force to replace it"
     except OSError as error:
-        raise Failure(f"cannot write {path}: {error.strerror}") from None
+        return f"cannot write {path}: {error.strerror}"
     finally:
         if os.path.lexists(temporary):
             os.unlink(temporary)
-
+    return None
 
 
 class _Progress:

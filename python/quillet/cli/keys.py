@@ -215,8 +215,12 @@ def _ask_new(args: argparse.Namespace) -> str:
         typed = _ask("New passphrase: ")
         problem = _weakness(args, typed)
         if problem is None:
-            if _ask("Repeat the passphrase: ") == typed:
-                return typed
+            try:
+                if _ask("Repeat the passphrase: ") == typed:
+                    return typed
+            except Failure:  # the terminal closed: no frame keeps what was typed
+                del typed
+                raise
             problem = "the passphrases differ"
         del typed
         if sys.stderr is not None:
@@ -229,6 +233,7 @@ def _keystore(key: PrivateKey, args: argparse.Namespace, inputs: Inputs) -> str:
     if args.out is not None and not args.force and os.path.lexists(args.out):
         # Before asking for a passphrase and spending a second on it.
         raise Failure(f"{args.out} exists; give --force to replace it")
+    # The passphrase goes straight into the call: no local of this frame holds it.
     return _encrypted(key, new_passphrase(args, inputs, args.passphrase_file, environment=True),
                       args.kdf or "scrypt", args.description or "")
 
@@ -244,10 +249,19 @@ def _encrypted(key: PrivateKey, passphrase: str, kdf: str, description: str) -> 
 
 def _written(path: str, text: str, key: PrivateKey, replace: bool) -> int:
     """Writes key file `path` and prints its key's public key (to register it,
-    without unlocking the file again)."""
-    write_private_file(path, text + "\n", replace=replace)
+    without unlocking the file again). A Failure leaves no frame holding `text`."""
+    try:
+        write_private_file(path, text + "\n", replace=replace)
+    except Failure:
+        del text
+        raise
     emit_text(key.public_key.to_json())
     return EXIT_OK
+
+
+def _plain(key: PrivateKey, args: argparse.Namespace, inputs: Inputs) -> str:
+    """`key` as the plain key file's JSON."""
+    return json.dumps({"private_key": key.to_text()})
 
 
 def cmd_keygen(args: argparse.Namespace, inputs: Inputs) -> int:
@@ -266,14 +280,12 @@ def cmd_keygen(args: argparse.Namespace, inputs: Inputs) -> int:
         seed = inputs.read(args.seed_file or "-", "seed")
         seed = seed.removesuffix("\n")  # `echo seed > file` and `printf seed > file` agree
         key = PrivateKey(call(sdk.private_key_from_seed, seed))
-    if args.encrypt:
-        text = _keystore(key, args, inputs)
-    else:
-        text = json.dumps({"private_key": key.to_text()})
+    # The file's text is made inside the call that writes it: no local holds the key.
+    content = _keystore if args.encrypt else _plain
     if args.out is None:
-        write_out(text + "\n")
+        write_out(content(key, args, inputs) + "\n")
         return EXIT_OK
-    return _written(args.out, text, key, replace=args.force)
+    return _written(args.out, content(key, args, inputs), key, replace=args.force)
 
 
 def cmd_key_encrypt(args: argparse.Namespace, inputs: Inputs) -> int:
@@ -285,8 +297,7 @@ def cmd_key_decrypt(args: argparse.Namespace, inputs: Inputs) -> int:
     if not args.force and os.path.lexists(args.out):
         raise Failure(f"{args.out} exists; give --force to replace it")
     key = private_key(args, inputs, "keystore")
-    return _written(args.out, json.dumps({"private_key": key.to_text()}), key,
-                    replace=args.force)
+    return _written(args.out, _plain(key, args, inputs), key, replace=args.force)
 
 
 def cmd_key_passwd(args: argparse.Namespace, inputs: Inputs) -> int:
@@ -305,8 +316,9 @@ def cmd_key_passwd(args: argparse.Namespace, inputs: Inputs) -> int:
     kdf = args.kdf or document["crypto"]["kdf"]["function"]
     description = document.get("description", "") if args.description is None \
         else args.description
-    new = new_passphrase(args, inputs, args.new_passphrase_file, environment=False)
-    return _written(target, _encrypted(key, new, kdf, description), key, replace=True)
+    return _written(target, _encrypted(key, new_passphrase(args, inputs, args.new_passphrase_file,
+                                                           environment=False),
+                                       kdf, description), key, replace=True)
 
 
 def cmd_pubkey(args: argparse.Namespace, inputs: Inputs) -> int:
