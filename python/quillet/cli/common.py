@@ -227,6 +227,7 @@ def write_private_file(path: str, text: str, replace: bool) -> None:
     `text` (a key file's text is the key).
     """
     directory = os.path.dirname(os.path.abspath(path))
+    failure: str | None
     try:
         fd, temporary = tempfile.mkstemp(dir=directory, prefix=".quillet-")  # O_EXCL, 0600
     except OSError as error:
