@@ -1,10 +1,16 @@
 """A trading bot's use of the typed API: documents, keys, batches, errors.
 
 Type-checks under `mypy --strict` and runs (python/tests/test_readme.py
-does both): `python examples/trading_bot.py`.
+does both) with its key in a keystore (README.md, "Keys"):
+
+    quillet keygen --random --encrypt --out bot.keystore      # once
+    QUILLET_KEY_PASSPHRASE=… python examples/trading_bot.py bot.keystore
+    python examples/trading_bot.py bot.keystore --passphrase-file /run/credentials/bot/passphrase
 """
 
 from __future__ import annotations
+
+import argparse
 
 import quillet
 import quillet_python_sdk
@@ -24,8 +30,26 @@ def orders_for(key: Signer, count: int) -> list[LimitOrder]:  # a PrivateKey, or
             for n in range(count)]
 
 
+def load_key(argv: list[str] | None = None) -> PrivateKey:
+    """The bot's key: the keystore KEYSTORE, unlocked once at start with the
+    passphrase in --passphrase-file FILE (a secrets manager's or systemd's
+    credentials file; one trailing newline dropped), else in
+    $QUILLET_KEY_PASSPHRASE. Never the passphrase itself on the command line."""
+    parser = argparse.ArgumentParser(description="Signs orders with the key of a keystore.")
+    parser.add_argument("keystore", metavar="KEYSTORE")
+    parser.add_argument("--passphrase-file", metavar="FILE")
+    args = parser.parse_args(argv)
+    try:
+        if args.passphrase_file is None:
+            return PrivateKey.from_keystore(args.keystore)  # $QUILLET_KEY_PASSPHRASE
+        with open(args.passphrase_file, encoding="utf-8") as file:
+            return PrivateKey.from_keystore(args.keystore, file.read().removesuffix("\n"))
+    except (OSError, QuilletError) as error:  # their texts never hold a key or passphrase
+        parser.error(str(error))
+
+
 def main() -> int:
-    key = PrivateKey.from_seed("quillet demo seed: market maker 7, do not use for real funds")
+    key = load_key()
     public: PublicKey = key.public_key
     orders = orders_for(key, 20)
 

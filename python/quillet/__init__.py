@@ -18,8 +18,8 @@ from importlib import import_module as _import_module
 
 from quillet import _batch
 from quillet import errors as _errors
-from quillet.errors import (InvalidDocument, InvalidKey, InvalidMessage, KeyMismatch,
-                            MalformedSignature, QuilletError, SigningFailed)
+from quillet.errors import (InvalidDocument, InvalidKey, InvalidMessage, KeyFileWarning,
+                            KeyMismatch, MalformedSignature, QuilletError, SigningFailed)
 
 try:
     from quillet._version import __version__  # written when the wheel is built
@@ -80,7 +80,7 @@ def _finish_lazy_imports() -> None:
 _os.register_at_fork(before=_finish_lazy_imports)
 
 
-__all__ = ["Document", "InvalidDocument", "InvalidKey", "InvalidMessage", "KeyMismatch",
-           "L1Signature", "LimitOrder", "Liquidation", "MalformedSignature", "PanicException",
+__all__ = ["Document", "InvalidDocument", "InvalidKey", "InvalidMessage", "KeyFileWarning",
+           "KeyMismatch", "L1Signature", "LimitOrder", "Liquidation", "MalformedSignature", "PanicException",
            "PrivateKey", "PublicKey", "QuilletError", "Signature", "SignedOraclePrice", "Signer",
            "SigningFailed", "Transfer", "Withdrawal", "__version__"]

@@ -70,6 +70,11 @@ class SigningFailed(QuilletError):
     """The core library refused to sign inputs that passed every check here."""
 
 
+class KeyFileWarning(UserWarning):
+    """A key file (plain or keystore) that group or others may open. A
+    warning, not an error: the key is read all the same."""
+
+
 
 
 # The old name of MalformedSignature, kept for one release (with a warning).
@@ -86,5 +91,5 @@ def __getattr__(name: str) -> object:
     raise AttributeError(f"module 'quillet.errors' has no attribute {name!r}")
 
 
-__all__ = ["InvalidDocument", "InvalidKey", "InvalidMessage", "KeyMismatch", "MalformedSignature",
-           "QuilletError", "SigningFailed"]
+__all__ = ["InvalidDocument", "InvalidKey", "InvalidMessage", "KeyFileWarning", "KeyMismatch",
+           "MalformedSignature", "QuilletError", "SigningFailed"]

@@ -20,14 +20,16 @@ from __future__ import annotations
 
 import json
 import os
+import stat
+import warnings
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import Any, NoReturn, Self, TypeVar
 
 from quillet import _batch, keystore
 from quillet.documents import HEX, Document, Kind, key_value, named_key
-from quillet.errors import (InvalidKey, InvalidMessage, KeyMismatch, MalformedSignature,
-                            QuilletError, SigningFailed)
+from quillet.errors import (InvalidKey, InvalidMessage, KeyFileWarning, KeyMismatch,
+                            MalformedSignature, QuilletError, SigningFailed)
 
 E = TypeVar("E", bound=BaseException)
 
@@ -449,15 +451,17 @@ class PrivateKey:
         raise InvalidKey(f"no key from this seed: {fault}")
 
     @classmethod
-    def from_file(cls, path: str | os.PathLike[str],
-                  passphrase: str | None = None) -> PrivateKey:
+    def from_file(cls, path: str | os.PathLike[str], passphrase: str | None = None, *,
+                  foreign_pubkey: bool = False) -> PrivateKey:
         """The key in a file: its text, the JSON {"private_key": …} of `quillet
-        keygen`, or a keystore, unlocked with `passphrase` or else
-        $QUILLET_KEY_PASSPHRASE."""
+        keygen`, or a keystore (as from_keystore reads it, `foreign_pubkey`
+        too). A keystore is unlocked with `passphrase`, or without one with
+        $QUILLET_KEY_PASSPHRASE. A file that group or others may open gives a
+        KeyFileWarning."""
         secret = None if passphrase is None else keystore.Passphrase(passphrase)
         del passphrase  # from here on only in `secret`, which hides it
         try:
-            return cls._from_content(_read_key_file(path), secret)
+            return cls._from_content(_read_key_file(path), secret, foreign_pubkey)
         except InvalidKey as error:
             message = str(error)
         finally:
@@ -468,24 +472,37 @@ class PrivateKey:
         raise InvalidKey(f"key file {os.fspath(path)!r}: {message}")
 
     @classmethod
-    def from_keystore(cls, source: str | os.PathLike[str], passphrase: str) -> PrivateKey:
-        """The key in a keystore: its JSON text, or the path of its file.
+    def from_keystore(cls, source: str | os.PathLike[str], passphrase: str | None = None, *,
+                      foreign_pubkey: bool = False) -> PrivateKey:
+        """The key in a keystore: its JSON text, or the path of its file (a
+        file that group or others may open gives a KeyFileWarning). It is
+        unlocked with `passphrase`, or without one with $QUILLET_KEY_PASSPHRASE.
         InvalidKey "wrong passphrase or damaged keystore" when the checksum
         fails; InvalidKey too for a keystore that is malformed, uses functions
         other than scrypt or pbkdf2, sha256 and aes-128-ctr, costs more than
-        its bounds (quillet.keystore), or names another public key."""
-        secret = keystore.Passphrase(passphrase)
+        its bounds (quillet.keystore), or whose `pubkey` names another key of
+        this curve. A `pubkey` that is no key of this curve (other tools
+        write their own scheme's) is refused too, unless `foreign_pubkey`:
+        then it is ignored."""
+        secret = None if passphrase is None else keystore.Passphrase(passphrase)
         del passphrase
-        with secret:
+        try:
             if isinstance(source, str) and source.lstrip().startswith("{"):
-                return cls._unlock(keystore.parse(source), secret)
+                return cls._unlock(keystore.parse(source), secret, foreign_pubkey)
             try:
-                return cls._unlock(keystore.parse(_read_key_file(source)), secret)
+                return cls._unlock(keystore.parse(_read_key_file(source)), secret,
+                                   foreign_pubkey)
             except InvalidKey as error:
                 raise InvalidKey(f"key file {os.fspath(source)!r}: {error}") from None
+        finally:
+            if secret is not None:
+                secret.clear()
 
     @classmethod
-    def _unlock(cls, data: dict[str, Any], passphrase: keystore.Passphrase | None) -> PrivateKey:
+    def _unlock(cls, data: dict[str, Any], passphrase: keystore.Passphrase | None,
+                foreign_pubkey: bool = False) -> PrivateKey:
+        if not foreign_pubkey:
+            refuse_foreign_pubkey(data.get("pubkey"))  # told before a second of KDF
         if passphrase is None:
             passphrase = keystore.Passphrase.from_env()
         if passphrase is None:
@@ -502,8 +519,7 @@ class PrivateKey:
             raise InvalidKey("the keystore holds no private key of this curve "
                              "(its value is 0 or not below the order of the key group)")
         key = cls._holding(native)
-        if pubkey and int(pubkey, 16) != int(key.public_key.x, 16):
-            raise InvalidKey("the keystore's pubkey is not the public key of the key it holds")
+        _refuse_another_key(pubkey, key._x)
         return key
 
     def to_keystore(self, passphrase: str, *, kdf: str = "scrypt", description: str = "") -> str:
@@ -532,8 +548,8 @@ class PrivateKey:
         raise InvalidKey(f"${variable}: {message}")
 
     @classmethod
-    def _from_content(cls, content: str,
-                      passphrase: keystore.Passphrase | None = None) -> PrivateKey:
+    def _from_content(cls, content: str, passphrase: keystore.Passphrase | None = None,
+                      foreign_pubkey: bool = False) -> PrivateKey:
         text = content.strip()
         if text.startswith("{"):
             try:
@@ -541,7 +557,7 @@ class PrivateKey:
             except (ValueError, RecursionError):
                 raise InvalidKey("not a private key: malformed JSON") from None
             if keystore.is_keystore(data):
-                return cls._unlock(data, passphrase)
+                return cls._unlock(data, passphrase, foreign_pubkey)
             if not isinstance(data, dict) or not isinstance(data.get("private_key"), str):
                 raise InvalidKey('not a private key: JSON without a "private_key" text')
             text = data["private_key"]
@@ -741,14 +757,63 @@ def _in_chunks(run: Callable[[int, int], list[tuple[str, str]]], count: int,
     return signatures
 
 
+# What from_keystore's error names, so that the command line can name its option instead.
+FOREIGN_PUBKEY_FIX = "open it with foreign_pubkey=True"
+
+
+def _pubkey_scheme(pubkey: str) -> str | None:
+    """None when a keystore's `pubkey` (hex digits) may be a packed key of
+    this curve (32 bytes or fewer, as a number, that decode to a point of
+    it); otherwise what it is, in words."""
+    size = len(pubkey) // 2
+    if size > 32:
+        return f"a {size}-byte key of another scheme, not one of this curve"
+    if _call("public_key_to_xy", "0x" + pubkey.rjust(64, "0"))[0]:
+        return None
+    return f"{size} bytes that decode to no point of this curve: another scheme's key"
+
+
+def refuse_foreign_pubkey(pubkey: object) -> None:
+    """InvalidKey if a keystore's `pubkey` cannot be a key of this curve: it
+    says nothing of the key the keystore holds. Other values pass, for the
+    reading to judge."""
+    if isinstance(pubkey, str) and pubkey and keystore.is_hex(pubkey):
+        scheme = _pubkey_scheme(pubkey)
+        if scheme is not None:
+            raise InvalidKey(f"this keystore's pubkey is {scheme}: {FOREIGN_PUBKEY_FIX} to "
+                             "ignore it and use the key it holds")
+
+
+def _refuse_another_key(pubkey: str, x: str) -> None:
+    """InvalidKey if `pubkey` (hex digits) is a key of this curve but not
+    packed key `x`: the keystore is not the one its pubkey says."""
+    if pubkey and int(pubkey, 16) != _value(x) and _pubkey_scheme(pubkey) is None:
+        raise InvalidKey("the keystore's pubkey is not the public key of the key it holds")
+
+
+def key_file_exposure(mode: int) -> str | None:
+    """What is wrong with a key file of st_mode `mode`: a regular file that
+    group or others may open (a pipe or terminal is no such file); else None.
+    A warning, not a refusal, as ssh would: refusing would stop deployments
+    that work today."""
+    if not stat.S_ISREG(mode) or not mode & 0o077:
+        return None
+    return f"group or others may open it (mode {stat.S_IMODE(mode):04o}); chmod 600 it"
+
+
 def _read_key_file(path: str | os.PathLike[str]) -> str:
     """The text of a key file; one larger than any keystore is refused. No
-    error raised here holds the file's bytes (they may be a key)."""
+    error raised here holds the file's bytes (they may be a key). A file that
+    group or others may open gives a KeyFileWarning, at the caller of the
+    PrivateKey method that called this."""
     try:
         with open(path, "rb") as file:
+            exposure = key_file_exposure(os.fstat(file.fileno()).st_mode)
             data = file.read(keystore.SIZE_LIMIT + 1)
     except OSError as error:
         raise InvalidKey(f"cannot read it: {error.strerror}") from None
+    if exposure is not None:
+        warnings.warn(f"key file {os.fspath(path)!r}: {exposure}", KeyFileWarning, stacklevel=3)
     if len(data) > keystore.SIZE_LIMIT:
         raise InvalidKey(f"it is longer than {keystore.SIZE_LIMIT} bytes: no key file")
     try:

@@ -121,6 +121,11 @@ class Passphrase(Secret):
             raise TypeError(self.fault)
 
 
+def is_hex(text: str) -> bool:
+    """Whether `text` is hexadecimal bytes as the keystore writes them (no 0x)."""
+    return _HEX.fullmatch(text) is not None
+
+
 def is_keystore(data: object) -> bool:
     """Whether a parsed JSON value has the keystore's shape (rather than a key text's)."""
     return isinstance(data, dict) and "crypto" in data
@@ -152,19 +157,35 @@ MAX_SCRYPT_R = MAX_SCRYPT_P = 32
 
 
 def _derive(dk: Secret, passphrase: Passphrase, kdf: str, params: dict[str, Any],
-            salt: bytes) -> None:
-    """Fills dk with the key derived from the passphrase; params are checked already."""
+            salt: bytes, unlocking: bool) -> None:
+    """Fills dk with the key derived from the passphrase; params are checked
+    already. `unlocking` (else writing) shapes the advice of the error for a
+    process that cannot get scrypt's memory."""
     if kdf == "scrypt":
         n, r, p = params["n"], params["r"], params["p"]
         try:
             dk.buffer[:] = hashlib.scrypt(passphrase.buffer, salt=salt, n=n, r=r, p=p,
                                           dklen=KEY_SIZE,
                                           maxmem=_scrypt_memory(n, r, p) + (1 << 20))
-        except ValueError:  # parameters OpenSSL refuses that the checks above let by
+        except ValueError as error:
+            reason = str(error)
+            if "malloc" in reason or "memory" in reason:  # a limit (ulimit -v) or no memory
+                raise InvalidKey(_memory_fault(unlocking, n, r, p)) from None
+            # Parameters OpenSSL refuses that the checks above let by.
             raise InvalidKey(f"keystore: scrypt refuses n={n}, r={r}, p={p}") from None
     else:
         dk.buffer[:] = hashlib.pbkdf2_hmac("sha256", passphrase.buffer, salt, params["c"],
                                            KEY_SIZE)
+
+
+def _memory_fault(unlocking: bool, n: int, r: int, p: int) -> str:
+    shown = f"n={n}, r={r}" if p == 1 else f"n={n}, r={r}, p={p}"
+    needs = (f"needs about {round(_scrypt_memory(n, r, p) / (1 << 20))} MiB of memory for "
+             f"scrypt ({shown}), more than this process may take: raise its memory limit")
+    if unlocking:
+        return (f"unlocking this keystore {needs}, or re-encrypt it with PBKDF2 where it "
+                "unlocks (quillet key passwd --kdf pbkdf2)")
+    return f"writing a keystore {needs}, or choose PBKDF2 (--kdf pbkdf2, kdf=\"pbkdf2\")"
 
 
 def _aes_ctr(dk: Secret, iv: bytes, data: bytes | bytearray, out: Secret) -> None:
@@ -201,7 +222,7 @@ def encrypt(key: Secret, passphrase: Passphrase, *, kdf: str, description: str,
         params: dict[str, Any] = (
             {"dklen": KEY_SIZE, "n": SCRYPT_N, "p": SCRYPT_P, "r": SCRYPT_R} if kdf == "scrypt"
             else {"dklen": KEY_SIZE, "c": PBKDF2_ROUNDS, "prf": "hmac-sha256"})
-        _derive(dk, passphrase, kdf, params, salt)
+        _derive(dk, passphrase, kdf, params, salt, unlocking=False)
         _aes_ctr(dk, iv, key.buffer, out)
         ciphertext = bytes(out.buffer)
         document = {
@@ -333,7 +354,7 @@ def decrypt(data: dict[str, Any], passphrase: Passphrase) -> tuple[Secret, str]:
                   "crypto.cipher.params.", "iv", 16)
         ciphertext = _hex(cipher_module, "crypto.cipher.", "message", KEY_SIZE)
 
-        _derive(dk, passphrase, kdf, params, salt)
+        _derive(dk, passphrase, kdf, params, salt, unlocking=True)
         if not hmac.compare_digest(_checksum(dk, ciphertext), checksum):
             raise InvalidKey(WRONG_PASSPHRASE)
         plain = Secret(KEY_SIZE)
@@ -346,4 +367,4 @@ def decrypt(data: dict[str, Any], passphrase: Passphrase) -> tuple[Secret, str]:
 
 
 __all__ = ["EXTRA_MISSING", "KDFS", "PASSPHRASE_VARIABLE", "Passphrase", "Secret",
-           "WRONG_PASSPHRASE", "decrypt", "encrypt", "is_keystore", "parse"]
+           "WRONG_PASSPHRASE", "decrypt", "encrypt", "is_hex", "is_keystore", "parse"]

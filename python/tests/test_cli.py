@@ -61,6 +61,8 @@ def files(tmp_path):
              "seed": tmp_path / "seed.txt"}
     paths["key"].write_text(KEY + "\n")
     paths["key_json"].write_text(json.dumps({"private_key": KEY}))
+    for name in ("key", "key_json"):
+        paths[name].chmod(0o600)  # else every command warns that others may read it
     paths["seed"].write_text(SEED + "\n")
     for kind in DOCUMENTS:
         paths[kind] = tmp_path / f"{kind}.json"
@@ -275,6 +277,7 @@ def test_a_key_on_the_command_line_is_refused_and_not_echoed(args):
 def test_a_malformed_key_is_described_never_quoted(key_text, problem, tmp_path):
     key_file = tmp_path / "key"
     key_file.write_text(key_text)
+    key_file.chmod(0o600)
     for proc in (quillet("sign-message", MSG, key=key_text),
                  quillet("pubkey", "--key-file", str(key_file))):
         line = failure_line(proc)
@@ -337,6 +340,36 @@ def test_keygen_out_creates_a_private_file_once(files, tmp_path):
     assert (out.stat().st_mode & 0o777, json.loads(out.read_text())) == (
         0o600, {"private_key": KEY})
     assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".")) == []
+
+
+def test_verify_says_what_its_arguments_should_be(files, tmp_path):
+    document = files["limit_order"]
+    signed = quillet("sign", "limit-order", document, "--key-file", files["key"])
+    (tmp_path / "sig.json").write_bytes(signed.stdout)
+    (tmp_path / "pub.json").write_text(json.dumps(PUBLIC))
+    hint = "hex text: a message is up to 64 hex digits (0x allowed); a document is verified " \
+           "with --kind KIND"
+    runs = [  # (arguments, what stdout holds, or the failure line)
+        (["@sig.json", "@pub.json", document], f"quillet verify: MESSAGE {document} is a file, "
+                                               f"not {hint}"),
+        (["@sig.json", "@pub.json", "order"], f"quillet verify: MESSAGE is not {hint}"),
+        (["@sig.json", "@pub.json", "0x" + "1" * 65], "quillet verify: verify_signature refused "
+                                                      "its input: "),  # hex, too long
+        # A file named without @ is read when the argument is no value itself.
+        (["sig.json", "pub.json", "--kind", "limit-order", document], {"valid": True}),
+        (["nosig.json", "pub.json", "--kind", "limit-order", document],
+         'quillet verify: the signature must be a JSON object with "r" and "s" texts (a file '
+         "is read with @FILE)"),
+        (["sig.json", "pub", "--kind", "limit-order", document],
+         'quillet verify: the public key must be a packed key (0x...) or the JSON {"x", "y"} '
+         "of `quillet pubkey` (a file is read with @FILE)"),
+    ]
+    for args, expected in runs:
+        proc = quillet("verify", *args, cwd=tmp_path)
+        if isinstance(expected, dict):
+            assert ok_json(proc) == expected
+        else:
+            assert failure_line(proc).startswith(expected)
 
 
 def test_verify_kind_refuses_a_document_rewritten_to_hash_like_the_signed_one(tmp_path):

@@ -13,6 +13,8 @@ import stat
 import subprocess
 import sys
 import traceback
+import unicodedata
+import warnings
 
 import pytest
 
@@ -20,7 +22,10 @@ cryptography = pytest.importorskip("cryptography")
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes  # noqa: E402
 
 import quillet  # noqa: E402
-from quillet import InvalidKey, PrivateKey, Signer  # noqa: E402
+import quillet.cli  # noqa: E402
+from quillet.cli.common import Failure, Inputs  # noqa: E402
+from quillet.cli.parser import build_parser  # noqa: E402
+from quillet import InvalidKey, KeyFileWarning, PrivateKey, Signer  # noqa: E402
 from quillet.keys import SUBGROUP_ORDER as ORDER  # noqa: E402
 
 KEY = PrivateKey.from_seed("keystore tests: a seed of thirty-two bytes or more")
@@ -92,16 +97,142 @@ def test_keystores_written_elsewhere_are_read(tmp_path, monkeypatch):
         assert PrivateKey.from_keystore(json.dumps(data), typed).to_text() == KEY.to_text()
     path = tmp_path / "keystore.json"
     path.write_text(json.dumps(data))
+    path.chmod(0o600)
     monkeypatch.delenv("QUILLET_KEY_PASSPHRASE", raising=False)
-    assert PrivateKey.from_keystore(path, typed).to_text() == KEY.to_text()
-    assert PrivateKey.from_file(path, typed).to_text() == KEY.to_text()
-    with pytest.raises(InvalidKey, match=r"it is a keystore: give its passphrase or set "
-                                         r"\$QUILLET_KEY_PASSPHRASE"):
-        PrivateKey.from_file(path)
+    # Without a passphrase, both fall back to the environment's.
+    for read in (PrivateKey.from_keystore, PrivateKey.from_file):
+        assert read(path, typed).to_text() == KEY.to_text()
+        with pytest.raises(InvalidKey, match=r"it is a keystore: give its passphrase or set "
+                                             r"\$QUILLET_KEY_PASSPHRASE"):
+            read(path)
     monkeypatch.setenv("QUILLET_KEY_PASSPHRASE", typed)
-    assert PrivateKey.from_file(path).to_text() == KEY.to_text()
+    for read in (PrivateKey.from_keystore, PrivateKey.from_file):
+        assert read(path).to_text() == KEY.to_text()
     monkeypatch.setenv("QUILLET_PRIVATE_KEY", json.dumps(data))
     assert PrivateKey.from_env().to_text() == KEY.to_text()
+
+
+def normalised(passphrase: str) -> bytes:
+    """The passphrase's bytes as the layout defines them: NFKD, without the
+    control codes C0 (below U+0020), DEL and C1 (U+0080 to U+009F), UTF-8."""
+    return "".join(c for c in unicodedata.normalize("NFKD", passphrase)
+                   if not (ord(c) < 0x20 or 0x7F <= ord(c) <= 0x9F)).encode()
+
+
+# Passphrases as a person types them, each needing the layout's normalisation.
+TYPED = ["café crème brûlée",                          # composed accents
+         "cafe\u0301 cre\u0300me bru\u0302le\u0301e",       # the same, decomposed
+         "ｐａｓｓｐｈｒａｓｅ１２３４",                  # full-width letters and digits
+         "tab\there\x00nul\x7fdel\u0085nel\x9f",            # control codes
+         "𝔱𝔢𝔰𝔱𝔭𝔞𝔰𝔰𝔴𝔬𝔯𝔡🔑"]
+OTHER_SCHEME = bytes(range(48)).hex()  # a 48-byte pubkey, as tools for another scheme write
+
+
+@pytest.mark.parametrize("kdf, params", [("scrypt", CHEAP_SCRYPT), ("pbkdf2", CHEAP_PBKDF2)])
+@pytest.mark.parametrize("typed", TYPED)
+def test_keystores_of_another_scheme_open_when_asked(typed, kdf, params, tmp_path, monkeypatch):
+    # Made as the other tool makes it, for a secret that is a key of this curve.
+    text = json.dumps(written_elsewhere(normalised(typed), key_bytes(KEY), kdf, params,
+                                        pubkey=OTHER_SCHEME))
+    for form in ("NFC", "NFD", "NFKC"):  # however the passphrase is typed
+        key = PrivateKey.from_keystore(text, unicodedata.normalize(form, typed),
+                                       foreign_pubkey=True)
+        assert key.to_text() == KEY.to_text()
+    path = tmp_path / "other.keystore"
+    path.write_text(text)
+    path.chmod(0o600)
+    assert PrivateKey.from_file(path, typed, foreign_pubkey=True).to_text() == KEY.to_text()
+
+    def kdf_run(*args, **kwargs):
+        raise AssertionError("the KDF ran")
+
+    monkeypatch.setattr(hashlib, "scrypt", kdf_run)
+    monkeypatch.setattr(hashlib, "pbkdf2_hmac", kdf_run)
+    for read in (lambda: PrivateKey.from_keystore(text, typed), lambda: PrivateKey.from_file(path)):
+        with pytest.raises(InvalidKey) as info:  # at once, with the fix
+            read()
+        assert str(info.value).endswith(
+            "this keystore's pubkey is a 48-byte key of another scheme, not one of this curve: "
+            "open it with foreign_pubkey=True to ignore it and use the key it holds")
+
+
+ANOTHER_KEY = PrivateKey.from_seed("keystore tests: another seed of thirty-two bytes")
+WRONG_KEY = "the keystore's pubkey is not the public key of the key it holds"
+
+
+@pytest.mark.parametrize("pubkey, refused, refused_when_foreign", [
+    ("", None, None),
+    (KEY.public_key.x[2:].upper(), None, None),
+    # A key of this curve, another one: the wrong file, accepted in no case.
+    (ANOTHER_KEY.public_key.x[2:], WRONG_KEY, WRONG_KEY),
+    ("02" + "ab" * 32, "is a 33-byte key of another scheme, not one of this curve", None),
+    ("ff" * 32, "is 32 bytes that decode to no point of this curve: another scheme's key", None),
+])
+def test_a_pubkey_names_this_key_another_or_another_schemes(pubkey, refused,
+                                                           refused_when_foreign):
+    text = json.dumps(written_elsewhere(b"right", key_bytes(KEY), "pbkdf2", CHEAP_PBKDF2,
+                                        pubkey=pubkey))
+    for foreign, expected in [(False, refused), (True, refused_when_foreign)]:
+        if expected is None:
+            key = PrivateKey.from_keystore(text, "right", foreign_pubkey=foreign)
+            assert key.to_text() == KEY.to_text()
+        else:
+            with pytest.raises(InvalidKey, match=re.escape(expected)):
+                PrivateKey.from_keystore(text, "right", foreign_pubkey=foreign)
+
+
+@pytest.mark.parametrize("mode, warned", [(0o600, False), (0o400, False), (0o640, True),
+                                          (0o604, True), (0o620, True)])
+def test_key_files_others_may_open_are_read_with_a_warning(mode, warned, tmp_path):
+    plain, stored = tmp_path / "key.json", tmp_path / "key.keystore"
+    plain.write_text(json.dumps({"private_key": KEY.to_text()}))
+    stored.write_text(json.dumps(written_elsewhere(b"right", key_bytes(KEY), "pbkdf2",
+                                                   CHEAP_PBKDF2)))
+    for path, read in [(plain, PrivateKey.from_file),
+                       (stored, lambda path: PrivateKey.from_file(path, "right")),
+                       (stored, lambda path: PrivateKey.from_keystore(path, "right"))]:
+        path.chmod(mode)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            assert read(path).to_text() == KEY.to_text()  # read all the same
+        expected = [f"key file {str(path)!r}: group or others may open it (mode {mode:04o}); "
+                    "chmod 600 it"] if warned else []
+        assert [str(warning.message) for warning in caught] == expected
+        # Shown at the caller's line, not inside the package.
+        assert all(w.category is KeyFileWarning and w.filename == __file__ for w in caught)
+
+
+# Under a memory limit too low for scrypt's 256 MiB (as `ulimit -v` sets it),
+# with the default keystore (its checksum is never reached).
+MEMORY_LIMITED = """
+import json, resource, sys
+from quillet import PrivateKey
+data, key = json.loads(sys.argv[1]), PrivateKey.generate()
+size = next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, ((size << 10) + (96 << 20), resource.RLIM_INFINITY))
+for call in (lambda: PrivateKey.from_keystore(json.dumps(data), "right"),
+             lambda: key.to_keystore("right")):
+    try:
+        call()
+    except Exception as error:
+        print(type(error).__name__, error)
+print(PrivateKey.from_keystore(key.to_keystore("right", kdf="pbkdf2"), "right").public_key
+      == key.public_key)  # PBKDF2 needs no more
+"""
+
+
+def test_too_little_memory_for_scrypt_says_what_it_needs():
+    data = written_elsewhere(b"right", key_bytes(KEY), "scrypt", CHEAP_SCRYPT)
+    data["crypto"]["kdf"]["params"]["n"] = 1 << 18
+    proc = subprocess.run([sys.executable, "-c", MEMORY_LIMITED, json.dumps(data)],
+                          capture_output=True, text=True, timeout=120)
+    needs = "needs about 256 MiB of memory for scrypt (n=262144, r=8), more than this " \
+            "process may take: raise its memory limit"
+    assert proc.stdout.splitlines() == [
+        f"InvalidKey unlocking this keystore {needs}, or re-encrypt it with PBKDF2 where it "
+        "unlocks (quillet key passwd --kdf pbkdf2)",
+        f'InvalidKey writing a keystore {needs}, or choose PBKDF2 (--kdf pbkdf2, kdf="pbkdf2")',
+        "True"], proc.stderr
 
 
 # The published test vectors of the layout: the password "𝔱𝔢𝔰𝔱𝔭𝔞𝔰𝔰𝔴𝔬𝔯𝔡🔑" and
@@ -343,6 +474,7 @@ def test_private_keys_and_other_signers_are_signers():
 # --- the command line ------------------------------------------------------------
 
 PASS = "the desk's passphrase"
+NEW = "the desk's next passphrase"
 
 
 def environment(**extra):
@@ -362,6 +494,7 @@ def test_cli_writes_and_reads_keystores(tmp_path):
     seed, passphrase_file = tmp_path / "seed", tmp_path / "passphrase"
     seed.write_text("keystore tests: a seed of thirty-two bytes or more\n")
     passphrase_file.write_text(PASS + "\n")
+    passphrase_file.chmod(0o600)
     with_env = environment(QUILLET_KEY_PASSPHRASE=PASS)
     runs = [  # (arguments, environment, file written)
         (["keygen", "--random", "--out", "random.json"], None, "random.json"),
@@ -374,7 +507,10 @@ def test_cli_writes_and_reads_keystores(tmp_path):
     ]
     for args, env, written in runs:
         proc = quillet_cli(*args, env=env, cwd=tmp_path)
-        assert (proc.returncode, proc.stdout, proc.stderr) == (0, b"", b""), proc.stderr
+        assert (proc.returncode, proc.stderr) == (0, b""), proc.stderr
+        # The public key, to register, without unlocking the file again.
+        written_key = PrivateKey.from_file(tmp_path / written, PASS)
+        assert proc.stdout.decode() == written_key.public_key.to_json() + "\n"
         assert stat.S_IMODE((tmp_path / written).stat().st_mode) == 0o600
         assert PASS not in (tmp_path / written).read_text()
     assert int(json.loads((tmp_path / "random.json").read_text())["private_key"], 16) < ORDER
@@ -397,17 +533,167 @@ def test_cli_writes_and_reads_keystores(tmp_path):
     (["pubkey", "--key-file", "-"], {"QUILLET_KEY_PASSPHRASE": PASS + "?"}, "KEYSTORE",
      "quillet pubkey: standard input: wrong passphrase or damaged keystore"),
     (["key", "encrypt", "--key-file", "-", "--out", "x"], {"QUILLET_KEY_PASSPHRASE": PASS},
-     "KEYSTORE", "quillet key encrypt: standard input holds a keystore already"),
+     "KEYSTORE", "quillet key encrypt: standard input holds a keystore already; "
+                 "`quillet key passwd` changes its passphrase"),
     (["key", "decrypt", "--key-file", "-", "--out", "x"], {"QUILLET_KEY_PASSPHRASE": PASS},
      KEY.to_text().encode(), "quillet key decrypt: standard input holds no keystore"),
     (["keygen", "--random", "seed.txt"], {}, b"", "quillet keygen: --random takes no SEED_FILE"),
+    (["pubkey", "--key-file", "-"], {"QUILLET_KEY_PASSPHRASE": PASS}, "OTHER SCHEME",
+     "quillet pubkey: standard input: this keystore's pubkey is a 48-byte key of another "
+     "scheme, not one of this curve: give --foreign-pubkey to ignore it and use the key it "
+     "holds"),
+    # New passphrases: characters as a person counts them (a decomposed accent is
+    # one, a control code none), fewer than 12 refused unless --weak-passphrase.
+    (["key", "encrypt", "--key-file", "-", "--out", "x"],
+     {"QUILLET_KEY_PASSPHRASE": "e\u0301" * 11}, KEY.to_text().encode(),
+     "quillet key encrypt: $QUILLET_KEY_PASSPHRASE holds a passphrase of 11 characters, fewer "
+     "than 12: choose a longer one, or give --weak-passphrase to accept it"),
+    (["keygen", "--random", "--encrypt", "--passphrase-file", "-"], {}, b"\x01passphrase\x7f!",
+     "quillet keygen: standard input holds a passphrase of 11 characters, fewer than 12: "
+     "choose a longer one, or give --weak-passphrase to accept it"),
+    (["keygen", "--random", "--weak-passphrase"], {}, b"",
+     "quillet keygen: --weak-passphrase only applies to --encrypt"),
+    (["key", "passwd", "--key-file", "-"], {}, "KEYSTORE",
+     "quillet key passwd: give --key-file KEYSTORE: the keystore file whose passphrase changes"),
+    (["key", "passwd", f"--new-passphrase={PASS}"], {}, b"",
+     "quillet: a passphrase is never given on the command line: use --new-passphrase-file "
+     "FILE or the prompt (see quillet --help)"),
 ])
 def test_cli_refusals_are_one_line_without_the_passphrase(args, env, stdin, expected, tmp_path):
     if stdin == "KEYSTORE":
         stdin = KEY.to_keystore(PASS, kdf="pbkdf2").encode()
+    elif stdin == "OTHER SCHEME":
+        stdin = json.dumps({**json.loads(KEY.to_keystore(PASS, kdf="pbkdf2")),
+                            "pubkey": OTHER_SCHEME}).encode()
     proc = quillet_cli(*args, env=environment(**env), stdin=stdin, cwd=tmp_path)
     assert (proc.returncode, proc.stdout, proc.stderr.decode()) == (2, b"", expected + "\n")
     assert not (tmp_path / "x").exists()
+
+
+def test_cli_passwd_replaces_the_keystore_whole(tmp_path):
+    for name, text in [("old", PASS), ("new", NEW), ("weak", "desk 7"), ("plain", KEY.to_text())]:
+        (tmp_path / name).write_text(text + "\n")
+        (tmp_path / name).chmod(0o600)
+    store = tmp_path / "desk.keystore"
+    other = {**json.loads(KEY.to_keystore(PASS, kdf="pbkdf2", description="desk 7")),
+             "pubkey": OTHER_SCHEME}
+    store.write_text(json.dumps(other))
+    store.chmod(0o644)
+    (tmp_path / "link.keystore").symlink_to("desk.keystore")
+    warned = ("quillet key passwd: warning: key file desk.keystore: group or others may open "
+              "it (mode 0644); chmod 600 it\n")
+    runs = [  # (arguments, stderr, passphrase and description after, with the text unchanged)
+        (["--passphrase-file", "new", "--new-passphrase-file", "old", "--foreign-pubkey"],
+         warned + "quillet key passwd: desk.keystore: wrong passphrase or damaged keystore\n",
+         (PASS, "desk 7")),
+        (["--passphrase-file", "old", "--new-passphrase-file", "new"],
+         warned + "quillet key passwd: desk.keystore: this keystore's pubkey is a 48-byte key "
+                  "of another scheme, not one of this curve: give --foreign-pubkey to ignore "
+                  "it and use the key it holds\n", (PASS, "desk 7")),
+        (["--passphrase-file", "old", "--new-passphrase-file", "weak", "--foreign-pubkey"],
+         warned + "quillet key passwd: weak holds a passphrase of 6 characters, fewer than 12: "
+                  "choose a longer one, or give --weak-passphrase to accept it\n",
+         (PASS, "desk 7")),
+        (["--passphrase-file", "old", "--new-passphrase-file", "new", "--foreign-pubkey"],
+         warned, (NEW, "desk 7")),
+        # Through the link, whose target changes; the description replaced.
+        (["--passphrase-file", "new", "--new-passphrase-file", "old", "--description", "desk 8",
+          "--key-file", "link.keystore"], "", (PASS, "desk 8")),
+    ]
+    for extra, stderr, (opens, description) in runs:
+        before = store.read_text()
+        proc = quillet_cli("key", "passwd", "--key-file", "desk.keystore", *extra, cwd=tmp_path)
+        assert proc.stderr.decode() == stderr
+        if proc.returncode:
+            assert (proc.returncode, proc.stdout, store.read_text()) == (2, b"", before)
+            continue
+        assert proc.stdout.decode() == KEY.public_key.to_json() + "\n"
+        data = json.loads(store.read_text())
+        assert (data["description"], data["pubkey"], data["crypto"]["kdf"]["function"]) == \
+            (description, KEY.public_key.x[2:], "pbkdf2")  # the KDF kept
+        assert PrivateKey.from_keystore(store, opens).to_text() == KEY.to_text()
+        assert stat.S_IMODE(store.stat().st_mode) == 0o600
+    assert (tmp_path / "link.keystore").is_symlink()
+    assert sorted(path.name for path in tmp_path.iterdir()) == [
+        "desk.keystore", "link.keystore", "new", "old", "plain", "weak"]  # no temporary left
+    proc = quillet_cli("key", "passwd", "--key-file", "plain", "--kdf", "scrypt", cwd=tmp_path)
+    assert proc.stderr.decode() == ("quillet key passwd: plain holds no keystore; `quillet key "
+                                    "encrypt` writes one\n")
+
+
+def test_each_unlock_runs_the_kdf_once(tmp_path, monkeypatch, capsys):
+    path = tmp_path / "one.keystore"
+    path.write_text(KEY.to_keystore(PASS, kdf="pbkdf2"))
+    path.chmod(0o600)
+    (tmp_path / "new").write_text(NEW)
+    (tmp_path / "new").chmod(0o600)
+    monkeypatch.setenv("QUILLET_KEY_PASSPHRASE", PASS)
+    calls = []
+    derive = hashlib.pbkdf2_hmac
+
+    def counted(*args):
+        calls.append(args[3])
+        return derive(*args)
+
+    monkeypatch.setattr(hashlib, "pbkdf2_hmac", counted)
+    runs = [  # (what runs, what it returns, KDF calls: one per unlock and per keystore written)
+        (lambda: PrivateKey.from_keystore(path).public_key, KEY.public_key, 1),
+        (lambda: PrivateKey.from_file(path).public_key, KEY.public_key, 1),
+        (lambda: quillet.cli.main(["pubkey", "--key-file", str(path)]), 0, 1),
+        (lambda: quillet.cli.main(["key", "passwd", "--key-file", str(path),
+                                   "--new-passphrase-file", str(tmp_path / "new")]), 0, 2),
+    ]
+    for run, result, expected in runs:
+        calls.clear()
+        assert (run(), calls) == (result, [1 << 18] * expected)
+    assert capsys.readouterr().err == ""
+
+
+def test_a_key_file_that_cannot_be_written_leaves_no_secret_in_frames(tmp_path, monkeypatch):
+    # A reporter that shows traceback locals must find neither key nor passphrase there.
+    store = tmp_path / "k.keystore"
+    store.write_text(KEY.to_keystore(PASS, kdf="pbkdf2"))
+    store.chmod(0o600)
+    monkeypatch.setenv("QUILLET_KEY_PASSPHRASE", PASS)
+    monkeypatch.setattr(PrivateKey, "generate", classmethod(lambda cls: KEY))
+    (tmp_path / "new").write_text(NEW)
+    (tmp_path / "new").chmod(0o600)
+    missing = str(tmp_path / "missing" / "out")  # in a directory that does not exist
+    # passwd writes where the keystore's link points: here, nowhere.
+    monkeypatch.setattr(os.path, "realpath", lambda path: missing)
+    parser = build_parser()
+    for argv in (["keygen", "--random", "--out", missing],
+                 ["keygen", "--random", "--encrypt", "--kdf", "pbkdf2", "--out", missing],
+                 ["key", "decrypt", "--key-file", str(store), "--out", missing],
+                 ["key", "passwd", "--key-file", str(store), "--new-passphrase-file",
+                  str(tmp_path / "new")]):
+        args = parser.parse_args(argv)
+        with pytest.raises(Failure) as info:
+            args.handler(args, Inputs())
+        frames = [frame for frame, _ in traceback.walk_tb(info.value.__traceback__)]
+        shown = str(info.value) + "".join(f"{name}={value!r}" for frame in frames
+                                          for name, value in frame.f_locals.items())
+        assert frames and "cannot create a file in" in str(info.value), shown
+        assert all(secret not in shown for secret in (KEY.to_text()[2:], PASS, NEW)), shown
+
+
+def test_cli_weak_settings_are_warned_of(tmp_path):
+    proc = quillet_cli("keygen", "--random", "--encrypt", "--kdf", "pbkdf2", "--weak-passphrase",
+                       "--out", "weak.keystore", env=environment(QUILLET_KEY_PASSPHRASE="desk"),
+                       cwd=tmp_path)
+    assert proc.returncode == 0 and proc.stderr.decode() == (
+        "quillet keygen: warning: the new passphrase has 4 characters, fewer than 12: it may be "
+        "guessed\n")
+    (tmp_path / "weak.keystore").chmod(0o640)
+    (tmp_path / "passphrase").write_text("desk")
+    (tmp_path / "passphrase").chmod(0o644)
+    proc = quillet_cli("pubkey", "--key-file", "weak.keystore", "--passphrase-file",
+                       "passphrase", cwd=tmp_path)
+    assert proc.returncode == 0 and proc.stderr.decode().splitlines() == [
+        "quillet pubkey: warning: key file weak.keystore: group or others may open it (mode "
+        "0640); chmod 600 it",
+        "quillet pubkey: warning: passphrase file passphrase: group or others may open it (mode "
+        "0644); chmod 600 it"]
 
 
 # Runs `quillet ARGS` on a new pseudo-terminal, typing each answer after a
@@ -450,11 +736,26 @@ def on_terminal(args, answers, cwd):
 
 def test_cli_prompts_on_the_terminal_without_echo(tmp_path):
     new = ["keygen", "--random", "--encrypt", "--kdf", "pbkdf2", "--out", "ks.json"]
-    status, shown = on_terminal(new, [PASS, PASS + "!"], tmp_path)
-    assert status == 2 and "quillet keygen: the passphrases differ" in shown
-    status, shown = on_terminal(new, [PASS, PASS], tmp_path)
-    assert status == 0 and shown.count("passphrase: ") == 2 and PASS not in shown
-    key = PrivateKey.from_file(tmp_path / "ks.json", PASS)
-    status, shown = on_terminal(["pubkey", "--key-file", "ks.json"], [PASS], tmp_path)
-    assert status == 0 and PASS not in shown
+    passwd = ["key", "passwd", "--key-file", "ks.json"]
+    runs = [  # (arguments, answers, exit status, text shown, prompts, passphrase that opens)
+        # A mistyped confirmation or a refused passphrase is asked again, three times in all.
+        (new, [PASS, "x", PASS, "y", PASS, "z"], 2,
+         "quillet keygen: the passphrases differ (3 tries)", 6, None),
+        (new, ["short", PASS, PASS + "!", PASS, PASS], 0,
+         "The passphrases differ; try again.", 5, PASS),
+        # The current passphrase is checked before a new one is asked for.
+        (passwd, [PASS + "?"], 2, "ks.json: wrong passphrase or damaged keystore", 1, PASS),
+        (passwd, [PASS, NEW, NEW], 0, "Current passphrase: ", 3, NEW),
+    ]
+    for args, answers, status, text, prompts, opens in runs:
+        shown_status, shown = on_terminal(args, answers, tmp_path)
+        assert (shown_status, text in shown, shown.count("assphrase: ")) == \
+            (status, True, prompts), shown
+        assert not any(answer in shown for answer in answers if len(answer) > 5), shown
+        if opens is not None:
+            assert PrivateKey.from_file(tmp_path / "ks.json", opens)
+    assert "fewer than 12" in on_terminal(new[:-2] + ["--out", "x"], ["", "short", "sh", "s"],
+                                          tmp_path)[1]
+    status, shown = on_terminal(["pubkey", "--key-file", "ks.json"], [NEW], tmp_path)
+    key = PrivateKey.from_file(tmp_path / "ks.json", NEW)
     assert json.loads(shown.split("\n", 1)[1]) == json.loads(key.public_key.to_json())

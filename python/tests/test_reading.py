@@ -126,6 +126,7 @@ def paths(tmp_path):
     """A key file of SIGNER, a signature and its public key, and a writer of files."""
     key = tmp_path / "key.txt"
     key.write_text(SIGNER.to_text())
+    key.chmod(0o600)  # else the command warns that others may read it
 
     def write(name: str, text: str) -> str:
         path = tmp_path / name

@@ -8,6 +8,8 @@ import sys
 
 import pytest
 
+from quillet import PrivateKey
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 # Sections whose blocks change the machine (system packages) rather than use the package.
 NOT_RUN = {"Installing"}
@@ -22,8 +24,9 @@ def blocks(language):
     return found
 
 
-def run(args, cwd, **kwargs):
-    env = {k: v for k, v in os.environ.items() if k != "QUILLET_PRIVATE_KEY"}
+def run(args, cwd, env=None, **kwargs):
+    env = {**{k: v for k, v in os.environ.items()
+              if k not in ("QUILLET_PRIVATE_KEY", "QUILLET_KEY_PASSPHRASE")}, **(env or {})}
     env["PATH"] = f"{pathlib.Path(sys.executable).parent}{os.pathsep}{env.get('PATH', '')}"
     return subprocess.run(args, cwd=cwd, env=env, capture_output=True, text=True, timeout=300,
                           **kwargs)
@@ -58,5 +61,19 @@ def test_a_typed_script_passes_mypy_strict_and_runs(tmp_path):
     bot = ROOT / "examples" / "trading_bot.py"
     checked = run([sys.executable, "-m", "mypy", "--strict", str(bot)], tmp_path)
     assert checked.returncode == 0, checked.stdout + checked.stderr
-    ran = run([sys.executable, str(bot)], tmp_path)
-    assert ran.returncode == 0 and "signed 20 orders, 1 refused" in ran.stdout, ran.stderr
+    # Its key comes from a keystore, the passphrase from the environment or a file.
+    pytest.importorskip("cryptography")
+    passphrase = "the bot's passphrase"
+    (tmp_path / "bot.keystore").write_text(PrivateKey.generate().to_keystore(passphrase,
+                                                                             kdf="pbkdf2"))
+    (tmp_path / "passphrase").write_text(passphrase + "\n")
+    for path in ("bot.keystore", "passphrase"):
+        (tmp_path / path).chmod(0o600)
+    for extra, env in [([], {"QUILLET_KEY_PASSPHRASE": passphrase}),
+                       (["--passphrase-file", "passphrase"], {})]:
+        ran = run([sys.executable, str(bot), "bot.keystore", *extra], tmp_path, env=env)
+        assert ran.returncode == 0 and "signed 20 orders, 1 refused" in ran.stdout, ran.stderr
+    ran = run([sys.executable, str(bot), "bot.keystore"], tmp_path,
+              env={"QUILLET_KEY_PASSPHRASE": passphrase + "!"})
+    assert ran.returncode == 2 and ran.stderr.endswith(
+        "error: key file 'bot.keystore': wrong passphrase or damaged keystore\n"), ran.stderr

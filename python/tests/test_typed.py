@@ -108,6 +108,7 @@ def test_a_private_key_shows_and_pickles_no_secret(monkeypatch, tmp_path):
     with pytest.raises(TypeError):
         pickle.dumps(KEY)
     (tmp_path / "key.json").write_text(json.dumps({"private_key": secret}) + "\n")
+    (tmp_path / "key.json").chmod(0o600)
     assert PrivateKey.from_file(tmp_path / "key.json").to_text() == secret
     monkeypatch.setenv("QUILLET_PRIVATE_KEY", secret + "\n")
     assert PrivateKey.from_env().public_key == KEY.public_key
@@ -265,6 +266,7 @@ def test_a_stray_character_in_a_key_is_named_not_quoted(monkeypatch, tmp_path, s
     secret = KEY.to_text()
     monkeypatch.setenv("QUILLET_PRIVATE_KEY", secret + stray)
     (tmp_path / "key").write_bytes(secret.encode() + b"\xa0")
+    (tmp_path / "key").chmod(0o600)
     # (call, whether its frames may hold the text: only when the caller passed it)
     for call, passed in [(PrivateKey.from_env, False),
                          (functools.partial(PrivateKey.from_file, tmp_path / "key"), False),

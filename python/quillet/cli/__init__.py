@@ -11,12 +11,11 @@ the terminal (without echo), never from the command line either.
 
 from __future__ import annotations
 
-import argparse
 import sys
 from collections.abc import Sequence
 
-from quillet.cli.common import (EXIT_FAILURE, Failure, Inputs, OutputFailure, discard_stdout,
-                                report, write_out)
+from quillet.cli.common import (EXIT_FAILURE, Failure, Inputs, OutputFailure, command_name,
+                                discard_stdout, report, write_out)
 from quillet.cli.keys import PASSPHRASE_ENV
 from quillet.cli.parser import build_parser
 
@@ -26,12 +25,16 @@ __all__ = ["main"]
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     argv = sys.argv[1:] if argv is None else list(argv)
-    if any(item.startswith("--passphrase") and item.partition("=")[0] != "--passphrase-file"
-           for item in argv):
+    for item in argv:
         # Not quoted: it may hold the passphrase itself (argparse would take
         # "--passphrase=a b" for a file name, and name it in its error).
-        parser.error("a passphrase is never given on the command line: use --passphrase-file "
-                     f"FILE or {PASSPHRASE_ENV}")
+        if item.startswith("--passphrase") and item.partition("=")[0] != "--passphrase-file":
+            parser.error("a passphrase is never given on the command line: use "
+                         f"--passphrase-file FILE or {PASSPHRASE_ENV}")
+        if item.startswith("--new-passphrase") and \
+                item.partition("=")[0] != "--new-passphrase-file":
+            parser.error("a passphrase is never given on the command line: use "
+                         "--new-passphrase-file FILE or the prompt")
     args, extra = parser.parse_known_args(argv)
     # argparse gives a list of positionals only those before the first option:
     # verify's arguments may stand on both sides of --kind, and a document's
@@ -51,18 +54,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     except OutputFailure as failure:
         discard_stdout()
         if not failure.broken_pipe:  # else the reader went away (`quillet bench | head`)
-            report(_name(args), failure)
+            report(command_name(args), failure)
     except Failure as failure:
         try:
             write_out("", flush=True)
         except OutputFailure:
             discard_stdout()  # the failure below is the one to report
-        report(_name(args), failure)
+        report(command_name(args), failure)
     return EXIT_FAILURE
-
-
-def _name(args: argparse.Namespace) -> str:
-    """The command as typed: "keygen", "key encrypt"."""
-    action = getattr(args, "action", None)
-    return f"{args.command} {action}" if action else str(args.command)
 

@@ -3,6 +3,7 @@ module, writing its output, NDJSON lines, and its one-line failure."""
 
 from __future__ import annotations
 
+import argparse
 import errno
 import json
 import os
@@ -70,10 +71,6 @@ class Inputs:
             return data.decode("utf-8")
         except UnicodeDecodeError as error:
             raise Failure(f"the {what} is not UTF-8 text (byte {error.start})") from None
-
-    def text_or_file(self, value: str, what: str) -> str:
-        """`value` itself, or the text of the file it names as "@FILE" ("@-": stdin)."""
-        return self.read(value[1:], what, TEXT_LIMIT) if value.startswith("@") else value
 
     def lines(self, source: str, what: str) -> Iterator[list[str]]:
         """The lines of file `source` (stdin if "-"), blank ones too,
@@ -226,13 +223,25 @@ def write_private_file(path: str, text: str, replace: bool) -> None:
     The text goes to a new temporary file beside `path` first, so that `path`
     appears whole or not at all and is never readable by others, not even
     for a moment. It is then linked to `path`, which fails if `path` exists,
-    or with `replace` renamed over it.
+    or with `replace` renamed over it. The Failure leaves no frame that holds
+    `text` (a key file's text is the key).
     """
     directory = os.path.dirname(os.path.abspath(path))
+    failure: str | None
     try:
         fd, temporary = tempfile.mkstemp(dir=directory, prefix=".quillet-")  # O_EXCL, 0600
     except OSError as error:
-        raise Failure(f"cannot create a file in {directory}: {error.strerror}") from None
+        failure = f"cannot create a file in {directory}: {error.strerror}"
+    else:
+        failure = _write_whole(fd, temporary, path, text, replace)
+    if failure is not None:
+        del text
+        raise Failure(failure)
+
+
+def _write_whole(fd: int, temporary: str, path: str, text: str, replace: bool) -> str | None:
+    """write_private_file's work once the temporary file is open; what went
+    wrong, or None."""
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as file:
             file.write(text)
@@ -243,13 +252,13 @@ def write_private_file(path: str, text: str, replace: bool) -> None:
         else:
             _link_new(temporary, path)
     except FileExistsError:
-        raise Failure(f"{path} exists; give --force to replace it") from None
+        return f"{path} exists; give --force to replace it"
     except OSError as error:
-        raise Failure(f"cannot write {path}: {error.strerror}") from None
+        return f"cannot write {path}: {error.strerror}"
     finally:
         if os.path.lexists(temporary):
             os.unlink(temporary)
-
+    return None
 
 
 class _Progress:
@@ -315,14 +324,29 @@ def discard_stdout() -> None:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
 
 
-def report(command: str, failure: Failure) -> None:
+def command_name(args: argparse.Namespace) -> str:
+    """The command as typed: "keygen", "key encrypt"."""
+    action = getattr(args, "action", None)
+    return f"{args.command} {action}" if action else str(args.command)
+
+
+def _tell(command: str, text: str) -> None:
     # Line and paragraph separators, direction overrides and other invisible
     # characters quoted from a document are escaped: the report stays one
     # line that reads as what it says.
-    line = "".join(c if c.isprintable() else f"\\u{ord(c):04x}" for c in str(failure))
+    line = "".join(c if c.isprintable() else f"\\u{ord(c):04x}" for c in text)
     try:
         if sys.stderr is not None:
             sys.stderr.write(f"quillet {command}: {line}\n")
             sys.stderr.flush()
     except OSError:
         pass  # nowhere left to tell; the exit status still says it
+
+
+def report(command: str, failure: Failure) -> None:
+    _tell(command, str(failure))
+
+
+def warn(args: argparse.Namespace, text: str) -> None:
+    """One line on stderr that does not stop the command."""
+    _tell(command_name(args), f"warning: {text}")

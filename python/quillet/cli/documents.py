@@ -11,14 +11,16 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
+import re
 from collections.abc import Callable
 from typing import Any
 
 import quillet_python_sdk as sdk
 
 from quillet import batch
-from quillet.cli.common import (EXIT_FALSE, EXIT_OK, Failure, Inputs, call, emit, emit_text,
-                                ndjson)
+from quillet.cli.common import (EXIT_FALSE, EXIT_OK, TEXT_LIMIT, Failure, Inputs, call, emit,
+                                emit_text, ndjson)
 from quillet.cli.keys import private_key
 from quillet.documents import Document, loads, read, read_value
 from quillet.errors import InvalidDocument, QuilletError
@@ -103,15 +105,28 @@ def cmd_sign(args: argparse.Namespace, inputs: Inputs) -> int:
     return EXIT_OK
 
 
-def _json_object(text: str, what: str, keys: tuple[str, ...]) -> dict[str, str]:
+# What verify_signature reads as a message: hex digits, "0x" allowed.
+_HEX_TEXT = re.compile("(?:0x)?[0-9a-fA-F]*")
+
+
+def _json_object(text: str, what: str, keys: tuple[str, ...], hint: str) -> dict[str, str]:
     try:
         value = loads(text)
     except InvalidDocument:
         value = None
     if not isinstance(value, dict) or not all(isinstance(value.get(k), str) for k in keys):
         names = " and ".join(f'"{k}"' for k in keys)
-        raise Failure(f"the {what} must be a JSON object with {names} texts")
+        raise Failure(f"the {what} must be a JSON object with {names} texts{hint}")
     return value
+
+
+def _argument(inputs: Inputs, value: str, what: str, plain: bool) -> tuple[str, str]:
+    """(the text of a verify argument, a hint for its failure): `value`
+    itself; the file "@FILE" names; or the file `value` names when it exists
+    and `plain` (the value is neither JSON nor hex text, so it is no value)."""
+    if value.startswith("@") or (plain and value != "-" and os.path.isfile(value)):
+        return inputs.read(value.removeprefix("@"), what, TEXT_LIMIT).strip(), ""
+    return value.strip(), " (a file is read with @FILE)"
 
 
 def _verify_row(line: str, kind: str | None) -> tuple[str, str, str, str, Document | str] | str:
@@ -186,18 +201,31 @@ def cmd_verify(args: argparse.Namespace, inputs: Inputs) -> int:
     if len(args.arguments) != 3:
         raise Failure("give SIGNATURE PUBLIC_KEY MESSAGE (or --ndjson and lines on stdin)")
     args.signature, args.public_key, args.message = args.arguments
-    signature = _json_object(inputs.text_or_file(args.signature, "signature").strip(),
-                             "signature", ("r", "s"))
-    public_text = inputs.text_or_file(args.public_key, "public key").strip()
+    signature_text, hint = _argument(inputs, args.signature, "signature",
+                                     not args.signature.lstrip().startswith("{"))
+    signature = _json_object(signature_text, "signature", ("r", "s"), hint)
+    public_text, hint = _argument(inputs, args.public_key, "public key",
+                                  not args.public_key.lstrip().startswith("{") and
+                                  not _HEX_TEXT.fullmatch(args.public_key.strip()))
     if public_text.startswith("{"):
-        public = _json_object(public_text, "public key", ("x", "y"))
+        public = _json_object(public_text, "public key", ("x", "y"), hint)
+    elif hint and not _HEX_TEXT.fullmatch(public_text):
+        raise Failure('the public key must be a packed key (0x...) or the JSON {"x", "y"} '
+                      f"of `quillet pubkey`{hint}")
     else:  # a packed key alone: its pair comes from the module
         public = json.loads(call(sdk.public_key_to_xy, public_text))
     if args.kind is not None:
         msg = document_hash(read_document(args.kind, inputs.read(args.message, "document")))
     else:
         msg = args.message
-    valid = call(sdk.verify_signature, signature["r"], signature["s"],
-                 public["x"], public["y"], msg)
+    try:
+        valid = call(sdk.verify_signature, signature["r"], signature["s"],
+                     public["x"], public["y"], msg)
+    except Failure:
+        if args.kind is not None or _HEX_TEXT.fullmatch(msg):
+            raise
+        what = f"MESSAGE {msg} is a file, not" if os.path.isfile(msg) else "MESSAGE is not"
+        raise Failure(f"{what} hex text: a message is up to 64 hex digits (0x allowed); "
+                      "a document is verified with --kind KIND") from None
     emit({"valid": valid})
     return EXIT_OK if valid else EXIT_FALSE

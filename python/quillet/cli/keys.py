@@ -8,18 +8,25 @@ import getpass
 import json
 import os
 import string
+import sys
+import unicodedata
 
 import quillet_python_sdk as sdk
 
 from quillet import keystore
 from quillet.cli.common import (EXIT_OK, HEX_RUN, TEXT_LIMIT, Failure, Inputs, call, emit_text,
-                                parse_json, write_out, write_private_file)
+                                parse_json, warn, write_out, write_private_file)
 from quillet.errors import InvalidKey, QuilletError
-from quillet.keys import PrivateKey
+from quillet.keys import (FOREIGN_PUBKEY_FIX, PrivateKey, key_file_exposure,
+                          refuse_foreign_pubkey)
 
 KEY_ENV = "QUILLET_PRIVATE_KEY"
 PASSPHRASE_ENV = keystore.PASSPHRASE_VARIABLE
 _KEY_DIGITS = 64
+# A new passphrase shorter than this is refused without --weak-passphrase.
+MIN_PASSPHRASE = 12
+# Tries at the prompt for a new passphrase, as passwd(1) gives.
+PROMPT_TRIES = 3
 
 
 def key_text_problem(text: str) -> str | None:
@@ -45,23 +52,14 @@ def private_key(args: argparse.Namespace, inputs: Inputs, want: str | None = Non
     the passphrase that `passphrase` finds. Surrounding blanks are dropped. `want`
     "plain" refuses a keystore, "keystore" anything else.
     """
-    if args.key_file is not None:
-        if HEX_RUN.search(args.key_file) and not os.path.exists(args.key_file):
-            raise Failure("--key-file names no file: it takes the name of a file that "
-                          "holds the key, not the key itself")
-        origin = "standard input" if args.key_file == "-" else args.key_file
-        text = inputs.read(args.key_file, "private key", keystore.SIZE_LIMIT)
-    else:
-        if KEY_ENV not in os.environ:
-            raise Failure(f"no private key: give --key-file FILE or set {KEY_ENV}")
-        origin, text = KEY_ENV, os.environ[KEY_ENV]
-    text = text.strip()
+    origin, text = _key_source(args, inputs)
     if text.startswith("{"):
         document = parse_json(text)
         if keystore.is_keystore(document):
             if want == "plain":
-                raise Failure(f"{origin} holds a keystore already")
-            return _unlock(text, origin, args, inputs)
+                raise Failure(f"{origin} holds a keystore already; `quillet key passwd` "
+                              "changes its passphrase")
+            return _unlock(text, document, origin, args, inputs)
         if want == "keystore":
             del text, document  # no key text in the failure's frame
             raise Failure(f"{origin} holds no keystore")
@@ -91,69 +89,189 @@ def private_key(args: argparse.Namespace, inputs: Inputs, want: str | None = Non
     raise Failure(f"the private key in {origin} is refused: {refusal}")
 
 
-def _unlock(text: str, origin: str, args: argparse.Namespace, inputs: Inputs) -> PrivateKey:
-    """The key of the keystore `text`; the passphrase goes straight into the call."""
+def _key_source(args: argparse.Namespace, inputs: Inputs) -> tuple[str, str]:
+    """(where the key comes from, its text without surrounding blanks)."""
+    if args.key_file is not None:
+        if HEX_RUN.search(args.key_file) and not os.path.exists(args.key_file):
+            raise Failure("--key-file names no file: it takes the name of a file that "
+                          "holds the key, not the key itself")
+        text = inputs.read(args.key_file, "private key", keystore.SIZE_LIMIT)
+        warn_if_exposed(args, args.key_file, "key file")
+        return "standard input" if args.key_file == "-" else args.key_file, text.strip()
+    if KEY_ENV not in os.environ:
+        raise Failure(f"no private key: give --key-file FILE or set {KEY_ENV}")
+    return KEY_ENV, os.environ[KEY_ENV].strip()
+
+
+def warn_if_exposed(args: argparse.Namespace, path: str, what: str) -> None:
+    """A warning when file `path` holds a secret that group or others may read."""
     try:
-        return PrivateKey.from_keystore(text, passphrase(args, inputs, new=False))
+        exposure = None if path == "-" else key_file_exposure(os.stat(path).st_mode)
+    except OSError:
+        return  # it was read a moment ago; a file gone since has nothing to warn of
+    if exposure is not None:
+        warn(args, f"{what} {path}: {exposure}")
+
+
+def _unlock(text: str, document: object, origin: str, args: argparse.Namespace,
+            inputs: Inputs, prompt: str = "Passphrase: ") -> PrivateKey:
+    """The key of the keystore `text` (parsed: `document`); the passphrase
+    goes straight into the call. A pubkey of another scheme is refused before
+    the passphrase is asked for, unless --foreign-pubkey."""
+    foreign = getattr(args, "foreign_pubkey", False)
+    try:
+        if not foreign and isinstance(document, dict):
+            refuse_foreign_pubkey(document.get("pubkey"))
+        return PrivateKey.from_keystore(text, passphrase(args, inputs, prompt),
+                                        foreign_pubkey=foreign)
     except (QuilletError, TypeError) as error:
-        raise Failure(f"{origin}: {error}") from None
+        reason = str(error).replace(FOREIGN_PUBKEY_FIX, "give --foreign-pubkey")
+    raise Failure(f"{origin}: {reason}")
 
 
-def passphrase(args: argparse.Namespace, inputs: Inputs, new: bool) -> str:
-    """A keystore's passphrase: from --passphrase-file (one trailing newline
-    dropped), else $QUILLET_KEY_PASSPHRASE, else the terminal, without echo
-    and, when `new`, twice. A new passphrase may not be empty."""
+def passphrase(args: argparse.Namespace, inputs: Inputs, prompt: str = "Passphrase: ") -> str:
+    """An existing keystore's passphrase: from --passphrase-file (one trailing
+    newline dropped), else $QUILLET_KEY_PASSPHRASE, else the terminal, without
+    echo."""
     if args.passphrase_file is not None:
-        origin = "standard input" if args.passphrase_file == "-" else args.passphrase_file
-        text = inputs.read(args.passphrase_file, "passphrase", TEXT_LIMIT).removesuffix("\n")
-    elif PASSPHRASE_ENV in os.environ:
+        return _passphrase_file(args, inputs, args.passphrase_file)[1]
+    if PASSPHRASE_ENV in os.environ:
+        return os.environ[PASSPHRASE_ENV]
+    _need_terminal(f"no passphrase: give --passphrase-file FILE, set {PASSPHRASE_ENV}, "
+                   "or run on a terminal")
+    return _ask(prompt)
+
+
+def new_passphrase(args: argparse.Namespace, inputs: Inputs, source: str | None,
+                   environment: bool) -> str:
+    """A new passphrase: from file `source`, else (when `environment`)
+    $QUILLET_KEY_PASSPHRASE, else typed twice on the terminal, PROMPT_TRIES
+    tries at most. An empty one is refused, as one shorter than
+    MIN_PASSPHRASE characters unless --weak-passphrase (then a warning)."""
+    if source is not None:
+        origin, text = _passphrase_file(args, inputs, source)
+    elif environment and PASSPHRASE_ENV in os.environ:
         origin, text = f"${PASSPHRASE_ENV}", os.environ[PASSPHRASE_ENV]
     else:
-        return _prompt(new)
-    if new and not text:
-        raise Failure(f"{origin} holds an empty passphrase, which is refused")
+        _need_terminal(f"no passphrase: give --passphrase-file FILE, set {PASSPHRASE_ENV}, or "
+                       "run on a terminal" if environment else
+                       "no new passphrase: give --new-passphrase-file FILE or run on a terminal")
+        return _ask_new(args)
+    problem = _weakness(args, text)
+    if problem is not None:
+        del text
+        raise Failure(f"{origin} holds {problem}")
     return text
 
 
-def _prompt(new: bool) -> str:
-    """A passphrase typed on the controlling terminal; with none, a Failure
-    (getpass would read standard input with echo instead)."""
+def _passphrase_file(args: argparse.Namespace, inputs: Inputs, source: str) -> tuple[str, str]:
+    text = inputs.read(source, "passphrase", TEXT_LIMIT).removesuffix("\n")
+    warn_if_exposed(args, source, "passphrase file")
+    return "standard input" if source == "-" else source, text
+
+
+def _characters(text: str) -> int:
+    """The characters of a passphrase as a person counts them: composed
+    (NFKC), control codes left out as the keystore leaves them out."""
+    return sum(unicodedata.category(c) != "Cc" for c in unicodedata.normalize("NFKC", text))
+
+
+def _weakness(args: argparse.Namespace, text: str) -> str | None:
+    """Why a new passphrase is refused ("an empty passphrase, …"), or None;
+    a short one passes with a warning under --weak-passphrase."""
+    count = _characters(text)
+    if count == 0:
+        return "an empty passphrase, which is refused"
+    if count >= MIN_PASSPHRASE:
+        return None
+    if not getattr(args, "weak_passphrase", False):
+        return (f"a passphrase of {count} characters, fewer than {MIN_PASSPHRASE}: choose a "
+                "longer one, or give --weak-passphrase to accept it")
+    warn(args, f"the new passphrase has {count} characters, fewer than {MIN_PASSPHRASE}: "
+               "it may be guessed")
+    return None
+
+
+def _need_terminal(failure: str) -> None:
+    """A Failure unless there is a controlling terminal to prompt on (getpass
+    would read standard input with echo instead)."""
     try:
         os.close(os.open("/dev/tty", os.O_RDWR | os.O_NOCTTY))
     except OSError:
-        raise Failure(f"no passphrase: give --passphrase-file FILE, set {PASSPHRASE_ENV}, "
-                      "or run on a terminal") from None
+        raise Failure(failure) from None
+
+
+def _ask(prompt: str) -> str:
     try:
-        typed = getpass.getpass("New passphrase: " if new else "Passphrase: ")
-        if new:
-            problem = ("an empty passphrase is refused" if not typed else
-                       "the passphrases differ"
-                       if getpass.getpass("Repeat the passphrase: ") != typed else None)
-            if problem is not None:
-                del typed
-                raise Failure(problem)
+        return getpass.getpass(prompt)
     except EOFError:
         raise Failure("no passphrase: the terminal closed") from None
-    return typed
+
+
+def _ask_new(args: argparse.Namespace) -> str:
+    """A new passphrase typed twice; a refused or mistyped one is asked for
+    again, PROMPT_TRIES times in all."""
+    for _ in range(PROMPT_TRIES):
+        typed = _ask("New passphrase: ")
+        problem = _weakness(args, typed)
+        if problem is None:
+            try:
+                if _ask("Repeat the passphrase: ") == typed:
+                    return typed
+            except Failure:  # the terminal closed: no frame keeps what was typed
+                del typed
+                raise
+            problem = "the passphrases differ"
+        del typed
+        if sys.stderr is not None:
+            sys.stderr.write(f"{problem[0].upper()}{problem[1:]}; try again.\n")
+    raise Failure(f"{problem} ({PROMPT_TRIES} tries)")
 
 
 def _keystore(key: PrivateKey, args: argparse.Namespace, inputs: Inputs) -> str:
-    """`key` as keystore JSON under a new passphrase, with --kdf."""
+    """`key` as keystore JSON under a new passphrase, with --kdf and --description."""
     if args.out is not None and not args.force and os.path.lexists(args.out):
         # Before asking for a passphrase and spending a second on it.
         raise Failure(f"{args.out} exists; give --force to replace it")
-    try:
-        return key.to_keystore(passphrase(args, inputs, new=True), kdf=args.kdf or "scrypt")
-    except (QuilletError, TypeError, ValueError) as error:
-        raise Failure(str(error)) from None
+    # The passphrase goes straight into the call: no local of this frame holds it.
+    return _encrypted(key, new_passphrase(args, inputs, args.passphrase_file, environment=True),
+                      args.kdf or "scrypt", args.description or "")
 
+
+def _encrypted(key: PrivateKey, passphrase: str, kdf: str, description: str) -> str:
+    try:
+        return key.to_keystore(passphrase, kdf=kdf, description=description)
+    except (QuilletError, TypeError, ValueError) as error:
+        reason = str(error)
+    del passphrase
+    raise Failure(reason)
+
+
+def _written(path: str, text: str, key: PrivateKey, replace: bool) -> int:
+    """Writes key file `path` and prints its key's public key (to register it,
+    without unlocking the file again). A Failure leaves no frame holding `text`."""
+    try:
+        write_private_file(path, text + "\n", replace=replace)
+    except Failure:
+        del text
+        raise
+    emit_text(key.public_key.to_json())
+    return EXIT_OK
+
+
+def _plain(key: PrivateKey, args: argparse.Namespace, inputs: Inputs) -> str:
+    """`key` as the plain key file's JSON."""
+    return json.dumps({"private_key": key.to_text()})
 
 
 def cmd_keygen(args: argparse.Namespace, inputs: Inputs) -> int:
     if args.force and args.out is None:
         raise Failure("--force only applies to --out FILE")
-    if args.kdf is not None and not args.encrypt:
-        raise Failure("--kdf only applies to --encrypt")
+    for option, given in (("--kdf", args.kdf is not None),
+                          ("--description", args.description is not None),
+                          ("--weak-passphrase", args.weak_passphrase)):
+        if given and not args.encrypt:
+            raise Failure(f"{option} only applies to --encrypt")
     if args.random:
         if args.seed_file is not None:
             raise Failure("--random takes no SEED_FILE")
@@ -165,34 +283,45 @@ def cmd_keygen(args: argparse.Namespace, inputs: Inputs) -> int:
             key = PrivateKey.from_seed(seed)  # the key never comes back as text
         except InvalidKey as error:
             raise Failure(str(error)) from None
-    encrypted = _keystore(key, args, inputs) if args.encrypt else None
-    # A plain key's text is made inside the writing call's arguments: no
-    # local here holds it.
+    # The file's text is made inside the call that writes it: no local holds the key.
+    content = _keystore if args.encrypt else _plain
     if args.out is None:
-        write_out((encrypted or _plain(key)) + "\n")
-    else:
-        write_private_file(args.out, (encrypted or _plain(key)) + "\n", replace=args.force)
-    return EXIT_OK
-
-
-def _plain(key: PrivateKey) -> str:
-    """The JSON of a plain key file: {"private_key": "0x…"}."""
-    return json.dumps({"private_key": key.to_text()})
+        write_out(content(key, args, inputs) + "\n")
+        return EXIT_OK
+    return _written(args.out, content(key, args, inputs), key, replace=args.force)
 
 
 def cmd_key_encrypt(args: argparse.Namespace, inputs: Inputs) -> int:
     key = private_key(args, inputs, want="plain")
-    write_private_file(args.out, _keystore(key, args, inputs) + "\n", replace=args.force)
-    return EXIT_OK
+    return _written(args.out, _keystore(key, args, inputs), key, replace=args.force)
 
 
 def cmd_key_decrypt(args: argparse.Namespace, inputs: Inputs) -> int:
     if not args.force and os.path.lexists(args.out):
         raise Failure(f"{args.out} exists; give --force to replace it")
-    write_private_file(args.out, _plain(private_key(args, inputs, "keystore")) + "\n",
-                       replace=args.force)
-    return EXIT_OK
+    key = private_key(args, inputs, "keystore")
+    return _written(args.out, _plain(key, args, inputs), key, replace=args.force)
 
+
+def cmd_key_passwd(args: argparse.Namespace, inputs: Inputs) -> int:
+    if args.key_file is None or args.key_file == "-":
+        raise Failure("give --key-file KEYSTORE: the keystore file whose passphrase changes")
+    # A link's target is the file that changes: replacing the link instead
+    # would leave the old passphrase in force wherever the target is read.
+    target = os.path.realpath(args.key_file)
+    origin, text = _key_source(args, inputs)
+    document = parse_json(text)
+    if not keystore.is_keystore(document):
+        del text, document
+        raise Failure(f"{origin} holds no keystore; `quillet key encrypt` writes one")
+    key = _unlock(text, document, origin, args, inputs, "Current passphrase: ")
+    # The reading checked both: the function is a known one, a description a text.
+    kdf = args.kdf or document["crypto"]["kdf"]["function"]
+    description = document.get("description", "") if args.description is None \
+        else args.description
+    return _written(target, _encrypted(key, new_passphrase(args, inputs, args.new_passphrase_file,
+                                                           environment=False),
+                                       kdf, description), key, replace=True)
 
 
 def cmd_pubkey(args: argparse.Namespace, inputs: Inputs) -> int:
@@ -202,4 +331,3 @@ def cmd_pubkey(args: argparse.Namespace, inputs: Inputs) -> int:
         key = private_key(args, inputs)
         emit_text(key.public_key.to_json())  # private_key_to_public_key_xy's text
     return EXIT_OK
-

@@ -11,8 +11,8 @@ from quillet.audit import command as audit_command
 from quillet.cli.checks import cmd_on_curve
 from quillet.cli.common import EXIT_FAILURE, HEX_RUN, Inputs
 from quillet.cli.documents import KINDS, cmd_hash, cmd_sign, cmd_verify
-from quillet.cli.keys import (KEY_ENV, PASSPHRASE_ENV, cmd_key_decrypt, cmd_key_encrypt,
-                              cmd_keygen, cmd_pubkey)
+from quillet.cli.keys import (KEY_ENV, MIN_PASSPHRASE, PASSPHRASE_ENV, cmd_key_decrypt,
+                              cmd_key_encrypt, cmd_key_passwd, cmd_keygen, cmd_pubkey)
 from quillet.cli.messages import cmd_eth_sign, cmd_sign_message
 from quillet.cli.tools import cmd_audit, cmd_bench, cmd_demo
 
@@ -66,11 +66,24 @@ def build_parser() -> argparse.ArgumentParser:
                          help=f"file holding the private key text, the JSON of `quillet "
                               f"keygen` or a keystore (- reads stdin); default: ${KEY_ENV}")
 
-    def passphrase_file(sub: argparse.ArgumentParser) -> None:
+    def passphrase_file(sub: argparse.ArgumentParser, current: bool = False) -> None:
         sub.add_argument("--passphrase-file", metavar="FILE",
-                         help="file holding the keystore's passphrase, one trailing newline "
-                              f"dropped (- reads stdin); default: ${PASSPHRASE_ENV}, else a "
-                              "prompt on the terminal")
+                         help=f"file holding the keystore's {'current ' if current else ''}"
+                              "passphrase, one trailing newline dropped (- reads stdin); "
+                              f"default: ${PASSPHRASE_ENV}, else a prompt on the terminal")
+
+    def keystore_read(sub: argparse.ArgumentParser, current: bool = False) -> None:
+        passphrase_file(sub, current)
+        sub.add_argument("--foreign-pubkey", action="store_true",
+                         help="accept a keystore whose pubkey is another scheme's key (as "
+                              "other tools write): it is ignored, the key is used")
+
+    def keystore_write(sub: argparse.ArgumentParser, what: str) -> None:
+        sub.add_argument("--description", metavar="TEXT",
+                         help=f"the keystore's description (default: {what})")
+        sub.add_argument("--weak-passphrase", action="store_true",
+                         help=f"accept a new passphrase of fewer than {MIN_PASSPHRASE} "
+                              "characters (with a warning)")
 
     def out(sub: argparse.ArgumentParser, what: str, required: bool = False) -> None:
         sub.add_argument("--out", metavar="FILE", required=required,
@@ -104,26 +117,46 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("--kdf", choices=keystore.KDFS,
                      help="with --encrypt, how the passphrase is stretched (default scrypt)")
     passphrase_file(sub)
+    keystore_write(sub, "none")
     out(sub, "the key")
 
-    sub = commands.add_parser("key", help="encrypt a key file as a keystore, or decrypt one",
+    sub = commands.add_parser("key", help="encrypt a key file as a keystore, decrypt one, or "
+                                          "change a keystore's passphrase",
                               description="Converts between plain key files and keystores "
-                                          "(encrypted key files).", allow_abbrev=False)
+                                          "(encrypted key files), or changes a keystore's "
+                                          "passphrase. Each prints the key's public key.",
+                              allow_abbrev=False)
     actions = sub.add_subparsers(dest="action", required=True, metavar="ACTION")
     for name, handler, summary in (
             ("encrypt", cmd_key_encrypt, "write the key of --key-file as a keystore under "
                                          "a new passphrase"),
             ("decrypt", cmd_key_decrypt, "write the key of the keystore --key-file as a plain "
-                                         'key file {"private_key": ...}')):
-        action = actions.add_parser(name, help=summary, description=summary,
+                                         'key file {"private_key": ...}'),
+            ("passwd", cmd_key_passwd, "change the passphrase of the keystore --key-file: "
+                                       "the current one is checked first, the file replaced "
+                                       "whole (mode 0600); its KDF and description are kept "
+                                       "unless --kdf or --description say otherwise")):
+        action = actions.add_parser(name, help=summary.split(":")[0], description=summary,
                                     allow_abbrev=False)
         action.set_defaults(handler=handler, kdf=None)
         key_file(action)
-        passphrase_file(action)
-        out(action, "the keystore" if name == "encrypt" else "the plain key", required=True)
         if name == "encrypt":
+            passphrase_file(action)
+        else:
+            keystore_read(action, current=name == "passwd")
+        if name == "passwd":
+            action.add_argument("--new-passphrase-file", metavar="FILE",
+                                help="file holding the new passphrase, one trailing newline "
+                                     "dropped (- reads stdin); default: a prompt on the "
+                                     "terminal, twice")
+        else:
+            out(action, "the keystore" if name == "encrypt" else "the plain key",
+                required=True)
+        if name != "decrypt":
             action.add_argument("--kdf", choices=keystore.KDFS,
-                                help="how the passphrase is stretched (default scrypt)")
+                                help="how the passphrase is stretched (default: "
+                                     + ("scrypt)" if name == "encrypt" else "the keystore's)"))
+            keystore_write(action, "none" if name == "encrypt" else "the keystore's")
 
     sub = command("pubkey", cmd_pubkey, "public key of a private key, or of a packed key",
                   'Prints the public key {"x": packed key, "y": affine x} of the private key, '
@@ -131,7 +164,7 @@ def build_parser() -> argparse.ArgumentParser:
     group = sub.add_mutually_exclusive_group()
     key_file(group)
     group.add_argument("--packed", metavar="PUBLIC_KEY", help="packed public key text (0x...)")
-    passphrase_file(sub)
+    keystore_read(sub)
 
     sub = command("on-curve", cmd_on_curve, "test a public-key text pair against the curve",
                   'Prints {"on_curve": true|false} for the pair x (packed key), y (affine x); '
@@ -162,20 +195,20 @@ def build_parser() -> argparse.ArgumentParser:
     kind(sub)
     document(sub)
     key_file(sub)
-    passphrase_file(sub)
+    keystore_read(sub)
     ndjson(sub, "FILE (or stdin) holds many documents")
 
     sub = command("sign-message", cmd_sign_message, "sign a 256-bit message",
                   'Prints the signature {"r": ..., "s": ...} of a message given as hex text.')
     sub.add_argument("msg", metavar="MSG", help="the message: up to 64 hex digits, 0x allowed")
     key_file(sub)
-    passphrase_file(sub)
+    keystore_read(sub)
 
     sub = command("eth-sign", cmd_eth_sign, "sign a 256-bit message in the L1 form",
                   'Prints the L1 signature {"x", "y", "s", "pk_x", "pk_y"} of a message.')
     sub.add_argument("msg", metavar="MSG", help="the message: up to 64 hex digits")
     key_file(sub)
-    passphrase_file(sub)
+    keystore_read(sub)
 
     sub = command("verify", cmd_verify, "verify a signature",
                   'Prints {"valid": true|false}; exits 1 when false. SIGNATURE and '
