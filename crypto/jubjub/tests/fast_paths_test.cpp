@@ -1,8 +1,6 @@
 // Every fast path against its straightforward version (tests/reference.hpp),
 // on reproducible random inputs and on the edge values of each recoding.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 #include <algorithm>
 #include <array>
@@ -26,8 +24,6 @@ namespace quillet::jubjub {
 namespace {
 
 using reference::Rng;
-using hmac_sha256::HmacSha256Key;
-using hmac_sha256::Sha256Digest;
 
 const AltJubjubBn256& params() { return jubjub_params(); }
 const Point<PrimeOrder>& g() { return params().generator(kSigningBase); }
@@ -417,27 +413,6 @@ TEST(PointEncoding, NormalisingKeepsThePoints) {
     EXPECT_EQ(points[i].to_affine(), before[i].to_affine());
     EXPECT_EQ(points[i].to_affine_vartime(), before[i].to_affine());
     EXPECT_EQ(before[i].to_affine_vartime(), before[i].to_affine());
-  }
-}
-
-TEST(Hmac, KeyedStatesMatchOneShotHmacAtEveryPaddingBoundary) {
-  Rng rng(15);
-  std::vector<uint8_t> data(200);
-  for (size_t i = 0; i < data.size(); i += 32) {
-    const std::array<uint8_t, 32> chunk = rng.bytes();
-    std::copy_n(chunk.begin(), std::min<size_t>(32, data.size() - i), data.begin() + i);
-  }
-  const Sha256Digest key = rng.bytes();
-  const HmacSha256Key keyed(key);
-  // One and two padded blocks, the boundaries between them (55/56, 119/120
-  // bytes) and the streaming path beyond; split into parts or not.
-  for (size_t len : {0, 1, 31, 32, 54, 55, 56, 63, 64, 65, 97, 118, 119, 120, 128, 200}) {
-    std::array<uint8_t, 32> want{};
-    unsigned out_len = 0;
-    HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), data.data(), len, want.data(), &out_len);
-    const std::span<const uint8_t> whole(data.data(), len);
-    EXPECT_EQ(keyed.mac({whole}), want) << len;
-    EXPECT_EQ(keyed.mac({whole.first(len / 3), whole.subspan(len / 3)}), want) << len;
   }
 }
 
