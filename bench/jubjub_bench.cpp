@@ -171,7 +171,7 @@ void BM_RatioSplit(benchmark::State& state) {
 BENCHMARK(BM_RatioSplit)->Unit(benchmark::kMicrosecond);
 
 // The process's kernel, then each one (0 portable, 1 SHA-NI) where it runs.
-void BM_DeterministicSeed(benchmark::State& state) {
+void BM_DeterministicNonce(benchmark::State& state) {
   using hmac_sha256::Sha256Instructions;
   const Sha256Instructions kernel =
       state.range(0) < 0 ? hmac_sha256::sha256_instructions() : static_cast<Sha256Instructions>(state.range(0));
@@ -183,10 +183,10 @@ void BM_DeterministicSeed(benchmark::State& state) {
   for (auto _ : state) {
     const PrivateKey sk(key_for(i));
     const auto msg = message_for(i++);
-    benchmark::DoNotOptimize(Seed::deterministic_seed(sk, msg, kernel));
+    benchmark::DoNotOptimize(deterministic_nonce(sk, msg, kernel));
   }
 }
-BENCHMARK(BM_DeterministicSeed)->Arg(-1)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DeterministicNonce)->Arg(-1)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 // Nonce and (R, S), without the signer's key or the self-check.
 void BM_Sign(benchmark::State& state) {
@@ -195,8 +195,8 @@ void BM_Sign(benchmark::State& state) {
   for (auto _ : state) {
     const PrivateKey sk(key_for(i));
     const auto msg = message_for(i++);
-    const Seed seed = Seed::deterministic_seed(sk, msg);
-    benchmark::DoNotOptimize(sk.sign_raw_message(msg, seed, kSigningBase, params));
+    const Nonce nonce = deterministic_nonce(sk, msg);
+    benchmark::DoNotOptimize(sk.sign_raw_message(msg, nonce, kSigningBase, params));
   }
 }
 BENCHMARK(BM_Sign)->Unit(benchmark::kMicrosecond);
@@ -209,8 +209,8 @@ void BM_SignAndCheck(benchmark::State& state) {
   for (auto _ : state) {
     const PrivateKey sk(key_for(i));
     const auto msg = message_for(i++);
-    const Seed seed = Seed::deterministic_seed(sk, msg);
-    benchmark::DoNotOptimize(sk.sign_and_check(msg, seed, kSigningBase, params));
+    const Nonce nonce = deterministic_nonce(sk, msg);
+    benchmark::DoNotOptimize(sk.sign_and_check(msg, nonce, kSigningBase, params));
   }
 }
 BENCHMARK(BM_SignAndCheck)->Unit(benchmark::kMicrosecond);
@@ -235,7 +235,7 @@ void BM_Verify(benchmark::State& state) {
   const PrivateKey sk(key_for(0));
   const auto msg = message_for(0);
   const RawSignature sig =
-      sk.sign_raw_message(msg, Seed::deterministic_seed(sk, msg), kSigningBase, params);
+      sk.sign_raw_message(msg, deterministic_nonce(sk, msg), kSigningBase, params);
   const PublicKey pk = PublicKey::derive(sk, kSigningBase, params);
   for (auto _ : state) {
     const bool ok = pk.verify_for_raw_message(msg, sig, kSigningBase, params);

@@ -150,15 +150,15 @@ void check_curve(uint64_t round) {
 
   // HMAC-DRBG over the key's bytes; only each candidate's verdict is
   // declassified.
-  const Seed seed = Seed::deterministic_seed(sk, msg);
+  const Nonce nonce = deterministic_nonce(sk, msg);
 
-  RawSignature raw = sk.sign_raw_message(msg, seed, kSigningBase, params);
+  RawSignature raw = sk.sign_raw_message(msg, nonce, kSigningBase, params);
   make_public(raw);
 
-  CheckedSignature checked = sk.sign_and_check(msg, seed, kSigningBase, params);
+  CheckedSignature checked = sk.sign_and_check(msg, nonce, kSigningBase, params);
   make_public(checked);
   expect(checked.verifies, "sign_and_check");
-  CheckedSignature with_key = sk.sign_and_check(msg, seed, kSigningBase, params, PrivateKey::SignerKey::derive);
+  CheckedSignature with_key = sk.sign_and_check(msg, nonce, kSigningBase, params, PrivateKey::SignerKey::derive);
   make_public(with_key);
   expect(with_key.verifies && with_key.public_key.has_value(), "sign_and_check with the signer's key");
 
@@ -182,7 +182,7 @@ void check_curve(uint64_t round) {
   PointEncoding rows = Point<Unknown>(table.mul_lanes(sk.value(), cpu::LaneKernel::emulated)).encode();
   make_public(rows);
   expect(rows == encoded, "table rows in the emulated lanes");
-  const std::array<Point<PrimeOrder>, 2> pair = table.mul_pair(seed.value(), sk.value(), cpu::LaneKernel::emulated);
+  const std::array<Point<PrimeOrder>, 2> pair = table.mul_pair(nonce.value(), sk.value(), cpu::LaneKernel::emulated);
   PointEncoding pair_key = Point<Unknown>(pair[1]).encode();
   PointEncoding pair_r = Point<Unknown>(pair[0]).encode();
   make_public(pair_key);
@@ -237,7 +237,7 @@ void check_curve(uint64_t round) {
 
   std::array<uint8_t, 32> bytes = field::repr_to_bytes_be(sk.value().into_repr());
   make_public(bytes);
-  Fs sum = sk.value() * seed.value() + sk.value();
+  Fs sum = sk.value() * nonce.value() + sk.value();
   make_public(sum);
 }
 

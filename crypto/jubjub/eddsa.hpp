@@ -1,29 +1,30 @@
 // Schnorr signatures over the prime-order subgroup of the curve, with a fixed
-// base as generator G. The challenge is the message itself (at most 32 bytes,
-// read little-endian and reduced modulo s); nothing binds R or the public key
-// into it. The nonce is derived deterministically from the key and the
-// message, so equal inputs give equal signatures.
+// base as generator G. The challenge is the message itself (message.hpp);
+// nothing binds R or the public key into it. The nonce is derived
+// deterministically from the key and the message (nonce.hpp), so equal
+// inputs give equal signatures.
+//
+// Defined by job: single signing in eddsa_sign.cpp, batch signing and its
+// combined self-check in eddsa_sign_many.cpp, verification in
+// eddsa_verify.cpp.
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
-#include "crypto/hmac_sha256/compress.hpp"
 #include "crypto/jubjub/fs.hpp"
 #include "crypto/jubjub/key_cache.hpp"
+#include "crypto/jubjub/message.hpp"
+#include "crypto/jubjub/nonce.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/jubjub/point.hpp"
 #include "crypto/spread/spread.hpp"
 
 namespace quillet::jubjub {
-
-// The longest message a signature covers.
-inline constexpr size_t kMaxMessageSize = 32;
 
 // The pair (R, S). R is in extended coordinates: as the scalar multiplication
 // left it from sign_raw_message, normalised from sign_and_check.
@@ -32,36 +33,6 @@ struct RawSignature {
   Fs s;
 
   bool operator==(const RawSignature&) const = default;
-};
-
-class PrivateKey;
-
-// The nonce of one signature.
-class Seed {
- public:
-  explicit Seed(const Fs& r) : r_(r) {}
-  Seed(const Seed&) = default;
-  Seed& operator=(const Seed&) = default;
-  ~Seed();
-
-  // The nonce for signing `msg` with `sk`: HMAC-SHA256 DRBG output over the
-  // key's 32 big-endian bytes and SHA-256(msg), msg hashed exactly as given.
-  // `kernel` (fails hard if unavailable) changes the speed, never the nonce.
-  static Seed deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg,
-                                 hmac_sha256::Sha256Instructions kernel = hmac_sha256::sha256_instructions());
-  // out[i] = deterministic_seed(sk, msgs[i], kernel).value() (spans of one
-  // length) for each i it takes from `next`, a counter that threads calling
-  // it at once share (each i below msgs.size() is taken once), two
-  // derivations at a time, their compressions paired. Returns when no i is
-  // left to take and its own are done.
-  static void deterministic_seeds(const PrivateKey& sk, std::span<const std::array<uint8_t, kMaxMessageSize>> msgs,
-                                  std::span<Fs> out, std::atomic<size_t>& next,
-                                  hmac_sha256::Sha256Instructions kernel = hmac_sha256::sha256_instructions());
-
-  const Fs& value() const { return r_; }
-
- private:
-  Fs r_;
 };
 
 struct PublicKey;
@@ -76,10 +47,10 @@ class PrivateKey {
 
   // (R, S) = (G·r, c·sk + r) with G = params.generator(generator) and c the
   // message zero-padded to 32 bytes, read little-endian, reduced modulo s.
-  // `seed` must come from deterministic_seed over the same key and message.
+  // `nonce` must come from deterministic_nonce over the same key and message.
   // G·r and c·sk + r take time independent of r and sk. Fails hard if msg is
   // longer than kMaxMessageSize.
-  RawSignature sign_raw_message(std::span<const uint8_t> msg, const Seed& seed, uint8_t generator,
+  RawSignature sign_raw_message(std::span<const uint8_t> msg, const Nonce& nonce, uint8_t generator,
                                 const AltJubjubBn256& params) const;
 
   // Whether sign_and_check also derives the signer's public key.
@@ -88,14 +59,13 @@ class PrivateKey {
   // sign_raw_message together with the check that the signature verifies
   // under the signer's public key, and that key itself when asked for, as
   // signing callers need them. Constant time in sk and the nonce.
-  CheckedSignature sign_and_check(std::span<const uint8_t> msg, const Seed& seed, uint8_t generator,
+  CheckedSignature sign_and_check(std::span<const uint8_t> msg, const Nonce& nonce, uint8_t generator,
                                   const AltJubjubBn256& params, SignerKey signer_key = SignerKey::omit) const;
 
-  // One message of a batch, zero-padded to 32 bytes as signing reads it.
-  using Message = std::array<uint8_t, kMaxMessageSize>;
+  using Message = jubjub::Message;
 
   // sign_and_check (signer's key omitted) of each message with the nonce
-  // deterministic_seed gives it: the same signatures and verdicts. The R are
+  // deterministic_nonce gives it: the same signatures and verdicts. The R are
   // made by FixedBaseTable::mul_many on `kernel` (eight at a time in lanes),
   // normalised by one inversion per range of items and checked by
   // check_own_signatures. Its stages (the nonces, the R and S of ranges of
@@ -174,4 +144,16 @@ struct CheckedSignature {
   bool verifies;
 };
 
+namespace detail {
+
+// k·G for a secret k, G = params.generator(generator), through the base's
+// table when it has one (its rows in the lanes where the IFMA kernel runs).
+// Constant time in k.
+Point<PrimeOrder> mul_fixed_base(const Fs& k, uint8_t generator, const AltJubjubBn256& params);
+
+// a·G and b·G for secret a and b, as mul_fixed_base gives each.
+std::array<Point<PrimeOrder>, 2> mul_fixed_base_pair(const Fs& a, const Fs& b, uint8_t generator,
+                                                     const AltJubjubBn256& params);
+
+}  // namespace detail
 }  // namespace quillet::jubjub

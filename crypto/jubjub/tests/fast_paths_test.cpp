@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "crypto/field/fr_algorithms.hpp"
-#include "crypto/hmac_sha256/hmac_sha256.hpp"
 #include "crypto/jubjub/eddsa.hpp"
 #include "crypto/jubjub/fixed_base.hpp"
 #include "crypto/jubjub/fixed_base_lanes.hpp"
@@ -29,24 +28,6 @@ const AltJubjubBn256& params() { return jubjub_params(); }
 const Point<PrimeOrder>& g() { return params().generator(kSigningBase); }
 
 Fs fs_of(const FsRepr& v) { return Fs::from_raw(v); }
-
-// Scalars whose digits sit on the recodings' edges, then random ones.
-std::vector<Fs> scalars(Rng& rng, size_t random_count) {
-  Fs minus_one = Fs::zero();
-  minus_one.sub_assign(Fs::one());
-  std::vector<Fs> out = {
-      Fs::zero(),
-      Fs::one(),
-      minus_one,
-      fs_of({8, 0, 0, 0}),                                      // a lone digit 8 becomes -8 and a carry
-      fs_of({0x8888888888888888ULL, 0x8888888888888888ULL, 0x8888888888888888ULL, 0x0888888888888888ULL}),
-      fs_of({0x7777777777777777ULL, 0x7777777777777777ULL, 0x7777777777777777ULL, 0x0577777777777777ULL}),
-      fs_of({0xffffffffffffffffULL, 0xffffffffffffffffULL, 0xffffffffffffffffULL, 0x05ffffffffffffffULL}),
-      fs_of({0, 0, 0, 0x0400000000000000ULL}),                  // only the top digit
-  };
-  for (size_t i = 0; i < random_count; ++i) out.push_back(rng.scalar());
-  return out;
-}
 
 // Horner from the top digit, modulo 2^256: the integer itself, not only its
 // residue, must come back (points of small order see the difference).
@@ -73,7 +54,7 @@ void expect_signed_radix_rebuilds(const Fs& k, const std::array<int8_t, N>& digi
 
 TEST(Recoding, SignedRadixDigitsRebuildTheScalar) {
   Rng rng(1);
-  for (const Fs& k : scalars(rng, 200)) {
+  for (const Fs& k : reference::edge_scalars(rng, 200)) {
     expect_signed_radix_rebuilds<4>(k, signed_radix16(k));
     expect_signed_radix_rebuilds<6>(k, signed_radix64(k));
   }
@@ -110,7 +91,7 @@ TEST(Recoding, WnafIsSparseOddAndExact) {
 TEST(ScalarMultiplication, FixedBaseTableMatchesDoubleAndAdd) {
   Rng rng(3);
   const FixedBaseTable& table = *params().fixed_base_table(kSigningBase);
-  for (const Fs& k : scalars(rng, 40)) {
+  for (const Fs& k : reference::edge_scalars(rng, 40)) {
     const Point<PrimeOrder> expected = reference::mul(g(), k.into_repr(), params());
     for (ScanInstructions scan : {ScanInstructions::sse2, ScanInstructions::avx2, ScanInstructions::avx512}) {
       if (!scan_instructions_available(scan)) continue;
@@ -141,7 +122,7 @@ TEST(ScalarMultiplication, FixedBaseLanesMatchTheTableOnEveryKernel) {
   namespace fl = fixed_base_lanes;
   Rng rng(5);
   const FixedBaseTable& table = *params().fixed_base_table(kSigningBase);
-  const std::vector<Fs> k = scalars(rng, 13);
+  const std::vector<Fs> k = reference::edge_scalars(rng, 13);
   std::vector<Point<PrimeOrder>> want;
   for (const Fs& x : k) want.push_back(table.mul(x));
   const auto same = [](const Point<PrimeOrder>& a, const Point<PrimeOrder>& b) {
@@ -185,7 +166,7 @@ TEST(ScalarMultiplication, FixedBaseRowLanesMatchTheTable) {
   namespace fl = fixed_base_lanes;
   Rng rng(6);
   const FixedBaseTable& table = *params().fixed_base_table(kSigningBase);
-  std::vector<Fs> k = scalars(rng, 6);
+  std::vector<Fs> k = reference::edge_scalars(rng, 6);
   // 64^41 - 32·(64^41 - 1)/63 and 31·(64^42 - 1)/63.
   k.push_back(fs_of({0xf7df7df7df7df7e0ULL, 0xdf7df7df7df7df7dULL, 0x7df7df7df7df7df7ULL, 0x001f7df7df7df7dfULL}));
   k.push_back(fs_of({0xf7df7df7df7df7dfULL, 0xdf7df7df7df7df7dULL, 0x7df7df7df7df7df7ULL, 0x07df7df7df7df7dfULL}));
@@ -231,7 +212,7 @@ TEST(ScalarMultiplication, ConstantTimeAndNafMatchDoubleAndAdd) {
   std::vector<Point<Unknown>> bases = {Point<Unknown>::zero(), t8, params().generator(0), rng.point(params())};
   for (int i = 0; i < 4; ++i) bases.push_back(rng.point(params()));
   for (const Point<Unknown>& p : bases) {
-    for (const Fs& k : scalars(rng, 6)) {
+    for (const Fs& k : reference::edge_scalars(rng, 6)) {
       const Point<Unknown> expected = reference::mul(p, k.into_repr(), params());
       EXPECT_TRUE(p.mul(k, params()) == expected);
       EXPECT_TRUE(p.mul_vartime(k, params()) == expected);
@@ -416,57 +397,19 @@ TEST(PointEncoding, NormalisingKeepsThePoints) {
   }
 }
 
-TEST(Nonce, KeyedStatesMatchOneShotHmac) {
-  Rng rng(9);
-  for (const Fs& k : scalars(rng, 30)) {
-    std::array<uint8_t, 64> msg;
-    for (size_t i = 0; i < msg.size(); i += 32) std::ranges::copy(rng.bytes(), msg.begin() + i);
-    for (size_t len : {size_t{0}, size_t{31}, size_t{32}, size_t{55}, size_t{56}, size_t{64}}) {
-      const std::span<const uint8_t> m(msg.data(), len);
-      const Fs want = reference::deterministic_seed(k, m);
-      for (hmac_sha256::Sha256Instructions kernel : {hmac_sha256::Sha256Instructions::portable, hmac_sha256::Sha256Instructions::sha_ni}) {
-        if (!hmac_sha256::sha256_kernel_available(kernel)) continue;
-        EXPECT_EQ(Seed::deterministic_seed(PrivateKey(k), m, kernel).value(), want) << len;
-      }
-    }
-  }
-}
-
-TEST(Nonce, DerivationsSideBySideGiveEachItsOwn) {
-  // Counts that leave one derivation alone at the end or none; the rounds
-  // each takes differ, so finished ones are replaced mid-way.
-  Rng rng(11);
-  for (const Fs& k : scalars(rng, 3)) {
-    for (size_t count : {size_t{0}, size_t{1}, size_t{2}, size_t{7}}) {
-      std::vector<std::array<uint8_t, kMaxMessageSize>> msgs;
-      for (size_t i = 0; i < count; ++i) msgs.push_back(rng.bytes());
-      for (hmac_sha256::Sha256Instructions kernel : {hmac_sha256::Sha256Instructions::portable, hmac_sha256::Sha256Instructions::sha_ni}) {
-        if (!hmac_sha256::sha256_kernel_available(kernel)) continue;
-        // Two threads on one counter, as batch signing runs it.
-        std::vector<Fs> got(count, Fs::zero());
-        std::atomic<size_t> next{0};
-        std::thread other([&] { Seed::deterministic_seeds(PrivateKey(k), msgs, got, next, kernel); });
-        Seed::deterministic_seeds(PrivateKey(k), msgs, got, next, kernel);
-        other.join();
-        for (size_t i = 0; i < count; ++i) EXPECT_EQ(got[i], Seed::deterministic_seed(PrivateKey(k), msgs[i]).value()) << i;
-      }
-    }
-  }
-}
-
 TEST(EdDsa, SigningMatchesTheStepByStepScheme) {
   Rng rng(10);
-  for (const Fs& k : scalars(rng, 12)) {
+  for (const Fs& k : reference::edge_scalars(rng, 12)) {
     const std::array<uint8_t, 32> msg = rng.bytes();
     const PrivateKey sk(k);
-    const Seed seed = Seed::deterministic_seed(sk, msg);
-    const RawSignature expected = reference::sign(k, msg, seed.value(), params());
-    const RawSignature sig = sk.sign_raw_message(msg, seed, kSigningBase, params());
+    const Nonce nonce = deterministic_nonce(sk, msg);
+    const RawSignature expected = reference::sign(k, msg, nonce.value(), params());
+    const RawSignature sig = sk.sign_raw_message(msg, nonce, kSigningBase, params());
     EXPECT_TRUE(sig.r == expected.r);
     EXPECT_EQ(sig.s, expected.s);
 
     const CheckedSignature checked =
-        sk.sign_and_check(msg, seed, kSigningBase, params(), PrivateKey::SignerKey::derive);
+        sk.sign_and_check(msg, nonce, kSigningBase, params(), PrivateKey::SignerKey::derive);
     EXPECT_TRUE(checked.verifies);
     EXPECT_TRUE(checked.signature.r == expected.r);
     EXPECT_EQ(checked.signature.s, expected.s);
@@ -476,7 +419,7 @@ TEST(EdDsa, SigningMatchesTheStepByStepScheme) {
     // The self-check agrees with a verifier's, and leaving the key out
     // changes nothing else.
     EXPECT_TRUE(checked.public_key->verify_for_raw_message(msg, checked.signature, kSigningBase, params()));
-    const CheckedSignature without_key = sk.sign_and_check(msg, seed, kSigningBase, params());
+    const CheckedSignature without_key = sk.sign_and_check(msg, nonce, kSigningBase, params());
     EXPECT_FALSE(without_key.public_key.has_value());
     EXPECT_TRUE(without_key.verifies);
     EXPECT_TRUE(without_key.signature.r == expected.r);
@@ -485,9 +428,9 @@ TEST(EdDsa, SigningMatchesTheStepByStepScheme) {
     // without a table of odd multiples.
     EXPECT_TRUE(PublicKey::derive(sk, 0, params()).point ==
                 reference::mul(params().generator(0), k.into_repr(), params()));
-    const CheckedSignature other_base = sk.sign_and_check(msg, seed, 0, params());
+    const CheckedSignature other_base = sk.sign_and_check(msg, nonce, 0, params());
     EXPECT_TRUE(other_base.verifies);
-    EXPECT_TRUE(other_base.signature.r == reference::mul(params().generator(0), seed.value().into_repr(), params()));
+    EXPECT_TRUE(other_base.signature.r == reference::mul(params().generator(0), nonce.value().into_repr(), params()));
   }
 }
 
@@ -582,9 +525,9 @@ TEST(EdDsa, VerificationAtAwkwardChallenges) {
   for (const Fs& c : awkward_challenges()) {
     const std::array<uint8_t, 32> msg = field::repr_to_bytes_le(c.into_repr());
     const PrivateKey sk(rng.scalar());
-    const Seed seed = Seed::deterministic_seed(sk, msg);
+    const Nonce nonce = deterministic_nonce(sk, msg);
     const CheckedSignature checked =
-        sk.sign_and_check(msg, seed, kSigningBase, params(), PrivateKey::SignerKey::derive);
+        sk.sign_and_check(msg, nonce, kSigningBase, params(), PrivateKey::SignerKey::derive);
     EXPECT_TRUE(checked.verifies);
     const Point<Unknown> a = checked.public_key->point;
     const RawSignature& sig = checked.signature;
@@ -613,7 +556,7 @@ TEST(EdDsa, VerificationMatchesTheStepByStepChecks) {
     if (i == 0) msg.fill(0);  // c = 0: c·(A + T) vanishes, only the subgroup check of A refuses
     const PrivateKey sk(k);
     const RawSignature sig =
-        sk.sign_raw_message(msg, Seed::deterministic_seed(sk, msg), kSigningBase, params());
+        sk.sign_raw_message(msg, deterministic_nonce(sk, msg), kSigningBase, params());
     const Point<Unknown> a = PublicKey::derive(sk, kSigningBase, params()).point;
     // A shifted by T8 and R by -c·T8: the equation still holds, only the
     // subgroup check of A refuses.

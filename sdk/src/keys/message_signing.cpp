@@ -16,7 +16,7 @@ namespace {
 jubjub::CheckedSignature sign_checked(const jubjub::Fs& sk, std::span<const uint8_t> msg,
                                       jubjub::PrivateKey::SignerKey signer_key) {
   const jubjub::PrivateKey key(sk);
-  const jubjub::Seed r = jubjub::Seed::deterministic_seed(key, msg);
+  const jubjub::Nonce r = jubjub::deterministic_nonce(key, msg);
   const jubjub::CheckedSignature checked =
       key.sign_and_check(msg, r, jubjub::kSigningBase, jubjub::jubjub_params(), signer_key);
   if (!checked.verifies) fail_hard(kSelfCheckFailed);
