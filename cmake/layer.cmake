@@ -69,7 +69,7 @@ endfunction()
 # (scripts/ci_sanitizers.sh): every test file of the layers that holds a
 # test of the suites below, in one executable that only that tree builds.
 # The files are picked by what they hold, so moving a test keeps it here.
-set(QUILLET_CONCURRENCY_SUITES Concurrency ThreadSpread KeyCache)
+set(QUILLET_CONCURRENCY_SUITES Concurrency ThreadSpread RememberedKeys)
 function(quillet_concurrency_tests)
   if(NOT QUILLET_BUILD_TESTS)
     return()

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "crypto/jubjub/fs.hpp"
-#include "crypto/jubjub/key_cache.hpp"
+#include "crypto/jubjub/checked_key.hpp"
 #include "crypto/jubjub/message.hpp"
 #include "crypto/jubjub/nonce.hpp"
 #include "crypto/jubjub/params.hpp"
@@ -116,14 +116,17 @@ struct PublicKey {
 bool verify_checked_key(const CheckedKey& key, std::span<const uint8_t> msg, const RawSignature& sig,
                         uint8_t generator, const AltJubjubBn256& params);
 
-// verify_checked_key(check_key_vartime(encoding, decoded), msg, sig,
-// generator, params), the key remembered likewise once its verdict is known.
-// The subgroup check's exponentiation, a chain of dependent products, runs
-// interleaved with the verification's multiplication (its verdict is needed
-// only at the end), in the cycles the multiplication leaves idle.
-bool verify_new_key_vartime(const PointEncoding& encoding, const Point<Unknown>& decoded,
-                            std::span<const uint8_t> msg, const RawSignature& sig, uint8_t generator,
-                            const AltJubjubBn256& params);
+// verify_checked_key(check_key_vartime(decoded), msg, sig, generator,
+// params), with the key it checked, for the caller to keep. The subgroup
+// check's exponentiation, a chain of dependent products, runs interleaved
+// with the verification's multiplication (its verdict is needed only at the
+// end), in the cycles the multiplication leaves idle.
+struct NewKeyVerdict {
+  bool verifies;
+  CheckedKey key;
+};
+NewKeyVerdict verify_new_key_vartime(const Point<Unknown>& decoded, std::span<const uint8_t> msg,
+                                     const RawSignature& sig, uint8_t generator, const AltJubjubBn256& params);
 
 // Whether S·G - c·A, G the signing base, encodes to `r_encoding`, for a key
 // in the subgroup whose quarter tables are made (else false). When true, R = `r_encoding` decodes (to that point)

@@ -7,7 +7,6 @@
 #include "crypto/field/pow_many.hpp"
 #include "crypto/jubjub/base_quarters.hpp"
 #include "crypto/jubjub/eddsa.hpp"
-#include "crypto/jubjub/key_cache.hpp"
 #include "crypto/jubjub/msm/straus.hpp"
 #include "crypto/jubjub/scalar_split.hpp"
 #include "crypto/jubjub/subgroup.hpp"
@@ -98,17 +97,17 @@ class WalkBeside final : public detail::Beside {
 
 }  // namespace
 
-bool verify_new_key_vartime(const PointEncoding& encoding, const Point<Unknown>& decoded,
-                            std::span<const uint8_t> msg, const RawSignature& sig, uint8_t generator,
-                            const AltJubjubBn256& params) {
+NewKeyVerdict verify_new_key_vartime(const Point<Unknown>& decoded, std::span<const uint8_t> msg,
+                                     const RawSignature& sig, uint8_t generator, const AltJubjubBn256& params) {
   const detail::Extended& a = detail::PointAccess::coords(decoded);
   field::PowerWalk walk(detail::pairing_value_vartime(a), detail::pairing_exponent());
-  CheckedKey key = key_before_check(decoded);
+  NewKeyVerdict out{false, key_before_check(decoded)};
   WalkBeside beside(walk);
-  const bool holds = equation_holds_vartime(key.multiples(), challenge(msg), sig.r, sig.s, generator, params, &beside);
-  key.in_subgroup = walk.result() == Fr::one();
-  remember_checked_key(encoding, key);
-  return key.in_subgroup && holds;
+  const bool holds =
+      equation_holds_vartime(out.key.multiples(), challenge(msg), sig.r, sig.s, generator, params, &beside);
+  out.key.in_subgroup = walk.result() == Fr::one();
+  out.verifies = out.key.in_subgroup && holds;
+  return out;
 }
 
 bool recomputed_r_matches_vartime(const CheckedKey& key, std::span<const uint8_t> msg, const Fs& s,

@@ -4,10 +4,8 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstring>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "crypto/field/fr_algorithms.hpp"
@@ -18,11 +16,13 @@
 #include "crypto/jubjub/scalar_recoding.hpp"
 #include "crypto/jubjub/scalar_split.hpp"
 #include "crypto/jubjub/tests/reference.hpp"
+#include "crypto/jubjub/tests/test_support.hpp"
 
 namespace quillet::jubjub {
 namespace {
 
 using reference::Rng;
+using testing::same_checked_key;
 
 const AltJubjubBn256& params() { return jubjub_params(); }
 const Point<PrimeOrder>& g() { return params().generator(kSigningBase); }
@@ -493,30 +493,24 @@ TEST(RatioSplit, MatchesLongDivision) {
   }
 }
 
-// The verdict through the key cache: the key met first (its check run
-// beside the equation, then remembered with its verdict), checked once, then
-// with its quarter tables R recomputed and compared with R's encoding (equal
-// exactly when the signature verifies, R being canonically encoded here).
-void expect_remembered_key_agrees(const Point<Unknown>& key, std::span<const uint8_t> msg, const RawSignature& sig,
-                                  bool expected) {
-  const PointEncoding encoding = key.encode_vartime();
-  const Point<Unknown> decoded = *Point<Unknown>::read(encoding, params());
-  EXPECT_EQ(verify_new_key_vartime(encoding, decoded, msg, sig, kSigningBase, params()), expected);
-  const std::optional<CheckedKey> remembered = find_checked_key(encoding);
-  ASSERT_TRUE(remembered.has_value());
-  EXPECT_EQ(remembered->in_subgroup, decoded.is_in_prime_order_subgroup_vartime(params()));
-  const CheckedKey checked = check_key_vartime(encoding, decoded);
+// The verdict under a checked key: the key met first (its check run beside
+// the equation, and the key it checked), checked on its own, then with its
+// quarter tables R recomputed and compared with R's encoding (equal exactly
+// when the signature verifies, R being canonically encoded here).
+void expect_checked_key_agrees(const Point<Unknown>& key, std::span<const uint8_t> msg, const RawSignature& sig,
+                               bool expected) {
+  const Point<Unknown> decoded = *Point<Unknown>::read(key.encode_vartime(), params());
+  const NewKeyVerdict first = verify_new_key_vartime(decoded, msg, sig, kSigningBase, params());
+  EXPECT_EQ(first.verifies, expected);
+  const CheckedKey checked = check_key_vartime(decoded);
+  EXPECT_EQ(checked.in_subgroup, decoded.is_in_prime_order_subgroup_vartime(params()));
+  EXPECT_TRUE(same_checked_key(first.key, checked));
   EXPECT_EQ(verify_checked_key(checked, msg, sig, kSigningBase, params()), expected);
   EXPECT_FALSE(recomputed_r_matches_vartime(checked, msg, sig.s, sig.r.encode_vartime()));
-  const std::optional<CheckedKey> found = find_checked_key(encoding);
-  ASSERT_TRUE(found.has_value());
-  EXPECT_EQ(verify_checked_key(*found, msg, sig, kSigningBase, params()), expected);
-  const CheckedKey quarters = add_quarters_vartime(encoding, *found);
+  const CheckedKey quarters = with_quarters_vartime(checked);
+  EXPECT_TRUE(quarters.has_quarters);
   EXPECT_EQ(recomputed_r_matches_vartime(quarters, msg, sig.s, sig.r.encode_vartime()), expected);
-  const std::optional<CheckedKey> again = find_checked_key(encoding);
-  ASSERT_TRUE(again.has_value());
-  EXPECT_TRUE(again->has_quarters);
-  EXPECT_EQ(verify_checked_key(*again, msg, sig, kSigningBase, params()), expected);
+  EXPECT_EQ(verify_checked_key(quarters, msg, sig, kSigningBase, params()), expected);
 }
 
 TEST(EdDsa, VerificationAtAwkwardChallenges) {
@@ -540,7 +534,7 @@ TEST(EdDsa, VerificationAtAwkwardChallenges) {
       const bool expected = reference::verify(key, msg, s, params());
       EXPECT_EQ(PublicKey{key}.verify_for_raw_message(msg, s, kSigningBase, params()), expected)
           << field::repr_to_hex(c.into_repr());
-      expect_remembered_key_agrees(key, msg, s, expected);
+      expect_checked_key_agrees(key, msg, s, expected);
     }
   }
 }
@@ -581,7 +575,7 @@ TEST(EdDsa, VerificationMatchesTheStepByStepChecks) {
       const bool expected = reference::verify(key, msg, s, params());
       EXPECT_EQ(PublicKey{key}.verify_for_raw_message(msg, s, kSigningBase, params()), expected)
           << i << " " << j;
-      expect_remembered_key_agrees(key, msg, s, expected);
+      expect_checked_key_agrees(key, msg, s, expected);
       accepted += expected;
     }
     // A different message.
@@ -592,45 +586,6 @@ TEST(EdDsa, VerificationMatchesTheStepByStepChecks) {
   }
   // Only the genuine signatures and the zero key with the zero signature.
   EXPECT_EQ(accepted, 12);
-}
-
-// Remembered keys, after any number of evictions and from several threads at
-// once, are what checking them gives; each thread finds its last key.
-TEST(KeyCache, FindsOnlyWhatCheckingGave) {
-  Rng rng(16);
-  const Point<Unknown> t8 = reference::order_eight_point(rng, params());
-  std::vector<PointEncoding> encodings;
-  for (size_t i = 0; i < 3 * kKeyCacheSlots; ++i) {
-    const Point<Unknown> p = i % 5 == 0 ? rng.point(params()).add(t8, params()) : rng.point(params());
-    encodings.push_back(p.encode_vartime());
-  }
-  const auto same = [](const CheckedKey& a, const CheckedKey& b) {
-    return a.point == b.point && a.in_subgroup == b.in_subgroup &&
-           std::memcmp(&a.multiples(), &b.multiples(), sizeof(detail::OddMultiples)) == 0;
-  };
-  std::vector<CheckedKey> expected;
-  for (const PointEncoding& e : encodings) {
-    const Point<Unknown> p = *Point<Unknown>::read(e, params());
-    expected.push_back(check_key_vartime(e, p));
-    EXPECT_EQ(expected.back().in_subgroup, p.is_in_prime_order_subgroup_vartime(params()));
-  }
-  std::atomic<int> wrong{0};
-  std::atomic<int> found{0};
-  const auto run = [&](size_t first) {
-    for (size_t i = first; i < encodings.size(); i += 2) {
-      if (!same(check_key_vartime(encodings[i], expected[i].point), expected[i])) ++wrong;
-      for (size_t j = 0; j <= i; ++j) {
-        const std::optional<CheckedKey> k = find_checked_key(encodings[j]);
-        found += k ? 1 : 0;
-        if (k && !same(*k, expected[j])) ++wrong;
-      }
-    }
-  };
-  std::thread other(run, 1);
-  run(0);
-  other.join();
-  EXPECT_EQ(wrong.load(), 0);
-  EXPECT_GT(found.load(), 0);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "crypto/jubjub/params.hpp"
 #include "crypto/secrets/wipe.hpp"
 #include "sdk/src/keys/key_text.hpp"
+#include "sdk/src/keys/remembered_keys.hpp"
 
 namespace quillet::sdk::keys {
 
@@ -88,12 +89,11 @@ Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, st
   const std::array<uint8_t, 32> r_bytes = r.to_little_endian();
   const std::array<uint8_t, 32> key_bytes = decode_key ? v->to_little_endian() : std::array<uint8_t, 32>{};
   // A key met recently comes decoded and checked (only R is decoded then).
-  std::optional<jubjub::CheckedKey> known = decode_key ? jubjub::find_checked_key(key_bytes) : std::nullopt;
+  const std::optional<jubjub::CheckedKey> known = decode_key ? remembered_keys().recall(key_bytes) : std::nullopt;
   if (known) {
-    // Under a key met often, R = S·G - c·A is recomputed and compared with
-    // R's text: equal, every step before passes and the answer is true;
-    // otherwise the steps run as usual.
-    if (!known->has_quarters && known->found >= 2) known = jubjub::add_quarters_vartime(key_bytes, *known);
+    // Under a key met often (it has its quarter tables then), R = S·G - c·A
+    // is recomputed and compared with R's text: equal, every step before
+    // passes and the answer is true; otherwise the steps run as usual.
     const auto s_value = jubjub::Fs::from_repr(s.words);
     if (s_value && jubjub::recomputed_r_matches_vartime(*known, m->to_little_endian(), *s_value, r_bytes)) {
       return true;
@@ -120,7 +120,10 @@ Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, st
       // Decoded coordinates are canonical and on the curve: converting them
       // to integers and back through the curve check would give the same
       // point.
-      return jubjub::verify_new_key_vartime(key_bytes, *decoded[1], bytes, sig, jubjub::kSigningBase, params);
+      const jubjub::NewKeyVerdict verdict =
+          jubjub::verify_new_key_vartime(*decoded[1], bytes, sig, jubjub::kSigningBase, params);
+      remembered_keys().remember(key_bytes, verdict.key);
+      return verdict.verifies;
     }
     return jubjub::verify_checked_key(*known, bytes, sig, jubjub::kSigningBase, params);
   }
