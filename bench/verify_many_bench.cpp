@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bench/stage_clock.hpp"
-#include "crypto/spread/thread_spread.hpp"
+#include "threads/thread_spread.hpp"
 #include "crypto/jubjub/msm/msm.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "sdk/src/lib.hpp"

@@ -76,7 +76,8 @@ function(quillet_concurrency_tests)
   endif()
   list(JOIN QUILLET_CONCURRENCY_SUITES "|" _suites)
   file(GLOB _candidates CONFIGURE_DEPENDS
-       ${PROJECT_SOURCE_DIR}/crypto/*/tests/*.cpp ${PROJECT_SOURCE_DIR}/sdk/tests/*.cpp)
+       ${PROJECT_SOURCE_DIR}/crypto/*/tests/*.cpp ${PROJECT_SOURCE_DIR}/threads/tests/*.cpp
+       ${PROJECT_SOURCE_DIR}/sdk/tests/*.cpp)
   set(_files "")
   foreach(_file ${_candidates})
     file(STRINGS ${_file} _hits REGEX "^TEST(_F|_P)?\\((${_suites}),")

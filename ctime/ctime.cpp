@@ -25,7 +25,7 @@
 #include "crypto/jubjub/fixed_base.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/secrets/declassify.hpp"
-#include "crypto/spread/thread_spread.hpp"
+#include "threads/thread_spread.hpp"
 #include "sdk/src/keys/key_text.hpp"
 #include "sdk/src/keys/message_signing.hpp"
 #include "sdk/src/keys/public_key.hpp"

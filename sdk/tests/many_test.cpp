@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "crypto/spread/thread_spread.hpp"
+#include "threads/thread_spread.hpp"
 #include "sdk/src/lib.hpp"
 #include "sdk/src/batch/many.hpp"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "crypto/jubjub/eddsa.hpp"
-#include "crypto/spread/thread_spread.hpp"
+#include "crypto/spread/tests/test_support.hpp"
 #include "crypto/jubjub/tests/test_support.hpp"
 
 namespace quillet::jubjub {
@@ -191,7 +191,7 @@ std::vector<PrivateKey::Message> batch_messages(size_t n) {
 TEST(EdDsa, SigningTogetherGivesEachSignatureAndVerdictOfSigningAlone) {
   const Fs keys[] = {Fs::one(), -Fs::one(), field_from_hex<Fs>(vectors()[1].key)};
   // Three threads cut 40 items into ranges across lane groups.
-  const ThreadSpread threads(3);
+  const quillet::testing::ThreadsFromTheEnd threads(3);
   const Spread* spreads[] = {&serial_spread(), &threads};
   for (cpu::LaneKernel kernel : {cpu::LaneKernel::scalar, cpu::LaneKernel::emulated, cpu::LaneKernel::ifma}) {
     if (!fixed_base_kernel_available(kernel)) continue;
@@ -225,7 +225,7 @@ TEST(EdDsa, CombinedSelfCheckFindsExactlyTheWrongSignatures) {
   for (const CheckedSignature& c : sk.sign_and_check_many(msgs, kSigningBase, params())) good.push_back(c.signature);
   // Each case spoils the listed items: S off by one, or another item's R.
   const std::vector<std::vector<size_t>> cases = {{}, {0}, {5}, {1, 4}, {0, 1, 2, 3, 4, 5}};
-  const ThreadSpread threads(2);
+  const quillet::testing::ThreadsFromTheEnd threads(2);
   const Spread* spreads[] = {&serial_spread(), &threads};
   for (const auto& spoiled : cases) {
     for (bool spoil_r : {false, true}) {
