@@ -10,12 +10,11 @@ namespace quillet::jubjub::detail {
 namespace {
 
 BaseQuarters make_base_quarters() {
-  const Fr d2 = kEdwardsD + kEdwardsD;
   std::vector<Extended> points;
-  Extended base = PointAccess::coords(jubjub_params().generator(kSigningBase));
+  Extended base = PointAccess::coords(signing_base());
   for (size_t q = 1; q < 4; q += 2) {
     base = times_2_64(q == 1 ? base : times_2_64(base));
-    const CachedNiels twice = to_cached(to_extended(dbl(to_projective(base))), d2);
+    const CachedNiels twice = to_cached(to_extended(dbl(to_projective(base))), kEdwardsD2);
     Extended multiple = base;
     for (size_t j = 0; j < BaseQuarters::kOdd; ++j) {
       points.push_back(multiple);
@@ -29,7 +28,7 @@ BaseQuarters make_base_quarters() {
   BaseQuarters out{};
   for (size_t i = 0; i < affine.size(); ++i) {
     const Extended& p = PointAccess::coords(affine[i]);
-    out.odd_quarters[i / BaseQuarters::kOdd][i % BaseQuarters::kOdd] = to_affine_niels(p.x, p.y, d2);
+    out.odd_quarters[i / BaseQuarters::kOdd][i % BaseQuarters::kOdd] = to_affine_niels(p.x, p.y, kEdwardsD2);
   }
   return out;
 }
@@ -38,7 +37,7 @@ BaseQuarters make_base_quarters() {
 
 const AffineNiels* BaseQuarters::quarter(size_t q) const {
   if (q % 2 == 1) return odd_quarters[q / 2].data();
-  return jubjub_params().fixed_base_table(kSigningBase)->odd_multiples(q / 2);
+  return signing_table().odd_multiples(q / 2);
 }
 
 const BaseQuarters& base_quarters() {

@@ -8,7 +8,7 @@ namespace quillet::jubjub {
 
 CheckedKey key_before_check(const Point<Unknown>& decoded) {
   CheckedKey key{decoded, false, false, {}};
-  key.quarters[0] = detail::odd_multiples(detail::PointAccess::coords(decoded), kEdwardsD + kEdwardsD);
+  key.quarters[0] = detail::odd_multiples(detail::PointAccess::coords(decoded), kEdwardsD2);
   return key;
 }
 
@@ -20,11 +20,10 @@ CheckedKey check_key_vartime(const Point<Unknown>& decoded) {
 
 CheckedKey with_quarters_vartime(const CheckedKey& key) {
   CheckedKey out = key;
-  const Fr d2 = kEdwardsD + kEdwardsD;
   detail::Extended p = detail::PointAccess::coords(key.point);
   for (size_t q = 1; q < out.quarters.size(); ++q) {
     p = detail::times_2_64(p);
-    out.quarters[q] = detail::odd_multiples(p, d2);
+    out.quarters[q] = detail::odd_multiples(p, kEdwardsD2);
   }
   out.has_quarters = true;
   return out;

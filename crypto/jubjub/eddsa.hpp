@@ -1,5 +1,6 @@
-// Schnorr signatures over the prime-order subgroup of the curve, with a fixed
-// base as generator G. The challenge is the message itself (message.hpp);
+// Schnorr signatures over the prime-order subgroup of the curve, with the
+// signing base as generator G (signing_base(), params.hpp, multiplied through
+// its table). The challenge is the message itself (message.hpp);
 // nothing binds R or the public key into it. The nonce is derived
 // deterministically from the key and the message (nonce.hpp), so equal
 // inputs give equal signatures.
@@ -45,13 +46,11 @@ class PrivateKey {
   PrivateKey& operator=(const PrivateKey&) = default;
   ~PrivateKey();
 
-  // (R, S) = (G·r, c·sk + r) with G = params.generator(generator) and c the
-  // message zero-padded to 32 bytes, read little-endian, reduced modulo s.
+  // (R, S) = (G·r, c·sk + r) with c the message zero-padded to 32 bytes, read little-endian, reduced modulo s.
   // `nonce` must come from deterministic_nonce over the same key and message.
   // G·r and c·sk + r take time independent of r and sk. Fails hard if msg is
   // longer than kMaxMessageSize.
-  RawSignature sign_raw_message(std::span<const uint8_t> msg, const Nonce& nonce, uint8_t generator,
-                                const AltJubjubBn256& params) const;
+  RawSignature sign_raw_message(std::span<const uint8_t> msg, const Nonce& nonce) const;
 
   // Whether sign_and_check also derives the signer's public key.
   enum class SignerKey { omit, derive };
@@ -59,8 +58,8 @@ class PrivateKey {
   // sign_raw_message together with the check that the signature verifies
   // under the signer's public key, and that key itself when asked for, as
   // signing callers need them. Constant time in sk and the nonce.
-  CheckedSignature sign_and_check(std::span<const uint8_t> msg, const Nonce& nonce, uint8_t generator,
-                                  const AltJubjubBn256& params, SignerKey signer_key = SignerKey::omit) const;
+  CheckedSignature sign_and_check(std::span<const uint8_t> msg, const Nonce& nonce,
+                                  SignerKey signer_key = SignerKey::omit) const;
 
   using Message = jubjub::Message;
 
@@ -71,8 +70,7 @@ class PrivateKey {
   // check_own_signatures. Its stages (the nonces, the R and S of ranges of
   // whole lane groups, the check's pieces) run on `spread`; the outcome does
   // not depend on it. Constant time in sk and the nonces.
-  std::vector<CheckedSignature> sign_and_check_many(std::span<const Message> msgs, uint8_t generator,
-                                                    const AltJubjubBn256& params,
+  std::vector<CheckedSignature> sign_and_check_many(std::span<const Message> msgs,
                                                     cpu::LaneKernel kernel = fixed_base_kernel(),
                                                     const Spread& spread = serial_spread()) const;
 
@@ -88,7 +86,6 @@ class PrivateKey {
   // mismatched lengths. The sums, the windows of the public multiplication
   // and the secret one run as pieces on `spread`.
   std::vector<bool> check_own_signatures(std::span<const Message> msgs, std::span<const RawSignature> sigs,
-                                         uint8_t generator, const AltJubjubBn256& params,
                                          const Spread& spread = serial_spread()) const;
 
   const Fs& value() const { return sk_; }
@@ -100,24 +97,22 @@ class PrivateKey {
 struct PublicKey {
   Point<Unknown> point;
 
-  // sk·G with G = params.generator(generator), in time independent of sk.
-  static PublicKey derive(const PrivateKey& sk, uint8_t generator, const AltJubjubBn256& params);
+  // sk·G, in time independent of sk.
+  static PublicKey derive(const PrivateKey& sk);
 
   // Whether S·G = R + c·A holds with A this key and both A and R in the
   // prime-order subgroup; c is the message cut or zero-padded to 32 bytes,
   // read little-endian, reduced modulo s. Never fails: every defect is false.
   // Variable time (public inputs).
-  bool verify_for_raw_message(std::span<const uint8_t> msg, const RawSignature& sig, uint8_t generator,
-                              const AltJubjubBn256& params) const;
+  bool verify_for_raw_message(std::span<const uint8_t> msg, const RawSignature& sig) const;
 };
 
-// PublicKey{key.point}.verify_for_raw_message(msg, sig, generator, params),
-// the key's subgroup check and multiples taken from `key`.
-bool verify_checked_key(const CheckedKey& key, std::span<const uint8_t> msg, const RawSignature& sig,
-                        uint8_t generator, const AltJubjubBn256& params);
+// PublicKey{key.point}.verify_for_raw_message(msg, sig), the key's subgroup
+// check and multiples taken from `key`.
+bool verify_checked_key(const CheckedKey& key, std::span<const uint8_t> msg, const RawSignature& sig);
 
-// verify_checked_key(check_key_vartime(decoded), msg, sig, generator,
-// params), with the key it checked, for the caller to keep. The subgroup
+// verify_checked_key(check_key_vartime(decoded), msg, sig), with the key it
+// checked, for the caller to keep. The subgroup
 // check's exponentiation, a chain of dependent products, runs interleaved
 // with the verification's multiplication (its verdict is needed only at the
 // end), in the cycles the multiplication leaves idle.
@@ -126,11 +121,11 @@ struct NewKeyVerdict {
   CheckedKey key;
 };
 NewKeyVerdict verify_new_key_vartime(const Point<Unknown>& decoded, std::span<const uint8_t> msg,
-                                     const RawSignature& sig, uint8_t generator, const AltJubjubBn256& params);
+                                     const RawSignature& sig);
 
-// Whether S·G - c·A, G the signing base, encodes to `r_encoding`, for a key
-// in the subgroup whose quarter tables are made (else false). When true, R = `r_encoding` decodes (to that point)
-// and verify_checked_key(key, msg, {R, s}, kSigningBase, ...) is true; when
+// Whether S·G - c·A encodes to `r_encoding`, for a key in the subgroup whose
+// quarter tables are made (else false). When true, R = `r_encoding` decodes
+// (to that point) and verify_checked_key(key, msg, {R, s}) is true; when
 // false, nothing is known. About half the work of verify_checked_key, and no
 // square root for R.
 bool recomputed_r_matches_vartime(const CheckedKey& key, std::span<const uint8_t> msg, const Fs& s,
@@ -147,16 +142,4 @@ struct CheckedSignature {
   bool verifies;
 };
 
-namespace detail {
-
-// k·G for a secret k, G = params.generator(generator), through the base's
-// table when it has one (its rows in the lanes where the IFMA kernel runs).
-// Constant time in k.
-Point<PrimeOrder> mul_fixed_base(const Fs& k, uint8_t generator, const AltJubjubBn256& params);
-
-// a·G and b·G for secret a and b, as mul_fixed_base gives each.
-std::array<Point<PrimeOrder>, 2> mul_fixed_base_pair(const Fs& a, const Fs& b, uint8_t generator,
-                                                     const AltJubjubBn256& params);
-
-}  // namespace detail
 }  // namespace quillet::jubjub

@@ -11,54 +11,37 @@
 namespace quillet::jubjub {
 
 using detail::check_message_size;
-using detail::mul_fixed_base;
-using detail::mul_fixed_base_pair;
 using detail::nonce_of;
 using detail::signature_scalar;
 using secrets::declassify;
 using secrets::wipe;
 using secrets::wipe_value;
 
-namespace detail {
-
-Point<PrimeOrder> mul_fixed_base(const Fs& k, uint8_t generator, const AltJubjubBn256& params) {
-  if (const FixedBaseTable* table = params.fixed_base_table(generator)) return table->mul_lanes(k);
-  return params.generator(generator).mul(k, params);
-}
-
-std::array<Point<PrimeOrder>, 2> mul_fixed_base_pair(const Fs& a, const Fs& b, uint8_t generator,
-                                                     const AltJubjubBn256& params) {
-  if (const FixedBaseTable* table = params.fixed_base_table(generator)) return table->mul_pair(a, b);
-  return {params.generator(generator).mul(a, params), params.generator(generator).mul(b, params)};
-}
-
-}  // namespace detail
-
 PrivateKey::~PrivateKey() { wipe(&sk_, sizeof sk_); }
 
-RawSignature PrivateKey::sign_raw_message(std::span<const uint8_t> msg, const Nonce& nonce, uint8_t generator,
-                                          const AltJubjubBn256& params) const {
+RawSignature PrivateKey::sign_raw_message(std::span<const uint8_t> msg, const Nonce& nonce) const {
   check_message_size(msg);
   // sk·G lies in the prime-order subgroup by construction (G does), so no
   // order check of the signer's key is made here.
-  const Point<PrimeOrder> r = mul_fixed_base(nonce.value(), generator, params);
+  const Point<PrimeOrder> r = signing_table().mul_lanes(nonce.value());
   return RawSignature{r, signature_scalar(msg, sk_, nonce.value())};
 }
 
-CheckedSignature PrivateKey::sign_and_check(std::span<const uint8_t> msg, const Nonce& nonce, uint8_t generator,
-                                            const AltJubjubBn256& params, SignerKey signer_key) const {
+CheckedSignature PrivateKey::sign_and_check(std::span<const uint8_t> msg, const Nonce& nonce,
+                                            SignerKey signer_key) const {
+  const FixedBaseTable& table = signing_table();
   const bool with_key = signer_key == SignerKey::derive;
   RawSignature sig{Point<Unknown>::zero(), Fs::zero()};
   std::array<Point<Unknown>, 2> points{Point<Unknown>::zero(), Point<Unknown>::zero()};
   if (with_key) {
     // R = r·G and A = sk·G are independent: one pass of the lanes for both.
     check_message_size(msg);
-    const std::array<Point<PrimeOrder>, 2> ra = mul_fixed_base_pair(nonce.value(), sk_, generator, params);
+    const std::array<Point<PrimeOrder>, 2> ra = table.mul_pair(nonce.value(), sk_);
     sig.r = ra[0];
     points[1] = ra[1];
     sig.s = signature_scalar(msg, sk_, nonce.value());
   } else {
-    sig = sign_raw_message(msg, nonce, generator, params);
+    sig = sign_raw_message(msg, nonce);
   }
   points[0] = sig.r;
   // With A = sk·G, the verification equation S·G = R + c·A is
@@ -69,9 +52,9 @@ CheckedSignature PrivateKey::sign_and_check(std::span<const uint8_t> msg, const 
   // handled as a secret.
   Fs check_scalar = nonce_of(msg, sig.s, sk_);
   if (with_key) check_scalar.add_assign(sk_);
-  const Point<PrimeOrder> check_point = mul_fixed_base(check_scalar, generator, params);
+  const Point<PrimeOrder> check_point = table.mul_lanes(check_scalar);
   wipe_value(check_scalar);
-  bool verifies = with_key ? check_point == points[0].add(points[1], params) : check_point == sig.r;
+  bool verifies = with_key ? check_point == points[0].add(points[1], jubjub_params()) : check_point == sig.r;
   declassify(&verifies, sizeof verifies);
 
   // Normalised in constant time, R (and A) may be handled as public.
@@ -83,8 +66,8 @@ CheckedSignature PrivateKey::sign_and_check(std::span<const uint8_t> msg, const 
   return out;
 }
 
-PublicKey PublicKey::derive(const PrivateKey& sk, uint8_t generator, const AltJubjubBn256& params) {
-  return PublicKey{mul_fixed_base(sk.value(), generator, params)};
+PublicKey PublicKey::derive(const PrivateKey& sk) {
+  return PublicKey{signing_table().mul_lanes(sk.value())};
 }
 
 }  // namespace quillet::jubjub

@@ -15,15 +15,13 @@
 namespace quillet::jubjub {
 
 using detail::challenge;
-using detail::mul_fixed_base;
 using detail::nonce_of;
 using detail::signature_scalar;
 using secrets::declassify;
 using secrets::wipe;
 using secrets::wipe_value;
 
-std::vector<CheckedSignature> PrivateKey::sign_and_check_many(std::span<const Message> msgs, uint8_t generator,
-                                                              const AltJubjubBn256& params, cpu::LaneKernel kernel,
+std::vector<CheckedSignature> PrivateKey::sign_and_check_many(std::span<const Message> msgs, cpu::LaneKernel kernel,
                                                               const Spread& spread) const {
   const size_t n = msgs.size();
   // The nonces first, each thread deriving two side by side and taking the
@@ -40,18 +38,14 @@ std::vector<CheckedSignature> PrivateKey::sign_and_check_many(std::span<const Me
   // for every nonce), each range's R normalised by its own inversion: the
   // normal form does not depend on how the points were grouped.
   std::vector<RawSignature> sigs(n, RawSignature{Point<Unknown>::zero(), Fs::zero()});
-  const FixedBaseTable* table = params.fixed_base_table(generator);
+  const FixedBaseTable& table = signing_table();
   constexpr size_t kGroup = fixed_base_lanes::kLanes;
   spread.for_ranges((n + kGroup - 1) / kGroup, 1, [&](size_t first_group, size_t last_group) {
     const size_t first = first_group * kGroup;
     const size_t last = std::min(n, last_group * kGroup);
     const std::span<const Fs> k = std::span<const Fs>(nonces).subspan(first, last - first);
     std::vector<Point<PrimeOrder>> nonce_points(k.size(), Point<PrimeOrder>::zero());
-    if (table != nullptr) {
-      table->mul_many(k, nonce_points, kernel);
-    } else {
-      for (size_t i = 0; i < k.size(); ++i) nonce_points[i] = mul_fixed_base(k[i], generator, params);
-    }
+    table.mul_many(k, nonce_points, kernel);
     std::vector<Point<Unknown>> r(nonce_points.begin(), nonce_points.end());
     wipe(nonce_points.data(), nonce_points.size() * sizeof nonce_points[0]);
     for (size_t i = first; i < last; ++i) {
@@ -64,7 +58,7 @@ std::vector<CheckedSignature> PrivateKey::sign_and_check_many(std::span<const Me
     for (size_t i = first; i < last; ++i) sigs[i].r = r[i - first];
   });
   wipe(nonces.data(), nonces.size() * sizeof nonces[0]);
-  const std::vector<bool> verifies = check_own_signatures(msgs, sigs, generator, params, spread);
+  const std::vector<bool> verifies = check_own_signatures(msgs, sigs, spread);
   std::vector<CheckedSignature> out;
   out.reserve(n);
   for (size_t i = 0; i < n; ++i) out.push_back({std::nullopt, sigs[i], verifies[i]});
@@ -72,9 +66,9 @@ std::vector<CheckedSignature> PrivateKey::sign_and_check_many(std::span<const Me
 }
 
 std::vector<bool> PrivateKey::check_own_signatures(std::span<const Message> msgs, std::span<const RawSignature> sigs,
-                                                   uint8_t generator, const AltJubjubBn256& params,
                                                    const Spread& spread) const {
   if (msgs.size() != sigs.size()) fail_hard("assertion failed: one signature per message");
+  const FixedBaseTable& table = signing_table();
   const size_t n = msgs.size();
   std::vector<bool> out(n, true);
   std::vector<FsRepr> scalars(n);
@@ -111,8 +105,7 @@ std::vector<bool> PrivateKey::check_own_signatures(std::span<const Message> msgs
     wipe_value(zc);
     // The secret multiplication is one more piece beside the windows of
     // the public one; then the windows are combined (the doublings).
-    const Fr d2 = params.edwards_d() + params.edwards_d();
-    detail::MsmPlanVartime plan(points, scalars, detail::kWeightBits, d2);
+    detail::MsmPlanVartime plan(points, scalars, detail::kWeightBits, kEdwardsD2);
     // An odd pass out between two threads is cut in halves (G's piece is
     // short beside a pass).
     if (spread.width() == 2 && plan.passes() % 2 == 1) plan.split_passes(1);
@@ -120,7 +113,7 @@ std::vector<bool> PrivateKey::check_own_signatures(std::span<const Message> msgs
     Point<Unknown> combined = Point<Unknown>::zero();
     spread.for_each(sums.size() + 1, [&](size_t i) {
       if (i == 0) {
-        combined = Point<Unknown>(mul_fixed_base(zs, generator, params));
+        combined = Point<Unknown>(table.mul_lanes(zs));
       } else {
         sums[i - 1] = plan.piece(i - 1);
       }
@@ -134,7 +127,7 @@ std::vector<bool> PrivateKey::check_own_signatures(std::span<const Message> msgs
   spread.for_ranges(n, 4, [&](size_t first, size_t last) {
     for (size_t i = first; i < last; ++i) {
       Fs nonce = nonce_of(msgs[i], sigs[i].s, sk_);
-      bool ok = mul_fixed_base(nonce, generator, params) == sigs[i].r;
+      bool ok = table.mul_lanes(nonce) == sigs[i].r;
       wipe_value(nonce);
       declassify(&ok, sizeof ok);
       verifies[i] = ok ? 1 : 0;

@@ -27,9 +27,7 @@ namespace {
 // `a_multiples` are A's odd multiples (detail::odd_multiples).
 // `beside`, if any, runs a little at every doubling of the multiplication.
 bool equation_holds_vartime(const detail::OddMultiples& a_multiples, const Fs& c, const Point<Unknown>& r,
-                            const Fs& s, uint8_t generator, const AltJubjubBn256& params,
-                            detail::Beside* beside = nullptr) {
-  const Fr d2 = kEdwardsD + kEdwardsD;
+                            const Fs& s, detail::Beside* beside = nullptr) {
   const RatioSplit split = split_ratio_vartime(c);
   Fs v = Fs::from_raw(split.v);
   const Point<Unknown> r_signed = split.v_negative ? r.negate() : r;
@@ -39,45 +37,37 @@ bool equation_holds_vartime(const detail::OddMultiples& a_multiples, const Fs& c
 
   const detail::Wnaf u_digits = wnaf_vartime<detail::kWnafWidth>(split.u);
   const detail::Wnaf v_digits = wnaf_vartime<detail::kWnafWidth>(split.v);
-  const detail::OddMultiples r_multiples = detail::odd_multiples(detail::PointAccess::coords(r_signed), d2);
+  const detail::OddMultiples r_multiples = detail::odd_multiples(detail::PointAccess::coords(r_signed), kEdwardsD2);
   const std::array<detail::WnafTerm, 2> terms{{{&u_digits, &a_multiples}, {&v_digits, &r_multiples}}};
 
-  const FixedBaseTable* table = params.fixed_base_table(generator);
-  if (table == nullptr) {
-    const detail::Extended acc = detail::multi_mul_vartime(terms);
-    const Point<PrimeOrder> wg = params.generator(generator).mul_vartime(w, params);
-    return detail::is_identity_vartime(
-        detail::to_extended(detail::add(acc, detail::to_cached(detail::PointAccess::coords(wg), d2))));
-  }
+  const FixedBaseTable& table = signing_table();
   static_assert(FixedBaseTable::kHalfBits == 128);
   const detail::Wnaf w_low = wnaf_vartime<FixedBaseTable::kNafWidth>(FsRepr{w[0], w[1], 0, 0});
   const detail::Wnaf w_high = wnaf_vartime<FixedBaseTable::kNafWidth>(FsRepr{w[2], w[3], 0, 0});
   const std::array<detail::AffineWnafTerm, 2> base_terms{
-      {{&w_low, table->odd_multiples(0)}, {&w_high, table->odd_multiples(1)}}};
+      {{&w_low, table.odd_multiples(0)}, {&w_high, table.odd_multiples(1)}}};
   return detail::is_identity_vartime(beside != nullptr ? detail::multi_mul_vartime(terms, base_terms, *beside)
                                                        : detail::multi_mul_vartime(terms, base_terms));
 }
 
 }  // namespace
 
-bool PublicKey::verify_for_raw_message(std::span<const uint8_t> msg, const RawSignature& sig, uint8_t generator,
-                                       const AltJubjubBn256& params) const {
+bool PublicKey::verify_for_raw_message(std::span<const uint8_t> msg, const RawSignature& sig) const {
   const Fs c = challenge(msg);
-  if (!point.is_in_prime_order_subgroup_vartime(params)) return false;
+  if (!point.is_in_prime_order_subgroup_vartime(jubjub_params())) return false;
   // R needs no check of its own. The group is Z/8 x Z/s; if A has no part of
   // order 8, then c·A + R = S·G forces R's part of order 8 to be that of
   // S·G - c·A, which is zero. So with A in the subgroup the equation holds
   // exactly when both "R is in the subgroup" and the equation hold, and the
   // equation needs no cofactor.
-  return equation_holds_vartime(detail::odd_multiples(detail::PointAccess::coords(point), kEdwardsD + kEdwardsD),
-                                c, sig.r, sig.s, generator, params);
+  return equation_holds_vartime(detail::odd_multiples(detail::PointAccess::coords(point), kEdwardsD2), c, sig.r,
+                                sig.s);
 }
 
-bool verify_checked_key(const CheckedKey& key, std::span<const uint8_t> msg, const RawSignature& sig,
-                        uint8_t generator, const AltJubjubBn256& params) {
+bool verify_checked_key(const CheckedKey& key, std::span<const uint8_t> msg, const RawSignature& sig) {
   // As verify_for_raw_message, with the key's check and multiples made once.
   if (!key.in_subgroup) return false;
-  return equation_holds_vartime(key.multiples(), challenge(msg), sig.r, sig.s, generator, params);
+  return equation_holds_vartime(key.multiples(), challenge(msg), sig.r, sig.s);
 }
 
 namespace {
@@ -98,13 +88,12 @@ class WalkBeside final : public detail::Beside {
 }  // namespace
 
 NewKeyVerdict verify_new_key_vartime(const Point<Unknown>& decoded, std::span<const uint8_t> msg,
-                                     const RawSignature& sig, uint8_t generator, const AltJubjubBn256& params) {
+                                     const RawSignature& sig) {
   const detail::Extended& a = detail::PointAccess::coords(decoded);
   field::PowerWalk walk(detail::pairing_value_vartime(a), detail::pairing_exponent());
   NewKeyVerdict out{false, key_before_check(decoded)};
   WalkBeside beside(walk);
-  const bool holds =
-      equation_holds_vartime(out.key.multiples(), challenge(msg), sig.r, sig.s, generator, params, &beside);
+  const bool holds = equation_holds_vartime(out.key.multiples(), challenge(msg), sig.r, sig.s, &beside);
   out.key.in_subgroup = walk.result() == Fr::one();
   out.verifies = out.key.in_subgroup && holds;
   return out;

@@ -22,7 +22,7 @@ const AltJubjubBn256& params() { return jubjub_params(); }
 
 TEST(BucketMsm, EqualsSumOfProductsForEveryWindow) {
   Rng rng(19);
-  const Fr d2 = params().edwards_d() + params().edwards_d();
+  const Fr d2 = kEdwardsD2;
   // Points of any order: the scalars count as integers, not residues.
   std::vector<detail::Extended> points;
   std::vector<Point<Unknown>> plain;
@@ -62,7 +62,7 @@ class BucketMsmLanes : public ::testing::TestWithParam<std::tuple<unsigned, size
 TEST_P(BucketMsmLanes, LanesEqualTheScalarBuckets) {
   const auto [bits, n] = GetParam();
   Rng rng(23);
-  const Fr d2 = params().edwards_d() + params().edwards_d();
+  const Fr d2 = kEdwardsD2;
   std::vector<detail::Extended> points;
   for (size_t i = 0; i < 1000; ++i) {
     switch (i % 8) {
@@ -131,7 +131,7 @@ std::vector<Case> cases(Rng& rng) {
   std::vector<Case> out;
   for (int k = 0; k < 3; ++k) {
     const Fs sk = rng.scalar();
-    const PublicKey key = PublicKey::derive(PrivateKey(sk), kSigningBase, params());
+    const PublicKey key = PublicKey::derive(PrivateKey(sk));
     const auto sign = [&](const std::array<uint8_t, 32>& msg) {
       return reference::sign(sk, msg, rng.scalar(), params());
     };
@@ -172,12 +172,11 @@ void expect_batch_matches(const std::vector<Case>& picked) {
     sigs.push_back(c.sig);
     sigs.back().key = k;
   }
-  const std::vector<bool> got = verify_batch_vartime(keys, sigs, kSigningBase, params());
+  const std::vector<bool> got = verify_batch_vartime(keys, sigs);
   ASSERT_EQ(got.size(), picked.size());
-  EXPECT_EQ(verify_batch_vartime(keys, sigs, kSigningBase, params(), quillet::testing::ThreadsFromTheEnd(3)), got);
+  EXPECT_EQ(verify_batch_vartime(keys, sigs, quillet::testing::ThreadsFromTheEnd(3)), got);
   for (size_t i = 0; i < picked.size(); ++i) {
-    const bool single = picked[i].key.verify_for_raw_message(picked[i].sig.msg, picked[i].sig.signature, kSigningBase,
-                                                             params());
+    const bool single = picked[i].key.verify_for_raw_message(picked[i].sig.msg, picked[i].sig.signature);
     EXPECT_EQ(got[i], single) << "item " << i << ": " << picked[i].what;
   }
 }

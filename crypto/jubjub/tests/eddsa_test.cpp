@@ -33,12 +33,12 @@ struct Signed {
 Signed sign(const Fs& key, const std::vector<uint8_t>& msg) {
   const PrivateKey sk(key);
   const Nonce nonce = deterministic_nonce(sk, msg);
-  return {PublicKey::derive(sk, kSigningBase, params()),
-          sk.sign_raw_message(msg, nonce, kSigningBase, params())};
+  return {PublicKey::derive(sk),
+          sk.sign_raw_message(msg, nonce)};
 }
 
 bool verify(const PublicKey& pk, const std::vector<uint8_t>& msg, const RawSignature& sig) {
-  return pk.verify_for_raw_message(msg, sig, kSigningBase, params());
+  return pk.verify_for_raw_message(msg, sig);
 }
 
 // Known answers: key, message, nonce, public key, R and S. The nonces take
@@ -169,7 +169,7 @@ TEST(EdDsa, SigningRefusesMessagesAboveItsBound) {
   const std::vector<uint8_t> msg = counting(33);
   const Nonce nonce = deterministic_nonce(sk, msg);
   const std::string text = "assertion failed: msg.len() <= max_message_size && max_message_size <= 32";
-  EXPECT_EQ(hard_failure_text([&] { sk.sign_raw_message(msg, nonce, kSigningBase, params()); }), text);
+  EXPECT_EQ(hard_failure_text([&] { sk.sign_raw_message(msg, nonce); }), text);
 }
 
 // Messages of a batch: zero, all ones, s (challenge zero), then counting
@@ -201,11 +201,11 @@ TEST(EdDsa, SigningTogetherGivesEachSignatureAndVerdictOfSigningAlone) {
           const PrivateKey sk(key);
           const std::vector<PrivateKey::Message> msgs = batch_messages(n);
           const std::vector<CheckedSignature> together =
-              sk.sign_and_check_many(msgs, kSigningBase, params(), kernel, *spread);
+              sk.sign_and_check_many(msgs, kernel, *spread);
           ASSERT_EQ(together.size(), n);
           for (size_t i = 0; i < n; ++i) {
             const CheckedSignature alone =
-                sk.sign_and_check(msgs[i], deterministic_nonce(sk, msgs[i]), kSigningBase, params());
+                sk.sign_and_check(msgs[i], deterministic_nonce(sk, msgs[i]));
             EXPECT_EQ(to_hex(together[i].signature.r.encode()), to_hex(alone.signature.r.encode()))
                 << cpu::lane_kernel_name(kernel) << " " << n << " " << i << " width " << spread->width();
             EXPECT_EQ(together[i].signature.s, alone.signature.s);
@@ -222,7 +222,7 @@ TEST(EdDsa, CombinedSelfCheckFindsExactlyTheWrongSignatures) {
   const PrivateKey sk(field_from_hex<Fs>(vectors()[1].key));
   const std::vector<PrivateKey::Message> msgs = batch_messages(6);
   std::vector<RawSignature> good;
-  for (const CheckedSignature& c : sk.sign_and_check_many(msgs, kSigningBase, params())) good.push_back(c.signature);
+  for (const CheckedSignature& c : sk.sign_and_check_many(msgs)) good.push_back(c.signature);
   // Each case spoils the listed items: S off by one, or another item's R.
   const std::vector<std::vector<size_t>> cases = {{}, {0}, {5}, {1, 4}, {0, 1, 2, 3, 4, 5}};
   const quillet::testing::ThreadsFromTheEnd threads(2);
@@ -238,7 +238,7 @@ TEST(EdDsa, CombinedSelfCheckFindsExactlyTheWrongSignatures) {
         }
       }
       for (const Spread* spread : spreads) {
-        const std::vector<bool> verdicts = sk.check_own_signatures(msgs, sigs, kSigningBase, params(), *spread);
+        const std::vector<bool> verdicts = sk.check_own_signatures(msgs, sigs, *spread);
         for (size_t i = 0; i < msgs.size(); ++i) {
           const bool wrong = std::find(spoiled.begin(), spoiled.end(), i) != spoiled.end();
           EXPECT_EQ(verdicts[i], !wrong) << "item " << i << (spoil_r ? " R" : " S") << " width " << spread->width();

@@ -90,7 +90,7 @@ TEST(Recoding, WnafIsSparseOddAndExact) {
 
 TEST(ScalarMultiplication, FixedBaseTableMatchesDoubleAndAdd) {
   Rng rng(3);
-  const FixedBaseTable& table = *params().fixed_base_table(kSigningBase);
+  const FixedBaseTable& table = signing_table();
   for (const Fs& k : reference::edge_scalars(rng, 40)) {
     const Point<PrimeOrder> expected = reference::mul(g(), k.into_repr(), params());
     for (ScanInstructions scan : {ScanInstructions::sse2, ScanInstructions::avx2, ScanInstructions::avx512}) {
@@ -107,11 +107,9 @@ TEST(ScalarMultiplication, FixedBaseTableMatchesDoubleAndAdd) {
       const auto [x, y] = reference::mul(h == 0 ? Point<Unknown>(g()) : half, odd, params()).to_affine();
       EXPECT_EQ(e.y_plus_x, y + x);
       EXPECT_EQ(e.y_minus_x, y - x);
-      EXPECT_EQ(e.xy2d, x * y * (params().edwards_d() + params().edwards_d()));
+      EXPECT_EQ(e.xy2d, x * y * kEdwardsD2);
     }
   }
-  // Only the signing base has a table.
-  for (uint8_t index = 0; index < kSigningBase; ++index) EXPECT_EQ(params().fixed_base_table(index), nullptr);
 }
 
 // The eight-lane multiplication against mul, coordinate for coordinate, on
@@ -121,7 +119,7 @@ TEST(ScalarMultiplication, FixedBaseTableMatchesDoubleAndAdd) {
 TEST(ScalarMultiplication, FixedBaseLanesMatchTheTableOnEveryKernel) {
   namespace fl = fixed_base_lanes;
   Rng rng(5);
-  const FixedBaseTable& table = *params().fixed_base_table(kSigningBase);
+  const FixedBaseTable& table = signing_table();
   const std::vector<Fs> k = reference::edge_scalars(rng, 13);
   std::vector<Point<PrimeOrder>> want;
   for (const Fs& x : k) want.push_back(table.mul(x));
@@ -165,7 +163,7 @@ TEST(ScalarMultiplication, FixedBaseLanesMatchTheTableOnEveryKernel) {
 TEST(ScalarMultiplication, FixedBaseRowLanesMatchTheTable) {
   namespace fl = fixed_base_lanes;
   Rng rng(6);
-  const FixedBaseTable& table = *params().fixed_base_table(kSigningBase);
+  const FixedBaseTable& table = signing_table();
   std::vector<Fs> k = reference::edge_scalars(rng, 6);
   // 64^41 - 32·(64^41 - 1)/63 and 31·(64^42 - 1)/63.
   k.push_back(fs_of({0xf7df7df7df7df7e0ULL, 0xdf7df7df7df7df7dULL, 0x7df7df7df7df7df7ULL, 0x001f7df7df7df7dfULL}));
@@ -404,33 +402,25 @@ TEST(EdDsa, SigningMatchesTheStepByStepScheme) {
     const PrivateKey sk(k);
     const Nonce nonce = deterministic_nonce(sk, msg);
     const RawSignature expected = reference::sign(k, msg, nonce.value(), params());
-    const RawSignature sig = sk.sign_raw_message(msg, nonce, kSigningBase, params());
+    const RawSignature sig = sk.sign_raw_message(msg, nonce);
     EXPECT_TRUE(sig.r == expected.r);
     EXPECT_EQ(sig.s, expected.s);
 
-    const CheckedSignature checked =
-        sk.sign_and_check(msg, nonce, kSigningBase, params(), PrivateKey::SignerKey::derive);
+    const CheckedSignature checked = sk.sign_and_check(msg, nonce, PrivateKey::SignerKey::derive);
     EXPECT_TRUE(checked.verifies);
     EXPECT_TRUE(checked.signature.r == expected.r);
     EXPECT_EQ(checked.signature.s, expected.s);
     ASSERT_TRUE(checked.public_key.has_value());
     EXPECT_TRUE(checked.public_key->point == reference::mul(g(), k.into_repr(), params()));
-    EXPECT_TRUE(PublicKey::derive(sk, kSigningBase, params()).point == checked.public_key->point);
+    EXPECT_TRUE(PublicKey::derive(sk).point == checked.public_key->point);
     // The self-check agrees with a verifier's, and leaving the key out
     // changes nothing else.
-    EXPECT_TRUE(checked.public_key->verify_for_raw_message(msg, checked.signature, kSigningBase, params()));
-    const CheckedSignature without_key = sk.sign_and_check(msg, nonce, kSigningBase, params());
+    EXPECT_TRUE(checked.public_key->verify_for_raw_message(msg, checked.signature));
+    const CheckedSignature without_key = sk.sign_and_check(msg, nonce);
     EXPECT_FALSE(without_key.public_key.has_value());
     EXPECT_TRUE(without_key.verifies);
     EXPECT_TRUE(without_key.signature.r == expected.r);
     EXPECT_EQ(without_key.signature.s, expected.s);
-    // Another base goes through the per-call table, and its self-check
-    // without a table of odd multiples.
-    EXPECT_TRUE(PublicKey::derive(sk, 0, params()).point ==
-                reference::mul(params().generator(0), k.into_repr(), params()));
-    const CheckedSignature other_base = sk.sign_and_check(msg, nonce, 0, params());
-    EXPECT_TRUE(other_base.verifies);
-    EXPECT_TRUE(other_base.signature.r == reference::mul(params().generator(0), nonce.value().into_repr(), params()));
   }
 }
 
@@ -500,17 +490,17 @@ TEST(RatioSplit, MatchesLongDivision) {
 void expect_checked_key_agrees(const Point<Unknown>& key, std::span<const uint8_t> msg, const RawSignature& sig,
                                bool expected) {
   const Point<Unknown> decoded = *Point<Unknown>::read(key.encode_vartime(), params());
-  const NewKeyVerdict first = verify_new_key_vartime(decoded, msg, sig, kSigningBase, params());
+  const NewKeyVerdict first = verify_new_key_vartime(decoded, msg, sig);
   EXPECT_EQ(first.verifies, expected);
   const CheckedKey checked = check_key_vartime(decoded);
   EXPECT_EQ(checked.in_subgroup, decoded.is_in_prime_order_subgroup_vartime(params()));
   EXPECT_TRUE(same_checked_key(first.key, checked));
-  EXPECT_EQ(verify_checked_key(checked, msg, sig, kSigningBase, params()), expected);
+  EXPECT_EQ(verify_checked_key(checked, msg, sig), expected);
   EXPECT_FALSE(recomputed_r_matches_vartime(checked, msg, sig.s, sig.r.encode_vartime()));
   const CheckedKey quarters = with_quarters_vartime(checked);
   EXPECT_TRUE(quarters.has_quarters);
   EXPECT_EQ(recomputed_r_matches_vartime(quarters, msg, sig.s, sig.r.encode_vartime()), expected);
-  EXPECT_EQ(verify_checked_key(quarters, msg, sig, kSigningBase, params()), expected);
+  EXPECT_EQ(verify_checked_key(quarters, msg, sig), expected);
 }
 
 TEST(EdDsa, VerificationAtAwkwardChallenges) {
@@ -520,8 +510,7 @@ TEST(EdDsa, VerificationAtAwkwardChallenges) {
     const std::array<uint8_t, 32> msg = field::repr_to_bytes_le(c.into_repr());
     const PrivateKey sk(rng.scalar());
     const Nonce nonce = deterministic_nonce(sk, msg);
-    const CheckedSignature checked =
-        sk.sign_and_check(msg, nonce, kSigningBase, params(), PrivateKey::SignerKey::derive);
+    const CheckedSignature checked = sk.sign_and_check(msg, nonce, PrivateKey::SignerKey::derive);
     EXPECT_TRUE(checked.verifies);
     const Point<Unknown> a = checked.public_key->point;
     const RawSignature& sig = checked.signature;
@@ -532,7 +521,7 @@ TEST(EdDsa, VerificationAtAwkwardChallenges) {
              {a.add(t8, params()), sig},
              {a, RawSignature{sig.r, sig.s + Fs::one()}}}) {
       const bool expected = reference::verify(key, msg, s, params());
-      EXPECT_EQ(PublicKey{key}.verify_for_raw_message(msg, s, kSigningBase, params()), expected)
+      EXPECT_EQ(PublicKey{key}.verify_for_raw_message(msg, s), expected)
           << field::repr_to_hex(c.into_repr());
       expect_checked_key_agrees(key, msg, s, expected);
     }
@@ -550,8 +539,8 @@ TEST(EdDsa, VerificationMatchesTheStepByStepChecks) {
     if (i == 0) msg.fill(0);  // c = 0: c·(A + T) vanishes, only the subgroup check of A refuses
     const PrivateKey sk(k);
     const RawSignature sig =
-        sk.sign_raw_message(msg, deterministic_nonce(sk, msg), kSigningBase, params());
-    const Point<Unknown> a = PublicKey::derive(sk, kSigningBase, params()).point;
+        sk.sign_raw_message(msg, deterministic_nonce(sk, msg));
+    const Point<Unknown> a = PublicKey::derive(sk).point;
     // A shifted by T8 and R by -c·T8: the equation still holds, only the
     // subgroup check of A refuses.
     const Point<Unknown> minus_c_t8 =
@@ -573,7 +562,7 @@ TEST(EdDsa, VerificationMatchesTheStepByStepChecks) {
     for (size_t j = 0; j < cases.size(); ++j) {
       const auto& [key, s] = cases[j];
       const bool expected = reference::verify(key, msg, s, params());
-      EXPECT_EQ(PublicKey{key}.verify_for_raw_message(msg, s, kSigningBase, params()), expected)
+      EXPECT_EQ(PublicKey{key}.verify_for_raw_message(msg, s), expected)
           << i << " " << j;
       expect_checked_key_agrees(key, msg, s, expected);
       accepted += expected;
@@ -581,7 +570,7 @@ TEST(EdDsa, VerificationMatchesTheStepByStepChecks) {
     // A different message.
     std::array<uint8_t, 32> other = msg;
     other[3] ^= 0x10;
-    EXPECT_EQ(PublicKey{a}.verify_for_raw_message(other, sig, kSigningBase, params()),
+    EXPECT_EQ(PublicKey{a}.verify_for_raw_message(other, sig),
               reference::verify(a, other, sig, params()));
   }
   // Only the genuine signatures and the zero key with the zero signature.

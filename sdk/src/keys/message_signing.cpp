@@ -19,7 +19,7 @@ jubjub::CheckedSignature sign_checked(const jubjub::Fs& sk, std::span<const uint
   const jubjub::PrivateKey key(sk);
   const jubjub::Nonce r = jubjub::deterministic_nonce(key, msg);
   const jubjub::CheckedSignature checked =
-      key.sign_and_check(msg, r, jubjub::kSigningBase, jubjub::jubjub_params(), signer_key);
+      key.sign_and_check(msg, r, signer_key);
   if (!checked.verifies) fail_hard(kSelfCheckFailed);
   return checked;
 }
@@ -34,7 +34,7 @@ std::vector<Expected<jubjub::RawSignature, HardFailure>> sign_raw_msgs(
     const jubjub::Fs& sk, std::span<const jubjub::PrivateKey::Message> msgs, cpu::LaneKernel kernel,
     const Spread& spread) {
   const std::vector<jubjub::CheckedSignature> checked =
-      jubjub::PrivateKey(sk).sign_and_check_many(msgs, jubjub::kSigningBase, jubjub::jubjub_params(), kernel, spread);
+      jubjub::PrivateKey(sk).sign_and_check_many(msgs, kernel, spread);
   std::vector<Expected<jubjub::RawSignature, HardFailure>> out;
   out.reserve(checked.size());
   for (const jubjub::CheckedSignature& c : checked) {
@@ -120,17 +120,16 @@ Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, st
       // Decoded coordinates are canonical and on the curve: converting them
       // to integers and back through the curve check would give the same
       // point.
-      const jubjub::NewKeyVerdict verdict =
-          jubjub::verify_new_key_vartime(*decoded[1], bytes, sig, jubjub::kSigningBase, params);
+      const jubjub::NewKeyVerdict verdict = jubjub::verify_new_key_vartime(*decoded[1], bytes, sig);
       remembered_keys().remember(key_bytes, verdict.key);
       return verdict.verifies;
     }
-    return jubjub::verify_checked_key(*known, bytes, sig, jubjub::kSigningBase, params);
+    return jubjub::verify_checked_key(*known, bytes, sig);
   }
   // The small-value rule: the pair (0, v).
   auto converted = convert_to_pubkey(U256{}, *v);
   if (!converted) return unexpected(std::move(converted).error());
-  return converted->verify_for_raw_message(bytes, sig, jubjub::kSigningBase, params);
+  return converted->verify_for_raw_message(bytes, sig);
 }
 
 }  // namespace quillet::sdk::keys
