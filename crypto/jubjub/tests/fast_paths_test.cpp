@@ -4,11 +4,9 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <optional>
 #include <vector>
 
-#include "crypto/field/fr_algorithms.hpp"
 #include "crypto/jubjub/eddsa.hpp"
 #include "crypto/jubjub/fixed_base.hpp"
 #include "crypto/jubjub/fixed_base_lanes.hpp"
@@ -240,65 +238,6 @@ TEST(SubgroupCheck, AgreesWithMultiplicationByS) {
   for (int i = 0; i < 8; ++i) {
     const Point<Unknown> p = rng.point(params());
     EXPECT_EQ(p.is_in_prime_order_subgroup_vartime(params()), reference::in_subgroup(p, params()));
-  }
-}
-
-TEST(FieldHelpers, InvertMatchesFermat) {
-  // Stored limbs at the edges of the divsteps' ranges, then random ones.
-  const FrRepr r = Fr::kModulus;
-  std::vector<FrRepr> stored = {{1, 0, 0, 0},
-                                {2, 0, 0, 0},
-                                {r[0] - 1, r[1], r[2], r[3]},
-                                {r[0] - 2, r[1], r[2], r[3]},
-                                {0, 0, 0, uint64_t{1} << 61},
-                                {~0ULL, ~0ULL, ~0ULL, r[3] - 1},
-                                {0x3fffffffffffffffULL, 0, 0, 0},
-                                {0, 0x4000000000000000ULL, 0, 0},
-                                Fr::kR,
-                                Fr::kR2};
-  Rng rng(14);
-  for (int i = 0; i < 500; ++i) stored.push_back(rng.fr().montgomery_limbs());
-  EXPECT_EQ(field::invert_safegcd(Fr::zero()), Fr::zero());
-  for (const FrRepr& limbs : stored) {
-    const Fr x = Fr::from_montgomery_limbs(limbs);
-    EXPECT_EQ(field::invert_safegcd(x), *x.invert()) << field::repr_to_hex(limbs);
-    EXPECT_EQ(field::invert_safegcd(x) * x, Fr::one());
-  }
-}
-
-TEST(FieldHelpers, InvertAndSquareRootOfRatios) {
-  Rng rng(6);
-  EXPECT_EQ(field::invert_safegcd(Fr::zero()), Fr::zero());
-  EXPECT_FALSE(field::sqrt_ratio_vartime(Fr::one(), Fr::zero()).has_value());
-  EXPECT_EQ(field::sqrt_ratio_vartime(Fr::zero(), Fr::one()), Fr::zero());
-  int squares = 0;
-  for (int i = 0; i < 300; ++i) {
-    const Fr u = rng.fr();
-    const Fr v = rng.fr();
-    EXPECT_EQ(field::invert_safegcd(v), *v.inverse_vartime());
-    const std::optional<Fr> root = field::sqrt_ratio_vartime(u, v);
-    const Fr ratio = u * *v.inverse_vartime();
-    ASSERT_EQ(root.has_value(), ratio.legendre_vartime() == 1);
-    if (root) {
-      EXPECT_EQ(*root * *root * v, u);
-      ++squares;
-    }
-    // Squares of every 2-adic order, roots of unity among them.
-    const Fr w = u * u;
-    const std::optional<Fr> r2 = field::sqrt_ratio_vartime(w, Fr::one());
-    ASSERT_TRUE(r2.has_value());
-    EXPECT_EQ(*r2 * *r2, w);
-  }
-  EXPECT_GT(squares, 100);
-  const Fr root_of_unity = Fr::from_montgomery_limbs(field::FrParams::kRootOfUnity);
-  Fr power = root_of_unity;
-  for (int k = 0; k < 28; ++k) {
-    const std::optional<Fr> r = field::sqrt_ratio_vartime(power, Fr::one());
-    EXPECT_EQ(r.has_value(), k > 0) << k;  // the primitive 2^28-th root is not a square
-    if (r) {
-      EXPECT_EQ(*r * *r, power);
-    }
-    power.square();
   }
 }
 
