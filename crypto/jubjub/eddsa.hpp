@@ -1,9 +1,9 @@
 // Schnorr signatures over the prime-order subgroup of the curve, with the
 // signing base as generator G (signing_base(), params.hpp, multiplied through
-// its table). The challenge is the message itself (message.hpp);
-// nothing binds R or the public key into it. The nonce is derived
-// deterministically from the key and the message (nonce.hpp), so equal
-// inputs give equal signatures.
+// its table). The challenge is the message itself (message.hpp); nothing
+// binds R or the public key into it. The nonce is derived deterministically
+// from the key and the message (nonce.hpp), so equal inputs give equal
+// signatures.
 //
 // Defined by job: single signing in eddsa_sign.cpp, batch signing and its
 // combined self-check in eddsa_sign_many.cpp, verification in
@@ -46,10 +46,11 @@ class PrivateKey {
   PrivateKey& operator=(const PrivateKey&) = default;
   ~PrivateKey();
 
-  // (R, S) = (G·r, c·sk + r) with c the message zero-padded to 32 bytes, read little-endian, reduced modulo s.
-  // `nonce` must come from deterministic_nonce over the same key and message.
-  // G·r and c·sk + r take time independent of r and sk. Fails hard if msg is
-  // longer than kMaxMessageSize.
+  // (R, S) = (G·r, c·sk + r) with c the message zero-padded to 32 bytes,
+  // read little-endian, reduced modulo s. `nonce` must come from
+  // deterministic_nonce over the same key and message. G·r and c·sk + r take
+  // time independent of r and sk. Fails hard if msg is longer than
+  // kMaxMessageSize.
   RawSignature sign_raw_message(std::span<const uint8_t> msg, const Nonce& nonce) const;
 
   // Whether sign_and_check also derives the signer's public key.
@@ -112,10 +113,10 @@ struct PublicKey {
 bool verify_checked_key(const CheckedKey& key, std::span<const uint8_t> msg, const RawSignature& sig);
 
 // verify_checked_key(check_key_vartime(decoded), msg, sig), with the key it
-// checked, for the caller to keep. The subgroup
-// check's exponentiation, a chain of dependent products, runs interleaved
-// with the verification's multiplication (its verdict is needed only at the
-// end), in the cycles the multiplication leaves idle.
+// checked, for the caller to keep. The subgroup check's exponentiation, a
+// chain of dependent products, runs interleaved with the verification's
+// multiplication (its verdict is needed only at the end), in the cycles the
+// multiplication leaves idle.
 struct NewKeyVerdict {
   bool verifies;
   CheckedKey key;

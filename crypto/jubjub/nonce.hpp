@@ -1,7 +1,6 @@
 // The deterministic nonce of a signature, derived from the key and the
 // message: equal inputs give equal signatures, and no random numbers are
-// needed. (Not to be confused with a key seed, from which a private key is
-// derived: sdk/src/keys/seed.hpp.)
+// needed. (A nonce, not a seed: seeds are what keys are derived from.)
 #pragma once
 
 #include <atomic>
