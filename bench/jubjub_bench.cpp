@@ -234,8 +234,7 @@ void BM_Verify(benchmark::State& state) {
   const AltJubjubBn256& params = jubjub_params();
   const PrivateKey sk(key_for(0));
   const auto msg = message_for(0);
-  const RawSignature sig =
-      sk.sign_raw_message(msg, deterministic_nonce(sk, msg));
+  const RawSignature sig = sk.sign_raw_message(msg, deterministic_nonce(sk, msg));
   const PublicKey pk = PublicKey::derive(sk);
   for (auto _ : state) {
     const bool ok = pk.verify_for_raw_message(msg, sig);

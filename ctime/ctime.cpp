@@ -213,8 +213,7 @@ void check_curve(uint64_t round) {
     lane_msgs.push_back(msg);
     lane_msgs.back()[1] = i;
   }
-  std::vector<CheckedSignature> lanes =
-      sk.sign_and_check_many(lane_msgs, cpu::LaneKernel::emulated);
+  std::vector<CheckedSignature> lanes = sk.sign_and_check_many(lane_msgs, cpu::LaneKernel::emulated);
   bool lanes_ok = lanes.size() == lane_msgs.size();
   for (size_t i = 0; lanes_ok && i < lanes.size(); ++i) {
     make_public(lanes[i]);
@@ -224,8 +223,7 @@ void check_curve(uint64_t round) {
   // The same on two threads: the nonces and the lane groups in ranges, each
   // range's R normalised on its own, the secret check beside the windows.
   const ThreadSpread two_threads(2);
-  std::vector<CheckedSignature> threaded =
-      sk.sign_and_check_many(lane_msgs, cpu::LaneKernel::emulated, two_threads);
+  std::vector<CheckedSignature> threaded = sk.sign_and_check_many(lane_msgs, cpu::LaneKernel::emulated, two_threads);
   bool spread_ok = threaded.size() == lanes.size();
   for (size_t i = 0; spread_ok && i < threaded.size(); ++i) {
     make_public(threaded[i]);

@@ -200,12 +200,10 @@ TEST(EdDsa, SigningTogetherGivesEachSignatureAndVerdictOfSigningAlone) {
         for (const Spread* spread : spreads) {
           const PrivateKey sk(key);
           const std::vector<PrivateKey::Message> msgs = batch_messages(n);
-          const std::vector<CheckedSignature> together =
-              sk.sign_and_check_many(msgs, kernel, *spread);
+          const std::vector<CheckedSignature> together = sk.sign_and_check_many(msgs, kernel, *spread);
           ASSERT_EQ(together.size(), n);
           for (size_t i = 0; i < n; ++i) {
-            const CheckedSignature alone =
-                sk.sign_and_check(msgs[i], deterministic_nonce(sk, msgs[i]));
+            const CheckedSignature alone = sk.sign_and_check(msgs[i], deterministic_nonce(sk, msgs[i]));
             EXPECT_EQ(to_hex(together[i].signature.r.encode()), to_hex(alone.signature.r.encode()))
                 << cpu::lane_kernel_name(kernel) << " " << n << " " << i << " width " << spread->width();
             EXPECT_EQ(together[i].signature.s, alone.signature.s);

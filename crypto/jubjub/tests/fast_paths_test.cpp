@@ -477,8 +477,7 @@ TEST(EdDsa, VerificationMatchesTheStepByStepChecks) {
     std::array<uint8_t, 32> msg = rng.bytes();
     if (i == 0) msg.fill(0);  // c = 0: c·(A + T) vanishes, only the subgroup check of A refuses
     const PrivateKey sk(k);
-    const RawSignature sig =
-        sk.sign_raw_message(msg, deterministic_nonce(sk, msg));
+    const RawSignature sig = sk.sign_raw_message(msg, deterministic_nonce(sk, msg));
     const Point<Unknown> a = PublicKey::derive(sk).point;
     // A shifted by T8 and R by -c·T8: the equation still holds, only the
     // subgroup check of A refuses.

@@ -18,8 +18,7 @@ jubjub::CheckedSignature sign_checked(const jubjub::Fs& sk, std::span<const uint
                                       jubjub::PrivateKey::SignerKey signer_key) {
   const jubjub::PrivateKey key(sk);
   const jubjub::Nonce r = jubjub::deterministic_nonce(key, msg);
-  const jubjub::CheckedSignature checked =
-      key.sign_and_check(msg, r, signer_key);
+  const jubjub::CheckedSignature checked = key.sign_and_check(msg, r, signer_key);
   if (!checked.verifies) fail_hard(kSelfCheckFailed);
   return checked;
 }
