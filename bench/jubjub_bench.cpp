@@ -40,7 +40,7 @@ BENCHMARK(BM_JubjubParamsBuild)->Unit(benchmark::kMillisecond);
 // Secret scalar times the signing base: 42 mixed additions from the table,
 // its rows scanned with 16-byte (0), 32-byte (1) or 64-byte (2) vectors.
 void BM_FixedBaseMul(benchmark::State& state) {
-  const FixedBaseTable& table = *jubjub_params().fixed_base_table(kSigningBase);
+  const FixedBaseTable& table = signing_table();
   const auto scan = static_cast<ScanInstructions>(state.range(0));
   if (!scan_instructions_available(scan)) {
     state.SkipWithError("scan instructions not available");
@@ -58,7 +58,7 @@ void BM_FixedBaseMulMany(benchmark::State& state, quillet::cpu::LaneKernel k) {
     state.SkipWithError("kernel not available here");
     return;
   }
-  const FixedBaseTable& table = *jubjub_params().fixed_base_table(kSigningBase);
+  const FixedBaseTable& table = signing_table();
   std::vector<Fs> scalars(8, Fs::zero());
   std::vector<Point<PrimeOrder>> out(scalars.size(), Point<PrimeOrder>::zero());
   uint64_t i = 0;
@@ -79,7 +79,7 @@ void BM_FixedBaseMulLanes(benchmark::State& state) {
     state.SkipWithError("kernel not available here");
     return;
   }
-  const FixedBaseTable& table = *jubjub_params().fixed_base_table(kSigningBase);
+  const FixedBaseTable& table = signing_table();
   uint64_t i = 0;
   for (auto _ : state) benchmark::DoNotOptimize(table.mul_lanes(key_for(i++), quillet::cpu::LaneKernel::ifma));
 }
@@ -90,7 +90,7 @@ void BM_FixedBaseMulPair(benchmark::State& state) {
     state.SkipWithError("kernel not available here");
     return;
   }
-  const FixedBaseTable& table = *jubjub_params().fixed_base_table(kSigningBase);
+  const FixedBaseTable& table = signing_table();
   uint64_t i = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(table.mul_pair(key_for(i), key_for(i + 1), quillet::cpu::LaneKernel::ifma));
@@ -171,7 +171,7 @@ void BM_RatioSplit(benchmark::State& state) {
 BENCHMARK(BM_RatioSplit)->Unit(benchmark::kMicrosecond);
 
 // The process's kernel, then each one (0 portable, 1 SHA-NI) where it runs.
-void BM_DeterministicSeed(benchmark::State& state) {
+void BM_DeterministicNonce(benchmark::State& state) {
   using hmac_sha256::Sha256Instructions;
   const Sha256Instructions kernel =
       state.range(0) < 0 ? hmac_sha256::sha256_instructions() : static_cast<Sha256Instructions>(state.range(0));
@@ -183,10 +183,10 @@ void BM_DeterministicSeed(benchmark::State& state) {
   for (auto _ : state) {
     const PrivateKey sk(key_for(i));
     const auto msg = message_for(i++);
-    benchmark::DoNotOptimize(Seed::deterministic_seed(sk, msg, kernel));
+    benchmark::DoNotOptimize(deterministic_nonce(sk, msg, kernel));
   }
 }
-BENCHMARK(BM_DeterministicSeed)->Arg(-1)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DeterministicNonce)->Arg(-1)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 // Nonce and (R, S), without the signer's key or the self-check.
 void BM_Sign(benchmark::State& state) {
@@ -195,8 +195,8 @@ void BM_Sign(benchmark::State& state) {
   for (auto _ : state) {
     const PrivateKey sk(key_for(i));
     const auto msg = message_for(i++);
-    const Seed seed = Seed::deterministic_seed(sk, msg);
-    benchmark::DoNotOptimize(sk.sign_raw_message(msg, seed, kSigningBase, params));
+    const Nonce nonce = deterministic_nonce(sk, msg);
+    benchmark::DoNotOptimize(sk.sign_raw_message(msg, nonce));
   }
 }
 BENCHMARK(BM_Sign)->Unit(benchmark::kMicrosecond);
@@ -209,8 +209,8 @@ void BM_SignAndCheck(benchmark::State& state) {
   for (auto _ : state) {
     const PrivateKey sk(key_for(i));
     const auto msg = message_for(i++);
-    const Seed seed = Seed::deterministic_seed(sk, msg);
-    benchmark::DoNotOptimize(sk.sign_and_check(msg, seed, kSigningBase, params));
+    const Nonce nonce = deterministic_nonce(sk, msg);
+    benchmark::DoNotOptimize(sk.sign_and_check(msg, nonce));
   }
 }
 BENCHMARK(BM_SignAndCheck)->Unit(benchmark::kMicrosecond);
@@ -224,7 +224,7 @@ void BM_SignAndCheckMany(benchmark::State& state) {
   uint64_t i = 0;
   for (auto _ : state) {
     for (auto& m : msgs) m = message_for(i++);
-    benchmark::DoNotOptimize(PrivateKey(key_for(i)).sign_and_check_many(msgs, kSigningBase, params));
+    benchmark::DoNotOptimize(PrivateKey(key_for(i)).sign_and_check_many(msgs));
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n));
 }
@@ -234,11 +234,10 @@ void BM_Verify(benchmark::State& state) {
   const AltJubjubBn256& params = jubjub_params();
   const PrivateKey sk(key_for(0));
   const auto msg = message_for(0);
-  const RawSignature sig =
-      sk.sign_raw_message(msg, Seed::deterministic_seed(sk, msg), kSigningBase, params);
-  const PublicKey pk = PublicKey::derive(sk, kSigningBase, params);
+  const RawSignature sig = sk.sign_raw_message(msg, deterministic_nonce(sk, msg));
+  const PublicKey pk = PublicKey::derive(sk);
   for (auto _ : state) {
-    const bool ok = pk.verify_for_raw_message(msg, sig, kSigningBase, params);
+    const bool ok = pk.verify_for_raw_message(msg, sig);
     if (!ok) state.SkipWithError("signature does not verify");
     benchmark::DoNotOptimize(ok);
   }

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "crypto/spread/spread.hpp"
-#include "crypto/spread/thread_spread.hpp"
+#include "threads/thread_spread.hpp"
 
 namespace quillet::bench {
 

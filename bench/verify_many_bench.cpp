@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bench/stage_clock.hpp"
-#include "crypto/spread/thread_spread.hpp"
+#include "threads/thread_spread.hpp"
 #include "crypto/jubjub/msm/msm.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "sdk/src/lib.hpp"
@@ -107,7 +107,7 @@ void BM_BucketMsm(benchmark::State& state) {
     return;
   }
   const j::AltJubjubBn256& params = j::jubjub_params();
-  const quillet::field::Fr d2 = params.edwards_d() + params.edwards_d();
+  const quillet::field::Fr d2 = j::kEdwardsD2;
   std::vector<j::detail::Extended> points;
   std::vector<j::FsRepr> scalars;
   j::detail::Extended p = j::detail::PointAccess::coords(params.generator(j::kSigningBase));

@@ -65,28 +65,22 @@ function(quillet_sha_ni_sources)
   endif()
 endfunction()
 
-# The concurrency tests alone, for the ThreadSanitizer tree
-# (scripts/ci_sanitizers.sh): every test file of the layers that holds a
-# test of the suites below, in one executable that only that tree builds.
-# The files are picked by what they hold, so moving a test keeps it here.
-set(QUILLET_CONCURRENCY_SUITES Concurrency ThreadSpread KeyCache)
+# The concurrency tests, for the ThreadSanitizer tree
+# (scripts/ci_sanitizers.sh, which runs their suites: Concurrency,
+# ThreadSpread, RememberedKeys). Each layer names the test files that hold
+# them, beside its other tests, with quillet_concurrency_test_files; one
+# executable, which only that tree builds, takes them all.
+function(quillet_concurrency_test_files)
+  foreach(_file ${ARGN})
+    set_property(GLOBAL APPEND PROPERTY QUILLET_CONCURRENCY_TEST_FILES ${CMAKE_CURRENT_SOURCE_DIR}/${_file})
+  endforeach()
+endfunction()
+
 function(quillet_concurrency_tests)
   if(NOT QUILLET_BUILD_TESTS)
     return()
   endif()
-  list(JOIN QUILLET_CONCURRENCY_SUITES "|" _suites)
-  file(GLOB _candidates CONFIGURE_DEPENDS
-       ${PROJECT_SOURCE_DIR}/crypto/*/tests/*.cpp ${PROJECT_SOURCE_DIR}/sdk/tests/*.cpp)
-  set(_files "")
-  foreach(_file ${_candidates})
-    file(STRINGS ${_file} _hits REGEX "^TEST(_F|_P)?\\((${_suites}),")
-    if(_hits)
-      list(APPEND _files ${_file})
-    endif()
-  endforeach()
-  if(NOT _files)
-    message(FATAL_ERROR "no test of the suites ${QUILLET_CONCURRENCY_SUITES} found")
-  endif()
+  get_property(_files GLOBAL PROPERTY QUILLET_CONCURRENCY_TEST_FILES)
   add_executable(quillet_concurrency_tests EXCLUDE_FROM_ALL ${_files})
-  target_link_libraries(quillet_concurrency_tests PRIVATE quillet_sdk GTest::gtest GTest::gtest_main)
+  target_link_libraries(quillet_concurrency_tests PRIVATE quillet_sdk quillet_threads GTest::gtest GTest::gtest_main)
 endfunction()

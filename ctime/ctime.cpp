@@ -27,7 +27,7 @@
 #include "crypto/jubjub/fixed_base.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/secrets/declassify.hpp"
-#include "crypto/spread/thread_spread.hpp"
+#include "threads/thread_spread.hpp"
 #include "sdk/src/keys/key_text.hpp"
 #include "sdk/src/keys/message_signing.hpp"
 #include "sdk/src/keys/private_key.hpp"
@@ -109,12 +109,12 @@ void check_key_text(std::string_view text) {
 // sk·G, and its packed form.
 void check_public_key(const jubjub::Fs& k) {
   const jubjub::AltJubjubBn256& params = jubjub::jubjub_params();
-  const jubjub::PublicKey want = jubjub::PublicKey::derive(jubjub::PrivateKey(k), jubjub::kSigningBase, params);
+  const jubjub::PublicKey want = jubjub::PublicKey::derive(jubjub::PrivateKey(k));
   const sdk::keys::PackedPublicKey want_packed = sdk::keys::public_key_from_private(k);
 
   jubjub::Fs sk = k;
   make_secret(sk);
-  jubjub::PublicKey got = jubjub::PublicKey::derive(jubjub::PrivateKey(sk), jubjub::kSigningBase, params);
+  jubjub::PublicKey got = jubjub::PublicKey::derive(jubjub::PrivateKey(sk));
   make_public(got);
   expect(got.point == want.point, "PublicKey::derive");
 
@@ -137,8 +137,8 @@ void check_sign_msg(const jubjub::Fs& k, std::span<const uint8_t> msg) {
 
 // The curve layer's signing kernels on a secret key: the nonce, G·r from the
 // table (each of its row scans, and its rows in the lanes alone and as a
-// pair), S = c·sk + r, the signer's key through the table and through the
-// per-call table of another base, batch signing (its nonces, derived two
+// pair), S = c·sk + r, the signer's key through the table, another point's
+// multiple by its own table (Point::mul), batch signing (its nonces, derived two
 // side by side, and their multiples on the scalar path and in the lanes)
 // with its combined self-check and the per-signature checks it falls back
 // to, and scalar arithmetic.
@@ -153,19 +153,19 @@ void check_curve(uint64_t round) {
 
   // HMAC-DRBG over the key's bytes; only each candidate's verdict is
   // declassified.
-  const Seed seed = Seed::deterministic_seed(sk, msg);
+  const Nonce nonce = deterministic_nonce(sk, msg);
 
-  RawSignature raw = sk.sign_raw_message(msg, seed, kSigningBase, params);
+  RawSignature raw = sk.sign_raw_message(msg, nonce);
   make_public(raw);
 
-  CheckedSignature checked = sk.sign_and_check(msg, seed, kSigningBase, params);
+  CheckedSignature checked = sk.sign_and_check(msg, nonce);
   make_public(checked);
   expect(checked.verifies, "sign_and_check");
-  CheckedSignature with_key = sk.sign_and_check(msg, seed, kSigningBase, params, PrivateKey::SignerKey::derive);
+  CheckedSignature with_key = sk.sign_and_check(msg, nonce, PrivateKey::SignerKey::derive);
   make_public(with_key);
   expect(with_key.verifies && with_key.public_key.has_value(), "sign_and_check with the signer's key");
 
-  PublicKey a = PublicKey::derive(sk, kSigningBase, params);
+  PublicKey a = PublicKey::derive(sk);
   PointEncoding encoded = a.point.encode();
   make_public(encoded);
   // The table's row scans, each kind this processor has, against the key
@@ -173,7 +173,7 @@ void check_curve(uint64_t round) {
   // the AVX2 one's straight line on wider registers (every entry loaded, the
   // magnitude compared in the vector unit into mask registers that only
   // select lanes), with no branch or index on the magnitude.
-  const FixedBaseTable& table = *params.fixed_base_table(kSigningBase);
+  const FixedBaseTable& table = signing_table();
   for (ScanInstructions scan : {ScanInstructions::sse2, ScanInstructions::avx2}) {
     if (!scan_instructions_available(scan)) continue;
     PointEncoding scanned = Point<Unknown>(table.mul(sk.value(), scan)).encode();
@@ -185,20 +185,22 @@ void check_curve(uint64_t round) {
   PointEncoding rows = Point<Unknown>(table.mul_lanes(sk.value(), cpu::LaneKernel::emulated)).encode();
   make_public(rows);
   expect(rows == encoded, "table rows in the emulated lanes");
-  const std::array<Point<PrimeOrder>, 2> pair = table.mul_pair(seed.value(), sk.value(), cpu::LaneKernel::emulated);
+  const std::array<Point<PrimeOrder>, 2> pair = table.mul_pair(nonce.value(), sk.value(), cpu::LaneKernel::emulated);
   PointEncoding pair_key = Point<Unknown>(pair[1]).encode();
   PointEncoding pair_r = Point<Unknown>(pair[0]).encode();
   make_public(pair_key);
   make_public(pair_r);
   expect(pair_key == encoded && pair_r == raw.r.encode(), "a pair of table rows in the emulated lanes");
-  PublicKey b = PublicKey::derive(sk, 0, params);
-  Point<Unknown>::normalize_batch({&b.point, 1});
+  // The multiplication of any other point by a secret, by its own radix-16
+  // table.
+  Point<Unknown> b = Point<Unknown>(params.generator(0)).mul(sk.value(), params);
+  Point<Unknown>::normalize_batch({&b, 1});
   make_public(b);
 
   std::array<PrivateKey::Message, 3> msgs{msg, msg, msg};
   msgs[1][0] ^= 1;
   msgs[2].fill(0xff);
-  std::vector<CheckedSignature> many = sk.sign_and_check_many(msgs, kSigningBase, params);
+  std::vector<CheckedSignature> many = sk.sign_and_check_many(msgs);
   bool many_ok = many.size() == msgs.size();
   for (CheckedSignature& c : many) {
     make_public(c);
@@ -214,8 +216,7 @@ void check_curve(uint64_t round) {
     lane_msgs.push_back(msg);
     lane_msgs.back()[1] = i;
   }
-  std::vector<CheckedSignature> lanes =
-      sk.sign_and_check_many(lane_msgs, kSigningBase, params, cpu::LaneKernel::emulated);
+  std::vector<CheckedSignature> lanes = sk.sign_and_check_many(lane_msgs, cpu::LaneKernel::emulated);
   bool lanes_ok = lanes.size() == lane_msgs.size();
   for (size_t i = 0; lanes_ok && i < lanes.size(); ++i) {
     make_public(lanes[i]);
@@ -225,8 +226,7 @@ void check_curve(uint64_t round) {
   // The same on two threads: the nonces and the lane groups in ranges, each
   // range's R normalised on its own, the secret check beside the windows.
   const ThreadSpread two_threads(2);
-  std::vector<CheckedSignature> threaded =
-      sk.sign_and_check_many(lane_msgs, kSigningBase, params, cpu::LaneKernel::emulated, two_threads);
+  std::vector<CheckedSignature> threaded = sk.sign_and_check_many(lane_msgs, cpu::LaneKernel::emulated, two_threads);
   bool spread_ok = threaded.size() == lanes.size();
   for (size_t i = 0; spread_ok && i < threaded.size(); ++i) {
     make_public(threaded[i]);
@@ -235,12 +235,12 @@ void check_curve(uint64_t round) {
   expect(spread_ok, "sign_and_check_many on two threads");
   std::vector<RawSignature> spoiled{many[0].signature, many[1].signature, many[2].signature};
   spoiled[1].s.add_assign(Fs::one());
-  std::vector<bool> verdicts = sk.check_own_signatures(msgs, spoiled, kSigningBase, params);
+  std::vector<bool> verdicts = sk.check_own_signatures(msgs, spoiled);
   expect(verdicts == std::vector<bool>{true, false, true}, "check_own_signatures with one S spoiled");
 
   std::array<uint8_t, 32> bytes = field::repr_to_bytes_be(sk.value().into_repr());
   make_public(bytes);
-  Fs sum = sk.value() * seed.value() + sk.value();
+  Fs sum = sk.value() * nonce.value() + sk.value();
   make_public(sum);
 }
 

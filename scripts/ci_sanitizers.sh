@@ -4,7 +4,7 @@
 # every layer instrumented); any sanitizer report fails the test that
 # triggered it. Then runs the concurrency tests (threads racing at the first
 # use of the constant tables, concurrent callers, the batch threads of
-# ThreadSpread, the key cache shared by verifications) under ThreadSanitizer,
+# ThreadSpread, the remembered keys shared by verifications) under ThreadSanitizer,
 # from a second tree (build/tsan) that builds only them and the library.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,4 +24,4 @@ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DQUILLET_BUILD_TESTS=ON -DQUILLET_BUILD_PYTHON=OFF >/dev/null
 cmake --build build/tsan -j "$jobs" --target quillet_concurrency_tests
 TSAN_OPTIONS=halt_on_error=1 build/tsan/quillet_concurrency_tests \
-    --gtest_filter='Concurrency.*:ThreadSpread.*:KeyCache.*'
+    --gtest_filter='Concurrency.*:ThreadSpread.*:RememberedKeys.*'

@@ -1,7 +1,5 @@
-// Messages beyond two blocks continue from a keyed state through the
-// low-level SHA256_* functions, the only ones that take a midstate
-// (deprecated since OpenSSL 3.0 in favour of EVP, whose per-call setup
-// costs more than the hash of one block here).
+// sha256() goes through the low-level SHA256_* functions (deprecated since
+// OpenSSL 3.0 in favour of EVP; see hmac_sha256.hpp for why).
 #define OPENSSL_SUPPRESS_DEPRECATED
 
 #include "crypto/hmac_sha256/hmac_sha256.hpp"
@@ -122,29 +120,16 @@ void HmacSha256Key::rekey(const Sha256Digest& key) {
 }
 
 Sha256Digest HmacSha256Key::mac(MacParts parts) const {
+  const MacMessage msg(parts);  // fails hard beyond two blocks
   Lane lane;
   prepare(lane);
-  Sha256Digest out;
-  if (total_length(parts) <= MacMessage::kMaxLength) {
-    const MacMessage msg(parts);
-    Chain chain(lane, msg, inner_, outer_);
-    while (!chain.done()) {
-      compress(kernel_, chain.state(), chain.block());
-      chain.advance();
-    }
-    chain.digest(out);
-  } else {
-    SHA256_CTX ctx;
-    SHA256_Init(&ctx);
-    std::copy(inner_.begin(), inner_.end(), ctx.h);
-    ctx.Nl = kBlock * 8;  // the key's block, already in the state
-    for (std::span<const uint8_t> part : parts) SHA256_Update(&ctx, part.data(), part.size());
-    SHA256_Final(lane.outer_block.data(), &ctx);
-    OPENSSL_cleanse(&ctx, sizeof ctx);
-    lane.state = outer_;
-    compress(kernel_, lane.state, lane.outer_block.data());
-    write_digest(lane.state, out.data());
+  Chain chain(lane, msg, inner_, outer_);
+  while (!chain.done()) {
+    compress(kernel_, chain.state(), chain.block());
+    chain.advance();
   }
+  Sha256Digest out;
+  chain.digest(out);
   OPENSSL_cleanse(&lane, sizeof lane);
   return out;
 }

@@ -56,7 +56,9 @@ class HmacSha256Key {
   // Replaces the key (the object is reused: nothing is wiped in between).
   void rekey(const Sha256Digest& key);
 
-  // HMAC-SHA256 under the key of the concatenation of `parts`.
+  // HMAC-SHA256 under the key of the concatenation of `parts`, at most
+  // MacMessage::kMaxLength bytes (the nonce's longest is 97): fails hard
+  // beyond.
   Sha256Digest mac(MacParts parts) const;
 
   // a = MAC of `msg_a` and b = MAC of `msg_b`, their compressions run as

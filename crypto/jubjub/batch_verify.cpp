@@ -60,14 +60,10 @@ class Run {
  public:
   // The run of sigs[index[m]], each with its weight, negated affine R and
   // weigh()'s two scalars at m (read in place, all of index's length).
-  Run(const std::vector<Extended>& neg_keys, uint8_t generator, const AltJubjubBn256& params, const Spread& spread,
-      std::span<const FsRepr> weights, std::span<const Extended> neg_r, std::span<const Fs> zs,
+  Run(const std::vector<Extended>& neg_keys, const Spread& spread, std::span<const FsRepr> weights, std::span<const Extended> neg_r, std::span<const Fs> zs,
       std::span<const Fs> zc, std::span<const BatchSignature> sigs, std::span<const size_t> index)
       : neg_keys_(neg_keys),
-        generator_(generator),
-        params_(params),
         spread_(spread),
-        d2_(params.edwards_d() + params.edwards_d()),
         weights_(weights),
         neg_r_(neg_r),
         zs_(zs),
@@ -163,12 +159,12 @@ class Run {
     const size_t r_first = n / 4;
     msm_spread.for_each(2, [&](size_t i) {
       if (i == 0) {
-        r_plan.emplace(points, scalars, detail::kWeightBits + (indexed ? kIndexBits : 0), d2_,
+        r_plan.emplace(points, scalars, detail::kWeightBits + (indexed ? kIndexBits : 0), kEdwardsD2,
                        detail::MsmPlanVartime::Deferred{r_tables});
         r_plan->make(0, r_first);
       } else {
         key_sums();
-        key_plan.emplace(key_points, key_scalars, kFsBits, d2_, detail::MsmPlanVartime::Deferred{key_tables});
+        key_plan.emplace(key_points, key_scalars, kFsBits, kEdwardsD2, detail::MsmPlanVartime::Deferred{key_tables});
       }
     });
     constexpr size_t kKeyParts = 6;
@@ -191,10 +187,7 @@ class Run {
         sums[i] = key_plan->piece(i);
       } else if (i == g_piece) {
         // In lanes where they run: the one piece not cut to size ends sooner.
-        const FixedBaseTable* table = params_.fixed_base_table(generator_);
-        const Point<PrimeOrder> gs =
-            table != nullptr ? table->mul_lanes(g) : params_.generator(generator_).mul_vartime(g, params_);
-        sums[i] = PointAccess::coords(gs);
+        sums[i] = PointAccess::coords(signing_table().mul_lanes(g));
       } else {
         sums[i] = r_plan->piece(i - first_r);
       }
@@ -204,7 +197,7 @@ class Run {
     msm_spread.for_each(2, [&](size_t i) {
       parts[i] = i == 0 ? key_plan->combine(all.first(g_piece)) : r_plan->combine(all.subspan(first_r));
     });
-    return add_points(add_points(parts[0], parts[1], d2_), sums[g_piece], d2_);
+    return add_points(add_points(parts[0], parts[1], kEdwardsD2), sums[g_piece], kEdwardsD2);
   }
 
   // Marks `members` (whose combination is `sum`) in `out`, through `index`:
@@ -232,22 +225,19 @@ class Run {
           }
           return;
         }
-        multiple = add_points(multiple, sum, d2_);
+        multiple = add_points(multiple, sum, kEdwardsD2);
       }
     }
     const auto left = members.first(members.size() / 2);
     const auto right = members.subspan(left.size());
     const Extended left_sum = combination(left);
     resolve(left, left_sum, index, out);
-    resolve(right, add_points(sum, negate(left_sum), d2_), index, out);
+    resolve(right, add_points(sum, negate(left_sum), kEdwardsD2), index, out);
   }
 
  private:
   const std::vector<Extended>& neg_keys_;
-  uint8_t generator_;
-  const AltJubjubBn256& params_;
   const Spread& spread_;
-  Fr d2_;
   std::span<const FsRepr> weights_;
   std::span<const Extended> neg_r_;
   std::span<const Fs> zs_;
@@ -259,7 +249,7 @@ class Run {
 }  // namespace
 
 std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::span<const BatchSignature> sigs,
-                                       uint8_t generator, const AltJubjubBn256& params, const Spread& spread) {
+                                       const Spread& spread) {
   for (const BatchSignature& sig : sigs) {
     if (sig.key >= keys.size()) fail_hard("assertion failed: batch key index in range");
   }
@@ -343,7 +333,7 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
       spread.for_ranges(index.size(), 4, [&](size_t first, size_t last) {
         for (size_t m = first; m < last; ++m) {
           const BatchSignature& sig = sigs[index[m]];
-          valid[m] = keys[sig.key].verify_for_raw_message(sig.msg, sig.signature, generator, params) ? 1 : 0;
+          valid[m] = keys[sig.key].verify_for_raw_message(sig.msg, sig.signature) ? 1 : 0;
         }
       });
       for (size_t m = 0; m < index.size(); ++m) out[index[m]] = valid[m] != 0;
@@ -359,7 +349,7 @@ std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::spa
       });
     }
     const size_t count = index.size();
-    const Run run(neg_keys, generator, params, spread, std::span(weights).first(count),
+    const Run run(neg_keys, spread, std::span(weights).first(count),
                   std::span(neg_r).subspan(start, count), std::span(zs).first(count), std::span(zc).first(count),
                   sigs, index);
     std::vector<size_t> members(count);

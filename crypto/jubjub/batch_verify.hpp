@@ -46,7 +46,7 @@ struct BatchSignature {
 inline constexpr size_t kMaxBatchRun = 4096;
 
 // For each signature, keys[sig.key].verify_for_raw_message(sig.msg,
-// sig.signature, generator, params): the same answer,
+// sig.signature): the same answer,
 // except that a signature that does not verify is reported as verifying with
 // probability below 2^-103: a point outside the subgroup passes the subgroup
 // queries with probability at most 2^-104; otherwise a set containing the
@@ -58,7 +58,6 @@ inline constexpr size_t kMaxBatchRun = 4096;
 // index is out of range. Variable time (public inputs). The stages run their
 // pieces (points, queries, windows) on `spread`; the answer does not depend on it.
 std::vector<bool> verify_batch_vartime(std::span<const PublicKey> keys, std::span<const BatchSignature> sigs,
-                                       uint8_t generator, const AltJubjubBn256& params,
                                        const Spread& spread = serial_spread());
 
 }  // namespace quillet::jubjub

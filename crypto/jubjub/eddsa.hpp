@@ -1,29 +1,31 @@
-// Schnorr signatures over the prime-order subgroup of the curve, with a fixed
-// base as generator G. The challenge is the message itself (at most 32 bytes,
-// read little-endian and reduced modulo s); nothing binds R or the public key
-// into it. The nonce is derived deterministically from the key and the
-// message, so equal inputs give equal signatures.
+// Schnorr signatures over the prime-order subgroup of the curve, with the
+// signing base as generator G (signing_base(), params.hpp, multiplied through
+// its table). The challenge is the message itself (message.hpp); nothing
+// binds R or the public key into it. The nonce is derived deterministically
+// from the key and the message (nonce.hpp), so equal inputs give equal
+// signatures.
+//
+// Defined by job: single signing in eddsa_sign.cpp, batch signing and its
+// combined self-check in eddsa_sign_many.cpp, verification in
+// eddsa_verify.cpp.
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
-#include "crypto/hmac_sha256/compress.hpp"
 #include "crypto/jubjub/fs.hpp"
-#include "crypto/jubjub/key_cache.hpp"
+#include "crypto/jubjub/checked_key.hpp"
+#include "crypto/jubjub/message.hpp"
+#include "crypto/jubjub/nonce.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/jubjub/point.hpp"
 #include "crypto/spread/spread.hpp"
 
 namespace quillet::jubjub {
-
-// The longest message a signature covers.
-inline constexpr size_t kMaxMessageSize = 32;
 
 // The pair (R, S). R is in extended coordinates: as the scalar multiplication
 // left it from sign_raw_message, normalised from sign_and_check.
@@ -32,36 +34,6 @@ struct RawSignature {
   Fs s;
 
   bool operator==(const RawSignature&) const = default;
-};
-
-class PrivateKey;
-
-// The nonce of one signature.
-class Seed {
- public:
-  explicit Seed(const Fs& r) : r_(r) {}
-  Seed(const Seed&) = default;
-  Seed& operator=(const Seed&) = default;
-  ~Seed();
-
-  // The nonce for signing `msg` with `sk`: HMAC-SHA256 DRBG output over the
-  // key's 32 big-endian bytes and SHA-256(msg), msg hashed exactly as given.
-  // `kernel` (fails hard if unavailable) changes the speed, never the nonce.
-  static Seed deterministic_seed(const PrivateKey& sk, std::span<const uint8_t> msg,
-                                 hmac_sha256::Sha256Instructions kernel = hmac_sha256::sha256_instructions());
-  // out[i] = deterministic_seed(sk, msgs[i], kernel).value() (spans of one
-  // length) for each i it takes from `next`, a counter that threads calling
-  // it at once share (each i below msgs.size() is taken once), two
-  // derivations at a time, their compressions paired. Returns when no i is
-  // left to take and its own are done.
-  static void deterministic_seeds(const PrivateKey& sk, std::span<const std::array<uint8_t, kMaxMessageSize>> msgs,
-                                  std::span<Fs> out, std::atomic<size_t>& next,
-                                  hmac_sha256::Sha256Instructions kernel = hmac_sha256::sha256_instructions());
-
-  const Fs& value() const { return r_; }
-
- private:
-  Fs r_;
 };
 
 struct PublicKey;
@@ -74,13 +46,12 @@ class PrivateKey {
   PrivateKey& operator=(const PrivateKey&) = default;
   ~PrivateKey();
 
-  // (R, S) = (G·r, c·sk + r) with G = params.generator(generator) and c the
-  // message zero-padded to 32 bytes, read little-endian, reduced modulo s.
-  // `seed` must come from deterministic_seed over the same key and message.
-  // G·r and c·sk + r take time independent of r and sk. Fails hard if msg is
-  // longer than kMaxMessageSize.
-  RawSignature sign_raw_message(std::span<const uint8_t> msg, const Seed& seed, uint8_t generator,
-                                const AltJubjubBn256& params) const;
+  // (R, S) = (G·r, c·sk + r) with c the message zero-padded to 32 bytes,
+  // read little-endian, reduced modulo s. `nonce` must come from
+  // deterministic_nonce over the same key and message. G·r and c·sk + r take
+  // time independent of r and sk. Fails hard if msg is longer than
+  // kMaxMessageSize.
+  RawSignature sign_raw_message(std::span<const uint8_t> msg, const Nonce& nonce) const;
 
   // Whether sign_and_check also derives the signer's public key.
   enum class SignerKey { omit, derive };
@@ -88,21 +59,19 @@ class PrivateKey {
   // sign_raw_message together with the check that the signature verifies
   // under the signer's public key, and that key itself when asked for, as
   // signing callers need them. Constant time in sk and the nonce.
-  CheckedSignature sign_and_check(std::span<const uint8_t> msg, const Seed& seed, uint8_t generator,
-                                  const AltJubjubBn256& params, SignerKey signer_key = SignerKey::omit) const;
+  CheckedSignature sign_and_check(std::span<const uint8_t> msg, const Nonce& nonce,
+                                  SignerKey signer_key = SignerKey::omit) const;
 
-  // One message of a batch, zero-padded to 32 bytes as signing reads it.
-  using Message = std::array<uint8_t, kMaxMessageSize>;
+  using Message = jubjub::Message;
 
   // sign_and_check (signer's key omitted) of each message with the nonce
-  // deterministic_seed gives it: the same signatures and verdicts. The R are
+  // deterministic_nonce gives it: the same signatures and verdicts. The R are
   // made by FixedBaseTable::mul_many on `kernel` (eight at a time in lanes),
   // normalised by one inversion per range of items and checked by
   // check_own_signatures. Its stages (the nonces, the R and S of ranges of
   // whole lane groups, the check's pieces) run on `spread`; the outcome does
   // not depend on it. Constant time in sk and the nonces.
-  std::vector<CheckedSignature> sign_and_check_many(std::span<const Message> msgs, uint8_t generator,
-                                                    const AltJubjubBn256& params,
+  std::vector<CheckedSignature> sign_and_check_many(std::span<const Message> msgs,
                                                     cpu::LaneKernel kernel = fixed_base_kernel(),
                                                     const Spread& spread = serial_spread()) const;
 
@@ -118,7 +87,6 @@ class PrivateKey {
   // mismatched lengths. The sums, the windows of the public multiplication
   // and the secret one run as pieces on `spread`.
   std::vector<bool> check_own_signatures(std::span<const Message> msgs, std::span<const RawSignature> sigs,
-                                         uint8_t generator, const AltJubjubBn256& params,
                                          const Spread& spread = serial_spread()) const;
 
   const Fs& value() const { return sk_; }
@@ -130,34 +98,35 @@ class PrivateKey {
 struct PublicKey {
   Point<Unknown> point;
 
-  // sk·G with G = params.generator(generator), in time independent of sk.
-  static PublicKey derive(const PrivateKey& sk, uint8_t generator, const AltJubjubBn256& params);
+  // sk·G, in time independent of sk.
+  static PublicKey derive(const PrivateKey& sk);
 
   // Whether S·G = R + c·A holds with A this key and both A and R in the
   // prime-order subgroup; c is the message cut or zero-padded to 32 bytes,
   // read little-endian, reduced modulo s. Never fails: every defect is false.
   // Variable time (public inputs).
-  bool verify_for_raw_message(std::span<const uint8_t> msg, const RawSignature& sig, uint8_t generator,
-                              const AltJubjubBn256& params) const;
+  bool verify_for_raw_message(std::span<const uint8_t> msg, const RawSignature& sig) const;
 };
 
-// PublicKey{key.point}.verify_for_raw_message(msg, sig, generator, params),
-// the key's subgroup check and multiples taken from `key`.
-bool verify_checked_key(const CheckedKey& key, std::span<const uint8_t> msg, const RawSignature& sig,
-                        uint8_t generator, const AltJubjubBn256& params);
+// PublicKey{key.point}.verify_for_raw_message(msg, sig), the key's subgroup
+// check and multiples taken from `key`.
+bool verify_checked_key(const CheckedKey& key, std::span<const uint8_t> msg, const RawSignature& sig);
 
-// verify_checked_key(check_key_vartime(encoding, decoded), msg, sig,
-// generator, params), the key remembered likewise once its verdict is known.
-// The subgroup check's exponentiation, a chain of dependent products, runs
-// interleaved with the verification's multiplication (its verdict is needed
-// only at the end), in the cycles the multiplication leaves idle.
-bool verify_new_key_vartime(const PointEncoding& encoding, const Point<Unknown>& decoded,
-                            std::span<const uint8_t> msg, const RawSignature& sig, uint8_t generator,
-                            const AltJubjubBn256& params);
+// verify_checked_key(check_key_vartime(decoded), msg, sig), with the key it
+// checked, for the caller to keep. The subgroup check's exponentiation, a
+// chain of dependent products, runs interleaved with the verification's
+// multiplication (its verdict is needed only at the end), in the cycles the
+// multiplication leaves idle.
+struct NewKeyVerdict {
+  bool verifies;
+  CheckedKey key;
+};
+NewKeyVerdict verify_new_key_vartime(const Point<Unknown>& decoded, std::span<const uint8_t> msg,
+                                     const RawSignature& sig);
 
-// Whether S·G - c·A, G the signing base, encodes to `r_encoding`, for a key
-// in the subgroup whose quarter tables are made (else false). When true, R = `r_encoding` decodes (to that point)
-// and verify_checked_key(key, msg, {R, s}, kSigningBase, ...) is true; when
+// Whether S·G - c·A encodes to `r_encoding`, for a key in the subgroup whose
+// quarter tables are made (else false). When true, R = `r_encoding` decodes
+// (to that point) and verify_checked_key(key, msg, {R, s}) is true; when
 // false, nothing is known. About half the work of verify_checked_key, and no
 // square root for R.
 bool recomputed_r_matches_vartime(const CheckedKey& key, std::span<const uint8_t> msg, const Fs& s,

@@ -54,8 +54,8 @@ void append_odd_multiples(std::vector<Extended>& out, const Extended& p, size_t 
 
 }  // namespace
 
-FixedBaseTable::FixedBaseTable(const Point<PrimeOrder>& base, const Fr& edwards_d) {
-  const Fr d2 = edwards_d + edwards_d;
+FixedBaseTable::FixedBaseTable(const Point<PrimeOrder>& base) {
+  const Fr& d2 = kEdwardsD2;
   std::vector<Extended> points;
   points.reserve(kRows * kColumns + 2 * kOddMultiples);
   Extended row_base = detail::PointAccess::coords(base);

@@ -50,9 +50,8 @@ class FixedBaseTable {
 
   // Builds the 1472 entries (42 rows of 31 additions and a doubling, 128
   // doublings to 2^128·B, two runs of 63 additions, then one batch
-  // inversion): about 19000 field multiplications. `edwards_d` is the
-  // curve's d.
-  FixedBaseTable(const Point<PrimeOrder>& base, const Fr& edwards_d);
+  // inversion): about 19000 field multiplications.
+  explicit FixedBaseTable(const Point<PrimeOrder>& base);
 
   // k·B in time independent of k, for private keys and nonces: each row is
   // read by a masked scan of all its entries, 42 mixed additions (7M each).

@@ -66,7 +66,7 @@ std::vector<Point<PrimeOrder>> checked_fixed_bases(const AltJubjubBn256& params)
 }  // namespace
 
 AltJubjubBn256::AltJubjubBn256()
-    : fixed_bases_(checked_fixed_bases(*this)), signing_table_(fixed_bases_[kSigningBase], kEdwardsD) {}
+    : fixed_bases_(checked_fixed_bases(*this)), signing_table_(fixed_bases_[kSigningBase]) {}
 
 const Point<PrimeOrder>& AltJubjubBn256::generator(uint8_t index) const {
   if (index >= fixed_bases_.size()) {
@@ -74,10 +74,6 @@ const Point<PrimeOrder>& AltJubjubBn256::generator(uint8_t index) const {
               std::to_string(index));
   }
   return fixed_bases_[index];
-}
-
-const FixedBaseTable* AltJubjubBn256::fixed_base_table(uint8_t index) const {
-  return index == kSigningBase ? &signing_table_ : nullptr;
 }
 
 const AltJubjubBn256& jubjub_params() {

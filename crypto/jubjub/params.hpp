@@ -38,9 +38,9 @@ class AltJubjubBn256 {
   // ("index out of bounds: the len is 6 but the index is N").
   const Point<PrimeOrder>& generator(uint8_t index) const;
 
-  // The table of multiples of generator(index), or nullptr for a base that
-  // has none (only the signing base has one).
-  const FixedBaseTable* fixed_base_table(uint8_t index) const;
+  // The table of multiples of the signing base, generator(kSigningBase)
+  // (the other bases have none).
+  const FixedBaseTable& signing_table() const { return signing_table_; }
 
  private:
   std::vector<Point<PrimeOrder>> fixed_bases_;
@@ -50,6 +50,11 @@ class AltJubjubBn256 {
 // The process-wide parameter set, built on first use (concurrent first users
 // wait for the one build) and read-only afterwards.
 const AltJubjubBn256& jubjub_params();
+
+// The signing base G of the process-wide set, which every key, signature and
+// verification uses, and its table.
+inline const Point<PrimeOrder>& signing_base() { return jubjub_params().generator(kSigningBase); }
+inline const FixedBaseTable& signing_table() { return jubjub_params().signing_table(); }
 
 // The digest one group-hash attempt decodes: BLAKE2s-256 personalised with
 // `personal` over the 64-character tag prefix and `tag`.

@@ -31,8 +31,6 @@ using detail::CachedNiels;
 using detail::Completed;
 using detail::Extended;
 
-Fr twice(const Fr& v) { return v + v; }
-
 // The entry |d|·P of `table` (1·P ... 8·P), negated when d < 0, read by a
 // masked scan of every entry: no branch or index depends on d.
 CachedNiels select_ct(const std::array<CachedNiels, 8>& table, int8_t d) {
@@ -81,14 +79,13 @@ Point<Subgroup> Point<Subgroup>::negate() const {
 
 template <class Subgroup>
 Point<Subgroup> Point<Subgroup>::mul(const Fs& k, const AltJubjubBn256& /*params*/) const {
-  const Fr d2 = twice(kEdwardsD);
   std::array<CachedNiels, 8> table{};
-  const CachedNiels base = detail::to_cached(p_, d2);
+  const CachedNiels base = detail::to_cached(p_, kEdwardsD2);
   Extended multiple = p_;
   table[0] = base;
   for (size_t j = 1; j < table.size(); ++j) {
     multiple = detail::to_extended(detail::add(multiple, base));
-    table[j] = detail::to_cached(multiple, d2);
+    table[j] = detail::to_cached(multiple, kEdwardsD2);
   }
   std::array<int8_t, kRadix16Digits> digits = signed_radix16(k);
   Completed acc{Fr::zero(), Fr::one(), Fr::one(), Fr::one()};
@@ -105,7 +102,7 @@ Point<Subgroup> Point<Subgroup>::mul(const Fs& k, const AltJubjubBn256& /*params
 template <class Subgroup>
 Point<Subgroup> Point<Subgroup>::mul_vartime(const FsRepr& k, const AltJubjubBn256& /*params*/) const {
   const detail::Wnaf digits = wnaf_vartime<detail::kWnafWidth>(k);
-  const detail::OddMultiples multiples = detail::odd_multiples(p_, twice(kEdwardsD));
+  const detail::OddMultiples multiples = detail::odd_multiples(p_, kEdwardsD2);
   const detail::WnafTerm term{&digits, &multiples};
   return Point(detail::multi_mul_vartime({&term, 1}));
 }

@@ -33,6 +33,8 @@ using field::FrRepr;
 // (a = -1 is built into the point formulas); params.cpp checks the value.
 inline constexpr Fr kEdwardsD =
     Fr::from_raw({0xd075ca8cf4d7eb8eULL, 0x039b2959ebb7c867ULL, 0x3df072d799fd11fcULL, 0x1aee90f15f218969ULL});
+// 2·d, the form the cached point forms and the addition formulas take.
+inline constexpr Fr kEdwardsD2 = kEdwardsD + kEdwardsD;
 
 class AltJubjubBn256;
 namespace detail {

@@ -1,9 +1,17 @@
 // Independent pieces of one computation, run on whatever threads the caller
 // lends. The core starts no threads itself (as an embeddable library should
-// not): a batch call owns them (a ThreadSpread, thread_spread.hpp, borrowed
-// by python/src/batch.cpp) and passes them down as a Spread, so that one
-// batch's stages share its threads instead of each thread running a smaller
-// batch of its own with the same fixed costs. An embedder may pass its own.
+// not): a batch call owns them (a ThreadSpread, threads/thread_spread.hpp,
+// borrowed by python/src/batch.cpp) and passes them down as a Spread, so that
+// one batch's stages share its threads instead of each thread running a
+// smaller batch of its own with the same fixed costs. An embedder may pass
+// its own.
+//
+// One stage at a time: a spread's stages (its for_each and for_ranges calls)
+// never nest or overlap. A piece must not start a stage on the spread that
+// runs it (a callee that has pieces of its own takes the caller's beside them
+// instead, SidePieces), and one thread at a time calls a spread. A spread
+// that keeps state between stages may fail hard when this is broken
+// (ThreadSpread does); serial_spread() keeps none and serves any thread.
 #pragma once
 
 #include <algorithm>

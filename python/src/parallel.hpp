@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "crypto/spread/thread_spread.hpp"
+#include "threads/thread_spread.hpp"
 
 namespace quillet::python {
 

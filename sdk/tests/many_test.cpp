@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "crypto/spread/thread_spread.hpp"
+#include "threads/thread_spread.hpp"
 #include "sdk/src/lib.hpp"
 #include "sdk/src/batch/many.hpp"
 
@@ -147,9 +147,9 @@ TEST(Many, MessagesSignedTogetherAsAlone) {
   }
 }
 
-// Run by the thread sanitizer's build with the other ThreadSpread tests: a
+// Run by the thread sanitizer's build with the other concurrency tests: a
 // batch long enough for every stage to cut several ranges per thread.
-TEST(ThreadSpread, BatchSigningOnThreadsAsOnOne) {
+TEST(Concurrency, BatchSigningOnThreadsAsOnOne) {
   std::vector<std::string> docs;
   std::vector<std::string> msgs;
   for (int n = 0; n < 40; ++n) {

@@ -320,7 +320,7 @@ Result<bool> verify_step_by_step(const std::string& r, const std::string& s, con
   auto key = keys::convert_to_pubkey(point.x, point.y);
   if (!key) return unexpected(std::move(key).error());
   const std::array<uint8_t, 32> bytes = m->to_little_endian();
-  return key->verify_for_raw_message(bytes, q, jubjub::kSigningBase, jubjub::jubjub_params());
+  return key->verify_for_raw_message(bytes, q);
 }
 
 // The result, returned error or hard failure, as one text.

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "crypto/spread/thread_spread.hpp"
+#include "threads/thread_spread.hpp"
 #include "sdk/src/lib.hpp"
 #include "sdk/src/batch/verify_many.hpp"
 

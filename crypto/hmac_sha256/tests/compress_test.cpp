@@ -1,21 +1,16 @@
-// The compression kernels against libcrypto's block function, and the MACs
-// built on them against libcrypto's one-shot HMAC, for every kernel this
-// processor runs.
+// The compression kernels against libcrypto's block function, for every
+// kernel this processor runs.
 #define OPENSSL_SUPPRESS_DEPRECATED
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <openssl/sha.h>
 
 #include <algorithm>
 #include <array>
 #include <random>
-#include <span>
 #include <vector>
 
 #include "crypto/hmac_sha256/compress.hpp"
-#include "crypto/hmac_sha256/hmac_sha256.hpp"
 
 namespace quillet::hmac_sha256 {
 namespace {
@@ -85,41 +80,6 @@ TEST(Sha256Kernels, MatchLibcryptoOnOneAndTwoStreams) {
           EXPECT_EQ(b, transformed(in.states[other], in.blocks[other_block])) << static_cast<int>(k);
         }
       }
-    }
-  }
-}
-
-TEST(Sha256Kernels, PairedMacsMatchOneShotHmac) {
-  std::mt19937_64 rng(20);
-  std::vector<uint8_t> data(256);  // room for b, which starts 3 bytes in
-  for (uint8_t& c : data) c = static_cast<uint8_t>(rng());
-  Sha256Digest key;
-  for (uint8_t& c : key) c = static_cast<uint8_t>(rng());
-  const auto hmac = [&](std::span<const uint8_t> m) {
-    Sha256Digest out{};
-    unsigned out_len = 0;
-    HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), m.data(), m.size(), out.data(), &out_len);
-    return out;
-  };
-  // One and two blocks on either side and either one longer, through one
-  // rekeyed object; mac() also on the streaming path beyond two blocks.
-  constexpr std::array<std::array<size_t, 2>, 6> kLengths{
-      {{32, 65}, {65, 32}, {0, 55}, {56, 119}, {119, 0}, {120, 200}}};
-  for (Sha256Instructions k : kernels()) {
-    HmacSha256Key keyed(Sha256Digest{}, k);
-    keyed.rekey(key);
-    for (const auto& [la, lb] : kLengths) {
-      const std::span<const uint8_t> a(data.data(), la);
-      const std::span<const uint8_t> b(data.data() + 3, lb);
-      EXPECT_EQ(keyed.mac({a}), hmac(a)) << static_cast<int>(k) << ' ' << la;
-      EXPECT_EQ(keyed.mac({b.first(lb / 2), b.subspan(lb / 2)}), hmac(b)) << static_cast<int>(k) << ' ' << lb;
-      if (lb > MacMessage::kMaxLength) continue;
-      const MacMessage msg_a({a});
-      const MacMessage msg_b({b.first(lb / 2), b.subspan(lb / 2)});
-      Sha256Digest mac_a{}, mac_b{};
-      keyed.mac_pair(msg_a, msg_b, mac_a, mac_b);
-      EXPECT_EQ(mac_a, hmac(a)) << static_cast<int>(k) << ' ' << la << ' ' << lb;
-      EXPECT_EQ(mac_b, hmac(b)) << static_cast<int>(k) << ' ' << la << ' ' << lb;
     }
   }
 }

@@ -4,8 +4,6 @@
 
 #include <atomic>
 #include <optional>
-#include <stdexcept>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -13,7 +11,7 @@
 #include "crypto/jubjub/msm/msm.hpp"
 #include "crypto/jubjub/subgroup.hpp"
 #include "crypto/jubjub/tests/reference.hpp"
-#include "crypto/spread/thread_spread.hpp"
+#include "crypto/spread/tests/test_support.hpp"
 
 namespace quillet::jubjub {
 namespace {
@@ -22,33 +20,9 @@ using reference::Rng;
 
 const AltJubjubBn256& params() { return jubjub_params(); }
 
-// Three threads taking each stage's pieces from the last: a result that
-// depended on the pieces' order or thread would differ from the serial one.
-class ThreeThreads final : public Spread {
- public:
-  unsigned width() const noexcept override { return 3; }
-
- protected:
-  void run(size_t count, Piece piece, const void* context) const override {
-    std::atomic<size_t> left{count};
-    const auto take = [&] {
-      for (size_t n = left.load(); n > 0;) {
-        if (left.compare_exchange_weak(n, n - 1)) {
-          piece(context, n - 1);
-          n = left.load();
-        }
-      }
-    };
-    std::thread a(take), b(take);
-    take();
-    a.join();
-    b.join();
-  }
-};
-
 TEST(BucketMsm, EqualsSumOfProductsForEveryWindow) {
   Rng rng(19);
-  const Fr d2 = params().edwards_d() + params().edwards_d();
+  const Fr d2 = kEdwardsD2;
   // Points of any order: the scalars count as integers, not residues.
   std::vector<detail::Extended> points;
   std::vector<Point<Unknown>> plain;
@@ -83,12 +57,12 @@ TEST(BucketMsm, EqualsSumOfProductsForEveryWindow) {
 // negation, zero and all-ones scalars; counts about a full run of lanes.
 // One case per scalar size and term count, so that ctest runs them in
 // parallel (slow under the sanitizers and emulation).
-class BucketMsmLanes : public testing::TestWithParam<std::tuple<unsigned, size_t>> {};
+class BucketMsmLanes : public ::testing::TestWithParam<std::tuple<unsigned, size_t>> {};
 
 TEST_P(BucketMsmLanes, LanesEqualTheScalarBuckets) {
   const auto [bits, n] = GetParam();
   Rng rng(23);
-  const Fr d2 = params().edwards_d() + params().edwards_d();
+  const Fr d2 = kEdwardsD2;
   std::vector<detail::Extended> points;
   for (size_t i = 0; i < 1000; ++i) {
     switch (i % 8) {
@@ -140,9 +114,9 @@ TEST_P(BucketMsmLanes, LanesEqualTheScalarBuckets) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BucketMsm, BucketMsmLanes,
-                         testing::Combine(testing::Values(128u, 252u),
-                                          testing::Values(size_t{1}, size_t{2}, size_t{255}, size_t{256},
-                                                          size_t{1000})));
+                         ::testing::Combine(::testing::Values(128u, 252u),
+                                            ::testing::Values(size_t{1}, size_t{2}, size_t{255}, size_t{256},
+                                                            size_t{1000})));
 
 // Signatures of each kind a batch may hold, with the key each one is under.
 struct Case {
@@ -157,7 +131,7 @@ std::vector<Case> cases(Rng& rng) {
   std::vector<Case> out;
   for (int k = 0; k < 3; ++k) {
     const Fs sk = rng.scalar();
-    const PublicKey key = PublicKey::derive(PrivateKey(sk), kSigningBase, params());
+    const PublicKey key = PublicKey::derive(PrivateKey(sk));
     const auto sign = [&](const std::array<uint8_t, 32>& msg) {
       return reference::sign(sk, msg, rng.scalar(), params());
     };
@@ -198,43 +172,12 @@ void expect_batch_matches(const std::vector<Case>& picked) {
     sigs.push_back(c.sig);
     sigs.back().key = k;
   }
-  const std::vector<bool> got = verify_batch_vartime(keys, sigs, kSigningBase, params());
+  const std::vector<bool> got = verify_batch_vartime(keys, sigs);
   ASSERT_EQ(got.size(), picked.size());
-  EXPECT_EQ(verify_batch_vartime(keys, sigs, kSigningBase, params(), ThreeThreads()), got);
+  EXPECT_EQ(verify_batch_vartime(keys, sigs, quillet::testing::ThreadsFromTheEnd(3)), got);
   for (size_t i = 0; i < picked.size(); ++i) {
-    const bool single = picked[i].key.verify_for_raw_message(picked[i].sig.msg, picked[i].sig.signature, kSigningBase,
-                                                             params());
+    const bool single = picked[i].key.verify_for_raw_message(picked[i].sig.msg, picked[i].sig.signature);
     EXPECT_EQ(got[i], single) << "item " << i << ": " << picked[i].what;
-  }
-}
-
-TEST(ThreadSpread, EveryPieceRunsOnceAndAPiecesExceptionEndsOnlyItsStage) {
-  // (threads, pieces, the first of the pieces that throw, or none)
-  struct Stage {
-    unsigned threads;
-    size_t count;
-    size_t throwing;
-  };
-  for (const Stage& stage : {Stage{1, 5, SIZE_MAX}, Stage{3, 0, SIZE_MAX}, Stage{3, 1, SIZE_MAX},
-                             Stage{3, 200, SIZE_MAX}, Stage{2, 200, 0}, Stage{2, 200, 150}, Stage{3, 200, 199}, Stage{2, 4, 0}}) {
-    const ThreadSpread spread(stage.threads);
-    EXPECT_EQ(spread.width(), stage.threads);
-    std::vector<std::atomic<int>> runs(stage.count);
-    const auto piece = [&](size_t i) {
-      runs[i].fetch_add(1);
-      if (i >= stage.throwing) throw std::runtime_error("piece");
-    };
-    if (stage.throwing == SIZE_MAX) {
-      spread.for_each(stage.count, piece);
-      for (size_t i = 0; i < stage.count; ++i) EXPECT_EQ(runs[i].load(), 1) << i;
-    } else {
-      EXPECT_THROW(spread.for_each(stage.count, piece), std::runtime_error);
-      for (size_t i = 0; i < stage.count; ++i) EXPECT_LE(runs[i].load(), 1) << i;
-    }
-    // The next stage on the same threads is whole, and no earlier exception reaches it.
-    std::atomic<size_t> sum{0};
-    spread.for_each(100, [&](size_t i) { sum.fetch_add(i); });
-    EXPECT_EQ(sum.load(), size_t{4950});
   }
 }
 
@@ -310,7 +253,7 @@ TEST(SubgroupCheck, SidePiecesRunOnceWhicheverWayTheCheckGoes) {
   // outside (queries, then each alone).
   const detail::Extended g = detail::PointAccess::coords(params().generator(kSigningBase));
   const detail::Extended order_two{Fr::zero(), -Fr::one(), Fr::zero(), Fr::one()};
-  const ThreeThreads three;
+  const quillet::testing::ThreadsFromTheEnd three(3);
   for (const auto& [n, outside] : {std::pair<size_t, bool>{0, false}, {5, true}, {200, false}, {200, true}}) {
     std::vector<detail::Extended> points(n, g);
     if (outside) points[n / 2] = order_two;

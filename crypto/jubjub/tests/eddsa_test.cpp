@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "crypto/jubjub/eddsa.hpp"
-#include "crypto/spread/thread_spread.hpp"
+#include "crypto/spread/tests/test_support.hpp"
 #include "crypto/jubjub/tests/test_support.hpp"
 
 namespace quillet::jubjub {
@@ -32,13 +32,13 @@ struct Signed {
 
 Signed sign(const Fs& key, const std::vector<uint8_t>& msg) {
   const PrivateKey sk(key);
-  const Seed seed = Seed::deterministic_seed(sk, msg);
-  return {PublicKey::derive(sk, kSigningBase, params()),
-          sk.sign_raw_message(msg, seed, kSigningBase, params())};
+  const Nonce nonce = deterministic_nonce(sk, msg);
+  return {PublicKey::derive(sk),
+          sk.sign_raw_message(msg, nonce)};
 }
 
 bool verify(const PublicKey& pk, const std::vector<uint8_t>& msg, const RawSignature& sig) {
-  return pk.verify_for_raw_message(msg, sig, kSigningBase, params());
+  return pk.verify_for_raw_message(msg, sig);
 }
 
 // Known answers: key, message, nonce, public key, R and S. The nonces take
@@ -85,44 +85,13 @@ const std::vector<Vector>& vectors() {
 TEST(EdDsa, KnownAnswers) {
   for (const Vector& v : vectors()) {
     const Fs key = field_from_hex<Fs>(v.key);
-    const Seed seed = Seed::deterministic_seed(PrivateKey(key), v.msg);
-    EXPECT_EQ(seed.value(), field_from_hex<Fs>(v.nonce)) << v.key;
+    const Nonce nonce = deterministic_nonce(PrivateKey(key), v.msg);
+    EXPECT_EQ(nonce.value(), field_from_hex<Fs>(v.nonce)) << v.key;
     const Signed out = sign(key, v.msg);
     EXPECT_EQ(to_hex(out.pk.point.encode()), v.public_key);
     EXPECT_EQ(to_hex(out.sig.r.encode()), v.r);
     EXPECT_EQ(out.sig.s, field_from_hex<Fs>(v.s));
     EXPECT_TRUE(verify(out.pk, v.msg, out.sig));
-  }
-}
-
-// Nonces of messages that take one and two SHA-256 blocks or more, for
-// every kernel: key, message length (bytes 0xa5 ^ 7i), nonce.
-TEST(EdDsa, KnownNoncesOfMessagesOfAnyLength) {
-  struct Row {
-    const char* key;
-    size_t len;
-    const char* nonce;
-  };
-  constexpr Row kRows[] = {
-      {"0312345678abcdeffedcba98765432100123456789abcdef1111111111111111", 0,
-       "01797f4cfeef9f7f2a6dc01264f24af09dd27fa33c52d7a46d55b7c088a26229"},
-      {"0312345678abcdeffedcba98765432100123456789abcdef2222222222222222", 55,
-       "00490fee654ce0d82838644cfc925e862b5f1b6043648a6f248f6412faffebb7"},
-      {"0312345678abcdeffedcba98765432100123456789abcdef3333333333333333", 56,
-       "02cd3391049f89a8bb135514f0caa834ff12c868a54e4036ab84ef112e125f7d"},
-      {"0312345678abcdeffedcba98765432100123456789abcdef4444444444444444", 119,
-       "02ec989bfaaaaac59d8ab87d59762a4df3d167d7382624bde160573ce61178cd"},
-      {"0312345678abcdeffedcba98765432100123456789abcdef5555555555555555", 200,
-       "02fde77500025af35b082e76ed517553a6f66121cd5459953d994a970264a952"},
-  };
-  for (hmac_sha256::Sha256Instructions kernel : {hmac_sha256::Sha256Instructions::portable, hmac_sha256::Sha256Instructions::sha_ni}) {
-    if (!hmac_sha256::sha256_kernel_available(kernel)) continue;
-    for (const Row& row : kRows) {
-      std::vector<uint8_t> msg(row.len);
-      for (size_t i = 0; i < msg.size(); ++i) msg[i] = static_cast<uint8_t>(0xa5 ^ (i * 7));
-      const Seed seed = Seed::deterministic_seed(PrivateKey(field_from_hex<Fs>(row.key)), msg, kernel);
-      EXPECT_EQ(seed.value(), field_from_hex<Fs>(row.nonce)) << row.len;
-    }
   }
 }
 
@@ -198,9 +167,9 @@ TEST(EdDsa, PointsOutsideThePrimeOrderSubgroupAreRejected) {
 TEST(EdDsa, SigningRefusesMessagesAboveItsBound) {
   const PrivateKey sk(Fs::one());
   const std::vector<uint8_t> msg = counting(33);
-  const Seed seed = Seed::deterministic_seed(sk, msg);
+  const Nonce nonce = deterministic_nonce(sk, msg);
   const std::string text = "assertion failed: msg.len() <= max_message_size && max_message_size <= 32";
-  EXPECT_EQ(hard_failure_text([&] { sk.sign_raw_message(msg, seed, kSigningBase, params()); }), text);
+  EXPECT_EQ(hard_failure_text([&] { sk.sign_raw_message(msg, nonce); }), text);
 }
 
 // Messages of a batch: zero, all ones, s (challenge zero), then counting
@@ -222,7 +191,7 @@ std::vector<PrivateKey::Message> batch_messages(size_t n) {
 TEST(EdDsa, SigningTogetherGivesEachSignatureAndVerdictOfSigningAlone) {
   const Fs keys[] = {Fs::one(), -Fs::one(), field_from_hex<Fs>(vectors()[1].key)};
   // Three threads cut 40 items into ranges across lane groups.
-  const ThreadSpread threads(3);
+  const quillet::testing::ThreadsFromTheEnd threads(3);
   const Spread* spreads[] = {&serial_spread(), &threads};
   for (cpu::LaneKernel kernel : {cpu::LaneKernel::scalar, cpu::LaneKernel::emulated, cpu::LaneKernel::ifma}) {
     if (!fixed_base_kernel_available(kernel)) continue;
@@ -231,12 +200,10 @@ TEST(EdDsa, SigningTogetherGivesEachSignatureAndVerdictOfSigningAlone) {
         for (const Spread* spread : spreads) {
           const PrivateKey sk(key);
           const std::vector<PrivateKey::Message> msgs = batch_messages(n);
-          const std::vector<CheckedSignature> together =
-              sk.sign_and_check_many(msgs, kSigningBase, params(), kernel, *spread);
+          const std::vector<CheckedSignature> together = sk.sign_and_check_many(msgs, kernel, *spread);
           ASSERT_EQ(together.size(), n);
           for (size_t i = 0; i < n; ++i) {
-            const CheckedSignature alone =
-                sk.sign_and_check(msgs[i], Seed::deterministic_seed(sk, msgs[i]), kSigningBase, params());
+            const CheckedSignature alone = sk.sign_and_check(msgs[i], deterministic_nonce(sk, msgs[i]));
             EXPECT_EQ(to_hex(together[i].signature.r.encode()), to_hex(alone.signature.r.encode()))
                 << cpu::lane_kernel_name(kernel) << " " << n << " " << i << " width " << spread->width();
             EXPECT_EQ(together[i].signature.s, alone.signature.s);
@@ -253,10 +220,10 @@ TEST(EdDsa, CombinedSelfCheckFindsExactlyTheWrongSignatures) {
   const PrivateKey sk(field_from_hex<Fs>(vectors()[1].key));
   const std::vector<PrivateKey::Message> msgs = batch_messages(6);
   std::vector<RawSignature> good;
-  for (const CheckedSignature& c : sk.sign_and_check_many(msgs, kSigningBase, params())) good.push_back(c.signature);
+  for (const CheckedSignature& c : sk.sign_and_check_many(msgs)) good.push_back(c.signature);
   // Each case spoils the listed items: S off by one, or another item's R.
   const std::vector<std::vector<size_t>> cases = {{}, {0}, {5}, {1, 4}, {0, 1, 2, 3, 4, 5}};
-  const ThreadSpread threads(2);
+  const quillet::testing::ThreadsFromTheEnd threads(2);
   const Spread* spreads[] = {&serial_spread(), &threads};
   for (const auto& spoiled : cases) {
     for (bool spoil_r : {false, true}) {
@@ -269,7 +236,7 @@ TEST(EdDsa, CombinedSelfCheckFindsExactlyTheWrongSignatures) {
         }
       }
       for (const Spread* spread : spreads) {
-        const std::vector<bool> verdicts = sk.check_own_signatures(msgs, sigs, kSigningBase, params(), *spread);
+        const std::vector<bool> verdicts = sk.check_own_signatures(msgs, sigs, *spread);
         for (size_t i = 0; i < msgs.size(); ++i) {
           const bool wrong = std::find(spoiled.begin(), spoiled.end(), i) != spoiled.end();
           EXPECT_EQ(verdicts[i], !wrong) << "item " << i << (spoil_r ? " R" : " S") << " width " << spread->width();

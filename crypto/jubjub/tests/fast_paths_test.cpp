@@ -1,19 +1,12 @@
 // Every fast path against its straightforward version (tests/reference.hpp),
 // on reproducible random inputs and on the edge values of each recoding.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <cstring>
 #include <optional>
-#include <thread>
 #include <vector>
 
-#include "crypto/field/fr_algorithms.hpp"
-#include "crypto/hmac_sha256/hmac_sha256.hpp"
 #include "crypto/jubjub/eddsa.hpp"
 #include "crypto/jubjub/fixed_base.hpp"
 #include "crypto/jubjub/fixed_base_lanes.hpp"
@@ -21,36 +14,18 @@
 #include "crypto/jubjub/scalar_recoding.hpp"
 #include "crypto/jubjub/scalar_split.hpp"
 #include "crypto/jubjub/tests/reference.hpp"
+#include "crypto/jubjub/tests/test_support.hpp"
 
 namespace quillet::jubjub {
 namespace {
 
 using reference::Rng;
-using hmac_sha256::HmacSha256Key;
-using hmac_sha256::Sha256Digest;
+using testing::same_checked_key;
 
 const AltJubjubBn256& params() { return jubjub_params(); }
 const Point<PrimeOrder>& g() { return params().generator(kSigningBase); }
 
 Fs fs_of(const FsRepr& v) { return Fs::from_raw(v); }
-
-// Scalars whose digits sit on the recodings' edges, then random ones.
-std::vector<Fs> scalars(Rng& rng, size_t random_count) {
-  Fs minus_one = Fs::zero();
-  minus_one.sub_assign(Fs::one());
-  std::vector<Fs> out = {
-      Fs::zero(),
-      Fs::one(),
-      minus_one,
-      fs_of({8, 0, 0, 0}),                                      // a lone digit 8 becomes -8 and a carry
-      fs_of({0x8888888888888888ULL, 0x8888888888888888ULL, 0x8888888888888888ULL, 0x0888888888888888ULL}),
-      fs_of({0x7777777777777777ULL, 0x7777777777777777ULL, 0x7777777777777777ULL, 0x0577777777777777ULL}),
-      fs_of({0xffffffffffffffffULL, 0xffffffffffffffffULL, 0xffffffffffffffffULL, 0x05ffffffffffffffULL}),
-      fs_of({0, 0, 0, 0x0400000000000000ULL}),                  // only the top digit
-  };
-  for (size_t i = 0; i < random_count; ++i) out.push_back(rng.scalar());
-  return out;
-}
 
 // Horner from the top digit, modulo 2^256: the integer itself, not only its
 // residue, must come back (points of small order see the difference).
@@ -77,7 +52,7 @@ void expect_signed_radix_rebuilds(const Fs& k, const std::array<int8_t, N>& digi
 
 TEST(Recoding, SignedRadixDigitsRebuildTheScalar) {
   Rng rng(1);
-  for (const Fs& k : scalars(rng, 200)) {
+  for (const Fs& k : reference::edge_scalars(rng, 200)) {
     expect_signed_radix_rebuilds<4>(k, signed_radix16(k));
     expect_signed_radix_rebuilds<6>(k, signed_radix64(k));
   }
@@ -113,8 +88,8 @@ TEST(Recoding, WnafIsSparseOddAndExact) {
 
 TEST(ScalarMultiplication, FixedBaseTableMatchesDoubleAndAdd) {
   Rng rng(3);
-  const FixedBaseTable& table = *params().fixed_base_table(kSigningBase);
-  for (const Fs& k : scalars(rng, 40)) {
+  const FixedBaseTable& table = signing_table();
+  for (const Fs& k : reference::edge_scalars(rng, 40)) {
     const Point<PrimeOrder> expected = reference::mul(g(), k.into_repr(), params());
     for (ScanInstructions scan : {ScanInstructions::sse2, ScanInstructions::avx2, ScanInstructions::avx512}) {
       if (!scan_instructions_available(scan)) continue;
@@ -130,11 +105,9 @@ TEST(ScalarMultiplication, FixedBaseTableMatchesDoubleAndAdd) {
       const auto [x, y] = reference::mul(h == 0 ? Point<Unknown>(g()) : half, odd, params()).to_affine();
       EXPECT_EQ(e.y_plus_x, y + x);
       EXPECT_EQ(e.y_minus_x, y - x);
-      EXPECT_EQ(e.xy2d, x * y * (params().edwards_d() + params().edwards_d()));
+      EXPECT_EQ(e.xy2d, x * y * kEdwardsD2);
     }
   }
-  // Only the signing base has a table.
-  for (uint8_t index = 0; index < kSigningBase; ++index) EXPECT_EQ(params().fixed_base_table(index), nullptr);
 }
 
 // The eight-lane multiplication against mul, coordinate for coordinate, on
@@ -144,8 +117,8 @@ TEST(ScalarMultiplication, FixedBaseTableMatchesDoubleAndAdd) {
 TEST(ScalarMultiplication, FixedBaseLanesMatchTheTableOnEveryKernel) {
   namespace fl = fixed_base_lanes;
   Rng rng(5);
-  const FixedBaseTable& table = *params().fixed_base_table(kSigningBase);
-  const std::vector<Fs> k = scalars(rng, 13);
+  const FixedBaseTable& table = signing_table();
+  const std::vector<Fs> k = reference::edge_scalars(rng, 13);
   std::vector<Point<PrimeOrder>> want;
   for (const Fs& x : k) want.push_back(table.mul(x));
   const auto same = [](const Point<PrimeOrder>& a, const Point<PrimeOrder>& b) {
@@ -188,8 +161,8 @@ TEST(ScalarMultiplication, FixedBaseLanesMatchTheTableOnEveryKernel) {
 TEST(ScalarMultiplication, FixedBaseRowLanesMatchTheTable) {
   namespace fl = fixed_base_lanes;
   Rng rng(6);
-  const FixedBaseTable& table = *params().fixed_base_table(kSigningBase);
-  std::vector<Fs> k = scalars(rng, 6);
+  const FixedBaseTable& table = signing_table();
+  std::vector<Fs> k = reference::edge_scalars(rng, 6);
   // 64^41 - 32·(64^41 - 1)/63 and 31·(64^42 - 1)/63.
   k.push_back(fs_of({0xf7df7df7df7df7e0ULL, 0xdf7df7df7df7df7dULL, 0x7df7df7df7df7df7ULL, 0x001f7df7df7df7dfULL}));
   k.push_back(fs_of({0xf7df7df7df7df7dfULL, 0xdf7df7df7df7df7dULL, 0x7df7df7df7df7df7ULL, 0x07df7df7df7df7dfULL}));
@@ -235,7 +208,7 @@ TEST(ScalarMultiplication, ConstantTimeAndNafMatchDoubleAndAdd) {
   std::vector<Point<Unknown>> bases = {Point<Unknown>::zero(), t8, params().generator(0), rng.point(params())};
   for (int i = 0; i < 4; ++i) bases.push_back(rng.point(params()));
   for (const Point<Unknown>& p : bases) {
-    for (const Fs& k : scalars(rng, 6)) {
+    for (const Fs& k : reference::edge_scalars(rng, 6)) {
       const Point<Unknown> expected = reference::mul(p, k.into_repr(), params());
       EXPECT_TRUE(p.mul(k, params()) == expected);
       EXPECT_TRUE(p.mul_vartime(k, params()) == expected);
@@ -265,65 +238,6 @@ TEST(SubgroupCheck, AgreesWithMultiplicationByS) {
   for (int i = 0; i < 8; ++i) {
     const Point<Unknown> p = rng.point(params());
     EXPECT_EQ(p.is_in_prime_order_subgroup_vartime(params()), reference::in_subgroup(p, params()));
-  }
-}
-
-TEST(FieldHelpers, InvertMatchesFermat) {
-  // Stored limbs at the edges of the divsteps' ranges, then random ones.
-  const FrRepr r = Fr::kModulus;
-  std::vector<FrRepr> stored = {{1, 0, 0, 0},
-                                {2, 0, 0, 0},
-                                {r[0] - 1, r[1], r[2], r[3]},
-                                {r[0] - 2, r[1], r[2], r[3]},
-                                {0, 0, 0, uint64_t{1} << 61},
-                                {~0ULL, ~0ULL, ~0ULL, r[3] - 1},
-                                {0x3fffffffffffffffULL, 0, 0, 0},
-                                {0, 0x4000000000000000ULL, 0, 0},
-                                Fr::kR,
-                                Fr::kR2};
-  Rng rng(14);
-  for (int i = 0; i < 500; ++i) stored.push_back(rng.fr().montgomery_limbs());
-  EXPECT_EQ(field::invert_safegcd(Fr::zero()), Fr::zero());
-  for (const FrRepr& limbs : stored) {
-    const Fr x = Fr::from_montgomery_limbs(limbs);
-    EXPECT_EQ(field::invert_safegcd(x), *x.invert()) << field::repr_to_hex(limbs);
-    EXPECT_EQ(field::invert_safegcd(x) * x, Fr::one());
-  }
-}
-
-TEST(FieldHelpers, InvertAndSquareRootOfRatios) {
-  Rng rng(6);
-  EXPECT_EQ(field::invert_safegcd(Fr::zero()), Fr::zero());
-  EXPECT_FALSE(field::sqrt_ratio_vartime(Fr::one(), Fr::zero()).has_value());
-  EXPECT_EQ(field::sqrt_ratio_vartime(Fr::zero(), Fr::one()), Fr::zero());
-  int squares = 0;
-  for (int i = 0; i < 300; ++i) {
-    const Fr u = rng.fr();
-    const Fr v = rng.fr();
-    EXPECT_EQ(field::invert_safegcd(v), *v.inverse_vartime());
-    const std::optional<Fr> root = field::sqrt_ratio_vartime(u, v);
-    const Fr ratio = u * *v.inverse_vartime();
-    ASSERT_EQ(root.has_value(), ratio.legendre_vartime() == 1);
-    if (root) {
-      EXPECT_EQ(*root * *root * v, u);
-      ++squares;
-    }
-    // Squares of every 2-adic order, roots of unity among them.
-    const Fr w = u * u;
-    const std::optional<Fr> r2 = field::sqrt_ratio_vartime(w, Fr::one());
-    ASSERT_TRUE(r2.has_value());
-    EXPECT_EQ(*r2 * *r2, w);
-  }
-  EXPECT_GT(squares, 100);
-  const Fr root_of_unity = Fr::from_montgomery_limbs(field::FrParams::kRootOfUnity);
-  Fr power = root_of_unity;
-  for (int k = 0; k < 28; ++k) {
-    const std::optional<Fr> r = field::sqrt_ratio_vartime(power, Fr::one());
-    EXPECT_EQ(r.has_value(), k > 0) << k;  // the primitive 2^28-th root is not a square
-    if (r) {
-      EXPECT_EQ(*r * *r, power);
-    }
-    power.square();
   }
 }
 
@@ -420,99 +334,32 @@ TEST(PointEncoding, NormalisingKeepsThePoints) {
   }
 }
 
-TEST(Hmac, KeyedStatesMatchOneShotHmacAtEveryPaddingBoundary) {
-  Rng rng(15);
-  std::vector<uint8_t> data(200);
-  for (size_t i = 0; i < data.size(); i += 32) {
-    const std::array<uint8_t, 32> chunk = rng.bytes();
-    std::copy_n(chunk.begin(), std::min<size_t>(32, data.size() - i), data.begin() + i);
-  }
-  const Sha256Digest key = rng.bytes();
-  const HmacSha256Key keyed(key);
-  // One and two padded blocks, the boundaries between them (55/56, 119/120
-  // bytes) and the streaming path beyond; split into parts or not.
-  for (size_t len : {0, 1, 31, 32, 54, 55, 56, 63, 64, 65, 97, 118, 119, 120, 128, 200}) {
-    std::array<uint8_t, 32> want{};
-    unsigned out_len = 0;
-    HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), data.data(), len, want.data(), &out_len);
-    const std::span<const uint8_t> whole(data.data(), len);
-    EXPECT_EQ(keyed.mac({whole}), want) << len;
-    EXPECT_EQ(keyed.mac({whole.first(len / 3), whole.subspan(len / 3)}), want) << len;
-  }
-}
-
-TEST(Nonce, KeyedStatesMatchOneShotHmac) {
-  Rng rng(9);
-  for (const Fs& k : scalars(rng, 30)) {
-    std::array<uint8_t, 64> msg;
-    for (size_t i = 0; i < msg.size(); i += 32) std::ranges::copy(rng.bytes(), msg.begin() + i);
-    for (size_t len : {size_t{0}, size_t{31}, size_t{32}, size_t{55}, size_t{56}, size_t{64}}) {
-      const std::span<const uint8_t> m(msg.data(), len);
-      const Fs want = reference::deterministic_seed(k, m);
-      for (hmac_sha256::Sha256Instructions kernel : {hmac_sha256::Sha256Instructions::portable, hmac_sha256::Sha256Instructions::sha_ni}) {
-        if (!hmac_sha256::sha256_kernel_available(kernel)) continue;
-        EXPECT_EQ(Seed::deterministic_seed(PrivateKey(k), m, kernel).value(), want) << len;
-      }
-    }
-  }
-}
-
-TEST(Nonce, DerivationsSideBySideGiveEachItsOwn) {
-  // Counts that leave one derivation alone at the end or none; the rounds
-  // each takes differ, so finished ones are replaced mid-way.
-  Rng rng(11);
-  for (const Fs& k : scalars(rng, 3)) {
-    for (size_t count : {size_t{0}, size_t{1}, size_t{2}, size_t{7}}) {
-      std::vector<std::array<uint8_t, kMaxMessageSize>> msgs;
-      for (size_t i = 0; i < count; ++i) msgs.push_back(rng.bytes());
-      for (hmac_sha256::Sha256Instructions kernel : {hmac_sha256::Sha256Instructions::portable, hmac_sha256::Sha256Instructions::sha_ni}) {
-        if (!hmac_sha256::sha256_kernel_available(kernel)) continue;
-        // Two threads on one counter, as batch signing runs it.
-        std::vector<Fs> got(count, Fs::zero());
-        std::atomic<size_t> next{0};
-        std::thread other([&] { Seed::deterministic_seeds(PrivateKey(k), msgs, got, next, kernel); });
-        Seed::deterministic_seeds(PrivateKey(k), msgs, got, next, kernel);
-        other.join();
-        for (size_t i = 0; i < count; ++i) EXPECT_EQ(got[i], Seed::deterministic_seed(PrivateKey(k), msgs[i]).value()) << i;
-      }
-    }
-  }
-}
-
 TEST(EdDsa, SigningMatchesTheStepByStepScheme) {
   Rng rng(10);
-  for (const Fs& k : scalars(rng, 12)) {
+  for (const Fs& k : reference::edge_scalars(rng, 12)) {
     const std::array<uint8_t, 32> msg = rng.bytes();
     const PrivateKey sk(k);
-    const Seed seed = Seed::deterministic_seed(sk, msg);
-    const RawSignature expected = reference::sign(k, msg, seed.value(), params());
-    const RawSignature sig = sk.sign_raw_message(msg, seed, kSigningBase, params());
+    const Nonce nonce = deterministic_nonce(sk, msg);
+    const RawSignature expected = reference::sign(k, msg, nonce.value(), params());
+    const RawSignature sig = sk.sign_raw_message(msg, nonce);
     EXPECT_TRUE(sig.r == expected.r);
     EXPECT_EQ(sig.s, expected.s);
 
-    const CheckedSignature checked =
-        sk.sign_and_check(msg, seed, kSigningBase, params(), PrivateKey::SignerKey::derive);
+    const CheckedSignature checked = sk.sign_and_check(msg, nonce, PrivateKey::SignerKey::derive);
     EXPECT_TRUE(checked.verifies);
     EXPECT_TRUE(checked.signature.r == expected.r);
     EXPECT_EQ(checked.signature.s, expected.s);
     ASSERT_TRUE(checked.public_key.has_value());
     EXPECT_TRUE(checked.public_key->point == reference::mul(g(), k.into_repr(), params()));
-    EXPECT_TRUE(PublicKey::derive(sk, kSigningBase, params()).point == checked.public_key->point);
+    EXPECT_TRUE(PublicKey::derive(sk).point == checked.public_key->point);
     // The self-check agrees with a verifier's, and leaving the key out
     // changes nothing else.
-    EXPECT_TRUE(checked.public_key->verify_for_raw_message(msg, checked.signature, kSigningBase, params()));
-    const CheckedSignature without_key = sk.sign_and_check(msg, seed, kSigningBase, params());
+    EXPECT_TRUE(checked.public_key->verify_for_raw_message(msg, checked.signature));
+    const CheckedSignature without_key = sk.sign_and_check(msg, nonce);
     EXPECT_FALSE(without_key.public_key.has_value());
     EXPECT_TRUE(without_key.verifies);
     EXPECT_TRUE(without_key.signature.r == expected.r);
     EXPECT_EQ(without_key.signature.s, expected.s);
-    // Another base goes through the per-call table, and its self-check
-    // without a table of odd multiples.
-    EXPECT_TRUE(PublicKey::derive(sk, 0, params()).point ==
-                reference::mul(params().generator(0), k.into_repr(), params()));
-    const CheckedSignature other_base = sk.sign_and_check(msg, seed, 0, params());
-    EXPECT_TRUE(other_base.verifies);
-    EXPECT_TRUE(other_base.signature.r == reference::mul(params().generator(0), seed.value().into_repr(), params()));
   }
 }
 
@@ -575,30 +422,24 @@ TEST(RatioSplit, MatchesLongDivision) {
   }
 }
 
-// The verdict through the key cache: the key met first (its check run
-// beside the equation, then remembered with its verdict), checked once, then
-// with its quarter tables R recomputed and compared with R's encoding (equal
-// exactly when the signature verifies, R being canonically encoded here).
-void expect_remembered_key_agrees(const Point<Unknown>& key, std::span<const uint8_t> msg, const RawSignature& sig,
-                                  bool expected) {
-  const PointEncoding encoding = key.encode_vartime();
-  const Point<Unknown> decoded = *Point<Unknown>::read(encoding, params());
-  EXPECT_EQ(verify_new_key_vartime(encoding, decoded, msg, sig, kSigningBase, params()), expected);
-  const std::optional<CheckedKey> remembered = find_checked_key(encoding);
-  ASSERT_TRUE(remembered.has_value());
-  EXPECT_EQ(remembered->in_subgroup, decoded.is_in_prime_order_subgroup_vartime(params()));
-  const CheckedKey checked = check_key_vartime(encoding, decoded);
-  EXPECT_EQ(verify_checked_key(checked, msg, sig, kSigningBase, params()), expected);
+// The verdict under a checked key: the key met first (its check run beside
+// the equation, and the key it checked), checked on its own, then with its
+// quarter tables R recomputed and compared with R's encoding (equal exactly
+// when the signature verifies, R being canonically encoded here).
+void expect_checked_key_agrees(const Point<Unknown>& key, std::span<const uint8_t> msg, const RawSignature& sig,
+                               bool expected) {
+  const Point<Unknown> decoded = *Point<Unknown>::read(key.encode_vartime(), params());
+  const NewKeyVerdict first = verify_new_key_vartime(decoded, msg, sig);
+  EXPECT_EQ(first.verifies, expected);
+  const CheckedKey checked = check_key_vartime(decoded);
+  EXPECT_EQ(checked.in_subgroup, decoded.is_in_prime_order_subgroup_vartime(params()));
+  EXPECT_TRUE(same_checked_key(first.key, checked));
+  EXPECT_EQ(verify_checked_key(checked, msg, sig), expected);
   EXPECT_FALSE(recomputed_r_matches_vartime(checked, msg, sig.s, sig.r.encode_vartime()));
-  const std::optional<CheckedKey> found = find_checked_key(encoding);
-  ASSERT_TRUE(found.has_value());
-  EXPECT_EQ(verify_checked_key(*found, msg, sig, kSigningBase, params()), expected);
-  const CheckedKey quarters = add_quarters_vartime(encoding, *found);
+  const CheckedKey quarters = with_quarters_vartime(checked);
+  EXPECT_TRUE(quarters.has_quarters);
   EXPECT_EQ(recomputed_r_matches_vartime(quarters, msg, sig.s, sig.r.encode_vartime()), expected);
-  const std::optional<CheckedKey> again = find_checked_key(encoding);
-  ASSERT_TRUE(again.has_value());
-  EXPECT_TRUE(again->has_quarters);
-  EXPECT_EQ(verify_checked_key(*again, msg, sig, kSigningBase, params()), expected);
+  EXPECT_EQ(verify_checked_key(quarters, msg, sig), expected);
 }
 
 TEST(EdDsa, VerificationAtAwkwardChallenges) {
@@ -607,9 +448,8 @@ TEST(EdDsa, VerificationAtAwkwardChallenges) {
   for (const Fs& c : awkward_challenges()) {
     const std::array<uint8_t, 32> msg = field::repr_to_bytes_le(c.into_repr());
     const PrivateKey sk(rng.scalar());
-    const Seed seed = Seed::deterministic_seed(sk, msg);
-    const CheckedSignature checked =
-        sk.sign_and_check(msg, seed, kSigningBase, params(), PrivateKey::SignerKey::derive);
+    const Nonce nonce = deterministic_nonce(sk, msg);
+    const CheckedSignature checked = sk.sign_and_check(msg, nonce, PrivateKey::SignerKey::derive);
     EXPECT_TRUE(checked.verifies);
     const Point<Unknown> a = checked.public_key->point;
     const RawSignature& sig = checked.signature;
@@ -620,9 +460,9 @@ TEST(EdDsa, VerificationAtAwkwardChallenges) {
              {a.add(t8, params()), sig},
              {a, RawSignature{sig.r, sig.s + Fs::one()}}}) {
       const bool expected = reference::verify(key, msg, s, params());
-      EXPECT_EQ(PublicKey{key}.verify_for_raw_message(msg, s, kSigningBase, params()), expected)
+      EXPECT_EQ(PublicKey{key}.verify_for_raw_message(msg, s), expected)
           << field::repr_to_hex(c.into_repr());
-      expect_remembered_key_agrees(key, msg, s, expected);
+      expect_checked_key_agrees(key, msg, s, expected);
     }
   }
 }
@@ -637,9 +477,8 @@ TEST(EdDsa, VerificationMatchesTheStepByStepChecks) {
     std::array<uint8_t, 32> msg = rng.bytes();
     if (i == 0) msg.fill(0);  // c = 0: c·(A + T) vanishes, only the subgroup check of A refuses
     const PrivateKey sk(k);
-    const RawSignature sig =
-        sk.sign_raw_message(msg, Seed::deterministic_seed(sk, msg), kSigningBase, params());
-    const Point<Unknown> a = PublicKey::derive(sk, kSigningBase, params()).point;
+    const RawSignature sig = sk.sign_raw_message(msg, deterministic_nonce(sk, msg));
+    const Point<Unknown> a = PublicKey::derive(sk).point;
     // A shifted by T8 and R by -c·T8: the equation still holds, only the
     // subgroup check of A refuses.
     const Point<Unknown> minus_c_t8 =
@@ -661,58 +500,19 @@ TEST(EdDsa, VerificationMatchesTheStepByStepChecks) {
     for (size_t j = 0; j < cases.size(); ++j) {
       const auto& [key, s] = cases[j];
       const bool expected = reference::verify(key, msg, s, params());
-      EXPECT_EQ(PublicKey{key}.verify_for_raw_message(msg, s, kSigningBase, params()), expected)
+      EXPECT_EQ(PublicKey{key}.verify_for_raw_message(msg, s), expected)
           << i << " " << j;
-      expect_remembered_key_agrees(key, msg, s, expected);
+      expect_checked_key_agrees(key, msg, s, expected);
       accepted += expected;
     }
     // A different message.
     std::array<uint8_t, 32> other = msg;
     other[3] ^= 0x10;
-    EXPECT_EQ(PublicKey{a}.verify_for_raw_message(other, sig, kSigningBase, params()),
+    EXPECT_EQ(PublicKey{a}.verify_for_raw_message(other, sig),
               reference::verify(a, other, sig, params()));
   }
   // Only the genuine signatures and the zero key with the zero signature.
   EXPECT_EQ(accepted, 12);
-}
-
-// Remembered keys, after any number of evictions and from several threads at
-// once, are what checking them gives; each thread finds its last key.
-TEST(KeyCache, FindsOnlyWhatCheckingGave) {
-  Rng rng(16);
-  const Point<Unknown> t8 = reference::order_eight_point(rng, params());
-  std::vector<PointEncoding> encodings;
-  for (size_t i = 0; i < 3 * kKeyCacheSlots; ++i) {
-    const Point<Unknown> p = i % 5 == 0 ? rng.point(params()).add(t8, params()) : rng.point(params());
-    encodings.push_back(p.encode_vartime());
-  }
-  const auto same = [](const CheckedKey& a, const CheckedKey& b) {
-    return a.point == b.point && a.in_subgroup == b.in_subgroup &&
-           std::memcmp(&a.multiples(), &b.multiples(), sizeof(detail::OddMultiples)) == 0;
-  };
-  std::vector<CheckedKey> expected;
-  for (const PointEncoding& e : encodings) {
-    const Point<Unknown> p = *Point<Unknown>::read(e, params());
-    expected.push_back(check_key_vartime(e, p));
-    EXPECT_EQ(expected.back().in_subgroup, p.is_in_prime_order_subgroup_vartime(params()));
-  }
-  std::atomic<int> wrong{0};
-  std::atomic<int> found{0};
-  const auto run = [&](size_t first) {
-    for (size_t i = first; i < encodings.size(); i += 2) {
-      if (!same(check_key_vartime(encodings[i], expected[i].point), expected[i])) ++wrong;
-      for (size_t j = 0; j <= i; ++j) {
-        const std::optional<CheckedKey> k = find_checked_key(encodings[j]);
-        found += k ? 1 : 0;
-        if (k && !same(*k, expected[j])) ++wrong;
-      }
-    }
-  };
-  std::thread other(run, 1);
-  run(0);
-  other.join();
-  EXPECT_EQ(wrong.load(), 0);
-  EXPECT_GT(found.load(), 0);
 }
 
 }  // namespace

@@ -78,7 +78,7 @@ inline Sha256Digest hmac(const Sha256Digest& key, std::initializer_list<std::spa
 }
 
 // The nonce, step by step with a fresh HMAC for every MAC.
-inline Fs deterministic_seed(const Fs& sk, std::span<const uint8_t> msg) {
+inline Fs deterministic_nonce(const Fs& sk, std::span<const uint8_t> msg) {
   static constexpr uint8_t kZero[1] = {0x00};
   static constexpr uint8_t kOne[1] = {0x01};
   const Sha256Digest h1 = sha256(msg);
@@ -184,6 +184,24 @@ class Rng {
  private:
   std::mt19937_64 gen_;
 };
+
+// Scalars whose digits sit on the recodings' edges, then random ones.
+inline std::vector<Fs> edge_scalars(Rng& rng, size_t random_count) {
+  Fs minus_one = Fs::zero();
+  minus_one.sub_assign(Fs::one());
+  std::vector<Fs> out = {
+      Fs::zero(),
+      Fs::one(),
+      minus_one,
+      Fs::from_raw({8, 0, 0, 0}),  // a lone digit 8 becomes -8 and a carry
+      Fs::from_raw({0x8888888888888888ULL, 0x8888888888888888ULL, 0x8888888888888888ULL, 0x0888888888888888ULL}),
+      Fs::from_raw({0x7777777777777777ULL, 0x7777777777777777ULL, 0x7777777777777777ULL, 0x0577777777777777ULL}),
+      Fs::from_raw({0xffffffffffffffffULL, 0xffffffffffffffffULL, 0xffffffffffffffffULL, 0x05ffffffffffffffULL}),
+      Fs::from_raw({0, 0, 0, 0x0400000000000000ULL}),  // only the top digit
+  };
+  for (size_t i = 0; i < random_count; ++i) out.push_back(rng.scalar());
+  return out;
+}
 
 // A point of order 8: it and its multiples are the whole torsion of the curve.
 inline Point<Unknown> order_eight_point(Rng& rng, const AltJubjubBn256& params) {

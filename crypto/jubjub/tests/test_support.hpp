@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "crypto/failure.hpp"
 #include "crypto/field/repr.hpp"
 #include "crypto/field/tests/test_support.hpp"
+#include "crypto/jubjub/checked_key.hpp"
 #include "crypto/jubjub/fs.hpp"
 #include "crypto/jubjub/point.hpp"
 
@@ -54,6 +56,14 @@ Field field_from_hex(std::string_view hex) {
 template <class Field>
 Field field_from_dec(std::string_view dec) {
   return *Field::from_str_vartime(dec);
+}
+
+// Whether two checked keys hold the same point, verdict and tables (the
+// quarters beyond the first only where both have them).
+inline bool same_checked_key(const CheckedKey& a, const CheckedKey& b) {
+  if (!(a.point == b.point) || a.in_subgroup != b.in_subgroup || a.has_quarters != b.has_quarters) return false;
+  const size_t tables = a.has_quarters ? a.quarters.size() : 1;
+  return std::memcmp(a.quarters.data(), b.quarters.data(), tables * sizeof a.quarters[0]) == 0;
 }
 
 using quillet::testing::hard_failure_text;

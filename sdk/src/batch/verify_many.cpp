@@ -170,7 +170,7 @@ void verify_run(std::span<const VerifyArgs> items, std::vector<ItemResult<bool>>
     sig_item.push_back(i);
   }
   spread.for_each(malformed.size(), [&](size_t k) { out[malformed[k]] = verify_one(items[malformed[k]]); });
-  const std::vector<bool> valid = jubjub::verify_batch_vartime(keys, sigs, jubjub::kSigningBase, params, spread);
+  const std::vector<bool> valid = jubjub::verify_batch_vartime(keys, sigs, spread);
   for (size_t j = 0; j < sigs.size(); ++j) out[sig_item[j]] = Result<bool>(static_cast<bool>(valid[j]));
 }
 

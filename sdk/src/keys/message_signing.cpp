@@ -7,6 +7,7 @@
 #include "crypto/jubjub/params.hpp"
 #include "crypto/secrets/wipe.hpp"
 #include "sdk/src/keys/key_text.hpp"
+#include "sdk/src/keys/remembered_keys.hpp"
 
 namespace quillet::sdk::keys {
 
@@ -16,9 +17,8 @@ namespace {
 jubjub::CheckedSignature sign_checked(const jubjub::Fs& sk, std::span<const uint8_t> msg,
                                       jubjub::PrivateKey::SignerKey signer_key) {
   const jubjub::PrivateKey key(sk);
-  const jubjub::Seed r = jubjub::Seed::deterministic_seed(key, msg);
-  const jubjub::CheckedSignature checked =
-      key.sign_and_check(msg, r, jubjub::kSigningBase, jubjub::jubjub_params(), signer_key);
+  const jubjub::Nonce r = jubjub::deterministic_nonce(key, msg);
+  const jubjub::CheckedSignature checked = key.sign_and_check(msg, r, signer_key);
   if (!checked.verifies) fail_hard(kSelfCheckFailed);
   return checked;
 }
@@ -33,7 +33,7 @@ std::vector<Expected<jubjub::RawSignature, HardFailure>> sign_raw_msgs(
     const jubjub::Fs& sk, std::span<const jubjub::PrivateKey::Message> msgs, cpu::LaneKernel kernel,
     const Spread& spread) {
   const std::vector<jubjub::CheckedSignature> checked =
-      jubjub::PrivateKey(sk).sign_and_check_many(msgs, jubjub::kSigningBase, jubjub::jubjub_params(), kernel, spread);
+      jubjub::PrivateKey(sk).sign_and_check_many(msgs, kernel, spread);
   std::vector<Expected<jubjub::RawSignature, HardFailure>> out;
   out.reserve(checked.size());
   for (const jubjub::CheckedSignature& c : checked) {
@@ -94,12 +94,11 @@ Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, st
   const std::array<uint8_t, 32> r_bytes = r.to_little_endian();
   const std::array<uint8_t, 32> key_bytes = decode_key ? v->to_little_endian() : std::array<uint8_t, 32>{};
   // A key met recently comes decoded and checked (only R is decoded then).
-  std::optional<jubjub::CheckedKey> known = decode_key ? jubjub::find_checked_key(key_bytes) : std::nullopt;
+  const std::optional<jubjub::CheckedKey> known = decode_key ? remembered_keys().recall(key_bytes) : std::nullopt;
   if (known) {
-    // Under a key met often, R = S·G - c·A is recomputed and compared with
-    // R's text: equal, every step before passes and the answer is true;
-    // otherwise the steps run as usual.
-    if (!known->has_quarters && known->found >= 2) known = jubjub::add_quarters_vartime(key_bytes, *known);
+    // Under a key met often (it has its quarter tables then), R = S·G - c·A
+    // is recomputed and compared with R's text: equal, every step before
+    // passes and the answer is true; otherwise the steps run as usual.
     const auto s_value = jubjub::Fs::from_repr(s.words);
     if (s_value && jubjub::recomputed_r_matches_vartime(*known, m->to_little_endian(), *s_value, r_bytes)) {
       return true;
@@ -126,14 +125,16 @@ Result<bool> verify_signature(std::string_view sig_r, std::string_view sig_s, st
       // Decoded coordinates are canonical and on the curve: converting them
       // to integers and back through the curve check would give the same
       // point.
-      return jubjub::verify_new_key_vartime(key_bytes, *decoded[1], bytes, sig, jubjub::kSigningBase, params);
+      const jubjub::NewKeyVerdict verdict = jubjub::verify_new_key_vartime(*decoded[1], bytes, sig);
+      remembered_keys().remember(key_bytes, verdict.key);
+      return verdict.verifies;
     }
-    return jubjub::verify_checked_key(*known, bytes, sig, jubjub::kSigningBase, params);
+    return jubjub::verify_checked_key(*known, bytes, sig);
   }
   // The small-value rule: the pair (0, v).
   auto converted = convert_to_pubkey(U256{}, *v);
   if (!converted) return unexpected(std::move(converted).error());
-  return converted->verify_for_raw_message(bytes, sig, jubjub::kSigningBase, params);
+  return converted->verify_for_raw_message(bytes, sig);
 }
 
 }  // namespace quillet::sdk::keys

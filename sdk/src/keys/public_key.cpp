@@ -57,7 +57,7 @@ namespace {
 // sk·G, normalised in constant time so that it can be handled as public.
 jubjub::PublicKey derive_normalized(const jubjub::Fs& sk) {
   const jubjub::PrivateKey key(sk);
-  jubjub::PublicKey public_key = jubjub::PublicKey::derive(key, jubjub::kSigningBase, jubjub::jubjub_params());
+  jubjub::PublicKey public_key = jubjub::PublicKey::derive(key);
   jubjub::Point<jubjub::Unknown>::normalize_batch({&public_key.point, 1});
   secrets::declassify(&public_key, sizeof public_key);
   return public_key;
