@@ -364,7 +364,7 @@ class Service:
         if not many:
             status, body = results[0]  # type: ignore[misc]
             log.hash = body.get("hash")
-            log.rule = body.get("rule")
+            log.rule = None if status == 200 else body.get("rule") or body.get("error")
             return _answer(status, body)
         log.count = len(results)
         log.refused = len(results) - signed

@@ -32,6 +32,16 @@ _PASSPHRASE_LIMIT = 4096
 _BACKLOG = 2048
 
 
+class _Server(uvicorn.Server):
+    def handle_exit(self, sig: int, frame: object) -> None:
+        super().handle_exit(sig, frame)  # type: ignore[arg-type]
+        # A graceful stop is a normal exit (status 0): uvicorn would raise
+        # the signal again once stopped (SIGINT: a KeyboardInterrupt).
+        captured = getattr(self, "_captured_signals", None)
+        if captured:
+            captured.clear()
+
+
 class StartError(Exception):
     """The service cannot start; the text says why (never a secret)."""
 
@@ -137,7 +147,7 @@ def serve(config_path: str, prompt: Callable[[str], str] | None = None) -> None:
     event(event="listening", host=host, port=port, tls=context is not None,
           mutual_tls=server.client_ca is not None, database=str(server.database_path),
           keys=sorted(keys), clients=sorted(config.clients))
-    uvicorn.Server(settings).run(sockets=[sock])
+    _Server(settings).run(sockets=[sock])
 
 
 __all__ = ["StartError", "serve", "unlock"]
