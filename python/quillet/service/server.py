@@ -13,6 +13,7 @@ system chose).
 
 from __future__ import annotations
 
+import math
 import os
 import socket
 import ssl
@@ -138,8 +139,8 @@ def serve(config_path: str, prompt: Callable[[str], str] | None = None) -> None:
         make_app(config, keys, journal), http=protocol_class(server.request_timeout),
         lifespan="on", log_config=None, access_log=False, proxy_headers=False,
         server_header=False, limit_concurrency=server.limit_concurrency,
-        timeout_keep_alive=server.timeout_keep_alive,
-        timeout_graceful_shutdown=server.request_timeout + server.database_timeout + 5)
+        timeout_keep_alive=math.ceil(server.timeout_keep_alive),
+        timeout_graceful_shutdown=math.ceil(server.request_timeout + server.database_timeout) + 5)
     settings.load()
     settings.ssl = context  # our context: TLS 1.2 at least, the client CA when given
     use_json_logs()
