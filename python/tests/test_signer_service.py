@@ -238,6 +238,14 @@ def raw_connection(service, head: bytes) -> socket.socket:
     return connection
 
 
+def read_to_end(connection: socket.socket) -> bytes:
+    """What the service sends until it closes the connection."""
+    answer = b""
+    while chunk := connection.recv(65536):
+        answer += chunk
+    return answer
+
+
 def test_slow_clients_are_cut_off_and_others_are_served(signer):
     service = signer.start({"bot-a": ALL_KINDS}, tls=False, server={"request_timeout": 1.5})
     token = service.setup.tokens["bot-a"]
@@ -252,7 +260,7 @@ def test_slow_clients_are_cut_off_and_others_are_served(signer):
             assert post(http, "/v1/keys/desk/sign", {"kind": "transfer",
                                                      "document": transfer(nonce=nonce)})[0] == 200
     assert time.monotonic() - started < 1.5  # served while both wait
-    answer = slow_body.recv(4096)
+    answer = read_to_end(slow_body)
     assert answer.startswith(b"HTTP/1.1 408 ") and b'"error":"timeout"' in answer
     assert slow_head.recv(4096) == b""  # closed, nothing answered
     assert time.monotonic() - started < 10
@@ -359,9 +367,7 @@ def test_sigterm_lets_the_request_in_flight_finish(signer):
     service.process.send_signal(signal.SIGTERM)
     time.sleep(0.3)
     connection.sendall(body[10:])
-    answer = b""
-    while chunk := connection.recv(65536):  # to the end: the stop closes the connection
-        answer += chunk
+    answer = read_to_end(connection)  # the stop closes it
     assert answer.startswith(b"HTTP/1.1 200 "), answer
     assert service.process.wait(20) == 0
     connection.close()
