@@ -167,10 +167,18 @@ class Service:
                            headers={"WWW-Authenticate": "Bearer"})
         return client
 
-    def key_of(self, client: ClientConfig, name: str) -> PrivateKey:
+    def caller(self, request: Request, log: _Log) -> tuple[ClientConfig, str, PrivateKey]:
+        """The client, the key's name and the key of a request on a key's
+        route: authenticated, the key one of the client's, the rate within
+        bounds; the body still unread."""
+        client = self.authenticate(request)
+        log.client = client.name
+        name = request.path_params["name"]
         if name not in client.keys:
             raise _Refused(403, Refusal("keys", None, None, name[:_SHOWN_NAME]).body())
-        return self.keys[name]
+        log.key = name
+        self.admit(client)
+        return client, name, self.keys[name]
 
     def admit(self, client: ClientConfig) -> None:
         window = self.windows.get(client.name)
@@ -329,12 +337,7 @@ class Service:
         return Response(self.metrics.render(), media_type=CONTENT_TYPE_LATEST)
 
     async def sign(self, request: Request, log: _Log, many: bool) -> Response:
-        client = self.authenticate(request)
-        log.client = client.name
-        name = request.path_params["name"]
-        key = self.key_of(client, name)
-        log.key = name
-        self.admit(client)
+        client, name, key = self.caller(request, log)
         value = await self.body(request, outer=2 if many else 1)
         member = "documents" if many else "document"
         self.fields(value, ("kind", member))
@@ -374,14 +377,9 @@ class Service:
             for status, body in answers]})
 
     async def sign_message(self, request: Request, log: _Log, route: str) -> Response:
-        client = self.authenticate(request)
-        log.client = client.name
-        name = request.path_params["name"]
-        key = self.key_of(client, name)
-        log.key = name
+        client, name, key = self.caller(request, log)
         kind = _MESSAGE_KINDS[route]
         log.kind = kind
-        self.admit(client)
         if not client.messages:
             raise _Refused(403, Refusal("messages").body(), kind=kind)
         value = await self.body(request, outer=0)
