@@ -172,7 +172,8 @@ def migrate(db: sqlite3.Connection) -> tuple[int | None, int]:
                    "('schema_version', ?)", (APPLICATION, str(SCHEMA_VERSION)))
         db.execute("COMMIT")
     except BaseException:
-        db.execute("ROLLBACK")
+        if db.in_transaction:  # not when BEGIN itself failed: its error is the one to tell
+            db.execute("ROLLBACK")
         raise
     return version, SCHEMA_VERSION
 
