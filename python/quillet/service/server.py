@@ -143,7 +143,8 @@ def serve(config_path: str, prompt: Callable[[str], str] | None = None) -> None:
     server = config.server
     context = tls_context(server)
     try:
-        journal = SqliteJournal(server.database_path, server.database_timeout)
+        journal = SqliteJournal(server.database_path, server.database_timeout,
+                                server.database_synchronous)
     except JournalError as error:
         raise StartError(f"server.database: {error}") from None
     sock = listening_socket(server)

@@ -16,7 +16,7 @@ Three tables (schema version in `meta`):
   amounts are decimal text summed as Python ints (u64 sums overflow
   SQLite's integers).
 
-SQLite, in WAL mode with synchronous=FULL, is used by one thread that owns
+SQLite, in WAL mode with synchronous=FULL (or NORMAL, when configured), is used by one thread that owns
 the connection. Requests queue their work for it; it takes every queued
 request into one transaction (BEGIN IMMEDIATE: the database's one writer),
 each request inside a savepoint, and commits once for all of them, then
@@ -130,14 +130,18 @@ class Conflict:
 Outcome = Signed | Conflict | Refusal
 
 
-def _connect(path: Path, timeout: float, read_only: bool = False) -> sqlite3.Connection:
+_SYNCHRONOUS = {"full": "FULL", "normal": "NORMAL"}
+
+
+def _connect(path: Path, timeout: float, read_only: bool = False,
+             synchronous: str = "full") -> sqlite3.Connection:
     if read_only:
         db = sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=timeout,
                              isolation_level=None)
     else:
         db = sqlite3.connect(path, timeout=timeout, isolation_level=None)
         db.execute("PRAGMA journal_mode=WAL")
-        db.execute("PRAGMA synchronous=FULL")
+        db.execute(f"PRAGMA synchronous={_SYNCHRONOUS[synchronous]}")
     return db
 
 
@@ -178,8 +182,8 @@ def migrate(db: sqlite3.Connection) -> tuple[int | None, int]:
     return version, SCHEMA_VERSION
 
 
-def open_database(path: Path, timeout: float, *,
-                  upgrade: bool = False) -> tuple[sqlite3.Connection, int | None]:
+def open_database(path: Path, timeout: float, *, upgrade: bool = False,
+                  synchronous: str = "full") -> tuple[sqlite3.Connection, int | None]:
     """A connection to the journal at `path`, and the schema version it had
     (None: new). A new (or empty) file gets the current schema; an older
     schema is migrated only with `upgrade`. SchemaError for a schema this
@@ -187,9 +191,9 @@ def open_database(path: Path, timeout: float, *,
     try:
         if not path.exists():  # documents and decisions: for the service's owner only
             os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
-        db = _connect(path, timeout)
+        db = _connect(path, timeout, synchronous=synchronous)
     except FileExistsError:  # made meanwhile by another process: open it
-        return open_database(path, timeout, upgrade=upgrade)
+        return open_database(path, timeout, upgrade=upgrade, synchronous=synchronous)
     except OSError as error:
         raise JournalError(f"{path}: cannot create it: {error.strerror}") from None
     except sqlite3.Error as error:
@@ -236,23 +240,24 @@ def _settle(future: concurrent.futures.Future[Any], result: Any) -> None:
 class SqliteJournal:
     """The journal in one SQLite file, written by one thread of its own."""
 
-    def __init__(self, path: Path, timeout: float = 5.0) -> None:
+    def __init__(self, path: Path, timeout: float = 5.0, synchronous: str = "full") -> None:
         """Opens (or creates) the journal at `path`; SchemaError or JournalError
-        when it cannot be used."""
+        when it cannot be used. `timeout`: how long a transaction waits for
+        the write lock; `synchronous`: "full" or "normal" (see ServerConfig)."""
         self.path = path
         self._queue: queue.SimpleQueue[_Job | None] = queue.SimpleQueue()
         self._closed = False
         self._pruned = 0
         opened: concurrent.futures.Future[sqlite3.Connection] = concurrent.futures.Future()
-        self._thread = threading.Thread(target=self._run, args=(timeout, opened),
+        self._thread = threading.Thread(target=self._run, args=(timeout, synchronous, opened),
                                         name="quillet-journal", daemon=True)
         self._thread.start()
         opened.result()  # raises what opening raised
 
-    def _run(self, timeout: float,
+    def _run(self, timeout: float, synchronous: str,
              opened: concurrent.futures.Future[sqlite3.Connection]) -> None:
         try:
-            db, _ = open_database(self.path, timeout)
+            db, _ = open_database(self.path, timeout, synchronous=synchronous)
         except BaseException as error:
             opened.set_exception(error)
             return
