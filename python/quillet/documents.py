@@ -460,13 +460,14 @@ def _depth(value: object) -> int:
     it, visiting containers only: the check of a text without escapes of
     surrogates, a request of thousands of documents among them."""
     deepest = 0
-    stack: list[tuple[object, int]] = [(value, 0)] if isinstance(value, (dict, list)) else []
+    stack: list[tuple[dict[str, Any] | list[Any], int]] = \
+        [(value, 0)] if isinstance(value, (dict, list)) else []
     while stack:
         item, depth = stack.pop()
         depth += 1
         if depth > deepest:
             deepest = depth
-        for member in item.values() if isinstance(item, dict) else item:  # type: ignore[union-attr]
+        for member in item.values() if isinstance(item, dict) else item:
             if isinstance(member, (dict, list)):
                 stack.append((member, depth))
     return deepest
