@@ -9,12 +9,11 @@ import socket
 import sqlite3
 import subprocess
 import sys
-import threading
 import time
 
 import pytest
 
-from quillet import PublicKey, Signature
+from quillet import Signature
 from quillet.documents import read_value
 from signer_fixtures import (KEYS, PASSPHRASE, httpx, liquidation, oracle_price, order,
                              signer, signer_setup, transfer, withdrawal)
