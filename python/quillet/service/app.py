@@ -49,8 +49,8 @@ from quillet.service.config import ClientConfig, Config, KindRules
 from quillet.service.observe import CONTENT_TYPE_LATEST, Metrics, event
 from quillet.service.policy import Refusal
 from quillet.service.protocol import PEER_NAME
-from quillet.service.storage import (Conflict, Entry, JournalError, Outcome, Rejected, Signed,
-                                     SqliteJournal)
+from quillet.service.storage import (Conflict, Entry, Journal, JournalError, Outcome, Rejected,
+                                     Signed)
 
 # A key name as the journal and the logs keep it when it is no key of the client.
 _SHOWN_NAME = 64
@@ -137,7 +137,7 @@ class _Prepared:
 class Service:
     """The routes' state: configuration, unlocked keys, journal, metrics."""
 
-    def __init__(self, config: Config, keys: dict[str, PrivateKey], journal: SqliteJournal,
+    def __init__(self, config: Config, keys: dict[str, PrivateKey], journal: Journal,
                  metrics: Metrics | None = None) -> None:
         self.config = config
         self.server = config.server
@@ -458,7 +458,7 @@ async def _not_found(request: Request, error: Exception) -> Response:
     return _answer(status, {"error": "not_found" if status == 404 else "method_not_allowed"})
 
 
-def make_app(config: Config, keys: dict[str, PrivateKey], journal: SqliteJournal,
+def make_app(config: Config, keys: dict[str, PrivateKey], journal: Journal,
              metrics: Metrics | None = None) -> Starlette:
     """The service's ASGI application; its shutdown closes the journal once
     the requests in flight have finished."""

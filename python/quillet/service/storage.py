@@ -39,7 +39,7 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from datetime import datetime, timezone
 from pathlib import Path
-from typing import Any
+from typing import Any, Protocol
 
 from quillet.service.policy import Refusal
 
@@ -214,6 +214,25 @@ def open_database(path: Path, timeout: float, *, upgrade: bool = False,
         db.close()
         raise JournalError(f"{path}: {error}") from None
     return db, version
+
+
+class Journal(Protocol):
+    """What the service asks of a journal, whatever its database."""
+
+    async def commit(self, client: str, key: str, public_key: str, entries: Sequence[Entry],
+                     rejected: Sequence[Rejected] = ()) -> list[Outcome]:
+        """Records a request's decisions in one transaction, committed before
+        it returns; each entry's outcome, in order. JournalError if it did not
+        commit."""
+        ...
+
+    async def healthy(self) -> bool:
+        """Whether the journal can take a write transaction now."""
+        ...
+
+    async def close(self) -> None:
+        """Lets the queued requests finish, then closes the database."""
+        ...
 
 
 # --- the writer ----------------------------------------------------------------
@@ -482,5 +501,5 @@ def export(path: Path, since: float | None = None, until: float | None = None,
 
 
 __all__ = ["APPLICATION", "DAY", "MIGRATIONS", "SCHEMA_VERSION", "Conflict", "Entry",
-           "JournalError", "Outcome", "Rejected", "SchemaError", "Signed", "SqliteJournal",
+           "Journal", "JournalError", "Outcome", "Rejected", "SchemaError", "Signed", "SqliteJournal",
            "export", "migrate", "open_database", "schema_version"]
