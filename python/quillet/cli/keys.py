@@ -137,9 +137,8 @@ def passphrase(args: argparse.Namespace, inputs: Inputs, prompt: str = "Passphra
         return _passphrase_file(args, inputs, args.passphrase_file)[1]
     if PASSPHRASE_ENV in os.environ:
         return os.environ[PASSPHRASE_ENV]
-    _need_terminal(f"no passphrase: give --passphrase-file FILE, set {PASSPHRASE_ENV}, "
-                   "or run on a terminal")
-    return _ask(prompt)
+    return ask_terminal(prompt, f"no passphrase: give --passphrase-file FILE, set "
+                                f"{PASSPHRASE_ENV}, or run on a terminal")
 
 
 def new_passphrase(args: argparse.Namespace, inputs: Inputs, source: str | None,
@@ -199,6 +198,13 @@ def _need_terminal(failure: str) -> None:
         os.close(os.open("/dev/tty", os.O_RDWR | os.O_NOCTTY))
     except OSError:
         raise Failure(failure) from None
+
+
+def ask_terminal(prompt: str, no_terminal: str) -> str:
+    """A text typed on the controlling terminal, without echo; with no
+    terminal, Failure(no_terminal)."""
+    _need_terminal(no_terminal)
+    return _ask(prompt)
 
 
 def _ask(prompt: str) -> str:
