@@ -345,8 +345,10 @@ def signer_setup(tmp_path_factory: pytest.TempPathFactory) -> SignerSetup:
     for name, key in KEYS.items():
         keystores[name] = directory / f"{name}.keystore.json"
         keystores[name].write_text(key.to_keystore(PASSPHRASE, kdf="pbkdf2"))
+        keystores[name].chmod(0o600)  # as an operator keeps them: others' access is warned of
     passphrase = directory / "passphrase.txt"
     passphrase.write_text(PASSPHRASE + "\n")
+    passphrase.chmod(0o600)
     names = {name: tokens.generate() for name in CLIENT_NAMES}
     return SignerSetup(directory, certificates, keystores, passphrase, names,
                        {name: tokens.hash_token(token) for name, token in names.items()})

@@ -17,12 +17,13 @@ import math
 import os
 import socket
 import ssl
+import warnings
 from collections.abc import Callable
 
 import uvicorn
 
-from quillet.errors import InvalidKey
-from quillet.keys import PrivateKey
+from quillet.errors import InvalidKey, KeyFileWarning
+from quillet.keys import PrivateKey, key_file_exposure
 from quillet.service.app import make_app
 from quillet.service.config import Config, ConfigError, KeyConfig, ServerConfig, load
 from quillet.service.observe import event, use_json_logs
@@ -81,10 +82,24 @@ def unlock(config: Config, prompt: Callable[[str], str] | None) -> dict[str, Pri
     keys: dict[str, PrivateKey] = {}
     owners: dict[str, str] = {}
     for name, key in config.keys.items():
-        try:
-            keys[name] = PrivateKey.from_keystore(key.keystore, _passphrase(key, prompt))
-        except InvalidKey as error:
-            raise StartError(f"keys.{name}: {error}") from None
+        # A keystore or passphrase file that others may open is said in the
+        # service's own log lines, not as a Python warning on stderr.
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", KeyFileWarning)
+            try:
+                keys[name] = PrivateKey.from_keystore(key.keystore, _passphrase(key, prompt))
+            except InvalidKey as error:
+                raise StartError(f"keys.{name}: {error}") from None
+        for warning in caught:
+            event(event="warning", key=name, message=str(warning.message))
+        if key.passphrase_file is not None:
+            try:
+                exposure = key_file_exposure(os.stat(key.passphrase_file).st_mode)
+            except OSError:
+                exposure = None
+            if exposure is not None:
+                event(event="warning", key=name,
+                      message=f"passphrase file {str(key.passphrase_file)!r}: {exposure}")
         public = int(keys[name].public_key.x, 16)
         other = owners.setdefault(hex(public), name)
         if other != name:
