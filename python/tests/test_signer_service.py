@@ -120,7 +120,13 @@ def test_a_nonce_is_signed_for_one_document_only(signer):
         )[1]["results"]
         assert results[0] == {"error": conflict, "status": 409}
         assert results[1] == signed and results[2] == results[3]
-        # Nonces are per kind: a withdrawal may use 7.
+        # A liquidation signs its liquidator order: it shares the orders' nonces,
+        # another order under nonce 7 is a conflict, the same order a retry.
+        assert post(http, "/v1/keys/desk/sign", {
+            "kind": "liquidate", "document": liquidation(liquidator_order=other)}) == (409, conflict)
+        assert post(http, "/v1/keys/desk/sign", {
+            "kind": "liquidate", "document": liquidation(liquidator_order=first)}) == (200, signed)
+        # Nonces are per kind otherwise: a withdrawal may use 7.
         assert post(http, "/v1/keys/desk/sign", {"kind": "withdraw",
                                                  "document": withdrawal(nonce=7)})[0] == 200
         # An oracle price is keyed by its asset and time.

@@ -3,12 +3,15 @@
 Three tables (schema version in `meta`):
 
 - `signed`: one row per signature, written and committed before the
-  signature leaves the process. The unique index on (public_key, kind,
+  signature leaves the process. The unique index on (public_key, guard,
   nonce) is the double-sign guard: an insert that does nothing on conflict,
   and the row that won read back in the same transaction. The same hash is
   an idempotent retry, answered with the stored signature and not counted
   again; another hash is a conflict. Keyed by the public key, not the key's
-  name, so that one key under two names is still guarded once.
+  name, so that one key under two names is still guarded once. `guard` is
+  the kind, except that a liquidation is guarded as the limit order it
+  signs (its signature is its liquidator order's): an order's nonce is
+  signed for one order, whichever kind carried it.
 - `refused`: one row per refusal (status, rule, field, the answer's body).
 - `velocity`: the amounts signed per (client, public key, kind, asset) and
   minute. The daily cap sums the buckets of the last 24 hours, the oldest
@@ -51,11 +54,12 @@ MIGRATIONS: dict[int, tuple[str, ...]] = {
         "CREATE TABLE meta (name TEXT PRIMARY KEY, value TEXT NOT NULL)",
         """CREATE TABLE signed (
             id INTEGER PRIMARY KEY, time REAL NOT NULL, client TEXT NOT NULL,
-            key TEXT NOT NULL, public_key TEXT NOT NULL, kind TEXT NOT NULL, nonce TEXT,
+            key TEXT NOT NULL, public_key TEXT NOT NULL, kind TEXT NOT NULL,
+            guard TEXT NOT NULL, nonce TEXT,
             hash TEXT NOT NULL, document TEXT, r TEXT NOT NULL, s TEXT NOT NULL,
             asset TEXT, amount TEXT)""",
         # NULL nonces (messages) are distinct: never a conflict.
-        "CREATE UNIQUE INDEX signed_guard ON signed (public_key, kind, nonce)",
+        "CREATE UNIQUE INDEX signed_guard ON signed (public_key, guard, nonce)",
         "CREATE INDEX signed_time ON signed (time)",
         """CREATE TABLE refused (
             id INTEGER PRIMARY KEY, time REAL NOT NULL, client TEXT NOT NULL, key TEXT,
@@ -69,6 +73,8 @@ MIGRATIONS: dict[int, tuple[str, ...]] = {
     ),
 }
 DAY = 86400
+# The guard's namespace of a kind whose signature is another kind's.
+GUARD = {"liquidate": "limit_order"}
 _GROUP_ITEMS = 4096  # items one transaction takes at most, besides its first request's
 _EXPORT_PAGE = 1000
 
@@ -97,6 +103,12 @@ class Entry:
     cap: int | None = None
     amount_field: str | None = None
 
+    @property
+    def guard(self) -> str:
+        """The namespace of the nonce: a liquidation signs its liquidator
+        order, so it shares the orders' nonces."""
+        return GUARD.get(self.kind, self.kind)
+
 
 @dataclass(frozen=True, slots=True)
 class Rejected:
@@ -119,7 +131,7 @@ class Signed:
 
 @dataclass(frozen=True, slots=True)
 class Conflict:
-    """Another document was signed before for the same (key, kind, nonce)."""
+    """Another document was signed before for the same (key, guard, nonce)."""
 
     hash: str  # the one signed before
 
@@ -394,16 +406,17 @@ def _record(db: sqlite3.Connection, now: float, client: str, key: str, public_ke
     minute = int(now // 60)
     for entry in entries:
         cursor = db.execute(
-            "INSERT INTO signed (time, client, key, public_key, kind, nonce, hash, document, r, s,"
-            " asset, amount) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
-            " ON CONFLICT (public_key, kind, nonce) DO NOTHING",
-            (now, client, key, public_key, entry.kind, entry.nonce, entry.hash, entry.document,
+            "INSERT INTO signed (time, client, key, public_key, kind, guard, nonce, hash, document,"
+            " r, s, asset, amount) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+            " ON CONFLICT (public_key, guard, nonce) DO NOTHING",
+            (now, client, key, public_key, entry.kind, entry.guard, entry.nonce, entry.hash,
+             entry.document,
              entry.r, entry.s, entry.asset,
              None if entry.amount is None else str(entry.amount)))
         if cursor.rowcount == 0:  # the guard: read the row that won
             earlier, r, s = db.execute(
-                "SELECT hash, r, s FROM signed WHERE public_key = ? AND kind = ? AND nonce = ?",
-                (public_key, entry.kind, entry.nonce)).fetchone()
+                "SELECT hash, r, s FROM signed WHERE public_key = ? AND guard = ? AND nonce = ?",
+                (public_key, entry.guard, entry.nonce)).fetchone()
             if earlier == entry.hash:
                 outcomes.append(Signed(entry.hash, r, s, fresh=False))
             else:
