@@ -331,8 +331,9 @@ def test_the_journal_exports_what_quillet_audit_passes(signer):
     with service.client("bot-a") as http:
         for kind, make in DOCUMENTS:
             for nonce in range(3):
+                # Liquidations share the orders' nonces: theirs are their own.
                 document = make(timestamp=1767225600 + nonce) if kind == "signed_oracle_price" \
-                    else make(nonce=nonce)
+                    else make(nonce=nonce + 100) if kind == "liquidate" else make(nonce=nonce)
                 assert post(http, "/v1/keys/desk/sign", {"kind": kind,
                                                          "document": document})[0] == 200
         assert post(http, "/v1/keys/desk/sign-message", {"message": "0x99"})[0] == 200
@@ -379,6 +380,18 @@ def test_sigterm_lets_the_request_in_flight_finish(signer):
     rows = sqlite3.connect(service.directory / "signer.db").execute(
         "SELECT hash FROM signed").fetchall()
     assert [row[0] for row in rows] == [json.loads(answer.split(b"\r\n\r\n", 1)[1])["hash"]]
+
+
+def test_sigterm_ends_idle_tls_keep_alive_connections_at_once(signer):
+    # A bot keeps its signer's connection open between requests: a stop must
+    # not wait for its close handshake, which an idle client never answers.
+    service = signer.start({"bot-a": ALL_KINDS})
+    with service.client("bot-a") as http:
+        assert post(http, "/v1/keys/desk/sign", {"kind": "transfer",
+                                                 "document": transfer(nonce=9)})[0] == 200
+        start = time.monotonic()
+        assert service.stop(timeout=20) == 0
+        assert time.monotonic() - start < 5
 
 
 def test_logs_are_json_lines_without_secrets(signer):

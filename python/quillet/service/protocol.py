@@ -9,6 +9,11 @@
   so a client sending one byte at a time would hold its connection slot for
   good. A connection whose next request head is not complete within
   `head_timeout` seconds of its start (or of the last response) is closed.
+- A prompt end for idle TLS connections: a graceful stop closes every idle
+  keep-alive connection, and closing a TLS one waits up to 30 s for the
+  peer's close_notify, which an idle client in its pool never sends; the
+  stop waited that long for each bot that keeps its signer open. An idle
+  connection holds no request, so it is dropped at once instead.
 """
 
 from __future__ import annotations
@@ -46,7 +51,14 @@ class SignerProtocol(H11Protocol):
 
     def _head_due(self, finished: object) -> None:
         if self.cycle is finished and not self.transport.is_closing():
-            self.transport.close()
+            self.transport.abort()  # nothing to answer: no close handshake to wait for
+
+    def shutdown(self) -> None:
+        if (self.cycle is None or self.cycle.response_complete) and \
+                self.transport.get_extra_info("ssl_object") is not None:
+            self.transport.abort()
+            return
+        super().shutdown()
 
     def on_response_complete(self) -> None:
         finished = self.cycle
