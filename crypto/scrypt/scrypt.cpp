@@ -19,35 +19,40 @@ constexpr uint64_t kHugePage = uint64_t{2} << 20;
 // scrypt's memory: V, then X and Y, then B, in one private anonymous mapping
 // made for one call. Its own mapping rather than the heap: the pages are the
 // kernel's again at once when it is unmapped (zeroed before anyone else gets
-// them), V starts on a huge-page boundary so that the random reads of
-// ROMix's second loop miss the TLB far less often and the first loop takes
-// a page fault per 2 MiB instead of per 4 KiB, and the mapping stays out of
-// core dumps.
+// them); V starts on a huge-page boundary (when it fills one) so that the
+// random reads of ROMix's second loop miss the TLB far less often and the
+// first loop takes a page fault per 2 MiB instead of per 4 KiB; and the
+// mapping stays out of core dumps.
 class ScryptMemory {
  public:
   explicit ScryptMemory(const ScryptParams& s)
       : v_bytes_(uint64_t{128} * s.r * s.n), xy_bytes_(uint64_t{256} * s.r), b_bytes_(uint64_t{128} * s.r * s.p) {
-    length_ = (v_bytes_ + xy_bytes_ + b_bytes_ + kHugePage - 1) / kHugePage * kHugePage;
-    // Over-mapped by a huge page, then trimmed to start on its boundary; a
-    // process too short of address space for that takes the exact length.
-    void* raw = mmap(nullptr, length_ + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (raw != MAP_FAILED) {
-      const auto at = reinterpret_cast<uintptr_t>(raw);
-      const uintptr_t start = (at + kHugePage - 1) & ~(kHugePage - 1);
-      if (start > at) munmap(raw, start - at);
-      if (start + length_ < at + length_ + kHugePage) {
-        munmap(reinterpret_cast<void*>(start + length_), at + length_ + kHugePage - (start + length_));
+    const uint64_t bytes = v_bytes_ + xy_bytes_ + b_bytes_;
+    // Below a huge page, a huge page would only be more to zero.
+    const bool huge = bytes >= kHugePage;
+    length_ = huge ? (bytes + kHugePage - 1) / kHugePage * kHugePage : bytes;
+    if (huge) {
+      // Over-mapped by a huge page, then trimmed to start on its boundary.
+      void* raw = mmap(nullptr, length_ + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (raw != MAP_FAILED) {
+        const auto at = reinterpret_cast<uintptr_t>(raw);
+        const uintptr_t start = (at + kHugePage - 1) & ~(kHugePage - 1);
+        if (start > at) munmap(raw, start - at);
+        if (start + length_ < at + length_ + kHugePage) {
+          munmap(reinterpret_cast<void*>(start + length_), at + length_ + kHugePage - (start + length_));
+        }
+        base_ = reinterpret_cast<uint8_t*>(start);
       }
-      base_ = reinterpret_cast<uint8_t*>(start);
-    } else {
-      raw = mmap(nullptr, length_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    }
+    if (base_ == nullptr) {  // small, or too short of address space for the slack
+      void* raw = mmap(nullptr, length_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       if (raw == MAP_FAILED) return;
       base_ = static_cast<uint8_t*>(raw);
     }
     // Advice only: a system without transparent huge pages (EINVAL) or that
     // dumps everything still runs scrypt.
 #if defined(MADV_HUGEPAGE)
-    madvise(base_, length_, MADV_HUGEPAGE);
+    if (huge) madvise(base_, length_, MADV_HUGEPAGE);
 #endif
 #if defined(MADV_DONTDUMP)
     madvise(base_, length_, MADV_DONTDUMP);
