@@ -8,6 +8,8 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "crypto/scrypt/kernels.hpp"
@@ -19,19 +21,27 @@ namespace {
 
 using quillet::scrypt::SalsaKernel;
 
-void BM_RomixInCache(benchmark::State& state) {
+// The kernel of the benchmark's argument, labelled; nullopt (the run
+// skipped) where it does not run.
+std::optional<SalsaKernel> kernel_of(benchmark::State& state) {
   const auto k = static_cast<SalsaKernel>(state.range(0));
   if (!quillet::scrypt::salsa_kernel_available(k)) {
     state.SkipWithError("the kernel does not run here");
-    return;
+    return std::nullopt;
   }
   state.SetLabel(std::string(quillet::scrypt::salsa_kernel_name(k)));
+  return k;
+}
+
+void BM_RomixInCache(benchmark::State& state) {
+  const std::optional<SalsaKernel> k = kernel_of(state);
+  if (!k) return;
   constexpr uint32_t r = 8;
   constexpr uint64_t n = 64;  // V of 64 KiB
   alignas(64) static uint32_t memory[32 * r * (n + 2)];
   std::array<uint8_t, 128 * r> b{};
   for (auto _ : state) {
-    quillet::scrypt::romix_vartime(k, b.data(), r, n, memory, memory + 32 * r * n);
+    quillet::scrypt::romix_vartime(*k, b.data(), r, n, memory, memory + 32 * r * n);
     benchmark::DoNotOptimize(b);
   }
   // Per BlockMix of r = 8: sixteen Salsa20/8 cores.
@@ -40,16 +50,12 @@ void BM_RomixInCache(benchmark::State& state) {
 BENCHMARK(BM_RomixInCache)->DenseRange(0, 2);
 
 void BM_ScryptKeystoreDefault(benchmark::State& state) {
-  const auto k = static_cast<SalsaKernel>(state.range(0));
-  if (!quillet::scrypt::salsa_kernel_available(k)) {
-    state.SkipWithError("the kernel does not run here");
-    return;
-  }
-  state.SetLabel(std::string(quillet::scrypt::salsa_kernel_name(k)));
+  const std::optional<SalsaKernel> k = kernel_of(state);
+  if (!k) return;
   const std::vector<uint8_t> passphrase(34, 'x'), salt(32, 0);
   std::array<uint8_t, 32> out{};
   for (auto _ : state) {
-    benchmark::DoNotOptimize(quillet::scrypt::scrypt_vartime(passphrase, salt, quillet::scrypt::kDefaultScrypt, out, k));
+    benchmark::DoNotOptimize(quillet::scrypt::scrypt_vartime(passphrase, salt, quillet::scrypt::kDefaultScrypt, out, *k));
   }
 }
 BENCHMARK(BM_ScryptKeystoreDefault)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Iterations(5);
