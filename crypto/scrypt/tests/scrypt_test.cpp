@@ -193,7 +193,7 @@ TEST(Romix, EveryKernelEqualsTheReference) {
       Bytes want = b;
       reference_romix(want.data(), shape.r, shape.n);
       for (SalsaKernel k : kernels()) {
-        std::vector<uint32_t, std::allocator<uint32_t>> memory(32 * shape.r * (shape.n + 2) + 16);
+        std::vector<uint32_t> memory(32 * shape.r * (shape.n + 2) + 16);
         // 64-byte aligned inside the vector.
         auto* v = reinterpret_cast<uint32_t*>((reinterpret_cast<uintptr_t>(memory.data()) + 63) & ~uintptr_t{63});
         Bytes got = b;
