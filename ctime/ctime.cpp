@@ -1,9 +1,9 @@
 // The constant-time check, run under valgrind's memcheck by scripts/ctime.sh:
 // the curve layer's signing kernels, the core library's key handling (keys
 // held as scalars included: made from text, bytes, a seed or a generator's
-// draw, written back as bytes or text), the entry points and the MULX field
-// kernels, over several keys and messages. Key
-// texts, keys and seeds are marked undefined; a conditional jump or a memory
+// draw, written back as bytes or text), the entry points, the MULX field
+// kernels and the keystore's PBKDF2, over several keys and messages. Key
+// texts, keys, seeds and passphrases are marked undefined; a conditional jump or a memory
 // index that depends on them, or on anything computed from them (nonces
 // included), is then a memcheck error. Values that are public by construction
 // go through the library's declassify() (crypto/secrets/declassify.hpp), which
@@ -26,6 +26,7 @@
 #include "crypto/jubjub/eddsa.hpp"
 #include "crypto/jubjub/fixed_base.hpp"
 #include "crypto/jubjub/params.hpp"
+#include "crypto/scrypt/pbkdf2.hpp"
 #include "crypto/secrets/declassify.hpp"
 #include "threads/thread_spread.hpp"
 #include "sdk/src/keys/key_text.hpp"
@@ -403,6 +404,20 @@ void check_seed(std::string_view seed) {
   expect(!fault && sk == key_of(want), "signing_key_from_seed");
 }
 
+// A keystore passphrase through PBKDF2-HMAC-SHA256 (scrypt's two passes,
+// and keystores' own PBKDF2): the passphrase is secret, its length is not.
+// scrypt's ROMix is left out: its memory index is secret-derived by design.
+void check_pbkdf2(std::string_view passphrase, uint32_t iterations) {
+  const std::span<const uint8_t> salt(reinterpret_cast<const uint8_t*>("a public salt"), 13);
+  std::vector<uint8_t> secret(passphrase.begin(), passphrase.end());
+  std::array<uint8_t, 48> want{}, got{};
+  scrypt::pbkdf2_sha256(secret, salt, iterations, want);
+  make_secret(secret.data(), secret.size());
+  scrypt::pbkdf2_sha256(secret, salt, iterations, got);
+  make_public(got);
+  expect(got == want, "PBKDF2 of a secret passphrase");
+}
+
 }  // namespace
 
 // The MULX field kernels (product and square) on secret operands.
@@ -468,6 +483,8 @@ int main() {
   check_seed(std::string_view("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f"
                               "\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1a\x1b\x1c\x1d\x1e\x1f",
                               32));
+  check_pbkdf2("a keystore passphrase", 3);
+  check_pbkdf2(std::string(100, 'p'), 2);  // longer than a block: hashed first
 
   if (g_failures != 0) {
     std::fprintf(stderr, "ctime: %d wrong results\n", g_failures);

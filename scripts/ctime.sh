@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Checks that secret keys, nonces and key texts never steer a branch or a
-# memory index: builds the constant-time check in build/cpp, with the release
+# Checks that secret keys, nonces, key texts and keystore passphrases (in
+# PBKDF2; scrypt's ROMix reads memory at secret-derived indexes by design and
+# is not checked) never steer a branch or a memory index: builds the constant-time check in build/cpp, with the release
 # flags of the unit tests and the wheel, and runs it under valgrind's
 # memcheck, which reports any such use of the values it marks secret.
 # Reports name functions; for file and line, configure a tree with

@@ -25,6 +25,7 @@ Features probe() {
     uint32_t xcr0_lo = 0, xcr0_hi = 0;
     __asm__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
     f.avx512_ifma = (xcr0_lo & 0xe6) == 0xe6 && has(leaf7_ebx, 16) && has(leaf7_ebx, 21);  // AVX-512F, IFMA
+    f.avx512vl = (xcr0_lo & 0xe6) == 0xe6 && has(leaf7_ebx, 16) && has(leaf7_ebx, 31);     // AVX-512F, VL
     f.avx2 = (xcr0_lo & 0x06) == 0x06 && has(leaf1_ecx, 28) && has(leaf7_ebx, 5);     // AVX, AVX2
   }
 #endif

@@ -12,6 +12,7 @@ struct Features {
   bool mulx_adx = false;     // BMI2 and ADX: MULX, ADCX, ADOX
   bool avx512_ifma = false;  // AVX-512F and IFMA, their registers saved by the system (XGETBV)
   bool avx2 = false;         // AVX2, its registers saved by the system (XGETBV)
+  bool avx512vl = false;     // AVX-512F and VL (its instructions on 128-bit registers), state saved
   bool sha = false;          // SHA with SSSE3 and SSE4.1; valgrind reports none
 };
 

@@ -73,6 +73,16 @@ def is_usable_key(public_key: str, /) -> bool:
 def public_key_xy(public_key: str, /) -> tuple[str, str]:
     """The pair (x, y) public_key_to_xy gives, or Refused naming why the key does not decode."""
 
+def scrypt_into(passphrase: Buffer, salt: Buffer, n: int, r: int, p: int, out: Buffer, /, *,
+                kernel: str | None = None) -> None:
+    """Writes scrypt(passphrase, salt, n, r, p) into the writable buffer `out` (its length is the key's), within the keystore's bounds; MemoryError if its memory cannot be had."""
+
+def pbkdf2_sha256_into(passphrase: Buffer, salt: Buffer, rounds: int, out: Buffer, /) -> None:
+    """Writes PBKDF2-HMAC-SHA256(passphrase, salt, rounds) into the writable buffer `out`."""
+
+def scrypt_kernels() -> list[str]:
+    """The Salsa20/8 kernels scrypt_into runs here, the one it chooses first."""
+
 def panic_exception() -> type[BaseException]:
     """The PanicException class raised by quillet_python_sdk."""
 

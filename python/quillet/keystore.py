@@ -5,7 +5,8 @@
 
 The key's 32 big-endian bytes are encrypted with AES-128-CTR under dk[0:16],
 where dk is 32 bytes derived from the passphrase (scrypt or PBKDF2-HMAC-SHA256,
-both from hashlib); sha256(dk[16:32] ‖ ciphertext) is the checksum that tells
+both native: quillet._batch, without the interpreter lock, byte for byte
+hashlib's and faster); sha256(dk[16:32] ‖ ciphertext) is the checksum that tells
 a wrong passphrase (or a damaged file) before anything is decrypted. The
 passphrase is taken as NFKD, without the control codes C0, DEL and C1, in
 UTF-8, so that keystores move between implementations of the layout.
@@ -27,8 +28,8 @@ about four.
 Secrets (the passphrase's bytes, the derived key, the decrypted key) live in
 `Secret` buffers, overwritten when their `with` block ends and shown as
 "<secret>" by repr, so no frame local of a traceback holds them readable.
-The bytes objects hashlib returns, and the caller's own str, cannot be
-overwritten from Python; they are dropped at once.
+The KDFs write the derived key straight into its buffer. The caller's own
+str cannot be overwritten from Python; it is dropped at once.
 """
 
 from __future__ import annotations
@@ -41,6 +42,7 @@ import re
 import unicodedata
 from typing import Any, Self
 
+from quillet._batch import pbkdf2_sha256_into, scrypt_into
 from quillet.errors import InvalidKey, QuilletError
 
 try:
@@ -145,7 +147,7 @@ def _uuid4() -> str:
 
 
 def _scrypt_memory(n: int, r: int, p: int) -> int:
-    """The bytes scrypt allocates, counted as OpenSSL (under hashlib) counts them."""
+    """The bytes scrypt maps: V (128·r·n), two working blocks and B (128·r·p)."""
     return 128 * r * (n + p + 2)
 
 
@@ -164,18 +166,11 @@ def _derive(dk: Secret, passphrase: Passphrase, kdf: str, params: dict[str, Any]
     if kdf == "scrypt":
         n, r, p = params["n"], params["r"], params["p"]
         try:
-            dk.buffer[:] = hashlib.scrypt(passphrase.buffer, salt=salt, n=n, r=r, p=p,
-                                          dklen=KEY_SIZE,
-                                          maxmem=_scrypt_memory(n, r, p) + (1 << 20))
-        except ValueError as error:
-            reason = str(error)
-            if "malloc" in reason or "memory" in reason:  # a limit (ulimit -v) or no memory
-                raise InvalidKey(_memory_fault(unlocking, n, r, p)) from None
-            # Parameters OpenSSL refuses that the checks above let by.
-            raise InvalidKey(f"keystore: scrypt refuses n={n}, r={r}, p={p}") from None
+            scrypt_into(passphrase.buffer, salt, n, r, p, dk.buffer)
+        except MemoryError:  # a limit (ulimit -v) or no memory
+            raise InvalidKey(_memory_fault(unlocking, n, r, p)) from None
     else:
-        dk.buffer[:] = hashlib.pbkdf2_hmac("sha256", passphrase.buffer, salt, params["c"],
-                                           KEY_SIZE)
+        pbkdf2_sha256_into(passphrase.buffer, salt, params["c"], dk.buffer)
 
 
 def _memory_fault(unlocking: bool, n: int, r: int, p: int) -> str:
@@ -297,7 +292,7 @@ def _kdf_params(kdf: str, params: dict[str, Any]) -> dict[str, Any]:
         raise InvalidKey(f"keystore: {path}n = {n} is not a power of two")
     r = _integer(params, path, "r", 1, MAX_SCRYPT_R)
     p = _integer(params, path, "p", 1, MAX_SCRYPT_P)
-    if r < 4 and n >= 1 << (16 * r):  # scrypt's own condition, else hashlib's ValueError
+    if r < 4 and n >= 1 << (16 * r):  # scrypt's own condition (RFC 7914)
         raise InvalidKey(f"keystore: {path}n = {n} is not below 2^(16·r) with r = {r}")
     memory, work = _scrypt_memory(n, r, p), n * r * p
     if memory > MAX_SCRYPT_MEMORY:  # MiB rounded up, so never shown equal to the bound

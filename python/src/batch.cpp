@@ -46,6 +46,7 @@
 #include "python/src/binding.hpp"
 #include "python/src/calls.hpp"
 #include "python/src/failure.hpp"
+#include "python/src/kdf.hpp"
 #include "python/src/key_object.hpp"
 #include "python/src/outcome.hpp"
 #include "python/src/parallel.hpp"
@@ -573,7 +574,8 @@ PyModuleDef g_module_def = {
 PyObject* create_module() {
   PyObject* module = PyModule_Create(&g_module_def);
   if (module != nullptr &&
-      (add_outcome_functions(module) < 0 || add_key_classes(module, batch_state(module)) < 0)) {
+      (add_outcome_functions(module) < 0 || add_kdf_functions(module) < 0 ||
+       add_key_classes(module, batch_state(module)) < 0)) {
     Py_CLEAR(module);
   }
   return module;

@@ -118,24 +118,6 @@ bool secret_text(PyObject* type, PyObject* obj, const char* what, std::string_vi
   return true;
 }
 
-// A buffer held for the length of a scope.
-class HeldBuffer {
- public:
-  // `flags` as for PyObject_GetBuffer. Check ok() before use.
-  HeldBuffer(PyObject* obj, int flags) : ok_(PyObject_GetBuffer(obj, &view_, flags) == 0) {}
-  HeldBuffer(const HeldBuffer&) = delete;
-  HeldBuffer& operator=(const HeldBuffer&) = delete;
-  ~HeldBuffer() {
-    if (ok_) PyBuffer_Release(&view_);
-  }
-  bool ok() const { return ok_; }
-  std::span<uint8_t> bytes() const { return {static_cast<uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)}; }
-
- private:
-  Py_buffer view_{};
-  bool ok_;
-};
-
 PyObject* from_text(PyObject* type, PyObject* text_obj) {
   return boundary([&]() -> PyObject* {
     std::string_view text;

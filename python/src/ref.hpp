@@ -1,9 +1,12 @@
-// An owned reference to a Python object, released at scope exit.
+// An owned reference to a Python object, and a buffer held, for a scope.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <span>
 #include <utility>
 
 namespace quillet::python {
@@ -25,6 +28,26 @@ class Ref {
 
  private:
   PyObject* obj_;
+};
+
+// A buffer held for the length of a scope: while it is held, its object
+// cannot be resized (a bytearray refuses), so the bytes stay where they are
+// even when the interpreter lock is released.
+class HeldBuffer {
+ public:
+  // `flags` as for PyObject_GetBuffer. Check ok() before use.
+  HeldBuffer(PyObject* obj, int flags) : ok_(PyObject_GetBuffer(obj, &view_, flags) == 0) {}
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+  ~HeldBuffer() {
+    if (ok_) PyBuffer_Release(&view_);
+  }
+  bool ok() const { return ok_; }
+  std::span<uint8_t> bytes() const { return {static_cast<uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)}; }
+
+ private:
+  Py_buffer view_{};
+  bool ok_;
 };
 
 }  // namespace quillet::python

@@ -22,6 +22,7 @@ cryptography = pytest.importorskip("cryptography")
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes  # noqa: E402
 
 import quillet  # noqa: E402
+import quillet.keystore  # noqa: E402
 import quillet.cli  # noqa: E402
 from quillet.cli.common import Failure, Inputs  # noqa: E402
 from quillet.cli.parser import build_parser  # noqa: E402
@@ -146,8 +147,8 @@ def test_keystores_of_another_scheme_open_when_asked(typed, kdf, params, tmp_pat
     def kdf_run(*args, **kwargs):
         raise AssertionError("the KDF ran")
 
-    monkeypatch.setattr(hashlib, "scrypt", kdf_run)
-    monkeypatch.setattr(hashlib, "pbkdf2_hmac", kdf_run)
+    monkeypatch.setattr(quillet.keystore, "scrypt_into", kdf_run)
+    monkeypatch.setattr(quillet.keystore, "pbkdf2_sha256_into", kdf_run)
     for read in (lambda: PrivateKey.from_keystore(text, typed), lambda: PrivateKey.from_file(path)):
         with pytest.raises(InvalidKey) as info:  # at once, with the fix
             read()
@@ -335,8 +336,8 @@ def test_malformed_or_costly_keystores_are_refused_before_the_kdf(change, expect
     def kdf(*args, **kwargs):
         raise AssertionError("the KDF ran")
 
-    monkeypatch.setattr(hashlib, "scrypt", kdf)
-    monkeypatch.setattr(hashlib, "pbkdf2_hmac", kdf)
+    monkeypatch.setattr(quillet.keystore, "scrypt_into", kdf)
+    monkeypatch.setattr(quillet.keystore, "pbkdf2_sha256_into", kdf)
     with pytest.raises(InvalidKey) as info:
         PrivateKey.from_keystore(json.dumps(data), "right")
     assert expected in str(info.value)
@@ -389,21 +390,20 @@ def test_kdf_costs_are_bounded_before_the_kdf_runs(kdf, cost, expected, monkeypa
                                            else {"c": cost})
     calls = []
 
-    def scrypt(password, *, salt, n, r, p, dklen, maxmem):
-        # With less than OpenSSL counts, hashlib would refuse the parameters.
-        calls.append(((n, r, p), maxmem >= 128 * r * (n + p + 2)))
+    def scrypt(passphrase, salt, n, r, p, out):
+        calls.append(((n, r, p), len(out)))
         raise KdfReached
 
-    def pbkdf2_hmac(name, password, salt, rounds, dklen):
-        calls.append((rounds, True))
+    def pbkdf2(passphrase, salt, rounds, out):
+        calls.append((rounds, len(out)))
         raise KdfReached
 
-    monkeypatch.setattr(hashlib, "scrypt", scrypt)
-    monkeypatch.setattr(hashlib, "pbkdf2_hmac", pbkdf2_hmac)
+    monkeypatch.setattr(quillet.keystore, "scrypt_into", scrypt)
+    monkeypatch.setattr(quillet.keystore, "pbkdf2_sha256_into", pbkdf2)
     if expected is None:
         with pytest.raises(KdfReached):
             PrivateKey.from_keystore(json.dumps(data), "right")
-        assert calls == [(cost, True)]
+        assert calls == [(cost, 32)]
     else:
         with pytest.raises(InvalidKey) as info:
             PrivateKey.from_keystore(json.dumps(data), "right")
@@ -629,13 +629,13 @@ def test_each_unlock_runs_the_kdf_once(tmp_path, monkeypatch, capsys):
     (tmp_path / "new").chmod(0o600)
     monkeypatch.setenv("QUILLET_KEY_PASSPHRASE", PASS)
     calls = []
-    derive = hashlib.pbkdf2_hmac
+    derive = quillet.keystore.pbkdf2_sha256_into
 
     def counted(*args):
-        calls.append(args[3])
+        calls.append(args[2])
         return derive(*args)
 
-    monkeypatch.setattr(hashlib, "pbkdf2_hmac", counted)
+    monkeypatch.setattr(quillet.keystore, "pbkdf2_sha256_into", counted)
     runs = [  # (what runs, what it returns, KDF calls: one per unlock and per keystore written)
         (lambda: PrivateKey.from_keystore(path).public_key, KEY.public_key, 1),
         (lambda: PrivateKey.from_file(path).public_key, KEY.public_key, 1),
