@@ -19,7 +19,8 @@ from importlib import import_module as _import_module
 from quillet import _batch
 from quillet import errors as _errors
 from quillet.errors import (InvalidDocument, InvalidKey, InvalidMessage, KeyMismatch,
-                            MalformedSignature, QuilletError, SigningFailed)
+                            MalformedSignature, PolicyRefused, QuilletError, SignConflict,
+                            SignerError, SignerUnavailable, SigningFailed)
 
 try:
     from quillet._version import __version__  # written when the wheel is built
@@ -34,7 +35,8 @@ if TYPE_CHECKING:
                                    Transfer, Withdrawal)
     from quillet.errors import MalformedSignature as InvalidSignature  # deprecated
     from quillet.keys import L1Signature, PrivateKey, PublicKey, Signature
-    from quillet.signer import Signer
+    from quillet.remote import AsyncRemoteSigner, RemoteSigner
+    from quillet.signer import AsyncSigner, BatchSigner, Signer
 
     class PanicException(BaseException):
         """Raised by quillet_python_sdk's functions when the core fails; derives
@@ -49,7 +51,10 @@ _LAZY = {
     "Liquidation": "quillet.documents", "SignedOraclePrice": "quillet.documents",
     "Transfer": "quillet.documents", "Withdrawal": "quillet.documents",
     "L1Signature": "quillet.keys", "PrivateKey": "quillet.keys", "PublicKey": "quillet.keys",
-    "Signature": "quillet.keys", "Signer": "quillet.signer",
+    "Signature": "quillet.keys", "AsyncSigner": "quillet.signer",
+    "BatchSigner": "quillet.signer", "Signer": "quillet.signer",
+    # Needs the extra `signer` (httpx): its ImportError names the extra.
+    "AsyncRemoteSigner": "quillet.remote", "RemoteSigner": "quillet.remote",
 }
 
 
@@ -64,6 +69,10 @@ def __getattr__(name: str) -> object:
     return value
 
 
+# Modules whose import failed (an extra not installed): not tried at each fork.
+_MISSING: set[str] = set()
+
+
 def _finish_lazy_imports() -> None:
     # A thread importing these modules holds their module locks until it is
     # done; a child forked meanwhile would wait for them forever on its first
@@ -71,16 +80,20 @@ def _finish_lazy_imports() -> None:
     # in progress): the child then finds them whole and takes no lock. Once
     # done, each is a lookup in sys.modules.
     for module in dict.fromkeys(_LAZY.values()):
+        if module in _MISSING:
+            continue
         try:
             _import_module(module)
         except Exception:  # raised again on the first use, where the caller sees it
-            pass
+            _MISSING.add(module)
 
 
 _os.register_at_fork(before=_finish_lazy_imports)
 
 
-__all__ = ["Document", "InvalidDocument", "InvalidKey", "InvalidMessage", "KeyMismatch",
-           "L1Signature", "LimitOrder", "Liquidation", "MalformedSignature", "PanicException",
-           "PrivateKey", "PublicKey", "QuilletError", "Signature", "SignedOraclePrice", "Signer",
-           "SigningFailed", "Transfer", "Withdrawal", "__version__"]
+__all__ = ["AsyncRemoteSigner", "AsyncSigner", "BatchSigner", "Document", "InvalidDocument",
+           "InvalidKey", "InvalidMessage", "KeyMismatch", "L1Signature", "LimitOrder",
+           "Liquidation", "MalformedSignature", "PanicException", "PolicyRefused", "PrivateKey",
+           "PublicKey", "QuilletError", "RemoteSigner", "SignConflict", "Signature",
+           "SignedOraclePrice", "Signer", "SignerError", "SignerUnavailable", "SigningFailed",
+           "Transfer", "Withdrawal", "__version__"]

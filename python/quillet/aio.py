@@ -13,6 +13,12 @@ chunk_size too; a progress callback runs in the worker thread) and return
 its plain lists; `run` awaits any other call. Cancelling the awaiting task
 does not stop a batch already running: give chunk_size and raise from the
 progress callback to stop one early.
+
+sign_many and sign_messages also take an AsyncSigner (AsyncRemoteSigner):
+its items are checked as quillet.batch checks them, then its coroutines are
+awaited in the event loop (sign_each, sign_many where it has them, else one
+item after another), and progress runs there too; cancelling the task stops
+it between requests.
 """
 
 from __future__ import annotations
@@ -22,13 +28,14 @@ import asyncio
 # fork meanwhile would leave its module lock held in the child).
 import concurrent.futures.thread  # noqa: F401
 from collections.abc import Callable, Iterable
-from typing import TYPE_CHECKING, ParamSpec, TypeVar
+from typing import TYPE_CHECKING, Any, Literal, ParamSpec, TypeVar, overload
 
-from quillet import batch
+from quillet import _batch, _signer_batch, batch
 
 if TYPE_CHECKING:
     from quillet.documents import Document
     from quillet.keys import PrivateKey
+    from quillet.signer import AsyncSigner, Signer
 
 P = ParamSpec("P")
 R = TypeVar("R")
@@ -47,21 +54,68 @@ async def hash_many(kind: batch.KindName, docs: Iterable[str | Document], *,
         kind, docs, threads=threads, progress=progress, chunk_size=chunk_size))
 
 
+@overload
 async def sign_many(kind: batch.KindName, docs: Iterable[str | Document],
-                    pri_key: str | PrivateKey, *, threads: int | None = None,
+                    pri_key: str | PrivateKey | Signer | AsyncSigner, *,
+                    threads: int | None = None, outcomes: Literal[False] = False,
                     progress: batch.Progress | None = None,
-                    chunk_size: int | None = None) -> list[str]:
-    """batch.sign_many, awaited."""
-    return await asyncio.to_thread(lambda: batch.sign_many(
-        kind, docs, pri_key, threads=threads, progress=progress, chunk_size=chunk_size))
+                    chunk_size: int | None = None) -> list[str]: ...
+@overload
+async def sign_many(kind: batch.KindName, docs: Iterable[str | Document],
+                    pri_key: str | PrivateKey | Signer | AsyncSigner, *,
+                    threads: int | None = None, outcomes: Literal[True],
+                    progress: batch.Progress | None = None,
+                    chunk_size: int | None = None) -> list[batch.Outcome[str]]: ...
+async def sign_many(kind: batch.KindName, docs: Iterable[str | Document],
+                    pri_key: str | PrivateKey | Signer | AsyncSigner, *,
+                    threads: int | None = None, outcomes: bool = False,
+                    progress: batch.Progress | None = None,
+                    chunk_size: int | None = None) -> list[str] | list[batch.Outcome[str]]:
+    """batch.sign_many, awaited; an AsyncSigner's coroutines are awaited in
+    the event loop."""
+    if _signer_batch.is_async(pri_key):
+        kind = batch.normalize_kind(kind)
+        checked = _signer_batch.documents(kind, batch._listed(docs),
+                                          _signer_batch.public_key(pri_key), outcomes)
+        return await _awaited(checked, pri_key, "sign", threads, outcomes, progress, chunk_size)
+    return await asyncio.to_thread(lambda: batch.sign_many(  # type: ignore[call-overload, misc]
+        kind, docs, pri_key, threads=threads, outcomes=outcomes, progress=progress,
+        chunk_size=chunk_size))
 
 
-async def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str | int], *,
-                        threads: int | None = None, progress: batch.Progress | None = None,
-                        chunk_size: int | None = None) -> list[str]:
-    """batch.sign_messages, awaited."""
-    return await asyncio.to_thread(lambda: batch.sign_messages(
-        pri_key, msgs, threads=threads, progress=progress, chunk_size=chunk_size))
+@overload
+async def sign_messages(pri_key: str | PrivateKey | Signer | AsyncSigner,
+                        msgs: Iterable[str | int], *, threads: int | None = None,
+                        outcomes: Literal[False] = False, progress: batch.Progress | None = None,
+                        chunk_size: int | None = None) -> list[str]: ...
+@overload
+async def sign_messages(pri_key: str | PrivateKey | Signer | AsyncSigner,
+                        msgs: Iterable[str | int], *, threads: int | None = None,
+                        outcomes: Literal[True], progress: batch.Progress | None = None,
+                        chunk_size: int | None = None) -> list[batch.Outcome[str]]: ...
+async def sign_messages(pri_key: str | PrivateKey | Signer | AsyncSigner,
+                        msgs: Iterable[str | int], *, threads: int | None = None,
+                        outcomes: bool = False, progress: batch.Progress | None = None,
+                        chunk_size: int | None = None) -> list[str] | list[batch.Outcome[str]]:
+    """batch.sign_messages, awaited; as sign_many for an AsyncSigner."""
+    if _signer_batch.is_async(pri_key):
+        _signer_batch.public_key(pri_key)
+        checked = _signer_batch.messages(batch._listed(msgs, "msgs"), outcomes)
+        return await _awaited(checked, pri_key, "sign_message", threads, outcomes, progress,
+                              chunk_size)
+    return await asyncio.to_thread(lambda: batch.sign_messages(  # type: ignore[call-overload]
+        pri_key, msgs, threads=threads, outcomes=outcomes, progress=progress,
+        chunk_size=chunk_size))
+
+
+async def _awaited(checked: list[Any], signer: object, method: str, threads: int | None,
+                   outcomes: bool, progress: batch.Progress | None,
+                   chunk_size: int | None) -> list[str] | list[batch.Outcome[str]]:
+    _batch.call_many("sign", [], threads)  # checked as every batch call checks it
+    results = await _signer_batch.run(
+        checked, _signer_batch.async_chunk_signer(signer, method, outcomes), progress,
+        chunk_size)
+    return batch.signed_texts(results, outcomes)
 
 
 async def verify_many(items: Iterable[batch.VerifyItem], *, threads: int | None = None,
