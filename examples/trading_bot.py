@@ -1,10 +1,15 @@
 """A trading bot's use of the typed API: documents, keys, batches, errors.
 
 Type-checks under `mypy --strict` and runs (python/tests/test_readme.py
-does both): `python examples/trading_bot.py`.
+does both): `python examples/trading_bot.py`. The bot signs with whatever
+Signer it is given: a local key, or, with $QUILLET_SIGNER_URL set, the key
+$QUILLET_SIGNER_KEY of a signing service (token in $QUILLET_SIGNER_TOKEN,
+the service's CA in $QUILLET_SIGNER_CA); its code is the same for both.
 """
 
 from __future__ import annotations
+
+import os
 
 import quillet
 import quillet_python_sdk
@@ -25,18 +30,28 @@ def orders_for(key: Signer, count: int) -> list[LimitOrder]:  # a PrivateKey, or
 
 
 def main() -> int:
-    key = PrivateKey.from_seed("quillet demo seed: market maker 7, do not use for real funds")
-    public: PublicKey = key.public_key
-    orders = orders_for(key, 20)
+    url = os.environ.get("QUILLET_SIGNER_URL")
+    if not url:
+        return run(PrivateKey.from_seed("quillet demo seed: market maker 7, do not use for "
+                                        "real funds"))
+    with quillet.RemoteSigner(url, key=os.environ.get("QUILLET_SIGNER_KEY", "desk"),
+                              ca=os.environ.get("QUILLET_SIGNER_CA")) as remote:
+        return run(remote)
 
-    signature: Signature = key.sign(orders[0])
+
+def run(signer: Signer) -> int:
+    public: PublicKey = signer.public_key
+    orders = orders_for(signer, 20)
+
+    signature: Signature = signer.sign(orders[0])
     assert public.verify(signature, orders[0])
-    assert signature.to_json() == quillet_python_sdk.sign_limit_order(orders[0].to_json(),
-                                                                      key.to_text())
+    if isinstance(signer, PrivateKey):  # the module's own result, byte for byte
+        assert signature.to_json() == quillet_python_sdk.sign_limit_order(
+            orders[0].to_json(), signer.to_text())
 
     done: list[int] = []
     outcomes: list[Outcome[str]] = batch.sign_many(
-        "limit-order", [*orders, "{}"], key, outcomes=True,
+        "limit-order", [*orders, "{}"], signer, outcomes=True,
         progress=lambda finished, total: done.append(finished))
     signed = [o.unwrap() for o in outcomes if o.ok]
     failed = [o for o in outcomes if not o.ok]
