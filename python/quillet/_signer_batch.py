@@ -49,6 +49,15 @@ def public_key(signer: object) -> PublicKey:
     return public
 
 
+def checked(items: list[object], signer: object, kind: Kind | None,
+            outcomes: bool) -> list[Any]:
+    """The items of a batch for `signer`, checked: documents of `kind`, or
+    messages when it is None."""
+    public = public_key(signer)
+    return messages(items, outcomes) if kind is None else \
+        documents(kind, items, public, outcomes)
+
+
 def documents(kind: Kind, items: list[object], public: PublicKey,
               outcomes: bool) -> list[Document | QuilletError]:
     """Each item as a checked document, or (with outcomes) why it is refused;

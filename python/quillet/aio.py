@@ -74,10 +74,8 @@ async def sign_many(kind: batch.KindName, docs: Iterable[str | Document],
     """batch.sign_many, awaited; an AsyncSigner's coroutines are awaited in
     the event loop."""
     if _signer_batch.is_async(pri_key):
-        kind = batch.normalize_kind(kind)
-        checked = _signer_batch.documents(kind, batch._listed(docs),
-                                          _signer_batch.public_key(pri_key), outcomes)
-        return await _awaited(checked, pri_key, "sign", threads, outcomes, progress, chunk_size)
+        return await _awaited(batch._listed(docs), pri_key, batch.normalize_kind(kind),
+                              threads, outcomes, progress, chunk_size)
     return await asyncio.to_thread(lambda: batch.sign_many(  # type: ignore[call-overload, misc]
         kind, docs, pri_key, threads=threads, outcomes=outcomes, progress=progress,
         chunk_size=chunk_size))
@@ -99,22 +97,22 @@ async def sign_messages(pri_key: str | PrivateKey | Signer | AsyncSigner,
                         chunk_size: int | None = None) -> list[str] | list[batch.Outcome[str]]:
     """batch.sign_messages, awaited; as sign_many for an AsyncSigner."""
     if _signer_batch.is_async(pri_key):
-        _signer_batch.public_key(pri_key)
-        checked = _signer_batch.messages(batch._listed(msgs, "msgs"), outcomes)
-        return await _awaited(checked, pri_key, "sign_message", threads, outcomes, progress,
-                              chunk_size)
+        return await _awaited(batch._listed(msgs, "msgs"), pri_key, None, threads, outcomes,
+                              progress, chunk_size)
     return await asyncio.to_thread(lambda: batch.sign_messages(  # type: ignore[call-overload]
         pri_key, msgs, threads=threads, outcomes=outcomes, progress=progress,
         chunk_size=chunk_size))
 
 
-async def _awaited(checked: list[Any], signer: object, method: str, threads: int | None,
-                   outcomes: bool, progress: batch.Progress | None,
+async def _awaited(items: list[Any], signer: object, kind: batch.Kind | None,
+                   threads: int | None, outcomes: bool, progress: batch.Progress | None,
                    chunk_size: int | None) -> list[str] | list[batch.Outcome[str]]:
+    """Signs documents of `kind` (messages when None) through an AsyncSigner."""
     _batch.call_many("sign", [], threads)  # checked as every batch call checks it
     results = await _signer_batch.run(
-        checked, _signer_batch.async_chunk_signer(signer, method, outcomes), progress,
-        chunk_size)
+        _signer_batch.checked(items, signer, kind, outcomes),
+        _signer_batch.async_chunk_signer(signer, "sign" if kind else "sign_message", outcomes),
+        progress, chunk_size)
     return batch.signed_texts(results, outcomes)
 
 

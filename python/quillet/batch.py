@@ -20,7 +20,8 @@ Ctrl-C stops a batch within a fraction of a second (KeyboardInterrupt, no
 results), and a batch that cannot allocate its memory raises MemoryError.
 
 Items may be JSON texts or quillet documents, keys texts or PrivateKey
-objects, and kinds are spelled with "-" or "_" alike ("limit-order").
+objects (or any quillet.Signer: see sign_many), and kinds are spelled with
+"-" or "_" alike ("limit-order").
 Typed items are checked as the typed API checks them, before any is run: a
 document of another kind is a TypeError naming both kinds, a document that
 names another signer's key a KeyMismatch, an int message is taken as
@@ -299,9 +300,7 @@ def sign_many(kind: KindName, docs: Iterable[str | Document],
     kind = normalize_kind(kind)
     items = _listed(docs)
     if _is_signer(pri_key):
-        return _through_signer(_signer_batch.documents(
-            kind, items, _signer_batch.public_key(pri_key), outcomes),
-            pri_key, "sign", threads, outcomes, progress, chunk_size)
+        return _through_signer(items, pri_key, kind, threads, outcomes, progress, chunk_size)
     key = cast("str | PrivateKey", pri_key)
     mismatches: dict[int, KeyMismatch] = {}
     if not _plain_texts(items):
@@ -347,9 +346,7 @@ def sign_messages(pri_key: str | PrivateKey | Signer, msgs: Iterable[str | int],
     """
     items = _listed(msgs, "msgs")
     if _is_signer(pri_key):
-        _signer_batch.public_key(pri_key)
-        return _through_signer(_signer_batch.messages(items, outcomes), pri_key,
-                               "sign_message", threads, outcomes, progress, chunk_size)
+        return _through_signer(items, pri_key, None, threads, outcomes, progress, chunk_size)
     key = cast("str | PrivateKey", pri_key)
     if not _plain_texts(items):
         items = _texts(items, "msgs")
@@ -371,19 +368,22 @@ def sign_messages(pri_key: str | PrivateKey | Signer, msgs: Iterable[str | int],
 def _is_signer(pri_key: object) -> bool:
     """Whether the batch signs through a signer rather than natively: any
     object with a public key that is not a key text or a PrivateKey."""
-    return not isinstance(pri_key, (str, PrivateKey)) and hasattr(pri_key, "public_key")
+    return not isinstance(pri_key, (str, PrivateKey)) and (
+        _signer_batch.is_async(pri_key) or hasattr(pri_key, "public_key"))
 
 
-def _through_signer(checked: list[Any], signer: object, method: str, threads: int | None,
+def _through_signer(items: list[object], signer: object, kind: Kind | None, threads: int | None,
                     outcomes: bool, progress: Progress | None,
                     chunk_size: int | None) -> list[str] | list[Outcome[str]]:
+    """Signs documents of `kind` (messages when None) through `signer`."""
     _batch.call_many("sign", [], threads)  # checked as every batch call checks it
     if _signer_batch.is_async(signer):
         raise TypeError(f"{type(signer).__name__}'s methods are coroutines: sign with it "
                         "through quillet.aio")
     return signed_texts(_signer_batch.finish(_signer_batch.run(
-        checked, _signer_batch.chunk_signer(signer, method, outcomes), progress, chunk_size)),
-        outcomes)
+        _signer_batch.checked(items, signer, kind, outcomes),
+        _signer_batch.chunk_signer(signer, "sign" if kind else "sign_message", outcomes),
+        progress, chunk_size)), outcomes)
 
 
 def signed_texts(results: list[Signature | QuilletError],
