@@ -258,6 +258,11 @@ def _field(data: object, *names: str) -> Any:
     return data
 
 
+def _same_hash(answered: object, digest: str) -> None:
+    if not isinstance(answered, str) or key_value(answered) != key_value(digest):
+        raise _wrong(f"the hash {_text(answered)} is not the document's ({digest})")
+
+
 def _signature(data: object) -> Signature:
     try:
         return Signature(_field(data, "r"), _field(data, "s"))
@@ -387,30 +392,25 @@ class _Remote:
                  signature: object) -> Signature:
         """The answer's signature, if it verifies under the key for `digest`
         (the hash this process computed) and the answer names that hash."""
-        if not isinstance(answered, str) or key_value(answered) != key_value(digest):
-            raise _wrong(f"the hash {_text(answered)} is not the document's ({digest})")
-        checked = _signature(signature)
+        _same_hash(answered, digest)
+        return self._verified(public, digest, _signature(signature))
+
+    @staticmethod
+    def _verified(public: PublicKey, message: str, signature: Signature) -> Signature:
         try:
-            valid = public.verify(checked, digest)
+            valid = public.verify(signature, message)
         except MalformedSignature:
             valid = False
         if not valid:
-            raise _wrong(f"the signature does not verify under {public.x} for {digest}")
-        return checked
+            raise _wrong(f"the signature does not verify under {public.x} for {message}")
+        return signature
 
     def _message_steps(self, msg: str | int, route: str) -> Steps:
         text = signable_text(msg)
         public = yield from self._key_steps()
         answer = yield _Call("POST", f"{self._path}/{route}", {"message": text}, message=True)
         if route == "sign-message":
-            signature = _signature(_field(answer, "signature"))
-            try:
-                valid = public.verify(signature, text)
-            except MalformedSignature:
-                valid = False
-            if not valid:
-                raise _wrong(f"the signature does not verify under {public.x} for {text}")
-            return signature
+            return self._verified(public, text, _signature(_field(answer, "signature")))
         fields = _field(answer, "signature")
         try:
             l1 = L1Signature(*(_field(fields, name) for name in ("x", "y", "s", "pk_x", "pk_y")))
@@ -447,19 +447,35 @@ class _Remote:
                 if not isinstance(answers, list) or len(answers) != len(chosen):
                     raise _wrong(f"{len(chosen)} documents sent, not as many results")
                 digests = _batch.hash_many(kind, [d.to_json() for d in docs])
-                for i, digest, result in zip(chosen, digests, answers):
-                    results[i] = self._result(public, digest, result)
+                self._results(public, chosen, digests, answers, results)
         return results
 
-    def _result(self, public: PublicKey, digest: str, result: object) -> Signature | QuilletError:
-        if isinstance(result, dict) and "error" in result:
-            status = result.get("status")
-            return refusal(status if isinstance(status, int) else 0, result["error"])
+    def _results(self, public: PublicKey, chosen: list[int], digests: list[str],
+                 answers: list[object], results: list[Signature | QuilletError | None]) -> None:
+        """Each sign-many result, in place: its refusal, or its signature once
+        checked. The signatures are verified together (one random linear
+        combination, as batch.verify_many), each alone if any fails."""
+        signed: list[tuple[int, str, Signature]] = []
+        for i, digest, result in zip(chosen, digests, answers):
+            if isinstance(result, dict) and "error" in result:
+                status = result.get("status")
+                results[i] = refusal(status if isinstance(status, int) else 0, result["error"])
+                continue
+            try:
+                _same_hash(_field(result, "hash"), digest)
+                signed.append((i, digest, _signature(_field(result, "signature"))))
+            except SignerError as error:
+                results[i] = error
         try:
-            return self._checked(public, digest, _field(result, "hash"),
-                                 _field(result, "signature"))
-        except SignerError as error:
-            return error
+            valid = all(_batch.verify_many([(signature.r, signature.s, public.x, public.y, digest)
+                                            for _, digest, signature in signed]))
+        except ValueError:  # a malformed signature: each is checked alone below
+            valid = False
+        for i, digest, signature in signed:
+            try:
+                results[i] = signature if valid else self._verified(public, digest, signature)
+            except SignerError as error:
+                results[i] = error
 
     # --- sending, with retries ---
 
