@@ -14,6 +14,7 @@ from quillet.cli.documents import KINDS, cmd_hash, cmd_sign, cmd_verify
 from quillet.cli.keys import (KEY_ENV, PASSPHRASE_ENV, TOKEN_ENV, cmd_key_decrypt,
                               cmd_key_encrypt, cmd_keygen, cmd_pubkey)
 from quillet.cli.messages import cmd_eth_sign, cmd_sign_message
+from quillet.cli.signer import add_signer_command
 from quillet.cli.tools import cmd_audit, cmd_bench, cmd_demo
 
 
@@ -233,6 +234,8 @@ def build_parser() -> argparse.ArgumentParser:
                   "outcome and every record that is not valid. Exits 0 when all are valid, "
                   "1 when some are not, 2 on failure.")
     audit_command.add_audit_options(sub)
+
+    add_signer_command(commands)
 
     sub = command("bench", cmd_bench, "time each function of the module",
                   "Prints the median µs/op and ops/s of each function.")

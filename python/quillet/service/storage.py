@@ -1,0 +1,475 @@
+"""The journal: every decision of the service, and what makes its promises hold.
+
+Three tables (schema version in `meta`):
+
+- `signed`: one row per signature, written and committed before the
+  signature leaves the process. The unique index on (public_key, kind,
+  nonce) is the double-sign guard: an insert that does nothing on conflict,
+  and the row that won read back in the same transaction. The same hash is
+  an idempotent retry, answered with the stored signature and not counted
+  again; another hash is a conflict. Keyed by the public key, not the key's
+  name, so that one key under two names is still guarded once.
+- `refused`: one row per refusal (status, rule, field, the answer's body).
+- `velocity`: the amounts signed per (client, public key, kind, asset) and
+  minute. The daily cap sums the buckets of the last 24 hours, the oldest
+  bucket whole, so a cap errs towards refusing and is never exceeded;
+  amounts are decimal text summed as Python ints (u64 sums overflow
+  SQLite's integers).
+
+SQLite, in WAL mode with synchronous=FULL, is used by one thread that owns
+the connection. Requests queue their work for it; it takes every queued
+request into one transaction (BEGIN IMMEDIATE: the database's one writer),
+each request inside a savepoint, and commits once for all of them, then
+answers them. A failing database fails every request of that transaction
+(JournalError, nothing signed is answered); a request whose own work fails
+is rolled back to its savepoint alone.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import concurrent.futures
+import json
+import os
+import queue
+import sqlite3
+import threading
+import time
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
+from datetime import datetime, timezone
+from pathlib import Path
+from typing import Any
+
+from quillet.service.policy import Refusal
+
+SCHEMA_VERSION = 1
+APPLICATION = "quillet-signer"
+# Statements that bring a database from version N - 1 to N (1: from empty).
+MIGRATIONS: dict[int, tuple[str, ...]] = {
+    1: (
+        "CREATE TABLE meta (name TEXT PRIMARY KEY, value TEXT NOT NULL)",
+        """CREATE TABLE signed (
+            id INTEGER PRIMARY KEY, time REAL NOT NULL, client TEXT NOT NULL,
+            key TEXT NOT NULL, public_key TEXT NOT NULL, kind TEXT NOT NULL, nonce TEXT,
+            hash TEXT NOT NULL, document TEXT, r TEXT NOT NULL, s TEXT NOT NULL,
+            asset TEXT, amount TEXT)""",
+        # NULL nonces (messages) are distinct: never a conflict.
+        "CREATE UNIQUE INDEX signed_guard ON signed (public_key, kind, nonce)",
+        "CREATE INDEX signed_time ON signed (time)",
+        """CREATE TABLE refused (
+            id INTEGER PRIMARY KEY, time REAL NOT NULL, client TEXT NOT NULL, key TEXT,
+            kind TEXT, hash TEXT, document TEXT, status INTEGER NOT NULL, rule TEXT,
+            field TEXT, detail TEXT)""",
+        "CREATE INDEX refused_time ON refused (time)",
+        """CREATE TABLE velocity (
+            client TEXT NOT NULL, public_key TEXT NOT NULL, kind TEXT NOT NULL,
+            asset TEXT NOT NULL, minute INTEGER NOT NULL, amount TEXT NOT NULL,
+            PRIMARY KEY (client, public_key, kind, asset, minute)) WITHOUT ROWID""",
+    ),
+}
+DAY = 86400
+_GROUP_ITEMS = 4096  # items one transaction takes at most, besides its first request's
+_EXPORT_PAGE = 1000
+
+
+class JournalError(Exception):
+    """The database did not answer or failed: nothing was signed."""
+
+
+class SchemaError(JournalError):
+    """A database this version cannot use (not a journal, or another schema)."""
+
+
+@dataclass(frozen=True, slots=True)
+class Entry:
+    """A document or message to record, signed before the transaction
+    (signatures are deterministic: a retry signs to the same one)."""
+
+    kind: str
+    nonce: str | None  # None for messages: never guarded
+    hash: str
+    document: str | None  # the typed document's JSON
+    r: str
+    s: str
+    asset: str | None = None  # what it counts towards a daily cap
+    amount: int | None = None
+    cap: int | None = None
+    amount_field: str | None = None
+
+
+@dataclass(frozen=True, slots=True)
+class Rejected:
+    """A refusal decided before the transaction, recorded in it."""
+
+    kind: str | None
+    hash: str | None
+    document: str | None
+    status: int
+    body: dict[str, Any]
+
+
+@dataclass(frozen=True, slots=True)
+class Signed:
+    hash: str
+    r: str
+    s: str
+    fresh: bool  # False: answered from the journal (an idempotent retry)
+
+
+@dataclass(frozen=True, slots=True)
+class Conflict:
+    """Another document was signed before for the same (key, kind, nonce)."""
+
+    hash: str  # the one signed before
+
+    def body(self) -> dict[str, Any]:
+        return {"error": "conflict", "rule": "nonce_reused", "hash": self.hash}
+
+
+Outcome = Signed | Conflict | Refusal
+
+
+def _connect(path: Path, timeout: float, read_only: bool = False) -> sqlite3.Connection:
+    if read_only:
+        db = sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=timeout,
+                             isolation_level=None)
+    else:
+        db = sqlite3.connect(path, timeout=timeout, isolation_level=None)
+        db.execute("PRAGMA journal_mode=WAL")
+        db.execute("PRAGMA synchronous=FULL")
+    return db
+
+
+def schema_version(db: sqlite3.Connection) -> int | None:
+    """The database's schema version; None for an empty database. SchemaError
+    for one that is not a journal."""
+    tables = {row[0] for row in db.execute("SELECT name FROM sqlite_master WHERE type='table'")}
+    if not tables:
+        return None
+    if "meta" not in tables:
+        raise SchemaError("it is not a signer journal (no meta table)")
+    values = dict(db.execute("SELECT name, value FROM meta").fetchall())
+    if values.get("application") != APPLICATION or \
+            not str(values.get("schema_version", "")).isdigit():
+        raise SchemaError("it is not a signer journal (its meta table names another application)")
+    return int(values["schema_version"])
+
+
+def migrate(db: sqlite3.Connection) -> tuple[int | None, int]:
+    """Brings the database to SCHEMA_VERSION in one transaction: (the version
+    it had, SCHEMA_VERSION). SchemaError for a newer or unknown schema."""
+    db.execute("BEGIN IMMEDIATE")
+    try:
+        version = schema_version(db)
+        if version is not None and version > SCHEMA_VERSION:
+            raise SchemaError(f"its schema version {version} is newer than this version's "
+                              f"({SCHEMA_VERSION})")
+        for step in range((version or 0) + 1, SCHEMA_VERSION + 1):
+            for statement in MIGRATIONS[step]:
+                db.execute(statement)
+        db.execute("INSERT OR REPLACE INTO meta VALUES ('application', ?), "
+                   "('schema_version', ?)", (APPLICATION, str(SCHEMA_VERSION)))
+        db.execute("COMMIT")
+    except BaseException:
+        db.execute("ROLLBACK")
+        raise
+    return version, SCHEMA_VERSION
+
+
+def open_database(path: Path, timeout: float, *,
+                  upgrade: bool = False) -> tuple[sqlite3.Connection, int | None]:
+    """A connection to the journal at `path`, and the schema version it had
+    (None: new). A new (or empty) file gets the current schema; an older
+    schema is migrated only with `upgrade`. SchemaError for a schema this
+    version does not run; JournalError when the file cannot be opened."""
+    try:
+        if not path.exists():  # documents and decisions: for the service's owner only
+            os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+        db = _connect(path, timeout)
+    except FileExistsError:  # made meanwhile by another process: open it
+        return open_database(path, timeout, upgrade=upgrade)
+    except OSError as error:
+        raise JournalError(f"{path}: cannot create it: {error.strerror}") from None
+    except sqlite3.Error as error:
+        raise JournalError(f"{path}: cannot open it: {error}") from None
+    try:
+        version = schema_version(db)
+        if version is None or (upgrade and version < SCHEMA_VERSION):
+            migrate(db)
+        elif version != SCHEMA_VERSION:
+            advice = "run quillet signer migrate" if version < SCHEMA_VERSION else \
+                "this version cannot run it"
+            raise SchemaError(f"its schema version is {version}, this version runs "
+                              f"{SCHEMA_VERSION}: {advice}")
+    except SchemaError as error:
+        db.close()
+        raise SchemaError(f"{path}: {error}") from None
+    except sqlite3.Error as error:
+        db.close()
+        raise JournalError(f"{path}: {error}") from None
+    return db, version
+
+
+# --- the writer ----------------------------------------------------------------
+
+class _Job:
+    __slots__ = ("run", "size", "future")
+
+    def __init__(self, run: Callable[[sqlite3.Connection, float], Any], size: int) -> None:
+        self.run = run
+        self.size = size
+        self.future: concurrent.futures.Future[Any] = concurrent.futures.Future()
+
+
+def _settle(future: concurrent.futures.Future[Any], result: Any) -> None:
+    try:
+        if isinstance(result, BaseException):
+            future.set_exception(result)
+        else:
+            future.set_result(result)
+    except concurrent.futures.InvalidStateError:  # the waiter gave up (timed out)
+        pass
+
+
+class SqliteJournal:
+    """The journal in one SQLite file, written by one thread of its own."""
+
+    def __init__(self, path: Path, timeout: float = 5.0) -> None:
+        """Opens (or creates) the journal at `path`; SchemaError or JournalError
+        when it cannot be used."""
+        self.path = path
+        self._queue: queue.SimpleQueue[_Job | None] = queue.SimpleQueue()
+        self._closed = False
+        self._pruned = 0
+        opened: concurrent.futures.Future[sqlite3.Connection] = concurrent.futures.Future()
+        self._thread = threading.Thread(target=self._run, args=(timeout, opened),
+                                        name="quillet-journal", daemon=True)
+        self._thread.start()
+        opened.result()  # raises what opening raised
+
+    def _run(self, timeout: float,
+             opened: concurrent.futures.Future[sqlite3.Connection]) -> None:
+        try:
+            db, _ = open_database(self.path, timeout)
+        except BaseException as error:
+            opened.set_exception(error)
+            return
+        opened.set_result(db)
+        try:
+            while True:
+                job = self._queue.get()
+                if job is None:
+                    break
+                jobs, stop = [job], False
+                size = job.size
+                while size < _GROUP_ITEMS:
+                    try:
+                        more = self._queue.get_nowait()
+                    except queue.Empty:
+                        break
+                    if more is None:
+                        stop = True
+                        break
+                    jobs.append(more)
+                    size += more.size
+                self._transaction(db, jobs)
+                if stop:
+                    break
+        finally:
+            db.close()
+
+    def _transaction(self, db: sqlite3.Connection, jobs: list[_Job]) -> None:
+        now = time.time()
+        results: list[Any] = []
+        try:
+            db.execute("BEGIN IMMEDIATE")
+            try:
+                for job in jobs:
+                    db.execute("SAVEPOINT request")
+                    try:
+                        results.append(job.run(db, now))
+                    except sqlite3.Error:
+                        raise
+                    except Exception as error:  # this request's own failure
+                        db.execute("ROLLBACK TO request")
+                        results.append(error)
+                    db.execute("RELEASE request")
+                self._prune(db, now)
+                db.execute("COMMIT")
+            except BaseException:
+                if db.in_transaction:
+                    db.execute("ROLLBACK")
+                raise
+        except (sqlite3.Error, OSError) as error:
+            failure = JournalError(f"the journal failed: {error}")
+            for job in jobs:
+                _settle(job.future, failure)
+            return
+        except BaseException as error:  # never leave a request waiting
+            for job in jobs:
+                _settle(job.future, JournalError(f"the journal failed: {type(error).__name__}"))
+            return
+        for job, result in zip(jobs, results):
+            _settle(job.future, result)
+
+    def _prune(self, db: sqlite3.Connection, now: float) -> None:
+        # Buckets older than every window, once a minute.
+        minute = int(now // 60)
+        if minute != self._pruned:
+            db.execute("DELETE FROM velocity WHERE minute < ?", (int((now - DAY) // 60) - 1,))
+            self._pruned = minute
+
+    async def _submit(self, run: Callable[[sqlite3.Connection, float], Any], size: int) -> Any:
+        if self._closed:
+            raise JournalError("the journal is closed")
+        job = _Job(run, size)
+        self._queue.put(job)
+        return await asyncio.wrap_future(job.future)
+
+    # --- the operations ---
+
+    async def commit(self, client: str, key: str, public_key: str, entries: Sequence[Entry],
+                     rejected: Sequence[Rejected] = ()) -> list[Outcome]:
+        """Records a request's decisions in one transaction and returns each
+        entry's outcome, in order: Signed (new, or the stored signature of the
+        same hash), Conflict, or the Refusal of its daily cap. Refusals (the
+        outcomes that are not Signed, and `rejected`) are rows of `refused`.
+        Returns only once the transaction has committed; JournalError if it
+        did not."""
+        def run(db: sqlite3.Connection, now: float) -> list[Outcome]:
+            return _record(db, now, client, key, public_key, entries, rejected)
+        outcomes: list[Outcome] = await self._submit(run, max(1, len(entries)))
+        return outcomes
+
+    async def healthy(self) -> bool:
+        """Whether the journal can take a write transaction now."""
+        try:
+            await self._submit(lambda db, now: None, 1)
+        except JournalError:
+            return False
+        return True
+
+    async def close(self) -> None:
+        """Lets the queued requests finish, then closes the database."""
+        if not self._closed:
+            self._closed = True
+            self._queue.put(None)
+            await asyncio.to_thread(self._thread.join)
+
+
+def _record(db: sqlite3.Connection, now: float, client: str, key: str, public_key: str,
+            entries: Sequence[Entry], rejected: Sequence[Rejected]) -> list[Outcome]:
+    outcomes: list[Outcome] = []
+    refused = [(r.kind, r.hash, r.document, r.status, r.body) for r in rejected]
+    # Per (kind, asset): the amount signed in the window so far, and the
+    # amount this request adds to the current minute's bucket.
+    window: dict[tuple[str, str], int] = {}
+    added: dict[tuple[str, str], int] = {}
+    minute = int(now // 60)
+    for entry in entries:
+        cursor = db.execute(
+            "INSERT INTO signed (time, client, key, public_key, kind, nonce, hash, document, r, s,"
+            " asset, amount) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+            " ON CONFLICT (public_key, kind, nonce) DO NOTHING",
+            (now, client, key, public_key, entry.kind, entry.nonce, entry.hash, entry.document,
+             entry.r, entry.s, entry.asset,
+             None if entry.amount is None else str(entry.amount)))
+        if cursor.rowcount == 0:  # the guard: read the row that won
+            earlier, r, s = db.execute(
+                "SELECT hash, r, s FROM signed WHERE public_key = ? AND kind = ? AND nonce = ?",
+                (public_key, entry.kind, entry.nonce)).fetchone()
+            if earlier == entry.hash:
+                outcomes.append(Signed(entry.hash, r, s, fresh=False))
+            else:
+                conflict = Conflict(earlier)
+                outcomes.append(conflict)
+                refused.append((entry.kind, entry.hash, entry.document, 409, conflict.body()))
+            continue
+        if entry.amount is not None and entry.asset is not None:
+            group = (entry.kind, entry.asset)
+            if entry.cap is not None:
+                total = window.get(group)
+                if total is None:
+                    total = sum(int(amount) for (amount,) in db.execute(
+                        "SELECT amount FROM velocity WHERE client = ? AND public_key = ? AND "
+                        "kind = ? AND asset = ? AND minute >= ?",
+                        (client, public_key, entry.kind, entry.asset, int((now - DAY) // 60))))
+                if total + entry.amount > entry.cap:
+                    db.execute("DELETE FROM signed WHERE id = ?", (cursor.lastrowid,))
+                    refusal = Refusal("max_amount_per_day", entry.amount_field,
+                                      str(entry.cap), str(total + entry.amount))
+                    outcomes.append(refusal)
+                    refused.append((entry.kind, entry.hash, entry.document, 403, refusal.body()))
+                    continue
+                window[group] = total + entry.amount
+            added[group] = added.get(group, 0) + entry.amount
+        outcomes.append(Signed(entry.hash, entry.r, entry.s, fresh=True))
+    for (kind, asset), amount in added.items():
+        row = db.execute("SELECT amount FROM velocity WHERE client = ? AND public_key = ? AND "
+                         "kind = ? AND asset = ? AND minute = ?",
+                         (client, public_key, kind, asset, minute)).fetchone()
+        db.execute("INSERT OR REPLACE INTO velocity VALUES (?, ?, ?, ?, ?, ?)",
+                   (client, public_key, kind, asset, minute,
+                    str(amount + (int(row[0]) if row else 0))))
+    if refused:
+        db.executemany(
+            "INSERT INTO refused (time, client, key, kind, hash, document, status, rule, field,"
+            " detail) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            [(now, client, key, kind, hash_, document, status, body.get("rule"),
+              body.get("field"), json.dumps(body, separators=(",", ":")))
+             for kind, hash_, document, status, body in refused])
+    return outcomes
+
+
+# --- reading it back -------------------------------------------------------------
+
+def _iso(seconds: float) -> str:
+    return datetime.fromtimestamp(seconds, timezone.utc).isoformat().replace("+00:00", "Z")
+
+
+def export(path: Path, since: float | None = None, until: float | None = None,
+           timeout: float = 5.0) -> Iterator[str]:
+    """The signed documents recorded in [since, until), oldest first, as NDJSON
+    lines that `quillet audit` reads: kind, document, signature, public_key,
+    and hash, time (ISO 8601, UTC), client, key. Messages are left out (the
+    audit checks documents). Pages by id: memory stays bounded."""
+    try:
+        db = _connect(path, timeout, read_only=True)
+        version = schema_version(db)
+    except sqlite3.Error as error:
+        raise JournalError(f"{path}: cannot read it: {error}") from None
+    except SchemaError as error:
+        raise SchemaError(f"{path}: {error}") from None
+    if version != SCHEMA_VERSION:
+        db.close()
+        raise SchemaError(f"{path}: its schema version is {version}, this version reads "
+                          f"{SCHEMA_VERSION}")
+    low = float("-inf") if since is None else since
+    high = float("inf") if until is None else until
+    last = 0
+    try:
+        while True:
+            rows = db.execute(
+                "SELECT id, time, client, key, public_key, kind, hash, document, r, s FROM signed"
+                " WHERE id > ? AND document IS NOT NULL AND time >= ? AND time < ?"
+                " ORDER BY id LIMIT ?", (last, low, high, _EXPORT_PAGE)).fetchall()
+            if not rows:
+                return
+            for row_id, at, client, key, public_key, kind, hash_, document, r, s in rows:
+                # The document is the typed document's own JSON: written as it is.
+                yield (f'{{"kind":{json.dumps(kind)},"document":{document},'
+                       f'"signature":{{"r":{json.dumps(r)},"s":{json.dumps(s)}}},'
+                       f'"public_key":{json.dumps(public_key)},"hash":{json.dumps(hash_)},'
+                       f'"time":"{_iso(at)}","client":{json.dumps(client)},'
+                       f'"key":{json.dumps(key)}}}')
+                last = row_id
+    except sqlite3.Error as error:
+        raise JournalError(f"{path}: cannot read it: {error}") from None
+    finally:
+        db.close()
+
+
+__all__ = ["APPLICATION", "DAY", "MIGRATIONS", "SCHEMA_VERSION", "Conflict", "Entry",
+           "JournalError", "Outcome", "Rejected", "SchemaError", "Signed", "SqliteJournal",
+           "export", "migrate", "open_database", "schema_version"]
