@@ -59,7 +59,7 @@ MAX_BATCH = 4096
 _ANSWER_LIMIT = 32 << 20
 _TOKEN_LIMIT = 4096
 # Statuses worth another try: the service said so (429), or it failed.
-_RETRIED = frozenset({429, 500, 502, 503, 504})
+_RETRIED = frozenset({408, 429, 500, 502, 503, 504})
 _BACKOFF_CAP = 5.0
 _RETRY_AFTER_CAP = 30.0
 
@@ -188,6 +188,20 @@ def _tls(ca: str | os.PathLike[str] | None,
     return context
 
 
+def _tls_failure(error: BaseException) -> str | None:
+    """What TLS refused, when `error` comes from a certificate check (ours of
+    the service's, or the service's of ours), not from a lost connection."""
+    seen: BaseException | None = error
+    for _ in range(8):  # the chain httpx and httpcore build is short
+        if seen is None:
+            return None
+        if isinstance(seen, ssl.SSLError) and not isinstance(
+                seen, (ssl.SSLEOFError, ssl.SSLZeroReturnError, ssl.SSLSyscallError)):
+            return getattr(seen, "verify_message", None) or seen.reason or str(seen)
+        seen = seen.__cause__ or seen.__context__
+    return None
+
+
 # --- what the service answers --------------------------------------------------
 
 def _text(value: object) -> str:
@@ -230,7 +244,8 @@ def refusal(status: int, body: object, *, message: bool = False,
         return SignerError("the request is larger than the signing service accepts (413): "
                            "send fewer documents at once (max_batch=)", status=413)
     if status in _RETRIED:
-        what = "is busy (429)" if status == 429 else f"failed ({status})"
+        what = {429: "is busy (429)", 408: "timed the request out (408)"}.get(
+            status, f"failed ({status})")
         return SignerUnavailable(f"the signing service {what}", status=status,
                                  retry_after=retry_after)
     return SignerError(f"the signing service answered {status} "
@@ -497,6 +512,9 @@ class _Remote:
     def _unreachable(self, error: httpx.HTTPError) -> SignerUnavailable | SignerError:
         """The error of a request that got no answer (called in the handler:
         the result is raised outside it, with no context)."""
+        tls = _tls_failure(error)
+        if tls is not None:  # a certificate refused: trying again changes nothing
+            return SignerError(f"TLS with the signing service at {self.url} failed: {tls}")
         if isinstance(error, httpx.TimeoutException):
             return SignerUnavailable(f"the signing service at {self.url} did not answer within "
                                      f"{self._timeout} s ({type(error).__name__})")
