@@ -14,6 +14,7 @@ functions raise, exported so that it can be caught by name.
 """
 
 import os as _os
+import sys as _sys
 from importlib import import_module as _import_module
 
 from quillet import _batch
@@ -64,11 +65,19 @@ def __getattr__(name: str) -> object:
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError(f"module 'quillet' has no attribute {name!r}")
+    _BEGUN.add(module)  # before the import takes its module lock
     value = getattr(_import_module(module), name)
     globals()[name] = value
     return value
 
 
+# Modules of an extra: a fork completes their import only once a first use
+# here has begun it (_BEGUN). Begun by every fork, httpx's import would cost
+# a first fork some 0.1-0.3 s, and the logging module it brings registers
+# fork handlers while the fork runs them: its after-fork release of a lock it
+# never took prints an error.
+_EXTRAS = frozenset({"quillet.remote"})
+_BEGUN: set[str] = set()
 # Modules whose import failed (an extra not installed): not tried at each fork.
 _MISSING: set[str] = set()
 
@@ -80,7 +89,8 @@ def _finish_lazy_imports() -> None:
     # in progress): the child then finds them whole and takes no lock. Once
     # done, each is a lookup in sys.modules.
     for module in dict.fromkeys(_LAZY.values()):
-        if module in _MISSING:
+        if module in _MISSING or (module in _EXTRAS and module not in _BEGUN
+                                  and module not in _sys.modules):
             continue
         try:
             _import_module(module)
