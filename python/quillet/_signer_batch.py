@@ -149,49 +149,27 @@ def _not_awaited(value: object, signer: object) -> Any:
 
 
 def chunk_signer(signer: object, method: str, outcomes: bool) -> SignChunk:
-    """How a chunk is signed by a blocking signer: `method` "sign" (documents)
-    or "sign_message" (message texts). With outcomes, a refused item gives
-    its error in place (SignerUnavailable still raises: no item is at fault)."""
-    many = {"sign": "sign_many", "sign_message": "sign_messages"}[method]
-    each = getattr(signer, "sign_each", None) if method == "sign" and outcomes else None
-    batch = getattr(signer, many, None)
-    single = getattr(signer, method)
+    """How a chunk is signed: `method` "sign" (documents) or "sign_message"
+    (message texts), through the signer's sign_each (with outcomes) or
+    sign_many / sign_messages where it has them, else item by item. With
+    outcomes a refused item gives its error in place (SignerUnavailable still
+    raises: no item is at fault). A blocking signer's methods are called
+    inside coroutines that never suspend."""
+    asynchronous = is_async(signer)
 
-    def one_by_one(chunk: list[Any]) -> list[Result]:
-        results: list[Result] = []
-        for index, item in enumerate(chunk):
-            try:
-                results.append(_not_awaited(single(item), signer))
-            except SignerUnavailable:
-                raise
-            except QuilletError as error:
-                if not outcomes:
-                    raise _noted(error, index)
-                results.append(error)
-        return results
+    def found(name: str | None) -> Callable[[Any], Awaitable[Any]] | None:
+        function = getattr(signer, name, None) if name else None
+        if function is None or asynchronous:
+            return function
 
-    async def sign_chunk(chunk: list[Any]) -> list[Result]:
-        if each is not None:
-            return _counted(_not_awaited(each(chunk), signer), chunk)
-        if batch is not None:
-            try:
-                return _counted(_not_awaited(batch(chunk), signer), chunk)
-            except SignerUnavailable:
-                raise
-            except QuilletError:
-                if not outcomes:
-                    raise
-            # One item refused the whole call: each is asked alone.
-        return one_by_one(chunk)
+        async def blocking(argument: Any) -> Any:
+            return _not_awaited(function(argument), signer)
+        return blocking
 
-    return sign_chunk
-
-
-def async_chunk_signer(signer: object, method: str, outcomes: bool) -> SignChunk:
-    """chunk_signer for an AsyncSigner: its coroutines awaited in turn."""
-    each = getattr(signer, "sign_each", None) if method == "sign" and outcomes else None
-    batch = getattr(signer, "sign_many", None) if method == "sign" else None
-    single = getattr(signer, method)
+    each = found("sign_each" if method == "sign" and outcomes else None)
+    batch = found("sign_many" if method == "sign" else "sign_messages")
+    single = found(method)
+    assert single is not None  # every signer has sign and sign_message
 
     async def sign_chunk(chunk: list[Any]) -> list[Result]:
         if each is not None:
@@ -204,6 +182,7 @@ def async_chunk_signer(signer: object, method: str, outcomes: bool) -> SignChunk
             except QuilletError:
                 if not outcomes:
                     raise
+            # One item refused the whole call: each is asked alone.
         results: list[Result] = []
         for index, item in enumerate(chunk):
             try:

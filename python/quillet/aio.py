@@ -16,9 +16,9 @@ progress callback to stop one early.
 
 sign_many and sign_messages also take an AsyncSigner (AsyncRemoteSigner):
 its items are checked as quillet.batch checks them, then its coroutines are
-awaited in the event loop (sign_each, sign_many where it has them, else one
-item after another), and progress runs there too; cancelling the task stops
-it between requests.
+awaited in the event loop (sign_each, sign_many or sign_messages where it
+has them, else one item after another), and progress runs there too;
+cancelling the task stops it between requests.
 """
 
 from __future__ import annotations
@@ -111,7 +111,7 @@ async def _awaited(items: list[Any], signer: object, kind: batch.Kind | None,
     _batch.call_many("sign", [], threads)  # checked as every batch call checks it
     results = await _signer_batch.run(
         _signer_batch.checked(items, signer, kind, outcomes),
-        _signer_batch.async_chunk_signer(signer, "sign" if kind else "sign_message", outcomes),
+        _signer_batch.chunk_signer(signer, "sign" if kind else "sign_message", outcomes),
         progress, chunk_size)
     return batch.signed_texts(results, outcomes)
 

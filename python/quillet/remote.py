@@ -36,7 +36,7 @@ import ssl
 import time
 from collections.abc import AsyncIterator, Generator, Iterable, Iterator
 from dataclasses import dataclass
-from typing import Any, NoReturn, Self
+from typing import Any, NoReturn, Self, TypedDict, Unpack
 from urllib.parse import quote, urlsplit
 
 try:
@@ -308,6 +308,20 @@ def _retry_delay(attempt: int, backoff: float, failure: SignerUnavailable) -> fl
     return min(_BACKOFF_CAP, backoff * (1 << attempt)) * (0.5 + random.random() / 2)
 
 
+class Options(TypedDict, total=False):
+    """The keyword options of a remote signer, beside url and key."""
+
+    token: str | None
+    token_file: str | os.PathLike[str] | None
+    ca: str | os.PathLike[str] | None
+    client_cert: str | os.PathLike[str] | tuple[str | os.PathLike[str],
+                                                 str | os.PathLike[str]] | None
+    timeout: float
+    retries: int
+    backoff: float
+    max_batch: int
+
+
 class _Remote:
     """What the two signers share: settings, checks and the operations."""
 
@@ -346,6 +360,11 @@ class _Remote:
         self._backoff = backoff
         self._max_batch = max_batch
         self._public = None
+        self._open()
+
+    def _open(self) -> None:
+        """Makes the HTTP client (and for a blocking signer, fetches the key)."""
+        raise NotImplementedError
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}(url={self.url!r}, key={self.key!r})"
@@ -563,20 +582,12 @@ class RemoteSigner(_Remote):
     (default: the system's). `client_cert`: for mutual TLS, a PEM file with
     the certificate and its key, or (certificate file, key file). `timeout`:
     seconds per request; `retries` more tries after a connection error,
-    time-out, 429 or 5xx, waiting about backoff·2^n seconds (or what
+    time-out, 408, 429 or 5xx, waiting about backoff·2^n seconds (or what
     Retry-After says); `max_batch`: documents per sign-many request."""
 
-    def __init__(self, url: str, *, key: str, token: str | None = None,
-                 token_file: str | os.PathLike[str] | None = None,
-                 ca: str | os.PathLike[str] | None = None,
-                 client_cert: str | os.PathLike[str] | tuple[str | os.PathLike[str],
-                                                             str | os.PathLike[str]] | None = None,
-                 timeout: float = 10.0, retries: int = 3, backoff: float = 0.2,
-                 max_batch: int = MAX_BATCH) -> None:
-        super().__init__(url, key=key, token=token, token_file=token_file, ca=ca,
-                         client_cert=client_cert, timeout=timeout, retries=retries,
-                         backoff=backoff, max_batch=max_batch)
-        del token
+    _client: httpx.Client
+
+    def _open(self) -> None:
         self._client = httpx.Client(**self._settings)
         try:
             self._run(self._key_steps())
@@ -667,32 +678,18 @@ class AsyncRemoteSigner(_Remote):
     fetch the public key; otherwise the first call fetches it. Use it in one
     event loop; `await close()` closes its connections."""
 
-    def __init__(self, url: str, *, key: str, token: str | None = None,
-                 token_file: str | os.PathLike[str] | None = None,
-                 ca: str | os.PathLike[str] | None = None,
-                 client_cert: str | os.PathLike[str] | tuple[str | os.PathLike[str],
-                                                             str | os.PathLike[str]] | None = None,
-                 timeout: float = 10.0, retries: int = 3, backoff: float = 0.2,
-                 max_batch: int = MAX_BATCH) -> None:
-        super().__init__(url, key=key, token=token, token_file=token_file, ca=ca,
-                         client_cert=client_cert, timeout=timeout, retries=retries,
-                         backoff=backoff, max_batch=max_batch)
-        del token
+    _client: httpx.AsyncClient
+
+    def _open(self) -> None:
         self._client = httpx.AsyncClient(**self._settings)
 
     @classmethod
-    async def connect(cls, url: str, *, key: str, token: str | None = None,
-                      token_file: str | os.PathLike[str] | None = None,
-                      ca: str | os.PathLike[str] | None = None,
-                      client_cert: str | os.PathLike[str] | tuple[
-                          str | os.PathLike[str], str | os.PathLike[str]] | None = None,
-                      timeout: float = 10.0, retries: int = 3, backoff: float = 0.2,
-                      max_batch: int = MAX_BATCH) -> AsyncRemoteSigner:
-        """A signer whose public key is fetched already."""
-        signer = cls(url, key=key, token=token, token_file=token_file, ca=ca,
-                     client_cert=client_cert, timeout=timeout, retries=retries,
-                     backoff=backoff, max_batch=max_batch)
-        del token
+    async def connect(cls, url: str, *, key: str, **options: Unpack[Options]
+                      ) -> AsyncRemoteSigner:
+        """A signer whose public key is fetched already (options as for
+        RemoteSigner)."""
+        signer = cls(url, key=key, **options)
+        del options  # the token, if given, is in `signer` alone from here on
         try:
             await signer._run(signer._key_steps())
         except BaseException:
