@@ -552,8 +552,15 @@ class _Remote:
     def _headers(call: _Call) -> dict[str, str] | None:
         return None if call.body is None else {"Content-Type": "application/json"}
 
-    def _too_long(self) -> SignerError:
-        return _wrong(f"an answer longer than {_ANSWER_LIMIT} bytes")
+    def _settled(self, call: _Call, response: httpx.Response, data: bytes | None) -> Any:
+        """The answer of one try: its JSON, or the SignerUnavailable that a
+        retry may cure (returned); any other error is raised."""
+        if data is None:
+            raise _wrong(f"an answer longer than {_ANSWER_LIMIT} bytes")
+        try:
+            return self._answer(call, response, data)
+        except SignerUnavailable as error:
+            return error
 
 
 def _listed(items: Iterable[object]) -> list[Any]:
@@ -649,12 +656,10 @@ class RemoteSigner(_Remote):
             except httpx.HTTPError as error:
                 failure = self._unreachable(error)
             else:
-                if data is None:
-                    raise self._too_long()
-                try:
-                    return self._answer(call, response, data)
-                except SignerUnavailable as error:
-                    failure = error
+                answer = self._settled(call, response, data)
+                if not isinstance(answer, SignerUnavailable):
+                    return answer
+                failure = answer
             if not isinstance(failure, SignerUnavailable) or attempt == self._retries:
                 break
             time.sleep(_retry_delay(attempt, self._backoff, failure))
@@ -752,12 +757,10 @@ class AsyncRemoteSigner(_Remote):
             except httpx.HTTPError as error:
                 failure = self._unreachable(error)
             else:
-                if data is None:
-                    raise self._too_long()
-                try:
-                    return self._answer(call, response, data)
-                except SignerUnavailable as error:
-                    failure = error
+                answer = self._settled(call, response, data)
+                if not isinstance(answer, SignerUnavailable):
+                    return answer
+                failure = answer
             if not isinstance(failure, SignerUnavailable) or attempt == self._retries:
                 break
             await asyncio.sleep(_retry_delay(attempt, self._backoff, failure))
