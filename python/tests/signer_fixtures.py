@@ -243,7 +243,7 @@ class Service:
         """An httpx.Client with client `name`'s token (or `token`) and, over
         TLS, the certificate of client `cert` (default `name`; "" for none;
         `foreign`: the one the foreign CA signed)."""
-        headers = {}
+        headers = dict(options.pop("headers", {}))
         secret = token if token is not None else self.setup.tokens.get(name or "")
         if secret is not None:
             headers["Authorization"] = f"Bearer {secret}"
@@ -372,6 +372,25 @@ def signer(signer_setup: SignerSetup, tmp_path: Path) -> Iterator[SignerFactory]
     factory = SignerFactory(signer_setup, tmp_path)
     yield factory
     factory.stop_all()
+
+
+@pytest.fixture(scope="module")
+def signer_module(signer_setup: SignerSetup,
+                  tmp_path_factory: pytest.TempPathFactory) -> Iterator[SignerFactory]:
+    """As `signer`, for services that a whole test module shares."""
+    factory = SignerFactory(signer_setup, tmp_path_factory.mktemp("signer-module"))
+    yield factory
+    factory.stop_all()
+
+
+def at_second_start(margin: float = 0.2) -> int:
+    """Waits until a second has just begun (at most `margin` of it gone) and
+    returns it: a request sent now is checked within the same second."""
+    while True:
+        now = time.time()
+        if now % 1 < margin / 4:
+            return int(now)
+        time.sleep(1 - now % 1 + 0.001)
 
 
 # --- documents ---------------------------------------------------------------------

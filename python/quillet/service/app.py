@@ -32,7 +32,7 @@ import math
 import time
 from collections.abc import AsyncIterator, Awaitable, Callable
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, cast
 
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
@@ -41,8 +41,8 @@ from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
 from quillet import batch
-from quillet.documents import KINDS, Document, InvalidDocument, loads, read_value
-from quillet.errors import InvalidMessage, KeyMismatch
+from quillet.documents import KINDS, Document, Kind, loads, read_value
+from quillet.errors import InvalidDocument, InvalidMessage, KeyMismatch
 from quillet.keys import PrivateKey, signable_text
 from quillet.service import policy
 from quillet.service.config import ClientConfig, Config, KindRules
@@ -255,7 +255,7 @@ class Service:
             readable.append((index, document))
             passed.append(refusal is None)
         documents = [document for _, document in readable]
-        hashes = batch.hash_many(kind, documents, threads=1) if documents else []
+        hashes = batch.hash_many(cast(Kind, kind), documents, threads=1) if documents else []
         signed = [document for document, ok in zip(documents, passed) if ok]
         signatures = iter(key.sign_many(signed) if len(signed) > 1 else
                           [key.sign(document) for document in signed])
@@ -356,21 +356,22 @@ class Service:
             outcomes = await self.commit(client, name, key, prepared.entries, prepared.rejected)
             for index, outcome in zip(prepared.positions, outcomes):
                 results[index] = _outcome(outcome)
-        signed = sum(1 for result in results if result is not None and result[0] == 200)
+        answers = [result for result in results if result is not None]  # every one is set
+        signed = sum(1 for status, _ in answers if status == 200)
         self.metrics.signatures.labels(kind).inc(signed)
-        for result in results:
-            if result is not None and result[0] != 200:
-                self.metrics.refusals.labels(result[1].get("rule") or result[1]["error"]).inc()
+        for status, body in answers:
+            if status != 200:
+                self.metrics.refusals.labels(body.get("rule") or body["error"]).inc()
         if not many:
-            status, body = results[0]  # type: ignore[misc]
+            status, body = answers[0]
             log.hash = body.get("hash")
-            log.rule = body.get("rule")
+            log.rule = None if status == 200 else body.get("rule") or body.get("error")
             return _answer(status, body)
         log.count = len(results)
         log.refused = len(results) - signed
         return _answer(200, {"results": [
             body if status == 200 else {"error": body, "status": status}
-            for status, body in results]})  # type: ignore[misc]
+            for status, body in answers]})
 
     async def sign_message(self, request: Request, log: _Log, route: str) -> Response:
         client = self.authenticate(request)

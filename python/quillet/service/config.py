@@ -23,7 +23,7 @@ import tomllib
 from dataclasses import dataclass, field
 from fractions import Fraction
 from pathlib import Path
-from typing import Any, NamedTuple
+from typing import Any, NamedTuple, cast
 
 from quillet.documents import HEX, KINDS, Kind
 from quillet.service.tokens import TokenError, TokenHash
@@ -199,8 +199,10 @@ def _shown(value: object) -> str:
         return "true" if value else "false"
     if isinstance(value, (str, int, float)):
         text = json.dumps(value)
+    elif isinstance(value, dict):
+        text = "a table"
     else:
-        text = {dict: "a table", list: "an array"}.get(type(value), type(value).__name__)
+        text = "an array" if isinstance(value, list) else type(value).__name__
     return text if len(text) <= 80 else text[:60] + "…"
 
 
@@ -426,12 +428,13 @@ def _clients(reader: _Reader, data: object, keys: dict[str, KeyConfig],
             token_hash = TokenHash.parse(table["token_hash"])
         except TokenError as error:
             raise reader.fail((*where, "token_hash"), str(error)) from None
-        kinds = reader.names(table, where, "kinds", KINDS, "a document kind")
+        kinds = cast(tuple[Kind, ...], reader.names(table, where, "kinds", KINDS,
+                                                    "a document kind"))
         rate = table.get("max_requests_per_minute")
         common_name = reader.string(table, where, "tls_common_name")
         if common_name is not None and server.client_ca is None:
             raise reader.fail((*where, "tls_common_name"), "needs server.client_ca (mutual TLS)")
-        rules = {}
+        rules: dict[str, KindRules] = {}
         for kind in KINDS:
             if kind in table:
                 if kind not in kinds:

@@ -13,6 +13,7 @@ system chose).
 
 from __future__ import annotations
 
+import math
 import os
 import socket
 import ssl
@@ -30,6 +31,16 @@ from quillet.service.storage import JournalError, SqliteJournal
 
 _PASSPHRASE_LIMIT = 4096
 _BACKLOG = 2048
+
+
+class _Server(uvicorn.Server):
+    def handle_exit(self, sig: int, frame: object) -> None:
+        super().handle_exit(sig, frame)  # type: ignore[arg-type]
+        # A graceful stop is a normal exit (status 0): uvicorn would raise
+        # the signal again once stopped (SIGINT: a KeyboardInterrupt).
+        captured = getattr(self, "_captured_signals", None)
+        if captured:
+            captured.clear()
 
 
 class StartError(Exception):
@@ -128,8 +139,8 @@ def serve(config_path: str, prompt: Callable[[str], str] | None = None) -> None:
         make_app(config, keys, journal), http=protocol_class(server.request_timeout),
         lifespan="on", log_config=None, access_log=False, proxy_headers=False,
         server_header=False, limit_concurrency=server.limit_concurrency,
-        timeout_keep_alive=server.timeout_keep_alive,
-        timeout_graceful_shutdown=server.request_timeout + server.database_timeout + 5)
+        timeout_keep_alive=math.ceil(server.timeout_keep_alive),
+        timeout_graceful_shutdown=math.ceil(server.request_timeout + server.database_timeout) + 5)
     settings.load()
     settings.ssl = context  # our context: TLS 1.2 at least, the client CA when given
     use_json_logs()
@@ -137,7 +148,7 @@ def serve(config_path: str, prompt: Callable[[str], str] | None = None) -> None:
     event(event="listening", host=host, port=port, tls=context is not None,
           mutual_tls=server.client_ca is not None, database=str(server.database_path),
           keys=sorted(keys), clients=sorted(config.clients))
-    uvicorn.Server(settings).run(sockets=[sock])
+    _Server(settings).run(sockets=[sock])
 
 
 __all__ = ["StartError", "serve", "unlock"]

@@ -425,7 +425,12 @@ def _record(db: sqlite3.Connection, now: float, client: str, key: str, public_ke
 # --- reading it back -------------------------------------------------------------
 
 def _iso(seconds: float) -> str:
-    return datetime.fromtimestamp(seconds, timezone.utc).isoformat().replace("+00:00", "Z")
+    # Microseconds cut, not rounded: the text is never later than the row's
+    # time, so --since TEXT takes that row and --until TEXT leaves it out.
+    whole = int(seconds)
+    moment = datetime.fromtimestamp(whole, timezone.utc).replace(
+        microsecond=int((seconds - whole) * 1_000_000))
+    return moment.isoformat(timespec="microseconds").replace("+00:00", "Z")
 
 
 def export(path: Path, since: float | None = None, until: float | None = None,
