@@ -30,6 +30,7 @@ from __future__ import annotations
 import asyncio
 import ipaddress
 import json
+import math
 import os
 import random
 import ssl
@@ -58,6 +59,8 @@ MAX_BATCH = 4096
 # Largest answer read: a sign-many answer of 4096 refusals is far smaller.
 _ANSWER_LIMIT = 32 << 20
 _TOKEN_LIMIT = 4096
+# Characters of an answer's value that an error quotes.
+_SHOWN = 300
 # Statuses worth another try: the service said so (429), or it failed.
 _RETRIED = frozenset({408, 429, 500, 502, 503, 504})
 _BACKOFF_CAP = 5.0
@@ -154,12 +157,13 @@ def _base_url(url: str) -> str:
     if not isinstance(url, str):
         raise SignerError(f"url must be a str, not {type(url).__name__}")
     parts = urlsplit(url)
-    if parts.scheme not in ("https", "http") or not parts.hostname:
-        raise SignerError(f"{url!r} is not an https:// URL of a signing service")
-    if parts.username is not None or parts.password is not None or parts.query or parts.fragment:
+    # Checked first, and told without quoting the URL: it may hold a token.
+    if "@" in parts.netloc or parts.query or parts.fragment or "?" in url or "#" in url:
         raise SignerError("the signing service's URL takes no user, password, query or "
                           "fragment (the token goes in token=, token_file= or "
                           f"${TOKEN_VARIABLE})")
+    if parts.scheme not in ("https", "http") or not parts.hostname:
+        raise SignerError(f"{url!r} is not an https:// URL of a signing service")
     if parts.scheme == "http" and not _loopback(parts.hostname):
         raise SignerError(f"{url!r}: plain http is for a loopback address only; the token "
                           "would cross the network in clear")
@@ -205,8 +209,9 @@ def _tls_failure(error: BaseException) -> str | None:
 # --- what the service answers --------------------------------------------------
 
 def _text(value: object) -> str:
-    """A value of the service's answer, as an error shows it."""
-    return value if isinstance(value, str) else json.dumps(value)
+    """A value of the service's answer, as an error shows it (cut short)."""
+    text = value if isinstance(value, str) else json.dumps(value)
+    return text if len(text) <= _SHOWN else f"{text[:_SHOWN]}… ({len(text)} characters)"
 
 
 def refusal(status: int, body: object, *, message: bool = False,
@@ -257,7 +262,7 @@ def _retry_after(response: httpx.Response) -> float | None:
         seconds: float = float(response.headers.get("Retry-After", ""))
     except ValueError:
         return None  # an HTTP date, or nothing: the backoff decides
-    return min(max(seconds, 0.0), _RETRY_AFTER_CAP)
+    return min(max(seconds, 0.0), _RETRY_AFTER_CAP) if math.isfinite(seconds) else None
 
 
 def _wrong(what: str) -> SignerError:
