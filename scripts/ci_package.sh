@@ -62,6 +62,8 @@ required = ["quillet_python_sdk.pyi", "quillet_python_sdk-stubs/__init__.pyi",
                                               "messages", "checks", "tools", "parser")),
             "quillet/batch.py", "quillet/_batch.pyi", "quillet/_version.py",
             "quillet/audit/__init__.py", "quillet/keystore.py", "quillet/signer.py"]
+# The signing service's client, and batch signing through any signer.
+required += ["quillet/remote.py", "quillet/_signer_batch.py"]
 problems += [f"wheel lacks {n}" for n in required if n not in names]
 extensions = [n for n in names if n.endswith(".so")]
 # One extension file, of the stable ABI, serves quillet_python_sdk and
