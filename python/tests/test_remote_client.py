@@ -3,6 +3,9 @@ an unreachable service, and the answers it must refuse to trust."""
 
 import pickle
 import socket
+import subprocess
+import sys
+import textwrap
 import time
 import traceback
 
@@ -139,3 +142,29 @@ def test_an_answer_that_does_not_verify_is_never_returned():
     ]:
         with pytest.raises(SignerError, match=fault):
             checker._checked(public, digest, answered, signature)
+
+
+def test_without_httpx_the_names_and_the_command_say_which_extra_to_install():
+    # httpx made unimportable: what a machine without the extra sees.
+    code = """
+        import os, sys
+        sys.modules["httpx"] = None
+        import quillet
+        from quillet.cli import main
+        try:
+            quillet.RemoteSigner
+        except ImportError as error:
+            print(error)
+        pid = os.fork()  # the fork hook tolerates the missing extra
+        if pid == 0:
+            os._exit(0)
+        print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+        sys.exit(main(["sign-message", "0x1", "--signer", "https://127.0.0.1:1",
+                       "--signer-key", "desk"]))
+    """
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=60)
+    extra = "pip install 'quillet_python_sdk[signer]'"
+    assert proc.stdout == f"quillet.RemoteSigner needs httpx: {extra}\n0\n"
+    assert (proc.returncode, proc.stderr) == (2, f"quillet sign-message: --signer needs the "
+                                                 f"extra: {extra}\n")
