@@ -14,7 +14,6 @@ functions raise, exported so that it can be caught by name.
 """
 
 import os as _os
-import sys as _sys
 from importlib import import_module as _import_module
 
 from quillet import _batch
@@ -65,17 +64,16 @@ def __getattr__(name: str) -> object:
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError(f"module 'quillet' has no attribute {name!r}")
-    _BEGUN.add(module)  # before the import takes its module lock
+    if module in _EXTRAS and module not in _BEGUN:
+        _begin_extra(module)
     value = getattr(_import_module(module), name)
     globals()[name] = value
     return value
 
 
-# Modules of an extra: a fork completes their import only once a first use
-# here has begun it (_BEGUN). Begun by every fork, httpx's import would cost
-# a first fork some 0.1-0.3 s, and the logging module it brings registers
-# fork handlers while the fork runs them: its after-fork release of a lock it
-# never took prints an error.
+# Modules of an extra (httpx): the fork hook above leaves them alone, since
+# importing httpx at every program's first fork would cost that fork a large
+# part of a second. Their first use here registers a hook of their own.
 _EXTRAS = frozenset({"quillet.remote"})
 _BEGUN: set[str] = set()
 # Modules whose import failed (an extra not installed): not tried at each fork.
@@ -89,13 +87,36 @@ def _finish_lazy_imports() -> None:
     # in progress): the child then finds them whole and takes no lock. Once
     # done, each is a lookup in sys.modules.
     for module in dict.fromkeys(_LAZY.values()):
-        if module in _MISSING or (module in _EXTRAS and module not in _BEGUN
-                                  and module not in _sys.modules):
+        if module in _MISSING or module in _EXTRAS:
             continue
         try:
             _import_module(module)
         except Exception:  # raised again on the first use, where the caller sees it
             _MISSING.add(module)
+
+
+def _begin_extra(module: str) -> None:
+    """Before the first import of an extra's module: from then on each fork
+    first completes it, waiting for the import in progress or doing it, so
+    that no import starts between the hook and the fork. httpx's import takes
+    logging's lock, which logging's own fork hook holds across a fork; hooks
+    run latest registered first, so this one is registered after logging's:
+    it lets the import finish before logging takes its lock (the other way
+    round, both would wait forever). Logging's own import, if it is the
+    first, is not waited for: no hook could wait for it before logging's
+    hook, registered while it runs, takes that lock."""
+    _import_module("logging")
+    _BEGUN.add(module)
+    _os.register_at_fork(before=_finish_extra_imports)
+
+
+def _finish_extra_imports() -> None:
+    for module in list(_BEGUN):
+        if module not in _MISSING:
+            try:
+                _import_module(module)
+            except Exception:
+                _MISSING.add(module)
 
 
 _os.register_at_fork(before=_finish_lazy_imports)

@@ -127,8 +127,10 @@ FIRST_CALLS = {  # (imports, first calls): what a fork may interrupt
     # The package's own names, whose modules load on first access.
     "names": ("import quillet",
               f"quillet.PrivateKey({KEY!r}).public_key; quillet.LimitOrder; quillet.Signer"),
-    # The signing service's client: httpx's import, begun in one thread.
-    "remote": ("import quillet", "quillet.RemoteSigner; quillet.BatchSigner"),
+    # The signing service's client: httpx's import, begun in one thread
+    # (logging imported already, as most programs have it: its own first
+    # import is not waited for).
+    "remote": ("import logging, quillet", "quillet.RemoteSigner; quillet.BatchSigner"),
 }
 
 
