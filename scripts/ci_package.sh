@@ -61,7 +61,11 @@ required = ["quillet_python_sdk.pyi", "quillet_python_sdk-stubs/__init__.pyi",
             *(f"quillet/cli/{m}.py" for m in ("__init__", "common", "keys", "documents",
                                               "messages", "checks", "tools", "parser")),
             "quillet/batch.py", "quillet/_batch.pyi", "quillet/_version.py",
-            "quillet/audit/__init__.py", "quillet/keystore.py", "quillet/signer.py"]
+            "quillet/audit/__init__.py", "quillet/keystore.py", "quillet/signer.py",
+            "quillet/cli/signer.py",
+            *(f"quillet/service/{m}.py" for m in ("__init__", "config", "tokens", "policy",
+                                                  "storage", "app", "protocol", "observe",
+                                                  "server"))]
 # The signing service's client, and batch signing through any signer.
 required += ["quillet/remote.py", "quillet/_signer_batch.py"]
 problems += [f"wheel lacks {n}" for n in required if n not in names]
@@ -162,12 +166,12 @@ find_python313() {
 
 wheel=$(ls wheelhouse/*_x86_64.whl)
 # A fresh virtual environment $1 of interpreter $2 with the repaired wheel,
-# its keystore extra (as its metadata names it: the keystore tests run too)
-# and the test tools.
+# its keystore and signer extras (as its metadata names them: the keystore
+# and signing service tests run too) and the test tools.
 fresh_venv() {
   echo "ci_package: fresh virtual environment of CPython $("$2" -c 'import platform; print(platform.python_version())')"
   "$2" -m venv "$1"
-  "$1/bin/python" -m pip install -q --disable-pip-version-check "$wheel[keystore]" pytest mypy hypothesis
+  "$1/bin/python" -m pip install -q --disable-pip-version-check "$wheel[keystore,signer]" pytest mypy hypothesis
 }
 
 # Both module names come from the fresh install in virtual environment $1,

@@ -455,6 +455,24 @@ def _strings_and_depth(value: object) -> tuple[bool, int]:
     return lone, deepest
 
 
+def _depth(value: object) -> int:
+    """How deep the containers of `value` nest, as _strings_and_depth counts
+    it, visiting containers only: the check of a text without escapes of
+    surrogates, a request of thousands of documents among them."""
+    deepest = 0
+    stack: list[tuple[dict[str, Any] | list[Any], int]] = \
+        [(value, 0)] if isinstance(value, (dict, list)) else []
+    while stack:
+        item, depth = stack.pop()
+        depth += 1
+        if depth > deepest:
+            deepest = depth
+        for member in item.values() if isinstance(item, dict) else item:
+            if isinstance(member, (dict, list)):
+                stack.append((member, depth))
+    return deepest
+
+
 def loads(text: str | bytes, *, outer: int = 0) -> Any:
     """The value of a JSON text, read as strictly as the module reads
     documents, and more: InvalidDocument for a text that is not UTF-8, a key
@@ -487,10 +505,12 @@ def loads(text: str | bytes, *, outer: int = 0) -> Any:
                               f"column {column}") from None
     except RecursionError:
         raise InvalidDocument(_TOO_DEEP) from None
-    # Both checks walk the value, so they run only where the text may need them.
+    # Both checks walk the value, so they run only where the text may need them;
+    # without an escape of a surrogate no text can hold a lone one (the text
+    # itself is UTF-8), and only the containers are walked.
     surrogates = "\\u" in text and _SURROGATE_ESCAPE.search(text) is not None
     if surrogates or text.count("{") + text.count("[") > MAX_DEPTH + outer:
-        lone, depth = _strings_and_depth(value)
+        lone, depth = _strings_and_depth(value) if surrogates else (False, _depth(value))
         if depth > MAX_DEPTH + outer:
             raise InvalidDocument(_TOO_DEEP)
         if lone:

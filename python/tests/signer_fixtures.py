@@ -68,14 +68,29 @@ def _write_key(path: Path, key: Any) -> None:
 
 def _certificate(subject: str, issuer: tuple[Any, str] | None, key: Any, *, ca: bool = False,
                  ip: str | None = None) -> Any:
+    """A certificate with the extensions strict verification wants (Python
+    3.13's default context checks X.509 strictly): key usages, key ids."""
     now = datetime.datetime.now(datetime.timezone.utc)
     signing_key, issuer_name = issuer if issuer else (key, subject)
+    usage = dict.fromkeys(("digital_signature", "content_commitment", "key_encipherment",
+                           "data_encipherment", "key_agreement", "key_cert_sign", "crl_sign",
+                           "encipher_only", "decipher_only"), False)
+    usage.update(key_cert_sign=ca, crl_sign=ca, digital_signature=not ca)
     builder = (x509.CertificateBuilder().subject_name(_name(subject))
                .issuer_name(_name(issuer_name)).public_key(key.public_key())
                .serial_number(x509.random_serial_number())
                .not_valid_before(now - datetime.timedelta(minutes=5))
                .not_valid_after(now + datetime.timedelta(days=2))
-               .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True))
+               .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True)
+               .add_extension(x509.KeyUsage(**usage), critical=True)
+               .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()),
+                              critical=False)
+               .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(
+                   signing_key.public_key()), critical=False))
+    if not ca:
+        builder = builder.add_extension(x509.ExtendedKeyUsage(
+            [x509.oid.ExtendedKeyUsageOID.SERVER_AUTH if ip else
+             x509.oid.ExtendedKeyUsageOID.CLIENT_AUTH]), critical=False)
     if ip is not None:
         builder = builder.add_extension(
             x509.SubjectAlternativeName([x509.IPAddress(ipaddress.ip_address(ip))]),

@@ -15,7 +15,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quillet_python_sdk as q
-from quillet import InvalidDocument, KeyMismatch, PrivateKey, _batch, audit, batch
+from quillet import InvalidDocument, KeyMismatch, PrivateKey, _batch, audit, batch, documents
 from quillet.cli import main
 from quillet.documents import (DOCUMENT_TYPES, FIELD_MODULUS, MAX_DEPTH, Liquidation,
                                SignedOraclePrice, loads, read)
@@ -119,6 +119,23 @@ def test_the_limits_themselves_are_accepted():
              json.dumps(own("transfer", nonce="0" * 5000 + str(2**32 - 1)))]
     for text in texts:
         assert read("transfer", text).hash() == q.hash_transfer(text)
+
+
+JSON_VALUES = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.text(max_size=3),
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=2), inner,
+                                                                max_size=4),
+    max_leaves=40)
+
+
+@settings(max_examples=300, deadline=None)
+@given(JSON_VALUES, st.integers(0, 150))
+def test_the_containers_walk_finds_the_depth_the_whole_walk_finds(value, extra):
+    # The fast path of loads (no escape of a surrogate), against the walk of
+    # every value; `extra` levels of arrays around it reach past MAX_DEPTH.
+    for _ in range(extra):
+        value = [value]
+    assert documents._depth(value) == documents._strings_and_depth(value)[1]
 
 
 @pytest.fixture

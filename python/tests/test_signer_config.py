@@ -136,6 +136,8 @@ ERRORS = [
      "7: keys.desk.keystore: no such file: {dir}/missing.json"),
     (edit("[server]", "[server]\nmax_batch = 5000"),
      "2: server.max_batch: 5000 is out of range: expected from 1 to 4096"),
+    (edit("[server]", '[server]\ndatabase_synchronous = "off"'),
+     '2: server.database_synchronous: expected "full" or "normal", got "off"'),
     (edit("[server]", "[sever]"), "1: sever: unknown key (expected one of: clients, keys, "
                                   "server)"),
     (edit("max_amount = ", "max_amount == "),

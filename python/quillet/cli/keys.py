@@ -167,25 +167,32 @@ def passphrase(args: argparse.Namespace, inputs: Inputs, new: bool) -> str:
     return text
 
 
-def _prompt(new: bool) -> str:
-    """A passphrase typed on the controlling terminal; with none, a Failure
-    (getpass would read standard input with echo instead)."""
+def ask_terminal(prompt: str, no_terminal: str) -> str:
+    """A text typed on the controlling terminal, without echo; with no
+    terminal, Failure(no_terminal) (getpass would read standard input with
+    echo instead)."""
     try:
         os.close(os.open("/dev/tty", os.O_RDWR | os.O_NOCTTY))
     except OSError:
-        raise Failure(f"no passphrase: give --passphrase-file FILE, set {PASSPHRASE_ENV}, "
-                      "or run on a terminal") from None
+        raise Failure(no_terminal) from None
     try:
-        typed = getpass.getpass("New passphrase: " if new else "Passphrase: ")
-        if new:
-            problem = ("an empty passphrase is refused" if not typed else
-                       "the passphrases differ"
-                       if getpass.getpass("Repeat the passphrase: ") != typed else None)
-            if problem is not None:
-                del typed
-                raise Failure(problem)
+        return getpass.getpass(prompt)
     except EOFError:
         raise Failure("no passphrase: the terminal closed") from None
+
+
+def _prompt(new: bool) -> str:
+    """A passphrase typed on the terminal (a new one twice)."""
+    no_terminal = (f"no passphrase: give --passphrase-file FILE, set {PASSPHRASE_ENV}, "
+                   "or run on a terminal")
+    typed = ask_terminal("New passphrase: " if new else "Passphrase: ", no_terminal)
+    if new:
+        problem = ("an empty passphrase is refused" if not typed else
+                   "the passphrases differ"
+                   if ask_terminal("Repeat the passphrase: ", no_terminal) != typed else None)
+        if problem is not None:
+            del typed
+            raise Failure(problem)
     return typed
 
 

@@ -9,13 +9,12 @@ that `quillet audit` reads. Only `serve` needs the extra `signer`.
 from __future__ import annotations
 
 import argparse
-import getpass
 import importlib
-import os
 from datetime import datetime, timezone
 from typing import Any
 
 from quillet.cli.common import EXIT_OK, TEXT_LIMIT, Failure, Inputs, emit, write_out
+from quillet.cli.keys import ask_terminal
 from quillet.service import tokens
 from quillet.service.config import Config, ConfigError, KindRules, load
 from quillet.service.storage import SCHEMA_VERSION, JournalError, export, open_database
@@ -32,15 +31,8 @@ def _config(path: str) -> Config:
 
 def _prompt(name: str) -> str:
     """A key's passphrase typed on the controlling terminal, without echo."""
-    try:
-        os.close(os.open("/dev/tty", os.O_RDWR | os.O_NOCTTY))
-    except OSError:
-        raise Failure(f"keys.{name}: no passphrase_file or passphrase_env, and no terminal to "
-                      "ask on") from None
-    try:
-        return getpass.getpass(f"Passphrase of key {name}: ")
-    except EOFError:
-        raise Failure("no passphrase: the terminal closed") from None
+    return ask_terminal(f"Passphrase of key {name}: ", f"keys.{name}: no passphrase_file or "
+                        "passphrase_env, and no terminal to ask on")
 
 
 def cmd_serve(args: argparse.Namespace, inputs: Inputs) -> int:

@@ -115,6 +115,9 @@ class ServerConfig:
     request_timeout: float = 10.0
     timeout_keep_alive: float = 5.0
     database_timeout: float = 5.0
+    # "full": a commit survives a power loss; "normal": only a crash of the
+    # process (in WAL mode the last commits may be lost with the machine).
+    database_synchronous: str = "full"
 
     @property
     def tls(self) -> bool:
@@ -314,7 +317,7 @@ def load(path: str | os.PathLike[str]) -> Config:
 
 _SERVER_KEYS = {"listen", "tls_cert", "tls_key", "client_ca", "insecure_loopback", "database",
                 "max_body_bytes", "max_batch", "limit_concurrency", "request_timeout",
-                "timeout_keep_alive", "database_timeout"}
+                "timeout_keep_alive", "database_timeout", "database_synchronous"}
 
 
 def _server(reader: _Reader, data: object) -> ServerConfig:
@@ -348,6 +351,12 @@ def _server(reader: _Reader, data: object) -> ServerConfig:
     for key in ("request_timeout", "timeout_keep_alive", "database_timeout"):
         if key in table:
             options[key] = reader.number(table[key], (*where, key), 0.001)
+    if "database_synchronous" in table:
+        mode = table["database_synchronous"]
+        if mode not in ("full", "normal"):
+            raise reader.fail((*where, "database_synchronous"),
+                              f'expected "full" or "normal", got {_shown(mode)}')
+        options["database_synchronous"] = mode
     return ServerConfig(listen, host, port, tls_cert, tls_key, client_ca, insecure, database,
                         _database_path(reader, database), **options)
 

@@ -112,9 +112,21 @@ def tls_context(server: ServerConfig) -> ssl.SSLContext | None:
 
 def listening_socket(server: ServerConfig) -> socket.socket:
     try:
-        family = socket.getaddrinfo(server.host, server.port, type=socket.SOCK_STREAM)[0][0]
-        return socket.create_server((server.host, server.port), family=family,
-                                    backlog=_BACKLOG)
+        family, kind, proto, _, address = socket.getaddrinfo(
+            server.host, server.port, type=socket.SOCK_STREAM, proto=socket.IPPROTO_TCP)[0]
+        # Made with its protocol named (IPPROTO_TCP, not 0): asyncio turns off
+        # Nagle's algorithm only on such sockets, and with it on, a response
+        # written in two pieces on a kept-alive connection waits for the
+        # client's delayed ACK (40 ms).
+        sock = socket.socket(family, kind, proto)
+        try:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            sock.bind(address)
+            sock.listen(_BACKLOG)
+        except OSError:
+            sock.close()
+            raise
+        return sock
     except OSError as error:
         raise StartError(f"server.listen: cannot listen on {server.listen}: "
                          f"{error.strerror or error}") from None
@@ -131,7 +143,8 @@ def serve(config_path: str, prompt: Callable[[str], str] | None = None) -> None:
     server = config.server
     context = tls_context(server)
     try:
-        journal = SqliteJournal(server.database_path, server.database_timeout)
+        journal = SqliteJournal(server.database_path, server.database_timeout,
+                                server.database_synchronous)
     except JournalError as error:
         raise StartError(f"server.database: {error}") from None
     sock = listening_socket(server)

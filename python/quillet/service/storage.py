@@ -16,7 +16,7 @@ Three tables (schema version in `meta`):
   amounts are decimal text summed as Python ints (u64 sums overflow
   SQLite's integers).
 
-SQLite, in WAL mode with synchronous=FULL, is used by one thread that owns
+SQLite, in WAL mode with synchronous=FULL (or NORMAL, when configured), is used by one thread that owns
 the connection. Requests queue their work for it; it takes every queued
 request into one transaction (BEGIN IMMEDIATE: the database's one writer),
 each request inside a savepoint, and commits once for all of them, then
@@ -39,7 +39,7 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from datetime import datetime, timezone
 from pathlib import Path
-from typing import Any
+from typing import Any, Protocol
 
 from quillet.service.policy import Refusal
 
@@ -130,14 +130,18 @@ class Conflict:
 Outcome = Signed | Conflict | Refusal
 
 
-def _connect(path: Path, timeout: float, read_only: bool = False) -> sqlite3.Connection:
+_SYNCHRONOUS = {"full": "FULL", "normal": "NORMAL"}
+
+
+def _connect(path: Path, timeout: float, read_only: bool = False,
+             synchronous: str = "full") -> sqlite3.Connection:
     if read_only:
         db = sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=timeout,
                              isolation_level=None)
     else:
         db = sqlite3.connect(path, timeout=timeout, isolation_level=None)
         db.execute("PRAGMA journal_mode=WAL")
-        db.execute("PRAGMA synchronous=FULL")
+        db.execute(f"PRAGMA synchronous={_SYNCHRONOUS[synchronous]}")
     return db
 
 
@@ -172,13 +176,14 @@ def migrate(db: sqlite3.Connection) -> tuple[int | None, int]:
                    "('schema_version', ?)", (APPLICATION, str(SCHEMA_VERSION)))
         db.execute("COMMIT")
     except BaseException:
-        db.execute("ROLLBACK")
+        if db.in_transaction:  # not when BEGIN itself failed: its error is the one to tell
+            db.execute("ROLLBACK")
         raise
     return version, SCHEMA_VERSION
 
 
-def open_database(path: Path, timeout: float, *,
-                  upgrade: bool = False) -> tuple[sqlite3.Connection, int | None]:
+def open_database(path: Path, timeout: float, *, upgrade: bool = False,
+                  synchronous: str = "full") -> tuple[sqlite3.Connection, int | None]:
     """A connection to the journal at `path`, and the schema version it had
     (None: new). A new (or empty) file gets the current schema; an older
     schema is migrated only with `upgrade`. SchemaError for a schema this
@@ -186,9 +191,9 @@ def open_database(path: Path, timeout: float, *,
     try:
         if not path.exists():  # documents and decisions: for the service's owner only
             os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
-        db = _connect(path, timeout)
+        db = _connect(path, timeout, synchronous=synchronous)
     except FileExistsError:  # made meanwhile by another process: open it
-        return open_database(path, timeout, upgrade=upgrade)
+        return open_database(path, timeout, upgrade=upgrade, synchronous=synchronous)
     except OSError as error:
         raise JournalError(f"{path}: cannot create it: {error.strerror}") from None
     except sqlite3.Error as error:
@@ -209,6 +214,25 @@ def open_database(path: Path, timeout: float, *,
         db.close()
         raise JournalError(f"{path}: {error}") from None
     return db, version
+
+
+class Journal(Protocol):
+    """What the service asks of a journal, whatever its database."""
+
+    async def commit(self, client: str, key: str, public_key: str, entries: Sequence[Entry],
+                     rejected: Sequence[Rejected] = ()) -> list[Outcome]:
+        """Records a request's decisions in one transaction, committed before
+        it returns; each entry's outcome, in order. JournalError if it did not
+        commit."""
+        ...
+
+    async def healthy(self) -> bool:
+        """Whether the journal can take a write transaction now."""
+        ...
+
+    async def close(self) -> None:
+        """Lets the queued requests finish, then closes the database."""
+        ...
 
 
 # --- the writer ----------------------------------------------------------------
@@ -235,23 +259,24 @@ def _settle(future: concurrent.futures.Future[Any], result: Any) -> None:
 class SqliteJournal:
     """The journal in one SQLite file, written by one thread of its own."""
 
-    def __init__(self, path: Path, timeout: float = 5.0) -> None:
+    def __init__(self, path: Path, timeout: float = 5.0, synchronous: str = "full") -> None:
         """Opens (or creates) the journal at `path`; SchemaError or JournalError
-        when it cannot be used."""
+        when it cannot be used. `timeout`: how long a transaction waits for
+        the write lock; `synchronous`: "full" or "normal" (see ServerConfig)."""
         self.path = path
         self._queue: queue.SimpleQueue[_Job | None] = queue.SimpleQueue()
         self._closed = False
         self._pruned = 0
         opened: concurrent.futures.Future[sqlite3.Connection] = concurrent.futures.Future()
-        self._thread = threading.Thread(target=self._run, args=(timeout, opened),
+        self._thread = threading.Thread(target=self._run, args=(timeout, synchronous, opened),
                                         name="quillet-journal", daemon=True)
         self._thread.start()
         opened.result()  # raises what opening raised
 
-    def _run(self, timeout: float,
+    def _run(self, timeout: float, synchronous: str,
              opened: concurrent.futures.Future[sqlite3.Connection]) -> None:
         try:
-            db, _ = open_database(self.path, timeout)
+            db, _ = open_database(self.path, timeout, synchronous=synchronous)
         except BaseException as error:
             opened.set_exception(error)
             return
@@ -476,5 +501,5 @@ def export(path: Path, since: float | None = None, until: float | None = None,
 
 
 __all__ = ["APPLICATION", "DAY", "MIGRATIONS", "SCHEMA_VERSION", "Conflict", "Entry",
-           "JournalError", "Outcome", "Rejected", "SchemaError", "Signed", "SqliteJournal",
+           "Journal", "JournalError", "Outcome", "Rejected", "SchemaError", "Signed", "SqliteJournal",
            "export", "migrate", "open_database", "schema_version"]
