@@ -1,16 +1,22 @@
 """A trading bot's use of the typed API: documents, keys, batches, errors.
 
 Type-checks under `mypy --strict` and runs (python/tests/test_readme.py
-does both) with its key in a keystore (README.md, "Keys"):
+does both). It signs with whatever Signer it is given, and its code is the
+same for both: a key in a keystore (README.md, "Keys"), unlocked at start,
 
     quillet keygen --random --encrypt --out bot.keystore      # once
     QUILLET_KEY_PASSPHRASE=… python examples/trading_bot.py bot.keystore
     python examples/trading_bot.py bot.keystore --passphrase-file /run/credentials/bot/passphrase
+
+or, with $QUILLET_SIGNER_URL set, the key $QUILLET_SIGNER_KEY of a signing
+service (README.md, "The signing service"; token in $QUILLET_SIGNER_TOKEN,
+the service's CA in $QUILLET_SIGNER_CA), which the bot's host never holds.
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 
 import quillet
 import quillet_python_sdk
@@ -49,18 +55,27 @@ def load_key(argv: list[str] | None = None) -> PrivateKey:
 
 
 def main() -> int:
-    key = load_key()
-    public: PublicKey = key.public_key
-    orders = orders_for(key, 20)
+    url = os.environ.get("QUILLET_SIGNER_URL")
+    if url:  # the key stays in the signing service
+        with quillet.RemoteSigner(url, key=os.environ.get("QUILLET_SIGNER_KEY", "desk"),
+                                  ca=os.environ.get("QUILLET_SIGNER_CA")) as remote:
+            return run(remote)
+    return run(load_key())
 
-    signature: Signature = key.sign(orders[0])
+
+def run(signer: Signer) -> int:
+    public: PublicKey = signer.public_key
+    orders = orders_for(signer, 20)
+
+    signature: Signature = signer.sign(orders[0])
     assert public.verify(signature, orders[0])
-    assert signature.to_json() == quillet_python_sdk.sign_limit_order(orders[0].to_json(),
-                                                                      key.to_text())
+    if isinstance(signer, PrivateKey):  # the module's own result, byte for byte
+        assert signature.to_json() == quillet_python_sdk.sign_limit_order(
+            orders[0].to_json(), signer.to_text())
 
     done: list[int] = []
     outcomes: list[Outcome[str]] = batch.sign_many(
-        "limit-order", [*orders, "{}"], key, outcomes=True,
+        "limit-order", [*orders, "{}"], signer, outcomes=True,
         progress=lambda finished, total: done.append(finished))
     signed = [o.unwrap() for o in outcomes if o.ok]
     failed = [o for o in outcomes if not o.ok]

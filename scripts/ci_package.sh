@@ -66,6 +66,8 @@ required = ["quillet_python_sdk.pyi", "quillet_python_sdk-stubs/__init__.pyi",
             *(f"quillet/service/{m}.py" for m in ("__init__", "config", "tokens", "policy",
                                                   "storage", "app", "protocol", "observe",
                                                   "server"))]
+# The signing service's client, and batch signing through any signer.
+required += ["quillet/remote.py", "quillet/_signer_batch.py"]
 problems += [f"wheel lacks {n}" for n in required if n not in names]
 extensions = [n for n in names if n.endswith(".so")]
 # One extension file, of the stable ABI, serves quillet_python_sdk and

@@ -19,7 +19,8 @@ from importlib import import_module as _import_module
 from quillet import _batch
 from quillet import errors as _errors
 from quillet.errors import (InvalidDocument, InvalidKey, InvalidMessage, KeyFileWarning,
-                            KeyMismatch, MalformedSignature, QuilletError, SigningFailed)
+                            KeyMismatch, MalformedSignature, PolicyRefused, QuilletError,
+                            SignConflict, SignerError, SignerUnavailable, SigningFailed)
 
 try:
     from quillet._version import __version__  # written when the wheel is built
@@ -34,7 +35,8 @@ if TYPE_CHECKING:
                                    Transfer, Withdrawal)
     from quillet.errors import MalformedSignature as InvalidSignature  # deprecated
     from quillet.keys import L1Signature, PrivateKey, PublicKey, Signature
-    from quillet.signer import Signer
+    from quillet.remote import AsyncRemoteSigner, RemoteSigner
+    from quillet.signer import AsyncSigner, BatchSigner, Signer
 
     class PanicException(BaseException):
         """Raised by quillet_python_sdk's functions when the core fails; derives
@@ -49,7 +51,10 @@ _LAZY = {
     "Liquidation": "quillet.documents", "SignedOraclePrice": "quillet.documents",
     "Transfer": "quillet.documents", "Withdrawal": "quillet.documents",
     "L1Signature": "quillet.keys", "PrivateKey": "quillet.keys", "PublicKey": "quillet.keys",
-    "Signature": "quillet.keys", "Signer": "quillet.signer",
+    "Signature": "quillet.keys", "AsyncSigner": "quillet.signer",
+    "BatchSigner": "quillet.signer", "Signer": "quillet.signer",
+    # Needs the extra `signer` (httpx): its ImportError names the extra.
+    "AsyncRemoteSigner": "quillet.remote", "RemoteSigner": "quillet.remote",
 }
 
 
@@ -59,9 +64,20 @@ def __getattr__(name: str) -> object:
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError(f"module 'quillet' has no attribute {name!r}")
+    if module in _EXTRAS and module not in _BEGUN:
+        _begin_extra(module)
     value = getattr(_import_module(module), name)
     globals()[name] = value
     return value
+
+
+# Modules of an extra (httpx): the fork hook above leaves them alone, since
+# importing httpx at every program's first fork would cost that fork a large
+# part of a second. Their first use here registers a hook of their own.
+_EXTRAS = frozenset({"quillet.remote"})
+_BEGUN: set[str] = set()
+# Modules whose import failed (an extra not installed): not tried at each fork.
+_MISSING: set[str] = set()
 
 
 def _finish_lazy_imports() -> None:
@@ -71,16 +87,44 @@ def _finish_lazy_imports() -> None:
     # in progress): the child then finds them whole and takes no lock. Once
     # done, each is a lookup in sys.modules.
     for module in dict.fromkeys(_LAZY.values()):
+        if module in _MISSING or module in _EXTRAS:
+            continue
         try:
             _import_module(module)
         except Exception:  # raised again on the first use, where the caller sees it
-            pass
+            _MISSING.add(module)
+
+
+def _begin_extra(module: str) -> None:
+    """Before the first import of an extra's module: from then on each fork
+    first completes it, waiting for the import in progress or doing it, so
+    that no import starts between the hook and the fork. httpx's import takes
+    logging's lock, which logging's own fork hook holds across a fork; hooks
+    run latest registered first, so this one is registered after logging's:
+    it lets the import finish before logging takes its lock (the other way
+    round, both would wait forever). Logging's own import, if it is the
+    first, is not waited for: no hook could wait for it before logging's
+    hook, registered while it runs, takes that lock."""
+    _import_module("logging")
+    _BEGUN.add(module)
+    _os.register_at_fork(before=_finish_extra_imports)
+
+
+def _finish_extra_imports() -> None:
+    for module in list(_BEGUN):
+        if module not in _MISSING:
+            try:
+                _import_module(module)
+            except Exception:
+                _MISSING.add(module)
 
 
 _os.register_at_fork(before=_finish_lazy_imports)
 
 
-__all__ = ["Document", "InvalidDocument", "InvalidKey", "InvalidMessage", "KeyFileWarning",
-           "KeyMismatch", "L1Signature", "LimitOrder", "Liquidation", "MalformedSignature", "PanicException",
-           "PrivateKey", "PublicKey", "QuilletError", "Signature", "SignedOraclePrice", "Signer",
-           "SigningFailed", "Transfer", "Withdrawal", "__version__"]
+__all__ = ["AsyncRemoteSigner", "AsyncSigner", "BatchSigner", "Document", "InvalidDocument",
+           "InvalidKey", "InvalidMessage", "KeyFileWarning", "KeyMismatch", "L1Signature",
+           "LimitOrder", "Liquidation", "MalformedSignature", "PanicException", "PolicyRefused",
+           "PrivateKey", "PublicKey", "QuilletError", "RemoteSigner", "SignConflict", "Signature",
+           "SignedOraclePrice", "Signer", "SignerError", "SignerUnavailable", "SigningFailed",
+           "Transfer", "Withdrawal", "__version__"]

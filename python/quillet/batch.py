@@ -20,7 +20,8 @@ Ctrl-C stops a batch within a fraction of a second (KeyboardInterrupt, no
 results), and a batch that cannot allocate its memory raises MemoryError.
 
 Items may be JSON texts or quillet documents, keys texts or PrivateKey
-objects, and kinds are spelled with "-" or "_" alike ("limit-order").
+objects (or any quillet.Signer: see sign_many), and kinds are spelled with
+"-" or "_" alike ("limit-order").
 Typed items are checked as the typed API checks them, before any is run: a
 document of another kind is a TypeError naming both kinds, a document that
 names another signer's key a KeyMismatch, an int message is taken as
@@ -49,9 +50,9 @@ from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Sequence, Sized
 from dataclasses import dataclass
-from typing import Generic, Literal, TypeVar, cast, overload
+from typing import Any, Generic, Literal, TypeVar, cast, overload
 
-from quillet import _batch
+from quillet import _batch, _signer_batch
 # Imported here, never inside a call: an import running in one thread while
 # another forks leaves its module lock held forever in the child.
 from quillet.documents import KINDS, Document, Kind, normalize_kind
@@ -59,6 +60,7 @@ from quillet.errors import (InvalidDocument, InvalidMessage, KeyMismatch, Malfor
                             QuilletError)
 from quillet.keys import (_MESSAGE_LIMIT, PrivateKey, PublicKey, Signature, _note_item,
                           message_text, signable_text)
+from quillet.signer import Signer
 
 # A kind as the command line spells it is accepted too.
 KindName = Kind | Literal["limit-order", "signed-oracle-price"]
@@ -261,15 +263,18 @@ def hash_many(kind: KindName, docs: Iterable[str | Document], *, threads: int | 
 
 
 @overload
-def sign_many(kind: KindName, docs: Iterable[str | Document], pri_key: str | PrivateKey, *,
+def sign_many(kind: KindName, docs: Iterable[str | Document],
+              pri_key: str | PrivateKey | Signer, *,
               threads: int | None = None, outcomes: Literal[False] = False,
               progress: Progress | None = None, chunk_size: int | None = None) -> list[str]: ...
 @overload
-def sign_many(kind: KindName, docs: Iterable[str | Document], pri_key: str | PrivateKey, *,
+def sign_many(kind: KindName, docs: Iterable[str | Document],
+              pri_key: str | PrivateKey | Signer, *,
               threads: int | None = None, outcomes: Literal[True],
               progress: Progress | None = None,
               chunk_size: int | None = None) -> list[Outcome[str]]: ...
-def sign_many(kind: KindName, docs: Iterable[str | Document], pri_key: str | PrivateKey, *,
+def sign_many(kind: KindName, docs: Iterable[str | Document],
+              pri_key: str | PrivateKey | Signer, *,
               threads: int | None = None, outcomes: bool = False,
               progress: Progress | None = None,
               chunk_size: int | None = None) -> list[str] | list[Outcome[str]]:
@@ -280,49 +285,65 @@ def sign_many(kind: KindName, docs: Iterable[str | Document], pri_key: str | Pri
     item failures raise ValueError "Any { .. }" (or TypeError), noted with the
     item's index. With outcomes=True a bad key raises InvalidKey first and
     item failures are InvalidDocument outcomes. `threads` as for hash_many.
+
+    Any other quillet.Signer signs too (a RemoteSigner, a key in a KMS): every
+    text is read with quillet.documents.read and every document checked
+    before any is signed (InvalidDocument, KeyMismatch, noted with its
+    index), then signed through the signer's sign_many (sign_each with
+    outcomes) where it has one, else item by item; its errors are raised (or
+    are outcomes) as it raises them. `threads` is checked, and unused.
     """
     kind = normalize_kind(kind)
     items = _listed(docs)
+    if _is_signer(pri_key):
+        return _through_signer(items, pri_key, kind, threads, outcomes, progress, chunk_size)
+    key = cast("str | PrivateKey", pri_key)
     mismatches: dict[int, KeyMismatch] = {}
     if not _plain_texts(items):
-        mismatches = _typed_documents(kind, items, pri_key)
+        mismatches = _typed_documents(kind, items, key)
         if mismatches and not outcomes:
             first = min(mismatches)
             raise _note_item(mismatches[first], first)
         items = _texts(items)
     if outcomes:
-        _check_key(pri_key)
+        _check_key(key)
         results: list[Outcome[str]] = _outcomes("sign_" + kind, [(doc,) for doc in items],
                                                 threads, progress, chunk_size,
-                                                InvalidDocument, pri_key)
+                                                InvalidDocument, key)
         for index, mismatch in mismatches.items():
             results[index] = Outcome(index, error=mismatch)
         return results
     return _raising(lambda chunk: _batch.sign_many(
-        kind, chunk, _key_argument(pri_key), threads=threads),  # type: ignore[arg-type]
+        kind, chunk, _key_argument(key), threads=threads),  # type: ignore[arg-type]
         items, progress, chunk_size)
 
 
 @overload
-def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str | int], *,
+def sign_messages(pri_key: str | PrivateKey | Signer, msgs: Iterable[str | int], *,
                   threads: int | None = None, outcomes: Literal[False] = False,
                   progress: Progress | None = None,
                   chunk_size: int | None = None) -> list[str]: ...
 @overload
-def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str | int], *,
+def sign_messages(pri_key: str | PrivateKey | Signer, msgs: Iterable[str | int], *,
                   threads: int | None = None, outcomes: Literal[True],
                   progress: Progress | None = None,
                   chunk_size: int | None = None) -> list[Outcome[str]]: ...
-def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str | int], *,
+def sign_messages(pri_key: str | PrivateKey | Signer, msgs: Iterable[str | int], *,
                   threads: int | None = None, outcomes: bool = False,
                   progress: Progress | None = None,
                   chunk_size: int | None = None) -> list[str] | list[Outcome[str]]:
     """The signature JSON of each message integer under one private key:
     [sign(pri_key, msg) for msg in msgs].
 
-    Failures as for sign_many (InvalidMessage outcomes); `threads` as for hash_many.
+    Failures as for sign_many (InvalidMessage outcomes); `threads` as for
+    hash_many. Any other quillet.Signer signs too, as for sign_many: every
+    message checked first, then through the signer's sign_messages where it
+    has one, else item by item.
     """
     items = _listed(msgs, "msgs")
+    if _is_signer(pri_key):
+        return _through_signer(items, pri_key, None, threads, outcomes, progress, chunk_size)
+    key = cast("str | PrivateKey", pri_key)
     if not _plain_texts(items):
         items = _texts(items, "msgs")
         for index, msg in enumerate(items):
@@ -332,12 +353,43 @@ def sign_messages(pri_key: str | PrivateKey, msgs: Iterable[str | int], *,
                 except InvalidMessage as error:
                     raise _note_item(error, index) from None
     if outcomes:
-        _check_key(pri_key)
+        _check_key(key)
         return _outcomes("sign", [(msg,) for msg in items], threads, progress, chunk_size,
-                         InvalidMessage, pri_key, key_first=True)
+                         InvalidMessage, key, key_first=True)
     return _raising(lambda chunk: _batch.sign_messages(
-        _key_argument(pri_key), chunk, threads=threads),  # type: ignore[arg-type]
+        _key_argument(key), chunk, threads=threads),  # type: ignore[arg-type]
         items, progress, chunk_size)
+
+
+def _is_signer(pri_key: object) -> bool:
+    """Whether the batch signs through a signer rather than natively: any
+    object with a public key that is not a key text or a PrivateKey."""
+    return not isinstance(pri_key, (str, PrivateKey)) and (
+        _signer_batch.is_async(pri_key) or hasattr(pri_key, "public_key"))
+
+
+def _through_signer(items: list[object], signer: object, kind: Kind | None, threads: int | None,
+                    outcomes: bool, progress: Progress | None,
+                    chunk_size: int | None) -> list[str] | list[Outcome[str]]:
+    """Signs documents of `kind` (messages when None) through `signer`."""
+    _batch.call_many("sign", [], threads)  # checked as every batch call checks it
+    if _signer_batch.is_async(signer):
+        raise TypeError(f"{type(signer).__name__}'s methods are coroutines: sign with it "
+                        "through quillet.aio")
+    return signed_texts(_signer_batch.finish(_signer_batch.run(
+        _signer_batch.checked(items, signer, kind, outcomes),
+        _signer_batch.chunk_signer(signer, "sign" if kind else "sign_message", outcomes),
+        progress, chunk_size)), outcomes)
+
+
+def signed_texts(results: list[Signature | QuilletError],
+                 outcomes: bool) -> list[str] | list[Outcome[str]]:
+    """A signer's results as the batch calls return them: signature JSON
+    texts, or Outcomes of them."""
+    if not outcomes:
+        return [signature.to_json() for signature in results]  # type: ignore[union-attr]
+    return [Outcome(index, error=result) if isinstance(result, QuilletError)
+            else Outcome(index, value=result.to_json()) for index, result in enumerate(results)]
 
 
 @overload

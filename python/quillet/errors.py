@@ -75,6 +75,67 @@ class KeyFileWarning(UserWarning):
     warning, not an error: the key is read all the same."""
 
 
+class SignerError(QuilletError):
+    """A signing service refused a request or answered one wrongly (a bad
+    token, a body it found too large, an answer that is not the API's, or a
+    signature that does not verify: nothing it returns is trusted unchecked).
+    `status`: the HTTP status, or None when no answer came. Never holds the
+    token, the request or the response."""
+
+    status: int | None
+
+    def __init__(self, message: str, *, status: int | None = None) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+class PolicyRefused(SignerError):
+    """The service's policy for this client refused the item (403). `rule`:
+    the name of the config key that refused it (`max_amount_collateral`,
+    `eth_addresses`, `keys`, ...); `field`: the document field at fault, or
+    None; `limit` and `value`: the rule's limit and the document's value as
+    the service wrote them (decimal text for amounts, "0x…" for ids), or None."""
+
+    rule: str
+    field: str | None
+    limit: object
+    value: object
+
+    def __init__(self, message: str, *, rule: str = "", field: str | None = None,
+                 limit: object = None, value: object = None, status: int | None = 403) -> None:
+        super().__init__(message, status=status)
+        self.rule = rule
+        self.field = field
+        self.limit = limit
+        self.value = value
+
+
+class SignConflict(SignerError):
+    """The service signed another document with the same key, kind and nonce
+    before (409): signing this one too would give the exchange two orders of
+    one nonce. `hash`: the hash of the document signed before."""
+
+    hash: str | None
+
+    def __init__(self, message: str, *, hash: str | None = None,  # noqa: A002
+                 status: int | None = 409) -> None:
+        super().__init__(message, status=status)
+        self.hash = hash
+
+
+class SignerUnavailable(SignerError):
+    """The service could not be reached or could not answer (a connection
+    error, a time-out, 429 or a 5xx status), after the retries. Every call of
+    a signer is safe to repeat: the service answers a document it signed
+    before with the same signature. `retry_after`: the seconds the service
+    asked to wait, or None."""
+
+    retry_after: float | None
+
+    def __init__(self, message: str, *, status: int | None = None,
+                 retry_after: float | None = None) -> None:
+        super().__init__(message, status=status)
+        self.retry_after = retry_after
 
 
 # The old name of MalformedSignature, kept for one release (with a warning).
@@ -92,4 +153,5 @@ def __getattr__(name: str) -> object:
 
 
 __all__ = ["InvalidDocument", "InvalidKey", "InvalidMessage", "KeyFileWarning", "KeyMismatch",
-           "MalformedSignature", "QuilletError", "SigningFailed"]
+           "MalformedSignature", "PolicyRefused", "QuilletError", "SignConflict", "SignerError",
+           "SignerUnavailable", "SigningFailed"]

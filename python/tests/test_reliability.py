@@ -127,6 +127,10 @@ FIRST_CALLS = {  # (imports, first calls): what a fork may interrupt
     # The package's own names, whose modules load on first access.
     "names": ("import quillet",
               f"quillet.PrivateKey({KEY!r}).public_key; quillet.LimitOrder; quillet.Signer"),
+    # The signing service's client: httpx's import, begun in one thread
+    # (logging imported already, as most programs have it: its own first
+    # import is not waited for).
+    "remote": ("import logging, quillet", "quillet.RemoteSigner; quillet.BatchSigner"),
 }
 
 
@@ -177,6 +181,21 @@ def test_a_fork_during_first_calls_leaves_a_working_child(first):
     # Time enough for every attempt to hang its 2 s, so that a fault shows its count.
     rc, out = finish(python(code, stderr=subprocess.PIPE), timeout=120)
     assert (rc, out) == (0, "40 40\n")
+
+
+def test_a_fork_leaves_an_extra_unimported_and_writes_nothing():
+    # Importing httpx during the fork would cost the first fork a large part
+    # of a second, and logging's fork handlers, registered mid-fork, complain.
+    code = """
+        import os, sys, quillet
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0)
+        os.waitpid(pid, 0)
+        print("httpx" in sys.modules)
+    """
+    out, err = python(code, stderr=subprocess.PIPE).communicate(timeout=20)
+    assert (out, err) == ("False\n", "")
 
 
 def _raise(call):

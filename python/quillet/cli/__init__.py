@@ -6,7 +6,10 @@ stderr and exits with status 2; `verify` and `on-curve` exit with 1 when
 their answer is false. Private keys are read from --key-file FILE or from the
 QUILLET_PRIVATE_KEY environment variable, never from the command line; a
 keystore's passphrase from --passphrase-file FILE, QUILLET_KEY_PASSPHRASE or
-the terminal (without echo), never from the command line either.
+the terminal (without echo), never from the command line either; with
+--signer URL the commands that sign do so through a signing service, whose
+token is read from --token-file FILE or QUILLET_SIGNER_TOKEN, never from the
+command line.
 """
 
 from __future__ import annotations
@@ -16,7 +19,7 @@ from collections.abc import Sequence
 
 from quillet.cli.common import (EXIT_FAILURE, Failure, Inputs, OutputFailure, command_name,
                                 discard_stdout, report, write_out)
-from quillet.cli.keys import PASSPHRASE_ENV
+from quillet.cli.keys import PASSPHRASE_ENV, TOKEN_ENV
 from quillet.cli.parser import build_parser
 
 __all__ = ["main"]
@@ -35,6 +38,9 @@ def main(argv: Sequence[str] | None = None) -> int:
                 item.partition("=")[0] != "--new-passphrase-file":
             parser.error("a passphrase is never given on the command line: use "
                          "--new-passphrase-file FILE or the prompt")
+        if item.startswith("--token") and item.partition("=")[0] != "--token-file":
+            parser.error("a token is never given on the command line: use --token-file FILE "
+                         f"or {TOKEN_ENV}")
     args, extra = parser.parse_known_args(argv)
     # argparse gives a list of positionals only those before the first option:
     # verify's arguments may stand on both sides of --kind, and a document's

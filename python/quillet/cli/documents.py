@@ -14,18 +14,19 @@ import json
 import os
 import re
 from collections.abc import Callable
-from typing import Any
+from typing import Any, TypeVar
 
 import quillet_python_sdk as sdk
 
 from quillet import batch
 from quillet.cli.common import (EXIT_FALSE, EXIT_OK, TEXT_LIMIT, Failure, Inputs, call, emit,
                                 emit_text, ndjson)
-from quillet.cli.keys import private_key
+from quillet.cli.keys import signer
 from quillet.documents import Document, loads, read, read_value
 from quillet.errors import InvalidDocument, QuilletError
 
 KINDS = batch.KINDS
+T = TypeVar("T")
 HASH: dict[str, Callable[[str], str]] = {kind: getattr(sdk, "hash_" + kind) for kind in KINDS}
 
 
@@ -88,21 +89,29 @@ def document_hash(document: Document) -> str:
 def cmd_sign(args: argparse.Namespace, inputs: Inputs) -> int:
     if args.ndjson:
         chunks = inputs.lines(args.file, "NDJSON input")
-        key = private_key(args, inputs)
-        # A document naming another key is a KeyMismatch outcome: never signed.
-        return ndjson(chunks,
-                      lambda lines: _merged(_read_lines(args.kind, lines), lambda docs:
-                                            batch.sign_many(args.kind, docs, key,
-                                                            outcomes=True)),
-                      str)
+        with signer(args, inputs) as key:
+            # A document naming another key is a KeyMismatch outcome: never signed.
+            return signed(lambda: ndjson(
+                chunks, lambda lines: _merged(_read_lines(args.kind, lines), lambda docs:
+                                              batch.sign_many(args.kind, docs, key,
+                                                              outcomes=True)),
+                str))
     document = read_document(args.kind, inputs.read(args.file, "document"))
-    key = private_key(args, inputs)
-    try:
-        signature = key.sign(document)
-    except QuilletError as error:  # KeyMismatch: the document names another key
-        raise Failure(str(error)) from None
+    with signer(args, inputs) as key:
+        # KeyMismatch: the document names another key; a service's refusal
+        signature = signed(lambda: key.sign(document))
     emit_text(signature.to_json())
     return EXIT_OK
+
+
+def signed(run: Callable[[], T]) -> T:
+    """run(); a QuilletError it raises (a key mismatch, a signing service's
+    refusal or absence) becomes the command's failure."""
+    try:
+        return run()
+    except QuilletError as error:
+        message = str(error)
+    raise Failure(message)
 
 
 # What verify_signature reads as a message: hex digits, "0x" allowed.

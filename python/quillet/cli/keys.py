@@ -1,15 +1,21 @@
 """keygen, key encrypt / decrypt, pubkey, and where a command finds its
-private key and a keystore's passphrase."""
+private key and a keystore's passphrase, or its signing service (--signer
+URL: its client module needs httpx, imported only then, so that the other
+commands work without the extra)."""
 
 from __future__ import annotations
 
 import argparse
 import getpass
+import importlib
 import json
 import os
 import string
 import sys
 import unicodedata
+from collections.abc import Iterator
+from contextlib import contextmanager
+from typing import TYPE_CHECKING
 
 import quillet_python_sdk as sdk
 
@@ -20,6 +26,9 @@ from quillet.errors import InvalidKey, QuilletError
 from quillet.keys import (FOREIGN_PUBKEY_FIX, PrivateKey, key_file_exposure,
                           refuse_foreign_pubkey)
 
+if TYPE_CHECKING:
+    from quillet.signer import Signer
+
 KEY_ENV = "QUILLET_PRIVATE_KEY"
 PASSPHRASE_ENV = keystore.PASSPHRASE_VARIABLE
 _KEY_DIGITS = 64
@@ -27,6 +36,10 @@ _KEY_DIGITS = 64
 MIN_PASSPHRASE = 12
 # Tries at the prompt for a new passphrase, as passwd(1) gives.
 PROMPT_TRIES = 3
+TOKEN_ENV = "QUILLET_SIGNER_TOKEN"
+SIGNER_EXTRA = "pip install 'quillet_python_sdk[signer]'"
+# The options that mean something only with --signer.
+_WITH_SIGNER = ("signer_key", "token_file", "ca", "client_cert", "client_key")
 
 
 def key_text_problem(text: str) -> str | None:
@@ -87,6 +100,45 @@ def private_key(args: argparse.Namespace, inputs: Inputs, want: str | None = Non
         refusal = str(error).removeprefix("not a private key: ")
     del text
     raise Failure(f"the private key in {origin} is refused: {refusal}")
+
+
+@contextmanager
+def signer(args: argparse.Namespace, inputs: Inputs) -> Iterator[Signer]:
+    """The signer a command signs with: the service of --signer, or the
+    private key of --key-file / $QUILLET_PRIVATE_KEY; closed on exit."""
+    if args.signer is None:
+        given = [f"--{name.replace('_', '-')}" for name in _WITH_SIGNER
+                 if getattr(args, name, None) is not None]
+        if given:
+            raise Failure(f"{', '.join(given)} only applies to --signer URL")
+        yield private_key(args, inputs)
+        return
+    if getattr(args, "key_file", None) is not None:
+        raise Failure("give --key-file or --signer, not both")
+    if args.signer_key is None:
+        raise Failure("--signer needs --signer-key NAME, the service's key to sign with")
+    if args.client_key is not None and args.client_cert is None:
+        raise Failure("--client-key only applies to --client-cert FILE")
+    try:
+        remote = importlib.import_module("quillet.remote")
+    except ImportError:
+        raise Failure(f"--signer needs the extra: {SIGNER_EXTRA}") from None
+    token = inputs.read("-", "token", TEXT_LIMIT) if args.token_file == "-" else None
+    try:
+        service = remote.RemoteSigner(
+            args.signer, key=args.signer_key, token=token,
+            token_file=None if args.token_file == "-" else args.token_file, ca=args.ca,
+            client_cert=args.client_cert if args.client_key is None else
+            (args.client_cert, args.client_key))
+    except QuilletError as error:
+        message = str(error)
+    else:
+        del token
+        with service:
+            yield service
+        return
+    del token
+    raise Failure(message)
 
 
 def _key_source(args: argparse.Namespace, inputs: Inputs) -> tuple[str, str]:
@@ -333,6 +385,9 @@ def cmd_key_passwd(args: argparse.Namespace, inputs: Inputs) -> int:
 def cmd_pubkey(args: argparse.Namespace, inputs: Inputs) -> int:
     if args.packed is not None:
         emit_text(call(sdk.public_key_to_xy, args.packed))
+    elif args.signer is not None:
+        with signer(args, inputs) as service:
+            emit_text(service.public_key.to_json())
     else:
         key = private_key(args, inputs)
         emit_text(key.public_key.to_json())  # private_key_to_public_key_xy's text

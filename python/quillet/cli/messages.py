@@ -8,8 +8,9 @@ import string
 import quillet_python_sdk as sdk
 
 from quillet.cli.common import EXIT_OK, Failure, Inputs, call, emit_text
-from quillet.cli.keys import private_key
-from quillet.keys import SUBGROUP_ORDER
+from quillet.cli.documents import signed
+from quillet.cli.keys import signer
+from quillet.keys import SUBGROUP_ORDER, PrivateKey
 
 
 def refuse_message_zero(msg: str, prefixes: tuple[str, ...]) -> None:
@@ -26,15 +27,20 @@ def refuse_message_zero(msg: str, prefixes: tuple[str, ...]) -> None:
 
 
 def cmd_sign_message(args: argparse.Namespace, inputs: Inputs) -> int:
-    key = private_key(args, inputs)
-    refuse_message_zero(args.msg, ("0x",))
-    emit_text(call(sdk.sign, key.to_text(), args.msg, secret=key))
+    with signer(args, inputs) as key:
+        refuse_message_zero(args.msg, ("0x",))
+        if isinstance(key, PrivateKey):
+            emit_text(call(sdk.sign, key.to_text(), args.msg, secret=key))
+        else:
+            emit_text(signed(lambda: key.sign_message(args.msg)).to_json())
     return EXIT_OK
 
 
 def cmd_eth_sign(args: argparse.Namespace, inputs: Inputs) -> int:
-    key = private_key(args, inputs)
-    refuse_message_zero(args.msg, ("0x", "0X", "0x"))  # as eth_sign trims them
-    emit_text(call(sdk.eth_sign, key.to_text(), args.msg, secret=key))
+    with signer(args, inputs) as key:
+        refuse_message_zero(args.msg, ("0x", "0X", "0x"))  # as eth_sign trims them
+        if isinstance(key, PrivateKey):
+            emit_text(call(sdk.eth_sign, key.to_text(), args.msg, secret=key))
+        else:
+            emit_text(signed(lambda: key.eth_sign(args.msg)).to_json())
     return EXIT_OK
-

@@ -11,7 +11,7 @@ from quillet.audit import command as audit_command
 from quillet.cli.checks import cmd_on_curve
 from quillet.cli.common import EXIT_FAILURE, HEX_RUN, Inputs
 from quillet.cli.documents import KINDS, cmd_hash, cmd_sign, cmd_verify
-from quillet.cli.keys import (KEY_ENV, MIN_PASSPHRASE, PASSPHRASE_ENV, cmd_key_decrypt,
+from quillet.cli.keys import (KEY_ENV, MIN_PASSPHRASE, PASSPHRASE_ENV, TOKEN_ENV, cmd_key_decrypt,
                               cmd_key_encrypt, cmd_key_passwd, cmd_keygen, cmd_pubkey)
 from quillet.cli.messages import cmd_eth_sign, cmd_sign_message
 from quillet.cli.signer import add_signer_command
@@ -43,6 +43,28 @@ def _positive_float(text: str) -> float:
     return value
 
 
+def signer_options(sub: argparse.ArgumentParser,
+                   group: argparse._MutuallyExclusiveGroup | None = None) -> None:
+    """--signer URL and the options that go with it."""
+    (group or sub).add_argument(
+        "--signer", metavar="URL",
+        help="sign through the signing service at URL (https://HOST:PORT) instead of a "
+             "local key")
+    sub.add_argument("--signer-key", metavar="NAME",
+                     help="with --signer, the name of the service's key to use")
+    sub.add_argument("--token-file", metavar="FILE",
+                     help=f"with --signer, file holding the client's token (- reads stdin); "
+                          f"default: ${TOKEN_ENV}")
+    sub.add_argument("--ca", metavar="FILE",
+                     help="with --signer, PEM file of the authority of the service's "
+                          "certificate (default: the system's)")
+    sub.add_argument("--client-cert", metavar="FILE",
+                     help="with --signer, PEM file of this client's certificate (and its key, "
+                          "unless --client-key), for mutual TLS")
+    sub.add_argument("--client-key", metavar="FILE",
+                     help="with --client-cert, PEM file of its key")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="quillet", allow_abbrev=False,
@@ -50,7 +72,8 @@ def build_parser() -> argparse.ArgumentParser:
                     "computed by the quillet_python_sdk module. Results are JSON on stdout.",
         epilog=f"Private keys are read from --key-file FILE or ${KEY_ENV}, never from the "
                "command line; a keystore's passphrase from --passphrase-file FILE, "
-               f"${PASSPHRASE_ENV} or the terminal. Exit status: 0 success; 1 verify or "
+               f"${PASSPHRASE_ENV} or the terminal; a signing service's token (--signer URL) "
+               f"from --token-file FILE or ${TOKEN_ENV}. Exit status: 0 success; 1 verify or "
                "on-curve answered false; 2 failure (one line on stderr).")
     parser.add_argument("--version", action="version", version=f"quillet {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -166,6 +189,7 @@ def build_parser() -> argparse.ArgumentParser:
     key_file(group)
     group.add_argument("--packed", metavar="PUBLIC_KEY", help="packed public key text (0x...)")
     keystore_read(sub)
+    signer_options(sub, group)
 
     sub = command("on-curve", cmd_on_curve, "test a public-key text pair against the curve",
                   'Prints {"on_curve": true|false} for the pair x (packed key), y (affine x); '
@@ -197,6 +221,7 @@ def build_parser() -> argparse.ArgumentParser:
     document(sub)
     key_file(sub)
     keystore_read(sub)
+    signer_options(sub)
     ndjson(sub, "FILE (or stdin) holds many documents")
 
     sub = command("sign-message", cmd_sign_message, "sign a 256-bit message",
@@ -204,12 +229,14 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("msg", metavar="MSG", help="the message: up to 64 hex digits, 0x allowed")
     key_file(sub)
     keystore_read(sub)
+    signer_options(sub)
 
     sub = command("eth-sign", cmd_eth_sign, "sign a 256-bit message in the L1 form",
                   'Prints the L1 signature {"x", "y", "s", "pk_x", "pk_y"} of a message.')
     sub.add_argument("msg", metavar="MSG", help="the message: up to 64 hex digits")
     key_file(sub)
     keystore_read(sub)
+    signer_options(sub)
 
     sub = command("verify", cmd_verify, "verify a signature",
                   'Prints {"valid": true|false}; exits 1 when false. SIGNATURE and '
