@@ -20,7 +20,7 @@ from typing import Any
 
 from quillet.documents import Document, Kind, key_value, named_key, read
 from quillet.errors import (InvalidDocument, KeyMismatch, QuilletError, SignerUnavailable)
-from quillet.keys import PublicKey, Signature, signable_text
+from quillet.keys import PublicKey, Signature, _note_item, signable_text
 
 Progress = Callable[[int, int], None]
 # A chunk of checked items in, a result per item out (an error only with outcomes).
@@ -28,11 +28,6 @@ SignChunk = Callable[[list[Any]], Awaitable[list[Any]]]
 Result = Signature | QuilletError
 
 DEFAULT_CHUNK = 1024
-
-
-def _noted(error: BaseException, index: int) -> BaseException:
-    error.add_note(f"batch item {index}")
-    return error
 
 
 def is_async(signer: object) -> bool:
@@ -68,7 +63,7 @@ def documents(kind: Kind, items: list[object], public: PublicKey,
         try:
             if isinstance(item, Document):
                 if item.KIND != kind:  # a mistake of the program, in any mode
-                    raise _noted(TypeError(f"a {type(item).__name__} is a {item.KIND} document, "
+                    raise _note_item(TypeError(f"a {type(item).__name__} is a {item.KIND} document, "
                                            f"not a {kind} document"), index)
                 document = item
             elif isinstance(item, (str, bytes, bytearray)):
@@ -77,14 +72,14 @@ def documents(kind: Kind, items: list[object], public: PublicKey,
                 raise InvalidDocument(f"expected a JSON text or a document, got "
                                       f"{type(item).__name__}")
             else:
-                raise _noted(TypeError(f"expected a JSON text or a document, got "
+                raise _note_item(TypeError(f"expected a JSON text or a document, got "
                                        f"{type(item).__name__}"), index)
             named = named_key(document)
             if named != public.x and key_value(named) != signer:
                 raise KeyMismatch(str(named), public.x)
         except QuilletError as error:
             if not outcomes:
-                raise _noted(error, index)
+                raise _note_item(error, index)
             checked.append(error)
             continue
         checked.append(document)
@@ -99,7 +94,7 @@ def messages(items: list[object], outcomes: bool) -> list[str | QuilletError]:
             checked.append(signable_text(msg))  # type: ignore[arg-type]
         except QuilletError as error:
             if not outcomes:
-                raise _noted(error, index)
+                raise _note_item(error, index)
             checked.append(error)
     return checked
 
@@ -191,7 +186,7 @@ def chunk_signer(signer: object, method: str, outcomes: bool) -> SignChunk:
                 raise
             except QuilletError as error:
                 if not outcomes:
-                    raise _noted(error, index)
+                    raise _note_item(error, index)
                 results.append(error)
         return results
 
