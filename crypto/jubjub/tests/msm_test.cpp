@@ -114,5 +114,46 @@ INSTANTIATE_TEST_SUITE_P(BucketMsm, BucketMsmLanes,
                                             ::testing::Values(size_t{1}, size_t{2}, size_t{255}, size_t{256},
                                                             size_t{1000})));
 
+// One MsmTables serving plans in turn as batch verification's threads keep
+// theirs: smaller after larger (stale entries past the plan's end), larger
+// (the tables grow), and one beyond kMaxKept, which takes tables of its own
+// and must leave the kept ones to the next plan.
+TEST(BucketMsm, KeptTablesServePlansOfEverySize) {
+  Rng rng(29);
+  std::vector<detail::Extended> points;
+  std::vector<FsRepr> scalars;
+  for (size_t i = 0; i < 700; ++i) {
+    points.push_back(detail::PointAccess::coords(rng.point(params())));
+    scalars.push_back(rng.repr());
+  }
+  struct Plan {
+    size_t n;
+    unsigned bits, window;
+  };
+  for (const cpu::LaneKernel kernel : {cpu::LaneKernel::emulated, cpu::LaneKernel::ifma}) {
+    if (!detail::msm_kernel_available(kernel)) continue;
+    detail::MsmTables kept;
+    // 700 terms of 252 bits in windows of 3: eleven passes, over 1 MiB.
+    for (const Plan& plan : {Plan{300, 128, 6}, Plan{20, 252, 9}, Plan{700, 252, 3}, Plan{256, 128, 6},
+                             Plan{600, 252, 3}, Plan{5, 128, 6}}) {
+      const auto p = std::span(points).first(plan.n);
+      std::vector<FsRepr> k(scalars.begin(), scalars.begin() + static_cast<std::ptrdiff_t>(plan.n));
+      for (FsRepr& v : k) {
+        for (unsigned b = plan.bits; b < 256; ++b) v[b / 64] &= ~(uint64_t{1} << (b % 64));
+      }
+      const auto want = detail::PointAccess::make<Unknown>(
+          detail::msm_with_window_vartime(p, k, plan.bits, plan.window, kEdwardsD2));
+      detail::MsmPlanVartime made(p, k, plan.bits, plan.window, kEdwardsD2, kernel,
+                                  detail::MsmPlanVartime::Deferred{&kept});
+      made.make(plan.n / 2, plan.n);
+      made.make(0, plan.n / 2);
+      std::vector<detail::Extended> sums(made.pieces());
+      for (size_t i = 0; i < sums.size(); ++i) sums[i] = made.piece(i);
+      EXPECT_TRUE(detail::PointAccess::make<Unknown>(made.combine(sums)) == want)
+          << cpu::lane_kernel_name(kernel) << " " << plan.n << " terms of " << plan.bits << " bits";
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quillet::jubjub
