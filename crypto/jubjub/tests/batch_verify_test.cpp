@@ -46,23 +46,35 @@ class PlainCombinations final : public batch::Combinations {
   const batch::Run& run_;
 };
 
+// What a run of the candidates `index` of `b` reads: weights from `rng`,
+// the first of all ones (the widest) when asked.
+struct RunData {
+  RunData(const testing::Batch& b, std::span<const size_t> index, Rng& rng, bool widest_first = false)
+      : sigs(b.sigs), index(index), neg_keys(batch::negated_affine_keys(b.keys)), zs(index.size()), zc(index.size()) {
+    const std::vector<Extended> all_r = batch::negated_affine_r(b.sigs);
+    for (size_t m = 0; m < index.size(); ++m) {
+      neg_r.push_back(all_r[index[m]]);
+      weights.push_back(m == 0 && widest_first ? FsRepr{~0ULL, ~0ULL, 0, 0} : FsRepr{rng.word(), rng.word(), 0, 0});
+      batch::weigh(b.sigs[index[m]], weights[m], zs[m], zc[m]);
+    }
+  }
+  batch::Run run() const { return {neg_keys, sigs, index, weights, neg_r, zs, zc}; }
+
+  std::span<const BatchSignature> sigs;
+  std::span<const size_t> index;
+  std::vector<Extended> neg_keys, neg_r;
+  std::vector<FsRepr> weights;
+  std::vector<Fs> zs, zc;
+};
+
 // The steps in order, with fixed weights: what any schedule must answer.
 std::vector<bool> plain_batch(const testing::Batch& b, Rng& rng) {
   const batch::SubgroupPoints checked = batch::subgroup_points(b.keys, b.sigs);
   std::vector<uint8_t> in_subgroup;
   for (const Extended* p : checked.points) in_subgroup.push_back(detail::in_prime_order_subgroup_vartime(*p) ? 1 : 0);
   const std::vector<size_t> index = batch::candidates(b.sigs, checked, in_subgroup);
-  const std::vector<Extended> neg_keys = batch::negated_affine_keys(b.keys);
-  const std::vector<Extended> all_r = batch::negated_affine_r(b.sigs);
-  std::vector<Extended> neg_r;
-  std::vector<FsRepr> weights;
-  std::vector<Fs> zs(index.size()), zc(index.size());
-  for (size_t m = 0; m < index.size(); ++m) {
-    neg_r.push_back(all_r[index[m]]);
-    weights.push_back({rng.word(), rng.word(), 0, 0});
-    batch::weigh(b.sigs[index[m]], weights[m], zs[m], zc[m]);
-  }
-  const batch::Run run{neg_keys, b.sigs, index, weights, neg_r, zs, zc};
+  const RunData data(b, index, rng);
+  const batch::Run run = data.run();
   const PlainCombinations combinations(run);
   std::vector<size_t> members(index.size());
   for (size_t m = 0; m < members.size(); ++m) members[m] = m;
@@ -147,17 +159,8 @@ TEST(BatchSteps, ACombinationsTermsAddUpToItsDefinition) {
   const testing::Batch b = testing::batch_of(picked);
   std::vector<size_t> index;
   for (size_t i = 13; i > 1; --i) index.push_back(i);
-  const std::vector<Extended> neg_keys = batch::negated_affine_keys(b.keys);
-  const std::vector<Extended> all_r = batch::negated_affine_r(b.sigs);
-  std::vector<Extended> neg_r;
-  std::vector<FsRepr> weights;
-  std::vector<Fs> zs(index.size()), zc(index.size());
-  for (size_t m = 0; m < index.size(); ++m) {
-    neg_r.push_back(all_r[index[m]]);
-    weights.push_back(m == 0 ? FsRepr{~0ULL, ~0ULL, 0, 0} : FsRepr{rng.word(), rng.word(), 0, 0});
-    batch::weigh(b.sigs[index[m]], weights[m], zs[m], zc[m]);
-  }
-  const batch::Run run{neg_keys, b.sigs, index, weights, neg_r, zs, zc};
+  const RunData data(b, index, rng, true);
+  const batch::Run run = data.run();
   const std::vector<size_t> whole = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
   const std::vector<size_t> scattered = {11, 0, 7, 3, 3};
   for (const std::vector<size_t>* members : {&whole, &scattered}) {
