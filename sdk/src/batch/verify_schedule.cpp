@@ -222,7 +222,10 @@ class ScheduledCombinations final : public batch::Combinations {
     // The plans' tables in memory this thread keeps between calls: made
     // afresh, their first touch page-faulted on every call. The plans die
     // before this call returns, and the calls one thread makes never overlap.
-    thread_local std::array<batch::MsmTables, 2> tables;
+    // Named here, on the calling thread: a piece naming a thread_local gets
+    // the one of the thread it runs on.
+    thread_local std::array<batch::MsmTables, 2> kept;
+    batch::MsmTables* const tables = kept.data();
     std::optional<batch::MsmPlanVartime> r_plan, key_plan;
     const size_t r_first = n / 4;
     spread.for_each(2, [&](size_t i) {
