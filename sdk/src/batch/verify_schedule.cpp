@@ -219,11 +219,11 @@ class ScheduledCombinations final : public batch::Combinations {
       spread.for_ranges(n, 4, [&](size_t first, size_t last) { terms.fill(first, last); });
     }
     const Spread& spread = n < kSpreadMin ? serial_spread() : spread_;
-    // The plans' tables in memory this thread keeps between calls: made
-    // afresh, their first touch page-faulted on every call. The plans die
-    // before this call returns, and the calls one thread makes never overlap.
-    // Named here, on the calling thread: a piece naming a thread_local gets
-    // the one of the thread it runs on.
+    // The plans' tables in memory the calling thread keeps between calls:
+    // made afresh, their first touch page-faulted on every call. The plans
+    // die before this call returns, and the calls one thread makes never
+    // overlap. Named here: a piece naming a thread_local gets its own
+    // thread's.
     thread_local std::array<batch::MsmTables, 2> kept;
     batch::MsmTables* const tables = kept.data();
     std::optional<batch::MsmPlanVartime> r_plan, key_plan;
