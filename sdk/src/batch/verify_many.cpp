@@ -6,8 +6,9 @@
 #include <optional>
 #include <utility>
 
-#include "sdk/src/batch/verify_schedule.hpp"
+#include "crypto/jubjub/batch_verify.hpp"
 #include "crypto/jubjub/params.hpp"
+#include "sdk/src/batch/verify_schedule.hpp"
 #include "sdk/src/keys/message_signing.hpp"
 #include "sdk/src/keys/public_key.hpp"
 #include "sdk/src/keys/signature.hpp"
