@@ -17,8 +17,8 @@ using jubjub::Fs;
 using jubjub::FsRepr;
 using jubjub::PublicKey;
 
-// Ranges of pairing values per thread: points cost alike, but a few ranges
-// more than threads let the side pieces fill the last gap.
+// Ranges of pairing values per thread: short pieces, around which the
+// longer ones of their stage (the forms, the draws) even out.
 constexpr unsigned kValueRangesPerThread = 4;
 // Parts of the first run's weighing, beside the subgroup check's last stage.
 constexpr size_t kWeighParts = 4;
