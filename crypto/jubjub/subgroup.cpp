@@ -2,17 +2,14 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <optional>
-#include <string_view>
 
 #include "crypto/failure.hpp"
 #include "crypto/field/fr_algorithms.hpp"
 #include "crypto/field/pow_many.hpp"
 #include "crypto/immortal.hpp"
-#include "crypto/random/random_bytes.hpp"
 
 namespace quillet::jubjub::detail {
 namespace {
@@ -120,140 +117,46 @@ std::vector<bool> pairings_are_one_vartime(std::span<const Fr> f) {
 
 bool in_prime_order_subgroup_vartime(const Extended& p) { return pairing_is_one_vartime(pairing_value_vartime(p)); }
 
-namespace {
-
-// Random subset products tested for the subgroup (a point outside passes
-// them all with probability 2^-104), and the fewest points for which they
-// beat one exponentiation per point: about 330 multiplications each, against
-// 104 exponentiations of about 310 shared and about 55 each (116 points).
-constexpr size_t kSubgroupQueries = 104;
-constexpr size_t kMinBatchedPoints = 128;
-
-}  // namespace
-
-std::vector<bool> in_subgroup_vartime(std::span<const Extended* const> points, const Spread& spread,
-                                      const SidePieces& first_side, const SidePieces& last_side) {
-  // std::vector<bool> packs bits: threads write whole bytes instead.
-  std::vector<uint8_t> pass(points.size(), 0);
-  const auto result = [&] { return std::vector<bool>(pass.begin(), pass.end()); };
-  // A stage of `count` pieces, the last side pieces after them the first
-  // time (every way through ends in such a stage, after the first).
-  bool side_left = true;
-  const auto stage = [&](size_t count, const auto& piece) {
-    const size_t extra = side_left ? last_side.count() : 0;
-    side_left = false;
-    spread.for_each(count + extra, [&](size_t i) {
-      if (i < count) {
-        piece(i);
-      } else {
-        last_side(i - count);
-      }
-    });
-  };
-  std::vector<Fr> value(points.size());
-  // The queries' random subsets, drawn for every point beside the values (a
-  // query reads the first bytes of its row), in two halves: one draw alone
-  // would outlast a range of values and leave a thread idle at the end.
-  const size_t query_bytes = (points.size() + 7) / 8;
-  std::vector<uint8_t> subsets;
-  std::array<bool, 2> halves_drawn{};
-  const size_t ranges = points.size() == 0 ? 0 : std::min<size_t>(points.size(), size_t{spread.width()} * 4);
-  const size_t draws = points.size() >= kMinBatchedPoints ? 2 : 0;
-  if (draws != 0) subsets.resize(kSubgroupQueries * query_bytes);
-  spread.for_each(ranges + draws + first_side.count(), [&](size_t piece) {
-    if (piece >= ranges + draws) {
-      first_side(piece - ranges - draws);
-      return;
-    }
-    if (piece < draws) {
-      const size_t half = kSubgroupQueries / 2 * query_bytes;
-      halves_drawn[piece] =
-          random::fill_random(piece == 0 ? std::span(subsets).first(half) : std::span(subsets).subspan(half));
-      return;
-    }
-    const size_t k = piece - draws;
-    for (size_t i = k * points.size() / ranges; i < (k + 1) * points.size() / ranges; ++i) {
-      value[i] = pairing_value_vartime(*points[i]);
-    }
-  });
-  std::vector<Fr> f;
-  std::vector<size_t> index;
-  f.reserve(points.size() + 3);
-  index.reserve(points.size());
-  for (size_t i = 0; i < points.size(); ++i) {
-    if (value[i].is_zero()) continue;
-    f.push_back(value[i]);
-    index.push_back(i);
+QueryProducts query_products_vartime(std::span<const Fr> f, std::span<const uint8_t> subsets, size_t first_block,
+                                     size_t last_block) {
+  const size_t row_bytes = subsets.size() / kSubgroupQueries;
+  if (last_block < first_block || (last_block + 1) / 2 > row_bytes) {
+    fail_hard("assertion failed: query subsets cover the values");
   }
-  const auto each = [&] {
-    // A range per thread: the powers are taken together within a range.
-    const size_t n = index.size();
-    const size_t pieces = std::min<size_t>(n, spread.width());
-    stage(pieces, [&](size_t k) {
-      const size_t first = k * n / pieces, last = (k + 1) * n / pieces;
-      const std::vector<bool> one = pairings_are_one_vartime(std::span(f).subspan(first, last - first));
-      for (size_t q = first; q < last; ++q) pass[index[q]] = one[q - first] ? 1 : 0;
-    });
-    return result();
-  };
-  if (index.size() < kMinBatchedPoints) return each();
-  const size_t blocks = (f.size() + 3) / 4;
-  f.resize(4 * blocks, Fr::one());
-  if (!halves_drawn[0] || !halves_drawn[1]) return each();
-  // A range of blocks per thread: its products of four values, and every
-  // query's product over its blocks. Only these partial products cross
-  // between threads (reading another thread's table costs more than making
-  // one's own, measured, bench/verify_many_bench.cpp).
-  const size_t parts = std::min<size_t>(spread.width(), blocks);
-  std::vector<Fr> partial(parts * kSubgroupQueries);
-  spread.for_each(parts, [&](size_t part) {
-    const size_t first = part * blocks / parts;
-    const size_t last = (part + 1) * blocks / parts;
-    std::vector<std::array<Fr, 16>> products(last - first);
-    for (size_t b = first; b < last; ++b) {
-      std::array<Fr, 16>& row = products[b - first];
-      row[0] = Fr::one();
-      for (unsigned mask = 1; mask < 16; ++mask) {
-        const Fr& lowest = f[4 * b + static_cast<size_t>(std::countr_zero(mask))];
-        const unsigned rest = mask & (mask - 1);
-        row[mask] = rest == 0 ? lowest : row[rest] * lowest;
-      }
+  const auto value = [&](size_t i) { return i < f.size() ? f[i] : Fr::one(); };
+  // The block's 16 products, each from one with a bit fewer and one value.
+  std::vector<std::array<Fr, 16>> products(last_block - first_block);
+  for (size_t b = first_block; b < last_block; ++b) {
+    std::array<Fr, 16>& row = products[b - first_block];
+    row[0] = Fr::one();
+    for (unsigned mask = 1; mask < 16; ++mask) {
+      const Fr lowest = value(4 * b + static_cast<size_t>(std::countr_zero(mask)));
+      const unsigned rest = mask & (mask - 1);
+      row[mask] = rest == 0 ? lowest : row[rest] * lowest;
     }
-    for (size_t q = 0; q < kSubgroupQueries; ++q) {
-      const uint8_t* bits = &subsets[q * query_bytes];
-      Fr product = Fr::one();
-      for (size_t b = first; b < last; ++b) {
-        const unsigned mask = (bits[b / 2] >> (4 * (b % 2))) & 15;
-        if (mask != 0) product.mul_assign(products[b - first][mask]);
-      }
-      partial[part * kSubgroupQueries + q] = product;
+  }
+  QueryProducts out;
+  for (size_t q = 0; q < kSubgroupQueries; ++q) {
+    const uint8_t* bits = &subsets[q * row_bytes];
+    Fr product = Fr::one();
+    for (size_t b = first_block; b < last_block; ++b) {
+      const unsigned mask = (bits[b / 2] >> (4 * (b % 2))) & 15;
+      if (mask != 0) product.mul_assign(products[b - first_block][mask]);
     }
-  });
-  // A range of queries per thread: their products, then their powers. The
-  // powers run a vector of lanes at a time: ranges cut at whole vectors
-  // (the first the longer) leave the side pieces to the thread that ends
-  // first, rather than every thread a vector part full.
-  std::vector<Fr> queries(kSubgroupQueries);
-  std::atomic<bool> all_pass{true};
-  constexpr size_t kVector = field::pow_lanes52::kLanes;
-  constexpr size_t kVectors = (kSubgroupQueries + kVector - 1) / kVector;
-  const size_t query_ranges = std::min<size_t>(spread.width(), kVectors);
-  const auto cut = [&](size_t k) {
-    return std::min(kSubgroupQueries, (k * kVectors + query_ranges - 1) / query_ranges * kVector);
-  };
-  stage(query_ranges, [&](size_t k) {
-    const size_t first = cut(k), last = cut(k + 1);
-    for (size_t q = first; q < last; ++q) {
-      queries[q] = partial[q];
-      for (size_t part = 1; part < parts; ++part) queries[q].mul_assign(partial[part * kSubgroupQueries + q]);
-    }
-    const std::vector<bool> passed = pairings_are_one_vartime(std::span(queries).subspan(first, last - first));
-    if (std::find(passed.begin(), passed.end(), false) != passed.end()) all_pass.store(false, std::memory_order_relaxed);
-  });
-  if (!all_pass.load(std::memory_order_relaxed)) return each();
-  for (size_t k : index) pass[k] = 1;
-  return result();
+    out[q] = product;
+  }
+  return out;
 }
 
+bool queries_pass_vartime(std::span<const QueryProducts> ranges, size_t first, size_t last) {
+  if (ranges.empty() || last < first || last > kSubgroupQueries) fail_hard("assertion failed: queries in range");
+  std::vector<Fr> queries(last - first);
+  for (size_t q = first; q < last; ++q) {
+    queries[q - first] = ranges[0][q];
+    for (size_t k = 1; k < ranges.size(); ++k) queries[q - first].mul_assign(ranges[k][q]);
+  }
+  const std::vector<bool> passed = pairings_are_one_vartime(queries);
+  return std::find(passed.begin(), passed.end(), false) == passed.end();
+}
 
 }  // namespace quillet::jubjub::detail

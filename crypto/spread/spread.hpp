@@ -6,10 +6,10 @@
 // smaller batch of its own with the same fixed costs. An embedder may pass
 // its own.
 //
-// One stage at a time: a spread's stages (its for_each and for_ranges calls)
-// never nest or overlap. A piece must not start a stage on the spread that
-// runs it (a callee that has pieces of its own takes the caller's beside them
-// instead, SidePieces), and one thread at a time calls a spread. A spread
+// One stage at a time: a spread's stages (its for_each, for_ranges and
+// for_stage calls) never nest or overlap. A piece must not start a stage on
+// the spread that runs it (unrelated pieces that may run together share one
+// stage instead, for_stage), and one thread at a time calls a spread. A spread
 // that keeps state between stages may fail hard when this is broken
 // (ThreadSpread does); serial_spread() keeps none and serves any thread.
 #pragma once
@@ -18,6 +18,16 @@
 #include <cstddef>
 
 namespace quillet {
+
+// `count` pieces of one kind in a stage (Spread::for_stage): piece(i) for
+// each i below count.
+template <class Piece>
+struct Pieces {
+  size_t count;
+  const Piece& piece;
+};
+template <class Piece>
+Pieces(size_t, const Piece&) -> Pieces<Piece>;
 
 class Spread {
  public:
@@ -44,32 +54,24 @@ class Spread {
     for_each(pieces, [&](size_t k) { range(k * count / pieces, (k + 1) * count / pieces); });
   }
 
+  // One stage of several kinds of pieces, numbered in the order given (a
+  // spread that takes pieces in order starts the first kind's first): where
+  // one kind's last pieces would leave a thread idle, the others fill the
+  // gap instead of waiting for a stage of their own.
+  template <class... Piece>
+  void for_stage(const Pieces<Piece>&... kinds) const {
+    for_each((size_t{0} + ... + kinds.count), [&](size_t i) {
+      // The first kind whose pieces reach i runs it; the others pass.
+      (void)((i < kinds.count ? (kinds.piece(i), true) : (i -= kinds.count, false)) || ...);
+    });
+  }
+
  protected:
   using Piece = void (*)(const void* context, size_t i);
   // The calling thread alone, in order.
   virtual void run(size_t count, Piece piece, const void* context) const {
     for (size_t i = 0; i < count; ++i) piece(context, i);
   }
-};
-
-// Independent pieces a callee runs beside its own in one of its stages,
-// piece(i) once for each i below count(): where the callee's last pieces
-// leave a thread idle, the caller's fill the gap instead of a stage of their
-// own. Refers to the piece, which must outlive it.
-class SidePieces {
- public:
-  SidePieces() = default;
-  template <class Piece>
-  SidePieces(size_t count, const Piece& piece)
-      : count_(count), run_([](const void* p, size_t i) { (*static_cast<const Piece*>(p))(i); }), piece_(&piece) {}
-
-  size_t count() const { return count_; }
-  void operator()(size_t i) const { run_(piece_, i); }
-
- private:
-  size_t count_ = 0;
-  void (*run_)(const void*, size_t) = nullptr;
-  const void* piece_ = nullptr;
 };
 
 // The calling thread alone.

@@ -1,280 +1,252 @@
-// The bucket multi-scalar multiplication against a sum of plain
-// multiplications, and batch verification against verifying each signature.
+// Batch verification's steps, composed plainly (every point checked alone,
+// every step on one thread, in order), against verifying each signature;
+// a combination's terms against the sum they stand for; the shared subgroup
+// queries against each point's own check.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <optional>
-#include <tuple>
 #include <vector>
 
 #include "crypto/jubjub/batch_verify.hpp"
-#include "crypto/jubjub/msm/msm.hpp"
-#include "crypto/jubjub/subgroup.hpp"
+#include "crypto/jubjub/tests/batch_cases.hpp"
 #include "crypto/jubjub/tests/reference.hpp"
-#include "crypto/spread/tests/test_support.hpp"
+#include "crypto/jubjub/tests/test_support.hpp"
 
 namespace quillet::jubjub {
 namespace {
 
+using batch::Extended;
 using reference::Rng;
+using testing::BatchCase;
 
 const AltJubjubBn256& params() { return jubjub_params(); }
 
-TEST(BucketMsm, EqualsSumOfProductsForEveryWindow) {
-  Rng rng(19);
-  const Fr d2 = kEdwardsD2;
-  // Points of any order: the scalars count as integers, not residues.
-  std::vector<detail::Extended> points;
-  std::vector<Point<Unknown>> plain;
-  for (size_t i = 0; i < 70; ++i) {
-    plain.push_back(rng.point(params()));
-    points.push_back(detail::PointAccess::coords(plain.back()));
-  }
-  for (const unsigned bits : {128u, 252u}) {
-    std::vector<FsRepr> scalars;
-    for (size_t i = 0; i < points.size(); ++i) {
-      FsRepr k = rng.repr();
-      for (unsigned b = bits; b < 256; ++b) k[b / 64] &= ~(uint64_t{1} << (b % 64));
-      if (i == 0) k = FsRepr{};
-      if (i == 1) k = FsRepr{~0ULL, ~0ULL, bits > 128 ? ~0ULL : 0, bits > 128 ? (~0ULL >> 4) : 0};  // all ones
-      scalars.push_back(k);
-    }
-    for (const size_t n : {size_t{0}, size_t{1}, size_t{5}, points.size()}) {
-      Point<Unknown> expected = Point<Unknown>::zero();
-      for (size_t i = 0; i < n; ++i) expected = expected.add(reference::mul(plain[i], scalars[i], params()), params());
-      for (const unsigned window : {0u, 2u, 5u, 9u, detail::msm_window(n, bits)}) {
-        const auto got = detail::msm_with_window_vartime(std::span(points).first(n), std::span(scalars).first(n), bits,
-                                                         window, d2);
-        EXPECT_TRUE(detail::PointAccess::make<Unknown>(got) == expected) << n << " terms, window " << window;
-      }
-    }
-  }
+Point<Unknown> as_point(const Extended& p) { return detail::PointAccess::make<Unknown>(p); }
+
+// A plan's multiplication of `terms` terms, made whole, its pieces in order.
+Extended run_plan(batch::MsmPlanVartime plan, size_t terms) {
+  plan.make(0, terms);
+  std::vector<Extended> sums(plan.pieces());
+  for (size_t i = 0; i < sums.size(); ++i) sums[i] = plan.piece(i);
+  return plan.combine(sums);
 }
 
-// The buckets in lanes against the scalar buckets, on every lane kernel here
-// (the emulated one under the checked policy in builds with tests): random
-// points of any order, the neutral point, repeats, a point and its
-// negation, zero and all-ones scalars; counts about a full run of lanes.
-// One case per scalar size and term count, so that ctest runs them in
-// parallel (slow under the sanitizers and emulation).
-class BucketMsmLanes : public ::testing::TestWithParam<std::tuple<unsigned, size_t>> {};
-
-TEST_P(BucketMsmLanes, LanesEqualTheScalarBuckets) {
-  const auto [bits, n] = GetParam();
-  Rng rng(23);
-  const Fr d2 = kEdwardsD2;
-  std::vector<detail::Extended> points;
-  for (size_t i = 0; i < 1000; ++i) {
-    switch (i % 8) {
-      case 0: points.push_back(detail::identity_extended()); break;
-      case 2: points.push_back(points[i - 1]); break;
-      case 3: points.push_back(detail::negate(points[i - 2])); break;
-      default: points.push_back(detail::PointAccess::coords(rng.point(params())));
-    }
+class PlainCombinations final : public batch::Combinations {
+ public:
+  explicit PlainCombinations(const batch::Run& run) : run_(run) {}
+  Extended combination(std::span<const size_t> members, bool indexed) const override {
+    batch::Combination terms(run_, members, indexed);
+    if (terms.copies()) terms.fill(0, members.size());
+    terms.sum_keys();
+    return batch::Combination::total(run_plan(terms.key_plan(nullptr), terms.key_terms()),
+                                     run_plan(terms.r_plan(nullptr), terms.r_terms()), terms.g_term());
   }
-  // Tables kept from plan to plan, as batch verification keeps them: what
-  // an earlier plan (another window or kernel) left in them must not matter.
-  detail::MsmTables kept;
-  std::vector<FsRepr> scalars;
-  for (size_t i = 0; i < points.size(); ++i) {
-    FsRepr k = i % 5 == 0 ? FsRepr{} : i % 7 == 0 ? FsRepr{~0ULL, ~0ULL, ~0ULL, ~0ULL} : rng.repr();
-    for (unsigned b = bits; b < 256; ++b) k[b / 64] &= ~(uint64_t{1} << (b % 64));
-    scalars.push_back(k);
-  }
-  const auto p = std::span(points).first(n);
-  const auto k = std::span(scalars).first(n);
-  for (const unsigned window : {2u, 6u, 9u}) {
-    if (n == points.size() && window == 2) continue;  // slow emulated, nothing new
-    const auto want = detail::PointAccess::make<Unknown>(detail::msm_with_window_vartime(p, k, bits, window, d2));
-    for (const cpu::LaneKernel kernel : {cpu::LaneKernel::emulated, cpu::LaneKernel::ifma}) {
-      if (!detail::msm_kernel_available(kernel)) continue;
-      // With none, one or every pass cut in halves; made whole, or in
-      // three parts out of order in the kept tables.
-      for (const size_t split : {size_t{0}, size_t{1}, size_t{99}}) {
-        const bool parts = split == 1;
-        std::optional<detail::MsmPlanVartime> made;
-        if (parts) {
-          made.emplace(p, k, bits, window, d2, kernel, detail::MsmPlanVartime::Deferred{&kept});
-          made->make(2 * n / 3, n);
-          made->make(0, n / 3);
-          made->make(n / 3, 2 * n / 3);
-        } else {
-          made.emplace(p, k, bits, window, d2, kernel);
-        }
-        detail::MsmPlanVartime& plan = *made;
-        plan.split_passes(split);
-        std::vector<detail::Extended> sums(plan.pieces());
-        for (size_t i = 0; i < sums.size(); ++i) sums[i] = plan.piece(i);
-        EXPECT_TRUE(detail::PointAccess::make<Unknown>(plan.combine(sums)) == want)
-            << cpu::lane_kernel_name(kernel) << " " << bits << " bits, " << n << " terms, window " << window
-            << ", split " << split;
-      }
-    }
-  }
-}
 
-INSTANTIATE_TEST_SUITE_P(BucketMsm, BucketMsmLanes,
-                         ::testing::Combine(::testing::Values(128u, 252u),
-                                            ::testing::Values(size_t{1}, size_t{2}, size_t{255}, size_t{256},
-                                                            size_t{1000})));
-
-// Signatures of each kind a batch may hold, with the key each one is under.
-struct Case {
-  const char* what;
-  PublicKey key;
-  BatchSignature sig;
+ private:
+  const batch::Run& run_;
 };
 
-std::vector<Case> cases(Rng& rng) {
-  const Point<Unknown> t8 = reference::order_eight_point(rng, params());
-  const Point<Unknown> t2 = t8.double_().double_();
-  std::vector<Case> out;
-  for (int k = 0; k < 3; ++k) {
-    const Fs sk = rng.scalar();
-    const PublicKey key = PublicKey::derive(PrivateKey(sk));
-    const auto sign = [&](const std::array<uint8_t, 32>& msg) {
-      return reference::sign(sk, msg, rng.scalar(), params());
-    };
-    const std::array<uint8_t, 32> msg = rng.bytes();
-    const RawSignature good = sign(msg);
-    RawSignature bad_s = good;
-    bad_s.s.add_assign(Fs::one());
-    std::array<uint8_t, 32> other_msg = msg;
-    other_msg[3] ^= 1;
-    const auto with = [&](const char* what, const PublicKey& a, const RawSignature& s,
-                          const std::array<uint8_t, 32>& m) { out.push_back({what, a, {s, m, 0}}); };
-    with("valid", key, good, msg);
-    with("signature of another message", key, sign(rng.bytes()), msg);
-    with("wrong S", key, bad_s, msg);
-    with("other message", key, good, other_msg);
-    with("R plus order 2", key, {good.r.add(t2, params()), good.s}, msg);
-    with("R plus order 8", key, {good.r.add(t8, params()), good.s}, msg);
-    with("key plus order 2", PublicKey{key.point.add(t2, params())}, good, msg);
-    with("key of order 8", PublicKey{t8}, good, msg);
-    with("neutral key", PublicKey{Point<Unknown>::zero()}, RawSignature{good.r, good.s}, msg);
+// What a run of the candidates `index` of `b` reads: weights from `rng`,
+// the first of all ones (the widest) when asked.
+struct RunData {
+  RunData(const testing::Batch& b, std::span<const size_t> index, Rng& rng, bool widest_first = false)
+      : sigs(b.sigs), index(index), neg_keys(batch::negated_affine_keys(b.keys)), zs(index.size()), zc(index.size()) {
+    const std::vector<Extended> all_r = batch::negated_affine_r(b.sigs);
+    for (size_t m = 0; m < index.size(); ++m) {
+      neg_r.push_back(all_r[index[m]]);
+      weights.push_back(m == 0 && widest_first ? FsRepr{~0ULL, ~0ULL, 0, 0} : FsRepr{rng.word(), rng.word(), 0, 0});
+      batch::weigh(b.sigs[index[m]], weights[m], zs[m], zc[m]);
+    }
   }
-  // Under the neutral key S·G = R verifies.
-  const Fs s = rng.scalar();
-  out.push_back({"neutral key, R = S·G", PublicKey{Point<Unknown>::zero()},
-                 {{reference::mul(params().generator(kSigningBase), s.into_repr(), params()), s}, rng.bytes(), 0}});
+  batch::Run run() const { return {neg_keys, sigs, index, weights, neg_r, zs, zc}; }
+
+  std::span<const BatchSignature> sigs;
+  std::span<const size_t> index;
+  std::vector<Extended> neg_keys, neg_r;
+  std::vector<FsRepr> weights;
+  std::vector<Fs> zs, zc;
+};
+
+// The steps in order, with fixed weights: what any schedule must answer.
+std::vector<bool> plain_batch(const testing::Batch& b, Rng& rng) {
+  const batch::SubgroupPoints checked = batch::subgroup_points(b.keys, b.sigs);
+  std::vector<uint8_t> in_subgroup;
+  for (const Extended* p : checked.points) in_subgroup.push_back(detail::in_prime_order_subgroup_vartime(*p) ? 1 : 0);
+  const std::vector<size_t> index = batch::candidates(b.sigs, checked, in_subgroup);
+  const RunData data(b, index, rng);
+  const batch::Run run = data.run();
+  const PlainCombinations combinations(run);
+  std::vector<size_t> members(index.size());
+  for (size_t m = 0; m < members.size(); ++m) members[m] = m;
+  std::vector<bool> out(b.sigs.size(), false);
+  if (!members.empty()) {
+    batch::resolve_vartime(combinations, members, combinations.combination(members, false), index, out);
+  }
   return out;
 }
 
-// Checks verify_batch_vartime on `picked` against each signature verified
-// alone; equal keys are passed once.
-void expect_batch_matches(const std::vector<Case>& picked) {
-  std::vector<PublicKey> keys;
-  std::vector<BatchSignature> sigs;
-  for (const Case& c : picked) {
-    size_t k = 0;
-    while (k < keys.size() && !(keys[k].point == c.key.point)) ++k;
-    if (k == keys.size()) keys.push_back(c.key);
-    sigs.push_back(c.sig);
-    sigs.back().key = k;
-  }
-  const std::vector<bool> got = verify_batch_vartime(keys, sigs);
-  ASSERT_EQ(got.size(), picked.size());
-  EXPECT_EQ(verify_batch_vartime(keys, sigs, quillet::testing::ThreadsFromTheEnd(3)), got);
-  for (size_t i = 0; i < picked.size(); ++i) {
-    const bool single = picked[i].key.verify_for_raw_message(picked[i].sig.msg, picked[i].sig.signature);
-    EXPECT_EQ(got[i], single) << "item " << i << ": " << picked[i].what;
-  }
+void expect_plain_batch_matches(const std::vector<BatchCase>& picked, Rng& rng) {
+  const std::vector<bool> got = plain_batch(testing::batch_of(picked), rng);
+  const std::vector<bool> want = testing::verified_alone(picked);
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(got[i], want[i]) << "item " << i << ": " << picked[i].what;
 }
 
-TEST(BatchVerify, AgreesWithSingleVerification) {
+TEST(BatchSteps, PlainlyComposedTheyAgreeWithSingleVerification) {
   Rng rng(1919);
-  const std::vector<Case> all = cases(rng);
-  expect_batch_matches({});
-  expect_batch_matches(all);
-  // Each case alone, among valid ones, and at every position of a run.
-  std::vector<Case> valid;
-  for (const Case& c : all) {
-    if (std::string_view(c.what) == "valid") valid.push_back(c);
-  }
-  for (const Case& c : all) {
-    expect_batch_matches({c});
+  const std::vector<BatchCase> all = testing::batch_cases(rng);
+  const std::vector<BatchCase> valid = testing::cases_named(all, "valid");
+  expect_plain_batch_matches({}, rng);
+  expect_plain_batch_matches(all, rng);
+  // Each case alone, and among valid ones at either end and inside a run
+  // long enough for the lone-failure search; two at once are halved.
+  for (const BatchCase& c : all) {
+    expect_plain_batch_matches({c}, rng);
+    std::vector<BatchCase> mixed;
+    for (size_t i = 0; i < 21; ++i) mixed.push_back(valid[i % valid.size()]);
     for (size_t at : {size_t{0}, size_t{5}, size_t{20}}) {
-      std::vector<Case> mixed;
-      for (size_t i = 0; i < 21; ++i) mixed.push_back(valid[i % valid.size()]);
-      mixed[at] = c;
-      expect_batch_matches(mixed);
+      std::vector<BatchCase> one = mixed;
+      one[at] = c;
+      expect_plain_batch_matches(one, rng);
     }
+    mixed[3] = c;
+    mixed[17] = all[2];  // wrong S
+    expect_plain_batch_matches(mixed, rng);
   }
-  // Random mixtures.
-  for (int round = 0; round < 20; ++round) {
-    std::vector<Case> mixed;
-    const size_t n = 1 + rng.word() % 40;
-    for (size_t i = 0; i < n; ++i) mixed.push_back(all[rng.word() % all.size()]);
-    expect_batch_matches(mixed);
-  }
-}
-
-TEST(BatchVerify, TorsionThatCancelsInTheSumIsStillRefused) {
-  Rng rng(8);
-  const std::vector<Case> all = cases(rng);
-  // Two, four and eight signatures whose R carry the same point of order 2
-  // (or 8): with even weights or in pairs their torsion would cancel.
+  // Signatures whose R carry the same point of small order: with even
+  // weights or in pairs their torsion would cancel in the sum.
   for (const char* what : {"R plus order 2", "R plus order 8"}) {
-    std::vector<Case> same;
-    for (const Case& c : all) {
-      if (std::string_view(c.what) == what) same.push_back(c);
-    }
+    const std::vector<BatchCase> same = testing::cases_named(all, what);
     for (size_t n : {2u, 4u, 8u}) {
-      std::vector<Case> picked;
+      std::vector<BatchCase> picked;
       for (size_t i = 0; i < n; ++i) picked.push_back(same[i % same.size()]);
-      expect_batch_matches(picked);
+      expect_plain_batch_matches(picked, rng);
     }
   }
 }
 
-TEST(BatchVerify, ManyPointsShareTheSubgroupQueries) {
-  // Enough points for the subset products: all valid, then one R or one key
-  // outside the subgroup, which makes every point be checked alone.
-  Rng rng(160);
-  const std::vector<Case> all = cases(rng);
-  std::vector<Case> valid;
-  for (const Case& c : all) {
-    if (std::string_view(c.what) == "valid") valid.push_back(c);
+// The sum a combination stands for, by double-and-add: over members at
+// positions p, w·(S·G - R - c·A) with w = z, or (p + 1)·z when indexed.
+Point<Unknown> combination_by_definition(const testing::Batch& b, const batch::Run& run,
+                                         std::span<const size_t> members, bool indexed) {
+  const Point<Unknown> g = params().generator(kSigningBase);
+  Point<Unknown> sum = Point<Unknown>::zero();
+  for (size_t p = 0; p < members.size(); ++p) {
+    const size_t m = members[p];
+    const BatchSignature& sig = b.sigs[run.index[m]];
+    Fs w = Fs::from_raw(run.weights[m]);
+    if (indexed) w.mul_assign(Fs::from_u128(p + 1, 0));
+    const Fs c = to_uniform_32(sig.msg);
+    const Point<Unknown> s_g = reference::mul(g, (w * sig.signature.s).into_repr(), params());
+    const Point<Unknown> r = reference::mul(sig.signature.r, w.into_repr(), params());
+    const Point<Unknown> c_a = reference::mul(b.keys[sig.key].point, (w * c).into_repr(), params());
+    sum = sum.add(s_g.add(r.negate(), params()).add(c_a.negate(), params()), params());
   }
-  std::vector<Case> many;
-  for (size_t i = 0; i < 200; ++i) many.push_back(valid[i % valid.size()]);
-  expect_batch_matches(many);
-  for (const Case& c : all) {
-    const std::string_view what = c.what;
-    if (what != "R plus order 2" && what != "key plus order 2" && what != "wrong S") continue;
-    std::vector<Case> mixed = many;
-    mixed[117] = c;
-    expect_batch_matches(mixed);
+  return sum;
+}
+
+TEST(BatchSteps, ACombinationsTermsAddUpToItsDefinition) {
+  // Valid and wrong signatures under three keys, in a run of 12 that is not
+  // the batch's order; members consecutive (read in place) or not (copied),
+  // with positions or without, filled in one range or three.
+  Rng rng(40);
+  const std::vector<BatchCase> all = testing::batch_cases(rng);
+  std::vector<BatchCase> picked;
+  for (size_t i = 0; picked.size() < 14; ++i) {
+    const std::string_view what = all[i % all.size()].what;
+    if (what == "valid" || what == "wrong S" || what == "other message") picked.push_back(all[i % all.size()]);
+  }
+  const testing::Batch b = testing::batch_of(picked);
+  std::vector<size_t> index;
+  for (size_t i = 13; i > 1; --i) index.push_back(i);
+  const RunData data(b, index, rng, true);
+  const batch::Run run = data.run();
+  const std::vector<size_t> whole = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+  const std::vector<size_t> scattered = {11, 0, 7, 3, 3};
+  for (const std::vector<size_t>* members : {&whole, &scattered}) {
+    for (const std::span<const size_t> m : {std::span<const size_t>(*members), std::span(*members).subspan(2, 3)}) {
+      for (const bool indexed : {false, true}) {
+        for (const size_t fills : {size_t{1}, size_t{3}}) {
+          batch::Combination terms(run, m, indexed);
+          EXPECT_EQ(terms.copies(), indexed || members == &scattered);
+          if (terms.copies()) {
+            for (size_t k = fills; k-- > 0;) terms.fill(k * m.size() / fills, (k + 1) * m.size() / fills);
+          }
+          terms.sum_keys();
+          const Extended got =
+              batch::Combination::total(run_plan(terms.key_plan(nullptr), terms.key_terms()),
+                                        run_plan(terms.r_plan(nullptr), terms.r_terms()), terms.g_term());
+          EXPECT_TRUE(as_point(got) == combination_by_definition(b, run, m, indexed))
+              << m.size() << " members, indexed " << indexed << ", fills " << fills;
+        }
+      }
+    }
   }
 }
 
-TEST(SubgroupCheck, SidePiecesRunOnceWhicheverWayTheCheckGoes) {
-  // Few points (checked alone), many (shared queries), and many with one
-  // outside (queries, then each alone).
-  const detail::Extended g = detail::PointAccess::coords(params().generator(kSigningBase));
-  const detail::Extended order_two{Fr::zero(), -Fr::one(), Fr::zero(), Fr::one()};
-  const quillet::testing::ThreadsFromTheEnd three(3);
-  for (const auto& [n, outside] : {std::pair<size_t, bool>{0, false}, {5, true}, {200, false}, {200, true}}) {
-    std::vector<detail::Extended> points(n, g);
-    if (outside) points[n / 2] = order_two;
-    std::vector<const detail::Extended*> at;
-    for (const detail::Extended& p : points) at.push_back(&p);
-    for (const Spread* spread : {&serial_spread(), static_cast<const Spread*>(&three)}) {
-      // Pieces 0-2 beside the first stage, 3-4 beside a later one.
-      std::array<std::atomic<int>, 5> runs{};
-      std::atomic<bool> first_done_before_last{true};
-      const auto first = [&](size_t i) { runs[i].fetch_add(1); };
-      const auto last = [&](size_t i) {
-        for (size_t k = 0; k < 3; ++k) first_done_before_last = first_done_before_last && runs[k].load() == 1;
-        runs[3 + i].fetch_add(1);
-      };
-      const std::vector<bool> in =
-          detail::in_subgroup_vartime(at, *spread, SidePieces(3, first), SidePieces(2, last));
-      for (const std::atomic<int>& r : runs) EXPECT_EQ(r.load(), 1) << n;
-      EXPECT_TRUE(first_done_before_last.load()) << n;
-      for (size_t i = 0; i < n; ++i) EXPECT_EQ(in[i], !(outside && i == n / 2)) << n << " " << i;
+TEST(BatchSteps, AKeyIndexOutOfRangeFailsHard) {
+  Rng rng(3);
+  testing::Batch b = testing::batch_of({testing::batch_cases(rng)[0]});
+  b.sigs[0].key = 1;
+  EXPECT_EQ(testing::hard_failure_text([&] { batch::subgroup_points(b.keys, b.sigs); }),
+            "assertion failed: batch key index in range");
+}
+
+// The queries' steps over `f`, its blocks cut into `ranges` parts and the
+// queries into pieces at `cuts`: whether every query passes.
+bool shared_queries_pass(std::span<const Fr> f, std::span<const uint8_t> subsets, size_t ranges,
+                         std::span<const size_t> cuts) {
+  const size_t blocks = batch::value_blocks(f.size());
+  std::vector<batch::QueryProducts> partial;
+  for (size_t k = 0; k < ranges; ++k) {
+    partial.push_back(batch::query_products_vartime(f, subsets, k * blocks / ranges, (k + 1) * blocks / ranges));
+  }
+  bool pass = true;
+  for (size_t k = 0; k + 1 < cuts.size(); ++k) {
+    pass = batch::queries_pass_vartime(partial, cuts[k], cuts[k + 1]) && pass;
+  }
+  return pass;
+}
+
+TEST(SubgroupQueries, SharedQueriesAgreeWithEachPointsCheck) {
+  // 201 points (a last block of one value), all in the subgroup, then one
+  // replaced by a point outside it (plus order 2 or 8, or of order 8): the
+  // queries pass exactly when each value's own power is one, however the
+  // blocks and queries are cut.
+  Rng rng(104);
+  const Point<Unknown> t8 = reference::order_eight_point(rng, params());
+  std::vector<Point<Unknown>> inside;
+  for (size_t i = 0; i < 201; ++i) {
+    inside.push_back(reference::mul(params().generator(kSigningBase), rng.repr(), params()));
+  }
+  std::vector<uint8_t> subsets(batch::subset_bytes(inside.size()));
+  for (uint8_t& byte : subsets) byte = static_cast<uint8_t>(rng.word());
+  const std::vector<size_t> whole = {0, batch::kSubgroupQueries};
+  const std::vector<size_t> cut = {0, 56, 96, batch::kSubgroupQueries};
+  for (const Point<Unknown>* outside : {static_cast<const Point<Unknown>*>(nullptr), &t8}) {
+    for (const size_t at : {size_t{0}, size_t{117}, size_t{200}}) {
+      std::vector<Point<Unknown>> points = inside;
+      if (outside != nullptr) points[at] = points[at].add(at == 117 ? t8.double_().double_() : *outside, params());
+      std::vector<Fr> f;
+      bool each = true;
+      for (const Point<Unknown>& p : points) {
+        f.push_back(batch::pairing_value_vartime(detail::PointAccess::coords(p)));
+        each = each && !f.back().is_zero() && batch::pairings_are_one_vartime(std::span(f).last(1))[0];
+      }
+      EXPECT_EQ(each, outside == nullptr);
+      for (const size_t ranges : {size_t{1}, size_t{2}, size_t{3}}) {
+        EXPECT_EQ(shared_queries_pass(f, subsets, ranges, whole), each) << ranges << " ranges, outside at " << at;
+        EXPECT_EQ(shared_queries_pass(f, subsets, ranges, cut), each) << ranges << " ranges, outside at " << at;
+      }
+      if (outside == nullptr) break;
     }
   }
+  // Subsets too short for the values fail hard rather than read past them.
+  std::vector<Fr> more(inside.size() + 8, Fr::one());
+  EXPECT_EQ(testing::hard_failure_text([&] {
+              batch::query_products_vartime(more, subsets, 0, batch::value_blocks(more.size()));
+            }),
+            "assertion failed: query subsets cover the values");
 }
 
 }  // namespace
