@@ -119,14 +119,6 @@ void roots_scalar(std::span<const Fr> u, std::span<const Fr> v, std::span<std::o
 
 }  // namespace
 
-bool pow_kernel_available(LaneKernel k) { return cpu::lane_kernel_runs(k, sl::ifma_compiled()); }
-
-// Chosen once per process, as an Immortal constant (crypto/immortal.hpp).
-LaneKernel pow_kernel() {
-  static constinit Immortal<LaneKernel> chosen;
-  return chosen.get([] { return cpu::choose_lane_kernel("QUILLET_POW_LANES", pow_kernel_available); });
-}
-
 std::vector<Fr> pow_many_vartime(std::span<const Fr> x, const FrRepr& e, LaneKernel k) {
   std::vector<Fr> out(x.size(), Fr::one());
   if (e == FrRepr{}) return out;

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "crypto/failure.hpp"
-#include "crypto/immortal.hpp"
 
 namespace quillet::poseidon {
 namespace {
@@ -91,15 +90,6 @@ void run_one_state(const LaneSpec& spec, State& state, bool squeeze_only, LaneKe
 }
 
 }  // namespace
-
-bool lane_kernel_available(LaneKernel k) { return cpu::lane_kernel_runs(k, lanes52::ifma_compiled()); }
-
-// Chosen once per process, as an Immortal constant (crypto/immortal.hpp:
-// batch workers may read it while the process exits).
-LaneKernel lane_kernel() {
-  static constinit Immortal<LaneKernel> chosen;
-  return chosen.get([] { return cpu::choose_lane_kernel("QUILLET_POSEIDON_LANES", lane_kernel_available); });
-}
 
 void permute_squeeze_many(const LaneSpec& spec, std::span<State> states, std::span<Fr> out, LaneKernel k) {
   if (out.size() != states.size()) fail_hard("assertion failed: one output per state");

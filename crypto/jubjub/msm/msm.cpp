@@ -160,14 +160,6 @@ unsigned msm_window(size_t n, unsigned bits) {
   return window;
 }
 
-bool msm_kernel_available(LaneKernel k) { return cpu::lane_kernel_runs(k, ml::ifma_compiled()); }
-
-// Chosen once per process, as an Immortal constant (crypto/immortal.hpp).
-LaneKernel msm_kernel() {
-  static constinit Immortal<LaneKernel> chosen;
-  return chosen.get([] { return cpu::choose_lane_kernel(cpu::kForceLanes, msm_kernel_available); });
-}
-
 MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
                                unsigned window, const Fr& d2, LaneKernel kernel, bool deferred, MsmTables* tables)
     : points_(points), scalars_(scalars), window_(window), d2_(d2) {
@@ -187,7 +179,7 @@ MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const
   }
   const size_t n = points.size();
   windows_ = (bits + window) / window;
-  if (kernel == LaneKernel::scalar || !msm_kernel_available(kernel) || window > kMaxLaneWindow) {
+  if (kernel == LaneKernel::scalar || !cpu::lane_kernel_runs(kernel) || window > kMaxLaneWindow) {
     pieces_ = windows_;
     digits_.resize(windows_ * n);
     niels_.resize(n);

@@ -87,7 +87,7 @@ TEST_P(BucketMsmLanes, LanesEqualTheScalarBuckets) {
     if (n == points.size() && window == 2) continue;  // slow emulated, nothing new
     const auto want = detail::PointAccess::make<Unknown>(detail::msm_with_window_vartime(p, k, bits, window, d2));
     for (const cpu::LaneKernel kernel : {cpu::LaneKernel::emulated, cpu::LaneKernel::ifma}) {
-      if (!detail::msm_kernel_available(kernel)) continue;
+      if (!cpu::lane_kernel_runs(kernel)) continue;
       // With none, one or every pass cut in halves; made whole, or in
       // three parts out of order in the kept tables.
       for (const size_t split : {size_t{0}, size_t{1}, size_t{99}}) {
