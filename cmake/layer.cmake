@@ -41,8 +41,8 @@ endif()
 # Sources built for AVX-512 IFMA (with QUILLET_LANES_IFMA defined) where the
 # compiler and target have it, and then QUILLET_IFMA_BUILT everywhere: the
 # dispatch (crypto/cpu/cpu.hpp) reaches them only where CPUID reports the
-# instructions, and knows of no IFMA kernel in other builds. Each must define
-# its own entry points for builds without it.
+# instructions, and knows of no IFMA kernel in other builds, whose IFMA
+# sources define nothing.
 include(CheckCXXCompilerFlag)
 check_cxx_compiler_flag("-mavx512f -mavx512ifma" QUILLET_HAS_IFMA_FLAGS)
 if(QUILLET_HAS_IFMA_FLAGS AND CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")

@@ -39,9 +39,10 @@ std::string_view lane_kernel_name(LaneKernel k);
 // Whether `k` runs in this build on this processor.
 inline bool lane_kernel_runs(LaneKernel k) { return k != LaneKernel::ifma || (kIfmaBuilt && features().avx512_ifma); }
 
-// The users of the lane arithmetic, each with its own kernels: the Poseidon
-// permutation, the exponentiations of square roots and subgroup checks, the
-// multi-scalar multiplication's buckets, the signing table's multiples.
+// The users of the lane arithmetic, each with its own kernels
+// (crypto/field/lane_kernels.hpp): the Poseidon permutation, the
+// exponentiations of square roots and subgroup checks, the multi-scalar
+// multiplication's buckets, the signing table's multiples.
 enum class LaneFamily : uint8_t { permutation, powers, buckets, fixed_base };
 inline constexpr size_t kLaneFamilies = 4;
 

@@ -86,11 +86,7 @@ sl::Block run_block(std::span<const Fr> x, const sl::Constants& c, sl::Job job, 
     const lanes52::Limbs l = fr_lanes::to_lanes(e < x.size() ? x[e] : Fr::one());
     for (size_t i = 0; i < sl::kLimbs; ++i) b.rho[e / sl::kLanes][i][e % sl::kLanes] = l.v[i];
   }
-  if (k == LaneKernel::ifma) {
-    sl::run_ifma(c, b, job, vectors);
-  } else {
-    sl::run_emulated(c, b, job, vectors);
-  }
+  lanes52::lane_entries<sl::Powers>(k).run(c, b, job, vectors);
   return b;
 }
 

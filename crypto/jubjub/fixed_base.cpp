@@ -301,12 +301,8 @@ void put_row_digits(const Fs& k, fl::RowBlock& block, size_t first, size_t group
   OPENSSL_cleanse(digits.data(), digits.size());
 }
 
-void run_rows(const fl::Table& t, fl::RowBlock& block, size_t scalars, LaneKernel kernel) {
-  if (kernel == LaneKernel::ifma) {
-    fl::run_rows_ifma(t, block, scalars);
-  } else {
-    fl::run_rows_emulated(t, block, scalars);
-  }
+const fl::FixedBase::Entries& kernel_entries(LaneKernel kernel) {
+  return field::lanes52::lane_entries<fl::FixedBase>(kernel);
 }
 
 }  // namespace
@@ -330,11 +326,7 @@ void FixedBaseTable::mul_many(std::span<const Fs> k, std::span<Point<PrimeOrder>
       }
       OPENSSL_cleanse(digits.data(), digits.size());
     }
-    if (kernel == LaneKernel::ifma) {
-      fl::run_ifma(*lanes_, block);
-    } else {
-      fl::run_emulated(*lanes_, block);
-    }
+    kernel_entries(kernel).run(*lanes_, block);
     for (size_t lane = 0; lane < count; ++lane) out[start + lane] = lane_point(block.out, lane);
   }
   OPENSSL_cleanse(&block, sizeof block);
@@ -344,7 +336,7 @@ Point<PrimeOrder> FixedBaseTable::mul_lanes(const Fs& k, LaneKernel kernel) cons
   if (kernel == LaneKernel::scalar || !cpu::lane_kernel_runs(kernel)) return mul(k);
   fl::RowBlock block{};
   put_row_digits(k, block, 0, fl::kLanes);
-  run_rows(*lanes_, block, 1, kernel);
+  kernel_entries(kernel).run_rows(*lanes_, block, 1);
   const Point<PrimeOrder> out = lane_point(block.out, 0);
   OPENSSL_cleanse(&block, sizeof block);
   return out;
@@ -355,7 +347,7 @@ std::array<Point<PrimeOrder>, 2> FixedBaseTable::mul_pair(const Fs& a, const Fs&
   fl::RowBlock block{};
   put_row_digits(a, block, 0, fl::kLanes / 2);
   put_row_digits(b, block, fl::kLanes / 2, fl::kLanes / 2);
-  run_rows(*lanes_, block, 2, kernel);
+  kernel_entries(kernel).run_rows(*lanes_, block, 2);
   const std::array<Point<PrimeOrder>, 2> out{lane_point(block.out, 0), lane_point(block.out, fl::kLanes / 2)};
   OPENSSL_cleanse(&block, sizeof block);
   return out;

@@ -24,12 +24,8 @@ void set_element0(lanes52::Element0& e, const Fr& x) {
   for (size_t k = 0; k < kLimbs; ++k) e.limbs[k] = l.v[k];
 }
 
-void run_kernel(const lanes52::Constants& c, lanes52::Block& b, bool squeeze_only, LaneKernel k) {
-  if (k == LaneKernel::ifma) {
-    lanes52::permute_ifma(c, b, squeeze_only);
-  } else {
-    lanes52::permute_emulated(c, b, squeeze_only);
-  }
+const lanes52::Permutation::Entries& kernel(LaneKernel k) {
+  return field::lanes52::lane_entries<lanes52::Permutation>(k);
 }
 
 // Up to eight states through one kernel call; the elements in [first, last)
@@ -42,7 +38,7 @@ void run_block(const LaneSpec& spec, std::span<State> states, bool squeeze_only,
       for (size_t i = 0; i < kLimbs; ++i) b.words[e][i][lane] = l.v[i];
     }
   }
-  run_kernel(spec.constants(), b, squeeze_only, k);
+  kernel(k).permute(spec.constants(), b, squeeze_only);
   const size_t first = squeeze_only ? 1 : 0;
   const size_t last = squeeze_only ? 2 : kWidth;
   for (size_t lane = 0; lane < states.size(); ++lane) {
@@ -81,11 +77,7 @@ void element0_rounds(const LaneSpec& owner, size_t start, size_t n, Fr& e, std::
 void run_one_state(const LaneSpec& spec, State& state, bool squeeze_only, LaneKernel k) {
   uint64_t words[kWidth][4];
   for (size_t e = 0; e < kWidth; ++e) put_words(words[e], state.words[e]);
-  if (k == LaneKernel::ifma) {
-    lanes52::one_state_ifma(spec.constants(), spec.one_state(), words, squeeze_only);
-  } else {
-    lanes52::one_state_emulated(spec.constants(), spec.one_state(), words, squeeze_only);
-  }
+  kernel(k).one_state(spec.constants(), spec.one_state(), words, squeeze_only);
   for (size_t e = 0; e < kWidth; ++e) state.words[e] = from_words(words[e]);
 }
 

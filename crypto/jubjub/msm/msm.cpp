@@ -333,11 +333,7 @@ Extended MsmPlanVartime::piece(size_t i) const {
   pass.digits = &lane_digits_[part.pass * n + part.first];
   pass.top = top;
   pass.buckets = buckets.get();
-  if (kernel_ == LaneKernel::ifma) {
-    ml::run_ifma(lane_constants(), pass);
-  } else {
-    ml::run_checked(lane_constants(), pass);
-  }
+  field::lanes52::lane_entries<ml::Buckets>(kernel_).run(lane_constants(), pass);
   const size_t lanes = std::min(ml::kLanes, windows_ - part.pass * ml::kLanes);
   for (size_t lane = 0; lane < lanes; ++lane) {
     Extended& sum = piece_sums_[i * ml::kLanes + lane];

@@ -143,7 +143,7 @@ TEST(ScalarMultiplication, FixedBaseLanesMatchTheTableOnEveryKernel) {
       b.negative[row][lane] = digits[row] < 0 ? ~uint64_t{0} : 0;
     }
   }
-  fl::run_checked(table.lane_table(), b);
+  field::lanes52::LaneBuilds<fl::FixedBase>::checked.run(table.lane_table(), b);
   for (size_t lane = 0; lane < fl::kLanes; ++lane) {
     const detail::Extended& p = detail::PointAccess::coords(want[lane]);
     const Fr* coords[fl::kOutputs] = {&p.x, &p.y, &p.t, &p.z};
@@ -188,7 +188,7 @@ TEST(ScalarMultiplication, FixedBaseRowLanesMatchTheTable) {
           blk.negative[row / group][half * group + row % group] = digits[row] < 0 ? ~uint64_t{0} : 0;
         }
       }
-      fl::run_rows_checked(table.lane_table(), blk, scalars);
+      field::lanes52::LaneBuilds<fl::FixedBase>::checked.run_rows(table.lane_table(), blk, scalars);
       for (size_t half = 0; half < scalars; ++half) {
         detail::Extended p;
         Fr* coords[fl::kOutputs] = {&p.x, &p.y, &p.t, &p.z};
