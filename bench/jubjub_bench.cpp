@@ -54,7 +54,7 @@ BENCHMARK(BM_FixedBaseMul)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond
 // The same for eight scalars at once through FixedBaseTable::mul_many: time
 // per scalar, on the scalar loop and on the IFMA lanes.
 void BM_FixedBaseMulMany(benchmark::State& state, quillet::cpu::LaneKernel k) {
-  if (!fixed_base_kernel_available(k)) {
+  if (!quillet::cpu::lane_kernel_runs(k)) {
     state.SkipWithError("kernel not available here");
     return;
   }
@@ -75,7 +75,7 @@ BENCHMARK_CAPTURE(BM_FixedBaseMulMany, ifma, quillet::cpu::LaneKernel::ifma)->Un
 // One scalar with the rows spread over the lanes (FixedBaseTable::mul_lanes),
 // and two at once (mul_pair, time per pair), on the IFMA lanes.
 void BM_FixedBaseMulLanes(benchmark::State& state) {
-  if (!fixed_base_kernel_available(quillet::cpu::LaneKernel::ifma)) {
+  if (!quillet::cpu::lane_kernel_runs(quillet::cpu::LaneKernel::ifma)) {
     state.SkipWithError("kernel not available here");
     return;
   }
@@ -86,7 +86,7 @@ void BM_FixedBaseMulLanes(benchmark::State& state) {
 BENCHMARK(BM_FixedBaseMulLanes)->Unit(benchmark::kMicrosecond);
 
 void BM_FixedBaseMulPair(benchmark::State& state) {
-  if (!fixed_base_kernel_available(quillet::cpu::LaneKernel::ifma)) {
+  if (!quillet::cpu::lane_kernel_runs(quillet::cpu::LaneKernel::ifma)) {
     state.SkipWithError("kernel not available here");
     return;
   }

@@ -17,7 +17,7 @@ namespace {
 using quillet::poseidon::LaneKernel;
 
 void BM_PermuteSqueezeMany(benchmark::State& st, LaneKernel k) {
-  if (!quillet::poseidon::lane_kernel_available(k)) {
+  if (!quillet::cpu::lane_kernel_runs(k)) {
     st.SkipWithError("kernel not available on this processor");
     return;
   }

@@ -57,7 +57,7 @@ void BM_PermutationPartialRounds(benchmark::State& st) {
 BENCHMARK(BM_PermutationPartialRounds);
 
 void BM_PermutationOneState(benchmark::State& st, quillet::poseidon::LaneKernel k) {
-  if (!quillet::poseidon::lane_kernel_available(k)) {
+  if (!quillet::cpu::lane_kernel_runs(k)) {
     st.SkipWithError("kernel not available on this processor");
     return;
   }
@@ -72,7 +72,7 @@ BENCHMARK_CAPTURE(BM_PermutationOneState, ifma, quillet::poseidon::LaneKernel::i
 
 // The one-state IFMA kernel without its partial rounds: its full rounds' share.
 void BM_PermutationOneStateFullRounds(benchmark::State& st) {
-  if (!quillet::poseidon::lane_kernel_available(quillet::poseidon::LaneKernel::ifma)) {
+  if (!quillet::cpu::lane_kernel_runs(quillet::poseidon::LaneKernel::ifma)) {
     st.SkipWithError("kernel not available on this processor");
     return;
   }
@@ -80,8 +80,10 @@ void BM_PermutationOneStateFullRounds(benchmark::State& st) {
   quillet::poseidon::lanes52::Constants c = spec.constants();
   c.partial_rounds = 0;
   uint64_t words[quillet::poseidon::kWidth][4] = {};
+  const auto& kernel = quillet::field::lanes52::lane_entries<quillet::poseidon::lanes52::Permutation>(
+      quillet::poseidon::LaneKernel::ifma);
   for (auto _ : st) {
-    quillet::poseidon::lanes52::one_state_ifma(c, spec.one_state(), words, false);
+    kernel.one_state(c, spec.one_state(), words, false);
     benchmark::DoNotOptimize(words);
   }
 }

@@ -39,13 +39,18 @@ else()
 endif()
 
 # Sources built for AVX-512 IFMA (with QUILLET_LANES_IFMA defined) where the
-# compiler and target have it; each must be reached only through a run-time
-# check (field::lanes52::cpu_has_ifma) and define its own entry points for
-# builds without it.
+# compiler and target have it, and then QUILLET_IFMA_BUILT everywhere: the
+# dispatch (crypto/cpu/cpu.hpp) reaches them only where CPUID reports the
+# instructions, and knows of no IFMA kernel in other builds, whose IFMA
+# sources define nothing.
 include(CheckCXXCompilerFlag)
 check_cxx_compiler_flag("-mavx512f -mavx512ifma" QUILLET_HAS_IFMA_FLAGS)
+if(QUILLET_HAS_IFMA_FLAGS AND CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
+  set(QUILLET_IFMA_BUILT ON)
+  target_compile_definitions(quillet_options INTERFACE QUILLET_IFMA_BUILT)
+endif()
 function(quillet_ifma_sources)
-  if(QUILLET_HAS_IFMA_FLAGS AND CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
+  if(QUILLET_IFMA_BUILT)
     set_source_files_properties(${ARGN} PROPERTIES
         COMPILE_OPTIONS "-mavx512f;-mavx512ifma"
         COMPILE_DEFINITIONS QUILLET_LANES_IFMA)

@@ -6,6 +6,8 @@
 #include <cpuid.h>
 #endif
 
+#include "crypto/immortal.hpp"
+
 namespace quillet::cpu {
 namespace {
 
@@ -32,12 +34,11 @@ Features probe() {
   return f;
 }
 
-// The kernel `variable` names, if it is set to a name `available` accepts.
-bool forced(const char* variable, bool (*available)(LaneKernel), LaneKernel& out) {
-  const char* value = variable == nullptr ? nullptr : std::getenv(variable);
+// The kernel `value` names, if it names one that runs.
+bool forced(const char* value, bool ifma_runs, LaneKernel& out) {
   if (value == nullptr) return false;
   for (LaneKernel k : {LaneKernel::scalar, LaneKernel::emulated, LaneKernel::ifma}) {
-    if (lane_kernel_name(k) == value && available(k)) {
+    if (lane_kernel_name(k) == value && (k != LaneKernel::ifma || ifma_runs)) {
       out = k;
       return true;
     }
@@ -61,10 +62,34 @@ std::string_view lane_kernel_name(LaneKernel k) {
   return "scalar";
 }
 
-LaneKernel choose_lane_kernel(const char* alias, bool (*available)(LaneKernel)) {
-  LaneKernel k = LaneKernel::scalar;
-  if (forced(alias, available, k) || forced(kForceLanes, available, k)) return k;
-  return available(LaneKernel::ifma) ? LaneKernel::ifma : LaneKernel::scalar;
+const char* lane_alias(LaneFamily f) {
+  // By LaneFamily: the permutation, the powers, the buckets, the fixed base.
+  static constexpr std::array<const char*, kLaneFamilies> kAliases = {"QUILLET_POSEIDON_LANES", "QUILLET_POW_LANES",
+                                                                      nullptr, nullptr};
+  return kAliases[static_cast<size_t>(f)];
+}
+
+Dispatch Dispatch::decide(bool ifma_runs, const LaneVariables& variables) {
+  Dispatch d;
+  for (size_t f = 0; f < kLaneFamilies; ++f) {
+    LaneKernel& k = d.lanes_[f];
+    if (forced(variables.alias[f], ifma_runs, k) || forced(variables.lanes, ifma_runs, k)) continue;
+    k = ifma_runs ? LaneKernel::ifma : LaneKernel::scalar;
+  }
+  return d;
+}
+
+const Dispatch& dispatch() {
+  static constinit Immortal<Dispatch> decided;
+  return decided.get([] {
+    LaneVariables v;
+    v.lanes = std::getenv(kForceLanes);
+    for (size_t f = 0; f < kLaneFamilies; ++f) {
+      const char* alias = lane_alias(static_cast<LaneFamily>(f));
+      v.alias[f] = alias == nullptr ? nullptr : std::getenv(alias);
+    }
+    return Dispatch::decide(lane_kernel_runs(LaneKernel::ifma), v);
+  });
 }
 
 }  // namespace quillet::cpu

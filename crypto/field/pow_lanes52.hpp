@@ -7,12 +7,13 @@
 //
 // Like lanes52.hpp this header defines only templates on the vector policy,
 // over fixed-width integers: it is compiled for AVX-512 in one file and for
-// plain integers in another.
+// plain integers in another (the family Powers, below).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "crypto/field/lane_kernels.hpp"
 #include "crypto/field/lanes52.hpp"
 
 namespace quillet::field::pow_lanes52 {
@@ -56,11 +57,6 @@ struct Block {
 // What a kernel call computes: the kOutputs powers of a square root, or
 // rho^e alone (in out[0]).
 enum class Job { sqrt, power };
-
-// On the first `vectors` (1 or kVectors) vectors of b alone.
-void run_ifma(const Constants& c, Block& b, Job job, size_t vectors);
-void run_emulated(const Constants& c, Block& b, Job job, size_t vectors);
-bool ifma_compiled();
 
 #define QUILLET_LANES_INLINE QUILLET_LANES_FORCE inline
 
@@ -161,4 +157,21 @@ struct LanePow : lanes52::Arith<O> {
 
 #undef QUILLET_LANES_INLINE
 
+// The exponentiation lanes as a lane family (lane_kernels.hpp): run works on
+// the first `vectors` (1 or kVectors) vectors of b alone.
+struct Powers {
+  static constexpr bool kSecretInputs = false;
+  struct Entries {
+    void (*run)(const Constants& c, Block& b, Job job, size_t vectors);
+  };
+  template <class O>
+  static constexpr Entries entries() {
+    return {&LanePow<O>::run};
+  }
+};
+
 }  // namespace quillet::field::pow_lanes52
+
+namespace quillet::field::lanes52 {
+extern template struct LaneBuilds<pow_lanes52::Powers>;
+}

@@ -86,11 +86,7 @@ sl::Block run_block(std::span<const Fr> x, const sl::Constants& c, sl::Job job, 
     const lanes52::Limbs l = fr_lanes::to_lanes(e < x.size() ? x[e] : Fr::one());
     for (size_t i = 0; i < sl::kLimbs; ++i) b.rho[e / sl::kLanes][i][e % sl::kLanes] = l.v[i];
   }
-  if (k == LaneKernel::ifma) {
-    sl::run_ifma(c, b, job, vectors);
-  } else {
-    sl::run_emulated(c, b, job, vectors);
-  }
+  lanes52::lane_entries<sl::Powers>(k).run(c, b, job, vectors);
   return b;
 }
 
@@ -118,14 +114,6 @@ void roots_scalar(std::span<const Fr> u, std::span<const Fr> v, std::span<std::o
 }
 
 }  // namespace
-
-bool pow_kernel_available(LaneKernel k) { return cpu::lane_kernel_runs(k, sl::ifma_compiled()); }
-
-// Chosen once per process, as an Immortal constant (crypto/immortal.hpp).
-LaneKernel pow_kernel() {
-  static constinit Immortal<LaneKernel> chosen;
-  return chosen.get([] { return cpu::choose_lane_kernel("QUILLET_POW_LANES", pow_kernel_available); });
-}
 
 std::vector<Fr> pow_many_vartime(std::span<const Fr> x, const FrRepr& e, LaneKernel k) {
   std::vector<Fr> out(x.size(), Fr::one());

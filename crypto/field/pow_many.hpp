@@ -23,13 +23,9 @@ namespace quillet::field {
 using cpu::LaneKernel;
 using cpu::lane_kernel_name;
 
-// Whether this build and processor can run `k`.
-bool pow_kernel_available(LaneKernel k);
-
-// The kernel chosen once per process (cpu::choose_lane_kernel): the one
-// QUILLET_LANES, or for the exponentiations alone its older alias
-// QUILLET_POW_LANES, names if available, else ifma where available, else scalar.
-LaneKernel pow_kernel();
+// The process's kernel (cpu::dispatch(): QUILLET_LANES, or for the
+// exponentiations alone its older alias QUILLET_POW_LANES, forces one).
+inline LaneKernel pow_kernel() { return cpu::lane_kernel(cpu::LaneFamily::powers); }
 
 // pow_public_exponent(x[i], e) for each i. Public inputs only.
 std::vector<Fr> pow_many_vartime(std::span<const Fr> x, const FrRepr& e, LaneKernel k = pow_kernel());

@@ -17,7 +17,6 @@
 #include "crypto/field/fr_algorithms.hpp"
 #include "crypto/field/fr_lanes.hpp"
 #include "crypto/field/lanes52.hpp"
-#include "crypto/immortal.hpp"
 #include "crypto/jubjub/fixed_base_lanes.hpp"
 #include "crypto/jubjub/mul_policy.hpp"
 #include "crypto/jubjub/scalar_recoding.hpp"
@@ -302,27 +301,15 @@ void put_row_digits(const Fs& k, fl::RowBlock& block, size_t first, size_t group
   OPENSSL_cleanse(digits.data(), digits.size());
 }
 
-void run_rows(const fl::Table& t, fl::RowBlock& block, size_t scalars, LaneKernel kernel) {
-  if (kernel == LaneKernel::ifma) {
-    fl::run_rows_ifma(t, block, scalars);
-  } else {
-    fl::run_rows_emulated(t, block, scalars);
-  }
+const fl::FixedBase::Entries& kernel_entries(LaneKernel kernel) {
+  return field::lanes52::lane_entries<fl::FixedBase>(kernel);
 }
 
 }  // namespace
 
-bool fixed_base_kernel_available(LaneKernel k) { return cpu::lane_kernel_runs(k, fl::ifma_compiled()); }
-
-// Chosen once per process, as an Immortal constant (crypto/immortal.hpp).
-LaneKernel fixed_base_kernel() {
-  static constinit Immortal<LaneKernel> chosen;
-  return chosen.get([] { return cpu::choose_lane_kernel(cpu::kForceLanes, fixed_base_kernel_available); });
-}
-
 void FixedBaseTable::mul_many(std::span<const Fs> k, std::span<Point<PrimeOrder>> out, LaneKernel kernel) const {
   if (k.size() != out.size()) fail_hard("assertion failed: one point per scalar");
-  if (kernel == LaneKernel::scalar || !fixed_base_kernel_available(kernel)) {
+  if (kernel == LaneKernel::scalar || !cpu::lane_kernel_runs(kernel)) {
     for (size_t i = 0; i < k.size(); ++i) out[i] = mul(k[i]);
     return;
   }
@@ -339,32 +326,28 @@ void FixedBaseTable::mul_many(std::span<const Fs> k, std::span<Point<PrimeOrder>
       }
       OPENSSL_cleanse(digits.data(), digits.size());
     }
-    if (kernel == LaneKernel::ifma) {
-      fl::run_ifma(*lanes_, block);
-    } else {
-      fl::run_emulated(*lanes_, block);
-    }
+    kernel_entries(kernel).run(*lanes_, block);
     for (size_t lane = 0; lane < count; ++lane) out[start + lane] = lane_point(block.out, lane);
   }
   OPENSSL_cleanse(&block, sizeof block);
 }
 
 Point<PrimeOrder> FixedBaseTable::mul_lanes(const Fs& k, LaneKernel kernel) const {
-  if (kernel == LaneKernel::scalar || !fixed_base_kernel_available(kernel)) return mul(k);
+  if (kernel == LaneKernel::scalar || !cpu::lane_kernel_runs(kernel)) return mul(k);
   fl::RowBlock block{};
   put_row_digits(k, block, 0, fl::kLanes);
-  run_rows(*lanes_, block, 1, kernel);
+  kernel_entries(kernel).run_rows(*lanes_, block, 1);
   const Point<PrimeOrder> out = lane_point(block.out, 0);
   OPENSSL_cleanse(&block, sizeof block);
   return out;
 }
 
 std::array<Point<PrimeOrder>, 2> FixedBaseTable::mul_pair(const Fs& a, const Fs& b, LaneKernel kernel) const {
-  if (kernel == LaneKernel::scalar || !fixed_base_kernel_available(kernel)) return {mul(a), mul(b)};
+  if (kernel == LaneKernel::scalar || !cpu::lane_kernel_runs(kernel)) return {mul(a), mul(b)};
   fl::RowBlock block{};
   put_row_digits(a, block, 0, fl::kLanes / 2);
   put_row_digits(b, block, fl::kLanes / 2, fl::kLanes / 2);
-  run_rows(*lanes_, block, 2, kernel);
+  kernel_entries(kernel).run_rows(*lanes_, block, 2);
   const std::array<Point<PrimeOrder>, 2> out{lane_point(block.out, 0), lane_point(block.out, fl::kLanes / 2)};
   OPENSSL_cleanse(&block, sizeof block);
   return out;

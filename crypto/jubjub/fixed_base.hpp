@@ -25,11 +25,9 @@ namespace fixed_base_lanes {
 struct Table;
 }
 
-// Whether FixedBaseTable::mul_many can run kernel `k` here (scalar always).
-bool fixed_base_kernel_available(cpu::LaneKernel k);
-// The kernel of mul_many chosen once per process (cpu::choose_lane_kernel,
+// The kernel of mul_many chosen once per process (cpu::dispatch(),
 // QUILLET_LANES): ifma where the processor has it, else scalar.
-cpu::LaneKernel fixed_base_kernel();
+inline cpu::LaneKernel fixed_base_kernel() { return cpu::lane_kernel(cpu::LaneFamily::fixed_base); }
 
 // How a table row is scanned: with 16-byte vector operations, or where the
 // processor has them with AVX2's 32-byte or AVX-512's 64-byte ones. All read

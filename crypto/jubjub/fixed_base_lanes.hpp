@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "crypto/field/lane_kernels.hpp"
 #include "crypto/field/lanes52.hpp"
 #include "crypto/jubjub/lane_points.hpp"
 #include "crypto/jubjub/scalar_recoding.hpp"
@@ -88,17 +89,11 @@ struct RowBlock {
   uint64_t out[kOutputs][kLimbs][kLanes];
 };
 
-void run_ifma(const Table& t, Block& b);
-void run_emulated(const Table& t, Block& b);
-// The emulated kernel under the checked policy (lanes52_ops.hpp) in builds
-// with tests, for the tests only: its contract checks branch on the values,
-// so the constant-time check runs run_emulated. Elsewhere run_emulated.
-void run_checked(const Table& t, Block& b);
-// The row-parallel forms; `scalars` (1 or 2, public) picks the split.
-void run_rows_ifma(const Table& t, RowBlock& b, size_t scalars);
-void run_rows_emulated(const Table& t, RowBlock& b, size_t scalars);
-void run_rows_checked(const Table& t, RowBlock& b, size_t scalars);
-bool ifma_compiled();
+// The policy's additions (above) to a policy of lanes52_ops.hpp: lane by
+// lane in fixed_base_lanes_emulated.cpp, in registers for IFMA in
+// fixed_base_lanes_ifma.cpp.
+template <class Base>
+struct LaneMoves;
 
 #define QUILLET_LANES_INLINE QUILLET_LANES_FORCE inline
 
@@ -238,4 +233,23 @@ struct LaneFixedBase : lane_points::LanePoints<O> {
 
 #undef QUILLET_LANES_INLINE
 
+// The table's multiples as a lane family (crypto/field/lane_kernels.hpp);
+// the scalars are secret.
+struct FixedBase {
+  static constexpr bool kSecretInputs = true;
+  struct Entries {
+    void (*run)(const Table& t, Block& b);
+    // The row-parallel forms; `scalars` (1 or 2, public) picks the split.
+    void (*run_rows)(const Table& t, RowBlock& b, size_t scalars);
+  };
+  template <class O>
+  static constexpr Entries entries() {
+    return {&LaneFixedBase<LaneMoves<O>>::run, &LaneFixedBase<LaneMoves<O>>::run_rows};
+  }
+};
+
 }  // namespace quillet::jubjub::fixed_base_lanes
+
+namespace quillet::field::lanes52 {
+extern template struct LaneBuilds<jubjub::fixed_base_lanes::FixedBase>;
+}

@@ -1,17 +1,15 @@
 // The fixed-base lanes on AVX-512 IFMA, compiled alone with the instructions
-// enabled (quillet_ifma_sources); reached only after cpu::features().avx512_ifma.
-#include "crypto/field/lanes52_ops.hpp"
+// enabled (quillet_ifma_sources); empty in builds without them.
+#if defined(QUILLET_LANES_IFMA)
+#include "crypto/field/lane_builds.hpp"
 #include "crypto/jubjub/fixed_base_lanes.hpp"
 
 namespace quillet::jubjub::fixed_base_lanes {
 
-#if defined(QUILLET_LANES_IFMA)
-
-namespace {
-
 // The lane moves of the row-parallel forms (in-register permutes, one
 // 32-byte load broadcast to both halves) and the scan's masks.
-struct IfmaMoves : field::lanes52::Ifma {
+template <>
+struct LaneMoves<field::lanes52::Ifma> : field::lanes52::Ifma {
   template <unsigned M>
   static V xor_lanes(V a) {
     static_assert(M == 1 || M == 2 || M == 4);
@@ -33,19 +31,7 @@ struct IfmaMoves : field::lanes52::Ifma {
   static V take(Mask m, V v, V old) { return _mm512_mask_mov_epi64(old, m, v); }
 };
 
-}  // namespace
-
-void run_ifma(const Table& t, Block& b) { LaneFixedBase<IfmaMoves>::run(t, b); }
-void run_rows_ifma(const Table& t, RowBlock& b, size_t scalars) { LaneFixedBase<IfmaMoves>::run_rows(t, b, scalars); }
-bool ifma_compiled() { return true; }
-
-#else
-
-// Never called: the dispatcher asks ifma_compiled() first.
-void run_ifma(const Table& t, Block& b) { run_emulated(t, b); }
-void run_rows_ifma(const Table& t, RowBlock& b, size_t scalars) { run_rows_emulated(t, b, scalars); }
-bool ifma_compiled() { return false; }
-
-#endif
-
 }  // namespace quillet::jubjub::fixed_base_lanes
+
+template struct quillet::field::lanes52::LaneBuilds<quillet::jubjub::fixed_base_lanes::FixedBase>;
+#endif

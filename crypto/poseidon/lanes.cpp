@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "crypto/failure.hpp"
-#include "crypto/immortal.hpp"
 
 namespace quillet::poseidon {
 namespace {
@@ -25,12 +24,8 @@ void set_element0(lanes52::Element0& e, const Fr& x) {
   for (size_t k = 0; k < kLimbs; ++k) e.limbs[k] = l.v[k];
 }
 
-void run_kernel(const lanes52::Constants& c, lanes52::Block& b, bool squeeze_only, LaneKernel k) {
-  if (k == LaneKernel::ifma) {
-    lanes52::permute_ifma(c, b, squeeze_only);
-  } else {
-    lanes52::permute_emulated(c, b, squeeze_only);
-  }
+const lanes52::Permutation::Entries& kernel(LaneKernel k) {
+  return field::lanes52::lane_entries<lanes52::Permutation>(k);
 }
 
 // Up to eight states through one kernel call; the elements in [first, last)
@@ -43,7 +38,7 @@ void run_block(const LaneSpec& spec, std::span<State> states, bool squeeze_only,
       for (size_t i = 0; i < kLimbs; ++i) b.words[e][i][lane] = l.v[i];
     }
   }
-  run_kernel(spec.constants(), b, squeeze_only, k);
+  kernel(k).permute(spec.constants(), b, squeeze_only);
   const size_t first = squeeze_only ? 1 : 0;
   const size_t last = squeeze_only ? 2 : kWidth;
   for (size_t lane = 0; lane < states.size(); ++lane) {
@@ -82,24 +77,11 @@ void element0_rounds(const LaneSpec& owner, size_t start, size_t n, Fr& e, std::
 void run_one_state(const LaneSpec& spec, State& state, bool squeeze_only, LaneKernel k) {
   uint64_t words[kWidth][4];
   for (size_t e = 0; e < kWidth; ++e) put_words(words[e], state.words[e]);
-  if (k == LaneKernel::ifma) {
-    lanes52::one_state_ifma(spec.constants(), spec.one_state(), words, squeeze_only);
-  } else {
-    lanes52::one_state_emulated(spec.constants(), spec.one_state(), words, squeeze_only);
-  }
+  kernel(k).one_state(spec.constants(), spec.one_state(), words, squeeze_only);
   for (size_t e = 0; e < kWidth; ++e) state.words[e] = from_words(words[e]);
 }
 
 }  // namespace
-
-bool lane_kernel_available(LaneKernel k) { return cpu::lane_kernel_runs(k, lanes52::ifma_compiled()); }
-
-// Chosen once per process, as an Immortal constant (crypto/immortal.hpp:
-// batch workers may read it while the process exits).
-LaneKernel lane_kernel() {
-  static constinit Immortal<LaneKernel> chosen;
-  return chosen.get([] { return cpu::choose_lane_kernel("QUILLET_POSEIDON_LANES", lane_kernel_available); });
-}
 
 void permute_squeeze_many(const LaneSpec& spec, std::span<State> states, std::span<Fr> out, LaneKernel k) {
   if (out.size() != states.size()) fail_hard("assertion failed: one output per state");

@@ -8,13 +8,13 @@
 // - emulated: the same algorithm in plain integer arithmetic. Never chosen
 //   by itself; it tests the algorithm where the instructions are missing.
 // - scalar: one permute_squeeze per state.
-// The process's kernel is chosen once, on first use, by
-// cpu::choose_lane_kernel: QUILLET_LANES ("scalar", "emulated" or "ifma"), or
-// for the permutation alone its older alias QUILLET_POSEIDON_LANES, forces
-// one when this processor can run it; otherwise ifma if the processor has
-// it, else scalar. AVX2 has no kernel of its own: with 32x32-bit products only, a
-// field product takes about 160 of them over four lanes, some 40 per state,
-// which is what the scalar MULX code already spends.
+// The process's kernel is chosen once, on first use, by cpu::dispatch():
+// QUILLET_LANES ("scalar", "emulated" or "ifma"), or for the permutation
+// alone its older alias QUILLET_POSEIDON_LANES, forces one when this
+// processor can run it; otherwise ifma if the processor has it, else scalar.
+// AVX2 has no kernel of its own: with 32x32-bit products only, a field
+// product takes about 160 of them over four lanes, some 40 per state, which
+// is what the scalar MULX code already spends.
 #pragma once
 
 #include <cstddef>
@@ -32,11 +32,8 @@ namespace quillet::poseidon {
 using cpu::LaneKernel;
 using cpu::lane_kernel_name;
 
-// Whether this build and processor run `k`.
-bool lane_kernel_available(LaneKernel k);
-
 // The kernel of this process (see above); fixed after the first call.
-LaneKernel lane_kernel();
+inline LaneKernel lane_kernel() { return cpu::lane_kernel(cpu::LaneFamily::permutation); }
 
 // out[i] = permute_squeeze(spec, states[i]) for every i, on kernel `k`
 // (which must be available). `states` are left unspecified. out.size() ==

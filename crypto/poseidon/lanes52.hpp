@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "crypto/field/lane_kernels.hpp"
 #include "crypto/field/lanes52.hpp"
 
 namespace quillet::poseidon {
@@ -337,18 +338,21 @@ struct LanePermutation : field::lanes52::Arith<O> {
 
 #undef QUILLET_LANES_INLINE
 
-// The two builds of LanePermutation<O>::permute. permute_ifma requires a processor
-// with AVX-512F and AVX-512 IFMA (and an operating system that saves their
-// registers).
-void permute_emulated(const Constants& c, Block& b, bool squeeze_only);
-void permute_ifma(const Constants& c, Block& b, bool squeeze_only);
-
-// The two builds of LanePermutation<O>::one_state; one_state_ifma has permute_ifma's
-// requirement.
-void one_state_emulated(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], bool squeeze_only);
-void one_state_ifma(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], bool squeeze_only);
-
-// Whether this build holds the IFMA kernel at all.
-bool ifma_compiled();
+// The permutation as a lane family (crypto/field/lane_kernels.hpp).
+struct Permutation {
+  static constexpr bool kSecretInputs = false;
+  struct Entries {
+    void (*permute)(const Constants& c, Block& b, bool squeeze_only);
+    void (*one_state)(const Constants& c, const OneStateConstants& o, uint64_t (*words)[4], bool squeeze_only);
+  };
+  template <class O>
+  static constexpr Entries entries() {
+    return {&LanePermutation<O>::permute, &LanePermutation<O>::one_state};
+  }
+};
 
 }  // namespace quillet::poseidon::lanes52
+
+namespace quillet::field::lanes52 {
+extern template struct LaneBuilds<poseidon::lanes52::Permutation>;
+}

@@ -1,9 +1,7 @@
-// The lane kernel's choice: a user's own variable, then QUILLET_LANES, then
-// the processor; a name that does not run is passed over.
+// The lane kernels' choice: a family's older variable, then QUILLET_LANES,
+// then the processor; a name that does not run is passed over.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <optional>
 #include <string>
 
 #include "crypto/cpu/cpu.hpp"
@@ -11,43 +9,69 @@
 namespace quillet::cpu {
 namespace {
 
-bool all_but_ifma(LaneKernel k) { return k != LaneKernel::ifma; }
-bool all(LaneKernel) { return true; }
+constexpr LaneKernel S = LaneKernel::scalar, E = LaneKernel::emulated, I = LaneKernel::ifma;
 
-void set(const char* name, const std::optional<std::string>& value) {
-  if (value) {
-    setenv(name, value->c_str(), 1);
-  } else {
-    unsetenv(name);
+std::string names(const Dispatch& d) {
+  std::string out;
+  for (size_t f = 0; f < kLaneFamilies; ++f) {
+    out += std::string(lane_kernel_name(d.lane_kernel(static_cast<LaneFamily>(f)))) + " ";
+  }
+  return out;
+}
+
+TEST(Cpu, DispatchChoosesEachFamilysKernel) {
+  struct Case {
+    bool ifma_runs;
+    const char* lanes;
+    const char* permutation;  // QUILLET_POSEIDON_LANES
+    const char* powers;       // QUILLET_POW_LANES
+    // permutation, powers, buckets, fixed base
+    std::array<LaneKernel, kLaneFamilies> want;
+  };
+  const Case cases[] = {
+      {true, nullptr, nullptr, nullptr, {I, I, I, I}},
+      {false, nullptr, nullptr, nullptr, {S, S, S, S}},
+      {true, "emulated", nullptr, nullptr, {E, E, E, E}},
+      {false, "emulated", nullptr, nullptr, {E, E, E, E}},
+      {true, "scalar", nullptr, nullptr, {S, S, S, S}},
+      {false, "ifma", nullptr, nullptr, {S, S, S, S}},  // does not run: the default
+      {true, "bogus", nullptr, nullptr, {I, I, I, I}},
+      {true, "", nullptr, nullptr, {I, I, I, I}},
+      {true, "IFMA", nullptr, nullptr, {I, I, I, I}},
+      {false, "Emulated", nullptr, nullptr, {S, S, S, S}},  // names are exact
+      {true, "emulated", "scalar", nullptr, {S, E, E, E}},  // an alias wins, for its family alone
+      {true, "emulated", nullptr, "scalar", {E, S, E, E}},
+      {true, nullptr, "emulated", "scalar", {E, S, I, I}},
+      {false, "emulated", "ifma", nullptr, {E, E, E, E}},  // an alias that does not run: QUILLET_LANES
+      {true, "scalar", "bogus", "bogus", {S, S, S, S}},
+  };
+  for (const Case& c : cases) {
+    LaneVariables v;
+    v.lanes = c.lanes;
+    v.alias[static_cast<size_t>(LaneFamily::permutation)] = c.permutation;
+    v.alias[static_cast<size_t>(LaneFamily::powers)] = c.powers;
+    const Dispatch d = Dispatch::decide(c.ifma_runs, v);
+    std::string want;
+    for (LaneKernel k : c.want) want += std::string(lane_kernel_name(k)) + " ";
+    EXPECT_EQ(names(d), want) << c.ifma_runs << " " << (c.lanes ? c.lanes : "-") << " "
+                              << (c.permutation ? c.permutation : "-") << " " << (c.powers ? c.powers : "-");
   }
 }
 
-TEST(Cpu, LaneKernelChoice) {
-  constexpr const char* kAlias = "QUILLET_TEST_LANES_ALIAS";
-  struct Case {
-    std::optional<std::string> alias, lanes;
-    bool (*available)(LaneKernel);
-    LaneKernel want;
-  };
-  const Case cases[] = {
-      {std::nullopt, std::nullopt, all, LaneKernel::ifma},
-      {std::nullopt, std::nullopt, all_but_ifma, LaneKernel::scalar},
-      {std::nullopt, "emulated", all, LaneKernel::emulated},
-      {"scalar", "emulated", all, LaneKernel::scalar},       // the alias first
-      {"ifma", "emulated", all_but_ifma, LaneKernel::emulated},  // an alias that cannot run
-      {"bogus", std::nullopt, all, LaneKernel::ifma},
-      {std::nullopt, "ifma", all_but_ifma, LaneKernel::scalar},
-  };
-  const char* saved = std::getenv(kForceLanes);
-  const std::optional<std::string> saved_lanes = saved ? std::optional<std::string>(saved) : std::nullopt;
-  for (const Case& c : cases) {
-    set(kAlias, c.alias);
-    set(kForceLanes, c.lanes);
-    EXPECT_EQ(choose_lane_kernel(kAlias, c.available), c.want)
-        << c.alias.value_or("-") << " " << c.lanes.value_or("-");
+// The process's own choice runs here, whatever the environment said.
+TEST(Cpu, TheProcesssKernelsRunHere) {
+  for (size_t f = 0; f < kLaneFamilies; ++f) {
+    EXPECT_TRUE(lane_kernel_runs(lane_kernel(static_cast<LaneFamily>(f)))) << f;
   }
-  set(kAlias, std::nullopt);
-  set(kForceLanes, saved_lanes);
+  EXPECT_TRUE(lane_kernel_runs(LaneKernel::scalar));
+  EXPECT_TRUE(lane_kernel_runs(LaneKernel::emulated));
+}
+
+TEST(Cpu, OnlyThePermutationAndThePowersHaveAnOlderVariable) {
+  EXPECT_STREQ(lane_alias(LaneFamily::permutation), "QUILLET_POSEIDON_LANES");
+  EXPECT_STREQ(lane_alias(LaneFamily::powers), "QUILLET_POW_LANES");
+  EXPECT_EQ(lane_alias(LaneFamily::buckets), nullptr);
+  EXPECT_EQ(lane_alias(LaneFamily::fixed_base), nullptr);
 }
 
 }  // namespace

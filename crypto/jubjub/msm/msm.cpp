@@ -160,14 +160,6 @@ unsigned msm_window(size_t n, unsigned bits) {
   return window;
 }
 
-bool msm_kernel_available(LaneKernel k) { return cpu::lane_kernel_runs(k, ml::ifma_compiled()); }
-
-// Chosen once per process, as an Immortal constant (crypto/immortal.hpp).
-LaneKernel msm_kernel() {
-  static constinit Immortal<LaneKernel> chosen;
-  return chosen.get([] { return cpu::choose_lane_kernel(cpu::kForceLanes, msm_kernel_available); });
-}
-
 MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
                                unsigned window, const Fr& d2, LaneKernel kernel, bool deferred, MsmTables* tables)
     : points_(points), scalars_(scalars), window_(window), d2_(d2) {
@@ -187,7 +179,7 @@ MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const
   }
   const size_t n = points.size();
   windows_ = (bits + window) / window;
-  if (kernel == LaneKernel::scalar || !msm_kernel_available(kernel) || window > kMaxLaneWindow) {
+  if (kernel == LaneKernel::scalar || !cpu::lane_kernel_runs(kernel) || window > kMaxLaneWindow) {
     pieces_ = windows_;
     digits_.resize(windows_ * n);
     niels_.resize(n);
@@ -341,11 +333,7 @@ Extended MsmPlanVartime::piece(size_t i) const {
   pass.digits = &lane_digits_[part.pass * n + part.first];
   pass.top = top;
   pass.buckets = buckets.get();
-  if (kernel_ == LaneKernel::ifma) {
-    ml::run_ifma(lane_constants(), pass);
-  } else {
-    ml::run_checked(lane_constants(), pass);
-  }
+  field::lanes52::lane_entries<ml::Buckets>(kernel_).run(lane_constants(), pass);
   const size_t lanes = std::min(ml::kLanes, windows_ - part.pass * ml::kLanes);
   for (size_t lane = 0; lane < lanes; ++lane) {
     Extended& sum = piece_sums_[i * ml::kLanes + lane];

@@ -32,10 +32,9 @@ Extended msm_vartime(std::span<const Extended> points, std::span<const FsRepr> s
 Extended msm_with_window_vartime(std::span<const Extended> points, std::span<const FsRepr> scalars, unsigned bits,
                                  unsigned window, const Fr& d2, cpu::LaneKernel kernel = cpu::LaneKernel::scalar);
 
-// The kernel of the buckets, chosen once per process (QUILLET_LANES forces
-// it); whether one runs here.
-cpu::LaneKernel msm_kernel();
-bool msm_kernel_available(cpu::LaneKernel k);
+// The kernel of the buckets, chosen once per process (cpu::dispatch():
+// QUILLET_LANES forces it).
+inline cpu::LaneKernel msm_kernel() { return cpu::lane_kernel(cpu::LaneFamily::buckets); }
 
 // Room for a plan's tables in lanes, kept from one plan to the next by its
 // owner (one plan at a time), so that their pages are touched once rather

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "crypto/field/lane_kernels.hpp"
 #include "crypto/field/lanes52.hpp"
 #include "crypto/jubjub/lane_points.hpp"
 
@@ -61,13 +62,6 @@ struct Pass {
   uint64_t* buckets = nullptr;
   uint64_t out[kCoords][kLimbs][kLanes];
 };
-
-void run_ifma(const Constants& k, Pass& p);
-void run_emulated(const Constants& k, Pass& p);
-// Under the checked policy (lanes52_ops.hpp) in builds with tests, else
-// run_emulated: what the plan runs for the emulated kernel.
-void run_checked(const Constants& k, Pass& p);
-bool ifma_compiled();
 
 #define QUILLET_LANES_INLINE QUILLET_LANES_FORCE inline
 
@@ -159,4 +153,20 @@ struct LaneBuckets : lane_points::LanePoints<O> {
 
 #undef QUILLET_LANES_INLINE
 
+// The buckets as a lane family (crypto/field/lane_kernels.hpp).
+struct Buckets {
+  static constexpr bool kSecretInputs = false;
+  struct Entries {
+    void (*run)(const Constants& k, Pass& p);
+  };
+  template <class O>
+  static constexpr Entries entries() {
+    return {&LaneBuckets<O>::run};
+  }
+};
+
 }  // namespace quillet::jubjub::msm_lanes
+
+namespace quillet::field::lanes52 {
+extern template struct LaneBuilds<jubjub::msm_lanes::Buckets>;
+}

@@ -1,21 +1,8 @@
 // The bucket lanes on AVX-512 IFMA, compiled alone with the instructions
-// enabled (quillet_ifma_sources); reached only after cpu::features().avx512_ifma.
-#include "crypto/field/lanes52_ops.hpp"
+// enabled (quillet_ifma_sources); empty in builds without them.
+#if defined(QUILLET_LANES_IFMA)
+#include "crypto/field/lane_builds.hpp"
 #include "crypto/jubjub/msm/msm_lanes.hpp"
 
-namespace quillet::jubjub::msm_lanes {
-
-#if defined(QUILLET_LANES_IFMA)
-
-void run_ifma(const Constants& k, Pass& p) { LaneBuckets<field::lanes52::Ifma>::run(k, p); }
-bool ifma_compiled() { return true; }
-
-#else
-
-// Never called: the dispatcher asks ifma_compiled() first.
-void run_ifma(const Constants& k, Pass& p) { run_emulated(k, p); }
-bool ifma_compiled() { return false; }
-
+template struct quillet::field::lanes52::LaneBuilds<quillet::jubjub::msm_lanes::Buckets>;
 #endif
-
-}  // namespace quillet::jubjub::msm_lanes

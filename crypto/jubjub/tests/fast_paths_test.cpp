@@ -126,7 +126,7 @@ TEST(ScalarMultiplication, FixedBaseLanesMatchTheTableOnEveryKernel) {
     return p.x == q.x && p.y == q.y && p.t == q.t && p.z == q.z;
   };
   for (cpu::LaneKernel kernel : {cpu::LaneKernel::scalar, cpu::LaneKernel::emulated, cpu::LaneKernel::ifma}) {
-    if (!fixed_base_kernel_available(kernel)) continue;
+    if (!cpu::lane_kernel_runs(kernel)) continue;
     for (size_t count : {size_t{0}, size_t{1}, size_t{8}, k.size()}) {
       std::vector<Point<PrimeOrder>> got(count, Point<PrimeOrder>::zero());
       table.mul_many(std::span(k).first(count), got, kernel);
@@ -143,7 +143,7 @@ TEST(ScalarMultiplication, FixedBaseLanesMatchTheTableOnEveryKernel) {
       b.negative[row][lane] = digits[row] < 0 ? ~uint64_t{0} : 0;
     }
   }
-  fl::run_checked(table.lane_table(), b);
+  field::lanes52::LaneBuilds<fl::FixedBase>::checked.run(table.lane_table(), b);
   for (size_t lane = 0; lane < fl::kLanes; ++lane) {
     const detail::Extended& p = detail::PointAccess::coords(want[lane]);
     const Fr* coords[fl::kOutputs] = {&p.x, &p.y, &p.t, &p.z};
@@ -172,7 +172,7 @@ TEST(ScalarMultiplication, FixedBaseRowLanesMatchTheTable) {
     const Fs& b = k[(i + 1) % k.size()];
     const Point<PrimeOrder> want_a = table.mul(a), want_b = table.mul(b);
     for (cpu::LaneKernel kernel : kernels) {
-      if (!fixed_base_kernel_available(kernel)) continue;
+      if (!cpu::lane_kernel_runs(kernel)) continue;
       EXPECT_TRUE(table.mul_lanes(a, kernel) == want_a) << cpu::lane_kernel_name(kernel) << " " << i;
       const std::array<Point<PrimeOrder>, 2> pair = table.mul_pair(a, b, kernel);
       EXPECT_TRUE(pair[0] == want_a && pair[1] == want_b) << cpu::lane_kernel_name(kernel) << " " << i;
@@ -188,7 +188,7 @@ TEST(ScalarMultiplication, FixedBaseRowLanesMatchTheTable) {
           blk.negative[row / group][half * group + row % group] = digits[row] < 0 ? ~uint64_t{0} : 0;
         }
       }
-      fl::run_rows_checked(table.lane_table(), blk, scalars);
+      field::lanes52::LaneBuilds<fl::FixedBase>::checked.run_rows(table.lane_table(), blk, scalars);
       for (size_t half = 0; half < scalars; ++half) {
         detail::Extended p;
         Fr* coords[fl::kOutputs] = {&p.x, &p.y, &p.t, &p.z};
