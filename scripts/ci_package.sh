@@ -65,7 +65,7 @@ required = ["quillet_python_sdk.pyi", "quillet_python_sdk-stubs/__init__.pyi",
             "quillet/cli/signer.py",
             *(f"quillet/service/{m}.py" for m in ("__init__", "config", "tokens", "policy",
                                                   "storage", "app", "protocol", "observe",
-                                                  "server"))]
+                                                  "server", "postgres"))]
 problems += [f"wheel lacks {n}" for n in required if n not in names]
 extensions = [n for n in names if n.endswith(".so")]
 # One extension file, of the stable ABI, serves quillet_python_sdk and

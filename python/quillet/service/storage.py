@@ -76,7 +76,6 @@ DAY = 86400
 # The guard's namespace of a kind whose signature is another kind's.
 GUARD = {"liquidate": "limit_order"}
 _GROUP_ITEMS = 4096  # items one transaction takes at most, besides its first request's
-_EXPORT_PAGE = 1000
 
 
 class JournalError(Exception):
@@ -157,19 +156,38 @@ def _connect(path: Path, timeout: float, read_only: bool = False,
     return db
 
 
-def schema_version(db: sqlite3.Connection) -> int | None:
-    """The database's schema version; None for an empty database. SchemaError
-    for one that is not a journal."""
-    tables = {row[0] for row in db.execute("SELECT name FROM sqlite_master WHERE type='table'")}
+def version_of(tables: set[str], meta: Callable[[], dict[str, str]]) -> int | None:
+    """The schema version that a database's tables and its `meta` rows (read
+    by `meta` only when the table exists) say; None for a database without
+    tables. SchemaError for one that is not a journal."""
     if not tables:
         return None
     if "meta" not in tables:
         raise SchemaError("it is not a signer journal (no meta table)")
-    values = dict(db.execute("SELECT name, value FROM meta").fetchall())
+    values = meta()
     if values.get("application") != APPLICATION or \
             not str(values.get("schema_version", "")).isdigit():
         raise SchemaError("it is not a signer journal (its meta table names another application)")
     return int(values["schema_version"])
+
+
+def runnable(version: int | None) -> None:
+    """SchemaError unless a database of schema `version` is one this version
+    serves as it is (an empty one is not: `migrate` makes it a journal)."""
+    if version is None:
+        raise SchemaError("it holds no journal: run quillet signer migrate --config FILE")
+    if version != SCHEMA_VERSION:
+        advice = "run quillet signer migrate" if version < SCHEMA_VERSION else \
+            "this version cannot run it"
+        raise SchemaError(f"its schema version is {version}, this version runs "
+                          f"{SCHEMA_VERSION}: {advice}")
+
+
+def schema_version(db: sqlite3.Connection) -> int | None:
+    """The database's schema version; None for an empty database. SchemaError
+    for one that is not a journal."""
+    tables = {row[0] for row in db.execute("SELECT name FROM sqlite_master WHERE type='table'")}
+    return version_of(tables, lambda: dict(db.execute("SELECT name, value FROM meta").fetchall()))
 
 
 def migrate(db: sqlite3.Connection) -> tuple[int | None, int]:
@@ -214,11 +232,8 @@ def open_database(path: Path, timeout: float, *, upgrade: bool = False,
         version = schema_version(db)
         if version is None or (upgrade and version < SCHEMA_VERSION):
             migrate(db)
-        elif version != SCHEMA_VERSION:
-            advice = "run quillet signer migrate" if version < SCHEMA_VERSION else \
-                "this version cannot run it"
-            raise SchemaError(f"its schema version is {version}, this version runs "
-                              f"{SCHEMA_VERSION}: {advice}")
+        else:
+            runnable(version)
     except SchemaError as error:
         db.close()
         raise SchemaError(f"{path}: {error}") from None
@@ -230,6 +245,11 @@ def open_database(path: Path, timeout: float, *, upgrade: bool = False,
 
 class Journal(Protocol):
     """What the service asks of a journal, whatever its database."""
+
+    async def open(self) -> None:
+        """Starts what the journal runs in the server's event loop (called
+        once, before the first request)."""
+        ...
 
     async def commit(self, client: str, key: str, public_key: str, entries: Sequence[Entry],
                      rejected: Sequence[Rejected] = ()) -> list[Outcome]:
@@ -366,6 +386,9 @@ class SqliteJournal:
 
     # --- the operations ---
 
+    async def open(self) -> None:
+        """Nothing to start: the writer thread runs from the constructor on."""
+
     async def commit(self, client: str, key: str, public_key: str, entries: Sequence[Entry],
                      rejected: Sequence[Rejected] = ()) -> list[Outcome]:
         """Records a request's decisions in one transaction and returns each
@@ -462,7 +485,7 @@ def _record(db: sqlite3.Connection, now: float, client: str, key: str, public_ke
 
 # --- reading it back -------------------------------------------------------------
 
-def _iso(seconds: float) -> str:
+def iso_time(seconds: float) -> str:
     # Microseconds cut, not rounded: the text is never later than the row's
     # time, so --since TEXT takes that row and --until TEXT leaves it out.
     whole = int(seconds)
@@ -471,12 +494,29 @@ def _iso(seconds: float) -> str:
     return moment.isoformat(timespec="microseconds").replace("+00:00", "Z")
 
 
-def export(path: Path, since: float | None = None, until: float | None = None,
-           timeout: float = 5.0) -> Iterator[str]:
-    """The signed documents recorded in [since, until), oldest first, as NDJSON
-    lines that `quillet audit` reads: kind, document, signature, public_key,
-    and hash, time (ISO 8601, UTC), client, key. Messages are left out (the
-    audit checks documents). Pages by id: memory stays bounded."""
+def export_line(row: Sequence[Any]) -> str:
+    """A `signed` row (time, client, key, public_key, kind, hash, document, r,
+    s) as the NDJSON line `quillet audit` reads."""
+    at, client, key, public_key, kind, hash_, document, r, s = row
+    # The document is the typed document's own JSON: written as it is.
+    return (f'{{"kind":{json.dumps(kind)},"document":{document},'
+            f'"signature":{{"r":{json.dumps(r)},"s":{json.dumps(s)}}},'
+            f'"public_key":{json.dumps(public_key)},"hash":{json.dumps(hash_)},'
+            f'"time":"{iso_time(at)}","client":{json.dumps(client)},'
+            f'"key":{json.dumps(key)}}}')
+
+
+# One page of the export: (time, id) after the last row's, in index order,
+# so that each page costs its own rows whatever the journal's size.
+EXPORT_QUERY = (
+    "SELECT id, time, client, key, public_key, kind, hash, document, r, s FROM signed"
+    " WHERE (time, id) > ({0}, {0}) AND time < {0} AND document IS NOT NULL"
+    " ORDER BY time, id LIMIT {0}")
+EXPORT_PAGE = 1000
+
+
+def _read_only(path: Path, timeout: float) -> sqlite3.Connection:
+    """A read-only connection to a journal of this version's schema."""
     try:
         db = _connect(path, timeout, read_only=True)
         version = schema_version(db)
@@ -488,31 +528,78 @@ def export(path: Path, since: float | None = None, until: float | None = None,
         db.close()
         raise SchemaError(f"{path}: its schema version is {version}, this version reads "
                           f"{SCHEMA_VERSION}")
-    low = float("-inf") if since is None else since
+    return db
+
+
+def export(path: Path, since: float | None = None, until: float | None = None,
+           timeout: float = 5.0, page: int = EXPORT_PAGE) -> Iterator[str]:
+    """The signed documents recorded in [since, until), oldest first, as NDJSON
+    lines that `quillet audit` reads: kind, document, signature, public_key,
+    and hash, time (ISO 8601, UTC), client, key. Messages, and documents
+    pruned away, are left out (the audit checks documents). Reads `page`
+    rows at a time: memory stays bounded whatever the journal's size."""
+    db = _read_only(path, timeout)
+    last = (float("-inf") if since is None else since, -1)
     high = float("inf") if until is None else until
-    last = 0
     try:
         while True:
-            rows = db.execute(
-                "SELECT id, time, client, key, public_key, kind, hash, document, r, s FROM signed"
-                " WHERE id > ? AND document IS NOT NULL AND time >= ? AND time < ?"
-                " ORDER BY id LIMIT ?", (last, low, high, _EXPORT_PAGE)).fetchall()
-            if not rows:
+            rows = db.execute(EXPORT_QUERY.format("?"), (*last, high, page)).fetchall()
+            for row in rows:
+                yield export_line(row[1:])
+            if len(rows) < page:
                 return
-            for row_id, at, client, key, public_key, kind, hash_, document, r, s in rows:
-                # The document is the typed document's own JSON: written as it is.
-                yield (f'{{"kind":{json.dumps(kind)},"document":{document},'
-                       f'"signature":{{"r":{json.dumps(r)},"s":{json.dumps(s)}}},'
-                       f'"public_key":{json.dumps(public_key)},"hash":{json.dumps(hash_)},'
-                       f'"time":"{_iso(at)}","client":{json.dumps(client)},'
-                       f'"key":{json.dumps(key)}}}')
-                last = row_id
+            last = (rows[-1][1], rows[-1][0])
     except sqlite3.Error as error:
         raise JournalError(f"{path}: cannot read it: {error}") from None
     finally:
         db.close()
 
 
-__all__ = ["APPLICATION", "DAY", "MIGRATIONS", "SCHEMA_VERSION", "Conflict", "Entry",
-           "Journal", "JournalError", "Outcome", "Rejected", "SchemaError", "Signed", "SqliteJournal",
-           "export", "migrate", "open_database", "schema_version"]
+# Rows one pruning transaction changes at most: the service's writes wait
+# for each, so each stays short.
+PRUNE_BATCH = 5000
+# What pruning removes: refusals, and the documents of signed rows (the
+# guard's public key, kind, nonce and hash stay, with the signature that
+# answers a retry).
+PRUNE_STATEMENTS = (
+    ("refused", "DELETE FROM refused WHERE id IN "
+                "(SELECT id FROM refused WHERE time < {0} LIMIT {0})"),
+    ("documents", "UPDATE signed SET document = NULL WHERE id IN "
+                  "(SELECT id FROM signed WHERE time < {0} AND document IS NOT NULL LIMIT {0})"),
+)
+
+
+def prune(path: Path, before: float, timeout: float = 5.0) -> dict[str, int]:
+    """Deletes the refusals recorded before `before` and the documents of the
+    rows signed before it, in short transactions; how many of each."""
+    counts: dict[str, int] = {}
+    if not path.exists():  # pruning never creates a journal
+        raise JournalError(f"{path}: no such file")
+    db, _ = open_database(path, timeout)
+    try:
+        for name, statement in PRUNE_STATEMENTS:
+            counts[name] = 0
+            while True:
+                db.execute("BEGIN IMMEDIATE")
+                try:
+                    changed = db.execute(statement.format("?"), (before, PRUNE_BATCH)).rowcount
+                    db.execute("COMMIT")
+                except BaseException:
+                    if db.in_transaction:
+                        db.execute("ROLLBACK")
+                    raise
+                counts[name] += changed
+                if changed < PRUNE_BATCH:
+                    break
+    except sqlite3.Error as error:
+        raise JournalError(f"{path}: {error}") from None
+    finally:
+        db.close()
+    return counts
+
+
+__all__ = ["APPLICATION", "DAY", "EXPORT_PAGE", "EXPORT_QUERY", "GUARD", "MIGRATIONS",
+           "PRUNE_BATCH", "PRUNE_STATEMENTS", "SCHEMA_VERSION", "Conflict", "Entry", "Journal",
+           "JournalError", "Outcome", "Rejected", "SchemaError", "Signed", "SqliteJournal",
+           "export", "export_line", "iso_time", "migrate", "open_database", "prune", "runnable",
+           "schema_version", "version_of"]
