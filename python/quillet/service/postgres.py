@@ -144,9 +144,12 @@ def _said(error: BaseException, shown: str, password: str | None) -> str:
 
 
 def _tables(conn: psycopg.Connection[Any]) -> set[str]:
+    # The catalog, not information_schema: that shows only the tables this
+    # role may read, and another application's database must not look empty.
     return {row[0] for row in conn.execute(
-        "SELECT table_name FROM information_schema.tables"
-        " WHERE table_schema = current_schema()").fetchall()}
+        "SELECT c.relname FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace"
+        " WHERE n.nspname = current_schema() AND c.relkind IN ('r', 'p', 'v', 'm', 'f')"
+        ).fetchall()}
 
 
 def _version(conn: psycopg.Connection[Any]) -> int | None:
