@@ -153,8 +153,8 @@ def test_prune_keeps_the_guard_and_its_signatures(pg, signer, backend):
 
 
 @pytest.mark.parametrize("backend", ["sqlite", "postgresql"])
-def test_the_export_pages_through_a_large_journal_in_bounded_memory(pg, signer, backend,
-                                                                    tmp_path):
+def test_a_large_journal_exports_in_bounded_memory_and_prunes_in_batches(pg, signer, backend,
+                                                                         tmp_path):
     rows, page = 20000, 250
     document = json.dumps({"nonce": "1", "padding": "x" * 200}, separators=(",", ":"))
     # Ten rows share each time: pages end within runs of equal times.
@@ -169,12 +169,14 @@ def test_the_export_pages_through_a_large_journal_in_bounded_memory(pg, signer, 
                                    f"SELECT n + 1 FROM s WHERE n < {rows - 1}) SELECT n FROM s)"),
                        (document,))
         lines = storage.export(path, since=1001, page=page)
+        journal, database = storage, path
     else:
         url = pg.database()
         postgres.migrate(url)
         pg.query(url, fill.format(doc="%s", series=f"generate_series(0, {rows - 1}) AS n"),
                  (document,))
         lines = postgres.export(url, since=1001, page=page)
+        journal, database = postgres, url
     assert json.loads(next(lines))["document"] == json.loads(document)
     tracemalloc.start()
     try:
@@ -187,3 +189,6 @@ def test_the_export_pages_through_a_large_journal_in_bounded_memory(pg, signer, 
         tracemalloc.stop()
     assert expected == rows
     assert peak < size / 10, (peak, size)
+    # Pruning the documents before time 1800 (8,000 rows: two batches).
+    assert journal.prune(database, 1800) == {"refused": 0, "documents": 8000}
+    assert json.loads(next(journal.export(database)))["time"] == "1970-01-01T00:30:00.000000Z"

@@ -47,10 +47,10 @@ from psycopg_pool import AsyncConnectionPool, PoolTimeout
 
 from quillet.service.config import redact_url
 from quillet.service.policy import Refusal
-from quillet.service.storage import (APPLICATION, DAY, EXPORT_PAGE, EXPORT_QUERY, PRUNE_BATCH,
-                                     PRUNE_STATEMENTS, SCHEMA_VERSION, Conflict, Entry,
-                                     JournalError, Outcome, Rejected, SchemaError, Signed,
-                                     export_line, runnable, version_of)
+from quillet.service.storage import (APPLICATION, DAY, EXPORT_PAGE, EXPORT_QUERY,
+                                     SCHEMA_VERSION, Conflict, Entry, JournalError, Outcome,
+                                     Rejected, SchemaError, Signed, export_line, prune_batches,
+                                     runnable, version_of)
 
 # Statements that bring a database from version N - 1 to N (1: from empty).
 MIGRATIONS: dict[int, tuple[str, ...]] = {
@@ -223,19 +223,11 @@ def export(url: str, since: float | None = None, until: float | None = None,
 def prune(url: str, before: float, timeout: float = 5.0) -> dict[str, int]:
     """As storage.prune, on the PostgreSQL journal: each batch a transaction
     of its own, so the service's transactions never wait long behind it."""
-    counts: dict[str, int] = {}
     with _connected(url, timeout) as conn:
         runnable(_version(conn))
-        conn.execute("SET statement_timeout = 0")  # a batch may take longer than a request
-        for name, statement in PRUNE_STATEMENTS:
-            counts[name] = 0
-            while True:
-                changed = conn.execute(statement.format("%s"),
-                                       (before, PRUNE_BATCH)).rowcount
-                counts[name] += changed
-                if changed < PRUNE_BATCH:
-                    break
-    return counts
+        conn.execute("SET statement_timeout = 0")  # finding the ids may take longer than a request
+        return prune_batches(lambda statement, parameters: conn.execute(
+            statement, parameters), "%s", before)
 
 
 # --- the service's journal ---------------------------------------------------------

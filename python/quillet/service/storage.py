@@ -555,51 +555,67 @@ def export(path: Path, since: float | None = None, until: float | None = None,
         db.close()
 
 
-# Rows one pruning transaction changes at most: the service's writes wait
-# for each, so each stays short.
+# Ids one pruning transaction covers at most: the service's writes wait for
+# each, so each stays short.
 PRUNE_BATCH = 5000
 # What pruning removes: refusals, and the documents of signed rows (the
 # guard's public key, kind, nonce and hash stay, with the signature that
-# answers a retry).
+# answers a retry). Each batch is a range of ids: the work is linear in the
+# rows pruned, however large the journal.
 PRUNE_STATEMENTS = (
-    ("refused", "DELETE FROM refused WHERE id IN "
-                "(SELECT id FROM refused WHERE time < {0} LIMIT {0})"),
-    ("documents", "UPDATE signed SET document = NULL WHERE id IN "
-                  "(SELECT id FROM signed WHERE time < {0} AND document IS NOT NULL LIMIT {0})"),
+    ("refused", "refused", "DELETE FROM refused WHERE id > {0} AND id <= {0} AND time < {0}"),
+    ("documents", "signed", "UPDATE signed SET document = NULL WHERE id > {0} AND id <= {0}"
+                            " AND time < {0} AND document IS NOT NULL"),
 )
+
+
+def prune_batches(run: Callable[[str, tuple[Any, ...]], Any], placeholder: str,
+                  before: float) -> dict[str, int]:
+    """Prunes what was recorded before `before` through `run(statement,
+    parameters)`, which runs each statement in a transaction of its own and
+    returns its cursor; how many rows of each kind it changed."""
+    counts: dict[str, int] = {}
+    for name, table, statement in PRUNE_STATEMENTS:
+        counts[name] = 0
+        low, high = run(f"SELECT min(id), max(id) FROM {table} WHERE time < {placeholder}",
+                        (before,)).fetchone()
+        if low is None:
+            continue
+        for start in range(low - 1, high, PRUNE_BATCH):
+            counts[name] += run(statement.format(placeholder),
+                                (start, min(start + PRUNE_BATCH, high), before)).rowcount
+    return counts
 
 
 def prune(path: Path, before: float, timeout: float = 5.0) -> dict[str, int]:
     """Deletes the refusals recorded before `before` and the documents of the
     rows signed before it, in short transactions; how many of each."""
-    counts: dict[str, int] = {}
     if not path.exists():  # pruning never creates a journal
         raise JournalError(f"{path}: no such file")
     db, _ = open_database(path, timeout)
+
+    def run(statement: str, parameters: tuple[Any, ...]) -> sqlite3.Cursor:
+        db.execute("BEGIN IMMEDIATE")
+        try:
+            cursor = db.execute(statement, parameters)
+            db.execute("COMMIT")
+        except BaseException:
+            if db.in_transaction:
+                db.execute("ROLLBACK")
+            raise
+        return cursor
+
     try:
-        for name, statement in PRUNE_STATEMENTS:
-            counts[name] = 0
-            while True:
-                db.execute("BEGIN IMMEDIATE")
-                try:
-                    changed = db.execute(statement.format("?"), (before, PRUNE_BATCH)).rowcount
-                    db.execute("COMMIT")
-                except BaseException:
-                    if db.in_transaction:
-                        db.execute("ROLLBACK")
-                    raise
-                counts[name] += changed
-                if changed < PRUNE_BATCH:
-                    break
+        return prune_batches(run, "?", before)
     except sqlite3.Error as error:
         raise JournalError(f"{path}: {error}") from None
     finally:
         db.close()
-    return counts
 
 
 __all__ = ["APPLICATION", "DAY", "EXPORT_PAGE", "EXPORT_QUERY", "GUARD", "MIGRATIONS",
            "PRUNE_BATCH", "PRUNE_STATEMENTS", "SCHEMA_VERSION", "Conflict", "Entry", "Journal",
            "JournalError", "Outcome", "Rejected", "SchemaError", "Signed", "SqliteJournal",
-           "export", "export_line", "iso_time", "migrate", "open_database", "prune", "runnable",
+           "export", "export_line", "iso_time", "migrate", "open_database", "prune",
+           "prune_batches", "runnable",
            "schema_version", "version_of"]
