@@ -29,15 +29,18 @@ def cli(*args):
 
 
 def journal(pg, signer, backend, name):
-    """A database URL of `backend` with the current schema, and its configuration."""
-    if backend == "sqlite":
-        url = "sqlite:///signer.db"
-    else:
-        url = pg.database()
-    config = signer.setup.config(signer.directory / name, CLIENTS, database=url)
+    """A database URL of `backend` with the current schema, and its
+    configuration. On PostgreSQL the database's owner migrates it, and the
+    service's role may only read and write its tables, as SIGNER.md advises."""
+    url = "sqlite:///signer.db" if backend == "sqlite" else pg.database(owner="postgres")
+    database = url if backend == "sqlite" else pg.owner_url(url.rsplit("/", 1)[1])
+    config = signer.setup.config(signer.directory / name, CLIENTS, database=database)
     status, out, err = cli("signer", "migrate", "--config", str(config))
     assert status == 0, err
-    return url, config
+    if backend != "sqlite":
+        pg.query(url, f"GRANT SELECT, INSERT, UPDATE, DELETE ON ALL TABLES IN SCHEMA public "
+                      f"TO {pg.ROLE}")
+    return url, signer.setup.config(signer.directory / name, CLIENTS, database=url)
 
 
 def signed_rows(pg, service, url):
