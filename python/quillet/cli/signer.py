@@ -17,8 +17,7 @@ from typing import Any
 
 from quillet.cli.common import EXIT_OK, TEXT_LIMIT, Failure, Inputs, emit, write_out
 from quillet.cli.keys import ask_terminal
-from quillet.service import tokens
-from quillet.service import storage
+from quillet.service import storage, tokens
 from quillet.service.config import Config, ConfigError, KindRules, ServerConfig, load
 from quillet.service.storage import SCHEMA_VERSION, JournalError
 

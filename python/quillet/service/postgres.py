@@ -49,8 +49,8 @@ from quillet.service.config import redact_url
 from quillet.service.policy import Refusal
 from quillet.service.storage import (APPLICATION, DAY, EXPORT_PAGE, EXPORT_QUERY,
                                      SCHEMA_VERSION, Conflict, Entry, JournalError, Outcome,
-                                     Rejected, SchemaError, Signed, export_line, prune_batches,
-                                     runnable, version_of)
+                                     Rejected, SchemaError, Signed, apply_migrations,
+                                     export_line, prune_batches, runnable, version_of)
 
 # Statements that bring a database from version N - 1 to N (1: from empty).
 MIGRATIONS: dict[int, tuple[str, ...]] = {
@@ -179,12 +179,7 @@ def migrate(url: str, timeout: float = 5.0) -> tuple[int | None, int]:
     with _connected(url, timeout) as conn, conn.transaction():
         conn.execute("SELECT pg_advisory_xact_lock(%s)", (_MIGRATION_LOCK,))
         version = _version(conn)
-        if version is not None and version > SCHEMA_VERSION:
-            raise SchemaError(f"its schema version {version} is newer than this version's "
-                              f"({SCHEMA_VERSION})")
-        for step in range((version or 0) + 1, SCHEMA_VERSION + 1):
-            for statement in MIGRATIONS[step]:
-                conn.execute(statement)
+        apply_migrations(version, MIGRATIONS, conn.execute)
         conn.execute("INSERT INTO meta VALUES ('application', %s), ('schema_version', %s)"
                      " ON CONFLICT (name) DO UPDATE SET value = EXCLUDED.value",
                      (APPLICATION, str(SCHEMA_VERSION)))

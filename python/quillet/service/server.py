@@ -4,9 +4,9 @@ Start: the configuration, checked whole; the keystores, unlocked (the
 passphrase from its file, its environment variable, or the terminal); the
 journal, opened (a SQLite file is created at first start; a PostgreSQL
 database must hold a journal made by `quillet signer migrate`; a schema this
-version does not run is refused); the listening socket; then uvicorn, whose SIGTERM and SIGINT
-handlers stop accepting, let the requests in flight finish, and run the
-application's shutdown, which closes the journal. A line
+version does not run is refused); the listening socket; then uvicorn, whose
+SIGTERM and SIGINT handlers stop accepting, let the requests in flight
+finish, and run the application's shutdown, which closes the journal. A line
 {"event": "listening", "host": …, "port": …} on standard error says the
 socket accepts connections (with port 0 in the configuration: the port the
 system chose).

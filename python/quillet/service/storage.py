@@ -26,6 +26,10 @@ each request inside a savepoint, and commits once for all of them, then
 answers them. A failing database fails every request of that transaction
 (JournalError, nothing signed is answered); a request whose own work fails
 is rolled back to its savepoint alone.
+
+The journal in PostgreSQL, which several instances share, is
+quillet.service.postgres: the same tables, and the pieces here that do not
+depend on the database (the schema's checks, the export's pages, pruning).
 """
 
 from __future__ import annotations
@@ -183,6 +187,18 @@ def runnable(version: int | None) -> None:
                           f"{SCHEMA_VERSION}: {advice}")
 
 
+def apply_migrations(version: int | None, migrations: dict[int, tuple[str, ...]],
+                     execute: Callable[[str], Any]) -> None:
+    """Runs the `migrations` that bring a database of schema `version` (None:
+    empty) to SCHEMA_VERSION; SchemaError for a newer one."""
+    if version is not None and version > SCHEMA_VERSION:
+        raise SchemaError(f"its schema version {version} is newer than this version's "
+                          f"({SCHEMA_VERSION})")
+    for step in range((version or 0) + 1, SCHEMA_VERSION + 1):
+        for statement in migrations[step]:
+            execute(statement)
+
+
 def schema_version(db: sqlite3.Connection) -> int | None:
     """The database's schema version; None for an empty database. SchemaError
     for one that is not a journal."""
@@ -196,12 +212,7 @@ def migrate(db: sqlite3.Connection) -> tuple[int | None, int]:
     db.execute("BEGIN IMMEDIATE")
     try:
         version = schema_version(db)
-        if version is not None and version > SCHEMA_VERSION:
-            raise SchemaError(f"its schema version {version} is newer than this version's "
-                              f"({SCHEMA_VERSION})")
-        for step in range((version or 0) + 1, SCHEMA_VERSION + 1):
-            for statement in MIGRATIONS[step]:
-                db.execute(statement)
+        apply_migrations(version, MIGRATIONS, db.execute)
         db.execute("INSERT OR REPLACE INTO meta VALUES ('application', ?), "
                    "('schema_version', ?)", (APPLICATION, str(SCHEMA_VERSION)))
         db.execute("COMMIT")
@@ -616,6 +627,5 @@ def prune(path: Path, before: float, timeout: float = 5.0) -> dict[str, int]:
 __all__ = ["APPLICATION", "DAY", "EXPORT_PAGE", "EXPORT_QUERY", "GUARD", "MIGRATIONS",
            "PRUNE_BATCH", "PRUNE_STATEMENTS", "SCHEMA_VERSION", "Conflict", "Entry", "Journal",
            "JournalError", "Outcome", "Rejected", "SchemaError", "Signed", "SqliteJournal",
-           "export", "export_line", "iso_time", "migrate", "open_database", "prune",
-           "prune_batches", "runnable",
-           "schema_version", "version_of"]
+           "apply_migrations", "export", "export_line", "iso_time", "migrate", "open_database",
+           "prune", "prune_batches", "runnable", "schema_version", "version_of"]
