@@ -248,6 +248,7 @@ class PostgresJournal:
         self.shown = redact_url(url)
         self._timeout = timeout
         self._down = False
+        self._checking = False
         self._tasks: set[asyncio.Task[None]] = set()
         self._pool: AsyncConnectionPool[psycopg.AsyncConnection[Any]] = AsyncConnectionPool(
             conninfo, min_size=1, max_size=pool_size, open=False, timeout=timeout,
@@ -260,6 +261,15 @@ class PostgresJournal:
     async def open(self) -> None:
         await self._pool.open(wait=False)
         self._spawn(self._prune_buckets())
+
+    async def _check_pool(self) -> None:
+        """Drops the idle connections that died with a broken one (the
+        server restarted): one check at a time, however many requests saw it."""
+        self._checking = True
+        try:
+            await self._pool.check()
+        finally:
+            self._checking = False
 
     def _spawn(self, work: Any) -> None:
         task = asyncio.get_running_loop().create_task(work)
@@ -289,8 +299,8 @@ class PostgresJournal:
             except psycopg.Error as error:
                 if attempt + 1 == _ATTEMPTS or not _retryable(error, conn):
                     raise self._failed(error, conn is None or conn.broken) from None
-                if conn is not None and conn.broken:
-                    self._spawn(self._pool.check())  # drop the others that died with it
+                if conn is not None and conn.broken and not self._checking:
+                    self._spawn(self._check_pool())
                 await asyncio.sleep(random.uniform(0.0, 0.005 * 2 ** attempt))
                 continue
             self._down = False
