@@ -251,23 +251,6 @@ def read_to_end(connection: socket.socket) -> bytes:
     return answer
 
 
-def test_a_client_expecting_100_continue_gets_it_before_its_body(signer):
-    # A response's head waits for its body to leave in one write: an
-    # informational one must not, or such a client stalls.
-    service = signer.start({"bot-a": ALL_KINDS}, tls=False)
-    body = json.dumps({"kind": "transfer", "document": transfer(nonce=3)}).encode()
-    connection = raw_connection(service, (
-        f"POST /v1/keys/desk/sign HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer "
-        f"{service.setup.tokens['bot-a']}\r\nExpect: 100-continue\r\nConnection: close\r\n"
-        f"Content-Length: {len(body)}\r\n\r\n").encode())
-    connection.settimeout(5)
-    assert connection.recv(65536) == b"HTTP/1.1 100 Continue\r\n\r\n"
-    connection.sendall(body)
-    answer = read_to_end(connection)
-    assert answer.startswith(b"HTTP/1.1 200 ") and b'"signature"' in answer
-    connection.close()
-
-
 def test_slow_clients_are_cut_off_and_others_are_served(signer):
     service = signer.start({"bot-a": ALL_KINDS}, tls=False, server={"request_timeout": 3.0})
     token = service.setup.tokens["bot-a"]

@@ -14,15 +14,12 @@
   peer's close_notify, which an idle client in its pool never sends; the
   stop waited that long for each bot that keeps its signer open. An idle
   connection holds no request, so it is dropped at once instead.
-- One write per response: uvicorn writes a response's head and its body
-  apart, each its own TLS record and system call; the head is held until
-  the body follows.
 """
 
 from __future__ import annotations
 
 import asyncio
-from typing import Any, cast
+from typing import Any
 
 from uvicorn.protocols.http.h11_impl import H11Protocol
 
@@ -37,47 +34,11 @@ def _common_name(certificate: dict[str, Any] | None) -> str | None:
     return None
 
 
-class _OneWrite:
-    """A connection's transport that holds a final response's head until the
-    next write (its body) and sends both at once: a send and an encryption
-    fewer per request, about a tenth of the service's time for one. An
-    informational head (100 Continue) goes at once: the client waits for it.
-    The rest is the transport's."""
-
-    __slots__ = ("_transport", "_held")
-
-    def __init__(self, transport: asyncio.Transport) -> None:
-        self._transport = transport
-        self._held = b""
-
-    def write(self, data: bytes) -> None:
-        if not self._held and data.startswith(b"HTTP/1.1 ") and \
-                not data.startswith(b"HTTP/1.1 1"):
-            self._held = bytes(data)
-            return
-        if self._held:
-            data, self._held = self._held + data, b""
-        if data:
-            self._transport.write(data)
-
-    def flush(self) -> None:
-        if self._held:
-            data, self._held = self._held, b""
-            self._transport.write(data)
-
-    def close(self) -> None:
-        self.flush()
-        self._transport.close()
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._transport, name)
-
-
 class SignerProtocol(H11Protocol):
     head_timeout = 10.0  # set by protocol_class
 
     def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
-        super().connection_made(cast(asyncio.Transport, _OneWrite(transport)))
+        super().connection_made(transport)
         ssl_object = transport.get_extra_info("ssl_object")
         self.app_state = dict(self.app_state)  # this connection's own
         self.app_state[PEER_NAME] = _common_name(
@@ -100,7 +61,6 @@ class SignerProtocol(H11Protocol):
         super().shutdown()
 
     def on_response_complete(self) -> None:
-        cast(_OneWrite, self.transport).flush()  # a response without a body write
         finished = self.cycle
         super().on_response_complete()
         if self.cycle is finished and not self.transport.is_closing():
