@@ -176,7 +176,8 @@ def setup_in(directory: Path) -> SignerSetup:
                        {"bot-a": tokens.hash_token(token)})
 
 
-def sqlite_section(factory: SignerFactory, rounds: int, sources: list[str | None]) -> None:
+def sqlite_section(factory: SignerFactory, rounds: int, sources: list[str | None],
+                   scale: int = 1, only: str = "") -> None:
     print(f"\nsqlite: one instance{', server on core 0, clients on core 1' if TWO_CORES else ''}"
           f" ({load()})")
     server_cores, client_cores = ({0}, {1}) if TWO_CORES else (None, None)
@@ -195,9 +196,12 @@ def sqlite_section(factory: SignerFactory, rounds: int, sources: list[str | None
     for _ in range(rounds):
         for source, service in services.items():  # interleaved: A, B, A, B ...
             run_clients([service], [signs(nonces, 50)], client_cores)  # warm
-            for name, jobs in (("1 client /sign", [signs(nonces, 300)]),
-                               ("16 clients /sign", [signs(nonces, 60) for _ in range(16)]),
-                               ("sign-many 256", [batches(nonces, 12)])):
+            for name, jobs in (("1 client /sign", [signs(nonces, 300 * scale)]),
+                               ("16 clients /sign", [signs(nonces, 60 * scale)
+                                                     for _ in range(16)]),
+                               ("sign-many 256", [batches(nonces, 12 * scale)])):
+                if only not in name:
+                    continue
                 seconds, wall, cpu = run_clients([service], jobs, client_cores)
                 documents = len(seconds) * (256 if "many" in name else 1)
                 figures.setdefault((source, name), []).append((
@@ -306,6 +310,11 @@ def main() -> None:
                         help="journal sizes of the journal section")
     parser.add_argument("--sources", action="append", metavar="DIR",
                         help="a tree's python/ directory for the sqlite section's servers")
+    parser.add_argument("--scale", type=int, default=1,
+                        help="the sqlite section's requests, times this (longer runs: finer "
+                             "CPU figures, whose clock ticks every 10 ms)")
+    parser.add_argument("--only", default="", metavar="TEXT",
+                        help="the sqlite section's cases whose name holds TEXT")
     args = parser.parse_args()
     sections = args.sections.split(",")
     with tempfile.TemporaryDirectory(prefix="bench-signer-") as directory:
@@ -314,7 +323,8 @@ def main() -> None:
         cluster = None
         try:
             if "sqlite" in sections:
-                sqlite_section(factory, args.rounds, args.sources or [None])
+                sqlite_section(factory, args.rounds, args.sources or [None], args.scale,
+                               args.only)
             if "postgresql" in sections or "journal" in sections:
                 cluster = start_cluster()
             if "postgresql" in sections:
