@@ -7,6 +7,7 @@ import json
 import sqlite3
 import subprocess
 import sys
+import threading
 import time
 import tracemalloc
 
@@ -62,12 +63,27 @@ def test_migrate_makes_the_journal_and_serve_refuses_any_other_database(pg, sign
         assert status == 2 and problem in error, error
 
     # An empty database: serve never creates a journal (the wrong database
-    # must not start signing); migrate does, once.
+    # must not start signing); migrate does, once, even when two instances
+    # run it at the same time.
     serve_fails(f"server.database: {shown}: it holds no journal: run quillet signer migrate")
-    for before in (None, 1):
-        status, out, err = cli("signer", "migrate", "--config", str(config))
-        outputs.append(out + err)
-        assert (status, json.loads(out)) == (0, {"database": shown, "from": before, "to": 1})
+    barrier, found = threading.Barrier(4), []
+
+    def migrate():
+        barrier.wait()
+        try:
+            found.append(postgres.migrate(url)[0])
+        except Exception as error:  # noqa: BLE001  # the assertion below shows it
+            found.append(error)
+
+    racers = [threading.Thread(target=migrate) for _ in range(4)]
+    for thread in racers:
+        thread.start()
+    for thread in racers:
+        thread.join(60)
+    assert sorted(found, key=str) == [1, 1, 1, None], found
+    status, out, err = cli("signer", "migrate", "--config", str(config))
+    outputs.append(out + err)
+    assert (status, json.loads(out)) == (0, {"database": shown, "from": 1, "to": 1})
     # Another application's database, a newer schema, no server there.
     other = pg.database()
     pg.query(other, "CREATE TABLE orders (id integer)")

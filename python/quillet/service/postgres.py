@@ -177,6 +177,10 @@ def migrate(url: str, timeout: float = 5.0) -> tuple[int | None, int]:
     creating it in an empty database: (the version it had, SCHEMA_VERSION).
     SchemaError for a newer or foreign schema."""
     with _connected(url, timeout) as conn, conn.transaction():
+        # A migration may index a large journal, and waits for another
+        # instance's migrate to end: the service's timeouts are not for it.
+        conn.execute("SET LOCAL statement_timeout = 0")
+        conn.execute("SET LOCAL lock_timeout = 0")
         conn.execute("SELECT pg_advisory_xact_lock(%s)", (_MIGRATION_LOCK,))
         version = _version(conn)
         apply_migrations(version, MIGRATIONS, conn.execute)
