@@ -211,3 +211,24 @@ def test_a_large_journal_exports_in_bounded_memory_and_prunes_in_batches(pg, sig
     # Pruning the documents before time 1800 (8,000 rows: two batches).
     assert journal.prune(database, 1800) == {"refused": 0, "documents": 8000}
     assert json.loads(next(journal.export(database)))["time"] == "1970-01-01T00:30:00.000000Z"
+
+
+def test_a_cap_locked_elsewhere_gives_503_fast_and_signs_nothing(pg, signer):
+    url, _ = journal(pg, signer, "postgresql", "held")
+    service = signer.start(CLIENTS, name="held", database=url, server={"database_timeout": 0.5})
+    sign = "/v1/keys/desk/sign"
+    with service.client("bot-a") as http:
+        assert post(http, sign, {"kind": "withdraw", "document": withdrawal(nonce=5)})[0] == 200
+        # Another session holds the cap's row: the transaction fails on its
+        # lock timeout, past which nothing of it commits.
+        with pg.admin(url.rsplit("/", 1)[1]) as conn, conn.transaction():
+            conn.execute("SELECT 1 FROM cap_lock FOR UPDATE")
+            started = time.monotonic()
+            assert post(http, sign, {"kind": "withdraw", "document": withdrawal(nonce=6)}) == \
+                (503, {"error": "unavailable"})
+            assert time.monotonic() - started < 5
+            # What no cap counts is signed meanwhile; the database answers.
+            assert post(http, sign, {"kind": "limit_order", "document": order(nonce=9)})[0] == 200
+            assert http.get("/v1/health").status_code == 200
+        assert sorted(pg.query(url, "SELECT nonce FROM signed")) == [("5",), ("9",)]
+        assert post(http, sign, {"kind": "withdraw", "document": withdrawal(nonce=6)})[0] == 200
