@@ -8,7 +8,7 @@ keep-alive connections, as its clients see it.
   with the server's CPU time per document, from /proc (documents per server
   CPU-second is "per core").
 - postgresql: two instances on one PostgreSQL (a throw-away cluster, as the
-  tests start it), 32 clients split between them: /sign and sign-many of
+  tests start it but with fsync on), 32 clients split between them: /sign and sign-many of
   256, signatures a second and p99; unpinned (two servers, the database and
   the clients share the machine).
 - journal: one instance on PostgreSQL whose journal holds N signed rows of
@@ -345,7 +345,8 @@ def start_cluster() -> pg_cluster.Cluster:
         raise SystemExit("bench_signer: PostgreSQL's programs are missing (apt-get install "
                          "postgresql)")
     root = Path(tempfile.mkdtemp(prefix="bench-pg-"))
-    cluster = pg_cluster.Cluster(programs, root, "postgres" if os.geteuid() == 0 else None)
+    cluster = pg_cluster.Cluster(programs, root, "postgres" if os.geteuid() == 0 else None,
+                                 durable=True)
     cluster.init()
     return cluster
 

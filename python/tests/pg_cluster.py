@@ -62,7 +62,8 @@ class Cluster:
 
     ROLE = "quillet"
 
-    def __init__(self, programs: Path, root: Path, user: str | None) -> None:
+    def __init__(self, programs: Path, root: Path, user: str | None,
+                 durable: bool = False) -> None:
         self.programs = programs
         self.root = root
         self.data = root / "data"
@@ -71,6 +72,7 @@ class Cluster:
         self.user = user  # run as this user (tests running as root), else as ourselves
         self.port = _free_port()
         self.password = secrets.token_urlsafe(16)  # the service role's; never in an output
+        self.durable = durable  # fsync on, as in production (the benchmarks)
         self.databases = 0
 
     def run(self, *command: str | Path) -> subprocess.CompletedProcess[str]:
@@ -98,11 +100,13 @@ class Cluster:
             conn.execute(f"CREATE ROLE {self.ROLE} LOGIN PASSWORD '{self.password}'")
 
     def start(self) -> None:
-        # fsync off: an immediate stop (a crash of the server, not of the
-        # machine) loses nothing committed all the same, and the tests run faster.
+        # fsync off for the tests: an immediate stop (a crash of the server,
+        # not of the machine) loses nothing committed all the same, and they
+        # run faster.
         options = (f"-c listen_addresses=127.0.0.1 -c port={self.port} "
-                   f"-c unix_socket_directories={self.sockets} -c fsync=off "
-                   "-c full_page_writes=off -c max_connections=200")
+                   f"-c unix_socket_directories={self.sockets} -c max_connections=200")
+        if not self.durable:
+            options += " -c fsync=off -c full_page_writes=off"
         self.run(self.programs / "pg_ctl", "-D", self.data, "-l", self.log, "-w", "-t", "60",
                  "-o", options, "start")
 
