@@ -284,6 +284,7 @@ def journal_section(factory: SignerFactory, cluster: pg_cluster.Cluster, rounds:
             cluster.query(url, FILL, params)
             cluster.query(url, BUCKETS, params)
         cluster.query(url, "VACUUM ANALYZE")
+        cluster.query(url, "CHECKPOINT")  # the fill's pages written: steady state, not its flush
         bucket_ms = query_ms(cluster, url, postgres._WINDOW, ("bot-a", public_key, "withdraw",
                                                               asset))
         naive_ms = query_ms(cluster, url, NAIVE, (public_key, asset))
