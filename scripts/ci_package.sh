@@ -65,7 +65,7 @@ required = ["quillet_python_sdk.pyi", "quillet_python_sdk-stubs/__init__.pyi",
             "quillet/cli/signer.py",
             *(f"quillet/service/{m}.py" for m in ("__init__", "config", "tokens", "policy",
                                                   "storage", "app", "protocol", "observe",
-                                                  "server"))]
+                                                  "server", "postgres"))]
 # The signing service's client, and batch signing through any signer.
 required += ["quillet/remote.py", "quillet/_signer_batch.py"]
 problems += [f"wheel lacks {n}" for n in required if n not in names]

@@ -182,11 +182,11 @@ class Service:
     nobody reads would stop it once full)."""
 
     def __init__(self, setup: SignerSetup, directory: Path, config: Path,
-                 env: dict[str, str] | None = None) -> None:
+                 env: dict[str, str] | None = None, log: str = "service.log") -> None:
         self.setup = setup
         self.directory = directory
         self.config = config
-        self.log = directory / "service.log"
+        self.log = directory / log
         self.env = env
         self.process: subprocess.Popen[bytes] | None = None
         self.port = 0
@@ -372,9 +372,16 @@ class SignerFactory:
 
     def again(self, service: Service) -> Service:
         """The same configuration and journal, started anew."""
-        fresh = Service(self.setup, service.directory, service.config, service.env)
+        fresh = Service(self.setup, service.directory, service.config, service.env, service.log.name)
         self.services.append(fresh)
         return fresh.start()
+
+    def alongside(self, service: Service, log: str) -> Service:
+        """Another instance of `service`'s configuration (on a port of its
+        own: the configuration listens on port 0), logging to `log`."""
+        other = Service(self.setup, service.directory, service.config, service.env, log)
+        self.services.append(other)
+        return other.start()
 
     def stop_all(self) -> None:
         for service in self.services:

@@ -3,21 +3,23 @@
 serve runs it; migrate brings its journal's schema up to date; check-config
 checks a configuration and says what each client may do; hash-token makes a
 client's token_hash line; journal exports the signed documents as NDJSON
-that `quillet audit` reads. Only `serve` needs the extra `signer`.
+that `quillet audit` reads; prune removes old refusals and documents. Only
+`serve`, and the others on a PostgreSQL journal, need the extra `signer`.
 """
 
 from __future__ import annotations
 
 import argparse
 import importlib
+import time
 from datetime import datetime, timezone
 from typing import Any
 
 from quillet.cli.common import EXIT_OK, TEXT_LIMIT, Failure, Inputs, emit, write_out
 from quillet.cli.keys import ask_terminal
-from quillet.service import tokens
-from quillet.service.config import Config, ConfigError, KindRules, load
-from quillet.service.storage import SCHEMA_VERSION, JournalError, export, open_database
+from quillet.service import storage, tokens
+from quillet.service.config import Config, ConfigError, KindRules, ServerConfig, load
+from quillet.service.storage import SCHEMA_VERSION, JournalError
 
 SIGNER_EXTRA = "pip install 'quillet_python_sdk[signer]'"
 
@@ -48,16 +50,28 @@ def cmd_serve(args: argparse.Namespace, inputs: Inputs) -> int:
     return EXIT_OK
 
 
-def cmd_migrate(args: argparse.Namespace, inputs: Inputs) -> int:
-    config = _config(args.config)
+def _postgres() -> Any:
+    """quillet.service.postgres, which needs psycopg (the extra `signer`)."""
     try:
-        db, before = open_database(config.server.database_path, config.server.database_timeout,
-                                   upgrade=True)
+        return importlib.import_module("quillet.service.postgres")
+    except ImportError as error:
+        raise Failure(f"a PostgreSQL journal needs {error.name or 'the extra'}: "
+                      f"{SIGNER_EXTRA}") from None
+
+
+def cmd_migrate(args: argparse.Namespace, inputs: Inputs) -> int:
+    server = _config(args.config).server
+    try:
+        if server.database_path is None:
+            before, _ = _postgres().migrate(server.database, server.database_timeout)
+        else:
+            db, before = storage.open_database(server.database_path, server.database_timeout,
+                                               upgrade=True)
+            db.close()
     except JournalError as error:
         raise Failure(str(error)) from None
-    db.close()
     # "from": the version it had, null for a journal made now.
-    emit({"database": str(config.server.database_path), "from": before, "to": SCHEMA_VERSION})
+    emit({"database": server.database_shown, "from": before, "to": SCHEMA_VERSION})
     return EXIT_OK
 
 
@@ -94,14 +108,37 @@ def _moment(text: str) -> float:
     return moment.timestamp()
 
 
+def _backend(server: ServerConfig) -> tuple[Any, Any]:
+    """The journal's module and what its functions take for the database."""
+    if server.database_path is None:
+        return _postgres(), server.database
+    return storage, server.database_path
+
+
 def cmd_journal(args: argparse.Namespace, inputs: Inputs) -> int:
-    config = _config(args.config)
+    server = _config(args.config).server
+    backend, database = _backend(server)
     try:
-        for line in export(config.server.database_path, args.since, args.until,
-                           config.server.database_timeout):
+        for line in backend.export(database, args.since, args.until, server.database_timeout):
             write_out(line + "\n")
     except JournalError as error:
         raise Failure(str(error)) from None
+    return EXIT_OK
+
+
+def cmd_prune(args: argparse.Namespace, inputs: Inputs) -> int:
+    server = _config(args.config).server
+    if args.before > time.time():
+        # Pruning up to a future time would take today's documents too:
+        # a typo, far more likely than a wish.
+        raise Failure(f"--before {storage.iso_time(args.before)} is in the future")
+    backend, database = _backend(server)
+    try:
+        counts = backend.prune(database, args.before, server.database_timeout)
+    except JournalError as error:
+        raise Failure(str(error)) from None
+    emit({"database": server.database_shown, "before": storage.iso_time(args.before),
+          "refused_deleted": counts["refused"], "documents_deleted": counts["documents"]})
     return EXIT_OK
 
 
@@ -136,7 +173,7 @@ def cmd_check_config(args: argparse.Namespace, inputs: Inputs) -> int:
     out = [f"{args.file}: valid\n",
            f"listen {server.listen} " + (f"over TLS{' with client certificates' if server.client_ca else ''}"
                                          if server.tls else "over plain HTTP (loopback)") +
-           f"; journal {server.database_path}\n"]
+           f"; journal {server.database_shown}\n"]
     for key in config.keys.values():
         source = (f"passphrase from {key.passphrase_file}" if key.passphrase_file else
                   f"passphrase from ${key.passphrase_env}" if key.passphrase_env else
@@ -159,7 +196,8 @@ def cmd_check_config(args: argparse.Namespace, inputs: Inputs) -> int:
 def add_signer_command(commands: Any) -> None:
     """Adds `signer` and its actions to the parser's subcommands."""
     sub = commands.add_parser(
-        "signer", help="the signing service: serve, migrate, check-config, hash-token, journal",
+        "signer", help="the signing service: serve, migrate, check-config, hash-token, journal, "
+                       "prune",
         description="The signing service: keys kept in one process, signing what each "
                     "client's policy allows, every decision journaled (docs/SIGNER.md).",
         allow_abbrev=False)
@@ -195,6 +233,11 @@ def add_signer_command(commands: Any) -> None:
                          help="only those signed at T or later (ISO 8601, or seconds since 1970)")
     journal.add_argument("--until", type=_moment, metavar="T",
                          help="only those signed before T")
+    prune = action("prune", cmd_prune, "delete the refusals recorded before T and the documents "
+                                       "signed before T (the double-sign guard's rows stay)")
+    config(prune)
+    prune.add_argument("--before", type=_moment, metavar="T", required=True,
+                       help="ISO 8601, or seconds since 1970")
 
 
 __all__ = ["add_signer_command"]

@@ -460,12 +460,13 @@ async def _not_found(request: Request, error: Exception) -> Response:
 
 def make_app(config: Config, keys: dict[str, PrivateKey], journal: Journal,
              metrics: Metrics | None = None) -> Starlette:
-    """The service's ASGI application; its shutdown closes the journal once
-    the requests in flight have finished."""
+    """The service's ASGI application; its start opens the journal, its
+    shutdown closes it once the requests in flight have finished."""
     service = Service(config, keys, journal, metrics)
 
     @contextlib.asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
+        await journal.open()
         yield
         await journal.close()
 

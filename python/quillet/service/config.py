@@ -20,6 +20,7 @@ import os
 import re
 import socket
 import tomllib
+import urllib.parse
 from dataclasses import dataclass, field
 from fractions import Fraction
 from pathlib import Path
@@ -107,8 +108,10 @@ class ServerConfig:
     tls_key: Path | None
     client_ca: Path | None
     insecure_loopback: bool
-    database: str  # the URL as written
-    database_path: Path
+    # The URL as written: a PostgreSQL URL may hold a password, so it is
+    # shown only as `database_shown`.
+    database: str = field(repr=False)
+    database_path: Path | None = None  # the SQLite file; None for PostgreSQL
     max_body_bytes: int = 1 << 20
     max_batch: int = MAX_BATCH
     limit_concurrency: int = 1024
@@ -118,10 +121,23 @@ class ServerConfig:
     # "full": a commit survives a power loss; "normal": only a crash of the
     # process (in WAL mode the last commits may be lost with the machine).
     database_synchronous: str = "full"
+    # PostgreSQL: the connections one instance keeps at most.
+    database_pool_size: int = 10
 
     @property
     def tls(self) -> bool:
         return self.tls_cert is not None
+
+    @property
+    def postgres(self) -> bool:
+        return self.database_path is None
+
+    @property
+    def database_shown(self) -> str:
+        """The journal as logs and outputs name it: the SQLite file, or the
+        PostgreSQL URL without its password."""
+        return str(self.database_path) if self.database_path is not None else \
+            redact_url(self.database)
 
 
 @dataclass(frozen=True, slots=True)
@@ -317,7 +333,8 @@ def load(path: str | os.PathLike[str]) -> Config:
 
 _SERVER_KEYS = {"listen", "tls_cert", "tls_key", "client_ca", "insecure_loopback", "database",
                 "max_body_bytes", "max_batch", "limit_concurrency", "request_timeout",
-                "timeout_keep_alive", "database_timeout", "database_synchronous"}
+                "timeout_keep_alive", "database_timeout", "database_synchronous",
+                "database_pool_size"}
 
 
 def _server(reader: _Reader, data: object) -> ServerConfig:
@@ -344,13 +361,19 @@ def _server(reader: _Reader, data: object) -> ServerConfig:
             raise reader.fail((*where, key), f"no such file: {value}")
     database = reader.string(table, where, "database") or ""
     options: dict[str, Any] = {}
+    database_path = _database_path(reader, database)
     for key, least, most in (("max_body_bytes", 1024, 1 << 30), ("max_batch", 1, MAX_BATCH),
-                             ("limit_concurrency", 1, 1 << 20)):
+                             ("limit_concurrency", 1, 1 << 20), ("database_pool_size", 1, 1000)):
         if key in table:
             options[key] = reader.integer(table[key], (*where, key), least, most)
     for key in ("request_timeout", "timeout_keep_alive", "database_timeout"):
         if key in table:
             options[key] = reader.number(table[key], (*where, key), 0.001)
+    for key in ("database_synchronous", "database_pool_size"):
+        # Each applies to one backend: a setting that would do nothing is an error.
+        if key in table and (database_path is None) == (key == "database_synchronous"):
+            raise reader.fail((*where, key), "applies to "
+                              f"{'SQLite' if database_path is None else 'PostgreSQL'} only")
     if "database_synchronous" in table:
         mode = table["database_synchronous"]
         if mode not in ("full", "normal"):
@@ -358,7 +381,7 @@ def _server(reader: _Reader, data: object) -> ServerConfig:
                               f'expected "full" or "normal", got {_shown(mode)}')
         options["database_synchronous"] = mode
     return ServerConfig(listen, host, port, tls_cert, tls_key, client_ca, insecure, database,
-                        _database_path(reader, database), **options)
+                        database_path, **options)
 
 
 def _listen(reader: _Reader, listen: str) -> tuple[str, int]:
@@ -382,7 +405,28 @@ def _loopback(host: str) -> bool:
     return bool(infos) and all(ipaddress.ip_address(info[4][0]).is_loopback for info in infos)
 
 
-def _database_path(reader: _Reader, url: str) -> Path:
+def redact_url(url: str) -> str:
+    """A PostgreSQL URL without its password (in the user part or a
+    `password` parameter): what logs and outputs may show."""
+    try:
+        parts = urllib.parse.urlsplit(url)
+    except ValueError:
+        return "postgresql://…"  # unreadable: nothing of it shown
+    shown = url
+    user, at, hosts = parts.netloc.rpartition("@")
+    if at and ":" in user:
+        shown = shown.replace(f"//{parts.netloc}", f"//{user.split(':', 1)[0]}:***@{hosts}", 1)
+    if parts.query:
+        query = "&".join(
+            f"{name}=***" if urllib.parse.unquote(name) == "password" else name + sep + value
+            for name, sep, value in (item.partition("=") for item in parts.query.split("&")))
+        shown = shown.replace(f"?{parts.query}", f"?{query}", 1)
+    return shown
+
+
+def _database_path(reader: _Reader, url: str) -> Path | None:
+    """The SQLite file of a sqlite URL; None for a PostgreSQL URL (its
+    connection is checked when the service connects)."""
     where = ("server", "database")
     if url.startswith("sqlite:///") and len(url) > len("sqlite:///"):
         rest = url[len("sqlite:///"):]
@@ -393,10 +437,16 @@ def _database_path(reader: _Reader, url: str) -> Path:
         if not path.parent.is_dir():
             raise reader.fail(where, f"no such directory: {path.parent}")
         return path
-    if url.startswith(("postgresql:", "postgres:")):
-        raise reader.fail(where, "PostgreSQL is not supported yet: use sqlite:///FILE")
-    raise reader.fail(where, 'expected "sqlite:///relative/path.db" or '
-                      f'"sqlite:////absolute/path.db", got {_shown(url)}')
+    if url.startswith(("postgresql://", "postgres://")):
+        try:
+            urllib.parse.urlsplit(url).port  # noqa: B018  # a bad port raises here
+        except ValueError as error:
+            raise reader.fail(where, f"not a PostgreSQL URL ({error}): "
+                              f"{redact_url(url)}") from None
+        return None
+    # Never quoted whole: the text may be a URL with a password.
+    raise reader.fail(where, 'expected "sqlite:///relative/path.db", '
+                      '"sqlite:////absolute/path.db" or "postgresql://user@host/database"')
 
 
 def _keys(reader: _Reader, data: object) -> dict[str, KeyConfig]:
@@ -502,4 +552,4 @@ def _hex(reader: _Reader, value: object, where: tuple[str, ...]) -> int:
 
 
 __all__ = ["RULES", "ClientConfig", "Config", "ConfigError", "KeyConfig", "KindRules", "Ratio",
-           "ServerConfig", "line_of", "load"]
+           "ServerConfig", "line_of", "load", "redact_url"]

@@ -45,14 +45,18 @@ class _JsonLines(logging.Handler):
 
 
 def use_json_logs(level: int = logging.INFO) -> None:
-    """Sends the server's loggers (uvicorn's) to JSON lines on standard error."""
+    """Sends the server's loggers (uvicorn's, the database pool's) to JSON
+    lines on standard error."""
     handler = _JsonLines()
     # Not uvicorn.access: a handler there would turn on its access lines, and
-    # the service writes its own line for every request.
-    for name in ("uvicorn", "uvicorn.error", "asyncio"):
+    # the service writes its own line for every request. The pool tells
+    # every connection it lends at INFO: only its warnings (a database that
+    # does not answer) are lines.
+    for name, least in (("uvicorn", level), ("uvicorn.error", level), ("asyncio", level),
+                        ("psycopg", logging.WARNING), ("quillet.journal", level)):
         logger = logging.getLogger(name)
         logger.handlers = [handler]
-        logger.setLevel(level)
+        logger.setLevel(least)
         logger.propagate = False
     access = logging.getLogger("uvicorn.access")
     access.handlers = []

@@ -2,10 +2,11 @@
 
 Start: the configuration, checked whole; the keystores, unlocked (the
 passphrase from its file, its environment variable, or the terminal); the
-journal, opened (created at first start; a schema this version does not run
-is refused); the listening socket; then uvicorn, whose SIGTERM and SIGINT
-handlers stop accepting, let the requests in flight finish, and run the
-application's shutdown, which closes the journal. A line
+journal, opened (a SQLite file is created at first start; a PostgreSQL
+database must hold a journal made by `quillet signer migrate`; a schema this
+version does not run is refused); the listening socket; then uvicorn, whose
+SIGTERM and SIGINT handlers stop accepting, let the requests in flight
+finish, and run the application's shutdown, which closes the journal. A line
 {"event": "listening", "host": …, "port": …} on standard error says the
 socket accepts connections (with port 0 in the configuration: the port the
 system chose).
@@ -27,8 +28,9 @@ from quillet.keys import PrivateKey, key_file_exposure
 from quillet.service.app import make_app
 from quillet.service.config import Config, ConfigError, KeyConfig, ServerConfig, load
 from quillet.service.observe import event, use_json_logs
+from quillet.service.postgres import PostgresJournal, check
 from quillet.service.protocol import protocol_class
-from quillet.service.storage import JournalError, SqliteJournal
+from quillet.service.storage import Journal, JournalError, SqliteJournal
 
 _PASSPHRASE_LIMIT = 4096
 _BACKLOG = 2048
@@ -147,6 +149,22 @@ def listening_socket(server: ServerConfig) -> socket.socket:
                          f"{error.strerror or error}") from None
 
 
+def open_journal(server: ServerConfig) -> Journal:
+    """The configuration's journal; StartError when it cannot serve."""
+    journal: Journal
+    try:
+        if server.database_path is None:
+            check(server.database, server.database_timeout)
+            journal = PostgresJournal(server.database, server.database_timeout,
+                                      server.database_pool_size)
+        else:
+            journal = SqliteJournal(server.database_path, server.database_timeout,
+                                    server.database_synchronous)
+    except JournalError as error:
+        raise StartError(f"server.database: {error}") from None
+    return journal
+
+
 def serve(config_path: str, prompt: Callable[[str], str] | None = None) -> None:
     """Runs the service of the configuration file until SIGTERM or SIGINT.
     StartError (or ConfigError) when it cannot start."""
@@ -157,11 +175,7 @@ def serve(config_path: str, prompt: Callable[[str], str] | None = None) -> None:
     keys = unlock(config, prompt)
     server = config.server
     context = tls_context(server)
-    try:
-        journal = SqliteJournal(server.database_path, server.database_timeout,
-                                server.database_synchronous)
-    except JournalError as error:
-        raise StartError(f"server.database: {error}") from None
+    journal = open_journal(server)
     sock = listening_socket(server)
     settings = uvicorn.Config(
         make_app(config, keys, journal), http=protocol_class(server.request_timeout),
@@ -174,9 +188,9 @@ def serve(config_path: str, prompt: Callable[[str], str] | None = None) -> None:
     use_json_logs()
     host, port = sock.getsockname()[:2]
     event(event="listening", host=host, port=port, tls=context is not None,
-          mutual_tls=server.client_ca is not None, database=str(server.database_path),
+          mutual_tls=server.client_ca is not None, database=server.database_shown,
           keys=sorted(keys), clients=sorted(config.clients))
     _Server(settings).run(sockets=[sock])
 
 
-__all__ = ["StartError", "serve", "unlock"]
+__all__ = ["StartError", "open_journal", "serve", "unlock"]

@@ -26,6 +26,10 @@ each request inside a savepoint, and commits once for all of them, then
 answers them. A failing database fails every request of that transaction
 (JournalError, nothing signed is answered); a request whose own work fails
 is rolled back to its savepoint alone.
+
+The journal in PostgreSQL, which several instances share, is
+quillet.service.postgres: the same tables, and the pieces here that do not
+depend on the database (the schema's checks, the export's pages, pruning).
 """
 
 from __future__ import annotations
@@ -76,7 +80,6 @@ DAY = 86400
 # The guard's namespace of a kind whose signature is another kind's.
 GUARD = {"liquidate": "limit_order"}
 _GROUP_ITEMS = 4096  # items one transaction takes at most, besides its first request's
-_EXPORT_PAGE = 1000
 
 
 class JournalError(Exception):
@@ -157,19 +160,50 @@ def _connect(path: Path, timeout: float, read_only: bool = False,
     return db
 
 
-def schema_version(db: sqlite3.Connection) -> int | None:
-    """The database's schema version; None for an empty database. SchemaError
-    for one that is not a journal."""
-    tables = {row[0] for row in db.execute("SELECT name FROM sqlite_master WHERE type='table'")}
+def version_of(tables: set[str], meta: Callable[[], dict[str, str]]) -> int | None:
+    """The schema version that a database's tables and its `meta` rows (read
+    by `meta` only when the table exists) say; None for a database without
+    tables. SchemaError for one that is not a journal."""
     if not tables:
         return None
     if "meta" not in tables:
         raise SchemaError("it is not a signer journal (no meta table)")
-    values = dict(db.execute("SELECT name, value FROM meta").fetchall())
+    values = meta()
     if values.get("application") != APPLICATION or \
             not str(values.get("schema_version", "")).isdigit():
         raise SchemaError("it is not a signer journal (its meta table names another application)")
     return int(values["schema_version"])
+
+
+def runnable(version: int | None) -> None:
+    """SchemaError unless a database of schema `version` is one this version
+    serves as it is (an empty one is not: `migrate` makes it a journal)."""
+    if version is None:
+        raise SchemaError("it holds no journal: run quillet signer migrate --config FILE")
+    if version != SCHEMA_VERSION:
+        advice = "run quillet signer migrate" if version < SCHEMA_VERSION else \
+            "this version cannot run it"
+        raise SchemaError(f"its schema version is {version}, this version runs "
+                          f"{SCHEMA_VERSION}: {advice}")
+
+
+def apply_migrations(version: int | None, migrations: dict[int, tuple[str, ...]],
+                     execute: Callable[[str], Any]) -> None:
+    """Runs the `migrations` that bring a database of schema `version` (None:
+    empty) to SCHEMA_VERSION; SchemaError for a newer one."""
+    if version is not None and version > SCHEMA_VERSION:
+        raise SchemaError(f"its schema version {version} is newer than this version's "
+                          f"({SCHEMA_VERSION})")
+    for step in range((version or 0) + 1, SCHEMA_VERSION + 1):
+        for statement in migrations[step]:
+            execute(statement)
+
+
+def schema_version(db: sqlite3.Connection) -> int | None:
+    """The database's schema version; None for an empty database. SchemaError
+    for one that is not a journal."""
+    tables = {row[0] for row in db.execute("SELECT name FROM sqlite_master WHERE type='table'")}
+    return version_of(tables, lambda: dict(db.execute("SELECT name, value FROM meta").fetchall()))
 
 
 def migrate(db: sqlite3.Connection) -> tuple[int | None, int]:
@@ -178,12 +212,7 @@ def migrate(db: sqlite3.Connection) -> tuple[int | None, int]:
     db.execute("BEGIN IMMEDIATE")
     try:
         version = schema_version(db)
-        if version is not None and version > SCHEMA_VERSION:
-            raise SchemaError(f"its schema version {version} is newer than this version's "
-                              f"({SCHEMA_VERSION})")
-        for step in range((version or 0) + 1, SCHEMA_VERSION + 1):
-            for statement in MIGRATIONS[step]:
-                db.execute(statement)
+        apply_migrations(version, MIGRATIONS, db.execute)
         db.execute("INSERT OR REPLACE INTO meta VALUES ('application', ?), "
                    "('schema_version', ?)", (APPLICATION, str(SCHEMA_VERSION)))
         db.execute("COMMIT")
@@ -214,11 +243,8 @@ def open_database(path: Path, timeout: float, *, upgrade: bool = False,
         version = schema_version(db)
         if version is None or (upgrade and version < SCHEMA_VERSION):
             migrate(db)
-        elif version != SCHEMA_VERSION:
-            advice = "run quillet signer migrate" if version < SCHEMA_VERSION else \
-                "this version cannot run it"
-            raise SchemaError(f"its schema version is {version}, this version runs "
-                              f"{SCHEMA_VERSION}: {advice}")
+        else:
+            runnable(version)
     except SchemaError as error:
         db.close()
         raise SchemaError(f"{path}: {error}") from None
@@ -230,6 +256,11 @@ def open_database(path: Path, timeout: float, *, upgrade: bool = False,
 
 class Journal(Protocol):
     """What the service asks of a journal, whatever its database."""
+
+    async def open(self) -> None:
+        """Starts what the journal runs in the server's event loop (called
+        once, before the first request)."""
+        ...
 
     async def commit(self, client: str, key: str, public_key: str, entries: Sequence[Entry],
                      rejected: Sequence[Rejected] = ()) -> list[Outcome]:
@@ -366,6 +397,9 @@ class SqliteJournal:
 
     # --- the operations ---
 
+    async def open(self) -> None:
+        """Nothing to start: the writer thread runs from the constructor on."""
+
     async def commit(self, client: str, key: str, public_key: str, entries: Sequence[Entry],
                      rejected: Sequence[Rejected] = ()) -> list[Outcome]:
         """Records a request's decisions in one transaction and returns each
@@ -462,7 +496,7 @@ def _record(db: sqlite3.Connection, now: float, client: str, key: str, public_ke
 
 # --- reading it back -------------------------------------------------------------
 
-def _iso(seconds: float) -> str:
+def iso_time(seconds: float) -> str:
     # Microseconds cut, not rounded: the text is never later than the row's
     # time, so --since TEXT takes that row and --until TEXT leaves it out.
     whole = int(seconds)
@@ -471,12 +505,29 @@ def _iso(seconds: float) -> str:
     return moment.isoformat(timespec="microseconds").replace("+00:00", "Z")
 
 
-def export(path: Path, since: float | None = None, until: float | None = None,
-           timeout: float = 5.0) -> Iterator[str]:
-    """The signed documents recorded in [since, until), oldest first, as NDJSON
-    lines that `quillet audit` reads: kind, document, signature, public_key,
-    and hash, time (ISO 8601, UTC), client, key. Messages are left out (the
-    audit checks documents). Pages by id: memory stays bounded."""
+def export_line(row: Sequence[Any]) -> str:
+    """A `signed` row (time, client, key, public_key, kind, hash, document, r,
+    s) as the NDJSON line `quillet audit` reads."""
+    at, client, key, public_key, kind, hash_, document, r, s = row
+    # The document is the typed document's own JSON: written as it is.
+    return (f'{{"kind":{json.dumps(kind)},"document":{document},'
+            f'"signature":{{"r":{json.dumps(r)},"s":{json.dumps(s)}}},'
+            f'"public_key":{json.dumps(public_key)},"hash":{json.dumps(hash_)},'
+            f'"time":"{iso_time(at)}","client":{json.dumps(client)},'
+            f'"key":{json.dumps(key)}}}')
+
+
+# One page of the export: (time, id) after the last row's, in index order,
+# so that each page costs its own rows whatever the journal's size.
+EXPORT_QUERY = (
+    "SELECT id, time, client, key, public_key, kind, hash, document, r, s FROM signed"
+    " WHERE (time, id) > ({0}, {0}) AND time < {0} AND document IS NOT NULL"
+    " ORDER BY time, id LIMIT {0}")
+EXPORT_PAGE = 1000
+
+
+def _read_only(path: Path, timeout: float) -> sqlite3.Connection:
+    """A read-only connection to a journal of this version's schema."""
     try:
         db = _connect(path, timeout, read_only=True)
         version = schema_version(db)
@@ -488,31 +539,93 @@ def export(path: Path, since: float | None = None, until: float | None = None,
         db.close()
         raise SchemaError(f"{path}: its schema version is {version}, this version reads "
                           f"{SCHEMA_VERSION}")
-    low = float("-inf") if since is None else since
+    return db
+
+
+def export(path: Path, since: float | None = None, until: float | None = None,
+           timeout: float = 5.0, page: int = EXPORT_PAGE) -> Iterator[str]:
+    """The signed documents recorded in [since, until), oldest first, as NDJSON
+    lines that `quillet audit` reads: kind, document, signature, public_key,
+    and hash, time (ISO 8601, UTC), client, key. Messages, and documents
+    pruned away, are left out (the audit checks documents). Reads `page`
+    rows at a time: memory stays bounded whatever the journal's size."""
+    db = _read_only(path, timeout)
+    last = (float("-inf") if since is None else since, -1)
     high = float("inf") if until is None else until
-    last = 0
     try:
         while True:
-            rows = db.execute(
-                "SELECT id, time, client, key, public_key, kind, hash, document, r, s FROM signed"
-                " WHERE id > ? AND document IS NOT NULL AND time >= ? AND time < ?"
-                " ORDER BY id LIMIT ?", (last, low, high, _EXPORT_PAGE)).fetchall()
-            if not rows:
+            rows = db.execute(EXPORT_QUERY.format("?"), (*last, high, page)).fetchall()
+            for row in rows:
+                yield export_line(row[1:])
+            if len(rows) < page:
                 return
-            for row_id, at, client, key, public_key, kind, hash_, document, r, s in rows:
-                # The document is the typed document's own JSON: written as it is.
-                yield (f'{{"kind":{json.dumps(kind)},"document":{document},'
-                       f'"signature":{{"r":{json.dumps(r)},"s":{json.dumps(s)}}},'
-                       f'"public_key":{json.dumps(public_key)},"hash":{json.dumps(hash_)},'
-                       f'"time":"{_iso(at)}","client":{json.dumps(client)},'
-                       f'"key":{json.dumps(key)}}}')
-                last = row_id
+            last = (rows[-1][1], rows[-1][0])
     except sqlite3.Error as error:
         raise JournalError(f"{path}: cannot read it: {error}") from None
     finally:
         db.close()
 
 
-__all__ = ["APPLICATION", "DAY", "MIGRATIONS", "SCHEMA_VERSION", "Conflict", "Entry",
-           "Journal", "JournalError", "Outcome", "Rejected", "SchemaError", "Signed", "SqliteJournal",
-           "export", "migrate", "open_database", "schema_version"]
+# Ids one pruning transaction covers at most: the service's writes wait for
+# each, so each stays short.
+PRUNE_BATCH = 5000
+# What pruning removes: refusals, and the documents of signed rows (the
+# guard's public key, kind, nonce and hash stay, with the signature that
+# answers a retry). Each batch is a range of ids: the work is linear in the
+# rows pruned, however large the journal.
+PRUNE_STATEMENTS = (
+    ("refused", "refused", "DELETE FROM refused WHERE id > {0} AND id <= {0} AND time < {0}"),
+    ("documents", "signed", "UPDATE signed SET document = NULL WHERE id > {0} AND id <= {0}"
+                            " AND time < {0} AND document IS NOT NULL"),
+)
+
+
+def prune_batches(run: Callable[[str, tuple[Any, ...]], Any], placeholder: str,
+                  before: float) -> dict[str, int]:
+    """Prunes what was recorded before `before` through `run(statement,
+    parameters)`, which runs each statement in a transaction of its own and
+    returns its cursor; how many rows of each kind it changed."""
+    counts: dict[str, int] = {}
+    for name, table, statement in PRUNE_STATEMENTS:
+        counts[name] = 0
+        low, high = run(f"SELECT min(id), max(id) FROM {table} WHERE time < {placeholder}",
+                        (before,)).fetchone()
+        if low is None:
+            continue
+        for start in range(low - 1, high, PRUNE_BATCH):
+            counts[name] += run(statement.format(placeholder),
+                                (start, min(start + PRUNE_BATCH, high), before)).rowcount
+    return counts
+
+
+def prune(path: Path, before: float, timeout: float = 5.0) -> dict[str, int]:
+    """Deletes the refusals recorded before `before` and the documents of the
+    rows signed before it, in short transactions; how many of each."""
+    if not path.exists():  # pruning never creates a journal
+        raise JournalError(f"{path}: no such file")
+    db, _ = open_database(path, timeout)
+
+    def run(statement: str, parameters: tuple[Any, ...]) -> sqlite3.Cursor:
+        db.execute("BEGIN IMMEDIATE")
+        try:
+            cursor = db.execute(statement, parameters)
+            db.execute("COMMIT")
+        except BaseException:
+            if db.in_transaction:
+                db.execute("ROLLBACK")
+            raise
+        return cursor
+
+    try:
+        return prune_batches(run, "?", before)
+    except sqlite3.Error as error:
+        raise JournalError(f"{path}: {error}") from None
+    finally:
+        db.close()
+
+
+__all__ = ["APPLICATION", "DAY", "EXPORT_PAGE", "EXPORT_QUERY", "GUARD", "MIGRATIONS",
+           "PRUNE_BATCH", "PRUNE_STATEMENTS", "SCHEMA_VERSION", "Conflict", "Entry", "Journal",
+           "JournalError", "Outcome", "Rejected", "SchemaError", "Signed", "SqliteJournal",
+           "apply_migrations", "export", "export_line", "iso_time", "migrate", "open_database",
+           "prune", "prune_batches", "runnable", "schema_version", "version_of"]
