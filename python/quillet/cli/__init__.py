@@ -19,8 +19,9 @@ from collections.abc import Sequence
 
 from quillet.cli.common import (EXIT_FAILURE, Failure, Inputs, OutputFailure, command_name,
                                 discard_stdout, report, write_out)
-from quillet.cli.keys import PASSPHRASE_ENV, TOKEN_ENV
 from quillet.cli.parser import build_parser
+from quillet.keystore import PASSPHRASE_VARIABLE
+from quillet.signer import TOKEN_VARIABLE
 
 __all__ = ["main"]
 
@@ -33,14 +34,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         # "--passphrase=a b" for a file name, and name it in its error).
         if item.startswith("--passphrase") and item.partition("=")[0] != "--passphrase-file":
             parser.error("a passphrase is never given on the command line: use "
-                         f"--passphrase-file FILE or {PASSPHRASE_ENV}")
+                         f"--passphrase-file FILE or {PASSPHRASE_VARIABLE}")
         if item.startswith("--new-passphrase") and \
                 item.partition("=")[0] != "--new-passphrase-file":
             parser.error("a passphrase is never given on the command line: use "
                          "--new-passphrase-file FILE or the prompt")
         if item.startswith("--token") and item.partition("=")[0] != "--token-file":
             parser.error("a token is never given on the command line: use --token-file FILE "
-                         f"or {TOKEN_ENV}")
+                         f"or {TOKEN_VARIABLE}")
     args, extra = parser.parse_known_args(argv)
     # argparse gives a list of positionals only those before the first option:
     # verify's arguments may stand on both sides of --kind, and a document's

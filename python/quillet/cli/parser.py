@@ -10,12 +10,16 @@ from quillet import __version__, bench, keystore
 from quillet.audit import command as audit_command
 from quillet.cli.checks import cmd_on_curve
 from quillet.cli.common import EXIT_FAILURE, HEX_RUN, Inputs
-from quillet.cli.documents import KINDS, cmd_hash, cmd_sign, cmd_verify
-from quillet.cli.keys import (KEY_ENV, MIN_PASSPHRASE, PASSPHRASE_ENV, TOKEN_ENV, cmd_key_decrypt,
+from quillet.cli.documents import cmd_hash, cmd_sign, cmd_verify
+from quillet.cli.keys import (MIN_PASSPHRASE, cmd_key_decrypt,
                               cmd_key_encrypt, cmd_key_passwd, cmd_keygen, cmd_pubkey)
 from quillet.cli.messages import cmd_eth_sign, cmd_sign_message
 from quillet.cli.signer import add_signer_command
 from quillet.cli.tools import cmd_audit, cmd_bench, cmd_demo
+from quillet.documents import KINDS
+from quillet.keys import KEY_VARIABLE
+from quillet.keystore import PASSPHRASE_VARIABLE
+from quillet.signer import TOKEN_VARIABLE
 
 
 class _Parser(argparse.ArgumentParser):
@@ -25,7 +29,7 @@ class _Parser(argparse.ArgumentParser):
         hint = ""
         if HEX_RUN.search(message):
             message = HEX_RUN.sub("<hex text>", message)
-            hint = f"; private keys go in --key-file FILE or {KEY_ENV}"
+            hint = f"; private keys go in --key-file FILE or {KEY_VARIABLE}"
         self.exit(EXIT_FAILURE, f"{self.prog}: {message}{hint} (see {self.prog} --help)\n")
 
 
@@ -54,7 +58,7 @@ def signer_options(sub: argparse.ArgumentParser,
                      help="with --signer, the name of the service's key to use")
     sub.add_argument("--token-file", metavar="FILE",
                      help=f"with --signer, file holding the client's token (- reads stdin); "
-                          f"default: ${TOKEN_ENV}")
+                          f"default: ${TOKEN_VARIABLE}")
     sub.add_argument("--ca", metavar="FILE",
                      help="with --signer, PEM file of the authority of the service's "
                           "certificate (default: the system's)")
@@ -70,10 +74,10 @@ def build_parser() -> argparse.ArgumentParser:
         prog="quillet", allow_abbrev=False,
         description="Keys, hashes and signatures of quillet exchange transactions, "
                     "computed by the quillet_python_sdk module. Results are JSON on stdout.",
-        epilog=f"Private keys are read from --key-file FILE or ${KEY_ENV}, never from the "
+        epilog=f"Private keys are read from --key-file FILE or ${KEY_VARIABLE}, never from the "
                "command line; a keystore's passphrase from --passphrase-file FILE, "
-               f"${PASSPHRASE_ENV} or the terminal; a signing service's token (--signer URL) "
-               f"from --token-file FILE or ${TOKEN_ENV}. Exit status: 0 success; 1 verify or "
+               f"${PASSPHRASE_VARIABLE} or the terminal; a signing service's token (--signer URL) "
+               f"from --token-file FILE or ${TOKEN_VARIABLE}. Exit status: 0 success; 1 verify or "
                "on-curve answered false; 2 failure (one line on stderr).")
     parser.add_argument("--version", action="version", version=f"quillet {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -88,13 +92,13 @@ def build_parser() -> argparse.ArgumentParser:
     def key_file(sub: argparse.ArgumentParser | argparse._MutuallyExclusiveGroup) -> None:
         sub.add_argument("--key-file", metavar="FILE",
                          help=f"file holding the private key text, the JSON of `quillet "
-                              f"keygen` or a keystore (- reads stdin); default: ${KEY_ENV}")
+                              f"keygen` or a keystore (- reads stdin); default: ${KEY_VARIABLE}")
 
     def passphrase_file(sub: argparse.ArgumentParser, current: bool = False) -> None:
         sub.add_argument("--passphrase-file", metavar="FILE",
                          help=f"file holding the keystore's {'current ' if current else ''}"
                               "passphrase, one trailing newline dropped (- reads stdin); "
-                              f"default: ${PASSPHRASE_ENV}, else a prompt on the terminal")
+                              f"default: ${PASSPHRASE_VARIABLE}, else a prompt on the terminal")
 
     def keystore_read(sub: argparse.ArgumentParser, current: bool = False) -> None:
         passphrase_file(sub, current)
