@@ -9,7 +9,6 @@ import json
 import os
 import re
 import sys
-import tempfile
 from collections.abc import Callable, Iterator
 from typing import Any, BinaryIO, TypeVar
 
@@ -204,6 +203,25 @@ def _link_new(source: str, path: str) -> None:
         os.replace(source, path)
 
 
+# Tries at a free random name, as tempfile.mkstemp gives (whose module, with
+# shutil's, would cost every command's start a few milliseconds).
+_NAME_TRIES = 100
+
+
+def _new_private_file(directory: str) -> tuple[int, str]:
+    """A new file of a random name in `directory`, opened for writing and
+    readable by its owner only (0600): (its descriptor, its path). O_EXCL
+    never takes an existing file, O_NOFOLLOW never follows a link."""
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC
+    for _ in range(_NAME_TRIES):
+        path = os.path.join(directory, f".quillet-{os.urandom(8).hex()}")
+        try:
+            return os.open(path, flags, 0o600), path
+        except FileExistsError:
+            continue
+    raise FileExistsError(errno.EEXIST, "no free temporary name")
+
+
 def write_private_file(path: str, text: str, replace: bool) -> None:
     """Creates file `path` holding `text`, readable by its owner only (0600).
 
@@ -216,7 +234,7 @@ def write_private_file(path: str, text: str, replace: bool) -> None:
     directory = os.path.dirname(os.path.abspath(path))
     failure: str | None
     try:
-        fd, temporary = tempfile.mkstemp(dir=directory, prefix=".quillet-")  # O_EXCL, 0600
+        fd, temporary = _new_private_file(directory)
     except OSError as error:
         failure = f"cannot create a file in {directory}: {error.strerror}"
     else:
