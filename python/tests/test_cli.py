@@ -450,3 +450,28 @@ def test_ndjson_shows_progress_on_a_terminal(monkeypatch, capsys):
     out, err = capsys.readouterr()
     assert len(out.splitlines()) == 2500
     assert err == "\r1024 lines done\r2048 lines done\r2500 lines done\n"
+
+
+# What the command line's import, and every command but those of the audit and
+# the signing service, keep out: an event loop, process pools, logging, TLS,
+# sockets, threads, SQLite and TOML, the service's and the audit's modules,
+# and the extras'. The service's actions keep out its event loop and the extras.
+STARTUP = ("asyncio", "concurrent.futures", "multiprocessing", "logging", "ssl", "socket",
+           "threading", "subprocess", "tempfile", "sqlite3", "tomllib", "starlette", "uvicorn",
+           "httpx", "quillet.audit", "quillet.service")
+SERVICE_ACTIONS = ("asyncio", "concurrent.futures", "multiprocessing", "logging", "ssl",
+                   "starlette", "uvicorn", "httpx", "quillet.audit")
+
+
+@pytest.mark.parametrize("run, kept_out", [
+    ("import quillet.cli", STARTUP),
+    (f"from quillet.cli import main; main(['pubkey', '--packed', '{PUBLIC['x']}'])", STARTUP),
+    ("from quillet.cli import main; main(['signer', 'hash-token', '--generate'])",
+     SERVICE_ACTIONS),
+])
+def test_a_command_imports_only_what_it_uses(run, kept_out):
+    code = f"import sys\n{run}\nprint([m for m in {kept_out!r} if m in sys.modules])"
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines()[-1] == "[]"
