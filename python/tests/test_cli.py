@@ -454,11 +454,12 @@ def test_ndjson_shows_progress_on_a_terminal(monkeypatch, capsys):
 
 # What the command line's import, and every command but those of the audit and
 # the signing service, keep out: an event loop, process pools, logging, TLS,
-# sockets, threads, SQLite and TOML, the service's and the audit's modules,
-# and the extras'. The service's actions keep out its event loop and the extras.
+# sockets, threads, SQLite, TOML and statistics, the service's and the
+# audit's modules, and the extras'. The service's actions keep out its event
+# loop and the extras.
 STARTUP = ("asyncio", "concurrent.futures", "multiprocessing", "logging", "ssl", "socket",
-           "threading", "subprocess", "tempfile", "sqlite3", "tomllib", "starlette", "uvicorn",
-           "httpx", "quillet.audit", "quillet.service")
+           "threading", "subprocess", "tempfile", "sqlite3", "tomllib", "statistics",
+           "starlette", "uvicorn", "httpx", "quillet.audit", "quillet.service")
 SERVICE_ACTIONS = ("asyncio", "concurrent.futures", "multiprocessing", "logging", "ssl",
                    "starlette", "uvicorn", "httpx", "quillet.audit")
 
