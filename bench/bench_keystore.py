@@ -56,6 +56,17 @@ def timed(command, env):
     return after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime, wall
 
 
+def interleaved(runs, rounds):
+    """{name: [(CPU, wall) of each round]} of `runs` ({name: (command, env)}),
+    each round running each once, in turn: a machine busy with other work
+    slows every run alike."""
+    times = {name: [] for name in runs}
+    for _ in range(rounds):
+        for name, (command, env) in runs.items():
+            times[name].append(timed(command, env))
+    return times
+
+
 def has_pycryptodome(python):
     probe = subprocess.run([python, "-c", "import Crypto.Protocol.KDF"], capture_output=True)
     return probe.returncode == 0
@@ -97,11 +108,8 @@ def main():
         runs[f"{tree}: quillet pubkey"] = ([python, "-m", "quillet", "pubkey", "--key-file", path],
                                            env)
 
-    times = {name: [] for name in runs}
     try:
-        for _ in range(args.rounds):
-            for name, (command, env) in runs.items():
-                times[name].append(timed(command, env))
+        times = interleaved(runs, args.rounds)
     finally:
         os.unlink(path)
         os.rmdir(directory)

@@ -10,7 +10,6 @@ import functools
 import itertools
 import json
 import os
-import statistics
 import time
 from collections.abc import Callable, Iterator
 from typing import NamedTuple
@@ -79,7 +78,15 @@ def measure(fn: Callable[[], object], rounds: int = 15, min_time: float = 0.02) 
         for _ in range(n):
             fn()
         samples.append((time.perf_counter() - start) / n)
-    return statistics.median(samples)
+    return _median(samples)
+
+
+def _median(values: list[float]) -> float:
+    # statistics.median's value; the module (with fractions and decimal) would
+    # cost every command of the command line a few milliseconds to import.
+    ordered = sorted(values)
+    middle = len(ordered) // 2
+    return ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2
 
 
 def run(names: set[str] | None = None, rounds: int = 15,
@@ -189,9 +196,9 @@ def _run_groups(groups: list[list[BatchCase]], count: int, rounds: int,
         loop = per_item[0]
         for (name, _), samples, used, cpu_samples in zip(group, per_item, cores, cpu_per_item):
             ratios = [base / t for base, t in zip(loop, samples)]
-            rows.append(BatchRow(name, count, 1 / statistics.median(samples),
-                                 statistics.median(ratios), min(ratios), max(ratios),
-                                 statistics.median(used), statistics.median(cpu_samples)))
+            rows.append(BatchRow(name, count, 1 / _median(samples),
+                                 _median(ratios), min(ratios), max(ratios),
+                                 _median(used), _median(cpu_samples)))
     return rows
 
 

@@ -50,12 +50,16 @@ _call: Callable[..., tuple[bool, str | bool]] = _batch.call
 _SigningKey = _batch.SigningKey
 _Refused = _batch.Refused
 
+# A keystore's passphrase: its text, kept hidden; a function that gives it,
+# called only once a keystore is found that needs it (a prompt asks nothing
+# for a plain key); or None for $QUILLET_KEY_PASSPHRASE.
+PassphraseSource = keystore.Passphrase | Callable[[], str] | None
+
+
 # What is wrong with a refused private key, by the native code: in words that
 # quote none of it (the core's own text may hold the key's digits).
 _KEY_FAULTS = {
     "range": "its value is out of range (not below the order of the key group)",
-    "character": "it is not hexadecimal text (\"0x\" and 64 hex digits)",
-    "length": "it does not have 64 hex digits",
     "zero": "it is 0, whose public key (the neutral point) accepts a signature for every message",
 }
 # Why a packed public key does not decode, by the native code.
@@ -69,15 +73,30 @@ def _key_fault(code: str) -> str:
     return _KEY_FAULTS.get(code, "it is not a private key")
 
 
-def _unencodable(text: str) -> str:
-    """The first character that is not ASCII in `text` (which holds one), told
-    without quoting the text: a key is ASCII, and a character that UTF-8
-    cannot encode (a lone surrogate, what os.environ makes of a stray
-    non-UTF-8 byte) would raise UnicodeEncodeError, which holds the whole
-    text. Positions count UTF-8 bytes from 0."""
-    index = next(i for i, char in enumerate(text) if not char.isascii())
-    position = len(text[:index].encode("utf-8"))
-    return f"unexpected character U+{ord(text[index]):04X} at position {position}"
+_KEY_DIGITS = 64
+_HEX_DIGITS = frozenset("0123456789abcdefABCDEF")
+
+
+def _malformed(text: str) -> str:
+    """What keeps `text` from the form of a private key text ("0x" prefixes,
+    then 64 hex digits), told without quoting it: the first character that is
+    no hex digit (shown only when printable ASCII) and its position, else the
+    count of digits. Positions count from 0 at the start of `text`, in UTF-8
+    bytes (the characters before the one named are ASCII). A character that
+    UTF-8 cannot encode (a lone surrogate, what os.environ makes of a stray
+    non-UTF-8 byte) is named here before any call could raise
+    UnicodeEncodeError, which would hold the whole text."""
+    if not text:
+        return "it is empty"
+    digits = text
+    while digits.startswith("0x"):
+        digits = digits[2:]
+    start = len(text) - len(digits)
+    for position, char in enumerate(digits, start):
+        if char not in _HEX_DIGITS:
+            shown = f" {char!r}" if char.isascii() and char.isprintable() else ""
+            return f"unexpected character U+{ord(char):04X}{shown} at position {position}"
+    return f"{len(digits)} hex digits where {_KEY_DIGITS} are expected"
 
 
 # The text of a message int: "0x" and 64 hex digits.
@@ -384,12 +403,13 @@ class PrivateKey:
         if not isinstance(text, str):
             raise InvalidKey(f"a private key is a str, not {type(text).__name__}")
         if not text.isascii():
-            raise InvalidKey(f"not a private key: {_unencodable(text)}")
+            raise InvalidKey(f"not a private key: {_malformed(text)}")
         try:
             self._hold(_SigningKey.from_text(text))
             return
         except _Refused as refusal:
-            fault = _key_fault(refusal.code)
+            code = refusal.code
+        fault = _malformed(text) if code in ("character", "length") else _key_fault(code)
         raise InvalidKey(f"not a private key: {fault}")
 
     def _hold(self, key: _batch.SigningKey) -> None:
@@ -461,7 +481,8 @@ class PrivateKey:
         secret = None if passphrase is None else keystore.Passphrase(passphrase)
         del passphrase  # from here on only in `secret`, which hides it
         try:
-            return cls._from_content(_read_key_file(path), secret, foreign_pubkey)
+            return key_from_content(_read_key_file(path), secret,
+                                    foreign_pubkey=foreign_pubkey)
         except InvalidKey as error:
             message = str(error)
         finally:
@@ -499,10 +520,12 @@ class PrivateKey:
                 secret.clear()
 
     @classmethod
-    def _unlock(cls, data: dict[str, Any], passphrase: keystore.Passphrase | None,
+    def _unlock(cls, data: dict[str, Any], passphrase: PassphraseSource,
                 foreign_pubkey: bool = False) -> PrivateKey:
         if not foreign_pubkey:
             refuse_foreign_pubkey(data.get("pubkey"))  # told before a second of KDF
+        if callable(passphrase):  # asked for only now that it is needed
+            passphrase = keystore.Passphrase(passphrase())
         if passphrase is None:
             passphrase = keystore.Passphrase.from_env()
         if passphrase is None:
@@ -541,27 +564,11 @@ class PrivateKey:
         if content is None:
             raise InvalidKey(f"${variable} is not set")
         try:
-            return cls._from_content(content)
+            return key_from_content(content)
         except InvalidKey as error:
             message = str(error)
         del content  # as in from_file: no frame or context of the error holds the text
         raise InvalidKey(f"${variable}: {message}")
-
-    @classmethod
-    def _from_content(cls, content: str, passphrase: keystore.Passphrase | None = None,
-                      foreign_pubkey: bool = False) -> PrivateKey:
-        text = content.strip()
-        if text.startswith("{"):
-            try:
-                data = json.loads(text)
-            except (ValueError, RecursionError):
-                raise InvalidKey("not a private key: malformed JSON") from None
-            if keystore.is_keystore(data):
-                return cls._unlock(data, passphrase, foreign_pubkey)
-            if not isinstance(data, dict) or not isinstance(data.get("private_key"), str):
-                raise InvalidKey('not a private key: JSON without a "private_key" text')
-            text = data["private_key"]
-        return cls(text)
 
     @property
     def public_key(self) -> PublicKey:
@@ -822,6 +829,45 @@ def _read_key_file(path: str | os.PathLike[str]) -> str:
         message = f"not UTF-8 text (byte {error.start})"
     del data
     raise InvalidKey(message)
+
+
+def _key_content(content: str) -> str | dict[str, Any]:
+    """What a key file or variable holds, surrounding blanks dropped: a
+    private key text (bare, or the "private_key" of the JSON of `quillet
+    keygen`) or a keystore's JSON object. InvalidKey for other JSON."""
+    text = content.strip()
+    if not text.startswith("{"):
+        return text
+    try:
+        data = json.loads(text)
+    except (ValueError, RecursionError):
+        raise InvalidKey("not a private key: malformed JSON") from None
+    if keystore.is_keystore(data):
+        return data  # type: ignore[no-any-return]
+    if not isinstance(data, dict) or not isinstance(data.get("private_key"), str):
+        raise InvalidKey('not a private key: JSON without a "private_key" text')
+    return data["private_key"].strip()  # type: ignore[no-any-return]
+
+
+def holds_keystore(content: str) -> bool:
+    """Whether a key file's or variable's `content` is a keystore."""
+    try:
+        return isinstance(_key_content(content), dict)
+    except InvalidKey:
+        return False
+
+
+def key_from_content(content: str, passphrase: PassphraseSource = None, *,
+                     foreign_pubkey: bool = False) -> PrivateKey:
+    """The key a key file or variable holds (`content`): its text, the JSON
+    {"private_key": …} of `quillet keygen`, or a keystore, unlocked as
+    PrivateKey.from_keystore unlocks it, with `passphrase`. InvalidKey says
+    what is wrong, never quoting the content; its source is the caller's to
+    name."""
+    found = _key_content(content)
+    if isinstance(found, dict):
+        return PrivateKey._unlock(found, passphrase, foreign_pubkey)
+    return PrivateKey(found)
 
 
 __all__ = ["KEY_VARIABLE", "SUBGROUP_ORDER", "L1Signature", "PrivateKey", "PublicKey", "Signature",

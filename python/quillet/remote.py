@@ -52,8 +52,7 @@ from quillet.errors import (InvalidDocument, InvalidMessage, KeyMismatch, Malfor
                             PolicyRefused, QuilletError, SignConflict, SignerError,
                             SignerUnavailable)
 from quillet.keys import L1Signature, PublicKey, Signature, signable_text
-
-TOKEN_VARIABLE = "QUILLET_SIGNER_TOKEN"
+from quillet.signer import TOKEN_VARIABLE
 # The service's own bound on a sign-many request.
 MAX_BATCH = 4096
 # Largest answer read: a sign-many answer of 4096 refusals is far smaller.

@@ -34,6 +34,9 @@ if TYPE_CHECKING:
     from quillet.documents import Document
     from quillet.keys import L1Signature, PublicKey, Signature
 
+# Where a remote signer finds its token when it is given none.
+TOKEN_VARIABLE = "QUILLET_SIGNER_TOKEN"
+
 
 @runtime_checkable
 class Signer(Protocol):

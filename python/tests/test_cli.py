@@ -21,6 +21,11 @@ KEY = q.private_key_from_seed(SEED)
 PUBLIC = json.loads(q.private_key_to_public_key_xy(KEY))
 KEY_ABOVE_ORDER = "0x" + "f" * 62 + "00"  # parses as hex, refused as a field element
 MSG = "0x1234abcd"
+ORDER = 2736030358979909402780800718157159386076813972158567259200215660948447373041
+# s = 1 and R the base point: s·B = R + h·A for every message when A is the
+# neutral point (packed 0x1), the public key of private key 0.
+FORGED = json.dumps({"r": json.loads(q.private_key_to_public_key_xy("0x" + "0" * 63 + "1"))["x"],
+                     "s": "0x1"})
 DOCUMENT_LIMIT = 1 << 20
 
 COMMANDS = ["keygen", "key", "pubkey", "on-curve", "hash", "sign", "sign-message", "eth-sign",
@@ -182,21 +187,26 @@ FAILURES = [
      "line 1 of the NDJSON input is longer than 1048576 bytes"),
     (["sign", "transfer"], text("transfer"), None, "no private key"),
     (["sign", "withdraw"], text("withdraw"), KEY_ABOVE_ORDER,
-     "the private key in QUILLET_PRIVATE_KEY is refused: its value is out of range"),
+     "$QUILLET_PRIVATE_KEY: not a private key: its value is out of range"),
     (["sign", "transfer", "-", "--key-file", "-"], text("transfer"), None,
      "standard input already holds the document"),
-    (["sign-message", "0X1"], "", KEY, "sign refused its input"),
-    (["sign-message", "0x"], "", KEY, "message '0x' is 0 modulo the group order"),
-    (["eth-sign", "0X0"], "", KEY, "message '0X0' is 0 modulo the group order"),
-    (["pubkey"], "", "0x" + "0" * 64, "refused: it is 0, whose public key"),
-    (["eth-sign", "0x" + "1" * 65], "", KEY, "eth_sign refused its input"),
-    (["pubkey"], "", "  ", "holds no private key"),
+    (["sign-message", "0X1"], "", KEY, "'0X1' is not \"0x\" and up to 64 hex digits"),
+    (["sign-message", "0x"], "", KEY, "'0x' is not \"0x\" and up to 64 hex digits"),
+    (["sign-message", hex(ORDER)], "", KEY, "is message 0 (modulo the group order)"),
+    (["eth-sign", "0X0"], "", KEY, "'0X0' is not \"0x\" and up to 64 hex digits"),
+    (["eth-sign", "0x00"], "", KEY, "'0x00' is message 0 (modulo the group order)"),
+    (["pubkey"], "", "0x" + "0" * 64, "not a private key: it is 0, whose public key"),
+    (["eth-sign", "0x" + "1" * 65], "", KEY, 'is not "0x" and up to 64 hex digits'),
+    (["pubkey"], "", "  ", "$QUILLET_PRIVATE_KEY: not a private key: it is empty"),
     (["pubkey", "--key-file", "-"], '{"key": "0x1"}', None, 'without a "private_key"'),
-    (["pubkey", "--packed", "0xzz"], "", None, "public_key_to_xy failed"),
+    (["pubkey", "--packed", "0xzz"], "", None, "not a packed public key: '0xzz'"),
+    # The neutral point: a signature made without any key verifies under it.
+    (["pubkey", "--packed", "0x1"], "", None, "'0x1' is the neutral point"),
+    (["verify", FORGED, "0x1", MSG], "", None, "'0x1' is the neutral point"),
     (["on-curve", "0xzz", "0x1"], "", None, "is_on_curve failed"),
     (["verify", "{}", "0x1", MSG], "", None, 'with "r" and "s" texts'),
     (["verify", '{"r": "0xzz", "s": "0x1"}', json.dumps(PUBLIC), MSG], "", None,
-     "verify_signature refused its input"),
+     "Signature.r: '0xzz' is not \"0x\" and up to 64 hex digits"),
     (["bench", "--rounds", "0"], "", None, "not a positive whole number"),
     (["bench", "nothing"], "", None, "invalid choice: 'nothing'"),
     (["bench", "--batch", "sign"], "", None, "give no FUNCTION"),
@@ -213,7 +223,7 @@ FAILURES = [
     (["verify", '{"r": "0x1", "s": "0x1"}', "@-", MSG], '{"x": ' + "[" * 4000, None,
      'with "x" and "y" texts'),
     (["pubkey", "--key-file", "-"], '{"private_key": ' + "[" * 4000, None,
-     'without a "private_key"'),
+     "standard input: not a private key: malformed JSON"),
     (["keygen", "--force"], SEED, None, "--force only applies to --out FILE"),
     (["hash", "transfer", "--raw"], '"\u2028\u202e"', None,
      'invalid type: string \\"\\u2028\\u202e\\"'),
@@ -231,7 +241,7 @@ def test_a_refused_key_never_reaches_stderr(files):
     digits = KEY_ABOVE_ORDER[2:]
     for args in (["pubkey"], ["sign-message", MSG], ["sign", "limit_order", files["limit_order"]]):
         line = failure_line(quillet(*args, key=KEY_ABOVE_ORDER))
-        assert "QUILLET_PRIVATE_KEY is refused: its value is out of range" in line
+        assert "$QUILLET_PRIVATE_KEY: not a private key: its value is out of range" in line
         assert digits not in line.lower()
 
 
@@ -281,7 +291,7 @@ def test_a_malformed_key_is_described_never_quoted(key_text, problem, tmp_path):
     for proc in (quillet("sign-message", MSG, key=key_text),
                  quillet("pubkey", "--key-file", str(key_file))):
         line = failure_line(proc)
-        assert line.endswith(f" is malformed: {problem}")
+        assert line.endswith(f": not a private key: {problem}")
         assert_no_key_digits(line)
 
 
@@ -353,8 +363,8 @@ def test_verify_says_what_its_arguments_should_be(files, tmp_path):
         (["@sig.json", "@pub.json", document], f"quillet verify: MESSAGE {document} is a file, "
                                                f"not {hint}"),
         (["@sig.json", "@pub.json", "order"], f"quillet verify: MESSAGE is not {hint}"),
-        (["@sig.json", "@pub.json", "0x" + "1" * 65], "quillet verify: verify_signature refused "
-                                                      "its input: "),  # hex, too long
+        (["@sig.json", "@pub.json", "0x" + "1" * 65], "quillet verify: '0x" + "1" * 65 +
+         "' is not \"0x\" and up to 64 hex digits"),  # hex, too long
         # A file named without @ is read when the argument is no value itself.
         (["sig.json", "pub.json", "--kind", "limit-order", document], {"valid": True}),
         (["nosig.json", "pub.json", "--kind", "limit-order", document],
@@ -409,11 +419,14 @@ def test_ndjson_mode_gives_one_result_per_line(tmp_path):
     assert "not this key" in json.loads(other.stdout)["error"]
     signature = json.loads(q.sign_transfer(good, KEY))
     rows = [{"signature": signature, "public_key": PUBLIC["x"], "document": json.loads(good)},
-            {"signature": signature, "public_key": PUBLIC, "message": "0x5"}]
+            {"signature": signature, "public_key": PUBLIC, "message": "0x5"},
+            {"signature": json.loads(FORGED), "public_key": "0x1", "document": json.loads(good)}]
     (tmp_path / "rows").write_text("\n".join(map(json.dumps, rows)))
     checked = quillet("verify", "--ndjson", "--kind", "transfer", str(tmp_path / "rows"))
-    assert checked.stdout.decode().splitlines()[0] == '{"valid": true}'
-    assert "error" in json.loads(checked.stdout.decode().splitlines()[1])
+    answers = [json.loads(line) for line in checked.stdout.decode().splitlines()]
+    assert answers[0] == {"valid": True}
+    assert "error" in answers[1]
+    assert "'0x1' is the neutral point" in answers[2]["error"]
 
 
 def test_demo_writes_sample_documents_that_sign_and_verify(tmp_path):
@@ -437,3 +450,29 @@ def test_ndjson_shows_progress_on_a_terminal(monkeypatch, capsys):
     out, err = capsys.readouterr()
     assert len(out.splitlines()) == 2500
     assert err == "\r1024 lines done\r2048 lines done\r2500 lines done\n"
+
+
+# What the command line's import, and every command but those of the audit and
+# the signing service, keep out: an event loop, process pools, logging, TLS,
+# sockets, threads, SQLite, TOML and statistics, the service's and the
+# audit's modules, and the extras'. The service's actions keep out its event
+# loop and the extras.
+STARTUP = ("asyncio", "concurrent.futures", "multiprocessing", "logging", "ssl", "socket",
+           "threading", "subprocess", "tempfile", "sqlite3", "tomllib", "statistics",
+           "starlette", "uvicorn", "httpx", "quillet.audit", "quillet.service")
+SERVICE_ACTIONS = ("asyncio", "concurrent.futures", "multiprocessing", "logging", "ssl",
+                   "starlette", "uvicorn", "httpx", "quillet.audit")
+
+
+@pytest.mark.parametrize("run, kept_out", [
+    ("import quillet.cli", STARTUP),
+    (f"from quillet.cli import main; main(['pubkey', '--packed', '{PUBLIC['x']}'])", STARTUP),
+    ("from quillet.cli import main; main(['signer', 'hash-token', '--generate'])",
+     SERVICE_ACTIONS),
+])
+def test_a_command_imports_only_what_it_uses(run, kept_out):
+    code = f"import sys\n{run}\nprint([m for m in {kept_out!r} if m in sys.modules])"
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines()[-1] == "[]"

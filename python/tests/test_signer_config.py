@@ -280,3 +280,18 @@ def test_serve_without_the_extra_names_it(tmp_path):
                           timeout=60)
     assert proc.returncode == 2
     assert "pip install 'quillet_python_sdk[signer]'" in proc.stderr
+
+
+@pytest.mark.parametrize("host, loopback", [
+    ("127.0.0.1", True), ("127.8.9.10", True), ("[::1]", True), ("localhost", True),
+    ("0.0.0.0", False), ("10.0.0.1", False), ("[::]", False), ("[::ffff:127.0.0.1]", False),
+    # A name whose label IDNA cannot encode: refused, where reading it raised UnicodeError.
+    ("a" * 64 + ".example", False),
+])
+def test_plain_http_listens_on_loopback_addresses_only(write, host, loopback):
+    path = write(edit('listen = "127.0.0.1:8443"', f'listen = "{host}:8443"'))
+    if loopback:
+        assert load(path).server.host == host.strip("[]")
+    else:
+        with pytest.raises(ConfigError, match="listens only on a loopback address"):
+            load(path)

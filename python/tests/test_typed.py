@@ -116,9 +116,9 @@ def test_a_private_key_shows_and_pickles_no_secret(monkeypatch, tmp_path):
 
 @pytest.mark.parametrize("bad, fault", [
     ("0x" + "f" * 64, "out of range"),
-    ("0x12345678zz", "not hexadecimal"),
-    ("0x" + "1" * 70, "64 hex digits"),
-    ("0x" + "1" * 63, "64 hex digits"),
+    ("0x12345678zz", "unexpected character U+007A 'z' at position 10"),
+    ("0x" + "1" * 70, "70 hex digits where 64 are expected"),
+    ("0x" + "1" * 63, "63 hex digits where 64 are expected"),
 ])
 def test_a_bad_key_is_named_without_its_digits(monkeypatch, bad, fault):
     monkeypatch.setenv("QUILLET_PRIVATE_KEY", bad)

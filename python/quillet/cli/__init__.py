@@ -14,33 +14,46 @@ command line.
 
 from __future__ import annotations
 
+import importlib
 import sys
 from collections.abc import Sequence
 
 from quillet.cli.common import (EXIT_FAILURE, Failure, Inputs, OutputFailure, command_name,
                                 discard_stdout, report, write_out)
-from quillet.cli.keys import PASSPHRASE_ENV, TOKEN_ENV
-from quillet.cli.parser import build_parser
+from quillet.cli.parser import FAMILIES, build_parser
+from quillet.keystore import PASSPHRASE_VARIABLE
+from quillet.signer import TOKEN_VARIABLE
 
 __all__ = ["main"]
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
     argv = sys.argv[1:] if argv is None else list(argv)
+    # The command is the first word that is no option (the parser's own take
+    # no value). A command of FAMILIES has its module imported here, at its
+    # start, before it starts any thread (as `serve` imports the service's);
+    # a help imports them all, so that every help is whole.
+    command = next((item for item in argv if not item.startswith("-")), None)
+    if "-h" in argv or "--help" in argv:
+        wanted = set(FAMILIES.values())
+    elif command in FAMILIES:
+        wanted = {FAMILIES[command]}
+    else:
+        wanted = set()
+    parser = build_parser({name: importlib.import_module(name) for name in wanted})
     for item in argv:
         # Not quoted: it may hold the passphrase itself (argparse would take
         # "--passphrase=a b" for a file name, and name it in its error).
         if item.startswith("--passphrase") and item.partition("=")[0] != "--passphrase-file":
             parser.error("a passphrase is never given on the command line: use "
-                         f"--passphrase-file FILE or {PASSPHRASE_ENV}")
+                         f"--passphrase-file FILE or {PASSPHRASE_VARIABLE}")
         if item.startswith("--new-passphrase") and \
                 item.partition("=")[0] != "--new-passphrase-file":
             parser.error("a passphrase is never given on the command line: use "
                          "--new-passphrase-file FILE or the prompt")
         if item.startswith("--token") and item.partition("=")[0] != "--token-file":
             parser.error("a token is never given on the command line: use --token-file FILE "
-                         f"or {TOKEN_ENV}")
+                         f"or {TOKEN_VARIABLE}")
     args, extra = parser.parse_known_args(argv)
     # argparse gives a list of positionals only those before the first option:
     # verify's arguments may stand on both sides of --kind, and a document's

@@ -4,13 +4,11 @@ from __future__ import annotations
 
 import argparse
 
-import quillet_python_sdk as sdk
-
-from quillet.cli.common import EXIT_FALSE, EXIT_OK, Inputs, call, emit
+from quillet.cli.common import EXIT_FALSE, EXIT_OK, Inputs, core_call, emit
 
 
 def cmd_on_curve(args: argparse.Namespace, inputs: Inputs) -> int:
-    on_curve = call(sdk.is_on_curve, args.x, args.y)
+    on_curve = core_call("is_on_curve", args.x, args.y)
     emit({"on_curve": on_curve})
     return EXIT_OK if on_curve else EXIT_FALSE
 

@@ -9,12 +9,11 @@ import json
 import os
 import re
 import sys
-import tempfile
 from collections.abc import Callable, Iterator
 from typing import Any, BinaryIO, TypeVar
 
-from quillet import _batch, batch
-from quillet.keys import PrivateKey
+from quillet import _batch
+from quillet.errors import QuilletError
 
 EXIT_OK = 0
 EXIT_FALSE = 1  # verify / on-curve answered no
@@ -130,47 +129,34 @@ def _read_bounded(file: BinaryIO, what: str, limit: int) -> bytes:
     return data
 
 
-def parse_json(text: str) -> Any:
-    """The value of JSON `text`, or None when it is no JSON or nested too deeply."""
-    try:
-        return json.loads(text)
-    except (ValueError, RecursionError):
-        return None
+# --- calling the module ---------------------------------------------------------
 
-
-# --- calling the module --------------------------------------------------------
-
-# The functions whose failures the module raises as ValueError("Any { .. }"):
-# the input was refused. The others raise PanicException: the call failed.
-_GUARDED = frozenset({"verify_signature", "sign", "eth_sign",
-                      *(f"sign_{kind}" for kind in batch.KINDS)})
-
-
-def _redact(text: str, secret: PrivateKey | None) -> str:
-    """`text` with every hex run of the key `secret` (16 digits or more) left out."""
-    if secret is not None:
-        for run in set(re.findall(r"[0-9a-fA-F]{16,}", secret.to_text())):
-            text = re.sub(re.escape(run), "<private key>", text, flags=re.IGNORECASE)
-    return text
-
-
-def call(function: Callable[..., T], *args: str, secret: PrivateKey | None = None) -> T:
-    """function(*args); a failure of the module becomes a Failure of one line.
-
-    The call runs through quillet._batch.call, the very core call of the
-    module's function, which hands the failure's reason back instead of
-    writing it to stderr; the line leaves the private key `secret` out.
-    """
-    name = function.__name__
+def core_call(name: str, *args: str) -> Any:
+    """The result of quillet_python_sdk's function `name` on `args`, by its
+    core call (quillet._batch.call, which hands the failure's reason back
+    instead of writing it to stderr); a failure is a Failure of one line.
+    For what only the module's own function answers (on-curve, hash --raw):
+    the other commands go through the typed layer (typed_call)."""
     try:
         ok, value = _batch.call(name, *args)
     except (TypeError, ValueError) as error:  # e.g. text with lone surrogates
-        raise Failure(_redact(f"{name} failed: {error}", secret)) from None
+        raise Failure(f"{name} failed: {error}") from None
     if ok:
-        return value  # type: ignore[return-value]  # the function's own result type
+        return value
     reason = str(value).split("\n\nCaused by:")[0].replace("\n", " ")
-    verdict = "refused its input" if name in _GUARDED else "failed"
-    raise Failure(_redact(f"{name} {verdict}: {reason}", secret))
+    raise Failure(f"{name} failed: {reason}")
+
+
+def typed_call(run: Callable[[], T]) -> T:
+    """run(), a call of the typed layer (a key, a signer, a public key); the
+    QuilletError it raises (what is wrong, in the library's words: a key
+    mismatch, a malformed signature, a signing service's refusal) becomes
+    the command's Failure."""
+    try:
+        return run()
+    except QuilletError as error:
+        message = str(error)
+    raise Failure(message)
 
 
 class OutputFailure(Failure):
@@ -217,6 +203,25 @@ def _link_new(source: str, path: str) -> None:
         os.replace(source, path)
 
 
+# Tries at a free random name, as tempfile.mkstemp gives (whose module, with
+# shutil's, would cost every command's start a few milliseconds).
+_NAME_TRIES = 100
+
+
+def _new_private_file(directory: str) -> tuple[int, str]:
+    """A new file of a random name in `directory`, opened for writing and
+    readable by its owner only (0600): (its descriptor, its path). O_EXCL
+    never takes an existing file, O_NOFOLLOW never follows a link."""
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC
+    for _ in range(_NAME_TRIES):
+        path = os.path.join(directory, f".quillet-{os.urandom(8).hex()}")
+        try:
+            return os.open(path, flags, 0o600), path
+        except FileExistsError:
+            continue
+    raise FileExistsError(errno.EEXIST, "no free temporary name")
+
+
 def write_private_file(path: str, text: str, replace: bool) -> None:
     """Creates file `path` holding `text`, readable by its owner only (0600).
 
@@ -229,7 +234,7 @@ def write_private_file(path: str, text: str, replace: bool) -> None:
     directory = os.path.dirname(os.path.abspath(path))
     failure: str | None
     try:
-        fd, temporary = tempfile.mkstemp(dir=directory, prefix=".quillet-")  # O_EXCL, 0600
+        fd, temporary = _new_private_file(directory)
     except OSError as error:
         failure = f"cannot create a file in {directory}: {error.strerror}"
     else:

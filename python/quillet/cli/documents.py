@@ -14,20 +14,15 @@ import json
 import os
 import re
 from collections.abc import Callable
-from typing import Any, TypeVar
-
-import quillet_python_sdk as sdk
+from typing import Any
 
 from quillet import batch
-from quillet.cli.common import (EXIT_FALSE, EXIT_OK, TEXT_LIMIT, Failure, Inputs, call, emit,
-                                emit_text, ndjson)
+from quillet.cli.common import (EXIT_FALSE, EXIT_OK, TEXT_LIMIT, Failure, Inputs, core_call, emit,
+                                emit_text, ndjson, typed_call)
 from quillet.cli.keys import signer
 from quillet.documents import Document, loads, read, read_value
-from quillet.errors import InvalidDocument, QuilletError
-
-KINDS = batch.KINDS
-T = TypeVar("T")
-HASH: dict[str, Callable[[str], str]] = {kind: getattr(sdk, "hash_" + kind) for kind in KINDS}
+from quillet.errors import InvalidDocument, InvalidMessage, QuilletError
+from quillet.keys import PublicKey, Signature, message_text
 
 
 def refused(error: InvalidDocument) -> Failure:
@@ -74,7 +69,7 @@ def cmd_hash(args: argparse.Namespace, inputs: Inputs) -> int:
                                             batch.hash_many(args.kind, docs, outcomes=True)),
                       lambda digest: json.dumps({"hash": digest}))
     text = inputs.read(args.file, "document")
-    emit({"hash": call(HASH[args.kind], text) if args.raw else
+    emit({"hash": core_call(f"hash_{args.kind}", text) if args.raw else
           document_hash(read_document(args.kind, text))})
     return EXIT_OK
 
@@ -91,7 +86,7 @@ def cmd_sign(args: argparse.Namespace, inputs: Inputs) -> int:
         chunks = inputs.lines(args.file, "NDJSON input")
         with signer(args, inputs) as key:
             # A document naming another key is a KeyMismatch outcome: never signed.
-            return signed(lambda: ndjson(
+            return typed_call(lambda: ndjson(
                 chunks, lambda lines: _merged(_read_lines(args.kind, lines), lambda docs:
                                               batch.sign_many(args.kind, docs, key,
                                                               outcomes=True)),
@@ -99,19 +94,9 @@ def cmd_sign(args: argparse.Namespace, inputs: Inputs) -> int:
     document = read_document(args.kind, inputs.read(args.file, "document"))
     with signer(args, inputs) as key:
         # KeyMismatch: the document names another key; a service's refusal
-        signature = signed(lambda: key.sign(document))
+        signature = typed_call(lambda: key.sign(document))
     emit_text(signature.to_json())
     return EXIT_OK
-
-
-def signed(run: Callable[[], T]) -> T:
-    """run(); a QuilletError it raises (a key mismatch, a signing service's
-    refusal or absence) becomes the command's failure."""
-    try:
-        return run()
-    except QuilletError as error:
-        message = str(error)
-    raise Failure(message)
 
 
 # What verify_signature reads as a message: hex digits, "0x" allowed.
@@ -138,9 +123,21 @@ def _argument(inputs: Inputs, value: str, what: str, plain: bool) -> tuple[str, 
     return value.strip(), " (a file is read with @FILE)"
 
 
-def _verify_row(line: str, kind: str | None) -> tuple[str, str, str, str, Document | str] | str:
-    """verify_signature's arguments for one NDJSON line (the document, read
-    strictly, in place of the message with --kind), or what is wrong with it."""
+def _public_key(value: object) -> PublicKey:
+    """The public key of a packed key text or of the pair {"x", "y"}: only a
+    key that verification can use (not the neutral point, under which every
+    signature would verify); InvalidKey says why another is refused."""
+    if isinstance(value, str):
+        return PublicKey.from_packed(value)
+    if not isinstance(value, dict):
+        raise TypeError("not a public key")
+    return PublicKey(value["x"], value["y"])
+
+
+def _verify_row(line: str, kind: str | None) -> tuple[Signature, PublicKey, Document | str] | str:
+    """The typed (signature, public key, message) of one NDJSON line (with
+    --kind, the document read strictly in place of the message), or what is
+    wrong with it."""
     want = "document" if kind is not None else "message"
     shape = f'each line must be {{"signature": {{"r", "s"}}, "public_key": ..., "{want}": ...}}'
     try:
@@ -148,28 +145,17 @@ def _verify_row(line: str, kind: str | None) -> tuple[str, str, str, str, Docume
         item = loads(line, outer=1)
         if not isinstance(item, dict):
             return shape
-        signature = item["signature"]
-        public = item["public_key"]
-        if isinstance(public, str):
-            public = json.loads(call(sdk.public_key_to_xy, public))
-        message: Document | str
+        signature = Signature(item["signature"]["r"], item["signature"]["s"])
+        public = _public_key(item["public_key"])
         if kind is not None:
             document = item["document"]
-            message = read(kind, document) if isinstance(document, str) else \
+            return signature, public, read(kind, document) if isinstance(document, str) else \
                 read_value(kind, document)
-        else:
-            message = item["message"]
-        row = (signature["r"], signature["s"], public["x"], public["y"], message)
-    except InvalidDocument as error:
+        return signature, public, message_text(item["message"])
+    except QuilletError as error:  # the document, key, signature or message refused
         return str(error)
-    except Failure as failure:
-        return str(failure)
     except (KeyError, TypeError):
         return shape
-    if not all(isinstance(part, str) for part in row[:4]) or \
-            not isinstance(row[4], (str, Document)):
-        return "every part must be a text"
-    return row
 
 
 def cmd_verify_ndjson(args: argparse.Namespace, inputs: Inputs) -> int:
@@ -181,13 +167,8 @@ def cmd_verify_ndjson(args: argparse.Namespace, inputs: Inputs) -> int:
     def verify(lines: list[str]) -> list[batch.Outcome[bool]]:
         nonlocal answered_false
         rows = [_verify_row(line, args.kind) for line in lines]
-        documents = [row[4] for row in rows if isinstance(row, tuple) and
-                     isinstance(row[4], Document)]
-        digests = iter(batch.hash_many(args.kind, documents) if documents else [])
-        texts: list[tuple[str, ...]] = [
-            (*row[:4], row[4] if isinstance(row[4], str) else next(digests))
-            for row in rows if isinstance(row, tuple)]
-        checked = iter(batch.verify_many(texts, outcomes=True))
+        checked = iter(batch.verify_many([row for row in rows if isinstance(row, tuple)],
+                                         outcomes=True))
         outcomes: list[batch.Outcome[bool]] = []
         for index, row in enumerate(rows):
             if isinstance(row, str):
@@ -212,29 +193,32 @@ def cmd_verify(args: argparse.Namespace, inputs: Inputs) -> int:
     args.signature, args.public_key, args.message = args.arguments
     signature_text, hint = _argument(inputs, args.signature, "signature",
                                      not args.signature.lstrip().startswith("{"))
-    signature = _json_object(signature_text, "signature", ("r", "s"), hint)
+    pair = _json_object(signature_text, "signature", ("r", "s"), hint)
+    signature = typed_call(lambda: Signature(pair["r"], pair["s"]))
     public_text, hint = _argument(inputs, args.public_key, "public key",
                                   not args.public_key.lstrip().startswith("{") and
                                   not _HEX_TEXT.fullmatch(args.public_key.strip()))
     if public_text.startswith("{"):
-        public = _json_object(public_text, "public key", ("x", "y"), hint)
+        given: object = _json_object(public_text, "public key", ("x", "y"), hint)
     elif hint and not _HEX_TEXT.fullmatch(public_text):
         raise Failure('the public key must be a packed key (0x...) or the JSON {"x", "y"} '
                       f"of `quillet pubkey`{hint}")
-    else:  # a packed key alone: its pair comes from the module
-        public = json.loads(call(sdk.public_key_to_xy, public_text))
+    else:
+        given = public_text
+    public = typed_call(lambda: _public_key(given))
     if args.kind is not None:
         msg = document_hash(read_document(args.kind, inputs.read(args.message, "document")))
     else:
         msg = args.message
     try:
-        valid = call(sdk.verify_signature, signature["r"], signature["s"],
-                     public["x"], public["y"], msg)
-    except Failure:
+        valid = public.verify(signature, msg)
+    except InvalidMessage as error:
         if args.kind is not None or _HEX_TEXT.fullmatch(msg):
-            raise
+            raise Failure(str(error)) from None
         what = f"MESSAGE {msg} is a file, not" if os.path.isfile(msg) else "MESSAGE is not"
         raise Failure(f"{what} hex text: a message is up to 64 hex digits (0x allowed); "
                       "a document is verified with --kind KIND") from None
+    except QuilletError as error:  # a signature that is no point and scalar of the curve
+        raise Failure(str(error)) from None
     emit({"valid": valid})
     return EXIT_OK if valid else EXIT_FALSE

@@ -10,96 +10,65 @@ import getpass
 import importlib
 import json
 import os
-import string
 import sys
 import unicodedata
 from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import TYPE_CHECKING
 
-import quillet_python_sdk as sdk
-
 from quillet import keystore
-from quillet.cli.common import (EXIT_OK, HEX_RUN, TEXT_LIMIT, Failure, Inputs, call, emit_text,
-                                parse_json, warn, write_out, write_private_file)
+from quillet.cli.common import (EXIT_OK, HEX_RUN, TEXT_LIMIT, Failure, Inputs, emit_text,
+                                typed_call, warn, write_out, write_private_file)
 from quillet.errors import InvalidKey, QuilletError
-from quillet.keys import (FOREIGN_PUBKEY_FIX, PrivateKey, key_file_exposure,
-                          refuse_foreign_pubkey)
+from quillet.keys import (FOREIGN_PUBKEY_FIX, KEY_VARIABLE, PrivateKey, PublicKey,
+                          holds_keystore, key_file_exposure, key_from_content)
+from quillet.keystore import PASSPHRASE_VARIABLE
 
 if TYPE_CHECKING:
     from quillet.signer import Signer
 
-KEY_ENV = "QUILLET_PRIVATE_KEY"
-PASSPHRASE_ENV = keystore.PASSPHRASE_VARIABLE
-_KEY_DIGITS = 64
 # A new passphrase shorter than this is refused without --weak-passphrase.
 MIN_PASSPHRASE = 12
 # Tries at the prompt for a new passphrase, as passwd(1) gives.
 PROMPT_TRIES = 3
-TOKEN_ENV = "QUILLET_SIGNER_TOKEN"
 SIGNER_EXTRA = "pip install 'quillet_python_sdk[signer]'"
 # The options that mean something only with --signer.
 _WITH_SIGNER = ("signer_key", "token_file", "ca", "client_cert", "client_key")
 
 
-def key_text_problem(text: str) -> str | None:
-    """What keeps `text` from being a private key text ("0x" prefixes, then 64
-    hex digits), told without quoting any of it; None when the form is right.
-    Positions count from 0 at the start of `text`."""
-    digits = text
-    while digits.startswith("0x"):
-        digits = digits[2:]
-    start = len(text) - len(digits)
-    for position, char in enumerate(digits, start):
-        if char not in string.hexdigits:
-            shown = f" {char!r}" if char.isascii() and char.isprintable() else ""
-            return f"unexpected character U+{ord(char):04X}{shown} at position {position}"
-    if len(digits) != _KEY_DIGITS:
-        return f"{len(digits)} hex digits where {_KEY_DIGITS} are expected"
-    return None
-
-
 def private_key(args: argparse.Namespace, inputs: Inputs, want: str | None = None) -> PrivateKey:
-    """The private key from --key-file or $QUILLET_PRIVATE_KEY: a bare key
-    text, the JSON that `quillet keygen` prints, or a keystore, unlocked with
-    the passphrase that `passphrase` finds. Surrounding blanks are dropped. `want`
-    "plain" refuses a keystore, "keystore" anything else.
+    """The private key from --key-file or $QUILLET_PRIVATE_KEY, read as
+    quillet.keys reads a key file: a bare key text, the JSON that `quillet
+    keygen` prints, or a keystore, unlocked with the passphrase that
+    `passphrase` finds. `want` "plain" refuses a keystore, "keystore"
+    anything else. A key refused is blamed on its source (the library's
+    reason after where the key came from), before any document or message
+    is read; no frame of the failure holds the key's text.
     """
-    origin, text = _key_source(args, inputs)
-    if text.startswith("{"):
-        document = parse_json(text)
-        if keystore.is_keystore(document):
-            if want == "plain":
-                raise Failure(f"{origin} holds a keystore already; `quillet key passwd` "
-                              "changes its passphrase")
-            return _unlock(text, document, origin, args, inputs)
-        if want == "keystore":
-            del text, document  # no key text in the failure's frame
-            raise Failure(f"{origin} holds no keystore")
-        value = document.get("private_key") if isinstance(document, dict) else None
-        del document
-        if not isinstance(value, str):
-            raise Failure(f'{origin} holds JSON without a "private_key" text')
-        text = value.strip()
-        del value
-    if not text:
-        raise Failure(f"{origin} holds no private key")
-    if want == "keystore":
-        del text
-        raise Failure(f"{origin} holds no keystore")
-    problem = key_text_problem(text)
-    if problem is not None:
-        del text
-        raise Failure(f"the private key in {origin} is malformed: {problem}")
-    # A well-formed text may still be out of range or 0: PrivateKey refuses it
-    # here, so that the key is blamed, not the document or message it was
-    # meant to sign.
+    origin, content = _key_source(args, inputs)
+    if want is not None and holds_keystore(content) != (want == "keystore"):
+        del content
+        raise Failure(f"{origin} holds a keystore already; `quillet key passwd` changes its "
+                      "passphrase" if want == "plain" else f"{origin} holds no keystore")
+    key = _opened(content, args, inputs)
+    del content
+    if isinstance(key, str):
+        raise Failure(f"{origin}: {key}")
+    return key
+
+
+def _opened(content: str, args: argparse.Namespace, inputs: Inputs,
+            prompt: str = "Passphrase: ") -> PrivateKey | str:
+    """The key of `content`, or why the library refuses it. A keystore's
+    passphrase is asked for only once its pubkey passed (one of another
+    scheme is refused first, unless --foreign-pubkey) and goes straight into
+    the call."""
+    foreign = getattr(args, "foreign_pubkey", False)
     try:
-        return PrivateKey(text)
-    except InvalidKey as error:
-        refusal = str(error).removeprefix("not a private key: ")
-    del text
-    raise Failure(f"the private key in {origin} is refused: {refusal}")
+        return key_from_content(content, lambda: passphrase(args, inputs, prompt),
+                                foreign_pubkey=foreign)
+    except (QuilletError, TypeError) as error:
+        return str(error).replace(FOREIGN_PUBKEY_FIX, "give --foreign-pubkey")
 
 
 @contextmanager
@@ -142,17 +111,17 @@ def signer(args: argparse.Namespace, inputs: Inputs) -> Iterator[Signer]:
 
 
 def _key_source(args: argparse.Namespace, inputs: Inputs) -> tuple[str, str]:
-    """(where the key comes from, its text without surrounding blanks)."""
+    """(where the key comes from, its text)."""
     if args.key_file is not None:
         if HEX_RUN.search(args.key_file) and not os.path.exists(args.key_file):
             raise Failure("--key-file names no file: it takes the name of a file that "
                           "holds the key, not the key itself")
         text = inputs.read(args.key_file, "private key", keystore.SIZE_LIMIT)
         warn_if_exposed(args, args.key_file, "key file")
-        return "standard input" if args.key_file == "-" else args.key_file, text.strip()
-    if KEY_ENV not in os.environ:
-        raise Failure(f"no private key: give --key-file FILE or set {KEY_ENV}")
-    return KEY_ENV, os.environ[KEY_ENV].strip()
+        return "standard input" if args.key_file == "-" else args.key_file, text
+    if KEY_VARIABLE not in os.environ:
+        raise Failure(f"no private key: give --key-file FILE or set {KEY_VARIABLE}")
+    return f"${KEY_VARIABLE}", os.environ[KEY_VARIABLE]
 
 
 def warn_if_exposed(args: argparse.Namespace, path: str, what: str) -> None:
@@ -165,32 +134,16 @@ def warn_if_exposed(args: argparse.Namespace, path: str, what: str) -> None:
         warn(args, f"{what} {path}: {exposure}")
 
 
-def _unlock(text: str, document: object, origin: str, args: argparse.Namespace,
-            inputs: Inputs, prompt: str = "Passphrase: ") -> PrivateKey:
-    """The key of the keystore `text` (parsed: `document`); the passphrase
-    goes straight into the call. A pubkey of another scheme is refused before
-    the passphrase is asked for, unless --foreign-pubkey."""
-    foreign = getattr(args, "foreign_pubkey", False)
-    try:
-        if not foreign and isinstance(document, dict):
-            refuse_foreign_pubkey(document.get("pubkey"))
-        return PrivateKey.from_keystore(text, passphrase(args, inputs, prompt),
-                                        foreign_pubkey=foreign)
-    except (QuilletError, TypeError) as error:
-        reason = str(error).replace(FOREIGN_PUBKEY_FIX, "give --foreign-pubkey")
-    raise Failure(f"{origin}: {reason}")
-
-
 def passphrase(args: argparse.Namespace, inputs: Inputs, prompt: str = "Passphrase: ") -> str:
     """An existing keystore's passphrase: from --passphrase-file (one trailing
     newline dropped), else $QUILLET_KEY_PASSPHRASE, else the terminal, without
     echo."""
     if args.passphrase_file is not None:
         return _passphrase_file(args, inputs, args.passphrase_file)[1]
-    if PASSPHRASE_ENV in os.environ:
-        return os.environ[PASSPHRASE_ENV]
+    if PASSPHRASE_VARIABLE in os.environ:
+        return os.environ[PASSPHRASE_VARIABLE]
     return ask_terminal(prompt, f"no passphrase: give --passphrase-file FILE, set "
-                                f"{PASSPHRASE_ENV}, or run on a terminal")
+                                f"{PASSPHRASE_VARIABLE}, or run on a terminal")
 
 
 def new_passphrase(args: argparse.Namespace, inputs: Inputs, source: str | None,
@@ -201,11 +154,11 @@ def new_passphrase(args: argparse.Namespace, inputs: Inputs, source: str | None,
     MIN_PASSPHRASE characters unless --weak-passphrase (then a warning)."""
     if source is not None:
         origin, text = _passphrase_file(args, inputs, source)
-    elif environment and PASSPHRASE_ENV in os.environ:
-        origin, text = f"${PASSPHRASE_ENV}", os.environ[PASSPHRASE_ENV]
+    elif environment and PASSPHRASE_VARIABLE in os.environ:
+        origin, text = f"${PASSPHRASE_VARIABLE}", os.environ[PASSPHRASE_VARIABLE]
     else:
-        _need_terminal(f"no passphrase: give --passphrase-file FILE, set {PASSPHRASE_ENV}, or "
-                       "run on a terminal" if environment else
+        _need_terminal(f"no passphrase: give --passphrase-file FILE, set {PASSPHRASE_VARIABLE}, "
+                       "or run on a terminal" if environment else
                        "no new passphrase: give --new-passphrase-file FILE or run on a terminal")
         return _ask_new(args)
     problem = _weakness(args, text)
@@ -367,12 +320,14 @@ def cmd_key_passwd(args: argparse.Namespace, inputs: Inputs) -> int:
     # A link's target is the file that changes: replacing the link instead
     # would leave the old passphrase in force wherever the target is read.
     target = os.path.realpath(args.key_file)
-    origin, text = _key_source(args, inputs)
-    document = parse_json(text)
-    if not keystore.is_keystore(document):
-        del text, document
+    origin, content = _key_source(args, inputs)
+    if not holds_keystore(content):
+        del content
         raise Failure(f"{origin} holds no keystore; `quillet key encrypt` writes one")
-    key = _unlock(text, document, origin, args, inputs, "Current passphrase: ")
+    key = _opened(content, args, inputs, "Current passphrase: ")
+    if isinstance(key, str):
+        raise Failure(f"{origin}: {key}")
+    document = keystore.parse(content)
     # The reading checked both: the function is a known one, a description a text.
     kdf = args.kdf or document["crypto"]["kdf"]["function"]
     description = document.get("description", "") if args.description is None \
@@ -384,7 +339,9 @@ def cmd_key_passwd(args: argparse.Namespace, inputs: Inputs) -> int:
 
 def cmd_pubkey(args: argparse.Namespace, inputs: Inputs) -> int:
     if args.packed is not None:
-        emit_text(call(sdk.public_key_to_xy, args.packed))
+        # Only a key that verification can use: the neutral point's pair would
+        # pass any signature.
+        emit_text(typed_call(lambda: PublicKey.from_packed(args.packed)).to_json())
     elif args.signer is not None:
         with signer(args, inputs) as service:
             emit_text(service.public_key.to_json())

@@ -3,19 +3,21 @@
 from __future__ import annotations
 
 import argparse
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from typing import Any, NoReturn
 
 from quillet import __version__, bench, keystore
-from quillet.audit import command as audit_command
 from quillet.cli.checks import cmd_on_curve
 from quillet.cli.common import EXIT_FAILURE, HEX_RUN, Inputs
-from quillet.cli.documents import KINDS, cmd_hash, cmd_sign, cmd_verify
-from quillet.cli.keys import (KEY_ENV, MIN_PASSPHRASE, PASSPHRASE_ENV, TOKEN_ENV, cmd_key_decrypt,
-                              cmd_key_encrypt, cmd_key_passwd, cmd_keygen, cmd_pubkey)
+from quillet.cli.documents import cmd_hash, cmd_sign, cmd_verify
+from quillet.cli.keys import (MIN_PASSPHRASE, cmd_key_decrypt, cmd_key_encrypt, cmd_key_passwd,
+                              cmd_keygen, cmd_pubkey)
 from quillet.cli.messages import cmd_eth_sign, cmd_sign_message
-from quillet.cli.signer import add_signer_command
-from quillet.cli.tools import cmd_audit, cmd_bench, cmd_demo
+from quillet.cli.tools import cmd_bench
+from quillet.documents import KINDS
+from quillet.keys import KEY_VARIABLE
+from quillet.keystore import PASSPHRASE_VARIABLE
+from quillet.signer import TOKEN_VARIABLE
 
 
 class _Parser(argparse.ArgumentParser):
@@ -25,12 +27,18 @@ class _Parser(argparse.ArgumentParser):
         hint = ""
         if HEX_RUN.search(message):
             message = HEX_RUN.sub("<hex text>", message)
-            hint = f"; private keys go in --key-file FILE or {KEY_ENV}"
+            hint = f"; private keys go in --key-file FILE or {KEY_VARIABLE}"
         self.exit(EXIT_FAILURE, f"{self.prog}: {message}{hint} (see {self.prog} --help)\n")
 
 
 def _kind(text: str) -> str:
     return text.replace("-", "_")
+
+
+def positive_int(text: str) -> int:
+    if not text.isdigit() or int(text) == 0:
+        raise argparse.ArgumentTypeError(f"not a positive whole number: {text!r}")
+    return int(text)
 
 
 def _positive_float(text: str) -> float:
@@ -54,7 +62,7 @@ def signer_options(sub: argparse.ArgumentParser,
                      help="with --signer, the name of the service's key to use")
     sub.add_argument("--token-file", metavar="FILE",
                      help=f"with --signer, file holding the client's token (- reads stdin); "
-                          f"default: ${TOKEN_ENV}")
+                          f"default: ${TOKEN_VARIABLE}")
     sub.add_argument("--ca", metavar="FILE",
                      help="with --signer, PEM file of the authority of the service's "
                           "certificate (default: the system's)")
@@ -65,15 +73,30 @@ def signer_options(sub: argparse.ArgumentParser,
                      help="with --client-cert, PEM file of its key")
 
 
-def build_parser() -> argparse.ArgumentParser:
+# Adds a command: (name, handler, summary, description) -> its parser.
+Command = Callable[[str, Callable[[argparse.Namespace, Inputs], int], str, str],
+                   argparse.ArgumentParser]
+# The commands whose module (options and handlers) is imported only when they
+# run, and for the whole help: each needs modules that would cost every
+# other command a good part of its start (the audit's pool of worker
+# processes; the signing service's configuration and journal).
+FAMILIES = {"demo": "quillet.cli.audit", "audit": "quillet.cli.audit",
+            "signer": "quillet.cli.signer"}
+
+
+def build_parser(families: Mapping[str, Any] | None = None) -> argparse.ArgumentParser:
+    """The command line's parser. `families`: the modules of FAMILIES that
+    are loaded, by name; the commands of the others are named only (they
+    cannot run)."""
+    families = families or {}
     parser = _Parser(
         prog="quillet", allow_abbrev=False,
         description="Keys, hashes and signatures of quillet exchange transactions, "
                     "computed by the quillet_python_sdk module. Results are JSON on stdout.",
-        epilog=f"Private keys are read from --key-file FILE or ${KEY_ENV}, never from the "
+        epilog=f"Private keys are read from --key-file FILE or ${KEY_VARIABLE}, never from the "
                "command line; a keystore's passphrase from --passphrase-file FILE, "
-               f"${PASSPHRASE_ENV} or the terminal; a signing service's token (--signer URL) "
-               f"from --token-file FILE or ${TOKEN_ENV}. Exit status: 0 success; 1 verify or "
+               f"${PASSPHRASE_VARIABLE} or the terminal; a signing service's token (--signer URL) "
+               f"from --token-file FILE or ${TOKEN_VARIABLE}. Exit status: 0 success; 1 verify or "
                "on-curve answered false; 2 failure (one line on stderr).")
     parser.add_argument("--version", action="version", version=f"quillet {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -88,13 +111,13 @@ def build_parser() -> argparse.ArgumentParser:
     def key_file(sub: argparse.ArgumentParser | argparse._MutuallyExclusiveGroup) -> None:
         sub.add_argument("--key-file", metavar="FILE",
                          help=f"file holding the private key text, the JSON of `quillet "
-                              f"keygen` or a keystore (- reads stdin); default: ${KEY_ENV}")
+                              f"keygen` or a keystore (- reads stdin); default: ${KEY_VARIABLE}")
 
     def passphrase_file(sub: argparse.ArgumentParser, current: bool = False) -> None:
         sub.add_argument("--passphrase-file", metavar="FILE",
                          help=f"file holding the keystore's {'current ' if current else ''}"
                               "passphrase, one trailing newline dropped (- reads stdin); "
-                              f"default: ${PASSPHRASE_ENV}, else a prompt on the terminal")
+                              f"default: ${PASSPHRASE_VARIABLE}, else a prompt on the terminal")
 
     def keystore_read(sub: argparse.ArgumentParser, current: bool = False) -> None:
         passphrase_file(sub, current)
@@ -252,36 +275,30 @@ def build_parser() -> argparse.ArgumentParser:
     ndjson(sub, 'FILE (or stdin) holds lines {"signature": {"r", "s"}, "public_key": packed '
                 'key or {"x", "y"}, "message": hex text} ("document": ... instead with --kind)')
 
-    sub = command("demo", cmd_demo, "run the end-to-end demo on embedded data",
-                  "Derives a key, hashes and signs one document of each kind and a message, "
-                  "verifies every signature and prints the report; exits 2 if anything "
-                  "fails. With --documents, writes a sample document of each kind instead.")
-    sub.add_argument("--documents", metavar="DIR",
-                     help="write KIND.json (one sample document per kind) and seed.txt into "
-                          "DIR, created if missing, and print their names")
-    audit_command.add_demo_log_options(sub)
-
-    sub = command("audit", cmd_audit, "check every signed record of order logs",
-                  "Checks that every record's document hashes, names the key that signed it "
-                  "and carries a signature that verifies; prints the counts per kind and "
-                  "outcome and every record that is not valid. Exits 0 when all are valid, "
-                  "1 when some are not, 2 on failure.")
-    audit_command.add_audit_options(sub)
-
-    add_signer_command(commands)
+    audit_family = families.get("quillet.cli.audit")
+    if audit_family is not None:
+        audit_family.add_commands(command)
+    else:
+        for name in ("demo", "audit"):
+            commands.add_parser(name)
+    signer_family = families.get("quillet.cli.signer")
+    if signer_family is not None:
+        signer_family.add_signer_command(commands)
+    else:
+        commands.add_parser("signer")
 
     sub = command("bench", cmd_bench, "time each function of the module",
                   "Prints the median µs/op and ops/s of each function.")
     sub.add_argument("functions", metavar="FUNCTION", nargs="*", choices=bench.FUNCTIONS,
                      help="only these functions (default: all)")
-    sub.add_argument("--rounds", type=audit_command.positive_int, default=15,
+    sub.add_argument("--rounds", type=positive_int, default=15,
                      help="timed rounds per function (default 15)")
     sub.add_argument("--min-time", type=_positive_float, default=0.02, metavar="SECONDS",
                      help="least duration of one round (default 0.02)")
     sub.add_argument("--table", action="store_true", help="print a text table instead of JSON")
     sub.add_argument("--batch", action="store_true",
                      help="instead, time quillet.batch (threads=1 and 2) against a Python loop")
-    sub.add_argument("--batch-size", type=audit_command.positive_int, default=bench.BATCH_SIZE, metavar="N",
+    sub.add_argument("--batch-size", type=positive_int, default=bench.BATCH_SIZE, metavar="N",
                      help=f"documents per batch with --batch (default {bench.BATCH_SIZE})")
     return parser
 

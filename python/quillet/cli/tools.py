@@ -1,48 +1,11 @@
-"""demo, audit and bench: the sample run, the check of order logs, the timings."""
+"""bench: the timings of the module's functions and of the batch calls."""
 
 from __future__ import annotations
 
 import argparse
 
-from quillet import bench, demo
-from quillet.audit import command as audit_command
-from quillet.audit.run import AuditError
-from quillet.cli.common import EXIT_OK, Failure, Inputs, emit, emit_text, write_out
-
-
-def cmd_demo(args: argparse.Namespace, inputs: Inputs) -> int:
-    if audit_command.sample_options_without_log(args):
-        raise Failure("the options of a sample log need --log FILE")
-    if args.log is not None and args.documents is not None:
-        raise Failure("--log and --documents are two different samples: give one")
-    if args.log is not None:
-        try:
-            emit(audit_command.demo_log(args))
-        except AuditError as error:
-            raise Failure(str(error)) from None
-        return EXIT_OK
-    if args.documents is not None:
-        try:
-            written = demo.write_documents(args.documents)
-        except OSError as error:
-            raise Failure(f"cannot write the documents to {args.documents}: "
-                          f"{error.strerror}") from None
-        emit({"documents": written}, indent=2)
-        return EXIT_OK
-    report = demo.run()
-    emit(report, indent=2)
-    if not report["ok"]:
-        raise Failure(f"{report['failed_signatures']} signatures did not verify or a check failed")
-    return EXIT_OK
-
-
-def cmd_audit(args: argparse.Namespace, inputs: Inputs) -> int:
-    try:
-        status, text = audit_command.audit(args)
-    except AuditError as error:
-        raise Failure(str(error)) from None
-    write_out(text)
-    return status
+from quillet import bench
+from quillet.cli.common import EXIT_OK, Failure, Inputs, emit, emit_text
 
 
 def cmd_bench(args: argparse.Namespace, inputs: Inputs) -> int:

@@ -13,12 +13,11 @@ relative to the configuration file's directory.
 
 from __future__ import annotations
 
-import ipaddress
+import _socket
 import json
 import math
 import os
 import re
-import socket
 import tomllib
 import urllib.parse
 from dataclasses import dataclass, field
@@ -393,16 +392,33 @@ def _listen(reader: _Reader, listen: str) -> tuple[str, int]:
     return match.group(1) or match.group(3), int(match.group(2) or match.group(4))
 
 
-def _loopback(host: str) -> bool:
+# Read with socket's C module: socket itself builds its enums on import, which
+# would cost every command of the command line a few milliseconds.
+_IPV6_LOOPBACK = bytes(15) + b"\x01"
+
+
+def _loopback_address(host: str) -> bool | None:
+    """Whether the address `host` is a loopback one (127.0.0.0/8 or ::1);
+    None when `host` is no address's text."""
     try:
-        return ipaddress.ip_address(host).is_loopback
-    except ValueError:
+        return _socket.inet_pton(_socket.AF_INET, host)[0] == 127
+    except (OSError, ValueError):
         pass
+    try:
+        return _socket.inet_pton(_socket.AF_INET6, host) == _IPV6_LOOPBACK
+    except (OSError, ValueError):
+        return None
+
+
+def _loopback(host: str) -> bool:
+    literal = _loopback_address(host)
+    if literal is not None:
+        return literal
     try:  # a name: every address it resolves to must be a loopback one
-        infos = socket.getaddrinfo(host, None, proto=socket.IPPROTO_TCP)
-    except OSError:
+        infos = _socket.getaddrinfo(host, None, 0, 0, _socket.IPPROTO_TCP)
+    except (OSError, ValueError):  # ValueError: a name IDNA cannot encode
         return False
-    return bool(infos) and all(ipaddress.ip_address(info[4][0]).is_loopback for info in infos)
+    return bool(infos) and all(_loopback_address(str(info[4][0])) for info in infos)
 
 
 def redact_url(url: str) -> str:

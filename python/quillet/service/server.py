@@ -30,7 +30,8 @@ from quillet.service.config import Config, ConfigError, KeyConfig, ServerConfig,
 from quillet.service.observe import event, use_json_logs
 from quillet.service.postgres import PostgresJournal, check
 from quillet.service.protocol import protocol_class
-from quillet.service.storage import Journal, JournalError, SqliteJournal
+from quillet.service.storage import Journal, JournalError
+from quillet.service.writer import SqliteJournal
 
 _PASSPHRASE_LIMIT = 4096
 _BACKLOG = 2048

@@ -1,7 +1,11 @@
-"""`quillet audit` and `quillet demo --log`: their options and their work.
+"""`quillet audit` and `quillet demo`: their options and their work.
 
-quillet.cli.parser adds these to its parser; quillet.cli.tools maps AuditError
-to the command's one-line failure.
+These two commands alone need the audit's modules (quillet.audit.run runs a
+pool of worker processes: multiprocessing, concurrent.futures, logging),
+which would cost every other command a good part of its start. So this
+module is imported only for them (and for the whole help), by
+quillet.cli.main at the start of the command, before the command starts any
+thread (quillet.cli.parser.FAMILIES).
 """
 
 from __future__ import annotations
@@ -11,16 +15,14 @@ import json
 import sys
 from typing import Any
 
+from quillet import demo
 from quillet.audit import log, run, sample
+from quillet.audit.run import AuditError
+from quillet.cli.common import EXIT_OK, Failure, Inputs, emit, write_out
+from quillet.cli.parser import Command, positive_int
 
 EXIT_ALL_VALID = 0
 EXIT_NOT_VALID = 1
-
-
-def positive_int(text: str) -> int:
-    if not text.isdigit() or int(text) == 0:
-        raise argparse.ArgumentTypeError(f"not a positive whole number: {text!r}")
-    return int(text)
 
 
 def _count_or_zero(text: str) -> int:
@@ -39,7 +41,7 @@ def _share(text: str) -> float:
     return value
 
 
-def add_audit_options(sub: argparse.ArgumentParser) -> None:
+def _audit_options(sub: argparse.ArgumentParser) -> None:
     sub.add_argument("logs", metavar="LOG", nargs="+",
                      help="order log: NDJSON (plain or gzip) or Parquet, told apart by content; "
                           "a pipe, device or - (standard input) is read as a stream of NDJSON; "
@@ -66,7 +68,7 @@ def add_audit_options(sub: argparse.ArgumentParser) -> None:
                      help="no progress bar (shown only when stderr is a terminal)")
 
 
-def audit(args: argparse.Namespace) -> tuple[int, str]:
+def _audit(args: argparse.Namespace) -> tuple[int, str]:
     """Runs the audit; returns the exit status (0 when every record is valid,
     else 1) and the text to print."""
     bar = None
@@ -85,7 +87,7 @@ def audit(args: argparse.Namespace) -> tuple[int, str]:
     return (EXIT_ALL_VALID if result.ok else EXIT_NOT_VALID), text + "\n"
 
 
-def add_demo_log_options(sub: argparse.ArgumentParser) -> None:
+def _demo_log_options(sub: argparse.ArgumentParser) -> None:
     group = sub.add_argument_group(
         "sample log", "With --log, writes a sample order log instead of running the demo; "
                       "each share is the fraction of records corrupted that way.")
@@ -106,17 +108,17 @@ def add_demo_log_options(sub: argparse.ArgumentParser) -> None:
 _SAMPLE_OPTIONS = ("count", "document", "seed", *(n.replace("-", "_") for n in sample.CORRUPTIONS))
 
 
-def sample_options_without_log(args: argparse.Namespace) -> bool:
+def _sample_options_without_log(args: argparse.Namespace) -> bool:
     """Whether options of the sample log were given without --log."""
     return args.log is None and any(getattr(args, o) is not None for o in _SAMPLE_OPTIONS)
 
 
-def demo_log(args: argparse.Namespace) -> dict[str, Any]:
+def _demo_log(args: argparse.Namespace) -> dict[str, Any]:
     """Writes the sample log; returns what it holds."""
     shares: dict[sample.Corruption, float] = {
         name: getattr(args, name.replace("-", "_")) or 0.0 for name in sample.CORRUPTIONS}
     if sum(shares.values()) > 1:
-        raise run.AuditError("the corruption shares add up to more than 1")
+        raise AuditError("the corruption shares add up to more than 1")
     corrupted = dict.fromkeys(sample.CORRUPTIONS, 0)
 
     def records() -> Any:
@@ -130,7 +132,61 @@ def demo_log(args: argparse.Namespace) -> dict[str, Any]:
     try:
         written = log.write_log(args.log, records(), document=args.document or "json")
     except OSError as error:
-        raise run.AuditError(f"cannot write {args.log}: {error.strerror}") from None
+        raise AuditError(f"cannot write {args.log}: {error.strerror}") from None
     except log.LogError as error:
-        raise run.AuditError(str(error)) from None
+        raise AuditError(str(error)) from None
     return {"log": args.log, "records": written, "corrupted": corrupted}
+
+
+def cmd_demo(args: argparse.Namespace, inputs: Inputs) -> int:
+    if _sample_options_without_log(args):
+        raise Failure("the options of a sample log need --log FILE")
+    if args.log is not None and args.documents is not None:
+        raise Failure("--log and --documents are two different samples: give one")
+    if args.log is not None:
+        try:
+            emit(_demo_log(args))
+        except AuditError as error:
+            raise Failure(str(error)) from None
+        return EXIT_OK
+    if args.documents is not None:
+        try:
+            written = demo.write_documents(args.documents)
+        except OSError as error:
+            raise Failure(f"cannot write the documents to {args.documents}: "
+                          f"{error.strerror}") from None
+        emit({"documents": written}, indent=2)
+        return EXIT_OK
+    report = demo.run()
+    emit(report, indent=2)
+    if not report["ok"]:
+        raise Failure(f"{report['failed_signatures']} signatures did not verify or a check failed")
+    return EXIT_OK
+
+
+def cmd_audit(args: argparse.Namespace, inputs: Inputs) -> int:
+    try:
+        status, text = _audit(args)
+    except AuditError as error:
+        raise Failure(str(error)) from None
+    write_out(text)
+    return status
+
+
+def add_commands(command: Command) -> None:
+    """Adds `demo` and `audit`, their options and handlers, with the parser's
+    `command`."""
+    demo_command = command("demo", cmd_demo, "run the end-to-end demo on embedded data",
+                           "Derives a key, hashes and signs one document of each kind and a "
+                           "message, verifies every signature and prints the report; exits 2 "
+                           "if anything fails. With --documents, writes a sample document of "
+                           "each kind instead.")
+    demo_command.add_argument("--documents", metavar="DIR",
+                              help="write KIND.json (one sample document per kind) and seed.txt "
+                                   "into DIR, created if missing, and print their names")
+    _demo_log_options(demo_command)
+    _audit_options(command("audit", cmd_audit, "check every signed record of order logs",
+                           "Checks that every record's document hashes, names the key that "
+                           "signed it and carries a signature that verifies; prints the counts "
+                           "per kind and outcome and every record that is not valid. Exits 0 "
+                           "when all are valid, 1 when some are not, 2 on failure."))
