@@ -64,7 +64,9 @@ def main() -> int:
         problems.append(f"the wheel needs a newer system than manylinux_2_34: {repaired.name} "
                         f"(see build/wheels/auditwheel-show.txt for the symbol versions)")
     # aarch64's fixed-width instructions compress less: the same code takes more.
-    for w, limit in ((repaired, 900_000), (arm64, 1_100_000)):
+    # About 0.85 MB of each is the extension file; the package's Python, the
+    # signing service and its client included, about 0.15 MB.
+    for w, limit in ((repaired, 1_050_000), (arm64, 1_150_000)):
         vendored = [n for n in zipfile.ZipFile(w).namelist() if ".libs/" in n]
         if vendored:
             problems.append(f"auditwheel vendored shared libraries into {w.name}: {vendored}")

@@ -5,8 +5,8 @@
 #   linked statically: auditwheel called them manylinux with nothing to
 #   vendor, twine accepted the metadata, and each holds one extension file,
 #   quillet_python_sdk.abi3.so, exporting only its two module initialisers
-#   and calling only CPython 3.12's stable ABI (abi3audit), in at most 0.9 MB
-#   (aarch64, whose code compresses less: 1.1 MB), tagged cp312-abi3;
+#   and calling only CPython 3.12's stable ABI (abi3audit), in at most 1.05 MB
+#   (aarch64, whose code compresses less: 1.15 MB), tagged cp312-abi3;
 #   `pip wheel .` must make a wheel with the same files;
 # - the repaired x86-64 wheel (the aarch64 one: scripts/ci_arm64.sh) in a
 #   fresh virtual environment of CPython 3.12, then
