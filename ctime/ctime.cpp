@@ -176,7 +176,7 @@ void check_curve(uint64_t round) {
   // select lanes), with no branch or index on the magnitude.
   const FixedBaseTable& table = signing_table();
   for (ScanInstructions scan : {ScanInstructions::sse2, ScanInstructions::avx2}) {
-    if (!scan_instructions_available(scan)) continue;
+    if (!cpu::runs(scan)) continue;
     PointEncoding scanned = Point<Unknown>(table.mul(sk.value(), scan)).encode();
     make_public(scanned);
     expect(scanned == encoded, scan == ScanInstructions::avx2 ? "table scan (avx2)" : "table scan (sse2)");

@@ -41,7 +41,7 @@ TEST(Nonce, KnownNoncesOfMessagesOfAnyLength) {
        "02fde77500025af35b082e76ed517553a6f66121cd5459953d994a970264a952"},
   };
   for (hmac_sha256::Sha256Instructions kernel : {hmac_sha256::Sha256Instructions::portable, hmac_sha256::Sha256Instructions::sha_ni}) {
-    if (!hmac_sha256::sha256_kernel_available(kernel)) continue;
+    if (!cpu::runs(kernel)) continue;
     for (const Row& row : kRows) {
       std::vector<uint8_t> msg(row.len);
       for (size_t i = 0; i < msg.size(); ++i) msg[i] = static_cast<uint8_t>(0xa5 ^ (i * 7));
@@ -60,7 +60,7 @@ TEST(Nonce, KeyedStatesMatchOneShotHmac) {
       const std::span<const uint8_t> m(msg.data(), len);
       const Fs want = reference::deterministic_nonce(k, m);
       for (hmac_sha256::Sha256Instructions kernel : {hmac_sha256::Sha256Instructions::portable, hmac_sha256::Sha256Instructions::sha_ni}) {
-        if (!hmac_sha256::sha256_kernel_available(kernel)) continue;
+        if (!cpu::runs(kernel)) continue;
         EXPECT_EQ(deterministic_nonce(PrivateKey(k), m, kernel).value(), want) << len;
       }
     }
@@ -76,7 +76,7 @@ TEST(Nonce, DerivationsSideBySideGiveEachItsOwn) {
       std::vector<std::array<uint8_t, kMaxMessageSize>> msgs;
       for (size_t i = 0; i < count; ++i) msgs.push_back(rng.bytes());
       for (hmac_sha256::Sha256Instructions kernel : {hmac_sha256::Sha256Instructions::portable, hmac_sha256::Sha256Instructions::sha_ni}) {
-        if (!hmac_sha256::sha256_kernel_available(kernel)) continue;
+        if (!cpu::runs(kernel)) continue;
         // Two threads on one counter, as batch signing runs it.
         std::vector<Fs> got(count, Fs::zero());
         std::atomic<size_t> next{0};
