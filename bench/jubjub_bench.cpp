@@ -9,6 +9,7 @@
 #include "crypto/jubjub/fixed_base.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/jubjub/scalar_split.hpp"
+#include "sdk/src/batch/sign_schedule.hpp"
 
 namespace {
 
@@ -42,7 +43,7 @@ BENCHMARK(BM_JubjubParamsBuild)->Unit(benchmark::kMillisecond);
 void BM_FixedBaseMul(benchmark::State& state) {
   const FixedBaseTable& table = signing_table();
   const auto scan = static_cast<ScanInstructions>(state.range(0));
-  if (!scan_instructions_available(scan)) {
+  if (!quillet::cpu::runs(scan)) {
     state.SkipWithError("scan instructions not available");
     return;
   }
@@ -54,7 +55,7 @@ BENCHMARK(BM_FixedBaseMul)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond
 // The same for eight scalars at once through FixedBaseTable::mul_many: time
 // per scalar, on the scalar loop and on the IFMA lanes.
 void BM_FixedBaseMulMany(benchmark::State& state, quillet::cpu::LaneKernel k) {
-  if (!quillet::cpu::lane_kernel_runs(k)) {
+  if (!quillet::cpu::runs(k)) {
     state.SkipWithError("kernel not available here");
     return;
   }
@@ -75,7 +76,7 @@ BENCHMARK_CAPTURE(BM_FixedBaseMulMany, ifma, quillet::cpu::LaneKernel::ifma)->Un
 // One scalar with the rows spread over the lanes (FixedBaseTable::mul_lanes),
 // and two at once (mul_pair, time per pair), on the IFMA lanes.
 void BM_FixedBaseMulLanes(benchmark::State& state) {
-  if (!quillet::cpu::lane_kernel_runs(quillet::cpu::LaneKernel::ifma)) {
+  if (!quillet::cpu::runs(quillet::cpu::LaneKernel::ifma)) {
     state.SkipWithError("kernel not available here");
     return;
   }
@@ -86,7 +87,7 @@ void BM_FixedBaseMulLanes(benchmark::State& state) {
 BENCHMARK(BM_FixedBaseMulLanes)->Unit(benchmark::kMicrosecond);
 
 void BM_FixedBaseMulPair(benchmark::State& state) {
-  if (!quillet::cpu::lane_kernel_runs(quillet::cpu::LaneKernel::ifma)) {
+  if (!quillet::cpu::runs(quillet::cpu::LaneKernel::ifma)) {
     state.SkipWithError("kernel not available here");
     return;
   }
@@ -175,7 +176,7 @@ void BM_DeterministicNonce(benchmark::State& state) {
   using hmac_sha256::Sha256Instructions;
   const Sha256Instructions kernel =
       state.range(0) < 0 ? hmac_sha256::sha256_instructions() : static_cast<Sha256Instructions>(state.range(0));
-  if (!hmac_sha256::sha256_kernel_available(kernel)) {
+  if (!quillet::cpu::runs(kernel)) {
     state.SkipWithError("kernel not available on this processor");
     return;
   }
@@ -216,7 +217,8 @@ void BM_SignAndCheck(benchmark::State& state) {
 BENCHMARK(BM_SignAndCheck)->Unit(benchmark::kMicrosecond);
 
 // sign_and_check (without the signer's key) of each of `range(0)` messages
-// together: time per signature, against BM_Sign's nonce and (R, S) alone.
+// together, on one thread (sdk/src/batch/sign_schedule.hpp): time per
+// signature, against BM_Sign's nonce and (R, S) alone.
 void BM_SignAndCheckMany(benchmark::State& state) {
   const AltJubjubBn256& params = jubjub_params();
   const size_t n = static_cast<size_t>(state.range(0));
@@ -224,7 +226,7 @@ void BM_SignAndCheckMany(benchmark::State& state) {
   uint64_t i = 0;
   for (auto _ : state) {
     for (auto& m : msgs) m = message_for(i++);
-    benchmark::DoNotOptimize(PrivateKey(key_for(i)).sign_and_check_many(msgs));
+    benchmark::DoNotOptimize(quillet::sdk::sign_and_check_many(PrivateKey(key_for(i)), msgs));
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n));
 }

@@ -17,7 +17,7 @@ namespace {
 using quillet::poseidon::LaneKernel;
 
 void BM_PermuteSqueezeMany(benchmark::State& st, LaneKernel k) {
-  if (!quillet::cpu::lane_kernel_runs(k)) {
+  if (!quillet::cpu::runs(k)) {
     st.SkipWithError("kernel not available on this processor");
     return;
   }

@@ -57,7 +57,7 @@ void BM_PermutationPartialRounds(benchmark::State& st) {
 BENCHMARK(BM_PermutationPartialRounds);
 
 void BM_PermutationOneState(benchmark::State& st, quillet::poseidon::LaneKernel k) {
-  if (!quillet::cpu::lane_kernel_runs(k)) {
+  if (!quillet::cpu::runs(k)) {
     st.SkipWithError("kernel not available on this processor");
     return;
   }
@@ -72,7 +72,7 @@ BENCHMARK_CAPTURE(BM_PermutationOneState, ifma, quillet::poseidon::LaneKernel::i
 
 // The one-state IFMA kernel without its partial rounds: its full rounds' share.
 void BM_PermutationOneStateFullRounds(benchmark::State& st) {
-  if (!quillet::cpu::lane_kernel_runs(quillet::poseidon::LaneKernel::ifma)) {
+  if (!quillet::cpu::runs(quillet::poseidon::LaneKernel::ifma)) {
     st.SkipWithError("kernel not available on this processor");
     return;
   }

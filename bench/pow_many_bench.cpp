@@ -41,7 +41,7 @@ BENCHMARK(BM_SqrtRatioOneByOne)->Unit(benchmark::kMicrosecond);
 
 void BM_SqrtRatioMany(benchmark::State& st) {
   const auto k = static_cast<LaneKernel>(st.range(0));
-  if (!quillet::cpu::lane_kernel_runs(k)) {
+  if (!quillet::cpu::runs(k)) {
     st.SkipWithError("kernel not available");
     return;
   }
@@ -59,7 +59,7 @@ BENCHMARK(BM_SqrtRatioMany)
 void BM_PowMany(benchmark::State& st) {
   const auto count = static_cast<size_t>(st.range(0));
   const auto k = static_cast<LaneKernel>(st.range(1));
-  if (!quillet::cpu::lane_kernel_runs(k)) {
+  if (!quillet::cpu::runs(k)) {
     st.SkipWithError("kernel not available");
     return;
   }

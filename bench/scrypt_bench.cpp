@@ -25,7 +25,7 @@ using quillet::scrypt::SalsaKernel;
 // skipped) where it does not run.
 std::optional<SalsaKernel> kernel_of(benchmark::State& state) {
   const auto k = static_cast<SalsaKernel>(state.range(0));
-  if (!quillet::scrypt::salsa_kernel_available(k)) {
+  if (!quillet::cpu::runs(k)) {
     state.SkipWithError("the kernel does not run here");
     return std::nullopt;
   }

@@ -102,7 +102,7 @@ BENCHMARK(BM_VerifyLoop)->Args({16, 0})->Args({256, 0})->Args({16, 1})->Unit(ben
 void BM_BucketMsm(benchmark::State& state) {
   namespace j = quillet::jubjub;
   const auto kernel = static_cast<quillet::cpu::LaneKernel>(state.range(0));
-  if (!quillet::cpu::lane_kernel_runs(kernel)) {
+  if (!quillet::cpu::runs(kernel)) {
     state.SkipWithError("kernel not here");
     return;
   }

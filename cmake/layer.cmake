@@ -58,15 +58,34 @@ function(quillet_ifma_sources)
 endfunction()
 
 # Sources built for the SHA extensions (with QUILLET_SHA_NI defined) where
-# the compiler and target have them; each must be reached only through a
-# run-time check (hmac_sha256::sha256_kernel_available) and define its own
-# entry points for builds without them.
+# the compiler and target have them, and then QUILLET_SHA_NI_BUILT
+# everywhere: the dispatch reaches them only where CPUID reports the
+# instructions; each defines its own entry points for builds without them.
 check_cxx_compiler_flag("-msha -msse4.1" QUILLET_HAS_SHA_NI_FLAGS)
+if(QUILLET_HAS_SHA_NI_FLAGS AND CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
+  set(QUILLET_SHA_NI_BUILT ON)
+  target_compile_definitions(quillet_options INTERFACE QUILLET_SHA_NI_BUILT)
+endif()
 function(quillet_sha_ni_sources)
-  if(QUILLET_HAS_SHA_NI_FLAGS AND CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
+  if(QUILLET_SHA_NI_BUILT)
     set_source_files_properties(${ARGN} PROPERTIES
         COMPILE_OPTIONS "-msha;-msse4.1"
         COMPILE_DEFINITIONS QUILLET_SHA_NI)
+  endif()
+endfunction()
+
+# Sources built for AVX-512F and VL (with QUILLET_SALSA_AVX512 defined),
+# likewise, and then QUILLET_SALSA_AVX512_BUILT everywhere.
+check_cxx_compiler_flag("-mavx512f -mavx512vl" QUILLET_HAS_AVX512VL_FLAGS)
+if(QUILLET_HAS_AVX512VL_FLAGS AND CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
+  set(QUILLET_SALSA_AVX512_BUILT ON)
+  target_compile_definitions(quillet_options INTERFACE QUILLET_SALSA_AVX512_BUILT)
+endif()
+function(quillet_salsa_avx512_sources)
+  if(QUILLET_SALSA_AVX512_BUILT)
+    set_source_files_properties(${ARGN} PROPERTIES
+        COMPILE_OPTIONS "-mavx512f;-mavx512vl"
+        COMPILE_DEFINITIONS QUILLET_SALSA_AVX512)
   endif()
 endfunction()
 

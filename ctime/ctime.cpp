@@ -36,6 +36,7 @@
 #include "sdk/src/keys/seed.hpp"
 #include "sdk/src/lib.hpp"
 #include "sdk/src/batch/many.hpp"
+#include "sdk/src/batch/sign_schedule.hpp"
 
 using namespace quillet;
 
@@ -176,7 +177,7 @@ void check_curve(uint64_t round) {
   // select lanes), with no branch or index on the magnitude.
   const FixedBaseTable& table = signing_table();
   for (ScanInstructions scan : {ScanInstructions::sse2, ScanInstructions::avx2}) {
-    if (!scan_instructions_available(scan)) continue;
+    if (!cpu::runs(scan)) continue;
     PointEncoding scanned = Point<Unknown>(table.mul(sk.value(), scan)).encode();
     make_public(scanned);
     expect(scanned == encoded, scan == ScanInstructions::avx2 ? "table scan (avx2)" : "table scan (sse2)");
@@ -201,7 +202,8 @@ void check_curve(uint64_t round) {
   std::array<PrivateKey::Message, 3> msgs{msg, msg, msg};
   msgs[1][0] ^= 1;
   msgs[2].fill(0xff);
-  std::vector<CheckedSignature> many = sk.sign_and_check_many(msgs);
+  // Batch signing's steps as its scheduler composes them, on this thread.
+  std::vector<CheckedSignature> many = sdk::sign_and_check_many(sk, msgs);
   bool many_ok = many.size() == msgs.size();
   for (CheckedSignature& c : many) {
     make_public(c);
@@ -217,7 +219,7 @@ void check_curve(uint64_t round) {
     lane_msgs.push_back(msg);
     lane_msgs.back()[1] = i;
   }
-  std::vector<CheckedSignature> lanes = sk.sign_and_check_many(lane_msgs, cpu::LaneKernel::emulated);
+  std::vector<CheckedSignature> lanes = sdk::sign_and_check_many(sk, lane_msgs, cpu::LaneKernel::emulated);
   bool lanes_ok = lanes.size() == lane_msgs.size();
   for (size_t i = 0; lanes_ok && i < lanes.size(); ++i) {
     make_public(lanes[i]);
@@ -227,7 +229,8 @@ void check_curve(uint64_t round) {
   // The same on two threads: the nonces and the lane groups in ranges, each
   // range's R normalised on its own, the secret check beside the windows.
   const ThreadSpread two_threads(2);
-  std::vector<CheckedSignature> threaded = sk.sign_and_check_many(lane_msgs, cpu::LaneKernel::emulated, two_threads);
+  std::vector<CheckedSignature> threaded =
+      sdk::sign_and_check_many(sk, lane_msgs, cpu::LaneKernel::emulated, two_threads);
   bool spread_ok = threaded.size() == lanes.size();
   for (size_t i = 0; spread_ok && i < threaded.size(); ++i) {
     make_public(threaded[i]);
@@ -236,7 +239,7 @@ void check_curve(uint64_t round) {
   expect(spread_ok, "sign_and_check_many on two threads");
   std::vector<RawSignature> spoiled{many[0].signature, many[1].signature, many[2].signature};
   spoiled[1].s.add_assign(Fs::one());
-  std::vector<bool> verdicts = sk.check_own_signatures(msgs, spoiled);
+  std::vector<bool> verdicts = sdk::check_own_signatures(sk, msgs, spoiled);
   expect(verdicts == std::vector<bool>{true, false, true}, "check_own_signatures with one S spoiled");
 
   std::array<uint8_t, 32> bytes = field::repr_to_bytes_be(sk.value().into_repr());

@@ -6,7 +6,7 @@
 // Two interchangeable implementations compute bit-identical results:
 // - portable: unsigned __int128 arithmetic, usable in constant evaluation;
 // - mulx_adx: x86-64 assembly with MULX, ADCX and ADOX, two independent carry
-//   chains. Only call it when cpu_has_mulx_adx() is true.
+//   chains. Only call it where cpu::runs(MulInstructions::mulx_adx).
 // Every kernel is free of data-dependent branches and memory accesses.
 #pragma once
 
@@ -24,8 +24,8 @@
 
 namespace quillet::field {
 
-// Which multiplication code a routine runs.
-enum class MulInstructions { portable, mulx_adx };
+// Which multiplication code a routine runs (crypto/cpu).
+using cpu::MulInstructions;
 
 namespace detail {
 
@@ -36,10 +36,9 @@ using Wide = std::array<uint64_t, 8>;
 // Whether the modulus allows the kernels of this file.
 constexpr bool no_carry_modulus(const Repr& p) { return p[3] < 0x7ffffffffffffffeULL; }
 
-// Whether this processor executes MULX, ADCX and ADOX (crypto/cpu: CPUID,
-// read while the program loads). Before that it reads false, which only selects the
-// portable kernels (the results are the same).
-inline bool cpu_has_mulx_adx() { return cpu::features().mulx_adx; }
+// Whether the process's products run on MULX, ADCX and ADOX (cpu::dispatch(),
+// decided while the program loads: one load per product).
+inline bool mulx_adx_chosen() { return cpu::dispatch().mul() == MulInstructions::mulx_adx; }
 
 // r - p when r >= p, else r; branch-free. On input r < 2^256.
 constexpr Repr sub_modulus_if_ge(const Repr& r, const Repr& p) {
@@ -229,8 +228,9 @@ inline Repr mont_mul_mulx_adx_body(const Repr& a, const Repr& b, const Repr& p, 
   return mont_mul_mulx_adx_body(a, b, p, inv);
 }
 
-// mont_mul_portable with MULX/ADCX/ADOX. Requires cpu_has_mulx_adx(). Inlined
-// where it is used, except under AddressSanitizer.
+// mont_mul_portable with MULX/ADCX/ADOX. Requires
+// cpu::runs(MulInstructions::mulx_adx). Inlined where it is used, except
+// under AddressSanitizer.
 inline Repr mont_mul_mulx_adx(const Repr& a, const Repr& b, const Repr& p, uint64_t inv) {
   if constexpr (kAddressSanitizer) return mont_mul_mulx_adx_call(a, b, p, inv);
   return mont_mul_mulx_adx_body(a, b, p, inv);
@@ -414,7 +414,7 @@ inline Repr mont_square_mulx_adx_body(const Repr& a, const Repr& p, uint64_t inv
 
 // mont_square_portable with MULX/ADCX/ADOX: 10 word products for the square
 // and 16 for the reduction, where the product kernel takes 32. Requires
-// cpu_has_mulx_adx(). Inlined where it is used, except under
+// cpu::runs(MulInstructions::mulx_adx). Inlined where it is used, except under
 // AddressSanitizer.
 inline Repr mont_square_mulx_adx(const Repr& a, const Repr& p, uint64_t inv) {
   if constexpr (kAddressSanitizer) return mont_square_mulx_adx_call(a, p, inv);
@@ -519,7 +519,7 @@ inline Repr mont_square_mulx_adx_body(const Repr& a, const Repr& p, uint64_t inv
 // (w0, ..., w5) += a·b for one word b: one row of a product, added into a
 // six-word window of an accumulator held in registers. The carries of both
 // chains end in w5, so on input the window plus a·b must stay below 2^384.
-// Requires cpu_has_mulx_adx().
+// Requires cpu::runs(MulInstructions::mulx_adx).
 inline void mul_add_row_mulx_adx(uint64_t& w0, uint64_t& w1, uint64_t& w2, uint64_t& w3, uint64_t& w4,
                                  uint64_t& w5, const Repr& a, uint64_t b) {
   uint64_t lo, hi, z;
@@ -547,7 +547,8 @@ inline void mul_add_row_mulx_adx(uint64_t& w0, uint64_t& w1, uint64_t& w2, uint6
 }
 
 // (w0, ..., w4) += a·b for one word b, where the sum is known to stay below
-// 2^320 (the top row of a bounded sum). Requires cpu_has_mulx_adx().
+// 2^320 (the top row of a bounded sum). Requires
+// cpu::runs(MulInstructions::mulx_adx).
 inline void mul_add_top_row_mulx_adx(uint64_t& w0, uint64_t& w1, uint64_t& w2, uint64_t& w3, uint64_t& w4,
                                      const Repr& a, uint64_t b) {
   uint64_t lo, hi, z;
@@ -575,7 +576,8 @@ inline void mul_add_top_row_mulx_adx(uint64_t& w0, uint64_t& w1, uint64_t& w2, u
 // sum_of_products_wide_portable with MULX/ADCX/ADOX: for each word j of the
 // second operands, the rows of all N products go into the window starting
 // at word j, so the accumulator never leaves the registers and each row
-// carries only one word beyond its own five. Requires cpu_has_mulx_adx().
+// carries only one word beyond its own five. Requires
+// cpu::runs(MulInstructions::mulx_adx).
 template <size_t N>
 inline Wide sum_of_products_wide_mulx(const std::array<const Repr*, N>& a, const std::array<const Repr*, N>& b) {
   uint64_t t0 = 0, t1 = 0, t2 = 0, t3 = 0, t4 = 0, t5 = 0, t6 = 0, t7 = 0;
@@ -590,8 +592,8 @@ inline Wide sum_of_products_wide_mulx(const std::array<const Repr*, N>& a, const
   return Wide{t0, t1, t2, t3, t4, t5, t6, t7};
 }
 
-// mont_reduce_partial with MULX/ADCX/ADOX. Requires cpu_has_mulx_adx() and
-// no_carry_modulus(p).
+// mont_reduce_partial with MULX/ADCX/ADOX. Requires
+// cpu::runs(MulInstructions::mulx_adx) and no_carry_modulus(p).
 inline Repr mont_reduce_partial_mulx_adx(const Wide& t, const Repr& p, uint64_t inv) {
   uint64_t t0 = t[0], t1 = t[1], t2 = t[2], t3 = t[3], t4 = t[4], t5 = t[5], t6 = t[6], t7 = t[7];
   uint64_t lo, hi, z;

@@ -45,7 +45,7 @@ const typename Family::Entries& lane_entries(cpu::LaneKernel k) {
     return Family::kSecretInputs ? LaneBuilds<Family>::emulated : LaneBuilds<Family>::checked;
   }
   if constexpr (cpu::kIfmaBuilt) {
-    if (k == cpu::LaneKernel::ifma && cpu::features().avx512_ifma) return LaneBuilds<Family>::ifma;
+    if (k == cpu::LaneKernel::ifma && cpu::runs(k)) return LaneBuilds<Family>::ifma;
   }
   fail_hard("assertion failed: a lane kernel that runs here");
 }

@@ -300,14 +300,14 @@ class PrimeField {
   constexpr void mul_assign(const PrimeField& o) { m_ = mont_mul(m_, o.m_); }
   constexpr void square() { m_ = mont_square(m_); }
 
-  // The kernel the plain operations use on this processor.
+  // The kernel the plain operations use in this process.
   static MulInstructions fastest_instructions() {
-    return kFastKernels && detail::cpu_has_mulx_adx() ? MulInstructions::mulx_adx : MulInstructions::portable;
+    return kFastKernels && detail::mulx_adx_chosen() ? MulInstructions::mulx_adx : MulInstructions::portable;
   }
 
   // mul_assign and square on a chosen kernel, for loops that pick it once.
-  // MulInstructions::mulx_adx requires cpu_has_mulx_adx(). Same results as the plain
-  // operations.
+  // MulInstructions::mulx_adx requires cpu::runs(MulInstructions::mulx_adx).
+  // Same results as the plain operations.
   template <MulInstructions K>
   constexpr void mul_assign_with(const PrimeField& o) {
     m_ = mont_mul_with<K>(m_, o.m_);
@@ -584,7 +584,7 @@ class PrimeField {
   [[gnu::always_inline]] static constexpr Repr mont_mul(const Repr& a, const Repr& b) {
     if constexpr (kFastKernels) {
       if (std::is_constant_evaluated()) return detail::mont_mul_portable(a, b, kModulus, kInv);
-      if (detail::cpu_has_mulx_adx()) return mont_mul_with<MulInstructions::mulx_adx>(a, b);
+      if (detail::mulx_adx_chosen()) return mont_mul_with<MulInstructions::mulx_adx>(a, b);
       return mont_mul_portable_call(a, b);
     } else {
       return mont_mul_general(a, b);
@@ -594,7 +594,7 @@ class PrimeField {
   [[gnu::always_inline]] static constexpr Repr mont_square(const Repr& a) {
     if constexpr (kFastKernels) {
       if (std::is_constant_evaluated()) return detail::mont_square_portable(a, kModulus, kInv);
-      if (detail::cpu_has_mulx_adx()) return mont_square_with<MulInstructions::mulx_adx>(a);
+      if (detail::mulx_adx_chosen()) return mont_square_with<MulInstructions::mulx_adx>(a);
       return mont_square_portable_call(a);
     } else {
       return mont_mul_general(a, a);

@@ -9,9 +9,6 @@
 
 #include <algorithm>
 
-#include "crypto/cpu/cpu.hpp"
-#include "crypto/immortal.hpp"
-
 namespace quillet::hmac_sha256 {
 namespace {
 
@@ -24,16 +21,6 @@ void compress_portable(Sha256State& state, const uint8_t* block) {
 }
 
 }  // namespace
-
-bool sha256_kernel_available(Sha256Instructions k) {
-  if (k == Sha256Instructions::portable) return true;
-  static constinit Immortal<bool> sha_ni;
-  return sha_ni.get([] { return detail::sha_ni_compiled() && cpu::features().sha; });
-}
-
-Sha256Instructions sha256_instructions() {
-  return sha256_kernel_available(Sha256Instructions::sha_ni) ? Sha256Instructions::sha_ni : Sha256Instructions::portable;
-}
 
 void compress(Sha256Instructions k, Sha256State& state, const uint8_t* block) {
   if (k == Sha256Instructions::sha_ni) {

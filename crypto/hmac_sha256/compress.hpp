@@ -8,6 +8,8 @@
 #include <array>
 #include <cstdint>
 
+#include "crypto/cpu/cpu.hpp"
+
 namespace quillet::hmac_sha256 {
 
 // The eight working words h0..h7 between compressions.
@@ -18,15 +20,14 @@ inline constexpr Sha256State kSha256Iv = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0x
 
 // portable: libcrypto's block function, once per stream. sha_ni: the
 // streams interleaved with the SHA extensions (x86-64 with SHA and SSE4.1).
-// Both take time independent of the states and blocks.
-enum class Sha256Instructions : uint8_t { portable, sha_ni };
+// Both take time independent of the states and blocks. cpu::runs(k) says
+// whether `k` runs here.
+using cpu::Sha256Instructions;
 
-// Whether this build and processor run `k` (CPUID, checked once).
-bool sha256_kernel_available(Sha256Instructions k);
-// The fastest available kernel, chosen once per process.
-Sha256Instructions sha256_instructions();
+// The process's kernel (cpu::dispatch()).
+inline Sha256Instructions sha256_instructions() { return cpu::dispatch().sha256(); }
 
-// state = compress(state, block), `block` 64 bytes. `k` must be available.
+// state = compress(state, block), `block` 64 bytes. `k` must run here.
 void compress(Sha256Instructions k, Sha256State& state, const uint8_t* block);
 // The same for two independent streams, a with block_a and b with block_b
 // (a and b distinct objects).
@@ -34,8 +35,7 @@ void compress_pair(Sha256Instructions k, Sha256State& a, const uint8_t* block_a,
 
 namespace detail {
 // The SHA-NI kernel's entry points (compress_sha_ni.cpp), only called where
-// CPUID reports the instructions.
-bool sha_ni_compiled();
+// it runs.
 void compress_sha_ni_1(uint32_t* state, const uint8_t* block);
 void compress_sha_ni_2(uint32_t* a, const uint8_t* block_a, uint32_t* b, const uint8_t* block_b);
 }  // namespace detail

@@ -2,8 +2,8 @@
 // independent streams whose rounds are interleaved: each SHA256RNDS2 waits
 // for the previous one of its stream, and the other stream's fills the gap.
 //
-// Built with -msha -msse4.1 (QUILLET_SHA_NI defined) and reached only after
-// the CPUID check in compress.cpp. Nothing with external linkage but the
+// Built with -msha -msse4.1 (QUILLET_SHA_NI defined) and reached only where
+// the dispatch (crypto/cpu) chose it. Nothing with external linkage but the
 // entry points is defined here and no library header is included, so no
 // inline function compiled for these instructions can be linked in place of
 // another unit's copy.
@@ -11,6 +11,9 @@
 
 #if defined(QUILLET_SHA_NI)
 #include <immintrin.h>
+#if !defined(QUILLET_SHA_NI_BUILT)
+#error "a SHA-NI build the dispatch does not know of"
+#endif
 #endif
 
 namespace quillet::hmac_sha256::detail {
@@ -74,8 +77,6 @@ __attribute__((always_inline)) inline void compress_streams(uint32_t* const (&st
 
 }  // namespace
 
-bool sha_ni_compiled() { return true; }
-
 void compress_sha_ni_1(uint32_t* state, const uint8_t* block) {
   uint32_t* const states[1] = {state};
   const uint8_t* const blocks[1] = {block};
@@ -90,8 +91,7 @@ void compress_sha_ni_2(uint32_t* a, const uint8_t* block_a, uint32_t* b, const u
 
 #else
 
-// Never called: sha_ni_compiled() keeps the dispatcher away.
-bool sha_ni_compiled() { return false; }
+// Never called: the dispatch knows no SHA-NI kernel in this build.
 void compress_sha_ni_1(uint32_t*, const uint8_t*) { __builtin_trap(); }
 void compress_sha_ni_2(uint32_t*, const uint8_t*, uint32_t*, const uint8_t*) { __builtin_trap(); }
 

@@ -94,7 +94,7 @@ MacMessage::MacMessage(MacParts parts) {
 MacMessage::~MacMessage() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
 
 HmacSha256Key::HmacSha256Key(const Sha256Digest& key, Sha256Instructions kernel) : kernel_(kernel) {
-  if (!sha256_kernel_available(kernel)) fail_hard("SHA-256 kernel not available on this processor");
+  if (!cpu::runs(kernel)) fail_hard("SHA-256 kernel not available on this processor");
   // Only the key's 32 bytes change with rekey().
   std::memset(pads_.data(), 0x36, kBlock);
   std::memset(pads_.data() + kBlock, 0x5c, kBlock);

@@ -5,9 +5,8 @@
 // from the key and the message (nonce.hpp), so equal inputs give equal
 // signatures.
 //
-// Defined by job: single signing in eddsa_sign.cpp, batch signing and its
-// combined self-check in eddsa_sign_many.cpp, verification in
-// eddsa_verify.cpp.
+// Defined by job: single signing in eddsa_sign.cpp, verification in
+// eddsa_verify.cpp; batch signing's steps are in batch_sign.hpp.
 #pragma once
 
 #include <array>
@@ -15,7 +14,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <vector>
 
 #include "crypto/jubjub/fs.hpp"
 #include "crypto/jubjub/checked_key.hpp"
@@ -23,12 +21,12 @@
 #include "crypto/jubjub/nonce.hpp"
 #include "crypto/jubjub/params.hpp"
 #include "crypto/jubjub/point.hpp"
-#include "crypto/spread/spread.hpp"
 
 namespace quillet::jubjub {
 
 // The pair (R, S). R is in extended coordinates: as the scalar multiplication
-// left it from sign_raw_message, normalised from sign_and_check.
+// left it from sign_raw_message, normalised from sign_and_check and batch
+// signing.
 struct RawSignature {
   Point<Unknown> r;
   Fs s;
@@ -63,31 +61,6 @@ class PrivateKey {
                                   SignerKey signer_key = SignerKey::omit) const;
 
   using Message = jubjub::Message;
-
-  // sign_and_check (signer's key omitted) of each message with the nonce
-  // deterministic_nonce gives it: the same signatures and verdicts. The R are
-  // made by FixedBaseTable::mul_many on `kernel` (eight at a time in lanes),
-  // normalised by one inversion per range of items and checked by
-  // check_own_signatures. Its stages (the nonces, the R and S of ranges of
-  // whole lane groups, the check's pieces) run on `spread`; the outcome does
-  // not depend on it. Constant time in sk and the nonces.
-  std::vector<CheckedSignature> sign_and_check_many(std::span<const Message> msgs,
-                                                    cpu::LaneKernel kernel = fixed_base_kernel(),
-                                                    const Spread& spread = serial_spread()) const;
-
-  // For each signature (R normalised, S) of msgs[i], whether
-  // (S - c·sk)·G = R, the verdict of sign_and_check. Each R must be a
-  // multiple of G, as signing makes it (torsion in R could vanish in the
-  // combination). All together first: with random 128-bit weights z_i,
-  // (sum of z_i·(S_i - c_i·sk))·G in constant time against the sum of
-  // z_i·R_i; a wrong signature passes with probability at most 2^-128 (its
-  // term is a point of order s, cancelled by one z_i modulo s at most). If
-  // the sums differ, or the generator fails, each signature is checked on
-  // its own, exactly. Constant time in sk; R and S are public. Fails hard on
-  // mismatched lengths. The sums, the windows of the public multiplication
-  // and the secret one run as pieces on `spread`.
-  std::vector<bool> check_own_signatures(std::span<const Message> msgs, std::span<const RawSignature> sigs,
-                                         const Spread& spread = serial_spread()) const;
 
   const Fs& value() const { return sk_; }
 

@@ -215,29 +215,6 @@ AffineNiels scan_row(const AffineNiels* row, size_t columns, uint64_t magnitude)
 }
 #endif
 
-}  // namespace
-
-bool scan_instructions_available(ScanInstructions s) {
-  switch (s) {
-    case ScanInstructions::sse2:
-      return true;
-    case ScanInstructions::avx2:
-      return cpu::features().avx2;
-    case ScanInstructions::avx512:
-      // The IFMA probe includes AVX-512F and its saved state, all the scan
-      // needs; a processor with AVX-512F but no IFMA scans with AVX2.
-      return cpu::features().avx512_ifma;
-  }
-  return false;
-}
-
-ScanInstructions fastest_scan_instructions() {
-  if (scan_instructions_available(ScanInstructions::avx512)) return ScanInstructions::avx512;
-  return scan_instructions_available(ScanInstructions::avx2) ? ScanInstructions::avx2 : ScanInstructions::sse2;
-}
-
-namespace {
-
 // The rows' sum for the digits of k, on the multiplication policy M.
 template <class M>
 [[gnu::flatten]] Extended sum_rows(const AffineNiels* entries, size_t columns,
@@ -266,7 +243,7 @@ template <class M>
 
 Point<PrimeOrder> FixedBaseTable::mul(const Fs& k, ScanInstructions scan) const {
   static_assert(kColumns % 2 == 0, "the AVX-512 scan reads entries in pairs");
-  if (!scan_instructions_available(scan)) fail_hard("assertion failed: the table scan's instructions are available");
+  if (!cpu::runs(scan)) fail_hard("assertion failed: the table scan's instructions are available");
   std::array<int8_t, kRadix64Digits> digits = signed_radix64(k);
   // The multiplication kernel is chosen once, outside the rows' loop.
   const Extended acc =
@@ -309,7 +286,7 @@ const fl::FixedBase::Entries& kernel_entries(LaneKernel kernel) {
 
 void FixedBaseTable::mul_many(std::span<const Fs> k, std::span<Point<PrimeOrder>> out, LaneKernel kernel) const {
   if (k.size() != out.size()) fail_hard("assertion failed: one point per scalar");
-  if (kernel == LaneKernel::scalar || !cpu::lane_kernel_runs(kernel)) {
+  if (kernel == LaneKernel::scalar || !cpu::runs(kernel)) {
     for (size_t i = 0; i < k.size(); ++i) out[i] = mul(k[i]);
     return;
   }
@@ -333,7 +310,7 @@ void FixedBaseTable::mul_many(std::span<const Fs> k, std::span<Point<PrimeOrder>
 }
 
 Point<PrimeOrder> FixedBaseTable::mul_lanes(const Fs& k, LaneKernel kernel) const {
-  if (kernel == LaneKernel::scalar || !cpu::lane_kernel_runs(kernel)) return mul(k);
+  if (kernel == LaneKernel::scalar || !cpu::runs(kernel)) return mul(k);
   fl::RowBlock block{};
   put_row_digits(k, block, 0, fl::kLanes);
   kernel_entries(kernel).run_rows(*lanes_, block, 1);
@@ -343,7 +320,7 @@ Point<PrimeOrder> FixedBaseTable::mul_lanes(const Fs& k, LaneKernel kernel) cons
 }
 
 std::array<Point<PrimeOrder>, 2> FixedBaseTable::mul_pair(const Fs& a, const Fs& b, LaneKernel kernel) const {
-  if (kernel == LaneKernel::scalar || !cpu::lane_kernel_runs(kernel)) return {mul(a), mul(b)};
+  if (kernel == LaneKernel::scalar || !cpu::runs(kernel)) return {mul(a), mul(b)};
   fl::RowBlock block{};
   put_row_digits(a, block, 0, fl::kLanes / 2);
   put_row_digits(b, block, fl::kLanes / 2, fl::kLanes / 2);

@@ -31,11 +31,9 @@ inline cpu::LaneKernel fixed_base_kernel() { return cpu::lane_kernel(cpu::LaneFa
 
 // How a table row is scanned: with 16-byte vector operations, or where the
 // processor has them with AVX2's 32-byte or AVX-512's 64-byte ones. All read
-// every entry the same way and pick by mask.
-enum class ScanInstructions { sse2, avx2, avx512 };
-
-bool scan_instructions_available(ScanInstructions s);
-ScanInstructions fastest_scan_instructions();
+// every entry the same way and pick by mask. cpu::runs(s) says whether `s`
+// runs here, cpu::dispatch().scan() is the process's.
+using cpu::ScanInstructions;
 
 class FixedBaseTable {
  public:
@@ -53,8 +51,9 @@ class FixedBaseTable {
 
   // k·B in time independent of k, for private keys and nonces: each row is
   // read by a masked scan of all its entries, 42 mixed additions (7M each).
-  // `scan` (fails hard if unavailable) changes the speed, never the result.
-  Point<PrimeOrder> mul(const Fs& k, ScanInstructions scan = fastest_scan_instructions()) const;
+  // `scan` (fails hard where it does not run) changes the speed, never the
+  // result.
+  Point<PrimeOrder> mul(const Fs& k, ScanInstructions scan = cpu::dispatch().scan()) const;
 
   // out[i] = k[i]·B, each as mul gives it, in time independent of the
   // scalars. The lane kernels take eight at a time (a last block of fewer is

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 
+#include "crypto/failure.hpp"
 #include "crypto/field/repr.hpp"
 #include "crypto/hmac_sha256/hmac_sha256.hpp"
 #include "crypto/jubjub/eddsa.hpp"
@@ -131,14 +132,16 @@ Nonce deterministic_nonce(const PrivateKey& sk, std::span<const uint8_t> msg, hm
 }
 
 void deterministic_nonces(const PrivateKey& sk, std::span<const Message> msgs, std::span<Fs> out,
-                          std::atomic<size_t>& next, hmac_sha256::Sha256Instructions kernel) {
+                          MessageQueue& queue, hmac_sha256::Sha256Instructions kernel) {
+  if (msgs.size() != out.size()) fail_hard("assertion failed: one nonce per message");
   // Two derivations side by side, a finished one's place taken by the next
   // message's: each round's compressions pair with the other's.
   std::array<std::optional<NonceRounds>, 2> slot;
   std::array<size_t, 2> item{};
   const auto start = [&](size_t s) {
-    const size_t i = next.fetch_add(1, std::memory_order_relaxed);
-    if (i >= msgs.size()) return;
+    const size_t i = queue.take();
+    if (i == MessageQueue::kNone) return;
+    if (i >= msgs.size()) fail_hard("assertion failed: a queued message of the batch");
     item[s] = i;
     slot[s].emplace(sk, msgs[i], kernel);
   };

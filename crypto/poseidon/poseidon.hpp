@@ -25,7 +25,7 @@ struct State {
 void permute(const Spec& spec, State& state);
 
 // permute on a chosen multiplication kernel (MulInstructions::mulx_adx requires
-// field::detail::cpu_has_mulx_adx()); permute picks the fastest one.
+// cpu::runs(MulInstructions::mulx_adx)); permute takes the process's.
 template <field::MulInstructions K>
 void permute_with(const Spec& spec, State& state);
 

@@ -1,29 +1,8 @@
 #include "crypto/scrypt/kernels.hpp"
 
-#include "crypto/cpu/cpu.hpp"
 #include "crypto/failure.hpp"
 
 namespace quillet::scrypt {
-
-bool salsa_kernel_available(SalsaKernel k) {
-  switch (k) {
-    case SalsaKernel::portable:
-      return true;
-    case SalsaKernel::sse2:
-      return detail::salsa_sse2_compiled();
-    case SalsaKernel::avx512:
-      return detail::salsa_avx512_compiled() && cpu::features().avx512vl;
-  }
-  return false;
-}
-
-SalsaKernel salsa_kernel() {
-  // cpu::features() is read during static initialisation: nothing to guard.
-  for (SalsaKernel k : {SalsaKernel::avx512, SalsaKernel::sse2}) {
-    if (salsa_kernel_available(k)) return k;
-  }
-  return SalsaKernel::portable;
-}
 
 std::string_view salsa_kernel_name(SalsaKernel k) {
   switch (k) {
@@ -45,7 +24,7 @@ std::optional<SalsaKernel> salsa_kernel_named(std::string_view name) {
 }
 
 void romix_vartime(SalsaKernel k, uint8_t* b, uint32_t r, uint64_t n, uint32_t* v, uint32_t* xy) {
-  if (!salsa_kernel_available(k)) fail_hard("scrypt: the Salsa20/8 kernel does not run on this processor");
+  if (!cpu::runs(k)) fail_hard("scrypt: the Salsa20/8 kernel does not run on this processor");
   switch (k) {
     case SalsaKernel::portable:
       return detail::romix_portable_vartime(b, r, n, v, xy);

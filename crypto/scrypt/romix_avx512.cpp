@@ -3,11 +3,14 @@
 // and an OR, which shortens every step of the rounds' dependency chain.
 //
 // Built with -mavx512f -mavx512vl (QUILLET_SALSA_AVX512 defined) and reached
-// only after the CPUID check in kernels.cpp.
+// only where the dispatch (crypto/cpu) chose it.
 #include <cstdint>
 
 #if defined(QUILLET_SALSA_AVX512)
 #include <immintrin.h>
+#if !defined(QUILLET_SALSA_AVX512_BUILT)
+#error "an AVX-512 build the dispatch does not know of"
+#endif
 
 #include "crypto/scrypt/diagonals.hpp"
 #endif
@@ -27,16 +30,13 @@ struct Avx512 : Diagonals<Avx512> {
 
 }  // namespace
 
-bool salsa_avx512_compiled() { return true; }
-
 void romix_avx512_vartime(uint8_t* b, uint32_t r, uint64_t n, uint32_t* v, uint32_t* xy) {
   romix_vartime<Avx512>(b, r, n, v, xy);
 }
 
 #else
 
-// Never called: salsa_avx512_compiled() keeps the dispatcher away.
-bool salsa_avx512_compiled() { return false; }
+// Never called: the dispatch knows no AVX-512 kernel in this build.
 void romix_avx512_vartime(uint8_t*, uint32_t, uint64_t, uint32_t*, uint32_t*) { __builtin_trap(); }
 
 #endif

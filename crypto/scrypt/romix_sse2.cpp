@@ -22,16 +22,13 @@ struct Sse2 : Diagonals<Sse2> {
 
 }  // namespace
 
-bool salsa_sse2_compiled() { return true; }
-
 void romix_sse2_vartime(uint8_t* b, uint32_t r, uint64_t n, uint32_t* v, uint32_t* xy) {
   romix_vartime<Sse2>(b, r, n, v, xy);
 }
 
 #else
 
-// Never called: salsa_sse2_compiled() keeps the dispatcher away.
-bool salsa_sse2_compiled() { return false; }
+// Never called: the dispatch runs the SSE2 kernel on x86-64 alone.
 void romix_sse2_vartime(uint8_t*, uint32_t, uint64_t, uint32_t*, uint32_t*) { __builtin_trap(); }
 
 #endif

@@ -122,7 +122,7 @@ std::optional<ScryptFault> scrypt_vartime(std::span<const uint8_t> passphrase, s
               ", p=" + std::to_string(params.p) + " are outside the keystore bounds");
   }
   if (out.empty() || out.size() > kMaxScryptOutput) fail_hard("scrypt: output length outside [1, 1024]");
-  if (!salsa_kernel_available(k)) fail_hard("scrypt: the Salsa20/8 kernel does not run on this processor");
+  if (!cpu::runs(k)) fail_hard("scrypt: the Salsa20/8 kernel does not run on this processor");
   const ScryptMemory memory(params);
   if (!memory.mapped()) return ScryptFault::memory;
   const std::span<uint8_t> b = memory.b();

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 namespace quillet::secrets {
 
@@ -40,6 +41,21 @@ class WipeOnExit {
 
  private:
   T& guarded_;
+};
+
+// Overwrites the elements of the vector it guards, as many as it then
+// holds, when it goes out of scope.
+template <class T>
+  requires std::is_trivially_copyable_v<T>
+class WipeElementsOnExit {
+ public:
+  explicit WipeElementsOnExit(std::vector<T>& guarded) : guarded_(guarded) {}
+  ~WipeElementsOnExit() { wipe(guarded_.data(), guarded_.size() * sizeof(T)); }
+  WipeElementsOnExit(const WipeElementsOnExit&) = delete;
+  WipeElementsOnExit& operator=(const WipeElementsOnExit&) = delete;
+
+ private:
+  std::vector<T>& guarded_;
 };
 
 }  // namespace quillet::secrets

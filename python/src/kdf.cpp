@@ -89,7 +89,7 @@ PyObject* scrypt_into(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
       std::string_view name;
       if (!name_text("kernel", kernel_obj, name)) return nullptr;
       const std::optional<scrypt::SalsaKernel> named = scrypt::salsa_kernel_named(name);
-      if (!named || !scrypt::salsa_kernel_available(*named)) {
+      if (!named || !cpu::runs(*named)) {
         PyErr_Format(PyExc_ValueError, "no scrypt kernel %R runs here (scrypt_kernels() names those that do)",
                      kernel_obj);
         return nullptr;
@@ -146,7 +146,7 @@ PyObject* scrypt_kernels(PyObject* /*module*/, PyObject* /*unused*/) {
   // The chosen kernel first, then the others that run.
   std::vector<scrypt::SalsaKernel> order = {chosen};
   for (scrypt::SalsaKernel k : scrypt::kSalsaKernels) {
-    if (k != chosen && scrypt::salsa_kernel_available(k)) order.push_back(k);
+    if (k != chosen && cpu::runs(k)) order.push_back(k);
   }
   for (scrypt::SalsaKernel k : order) {
     const std::string_view name = scrypt::salsa_kernel_name(k);

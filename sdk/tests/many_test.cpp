@@ -106,7 +106,7 @@ TEST(Many, EveryItemAsItsSingleCallOnEveryKernel) {
     std::vector<std::string> hashes;
     for (const std::string& d : docs) hashes.push_back(describe_single([&] { return c.hash(d); }));
     for (LaneKernel k : {LaneKernel::scalar, LaneKernel::emulated, LaneKernel::ifma}) {
-      if (!cpu::lane_kernel_runs(k)) continue;
+      if (!cpu::runs(k)) continue;
       const auto hashed = hash_many(c.kind, views, k);
       ASSERT_EQ(hashed.size(), docs.size());
       for (size_t i = 0; i < docs.size(); ++i) {
@@ -133,7 +133,7 @@ TEST(Many, MessagesSignedTogetherAsAlone) {
       "0x0", "0x" "ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff",
       "0x060c89ce5c263405370a08b6d0302b0bab3eedb83920ee0a677297dc392126f1", "0x5", "0x5", "g", "0X1", ""};
   for (LaneKernel k : {LaneKernel::scalar, LaneKernel::emulated, LaneKernel::ifma}) {
-    if (!cpu::lane_kernel_runs(k)) continue;
+    if (!cpu::runs(k)) continue;
     for (const std::string& key : kKeys) {
       for (const Spread* spread : spreads()) {
         const auto together = sign_messages(key, msgs, k, *spread);

@@ -1,5 +1,6 @@
-// The lane kernels' choice: a family's older variable, then QUILLET_LANES,
-// then the processor; a name that does not run is passed over.
+// The kernels' choice: for the lane families a family's older variable,
+// then QUILLET_LANES, then the processor (a name that does not run is passed
+// over); for every other kind the fastest kernel that runs.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,7 +10,10 @@
 namespace quillet::cpu {
 namespace {
 
-constexpr LaneKernel S = LaneKernel::scalar, E = LaneKernel::emulated, I = LaneKernel::ifma;
+// I: ifma where this build holds it; elsewhere it never runs, and every row
+// below then expects the scalar default or the kernel forced beside it.
+constexpr LaneKernel S = LaneKernel::scalar, E = LaneKernel::emulated;
+constexpr LaneKernel I = kIfmaBuilt ? LaneKernel::ifma : LaneKernel::scalar;
 
 std::string names(const Dispatch& d) {
   std::string out;
@@ -50,7 +54,9 @@ TEST(Cpu, DispatchChoosesEachFamilysKernel) {
     v.lanes = c.lanes;
     v.alias[static_cast<size_t>(LaneFamily::permutation)] = c.permutation;
     v.alias[static_cast<size_t>(LaneFamily::powers)] = c.powers;
-    const Dispatch d = Dispatch::decide(c.ifma_runs, v);
+    Features f;
+    f.avx512_ifma = c.ifma_runs;
+    const Dispatch d = Dispatch::decide(f, v);
     std::string want;
     for (LaneKernel k : c.want) want += std::string(lane_kernel_name(k)) + " ";
     EXPECT_EQ(names(d), want) << c.ifma_runs << " " << (c.lanes ? c.lanes : "-") << " "
@@ -58,13 +64,70 @@ TEST(Cpu, DispatchChoosesEachFamilysKernel) {
   }
 }
 
-// The process's own choice runs here, whatever the environment said.
+// Each kind's kernels from the plainest up.
+constexpr MulInstructions kMul[] = {MulInstructions::portable, MulInstructions::mulx_adx};
+constexpr ScanInstructions kScan[] = {ScanInstructions::sse2, ScanInstructions::avx2, ScanInstructions::avx512};
+constexpr Sha256Instructions kSha[] = {Sha256Instructions::portable, Sha256Instructions::sha_ni};
+constexpr SalsaKernel kSalsa[] = {SalsaKernel::portable, SalsaKernel::sse2, SalsaKernel::avx512};
+
+// Whether `chosen` runs under `f` and no kernel after it in `kinds` does.
+template <class K, size_t N>
+bool fastest_that_runs(K chosen, const K (&kinds)[N], const Features& f) {
+  size_t at = N;
+  for (size_t i = 0; i < N; ++i) {
+    if (kinds[i] == chosen) at = i;
+  }
+  if (at == N || !runs(chosen, f)) return false;
+  for (size_t i = at + 1; i < N; ++i) {
+    if (runs(kinds[i], f)) return false;
+  }
+  return true;
+}
+
+TEST(Cpu, EveryOtherKindTakesItsFastestKernelThatRuns) {
+  // Every set of the five features; the lane variables change nothing here.
+  for (unsigned bits = 0; bits < 32; ++bits) {
+    Features f;
+    f.mulx_adx = (bits & 1) != 0;
+    f.avx512_ifma = (bits & 2) != 0;
+    f.avx2 = (bits & 4) != 0;
+    f.avx512vl = (bits & 8) != 0;
+    f.sha = (bits & 16) != 0;
+    LaneVariables forced;
+    forced.lanes = "emulated";
+    for (const LaneVariables& v : {LaneVariables{}, forced}) {
+      const Dispatch d = Dispatch::decide(f, v);
+      EXPECT_TRUE(fastest_that_runs(d.mul(), kMul, f)) << bits;
+      EXPECT_TRUE(fastest_that_runs(d.scan(), kScan, f)) << bits;
+      EXPECT_TRUE(fastest_that_runs(d.sha256(), kSha, f)) << bits;
+      EXPECT_TRUE(fastest_that_runs(d.salsa(), kSalsa, f)) << bits;
+    }
+  }
+  // Without features only the baseline's kernels run; the plainest of each
+  // kind runs everywhere, and a default Dispatch holds those.
+  const Features none;
+  EXPECT_FALSE(runs(MulInstructions::mulx_adx, none));
+  EXPECT_FALSE(runs(ScanInstructions::avx2, none));
+  EXPECT_FALSE(runs(Sha256Instructions::sha_ni, none));
+  EXPECT_FALSE(runs(SalsaKernel::avx512, none));
+  EXPECT_FALSE(runs(LaneKernel::ifma, none));
+  const Dispatch plain;
+  EXPECT_TRUE(runs(plain.mul(), none) && runs(plain.scan(), none) && runs(plain.sha256(), none) &&
+              runs(plain.salsa(), none));
+  for (size_t f = 0; f < kLaneFamilies; ++f) EXPECT_EQ(plain.lane_kernel(static_cast<LaneFamily>(f)), S);
+}
+
+// The process's own choices run here, whatever the environment said.
 TEST(Cpu, TheProcesssKernelsRunHere) {
   for (size_t f = 0; f < kLaneFamilies; ++f) {
-    EXPECT_TRUE(lane_kernel_runs(lane_kernel(static_cast<LaneFamily>(f)))) << f;
+    EXPECT_TRUE(runs(lane_kernel(static_cast<LaneFamily>(f)))) << f;
   }
-  EXPECT_TRUE(lane_kernel_runs(LaneKernel::scalar));
-  EXPECT_TRUE(lane_kernel_runs(LaneKernel::emulated));
+  EXPECT_TRUE(runs(LaneKernel::scalar));
+  EXPECT_TRUE(runs(LaneKernel::emulated));
+  EXPECT_TRUE(runs(dispatch().mul()));
+  EXPECT_TRUE(runs(dispatch().scan()));
+  EXPECT_TRUE(runs(dispatch().sha256()));
+  EXPECT_TRUE(runs(dispatch().salsa()));
 }
 
 TEST(Cpu, OnlyThePermutationAndThePowersHaveAnOlderVariable) {

@@ -64,7 +64,7 @@ std::vector<Repr> operands(uint64_t seed, size_t count, const Repr& m = kP) {
   return v;
 }
 
-bool have_mulx_adx() { return Fr::fastest_instructions() == MulInstructions::mulx_adx; }
+bool have_mulx_adx() { return cpu::runs(MulInstructions::mulx_adx); }
 
 TEST(Kernels, MultiplicationAndSquaringAgree) {
   const std::vector<Repr> v = operands(7, 400);

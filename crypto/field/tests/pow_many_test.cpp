@@ -58,7 +58,7 @@ std::vector<std::pair<Fr, Fr>> ratios(std::mt19937_64& rng, size_t count) {
 TEST(PowMany, SquareRootsSameAsOneAtATimeOnEveryKernel) {
   std::mt19937_64 rng(19);
   for (LaneKernel k : {LaneKernel::scalar, LaneKernel::emulated, LaneKernel::ifma}) {
-    if (!cpu::lane_kernel_runs(k)) continue;
+    if (!cpu::runs(k)) continue;
     SCOPED_TRACE(std::string(lane_kernel_name(k)));
     for (size_t count : {0, 1, 3, 4, 8, 16, 17, 24, 37, 64}) {
       if (k == LaneKernel::emulated && count > 17) continue;  // slow by design
@@ -100,7 +100,7 @@ TEST(PowMany, PowersSameAsOneAtATimeOnEveryKernel) {
   std::vector<Fr> x = {Fr::zero(), Fr::one(), -Fr::one(), Fr::from_montgomery_limbs(FrParams::kRootOfUnity)};
   while (x.size() < 37) x.push_back(random_fr(rng));
   for (LaneKernel k : {LaneKernel::scalar, LaneKernel::emulated, LaneKernel::ifma}) {
-    if (!cpu::lane_kernel_runs(k)) continue;
+    if (!cpu::runs(k)) continue;
     SCOPED_TRACE(std::string(lane_kernel_name(k)));
     for (const FrRepr& e : exponents) {
       for (size_t count : {size_t{3}, size_t{8}, size_t{16}, size_t{37}}) {

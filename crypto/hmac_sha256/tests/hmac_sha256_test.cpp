@@ -18,7 +18,7 @@ namespace {
 std::vector<Sha256Instructions> kernels() {
   std::vector<Sha256Instructions> out;
   for (Sha256Instructions k : {Sha256Instructions::portable, Sha256Instructions::sha_ni}) {
-    if (sha256_kernel_available(k)) out.push_back(k);
+    if (cpu::runs(k)) out.push_back(k);
   }
   return out;
 }

@@ -179,7 +179,7 @@ MsmPlanVartime::MsmPlanVartime(std::span<const Extended> points, std::span<const
   }
   const size_t n = points.size();
   windows_ = (bits + window) / window;
-  if (kernel == LaneKernel::scalar || !cpu::lane_kernel_runs(kernel) || window > kMaxLaneWindow) {
+  if (kernel == LaneKernel::scalar || !cpu::runs(kernel) || window > kMaxLaneWindow) {
     pieces_ = windows_;
     digits_.resize(windows_ * n);
     niels_.resize(n);

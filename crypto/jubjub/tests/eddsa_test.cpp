@@ -1,12 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <string>
 #include <vector>
 
 #include "crypto/jubjub/eddsa.hpp"
-#include "crypto/spread/tests/test_support.hpp"
 #include "crypto/jubjub/tests/test_support.hpp"
 
 namespace quillet::jubjub {
@@ -170,80 +168,6 @@ TEST(EdDsa, SigningRefusesMessagesAboveItsBound) {
   const Nonce nonce = deterministic_nonce(sk, msg);
   const std::string text = "assertion failed: msg.len() <= max_message_size && max_message_size <= 32";
   EXPECT_EQ(hard_failure_text([&] { sk.sign_raw_message(msg, nonce); }), text);
-}
-
-// Messages of a batch: zero, all ones, s (challenge zero), then counting
-// patterns, `n` in all.
-std::vector<PrivateKey::Message> batch_messages(size_t n) {
-  std::vector<PrivateKey::Message> msgs;
-  for (size_t i = 0; i < n; ++i) {
-    PrivateKey::Message m{};
-    if (i == 1) m.fill(0xff);
-    if (i == 2) m = field::repr_to_bytes_le(fs_char());
-    if (i > 2) {
-      for (size_t j = 0; j < m.size(); ++j) m[j] = static_cast<uint8_t>(7 * i + 13 * j);
-    }
-    msgs.push_back(m);
-  }
-  return msgs;
-}
-
-TEST(EdDsa, SigningTogetherGivesEachSignatureAndVerdictOfSigningAlone) {
-  const Fs keys[] = {Fs::one(), -Fs::one(), field_from_hex<Fs>(vectors()[1].key)};
-  // Three threads cut 40 items into ranges across lane groups.
-  const quillet::testing::ThreadsFromTheEnd threads(3);
-  const Spread* spreads[] = {&serial_spread(), &threads};
-  for (cpu::LaneKernel kernel : {cpu::LaneKernel::scalar, cpu::LaneKernel::emulated, cpu::LaneKernel::ifma}) {
-    if (!cpu::lane_kernel_runs(kernel)) continue;
-    for (const Fs& key : keys) {
-      for (size_t n : {0, 1, 2, 9, 40}) {
-        for (const Spread* spread : spreads) {
-          const PrivateKey sk(key);
-          const std::vector<PrivateKey::Message> msgs = batch_messages(n);
-          const std::vector<CheckedSignature> together = sk.sign_and_check_many(msgs, kernel, *spread);
-          ASSERT_EQ(together.size(), n);
-          for (size_t i = 0; i < n; ++i) {
-            const CheckedSignature alone = sk.sign_and_check(msgs[i], deterministic_nonce(sk, msgs[i]));
-            EXPECT_EQ(to_hex(together[i].signature.r.encode()), to_hex(alone.signature.r.encode()))
-                << cpu::lane_kernel_name(kernel) << " " << n << " " << i << " width " << spread->width();
-            EXPECT_EQ(together[i].signature.s, alone.signature.s);
-            EXPECT_TRUE(together[i].verifies);
-            EXPECT_FALSE(together[i].public_key.has_value());
-          }
-        }
-      }
-    }
-  }
-}
-
-TEST(EdDsa, CombinedSelfCheckFindsExactlyTheWrongSignatures) {
-  const PrivateKey sk(field_from_hex<Fs>(vectors()[1].key));
-  const std::vector<PrivateKey::Message> msgs = batch_messages(6);
-  std::vector<RawSignature> good;
-  for (const CheckedSignature& c : sk.sign_and_check_many(msgs)) good.push_back(c.signature);
-  // Each case spoils the listed items: S off by one, or another item's R.
-  const std::vector<std::vector<size_t>> cases = {{}, {0}, {5}, {1, 4}, {0, 1, 2, 3, 4, 5}};
-  const quillet::testing::ThreadsFromTheEnd threads(2);
-  const Spread* spreads[] = {&serial_spread(), &threads};
-  for (const auto& spoiled : cases) {
-    for (bool spoil_r : {false, true}) {
-      std::vector<RawSignature> sigs = good;
-      for (size_t i : spoiled) {
-        if (spoil_r) {
-          sigs[i].r = good[(i + 1) % good.size()].r;
-        } else {
-          sigs[i].s.add_assign(Fs::one());
-        }
-      }
-      for (const Spread* spread : spreads) {
-        const std::vector<bool> verdicts = sk.check_own_signatures(msgs, sigs, *spread);
-        for (size_t i = 0; i < msgs.size(); ++i) {
-          const bool wrong = std::find(spoiled.begin(), spoiled.end(), i) != spoiled.end();
-          EXPECT_EQ(verdicts[i], !wrong) << "item " << i << (spoil_r ? " R" : " S") << " width " << spread->width();
-        }
-      }
-    }
-  }
 }
 
 }  // namespace

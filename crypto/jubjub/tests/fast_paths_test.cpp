@@ -92,7 +92,7 @@ TEST(ScalarMultiplication, FixedBaseTableMatchesDoubleAndAdd) {
   for (const Fs& k : reference::edge_scalars(rng, 40)) {
     const Point<PrimeOrder> expected = reference::mul(g(), k.into_repr(), params());
     for (ScanInstructions scan : {ScanInstructions::sse2, ScanInstructions::avx2, ScanInstructions::avx512}) {
-      if (!scan_instructions_available(scan)) continue;
+      if (!cpu::runs(scan)) continue;
       EXPECT_TRUE(table.mul(k, scan) == expected) << field::repr_to_hex(k.into_repr());
     }
   }
@@ -126,7 +126,7 @@ TEST(ScalarMultiplication, FixedBaseLanesMatchTheTableOnEveryKernel) {
     return p.x == q.x && p.y == q.y && p.t == q.t && p.z == q.z;
   };
   for (cpu::LaneKernel kernel : {cpu::LaneKernel::scalar, cpu::LaneKernel::emulated, cpu::LaneKernel::ifma}) {
-    if (!cpu::lane_kernel_runs(kernel)) continue;
+    if (!cpu::runs(kernel)) continue;
     for (size_t count : {size_t{0}, size_t{1}, size_t{8}, k.size()}) {
       std::vector<Point<PrimeOrder>> got(count, Point<PrimeOrder>::zero());
       table.mul_many(std::span(k).first(count), got, kernel);
@@ -172,7 +172,7 @@ TEST(ScalarMultiplication, FixedBaseRowLanesMatchTheTable) {
     const Fs& b = k[(i + 1) % k.size()];
     const Point<PrimeOrder> want_a = table.mul(a), want_b = table.mul(b);
     for (cpu::LaneKernel kernel : kernels) {
-      if (!cpu::lane_kernel_runs(kernel)) continue;
+      if (!cpu::runs(kernel)) continue;
       EXPECT_TRUE(table.mul_lanes(a, kernel) == want_a) << cpu::lane_kernel_name(kernel) << " " << i;
       const std::array<Point<PrimeOrder>, 2> pair = table.mul_pair(a, b, kernel);
       EXPECT_TRUE(pair[0] == want_a && pair[1] == want_b) << cpu::lane_kernel_name(kernel) << " " << i;

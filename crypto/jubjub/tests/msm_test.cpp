@@ -83,7 +83,7 @@ TEST_P(BucketMsmLanes, LanesEqualTheScalarBuckets) {
     if (n == points.size() && window == 2) continue;  // slow emulated, nothing new
     const auto want = detail::PointAccess::make<Unknown>(detail::msm_with_window_vartime(p, k, bits, window, d2));
     for (const cpu::LaneKernel kernel : {cpu::LaneKernel::emulated, cpu::LaneKernel::ifma}) {
-      if (!cpu::lane_kernel_runs(kernel)) continue;
+      if (!cpu::runs(kernel)) continue;
       // With none, one or every pass cut in halves; made whole, or in
       // three parts out of order in the kept tables.
       for (const size_t split : {size_t{0}, size_t{1}, size_t{99}}) {
@@ -131,7 +131,7 @@ TEST(BucketMsm, KeptTablesServePlansOfEverySize) {
     unsigned bits, window;
   };
   for (const cpu::LaneKernel kernel : {cpu::LaneKernel::emulated, cpu::LaneKernel::ifma}) {
-    if (!cpu::lane_kernel_runs(kernel)) continue;
+    if (!cpu::runs(kernel)) continue;
     detail::MsmTables kept;
     // 700 terms of 252 bits in windows of 3: eleven passes, over 1 MiB.
     for (const Plan& plan : {Plan{300, 128, 6}, Plan{20, 252, 9}, Plan{700, 252, 3}, Plan{256, 128, 6},

@@ -41,7 +41,7 @@ TEST(Nonce, KnownNoncesOfMessagesOfAnyLength) {
        "02fde77500025af35b082e76ed517553a6f66121cd5459953d994a970264a952"},
   };
   for (hmac_sha256::Sha256Instructions kernel : {hmac_sha256::Sha256Instructions::portable, hmac_sha256::Sha256Instructions::sha_ni}) {
-    if (!hmac_sha256::sha256_kernel_available(kernel)) continue;
+    if (!cpu::runs(kernel)) continue;
     for (const Row& row : kRows) {
       std::vector<uint8_t> msg(row.len);
       for (size_t i = 0; i < msg.size(); ++i) msg[i] = static_cast<uint8_t>(0xa5 ^ (i * 7));
@@ -60,12 +60,26 @@ TEST(Nonce, KeyedStatesMatchOneShotHmac) {
       const std::span<const uint8_t> m(msg.data(), len);
       const Fs want = reference::deterministic_nonce(k, m);
       for (hmac_sha256::Sha256Instructions kernel : {hmac_sha256::Sha256Instructions::portable, hmac_sha256::Sha256Instructions::sha_ni}) {
-        if (!hmac_sha256::sha256_kernel_available(kernel)) continue;
+        if (!cpu::runs(kernel)) continue;
         EXPECT_EQ(deterministic_nonce(PrivateKey(k), m, kernel).value(), want) << len;
       }
     }
   }
 }
+
+// Messages from one counter, as batch signing's threads share it.
+class SharedQueue final : public MessageQueue {
+ public:
+  explicit SharedQueue(size_t count) : count_(count) {}
+  size_t take() override {
+    const size_t i = next_.fetch_add(1);
+    return i < count_ ? i : kNone;
+  }
+
+ private:
+  std::atomic<size_t> next_{0};
+  size_t count_;
+};
 
 TEST(Nonce, DerivationsSideBySideGiveEachItsOwn) {
   // Counts that leave one derivation alone at the end or none; the rounds
@@ -76,14 +90,22 @@ TEST(Nonce, DerivationsSideBySideGiveEachItsOwn) {
       std::vector<std::array<uint8_t, kMaxMessageSize>> msgs;
       for (size_t i = 0; i < count; ++i) msgs.push_back(rng.bytes());
       for (hmac_sha256::Sha256Instructions kernel : {hmac_sha256::Sha256Instructions::portable, hmac_sha256::Sha256Instructions::sha_ni}) {
-        if (!hmac_sha256::sha256_kernel_available(kernel)) continue;
-        // Two threads on one counter, as batch signing runs it.
-        std::vector<Fs> got(count, Fs::zero());
-        std::atomic<size_t> next{0};
-        std::thread other([&] { deterministic_nonces(PrivateKey(k), msgs, got, next, kernel); });
-        deterministic_nonces(PrivateKey(k), msgs, got, next, kernel);
+        if (!cpu::runs(kernel)) continue;
+        // Two threads on one queue, as batch signing runs it; one call on
+        // the range of all.
+        std::vector<Fs> shared(count, Fs::zero());
+        SharedQueue queue(count);
+        std::thread other([&] { deterministic_nonces(PrivateKey(k), msgs, shared, queue, kernel); });
+        deterministic_nonces(PrivateKey(k), msgs, shared, queue, kernel);
         other.join();
-        for (size_t i = 0; i < count; ++i) EXPECT_EQ(got[i], deterministic_nonce(PrivateKey(k), msgs[i]).value()) << i;
+        std::vector<Fs> ranged(count, Fs::zero());
+        MessageRange all(0, count);
+        deterministic_nonces(PrivateKey(k), msgs, ranged, all, kernel);
+        for (size_t i = 0; i < count; ++i) {
+          const Fs want = deterministic_nonce(PrivateKey(k), msgs[i]).value();
+          EXPECT_EQ(shared[i], want) << i;
+          EXPECT_EQ(ranged[i], want) << i;
+        }
       }
     }
   }

@@ -14,6 +14,7 @@
 #include "crypto/field/tests/test_support.hpp"
 #include "crypto/jubjub/checked_key.hpp"
 #include "crypto/jubjub/fs.hpp"
+#include "crypto/jubjub/message.hpp"
 #include "crypto/jubjub/point.hpp"
 
 namespace quillet::jubjub::testing {
@@ -64,6 +65,22 @@ inline bool same_checked_key(const CheckedKey& a, const CheckedKey& b) {
   if (!(a.point == b.point) || a.in_subgroup != b.in_subgroup || a.has_quarters != b.has_quarters) return false;
   const size_t tables = a.has_quarters ? a.quarters.size() : 1;
   return std::memcmp(a.quarters.data(), b.quarters.data(), tables * sizeof a.quarters[0]) == 0;
+}
+
+// Messages of a batch: zero, all ones, s (challenge zero), then counting
+// patterns, `n` in all.
+inline std::vector<Message> batch_messages(size_t n) {
+  std::vector<Message> msgs;
+  for (size_t i = 0; i < n; ++i) {
+    Message m{};
+    if (i == 1) m.fill(0xff);
+    if (i == 2) m = field::repr_to_bytes_le(fs_char());
+    if (i > 2) {
+      for (size_t j = 0; j < m.size(); ++j) m[j] = static_cast<uint8_t>(7 * i + 13 * j);
+    }
+    msgs.push_back(m);
+  }
+  return msgs;
 }
 
 using quillet::testing::hard_failure_text;

@@ -13,7 +13,7 @@ namespace {
 std::vector<LaneKernel> runnable_kernels() {
   std::vector<LaneKernel> out;
   for (LaneKernel k : {LaneKernel::scalar, LaneKernel::emulated, LaneKernel::ifma}) {
-    if (cpu::lane_kernel_runs(k)) out.push_back(k);
+    if (cpu::runs(k)) out.push_back(k);
   }
   return out;
 }

@@ -47,7 +47,7 @@ TEST(Permutation, OptimisedEqualsPlainOnRandomStates) {
     for (Fr& x : s.words) x = Fr::from_raw({rng(), rng(), rng(), rng()});
     states.push_back(s);
   }
-  const bool mulx_adx = Fr::fastest_instructions() == field::MulInstructions::mulx_adx;
+  const bool mulx_adx = cpu::runs(field::MulInstructions::mulx_adx);
   for (size_t n = 0; n < states.size(); ++n) {
     State plain = states[n];
     plain_permute(raw_parameters(), plain);
@@ -83,7 +83,7 @@ TEST(Permutation, OptimisedEqualsPlainOnRandomStates) {
 // the same raw parameters.
 TEST(Permutation, BlocksOfPartialRoundsOfEveryLength) {
   std::mt19937_64 rng(77);
-  const bool mulx_adx = Fr::fastest_instructions() == field::MulInstructions::mulx_adx;
+  const bool mulx_adx = cpu::runs(field::MulInstructions::mulx_adx);
   for (size_t r_p : {1, 2, 3, 4, 5, 6, 7, 63}) {
     const RawParameters raw = r_p == 63 ? raw_parameters() : generate(8, r_p);
     const Spec blocked = Spec::from_raw(raw, 8, r_p);

@@ -38,7 +38,7 @@ Bytes random_bytes(std::mt19937_64& rng, size_t n) {
 std::vector<SalsaKernel> kernels() {
   std::vector<SalsaKernel> out;
   for (SalsaKernel k : kSalsaKernels) {
-    if (salsa_kernel_available(k)) out.push_back(k);
+    if (cpu::runs(k)) out.push_back(k);
   }
   return out;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "crypto/secrets/wipe.hpp"
+#include "sdk/src/batch/sign_schedule.hpp"
 #include "sdk/src/hashing/message_hash.hpp"
 #include "sdk/src/keys/key_text.hpp"
 #include "sdk/src/keys/message_signing.hpp"
@@ -74,12 +75,14 @@ void sign_under_key(std::string_view pri_key, std::span<const jubjub::PrivateKey
     return;
   }
   const secrets::WipeOnExit<jubjub::Fs> wipe_sk(*sk);
-  auto signatures = keys::sign_raw_msgs(*sk, msgs, base, spread);
+  const std::vector<jubjub::CheckedSignature> signatures =
+      sign_and_check_many(jubjub::PrivateKey(*sk), msgs, base, spread);
   for (size_t m = 0; m < index.size(); ++m) {
-    if (signatures[m]) {
-      out[index[m]].emplace(Result<keys::JubjubSignature>(*signatures[m]));
+    if (signatures[m].verifies) {
+      out[index[m]].emplace(Result<keys::JubjubSignature>(signatures[m].signature));
     } else {
-      out[index[m]].emplace(unexpected(std::move(signatures[m]).error()));
+      // The hard failure the single call throws.
+      out[index[m]].emplace(unexpected(HardFailure(keys::kSelfCheckFailed)));
     }
   }
 }

@@ -3,7 +3,7 @@
 // computed together in the lane kernel of the process
 // (crypto/poseidon/lanes.hpp); the signatures of a batch share one key
 // parse, one inversion for a range of their R and one combined self-check
-// (jubjub::PrivateKey::sign_and_check_many).
+// (sign_schedule.hpp).
 #pragma once
 
 #include <cstddef>

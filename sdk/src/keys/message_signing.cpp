@@ -29,23 +29,6 @@ jubjub::RawSignature sign_raw_msg(const jubjub::Fs& sk, std::span<const uint8_t>
   return sign_checked(sk, msg, jubjub::PrivateKey::SignerKey::omit).signature;
 }
 
-std::vector<Expected<jubjub::RawSignature, HardFailure>> sign_raw_msgs(
-    const jubjub::Fs& sk, std::span<const jubjub::PrivateKey::Message> msgs, cpu::LaneKernel kernel,
-    const Spread& spread) {
-  const std::vector<jubjub::CheckedSignature> checked =
-      jubjub::PrivateKey(sk).sign_and_check_many(msgs, kernel, spread);
-  std::vector<Expected<jubjub::RawSignature, HardFailure>> out;
-  out.reserve(checked.size());
-  for (const jubjub::CheckedSignature& c : checked) {
-    if (c.verifies) {
-      out.emplace_back(c.signature);
-    } else {
-      out.emplace_back(unexpected(HardFailure(kSelfCheckFailed)));
-    }
-  }
-  return out;
-}
-
 SignedMessage SignedMessage::sign(const jubjub::Fs& sk, std::span<const uint8_t> msg) {
   // One derivation of the signer's point serves the packed key and callers
   // that need the point; R and the point come normalised together.

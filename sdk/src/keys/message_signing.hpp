@@ -9,9 +9,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
-#include <vector>
 
-#include "crypto/failure.hpp"
 #include "crypto/jubjub/eddsa.hpp"
 #include "crypto/jubjub/fs.hpp"
 #include "sdk/src/error.hpp"
@@ -51,16 +49,8 @@ struct SignedMessage {
 
 // The signature of TxSignature::sign_msg without the signer's packed key, for
 // callers that drop it: the key's derivation is skipped. R comes normalised.
+// (Batches: sdk::sign_many and sign_messages, sdk/src/batch/many.hpp.)
 jubjub::RawSignature sign_raw_msg(const jubjub::Fs& sk, std::span<const uint8_t> msg);
-
-// sign_raw_msg of each message, made together: one inversion normalises
-// every R and one combined self-check covers them all
-// (jubjub::PrivateKey::sign_and_check_many, its R in lanes on `kernel`, its
-// stages on `spread`). A signature whose self-check fails gets the hard
-// failure sign_raw_msg would throw.
-std::vector<Expected<jubjub::RawSignature, HardFailure>> sign_raw_msgs(
-    const jubjub::Fs& sk, std::span<const jubjub::PrivateKey::Message> msgs,
-    cpu::LaneKernel kernel = jubjub::fixed_base_kernel(), const Spread& spread = serial_spread());
 
 // The signature of the message integer `msg` (at most one leading "0x", up to
 // 64 hexadecimal digits) under the private key text. The message is parsed
