@@ -38,55 +38,46 @@ else()
   set(QUILLET_EMULATED_LANES_OPT -Os)
 endif()
 
-# Sources built for AVX-512 IFMA (with QUILLET_LANES_IFMA defined) where the
-# compiler and target have it, and then QUILLET_IFMA_BUILT everywhere: the
-# dispatch (crypto/cpu/cpu.hpp) reaches them only where CPUID reports the
-# instructions, and knows of no IFMA kernel in other builds, whose IFMA
-# sources define nothing.
+# x86-64 instruction sets that some sources are built for. Where the
+# compiler and target have the set, ${built} is ON and defined everywhere;
+# the dispatch (crypto/cpu) reaches those sources only where CPUID reports
+# the instructions, and knows of no such kernel in other builds, whose
+# sources for the set define their plain entry points or nothing.
 include(CheckCXXCompilerFlag)
-check_cxx_compiler_flag("-mavx512f -mavx512ifma" QUILLET_HAS_IFMA_FLAGS)
-if(QUILLET_HAS_IFMA_FLAGS AND CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
-  set(QUILLET_IFMA_BUILT ON)
-  target_compile_definitions(quillet_options INTERFACE QUILLET_IFMA_BUILT)
-endif()
+function(quillet_x86_instruction_set built flags)
+  string(REPLACE ";" " " _flags "${flags}")
+  check_cxx_compiler_flag("${_flags}" ${built}_FLAGS_WORK)
+  if(${built}_FLAGS_WORK AND CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
+    set(${built} ON PARENT_SCOPE)
+    target_compile_definitions(quillet_options INTERFACE ${built})
+  endif()
+endfunction()
+# Marks the sources (ARGN) to build for a set, with ${define} defined.
+function(quillet_x86_sources built flags define)
+  if(${built})
+    set_source_files_properties(${ARGN} PROPERTIES COMPILE_OPTIONS "${flags}" COMPILE_DEFINITIONS ${define})
+  endif()
+endfunction()
+
+# AVX-512 IFMA: the lane kernels (QUILLET_LANES_IFMA).
+set(QUILLET_IFMA_FLAGS "-mavx512f;-mavx512ifma")
+quillet_x86_instruction_set(QUILLET_IFMA_BUILT "${QUILLET_IFMA_FLAGS}")
 function(quillet_ifma_sources)
-  if(QUILLET_IFMA_BUILT)
-    set_source_files_properties(${ARGN} PROPERTIES
-        COMPILE_OPTIONS "-mavx512f;-mavx512ifma"
-        COMPILE_DEFINITIONS QUILLET_LANES_IFMA)
-  endif()
+  quillet_x86_sources(QUILLET_IFMA_BUILT "${QUILLET_IFMA_FLAGS}" QUILLET_LANES_IFMA ${ARGN})
 endfunction()
 
-# Sources built for the SHA extensions (with QUILLET_SHA_NI defined) where
-# the compiler and target have them, and then QUILLET_SHA_NI_BUILT
-# everywhere: the dispatch reaches them only where CPUID reports the
-# instructions; each defines its own entry points for builds without them.
-check_cxx_compiler_flag("-msha -msse4.1" QUILLET_HAS_SHA_NI_FLAGS)
-if(QUILLET_HAS_SHA_NI_FLAGS AND CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
-  set(QUILLET_SHA_NI_BUILT ON)
-  target_compile_definitions(quillet_options INTERFACE QUILLET_SHA_NI_BUILT)
-endif()
+# The SHA extensions: SHA-256's compression (QUILLET_SHA_NI).
+set(QUILLET_SHA_NI_FLAGS "-msha;-msse4.1")
+quillet_x86_instruction_set(QUILLET_SHA_NI_BUILT "${QUILLET_SHA_NI_FLAGS}")
 function(quillet_sha_ni_sources)
-  if(QUILLET_SHA_NI_BUILT)
-    set_source_files_properties(${ARGN} PROPERTIES
-        COMPILE_OPTIONS "-msha;-msse4.1"
-        COMPILE_DEFINITIONS QUILLET_SHA_NI)
-  endif()
+  quillet_x86_sources(QUILLET_SHA_NI_BUILT "${QUILLET_SHA_NI_FLAGS}" QUILLET_SHA_NI ${ARGN})
 endfunction()
 
-# Sources built for AVX-512F and VL (with QUILLET_SALSA_AVX512 defined),
-# likewise, and then QUILLET_SALSA_AVX512_BUILT everywhere.
-check_cxx_compiler_flag("-mavx512f -mavx512vl" QUILLET_HAS_AVX512VL_FLAGS)
-if(QUILLET_HAS_AVX512VL_FLAGS AND CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
-  set(QUILLET_SALSA_AVX512_BUILT ON)
-  target_compile_definitions(quillet_options INTERFACE QUILLET_SALSA_AVX512_BUILT)
-endif()
+# AVX-512F and VL: scrypt's Salsa20/8 (QUILLET_SALSA_AVX512).
+set(QUILLET_AVX512VL_FLAGS "-mavx512f;-mavx512vl")
+quillet_x86_instruction_set(QUILLET_SALSA_AVX512_BUILT "${QUILLET_AVX512VL_FLAGS}")
 function(quillet_salsa_avx512_sources)
-  if(QUILLET_SALSA_AVX512_BUILT)
-    set_source_files_properties(${ARGN} PROPERTIES
-        COMPILE_OPTIONS "-mavx512f;-mavx512vl"
-        COMPILE_DEFINITIONS QUILLET_SALSA_AVX512)
-  endif()
+  quillet_x86_sources(QUILLET_SALSA_AVX512_BUILT "${QUILLET_AVX512VL_FLAGS}" QUILLET_SALSA_AVX512 ${ARGN})
 endfunction()
 
 # The concurrency tests, for the ThreadSanitizer tree

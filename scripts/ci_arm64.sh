@@ -14,6 +14,7 @@ cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
 bash scripts/arm64_sysroot.sh
 source scripts/ccache.sh
+source scripts/python313.sh
 export PATH="$PWD/.venv/bin:$PATH"
 jobs=$(nproc)
 
@@ -36,7 +37,7 @@ python_arm64="$root/usr/bin/python3-qemu"
 deps=("pytest>=8" "hypothesis>=6.100" "cryptography>=42")
 if [ "$(cat "$site/.deps" 2>/dev/null)" != "${deps[*]}" ]; then
   rm -rf "$site"
-  python -m pip install -q --disable-pip-version-check --target "$site" --only-binary=:all: \
+  python -m pip install -q --disable-pip-version-check --no-compile --target "$site" --only-binary=:all: \
     --implementation cp --python-version 3.13 --platform manylinux_2_34_aarch64 \
     --platform manylinux_2_28_aarch64 --platform manylinux_2_17_aarch64 \
     --platform manylinux2014_aarch64 "${deps[@]}"
@@ -47,6 +48,17 @@ rm -rf "$site"/quillet "$site"/quillet_python_sdk* "$site"/quillet_python_sdk-*.
 # Unpacked as pip would install it (pip on this machine refuses a foreign
 # platform's wheel); it holds no scripts or data outside the packages.
 python -m zipfile -e "$wheel" "$site"
+
+# Bytecode for all the emulated interpreter imports: its standard library
+# (unpacked from Debian's packages, whose post-install step would have
+# compiled it), the test dependencies and the wheel. Bytecode is the same on
+# every architecture, so an x86-64 CPython 3.13 compiles it natively in
+# seconds; otherwise the arm64 one does, once, before the interpreters below
+# start. Left to each start under emulation, the first run on a machine spent
+# minutes compiling pytest and hypothesis, twice at once.
+python313=$(find_python313) || python313=$python_arm64
+"$python313" -m compileall -q -j "$jobs" "$root/usr/lib/python3.13" "$site" >build/aarch64/compileall.log 2>&1 ||
+  { cat build/aarch64/compileall.log; exit 1; }
 
 "$python_arm64" -I -c 'import platform, quillet_python_sdk, quillet._batch
 assert platform.machine() == "aarch64", platform.machine()

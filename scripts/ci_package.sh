@@ -14,13 +14,14 @@
 #   no libcrypto, libb2 or libgomp (ldd, and /proc/self/maps of a running
 #   import), both module names come from it, then `quillet demo` (3.12) and
 #   the whole pytest suite (module, CLI, stub with stubtest and mypy) run
-#   from that install;
+#   from each install, the two interpreters at once;
 # - a source build on a machine without the compiler and the libraries stops
 #   with one message naming the packages to install.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
 source scripts/ccache.sh
+source scripts/python313.sh
 out=build/package
 rm -rf "$out"
 mkdir -p "$out"
@@ -47,18 +48,6 @@ echo "ci_package: pip wheel ."
 
 # The one wheel serves every CPython from 3.12 on: it is tested on 3.12 (the
 # interpreter of .venv) and on 3.13.
-find_python313() {
-  if command -v python3.13 >/dev/null 2>&1 && python3.13 -c 'import venv' 2>/dev/null; then
-    command -v python3.13
-    return
-  fi
-  local root candidate
-  root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
-  for candidate in "$root"/versions/3.13*/bin/python3.13; do
-    [ -x "$candidate" ] && { echo "$candidate"; return; }
-  done
-  return 1
-}
 
 wheel=$(ls wheelhouse/*_x86_64.whl)
 # A fresh virtual environment $1 of interpreter $2 with the repaired wheel,
@@ -101,22 +90,41 @@ fi
 check_import "$out/venv"
 du -sk "$site"/quillet_python_sdk* "$site"/quillet | awk '{s += $1} END {print "ci_package: installed size " s " KiB"}'
 
-echo "ci_package: quillet demo and the tests, from the fresh install"
+echo "ci_package: quillet demo, from the fresh install"
 "$out/venv/bin/quillet" demo >"$out/demo.json" || { cat "$out/demo.json"; exit 1; }
-# From the repository root: python/tests is on the path, the sources are not.
-"$out/venv/bin/python" -m pytest python/tests -q -p no:cacheprovider
 
+suites=("$out/venv")
 if python313=$(find_python313); then
   fresh_venv "$out/venv-3.13" "$python313"
   check_import "$out/venv-3.13"
-  echo "ci_package: the tests, from the fresh install on CPython 3.13"
-  "$out/venv-3.13/bin/python" -m pytest python/tests -q -p no:cacheprovider
+  suites+=("$out/venv-3.13")
 elif [ "${CI:-}" = true ]; then
   echo "ci_package: CPython 3.13 not found (on PATH or under pyenv's versions): CI tests the wheel on it" >&2
   exit 1
 else
   echo "ci_package: CPython 3.13 not found (on PATH or under pyenv's versions): its tests skipped"
 fi
+
+# The whole suite from each fresh install, the interpreters side by side:
+# most of a run is one busy thread (the interpreter, a server it started)
+# and the machine has two cores. From the repository root: python/tests is
+# on the path, the sources are not. Each run's output is printed whole when
+# both have ended.
+echo "ci_package: the tests, from the fresh installs (${#suites[@]} interpreters at once)"
+pids=()
+for venv in "${suites[@]}"; do
+  "$venv/bin/python" -m pytest python/tests -q -p no:cacheprovider >"$venv.pytest.log" 2>&1 &
+  pids+=($!)
+done
+failed=0
+for i in "${!pids[@]}"; do
+  status=0
+  wait "${pids[$i]}" || status=$?
+  echo "ci_package: pytest on $("${suites[$i]}/bin/python" -c 'import platform; print(platform.python_version())'):"
+  cat "${suites[$i]}.pytest.log"
+  [ "$status" = 0 ] || failed=1
+done
+[ "$failed" = 0 ] || { echo "ci_package: the tests failed (above)" >&2; exit 1; }
 
 echo "ci_package: a source build without the compiler and the libraries"
 # Hidden from the configure step: the compiler (CXX), libb2 (pkg-config),

@@ -22,6 +22,12 @@ step() {
   echo "test.sh: $* took $((SECONDS - start)) s, $SECONDS s in all" >&2
 }
 
+# The arm64 trees (downloads, on a new machine) while build/cpp compiles;
+# the release below needs them.
+mkdir -p build
+bash scripts/arm64_sysroot.sh >build/arm64_sysroot.log 2>&1 &
+sysroot=$!
+
 cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLET_BUILD_TESTS=ON \
       -DQUILLET_BUILD_BENCH=ON -DQUILLET_BUILD_CTIME=ON -DQUILLET_BUILD_PYTHON=OFF
 step cmake --build build/cpp -j "$jobs"
@@ -35,6 +41,7 @@ step python -m pip install -q --disable-pip-version-check --no-build-isolation .
 # the whole pytest suite (the development install would only repeat the
 # first), stub check; and the aarch64 build under emulation: the C++ tests,
 # and the pytest suite from its wheel.
+wait "$sysroot" || { cat build/arm64_sysroot.log; exit 1; }
 step bash scripts/build_wheels.sh
 step bash scripts/ci_package.sh
 step bash scripts/ci_arm64.sh
