@@ -10,8 +10,9 @@ import time
 import traceback
 
 import pytest
+from signer_fixtures import extra
 
-httpx = pytest.importorskip("httpx")
+httpx = extra("httpx")
 
 from quillet import (InvalidDocument, LimitOrder, PolicyRefused, PrivateKey, SignConflict,  # noqa: E402
                      SignerError, SignerUnavailable, demo)
